@@ -1,0 +1,83 @@
+// The process-wide logger. Formats are wide printf formats in the program's convention:
+// "%s" and "%c" take wide arguments (wchar_t*, wchar_t), "%S" and "%C" narrow ones.
+// Debug messages reach the log file only; info and higher also standard output, bare.
+#pragma once
+
+#include <string>
+#include <vector>
+#include <cstdarg>
+
+namespace UpdateNew {
+
+enum LogLevel { LOG_TRACE = 100, LOG_DEBUG = 200, LOG_INFO = 300, LOG_WARNING = 400,
+                LOG_ERROR = 500, LOG_FATAL = 600 };
+
+class LoggerAppender {
+public:
+    LoggerAppender(int minLevel, const std::wstring& tmpl);
+    virtual ~LoggerAppender();
+    virtual bool Append(int level, const std::wstring& message, const std::wstring& source) = 0;
+
+    void SetTemplate(const std::wstring& tmpl) { m_template = tmpl; }
+    void SetDefaultSource(const std::wstring& source) { m_defaultSource = source; }
+    // Expands the template around one message into `out`.
+    void Format(int level, const std::wstring& message, const std::wstring& source,
+                std::wstring& out) const;
+
+protected:
+    int m_minLevel;
+    std::wstring m_template;
+    std::wstring m_defaultSource;
+};
+
+class LoggerAppenderFile : public LoggerAppender {
+public:
+    LoggerAppenderFile(int minLevel, const std::wstring& fileName, const std::wstring& tmpl);
+    ~LoggerAppenderFile() override;
+    bool Append(int level, const std::wstring& message, const std::wstring& source) override;
+    void SetFileName(const std::wstring& fileName) { m_fileName = fileName; }
+    // Opens for appending or truncating; 0 or -1. The stream is unbuffered.
+    int Open(bool append);
+    void Close();
+
+private:
+    std::wstring m_fileName;
+    FILE* m_file = nullptr;
+};
+
+class LoggerAppenderStdout : public LoggerAppender {
+public:
+    LoggerAppenderStdout(int minLevel, const std::wstring& tmpl);
+    bool Append(int level, const std::wstring& message, const std::wstring& source) override;
+};
+
+// Does not own its appenders.
+class Logger {
+public:
+    explicit Logger(const std::wstring& name);
+    void AddAppender(LoggerAppender* appender);
+    bool LogV(int level, const std::wstring& source, const wchar_t* format, va_list args);
+    bool Log(int level, const wchar_t* format, ...);
+    bool Log(int level, const std::wstring& source, const wchar_t* format, ...);
+
+private:
+    std::vector<LoggerAppender*> m_appenders;
+    std::wstring m_name;
+};
+
+Logger* SetLogger(Logger* logger);  // returns the previous one
+Logger* GetLogger();
+
+}  // namespace UpdateNew
+
+// Free functions: false when no logger is installed.
+bool LogDebug(const wchar_t* format, ...);
+bool LogDebug(const std::wstring& source, const wchar_t* format, ...);
+bool LogInfo(const wchar_t* format, ...);
+bool LogInfo(const std::wstring& source, const wchar_t* format, ...);
+bool LogWarning(const wchar_t* format, ...);
+bool LogWarning(const std::wstring& source, const wchar_t* format, ...);
+bool LogError(const wchar_t* format, ...);
+bool LogError(const std::wstring& source, const wchar_t* format, ...);
+bool LogFatal(const wchar_t* format, ...);
+bool LogFatal(const std::wstring& source, const wchar_t* format, ...);
