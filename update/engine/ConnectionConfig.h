@@ -1,0 +1,38 @@
+// Connection settings of a run: retries, time-out and the proxy. UpdateConfig derives
+// from it; the transport reads only this part.
+#pragma once
+
+#include <string>
+
+class ConnectionConfig {
+public:
+    static constexpr size_t kMaxProxy = 1023;
+    static constexpr size_t kMaxCredential = 63;
+
+    int retries() const { return m_retries; }
+    int timeout() const { return m_timeout; }
+    const std::wstring& proxy() const { return m_proxy; }
+    int proxyPort() const { return m_proxyPort; }
+    const std::wstring& proxyUsername() const { return m_proxyUsername; }
+    const std::wstring& proxyUserPass() const { return m_proxyUserPass; }
+
+    void setRetries(int retries) { m_retries = retries; }
+    void setTimeout(int seconds) { m_timeout = seconds; }
+    // Texts longer than the stored limit are cut to it.
+    void setProxy(const std::wstring& proxy) { m_proxy = proxy.substr(0, kMaxProxy); }
+    void setProxyPort(int port) { m_proxyPort = port; }
+    void setProxyUsername(const std::wstring& name) {
+        m_proxyUsername = name.substr(0, kMaxCredential);
+    }
+    void setProxyUserPass(const std::wstring& pass) {
+        m_proxyUserPass = pass.substr(0, kMaxCredential);
+    }
+
+protected:
+    int m_retries = 0;
+    int m_timeout = 0;
+    std::wstring m_proxy;
+    int m_proxyPort = 0;
+    std::wstring m_proxyUsername;
+    std::wstring m_proxyUserPass;
+};
