@@ -201,7 +201,9 @@ bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, 
     wchar_t buf[kMessageBuffer];
     buf[0] = 0;
     // A message that does not fit is cut to its first 1022 characters.
-    (void)std::vswprintf(buf, kMessageBuffer - 1, converted.c_str(), args);
+    // On overflow vswprintf fills the buffer without a terminator: end it after 1022.
+    if (std::vswprintf(buf, kMessageBuffer - 1, converted.c_str(), args) < 0)
+        buf[kMessageBuffer - 2] = 0;
     buf[kMessageBuffer - 1] = 0;
     for (LoggerAppender* appender : m_appenders) {
         if (!appender->Append(level, std::wstring(buf), source)) return false;
