@@ -1,5 +1,5 @@
-// Connection settings of a run: retries, time-out and the proxy. UpdateConfig derives
-// from it; the transport reads only this part.
+// Connection settings of a run: retries, time-out, the proxy and the credentials of a
+// shared folder. UpdateConfig derives from it; the transport reads only this part.
 #pragma once
 
 #include <string>
@@ -28,6 +28,17 @@ public:
         m_proxyUserPass = pass.substr(0, kMaxCredential);
     }
 
+    // The shared folder's credentials, handed to the function-replacing plug-in when the
+    // downloader connects to a server.
+    const std::wstring& shareUsername() const { return m_shareUsername; }
+    const std::wstring& shareUserPass() const { return m_shareUserPass; }
+    void setShareUsername(const std::wstring& name) {
+        m_shareUsername = name.substr(0, kMaxCredential);
+    }
+    void setShareUserPass(const std::wstring& pass) {
+        m_shareUserPass = pass.substr(0, kMaxCredential);
+    }
+
 protected:
     int m_retries = 0;
     int m_timeout = 0;
@@ -35,4 +46,6 @@ protected:
     int m_proxyPort = 0;
     std::wstring m_proxyUsername;
     std::wstring m_proxyUserPass;
+    std::wstring m_shareUsername;
+    std::wstring m_shareUserPass;
 };

@@ -3,15 +3,19 @@
 // Debug messages reach the log file only; info and higher also standard output, bare.
 #pragma once
 
-#include <string>
-#include <vector>
 #include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace UpdateNew {
 
 enum LogLevel { LOG_TRACE = 100, LOG_DEBUG = 200, LOG_INFO = 300, LOG_WARNING = 400,
                 LOG_ERROR = 500, LOG_FATAL = 600 };
 
+// Writes one message as a line built from its template. Lines are written unbuffered, so
+// every line is on disk (or on the terminal) when Append returns.
 class LoggerAppender {
 public:
     LoggerAppender(int minLevel, const std::wstring& tmpl);
@@ -30,6 +34,7 @@ protected:
     std::wstring m_defaultSource;
 };
 
+// The log file. Owns its stream; closed at destruction.
 class LoggerAppenderFile : public LoggerAppender {
 public:
     LoggerAppenderFile(int minLevel, const std::wstring& fileName, const std::wstring& tmpl);
@@ -45,13 +50,15 @@ private:
     FILE* m_file = nullptr;
 };
 
+// Standard output, written at the descriptor so it mixes safely with the C streams.
 class LoggerAppenderStdout : public LoggerAppender {
 public:
     LoggerAppenderStdout(int minLevel, const std::wstring& tmpl);
     bool Append(int level, const std::wstring& message, const std::wstring& source) override;
 };
 
-// Does not own its appenders.
+// Formats a message once and hands it to each appender in the order they were added.
+// Does not own its appenders: they must outlive it or be removed with it.
 class Logger {
 public:
     explicit Logger(const std::wstring& name);
@@ -65,19 +72,30 @@ private:
     std::wstring m_name;
 };
 
-Logger* SetLogger(Logger* logger);  // returns the previous one
+// The process-wide current logger (null at start). SetLogger returns the previous one.
+Logger* SetLogger(Logger* logger);
 Logger* GetLogger();
+
+// The text ${LEVEL} expands to; empty for levels outside the table.
+const wchar_t* LevelName(int level);
 
 }  // namespace UpdateNew
 
+// Names the source of a message (${SOURCE}); a distinct type so that a call like
+// LogDebug(L"%s\n", text) can never be mistaken for the (source, format) form.
+struct LogSource {
+    explicit LogSource(std::wstring n) : name(std::move(n)) {}
+    std::wstring name;
+};
+
 // Free functions: false when no logger is installed.
 bool LogDebug(const wchar_t* format, ...);
-bool LogDebug(const std::wstring& source, const wchar_t* format, ...);
+bool LogDebug(const LogSource& source, const wchar_t* format, ...);
 bool LogInfo(const wchar_t* format, ...);
-bool LogInfo(const std::wstring& source, const wchar_t* format, ...);
+bool LogInfo(const LogSource& source, const wchar_t* format, ...);
 bool LogWarning(const wchar_t* format, ...);
-bool LogWarning(const std::wstring& source, const wchar_t* format, ...);
+bool LogWarning(const LogSource& source, const wchar_t* format, ...);
 bool LogError(const wchar_t* format, ...);
-bool LogError(const std::wstring& source, const wchar_t* format, ...);
+bool LogError(const LogSource& source, const wchar_t* format, ...);
 bool LogFatal(const wchar_t* format, ...);
-bool LogFatal(const std::wstring& source, const wchar_t* format, ...);
+bool LogFatal(const LogSource& source, const wchar_t* format, ...);

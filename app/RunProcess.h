@@ -1,0 +1,27 @@
+// Starting other programs: module commands, the restart after a self-update and the
+// exec action. No shell and no path search: the program path is used as given.
+#pragma once
+
+#include <string>
+
+// Splits a command line into at most 30 tokens separated by blanks and tabs; a token that
+// starts with a double quote runs to the next one (quotes dropped). Returns 0, 100601 for
+// more than 30 tokens, 100602 for a missing closing quote or a line of blanks only.
+int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring tokens[30]);
+
+constexpr int kMaxCommandTokens = 30;
+constexpr int kTooManyTokens = 100601;
+constexpr int kBadCommandLine = 100602;
+
+// Runs `program` with the command line "program arguments" split into its argument vector.
+// timeout: -1 waits for the child, 0 does not wait, N > 0 waits at most N seconds and then,
+// when terminateWhenLate, sends SIGTERM (and reaps the child). `resultText` receives the
+// outcome text ("Child process successfully executed", ...), unchanged when none applies.
+// Returns 0, or the failing kill() result. System-call failures throw Exception with the
+// errno value (or the tokenizer result) as code.
+int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
+               std::wstring& resultText, bool terminateWhenLate);
+
+// RunProcess waiting until the child ends.
+int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,
+                      std::wstring& resultText);

@@ -1,0 +1,24 @@
+// Joining and splitting of wide paths. "/" is the only separator here; callers that take
+// paths from the product's own files turn "\" into "/" first where they need to.
+#pragma once
+
+#include <string>
+
+// The parts with one "/" between them. A "/" already ending `a` or starting `b` is not
+// doubled ("/opt/x/" + "y" gives "/opt/x/y"). An empty part adds nothing: joining "" and
+// "y" gives "y", so a relative name never turns into a path from the root.
+std::wstring JoinPath(const std::wstring& a, const std::wstring& b);
+std::wstring JoinPath(const std::wstring& a, const std::wstring& b, const std::wstring& c);
+
+// Everything before the last "/" ("" when there is none; "/x" gives "").
+std::wstring GetDirPart(const std::wstring& path);
+
+// Everything after the last "/"; the whole text when there is none.
+std::wstring GetLastComponent(const std::wstring& path);
+
+// The program of a command line: the text before the first blank (the whole text when
+// there is none).
+std::wstring GetProgramPart(const std::wstring& commandLine);
+
+// Turns every "\" into "/".
+std::wstring ToSlashes(const std::wstring& path);
