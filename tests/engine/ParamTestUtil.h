@@ -1,6 +1,6 @@
 // Shared helpers of the option-table tests: an argument vector built from texts, the
-// message table loaded from the build tree, and the check that a call fails with a given
-// critical exception text and code.
+// check that a call fails with a given critical exception text and code, and output
+// captured from a real stream.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,7 +17,6 @@
 
 #include "common/Conv.h"
 #include "common/Exception.h"
-#include "common/LQMResWrap.h"
 
 // argv[0] is the program path, never looked at by the parse.
 class Argv {
@@ -36,11 +35,6 @@ private:
     std::vector<std::wstring> m_args;
     std::vector<const wchar_t*> m_ptrs;
 };
-
-inline void EnsureMessagesLoaded() {
-    if (!g_cMsgTable.IsLoaded())
-        g_cMsgTable.Init(FromMultibyte(UPDATER_BUILD_DIR "/update_msg.lqr").c_str());
-}
 
 // Runs `fn`, which must throw CUpdateCriticalException with exactly `text` and `code`.
 inline void ExpectCritical(const std::function<void()>& fn, const std::wstring& text, int code) {

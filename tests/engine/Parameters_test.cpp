@@ -25,10 +25,7 @@ public:
     }
 };
 
-class ParametersTest : public ::testing::Test {
-protected:
-    void SetUp() override { EnsureMessagesLoaded(); }
-};
+class ParametersTest : public ::testing::Test {};
 
 }  // namespace
 
@@ -89,9 +86,12 @@ TEST_F(ParametersTest, ListsOnlyForMultipleOptionsAndOnlyAppended) {
 
 TEST_F(ParametersTest, EqualityComparesNamesOnly) {
     Parameters a, b;
-    Parameter& x = a.declare(1, L"same", 1, L"help one", L"1");
-    Parameter& y = b.declare(2, L"same", 0, L"help two", kNone);
-    Parameter& z = b.declare(1, L"Same", 1, L"help one", L"1");
+    a.declare(1, L"same", 1, L"help one", L"1");
+    b.declare(2, L"same", 0, L"help two", kNone);
+    b.declare(1, L"Same", 1, L"help one", L"1");
+    const Parameter& x = *a.findById(1);
+    const Parameter& y = *b.findById(2);
+    const Parameter& z = *b.findById(1);
     EXPECT_TRUE(x == y);
     EXPECT_FALSE(x == z);
     EXPECT_TRUE(x == std::wstring(L"same"));

@@ -1,22 +1,15 @@
 #include "Parameters.h"
 
 #include <cwchar>
-#include <cwctype>
 
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "strutils.h"
 
 const wchar_t* const Parameter::kNoDefault = L"|@NODEFAULT@|";
 
 namespace {
-
-std::wstring Lower(const std::wstring& text) {
-    EnsureLocale();
-    std::wstring out(text);
-    for (wchar_t& c : out) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return out;
-}
 
 // Writes wide text to a stream whatever its orientation: a stream already used for narrow
 // output cannot take wide output any more (it would be dropped silently), so it gets the
@@ -120,9 +113,9 @@ Parameter& Parameters::declare(int32_t id, const std::wstring& name, uint32_t va
 }
 
 Parameters::iterator Parameters::find(const std::wstring& name) {
-    const std::wstring key = Lower(name);
+    const std::wstring key = ToLower(name);
     for (auto it = m_params.begin(); it != m_params.end(); ++it)
-        if (Lower(it->name()) == key) return it;
+        if (ToLower(it->name()) == key) return it;
     return m_params.end();
 }
 
@@ -194,11 +187,11 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
         const std::wstring text = arg.substr(2);
         const size_t eq = text.find(L'=');
         if (eq == std::wstring::npos) {
-            key = Lower(text);
+            key = ToLower(text);
             value.clear();
             return false;
         }
-        key = Lower(text.substr(0, eq));
+        key = ToLower(text.substr(0, eq));
         value = text.substr(eq + 1);  // further "=" belong to the value
         return true;
     };

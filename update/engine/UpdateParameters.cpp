@@ -4,11 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
-#include <cwctype>
 
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "strutils.h"
 
 const wchar_t* const CUpdateParameters::kProductVersion = L"7.0.10";
 
@@ -29,9 +29,7 @@ const wchar_t* const kDefaultTmpDir =
 // A flag is on for "1" and for "true" in any case; any other text leaves it off.
 bool FlagValue(const std::wstring& value) {
     if (value == L"1") return true;
-    std::wstring lower(value);
-    for (wchar_t& c : lower) c = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    return lower == L"true";
+    return ToLower(value) == L"true";
 }
 
 // The leading decimal number of the value, read from its UTF-8 form like atoi: leading
