@@ -88,8 +88,8 @@ int MsgResFormat(void* handle, unsigned number, int count, wchar_t** text, std::
     const int expected = static_cast<int>(lqr::ReadU32(entry + lqr::kEntryParamCount));
 
     int result = MSGRES_OK;
-    if (count < 0) count = 0;
     if (count != expected) result = MSGRES_E_PARAM_COUNT;
+    if (count < 0) count = 0;
     if (count > expected) count = expected;
 
     std::vector<std::wstring> params(static_cast<std::size_t>(count));

@@ -13,6 +13,8 @@ nginx serves `root` at "/" and also:
   /loop/<path>         302 to itself, for ever
 With tls=True the same is served on https://127.0.0.1:<tls_port> with a certificate for
 127.0.0.1 and localhost signed by the test CA in CA_FILE.
+The access log has nginx's combined format followed by " connection=<n>", the serial number
+of the TCP connection that carried the request.
 """
 
 import os
@@ -182,7 +184,10 @@ pid {d}/nginx.pid;
 error_log {d}/error.log info;
 events {{ worker_connections 256; }}
 http {{
-  access_log {d}/access.log;
+  log_format updater '$remote_addr - $remote_user [$time_local] "$request" '
+                     '$status $body_bytes_sent "$http_referer" "$http_user_agent" '
+                     'connection=$connection';
+  access_log {d}/access.log updater;
   client_body_temp_path {d}/client_body;
   proxy_temp_path {d}/proxy;
   fastcgi_temp_path {d}/fastcgi;

@@ -68,6 +68,8 @@ private:
 //   /loop/<path>         302 to itself, for ever
 // With `tls`, the same locations are also served on https://127.0.0.1:tlsPort() with a
 // certificate for 127.0.0.1 and localhost signed by the test CA in caFile().
+// The access log has nginx's combined format followed by " connection=<n>", the serial
+// number of the TCP connection that carried the request.
 struct NginxConfig {
     std::string root;
     bool tls = false;

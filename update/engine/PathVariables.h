@@ -1,0 +1,46 @@
+// The table of path variables (%NAME% in option values, module destinations and
+// commands) and the one expansion every part uses on its texts. Names are kept in lower
+// case, so they are case-insensitive; defining a name again replaces its value.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+
+class PathVariables {
+public:
+    using Table = std::map<std::wstring, std::wstring>;
+
+    // How far one expansion may go before a variable that refers to itself, directly or
+    // through others, is reported instead of being expanded without end. Real texts (paths,
+    // command lines) stay far below both.
+    static constexpr size_t kMaxSubstitutions = 1000;
+    static constexpr size_t kMaxExpandedLength = 65536;
+
+    // Defines (or replaces) a variable; an empty name or value is refused (code 600).
+    void setVariable(const std::wstring& name, const std::wstring& value);
+    // The value; an empty name (code 604) or an undefined one (code 605) is refused.
+    std::wstring getVariable(const std::wstring& name) const;
+    bool isDefined(const std::wstring& name) const;
+    const Table& variables() const { return m_variables; }
+
+    // Expands `text` in place. With `removeDotSlash`, "./" is removed first except where it
+    // ends a "../". Every %NAME% is replaced, and references inside inserted values are
+    // expanded too. A name that is not defined is looked up in the environment when
+    // `useEnvironment` is set (failing when it is not there either); without it the
+    // expansion stops there and leaves the rest of the text as it is. A "%" without its
+    // closing "%" fails (code 602), and so does a self-referring variable (code 602).
+    // A failed expansion leaves the text partly expanded.
+    void expandVariables(std::wstring& text, bool useEnvironment, bool removeDotSlash) const;
+
+    // Defines one `add-var-pair` value: NAME=value, optionally in double quotes. A text
+    // without "=" is refused (code 631).
+    void addVariablePair(const std::wstring& pair);
+
+    // "a/./b" -> "a/b", "./x" -> "x", "../x" stays, "name./x" -> "namex".
+    static void removeDotSlash(std::wstring& text);
+    static std::wstring toLower(const std::wstring& text);
+
+private:
+    Table m_variables;
+};
