@@ -1,0 +1,4 @@
+// Must not compile: message 9999 is not in the catalogue.
+#include "common/Messages.h"
+
+std::wstring UseUnknownNumber() { return Msg<9999>(); }

@@ -1,0 +1,192 @@
+#include "ProductResolver.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <glob.h>
+#include <map>
+#include <sys/stat.h>
+
+#include "UpdateOSChecker.h"
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "pathutils.h"
+#include "strutils.h"
+
+namespace {
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+std::wstring SystemError(int err) { return FromMultibyte(std::strerror(err)); }
+
+bool IsPattern(const std::wstring& text) { return text.find_first_of(L"*?[") != std::wstring::npos; }
+
+// Module names are compared as the updater compares them: without regard to case.
+std::map<std::wstring, size_t> IndexModules(const ProductDesc& product) {
+    std::map<std::wstring, size_t> index;
+    for (size_t i = 0; i < product.modules.size(); ++i) {
+        const ModuleDesc& module = product.modules[i];
+        auto inserted = index.emplace(ToLower(module.name), i);
+        if (!inserted.second)
+            ThrowAt(module.at, L"module " + Quoted(module.name) + L" is described twice (first at " +
+                                   product.modules[inserted.first->second].at.text() + L")");
+    }
+    return index;
+}
+
+// Dependencies must name described modules and must not form a cycle: the updater
+// would otherwise end a run with an error or never finish collecting dependents.
+void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, size_t>& index) {
+    size_t count = product.modules.size();
+    std::vector<std::vector<size_t>> edges(count);
+    for (size_t i = 0; i < count; ++i) {
+        const ModuleDesc& module = product.modules[i];
+        if (module.depend.empty()) continue;
+        for (const std::wstring& piece : Split(module.depend, L",")) {
+            std::wstring name = Trim(piece, TRIM_BOTH, kTrimAllSpace);
+            if (name.empty()) ThrowAt(module.dependAt, L"DEPEND has an empty module name");
+            auto found = index.find(ToLower(name));
+            if (found == index.end())
+                ThrowAt(module.dependAt, L"DEPEND names " + Quoted(name) +
+                                             L", which is not a module of this product");
+            if (found->second == i)
+                ThrowAt(module.dependAt, L"module " + Quoted(module.name) + L" depends on itself");
+            edges[i].push_back(found->second);
+        }
+    }
+    // Depth-first search; a module met again while still on the path closes a cycle.
+    std::vector<int> state(count, 0);  // 0 new, 1 on the path, 2 done
+    std::vector<size_t> path;
+    std::function<void(size_t)> visit = [&](size_t m) {
+        state[m] = 1;
+        path.push_back(m);
+        for (size_t d : edges[m]) {
+            if (state[d] == 1) {
+                std::wstring cycle;
+                auto start = std::find(path.begin(), path.end(), d);
+                for (auto it = start; it != path.end(); ++it) cycle += product.modules[*it].name + L" -> ";
+                cycle += product.modules[d].name;
+                ThrowAt(product.modules[d].dependAt, L"modules depend on each other in a cycle: " + cycle);
+            }
+            if (state[d] == 0) visit(d);
+        }
+        path.pop_back();
+        state[m] = 2;
+    };
+    for (size_t i = 0; i < count; ++i)
+        if (state[i] == 0) visit(i);
+}
+
+ResolvedFile MakeFile(const FileSpec& spec, const std::wstring& name, const std::wstring& path,
+                      const struct stat& st) {
+    if (name.find_first_of(L" \t") != std::wstring::npos)
+        ThrowAt(spec.at, L"file name " + Quoted(name) +
+                             L" contains a blank; the updater cuts file names at the first blank");
+    if (!IsSafeRelativePath(name))
+        ThrowAt(spec.at, L"file name " + Quoted(name) + L" cannot be published (control character)");
+    if (st.st_size > kMaxPublishedFileSize)
+        ThrowAt(spec.at, L"file " + path + L" has " + std::to_wstring(st.st_size) +
+                             L" bytes; the product info file states sizes up to 2147483647 bytes");
+    ResolvedFile file;
+    file.name = name;
+    file.path = path;
+    file.version = spec.version;
+    file.os = spec.os;
+    file.size = st.st_size;
+    file.mtime = st.st_mtime;
+    file.at = spec.at;
+    return file;
+}
+
+// Expands one FILE line into the regular files it names, in byte order of their names.
+std::vector<ResolvedFile> Expand(const FileSpec& spec, const std::wstring& baseDir) {
+    std::vector<ResolvedFile> files;
+    std::wstring full = JoinPath(baseDir, spec.pattern);
+    std::string mbFull;
+    if (!WideToMultibyte(full, mbFull))
+        ThrowAt(spec.at, L"the path " + full + L" cannot be represented in the locale's encoding");
+    struct stat st;
+    if (!IsPattern(spec.pattern)) {
+        if (stat(mbFull.c_str(), &st) != 0)
+            ThrowAt(spec.at, L"cannot publish " + full + L": " + SystemError(errno));
+        if (!S_ISREG(st.st_mode)) ThrowAt(spec.at, full + L" is not a regular file");
+        files.push_back(MakeFile(spec, spec.pattern, full, st));
+        return files;
+    }
+    glob_t found{};
+    int rc = glob(mbFull.c_str(), GLOB_ERR | GLOB_NOSORT, nullptr, &found);
+    std::vector<std::string> paths(found.gl_pathv, found.gl_pathv + found.gl_pathc);
+    globfree(&found);
+    if (rc == GLOB_ABORTED)
+        ThrowAt(spec.at, L"cannot read the directories of " + Quoted(full) + L": " + SystemError(errno));
+    if (rc == GLOB_NOSPACE) ThrowAt(spec.at, L"out of memory expanding " + Quoted(full));
+    std::sort(paths.begin(), paths.end());
+    std::string prefix;
+    WideToMultibyte(JoinPath(baseDir, L""), prefix);
+    if (!prefix.empty() && prefix.back() != '/') prefix += '/';
+    for (const std::string& mbPath : paths) {
+        if (stat(mbPath.c_str(), &st) != 0)
+            ThrowAt(spec.at, L"cannot publish " + FromMultibyte(mbPath) + L": " + SystemError(errno));
+        if (!S_ISREG(st.st_mode)) continue;  // a pattern names files; directories it meets are skipped
+        std::wstring path, name;
+        if (!MultibyteToWide(mbPath, path) || mbPath.compare(0, prefix.size(), prefix) != 0 ||
+            !MultibyteToWide(mbPath.substr(prefix.size()), name))
+            ThrowAt(spec.at, L"the file name " + FromMultibyte(mbPath) +
+                                 L" is not valid in the locale's encoding");
+        files.push_back(MakeFile(spec, name, path, st));
+    }
+    if (files.empty()) ThrowAt(spec.at, L"the pattern " + Quoted(full) + L" matches no file");
+    return files;
+}
+
+// Within a module: one entry per NAME, and one installed file per base name among the
+// files this system installs (the updater installs every file under its base name).
+void CheckModuleFiles(const ResolvedModule& module) {
+    static const CUpdateOSChecker os;
+    std::map<std::wstring, const ResolvedFile*> names, installed;
+    for (const ResolvedFile& file : module.files) {
+        auto byName = names.emplace(file.name, &file);
+        if (!byName.second)
+            ThrowAt(file.at, L"file " + Quoted(file.name) + L" is listed twice in module " +
+                                 Quoted(module.desc->name) + L" (also at " +
+                                 byName.first->second->at.text() + L")");
+        if (!os.matches(file.os)) continue;
+        auto byBase = installed.emplace(GetLastComponent(file.name), &file);
+        if (!byBase.second)
+            ThrowAt(file.at, L"files " + Quoted(byBase.first->second->name) + L" and " +
+                                 Quoted(file.name) + L" of module " + Quoted(module.desc->name) +
+                                 L" would both be installed as " +
+                                 Quoted(GetLastComponent(file.name)));
+    }
+}
+
+}  // namespace
+
+std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product, const std::wstring& productDir) {
+    std::map<std::wstring, size_t> index = IndexModules(product);
+    CheckDependencies(product, index);
+    std::vector<ResolvedModule> modules;
+    std::map<std::wstring, const ResolvedFile*> serverPaths;
+    for (const ModuleDesc& desc : product.modules) {
+        ResolvedModule module;
+        module.desc = &desc;
+        std::wstring baseDir = desc.base.empty() ? productDir : JoinPath(productDir, desc.base);
+        for (const FileSpec& spec : desc.files)
+            for (ResolvedFile& file : Expand(spec, baseDir)) module.files.push_back(std::move(file));
+        CheckModuleFiles(module);
+        modules.push_back(std::move(module));
+    }
+    // Modules may share a SOURCE directory, but not a file in it.
+    for (const ResolvedModule& module : modules) {
+        for (const ResolvedFile& file : module.files) {
+            std::wstring serverPath = JoinPath(module.desc->source, file.name);
+            auto inserted = serverPaths.emplace(serverPath, &file);
+            if (!inserted.second)
+                ThrowAt(file.at, L"file " + Quoted(serverPath) +
+                                     L" on the server is published twice (also at " +
+                                     inserted.first->second->at.text() + L")");
+        }
+    }
+    return modules;
+}

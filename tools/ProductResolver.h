@@ -1,0 +1,35 @@
+// Turns a parsed description into the product it describes: every FILE pattern expanded
+// against the product directory, and the product checked as a whole (unique module names,
+// known and acyclic dependencies, no two files that would land on the same server path
+// or on the same installed path). Nothing is written.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "ProductDescription.h"
+
+// One module file found in the product directory.
+struct ResolvedFile {
+    std::wstring name;  // path relative to the module's base directory: the file's NAME
+    std::wstring path;  // the file in the product directory
+    std::wstring version;
+    std::wstring os;
+    off_t size = 0;
+    time_t mtime = 0;
+    DescLocation at;  // the FILE line that named it
+};
+
+struct ResolvedModule {
+    const ModuleDesc* desc = nullptr;  // points into the ProductDesc, which must outlive this
+    std::vector<ResolvedFile> files;
+};
+
+// Throws Exception "file:line: what" for the first problem found.
+std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
+                                           const std::wstring& productDir);
+
+// The largest file the product info file can state (its sizes are 32-bit signed numbers).
+constexpr off_t kMaxPublishedFileSize = 0x7fffffff;

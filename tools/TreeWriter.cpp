@@ -1,0 +1,168 @@
+#include "TreeWriter.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "pathutils.h"
+#include "strutils.h"
+
+namespace {
+
+[[noreturn]] void ThrowSystem(const std::wstring& what, const std::wstring& path, int err) {
+    throw Exception(what + L" " + path + L": " + FromMultibyte(std::strerror(err)), ERR_GENERIC);
+}
+
+unsigned CurrentUmask() {
+    mode_t old = umask(022);
+    umask(old);
+    return old;
+}
+
+// Opens the file (or directory) and flushes it to disk.
+void SyncPath(const std::wstring& path, bool directory) {
+    int fd = open(ToMultibyte(path).c_str(), (directory ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC);
+    if (fd < 0) ThrowSystem(L"cannot open", path, errno);
+    int rc = fsync(fd);
+    int err = errno;
+    close(fd);
+    if (rc != 0) ThrowSystem(L"cannot flush", path, err);
+}
+
+}  // namespace
+
+TreeWriter::TreeWriter(const std::wstring& root)
+    : m_root(root), m_fileMode(0666 & ~CurrentUmask()) {}
+
+TreeWriter::~TreeWriter() {
+    for (const Entry& entry : m_entries)
+        if (!entry.committed && !entry.temp.empty()) unlink(ToMultibyte(entry.temp).c_str());
+    for (auto it = m_createdDirs.rbegin(); it != m_createdDirs.rend(); ++it)
+        rmdir(ToMultibyte(*it).c_str());  // only succeeds while still empty
+}
+
+std::wstring TreeWriter::TargetPath(const std::wstring& relPath) const {
+    return JoinPath(m_root, relPath);
+}
+
+void TreeWriter::makeDirs(const std::wstring& dir) {
+    std::wstring prefix = dir.size() > 0 && dir[0] == L'/' ? L"/" : L"";
+    for (const std::wstring& part : Split(dir, L"/", false, true)) {
+        prefix += part;
+        std::string mb = ToMultibyte(prefix);
+        if (mkdir(mb.c_str(), 0755) == 0) {
+            m_createdDirs.push_back(prefix);
+        } else {
+            int err = errno;
+            struct stat st;
+            if (err != EEXIST) ThrowSystem(L"cannot create the directory", prefix, err);
+            if (stat(mb.c_str(), &st) != 0) ThrowSystem(L"cannot use the directory", prefix, errno);
+            if (!S_ISDIR(st.st_mode)) ThrowSystem(L"cannot use the directory", prefix, ENOTDIR);
+        }
+        prefix += L'/';
+    }
+}
+
+std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
+    for (const Entry& entry : m_entries)
+        if (entry.rel == relPath)
+            throw Exception(L"the output file " + TargetPath(relPath) + L" is written twice",
+                            ERR_GENERIC);
+    std::wstring target = TargetPath(relPath);
+    std::wstring dir = GetDirPart(target);
+    makeDirs(dir.empty() ? m_root : dir);
+    std::string pattern = ToMultibyte(JoinPath(GetDirPart(target), L"." + GetLastComponent(target))) +
+                          ".XXXXXX";
+    int fd = mkstemp(&pattern[0]);
+    if (fd < 0) ThrowSystem(L"cannot create a temporary file beside", target, errno);
+    Entry entry;
+    entry.rel = relPath;
+    entry.temp = FromMultibyte(pattern);
+    m_entries.push_back(entry);
+    // Readers of the tree (a web server, a mirror) need the usual permissions, not mkstemp's.
+    int rc = fchmod(fd, static_cast<mode_t>(m_fileMode));
+    int err = errno;
+    close(fd);
+    if (rc != 0) ThrowSystem(L"cannot set the permissions of", entry.temp, err);
+    return entry.temp;
+}
+
+TreeWriter::Entry& TreeWriter::find(const std::wstring& relPath) {
+    for (Entry& entry : m_entries)
+        if (entry.rel == relPath && !entry.temp.empty()) return entry;
+    throw Exception(L"the output file " + TargetPath(relPath) + L" was not prepared", ERR_GENERIC);
+}
+
+bool TreeWriter::Finish(const std::wstring& relPath) {
+    Entry& entry = find(relPath);
+    entry.finished = true;
+    entry.changed = !SameFileContent(entry.temp, TargetPath(relPath));
+    if (!entry.changed) {
+        unlink(ToMultibyte(entry.temp).c_str());
+        entry.temp.clear();
+    }
+    return entry.changed;
+}
+
+void TreeWriter::Discard(const std::wstring& relPath) {
+    Entry& entry = find(relPath);
+    unlink(ToMultibyte(entry.temp).c_str());
+    entry.temp.clear();
+    entry.finished = true;
+    entry.changed = false;
+}
+
+void TreeWriter::Commit() {
+    for (const Entry& entry : m_entries) {
+        if (!entry.finished)
+            throw Exception(L"the output file " + TargetPath(entry.rel) + L" was not completed",
+                            ERR_GENERIC);
+        if (entry.changed) SyncPath(entry.temp, false);
+    }
+    std::set<std::wstring> dirs;
+    for (Entry& entry : m_entries) {
+        if (!entry.changed) continue;
+        std::wstring target = TargetPath(entry.rel);
+        if (std::rename(ToMultibyte(entry.temp).c_str(), ToMultibyte(target).c_str()) != 0)
+            ThrowSystem(L"cannot put in place", target, errno);
+        entry.committed = true;
+        dirs.insert(GetDirPart(target));
+    }
+    for (const std::wstring& dir : m_createdDirs) dirs.insert(GetDirPart(dir));
+    for (const std::wstring& dir : dirs)
+        if (!dir.empty()) SyncPath(dir, true);
+}
+
+bool SameFileContent(const std::wstring& a, const std::wstring& b) {
+    FILE* fa = std::fopen(ToMultibyte(a).c_str(), "rb");
+    if (fa == nullptr) return false;
+    FILE* fb = std::fopen(ToMultibyte(b).c_str(), "rb");
+    if (fb == nullptr) {
+        std::fclose(fa);
+        return false;
+    }
+    bool same = true;
+    char ba[16384], bb[16384];
+    for (;;) {
+        size_t na = std::fread(ba, 1, sizeof ba, fa);
+        size_t nb = std::fread(bb, 1, sizeof bb, fb);
+        if (na != nb || std::memcmp(ba, bb, na) != 0) {
+            same = false;
+            break;
+        }
+        if (na < sizeof ba) {
+            same = !std::ferror(fa) && !std::ferror(fb);
+            break;
+        }
+    }
+    std::fclose(fa);
+    std::fclose(fb);
+    return same;
+}
