@@ -14,9 +14,9 @@ struct Placeholder {
 
 struct Message {
     std::uint32_t number = 0;
-    std::string text;  // UTF-8, placeholders removed, "%%" turned into "%"
-    std::uint32_t wideLength = 0;  // code points of `text`
-    std::uint32_t params = 0;      // highest placeholder number
+    std::string text;                       // UTF-8, placeholders removed, "%%" turned into "%"
+    std::uint32_t wideLength = 0;           // code points of `text`
+    std::uint32_t params = 0;               // highest placeholder number
     std::vector<Placeholder> placeholders;  // ascending by offset
     int line = 0;
 };

@@ -71,9 +71,12 @@ std::string BuildCatalogueHeader(const std::vector<Message>& messages) {
     }
     out +=
         "\n    };\n"
-        "    static constexpr unsigned count = " + std::to_string(messages.size()) + ";\n"
+        "    static constexpr unsigned count = " +
+        std::to_string(messages.size()) +
+        ";\n"
         "    static constexpr unsigned last = " +
-        std::to_string(messages.empty() ? 0 : messages.back().number) + ";\n"
+        std::to_string(messages.empty() ? 0 : messages.back().number) +
+        ";\n"
         "};\n";
     return out;
 }

@@ -19,56 +19,56 @@ namespace {
 bool FormatParam(int type, va_list* args, std::wstring& out, int* failure) {
     wchar_t buf[32];
     switch (type) {
-    case lqr::kTypeInt:
-        std::swprintf(buf, 32, L"%d", va_arg(*args, int));
-        out = buf;
-        return true;
-    case lqr::kTypeLong:
-        // A 64-bit long needs up to 20 characters; the buffer has room for all of them.
-        std::swprintf(buf, 32, L"%li", va_arg(*args, long));
-        out = buf;
-        return true;
-    case lqr::kTypeULong:
-        std::swprintf(buf, 32, L"%lu", va_arg(*args, unsigned long));
-        out = buf;
-        return true;
-    case lqr::kTypeChar: {
-        const int c = va_arg(*args, int);
-        const wint_t w = std::btowc(static_cast<unsigned char>(c));
-        out.assign(1, w == WEOF ? L'?' : static_cast<wchar_t>(w));
-        return true;
-    }
-    case lqr::kTypeWChar:
-        out.assign(1, static_cast<wchar_t>(va_arg(*args, wint_t)));
-        return true;
-    case lqr::kTypeString: {
-        const char* s = va_arg(*args, const char*);
-        out.clear();
-        if (!s) return true;
-        std::mbstate_t state{};
-        const char* p = s;
-        const std::size_t n = std::mbsrtowcs(nullptr, &p, 0, &state);
-        if (n == static_cast<std::size_t>(-1)) {
-            *failure = MSGRES_E_FAILED;
-            return false;
+        case lqr::kTypeInt:
+            std::swprintf(buf, 32, L"%d", va_arg(*args, int));
+            out = buf;
+            return true;
+        case lqr::kTypeLong:
+            // A 64-bit long needs up to 20 characters; the buffer has room for all of them.
+            std::swprintf(buf, 32, L"%li", va_arg(*args, long));
+            out = buf;
+            return true;
+        case lqr::kTypeULong:
+            std::swprintf(buf, 32, L"%lu", va_arg(*args, unsigned long));
+            out = buf;
+            return true;
+        case lqr::kTypeChar: {
+            const int c = va_arg(*args, int);
+            const wint_t w = std::btowc(static_cast<unsigned char>(c));
+            out.assign(1, w == WEOF ? L'?' : static_cast<wchar_t>(w));
+            return true;
         }
-        out.resize(n);
-        p = s;
-        state = std::mbstate_t{};
-        std::mbsrtowcs(&out[0], &p, n, &state);
-        return true;
-    }
-    case lqr::kTypeWString: {
-        const wchar_t* s = va_arg(*args, const wchar_t*);
-        if (s)
-            out = s;
-        else
+        case lqr::kTypeWChar:
+            out.assign(1, static_cast<wchar_t>(va_arg(*args, wint_t)));
+            return true;
+        case lqr::kTypeString: {
+            const char* s = va_arg(*args, const char*);
             out.clear();
-        return true;
-    }
-    default:
-        *failure = MSGRES_E_PARAM_TYPE;
-        return false;
+            if (!s) return true;
+            std::mbstate_t state{};
+            const char* p = s;
+            const std::size_t n = std::mbsrtowcs(nullptr, &p, 0, &state);
+            if (n == static_cast<std::size_t>(-1)) {
+                *failure = MSGRES_E_FAILED;
+                return false;
+            }
+            out.resize(n);
+            p = s;
+            state = std::mbstate_t{};
+            std::mbsrtowcs(&out[0], &p, n, &state);
+            return true;
+        }
+        case lqr::kTypeWString: {
+            const wchar_t* s = va_arg(*args, const wchar_t*);
+            if (s)
+                out = s;
+            else
+                out.clear();
+            return true;
+        }
+        default:
+            *failure = MSGRES_E_PARAM_TYPE;
+            return false;
     }
 }
 

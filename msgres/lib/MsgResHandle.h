@@ -11,9 +11,9 @@ namespace msgres {
 constexpr std::uint32_t kKindBlockA = 1;
 
 struct Handle {
-    std::uint32_t kind = 0;  // kKindBlockA for a loaded table
+    std::uint32_t kind = 0;                      // kKindBlockA for a loaded table
     iconv_t cd = reinterpret_cast<iconv_t>(-1);  // "WCHAR_T" from "UTF-8"
-    unsigned char* block = nullptr;  // decompressed block A, owned (malloc)
+    unsigned char* block = nullptr;              // decompressed block A, owned (malloc)
     std::size_t blockSize = 0;
     std::uint32_t lastNumber = 0;
 };

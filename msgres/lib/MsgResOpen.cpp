@@ -68,8 +68,8 @@ bool ValidateBlock(const Handle& h) {
         std::size_t room = scratch.size();
         std::uint64_t from = 0;
         for (std::uint64_t cut : cuts) {
-            if (!ConvertUtf8(h.cd, h.block + off + from, static_cast<std::size_t>(cut - from),
-                             &out, &room))
+            if (!ConvertUtf8(h.cd, h.block + off + from, static_cast<std::size_t>(cut - from), &out,
+                             &room))
                 return false;
             from = cut;
         }
@@ -104,10 +104,11 @@ int Load(std::FILE* fp, void** out) {
     // us allocate gigabytes.
     if (std::fseek(fp, 0, SEEK_END) != 0) return MSGRES_E_BAD_FILE;
     const long fileSize = std::ftell(fp);
-    if (fileSize < 0 || static_cast<std::uint64_t>(blockOffset) + stored >
-                            static_cast<std::uint64_t>(fileSize))
+    if (fileSize < 0 ||
+        static_cast<std::uint64_t>(blockOffset) + stored > static_cast<std::uint64_t>(fileSize))
         return MSGRES_E_BAD_FILE;
-    if (size == 0 || static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(stored) * 1040 + 64)
+    if (size == 0 ||
+        static_cast<std::uint64_t>(size) > static_cast<std::uint64_t>(stored) * 1040 + 64)
         return MSGRES_E_BAD_FILE;
 
     Handle* h = new (std::nothrow) Handle;

@@ -54,8 +54,7 @@ TEST(MsgCompiler, RefusesMalformedLines) {
               std::string::npos);
     EXPECT_NE(Refusal("x1\ttext\n").find("cat.txt:1: expected a message number"),
               std::string::npos);
-    EXPECT_NE(Refusal("\ttext\n").find("cat.txt:1: expected a message number"),
-              std::string::npos);
+    EXPECT_NE(Refusal("\ttext\n").find("cat.txt:1: expected a message number"), std::string::npos);
     EXPECT_NE(Refusal("100000\ttoo high\n").find("is above 99999"), std::string::npos);
     EXPECT_NE(Refusal("1\tbad \xc3\x28 bytes\n").find("not valid UTF-8"), std::string::npos);
     EXPECT_NE(Refusal("1\toverlong \xc0\xaf\n").find("not valid UTF-8"), std::string::npos);
@@ -69,12 +68,12 @@ TEST(MsgCompiler, RefusesMalformedLines) {
 TEST(MsgCompiler, MissingCatalogueIsAClearError) {
     ScratchDir dir;
     const std::string cmd = std::string("'" UPDATER_BUILD_DIR "/update-msgc' '") +
-                            (dir / "none.txt") + "' '" + (dir / "o.lqr") + "' '" +
-                            (dir / "o.h") + "' 2>'" + (dir / "err") + "'";
+                            (dir / "none.txt") + "' '" + (dir / "o.lqr") + "' '" + (dir / "o.h") +
+                            "' 2>'" + (dir / "err") + "'";
     const int raw = std::system(cmd.c_str());
     EXPECT_EQ(WEXITSTATUS(raw), 1);
-    EXPECT_NE(msgtest::ReadText(dir / "err").find("cannot read " + (dir / "none.txt") +
-                                                  ": No such file or directory"),
+    EXPECT_NE(msgtest::ReadText(dir / "err")
+                  .find("cannot read " + (dir / "none.txt") + ": No such file or directory"),
               std::string::npos);
 }
 

@@ -33,7 +33,9 @@ int OpenBytes(const std::vector<unsigned char>& bytes) {
 }
 
 // "hi %1!" as message 1 of 0..2.
-std::vector<RawMessage> GoodMessages() { return {{1, "hi !", 4, 1, {{1, 3}}}}; }
+std::vector<RawMessage> GoodMessages() {
+    return {{1, "hi !", 4, 1, {{1, 3}}}};
+}
 
 TEST(MsgResOpen, AHandBuiltFileLoadsAndFormats) {
     ScratchDir dir;

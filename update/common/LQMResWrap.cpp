@@ -49,8 +49,7 @@ CLQMsgParam::CLQMsgParam(const wchar_t* text) {
 }
 CLQMsgParam::CLQMsgParam(const std::wstring& text) : m_pszText(CopyText(text.c_str())) {}
 CLQMsgParam::CLQMsgParam(int value, int radix) : m_pszText(FormatInteger(L"%i", value, radix)) {}
-CLQMsgParam::CLQMsgParam(long value, int radix)
-    : m_pszText(FormatInteger(L"%li", value, radix)) {}
+CLQMsgParam::CLQMsgParam(long value, int radix) : m_pszText(FormatInteger(L"%li", value, radix)) {}
 CLQMsgParam::CLQMsgParam(long long value, int radix)
     : m_pszText(FormatInteger(L"%lli", value, radix)) {}
 CLQMsgParam::CLQMsgParam(unsigned int value, int radix)
@@ -90,7 +89,9 @@ CLQMsgParam& CLQMsgParam::operator=(const CLQMsgParam& other) {
     return *this;
 }
 
-CLQMsgParam::~CLQMsgParam() { std::free(m_pszText); }
+CLQMsgParam::~CLQMsgParam() {
+    std::free(m_pszText);
+}
 
 CLQMsgTable::~CLQMsgTable() {
     if (m_handle) MsgResClose(m_handle);
@@ -141,4 +142,6 @@ CLQMsg::CLQMsg(void* handle, unsigned number, const CLQMsgParam& p1, const CLQMs
                const CLQMsgParam& p3, const CLQMsgParam& p4)
     : m_pszText(Format(handle, number, 4, p1.text(), p2.text(), p3.text(), p4.text())) {}
 
-CLQMsg::~CLQMsg() { std::free(m_pszText); }
+CLQMsg::~CLQMsg() {
+    std::free(m_pszText);
+}

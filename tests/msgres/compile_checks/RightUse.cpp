@@ -2,4 +2,6 @@
 // two failing checks fail for their own reason and not for a broken set-up.
 #include "common/Messages.h"
 
-std::wstring UseRightCount() { return Msg<151>(L"a") + MsgLib<2>(L"path", L"reason"); }
+std::wstring UseRightCount() {
+    return Msg<151>(L"a") + MsgLib<2>(L"path", L"reason");
+}

@@ -1,4 +1,6 @@
 // Must not compile: message 9999 is not in the catalogue.
 #include "common/Messages.h"
 
-std::wstring UseUnknownNumber() { return Msg<9999>(); }
+std::wstring UseUnknownNumber() {
+    return Msg<9999>();
+}

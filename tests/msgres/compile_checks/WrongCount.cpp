@@ -1,4 +1,6 @@
 // Must not compile: message 151 takes one parameter, not two.
 #include "common/Messages.h"
 
-std::wstring UseWrongCount() { return Msg<151>(L"a", L"b"); }
+std::wstring UseWrongCount() {
+    return Msg<151>(L"a", L"b");
+}
