@@ -56,6 +56,8 @@ void CGuardedCallScope::Returned(int result) {
 std::wstring UpdateCallbacks::CurrentCallText() {
     const CurrentCall& state = State();
     if (!state.active) return std::wstring();
+    // Before the message file is loaded the expression text alone must do.
+    if (!g_cMsgTable.IsLoaded()) return state.expression;
     return state.kind == EPluginKind::Lib ? Msg<657>(state.expression) : Msg<658>(state.expression);
 }
 
