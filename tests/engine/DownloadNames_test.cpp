@@ -46,3 +46,10 @@ TEST(ModuleFileNames, ServerLayoutAndLocalLayout) {
     EXPECT_EQ(L"http://h/root/bin/a.gz", ModuleFileRemoteName(L"http://h/root/", L"bin\\", L"a"));
     EXPECT_EQ(L"/tmp/run/root/bin/lib/a.so", ModuleFileLocalName(L"/tmp/run/root", L"bin", L"lib\\a.so"));
 }
+
+TEST(JoinConfined, RelativePartStaysBelowTheRoot) {
+    EXPECT_EQ(L"/tmp/run/prod/v1", JoinConfined(L"/tmp/run/", L"prod/v1"));
+    EXPECT_EQ(L"/tmp/run/prod", JoinConfined(L"/tmp/run", L"../../prod/."));
+    EXPECT_EQ(L"/tmp/run/a/b", JoinConfined(L"/tmp/run", L"\\a\\b\\"));
+    EXPECT_EQ(L"/tmp/run", JoinConfined(L"/tmp/run", L""));
+}

@@ -44,7 +44,11 @@ std::wstring ProductInfoRemoteName(const std::wstring& defaultAddress,
 }
 
 std::wstring LocalPathOfAddress(const std::wstring& tmpRoot, const std::wstring& address) {
-    return JoinPath(tmpRoot, ConfinedPath(UpdateUri::parse(address).path()));
+    return JoinConfined(tmpRoot, UpdateUri::parse(address).path());
+}
+
+std::wstring JoinConfined(const std::wstring& root, const std::wstring& relative) {
+    return JoinPath(root, ConfinedPath(relative));
 }
 
 std::wstring ModuleFileRemoteName(const std::wstring& base, const std::wstring& source,

@@ -18,6 +18,10 @@ std::wstring ProductInfoRemoteName(const std::wstring& defaultAddress,
 // server-given name can never place a file outside the temporary root.
 std::wstring LocalPathOfAddress(const std::wstring& tmpRoot, const std::wstring& address);
 
+// `root` joined with `relative` after the empty, "." and ".." components of `relative`
+// ("\" counts as "/") are dropped: the result never leaves `root`.
+std::wstring JoinConfined(const std::wstring& root, const std::wstring& relative);
+
 // A module file's compressed address on the server: `base` (the server joined with the
 // update root), the module's SOURCE and the file's NAME joined, "\" turned into "/", plus
 // ".gz".
