@@ -16,7 +16,9 @@ namespace {
 
 const size_t kCopyPiece = 1023;
 
-std::wstring ErrorText(int error) { return FromMultibyte(strerror(error)); }
+std::wstring ErrorText(int error) {
+    return FromMultibyte(strerror(error));
+}
 
 // Closes a descriptor on every way out of the copy.
 class Fd {
