@@ -6,6 +6,7 @@
 #include "LibraryInfo.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "fileutils.h"
 #include "update/Logger.h"
 
 namespace {
@@ -280,7 +281,7 @@ bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath, UpdStringL
     if (callLib(L"checkCreateDirectory(cPath, cCreatedDirs)",
                 &CUpdateLibCallbacks::checkCreateDirectory, cPath, cCreatedDirs))
         return true;
-    return CreateDirectoryTree(cPath, 0755, cCreatedDirs) == 0;
+    return CreateDirectories(cPath, 0755, &cCreatedDirs) == 0;
 }
 
 bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath) {
