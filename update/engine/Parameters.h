@@ -91,7 +91,8 @@ public:
     Parameters& operator=(const Parameters&) = delete;
     virtual ~Parameters();
 
-    // Appends a declaration (see Parameter's constructor).
+    // Appends a declaration (see Parameter's constructor). The reference is valid until the
+    // next declaration.
     Parameter& declare(int32_t id, const std::wstring& name, uint32_t valueCount,
                        const std::wstring& help, const std::wstring& defaultValue,
                        bool alone = false, bool mandatory = false, bool multiple = false,

@@ -1,0 +1,162 @@
+#include "BuiltinFileOps.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "common/Messages.h"
+
+namespace {
+
+const size_t kCopyPiece = 1023;
+
+std::wstring ErrorText(int error) { return FromMultibyte(strerror(error)); }
+
+// Closes a descriptor on every way out of the copy.
+class Fd {
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    void reset(int fd) {
+        if (m_fd >= 0) ::close(m_fd);
+        m_fd = fd;
+    }
+    // Closes now and gives close's result (0, or -1 with errno).
+    int close() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd >= 0 ? ::close(fd) : 0;
+    }
+
+private:
+    int m_fd;
+};
+
+int OpenTarget(const std::string& target, mode_t mode) {
+    int fd;
+    do {
+        fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+[[noreturn]] void ThrowTargetError(const std::wstring& target, int error) {
+    THROW_ERROR(MsgLib<26>(target, ErrorText(error)), error);
+}
+
+// Writes all of `size` bytes, resuming after partial writes and interruptions.
+bool WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
+                     bool& bDeferred) {
+    bDeferred = false;
+    const std::string src = ToMultibyte(source);
+    const std::string dst = ToMultibyte(target);
+
+    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<2>(source, ErrorText(error)), error);
+    }
+
+    Fd out(OpenTarget(dst, 0644));
+    if (out.get() < 0 && errno == EACCES) {
+        sleep(1);
+        out.reset(OpenTarget(dst, 0644));
+    }
+    if (out.get() < 0) {
+        const int error = errno;
+        if (error != EACCES || !bMayDefer) ThrowTargetError(target, error);
+        // The target is busy or protected while its directory is writable: move it aside
+        // and write the new file in its place.
+        const std::string aside = dst + ".tmp";
+        ::unlink(aside.c_str());
+        if (::rename(dst.c_str(), aside.c_str()) != 0) ThrowTargetError(target, errno);
+        bDeferred = true;
+        out.reset(OpenTarget(dst, 0600));
+        if (out.get() < 0) ThrowTargetError(target, errno);
+    }
+
+    char piece[kCopyPiece];
+    for (;;) {
+        const ssize_t n = ::read(in.get(), piece, sizeof piece);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            THROW_ERROR(MsgLib<4>(source, ErrorText(error)), error);
+        }
+        if (!WriteAll(out.get(), piece, static_cast<size_t>(n))) {
+            const int error = errno;
+            THROW_ERROR(MsgLib<5>(target, ErrorText(error)), error);
+        }
+    }
+    in.close();
+    if (::fchmod(out.get(), 0755) != 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<13>(target, ErrorText(error)), error);
+    }
+    // A close that fails (a delayed write error) means the content may not be there.
+    if (out.close() != 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<5>(target, ErrorText(error)), error);
+    }
+    return true;
+}
+
+int CreateDirectoryTree(const std::wstring& path, unsigned mode, UpdStringList& created) {
+    std::wstring full = path;
+    for (wchar_t& c : full)
+        if (c == L'\\') c = L'/';
+    if (full.empty() || full.back() != L'/') full += L'/';
+
+    // Every prefix that ends before a "/" is one level, from the root downwards.
+    for (size_t slash = full.find(L'/', 1); slash != std::wstring::npos;
+         slash = full.find(L'/', slash + 1)) {
+        if (full[slash - 1] == L'/') continue;  // "//" adds no level
+        const std::wstring level = full.substr(0, slash);
+        const std::string bytes = ToMultibyte(level);
+        if (::mkdir(bytes.c_str(), static_cast<mode_t>(mode)) == 0) {
+            created.push_back(level);
+            continue;
+        }
+        const int error = errno;
+        struct stat st;
+        if (error == EEXIST) {
+            if (::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+            return ENOTDIR;
+        }
+        // Levels the process may not create can still exist (an unreadable parent).
+        if (::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+        return error;
+    }
+    return 0;
+}

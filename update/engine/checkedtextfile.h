@@ -1,0 +1,35 @@
+// Checked text files: text lines followed by a line "<" + the digest text of all lines
+// before it. The master index has this form; only a file whose digest line matches its
+// content is accepted, so a truncated or damaged download is never taken for a good one.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Largest content the growable form accepts.
+constexpr size_t kCheckedTextMaxBytes = 16 * 1024 * 1024;
+
+// Reads the file in text mode up to its first line that begins with "<" and checks the
+// digest on that line: its first 32 characters after the "<" must be the digest text of
+// all lines before it (each with its line end, a CR LF counting as a single LF, so LF and
+// CR LF files have the same digest). The digest line must hold at least 33 characters
+// after the "<" (the digest and its line end).
+//
+// Gives the number of lines before the digest line, or -1 when the file cannot be opened
+// or read, has no digest line, the digest line is too short, the digest differs, or the
+// lines do not fit the caller's storage.
+//
+// This form stores the lines into `pszBuf` (capacity `nBufSize` bytes) as consecutive
+// NUL-terminated strings, each with its LF line end (CR LF turned into LF), as the line was
+// digested.
+int ReadCheckedTextFile(const std::wstring& path, char* pszBuf, size_t nBufSize);
+
+// The growable form: the lines without their line ends are put into `lines` (cleared
+// first); more than `maxBytes` bytes of content are refused with -1. On -1 `lines` is left
+// empty.
+int ReadCheckedTextFile(const std::wstring& path, std::vector<std::string>& lines,
+                        size_t maxBytes = kCheckedTextMaxBytes);
+
+// Only the check, nothing stored (no size limit).
+int ReadCheckedTextFile(const std::wstring& path);

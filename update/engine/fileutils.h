@@ -1,0 +1,67 @@
+// File and directory services of the file processing. Paths are wide and are converted to
+// the locale's multibyte encoding only at the system call; a path that has no multibyte
+// form fails like a system call with EILSEQ.
+//
+// Services that throw raise Exception built from a library message naming the path(s) and
+// the system's error text; the exception's code is the system error number. All other
+// services report by their result and never throw.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The result of CheckDirectory for a path that exists but is not a directory.
+constexpr int kNotADirectory = 8;
+
+// The system's error text for an error number, as wide text.
+std::wstring SystemErrorText(int error);
+
+// Creates `path` and every missing parent with `mode` (the updater passes 0755), from the
+// root downwards. "\" counts as "/". An existing directory is no error. Gives 0, or the
+// system error number of the first failure (ENOTDIR when a prefix is a file). Every
+// directory this call created is appended to `created` (when given), parents first,
+// without a trailing "/".
+int CreateDirectories(const std::wstring& path, mode_t mode = 0755,
+                      std::vector<std::wstring>* created = nullptr);
+
+// 0 when `path` is a directory, kNotADirectory when it exists and is something else. When
+// it does not exist: with `create` it is created like CreateDirectories (mode 0755) and
+// that result is given; without, ENOENT.
+int CheckDirectory(const std::wstring& path, bool create);
+
+// The system's temporary directory: "/tmp" when that is a directory, otherwise the
+// effective user's home directory joined with "tmp", created with mode 0755 when missing.
+std::wstring GetTempPath();
+
+// Removes the directory's entries, descending into subdirectories, then the directory
+// itself. Symbolic links are removed, never followed, so nothing outside the tree is
+// touched. Failures are ignored (what can be removed is removed).
+void RemoveDirectoryTree(const std::wstring& path);
+
+// Deletes a file (remove). Unless `ignoreErrors` is set, a failure throws (library
+// message 8 naming the path). Gives whether the file was deleted.
+bool DeleteFile(const std::wstring& path, bool ignoreErrors = false);
+
+// Renames `source` to `target`; a failure throws (library message 9 naming both).
+void MoveFile(const std::wstring& source, const std::wstring& target);
+
+// Creates `target` (with missing parents, mode 0755) and copies every file, symbolic link
+// and subdirectory of `source` into it, recursively; files keep their permission bits and
+// existing target files are overwritten. Gives 0, or the system error number of the first
+// failure (the copy stops there).
+int CopyDirectoryTree(const std::wstring& source, const std::wstring& target);
+
+// fopen with path and mode converted; null on failure (errno set).
+FILE* OpenFile(const std::wstring& path, const std::wstring& mode);
+
+// Runs "cp -R" (overwrite) or "cp -R -u" (copy only what is newer) through the system
+// shell with the source and the target. Each path is quoted for the shell so that no
+// character in it is interpreted. True when the shell reports success.
+bool RunShellCopy(const std::wstring& source, const std::wstring& target, bool overwrite);
+
+// The shell command RunShellCopy runs, in multibyte text.
+std::string ShellCopyCommand(const std::string& source, const std::string& target,
+                             bool overwrite);

@@ -1,0 +1,125 @@
+#include "gzfile.h"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "common/Conv.h"
+#include "pathutils.h"
+
+namespace {
+
+constexpr unsigned kPiece = 64 * 1024;
+
+bool EndsWithGz(const std::wstring& name) {
+    return name.size() >= 3 && name.compare(name.size() - 3, 3, L".gz") == 0;
+}
+
+}  // namespace
+
+void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,
+                 std::wstring& output) {
+    if (EndsWithGz(name)) {
+        compressed = name;
+        output = name.substr(0, name.size() - 3);
+    } else {
+        compressed = name + L".gz";
+        output = name;
+    }
+    if (!outDir.empty()) output = JoinPath(outDir, GetLastComponent(output));
+}
+
+int GunzipFile(const std::wstring& name, const std::wstring& outDir) {
+    std::wstring compressed, output;
+    GunzipNames(name, outDir, compressed, output);
+    const std::string inName = ToMultibyte(compressed);
+    const std::string outName = ToMultibyte(output);
+
+    gzFile in = inName.empty() ? nullptr : gzopen(inName.c_str(), "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "\ncan't gzopen %s\n", inName.c_str());
+        return -1;
+    }
+    gzbuffer(in, kPiece);
+    FILE* out = outName.empty() ? nullptr : std::fopen(outName.c_str(), "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "\ncan't gzopen %s\n", outName.c_str());
+        gzclose(in);
+        return -1;
+    }
+
+    std::unique_ptr<char[]> buf(new char[kPiece]);
+    bool ok = true;
+    for (;;) {
+        int n = gzread(in, buf.get(), kPiece);
+        if (n == 0) break;
+        if (n < 0) {
+            int err;
+            std::fprintf(stderr, "%s\n", gzerror(in, &err));
+            ok = false;
+            break;
+        }
+        if (std::fwrite(buf.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+            std::fprintf(stderr, "failed fwrite\n");
+            ok = false;
+            break;
+        }
+    }
+    if (std::fclose(out) != 0) {
+        if (ok) std::fprintf(stderr, "failed fclose\n");
+        ok = false;
+    }
+    if (gzclose(in) != Z_OK) {
+        if (ok) std::fprintf(stderr, "failed gzclose\n");
+        ok = false;
+    }
+    if (!ok) ::unlink(outName.c_str());
+    return ok ? 0 : -1;
+}
+
+int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode) {
+    const std::string inName = ToMultibyte(source);
+    const std::string outName = ToMultibyte(target);
+    FILE* in = inName.empty() ? nullptr : std::fopen(inName.c_str(), "rb");
+    if (in == nullptr) {
+        std::perror(inName.c_str());
+        return -1;
+    }
+    gzFile out = outName.empty() ? nullptr : gzopen(outName.c_str(), mode ? mode : "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "can't gzopen %s\n", outName.c_str());
+        std::fclose(in);
+        return -1;
+    }
+    gzbuffer(out, kPiece);
+
+    std::unique_ptr<char[]> buf(new char[kPiece]);
+    bool ok = true;
+    for (;;) {
+        size_t n = std::fread(buf.get(), 1, kPiece, in);
+        if (std::ferror(in)) {
+            // A read error ends this compression only, not the process.
+            std::perror("fread");
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        if (gzwrite(out, buf.get(), static_cast<unsigned>(n)) != static_cast<int>(n)) {
+            int err;
+            std::fprintf(stderr, "%s\n", gzerror(out, &err));
+            ok = false;
+            break;
+        }
+    }
+    std::fclose(in);
+    if (gzclose(out) != Z_OK) {
+        if (ok) std::fprintf(stderr, "failed gzclose\n");
+        ok = false;
+    }
+    if (!ok) ::unlink(outName.c_str());
+    return ok ? 0 : -1;
+}

@@ -1,0 +1,22 @@
+// Whole-file gzip decompression and compression with zlib. Both report problems on
+// standard error, one short line each, and answer 0 or -1; the caller decides what a
+// failure means (the update run makes a failed product info decompression critical).
+// A failed call removes the partial output it wrote, so no truncated file is left under
+// the output name.
+#pragma once
+
+#include <string>
+
+// Names: a `name` ending in ".gz" is the compressed file and the output is `name` without
+// ".gz"; any other `name` means the compressed file `name` + ".gz" and the output `name`.
+// With `outDir` not empty the output is `outDir` joined with the last component of that
+// output name. Input that is not gzip data at all is copied unchanged (zlib's transparent
+// reading); damaged or truncated gzip data fails.
+int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstring());
+
+// The names GunzipFile uses for `name` and `outDir`.
+void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,
+                 std::wstring& output);
+
+// Compresses `source` into `target`, opened with zlib in `mode` ("wb", "wb9", ...).
+int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode = "wb");

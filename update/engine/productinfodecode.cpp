@@ -1,0 +1,46 @@
+#include "productinfodecode.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "common/Messages.h"
+#include "filecipher.h"
+#include "fileutils.h"
+#include "gzfile.h"
+#include "pathutils.h"
+#include "secrets.h"
+
+bool IsEncipheredProductInfo(const std::wstring& path) {
+    FILE* fp = OpenFile(path, L"rb");
+    if (fp == nullptr) return false;
+    unsigned char head[32];
+    const size_t n = std::fread(head, 1, sizeof head, fp);
+    std::fclose(fp);
+    size_t start = 0;
+    if (n >= 3 && std::memcmp(head, "\xEF\xBB\xBF", 3) == 0) start = 3;
+    for (size_t i = start; i < n; ++i) {
+        // Every ASCII byte is printable or a control character; nothing else is.
+        if (head[i] >= 0x80) return true;
+    }
+    return false;
+}
+
+std::wstring DecodeProductInfoFile(const std::wstring& downloadedPath,
+                                   const std::function<void(const std::wstring&)>& addTempFile) {
+    std::wstring compressed, local;
+    GunzipNames(downloadedPath, GetDirPart(downloadedPath), compressed, local);
+    if (GunzipFile(downloadedPath, GetDirPart(downloadedPath)) != 0) {
+        THROW_CRITICAL(Msg<155>(compressed, local), ERR_DECODE_PRODUCT_INFO);
+    }
+    if (addTempFile) addTempFile(local);
+
+    if (IsEncipheredProductInfo(local)) {
+        const std::wstring deciphered = local + L".dec";
+        DecryptFile(local, deciphered, ProductInfoKey());
+        // The rename replaces the enciphered file in one step.
+        MoveFile(deciphered, local);
+    }
+    return local;
+}
