@@ -269,6 +269,7 @@ TEST_F(ParametersTest, SwitchesAndValueOptionsAreNotInterchangeable) {
         run(t, Argv{L"--FLAG"});
         EXPECT_TRUE(t.isSet(3));
         EXPECT_EQ(L"", t.getValue(3));
+        EXPECT_TRUE(run.data.empty());  // switches are not configuration data
     }
     {
         SmallTable t;
@@ -342,6 +343,15 @@ TEST_F(ParametersTest, ConfigurationFileDefaultIsReadOnAnEmptyCommandLine) {
     EXPECT_TRUE(t.isSet(0));  // the declaration with a default
     EXPECT_EQ(L"1", t.getValue(0));
     EXPECT_TRUE(run.data.empty());
+}
+
+TEST_F(ParametersTest, NoArgumentVectorIsAnEmptyCommandLine) {
+    SmallTable t;
+    std::map<std::wstring, std::wstring> data;
+    std::vector<std::wstring> reads;
+    EXPECT_TRUE(t.parseCommandLine(3, nullptr, 5, data,
+                                   [&](const std::wstring& v) { reads.push_back(v); }));
+    EXPECT_EQ((std::vector<std::wstring>{L"/etc/x.conf"}), reads);
 }
 
 TEST_F(ParametersTest, NoConfigurationFileNoRead) {

@@ -196,6 +196,7 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
         return true;
     };
 
+    if (!argv) argc = 0;
     std::wstring key, value;
     // Pass 1: only the configuration file's name, so that the file is read before the
     // command line's own values are set and the command line wins.

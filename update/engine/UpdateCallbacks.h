@@ -63,8 +63,8 @@ private:
 // Calls `slot` of `table` as a guarded call and returns its raw answer (not judged). The
 // table's type is taken from the slot, so an object of a derived class may be passed.
 template <class Table, class... P, class... A>
-int GuardedCall(EPluginKind kind, const wchar_t* pszExpression,
-                std::common_type_t<Table>* table, int (Table::*slot)(P...), A&&... args) {
+int GuardedCall(EPluginKind kind, const wchar_t* pszExpression, std::common_type_t<Table>* table,
+                int (Table::*slot)(P...), A&&... args) {
     CGuardedCallScope scope(kind, pszExpression);
     const int result = (table->*slot)(std::forward<A>(args)...);
     scope.Returned(result);
