@@ -8,6 +8,9 @@
 #include <string>
 
 #include "PublishCipher.h"
+#include "UpdateCallbacks.h"
+#include "UpdateInfo.h"
+#include "UpdateXMLParser.h"
 #include "XmlTree.h"
 #include "checkedtextfile.h"
 #include "common/Conv.h"
@@ -147,6 +150,49 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
     EXPECT_EQ("productinfo=demo/demo.info.gz", lines[2]);
     EXPECT_EQ("productinfohash=demo.info," + ToMultibyte(GetInfoFileMD5(info)), lines[3]);
     EXPECT_EQ("crdate=2026-01-02T03:04:05Z", lines[4]);
+}
+
+TEST_F(Publisher, TheUpdatersProductInfoReaderAcceptsTheDocument) {
+    PublishOptions options = m_options;
+    options.encrypt = true;
+    Run("server", options);
+    std::wstring info = DecodedInfo();
+    UpdateCallbacks callbacks;
+    UpdateInfo product;
+    UpdateXMLParser(&product, false, &callbacks, false).parseFile(info);  // checksum included
+    EXPECT_EQ(L"Demo", product.name);
+    EXPECT_EQ(L"1.0", product.version);
+    ASSERT_EQ(2, product.moduleCount());
+    const UpdateModuleInfo& core = product.cGetModuleByIndex(0);
+    EXPECT_EQ(L"core", core.name);
+    EXPECT_EQ(L"core", core.source);
+    EXPECT_EQ(L"%INSTALL_PATH%/bin", core.destination);
+    ASSERT_EQ(3u, core.files.size());
+    const UpdateFileInfo& tool = core.files[0];
+    EXPECT_EQ(L"bin/tool", tool.name);
+    std::string gz = m_dir.file("server/demo/files/core/bin/tool.gz");
+    EXPECT_EQ(ReadFile(gz).size(), tool.zipsize);
+    EXPECT_EQ(GetFileMD5(W(gz)), tool.zipmd5);
+    EXPECT_EQ(ReadFile(m_dir.file("prod/build/bin/tool")).size(), tool.filesize);
+    EXPECT_EQ(GetFileMD5(W(m_dir.file("prod/build/bin/tool"))), tool.filemd5);
+    EXPECT_EQ(std::wstring(tool.filemd5), tool.pefilemd5);
+    const UpdateModuleInfo& docs = product.cGetModuleByIndex(1);
+    EXPECT_EQ(L"core", docs.depend);
+    ASSERT_EQ(1u, docs.files.size());
+    EXPECT_EQ(L"1.0.0.1", docs.files[0].version);
+
+    // A changed digest in the document is caught by its checksum.
+    std::string xml = ReadFile(ToMultibyte(info));
+    size_t at = xml.find("<FILEMD5 value=\"") + 16;
+    xml[at] = xml[at] == '0' ? '1' : '0';
+    WriteFile(ToMultibyte(info), xml);
+    UpdateInfo damaged;
+    try {
+        UpdateXMLParser(&damaged, false, &callbacks, false).parseFile(info);
+        ADD_FAILURE() << "no exception";
+    } catch (const CUpdateCriticalException& e) {
+        EXPECT_EQ(636, e.code());
+    }
 }
 
 TEST_F(Publisher, EncipheredProductInfoDecodesToTheSameDocument) {
