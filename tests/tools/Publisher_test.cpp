@@ -35,7 +35,9 @@ const char kDescription[] =
     "[module]\nNAME=docs\nSOURCE=docs\nDESTINATION=%INSTALL_PATH%/doc\nDEPEND=core\n"
     "FILE=README VERSION=1.0.0.1\n";
 
-std::wstring W(const std::string& s) { return FromMultibyte(s); }
+std::wstring W(const std::string& s) {
+    return FromMultibyte(s);
+}
 
 ino_t Inode(const std::string& path) {
     struct stat st;
@@ -96,8 +98,7 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
     std::string xml = ReadFile(ToMultibyte(info));
     size_t md5Line = xml.find("\n<MD5 value=\"") + 1;
     std::string withoutMd5 = xml.substr(0, md5Line) + xml.substr(xml.find('\n', md5Line) + 1);
-    EXPECT_EQ(GetDataMD5(withoutMd5.data(), withoutMd5.size()),
-              W(xml.substr(md5Line + 12, 32)));
+    EXPECT_EQ(GetDataMD5(withoutMd5.data(), withoutMd5.size()), W(xml.substr(md5Line + 12, 32)));
     EXPECT_EQ(report.infoDigest, GetInfoFileMD5(info));
 
     XmlDocument doc;
@@ -135,7 +136,8 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
         EXPECT_EQ(ToMultibyte(GetFileMD5(W(gz))), fields.at("ZIPMD5"));
         EXPECT_EQ("UNIX", fields.at("OS"));
         ASSERT_EQ(0, GunzipFile(W(gz), W(m_dir.file("unpacked"))));
-        EXPECT_EQ(content, ReadFile(m_dir.file("unpacked/" + file.first.substr(file.first.rfind('/') + 1))));
+        EXPECT_EQ(content,
+                  ReadFile(m_dir.file("unpacked/" + file.first.substr(file.first.rfind('/') + 1))));
     }
     EXPECT_EQ("1.0.0.1", files["demo/files/docs/README"].at("VERSION"));
     EXPECT_EQ(0u, files["demo/files/core/bin/tool"].count("VERSION"));
@@ -234,7 +236,8 @@ TEST_F(Publisher, RepublishingRewritesOnlyWhatChanged) {
     PublishReport same = Run("server", later);
     EXPECT_TRUE(same.written.empty());
     EXPECT_EQ(L"2026-01-02T03:04:05Z", same.date);
-    for (const auto& f : inodes) EXPECT_EQ(f.second, Inode(m_dir.file("server/" + f.first))) << f.first;
+    for (const auto& f : inodes)
+        EXPECT_EQ(f.second, Inode(m_dir.file("server/" + f.first))) << f.first;
 
     // One changed file: its .gz, the product info file, the product file and the index.
     WriteFile(m_dir.file("prod/build/bin/tool"), "#!/bin/sh\necho tool 2\n");
@@ -306,10 +309,11 @@ TEST_F(Publisher, OutputsMayNotOverlap) {
     EXPECT_EQ("desc:1: the output r/m/README.gz is also written for desc:11",
               errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
                       "MASTERIDX=r/m/README.gz\n"));
-    EXPECT_EQ("desc:11: the output r/m/README.gz needs r/m as a directory, but desc:1 writes a "
-              "file there",
-              errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
-                      "MASTERIDX=r/m\n"));
+    EXPECT_EQ(
+        "desc:11: the output r/m/README.gz needs r/m as a directory, but desc:1 writes a "
+        "file there",
+        errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
+                "MASTERIDX=r/m\n"));
     // Nothing was written for the refused descriptions.
     EXPECT_NE(0, access(m_dir.file("out").c_str(), F_OK));
     EXPECT_EQ("", errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
