@@ -2,4 +2,6 @@
 // must fail with 634 (message 127), because InitializeLibA / InitializeGuiLibA are missing.
 #include "update/UpdateCallbackTypes.h"
 
-extern "C" __attribute__((visibility("default"))) int NotAnEntryPoint() { return 0; }
+extern "C" __attribute__((visibility("default"))) int NotAnEntryPoint() {
+    return 0;
+}

@@ -11,6 +11,10 @@ CUpdateGuiCallbacks g_cGui;
 }  // namespace
 
 extern "C" {
-CUpdateLibCallbacks* InitializeLibA() { return &g_cLib; }
-CUpdateGuiCallbacks* InitializeGuiLibA() { return &g_cGui; }
+CUpdateLibCallbacks* InitializeLibA() {
+    return &g_cLib;
+}
+CUpdateGuiCallbacks* InitializeGuiLibA() {
+    return &g_cGui;
+}
 }

@@ -5,8 +5,12 @@
 #include "update/UpdateLibCallbacks.h"
 
 extern "C" {
-CUpdateLibCallbacks* InitializeLibA() { return nullptr; }
+CUpdateLibCallbacks* InitializeLibA() {
+    return nullptr;
+}
 void UninitializeLibA(CUpdateLibCallbacks*) {}
-CUpdateGuiCallbacks* InitializeGuiLibA() { return nullptr; }
+CUpdateGuiCallbacks* InitializeGuiLibA() {
+    return nullptr;
+}
 void UninitializeGuiLibA(CUpdateGuiCallbacks*) {}
 }

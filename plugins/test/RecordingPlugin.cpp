@@ -83,8 +83,11 @@ std::wstring Wide(const std::string& text) {
     size_t i = 0;
     while (i < text.size()) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
-        const size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2
-                             : (c >> 3) == 30 ? 3 : 99;
+        const size_t extra = c < 0x80         ? 0
+                             : (c >> 5) == 6  ? 1
+                             : (c >> 4) == 14 ? 2
+                             : (c >> 3) == 30 ? 3
+                                              : 99;
         if (extra == 99 || i + extra >= text.size() + (extra == 0 ? 1 : 0)) {
             out += L'\uFFFD';
             ++i;
@@ -112,11 +115,20 @@ std::string Quote(const std::wstring& text) {
     std::string out = "\"";
     for (char c : Utf8(text)) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\t': out += "\\t"; break;
-            default: out += c;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                out += c;
         }
     }
     return out + "\"";
@@ -124,15 +136,33 @@ std::string Quote(const std::wstring& text) {
 
 // ---- argument formatting --------------------------------------------------------------
 
-std::string Fmt(const std::wstring& v) { return Quote(v); }
-std::string Fmt(const wchar_t* v) { return v ? Quote(v) : "NULL"; }
-std::string Fmt(bool v) { return v ? "true" : "false"; }
-std::string Fmt(int v) { return std::to_string(v); }
-std::string Fmt(unsigned long v) { return std::to_string(v); }
-std::string Fmt(EUpdateErrors v) { return std::to_string(static_cast<int>(v)); }
-std::string Fmt(ERollbackSteps v) { return std::to_string(static_cast<int>(v)); }
-std::string Fmt(const CUpdateGuiCallbacks* v) { return v ? "table" : "NULL"; }
-std::string Fmt(const CUpdateLibCallbacks* v) { return v ? "table" : "NULL"; }
+std::string Fmt(const std::wstring& v) {
+    return Quote(v);
+}
+std::string Fmt(const wchar_t* v) {
+    return v ? Quote(v) : "NULL";
+}
+std::string Fmt(bool v) {
+    return v ? "true" : "false";
+}
+std::string Fmt(int v) {
+    return std::to_string(v);
+}
+std::string Fmt(unsigned long v) {
+    return std::to_string(v);
+}
+std::string Fmt(EUpdateErrors v) {
+    return std::to_string(static_cast<int>(v));
+}
+std::string Fmt(ERollbackSteps v) {
+    return std::to_string(static_cast<int>(v));
+}
+std::string Fmt(const CUpdateGuiCallbacks* v) {
+    return v ? "table" : "NULL";
+}
+std::string Fmt(const CUpdateLibCallbacks* v) {
+    return v ? "table" : "NULL";
+}
 std::string Fmt(const UpdStringList& v) {
     std::string out = "[";
     for (size_t i = 0; i < v.size(); ++i) out += (i ? ", " : "") + Quote(v[i]);
@@ -161,7 +191,9 @@ std::string Fmt(const UpdateFileInfo& f) {
            ", needsupdate=" + Fmt(f.needsupdate) + "}";
 }
 
-std::string Join() { return ""; }
+std::string Join() {
+    return "";
+}
 template <class T>
 std::string Join(const T& only) {
     return Fmt(only);
@@ -202,8 +234,7 @@ bool LookUp(const std::string& list, const std::string& key, std::string& value)
 }
 
 // The first of the names "table.slot", "slot", "table.*", "*" that the list has.
-bool LookUpSlot(const std::string& list, const char* table, const char* slot,
-                std::string& value) {
+bool LookUpSlot(const std::string& list, const char* table, const char* slot, std::string& value) {
     const std::string t = table;
     return LookUp(list, t + "." + slot, value) || LookUp(list, slot, value) ||
            LookUp(list, t + ".*", value) || LookUp(list, "*", value);
@@ -383,8 +414,7 @@ public:
     int onSpecialDownloadFileError(const std::wstring& e, bool& ignore) override {
         const int answer = LIB("onSpecialDownloadFileError", e, ignore);
         std::string value;
-        if (SetValue("onSpecialDownloadFileError", value))
-            ignore = value == "1" || value == "true";
+        if (SetValue("onSpecialDownloadFileError", value)) ignore = value == "1" || value == "true";
         return answer;
     }
     int afterDownloadFiles() override { return LIB("afterDownloadFiles"); }
@@ -424,8 +454,7 @@ public:
     int DeleteFile(const wchar_t* p) override { return LIB("DeleteFile", p); }
     int DeleteDir(const wchar_t* p) override { return LIB("DeleteDir", p); }
     int beforeRollback() override { return LIB("beforeRollback"); }
-    int overrideRollback(ERollbackSteps s, const std::wstring& m,
-                         const UpdStringList& f) override {
+    int overrideRollback(ERollbackSteps s, const std::wstring& m, const UpdStringList& f) override {
         return LIB("overrideRollback", s, m, f);
     }
     int afterRollback() override { return LIB("afterRollback"); }
@@ -481,12 +510,9 @@ public:
         return GUI("notifyModuleFileList", m, n, all, dirty, d);
     }
     int notifyModuleFileListDone() override { return GUI("notifyModuleFileListDone"); }
-    int BeforeUpdateModule(const std::wstring& m) override {
-        return GUI("BeforeUpdateModule", m);
-    }
+    int BeforeUpdateModule(const std::wstring& m) override { return GUI("BeforeUpdateModule", m); }
     int beforeBackup(const std::wstring& m) override { return GUI("beforeBackup", m); }
-    int onBackupFile(const std::wstring& m, const std::wstring& s,
-                     const std::wstring& d) override {
+    int onBackupFile(const std::wstring& m, const std::wstring& s, const std::wstring& d) override {
         return GUI("onBackupFile", m, s, d);
     }
     int afterBackup(const std::wstring& m) override { return GUI("afterBackup", m); }
@@ -502,9 +528,7 @@ public:
     int onInstallFile(const std::wstring& s, const std::wstring& d) override {
         return GUI("onInstallFile", s, d);
     }
-    int afterInstallModule(const std::wstring& m) override {
-        return GUI("afterInstallModule", m);
-    }
+    int afterInstallModule(const std::wstring& m) override { return GUI("afterInstallModule", m); }
     int beforePost(const std::wstring& m, const std::wstring& c) override {
         return GUI("beforePost", m, c);
     }

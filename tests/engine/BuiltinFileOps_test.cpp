@@ -3,8 +3,8 @@
 #include "BuiltinFileOps.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -157,22 +157,6 @@ TEST_F(FileSteps, BusyTargetIsMovedAsideWhenTheCopyMayDefer) {
     struct stat st;
     ASSERT_EQ(0, stat(Path("dst").c_str(), &st));
     EXPECT_EQ(0755u, st.st_mode & 07777);
-}
-
-TEST_F(FileSteps, DirectoryTreeCreatesOnlyTheMissingLevels) {
-    ASSERT_EQ(0, mkdir(Path("a").c_str(), 0755));
-    UpdStringList created;
-    EXPECT_EQ(0, CreateDirectoryTree(WPath("a\\b/c/"), 0755, created));
-    EXPECT_TRUE(IsDir(Path("a/b/c")));
-    EXPECT_EQ((UpdStringList{WPath("a/b"), WPath("a/b/c")}), created);
-    created.clear();
-    EXPECT_EQ(0, CreateDirectoryTree(WPath("a/b/c"), 0755, created));  // all there: no error
-    EXPECT_TRUE(created.empty());
-
-    Write(Path("file"), "x");
-    EXPECT_EQ(ENOTDIR, CreateDirectoryTree(WPath("file"), 0755, created));
-    EXPECT_EQ(ENOTDIR, CreateDirectoryTree(WPath("file/sub"), 0755, created));
-    EXPECT_TRUE(created.empty());
 }
 
 TEST_F(FileSteps, DispatcherCopiesItselfUnlessThePluginTakesTheStep) {

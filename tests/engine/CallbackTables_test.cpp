@@ -32,10 +32,10 @@ int CallWithDefaults(T& table, int (T::*member)(P...)) {
     return std::apply([&](auto&... a) { return (table.*member)(a...); }, args);
 }
 
-#define EXPECT_SLOT(Class, name, index, answer)                       \
-    do {                                                              \
-        Class table;                                                  \
-        EXPECT_EQ(index, SlotOf(&Class::name)) << #name;              \
+#define EXPECT_SLOT(Class, name, index, answer)                            \
+    do {                                                                   \
+        Class table;                                                       \
+        EXPECT_EQ(index, SlotOf(&Class::name)) << #name;                   \
         EXPECT_EQ(answer, CallWithDefaults(table, &Class::name)) << #name; \
     } while (0)
 

@@ -12,12 +12,14 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <vector>
 
+#include "LibraryInfo.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
-#include "LibraryInfo.h"
 
 namespace {
 
@@ -65,9 +67,16 @@ protected:
         std::string command = "rm -rf '" + m_dir + "'";
         ASSERT_EQ(0, system(command.c_str()));
     }
+    // Every UPD_REC_ variable but the record file, so no test sees another's settings.
     static void ClearPluginEnv() {
-        for (const char* name : {"UPD_REC_ANSWERS", "UPD_REC_THROW", "UPD_REC_SET_checkCreateDirectory"})
-            unsetenv(name);
+        std::vector<std::string> names;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name.compare(0, 8, "UPD_REC_") == 0 && name != "UPD_REC_FILE")
+                names.push_back(name);
+        }
+        for (const std::string& name : names) unsetenv(name.c_str());
     }
     std::vector<std::string> Record() const { return ReadLines(m_record); }
     std::wstring Dir(const std::string& name = "") const {
@@ -229,11 +238,12 @@ TEST_F(Dispatcher, NullTableFailsAtFirstUse) {
     UpdateCallbacks cb;
     cb.LoadLib(PluginPath("nulltable"));
     cb.LoadGuiLib(PluginPath("nulltable"));
-    CUpdateCriticalException e = ExpectCritical(
-        [&] { cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre); });
+    CUpdateCriticalException e =
+        ExpectCritical([&] { cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre); });
     EXPECT_EQ(ERR_PLUGIN_LOAD, e.code());
     EXPECT_EQ(Msg<131>(), e.twhat());
-    e = ExpectCritical([&] { cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart); });
+    e = ExpectCritical(
+        [&] { cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart); });
     EXPECT_EQ(Msg<130>(), e.twhat());
     EXPECT_EQ(L"", UpdateCallbacks::CurrentCallText());
 }
@@ -265,8 +275,8 @@ TEST_F(Dispatcher, GuiAnswerOtherThanZeroGives611WithTheExpression) {
     UpdateFileInfo f;
     f.name = L"bin/tool";
     f.filesize = 12;
-    CUpdateCriticalException e =
-        ExpectCritical([&] { cb.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f); });
+    CUpdateCriticalException e = ExpectCritical(
+        [&] { cb.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f); });
     EXPECT_EQ(ERR_GUI_PLUGIN_INVALID_RESULT, e.code());
     EXPECT_TRUE(Contains(e.twhat(), L"onCheckFile(f)")) << e.what();
     EXPECT_TRUE(Contains(e.twhat(), L"-1")) << e.what();
@@ -342,8 +352,8 @@ TEST_F(Dispatcher, NestedCallsKeepTheOutermostText) {
     cb.LoadGuiLib(PluginPath("recording"));
     OuterLib outer;
     outer.cb = &cb;
-    EXPECT_EQ(0, GuardedCall(EPluginKind::Lib, L"globalPre()", &outer,
-                             &CUpdateLibCallbacks::globalPre));
+    EXPECT_EQ(
+        0, GuardedCall(EPluginKind::Lib, L"globalPre()", &outer, &CUpdateLibCallbacks::globalPre));
     EXPECT_EQ(Msg<657>(L"globalPre()"), outer.inner.seen);
     EXPECT_EQ(Msg<657>(L"globalPre()"), outer.afterInner);
     EXPECT_EQ(L"", UpdateCallbacks::CurrentCallText());
@@ -351,7 +361,8 @@ TEST_F(Dispatcher, NestedCallsKeepTheOutermostText) {
 }
 
 TEST(FailureText, OnlyTheResultPlaceholderIsReplaced) {
-    EXPECT_EQ(L"call f(x) returned 5", UpdateCallbacks::FormatFailureText(L"call f(x) returned %d", 5));
+    EXPECT_EQ(L"call f(x) returned 5",
+              UpdateCallbacks::FormatFailureText(L"call f(x) returned %d", 5));
     EXPECT_EQ(L"100% sure: -1, %d", UpdateCallbacks::FormatFailureText(L"100%% sure: %i, %d", -1));
     EXPECT_EQ(L"g(%s) bad (7)", UpdateCallbacks::FormatFailureText(L"g(%s) bad", 7));
     EXPECT_EQ(L"2147483647", UpdateCallbacks::FormatFailureText(L"%d", 2147483647));
@@ -380,4 +391,215 @@ TEST(DispatcherCounters, AddUpAndReset) {
     cb.resetRunCounters();
     EXPECT_EQ(0UL, cb.ulGetDownloadSize());
     EXPECT_EQ(0UL, cb.filesTotal());
+}
+
+// ---- every slot across the library boundary ---------------------------------------------
+
+namespace {
+
+// Calls one slot through the dispatcher with value-initialised arguments.
+template <class... P>
+void CallLibDefault(UpdateCallbacks& cb, const wchar_t* name,
+                    int (CUpdateLibCallbacks::*slot)(P...)) {
+    std::tuple<std::remove_cv_t<std::remove_reference_t<P>>...> args{};
+    std::apply([&](auto&... a) { cb.callLib(name, slot, a...); }, args);
+}
+template <class... P>
+void CallGuiDefault(UpdateCallbacks& cb, const wchar_t* name,
+                    int (CUpdateGuiCallbacks::*slot)(P...)) {
+    std::tuple<std::remove_cv_t<std::remove_reference_t<P>>...> args{};
+    std::apply([&](auto&... a) { cb.callGui(name, slot, a...); }, args);
+}
+
+std::vector<std::string> SlotNames(const std::vector<std::string>& lines,
+                                   const std::string& table) {
+    std::vector<std::string> names;
+    for (const std::string& line : lines) {
+        if (line.compare(0, table.size() + 1, table + " ") != 0) continue;
+        names.push_back(line.substr(table.size() + 1, line.find('(') - table.size() - 1));
+    }
+    return names;
+}
+
+}  // namespace
+
+// A plug-in built separately (hidden visibility, only the entry points exported) receives
+// each call in the slot the updater meant: the recorded names follow the call order.
+TEST_F(Dispatcher, EverySlotReachesThePluginUnderItsName) {
+    std::vector<std::string> libNames, guiNames;
+    {
+        UpdateCallbacks cb;
+        cb.LoadLib(PluginPath("recording"));
+        cb.LoadGuiLib(PluginPath("recording"));
+#define LIB_SLOT(name)                                               \
+    CallLibDefault(cb, L## #name L"()", &CUpdateLibCallbacks::name); \
+    libNames.push_back(#name)
+#define GUI_SLOT(name)                                               \
+    CallGuiDefault(cb, L## #name L"()", &CUpdateGuiCallbacks::name); \
+    guiNames.push_back(#name)
+        LIB_SLOT(reserved);
+        LIB_SLOT(notifyIsSelfUpdate);
+        LIB_SLOT(notifySelfUpdateExecuted);
+        LIB_SLOT(notifyGuiPlugin);
+        LIB_SLOT(notifyVersionInfo);
+        LIB_SLOT(changeLogFileName);
+        LIB_SLOT(changeTempDir);
+        LIB_SLOT(notifyConfigFile);
+        LIB_SLOT(modifyConfiguration);
+        LIB_SLOT(notifyUpdateStart);
+        LIB_SLOT(notifyUpdateCriticalError);
+        LIB_SLOT(notifyUpdateNonCriticalError);
+        LIB_SLOT(beforeDownloadFiles);
+        LIB_SLOT(changeMasterIdxUrl);
+        LIB_SLOT(notifyMasterIdxContent);
+        LIB_SLOT(connectServer);
+        LIB_SLOT(changeProductFileUrl);
+        LIB_SLOT(changeProductLocationUrl);
+        LIB_SLOT(downloadNothingChanged);
+        LIB_SLOT(downloadFile);
+        LIB_SLOT(disconnectServer);
+        LIB_SLOT(getSpecialDownloadFilesFirst);
+        LIB_SLOT(onSpecialDownloadFileFirst);
+        LIB_SLOT(onSpecialDownloadFilesFirstDone);
+        LIB_SLOT(notifyProductInfoFileContent);
+        LIB_SLOT(notifyProductInfoFile);
+        LIB_SLOT(getSpecialDownloadFilesSecond);
+        LIB_SLOT(onSpecialDownloadFileSecond);
+        LIB_SLOT(onSpecialDownloadFilesSecondDone);
+        LIB_SLOT(onSpecialDownloadFileError);
+        LIB_SLOT(afterDownloadFiles);
+        LIB_SLOT(setTidy);
+        LIB_SLOT(notifyModuleFileList);
+        LIB_SLOT(notifyModuleFileListDone);
+        LIB_SLOT(globalPre);
+        LIB_SLOT(globalAfterSelfupdatePre);
+        LIB_SLOT(overrideInstall);
+        LIB_SLOT(overrideBackupModule);
+        LIB_SLOT(overrideInstallModule);
+        LIB_SLOT(overridePre);
+        LIB_SLOT(overridePost);
+        LIB_SLOT(overrideUnPost);
+        LIB_SLOT(copyFile);
+        LIB_SLOT(copyFileNeedRestart);
+        LIB_SLOT(checkCreateDirectory);
+        LIB_SLOT(DeleteFile);
+        LIB_SLOT(DeleteDir);
+        LIB_SLOT(beforeRollback);
+        LIB_SLOT(overrideRollback);
+        LIB_SLOT(afterRollback);
+        LIB_SLOT(NotifySelfUpdateRollback);
+        LIB_SLOT(globalPost);
+
+        GUI_SLOT(reserved);
+        GUI_SLOT(notifyLibPlugin);
+        GUI_SLOT(notifyVersionInfo);
+        GUI_SLOT(onUpdateCriticalError);
+        GUI_SLOT(onUpdateNonCriticalError);
+        GUI_SLOT(beforeRestoreModuleStartup);
+        GUI_SLOT(onModuleRestoreFile);
+        GUI_SLOT(afterRestoreModuleCompletion);
+        GUI_SLOT(onUpdateStart);
+        GUI_SLOT(onSelfUpdateStart);
+        GUI_SLOT(notifyLogFile);
+        GUI_SLOT(notifyConfigFile);
+        GUI_SLOT(onCheckMainIdx);
+        GUI_SLOT(onCheckFile);
+        GUI_SLOT(onCheckFileIsDirty);
+        GUI_SLOT(onCheckFilesDone);
+        GUI_SLOT(onStartDownloadFiles);
+        GUI_SLOT(onDownloadFile);
+        GUI_SLOT(onFinishDownloadFiles);
+        GUI_SLOT(notifyModuleFileList);
+        GUI_SLOT(notifyModuleFileListDone);
+        GUI_SLOT(BeforeUpdateModule);
+        GUI_SLOT(beforeBackup);
+        GUI_SLOT(onBackupFile);
+        GUI_SLOT(afterBackup);
+        GUI_SLOT(beforePre);
+        GUI_SLOT(afterPre);
+        GUI_SLOT(beforeInstallModule);
+        GUI_SLOT(onInstallFile);
+        GUI_SLOT(afterInstallModule);
+        GUI_SLOT(beforePost);
+        GUI_SLOT(afterPost);
+        GUI_SLOT(beforeUnpost);
+        GUI_SLOT(afterUnpost);
+        GUI_SLOT(AfterUpdateModule);
+        GUI_SLOT(onUpdateFinish);
+        GUI_SLOT(onSelfUpdateFinish);
+#undef LIB_SLOT
+#undef GUI_SLOT
+    }
+    libNames.insert(libNames.begin(), {"InitializeLibA", "onLoad"});
+    libNames.push_back("UninitializeLibA");
+    guiNames.insert(guiNames.begin(), {"InitializeGuiLibA", "onLoad"});
+    guiNames.push_back("UninitializeGuiLibA");
+    EXPECT_EQ(52u + 3u, libNames.size());  // slots 3 to 54, entry points, onLoad
+    EXPECT_EQ(37u + 3u, guiNames.size());  // slots 3 to 39, entry points, onLoad
+    EXPECT_EQ(libNames, SlotNames(Record(), "LIB"));
+    EXPECT_EQ(guiNames, SlotNames(Record(), "GUI"));
+}
+
+// The recording plug-in is what other tests observe runs with: its values and its lines
+// must be exactly what its documentation promises.
+TEST_F(Dispatcher, RecordingPluginHandsBackConfiguredValues) {
+    setenv("UPD_REC_SET_changeTempDir", "/var/tmp/upd", 1);
+    setenv("UPD_REC_SET_changeProductLocationUrl", "info.xml|root/", 1);
+    setenv("UPD_REC_SET_modifyConfiguration", "tmpdir=/x|retries=3", 1);
+    setenv("UPD_REC_SET_getSpecialDownloadFilesFirst", "a.txt|b.txt", 1);
+    setenv("UPD_REC_SET_onSpecialDownloadFileError", "true", 1);
+    setenv("UPD_REC_ANSWERS", "lib.*=0,gui.onUpdateStart=0", 1);
+    UpdateCallbacks cb;
+    cb.LoadLib(PluginPath("recording"));
+
+    std::wstring cTempVar = L"/tmp";
+    EXPECT_TRUE(
+        cb.callLib(L"changeTempDir(cTempVar)", &CUpdateLibCallbacks::changeTempDir, cTempVar));
+    EXPECT_EQ(L"/var/tmp/upd", cTempVar);
+    std::wstring info = L"p.xml", root = L"r";
+    cb.callLib(L"changeProductLocationUrl(mcCurRelUpdateProductInfo, mcCurRelUpdateRoot)",
+               &CUpdateLibCallbacks::changeProductLocationUrl, info, root);
+    EXPECT_EQ(L"info.xml", info);
+    EXPECT_EQ(L"root/", root);
+    UpdStringPairList cNewConfigData;
+    cb.callLib(L"modifyConfiguration(cNewConfigData)", &CUpdateLibCallbacks::modifyConfiguration,
+               cNewConfigData);
+    EXPECT_EQ((UpdStringPairList{{L"tmpdir", L"/x"}, {L"retries", L"3"}}), cNewConfigData);
+    UpdStringList cAdditionalFiles;
+    cb.callLib(L"getSpecialDownloadFilesFirst(cAdditionalFiles)",
+               &CUpdateLibCallbacks::getSpecialDownloadFilesFirst, cAdditionalFiles);
+    EXPECT_EQ((UpdStringList{L"a.txt", L"b.txt"}), cAdditionalFiles);
+    bool bIgnoreError = false;
+    std::wstring entry = L"a.txt";
+    cb.callLib(L"onSpecialDownloadFileError(*cAdditionalFilesIterator, bIgnoreError)",
+               &CUpdateLibCallbacks::onSpecialDownloadFileError, entry, bIgnoreError);
+    EXPECT_TRUE(bIgnoreError);
+
+    const std::vector<std::string> lines = Record();
+    ASSERT_EQ(7u, lines.size());
+    EXPECT_EQ("LIB changeTempDir(\"/tmp\")", lines[2]);  // the value it received
+    EXPECT_EQ("LIB modifyConfiguration([])", lines[4]);
+    EXPECT_EQ("LIB onSpecialDownloadFileError(\"a.txt\", false)", lines[6]);
+}
+
+TEST_F(Dispatcher, RecordingPluginEscapesTextsAndWritesUtf8) {
+    UpdateCallbacks cb;
+    cb.LoadGuiLib(PluginPath("recording"));
+    std::wstring name = L"m\"o\\d\u00e9\u4e2d", command = L"a\tb\nc";
+    cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost, name, command);
+    UpdStringList all = {L"/opt/a", L"/opt/b"}, dirty = {L"/opt/b"};
+    cb.callGui(
+        L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, cAllModuleFiles, "
+        L"cDirtyFiles, cCurModule.destination)",
+        &CUpdateGuiCallbacks::notifyModuleFileList, name, true, all, dirty, std::wstring(L"/opt"));
+    cb.callGui(L"onUpdateCriticalError(cPluginException.twhat(), ERR_PLUGIN_INVALID_EXIT_CODE)",
+               &CUpdateGuiCallbacks::onUpdateCriticalError, L"bad", ERR_PLUGIN_INVALID_EXIT_CODE);
+    const std::vector<std::string> lines = Record();
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ("GUI beforePost(\"m\\\"o\\\\d\xc3\xa9\xe4\xb8\xad\", \"a\\tb\\nc\")", lines[2]);
+    EXPECT_EQ(
+        "GUI notifyModuleFileList(\"m\\\"o\\\\d\xc3\xa9\xe4\xb8\xad\", true, [\"/opt/a\", "
+        "\"/opt/b\"], [\"/opt/b\"], \"/opt\")",
+        lines[3]);
+    EXPECT_EQ("GUI onUpdateCriticalError(\"bad\", 639)", lines[4]);
 }

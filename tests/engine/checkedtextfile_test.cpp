@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include "engine/ScratchDir.h"
 #include "filemd5.h"
 
@@ -95,4 +97,20 @@ TEST(ReadCheckedTextFile, GrowableFormRefusesContentBeyondItsLimit) {
     const std::string longLine = std::string(5000, 'a') + "<b\n";
     ScratchDir::Write(dir.Path("long"), longLine + "<" + Md5(longLine) + "\n");
     EXPECT_EQ(1, ReadCheckedTextFile(dir.WPath("long"), lines));
+}
+
+TEST(WriteCheckedTextFile, WritesWhatTheReaderAccepts) {
+    ScratchDir dir;
+    const std::vector<std::string> lines{"product/a.xml", "", "x y"};
+    ASSERT_EQ(0, WriteCheckedTextFile(dir.WPath("idx"), lines));
+    EXPECT_EQ("product/a.xml\n\nx y\n<" + Md5("product/a.xml\n\nx y\n") + "\n",
+              ScratchDir::Read(dir.Path("idx")));
+    std::vector<std::string> read;
+    EXPECT_EQ(3, ReadCheckedTextFile(dir.WPath("idx"), read));
+    EXPECT_EQ(lines, read);
+    // Replaced whole; refused lines leave the old file.
+    EXPECT_EQ(EINVAL, WriteCheckedTextFile(dir.WPath("idx"), {"ok", "<early end"}));
+    EXPECT_EQ(EINVAL, WriteCheckedTextFile(dir.WPath("idx"), {"two\nlines"}));
+    EXPECT_EQ(3, ReadCheckedTextFile(dir.WPath("idx")));
+    EXPECT_EQ(ENOENT, WriteCheckedTextFile(dir.WPath("no/dir/idx"), lines));
 }

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,12 +10,11 @@
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "fileutils.h"
 
 namespace {
 
 const size_t kCopyPiece = 1023;
-
-std::wstring ErrorText(int error) { return FromMultibyte(strerror(error)); }
 
 // Closes a descriptor on every way out of the copy.
 class Fd {
@@ -52,7 +50,7 @@ int OpenTarget(const std::string& target, mode_t mode) {
 }
 
 [[noreturn]] void ThrowTargetError(const std::wstring& target, int error) {
-    THROW_ERROR(MsgLib<26>(target, ErrorText(error)), error);
+    THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
 }
 
 // Writes all of `size` bytes, resuming after partial writes and interruptions.
@@ -78,13 +76,15 @@ bool WriteAll(int fd, const char* data, size_t size) {
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred) {
     bDeferred = false;
-    const std::string src = ToMultibyte(source);
-    const std::string dst = ToMultibyte(target);
+    std::string src, dst;
+    if (!WideToMultibyte(source, src))
+        THROW_ERROR(MsgLib<2>(source, SystemErrorText(EILSEQ)), EILSEQ);
+    if (!WideToMultibyte(target, dst)) ThrowTargetError(target, EILSEQ);
 
     Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) {
         const int error = errno;
-        THROW_ERROR(MsgLib<2>(source, ErrorText(error)), error);
+        THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
     }
 
     Fd out(OpenTarget(dst, 0644));
@@ -112,51 +112,22 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         if (n < 0) {
             if (errno == EINTR) continue;
             const int error = errno;
-            THROW_ERROR(MsgLib<4>(source, ErrorText(error)), error);
+            THROW_ERROR(MsgLib<4>(source, SystemErrorText(error)), error);
         }
         if (!WriteAll(out.get(), piece, static_cast<size_t>(n))) {
             const int error = errno;
-            THROW_ERROR(MsgLib<5>(target, ErrorText(error)), error);
+            THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
         }
     }
     in.close();
     if (::fchmod(out.get(), 0755) != 0) {
         const int error = errno;
-        THROW_ERROR(MsgLib<13>(target, ErrorText(error)), error);
+        THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
     }
     // A close that fails (a delayed write error) means the content may not be there.
     if (out.close() != 0) {
         const int error = errno;
-        THROW_ERROR(MsgLib<5>(target, ErrorText(error)), error);
+        THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
     }
     return true;
-}
-
-int CreateDirectoryTree(const std::wstring& path, unsigned mode, UpdStringList& created) {
-    std::wstring full = path;
-    for (wchar_t& c : full)
-        if (c == L'\\') c = L'/';
-    if (full.empty() || full.back() != L'/') full += L'/';
-
-    // Every prefix that ends before a "/" is one level, from the root downwards.
-    for (size_t slash = full.find(L'/', 1); slash != std::wstring::npos;
-         slash = full.find(L'/', slash + 1)) {
-        if (full[slash - 1] == L'/') continue;  // "//" adds no level
-        const std::wstring level = full.substr(0, slash);
-        const std::string bytes = ToMultibyte(level);
-        if (::mkdir(bytes.c_str(), static_cast<mode_t>(mode)) == 0) {
-            created.push_back(level);
-            continue;
-        }
-        const int error = errno;
-        struct stat st;
-        if (error == EEXIST) {
-            if (::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-            return ENOTDIR;
-        }
-        // Levels the process may not create can still exist (an unreadable parent).
-        if (::stat(bytes.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
-        return error;
-    }
-    return 0;
 }

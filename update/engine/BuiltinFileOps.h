@@ -1,11 +1,9 @@
-// The updater's own way of doing the two file steps that the function-replacing plug-in
-// may take over (copyFile, checkCreateDirectory). The callback dispatcher falls back to
-// these when the plug-in leaves the step to the updater; other code calls the dispatcher.
+// The updater's own file copy, the step that the function-replacing plug-in may take over
+// with copyFile. The callback dispatcher falls back to it when the plug-in leaves the step
+// to the updater; other code copies through the dispatcher.
 #pragma once
 
 #include <string>
-
-#include "update/UpdateCallbackTypes.h"
 
 // Copies `source` over `target` in pieces of 1023 bytes; the target gets permission bits
 // 0755 afterwards. When the target cannot be opened for writing because access is denied,
@@ -18,9 +16,3 @@
 // cannot be completed never reports success.
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred);
-
-// Creates the directory `path` with every missing parent, from the root downwards, with
-// `mode` (before the umask). "\" counts as "/". An existing directory is no error. Every
-// directory this call created is appended to `created`, parents first. Gives 0, or the
-// system error number of the first failure (ENOTDIR when a component is a file).
-int CreateDirectoryTree(const std::wstring& path, unsigned mode, UpdStringList& created);

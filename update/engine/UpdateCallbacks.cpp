@@ -6,6 +6,7 @@
 #include "LibraryInfo.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "fileutils.h"
 #include "update/Logger.h"
 
 namespace {
@@ -40,7 +41,9 @@ CGuardedCallScope::CGuardedCallScope(EPluginKind kind, const wchar_t* pszExpress
     ++state.depth;
 }
 
-CGuardedCallScope::~CGuardedCallScope() { --State().depth; }
+CGuardedCallScope::~CGuardedCallScope() {
+    --State().depth;
+}
 
 void CGuardedCallScope::Returned(int result) {
     CurrentCall& state = State();
@@ -54,11 +57,14 @@ void CGuardedCallScope::Returned(int result) {
 std::wstring UpdateCallbacks::CurrentCallText() {
     const CurrentCall& state = State();
     if (!state.active) return std::wstring();
-    return state.kind == EPluginKind::Lib ? Msg<657>(state.expression)
-                                          : Msg<658>(state.expression);
+    // Before the message file is loaded the expression text alone must do.
+    if (!g_cMsgTable.IsLoaded()) return state.expression;
+    return state.kind == EPluginKind::Lib ? Msg<657>(state.expression) : Msg<658>(state.expression);
 }
 
-int UpdateCallbacks::LastResult() { return State().lastResult; }
+int UpdateCallbacks::LastResult() {
+    return State().lastResult;
+}
 
 std::wstring UpdateCallbacks::FormatFailureText(const std::wstring& failureText, int result) {
     std::wstring out;
@@ -213,8 +219,8 @@ void UpdateCallbacks::UnloadLib() {
     mpcLibCallbacks = nullptr;
     if (m_cLibLibrary.IsLoaded()) {
         if (table) {
-            auto uninitialize = reinterpret_cast<PFN_UninitializeLibA>(
-                m_cLibLibrary.GetSymbol("UninitializeLibA"));
+            auto uninitialize =
+                reinterpret_cast<PFN_UninitializeLibA>(m_cLibLibrary.GetSymbol("UninitializeLibA"));
             if (!uninitialize) {
                 m_cLibLibrary.Unload();
                 THROW_CRITICAL(Msg<129>(), ERR_PLUGIN_LOAD);
@@ -271,12 +277,11 @@ bool UpdateCallbacks::copyFile(const std::wstring& source, const std::wstring& d
     return bCopied;
 }
 
-bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath,
-                                           UpdStringList& cCreatedDirs) {
+bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath, UpdStringList& cCreatedDirs) {
     if (callLib(L"checkCreateDirectory(cPath, cCreatedDirs)",
                 &CUpdateLibCallbacks::checkCreateDirectory, cPath, cCreatedDirs))
         return true;
-    return CreateDirectoryTree(cPath, 0755, cCreatedDirs) == 0;
+    return CreateDirectories(cPath, 0755, &cCreatedDirs) == 0;
 }
 
 bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath) {

@@ -26,11 +26,12 @@
 // An exception thrown out of a callback (CPluginException or anything else) passes through
 // unchanged and leaves CurrentCallText() naming the call, so the last-resort handler can
 // say which plug-in call failed. The next outermost guarded call replaces the text.
+// Code that runs inside a C library's callback (a transfer's write function) must catch
+// whatever a guarded call throws, and rethrow it once the C library has returned.
 //
 // Single-threaded, like the whole updater: the current-call state is process-wide.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -63,8 +64,8 @@ private:
 // Calls `slot` of `table` as a guarded call and returns its raw answer (not judged). The
 // table's type is taken from the slot, so an object of a derived class may be passed.
 template <class Table, class... P, class... A>
-int GuardedCall(EPluginKind kind, const wchar_t* pszExpression,
-                std::common_type_t<Table>* table, int (Table::*slot)(P...), A&&... args) {
+int GuardedCall(EPluginKind kind, const wchar_t* pszExpression, std::common_type_t<Table>* table,
+                int (Table::*slot)(P...), A&&... args) {
     CGuardedCallScope scope(kind, pszExpression);
     const int result = (table->*slot)(std::forward<A>(args)...);
     scope.Returned(result);

@@ -1,6 +1,11 @@
 #include "checkedtextfile.h"
 
+#include <fcntl.h>
 #include <nettle/md5.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstdlib>
@@ -86,4 +91,36 @@ int ReadCheckedTextFile(const std::wstring& path, std::vector<std::string>& line
 
 int ReadCheckedTextFile(const std::wstring& path) {
     return ReadChecked(path, [](const char*, size_t) { return true; });
+}
+
+int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string>& lines) {
+    std::string content;
+    for (const std::string& line : lines) {
+        if (line.find('\n') != std::string::npos || (!line.empty() && line[0] == '<'))
+            return EINVAL;
+        content += line;
+        content += '\n';
+    }
+    const std::wstring digest = GetDataMD5(content.data(), content.size());
+    content += '<';
+    content.append(digest.begin(), digest.end());
+    content += '\n';
+
+    std::string name;
+    if (!WideToMultibyte(path, name) || name.empty()) return EILSEQ;
+    std::string temp = name + ".XXXXXX";
+    int fd = ::mkstemp(&temp[0]);
+    if (fd < 0) return errno;
+    int error = 0;
+    for (size_t done = 0; done < content.size() && error == 0;) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno != EINTR) error = errno;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    if (error == 0 && ::fchmod(fd, 0644) != 0) error = errno;
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), name.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temp.c_str());
+    return error;
 }

@@ -33,3 +33,11 @@ int ReadCheckedTextFile(const std::wstring& path, std::vector<std::string>& line
 
 // Only the check, nothing stored (no size limit).
 int ReadCheckedTextFile(const std::wstring& path);
+
+// Writes a checked text file: every line with an LF, then "<", the digest text of those
+// lines and an LF, so that ReadCheckedTextFile gives lines.size(). The file is written
+// beside `path` under a temporary name, flushed to disk and renamed over `path`, so
+// readers see the old or the new file, never a part. A line holding an LF, or beginning
+// with "<" (it would end the lines early), is refused with EINVAL. Gives 0 or the system
+// error number.
+int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string>& lines);
