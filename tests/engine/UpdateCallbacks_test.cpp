@@ -177,6 +177,9 @@ TEST_F(Dispatcher, MissingLibraryFailsWith634AndItsPath) {
     EXPECT_TRUE(cb.bLoadFailed());
     e = ExpectCritical([&] { cb.LoadGuiLib(path); });
     EXPECT_EQ(ERR_PLUGIN_LOAD, e.code());
+    // Whoever goes on after the failure reaches the default tables.
+    EXPECT_FALSE(cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre));
+    cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart);
 }
 
 TEST_F(Dispatcher, LibraryWithoutEntryPointFailsWith634Message127) {
@@ -186,8 +189,10 @@ TEST_F(Dispatcher, LibraryWithoutEntryPointFailsWith634Message127) {
     EXPECT_EQ(ERR_PLUGIN_LOAD, e.code());
     EXPECT_EQ(Msg<127>(path), e.twhat());
     EXPECT_FALSE(cb.IsLibLoaded());
+    EXPECT_FALSE(cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre));
     e = ExpectCritical([&] { cb.LoadGuiLib(path); });
     EXPECT_EQ(Msg<127>(path), e.twhat());
+    EXPECT_FALSE(cb.IsGuiLibLoaded());
 }
 
 TEST_F(Dispatcher, FirstCallbackDecidesWhetherThePluginStarts) {
@@ -200,6 +205,11 @@ TEST_F(Dispatcher, FirstCallbackDecidesWhetherThePluginStarts) {
             ExpectCritical([&] { cb.LoadGuiLib(PluginPath("recording")); });
         EXPECT_EQ(ERR_PLUGIN_REFUSED, e.code());
         EXPECT_EQ(Msg<664>(PluginPath("recording"), -1), e.twhat());
+        // The refusing plug-in got its table back and gets no further call.
+        EXPECT_FALSE(cb.IsGuiLibLoaded());
+        EXPECT_EQ("GUI UninitializeGuiLibA()", Record().back());
+        cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart);
+        EXPECT_EQ("GUI UninitializeGuiLibA()", Record().back());
     }
     setenv("UPD_REC_ANSWERS", "lib.onLoad=1", 1);
     UpdateCallbacks cb;
