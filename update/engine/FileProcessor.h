@@ -4,11 +4,14 @@
 // changed files). Sections below follow the phases of a run.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "UpdateInfo.h"
 
+class CDownloadServersHandler;
+class FileDownloader;
 class UpdateConfig;
 
 class FileProcessor {
@@ -19,6 +22,13 @@ public:
     ~FileProcessor();
     FileProcessor(const FileProcessor&) = delete;
     FileProcessor& operator=(const FileProcessor&) = delete;
+
+    // --- server choice ---
+    // The run's downloader and server handler, created together on first use (the
+    // handler chooses a default server at once in default-server mode).
+    CDownloadServersHandler& GetServersHandler();
+    FileDownloader& GetDownloader();
+    bool HasServersHandler() const { return m_serversHandler != nullptr; }
 
     // --- file check ---
     // Compares every file of every module with the installed copy (or, in mirror mode,
@@ -47,5 +57,7 @@ private:
 
     UpdateConfig* m_config;
     UpdateInfo* m_update;
+    std::unique_ptr<FileDownloader> m_downloader;
+    std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
     std::vector<std::wstring> m_updatedFiles;
 };
