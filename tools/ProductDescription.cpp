@@ -9,6 +9,7 @@
 #include "UpdateOSChecker.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 #include "strutils.h"
 
 std::wstring DescLocation::text() const {
@@ -16,7 +17,7 @@ std::wstring DescLocation::text() const {
 }
 
 void ThrowAt(const DescLocation& at, const std::wstring& what) {
-    throw Exception(at.text() + L": " + what, ERR_GENERIC);
+    throw Exception(Msg<900>(at.text(), what), ERR_GENERIC);
 }
 
 namespace {
@@ -33,8 +34,6 @@ bool EndsWith(const std::wstring& text, const std::wstring& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
-
 const CUpdateOSChecker& OsChecker() {
     static const CUpdateOSChecker checker;
     return checker;
@@ -45,10 +44,8 @@ std::wstring NormaliseOsList(const std::wstring& list, const DescLocation& at) {
     std::wstring out;
     for (const std::wstring& piece : Split(list, L",")) {
         std::wstring token = ToUpper(Trim(piece));
-        if (token.empty()) ThrowAt(at, L"empty operating-system name in the list " + Quoted(list));
-        if (!OsChecker().isKnown(token))
-            ThrowAt(at, L"unknown operating-system name " + Quoted(token) +
-                            L" (known names are ALL, UNIX and the WIN... family names)");
+        if (token.empty()) ThrowAt(at, Msg<928>(list));
+        if (!OsChecker().isKnown(token)) ThrowAt(at, Msg<929>(token));
         if (!out.empty()) out += L',';
         out += token;
     }
@@ -102,13 +99,13 @@ ProductDesc Parser::run(const std::string& text) {
         ++m_at.line;
         if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
         std::wstring wide = Utf8ToWide(bytes);
-        if (WideToUtf8(wide) != bytes) ThrowAt(m_at, L"the line is not valid UTF-8 text");
+        if (WideToUtf8(wide) != bytes) ThrowAt(m_at, Msg<901>());
         line(wide);
     }
     finishSection();
     if (!m_sawProduct) {
         DescLocation whole{m_at.file, 0};
-        ThrowAt(whole, L"the description has no [product] section");
+        ThrowAt(whole, Msg<902>());
     }
     return std::move(m_desc);
 }
@@ -127,37 +124,36 @@ void Parser::line(std::wstring raw) {
         return;
     }
     size_t eq = raw.find(L'=');
-    if (eq == std::wstring::npos) ThrowAt(m_at, L"expected KEY = value or a [section] header");
+    if (eq == std::wstring::npos) ThrowAt(m_at, Msg<903>());
     std::wstring key = Trim(raw.substr(0, eq));
     std::wstring value = Trim(raw.substr(eq + 1));
     std::wstring os;
     bool hasOs = false;
     size_t bracket = key.find(L'[');
     if (bracket != std::wstring::npos) {
-        if (key.back() != L']') ThrowAt(m_at, L"an operating-system list is written KEY[LIST]");
+        if (key.back() != L']') ThrowAt(m_at, Msg<904>());
         os = key.substr(bracket + 1, key.size() - bracket - 2);
         key = Trim(key.substr(0, bracket));
         hasOs = true;
     }
     key = ToUpper(key);
-    if (key.empty()) ThrowAt(m_at, L"the line has no key before \"=\"");
+    if (key.empty()) ThrowAt(m_at, Msg<905>());
     bool osKey = key == L"PRE" || key == L"POST" || key == L"UNPOST" || key == L"DESTINATION";
     if (osKey && m_section == Section::Module) {
         // "PRE = run.sh;OS=UNIX" would silently lose its limit to the comment.
         std::wstring c = ToUpper(comment);
         if (c.compare(0, 2, L"OS") == 0 && Trim(c.substr(2)).compare(0, 1, L"=") == 0)
-            ThrowAt(m_at, L"\";\" starts a comment; limit " + key + L" to operating systems as " +
-                              key + L"[UNIX] = value");
+            ThrowAt(m_at, Msg<906>(key));
     }
     if (hasOs && !(osKey && m_section == Section::Module))
-        ThrowAt(m_at, key + L" takes no operating-system list");
+        ThrowAt(m_at, Msg<907>(key));
     if (hasOs) os = NormaliseOsList(os, m_at);
-    if (value.empty()) ThrowAt(m_at, key + L" has an empty value");
+    if (value.empty()) ThrowAt(m_at, Msg<908>(key));
     if (HasControl(value, key == L"PRE" || key == L"POST" || key == L"UNPOST"))
-        ThrowAt(m_at, key + L" holds a control character");
+        ThrowAt(m_at, Msg<909>(key));
     switch (m_section) {
         case Section::None:
-            ThrowAt(m_at, key + L" stands before the first [section] header");
+            ThrowAt(m_at, Msg<910>(key));
         case Section::Product:
             productKey(key, value);
             break;
@@ -171,17 +167,17 @@ void Parser::line(std::wstring raw) {
 }
 
 void Parser::section(const std::wstring& header) {
-    if (header.back() != L']') ThrowAt(m_at, L"a section header is written [name]");
+    if (header.back() != L']') ThrowAt(m_at, Msg<911>());
     std::wstring name = ToLower(Trim(header.substr(1, header.size() - 2)));
     finishSection();
     m_keyLines.clear();
     if (name == L"product") {
-        if (m_sawProduct) ThrowAt(m_at, L"a second [product] section");
+        if (m_sawProduct) ThrowAt(m_at, Msg<912>());
         m_sawProduct = true;
         m_section = Section::Product;
         m_desc.at = m_at;
     } else if (name == L"productfile") {
-        if (m_desc.hasProductFile) ThrowAt(m_at, L"a second [productfile] section");
+        if (m_desc.hasProductFile) ThrowAt(m_at, Msg<913>());
         m_desc.hasProductFile = true;
         m_section = Section::ProductFile;
         m_desc.productFileAt = m_at;
@@ -190,15 +186,14 @@ void Parser::section(const std::wstring& header) {
         m_desc.modules.emplace_back();
         m_desc.modules.back().at = m_at;
     } else {
-        ThrowAt(m_at, L"unknown section " + Quoted(header) +
-                          L" (sections are [product], [productfile] and [module])");
+        ThrowAt(m_at, Msg<914>(header));
     }
 }
 
 // Required keys are checked when their section ends, naming the section's header line.
 void Parser::finishSection() {
     auto require = [this](const DescLocation& at, const wchar_t* key, const wchar_t* section) {
-        if (m_keyLines.count(key) == 0) ThrowAt(at, std::wstring(section) + L" lacks " + key);
+        if (m_keyLines.count(key) == 0) ThrowAt(at, Msg<915>(section, key));
     };
     switch (m_section) {
         case Section::None:
@@ -214,7 +209,7 @@ void Parser::finishSection() {
         case Section::Module: {
             const ModuleDesc& module = m_desc.modules.back();
             require(module.at, L"NAME", L"[module]");
-            std::wstring what = L"module " + Quoted(module.name);
+            std::wstring what = Msg<932>(module.name);
             require(module.at, L"SOURCE", what.c_str());
             require(module.at, L"DESTINATION", what.c_str());
             break;
@@ -228,25 +223,22 @@ void Parser::once(const std::wstring& key) {
     if (found != m_keyLines.end() && (key != L"DESTINATION" && key != L"PRE" && key != L"POST" &&
                                       key != L"UNPOST" && key != L"DEPEND" && key != L"INCLUDE" &&
                                       key != L"FILE" && key != L"SERVERS"))
-        ThrowAt(m_at, key + L" given a second time (first on line " +
-                          std::to_wstring(found->second) + L")");
+        ThrowAt(m_at, Msg<916>(key, found->second));
     m_keyLines.emplace(key, m_at.line);
 }
 
 std::wstring Parser::path(const std::wstring& key, const std::wstring& value, bool noVariables) {
     if (!IsSafeRelativePath(value))
-        ThrowAt(m_at, key + L" " + Quoted(value) +
-                          L" must be a relative path without \"\\\", \".\" or \"..\" parts");
+        ThrowAt(m_at, Msg<917>(key, value));
     if (noVariables && value.find(L'%') != std::wstring::npos)
-        ThrowAt(m_at, key + L" " + Quoted(value) +
-                          L" must not contain \"%\": the updater expands path variables in it");
+        ThrowAt(m_at, Msg<918>(key, value));
     return value;
 }
 
 void Parser::productKey(const std::wstring& key, const std::wstring& value) {
     once(key);
     if (key == L"NAME" || key == L"VERSION") {
-        if (value.size() > 200) ThrowAt(m_at, key + L" is longer than 200 characters");
+        if (value.size() > 200) ThrowAt(m_at, Msg<919>(key));
         (key == L"NAME" ? m_desc.name : m_desc.version) = value;
     } else if (key == L"UPDATEROOT") {
         m_desc.updateRoot = path(key, value, true);
@@ -254,12 +246,11 @@ void Parser::productKey(const std::wstring& key, const std::wstring& value) {
         m_desc.productInfo = path(key, value, true);
         std::wstring base = value.substr(value.rfind(L'/') + 1);
         if (!EndsWith(base, L".info.gz") || base.size() == 8)
-            ThrowAt(m_at, L"PRODUCTINFO " + Quoted(value) + L" must name a file ending in \".info.gz\"");
+            ThrowAt(m_at, Msg<920>(value));
     } else if (key == L"MASTERIDX") {
         m_desc.masterIdx = path(key, value, true);
     } else {
-        ThrowAt(m_at, L"unknown key " + key +
-                          L" in [product] (keys are NAME, VERSION, UPDATEROOT, PRODUCTINFO, MASTERIDX)");
+        ThrowAt(m_at, Msg<921>(key, L"[product]", L"NAME, VERSION, UPDATEROOT, PRODUCTINFO, MASTERIDX"));
     }
 }
 
@@ -273,14 +264,13 @@ void Parser::productFileKey(const std::wstring& key, const std::wstring& value) 
             size_t scheme = server.find(L"://");
             std::wstring name = scheme == std::wstring::npos ? L"" : ToLower(server.substr(0, scheme));
             if (name != L"http" && name != L"https" && name != L"ftp" && name != L"file")
-                ThrowAt(m_at, L"server " + Quoted(server) +
-                                  L" must be a URL beginning with http://, https://, ftp:// or file://");
+                ThrowAt(m_at, Msg<922>(server));
             if (server.find_first_of(L" \t") != std::wstring::npos)
-                ThrowAt(m_at, L"server " + Quoted(server) + L" contains a blank");
+                ThrowAt(m_at, Msg<923>(server));
             m_desc.servers.push_back(server);
         }
     } else {
-        ThrowAt(m_at, L"unknown key " + key + L" in [productfile] (keys are PATH and SERVERS)");
+        ThrowAt(m_at, Msg<921>(key, L"[productfile]", L"PATH and SERVERS"));
     }
 }
 
@@ -290,7 +280,7 @@ void Parser::moduleKey(const std::wstring& key, const std::wstring& os, const st
     OsValue entry{value, os, m_at};
     if (key == L"NAME") {
         if (value.find(L',') != std::wstring::npos)
-            ThrowAt(m_at, L"module NAME " + Quoted(value) + L" must not contain \",\"");
+            ThrowAt(m_at, Msg<924>(value));
         module.name = value;
     } else if (key == L"SOURCE") {
         module.source = path(key, value, false);
@@ -310,16 +300,14 @@ void Parser::moduleKey(const std::wstring& key, const std::wstring& os, const st
     } else if (key == L"INCLUDE") {
         if (value.find(L'/') != std::wstring::npos || !IsSafeRelativePath(value) ||
             !EndsWith(value, L".info") || value.size() == 5)
-            ThrowAt(m_at, L"INCLUDE " + Quoted(value) +
-                              L" must be a file name ending in \".info\" (published as "
-                              L"\".info.gz\" beside the product info file)");
+            ThrowAt(m_at, Msg<925>(value));
         module.include.push_back(entry);
     } else if (key == L"FILE") {
         module.files.push_back(fileSpec(value));
     } else {
-        ThrowAt(m_at, L"unknown key " + key +
-                          L" in [module] (keys are NAME, SOURCE, DESTINATION, PRE, POST, UNPOST, "
-                          L"DEPEND, INCLUDE, BASE, FILE)");
+        ThrowAt(m_at, Msg<921>(key, L"[module]",
+                               L"NAME, SOURCE, DESTINATION, PRE, POST, UNPOST, DEPEND, INCLUDE, "
+                               L"BASE, FILE"));
     }
 }
 
@@ -330,8 +318,7 @@ FileSpec Parser::fileSpec(const std::wstring& value) {
     std::vector<std::wstring> words = Split(value, L" \t", false, true);
     spec.pattern = words[0];
     if (!IsSafeRelativePath(spec.pattern))
-        ThrowAt(m_at, L"FILE " + Quoted(spec.pattern) +
-                          L" must be a relative path without \"\\\", \".\" or \"..\" parts");
+        ThrowAt(m_at, Msg<917>(L"FILE", spec.pattern));
     bool sawVersion = false, sawOs = false;
     for (size_t i = 1; i < words.size(); ++i) {
         size_t eq = words[i].find(L'=');
@@ -339,16 +326,14 @@ FileSpec Parser::fileSpec(const std::wstring& value) {
         std::wstring arg = eq == std::wstring::npos ? L"" : words[i].substr(eq + 1);
         if (name == L"VERSION" && eq != std::wstring::npos && !sawVersion) {
             if (!IsVersionText(arg))
-                ThrowAt(m_at, L"VERSION " + Quoted(arg) +
-                                  L" must be up to four dot-separated numbers below 65536");
+                ThrowAt(m_at, Msg<926>(arg));
             spec.version = arg;
             sawVersion = true;
         } else if (name == L"OS" && eq != std::wstring::npos && !sawOs) {
             spec.os = NormaliseOsList(arg, m_at);
             sawOs = true;
         } else {
-            ThrowAt(m_at, L"unexpected " + Quoted(words[i]) + L" after the FILE path (a path "
-                          L"cannot contain blanks; after it may follow VERSION=... and OS=...)");
+            ThrowAt(m_at, Msg<927>(words[i]));
         }
     }
     return spec;
@@ -372,14 +357,12 @@ ProductDesc ReadProductDescription(const std::wstring& path) {
     std::ifstream in(ToMultibyte(path), std::ios::binary);
     if (!in) {
         int err = errno;
-        throw Exception(L"cannot open the description " + path + L": " +
-                            FromMultibyte(std::strerror(err)),
-                        ERR_GENERIC);
+        throw Exception(Msg<930>(path, FromMultibyte(std::strerror(err))), ERR_GENERIC);
     }
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) {
-        throw Exception(L"cannot read the description " + path, ERR_GENERIC);
+        throw Exception(Msg<931>(path), ERR_GENERIC);
     }
     return ParseProductDescription(text.str(), path);
 }

@@ -3,6 +3,7 @@
 #include "ProductDescription.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 
 std::string XmlAttribute(const std::wstring& text) {
     std::wstring out;
@@ -22,9 +23,7 @@ std::string XmlAttribute(const std::wstring& text) {
                 uint32_t u = static_cast<uint32_t>(c);
                 if (u < 0x20 || (u >= 0xD800 && u <= 0xDFFF) || u == 0xFFFE || u == 0xFFFF ||
                     u > 0x10FFFF)
-                    throw Exception(L"the text \"" + text + L"\" holds a character that XML cannot "
-                                    L"carry (code " + std::to_wstring(u) + L")",
-                                    ERR_GENERIC);
+                    throw Exception(Msg<983>(text, static_cast<unsigned long>(u)), ERR_GENERIC);
                 out += c;
             }
         }

@@ -11,12 +11,11 @@
 #include "UpdateOSChecker.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 #include "pathutils.h"
 #include "strutils.h"
 
 namespace {
-
-std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 std::wstring SystemError(int err) { return FromMultibyte(std::strerror(err)); }
 
@@ -29,8 +28,8 @@ std::map<std::wstring, size_t> IndexModules(const ProductDesc& product) {
         const ModuleDesc& module = product.modules[i];
         auto inserted = index.emplace(ToLower(module.name), i);
         if (!inserted.second)
-            ThrowAt(module.at, L"module " + Quoted(module.name) + L" is described twice (first at " +
-                                   product.modules[inserted.first->second].at.text() + L")");
+            ThrowAt(module.at,
+                    Msg<940>(module.name, product.modules[inserted.first->second].at.text()));
     }
     return index;
 }
@@ -45,13 +44,12 @@ void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, 
         if (module.depend.empty()) continue;
         for (const std::wstring& piece : Split(module.depend, L",")) {
             std::wstring name = Trim(piece, TRIM_BOTH, kTrimAllSpace);
-            if (name.empty()) ThrowAt(module.dependAt, L"DEPEND has an empty module name");
+            if (name.empty()) ThrowAt(module.dependAt, Msg<941>());
             auto found = index.find(ToLower(name));
             if (found == index.end())
-                ThrowAt(module.dependAt, L"DEPEND names " + Quoted(name) +
-                                             L", which is not a module of this product");
+                ThrowAt(module.dependAt, Msg<942>(name));
             if (found->second == i)
-                ThrowAt(module.dependAt, L"module " + Quoted(module.name) + L" depends on itself");
+                ThrowAt(module.dependAt, Msg<943>(module.name));
             edges[i].push_back(found->second);
         }
     }
@@ -67,7 +65,7 @@ void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, 
                 auto start = std::find(path.begin(), path.end(), d);
                 for (auto it = start; it != path.end(); ++it) cycle += product.modules[*it].name + L" -> ";
                 cycle += product.modules[d].name;
-                ThrowAt(product.modules[d].dependAt, L"modules depend on each other in a cycle: " + cycle);
+                ThrowAt(product.modules[d].dependAt, Msg<944>(cycle));
             }
             if (state[d] == 0) visit(d);
         }
@@ -81,13 +79,11 @@ void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, 
 ResolvedFile MakeFile(const FileSpec& spec, const std::wstring& name, const std::wstring& path,
                       const struct stat& st) {
     if (name.find_first_of(L" \t") != std::wstring::npos)
-        ThrowAt(spec.at, L"file name " + Quoted(name) +
-                             L" contains a blank; the updater cuts file names at the first blank");
+        ThrowAt(spec.at, Msg<945>(name));
     if (!IsSafeRelativePath(name))
-        ThrowAt(spec.at, L"file name " + Quoted(name) + L" cannot be published (control character)");
+        ThrowAt(spec.at, Msg<946>(name));
     if (st.st_size > kMaxPublishedFileSize)
-        ThrowAt(spec.at, L"file " + path + L" has " + std::to_wstring(st.st_size) +
-                             L" bytes; the product info file states sizes up to 2147483647 bytes");
+        ThrowAt(spec.at, Msg<947>(path, static_cast<long long>(st.st_size)));
     ResolvedFile file;
     file.name = name;
     file.path = path;
@@ -105,12 +101,12 @@ std::vector<ResolvedFile> Expand(const FileSpec& spec, const std::wstring& baseD
     std::wstring full = JoinPath(baseDir, spec.pattern);
     std::string mbFull;
     if (!WideToMultibyte(full, mbFull))
-        ThrowAt(spec.at, L"the path " + full + L" cannot be represented in the locale's encoding");
+        ThrowAt(spec.at, Msg<948>(full));
     struct stat st;
     if (!IsPattern(spec.pattern)) {
         if (stat(mbFull.c_str(), &st) != 0)
-            ThrowAt(spec.at, L"cannot publish " + full + L": " + SystemError(errno));
-        if (!S_ISREG(st.st_mode)) ThrowAt(spec.at, full + L" is not a regular file");
+            ThrowAt(spec.at, Msg<949>(full, SystemError(errno)));
+        if (!S_ISREG(st.st_mode)) ThrowAt(spec.at, Msg<950>(full));
         files.push_back(MakeFile(spec, spec.pattern, full, st));
         return files;
     }
@@ -119,24 +115,23 @@ std::vector<ResolvedFile> Expand(const FileSpec& spec, const std::wstring& baseD
     std::vector<std::string> paths(found.gl_pathv, found.gl_pathv + found.gl_pathc);
     globfree(&found);
     if (rc == GLOB_ABORTED)
-        ThrowAt(spec.at, L"cannot read the directories of " + Quoted(full) + L": " + SystemError(errno));
-    if (rc == GLOB_NOSPACE) ThrowAt(spec.at, L"out of memory expanding " + Quoted(full));
+        ThrowAt(spec.at, Msg<951>(full, SystemError(errno)));
+    if (rc == GLOB_NOSPACE) ThrowAt(spec.at, Msg<952>(full));
     std::sort(paths.begin(), paths.end());
     std::string prefix;
     WideToMultibyte(JoinPath(baseDir, L""), prefix);
     if (!prefix.empty() && prefix.back() != '/') prefix += '/';
     for (const std::string& mbPath : paths) {
         if (stat(mbPath.c_str(), &st) != 0)
-            ThrowAt(spec.at, L"cannot publish " + FromMultibyte(mbPath) + L": " + SystemError(errno));
+            ThrowAt(spec.at, Msg<949>(FromMultibyte(mbPath), SystemError(errno)));
         if (!S_ISREG(st.st_mode)) continue;  // a pattern names files; directories it meets are skipped
         std::wstring path, name;
         if (!MultibyteToWide(mbPath, path) || mbPath.compare(0, prefix.size(), prefix) != 0 ||
             !MultibyteToWide(mbPath.substr(prefix.size()), name))
-            ThrowAt(spec.at, L"the file name " + FromMultibyte(mbPath) +
-                                 L" is not valid in the locale's encoding");
+            ThrowAt(spec.at, Msg<953>(FromMultibyte(mbPath)));
         files.push_back(MakeFile(spec, name, path, st));
     }
-    if (files.empty()) ThrowAt(spec.at, L"the pattern " + Quoted(full) + L" matches no file");
+    if (files.empty()) ThrowAt(spec.at, Msg<954>(full));
     return files;
 }
 
@@ -148,16 +143,12 @@ void CheckModuleFiles(const ResolvedModule& module) {
     for (const ResolvedFile& file : module.files) {
         auto byName = names.emplace(file.name, &file);
         if (!byName.second)
-            ThrowAt(file.at, L"file " + Quoted(file.name) + L" is listed twice in module " +
-                                 Quoted(module.desc->name) + L" (also at " +
-                                 byName.first->second->at.text() + L")");
+            ThrowAt(file.at, Msg<955>(file.name, module.desc->name, byName.first->second->at.text()));
         if (!os.matches(file.os)) continue;
         auto byBase = installed.emplace(GetLastComponent(file.name), &file);
         if (!byBase.second)
-            ThrowAt(file.at, L"files " + Quoted(byBase.first->second->name) + L" and " +
-                                 Quoted(file.name) + L" of module " + Quoted(module.desc->name) +
-                                 L" would both be installed as " +
-                                 Quoted(GetLastComponent(file.name)));
+            ThrowAt(file.at, Msg<956>(byBase.first->second->name, file.name, module.desc->name,
+                                      GetLastComponent(file.name)));
     }
 }
 
@@ -183,9 +174,7 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product, const std
             std::wstring serverPath = JoinPath(module.desc->source, file.name);
             auto inserted = serverPaths.emplace(serverPath, &file);
             if (!inserted.second)
-                ThrowAt(file.at, L"file " + Quoted(serverPath) +
-                                     L" on the server is published twice (also at " +
-                                     inserted.first->second->at.text() + L")");
+                ThrowAt(file.at, Msg<957>(serverPath, inserted.first->second->at.text()));
         }
     }
     return modules;

@@ -11,14 +11,15 @@
 
 #include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 #include "pathutils.h"
 #include "strutils.h"
 
 namespace {
 
-[[noreturn]] void ThrowSystem(const std::wstring& what, const std::wstring& path, int err) {
-    throw Exception(what + L" " + path + L": " + FromMultibyte(std::strerror(err)), ERR_GENERIC);
-}
+std::wstring SystemError(int err) { return FromMultibyte(std::strerror(err)); }
+
+[[noreturn]] void Fail(const std::wstring& message) { throw Exception(message, ERR_GENERIC); }
 
 unsigned CurrentUmask() {
     mode_t old = umask(022);
@@ -29,11 +30,11 @@ unsigned CurrentUmask() {
 // Opens the file (or directory) and flushes it to disk.
 void SyncPath(const std::wstring& path, bool directory) {
     int fd = open(ToMultibyte(path).c_str(), (directory ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC);
-    if (fd < 0) ThrowSystem(L"cannot open", path, errno);
+    if (fd < 0) Fail(Msg<960>(path, SystemError(errno)));
     int rc = fsync(fd);
     int err = errno;
     close(fd);
-    if (rc != 0) ThrowSystem(L"cannot flush", path, err);
+    if (rc != 0) Fail(Msg<961>(path, SystemError(err)));
 }
 
 }  // namespace
@@ -62,9 +63,9 @@ void TreeWriter::makeDirs(const std::wstring& dir) {
         } else {
             int err = errno;
             struct stat st;
-            if (err != EEXIST) ThrowSystem(L"cannot create the directory", prefix, err);
-            if (stat(mb.c_str(), &st) != 0) ThrowSystem(L"cannot use the directory", prefix, errno);
-            if (!S_ISDIR(st.st_mode)) ThrowSystem(L"cannot use the directory", prefix, ENOTDIR);
+            if (err != EEXIST) Fail(Msg<962>(prefix, SystemError(err)));
+            if (stat(mb.c_str(), &st) != 0) Fail(Msg<963>(prefix, SystemError(errno)));
+            if (!S_ISDIR(st.st_mode)) Fail(Msg<963>(prefix, SystemError(ENOTDIR)));
         }
         prefix += L'/';
     }
@@ -73,15 +74,14 @@ void TreeWriter::makeDirs(const std::wstring& dir) {
 std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
     for (const Entry& entry : m_entries)
         if (entry.rel == relPath)
-            throw Exception(L"the output file " + TargetPath(relPath) + L" is written twice",
-                            ERR_GENERIC);
+            Fail(Msg<966>(TargetPath(relPath)));
     std::wstring target = TargetPath(relPath);
     std::wstring dir = GetDirPart(target);
     makeDirs(dir.empty() ? m_root : dir);
     std::string pattern = ToMultibyte(JoinPath(GetDirPart(target), L"." + GetLastComponent(target))) +
                           ".XXXXXX";
     int fd = mkstemp(&pattern[0]);
-    if (fd < 0) ThrowSystem(L"cannot create a temporary file beside", target, errno);
+    if (fd < 0) Fail(Msg<964>(target, SystemError(errno)));
     Entry entry;
     entry.rel = relPath;
     entry.temp = FromMultibyte(pattern);
@@ -90,14 +90,14 @@ std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
     int rc = fchmod(fd, static_cast<mode_t>(m_fileMode));
     int err = errno;
     close(fd);
-    if (rc != 0) ThrowSystem(L"cannot set the permissions of", entry.temp, err);
+    if (rc != 0) Fail(Msg<965>(entry.temp, SystemError(err)));
     return entry.temp;
 }
 
 TreeWriter::Entry& TreeWriter::find(const std::wstring& relPath) {
     for (Entry& entry : m_entries)
         if (entry.rel == relPath && !entry.temp.empty()) return entry;
-    throw Exception(L"the output file " + TargetPath(relPath) + L" was not prepared", ERR_GENERIC);
+    Fail(Msg<967>(TargetPath(relPath)));
 }
 
 bool TreeWriter::Finish(const std::wstring& relPath) {
@@ -122,8 +122,7 @@ void TreeWriter::Discard(const std::wstring& relPath) {
 void TreeWriter::Commit() {
     for (const Entry& entry : m_entries) {
         if (!entry.finished)
-            throw Exception(L"the output file " + TargetPath(entry.rel) + L" was not completed",
-                            ERR_GENERIC);
+            Fail(Msg<968>(TargetPath(entry.rel)));
         if (entry.changed) SyncPath(entry.temp, false);
     }
     std::set<std::wstring> dirs;
@@ -131,7 +130,7 @@ void TreeWriter::Commit() {
         if (!entry.changed) continue;
         std::wstring target = TargetPath(entry.rel);
         if (std::rename(ToMultibyte(entry.temp).c_str(), ToMultibyte(target).c_str()) != 0)
-            ThrowSystem(L"cannot put in place", target, errno);
+            Fail(Msg<969>(target, SystemError(errno)));
         entry.committed = true;
         dirs.insert(GetDirPart(target));
     }

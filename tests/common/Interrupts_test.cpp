@@ -1,11 +1,11 @@
 #include "common/Interrupts.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 

@@ -1,11 +1,11 @@
 #include "common/ProgramInfo.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "common/Conv.h"
 

@@ -51,10 +51,10 @@ TEST_F(PathVariablesTest, EnvironmentFallback) {
     unsetenv("UPD_TEST_MISSING");
     EXPECT_EQ(L"/home/tester/x", expanded(L"%UPD_TEST_HOME%/x"));
     // Exactly the case written in the text is looked up.
-    ExpectCriticalError([&] { expanded(L"%upd_test_home%/x"); }, Msg<151>(std::wstring(L"upd_test_home")),
-                   ERR_VARIABLE_UNDEFINED);
+    ExpectCriticalError([&] { expanded(L"%upd_test_home%/x"); },
+                        Msg<151>(std::wstring(L"upd_test_home")), ERR_VARIABLE_UNDEFINED);
     ExpectCriticalError([&] { expanded(L"%UPD_TEST_MISSING%"); },
-                   Msg<151>(std::wstring(L"UPD_TEST_MISSING")), ERR_VARIABLE_UNDEFINED);
+                        Msg<151>(std::wstring(L"UPD_TEST_MISSING")), ERR_VARIABLE_UNDEFINED);
     unsetenv("UPD_TEST_HOME");
 }
 
@@ -70,18 +70,19 @@ TEST_F(PathVariablesTest, WithoutEnvironmentExpansionStopsAtTheFirstUnknownName)
 }
 
 TEST_F(PathVariablesTest, LiteralPercentSignsCannotSurvive) {
-    ExpectCriticalError([&] { expanded(L"50%"); }, Msg<154>(std::wstring(L"50%")), ERR_VARIABLE_SYNTAX);
+    ExpectCriticalError([&] { expanded(L"50%"); }, Msg<154>(std::wstring(L"50%")),
+                        ERR_VARIABLE_SYNTAX);
     ExpectCriticalError([&] { expanded(L"100%%"); }, Msg<150>(), ERR_VARIABLE_EMPTY_NAME);
 }
 
 TEST_F(PathVariablesTest, SetAndGetRefuseEmptyNamesAndValues) {
-    ExpectCriticalError([&] { vars.setVariable(L"", L"v"); }, Msg<148>(std::wstring(), std::wstring(L"v")),
-                   ERR_SET_VARIABLE);
-    ExpectCriticalError([&] { vars.setVariable(L"N", L""); }, Msg<148>(std::wstring(L"N"), std::wstring()),
-                   ERR_SET_VARIABLE);
+    ExpectCriticalError([&] { vars.setVariable(L"", L"v"); },
+                        Msg<148>(std::wstring(), std::wstring(L"v")), ERR_SET_VARIABLE);
+    ExpectCriticalError([&] { vars.setVariable(L"N", L""); },
+                        Msg<148>(std::wstring(L"N"), std::wstring()), ERR_SET_VARIABLE);
     ExpectCriticalError([&] { vars.getVariable(L""); }, Msg<150>(), ERR_VARIABLE_EMPTY_NAME);
     ExpectCriticalError([&] { vars.getVariable(L"nope"); }, Msg<151>(std::wstring(L"nope")),
-                   ERR_VARIABLE_UNDEFINED);
+                        ERR_VARIABLE_UNDEFINED);
 }
 
 TEST_F(PathVariablesTest, SelfReferenceIsRefusedInsteadOfExpandingWithoutEnd) {
@@ -115,9 +116,9 @@ TEST_F(PathVariablesTest, VariablePairs) {
     vars.addVariablePair(L"\"QUOTED=/opt/q=1\"");
     EXPECT_EQ(L"/opt/q=1", vars.getVariable(L"quoted"));
     ExpectCriticalError([&] { vars.addVariablePair(L"MYDIR"); }, Msg<364>(std::wstring(L"MYDIR")),
-                   ERR_INVALID_PARAMETER);
+                        ERR_INVALID_PARAMETER);
     ExpectCriticalError([&] { vars.addVariablePair(L"MYDIR="); },
-                   Msg<148>(std::wstring(L"MYDIR"), std::wstring()), ERR_SET_VARIABLE);
+                        Msg<148>(std::wstring(L"MYDIR"), std::wstring()), ERR_SET_VARIABLE);
 }
 
 }  // namespace

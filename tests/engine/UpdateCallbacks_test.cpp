@@ -67,10 +67,16 @@ protected:
         std::string command = "rm -rf '" + m_dir + "'";
         ASSERT_EQ(0, system(command.c_str()));
     }
+    // Every UPD_REC_ variable but the record file, so no test sees another's settings.
     static void ClearPluginEnv() {
-        for (const char* name :
-             {"UPD_REC_ANSWERS", "UPD_REC_THROW", "UPD_REC_SET_checkCreateDirectory"})
-            unsetenv(name);
+        std::vector<std::string> names;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry = *e;
+            const std::string name = entry.substr(0, entry.find('='));
+            if (name.compare(0, 8, "UPD_REC_") == 0 && name != "UPD_REC_FILE")
+                names.push_back(name);
+        }
+        for (const std::string& name : names) unsetenv(name.c_str());
     }
     std::vector<std::string> Record() const { return ReadLines(m_record); }
     std::wstring Dir(const std::string& name = "") const {
@@ -171,6 +177,9 @@ TEST_F(Dispatcher, MissingLibraryFailsWith634AndItsPath) {
     EXPECT_TRUE(cb.bLoadFailed());
     e = ExpectCritical([&] { cb.LoadGuiLib(path); });
     EXPECT_EQ(ERR_PLUGIN_LOAD, e.code());
+    // Whoever goes on after the failure reaches the default tables.
+    EXPECT_FALSE(cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre));
+    cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart);
 }
 
 TEST_F(Dispatcher, LibraryWithoutEntryPointFailsWith634Message127) {
@@ -180,8 +189,10 @@ TEST_F(Dispatcher, LibraryWithoutEntryPointFailsWith634Message127) {
     EXPECT_EQ(ERR_PLUGIN_LOAD, e.code());
     EXPECT_EQ(Msg<127>(path), e.twhat());
     EXPECT_FALSE(cb.IsLibLoaded());
+    EXPECT_FALSE(cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre));
     e = ExpectCritical([&] { cb.LoadGuiLib(path); });
     EXPECT_EQ(Msg<127>(path), e.twhat());
+    EXPECT_FALSE(cb.IsGuiLibLoaded());
 }
 
 TEST_F(Dispatcher, FirstCallbackDecidesWhetherThePluginStarts) {
@@ -194,6 +205,11 @@ TEST_F(Dispatcher, FirstCallbackDecidesWhetherThePluginStarts) {
             ExpectCritical([&] { cb.LoadGuiLib(PluginPath("recording")); });
         EXPECT_EQ(ERR_PLUGIN_REFUSED, e.code());
         EXPECT_EQ(Msg<664>(PluginPath("recording"), -1), e.twhat());
+        // The refusing plug-in got its table back and gets no further call.
+        EXPECT_FALSE(cb.IsGuiLibLoaded());
+        EXPECT_EQ("GUI UninitializeGuiLibA()", Record().back());
+        cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart);
+        EXPECT_EQ("GUI UninitializeGuiLibA()", Record().back());
     }
     setenv("UPD_REC_ANSWERS", "lib.onLoad=1", 1);
     UpdateCallbacks cb;
@@ -532,4 +548,68 @@ TEST_F(Dispatcher, EverySlotReachesThePluginUnderItsName) {
     EXPECT_EQ(37u + 3u, guiNames.size());  // slots 3 to 39, entry points, onLoad
     EXPECT_EQ(libNames, SlotNames(Record(), "LIB"));
     EXPECT_EQ(guiNames, SlotNames(Record(), "GUI"));
+}
+
+// The recording plug-in is what other tests observe runs with: its values and its lines
+// must be exactly what its documentation promises.
+TEST_F(Dispatcher, RecordingPluginHandsBackConfiguredValues) {
+    setenv("UPD_REC_SET_changeTempDir", "/var/tmp/upd", 1);
+    setenv("UPD_REC_SET_changeProductLocationUrl", "info.xml|root/", 1);
+    setenv("UPD_REC_SET_modifyConfiguration", "tmpdir=/x|retries=3", 1);
+    setenv("UPD_REC_SET_getSpecialDownloadFilesFirst", "a.txt|b.txt", 1);
+    setenv("UPD_REC_SET_onSpecialDownloadFileError", "true", 1);
+    setenv("UPD_REC_ANSWERS", "lib.*=0,gui.onUpdateStart=0", 1);
+    UpdateCallbacks cb;
+    cb.LoadLib(PluginPath("recording"));
+
+    std::wstring cTempVar = L"/tmp";
+    EXPECT_TRUE(
+        cb.callLib(L"changeTempDir(cTempVar)", &CUpdateLibCallbacks::changeTempDir, cTempVar));
+    EXPECT_EQ(L"/var/tmp/upd", cTempVar);
+    std::wstring info = L"p.xml", root = L"r";
+    cb.callLib(L"changeProductLocationUrl(mcCurRelUpdateProductInfo, mcCurRelUpdateRoot)",
+               &CUpdateLibCallbacks::changeProductLocationUrl, info, root);
+    EXPECT_EQ(L"info.xml", info);
+    EXPECT_EQ(L"root/", root);
+    UpdStringPairList cNewConfigData;
+    cb.callLib(L"modifyConfiguration(cNewConfigData)", &CUpdateLibCallbacks::modifyConfiguration,
+               cNewConfigData);
+    EXPECT_EQ((UpdStringPairList{{L"tmpdir", L"/x"}, {L"retries", L"3"}}), cNewConfigData);
+    UpdStringList cAdditionalFiles;
+    cb.callLib(L"getSpecialDownloadFilesFirst(cAdditionalFiles)",
+               &CUpdateLibCallbacks::getSpecialDownloadFilesFirst, cAdditionalFiles);
+    EXPECT_EQ((UpdStringList{L"a.txt", L"b.txt"}), cAdditionalFiles);
+    bool bIgnoreError = false;
+    std::wstring entry = L"a.txt";
+    cb.callLib(L"onSpecialDownloadFileError(*cAdditionalFilesIterator, bIgnoreError)",
+               &CUpdateLibCallbacks::onSpecialDownloadFileError, entry, bIgnoreError);
+    EXPECT_TRUE(bIgnoreError);
+
+    const std::vector<std::string> lines = Record();
+    ASSERT_EQ(7u, lines.size());
+    EXPECT_EQ("LIB changeTempDir(\"/tmp\")", lines[2]);  // the value it received
+    EXPECT_EQ("LIB modifyConfiguration([])", lines[4]);
+    EXPECT_EQ("LIB onSpecialDownloadFileError(\"a.txt\", false)", lines[6]);
+}
+
+TEST_F(Dispatcher, RecordingPluginEscapesTextsAndWritesUtf8) {
+    UpdateCallbacks cb;
+    cb.LoadGuiLib(PluginPath("recording"));
+    std::wstring name = L"m\"o\\d\u00e9\u4e2d", command = L"a\tb\nc";
+    cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost, name, command);
+    UpdStringList all = {L"/opt/a", L"/opt/b"}, dirty = {L"/opt/b"};
+    cb.callGui(
+        L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, cAllModuleFiles, "
+        L"cDirtyFiles, cCurModule.destination)",
+        &CUpdateGuiCallbacks::notifyModuleFileList, name, true, all, dirty, std::wstring(L"/opt"));
+    cb.callGui(L"onUpdateCriticalError(cPluginException.twhat(), ERR_PLUGIN_INVALID_EXIT_CODE)",
+               &CUpdateGuiCallbacks::onUpdateCriticalError, L"bad", ERR_PLUGIN_INVALID_EXIT_CODE);
+    const std::vector<std::string> lines = Record();
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ("GUI beforePost(\"m\\\"o\\\\d\xc3\xa9\xe4\xb8\xad\", \"a\\tb\\nc\")", lines[2]);
+    EXPECT_EQ(
+        "GUI notifyModuleFileList(\"m\\\"o\\\\d\xc3\xa9\xe4\xb8\xad\", true, [\"/opt/a\", "
+        "\"/opt/b\"], [\"/opt/b\"], \"/opt\")",
+        lines[3]);
+    EXPECT_EQ("GUI onUpdateCriticalError(\"bad\", 639)", lines[4]);
 }

@@ -1,9 +1,9 @@
 #include "UpdateUri.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
-#include <unistd.h>
 
 #include "common/Conv.h"
 
@@ -49,8 +49,7 @@ TEST(UpdateUri, TransferUrlEncodesWhatUrlsCannotCarry) {
     EXPECT_EQ(L"file:///srv/my%20share/a%23b%25c%3F",
               UpdateUri::normalizeUrl(L"/srv/my share/a#b%c?"));
     // A URL server's "%" may already be an escape; "?" starts the query.
-    EXPECT_EQ(L"http://h:1/a%20b/%41?q=1",
-              UpdateUri::normalizeUrl(L"http://h:1/a b//%41?q=1"));
+    EXPECT_EQ(L"http://h:1/a%20b/%41?q=1", UpdateUri::normalizeUrl(L"http://h:1/a b//%41?q=1"));
     EXPECT_EQ(L"http://h/%C3%A4", UpdateUri::normalizeUrl(L"http://h/\u00e4"));
 }
 

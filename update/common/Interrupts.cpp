@@ -1,7 +1,8 @@
 #include "common/Interrupts.h"
 
-#include <cerrno>
 #include <unistd.h>
+
+#include <cerrno>
 
 const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
 
@@ -40,4 +41,6 @@ int InstallSignalHandlers() {
     return 0;
 }
 
-bool InterruptRequested() { return g_sigintReceived != 0 || g_sigtermReceived != 0; }
+bool InterruptRequested() {
+    return g_sigintReceived != 0 || g_sigtermReceived != 0;
+}

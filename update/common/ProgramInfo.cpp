@@ -1,9 +1,10 @@
 #include "common/ProgramInfo.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <unistd.h>
 
 #include "common/Conv.h"
 
@@ -54,6 +55,10 @@ std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv) {
     return text;
 }
 
-void SetCommandLineText(const std::wstring& text) { g_commandLine = text; }
+void SetCommandLineText(const std::wstring& text) {
+    g_commandLine = text;
+}
 
-const std::wstring& GetCommandLineText() { return g_commandLine; }
+const std::wstring& GetCommandLineText() {
+    return g_commandLine;
+}

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 class Parameters;
@@ -34,6 +35,11 @@ public:
     const std::wstring& getValue(uint32_t index = 0) const;
     // The list of a multiple option; any other throws 631 (message 355).
     const std::vector<std::wstring>& getValues() const;
+    // The same list for changing the values in place (the configuration expands path
+    // variables in every value before it applies them).
+    std::vector<std::wstring>& getValues() {
+        return const_cast<std::vector<std::wstring>&>(std::as_const(*this).getValues());
+    }
     // Multiple: index 0 appends, any other index throws 631 (message 356). Single: index 0
     // replaces the first value, any other index the second. Marks the option set.
     void setValue(uint32_t index, const std::wstring& value);

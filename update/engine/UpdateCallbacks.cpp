@@ -148,21 +148,20 @@ void UpdateCallbacks::LoadGuiLib(const std::wstring& path) {
         return;
     }
     if (m_cGuiLibrary.Load(path.c_str()) != 0) {
-        m_bLoadFailed = true;
+        DropFailedGuiLib();
         THROW_CRITICAL(Msg<126>(path), ERR_PLUGIN_LOAD);
     }
     auto initialize =
         reinterpret_cast<PFN_InitializeGuiLibA>(m_cGuiLibrary.GetSymbol("InitializeGuiLibA"));
     if (!initialize) {
-        m_cGuiLibrary.Unload();
-        m_bLoadFailed = true;
+        DropFailedGuiLib();
         THROW_CRITICAL(Msg<127>(path), ERR_PLUGIN_LOAD);
     }
     mpcGuiCallbacks = initialize();
     if (mpcGuiCallbacks) {
         const int answer = mpcGuiCallbacks->onLoad();
         if (answer != 0) {
-            m_bLoadFailed = true;
+            DropFailedGuiLib();
             THROW_CRITICAL(Msg<664>(path, answer), ERR_PLUGIN_REFUSED);
         }
     }
@@ -175,24 +174,46 @@ void UpdateCallbacks::LoadLib(const std::wstring& path) {
         return;
     }
     if (m_cLibLibrary.Load(path.c_str()) != 0) {
-        m_bLoadFailed = true;
+        DropFailedLib();
         THROW_CRITICAL(Msg<126>(path), ERR_PLUGIN_LOAD);
     }
     auto initialize =
         reinterpret_cast<PFN_InitializeLibA>(m_cLibLibrary.GetSymbol("InitializeLibA"));
     if (!initialize) {
-        m_cLibLibrary.Unload();
-        m_bLoadFailed = true;
+        DropFailedLib();
         THROW_CRITICAL(Msg<127>(path), ERR_PLUGIN_LOAD);
     }
     mpcLibCallbacks = initialize();
     if (mpcLibCallbacks) {
         const int answer = mpcLibCallbacks->onLoad();
         if (answer != 0 && answer != -1) {
-            m_bLoadFailed = true;
+            DropFailedLib();
             THROW_CRITICAL(Msg<664>(path, answer), ERR_PLUGIN_REFUSED);
         }
     }
+}
+
+// A plug-in that failed to start gets no further call: its table (when it gave one) is
+// handed back, its library closed, and the default table takes its place, so whoever
+// goes on after the failure still has a table to call.
+void UpdateCallbacks::DropFailedGuiLib() {
+    m_bLoadFailed = true;
+    try {
+        UnloadGuiLib();
+    } catch (const Exception& e) {
+        LogError(L"%s\n", e.twhat());
+    }
+    mpcGuiCallbacks = new CUpdateGuiCallbacks;
+}
+
+void UpdateCallbacks::DropFailedLib() {
+    m_bLoadFailed = true;
+    try {
+        UnloadLib();
+    } catch (const Exception& e) {
+        LogError(L"%s\n", e.twhat());
+    }
+    mpcLibCallbacks = new CUpdateLibCallbacks;
 }
 
 void UpdateCallbacks::UnloadGuiLib() {

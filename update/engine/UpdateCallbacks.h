@@ -26,11 +26,12 @@
 // An exception thrown out of a callback (CPluginException or anything else) passes through
 // unchanged and leaves CurrentCallText() naming the call, so the last-resort handler can
 // say which plug-in call failed. The next outermost guarded call replaces the text.
+// Code that runs inside a C library's callback (a transfer's write function) must catch
+// whatever a guarded call throws, and rethrow it once the C library has returned.
 //
 // Single-threaded, like the whole updater: the current-call state is process-wide.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -84,7 +85,9 @@ public:
     // default table. Failures are CUpdateCriticalException: 634 with message 126 (the
     // library cannot be opened) or 127 (no InitializeGuiLibA / InitializeLibA), 640 when
     // the table refuses its first callback (GUI: anything but 0; library: anything but 0
-    // or -1). A null table from the entry point is kept; its first use fails (130/131).
+    // or -1). After such a failure the plug-in is unloaded again (a refusing plug-in gets its
+    // table handed back) and the default table is in place. A null table from the entry
+    // point is kept; its first use fails (130/131).
     void LoadGuiLib(const std::wstring& path);
     void LoadLib(const std::wstring& path);
     // Hands the table back to the library's uninitialisation entry point and closes the
@@ -177,6 +180,8 @@ public:
     void setLoadFailed(bool bFailed) { m_bLoadFailed = bFailed; }
 
 private:
+    void DropFailedGuiLib();
+    void DropFailedLib();
     static bool JudgeLibResult(int result, const wchar_t* pszExpression);
     static void JudgeGuiResult(int result, const wchar_t* pszExpression);
 

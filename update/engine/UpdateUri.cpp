@@ -1,8 +1,9 @@
 #include "UpdateUri.h"
 
+#include <unistd.h>
+
 #include <climits>
 #include <cwctype>
-#include <unistd.h>
 
 #include "common/Conv.h"
 
@@ -29,8 +30,8 @@ std::wstring NormalizePath(const std::wstring& path) {
 }
 
 bool IsUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '.' || c == '_' || c == '~';
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
 }
 
 // Percent-encodes every byte outside the unreserved set and `keep`.
@@ -84,7 +85,9 @@ UpdateUri UpdateUri::parse(const std::wstring& text) {
     return uri;
 }
 
-std::wstring UpdateUri::normalizeUrl(const std::wstring& text) { return parse(text).transferUrl(); }
+std::wstring UpdateUri::normalizeUrl(const std::wstring& text) {
+    return parse(text).transferUrl();
+}
 
 std::wstring UpdateUri::address() const {
     if (m_kind == kShare) return m_path;

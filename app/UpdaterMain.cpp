@@ -1,0 +1,177 @@
+#include "UpdaterMain.h"
+
+#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "UpdateConfig.h"
+#include "UpdateParameters.h"
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "common/Interrupts.h"
+#include "common/Messages.h"
+#include "common/ProgramInfo.h"
+#include "update/ConnectionOptions.h"
+#include "update/Console.h"
+#include "update/Logger.h"
+
+// The update run is built on the configuration once its class is part of the tree.
+#if __has_include("UpdatePerformer.h")
+#include "UpdatePerformer.h"
+#define UPDATER_HAS_UPDATE_RUN 1
+#else
+#define UPDATER_HAS_UPDATE_RUN 0
+#endif
+
+namespace {
+
+const wchar_t* const kLoggerName = L"updater";
+const wchar_t* const kStdoutTemplate = L"${MSG}";
+const wchar_t* const kDefaultLogFile = L"update.log";
+const wchar_t* const kFileTemplate =
+    L"${DAY}/${MONTH}/${YEAR} ${HOUR}:${MINUTE}:${SECOND} ${FULLHOST} ${PROGRAM}[${PID}]: "
+    L"${SOURCE}: ${LEVEL}: ${MSG}";
+const wchar_t* const kMessageFile = L"update_msg.lqr";
+
+// Installs the logger for the lifetime of the entry and removes it before the logger and
+// its appenders are destroyed.
+class LoggerInstallation {
+public:
+    explicit LoggerInstallation(UpdateNew::Logger* logger)
+        : m_previous(UpdateNew::SetLogger(logger)) {}
+    ~LoggerInstallation() { UpdateNew::SetLogger(m_previous); }
+    LoggerInstallation(const LoggerInstallation&) = delete;
+    LoggerInstallation& operator=(const LoggerInstallation&) = delete;
+
+private:
+    UpdateNew::Logger* m_previous;
+};
+
+// The last-resort report for anything that is not an Exception: the plug-in call in
+// progress when there is one, otherwise a general internal error.
+void ReportUnexpected() {
+    const std::wstring call = UpdateCallbacks::CurrentCallText();
+    if (!call.empty()) {
+        LogFatal(L"%s\n", call.c_str());
+    } else if (g_cMsgTable.IsLoaded()) {
+        LogFatal(L"%s\n", Msg<659>().c_str());
+    } else {
+        LogFatal(L"Unexpected internal error\n");
+    }
+}
+
+void LoadMessageTables() {
+    const std::wstring path = GetUpdaterDir() + kMessageFile;
+    g_cLibMsgTable.Init(path.c_str());
+    assert(g_cLibMsgTable.handle() != nullptr);
+    g_cMsgTable.Init(path.c_str());
+    assert(g_cMsgTable.handle() != nullptr);
+}
+
+// Steps 13 of the start-up: one update run on the prepared configuration.
+int RunUpdate(UpdateConfig& config) {
+#if UPDATER_HAS_UPDATE_RUN
+    UpdatePerformer performer(&config);
+    return performer.run();
+#else
+    (void)config;
+    LogFatal(L"This build of the updater has no update run: nothing was updated.\n");
+    return -1;
+#endif
+}
+
+}  // namespace
+
+int UpdaterMain(int argc, const wchar_t* const* argv) {
+    SetCommandLineText(BuildCommandLineText(argc, argv));
+
+    // --version is answered before anything is created: no logger, no log file.
+    for (int i = 0; i < argc; ++i) {
+        if (argv[i] && std::wcscmp(argv[i], L"--version") == 0) {
+            std::fprintf(stdout, "Product version : %s\n",
+                         ToMultibyte(CUpdateParameters::kProductVersion).c_str());
+            std::fflush(stdout);
+            return 0;
+        }
+    }
+
+    // Destroyed in reverse order: settings, configuration, file appender, standard-output
+    // appender, logger.
+    UpdateNew::Logger logger(kLoggerName);
+    UpdateNew::LoggerAppenderStdout stdoutAppender(UpdateNew::LOG_INFO, kStdoutTemplate);
+    UpdateNew::LoggerAppenderFile fileAppender(UpdateNew::LOG_DEBUG, kDefaultLogFile,
+                                               kFileTemplate);
+    logger.AddAppender(&stdoutAppender);
+    LoggerInstallation installation(&logger);
+
+    UpdateConfig config;
+    ConnectionOptions settings;
+    if (int rc = config.initSettings(&settings)) {
+        ConsolePrintf(L"Can not initialize updateConfig (%d)\n", rc);
+        return kConfigInitFailed;
+    }
+
+    int result = 0;
+    try {
+        LoadMessageTables();
+        if (!config.init(argc, argv)) {
+            LogFatal(L"%s\n", Msg<616>().c_str());
+            return -1;
+        }
+        config.prepare();
+
+        if (!config.logFileName().empty()) fileAppender.SetFileName(config.logFileName());
+        if (fileAppender.Open(config.logAppend()) != 0) {
+            // Say which file and why instead of ending without a word.
+            const int error = errno;
+            LogFatal(L"%s\n",
+                     MsgLib<2>(config.logFileName(), FromMultibyte(std::strerror(error))).c_str());
+            return -1;
+        }
+        if (!config.logTemplate().empty()) fileAppender.SetTemplate(config.logTemplate());
+        logger.AddAppender(&fileAppender);
+
+        LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
+        LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
+    } catch (const Exception& e) {
+        LogFatal(L"%s\n", e.twhat());
+        result = -1;
+    } catch (...) {
+        ReportUnexpected();
+        result = -1;
+    }
+
+    if (result == 0) {
+        try {
+            result = RunUpdate(config);
+        } catch (const Exception& e) {
+            LogFatal(L"%s\n", Msg<590>(std::wstring(e.twhat())).c_str());
+            result = -1;
+        } catch (...) {
+            ReportUnexpected();
+            result = -1;
+        }
+    }
+    return result;
+}
+
+int UpdaterNarrowMain(int argc, char** argv) {
+    InstallSignalHandlers();  // before anything else; its result is not needed
+
+    std::vector<std::wstring> converted;
+    converted.reserve(static_cast<size_t>(argc > 0 ? argc : 0));
+    for (int i = 0; i < argc; ++i) {
+        std::wstring arg;
+        if (!MultibyteToWide(argv[i] ? argv[i] : "", arg)) return -1;
+        converted.push_back(arg);
+    }
+    std::vector<const wchar_t*> wideArgv;
+    for (const std::wstring& arg : converted) wideArgv.push_back(arg.c_str());
+    wideArgv.push_back(nullptr);
+
+    return UpdaterMain(argc, wideArgv.data()) == 0 ? 0 : -1;
+}

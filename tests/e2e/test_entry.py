@@ -1,0 +1,143 @@
+"""Process-level tests of the updater's entry: start-up order, exit statuses and what the
+process prints and logs. Each test runs a private copy of build/updater (with or without
+the message file beside it) so that the updater's own directory, where the default log
+file and configuration file live, is a scratch directory."""
+
+import os
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+BUILD_DIR = Path(os.environ.get("UPDATER_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
+UPDATER = BUILD_DIR / "updater"
+MESSAGE_FILE = BUILD_DIR / "update_msg.lqr"
+
+# The 40 options of the command line, in help order.
+OPTION_NAMES = [
+    "retries", "timeout", "mirror", "plain-pass", "proxy-server", "proxy-port",
+    "proxy-username", "proxy-userpass", "share-username", "share-userpass", "help",
+    "install-path", "config-file", "masteridx", "defaultsrv", "productfile", "url-file",
+    "url%d", "url", "productinfofile", "productroot", "copyaction", "execaction",
+    "noselfupdate", "guilib", "updatelib", "add-var-pair", "add-var-pair%d", "backup-dir",
+    "useragent", "logfile", "tmpdir", "idxlocalname", "checkdirty",
+    "productfileignoreserverlist", "TmpFilesList", "IgnoreMasterIDX", "version", "log-append",
+    "log-template",
+]
+
+# Options that pass validation without any server being contacted before the run.
+VALID = ["--masteridx=idx/master.idx", "--defaultsrv=/nonexistent/share", "--productfile=product.txt"]
+
+
+@pytest.fixture
+def home(tmp_path):
+    """A scratch directory holding a copy of the updater and of the message file."""
+    shutil.copy2(UPDATER, tmp_path / "updater")
+    shutil.copy2(MESSAGE_FILE, tmp_path / "update_msg.lqr")
+    return tmp_path
+
+
+def run(exe, args, cwd, timeout=60):
+    env = dict(os.environ)
+    env.pop("EXE_NAME", None)
+    return subprocess.run([str(exe)] + args, cwd=cwd, capture_output=True, timeout=timeout,
+                          env=env, stdin=subprocess.DEVNULL)
+
+
+def test_version_anywhere_answers_before_anything_else(home):
+    for args in (["--version"], ["--nonsense", "--version", "no-dashes"], ["--retries=x", "--version"]):
+        result = run(home / "updater", args, cwd=home)
+        assert result.returncode == 0, result
+        assert result.stdout == b"Product version : 7.0.10\n"
+    assert not (home / "update.log").exists()
+    assert sorted(p.name for p in home.iterdir()) == ["update_msg.lqr", "updater"]
+
+
+def test_version_in_another_spelling_ends_as_a_failure(home):
+    result = run(home / "updater", VALID + ["--Version", f"--install-path={home}/inst"], cwd=home)
+    assert result.returncode == 255, result
+    lines = result.stdout.decode().splitlines()
+    assert "Product version : 7.0.10" in lines
+    assert "The version was shown; the updater does nothing else." in lines
+
+
+def test_version_switch_in_a_configuration_file_is_refused(home):
+    config = home / "update.conf"
+    config.write_text("[product]\nmasteridx=idx/master.idx\nversion=1\n")
+    result = run(home / "updater", [], cwd=home)
+    assert result.returncode == 255, result
+    assert ('The option "version" is a switch and cannot be given in a configuration file'
+            in result.stdout.decode())
+    assert b"Product version" not in result.stdout
+
+
+def test_help_prints_every_option_and_exits_with_success(home):
+    result = run(home / "updater", VALID + ["--help"], cwd=home)
+    assert result.returncode == 0, result
+    text = result.stdout.decode("utf-8")
+    entries = re.findall(r"^--([^=\n]+)", text, flags=re.M)
+    assert entries == OPTION_NAMES
+    assert "\n--proxy-server=<|@NODEFAULT@|>\n" in text
+
+
+def test_no_arguments_names_the_mandatory_option(home):
+    result = run(home / "updater", [], cwd=home)
+    assert result.returncode == 255, result
+    assert result.stdout.decode() == 'The mandatory option "masteridx" is missing\n'
+
+
+def test_missing_message_file_stops_the_start(tmp_path):
+    shutil.copy2(UPDATER, tmp_path / "updater")
+    result = run(tmp_path / "updater", VALID, cwd=tmp_path)
+    assert result.returncode == 255, result
+    expected = f"Failed to load {tmp_path.resolve()}/update_msg.lqr"
+    assert expected in result.stdout.decode().splitlines()
+
+
+def test_command_line_errors_end_with_255(home):
+    for args, text in ((["retries=5"], 'Invalid argument "retries=5"'),
+                       (["--nosuchswitch"], 'Unknown switch "nosuchswitch"'),
+                       (VALID + ["--productroot=r", "--productinfofile=p"], "Invalid combination of options")):
+        result = run(home / "updater", args, cwd=home)
+        assert result.returncode == 255, (args, result)
+        assert text in result.stdout.decode(), (args, result)
+
+
+def test_start_up_prepares_directories_and_logs_the_command_line(home):
+    inst = home / "inst"
+    log = home / "logs" / "run.log"
+    (home / "logs").mkdir()
+    args = VALID + [f"--install-path={inst}", f"--tmpdir={home}/work/tmp",
+                    f"--logfile={log}", "--add-var-pair=MY=my value"]
+    result = run(home / "updater", args, cwd=home)
+    # The run itself fails: the default server does not exist.
+    assert result.returncode == 255, result
+    assert inst.is_dir()
+    assert (inst / "backup").is_dir()
+    assert (home / "work" / "tmp").is_dir()
+    text = log.read_text()
+    assert "Updater version : 7.0.10\n" in text
+    command = " ".join([str(home / "updater")] + args) + " "
+    assert f"Command line : {command}\n" in text
+
+
+def test_configuration_file_and_log_append(home):
+    inst = home / "product"
+    (home / "update.conf").write_text(
+        "; configuration of the test\n"
+        "[product]\n"
+        "masteridx = idx/master.idx ; the index\n"
+        "defaultsrv=/nonexistent/share\n"
+        "productfile=product.txt\n"
+        f"install-path={inst}\n"
+        "log-append=1\n"
+        "<ignored line>\n")
+    first = run(home / "updater", [], cwd=home)
+    second = run(home / "updater", ["--retries=2"], cwd=home)
+    assert first.returncode == 255 and second.returncode == 255
+    assert (inst / "backup").is_dir()
+    log = (home / "update.log").read_text()
+    assert log.count("Updater version : 7.0.10") == 2
+    assert "--retries=2 \n" in log

@@ -1,0 +1,288 @@
+#include "Publisher.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "ProductInfoXml.h"
+#include "TreeWriter.h"
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "common/Messages.h"
+#include "filemd5.h"
+#include "gzfile.h"
+#include "pathutils.h"
+#include "PublishCipher.h"
+#include "productinfodecode.h"
+
+namespace {
+
+[[noreturn]] void Fail(const std::wstring& what) { throw Exception(what, ERR_GENERIC); }
+
+std::wstring SystemError(int err) { return FromMultibyte(std::strerror(err)); }
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    FILE* f = std::fopen(ToMultibyte(path).c_str(), "wb");
+    if (f == nullptr) Fail(Msg<970>(path, SystemError(errno)));
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    int err = errno;
+    if (std::fclose(f) != 0 && written) {
+        err = errno;
+        written = false;
+    }
+    if (!written) Fail(Msg<970>(path, SystemError(err)));
+}
+
+bool ReadBytes(const std::wstring& path, std::string& bytes) {
+    FILE* f = std::fopen(ToMultibyte(path).c_str(), "rb");
+    if (f == nullptr) return false;
+    bytes.clear();
+    char buf[16384];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
+// A private directory for intermediate files (the plain and the enciphered product info);
+// removed with what it holds when the publication ends.
+class StagingDir {
+public:
+    StagingDir() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
+                              "/update-publish.XXXXXX";
+        if (mkdtemp(&pattern[0]) == nullptr)
+            Fail(Msg<971>(FromMultibyte(pattern), SystemError(errno)));
+        m_dir = FromMultibyte(pattern);
+    }
+    StagingDir(const StagingDir&) = delete;
+    StagingDir& operator=(const StagingDir&) = delete;
+    ~StagingDir() {
+        for (const std::wstring& file : m_files) unlink(ToMultibyte(file).c_str());
+        rmdir(ToMultibyte(m_dir).c_str());
+    }
+    // A path in the directory that is removed at the end.
+    std::wstring File(const std::wstring& name) {
+        m_files.push_back(JoinPath(m_dir, name));
+        return m_files.back();
+    }
+    const std::wstring& Dir() const { return m_dir; }
+
+private:
+    std::wstring m_dir;
+    std::vector<std::wstring> m_files;
+};
+
+// No two outputs may share a path, and none may stand where another needs a directory.
+void CheckOutputPaths(const std::vector<std::pair<std::wstring, DescLocation>>& outputs) {
+    std::map<std::wstring, const DescLocation*> seen;
+    for (const auto& output : outputs) {
+        auto inserted = seen.emplace(output.first, &output.second);
+        if (!inserted.second)
+            ThrowAt(output.second, Msg<972>(output.first, inserted.first->second->text()));
+    }
+    for (const auto& output : outputs) {
+        std::wstring dir = GetDirPart(output.first);
+        for (; !dir.empty(); dir = GetDirPart(dir)) {
+            auto found = seen.find(dir);
+            if (found != seen.end())
+                ThrowAt(output.second, Msg<973>(output.first, dir, found->second->text()));
+        }
+    }
+}
+
+std::wstring ChooseDate(const PublishOptions& options, const std::vector<ResolvedModule>& modules) {
+    if (!options.date.empty()) return options.date;
+    const char* epoch = std::getenv("SOURCE_DATE_EPOCH");
+    if (epoch != nullptr && *epoch != '\0') {
+        char* end = nullptr;
+        errno = 0;
+        long long value = std::strtoll(epoch, &end, 10);
+        if (errno != 0 || *end != '\0' || value < 0)
+            Fail(Msg<974>(FromMultibyte(epoch)));
+        return FormatDate(static_cast<time_t>(value));
+    }
+    time_t newest = options.inputTime;
+    for (const ResolvedModule& module : modules)
+        for (const ResolvedFile& file : module.files)
+            if (file.mtime > newest) newest = file.mtime;
+    return FormatDate(newest);
+}
+
+// The DATE of the product info file already published, when its content (everything the
+// info-file digest covers) equals `body`; otherwise empty. An unchanged product keeps its
+// date, so re-publishing it rewrites nothing.
+std::wstring ExistingDate(const std::wstring& target, const std::string& body,
+                          const PublishOptions& options, StagingDir& staging) {
+    if (access(ToMultibyte(target).c_str(), R_OK) != 0) return std::wstring();
+    std::wstring compressed, plain;
+    GunzipNames(target, staging.Dir(), compressed, plain);
+    staging.File(GetLastComponent(plain));
+    if (GunzipFile(target, staging.Dir()) != 0) return std::wstring();
+    std::wstring readable = plain;
+    if (IsEncipheredProductInfo(plain)) {
+        readable = staging.File(L"existing.dec");
+        try {
+            DecipherInfoFile(plain, readable, options.key);
+        } catch (const Exception&) {
+            return std::wstring();
+        }
+    }
+    std::string bytes;
+    if (!ReadBytes(readable, bytes)) return std::wstring();
+    const std::string marker = body + "<DATE value=\"";
+    if (bytes.compare(0, marker.size(), marker) != 0) return std::wstring();
+    size_t end = bytes.find("\"/>\n", marker.size());
+    if (end == std::string::npos) return std::wstring();
+    std::wstring date = Utf8ToWide(bytes.substr(marker.size(), end - marker.size()));
+    return IsDateText(date) ? date : std::wstring();
+}
+
+void Record(PublishReport& report, const std::wstring& rel, bool changed) {
+    (changed ? report.written : report.unchanged).push_back(rel);
+}
+
+}  // namespace
+
+std::wstring FormatDate(time_t when) {
+    struct tm tmv {};
+    gmtime_r(&when, &tmv);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tmv);
+    return FromMultibyte(buf);
+}
+
+bool IsDateText(const std::wstring& text) {
+    const wchar_t* shape = L"dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != std::wcslen(shape)) return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (shape[i] == L'd' ? !(text[i] >= L'0' && text[i] <= L'9') : text[i] != shape[i])
+            return false;
+    }
+    return true;
+}
+
+std::string CheckedText(const std::vector<std::string>& lines) {
+    std::string content;
+    for (const std::string& line : lines) content += line + "\n";
+    return content + "<" + WideToUtf8(GetDataMD5(content.data(), content.size())) + "\n";
+}
+
+PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModule>& modules,
+                      const std::wstring& outputDir, const PublishOptions& options) {
+    const std::wstring infoRel = product.productInfo;
+    std::vector<std::pair<std::wstring, DescLocation>> outputs;
+    for (const ResolvedModule& module : modules)
+        for (const ResolvedFile& file : module.files)
+            outputs.emplace_back(JoinPath(product.updateRoot, module.desc->source, file.name) + L".gz",
+                                 file.at);
+    outputs.emplace_back(infoRel, product.at);
+    outputs.emplace_back(product.masterIdx, product.at);
+    if (product.hasProductFile) outputs.emplace_back(product.productFile, product.productFileAt);
+    CheckOutputPaths(outputs);
+
+    PublishReport report;
+    StagingDir staging;
+    TreeWriter tree(outputDir);
+
+    // Module files.
+    std::vector<InfoModuleEntry> infoModules;
+    size_t next = 0;
+    for (const ResolvedModule& module : modules) {
+        InfoModuleEntry infoModule;
+        infoModule.desc = module.desc;
+        for (const ResolvedFile& file : module.files) {
+            const std::wstring& rel = outputs[next++].first;
+            InfoFileEntry entry;
+            entry.name = file.name;
+            entry.os = file.os;
+            entry.version = file.version;
+            std::string source = ToMultibyte(file.path);
+            struct stat before, after;
+            if (stat(source.c_str(), &before) != 0)
+                ThrowAt(file.at, Msg<949>(file.path, SystemError(errno)));
+            entry.fileMd5 = GetFileMD5(file.path);
+            if (entry.fileMd5.empty()) ThrowAt(file.at, Msg<975>(file.path));
+            std::wstring temp = tree.Prepare(rel);
+            if (GzipFile(file.path, temp, "wb9") != 0)
+                ThrowAt(file.at, Msg<976>(file.path, temp));
+            // The digest and the compressed copy must describe the same content.
+            if (stat(source.c_str(), &after) != 0 || after.st_size != before.st_size ||
+                after.st_mtime != before.st_mtime || after.st_ctime != before.st_ctime ||
+                before.st_size > kMaxPublishedFileSize)
+                ThrowAt(file.at, Msg<977>(file.path));
+            struct stat zipped;
+            if (stat(ToMultibyte(temp).c_str(), &zipped) != 0)
+                Fail(Msg<975>(temp));
+            if (zipped.st_size > kMaxPublishedFileSize)
+                ThrowAt(file.at, Msg<978>(file.path));
+            entry.fileSize = static_cast<uint32_t>(before.st_size);
+            entry.zipSize = static_cast<uint32_t>(zipped.st_size);
+            entry.zipMd5 = GetFileMD5(temp);
+            if (entry.zipMd5.empty()) Fail(Msg<975>(temp));
+            Record(report, rel, tree.Finish(rel));
+            infoModule.files.push_back(entry);
+        }
+        infoModules.push_back(std::move(infoModule));
+    }
+
+    // The product info file: plain XML, optionally enciphered, then compressed.
+    std::string body = ProductInfoBody(product, infoModules);
+    report.infoDigest = GetDataMD5(body.data(), body.size());
+    report.date = ExistingDate(tree.TargetPath(infoRel), body, options, staging);
+    if (report.date.empty()) report.date = ChooseDate(options, modules);
+    std::string head = body + ProductInfoDateLine(report.date);
+    std::string document = head + ProductInfoMd5Line(GetDataMD5(head.data(), head.size()));
+    std::wstring plain = staging.File(L"product.info");
+    WriteBytes(plain, document);
+    if (GetInfoFileMD5(plain) != report.infoDigest)
+        Fail(Msg<979>(plain));
+    std::wstring toCompress = plain;
+    if (options.encrypt) {
+        toCompress = staging.File(L"product.info.enc");
+        EncipherInfoFile(plain, toCompress, options.key);
+    }
+    std::wstring temp = tree.Prepare(infoRel);
+    if (GzipFile(toCompress, temp, "wb9") != 0)
+        Fail(Msg<976>(toCompress, temp));
+    Record(report, infoRel, tree.Finish(infoRel));
+
+    // The product file names the servers and the product's place on them.
+    if (product.hasProductFile) {
+        std::wstring servers;
+        for (const std::wstring& server : product.servers)
+            servers += (servers.empty() ? L"" : L",") + server;
+        std::wstring infoName = GetLastComponent(infoRel);
+        infoName.resize(infoName.size() - 3);  // without ".gz": the name the updater keeps it under
+        std::string text = CheckedText({
+            "servers=" + WideToUtf8(servers),
+            "updateroot=" + WideToUtf8(product.updateRoot),
+            "productinfo=" + WideToUtf8(product.productInfo),
+            "productinfohash=" + WideToUtf8(infoName) + "," + WideToUtf8(report.infoDigest),
+            "crdate=" + WideToUtf8(report.date),
+        });
+        std::wstring productTemp = tree.Prepare(product.productFile);
+        WriteBytes(productTemp, text);
+        Record(report, product.productFile, tree.Finish(product.productFile));
+    }
+
+    // The master index, last: it changes exactly when the product's content does.
+    std::string index = CheckedText({
+        "product=" + WideToUtf8(product.name),
+        "version=" + WideToUtf8(product.version),
+        "productinfo=" + WideToUtf8(product.productInfo),
+        "productinfohash=" + WideToUtf8(report.infoDigest),
+    });
+    std::wstring indexTemp = tree.Prepare(product.masterIdx);
+    WriteBytes(indexTemp, index);
+    Record(report, product.masterIdx, tree.Finish(product.masterIdx));
+
+    tree.Commit();
+    return report;
+}

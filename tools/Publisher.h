@@ -1,0 +1,40 @@
+// Writes the server tree of a resolved product: the compressed module files, the product
+// info file, the optional product file and the master index, in that order, each replaced
+// only when its bytes change (see TreeWriter). The master index comes last, so a client
+// that sees a new index finds everything it points at already in place.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "ProductDescription.h"
+#include "ProductResolver.h"
+
+struct PublishOptions {
+    // Encipher the product info file; `key` empty means the key the updater is built with.
+    bool encrypt = false;
+    std::wstring key;
+    // The DATE of a product info file whose content changed. Empty: SOURCE_DATE_EPOCH
+    // when set, else the newest modification time of `inputTime` and the product's files.
+    std::wstring date;
+    time_t inputTime = 0;
+};
+
+struct PublishReport {
+    std::vector<std::wstring> written;    // paths relative to the output directory
+    std::vector<std::wstring> unchanged;
+    std::wstring infoDigest;              // the product info file's digest without DATE/MD5
+    std::wstring date;                    // the DATE it carries
+};
+
+PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModule>& modules,
+                      const std::wstring& outputDir, const PublishOptions& options);
+
+// The text of the DATE line for a time: "YYYY-MM-DDTHH:MM:SSZ" in UTC.
+std::wstring FormatDate(time_t when);
+// True for a text of that form.
+bool IsDateText(const std::wstring& text);
+
+// The lines of a checked text file, each followed by "\n", then "<" + their digest.
+std::string CheckedText(const std::vector<std::string>& lines);

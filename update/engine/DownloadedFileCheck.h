@@ -1,0 +1,28 @@
+// The checks a fetched module file must pass before installation may use it: the
+// compressed copy against ZIPSIZE and ZIPMD5, then (outside mirror mode) the decompressed
+// copy beside it against FILESIZE and FILEMD5. A failure is critical for the run: the
+// exception names the file and why, so the run rolls back instead of installing a
+// damaged file.
+#pragma once
+
+#include <string>
+
+#include "update/UpdateCallbackTypes.h"
+
+// Whether the compressed file at `gzPath` exists with the record's ZIPSIZE and ZIPMD5; a
+// file that passes needs no new fetch.
+bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& file);
+
+// Checks the compressed file in this order: it must exist (message 251, error 621), its
+// size must be ZIPSIZE (message 250, error 625), its digest text must be ZIPMD5 (message
+// 250, error 625). Throws CUpdateCriticalException naming `gzPath`.
+void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file);
+
+// Decompresses `gzPath` (which ends in ".gz") into its own directory and checks the result:
+// decompression must succeed (message 250, error 625), the file must exist (message 251,
+// error 621), its size must be FILESIZE (message 250, error 625) and its digest text FILEMD5
+// (the line "CRC error:Reported '<digest>' , expected '<FILEMD5>'" is logged first, then
+// message 250, error 625). The decompressed path is appended to `tempFiles` before
+// decompression starts, so it is cleaned up whatever happens. Gives that path.
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+                                 UpdStringList& tempFiles);
