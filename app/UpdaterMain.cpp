@@ -10,6 +10,7 @@
 
 #include "UpdateConfig.h"
 #include "UpdateParameters.h"
+#include "UpdatePerformer.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "common/Interrupts.h"
@@ -19,13 +20,6 @@
 #include "update/Console.h"
 #include "update/Logger.h"
 
-// The update run is built on the configuration once its class is part of the tree.
-#if __has_include("UpdatePerformer.h")
-#include "UpdatePerformer.h"
-#define UPDATER_HAS_UPDATE_RUN 1
-#else
-#define UPDATER_HAS_UPDATE_RUN 0
-#endif
 
 namespace {
 
@@ -74,14 +68,8 @@ void LoadMessageTables() {
 
 // Steps 13 of the start-up: one update run on the prepared configuration.
 int RunUpdate(UpdateConfig& config) {
-#if UPDATER_HAS_UPDATE_RUN
     UpdatePerformer performer(&config);
     return performer.run();
-#else
-    (void)config;
-    LogFatal(L"This build of the updater has no update run: nothing was updated.\n");
-    return -1;
-#endif
 }
 
 }  // namespace

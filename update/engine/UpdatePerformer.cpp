@@ -9,6 +9,7 @@
 #include "RunProcess.h"
 #include "UpdateCallbacks.h"
 #include "UpdateConfig.h"
+#include "UpdateUri.h"
 #include "UpdateXMLParser.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
@@ -60,7 +61,7 @@ void Quietly(F&& notify) {
 }  // namespace
 
 UpdatePerformer::UpdatePerformer(UpdateConfig* config)
-    : m_config(config), m_fileProcessor(new FileProcessor(*config, m_product)) {}
+    : m_config(config), m_fileProcessor(new FileProcessor(config, &m_product)) {}
 
 UpdatePerformer::~UpdatePerformer() = default;
 
@@ -129,7 +130,7 @@ int UpdatePerformer::runProductUpdate() {
                            &CUpdateGuiCallbacks::onUpdateNonCriticalError, text, code);
             });
             try {
-                m_fileProcessor->serversHandler().ServerFailed();
+                m_fileProcessor->GetServersHandler().ServerFailed();
                 LogFatal(L"%s\n", Msg<247>(text).c_str());
                 LogDebug(L"%s\n", Msg<248>().c_str());
                 deleteMasterIdxQuietly();
@@ -191,7 +192,7 @@ int UpdatePerformer::performUpdate() {
 
     // 1. The server handler, kept for the whole run: a new attempt goes on with the server
     // that the last failure left chosen.
-    CDownloadServersHandler& servers = fp.serversHandler();
+    CDownloadServersHandler& servers = fp.GetServersHandler();
 
     // 2.
     cb.callLib(L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
@@ -214,12 +215,17 @@ int UpdatePerformer::performUpdate() {
                m_config->proxy(), m_config->proxyPort(), !m_config->proxyUsername().empty(),
                m_config->proxyUsername(), m_config->proxyUserPass());
 
-    // The server of this attempt (in default-server mode the product file is fetched now).
-    servers.SelectServer();
+    // The server of this attempt (in default-server mode the product file is fetched now);
+    // the downloader is told when it changes, so the plug-in hears which server it is.
+    std::wstring serverName;
+    const UpdateUri* server = servers.GetDownloadServer(serverName);
+    FileDownloader& downloader = fp.GetDownloader();
+    if (server && downloader.ready() && downloader.server() != server->address())
+        downloader.connectServer(server->address(), server->kind());
 
     // 6. The master index only matters as a whole: unchanged means nothing to do.
     if (!m_config->selfUpdateDone()) {
-        if (!fp.DownloadMasterIdx(servers.MasterIdxAddress(), servers.LocalMasterIdxPath())) {
+        if (!fp.DownloadMasterIdx(servers.GetMasterIdxAddress(), servers.GetLocalMasterIdxPath())) {
             LogDebug(L"%s\n", Msg<615>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
             cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
@@ -227,7 +233,7 @@ int UpdatePerformer::performUpdate() {
             return 0;
         }
     } else {
-        fp.DownloadMasterIdx(servers.MasterIdxAddress(), servers.LocalMasterIdxPath());
+        fp.DownloadMasterIdx(servers.GetMasterIdxAddress(), servers.GetLocalMasterIdxPath());
     }
 
     // 7.
@@ -262,7 +268,7 @@ int UpdatePerformer::performUpdate() {
         // 16.
         expandPaths();
         // 17.
-        fp.DownloadFiles(servers.UpdateRootAddress(), servers.UpdateRoot());
+        fp.DownloadFiles(servers.GetUpdateRootAddress(), servers.GetUpdateRoot());
         // 18.
         cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
         // 19.
@@ -304,14 +310,14 @@ void UpdatePerformer::specialDownloadFiles(bool first) {
     fp.AddTempDir(destDir);
     cb.checkCreateDirectory(destDir);
 
-    const std::wstring server = fp.serversHandler().ServerAddress();
+    const std::wstring server = fp.GetServersHandler().GetServerAddress();
     for (auto cAdditionalFilesIterator = cAdditionalFiles.begin();
          cAdditionalFilesIterator != cAdditionalFiles.end(); ++cAdditionalFilesIterator) {
         const std::wstring cDownloadDestFile =
             JoinPath(destDir, GetLastComponent(ToSlashes(*cAdditionalFilesIterator)));
         fp.AddTempFile(cDownloadDestFile);
         try {
-            fp.downloader().downloadFile(JoinPath(server, *cAdditionalFilesIterator),
+            fp.GetDownloader().downloadFile(JoinPath(server, *cAdditionalFilesIterator),
                                          cDownloadDestFile);
         } catch (const Exception&) {
             bool bIgnoreError = false;
@@ -342,15 +348,15 @@ void UpdatePerformer::specialDownloadFiles(bool first) {
 void UpdatePerformer::readProductInfo() {
     UpdateCallbacks& cb = callbacks();
     FileProcessor& fp = *m_fileProcessor;
-    CDownloadServersHandler& servers = fp.serversHandler();
+    CDownloadServersHandler& servers = fp.GetServersHandler();
     const bool mirror = m_config->mirror();
 
     // Every attempt reads the product anew: an earlier attempt may have stopped half-way.
     m_product = UpdateInfo();
-    m_product.includes.push_front(servers.ProductInfoPath());
+    m_product.includes.push_front(servers.GetProductInfo());
 
-    const auto& hashes = servers.ProductInfoHashes();
-    const std::wstring infoDir = GetDirPart(servers.LocalMasterIdxPath());
+    const auto& hashes = servers.GetProductInfoHashes();
+    const std::wstring infoDir = GetDirPart(servers.GetLocalMasterIdxPath());
     bool first = true;
     while (!m_product.includes.empty()) {
         const std::wstring entry = m_product.includes.front();
@@ -370,7 +376,7 @@ void UpdatePerformer::readProductInfo() {
         }
         if (xmlFile.empty()) {
             const std::wstring downloaded = fp.DownloadProductInfoFile(
-                servers.ProductInfoAddress(), first ? std::wstring() : entry);
+                servers.GetProductInfoAddress(), first ? std::wstring() : entry);
             if (mirror) {
                 // The mirror tree is laid out like the server: the path below the
                 // temporary root is the path below the server.
