@@ -7,14 +7,20 @@
 #include <map>
 #include <string>
 
+#include "DownloadNames.h"
 #include "PublishCipher.h"
+#include "UpdateCallbacks.h"
+#include "UpdateInfo.h"
+#include "UpdateXMLParser.h"
 #include "XmlTree.h"
 #include "checkedtextfile.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "filemd5.h"
 #include "gzfile.h"
+#include "passwordscramble.h"
 #include "productinfodecode.h"
+#include "secrets.h"
 #include "support/TestServers.h"
 
 using TestServers::ReadFile;
@@ -32,7 +38,9 @@ const char kDescription[] =
     "[module]\nNAME=docs\nSOURCE=docs\nDESTINATION=%INSTALL_PATH%/doc\nDEPEND=core\n"
     "FILE=README VERSION=1.0.0.1\n";
 
-std::wstring W(const std::string& s) { return FromMultibyte(s); }
+std::wstring W(const std::string& s) {
+    return FromMultibyte(s);
+}
 
 ino_t Inode(const std::string& path) {
     struct stat st;
@@ -93,8 +101,7 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
     std::string xml = ReadFile(ToMultibyte(info));
     size_t md5Line = xml.find("\n<MD5 value=\"") + 1;
     std::string withoutMd5 = xml.substr(0, md5Line) + xml.substr(xml.find('\n', md5Line) + 1);
-    EXPECT_EQ(GetDataMD5(withoutMd5.data(), withoutMd5.size()),
-              W(xml.substr(md5Line + 12, 32)));
+    EXPECT_EQ(GetDataMD5(withoutMd5.data(), withoutMd5.size()), W(xml.substr(md5Line + 12, 32)));
     EXPECT_EQ(report.infoDigest, GetInfoFileMD5(info));
 
     XmlDocument doc;
@@ -132,7 +139,8 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
         EXPECT_EQ(ToMultibyte(GetFileMD5(W(gz))), fields.at("ZIPMD5"));
         EXPECT_EQ("UNIX", fields.at("OS"));
         ASSERT_EQ(0, GunzipFile(W(gz), W(m_dir.file("unpacked"))));
-        EXPECT_EQ(content, ReadFile(m_dir.file("unpacked/" + file.first.substr(file.first.rfind('/') + 1))));
+        EXPECT_EQ(content,
+                  ReadFile(m_dir.file("unpacked/" + file.first.substr(file.first.rfind('/') + 1))));
     }
     EXPECT_EQ("1.0.0.1", files["demo/files/docs/README"].at("VERSION"));
     EXPECT_EQ(0u, files["demo/files/core/bin/tool"].count("VERSION"));
@@ -147,6 +155,58 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
     EXPECT_EQ("productinfo=demo/demo.info.gz", lines[2]);
     EXPECT_EQ("productinfohash=demo.info," + ToMultibyte(GetInfoFileMD5(info)), lines[3]);
     EXPECT_EQ("crdate=2026-01-02T03:04:05Z", lines[4]);
+}
+
+TEST_F(Publisher, TheUpdatersProductInfoReaderAcceptsTheDocument) {
+    PublishOptions options = m_options;
+    options.encrypt = true;
+    Run("server", options);
+    std::wstring info = DecodedInfo();
+    UpdateCallbacks callbacks;
+    UpdateInfo product;
+    UpdateXMLParser(&product, false, &callbacks, false).parseFile(info);  // checksum included
+    EXPECT_EQ(L"Demo", product.name);
+    EXPECT_EQ(L"1.0", product.version);
+    ASSERT_EQ(2, product.moduleCount());
+    const UpdateModuleInfo& core = product.cGetModuleByIndex(0);
+    EXPECT_EQ(L"core", core.name);
+    EXPECT_EQ(L"core", core.source);
+    EXPECT_EQ(L"%INSTALL_PATH%/bin", core.destination);
+    ASSERT_EQ(3u, core.files.size());
+    const UpdateFileInfo& tool = core.files[0];
+    EXPECT_EQ(L"bin/tool", tool.name);
+    std::string gz = m_dir.file("server/demo/files/core/bin/tool.gz");
+    EXPECT_EQ(ReadFile(gz).size(), tool.zipsize);
+    EXPECT_EQ(GetFileMD5(W(gz)), tool.zipmd5);
+    EXPECT_EQ(ReadFile(m_dir.file("prod/build/bin/tool")).size(), tool.filesize);
+    EXPECT_EQ(GetFileMD5(W(m_dir.file("prod/build/bin/tool"))), tool.filemd5);
+    EXPECT_EQ(std::wstring(tool.filemd5), tool.pefilemd5);
+    // Every file is where the download step looks for it, with the digest it expects.
+    std::wstring base = W(m_dir.file("server/demo/files"));
+    for (const UpdateModuleInfo& module : product.modules)
+        for (const UpdateFileInfo& file : module.files)
+            EXPECT_EQ(file.zipmd5, GetFileMD5(ModuleFileRemoteName(base, module.source, file.name)))
+                << ToMultibyte(file.name);
+    // An INCLUDE name ending in ".info" is fetched as ".info.gz" beside the product info file.
+    EXPECT_EQ(W(m_dir.file("server/demo/more.info.gz")),
+              ProductInfoRemoteName(W(m_dir.file("server/demo/demo.info.gz")), L"more.info"));
+    const UpdateModuleInfo& docs = product.cGetModuleByIndex(1);
+    EXPECT_EQ(L"core", docs.depend);
+    ASSERT_EQ(1u, docs.files.size());
+    EXPECT_EQ(L"1.0.0.1", docs.files[0].version);
+
+    // A changed digest in the document is caught by its checksum.
+    std::string xml = ReadFile(ToMultibyte(info));
+    size_t at = xml.find("<FILEMD5 value=\"") + 16;
+    xml[at] = xml[at] == '0' ? '1' : '0';
+    WriteFile(ToMultibyte(info), xml);
+    UpdateInfo damaged;
+    try {
+        UpdateXMLParser(&damaged, false, &callbacks, false).parseFile(info);
+        ADD_FAILURE() << "no exception";
+    } catch (const CUpdateCriticalException& e) {
+        EXPECT_EQ(636, e.code());
+    }
 }
 
 TEST_F(Publisher, EncipheredProductInfoDecodesToTheSameDocument) {
@@ -188,7 +248,8 @@ TEST_F(Publisher, RepublishingRewritesOnlyWhatChanged) {
     PublishReport same = Run("server", later);
     EXPECT_TRUE(same.written.empty());
     EXPECT_EQ(L"2026-01-02T03:04:05Z", same.date);
-    for (const auto& f : inodes) EXPECT_EQ(f.second, Inode(m_dir.file("server/" + f.first))) << f.first;
+    for (const auto& f : inodes)
+        EXPECT_EQ(f.second, Inode(m_dir.file("server/" + f.first))) << f.first;
 
     // One changed file: its .gz, the product info file, the product file and the index.
     WriteFile(m_dir.file("prod/build/bin/tool"), "#!/bin/sh\necho tool 2\n");
@@ -260,10 +321,11 @@ TEST_F(Publisher, OutputsMayNotOverlap) {
     EXPECT_EQ("desc:1: the output r/m/README.gz is also written for desc:11",
               errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
                       "MASTERIDX=r/m/README.gz\n"));
-    EXPECT_EQ("desc:11: the output r/m/README.gz needs r/m as a directory, but desc:1 writes a "
-              "file there",
-              errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
-                      "MASTERIDX=r/m\n"));
+    EXPECT_EQ(
+        "desc:11: the output r/m/README.gz needs r/m as a directory, but desc:1 writes a "
+        "file there",
+        errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
+                "MASTERIDX=r/m\n"));
     // Nothing was written for the refused descriptions.
     EXPECT_NE(0, access(m_dir.file("out").c_str(), F_OK));
     EXPECT_EQ("", errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
@@ -283,5 +345,8 @@ TEST(PublisherText, DatesAndCheckedText) {
 TEST(PublisherText, PasswordsScrambleIntoTheFormTheConfigurationReads) {
     std::wstring text = ScramblePasswordText(L"s3cret");
     EXPECT_EQ(160u, text.size());
+    EXPECT_EQ(L"s3cret", DescramblePassword(text, 40, PasswordSeed()));
+    EXPECT_EQ(std::wstring(20, L'x'),
+              DescramblePassword(ScramblePasswordText(std::wstring(20, L'x')), 40, PasswordSeed()));
     EXPECT_THROW(ScramblePasswordText(std::wstring(21, L'x')), Exception);
 }
