@@ -113,7 +113,7 @@ def test_gui_answer_of_1_in_a_handler_is_ignored(updated, nginx, tmp_path):
     (tmp_path / "empty").mkdir()
     dead = nginx(tmp_path / "empty")
     kit.clear_markers()
-    r = kit.run([dead.url, dead.url + "unavailable/", kit.url],
+    r = kit.run([dead.url, dead.url + "/unavailable/", kit.url],
                 answers="gui.onUpdateNonCriticalError=1")
     assert r.returncode == 0, kit.log_text()
     assert kit.installed("core", "bin/tool") == V2["core"]["bin/tool"]
@@ -133,7 +133,7 @@ def test_sigint_during_a_slow_download_stops_the_run(tmp_path, nginx):
                pre="mark pre big", post="mark post big")
     kit.publish()
     srv = nginx(kit.www)
-    p = kit.start([srv.url + "slow/"])
+    p = kit.start([srv.url + "/slow/"])
     try:
         # The first module file is on its way: the plug-in hears its blocks.
         assert wait_for(lambda: any(n == "onDownloadFile" and "part" in a

@@ -141,7 +141,7 @@ def test_checkdirty_reports_changes_and_installs_nothing(tmp_path, nginx):
 
 def test_fresh_install_from_a_share_path(tmp_path):
     kit = two_module_kit(tmp_path)
-    r = kit.run([str(kit.www)])
+    r = kit.run(["file://" + str(kit.www)])
     assert r.returncode == 0, kit.log_text()
     for m in kit.modules:
         for path, data in m["files"].items():
@@ -192,7 +192,7 @@ def test_failover_to_the_next_server(tmp_path, nginx):
     good = nginx(kit.www)
     (tmp_path / "empty").mkdir()
     dead = nginx(tmp_path / "empty")  # serves nothing: every fetch is a 404
-    r = kit.run([dead.url, good.url, dead.url + "unavailable/"])
+    r = kit.run([dead.url, good.url, dead.url + "/unavailable/"])
     assert r.returncode == 0, kit.log_text()
     for m in kit.modules:
         for path, data in m["files"].items():
@@ -206,7 +206,7 @@ def test_all_servers_failing_ends_with_628(tmp_path, nginx):
     kit = two_module_kit(tmp_path)
     (tmp_path / "empty").mkdir()
     dead = nginx(tmp_path / "empty")
-    r = kit.run([dead.url, dead.url + "unavailable/", dead.url + "private/"])
+    r = kit.run([dead.url, dead.url + "/unavailable/", dead.url + "/private/"])
     assert r.returncode == 255
     ev = kit.run_events()
     assert ev.count("LIB notifyUpdateNonCriticalError(-1)") == 3, ev

@@ -151,7 +151,8 @@ class UpdateKit:
 
     def installed_tree(self):
         """The installation without the kit's own bookkeeping files."""
-        return {k: v for k, v in tree(self.inst).items() if k not in ("markers.txt", "mark")}
+        return {k: v for k, v in tree(self.inst).items()
+                if k not in ("markers.txt", "mark") and not k.startswith("demo/")}
 
     def kept_index(self):
         return self.inst / MASTERIDX
@@ -171,10 +172,7 @@ class UpdateKit:
              f"--masteridx={MASTERIDX}"]
         if plugins:
             a += [f"--updatelib={RECORDING}", f"--guilib={RECORDING}"]
-        if len(urls) == 1:
-            a.append(f"--url={urls[0]}")
-        else:
-            a += [f"--url{i}={u}" for i, u in enumerate(urls)]
+        a += [f"--url={u}" for u in urls]
         return a + list(extra)
 
     def env(self, answers="", throw="", **extra):

@@ -61,7 +61,9 @@ void Quietly(F&& notify) {
 }  // namespace
 
 UpdatePerformer::UpdatePerformer(UpdateConfig* config)
-    : m_config(config), m_fileProcessor(new FileProcessor(config, &m_product)) {}
+    : m_config(config), m_fileProcessor(new FileProcessor(config, &m_product)) {
+    m_fileProcessor->PrepareRun();
+}
 
 UpdatePerformer::~UpdatePerformer() = default;
 
