@@ -66,7 +66,7 @@ void LoadMessageTables() {
     assert(g_cMsgTable.handle() != nullptr);
 }
 
-// Steps 13 of the start-up: one update run on the prepared configuration.
+// One update run on the prepared configuration.
 int RunUpdate(UpdateConfig& config) {
     UpdatePerformer performer(&config);
     return performer.run();
