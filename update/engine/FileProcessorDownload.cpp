@@ -264,7 +264,7 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
     }
     if (fetch) {
         if (InterruptRequested()) {
-            LogInfo(L"%S", kSignalReceivedLine);
+            LogDebug(L"%S", kSignalReceivedLine);
             THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
         }
         ++count;
