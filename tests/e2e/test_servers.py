@@ -63,3 +63,12 @@ def test_stop_by_pid(tmp_path):
             alive = False
         assert not alive
         assert not servers.wait_for_port(srv.port, 0.1)
+
+
+def test_nginx_tls_with_the_test_ca(tmp_path, nginx):
+    import ssl
+    (tmp_path / "a.txt").write_bytes(b"alpha")
+    srv = nginx(tmp_path, tls=True)
+    ctx = ssl.create_default_context(cafile=servers.CA_FILE)
+    with urllib.request.urlopen(srv.tls_url + "/a.txt", context=ctx, timeout=10) as r:
+        assert r.read() == b"alpha"
