@@ -4,6 +4,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #include "UpdateOSChecker.h"
@@ -31,7 +32,8 @@ bool HasControl(const std::wstring& text, bool allowTab) {
 }
 
 bool EndsWith(const std::wstring& text, const std::wstring& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 const CUpdateOSChecker& OsChecker() {
@@ -80,8 +82,9 @@ private:
     void productKey(const std::wstring& key, const std::wstring& value);
     void productFileKey(const std::wstring& key, const std::wstring& value);
     void moduleKey(const std::wstring& key, const std::wstring& os, const std::wstring& value);
-    // Remembers a key that may appear once per section; a second one throws.
-    void once(const std::wstring& key);
+    // Records that the section holds `key`; a second one of a key that may appear only
+    // once per section throws.
+    void noteKey(const std::wstring& key);
     std::wstring path(const std::wstring& key, const std::wstring& value, bool noVariables);
     FileSpec fileSpec(const std::wstring& value);
 
@@ -145,8 +148,7 @@ void Parser::line(std::wstring raw) {
         if (c.compare(0, 2, L"OS") == 0 && Trim(c.substr(2)).compare(0, 1, L"=") == 0)
             ThrowAt(m_at, Msg<906>(key));
     }
-    if (hasOs && !(osKey && m_section == Section::Module))
-        ThrowAt(m_at, Msg<907>(key));
+    if (hasOs && !(osKey && m_section == Section::Module)) ThrowAt(m_at, Msg<907>(key));
     if (hasOs) os = NormaliseOsList(os, m_at);
     if (value.empty()) ThrowAt(m_at, Msg<908>(key));
     if (HasControl(value, key == L"PRE" || key == L"POST" || key == L"UNPOST"))
@@ -199,7 +201,8 @@ void Parser::finishSection() {
         case Section::None:
             break;
         case Section::Product:
-            for (const wchar_t* key : {L"NAME", L"VERSION", L"UPDATEROOT", L"PRODUCTINFO", L"MASTERIDX"})
+            for (const wchar_t* key :
+                 {L"NAME", L"VERSION", L"UPDATEROOT", L"PRODUCTINFO", L"MASTERIDX"})
                 require(m_desc.at, key, L"[product]");
             break;
         case Section::ProductFile:
@@ -218,25 +221,23 @@ void Parser::finishSection() {
     m_section = Section::None;
 }
 
-void Parser::once(const std::wstring& key) {
+void Parser::noteKey(const std::wstring& key) {
+    static const std::set<std::wstring> repeatable = {
+        L"DESTINATION", L"PRE", L"POST", L"UNPOST", L"DEPEND", L"INCLUDE", L"FILE", L"SERVERS"};
     auto found = m_keyLines.find(key);
-    if (found != m_keyLines.end() && (key != L"DESTINATION" && key != L"PRE" && key != L"POST" &&
-                                      key != L"UNPOST" && key != L"DEPEND" && key != L"INCLUDE" &&
-                                      key != L"FILE" && key != L"SERVERS"))
+    if (found != m_keyLines.end() && repeatable.count(key) == 0)
         ThrowAt(m_at, Msg<916>(key, found->second));
-    m_keyLines.emplace(key, m_at.line);
+    m_keyLines.emplace(key, m_at.line);  // the first line of a repeated key stays
 }
 
 std::wstring Parser::path(const std::wstring& key, const std::wstring& value, bool noVariables) {
-    if (!IsSafeRelativePath(value))
-        ThrowAt(m_at, Msg<917>(key, value));
-    if (noVariables && value.find(L'%') != std::wstring::npos)
-        ThrowAt(m_at, Msg<918>(key, value));
+    if (!IsSafeRelativePath(value)) ThrowAt(m_at, Msg<917>(key, value));
+    if (noVariables && value.find(L'%') != std::wstring::npos) ThrowAt(m_at, Msg<918>(key, value));
     return value;
 }
 
 void Parser::productKey(const std::wstring& key, const std::wstring& value) {
-    once(key);
+    noteKey(key);
     if (key == L"NAME" || key == L"VERSION") {
         if (value.size() > 200) ThrowAt(m_at, Msg<919>(key));
         (key == L"NAME" ? m_desc.name : m_desc.version) = value;
@@ -245,28 +246,28 @@ void Parser::productKey(const std::wstring& key, const std::wstring& value) {
     } else if (key == L"PRODUCTINFO") {
         m_desc.productInfo = path(key, value, true);
         std::wstring base = value.substr(value.rfind(L'/') + 1);
-        if (!EndsWith(base, L".info.gz") || base.size() == 8)
-            ThrowAt(m_at, Msg<920>(value));
+        if (!EndsWith(base, L".info.gz") || base.size() == 8) ThrowAt(m_at, Msg<920>(value));
     } else if (key == L"MASTERIDX") {
         m_desc.masterIdx = path(key, value, true);
     } else {
-        ThrowAt(m_at, Msg<921>(key, L"[product]", L"NAME, VERSION, UPDATEROOT, PRODUCTINFO, MASTERIDX"));
+        ThrowAt(m_at,
+                Msg<921>(key, L"[product]", L"NAME, VERSION, UPDATEROOT, PRODUCTINFO, MASTERIDX"));
     }
 }
 
 void Parser::productFileKey(const std::wstring& key, const std::wstring& value) {
-    once(key);
+    noteKey(key);
     if (key == L"PATH") {
         m_desc.productFile = path(key, value, true);
     } else if (key == L"SERVERS") {
         for (const std::wstring& piece : Split(value, L",")) {
             std::wstring server = Trim(piece);
             size_t scheme = server.find(L"://");
-            std::wstring name = scheme == std::wstring::npos ? L"" : ToLower(server.substr(0, scheme));
+            std::wstring name =
+                scheme == std::wstring::npos ? L"" : ToLower(server.substr(0, scheme));
             if (name != L"http" && name != L"https" && name != L"ftp" && name != L"file")
                 ThrowAt(m_at, Msg<922>(server));
-            if (server.find_first_of(L" \t") != std::wstring::npos)
-                ThrowAt(m_at, Msg<923>(server));
+            if (server.find_first_of(L" \t") != std::wstring::npos) ThrowAt(m_at, Msg<923>(server));
             m_desc.servers.push_back(server);
         }
     } else {
@@ -276,11 +277,10 @@ void Parser::productFileKey(const std::wstring& key, const std::wstring& value) 
 
 void Parser::moduleKey(const std::wstring& key, const std::wstring& os, const std::wstring& value) {
     ModuleDesc& module = m_desc.modules.back();
-    once(key);
+    noteKey(key);
     OsValue entry{value, os, m_at};
     if (key == L"NAME") {
-        if (value.find(L',') != std::wstring::npos)
-            ThrowAt(m_at, Msg<924>(value));
+        if (value.find(L',') != std::wstring::npos) ThrowAt(m_at, Msg<924>(value));
         module.name = value;
     } else if (key == L"SOURCE") {
         module.source = path(key, value, false);
@@ -317,16 +317,14 @@ FileSpec Parser::fileSpec(const std::wstring& value) {
     spec.at = m_at;
     std::vector<std::wstring> words = Split(value, L" \t", false, true);
     spec.pattern = words[0];
-    if (!IsSafeRelativePath(spec.pattern))
-        ThrowAt(m_at, Msg<917>(L"FILE", spec.pattern));
+    if (!IsSafeRelativePath(spec.pattern)) ThrowAt(m_at, Msg<917>(L"FILE", spec.pattern));
     bool sawVersion = false, sawOs = false;
     for (size_t i = 1; i < words.size(); ++i) {
         size_t eq = words[i].find(L'=');
         std::wstring name = ToUpper(words[i].substr(0, eq));
         std::wstring arg = eq == std::wstring::npos ? L"" : words[i].substr(eq + 1);
         if (name == L"VERSION" && eq != std::wstring::npos && !sawVersion) {
-            if (!IsVersionText(arg))
-                ThrowAt(m_at, Msg<926>(arg));
+            if (!IsVersionText(arg)) ThrowAt(m_at, Msg<926>(arg));
             spec.version = arg;
             sawVersion = true;
         } else if (name == L"OS" && eq != std::wstring::npos && !sawOs) {

@@ -25,7 +25,7 @@ struct OsValue {
 // One FILE line: a path or glob pattern relative to the module's base directory.
 struct FileSpec {
     std::wstring pattern;
-    std::wstring version;     // empty unless VERSION= was given
+    std::wstring version;  // empty unless VERSION= was given
     std::wstring os = L"UNIX";
     DescLocation at;
 };

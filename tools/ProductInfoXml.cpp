@@ -10,15 +10,31 @@ std::string XmlAttribute(const std::wstring& text) {
     out.reserve(text.size());
     for (wchar_t c : text) {
         switch (c) {
-            case L'&': out += L"&amp;"; break;
-            case L'<': out += L"&lt;"; break;
-            case L'>': out += L"&gt;"; break;
-            case L'"': out += L"&quot;"; break;
-            case L'\'': out += L"&apos;"; break;
+            case L'&':
+                out += L"&amp;";
+                break;
+            case L'<':
+                out += L"&lt;";
+                break;
+            case L'>':
+                out += L"&gt;";
+                break;
+            case L'"':
+                out += L"&quot;";
+                break;
+            case L'\'':
+                out += L"&apos;";
+                break;
             // Attribute-value normalisation would turn these into blanks.
-            case L'\t': out += L"&#9;"; break;
-            case L'\n': out += L"&#10;"; break;
-            case L'\r': out += L"&#13;"; break;
+            case L'\t':
+                out += L"&#9;";
+                break;
+            case L'\n':
+                out += L"&#10;";
+                break;
+            case L'\r':
+                out += L"&#13;";
+                break;
             default: {
                 uint32_t u = static_cast<uint32_t>(c);
                 if (u < 0x20 || (u >= 0xD800 && u <= 0xDFFF) || u == 0xFFFE || u == 0xFFFF ||
@@ -50,7 +66,8 @@ void OsElements(std::string& out, const char* name, const std::vector<OsValue>& 
 
 }  // namespace
 
-std::string ProductInfoBody(const ProductDesc& product, const std::vector<InfoModuleEntry>& modules) {
+std::string ProductInfoBody(const ProductDesc& product,
+                            const std::vector<InfoModuleEntry>& modules) {
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UPDATE>\n";
     Element(out, 0, "VERSION", product.version);
     Element(out, 0, "NAME", product.name);

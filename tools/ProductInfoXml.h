@@ -35,7 +35,8 @@ struct InfoModuleEntry {
 std::string XmlAttribute(const std::wstring& text);
 
 // The document from the XML declaration through the last MODULE element.
-std::string ProductInfoBody(const ProductDesc& product, const std::vector<InfoModuleEntry>& modules);
+std::string ProductInfoBody(const ProductDesc& product,
+                            const std::vector<InfoModuleEntry>& modules);
 // The line "<DATE value=\"...\"/>".
 std::string ProductInfoDateLine(const std::wstring& date);
 // The closing line "<MD5 value=\"...\"/></UPDATE>"; `md5` is the lowercase digest text of

@@ -1,12 +1,13 @@
 #include "ProductResolver.h"
 
+#include <glob.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <functional>
-#include <glob.h>
 #include <map>
-#include <sys/stat.h>
 
 #include "UpdateOSChecker.h"
 #include "common/Conv.h"
@@ -17,9 +18,13 @@
 
 namespace {
 
-std::wstring SystemError(int err) { return FromMultibyte(std::strerror(err)); }
+std::wstring SystemError(int err) {
+    return FromMultibyte(std::strerror(err));
+}
 
-bool IsPattern(const std::wstring& text) { return text.find_first_of(L"*?[") != std::wstring::npos; }
+bool IsPattern(const std::wstring& text) {
+    return text.find_first_of(L"*?[") != std::wstring::npos;
+}
 
 // Module names are compared as the updater compares them: without regard to case.
 std::map<std::wstring, size_t> IndexModules(const ProductDesc& product) {
@@ -46,10 +51,8 @@ void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, 
             std::wstring name = Trim(piece, TRIM_BOTH, kTrimAllSpace);
             if (name.empty()) ThrowAt(module.dependAt, Msg<941>());
             auto found = index.find(ToLower(name));
-            if (found == index.end())
-                ThrowAt(module.dependAt, Msg<942>(name));
-            if (found->second == i)
-                ThrowAt(module.dependAt, Msg<943>(module.name));
+            if (found == index.end()) ThrowAt(module.dependAt, Msg<942>(name));
+            if (found->second == i) ThrowAt(module.dependAt, Msg<943>(module.name));
             edges[i].push_back(found->second);
         }
     }
@@ -63,7 +66,8 @@ void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, 
             if (state[d] == 1) {
                 std::wstring cycle;
                 auto start = std::find(path.begin(), path.end(), d);
-                for (auto it = start; it != path.end(); ++it) cycle += product.modules[*it].name + L" -> ";
+                for (auto it = start; it != path.end(); ++it)
+                    cycle += product.modules[*it].name + L" -> ";
                 cycle += product.modules[d].name;
                 ThrowAt(product.modules[d].dependAt, Msg<944>(cycle));
             }
@@ -78,10 +82,8 @@ void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, 
 
 ResolvedFile MakeFile(const FileSpec& spec, const std::wstring& name, const std::wstring& path,
                       const struct stat& st) {
-    if (name.find_first_of(L" \t") != std::wstring::npos)
-        ThrowAt(spec.at, Msg<945>(name));
-    if (!IsSafeRelativePath(name))
-        ThrowAt(spec.at, Msg<946>(name));
+    if (name.find_first_of(L" \t") != std::wstring::npos) ThrowAt(spec.at, Msg<945>(name));
+    if (!IsSafeRelativePath(name)) ThrowAt(spec.at, Msg<946>(name));
     if (st.st_size > kMaxPublishedFileSize)
         ThrowAt(spec.at, Msg<947>(path, static_cast<long long>(st.st_size)));
     ResolvedFile file;
@@ -100,12 +102,10 @@ std::vector<ResolvedFile> Expand(const FileSpec& spec, const std::wstring& baseD
     std::vector<ResolvedFile> files;
     std::wstring full = JoinPath(baseDir, spec.pattern);
     std::string mbFull;
-    if (!WideToMultibyte(full, mbFull))
-        ThrowAt(spec.at, Msg<948>(full));
+    if (!WideToMultibyte(full, mbFull)) ThrowAt(spec.at, Msg<948>(full));
     struct stat st;
     if (!IsPattern(spec.pattern)) {
-        if (stat(mbFull.c_str(), &st) != 0)
-            ThrowAt(spec.at, Msg<949>(full, SystemError(errno)));
+        if (stat(mbFull.c_str(), &st) != 0) ThrowAt(spec.at, Msg<949>(full, SystemError(errno)));
         if (!S_ISREG(st.st_mode)) ThrowAt(spec.at, Msg<950>(full));
         files.push_back(MakeFile(spec, spec.pattern, full, st));
         return files;
@@ -114,8 +114,7 @@ std::vector<ResolvedFile> Expand(const FileSpec& spec, const std::wstring& baseD
     int rc = glob(mbFull.c_str(), GLOB_ERR | GLOB_NOSORT, nullptr, &found);
     std::vector<std::string> paths(found.gl_pathv, found.gl_pathv + found.gl_pathc);
     globfree(&found);
-    if (rc == GLOB_ABORTED)
-        ThrowAt(spec.at, Msg<951>(full, SystemError(errno)));
+    if (rc == GLOB_ABORTED) ThrowAt(spec.at, Msg<951>(full, SystemError(errno)));
     if (rc == GLOB_NOSPACE) ThrowAt(spec.at, Msg<952>(full));
     std::sort(paths.begin(), paths.end());
     std::string prefix;
@@ -124,7 +123,8 @@ std::vector<ResolvedFile> Expand(const FileSpec& spec, const std::wstring& baseD
     for (const std::string& mbPath : paths) {
         if (stat(mbPath.c_str(), &st) != 0)
             ThrowAt(spec.at, Msg<949>(FromMultibyte(mbPath), SystemError(errno)));
-        if (!S_ISREG(st.st_mode)) continue;  // a pattern names files; directories it meets are skipped
+        if (!S_ISREG(st.st_mode))
+            continue;  // a pattern names files; directories it meets are skipped
         std::wstring path, name;
         if (!MultibyteToWide(mbPath, path) || mbPath.compare(0, prefix.size(), prefix) != 0 ||
             !MultibyteToWide(mbPath.substr(prefix.size()), name))
@@ -143,7 +143,8 @@ void CheckModuleFiles(const ResolvedModule& module) {
     for (const ResolvedFile& file : module.files) {
         auto byName = names.emplace(file.name, &file);
         if (!byName.second)
-            ThrowAt(file.at, Msg<955>(file.name, module.desc->name, byName.first->second->at.text()));
+            ThrowAt(file.at,
+                    Msg<955>(file.name, module.desc->name, byName.first->second->at.text()));
         if (!os.matches(file.os)) continue;
         auto byBase = installed.emplace(GetLastComponent(file.name), &file);
         if (!byBase.second)
@@ -154,7 +155,8 @@ void CheckModuleFiles(const ResolvedModule& module) {
 
 }  // namespace
 
-std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product, const std::wstring& productDir) {
+std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
+                                           const std::wstring& productDir) {
     std::map<std::wstring, size_t> index = IndexModules(product);
     CheckDependencies(product, index);
     std::vector<ResolvedModule> modules;
@@ -164,7 +166,8 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product, const std
         module.desc = &desc;
         std::wstring baseDir = desc.base.empty() ? productDir : JoinPath(productDir, desc.base);
         for (const FileSpec& spec : desc.files)
-            for (ResolvedFile& file : Expand(spec, baseDir)) module.files.push_back(std::move(file));
+            for (ResolvedFile& file : Expand(spec, baseDir))
+                module.files.push_back(std::move(file));
         CheckModuleFiles(module);
         modules.push_back(std::move(module));
     }

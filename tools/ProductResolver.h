@@ -4,9 +4,10 @@
 // or on the same installed path). Nothing is written.
 #pragma once
 
+#include <sys/types.h>
+
 #include <ctime>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "ProductDescription.h"

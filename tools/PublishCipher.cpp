@@ -23,19 +23,19 @@ std::string KeyBytes(const std::wstring& key) {
 
 }  // namespace
 
-void EncipherInfoFile(const std::wstring& plain, const std::wstring& target, const std::wstring& key) {
+void EncipherInfoFile(const std::wstring& plain, const std::wstring& target,
+                      const std::wstring& key) {
     EncryptFile(plain, target, KeyBytes(key));
-    if (!IsEncipheredProductInfo(target))
-        throw Exception(Msg<981>(target), ERR_GENERIC);
+    if (!IsEncipheredProductInfo(target)) throw Exception(Msg<981>(target), ERR_GENERIC);
 }
 
-void DecipherInfoFile(const std::wstring& source, const std::wstring& target, const std::wstring& key) {
+void DecipherInfoFile(const std::wstring& source, const std::wstring& target,
+                      const std::wstring& key) {
     DecryptFile(source, target, KeyBytes(key));
 }
 
 std::wstring ScramblePasswordText(const std::wstring& password) {
     std::wstring text = ScramblePassword(password, kStoredPasswordLength, PasswordSeed());
-    if (text.empty())
-        throw Exception(Msg<982>(kStoredPasswordLength / 2), ERR_GENERIC);
+    if (text.empty()) throw Exception(Msg<982>(kStoredPasswordLength / 2), ERR_GENERIC);
     return text;
 }

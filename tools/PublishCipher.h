@@ -10,9 +10,11 @@
 // otherwise the given key (1 to 32 bytes in the locale's encoding). Throws when the result
 // would not be recognised as enciphered: the updater tells an enciphered file by its
 // first 32 bytes, and a key whose cipher text starts with 32 text bytes cannot be used.
-void EncipherInfoFile(const std::wstring& plain, const std::wstring& target, const std::wstring& key);
+void EncipherInfoFile(const std::wstring& plain, const std::wstring& target,
+                      const std::wstring& key);
 // The reverse, with the same choice of key. Throws on failure.
-void DecipherInfoFile(const std::wstring& source, const std::wstring& target, const std::wstring& key);
+void DecipherInfoFile(const std::wstring& source, const std::wstring& target,
+                      const std::wstring& key);
 
 // The hexadecimal text the configuration's password options take for `password`. Throws
 // for a password longer than the stored form holds.

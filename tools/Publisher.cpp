@@ -1,14 +1,16 @@
 #include "Publisher.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "ProductInfoXml.h"
+#include "PublishCipher.h"
 #include "TreeWriter.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
@@ -16,14 +18,17 @@
 #include "filemd5.h"
 #include "gzfile.h"
 #include "pathutils.h"
-#include "PublishCipher.h"
 #include "productinfodecode.h"
 
 namespace {
 
-[[noreturn]] void Fail(const std::wstring& what) { throw Exception(what, ERR_GENERIC); }
+[[noreturn]] void Fail(const std::wstring& what) {
+    throw Exception(what, ERR_GENERIC);
+}
 
-std::wstring SystemError(int err) { return FromMultibyte(std::strerror(err)); }
+std::wstring SystemError(int err) {
+    return FromMultibyte(std::strerror(err));
+}
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     FILE* f = std::fopen(ToMultibyte(path).c_str(), "wb");
@@ -55,8 +60,8 @@ class StagingDir {
 public:
     StagingDir() {
         const char* tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                              "/update-publish.XXXXXX";
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/update-publish.XXXXXX";
         if (mkdtemp(&pattern[0]) == nullptr)
             Fail(Msg<971>(FromMultibyte(pattern), SystemError(errno)));
         m_dir = FromMultibyte(pattern);
@@ -104,8 +109,7 @@ std::wstring ChooseDate(const PublishOptions& options, const std::vector<Resolve
         char* end = nullptr;
         errno = 0;
         long long value = std::strtoll(epoch, &end, 10);
-        if (errno != 0 || *end != '\0' || value < 0)
-            Fail(Msg<974>(FromMultibyte(epoch)));
+        if (errno != 0 || *end != '\0' || value < 0) Fail(Msg<974>(FromMultibyte(epoch)));
         return FormatDate(static_cast<time_t>(value));
     }
     time_t newest = options.inputTime;
@@ -177,11 +181,13 @@ std::string CheckedText(const std::vector<std::string>& lines) {
 PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModule>& modules,
                       const std::wstring& outputDir, const PublishOptions& options) {
     const std::wstring infoRel = product.productInfo;
+    // Every output with the description line it comes from; the module files first, in
+    // module and file order, as the loop below writes them.
     std::vector<std::pair<std::wstring, DescLocation>> outputs;
     for (const ResolvedModule& module : modules)
         for (const ResolvedFile& file : module.files)
-            outputs.emplace_back(JoinPath(product.updateRoot, module.desc->source, file.name) + L".gz",
-                                 file.at);
+            outputs.emplace_back(
+                JoinPath(product.updateRoot, module.desc->source, file.name) + L".gz", file.at);
     outputs.emplace_back(infoRel, product.at);
     outputs.emplace_back(product.masterIdx, product.at);
     if (product.hasProductFile) outputs.emplace_back(product.productFile, product.productFileAt);
@@ -210,18 +216,15 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
             entry.fileMd5 = GetFileMD5(file.path);
             if (entry.fileMd5.empty()) ThrowAt(file.at, Msg<975>(file.path));
             std::wstring temp = tree.Prepare(rel);
-            if (GzipFile(file.path, temp, "wb9") != 0)
-                ThrowAt(file.at, Msg<976>(file.path, temp));
+            if (GzipFile(file.path, temp, "wb9") != 0) ThrowAt(file.at, Msg<976>(file.path, temp));
             // The digest and the compressed copy must describe the same content.
             if (stat(source.c_str(), &after) != 0 || after.st_size != before.st_size ||
                 after.st_mtime != before.st_mtime || after.st_ctime != before.st_ctime ||
                 before.st_size > kMaxPublishedFileSize)
                 ThrowAt(file.at, Msg<977>(file.path));
             struct stat zipped;
-            if (stat(ToMultibyte(temp).c_str(), &zipped) != 0)
-                Fail(Msg<975>(temp));
-            if (zipped.st_size > kMaxPublishedFileSize)
-                ThrowAt(file.at, Msg<978>(file.path));
+            if (stat(ToMultibyte(temp).c_str(), &zipped) != 0) Fail(Msg<975>(temp));
+            if (zipped.st_size > kMaxPublishedFileSize) ThrowAt(file.at, Msg<978>(file.path));
             entry.fileSize = static_cast<uint32_t>(before.st_size);
             entry.zipSize = static_cast<uint32_t>(zipped.st_size);
             entry.zipMd5 = GetFileMD5(temp);
@@ -241,16 +244,14 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     std::string document = head + ProductInfoMd5Line(GetDataMD5(head.data(), head.size()));
     std::wstring plain = staging.File(L"product.info");
     WriteBytes(plain, document);
-    if (GetInfoFileMD5(plain) != report.infoDigest)
-        Fail(Msg<979>(plain));
+    if (GetInfoFileMD5(plain) != report.infoDigest) Fail(Msg<979>(plain));
     std::wstring toCompress = plain;
     if (options.encrypt) {
         toCompress = staging.File(L"product.info.enc");
         EncipherInfoFile(plain, toCompress, options.key);
     }
     std::wstring temp = tree.Prepare(infoRel);
-    if (GzipFile(toCompress, temp, "wb9") != 0)
-        Fail(Msg<976>(toCompress, temp));
+    if (GzipFile(toCompress, temp, "wb9") != 0) Fail(Msg<976>(toCompress, temp));
     Record(report, infoRel, tree.Finish(infoRel));
 
     // The product file names the servers and the product's place on them.

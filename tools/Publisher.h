@@ -22,10 +22,10 @@ struct PublishOptions {
 };
 
 struct PublishReport {
-    std::vector<std::wstring> written;    // paths relative to the output directory
+    std::vector<std::wstring> written;  // paths relative to the output directory
     std::vector<std::wstring> unchanged;
-    std::wstring infoDigest;              // the product info file's digest without DATE/MD5
-    std::wstring date;                    // the DATE it carries
+    std::wstring infoDigest;  // the product info file's digest without DATE/MD5
+    std::wstring date;        // the DATE it carries
 };
 
 PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModule>& modules,

@@ -1,13 +1,14 @@
 #include "TreeWriter.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <set>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "common/Conv.h"
 #include "common/Exception.h"
@@ -17,9 +18,13 @@
 
 namespace {
 
-std::wstring SystemError(int err) { return FromMultibyte(std::strerror(err)); }
+std::wstring SystemError(int err) {
+    return FromMultibyte(std::strerror(err));
+}
 
-[[noreturn]] void Fail(const std::wstring& message) { throw Exception(message, ERR_GENERIC); }
+[[noreturn]] void Fail(const std::wstring& message) {
+    throw Exception(message, ERR_GENERIC);
+}
 
 unsigned CurrentUmask() {
     mode_t old = umask(022);
@@ -73,13 +78,12 @@ void TreeWriter::makeDirs(const std::wstring& dir) {
 
 std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
     for (const Entry& entry : m_entries)
-        if (entry.rel == relPath)
-            Fail(Msg<966>(TargetPath(relPath)));
+        if (entry.rel == relPath) Fail(Msg<966>(TargetPath(relPath)));
     std::wstring target = TargetPath(relPath);
     std::wstring dir = GetDirPart(target);
     makeDirs(dir.empty() ? m_root : dir);
-    std::string pattern = ToMultibyte(JoinPath(GetDirPart(target), L"." + GetLastComponent(target))) +
-                          ".XXXXXX";
+    std::string pattern =
+        ToMultibyte(JoinPath(GetDirPart(target), L"." + GetLastComponent(target))) + ".XXXXXX";
     int fd = mkstemp(&pattern[0]);
     if (fd < 0) Fail(Msg<964>(target, SystemError(errno)));
     Entry entry;
@@ -121,8 +125,7 @@ void TreeWriter::Discard(const std::wstring& relPath) {
 
 void TreeWriter::Commit() {
     for (const Entry& entry : m_entries) {
-        if (!entry.finished)
-            Fail(Msg<968>(TargetPath(entry.rel)));
+        if (!entry.finished) Fail(Msg<968>(TargetPath(entry.rel)));
         if (entry.changed) SyncPath(entry.temp, false);
     }
     std::set<std::wstring> dirs;

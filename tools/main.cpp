@@ -95,7 +95,8 @@ int main(int argc, char** argv) {
         } else if (StartsWith(arg, "--key=")) {
             options.encrypt = true;
             options.key = FromMultibyte(arg.substr(6));
-            if (options.key.empty()) return Usage(Msg<980>());
+            if (options.key.empty() || ToMultibyte(options.key).size() > 32)
+                return Usage(Msg<980>());
         } else if (StartsWith(arg, "--date=")) {
             options.date = FromMultibyte(arg.substr(7));
             if (!IsDateText(options.date)) return Usage(Msg<999>());

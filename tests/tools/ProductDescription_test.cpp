@@ -108,7 +108,8 @@ TEST(ProductDescription, ReadsEveryKeyOfACompleteDescription) {
 
 TEST(ProductDescription, NonAsciiTextIsReadAsUtf8) {
     ProductDesc d = ParseProductDescription(
-        "[product]\nNAME=Caf\xc3\xa9\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\nMASTERIDX=m\n",
+        "[product]\nNAME=Caf\xc3\xa9\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\nMASTERIDX="
+        "m\n",
         L"desc");
     EXPECT_EQ(L"Caf\u00e9", d.name);
     EXPECT_NE(std::string::npos, ErrorOf(kProduct + "[module]\nNAME=\xff\n").find("desc:8: "));

@@ -55,14 +55,16 @@ void XMLCALL OnStart(void* data, const XML_Char* name, const XML_Char** attrs) {
     ++p->depth;
 }
 
-void XMLCALL OnEnd(void* data, const XML_Char*) { --static_cast<Parsed*>(data)->depth; }
+void XMLCALL OnEnd(void* data, const XML_Char*) {
+    --static_cast<Parsed*>(data)->depth;
+}
 
 bool Parse(const std::string& document, Parsed& parsed) {
     XML_Parser parser = XML_ParserCreate(nullptr);
     XML_SetUserData(parser, &parsed);
     XML_SetElementHandler(parser, OnStart, OnEnd);
-    bool ok = XML_Parse(parser, document.data(), static_cast<int>(document.size()), 1) ==
-              XML_STATUS_OK;
+    bool ok =
+        XML_Parse(parser, document.data(), static_cast<int>(document.size()), 1) == XML_STATUS_OK;
     XML_ParserFree(parser);
     return ok;
 }

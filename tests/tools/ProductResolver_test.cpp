@@ -88,9 +88,10 @@ TEST_F(ProductResolver, RefusesFilesThatWouldCollide) {
     EXPECT_EQ("desc:13: file \"bin/tool\" is listed twice in module \"m\" (also at desc:12)",
               ErrorOf(m + "FILE=bin/tool\nFILE=bin/*\n"));
     // Every file is installed under its base name in the module's destination.
-    EXPECT_EQ("desc:13: files \"bin/tool\" and \"lib/tool\" of module \"m\" would both be "
-              "installed as \"tool\"",
-              ErrorOf(m + "FILE=bin/tool\nFILE=lib/tool\n"));
+    EXPECT_EQ(
+        "desc:13: files \"bin/tool\" and \"lib/tool\" of module \"m\" would both be "
+        "installed as \"tool\"",
+        ErrorOf(m + "FILE=bin/tool\nFILE=lib/tool\n"));
     // ... unless only one of them is installed on this system.
     EXPECT_EQ("", ErrorOf(m + "FILE=bin/tool\nFILE=lib/tool OS=WINXP\n"));
     // Two modules may share a SOURCE but not a file in it.
@@ -103,9 +104,10 @@ TEST_F(ProductResolver, RefusesFilesThatWouldCollide) {
 
 TEST_F(ProductResolver, FileNamesTheUpdaterCannotUseAreRefused) {
     WriteFile(m_dir.file("odd/two words"), "x");
-    EXPECT_EQ("desc:12: file name \"two words\" contains a blank; the updater cuts file names at "
-              "the first blank",
-              ErrorOf("[module]\nNAME=m\nSOURCE=m\nDESTINATION=/d\nBASE=odd\nFILE=t*\n"));
+    EXPECT_EQ(
+        "desc:12: file name \"two words\" contains a blank; the updater cuts file names at "
+        "the first blank",
+        ErrorOf("[module]\nNAME=m\nSOURCE=m\nDESTINATION=/d\nBASE=odd\nFILE=t*\n"));
 }
 
 TEST_F(ProductResolver, ModuleNamesAndDependencies) {
@@ -122,7 +124,8 @@ TEST_F(ProductResolver, ModuleNamesAndDependencies) {
     // Names match without regard to case, blanks around them do not count.
     EXPECT_EQ("", ErrorOf(module("a", " B ,c") + module("b", "C") + module("c", "")));
     std::string cycle = ErrorOf(module("a", "b") + module("b", "c") + module("c", "a"));
-    EXPECT_NE(std::string::npos, cycle.find("modules depend on each other in a cycle: a -> b -> c -> a"))
+    EXPECT_NE(std::string::npos,
+              cycle.find("modules depend on each other in a cycle: a -> b -> c -> a"))
         << cycle;
     EXPECT_EQ(0u, cycle.find("desc:11: ")) << cycle;
 }

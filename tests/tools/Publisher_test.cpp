@@ -8,6 +8,9 @@
 #include <string>
 
 #include "PublishCipher.h"
+#include "UpdateCallbacks.h"
+#include "UpdateInfo.h"
+#include "UpdateXMLParser.h"
 #include "XmlTree.h"
 #include "checkedtextfile.h"
 #include "common/Conv.h"
@@ -32,7 +35,9 @@ const char kDescription[] =
     "[module]\nNAME=docs\nSOURCE=docs\nDESTINATION=%INSTALL_PATH%/doc\nDEPEND=core\n"
     "FILE=README VERSION=1.0.0.1\n";
 
-std::wstring W(const std::string& s) { return FromMultibyte(s); }
+std::wstring W(const std::string& s) {
+    return FromMultibyte(s);
+}
 
 ino_t Inode(const std::string& path) {
     struct stat st;
@@ -93,8 +98,7 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
     std::string xml = ReadFile(ToMultibyte(info));
     size_t md5Line = xml.find("\n<MD5 value=\"") + 1;
     std::string withoutMd5 = xml.substr(0, md5Line) + xml.substr(xml.find('\n', md5Line) + 1);
-    EXPECT_EQ(GetDataMD5(withoutMd5.data(), withoutMd5.size()),
-              W(xml.substr(md5Line + 12, 32)));
+    EXPECT_EQ(GetDataMD5(withoutMd5.data(), withoutMd5.size()), W(xml.substr(md5Line + 12, 32)));
     EXPECT_EQ(report.infoDigest, GetInfoFileMD5(info));
 
     XmlDocument doc;
@@ -132,7 +136,8 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
         EXPECT_EQ(ToMultibyte(GetFileMD5(W(gz))), fields.at("ZIPMD5"));
         EXPECT_EQ("UNIX", fields.at("OS"));
         ASSERT_EQ(0, GunzipFile(W(gz), W(m_dir.file("unpacked"))));
-        EXPECT_EQ(content, ReadFile(m_dir.file("unpacked/" + file.first.substr(file.first.rfind('/') + 1))));
+        EXPECT_EQ(content,
+                  ReadFile(m_dir.file("unpacked/" + file.first.substr(file.first.rfind('/') + 1))));
     }
     EXPECT_EQ("1.0.0.1", files["demo/files/docs/README"].at("VERSION"));
     EXPECT_EQ(0u, files["demo/files/core/bin/tool"].count("VERSION"));
@@ -147,6 +152,49 @@ TEST_F(Publisher, TheTreeReadsBackWithTheUpdatersOwnReaders) {
     EXPECT_EQ("productinfo=demo/demo.info.gz", lines[2]);
     EXPECT_EQ("productinfohash=demo.info," + ToMultibyte(GetInfoFileMD5(info)), lines[3]);
     EXPECT_EQ("crdate=2026-01-02T03:04:05Z", lines[4]);
+}
+
+TEST_F(Publisher, TheUpdatersProductInfoReaderAcceptsTheDocument) {
+    PublishOptions options = m_options;
+    options.encrypt = true;
+    Run("server", options);
+    std::wstring info = DecodedInfo();
+    UpdateCallbacks callbacks;
+    UpdateInfo product;
+    UpdateXMLParser(&product, false, &callbacks, false).parseFile(info);  // checksum included
+    EXPECT_EQ(L"Demo", product.name);
+    EXPECT_EQ(L"1.0", product.version);
+    ASSERT_EQ(2, product.moduleCount());
+    const UpdateModuleInfo& core = product.cGetModuleByIndex(0);
+    EXPECT_EQ(L"core", core.name);
+    EXPECT_EQ(L"core", core.source);
+    EXPECT_EQ(L"%INSTALL_PATH%/bin", core.destination);
+    ASSERT_EQ(3u, core.files.size());
+    const UpdateFileInfo& tool = core.files[0];
+    EXPECT_EQ(L"bin/tool", tool.name);
+    std::string gz = m_dir.file("server/demo/files/core/bin/tool.gz");
+    EXPECT_EQ(ReadFile(gz).size(), tool.zipsize);
+    EXPECT_EQ(GetFileMD5(W(gz)), tool.zipmd5);
+    EXPECT_EQ(ReadFile(m_dir.file("prod/build/bin/tool")).size(), tool.filesize);
+    EXPECT_EQ(GetFileMD5(W(m_dir.file("prod/build/bin/tool"))), tool.filemd5);
+    EXPECT_EQ(std::wstring(tool.filemd5), tool.pefilemd5);
+    const UpdateModuleInfo& docs = product.cGetModuleByIndex(1);
+    EXPECT_EQ(L"core", docs.depend);
+    ASSERT_EQ(1u, docs.files.size());
+    EXPECT_EQ(L"1.0.0.1", docs.files[0].version);
+
+    // A changed digest in the document is caught by its checksum.
+    std::string xml = ReadFile(ToMultibyte(info));
+    size_t at = xml.find("<FILEMD5 value=\"") + 16;
+    xml[at] = xml[at] == '0' ? '1' : '0';
+    WriteFile(ToMultibyte(info), xml);
+    UpdateInfo damaged;
+    try {
+        UpdateXMLParser(&damaged, false, &callbacks, false).parseFile(info);
+        ADD_FAILURE() << "no exception";
+    } catch (const CUpdateCriticalException& e) {
+        EXPECT_EQ(636, e.code());
+    }
 }
 
 TEST_F(Publisher, EncipheredProductInfoDecodesToTheSameDocument) {
@@ -188,7 +236,8 @@ TEST_F(Publisher, RepublishingRewritesOnlyWhatChanged) {
     PublishReport same = Run("server", later);
     EXPECT_TRUE(same.written.empty());
     EXPECT_EQ(L"2026-01-02T03:04:05Z", same.date);
-    for (const auto& f : inodes) EXPECT_EQ(f.second, Inode(m_dir.file("server/" + f.first))) << f.first;
+    for (const auto& f : inodes)
+        EXPECT_EQ(f.second, Inode(m_dir.file("server/" + f.first))) << f.first;
 
     // One changed file: its .gz, the product info file, the product file and the index.
     WriteFile(m_dir.file("prod/build/bin/tool"), "#!/bin/sh\necho tool 2\n");
@@ -260,10 +309,11 @@ TEST_F(Publisher, OutputsMayNotOverlap) {
     EXPECT_EQ("desc:1: the output r/m/README.gz is also written for desc:11",
               errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
                       "MASTERIDX=r/m/README.gz\n"));
-    EXPECT_EQ("desc:11: the output r/m/README.gz needs r/m as a directory, but desc:1 writes a "
-              "file there",
-              errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
-                      "MASTERIDX=r/m\n"));
+    EXPECT_EQ(
+        "desc:11: the output r/m/README.gz needs r/m as a directory, but desc:1 writes a "
+        "file there",
+        errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
+                "MASTERIDX=r/m\n"));
     // Nothing was written for the refused descriptions.
     EXPECT_NE(0, access(m_dir.file("out").c_str(), F_OK));
     EXPECT_EQ("", errorOf("[product]\nNAME=P\nVERSION=1\nUPDATEROOT=r\nPRODUCTINFO=p.info.gz\n"
