@@ -7,6 +7,7 @@
 #include <map>
 #include <string>
 
+#include "DownloadNames.h"
 #include "PublishCipher.h"
 #include "UpdateCallbacks.h"
 #include "UpdateInfo.h"
@@ -17,7 +18,9 @@
 #include "common/Exception.h"
 #include "filemd5.h"
 #include "gzfile.h"
+#include "passwordscramble.h"
 #include "productinfodecode.h"
+#include "secrets.h"
 #include "support/TestServers.h"
 
 using TestServers::ReadFile;
@@ -178,6 +181,15 @@ TEST_F(Publisher, TheUpdatersProductInfoReaderAcceptsTheDocument) {
     EXPECT_EQ(ReadFile(m_dir.file("prod/build/bin/tool")).size(), tool.filesize);
     EXPECT_EQ(GetFileMD5(W(m_dir.file("prod/build/bin/tool"))), tool.filemd5);
     EXPECT_EQ(std::wstring(tool.filemd5), tool.pefilemd5);
+    // Every file is where the download step looks for it, with the digest it expects.
+    std::wstring base = W(m_dir.file("server/demo/files"));
+    for (const UpdateModuleInfo& module : product.modules)
+        for (const UpdateFileInfo& file : module.files)
+            EXPECT_EQ(file.zipmd5, GetFileMD5(ModuleFileRemoteName(base, module.source, file.name)))
+                << ToMultibyte(file.name);
+    // An INCLUDE name ending in ".info" is fetched as ".info.gz" beside the product info file.
+    EXPECT_EQ(W(m_dir.file("server/demo/more.info.gz")),
+              ProductInfoRemoteName(W(m_dir.file("server/demo/demo.info.gz")), L"more.info"));
     const UpdateModuleInfo& docs = product.cGetModuleByIndex(1);
     EXPECT_EQ(L"core", docs.depend);
     ASSERT_EQ(1u, docs.files.size());
@@ -333,5 +345,8 @@ TEST(PublisherText, DatesAndCheckedText) {
 TEST(PublisherText, PasswordsScrambleIntoTheFormTheConfigurationReads) {
     std::wstring text = ScramblePasswordText(L"s3cret");
     EXPECT_EQ(160u, text.size());
+    EXPECT_EQ(L"s3cret", DescramblePassword(text, 40, PasswordSeed()));
+    EXPECT_EQ(std::wstring(20, L'x'),
+              DescramblePassword(ScramblePasswordText(std::wstring(20, L'x')), 40, PasswordSeed()));
     EXPECT_THROW(ScramblePasswordText(std::wstring(21, L'x')), Exception);
 }

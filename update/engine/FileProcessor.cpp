@@ -1,8 +1,158 @@
 #include "FileProcessor.h"
 
+#include <sys/stat.h>
+
+#include "UpdateCallbacks.h"
 #include "UpdateConfig.h"
+#include "common/Conv.h"
+#include "common/Messages.h"
+#include "filemd5.h"
+#include "pathutils.h"
+#include "strutils.h"
+#include "update/Logger.h"
+
+namespace {
+
+const wchar_t kSelfUpdateModule[] = L"selfupdate";
+
+// The version every local file reads as on this platform, and the value a VERSION text
+// parses to here: a present file whose record has a VERSION is always the newer one.
+const wchar_t kLocalFileVersion[] = L"1.1.1.1";
+constexpr unsigned long long kLocalVersionValue = 0x0001000100010001ULL;
+constexpr unsigned long long kRecordVersionValue = 0;
+
+bool IsSelfUpdate(const UpdateModuleInfo& module) {
+    return ToLower(module.name) == kSelfUpdateModule;
+}
+
+// The file's name as the check uses it: cut at the first blank, "\" read as "/", and
+// outside mirror mode only the base name.
+std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
+    std::wstring name = ToSlashes(file.name.substr(0, file.name.find(L' ')));
+    if (!mirror) name = GetLastComponent(name);
+    return name;
+}
+
+bool Exists(const std::wstring& path, struct stat& st) {
+    return ::stat(ToMultibyte(path).c_str(), &st) == 0;
+}
+
+}  // namespace
 
 FileProcessor::FileProcessor(UpdateConfig* config, UpdateInfo* update)
     : m_config(config), m_update(update) {}
 
 FileProcessor::~FileProcessor() = default;
+
+std::wstring FileProcessor::productRoot() const {
+    return m_config->productRoot();
+}
+
+std::wstring FileProcessor::moduleFilesAddress() const {
+    return std::wstring();
+}
+
+void FileProcessor::CheckFiles() {
+    UpdateCallbacks& callbacks = m_config->cCallbacks();
+    callbacks.resetRunCounters();
+    m_updatedFiles.clear();
+
+    for (int index = 0; index < m_update->moduleCount(); ++index) {
+        UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
+        if (callbacks.bLoadFailed() && !IsSelfUpdate(module)) {
+            LogDebug(L"%s\n", Msg<656>(module.name).c_str());
+            continue;
+        }
+        std::wstring destination = module.destination;
+        m_config->expandVariables(destination, true, false);
+        LogDebug(L"%s\n", Msg<613>(module.name, module.source, destination, module.number).c_str());
+
+        bool listed = false;  // the module's "[name]" entry is in the list
+        for (UpdateFileInfo& file : module.files) {
+            std::wstring localPath;
+            const bool changed = checkFile(module, file, destination, localPath);
+            const UpdateFileInfo& f = file;
+            callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f);
+            if (!changed) continue;
+            callbacks.callGui(L"onCheckFileIsDirty(f)", &CUpdateGuiCallbacks::onCheckFileIsDirty,
+                              f);
+            callbacks.addDownloadSize(file.zipsize);
+            module.needsupdate = true;
+            if (!listed) {
+                m_updatedFiles.push_back(L"[" + module.name + L"]");
+                listed = true;
+            }
+            m_updatedFiles.push_back(L"\"" + localPath + L"\"");
+            file.needsupdate = true;
+            callbacks.addFilesTotal(1);
+        }
+
+        if (module.needsupdate || (IsSelfUpdate(module) && m_config->selfUpdateDone())) {
+            for (int dependent : m_update->GetDependentModules(index)) {
+                m_update->cGetModuleByIndex(dependent).needsupdate = true;
+            }
+        }
+    }
+
+    if (callbacks.filesTotal() != 0) {
+        std::wstring value;
+        for (const std::wstring& entry : m_updatedFiles) value += entry + L" ";
+        m_config->setVariable(L"UPDATED_FILES", value);
+    }
+}
+
+bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                              const std::wstring& destination, std::wstring& localPath) {
+    const bool mirror = m_config->mirror();
+    const std::wstring name = CheckedName(file, mirror);
+    struct stat st;
+    if (!mirror) {
+        localPath = JoinPath(destination, name);
+        if (!Exists(localPath, st)) {
+            LogDebug(L"%s\n", Msg<620>(localPath).c_str());
+            return true;
+        }
+        return checkInstalledFile(module, file, localPath);
+    }
+    // The mirror tree holds the server's compressed files under the same layout.
+    localPath = JoinPath(JoinPath(m_config->installPath(), productRoot()),
+                         JoinPath(module.source, name)) + L".gz";
+    if (!Exists(localPath, st)) {
+        LogDebug(L"%s\n", Msg<620>(localPath).c_str());
+        return true;
+    }
+    // An unreadable copy has the empty digest and is never taken for a good one.
+    const std::wstring digest = GetFileMD5(localPath);
+    return digest.empty() || digest != file.zipmd5;
+}
+
+bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                       const std::wstring& localPath) {
+    const bool quiet = m_config->selfUpdateDone();
+    struct stat st;
+    const bool present = Exists(localPath, st);
+    const unsigned long long localSize = present ? static_cast<unsigned long long>(st.st_size) : 0;
+    const std::wstring localDigest = GetFileMD5(localPath);
+    const std::wstring serverPath =
+        JoinPath(moduleFilesAddress(), JoinPath(module.source, ToSlashes(file.name)));
+
+    bool newer = false;
+    bool versionsLogged = false;
+    if (!file.version.empty()) {
+        newer = kLocalVersionValue > kRecordVersionValue;
+        if (!quiet) {
+            LogDebug(L"%s\n", Msg<681>(serverPath, file.version, file.pefilemd5).c_str());
+            LogDebug(L"%s\n", Msg<682>(localPath, kLocalFileVersion, localDigest).c_str());
+            versionsLogged = true;
+        }
+    }
+    if (!quiet && !versionsLogged) {
+        LogDebug(L"%s\n", Msg<683>(serverPath, file.pefilemd5).c_str());
+        LogDebug(L"%s\n", Msg<684>(localPath, localDigest).c_str());
+    }
+    const bool upToDate =
+        newer || (present && localSize == file.filesize && !localDigest.empty() &&
+                  localDigest == file.pefilemd5);
+    if (!quiet) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
+    return !upToDate;
+}
