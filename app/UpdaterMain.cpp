@@ -166,7 +166,11 @@ int UpdaterNarrowMain(int argc, char** argv) {
     converted.reserve(static_cast<size_t>(argc > 0 ? argc : 0));
     for (int i = 0; i < argc; ++i) {
         std::wstring arg;
-        if (!MultibyteToWide(argv[i] ? argv[i] : "", arg)) return -1;
+        if (!MultibyteToWide(argv[i] ? argv[i] : "", arg)) {
+            // Nothing is loaded yet to say it in the user's words; say it plainly.
+            ConsolePrintf(L"Can not convert argument %d to a wide string\n", i);
+            return -1;
+        }
         converted.push_back(arg);
     }
     std::vector<const wchar_t*> wideArgv;

@@ -10,7 +10,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv);
 
 // The narrow entry's work: installs the signal handlers, converts every argument in the
 // current locale and calls UpdaterMain. 0 when UpdaterMain returned 0, -1 otherwise
-// (also when an argument cannot be converted).
+// (also when an argument cannot be converted, which is said on standard output).
 int UpdaterNarrowMain(int argc, char** argv);
 
 // The configuration's initialisation failed (printed as "Can not initialize updateConfig").

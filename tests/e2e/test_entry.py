@@ -141,3 +141,13 @@ def test_configuration_file_and_log_append(home):
     log = (home / "update.log").read_text()
     assert log.count("Updater version : 7.0.10") == 2
     assert "--retries=2 \n" in log
+
+
+def test_argument_that_cannot_be_converted_is_named(home):
+    env = dict(os.environ, LC_ALL="C.UTF-8")
+    result = subprocess.run([str(home / "updater"), "--masteridx=m", b"--url=\xff\xfe"],
+                            cwd=home, capture_output=True, timeout=60, env=env,
+                            stdin=subprocess.DEVNULL)
+    assert result.returncode == 255, result
+    assert result.stdout == b"Can not convert argument 2 to a wide string\n"
+    assert not (home / "update.log").exists()

@@ -10,6 +10,7 @@
 
 #include "UpdateInfo.h"
 
+class CDownloadServersHandler;
 class FileDownloader;
 class UpdateCallbacks;
 class UpdateConfig;
@@ -22,6 +23,13 @@ public:
     ~FileProcessor();
     FileProcessor(const FileProcessor&) = delete;
     FileProcessor& operator=(const FileProcessor&) = delete;
+
+    // --- server choice ---
+    // The run's downloader and server handler, created together on first use (the
+    // handler chooses a default server at once in default-server mode).
+    CDownloadServersHandler& GetServersHandler();
+    FileDownloader& GetDownloader();
+    bool HasServersHandler() const { return m_serversHandler != nullptr; }
 
     // --- file check ---
     // Compares every file of every module with the installed copy (or, in mirror mode,
@@ -41,10 +49,6 @@ public:
     // The run's directories (from the configuration), each ending in "/".
     const std::wstring& installDir() const;
     const std::wstring& tmpDir() const;
-    // The downloader of the run, created on first use from the configuration's connection
-    // settings and its plug-in dispatcher; owned by the processor. Connecting it to a server
-    // is the caller's step.
-    FileDownloader& downloader();
     // Temporary files in the order registered (duplicates possible) and temporary
     // directories in the order registered (each once). Every file and directory the
     // download steps create below the temporary root is registered as soon as it exists.
@@ -146,10 +150,9 @@ private:
 
     UpdateConfig* m_config;
     UpdateInfo* m_update;
+    std::unique_ptr<FileDownloader> m_downloader;
+    std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
     std::vector<std::wstring> m_updatedFiles;
-
-    // Shared, so that the owner's destructor needs no complete downloader type.
-    std::shared_ptr<FileDownloader> m_downloader;
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;

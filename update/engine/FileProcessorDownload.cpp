@@ -118,11 +118,6 @@ bool FileProcessor::mirror() const {
     return m_config->mirror();
 }
 
-FileDownloader& FileProcessor::downloader() {
-    if (!m_downloader) m_downloader = std::make_shared<FileDownloader>(*m_config, callbacks());
-    return *m_downloader;
-}
-
 void FileProcessor::AddTempFile(const std::wstring& path) {
     m_tempFiles.push_back(path);
 }
@@ -146,7 +141,7 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 // ---- master index -------------------------------------------------------------------------
 
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
-    downloader().downloadFile(address, local);
+    GetDownloader().downloadFile(address, local);
     return ReadCheckedTextFile(local) >= 0;
 }
 
@@ -219,7 +214,7 @@ std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultA
     makeDirectoryForFile(local, ERR_DOWNLOAD_PRODUCT_INFO);
     LogDebug(L"%s\n", Msg<643>(remote).c_str());
     AddTempFile(local);
-    downloader().downloadFile(remote, local);
+    GetDownloader().downloadFile(remote, local);
     return local;
 }
 
@@ -270,7 +265,7 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
         ++count;
         LogDebug(L"%s\n", Msg<619>(count, remoteGz, local).c_str());
         AddTempFile(gz);
-        downloader().downloadFile(remoteGz, gz);
+        GetDownloader().downloadFile(remoteGz, gz);
     }
 
     VerifyCompressedFile(gz, file);
@@ -303,7 +298,7 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
             if (file.needsupdate) downloadModuleFile(module, file, baseAddress, count);
     }
 
-    downloader().disconnectServer();
+    GetDownloader().disconnectServer();
     cb.callGui(L"onFinishDownloadFiles(weblocation)", &CUpdateGuiCallbacks::onFinishDownloadFiles,
                weblocation);
 }

@@ -1,0 +1,207 @@
+#include "ModuleInstaller.h"
+
+#include <sys/stat.h>
+
+#include "TemporaryFiles.h"
+#include "UpdateCallbacks.h"
+#include "UpdateInfo.h"
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "common/Messages.h"
+#include "fileutils.h"
+#include "pathutils.h"
+#include "strutils.h"
+#include "update/Logger.h"
+
+namespace {
+
+bool FileExists(const std::wstring& path) {
+    struct stat st;
+    const std::string name = ToMultibyte(path);
+    return !name.empty() && ::stat(name.c_str(), &st) == 0;
+}
+
+std::wstring BaseName(const UpdateFileInfo& file) {
+    return GetLastComponent(ToSlashes(file.name));
+}
+
+}  // namespace
+
+CModuleInstaller::CModuleInstaller(UpdateCallbacks& callbacks, CTemporaryFiles& temporaries,
+                                   const InstallSettings& settings)
+    : m_callbacks(callbacks),
+      m_temporaries(temporaries),
+      m_settings(settings),
+      m_downloadDir(settings.tmpDir) {}
+
+bool CModuleInstaller::IsSelfUpdateName(const std::wstring& name) {
+    return ToLower(name) == L"selfupdate";
+}
+
+bool CModuleInstaller::isSelfUpdateModule(const UpdateModuleInfo& module) const {
+    return !m_settings.mirror && IsSelfUpdateName(module.name);
+}
+
+std::wstring CModuleInstaller::sourceDir(const UpdateModuleInfo& module) const {
+    return JoinPath(m_downloadDir, ToSlashes(module.source));
+}
+
+std::wstring CModuleInstaller::installedPath(const UpdateModuleInfo& module,
+                                             const UpdateFileInfo& file) const {
+    if (m_settings.mirror)
+        return JoinPath(JoinPath(m_settings.installDir, m_productRoot),
+                        JoinPath(ToSlashes(module.source), ToSlashes(file.name) + L".gz"));
+    return JoinPath(ToSlashes(module.destination), BaseName(file));
+}
+
+std::wstring CModuleInstaller::installSource(const UpdateModuleInfo& module,
+                                             const UpdateFileInfo& file) const {
+    const std::wstring name = ToSlashes(file.name);
+    return JoinPath(sourceDir(module), m_settings.mirror ? name + L".gz" : name);
+}
+
+std::wstring CModuleInstaller::backupPath(const UpdateModuleInfo& module,
+                                          const UpdateFileInfo& file) {
+    if (m_settings.mirror)
+        return JoinPath(JoinPath(m_settings.backupDir, m_productRoot),
+                        JoinPath(ToSlashes(module.source), ToSlashes(file.name) + L".gz"));
+    return m_backupNames.assign(m_settings.backupDir, installedPath(module, file));
+}
+
+std::wstring CModuleInstaller::restoreSource(const UpdateModuleInfo& module,
+                                             const UpdateFileInfo& file) const {
+    if (m_settings.mirror)
+        return JoinPath(JoinPath(m_settings.backupDir, m_productRoot),
+                        JoinPath(ToSlashes(module.source), ToSlashes(file.name) + L".gz"));
+    return m_backupNames.lookup(m_settings.backupDir, installedPath(module, file));
+}
+
+std::wstring CModuleInstaller::listFilePath() const {
+    return JoinPath(m_settings.tmpDir, CTemporaryFiles::kListFileName);
+}
+
+void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
+    const UpdateModuleInfo& cCurModule = module;
+    for (const UpdateFileInfo& file : module.files)
+        if (file.needsupdate) LogDebug(L"%s\n", Msg<626>(module.name).c_str());
+
+    UpdStringList cCreatedDirs;
+    m_callbacks.checkCreateDirectory(m_settings.backupDir, cCreatedDirs);
+    m_temporaries.addDirs(cCreatedDirs);
+
+    if (m_callbacks.callLib(L"overrideBackupModule(cCurModule.name)",
+                            &CUpdateLibCallbacks::overrideBackupModule, cCurModule.name))
+        return;
+
+    for (const UpdateFileInfo& file : module.files) {
+        if (!file.needsupdate) continue;
+        const std::wstring cSrc = installedPath(module, file);
+        // The first backup of a file holds its content from before the run; a second
+        // module installing the same file must not overwrite it with the new content.
+        const bool backedUp = !m_settings.mirror && m_backupNames.contains(cSrc);
+        const std::wstring cDest = backupPath(module, file);
+        if (m_settings.mirror) {
+            UpdStringList created;
+            m_callbacks.checkCreateDirectory(GetDirPart(cDest), created);
+            m_temporaries.addDirs(created);
+        }
+        m_callbacks.callGui(L"onBackupFile(cCurModule.name, cSrc, cDest)",
+                            &CUpdateGuiCallbacks::onBackupFile, cCurModule.name, cSrc, cDest);
+        if (!FileExists(cSrc)) {
+            LogDebug(L"%s\n", Msg<623>(cSrc).c_str());
+            continue;
+        }
+        if (backedUp) {
+            LogDebug(L"\"%s\" is backed up already as \"%s\"\n", cSrc.c_str(), cDest.c_str());
+            continue;
+        }
+        m_callbacks.copyFile(cSrc, cDest, false);
+        m_temporaries.addFile(cDest);
+    }
+}
+
+void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
+    const UpdateModuleInfo& cCurModule = module;
+    const std::wstring srcDir = sourceDir(module);
+    LogDebug(L"%s\n", Msg<647>(module.name, srcDir, module.destination).c_str());
+
+    const bool selfUpdate = isSelfUpdateModule(module);
+    if (selfUpdate && m_settings.selfUpdateDone) {
+        LogError(L"%s\n", Msg<242>().c_str());
+        THROW_CRITICAL(Msg<242>(), ERR_ACTION);
+    }
+    if (!selfUpdate && m_callbacks.callLib(L"overrideInstallModule(cCurModule.name)",
+                                           &CUpdateLibCallbacks::overrideInstallModule,
+                                           cCurModule.name))
+        return;
+
+    CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, false);
+    for (const UpdateFileInfo& file : module.files) {
+        if (!file.needsupdate) {
+            if (selfUpdate) helper.AddFile(installSource(module, file), installedPath(module, file));
+            continue;
+        }
+        const std::wstring src = installSource(module, file);
+        const std::wstring dest = installedPath(module, file);
+        if (m_settings.mirror) CreateDirectories(GetDirPart(dest), 0755);
+        m_callbacks.callGui(L"onInstallFile(src, dest)", &CUpdateGuiCallbacks::onInstallFile,
+                            src, dest);
+        if (selfUpdate) {
+            helper.AddChangedFile(src, dest);
+            continue;
+        }
+        CreateDirectories(GetDirPart(dest), 0755);
+        m_callbacks.copyFile(src, dest, true);
+        LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
+    }
+    if (selfUpdate) handToSelfUpdate(helper);
+}
+
+void CModuleInstaller::handToSelfUpdate(CSelfUpdateHelper& helper) {
+    const std::wstring list = listFilePath();
+    m_temporaries.writeListFile(list);
+    helper.Execute(list);
+    // Only a restore-mode helper comes back; its side directory goes with this run.
+    m_temporaries.addDir(helper.SideDir());
+}
+
+void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
+    const UpdateModuleInfo& cCurModule = module;
+    LogInfo(L"%s\n", Msg<629>(module.name).c_str());
+    if (!module.needsupdate) {
+        LogDebug(L"%s\n", Msg<632>().c_str());
+        return;
+    }
+    m_callbacks.callGui(L"beforeRestoreModuleStartup(cCurModule.name)",
+                        &CUpdateGuiCallbacks::beforeRestoreModuleStartup, cCurModule.name);
+
+    const bool selfUpdate = isSelfUpdateModule(module);
+    CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, true);
+    for (const UpdateFileInfo& file : module.files) {
+        const std::wstring cDest = installedPath(module, file);
+        if (!file.needsupdate) {
+            if (selfUpdate) {
+                helper.AddFile(restoreSource(module, file), cDest);
+                m_callbacks.callLib(L"NotifySelfUpdateRollback()",
+                                    &CUpdateLibCallbacks::NotifySelfUpdateRollback);
+            }
+            continue;
+        }
+        const std::wstring cSrc = restoreSource(module, file);
+        m_callbacks.callGui(L"onModuleRestoreFile(cCurModule.name, cSrc, cDest)",
+                            &CUpdateGuiCallbacks::onModuleRestoreFile, cCurModule.name, cSrc,
+                            cDest);
+        if (cSrc.empty() || !FileExists(cSrc)) {
+            LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
+            continue;
+        }
+        if (selfUpdate)
+            helper.AddChangedFile(cSrc, cDest);
+        else
+            m_callbacks.copyFile(cSrc, cDest, true);
+    }
+    if (selfUpdate) handToSelfUpdate(helper);
+
+    m_callbacks.callGui(L"afterRestoreModuleCompletion(cCurModule.name)",
+                        &CUpdateGuiCallbacks::afterRestoreModuleCompletion, cCurModule.name);
+}

@@ -1,0 +1,138 @@
+#include "TemporaryFiles.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <string>
+
+#include "UpdateCallbacks.h"
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "fileutils.h"
+#include "strutils.h"
+#include "update/Logger.h"
+
+const wchar_t* const CTemporaryFiles::kListFileName = L"ToRemove.txt";
+
+namespace {
+
+// The longest list file line that is taken; a longer one is ignored whole rather than
+// cut into pieces that could name some other path.
+const size_t kMaxListLine = 1000;
+
+// Whether `path` names the root directory ("/", "//", ...), which is never removed.
+bool IsRoot(const std::wstring& path) {
+    return !path.empty() && path.find_first_not_of(L"/\\") == std::wstring::npos;
+}
+
+// Writes all of `data` to `fd`, resuming after partial writes.
+bool WriteAll(int fd, const std::string& data) {
+    const char* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void CTemporaryFiles::addDir(const std::wstring& path) {
+    if (std::find(m_dirs.begin(), m_dirs.end(), path) == m_dirs.end()) m_dirs.push_back(path);
+}
+
+void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
+    for (auto cIterator = m_files.begin(); cIterator != m_files.end(); ++cIterator) {
+        try {
+            if (callbacks.callLib(L"DeleteFile((*cIterator).c_str())",
+                                  &CUpdateLibCallbacks::DeleteFile, (*cIterator).c_str()))
+                continue;
+        } catch (const Exception& e) {
+            LogDebug(L"Deleting \"%s\" through the plug-in failed: %s\n", cIterator->c_str(),
+                     e.twhat());
+        } catch (...) {
+            LogDebug(L"Deleting \"%s\" through the plug-in failed\n", cIterator->c_str());
+        }
+        ::DeleteFile(*cIterator, true);
+    }
+    for (auto cRIterator = m_dirs.rbegin(); cRIterator != m_dirs.rend(); ++cRIterator) {
+        try {
+            if (callbacks.callLib(L"DeleteDir((*cRIterator).c_str())",
+                                  &CUpdateLibCallbacks::DeleteDir, (*cRIterator).c_str()))
+                continue;
+        } catch (const Exception& e) {
+            LogDebug(L"Removing \"%s\" through the plug-in failed: %s\n", cRIterator->c_str(),
+                     e.twhat());
+        } catch (...) {
+            LogDebug(L"Removing \"%s\" through the plug-in failed\n", cRIterator->c_str());
+        }
+        if (IsRoot(*cRIterator)) continue;
+        RemoveDirectoryTree(*cRIterator);
+    }
+    m_files.clear();
+    m_dirs.clear();
+}
+
+bool CTemporaryFiles::writeListFile(const std::wstring& path) {
+    m_files.push_back(path);
+
+    std::wstring text;
+    for (const std::wstring& f : m_files) text += L"File=" + f + L"\n";
+    for (const std::wstring& d : m_dirs) text += L"Dir=" + d + L"\n";
+    std::string bytes;
+    if (!WideToMultibyte(text, bytes)) {
+        LogDebug(L"The list file \"%s\" is not written: a path has no multibyte form\n",
+                 path.c_str());
+        return false;
+    }
+
+    const std::string target = ToMultibyte(path);
+    const std::string temp = target + ".new";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (target.empty() || fd < 0) {
+        LogDebug(L"The list file \"%s\" cannot be created: %s\n", path.c_str(),
+                 SystemErrorText(errno).c_str());
+        return false;
+    }
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        LogDebug(L"The list file \"%s\" cannot be written: %s\n", path.c_str(),
+                 SystemErrorText(error).c_str());
+    }
+    return ok;
+}
+
+bool CTemporaryFiles::readListFile(const std::wstring& path) {
+    std::ifstream in(ToMultibyte(path));
+    if (!in) return false;
+    for (std::string raw; std::getline(in, raw);) {
+        std::wstring line;
+        if (!MultibyteToWide(raw, line)) continue;
+        line = Trim(line, TRIM_BOTH, kTrimAllSpace);
+        if (line.size() > kMaxListLine) continue;
+        const std::vector<std::wstring> parts = Split(line, L"=");
+        if (parts.size() != 2 || parts[1].empty()) continue;
+        if (parts[0] == L"File")
+            addFile(parts[1]);
+        else if (parts[0] == L"Dir")
+            addDir(parts[1]);
+    }
+    return true;
+}

@@ -1,0 +1,58 @@
+// What a run leaves behind and must delete at its end: the temporary files (downloads,
+// decompressed files, backup copies, list files) and the directories the run created.
+// The file processor owns one and cleans it up when it ends, whatever the outcome. Across
+// a self-update restart both lists travel to the next updater process in a list file
+// ("ToRemove.txt"), so the process that finishes the run deletes what the first one left.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class UpdateCallbacks;
+
+class CTemporaryFiles {
+public:
+    // The list file's name inside the temporary root.
+    static const wchar_t* const kListFileName;  // "ToRemove.txt"
+
+    CTemporaryFiles() = default;
+    CTemporaryFiles(const CTemporaryFiles&) = delete;
+    CTemporaryFiles& operator=(const CTemporaryFiles&) = delete;
+
+    // Appends a file; the same path may be listed more than once (deleting twice is
+    // harmless).
+    void addFile(const std::wstring& path) { m_files.push_back(path); }
+    // Appends a directory unless an equal path is listed already.
+    void addDir(const std::wstring& path);
+    void addDirs(const std::vector<std::wstring>& paths) {
+        for (const std::wstring& p : paths) addDir(p);
+    }
+
+    const std::vector<std::wstring>& files() const { return m_files; }
+    const std::vector<std::wstring>& dirs() const { return m_dirs; }
+
+    // Deletes every listed file in list order, then every listed directory with what is
+    // still in it, in reverse list order (the deepest one created last goes first). Each
+    // deletion is offered to the function-replacing plug-in first ("DeleteFile(...)",
+    // "DeleteDir(...)"); the updater deletes only what the plug-in leaves to it. Failures,
+    // a plug-in failure included, are logged at debug level and never stop the clean-up:
+    // this runs from destructors. Both lists are empty afterwards.
+    void cleanup(UpdateCallbacks& callbacks) noexcept;
+
+    // Writes the list file: its own path is appended to the files first (so that the
+    // next process deletes it too), then one line "File=<path>" per file and one line
+    // "Dir=<path>" per directory, each ending in "\n", in the locale's multibyte
+    // encoding. Written to a temporary name, synced and renamed into place, so a reader
+    // never sees half a list. Gives false (after a debug line) when it cannot be written;
+    // the caller goes on without it.
+    bool writeListFile(const std::wstring& path);
+    // Reads a list file written by writeListFile (or by hand): each line, at most 1000
+    // characters, trimmed; "File=<path>" appends to the files, "Dir=<path>" to the
+    // directories; lines that do not split at "=" into exactly two parts, and other keys,
+    // are ignored. A file that cannot be opened is ignored. Gives whether it was read.
+    bool readListFile(const std::wstring& path);
+
+private:
+    std::vector<std::wstring> m_files;
+    std::vector<std::wstring> m_dirs;
+};
