@@ -7,17 +7,12 @@
 #include "UpdateCallbacks.h"
 #include "UpdateConfig.h"
 #include "DownloadNames.h"
-#include "DownloadedFileCheck.h"
-#include "ModuleCommand.h"
-#include "checkedtextfile.h"
-#include "common/Exception.h"
-#include "common/Interrupts.h"
-#include "common/ProgramInfo.h"
-#include "fileinfo.h"
-#include "fileutils.h"
 #include "common/Conv.h"
+#include "common/Exception.h"
 #include "common/Messages.h"
+#include "common/ProgramInfo.h"
 #include "filemd5.h"
+#include "fileutils.h"
 #include "pathutils.h"
 #include "strutils.h"
 #include "update/Logger.h"
@@ -56,6 +51,7 @@ FileProcessor::FileProcessor(UpdateConfig* config, UpdateInfo* update)
 FileProcessor::~FileProcessor() {
     // Everything the run fetched, decompressed, backed up or listed goes, whatever the
     // outcome; failures are only logged (cleanup never throws).
+    collectTemporaries();
     m_temporaries.cleanup(m_config->cCallbacks());
 }
 
@@ -188,12 +184,24 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Upd
 // ---- the run's directories and temporary files -------------------------------------------
 
 void FileProcessor::PrepareRun() {
-    m_dirs = m_config->updateDirs();
-    LogDebug(L"%s\n", Msg<600>(m_dirs.m_installdir, m_dirs.m_tmpdir, m_dirs.m_backupdir).c_str());
-    if (m_dirs.m_installdir.empty() || m_dirs.m_tmpdir.empty() || m_dirs.m_backupdir.empty())
+    const UpdateDirs& dirs = m_config->updateDirs();
+    LogDebug(L"%s\n", Msg<600>(dirs.m_installdir, dirs.m_tmpdir, dirs.m_backupdir).c_str());
+    if (dirs.m_installdir.empty() || dirs.m_tmpdir.empty() || dirs.m_backupdir.empty())
         THROW_CRITICAL(Msg<249>(), 607);
-    m_temporaries.addDir(m_dirs.m_backupdir);
-    m_temporaries.addDir(m_dirs.m_tmpdir);
+    m_temporaries.addDir(dirs.m_backupdir);
+    m_temporaries.addDir(dirs.m_tmpdir);
+}
+
+void FileProcessor::ReadTmpFilesList(const std::wstring& path) {
+    collectTemporaries();
+    m_temporaries.readListFile(path);
+}
+
+void FileProcessor::collectTemporaries() {
+    for (const std::wstring& file : m_tempFiles) m_temporaries.addFile(file);
+    m_temporaries.addDirs(m_tempDirs);
+    m_tempFiles.clear();
+    m_tempDirs.clear();
 }
 
 void FileProcessor::DeleteMasterIdxCopy() {
@@ -204,192 +212,19 @@ void FileProcessor::DeleteMasterIdxCopy() {
     ::DeleteFile(cIdx, true);
 }
 
-void FileProcessor::MakeTempDirectory(const std::wstring& dir) {
-    UpdStringList cCreatedDirs;
-    if (!m_config->cCallbacks().checkCreateDirectory(dir, cCreatedDirs)) {
-        LogDebug(L"%s\n", Msg<125>(dir).c_str());
-        THROW_CRITICAL(Msg<125>(dir), 626);
-    }
-    m_temporaries.addDirs(cCreatedDirs);
-}
-
-// ---- master index and product info -------------------------------------------------------
-
-bool FileProcessor::FetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
-    GetDownloader().downloadFile(address, local);
-    return ReadCheckedTextFile(local) >= 0;
-}
-
-bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy) {
-    UpdateCallbacks& cb = m_config->cCallbacks();
-    std::wstring src = address;
-    cb.callLib(L"changeMasterIdxUrl(src)", &CUpdateLibCallbacks::changeMasterIdxUrl, src);
-    const std::wstring local = LocalPathOfAddress(m_dirs.m_tmpdir, src);
-
-    if (m_config->selfUpdateDone()) {
-        // The first process of the self-update fetched it: it goes with this run.
-        m_temporaries.addFile(local);
-        m_temporaries.addDir(GetDirPart(local));
-        return true;
-    }
-
-    // A directory that cannot be made is a failure, never "nothing changed".
-    MakeTempDirectory(GetDirPart(local));
-    m_temporaries.addFile(local);
-    if (!FetchCheckedIndex(src, local) && !FetchCheckedIndex(src, local)) {
-        LogDebug(L"%s\n", Msg<687>(local).c_str());
-        THROW_ERROR(Msg<132>(local), 636);
-    }
-
-    if (CompareFilesByMD5(FileInfo(local), FileInfo(keptCopy)) && !m_config->ignoreMasterIdx()) {
-        LogDebug(L"%s\n", Msg<645>().c_str());
-        return false;
-    }
-    if (m_config->mirror()) {
-        const std::wstring mirrorCopy = JoinConfined(m_dirs.m_installdir, m_config->masterIdx());
-        cb.checkCreateDirectory(GetDirPart(mirrorCopy));
-        cb.copyFile(local, mirrorCopy, false);
-    }
-    std::vector<std::string> lines;
-    ReadCheckedTextFile(local, lines);
-    UpdStringList cMasterIdxContents;
-    for (const std::string& line : lines) cMasterIdxContents.push_back(FromMultibyte(line));
-    cb.callLib(L"notifyMasterIdxContent(cMasterIdxContents)",
-               &CUpdateLibCallbacks::notifyMasterIdxContent, cMasterIdxContents);
-    cb.checkCreateDirectory(GetDirPart(keptCopy));
-    cb.copyFile(local, keptCopy, false);
-    return true;
-}
-
-std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultAddress,
-                                                    const std::wstring& givenName) {
-    const std::wstring remote = ProductInfoRemoteName(defaultAddress, givenName);
-    const std::wstring local = LocalPathOfAddress(m_dirs.m_tmpdir, remote);
-    MakeTempDirectory(GetDirPart(local));
-    LogDebug(L"%s\n", Msg<643>(remote).c_str());
-    m_temporaries.addFile(local);
-    GetDownloader().downloadFile(remote, local);
-    return local;
-}
-
-// ---- module download ---------------------------------------------------------------------
-
-void FileProcessor::DownloadFiles(const std::wstring& baseAddress, const std::wstring& productRoot) {
-    UpdateCallbacks& cb = m_config->cCallbacks();
-    LogDebug(L"%s\n", Msg<621>().c_str());
-    m_downloadDir = JoinConfined(m_dirs.m_tmpdir, productRoot);
-    LogDebug(L"%s\n",
-             Msg<622>(static_cast<int>(cb.filesTotal()), baseAddress).c_str());
-    const std::wstring& weblocation = baseAddress;
-    cb.callGui(L"onStartDownloadFiles(weblocation, "
-               L"m_updatePerformer->config()->cCallbacks().ulGetDownloadSize())",
-               &CUpdateGuiCallbacks::onStartDownloadFiles, weblocation, cb.ulGetDownloadSize());
-
-    int count = 0;
-    for (const UpdateModuleInfo& module : m_update->modules) {
-        if (!module.needsupdate) continue;
-        for (const UpdateFileInfo& file : module.files) {
-            if (!file.needsupdate) continue;
-            const std::wstring remote = ModuleFileRemoteName(baseAddress, module.source, file.name);
-            const std::wstring local = ModuleFileLocalName(m_downloadDir, module.source, file.name);
-            const std::wstring gz = local + kGzSuffix;
-            std::vector<std::wstring> created;
-            if (CreateDirectories(GetDirPart(gz), 0755, &created) != 0)
-                THROW_CRITICAL(Msg<125>(GetDirPart(gz)), 626);
-            m_temporaries.addDirs(created);
-
-            if (FileInfo(gz).Exists() && CompressedFileMatches(gz, file)) {
-                LogDebug(L"%s\n", Msg<627>(gz).c_str());
-            } else {
-                if (FileInfo(gz).Exists()) LogDebug(L"%s\n", Msg<628>(gz).c_str());
-                if (InterruptRequested())
-                    THROW_CRITICAL(Msg<252>(std::wstring(L"a signal was received")), -1);
-                ++count;
-                LogDebug(L"%s\n", Msg<619>(count, remote, local).c_str());
-                m_temporaries.addFile(gz);
-                GetDownloader().downloadFile(remote, gz);
-                VerifyCompressedFile(gz, file);
-            }
-            if (!m_config->mirror()) {
-                UpdStringList made;
-                try {
-                    DecompressAndVerify(gz, file, made);
-                } catch (...) {
-                    for (const std::wstring& p : made) m_temporaries.addFile(p);
-                    throw;
-                }
-                for (const std::wstring& p : made) m_temporaries.addFile(p);
-            }
-        }
-    }
-    GetDownloader().disconnectServer();
-    cb.callGui(L"onFinishDownloadFiles(weblocation)", &CUpdateGuiCallbacks::onFinishDownloadFiles,
-               weblocation);
-}
-
-// ---- module commands ---------------------------------------------------------------------
-
-void FileProcessor::RunPre(int moduleIndex) {
-    if (m_config->mirror()) return;
-    const UpdateModuleInfo& m = m_update->cGetModuleByIndex(moduleIndex);
-    if (m_config->cCallbacks().callLib(L"overridePre(m.name)", &CUpdateLibCallbacks::overridePre,
-                                       m.name))
-        return;
-    if (m.pre.empty()) return;
-    const ModuleCommandLine command = SplitModuleCommand(m.pre);
-    const std::wstring path = ModuleProgramPath(m_dirs.m_installdir, command.program);
-    LogDebug(L"%s\n", Msg<585>(m.name, m.pre).c_str());
-    RunModuleCommand(m.name, ModuleProgramExists(path) ? path : ModuleProgramName(command.program),
-                     command.arguments);
-}
-
-void FileProcessor::RunPost(int moduleIndex) {
-    if (m_config->mirror()) return;
-    const UpdateModuleInfo& m = m_update->cGetModuleByIndex(moduleIndex);
-    if (m_config->cCallbacks().callLib(L"overridePost(m.name)",
-                                       &CUpdateLibCallbacks::overridePost, m.name))
-        return;
-    if (m.post.empty()) return;
-    const ModuleCommandLine command = SplitModuleCommand(m.post);
-    const std::wstring path = ModuleProgramPath(m_dirs.m_installdir, command.program);
-    LogDebug(L"%s\n", Msg<586>(m.name, m.post).c_str());
-    if (ModuleProgramExists(path)) {
-        LogDebug(L"Post command line: %s %s\n", path.c_str(), command.arguments.c_str());
-        RunModuleCommand(m.name, path, command.arguments);
-    } else {
-        RunModuleCommand(m.name, ModuleProgramName(command.program), command.arguments);
-    }
-}
-
-void FileProcessor::RunUnPost(int moduleIndex) {
-    if (m_config->mirror()) return;
-    const UpdateModuleInfo& cCurModule = m_update->cGetModuleByIndex(moduleIndex);
-    if (cCurModule.unpost.empty()) return;
-    UpdateCallbacks& cb = m_config->cCallbacks();
-    cb.callGui(L"beforeUnpost(cCurModule.name, cCurModule.unpost)",
-               &CUpdateGuiCallbacks::beforeUnpost, cCurModule.name, cCurModule.unpost);
-    if (!cb.callLib(L"overrideUnPost(cCurModule.name)", &CUpdateLibCallbacks::overrideUnPost,
-                    cCurModule.name)) {
-        const ModuleCommandLine command = SplitModuleCommand(cCurModule.unpost);
-        LogDebug(L"%s\n", Msg<587>(cCurModule.name, cCurModule.unpost).c_str());
-        RunModuleCommand(cCurModule.name, ModuleProgramPath(m_dirs.m_installdir, command.program),
-                         command.arguments);
-    }
-    cb.callGui(L"afterUnpost(cCurModule.name, cCurModule.unpost)",
-               &CUpdateGuiCallbacks::afterUnpost, cCurModule.name, cCurModule.unpost);
-}
-
 // ---- backup, installation, rollback ------------------------------------------------------
 
 CModuleInstaller& FileProcessor::installer() {
+    collectTemporaries();
+    const UpdateDirs& dirs = m_config->updateDirs();
     if (!m_installer) {
         InstallSettings settings;
-        settings.installDir = m_dirs.m_installdir;
-        settings.tmpDir = m_dirs.m_tmpdir;
-        settings.backupDir = m_dirs.m_backupdir;
+        settings.installDir = dirs.m_installdir;
+        settings.tmpDir = dirs.m_tmpdir;
+        settings.backupDir = dirs.m_backupdir;
         settings.mirror = m_config->mirror();
         settings.selfUpdateDone = m_config->selfUpdateDone();
-        settings.selfUpdate.tmpDir = m_dirs.m_tmpdir;
+        settings.selfUpdate.tmpDir = dirs.m_tmpdir;
         settings.selfUpdate.logFile = m_config->logFileName();
         settings.selfUpdate.updateLib = m_config->updateLib();
         std::wstring commandLine = GetCommandLineText();
@@ -402,7 +237,7 @@ CModuleInstaller& FileProcessor::installer() {
     const std::wstring root = m_serversHandler ? m_serversHandler->GetUpdateRoot()
                                                : m_config->productRoot();
     m_installer->setProductRoot(root);
-    m_installer->setDownloadDir(m_downloadDir.empty() ? JoinConfined(m_dirs.m_tmpdir, root)
+    m_installer->setDownloadDir(m_downloadDir.empty() ? JoinConfined(dirs.m_tmpdir, root)
                                                       : m_downloadDir);
     return *m_installer;
 }
