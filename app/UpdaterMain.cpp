@@ -19,12 +19,10 @@
 #include "update/Console.h"
 #include "update/Logger.h"
 
-// The update run is built on the configuration once its class is part of the tree.
-#if __has_include("UpdatePerformer.h")
+// The update run is built on the configuration once its class is part of the tree
+// (app/CMakeLists.txt sets UPDATER_HAS_UPDATE_RUN accordingly).
+#if UPDATER_HAS_UPDATE_RUN
 #include "UpdatePerformer.h"
-#define UPDATER_HAS_UPDATE_RUN 1
-#else
-#define UPDATER_HAS_UPDATE_RUN 0
 #endif
 
 namespace {
@@ -72,7 +70,7 @@ void LoadMessageTables() {
     assert(g_cMsgTable.handle() != nullptr);
 }
 
-// Steps 13 of the start-up: one update run on the prepared configuration.
+// One update run on the prepared configuration.
 int RunUpdate(UpdateConfig& config) {
 #if UPDATER_HAS_UPDATE_RUN
     UpdatePerformer performer(&config);

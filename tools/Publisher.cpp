@@ -14,6 +14,7 @@
 #include "TreeWriter.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Interrupts.h"
 #include "common/Messages.h"
 #include "filemd5.h"
 #include "gzfile.h"
@@ -148,6 +149,12 @@ std::wstring ExistingDate(const std::wstring& target, const std::string& body,
     return IsDateText(date) ? date : std::wstring();
 }
 
+// Between files an interrupt (SIGINT, SIGTERM) ends the publication; the writers then
+// remove what they prepared.
+void StopWhenInterrupted() {
+    if (InterruptRequested()) Fail(Msg<984>());
+}
+
 void Record(PublishReport& report, const std::wstring& rel, bool changed) {
     (changed ? report.written : report.unchanged).push_back(rel);
 }
@@ -204,6 +211,7 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
         InfoModuleEntry infoModule;
         infoModule.desc = module.desc;
         for (const ResolvedFile& file : module.files) {
+            StopWhenInterrupted();
             const std::wstring& rel = outputs[next++].first;
             InfoFileEntry entry;
             entry.name = file.name;
@@ -284,6 +292,8 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     WriteBytes(indexTemp, index);
     Record(report, product.masterIdx, tree.Finish(product.masterIdx));
 
+    // Once the renames begin they all run: an interrupt stops a publication only before.
+    StopWhenInterrupted();
     tree.Commit();
     return report;
 }

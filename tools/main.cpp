@@ -18,6 +18,7 @@
 #include "Publisher.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Interrupts.h"
 #include "common/LQMResWrap.h"
 #include "common/Messages.h"
 #include "common/ProgramInfo.h"
@@ -143,6 +144,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (stat(operands[0].c_str(), &st) == 0) options.inputTime = st.st_mtime;
+        InstallSignalHandlers();
         PublishReport report = Publish(product, modules, outputDir, options);
         if (!quiet) {
             for (const std::wstring& rel : report.written) Print(stdout, Msg<992>(rel));

@@ -4,7 +4,9 @@ independent readers (gzip, hashlib, ElementTree) against the formats the updater
 import gzip
 import hashlib
 import os
+import signal
 import subprocess
+import time
 import xml.etree.ElementTree as ET
 from pathlib import Path
 
@@ -300,3 +302,31 @@ def test_command_line(product):
     scrambled = publish("--scramble-password=s3cret").stdout.strip()
     assert len(scrambled) == 160 and all(c in "0123456789abcdef" for c in scrambled)
     assert publish("--scramble-password=" + "x" * 21, check=False).returncode == 1
+
+
+def test_an_interrupt_replaces_nothing(product):
+    desc, prod, out = product / "demo.desc", product / "prod", product / "server"
+    publish(desc, prod, out)
+    before = tree(out)
+    # A large incompressible file keeps the publisher busy long enough to be interrupted.
+    with open(prod / "build/lib/liba.so", "wb") as big:
+        for _ in range(48):
+            big.write(os.urandom(1 << 20))
+    process = subprocess.Popen([str(PUBLISH), str(desc), str(prod), str(out)],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while not list((out / "demo/files/core/lib").glob(".liba.so.gz.*")):
+            assert process.poll() is None, "finished before it could be interrupted"
+            assert time.monotonic() < deadline, "no temporary file appeared"
+            time.sleep(0.01)
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    assert process.returncode == 1, stderr
+    assert "the publication was interrupted; nothing was put in place" in stderr
+    assert tree(out) == before
+    assert not [p for p in out.rglob(".*")], "no temporary file is left"

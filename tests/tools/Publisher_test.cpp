@@ -16,6 +16,7 @@
 #include "checkedtextfile.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Interrupts.h"
 #include "filemd5.h"
 #include "gzfile.h"
 #include "passwordscramble.h"
@@ -301,6 +302,23 @@ TEST_F(Publisher, AFailedPublicationLeavesTheTreeAsItWas) {
         "./demo/files/core/lib/libb.so.gz\n./demo/files/docs\n./demo/master.idx\n"
         "./demo/product.txt\n",
         listing);
+}
+
+TEST_F(Publisher, AnInterruptStopsThePublicationBeforeAnythingIsReplaced) {
+    Run();
+    std::string index = ReadFile(m_dir.file("server/demo/master.idx"));
+    WriteFile(m_dir.file("prod/README"), "changed");
+    g_sigtermReceived = 1;
+    try {
+        Run();
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_STREQ("the publication was interrupted; nothing was put in place", e.what());
+    }
+    g_sigtermReceived = 0;
+    EXPECT_EQ(index, ReadFile(m_dir.file("server/demo/master.idx")));
+    EXPECT_EQ(0, system(("test -z \"$(find " + m_dir.file("server") + " -name '.*')\"").c_str()));
+    EXPECT_EQ(4u, Run().written.size());  // the next run publishes the change
 }
 
 TEST_F(Publisher, OutputsMayNotOverlap) {

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include "DownloadServersHandler.h"
+#include "FileDownloader.h"
 #include "UpdateCallbacks.h"
 #include "UpdateConfig.h"
 #include "common/Conv.h"
@@ -44,12 +46,25 @@ FileProcessor::FileProcessor(UpdateConfig* config, UpdateInfo* update)
 
 FileProcessor::~FileProcessor() = default;
 
+FileDownloader& FileProcessor::GetDownloader() {
+    if (!m_downloader) m_downloader.reset(new FileDownloader(*m_config, m_config->cCallbacks()));
+    return *m_downloader;
+}
+
+CDownloadServersHandler& FileProcessor::GetServersHandler() {
+    if (!m_serversHandler) {
+        m_serversHandler.reset(new CDownloadServersHandler(m_config, &GetDownloader()));
+    }
+    return *m_serversHandler;
+}
+
 std::wstring FileProcessor::productRoot() const {
-    return m_config->productRoot();
+    // Before a server is chosen (a check without servers) the configured product root.
+    return m_serversHandler ? m_serversHandler->GetUpdateRoot() : m_config->productRoot();
 }
 
 std::wstring FileProcessor::moduleFilesAddress() const {
-    return std::wstring();
+    return m_serversHandler ? m_serversHandler->GetUpdateRootAddress() : std::wstring();
 }
 
 void FileProcessor::CheckFiles() {
