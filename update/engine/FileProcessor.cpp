@@ -4,6 +4,7 @@
 
 #include "DownloadServersHandler.h"
 #include "FileDownloader.h"
+#include "ModuleInstaller.h"
 #include "UpdateCallbacks.h"
 #include "UpdateConfig.h"
 #include "common/Conv.h"
@@ -44,7 +45,7 @@ bool Exists(const std::wstring& path, struct stat& st) {
 FileProcessor::FileProcessor(UpdateConfig* config, UpdateInfo* update)
     : m_config(config), m_update(update) {}
 
-FileProcessor::~FileProcessor() = default;
+FileProcessor::~FileProcessor() { CleanUp(); }
 
 FileDownloader& FileProcessor::GetDownloader() {
     if (!m_downloader) m_downloader.reset(new FileDownloader(*m_config, m_config->cCallbacks()));

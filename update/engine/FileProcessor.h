@@ -8,9 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "TemporaryFiles.h"
 #include "UpdateInfo.h"
+#include "update/UpdateCallbackTypes.h"
 
 class CDownloadServersHandler;
+class CModuleInstaller;
 class FileDownloader;
 class UpdateCallbacks;
 class UpdateConfig;
@@ -122,6 +125,42 @@ public:
     void RunPost(int moduleIndex);
     void RunUnPost(int moduleIndex);
 
+    // --- backup, installation, rollback and clean-up ---
+    // The run's directory check, called by the update run right after construction: logs
+    // message 600 with the installation, temporary and backup directories; throws
+    // CUpdateCriticalException 607 (message 249) when one of them is empty; otherwise
+    // registers the backup and then the temporary directory for removal at clean-up.
+    void CheckDirectories();
+    // Backs the module's changed files up into the backup directory (plug-in:
+    // "overrideBackupModule(cCurModule.name)", "onBackupFile(...)"). Copy failures throw.
+    void BackupModule(int moduleIndex);
+    // Installs the module's changed files from the download directory (plug-in:
+    // "overrideInstallModule(cCurModule.name)", "onInstallFile(src, dest)"). The module
+    // "selfupdate" (outside mirror mode) is handed to the self-update instead: "ToRemove.txt"
+    // is written in the temporary root and the process ENDS WITH STATUS 0 when the helper
+    // copy starts; after a self-update (noselfupdate) it throws CUpdateCriticalException
+    // 629 (message 242). Copy failures throw Exception; the run rolls back with phase 4.
+    void InstallModule(int moduleIndex);
+    // Copies the module's backup copies back (the rollback's RESTORE step).
+    void RestoreModule(int moduleIndex);
+    // The rollback after a failure in `phase` (0 pre or backup pass, 4 install pass, 1 post
+    // pass) at module `moduleIndex`: "beforeRollback()", the steps of the phase (each
+    // offered as "overrideRollback(...)"), "afterRollback()". Every step runs even when one
+    // fails; the first failure is rethrown at the end.
+    void RollBack(int phase, int moduleIndex);
+    // One rollback step for one module; `announcement` is logged first.
+    void RollbackStep(ERollbackSteps step, int moduleIndex, const std::wstring& announcement);
+    // The list of temporary files and directories handed between updater processes
+    // (option TmpFilesList). Reading adds to this run's lists; a missing file is ignored.
+    bool ReadTmpFilesList(const std::wstring& path);
+    bool WriteTmpFilesList(const std::wstring& path);
+    // Deletes the temporary files in order, then the directories in reverse order, each
+    // offered to the plug-in first ("DeleteFile(...)", "DeleteDir(...)"). Runs at the
+    // processor's end; failures are ignored.
+    void CleanUp() noexcept;
+    // Deletes the local copy of the master index, offered first as "DeleteFile(cIdx)".
+    void DeleteMasterIdxCopy(const std::wstring& cIdx);
+
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
     bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
@@ -156,4 +195,9 @@ private:
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
+    // Works on m_tempFiles and m_tempDirs; declared after them.
+    CTemporaryFiles m_temporaries{m_tempFiles, m_tempDirs};
+    std::unique_ptr<CModuleInstaller> m_installer;  // made on first use
+
+    CModuleInstaller& installer();
 };
