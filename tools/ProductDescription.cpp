@@ -268,6 +268,8 @@ void Parser::productFileKey(const std::wstring& key, const std::wstring& value) 
             if (name != L"http" && name != L"https" && name != L"ftp" && name != L"file")
                 ThrowAt(m_at, Msg<922>(server));
             if (server.find_first_of(L" \t") != std::wstring::npos) ThrowAt(m_at, Msg<923>(server));
+            // The updater expands path variables in the product file's values.
+            if (server.find(L'%') != std::wstring::npos) ThrowAt(m_at, Msg<918>(key, server));
             m_desc.servers.push_back(server);
         }
     } else {

@@ -1,10 +1,11 @@
-# Debian packages the build, the tests, the demo and the benchmarks need.
+# Debian packages the build, the tests, the demo, the benchmarks and the fuzz targets need.
 UPDATER_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   zlib1g-dev libcurl4-openssl-dev libexpat1-dev nettle-dev
   python3 python3-pytest
   nginx tinyproxy microsocks
+  clang-14 libclang-rt-14-dev
 )
 
 # Installs the packages once per machine: apt-get update, then apt-get install -y.

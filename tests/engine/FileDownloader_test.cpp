@@ -2,11 +2,16 @@
 // both plug-ins so every callback (and every byte reported) is seen.
 #include "FileDownloader.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -456,5 +461,39 @@ TEST_F(FileDownloaderTest, LocalWriteFailureIsNotBlamedOnTheProxy) {
     ::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(Msg<596>(W(nginx.url() + "/dir/big.bin"), Msg<678>()), message);
     EXPECT_NE(std::wstring::npos, details.find(L"File too large")) << ToMultibyte(details);
+    EXPECT_TRUE(OutputFiles().empty());
+}
+
+TEST_F(FileDownloaderTest, ProxyPortZeroLeavesThePortToTheHostText) {
+    Nginx nginx({m_www.path()});
+    TinyProxy proxy;
+    m_cfg.setProxy(W("127.0.0.1:" + std::to_string(proxy.port())));
+    m_cfg.setProxyPort(0);
+    FileDownloader d(m_cfg, m_callbacks);
+    d.downloadFile(W(nginx.url() + "/small.txt"), W(m_out.file("s")));
+    EXPECT_EQ("alpha\n", ReadFile(m_out.file("s")));
+    EXPECT_NE(std::string::npos, ReadFile(proxy.logFile()).find("GET " + nginx.url() + "/small.txt"));
+}
+
+TEST_F(FileDownloaderTest, TimeoutEndsAStalledServer) {
+    // The kernel accepts the connection into the backlog; nobody ever answers.
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, ::listen(fd, 4));
+    ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
+    m_cfg.setTimeout(1);
+    FileDownloader d(m_cfg, m_callbacks);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
+    auto start = std::chrono::steady_clock::now();
+    Exception e = DownloadFails(d, url, m_out.file("x"));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    ::close(fd);
+    EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
+    EXPECT_LT(elapsed, std::chrono::seconds(10));
     EXPECT_TRUE(OutputFiles().empty());
 }

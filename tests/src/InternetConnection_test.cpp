@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cwchar>
 
 #include "support/TestServers.h"
 #include "update/InternetConnectionCurl.h"
@@ -187,6 +189,16 @@ TEST(ConnectionHolder, EveryCallBeforeInitializePrintsAndReturns5) {
     std::string expected;
     for (int i = 0; i < 6; ++i) expected += "Object not initialized\n";
     EXPECT_EQ(expected, out);
+}
+
+TEST(ConnectionHolder, DiagnosticsLeaveTheOrientationOfStdoutAlone) {
+    // Other output (narrow printf, the logger, wide wprintf) keeps working after one.
+    const int before = std::fwide(stdout, 0);
+    InternetConnection c;
+    testing::internal::CaptureStdout();
+    c.Perform();
+    EXPECT_EQ("Object not initialized\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(before, std::fwide(stdout, 0));
 }
 
 TEST(ConnectionHolder, UninitializeTwiceReports5) {

@@ -1,0 +1,18 @@
+// The settings file reader (key=value lines kept in the connection options store).
+#include "FuzzInput.h"
+#include "UpdateConfig.h"
+#include "common/Exception.h"
+#include "update/ConnectionOptions.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::wstring path = fuzz::WriteInput("settings.conf", data, size);
+    ConnectionOptions store;
+    store.SetWide(UpdateConfig::kSettingsFileName, path, true);
+    store.SetWide(UpdateConfig::kSettingTempDir, L"/tmp", true);
+    UpdateConfig config;
+    try {
+        config.initSettings(&store);
+    } catch (const Exception&) {
+    }
+    return 0;
+}
