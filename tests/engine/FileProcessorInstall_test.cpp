@@ -60,7 +60,7 @@ TEST(FileProcessorDirectories, UnpreparedDirectoriesAre607) {
     UpdateInfo info;
     FileProcessor processor(&config, &info);
     try {
-        processor.CheckDirectories();
+        processor.PrepareRun();
         ADD_FAILURE() << "607 expected";
     } catch (const CUpdateCriticalException& e) {
         EXPECT_EQ(607, e.code());
@@ -87,7 +87,7 @@ TEST_F(FileProcessorInstallTest, PostPhaseRollbackRunsCommandsAndRestoresTheTree
     Module(L"B", "inst/b");
     {
         FileProcessor processor(&m_config, &m_info);
-        processor.CheckDirectories();
+        processor.PrepareRun();
         for (int i = 0; i < 2; ++i) processor.RunPre(i);
         for (int i = 0; i < 2; ++i) {
             processor.BackupModule(i);
@@ -116,19 +116,9 @@ TEST_F(FileProcessorInstallTest, ListFileOfAnEarlierProcessIsCleanedUpWithThisRu
     ScratchDir::Write(m_dir.Path("list.txt"), "File=" + left + "\n");
     {
         FileProcessor processor(&m_config, &m_info);
-        EXPECT_TRUE(processor.ReadTmpFilesList(m_dir.WPath("list.txt")));
+        processor.ReadTmpFilesList(m_dir.WPath("list.txt"));
     }
     EXPECT_FALSE(ScratchDir::Exists(left));
-}
-
-TEST_F(FileProcessorInstallTest, MasterIndexCopyIsOfferedToThePluginAndDeleted) {
-    Prepare();
-    ScratchDir::Write(m_dir.Path("kept.idx"), "idx");
-    FileProcessor processor(&m_config, &m_info);
-    processor.DeleteMasterIdxCopy(m_dir.WPath("kept.idx"));
-    EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("kept.idx")));
-    EXPECT_EQ((std::vector<std::string>{"LIB DeleteFile(\"" + m_dir.Path("kept.idx") + "\")"}),
-              RecordOf("LIB DeleteFile"));
 }
 
 }  // namespace

@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "ModuleInstaller.h"
+#include "Rollback.h"
 #include "TemporaryFiles.h"
+#include "UpdateConfig.h"
 #include "UpdateInfo.h"
-#include "update/UpdateCallbackTypes.h"
 
 class CDownloadServersHandler;
-class CModuleInstaller;
 class FileDownloader;
 class UpdateCallbacks;
 class UpdateConfig;
@@ -23,6 +24,7 @@ public:
     // --- construction ---
     // `config` and `update` belong to the update run and must outlive the processor.
     FileProcessor(UpdateConfig* config, UpdateInfo* update);
+    // Deletes every listed temporary file and directory (the clean-up of the run).
     ~FileProcessor();
     FileProcessor(const FileProcessor&) = delete;
     FileProcessor& operator=(const FileProcessor&) = delete;
@@ -125,41 +127,25 @@ public:
     void RunPost(int moduleIndex);
     void RunUnPost(int moduleIndex);
 
-    // --- backup, installation, rollback and clean-up ---
-    // The run's directory check, called by the update run right after construction: logs
-    // message 600 with the installation, temporary and backup directories; throws
-    // CUpdateCriticalException 607 (message 249) when one of them is empty; otherwise
-    // registers the backup and then the temporary directory for removal at clean-up.
-    void CheckDirectories();
-    // Backs the module's changed files up into the backup directory (plug-in:
-    // "overrideBackupModule(cCurModule.name)", "onBackupFile(...)"). Copy failures throw.
+    // --- the run as a whole: directories, clean-up, backup, installation, rollback ---
+    // Takes the configuration's three directories for a run: logs them (message 600),
+    // fails with CUpdateCriticalException 607 (message 249) when one is empty, and lists
+    // the backup and then the temporary directory for the clean-up. The update run calls
+    // it once, before anything else.
+    void PrepareRun();
+    // Takes over what an earlier updater process listed for deletion ("ToRemove.txt").
+    void ReadTmpFilesList(const std::wstring& path);
+    // Deletes the kept local copy of the master index ("DeleteFile(cIdx)" offered first), so
+    // that the next run does not take an unfinished update for an unchanged one.
+    void DeleteMasterIdxCopy();
+    // Backup, installation and restore of one module (CModuleInstaller); the updater's own
+    // module is handed to the self-update, which ends this process.
     void BackupModule(int moduleIndex);
-    // Installs the module's changed files from the download directory (plug-in:
-    // "overrideInstallModule(cCurModule.name)", "onInstallFile(src, dest)"). The module
-    // "selfupdate" (outside mirror mode) is handed to the self-update instead: "ToRemove.txt"
-    // is written in the temporary root and the process ENDS WITH STATUS 0 when the helper
-    // copy starts; after a self-update (noselfupdate) it throws CUpdateCriticalException
-    // 629 (message 242). Copy failures throw Exception; the run rolls back with phase 4.
     void InstallModule(int moduleIndex);
-    // Copies the module's backup copies back (the rollback's RESTORE step).
     void RestoreModule(int moduleIndex);
-    // The rollback after a failure in `phase` (0 pre or backup pass, 4 install pass, 1 post
-    // pass) at module `moduleIndex`: "beforeRollback()", the steps of the phase (each
-    // offered as "overrideRollback(...)"), "afterRollback()". Every step runs even when one
-    // fails; the first failure is rethrown at the end.
+    // Undoes a run that failed in `phase` (0 pre or backup, 4 install, 1 post) at module
+    // `moduleIndex`.
     void RollBack(int phase, int moduleIndex);
-    // One rollback step for one module; `announcement` is logged first.
-    void RollbackStep(ERollbackSteps step, int moduleIndex, const std::wstring& announcement);
-    // The list of temporary files and directories handed between updater processes
-    // (option TmpFilesList). Reading adds to this run's lists; a missing file is ignored.
-    bool ReadTmpFilesList(const std::wstring& path);
-    bool WriteTmpFilesList(const std::wstring& path);
-    // Deletes the temporary files in order, then the directories in reverse order, each
-    // offered to the plug-in first ("DeleteFile(...)", "DeleteDir(...)"). Runs at the
-    // processor's end; failures are ignored.
-    void CleanUp() noexcept;
-    // Deletes the local copy of the master index, offered first as "DeleteFile(cIdx)".
-    void DeleteMasterIdxCopy(const std::wstring& cIdx);
 
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
@@ -195,9 +181,13 @@ private:
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
-    // Works on m_tempFiles and m_tempDirs; declared after them.
-    CTemporaryFiles m_temporaries{m_tempFiles, m_tempDirs};
-    std::unique_ptr<CModuleInstaller> m_installer;  // made on first use
 
+    // Moves what the download steps listed into the run's temporary files, in order, so
+    // that the list file handed to a self-update and the clean-up see everything.
+    void collectTemporaries();
     CModuleInstaller& installer();
+    class RollbackOperations;
+
+    CTemporaryFiles m_temporaries;
+    std::unique_ptr<CModuleInstaller> m_installer;
 };
