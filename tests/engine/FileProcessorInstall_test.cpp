@@ -13,6 +13,7 @@
 #include "UpdateInfo.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "common/ProgramInfo.h"
 
 namespace {
 
@@ -119,6 +120,21 @@ TEST_F(FileProcessorInstallTest, ListFileOfAnEarlierProcessIsCleanedUpWithThisRu
         processor.ReadTmpFilesList(m_dir.WPath("list.txt"));
     }
     EXPECT_FALSE(ScratchDir::Exists(left));
+}
+
+// A command line holding a "%" that names no variable (an escaped address) is repeated as
+// given; it must not make the backup fail.
+TEST_F(FileProcessorInstallTest, UnexpandableCommandLineDoesNotFailTheBackup) {
+    Prepare();
+    const std::wstring saved = GetCommandLineText();
+    SetCommandLineText(L"updater --url=http://127.0.0.1/a%20b%2Fc ");
+    ASSERT_EQ(0, mkdir(m_dir.Path("inst/a").c_str(), 0755));
+    ScratchDir::Write(m_dir.Path("inst/a/file"), "old a");
+    Module(L"A", "inst/a");
+    FileProcessor processor(&m_config, &m_info);
+    processor.PrepareRun();
+    EXPECT_NO_THROW(processor.BackupModule(0));
+    SetCommandLineText(saved);
 }
 
 }  // namespace
