@@ -227,8 +227,16 @@ CModuleInstaller& FileProcessor::installer() {
         settings.selfUpdate.tmpDir = dirs.m_tmpdir;
         settings.selfUpdate.logFile = m_config->logFileName();
         settings.selfUpdate.updateLib = m_config->updateLib();
+        // The command line is repeated with its path variables expanded; a text that
+        // cannot be expanded (a "%" that is no variable, as in "%20" of an address) is
+        // repeated as it was given rather than failing the backup of every module.
         std::wstring commandLine = GetCommandLineText();
-        m_config->expandVariables(commandLine, true, false);
+        try {
+            m_config->expandVariables(commandLine, true, false);
+        } catch (const Exception& e) {
+            LogDebug(L"The command line is repeated unexpanded: %s\n", e.twhat());
+            commandLine = GetCommandLineText();
+        }
         settings.selfUpdate.commandLine = commandLine;
         settings.selfUpdate.updaterPath = GetUpdaterPath();
         m_installer.reset(new CModuleInstaller(m_config->cCallbacks(), m_temporaries, settings));
