@@ -10,6 +10,7 @@
 
 #include "UpdateConfig.h"
 #include "UpdateParameters.h"
+#include "UpdatePerformer.h"
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "common/Interrupts.h"
@@ -19,11 +20,6 @@
 #include "update/Console.h"
 #include "update/Logger.h"
 
-// The update run is built on the configuration once its class is part of the tree
-// (app/CMakeLists.txt sets UPDATER_HAS_UPDATE_RUN accordingly).
-#if UPDATER_HAS_UPDATE_RUN
-#include "UpdatePerformer.h"
-#endif
 
 namespace {
 
@@ -72,14 +68,8 @@ void LoadMessageTables() {
 
 // One update run on the prepared configuration.
 int RunUpdate(UpdateConfig& config) {
-#if UPDATER_HAS_UPDATE_RUN
     UpdatePerformer performer(&config);
     return performer.run();
-#else
-    (void)config;
-    LogFatal(L"This build of the updater has no update run: nothing was updated.\n");
-    return -1;
-#endif
 }
 
 }  // namespace

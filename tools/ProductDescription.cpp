@@ -268,6 +268,8 @@ void Parser::productFileKey(const std::wstring& key, const std::wstring& value) 
             if (name != L"http" && name != L"https" && name != L"ftp" && name != L"file")
                 ThrowAt(m_at, Msg<922>(server));
             if (server.find_first_of(L" \t") != std::wstring::npos) ThrowAt(m_at, Msg<923>(server));
+            // The updater expands path variables in the product file's values.
+            if (server.find(L'%') != std::wstring::npos) ThrowAt(m_at, Msg<918>(key, server));
             m_desc.servers.push_back(server);
         }
     } else {
@@ -313,11 +315,11 @@ void Parser::moduleKey(const std::wstring& key, const std::wstring& os, const st
 
 // "pattern [VERSION=v] [OS=list]", separated by blanks.
 FileSpec Parser::fileSpec(const std::wstring& value) {
-    FileSpec spec;
-    spec.at = m_at;
+    FileSpec entry;
+    entry.at = m_at;
     std::vector<std::wstring> words = Split(value, L" \t", false, true);
-    spec.pattern = words[0];
-    if (!IsSafeRelativePath(spec.pattern)) ThrowAt(m_at, Msg<917>(L"FILE", spec.pattern));
+    entry.pattern = words[0];
+    if (!IsSafeRelativePath(entry.pattern)) ThrowAt(m_at, Msg<917>(L"FILE", entry.pattern));
     bool sawVersion = false, sawOs = false;
     for (size_t i = 1; i < words.size(); ++i) {
         size_t eq = words[i].find(L'=');
@@ -325,16 +327,16 @@ FileSpec Parser::fileSpec(const std::wstring& value) {
         std::wstring arg = eq == std::wstring::npos ? L"" : words[i].substr(eq + 1);
         if (name == L"VERSION" && eq != std::wstring::npos && !sawVersion) {
             if (!IsVersionText(arg)) ThrowAt(m_at, Msg<926>(arg));
-            spec.version = arg;
+            entry.version = arg;
             sawVersion = true;
         } else if (name == L"OS" && eq != std::wstring::npos && !sawOs) {
-            spec.os = NormaliseOsList(arg, m_at);
+            entry.os = NormaliseOsList(arg, m_at);
             sawOs = true;
         } else {
             ThrowAt(m_at, Msg<927>(words[i]));
         }
     }
-    return spec;
+    return entry;
 }
 
 }  // namespace

@@ -80,58 +80,58 @@ void CheckDependencies(const ProductDesc& product, const std::map<std::wstring, 
         if (state[i] == 0) visit(i);
 }
 
-ResolvedFile MakeFile(const FileSpec& spec, const std::wstring& name, const std::wstring& path,
+ResolvedFile MakeFile(const FileSpec& entry, const std::wstring& name, const std::wstring& path,
                       const struct stat& st) {
-    if (name.find_first_of(L" \t") != std::wstring::npos) ThrowAt(spec.at, Msg<945>(name));
-    if (!IsSafeRelativePath(name)) ThrowAt(spec.at, Msg<946>(name));
+    if (name.find_first_of(L" \t") != std::wstring::npos) ThrowAt(entry.at, Msg<945>(name));
+    if (!IsSafeRelativePath(name)) ThrowAt(entry.at, Msg<946>(name));
     if (st.st_size > kMaxPublishedFileSize)
-        ThrowAt(spec.at, Msg<947>(path, static_cast<long long>(st.st_size)));
+        ThrowAt(entry.at, Msg<947>(path, static_cast<long long>(st.st_size)));
     ResolvedFile file;
     file.name = name;
     file.path = path;
-    file.version = spec.version;
-    file.os = spec.os;
+    file.version = entry.version;
+    file.os = entry.os;
     file.size = st.st_size;
     file.mtime = st.st_mtime;
-    file.at = spec.at;
+    file.at = entry.at;
     return file;
 }
 
 // Expands one FILE line into the regular files it names, in byte order of their names.
-std::vector<ResolvedFile> Expand(const FileSpec& spec, const std::wstring& baseDir) {
+std::vector<ResolvedFile> Expand(const FileSpec& entry, const std::wstring& baseDir) {
     std::vector<ResolvedFile> files;
-    std::wstring full = JoinPath(baseDir, spec.pattern);
+    std::wstring full = JoinPath(baseDir, entry.pattern);
     std::string mbFull;
-    if (!WideToMultibyte(full, mbFull)) ThrowAt(spec.at, Msg<948>(full));
+    if (!WideToMultibyte(full, mbFull)) ThrowAt(entry.at, Msg<948>(full));
     struct stat st;
-    if (!IsPattern(spec.pattern)) {
-        if (stat(mbFull.c_str(), &st) != 0) ThrowAt(spec.at, Msg<949>(full, SystemError(errno)));
-        if (!S_ISREG(st.st_mode)) ThrowAt(spec.at, Msg<950>(full));
-        files.push_back(MakeFile(spec, spec.pattern, full, st));
+    if (!IsPattern(entry.pattern)) {
+        if (stat(mbFull.c_str(), &st) != 0) ThrowAt(entry.at, Msg<949>(full, SystemError(errno)));
+        if (!S_ISREG(st.st_mode)) ThrowAt(entry.at, Msg<950>(full));
+        files.push_back(MakeFile(entry, entry.pattern, full, st));
         return files;
     }
     glob_t found{};
     int rc = glob(mbFull.c_str(), GLOB_ERR | GLOB_NOSORT, nullptr, &found);
     std::vector<std::string> paths(found.gl_pathv, found.gl_pathv + found.gl_pathc);
     globfree(&found);
-    if (rc == GLOB_ABORTED) ThrowAt(spec.at, Msg<951>(full, SystemError(errno)));
-    if (rc == GLOB_NOSPACE) ThrowAt(spec.at, Msg<952>(full));
+    if (rc == GLOB_ABORTED) ThrowAt(entry.at, Msg<951>(full, SystemError(errno)));
+    if (rc == GLOB_NOSPACE) ThrowAt(entry.at, Msg<952>(full));
     std::sort(paths.begin(), paths.end());
     std::string prefix;
     WideToMultibyte(JoinPath(baseDir, L""), prefix);
     if (!prefix.empty() && prefix.back() != '/') prefix += '/';
     for (const std::string& mbPath : paths) {
         if (stat(mbPath.c_str(), &st) != 0)
-            ThrowAt(spec.at, Msg<949>(FromMultibyte(mbPath), SystemError(errno)));
+            ThrowAt(entry.at, Msg<949>(FromMultibyte(mbPath), SystemError(errno)));
         if (!S_ISREG(st.st_mode))
             continue;  // a pattern names files; directories it meets are skipped
         std::wstring path, name;
         if (!MultibyteToWide(mbPath, path) || mbPath.compare(0, prefix.size(), prefix) != 0 ||
             !MultibyteToWide(mbPath.substr(prefix.size()), name))
-            ThrowAt(spec.at, Msg<953>(FromMultibyte(mbPath)));
-        files.push_back(MakeFile(spec, name, path, st));
+            ThrowAt(entry.at, Msg<953>(FromMultibyte(mbPath)));
+        files.push_back(MakeFile(entry, name, path, st));
     }
-    if (files.empty()) ThrowAt(spec.at, Msg<954>(full));
+    if (files.empty()) ThrowAt(entry.at, Msg<954>(full));
     return files;
 }
 
@@ -165,8 +165,8 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
         ResolvedModule module;
         module.desc = &desc;
         std::wstring baseDir = desc.base.empty() ? productDir : JoinPath(productDir, desc.base);
-        for (const FileSpec& spec : desc.files)
-            for (ResolvedFile& file : Expand(spec, baseDir))
+        for (const FileSpec& entry : desc.files)
+            for (ResolvedFile& file : Expand(entry, baseDir))
                 module.files.push_back(std::move(file));
         CheckModuleFiles(module);
         modules.push_back(std::move(module));

@@ -1,5 +1,7 @@
 #include "ProgressPlugin.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -306,7 +308,9 @@ int CProgressGuiCallbacks::beforeBackup(const std::wstring& cModuleName) {
 int CProgressGuiCallbacks::onBackupFile(const std::wstring& cModuleName, const std::wstring& cSrc,
                                         const std::wstring& cDest) {
     return Quietly([&] {
-        ++m_stepDone;
+        // A file that is not installed yet has nothing to back up.
+        struct stat st;
+        if (::stat(ToLocale(cSrc).c_str(), &st) == 0) ++m_stepDone;
         status(false);
     });
 }

@@ -115,9 +115,12 @@ def test_start_up_prepares_directories_and_logs_the_command_line(home):
     # The run itself fails: the default server does not exist.
     assert result.returncode == 255, result
     assert inst.is_dir()
-    assert (inst / "backup").is_dir()
-    assert (home / "work" / "tmp").is_dir()
     text = log.read_text()
+    # The run took the prepared directories; its clean-up removed the backup and
+    # temporary ones again.
+    assert (f'Installation directory "{inst}/", temporary directory "{home}/work/tmp/", '
+            f'backup directory "{inst}/backup/"') in text
+    assert not (inst / "backup").exists() and not (home / "work" / "tmp").exists()
     assert "Updater version : 7.0.10\n" in text
     command = " ".join([str(home / "updater")] + args) + " "
     assert f"Command line : {command}\n" in text
@@ -137,7 +140,7 @@ def test_configuration_file_and_log_append(home):
     first = run(home / "updater", [], cwd=home)
     second = run(home / "updater", ["--retries=2"], cwd=home)
     assert first.returncode == 255 and second.returncode == 255
-    assert (inst / "backup").is_dir()
+    assert inst.is_dir()
     log = (home / "update.log").read_text()
     assert log.count("Updater version : 7.0.10") == 2
     assert "--retries=2 \n" in log

@@ -44,12 +44,13 @@ BeforeUpdateModule|app
 beforePre|app|/opt/d/hook pre app
 afterPre|app|/opt/d/hook pre app
 beforeBackup|base
-onBackupFile|base|/opt/d/lib/libdemo.so|/opt/d/backup/lib/libdemo.so
+onBackupFile|base|/bin/sh|/opt/d/backup/lib/libdemo.so
 afterBackup|base
 beforeInstallModule|base
 onInstallFile|/tmp/u/base/lib/libdemo.so|/opt/d/lib/libdemo.so
 afterInstallModule|base
 beforeBackup|app
+onBackupFile|app|/nonexistent/bin/tool|/opt/d/backup/bin/tool
 afterBackup|app
 beforeInstallModule|app
 onInstallFile|/tmp/u/app/bin/tool|/opt/d/bin/tool
@@ -162,6 +163,7 @@ def test_without_a_terminal_one_plain_line_per_phase():
     status, out, err = drive_plain(UPDATE)
     assert status == 0 and "nonzero=0" in out
     assert "\x1b" not in err and "\r" not in err
+    # A file that is not installed yet (app's tool) is not counted as backed up.
     assert err.splitlines() == [
         "Update started (updater 7.0.10)",
         "The server has changes: checking the installed files",

@@ -61,7 +61,8 @@ TEST(DownloadedFileCheck, CompressedFileFailuresInOrder) {
     Fixture f;
     std::wstring text;
     UpdateFileInfo missing = f.record;
-    EXPECT_EQ(621, CriticalCode([&] { VerifyCompressedFile(f.dir.WPath("none.gz"), missing); }, &text));
+    EXPECT_EQ(621,
+              CriticalCode([&] { VerifyCompressedFile(f.dir.WPath("none.gz"), missing); }, &text));
     EXPECT_NE(std::wstring::npos, text.find(f.dir.WPath("none.gz")));
     EXPECT_FALSE(CompressedFileMatches(f.dir.WPath("none.gz"), missing));
 

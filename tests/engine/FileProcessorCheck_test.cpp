@@ -131,21 +131,17 @@ TEST_F(FileCheckTest, UnreadableInstalledFileCountsAsChanged) {
 }
 
 TEST_F(FileCheckTest, UpdatedFilesListsModulesAndQuotedPathsInOrder) {
-    UpdateModuleInfo& a = Module(L"A", L"%ROOT%/a");
-    a.files.push_back(Record(L"one", "1"));
-    a.files.push_back(Record(L"two", "2"));
-    UpdateModuleInfo& unchanged = Module(L"Same", L"%ROOT%/s");
+    Module(L"A", L"%ROOT%/a").files = {Record(L"one", "1"), Record(L"two", "2")};
     Put("s/ok", "ok");
-    unchanged.files.push_back(Record(L"ok", "ok"));
-    UpdateModuleInfo& b = Module(L"B", L"%ROOT%/b");
-    b.files.push_back(Record(L"three", "3"));
+    Module(L"Same", L"%ROOT%/s").files = {Record(L"ok", "ok")};
+    Module(L"B", L"%ROOT%/b").files = {Record(L"three", "3")};
     Check();
     const std::wstring root = FromMultibyte(m_dir);
     EXPECT_EQ(L"[A] \"" + root + L"/a/one\" \"" + root + L"/a/two\" [B] \"" + root +
                   L"/b/three\" ",
               Var(L"UPDATED_FILES"));
     EXPECT_EQ(5u, m_updated.size());
-    EXPECT_FALSE(unchanged.needsupdate);
+    EXPECT_FALSE(m_info.cGetModuleByIndex(1).needsupdate);
 }
 
 TEST_F(FileCheckTest, NothingChangedLeavesUpdatedFilesUnset) {

@@ -6,9 +6,13 @@
 #include "FileDownloader.h"
 #include "UpdateCallbacks.h"
 #include "UpdateConfig.h"
+#include "DownloadNames.h"
 #include "common/Conv.h"
+#include "common/Exception.h"
 #include "common/Messages.h"
+#include "common/ProgramInfo.h"
 #include "filemd5.h"
+#include "fileutils.h"
 #include "pathutils.h"
 #include "strutils.h"
 #include "update/Logger.h"
@@ -44,7 +48,12 @@ bool Exists(const std::wstring& path, struct stat& st) {
 FileProcessor::FileProcessor(UpdateConfig* config, UpdateInfo* update)
     : m_config(config), m_update(update) {}
 
-FileProcessor::~FileProcessor() = default;
+FileProcessor::~FileProcessor() {
+    // Everything the run fetched, decompressed, backed up or listed goes, whatever the
+    // outcome; failures are only logged (cleanup never throws).
+    collectTemporaries();
+    m_temporaries.cleanup(m_config->cCallbacks());
+}
 
 FileDownloader& FileProcessor::GetDownloader() {
     if (!m_downloader) m_downloader.reset(new FileDownloader(*m_config, m_config->cCallbacks()));
@@ -170,4 +179,103 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Upd
                   localDigest == file.pefilemd5);
     if (!quiet) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
     return !upToDate;
+}
+
+// ---- the run's directories and temporary files -------------------------------------------
+
+void FileProcessor::PrepareRun() {
+    const UpdateDirs& dirs = m_config->updateDirs();
+    LogDebug(L"%s\n", Msg<600>(dirs.m_installdir, dirs.m_tmpdir, dirs.m_backupdir).c_str());
+    if (dirs.m_installdir.empty() || dirs.m_tmpdir.empty() || dirs.m_backupdir.empty())
+        THROW_CRITICAL(Msg<249>(), 607);
+    m_temporaries.addDir(dirs.m_backupdir);
+    m_temporaries.addDir(dirs.m_tmpdir);
+}
+
+void FileProcessor::ReadTmpFilesList(const std::wstring& path) {
+    collectTemporaries();
+    m_temporaries.readListFile(path);
+}
+
+void FileProcessor::collectTemporaries() {
+    for (const std::wstring& file : m_tempFiles) m_temporaries.addFile(file);
+    m_temporaries.addDirs(m_tempDirs);
+    m_tempFiles.clear();
+    m_tempDirs.clear();
+}
+
+void FileProcessor::DeleteMasterIdxCopy() {
+    const std::wstring cIdx = GetServersHandler().GetLocalMasterIdxPath();
+    if (m_config->cCallbacks().callLib(L"DeleteFile(cIdx)", &CUpdateLibCallbacks::DeleteFile,
+                                       cIdx.c_str()))
+        return;
+    ::DeleteFile(cIdx, true);
+}
+
+// ---- backup, installation, rollback ------------------------------------------------------
+
+CModuleInstaller& FileProcessor::installer() {
+    collectTemporaries();
+    const UpdateDirs& dirs = m_config->updateDirs();
+    if (!m_installer) {
+        InstallSettings settings;
+        settings.installDir = dirs.m_installdir;
+        settings.tmpDir = dirs.m_tmpdir;
+        settings.backupDir = dirs.m_backupdir;
+        settings.mirror = m_config->mirror();
+        settings.selfUpdateDone = m_config->selfUpdateDone();
+        settings.selfUpdate.tmpDir = dirs.m_tmpdir;
+        settings.selfUpdate.logFile = m_config->logFileName();
+        settings.selfUpdate.updateLib = m_config->updateLib();
+        // The command line is repeated with its path variables expanded; a text that
+        // cannot be expanded (a "%" that is no variable, as in "%20" of an address) is
+        // repeated as it was given rather than failing the backup of every module.
+        std::wstring commandLine = GetCommandLineText();
+        try {
+            m_config->expandVariables(commandLine, true, false);
+        } catch (const Exception& e) {
+            LogDebug(L"The command line is repeated unexpanded: %s\n", e.twhat());
+            commandLine = GetCommandLineText();
+        }
+        settings.selfUpdate.commandLine = commandLine;
+        settings.selfUpdate.updaterPath = GetUpdaterPath();
+        m_installer.reset(new CModuleInstaller(m_config->cCallbacks(), m_temporaries, settings));
+    }
+    // Where the download step put the files (the server's layout below the temporary root).
+    const std::wstring root = m_serversHandler ? m_serversHandler->GetUpdateRoot()
+                                               : m_config->productRoot();
+    m_installer->setProductRoot(root);
+    m_installer->setDownloadDir(m_downloadDir.empty() ? JoinConfined(dirs.m_tmpdir, root)
+                                                      : m_downloadDir);
+    return *m_installer;
+}
+
+void FileProcessor::BackupModule(int moduleIndex) {
+    installer().backupModule(m_update->cGetModuleByIndex(moduleIndex));
+}
+
+void FileProcessor::InstallModule(int moduleIndex) {
+    installer().installModule(m_update->cGetModuleByIndex(moduleIndex));
+}
+
+void FileProcessor::RestoreModule(int moduleIndex) {
+    installer().restoreModule(m_update->cGetModuleByIndex(moduleIndex));
+}
+
+// The four kinds of rollback step, done by this processor.
+class FileProcessor::RollbackOperations : public IRollbackOperations {
+public:
+    explicit RollbackOperations(FileProcessor& processor) : m_processor(processor) {}
+    void runPre(int module) override { m_processor.RunPre(module); }
+    void runPost(int module) override { m_processor.RunPost(module); }
+    void runUnpost(int module) override { m_processor.RunUnPost(module); }
+    void restoreModule(int module) override { m_processor.RestoreModule(module); }
+
+private:
+    FileProcessor& m_processor;
+};
+
+void FileProcessor::RollBack(int phase, int moduleIndex) {
+    RollbackOperations operations(*this);
+    ::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
 }

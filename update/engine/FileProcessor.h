@@ -8,10 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "ModuleInstaller.h"
+#include "Rollback.h"
+#include "TemporaryFiles.h"
+#include "UpdateConfig.h"
 #include "UpdateInfo.h"
 
 class CDownloadServersHandler;
 class FileDownloader;
+class UpdateCallbacks;
 class UpdateConfig;
 
 class FileProcessor {
@@ -19,6 +24,7 @@ public:
     // --- construction ---
     // `config` and `update` belong to the update run and must outlive the processor.
     FileProcessor(UpdateConfig* config, UpdateInfo* update);
+    // Deletes every listed temporary file and directory (the clean-up of the run).
     ~FileProcessor();
     FileProcessor(const FileProcessor&) = delete;
     FileProcessor& operator=(const FileProcessor&) = delete;
@@ -44,6 +50,103 @@ public:
     // "[name]", then the local path of each changed file between double quotes.
     const std::vector<std::wstring>& updatedFiles() const { return m_updatedFiles; }
 
+    // --- the run's directories and temporary things ---
+    // The run's directories (from the configuration), each ending in "/".
+    const std::wstring& installDir() const;
+    const std::wstring& tmpDir() const;
+    // Temporary files in the order registered (duplicates possible) and temporary
+    // directories in the order registered (each once). Every file and directory the
+    // download steps create below the temporary root is registered as soon as it exists.
+    const std::vector<std::wstring>& tempFiles() const { return m_tempFiles; }
+    const std::vector<std::wstring>& tempDirs() const { return m_tempDirs; }
+    void AddTempFile(const std::wstring& path);
+    void AddTempDir(const std::wstring& path);
+
+    // --- master index ---
+    // Fetches the master index from `address` to the temporary root (the path part of the
+    // address below it; the plug-in may change the address first with
+    // "changeMasterIdxUrl(src)"), checks it (a second fetch when the first copy fails the
+    // check) and compares it whole with `keptCopy` (the server handler's local master index
+    // path). Gives false when both are equal and IgnoreMasterIDX is not set (message 645:
+    // nothing changed). Otherwise gives true after, in this order: in mirror mode the copy
+    // into the mirror tree (install path joined with the `masteridx` option, through
+    // "copyFile(source, dest)"); the index's lines handed to
+    // "notifyMasterIdxContent(cMasterIdxContents)"; the fresh index put in place of
+    // `keptCopy` ("copyFile(source, dest)" offered first; the updater's own replacement
+    // writes a file beside it, syncs it and renames it over, so the kept copy is never
+    // half written). In a run that follows a self-update nothing is fetched: the first
+    // run's copy is registered as temporary and true is given.
+    // Throws Exception 636 (message 132) after the second failed check; the downloader's
+    // Exception for a failed transfer; CUpdateCriticalException 626 (message 125) when a
+    // directory cannot be made; Exception (library messages 2, 5, 26) when the kept copy
+    // cannot be replaced.
+    bool DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy);
+
+    // --- product info file ---
+    // Fetches the product info file and gives its local path (as fetched; the run decodes
+    // it). The remote name is `defaultAddress` (the server handler's product info address),
+    // or `givenName` in its directory with the naming rules of ProductInfoRemoteName; the
+    // local path is the temporary root joined with the address's path part. Logs message
+    // 643. Throws CUpdateCriticalException 626 (message 125) when the local directory
+    // cannot be made; the downloader's Exception for a failed transfer.
+    std::wstring DownloadProductInfoFile(const std::wstring& defaultAddress,
+                                         const std::wstring& givenName);
+
+    // --- module download ---
+    // The download step. `baseAddress` is the server joined with the update root (module
+    // files are at <baseAddress>/<SOURCE>/<NAME>.gz); `productRoot` is the update root,
+    // which places the download directory below the temporary root. Every file with its
+    // `needsupdate` flag in every module with its flag is fetched (or taken from a matching
+    // ".gz" already present, message 627; a mismatching one is fetched again, 628),
+    // verified, and outside mirror mode decompressed beside itself and verified again.
+    // Brackets the work with "onStartDownloadFiles(weblocation, ...)" and
+    // "onFinishDownloadFiles(weblocation)" (weblocation = `baseAddress`) and disconnects
+    // the downloader at the end. Throws CUpdateCriticalException 621/625 for a file that
+    // fails its checks (messages 251/250) and -1 (message 252) when an interrupt or
+    // terminate signal arrived before a fetch; the downloader's Exception for a failed
+    // transfer (the run then tries the next server).
+    void DownloadFiles(const std::wstring& baseAddress, const std::wstring& productRoot);
+    // The download directory of the last DownloadFiles: where installation finds the files
+    // (<downloadDir>/<SOURCE>/<NAME>, and <NAME>.gz beside it).
+    const std::wstring& downloadDir() const { return m_downloadDir; }
+
+    // --- module commands ---
+    // The module's PRE, POST and UNPOST commands (module index into the product data).
+    // Mirror mode runs nothing and calls no plug-in. PRE and POST offer
+    // "overridePre(m.name)" / "overridePost(m.name)" first, even for an empty command;
+    // an empty UNPOST causes no call at all, any other is bracketed by
+    // "beforeUnpost(cCurModule.name, cCurModule.unpost)" and
+    // "afterUnpost(cCurModule.name, cCurModule.unpost)" around
+    // "overrideUnPost(cCurModule.name)". The program is the install path joined with the
+    // program word's last component; PRE and POST fall back to that last component alone
+    // when no such file exists. The child runs with the command time-out
+    // (kModuleCommandTimeout) and the wait ends as soon as it does. Throws
+    // CUpdateCriticalException 613 (message 252) when a late child cannot be terminated;
+    // the child-process layer's Exception when it cannot be started or awaited.
+    void RunPre(int moduleIndex);
+    void RunPost(int moduleIndex);
+    void RunUnPost(int moduleIndex);
+
+    // --- the run as a whole: directories, clean-up, backup, installation, rollback ---
+    // Takes the configuration's three directories for a run: logs them (message 600),
+    // fails with CUpdateCriticalException 607 (message 249) when one is empty, and lists
+    // the backup and then the temporary directory for the clean-up. The update run calls
+    // it once, before anything else.
+    void PrepareRun();
+    // Takes over what an earlier updater process listed for deletion ("ToRemove.txt").
+    void ReadTmpFilesList(const std::wstring& path);
+    // Deletes the kept local copy of the master index ("DeleteFile(cIdx)" offered first), so
+    // that the next run does not take an unfinished update for an unchanged one.
+    void DeleteMasterIdxCopy();
+    // Backup, installation and restore of one module (CModuleInstaller); the updater's own
+    // module is handed to the self-update, which ends this process.
+    void BackupModule(int moduleIndex);
+    void InstallModule(int moduleIndex);
+    void RestoreModule(int moduleIndex);
+    // Undoes a run that failed in `phase` (0 pre or backup, 4 install, 1 post) at module
+    // `moduleIndex`.
+    void RollBack(int phase, int moduleIndex);
+
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
     bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
@@ -55,9 +158,36 @@ private:
     std::wstring productRoot() const;
     std::wstring moduleFilesAddress() const;
 
+    UpdateCallbacks& callbacks();
+    bool mirror() const;
+    // Creates the directory of `file` through "checkCreateDirectory(cPath, cCreatedDirs)"
+    // and registers what was created; logs message 125 and throws CUpdateCriticalException
+    // `code` when that fails.
+    void makeDirectoryForFile(const std::wstring& file, int code);
+    // Fetches `address` into `local`; true when the copy passes the checked-text check.
+    bool fetchCheckedIndex(const std::wstring& address, const std::wstring& local);
+    void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
+    // One module file: reuse or fetch, verify, decompress. `count` counts the fetches.
+    void downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                            const std::wstring& baseAddress, int& count);
+    // `dir` and its parents below the temporary root, as temporary directories.
+    void registerDownloadDirs(const std::wstring& dir);
+
     UpdateConfig* m_config;
     UpdateInfo* m_update;
     std::unique_ptr<FileDownloader> m_downloader;
     std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
     std::vector<std::wstring> m_updatedFiles;
+    std::vector<std::wstring> m_tempFiles;
+    std::vector<std::wstring> m_tempDirs;
+    std::wstring m_downloadDir;
+
+    // Moves what the download steps listed into the run's temporary files, in order, so
+    // that the list file handed to a self-update and the clean-up see everything.
+    void collectTemporaries();
+    CModuleInstaller& installer();
+    class RollbackOperations;
+
+    CTemporaryFiles m_temporaries;
+    std::unique_ptr<CModuleInstaller> m_installer;
 };

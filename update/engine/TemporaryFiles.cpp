@@ -45,11 +45,11 @@ bool WriteAll(int fd, const std::string& data) {
 }  // namespace
 
 void CTemporaryFiles::addDir(const std::wstring& path) {
-    if (std::find(m_dirs.begin(), m_dirs.end(), path) == m_dirs.end()) m_dirs.push_back(path);
+    if (std::find(m_dirs->begin(), m_dirs->end(), path) == m_dirs->end()) m_dirs->push_back(path);
 }
 
 void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
-    for (auto cIterator = m_files.begin(); cIterator != m_files.end(); ++cIterator) {
+    for (auto cIterator = m_files->begin(); cIterator != m_files->end(); ++cIterator) {
         try {
             if (callbacks.callLib(L"DeleteFile((*cIterator).c_str())",
                                   &CUpdateLibCallbacks::DeleteFile, (*cIterator).c_str()))
@@ -62,7 +62,7 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
         }
         ::DeleteFile(*cIterator, true);
     }
-    for (auto cRIterator = m_dirs.rbegin(); cRIterator != m_dirs.rend(); ++cRIterator) {
+    for (auto cRIterator = m_dirs->rbegin(); cRIterator != m_dirs->rend(); ++cRIterator) {
         try {
             if (callbacks.callLib(L"DeleteDir((*cRIterator).c_str())",
                                   &CUpdateLibCallbacks::DeleteDir, (*cRIterator).c_str()))
@@ -76,16 +76,16 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
         if (IsRoot(*cRIterator)) continue;
         RemoveDirectoryTree(*cRIterator);
     }
-    m_files.clear();
-    m_dirs.clear();
+    m_files->clear();
+    m_dirs->clear();
 }
 
 bool CTemporaryFiles::writeListFile(const std::wstring& path) {
-    m_files.push_back(path);
+    m_files->push_back(path);
 
     std::wstring text;
-    for (const std::wstring& f : m_files) text += L"File=" + f + L"\n";
-    for (const std::wstring& d : m_dirs) text += L"Dir=" + d + L"\n";
+    for (const std::wstring& f : *m_files) text += L"File=" + f + L"\n";
+    for (const std::wstring& d : *m_dirs) text += L"Dir=" + d + L"\n";
     std::string bytes;
     if (!WideToMultibyte(text, bytes)) {
         LogDebug(L"The list file \"%s\" is not written: a path has no multibyte form\n",

@@ -15,21 +15,26 @@ public:
     // The list file's name inside the temporary root.
     static const wchar_t* const kListFileName;  // "ToRemove.txt"
 
-    CTemporaryFiles() = default;
+    // Keeps its own two lists.
+    CTemporaryFiles() : m_files(&m_ownFiles), m_dirs(&m_ownDirs) {}
+    // Works on two lists kept by the owner (which must outlive this object), so code that
+    // registers into them directly and this object see the same lists.
+    CTemporaryFiles(std::vector<std::wstring>& files, std::vector<std::wstring>& dirs)
+        : m_files(&files), m_dirs(&dirs) {}
     CTemporaryFiles(const CTemporaryFiles&) = delete;
     CTemporaryFiles& operator=(const CTemporaryFiles&) = delete;
 
     // Appends a file; the same path may be listed more than once (deleting twice is
     // harmless).
-    void addFile(const std::wstring& path) { m_files.push_back(path); }
+    void addFile(const std::wstring& path) { m_files->push_back(path); }
     // Appends a directory unless an equal path is listed already.
     void addDir(const std::wstring& path);
     void addDirs(const std::vector<std::wstring>& paths) {
         for (const std::wstring& p : paths) addDir(p);
     }
 
-    const std::vector<std::wstring>& files() const { return m_files; }
-    const std::vector<std::wstring>& dirs() const { return m_dirs; }
+    const std::vector<std::wstring>& files() const { return *m_files; }
+    const std::vector<std::wstring>& dirs() const { return *m_dirs; }
 
     // Deletes every listed file in list order, then every listed directory with what is
     // still in it, in reverse list order (the deepest one created last goes first). Each
@@ -53,6 +58,8 @@ public:
     bool readListFile(const std::wstring& path);
 
 private:
-    std::vector<std::wstring> m_files;
-    std::vector<std::wstring> m_dirs;
+    std::vector<std::wstring> m_ownFiles;
+    std::vector<std::wstring> m_ownDirs;
+    std::vector<std::wstring>* m_files;
+    std::vector<std::wstring>* m_dirs;
 };

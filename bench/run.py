@@ -1,0 +1,523 @@
+#!/usr/bin/env python3
+"""Benchmarks the updater against what the machine's own tools do with the same files.
+
+Every case runs paired with its baseline in the same run (case, baseline, case, baseline,
+...), several times each; the table shows medians and the ratio case/baseline, and whether
+the goal is met. Products come from bench/gen_product.py (fixed seed), are published with
+build/update-publish and served by nginx on 127.0.0.1 (tests/e2e/servers.py).
+
+    bench/run                 full run (2000 files / 200 MiB, 512 MiB file, 20000-file scale)
+    bench/run --smoke         tiny product, one run each, goals not enforced (< 30 s)
+    bench/run --runs 7 --write-doc docs/performance.md
+
+Exit status: 0 when every measured case ran correctly (goals are reported, not enforced),
+1 when a run failed or produced a wrong installation.
+"""
+
+import argparse
+import hashlib
+import os
+import platform
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
+
+import gen_product  # noqa: E402
+import servers  # noqa: E402
+
+RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product takes a few
+RESULTS_BEGIN = "<!-- bench results begin -->"
+RESULTS_END = "<!-- bench results end -->"
+
+
+class BenchError(Exception):
+    pass
+
+
+def md5_file(path):
+    h = hashlib.md5()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 16), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+def timed(argv, cwd=None, env=None, stdout=subprocess.DEVNULL, check=True):
+    """Runs argv to its end: (seconds, exit status, peak RSS of the child in KiB)."""
+    start = time.monotonic()
+    p = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
+                         stderr=subprocess.STDOUT)
+    deadline = start + RUN_TIMEOUT
+    while True:
+        pid, status, usage = os.wait4(p.pid, os.WNOHANG)
+        if pid:
+            break
+        if time.monotonic() > deadline:
+            p.kill()
+            os.wait4(p.pid, 0)
+            raise BenchError(f"{argv[0]} did not finish within {RUN_TIMEOUT} s")
+        time.sleep(0.002)
+    elapsed = time.monotonic() - start
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if check and p.returncode != 0:
+        raise BenchError(f"{' '.join(argv[:3])} ... ended with status {p.returncode}")
+    return elapsed, p.returncode, usage.ru_maxrss
+
+
+class Product:
+    """A generated product, its published tree(s) below www and its file list."""
+
+    def __init__(self, bench, name, **gen):
+        self.bench = bench
+        self.name = name
+        self.dir = os.path.join(bench.work, "gen", name)
+        os.makedirs(self.dir, exist_ok=True)
+        self.listing = gen_product.generate(self.dir, **gen)
+        self.files = [(module, path) for module, path, _ in self.listing]
+        self.size = sum(s for _, _, s in self.listing)
+
+    def path(self, rel):
+        return os.path.join(self.dir, "product", rel)
+
+    def publish(self, tree):
+        """Publishes the product as it is now into www/<tree>; returns its URL."""
+        out = os.path.join(self.bench.www, tree)
+        shutil.rmtree(out, ignore_errors=True)
+        subprocess.run([self.bench.publisher, "--quiet", os.path.join(self.dir, "product.desc"),
+                        os.path.join(self.dir, "product"), out], check=True,
+                       timeout=RUN_TIMEOUT)
+        return f"{self.bench.nginx.url}/{tree}/"
+
+    def installed(self, inst, rel):
+        module, name = rel.split("/", 1)
+        return os.path.join(inst, module, os.path.basename(name))
+
+    def digests(self):
+        return {rel: md5_file(self.path(rel)) for _, rel in self.files}
+
+    def md5_list(self, inst, digests, target):
+        """An `md5sum -c` list of the installed files with the given digests."""
+        with open(target, "w") as f:
+            for rel, d in digests.items():
+                f.write(f"{d}  {self.installed(inst, rel)}\n")
+        return target
+
+    def verify(self, inst, digests):
+        for rel, d in digests.items():
+            p = self.installed(inst, rel)
+            if not os.path.exists(p):
+                raise BenchError(f"{p} was not installed")
+            if md5_file(p) != d:
+                raise BenchError(f"{p} does not hold the published {rel}")
+
+    def mutate(self, rels, tag):
+        """Overwrites the first bytes of each file with a tag (sizes stay the same);
+        returns what was there, for restore()."""
+        saved = {}
+        for rel in rels:
+            with open(self.path(rel), "r+b") as f:
+                saved[rel] = f.read(16)
+                f.seek(0)
+                f.write((tag.encode() * 16)[:len(saved[rel])])
+        return saved
+
+    def restore(self, saved):
+        for rel, data in saved.items():
+            with open(self.path(rel), "r+b") as f:
+                f.write(data)
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.publisher = os.path.join(self.build, "update-publish")
+        for exe in (os.path.join(self.build, "updater"), self.publisher):
+            if not os.access(exe, os.X_OK):
+                raise BenchError(f"{exe} is missing: build it first (cmake --build build)")
+        self.work = tempfile.mkdtemp(prefix="updater-bench.", dir=args.work)
+        self.www = os.path.join(self.work, "www")
+        os.makedirs(self.www)
+        # A private copy of the updater and its message file: no configuration file of the
+        # build directory can reach the runs.
+        self.bin = os.path.join(self.work, "bin")
+        os.makedirs(self.bin)
+        shutil.copy2(os.path.join(self.build, "updater"), self.bin)
+        shutil.copy2(os.path.join(self.build, "update_msg.lqr"), self.bin)
+        self.updater = os.path.join(self.bin, "updater")
+        self.nginx = None
+        self.rows = []
+        self.failed = False
+
+    def close(self):
+        if self.nginx:
+            self.nginx.close()
+        if not self.args.keep:
+            shutil.rmtree(self.work, ignore_errors=True)
+        else:
+            print(f"work directory kept: {self.work}")
+
+    # ---- running -----------------------------------------------------------------------
+    def run_updater(self, inst, url, extra=()):
+        name = os.path.basename(inst)
+        log = os.path.join(self.work, f"{name}.log")
+        argv = [self.updater, f"--install-path={inst}",
+                f"--tmpdir={os.path.join(self.work, 'tmp-' + name)}",
+                f"--backup-dir={os.path.join(self.work, 'backup-' + name)}",
+                f"--logfile={log}", f"--productroot={gen_product.UPDATEROOT}",
+                f"--productinfofile={gen_product.PRODUCTINFO}",
+                f"--masteridx={gen_product.MASTERIDX}", f"--url={url}", *extra]
+        out = os.path.join(self.work, f"{name}.out")
+        with open(out, "wb") as f:
+            secs, status, rss = timed(argv, cwd=self.work, stdout=f, check=False)
+        if status != 0:
+            tail = ""
+            for p in (out, log):
+                try:
+                    with open(p, "rb") as f:
+                        tail += f.read()[-1500:].decode("utf-8", "replace")
+                except OSError:
+                    pass
+            last = [ln for ln in tail.splitlines() if ln.strip()]
+            raise BenchError(f"the updater ended with status {status} on {url}"
+                             f" ({last[-1].strip() if last else 'no output'}):\n{tail}")
+        return secs, rss
+
+    def curl_pipeline(self, url, rels, dest):
+        """One curl process fetching every .gz over one connection, one gzip -d for all of
+        them, one cp into dest: the machine's own tools doing a download-and-install."""
+        stage = os.path.join(self.work, "stage")
+        shutil.rmtree(stage, ignore_errors=True)
+        shutil.rmtree(dest, ignore_errors=True)
+        os.makedirs(stage)
+        cfg = os.path.join(self.work, "curl.cfg")
+        with open(cfg, "w") as f:
+            for rel in rels:
+                module, name = rel.split("/", 1)
+                f.write(f'url = "{url}{gen_product.UPDATEROOT}/{rel}.gz"\n')
+                f.write(f'output = "{stage}/{module}/{os.path.basename(name)}.gz"\n')
+        start = time.monotonic()
+        timed(["curl", "-s", "-f", "--create-dirs", "--parallel-max", "1", "-K", cfg])
+        timed(["gzip", "-d", "-r", stage])
+        timed(["cp", "-r", stage, dest])
+        return time.monotonic() - start
+
+    def access_log_size(self):
+        try:
+            return os.path.getsize(self.nginx.access_log)
+        except OSError:
+            return 0
+
+    def requests_since(self, offset):
+        """(requests, distinct connections) in nginx's access log after offset."""
+        with open(self.nginx.access_log, "rb") as f:
+            f.seek(offset)
+            lines = f.read().decode("utf-8", "replace").splitlines()
+        conns = {m.group(1) for m in (re.search(r"connection=(\d+)", ln) for ln in lines) if m}
+        return len(lines), len(conns)
+
+    def paired(self, runs, case, baseline):
+        a, b = [], []
+        for _ in range(runs):
+            a.append(case())
+            b.append(baseline())
+        return a, b
+
+    def row(self, case, value, base, ratio, goal, met, note=""):
+        self.rows.append((case, value, base, ratio, goal, met, note))
+        print(f"  {case}: {value} vs {base} -> {ratio} (goal {goal}: {met}) {note}", flush=True)
+
+    def ratio_row(self, case, a, b, limit, goal, note=""):
+        ma, mb = statistics.median(a), statistics.median(b)
+        r = ma / mb if mb > 0 else float("inf")
+        met = "yes" if r <= limit else "no"
+        if self.args.smoke:
+            met = "(smoke)"
+        self.row(case, f"{ma:.3f} s", f"{mb:.3f} s", f"{r:.2f}x", goal, met, note)
+
+    def not_measured(self, case, goal, why):
+        self.row(case, "-", "-", "-", goal, "not measured", why)
+
+    # ---- cases ------------------------------------------------------------------------
+    def main_cases(self, sizes, runs):
+        print("generating the product ...", flush=True)
+        p = Product(self, "main", files=sizes["files"], total_mib=sizes["total_mib"],
+                    min_kib=1, max_kib=1024, big_mib=0, seed=1)
+        url1 = p.publish("main1")
+        d1 = p.digests()
+        changed = [rel for _, rel in p.files[::100]] or [p.files[0][1]]
+        saved = p.mutate(changed, "v2")
+        url2 = p.publish("main2")
+        d2 = p.digests()
+        p.restore(saved)
+        inst = os.path.join(self.work, "inst")
+        rels = [rel for _, rel in p.files]
+        mib = p.size / (1 << 20)
+        print(f"product: {len(rels)} files, {mib:.1f} MiB", flush=True)
+
+        seen = {}
+
+        def fresh():
+            shutil.rmtree(inst, ignore_errors=True)
+            os.makedirs(inst)
+            at = self.access_log_size()
+            t = self.run_updater(inst, url1)[0]
+            seen["requests"], seen["connections"] = self.requests_since(at)
+            return t
+
+        a, b = self.paired(runs, fresh,
+                           lambda: self.curl_pipeline(url1, rels, os.path.join(self.work, "copy")))
+        p.verify(inst, d1)
+        self.ratio_row(f"fresh install, {len(rels)} files / {mib:.0f} MiB over HTTP", a, b, 1.5,
+                       "<= 1.5x", "baseline: one curl (one connection), gzip -d, cp; the "
+                       f"updater made {seen['requests']} requests over "
+                       f"{seen['connections']} connection(s)")
+
+        list1 = p.md5_list(inst, d1, os.path.join(self.work, "md5-1.txt"))
+        list2 = p.md5_list(inst, d2, os.path.join(self.work, "md5-2.txt"))
+        check = ["--IgnoreMasterIDX=1", "--checkdirty"]
+        a, b = self.paired(runs, lambda: self.run_updater(inst, url1, check)[0],
+                           lambda: timed(["md5sum", "--quiet", "-c", list1])[0])
+        p.verify(inst, d1)
+        self.ratio_row("check of an up-to-date installation, every file hashed", a, b, 1.10,
+                       "<= 1.10x", "--IgnoreMasterIDX=1 --checkdirty vs md5sum -c")
+
+        a, b = self.paired(runs, lambda: self.run_updater(inst, url1)[0],
+                           lambda: timed(["curl", "-s", "-f", "-o", os.devnull,
+                                          f"{url1}{gen_product.MASTERIDX}"])[0])
+        self.ratio_row("nothing changed (same master index)", a, b, 2.0, "<= 2x",
+                       "baseline: one curl of the master index")
+
+        # 1% of the files: the installation goes v1 -> v2 -> v1 ..., every run an update.
+        state = {"v": 1}
+
+        def update():
+            state["v"] = 2 if state["v"] == 1 else 1
+            return self.run_updater(inst, url2 if state["v"] == 2 else url1)[0]
+
+        def update_base():
+            lst = list1 if state["v"] == 1 else list2
+            t = timed(["md5sum", "--quiet", "-c", lst])[0]
+            return t + self.curl_pipeline(url2 if state["v"] == 1 else url1, changed,
+                                          os.path.join(self.work, "copy"))
+
+        a, b = self.paired(max(runs, 2), update, update_base)
+        p.verify(inst, d2 if state["v"] == 2 else d1)
+        self.ratio_row(f"update of 1% ({len(changed)} files)", a, b, 1.5, "<= 1.5x",
+                       "baseline: md5sum -c of all + pipeline for the changed files")
+        shutil.rmtree(inst, ignore_errors=True)
+
+    def scale_case(self, sizes, runs):
+        small, large = sizes["scale"]
+        medians = {}
+        insts = {}
+        urls = {}
+        for n in (small, large):
+            print(f"generating the {n}-file product ...", flush=True)
+            p = Product(self, f"scale{n}", files=n, total_mib=0, min_kib=1, max_kib=8,
+                        big_mib=0, seed=2)
+            urls[n] = p.publish(f"scale{n}")
+            inst = os.path.join(self.work, f"inst{n}")
+            os.makedirs(inst)
+            self.run_updater(inst, urls[n])
+            p.verify(inst, p.digests())
+            insts[n] = inst
+        check = ["--IgnoreMasterIDX=1", "--checkdirty"]
+        a, b = self.paired(runs, lambda: self.run_updater(insts[large], urls[large], check)[0],
+                           lambda: self.run_updater(insts[small], urls[small], check)[0])
+        medians = [statistics.median(a) / large, statistics.median(b) / small]
+        r = medians[0] / medians[1]
+        self.row(f"scale: check per file, {large} vs {small} files (1-8 KiB each)",
+                 f"{medians[0] * 1e6:.0f} us/file", f"{medians[1] * 1e6:.0f} us/file",
+                 f"{r:.2f}x", "<= 1.2x", "(smoke)" if self.args.smoke else
+                 ("yes" if r <= 1.2 else "no"))
+        for inst in insts.values():
+            shutil.rmtree(inst, ignore_errors=True)
+
+    def memory_case(self, sizes, runs):
+        print("generating the big-file product ...", flush=True)
+        p = Product(self, "mem", files=1, total_mib=0, min_kib=1, max_kib=1,
+                    big_mib=sizes["big_mib"], seed=3)
+        small_rel = p.files[0][1]
+        big_rel = "big/big.bin"
+        url1 = p.publish("mem1")
+        saved = p.mutate([big_rel], "big2")
+        url_big = p.publish("mem2")
+        p.restore(saved)
+        saved = p.mutate([small_rel], "small2")
+        url_small = p.publish("mem3")
+        p.restore(saved)
+        inst = os.path.join(self.work, "instmem")
+        os.makedirs(inst)
+        self.run_updater(inst, url1)
+        rss = {"big": [], "small": []}
+        for _ in range(runs):
+            for kind, url in (("big", url_big), ("small", url_small)):
+                rss[kind].append(self.run_updater(inst, url)[1])
+                rss[kind].append(self.run_updater(inst, url1)[1])
+        p.verify(inst, p.digests())
+        big, small = statistics.median(rss["big"]), statistics.median(rss["small"])
+        diff = (big - small) / 1024
+        self.row(f"peak RSS updating the {sizes['big_mib']} MiB file vs a 1 KiB file",
+                 f"{big / 1024:.1f} MiB", f"{small / 1024:.1f} MiB", f"+{diff:.1f} MiB",
+                 "<= +8 MiB", "(smoke)" if self.args.smoke else ("yes" if diff <= 8 else "no"))
+        shutil.rmtree(inst, ignore_errors=True)
+
+    def command_case(self, runs):
+        trees = {}
+        for kind, commands in (("plain", None), ("cmds", "quick")):
+            p = Product(self, f"cmd-{kind}", files=20, total_mib=0, min_kib=1, max_kib=4,
+                        big_mib=0, seed=4, commands=commands)
+            rels = [p.files[0][1]]
+            a = p.publish(f"{kind}-a")
+            p.mutate(rels, "b")
+            b = p.publish(f"{kind}-b")
+            inst = os.path.join(self.work, f"inst-{kind}")
+            os.makedirs(inst)
+            # Module commands are found in the installation directory: one that exits at once.
+            shutil.copy2(shutil.which("true"), os.path.join(inst, "quick"))
+            self.run_updater(inst, a)
+            trees[kind] = (inst, [b, a], {"n": 0})
+
+        def update(kind):
+            inst, urls, st = trees[kind]
+            st["n"] += 1
+            return self.run_updater(inst, urls[st["n"] % 2 - 1])[0]
+
+        a, b = self.paired(max(runs, 2), lambda: update("cmds"), lambda: update("plain"))
+        d = statistics.median(a) - statistics.median(b)
+        self.row("PRE and POST command that exits at once (one module)", f"{statistics.median(a):.3f} s",
+                 f"{statistics.median(b):.3f} s", f"{d:+.3f} s", "< +0.1 s",
+                 "(smoke)" if self.args.smoke else ("yes" if d < 0.1 else "no"),
+                 "baseline: the same update without commands")
+
+    # ---- report -----------------------------------------------------------------------
+    def machine(self):
+        cpu = "?"
+        try:
+            with open("/proc/cpuinfo") as f:
+                m = re.search(r"model name\s*:\s*(.*)", f.read())
+                cpu = m.group(1) if m else cpu
+        except OSError:
+            pass
+        mem = "?"
+        try:
+            with open("/proc/meminfo") as f:
+                mem = f"{int(f.readline().split()[1]) // 1024} MiB"
+        except OSError:
+            pass
+        build_type = "?"
+        try:
+            with open(os.path.join(self.build, "CMakeCache.txt")) as f:
+                m = re.search(r"^CMAKE_BUILD_TYPE:STRING=(.*)$", f.read(), re.M)
+                build_type = (m.group(1) or "RelWithDebInfo (the default)") if m else build_type
+        except OSError:
+            pass
+        return {"cpu": cpu, "cores": os.cpu_count(), "memory": mem,
+                "kernel": platform.release(), "build": build_type}
+
+    def table(self, facts, load_before, load_after, runs):
+        lines = [f"Run of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
+                 f"{runs} paired runs per case, medians.", "",
+                 f"- CPU: {facts['cpu']}, {facts['cores']} cores; memory {facts['memory']}; "
+                 f"Linux {facts['kernel']}; build type {facts['build']}",
+                 f"- load average before / after: {load_before} / {load_after}", "",
+                 "| Case | Updater | Baseline | Ratio | Goal | Met | Notes |",
+                 "|---|---|---|---|---|---|---|"]
+        for r in self.rows:
+            lines.append("| " + " | ".join(str(x) for x in r) + " |")
+        return "\n".join(lines) + "\n"
+
+
+def loadavg():
+    try:
+        with open("/proc/loadavg") as f:
+            return " ".join(f.read().split()[:3])
+    except OSError:
+        return "?"
+
+
+def write_doc(path, table):
+    text = ""
+    if os.path.exists(path):
+        with open(path) as f:
+            text = f.read()
+    block = f"{RESULTS_BEGIN}\n{table}{RESULTS_END}"
+    if RESULTS_BEGIN in text and RESULTS_END in text:
+        text = text[:text.index(RESULTS_BEGIN)] + block + text[text.index(RESULTS_END) +
+                                                               len(RESULTS_END):]
+    else:
+        text += "\n" + block + "\n"
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--smoke", action="store_true", help="tiny product, one run each")
+    ap.add_argument("--runs", type=int, help="paired runs per case (default 5, smoke 1)")
+    ap.add_argument("--build", default=os.environ.get("UPDATER_BUILD_DIR",
+                                                      os.path.join(SOURCE, "build")))
+    ap.add_argument("--work", help="directory for the work directory (default: $TMPDIR)")
+    ap.add_argument("--keep", action="store_true", help="keep the work directory")
+    ap.add_argument("--cases", default="main,scale,memory,commands",
+                    help="comma-separated subset of main,scale,memory,commands")
+    ap.add_argument("--no-big", action="store_true", help="leave the 512 MiB case out")
+    ap.add_argument("--write-doc", metavar="FILE",
+                    help="write the table into FILE (default for a full run: docs/performance.md)")
+    args = ap.parse_args()
+    runs = args.runs or (1 if args.smoke else 5)
+    if args.smoke:
+        sizes = {"files": 40, "total_mib": 1, "big_mib": 2, "scale": (20, 200)}
+    else:
+        sizes = {"files": 2000, "total_mib": 200, "big_mib": 512, "scale": (2000, 20000)}
+    cases = set(args.cases.split(","))
+    if args.no_big:
+        cases.discard("memory")
+    doc = args.write_doc or (None if args.smoke else os.path.join(SOURCE, "docs",
+                                                                 "performance.md"))
+    bench = None
+    status = 0
+    try:
+        bench = Bench(args)
+        bench.nginx = servers.Nginx(bench.www).start()
+        load_before = loadavg()
+        started = time.monotonic()
+        for name, fn in (("main", lambda: bench.main_cases(sizes, runs)),
+                         ("scale", lambda: bench.scale_case(sizes, runs)),
+                         ("memory", lambda: bench.memory_case(sizes, runs)),
+                         ("commands", lambda: bench.command_case(runs))):
+            if name in cases:
+                try:
+                    fn()
+                except BenchError as e:
+                    status = 1
+                    print(f"case {name} failed: {e}", file=sys.stderr)
+                    bench.not_measured(name, "-", f"failed: {str(e).splitlines()[0]}")
+        table = bench.table(bench.machine(), load_before, loadavg(), runs)
+        print()
+        print(table)
+        print(f"benchmark took {time.monotonic() - started:.1f} s")
+        if doc:
+            write_doc(doc, table)
+            print(f"table written to {doc}")
+    except (BenchError, subprocess.CalledProcessError, RuntimeError, OSError) as e:
+        print(f"bench: {e}", file=sys.stderr)
+        status = 1
+    finally:
+        if bench:
+            bench.close()
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,241 @@
+"""Whole update runs of the real updater against server trees made by update-publish and
+served by nginx on 127.0.0.1 (or read from a share path): fresh install, nothing changed,
+one changed file, checkdirty, verification failures, failover over servers, a plug-in
+that takes the installation over."""
+
+import os
+
+import pytest
+
+from updatekit import MASTERIDX, UpdateKit, md5, tree
+
+
+def two_module_kit(tmp_path):
+    kit = UpdateKit(tmp_path)
+    kit.module("base", {"lib/liba.so": os.urandom(3000), "lib/libb.so": b"b" * 100},
+               pre="mark pre base", post="mark post base", unpost="mark unpost base")
+    kit.module("core", {"bin/tool": b"#!/bin/sh\necho tool v1\n", "README": b"read me\n"},
+               pre="mark pre core", post="mark post core", unpost="mark unpost core")
+    kit.publish()
+    return kit
+
+
+def test_fresh_install_installs_every_module(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    r = kit.run([srv.url])
+    assert r.returncode == 0, (r.stdout, kit.log_text())
+
+    for m in kit.modules:
+        for path, data in m["files"].items():
+            assert kit.installed(m["name"], path) == data, path
+            mode = (kit.inst / m["name"] / os.path.basename(path)).stat().st_mode & 0o777
+            assert mode == 0o755
+    # Pre commands in module order, post commands in reverse module order.
+    assert kit.markers() == ["pre base", "pre core", "post core", "post base"]
+    # The fresh index replaces the kept copy; nothing of the run is left behind.
+    assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
+    assert not kit.tmp.exists()
+    assert not kit.backup.exists()
+
+    ev = kit.run_events()
+    assert ev[0] == "GUI onUpdateStart()"
+    assert ev[-1] == "GUI onUpdateFinish()"
+    expected_order = [
+        "GUI onUpdateStart()", "LIB notifyUpdateStart(", "LIB beforeDownloadFiles(",
+        "GUI onCheckMainIdx(true)", "LIB getSpecialDownloadFilesFirst(",
+        'LIB notifyProductInfoFile("demo.info")', "LIB getSpecialDownloadFilesSecond(",
+        "LIB setTidy(", "GUI onCheckFilesDone(4)", "LIB afterDownloadFiles()",
+        'LIB notifyModuleFileList("base", true', 'GUI notifyModuleFileList("base", true',
+        'LIB notifyModuleFileList("core", true', 'GUI notifyModuleFileList("core", true',
+        "LIB notifyModuleFileListDone()", "GUI notifyModuleFileListDone()", "LIB globalPre()",
+        "LIB overrideInstall()",
+        'GUI BeforeUpdateModule("base")', 'GUI beforePre("base"', 'GUI afterPre("base"',
+        'GUI BeforeUpdateModule("core")', 'GUI beforePre("core"', 'GUI afterPre("core"',
+        'GUI beforeBackup("base")', 'GUI afterBackup("base")', 'GUI beforeInstallModule("base")',
+        'GUI afterInstallModule("base")', 'GUI beforeBackup("core")', 'GUI afterBackup("core")',
+        'GUI beforeInstallModule("core")', 'GUI afterInstallModule("core")',
+        'GUI beforePost("core"', 'GUI afterPost("core"', 'GUI AfterUpdateModule("core")',
+        'GUI beforePost("base"', 'GUI afterPost("base"', 'GUI AfterUpdateModule("base")',
+        "LIB globalPost()", "GUI onUpdateFinish()",
+    ]
+    assert len(ev) == len(expected_order), ev
+    for got, want in zip(ev, expected_order):
+        assert got.startswith(want), (got, want, ev)
+    assert 'LIB notifyUpdateStart("%s/", "%s/", "%s/")' % (kit.inst, kit.backup, kit.tmp) in ev
+
+
+def test_nothing_changed_sends_only_the_nothing_changed_notifications(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    assert kit.run([srv.url]).returncode == 0
+    before = kit.installed_tree()
+    kit.clear_markers()
+
+    r = kit.run([srv.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.run_events() == [
+        "GUI onUpdateStart()",
+        'LIB notifyUpdateStart("%s/", "%s/", "%s/")' % (kit.inst, kit.backup, kit.tmp),
+        'LIB beforeDownloadFiles(false, "", 0, false, "", "")',
+        "LIB afterDownloadFiles()",
+        "LIB downloadNothingChanged()",
+        "GUI onCheckMainIdx(false)",
+        "GUI onUpdateFinish()",
+    ]
+    names = kit.names()
+    assert "onCheckFile" not in names and "onStartDownloadFiles" not in names
+    assert kit.installed_tree() == before
+    assert kit.markers() == []
+    assert not kit.tmp.exists()
+
+
+def test_one_changed_file_is_the_only_one_fetched_and_installed(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    assert kit.run([srv.url]).returncode == 0
+    before = kit.installed_tree()
+    kit.clear_markers()
+
+    kit.set_file("core", "bin/tool", b"#!/bin/sh\necho tool v2\n")
+    kit.publish()
+    r = kit.run([srv.url])
+    assert r.returncode == 0, kit.log_text()
+
+    after = kit.installed_tree()
+    assert after["core/tool"] == b"#!/bin/sh\necho tool v2\n"
+    assert {k: v for k, v in after.items() if k != "core/tool"} == \
+        {k: v for k, v in before.items() if k != "core/tool"}
+    # Only the changed module's commands ran.
+    assert kit.markers() == ["pre core", "post core"]
+    fetched = [a for t, n, a in kit.events() if n == "downloadFile" and "/files/" in a]
+    assert len(fetched) == 1 and "core/bin/tool.gz" in fetched[0], fetched
+    ev = kit.run_events()
+    assert "GUI onCheckFilesDone(1)" in ev
+    assert 'GUI BeforeUpdateModule("base")' not in ev
+    assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
+
+
+def test_checkdirty_reports_changes_and_installs_nothing(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    assert kit.run([srv.url]).returncode == 0
+    kit.set_file("base", "lib/libb.so", b"c" * 100)
+    kit.publish()
+    before = kit.installed_tree()
+    kit.clear_markers()
+
+    r = kit.run([srv.url], ["--checkdirty"])
+    assert r.returncode == 255
+    assert kit.installed_tree() == before
+    assert kit.markers() == []
+    assert not kit.kept_index().exists()
+    names = kit.names()
+    assert "BeforeUpdateModule" not in names and "globalPre" not in names
+    assert "onStartDownloadFiles" not in names
+
+    # Without changes checkdirty finds nothing: result 0.
+    assert kit.run([srv.url]).returncode == 0
+    assert kit.run([srv.url], ["--checkdirty", "--IgnoreMasterIDX=1"]).returncode == 0
+
+
+def test_fresh_install_from_a_share_path(tmp_path):
+    kit = two_module_kit(tmp_path)
+    r = kit.run(["file://" + str(kit.www)])
+    assert r.returncode == 0, kit.log_text()
+    for m in kit.modules:
+        for path, data in m["files"].items():
+            assert kit.installed(m["name"], path) == data
+
+
+@pytest.mark.parametrize("damage", ["gz-content", "gz-size", "decompressed"])
+def test_verification_failure_leaves_the_installation_as_it_was(tmp_path, nginx, damage):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    assert kit.run([srv.url]).returncode == 0
+    kit.set_file("core", "bin/tool", b"#!/bin/sh\necho tool v2\n")
+    kit.set_file("base", "lib/libb.so", b"d" * 100)
+    kit.publish()
+    before = kit.installed_tree()
+    kit.clear_markers()
+
+    gz = kit.server_file("core", "bin/tool")
+    data = gz.read_bytes()
+    if damage == "gz-content":
+        gz.write_bytes(data[:-5] + bytes(b ^ 0xFF for b in data[-5:]))
+    elif damage == "gz-size":
+        gz.write_bytes(data + b"x")
+    else:
+        # A well-formed .gz of the right size and digest in the product info, but of other
+        # content: the product info is regenerated around a file that then changes.
+        import gzip
+        other = gzip.compress(b"#!/bin/sh\necho tool v3\n", mtime=0)
+        gz.write_bytes(other)
+    r = kit.run([srv.url])
+    assert r.returncode == 255
+    assert kit.installed_tree() == before
+    assert not kit.kept_index().exists()
+    assert not kit.tmp.exists()
+    ev = kit.run_events()
+    assert any(e.startswith("LIB notifyUpdateCriticalError(") for e in ev), ev
+    assert ev[-1] == "GUI onUpdateFinish()"
+
+    # Repaired server: the next run completes the update.
+    kit.publish()
+    gz.write_bytes(data)
+    assert kit.run([srv.url]).returncode == 0
+    assert kit.installed("core", "bin/tool") == b"#!/bin/sh\necho tool v2\n"
+
+
+def test_failover_to_the_next_server(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    good = nginx(kit.www)
+    (tmp_path / "empty").mkdir()
+    dead = nginx(tmp_path / "empty")  # serves nothing: every fetch is a 404
+    r = kit.run([dead.url, good.url, dead.url + "/unavailable/"])
+    assert r.returncode == 0, kit.log_text()
+    for m in kit.modules:
+        for path, data in m["files"].items():
+            assert kit.installed(m["name"], path) == data
+    errors = [e for e in kit.run_events() if "NonCriticalError" in e]
+    # Each failed server is reported once (LIB and GUI) before the next attempt.
+    assert len(errors) % 2 == 0 and len(errors) <= 4
+
+
+def test_all_servers_failing_ends_with_628(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    (tmp_path / "empty").mkdir()
+    dead = nginx(tmp_path / "empty")
+    r = kit.run([dead.url, dead.url + "/unavailable/", dead.url + "/private/"])
+    assert r.returncode == 255
+    ev = kit.run_events()
+    assert ev.count("LIB notifyUpdateNonCriticalError(-1)") == 3, ev
+    assert "LIB notifyUpdateCriticalError(628)" in ev
+    assert ev[-1] == "GUI onUpdateFinish()"
+    assert ev.count("GUI onUpdateFinish()") == 1
+    assert kit.installed_tree() == {}
+
+
+def test_override_install_skips_the_passes(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    r = kit.run([srv.url], answers="overrideInstall=0")
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == {}
+    assert kit.markers() == []
+    ev = kit.run_events()
+    i = ev.index("LIB overrideInstall()")
+    assert ev[i + 1:] == ["LIB globalPost()", "GUI onUpdateFinish()"]
+
+
+def test_noselfupdate_processes_an_unchanged_index(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    assert kit.run([srv.url]).returncode == 0
+    r = kit.run([srv.url], ["--noselfupdate"])
+    assert r.returncode == 0, kit.log_text()
+    ev = kit.run_events()
+    assert "GUI onCheckMainIdx(true)" in ev
+    assert "GUI onCheckFilesDone(0)" in ev
+    assert "LIB globalPre()" not in ev
+    assert "LIB downloadNothingChanged()" not in ev

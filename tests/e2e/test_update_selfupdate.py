@@ -1,0 +1,59 @@
+"""A self-update end to end over three processes: the installed updater finds its own
+module changed, hands it to a copy of itself in "SelfUpdateTemp" and ends with status 0;
+the copy puts the new files in place and starts the new updater with noselfupdate, which
+finishes the run (the modules after the updater's own) and removes what the first process
+left behind."""
+
+import os
+import shutil
+
+from updatekit import MESSAGE_FILE, UPDATER, UpdateKit, wait_for
+
+
+def test_self_update_over_three_processes(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    old_updater = UPDATER.read_bytes()
+    # The new updater: the same program with other bytes at its end, so that it runs and
+    # differs.
+    new_updater = old_updater + b"\0self-update test v2\0"
+    messages = MESSAGE_FILE.read_bytes()
+    kit.module("selfupdate", {"updater": old_updater, "update_msg.lqr": messages})
+    kit.module("core", {"tool": b"tool v1\n"}, post="mark post core")
+    kit.publish()
+    srv = nginx(kit.www)
+    # Installed: v1 of everything, the updater among the files it updates.
+    home = kit.inst / "selfupdate"
+    home.mkdir()
+    shutil.copy2(UPDATER, home / "updater")
+    shutil.copy2(MESSAGE_FILE, home / "update_msg.lqr")
+    (kit.inst / "core").mkdir()
+    (kit.inst / "core" / "tool").write_bytes(b"tool v1\n")
+    assert kit.run([srv.url], plugins=False).returncode == 0, kit.log_text()
+
+    kit.module("selfupdate", {"updater": new_updater, "update_msg.lqr": messages})
+    kit.module("core", {"tool": b"tool v2\n"})
+    kit.publish()
+    kit.clear_markers()
+
+    first = kit.start([srv.url], program=home / "updater", plugins=False)
+    try:
+        assert first.wait(timeout=60) == 0
+    finally:
+        if first.poll() is None:
+            first.kill()
+            first.wait()
+
+    def finished():
+        return (kit.installed("core", "tool") == b"tool v2\n" and not kit.tmp.exists()
+                and "post core" in kit.markers())
+
+    assert wait_for(finished, timeout=60), (kit.log_text(), kit.markers())
+    assert (home / "updater").read_bytes() == new_updater
+    assert os.access(home / "updater", os.X_OK)
+    assert (home / "update_msg.lqr").read_bytes() == messages
+    assert kit.markers() == ["post core"]
+    # The final process ran after the self-update, reusing the first one's directory.
+    log = kit.log_text()
+    assert "--NoSelfUpdate" in log
+    assert not (kit.tmp / "SelfUpdateTemp").exists()
+    assert kit.kept_index().read_bytes() == (kit.www / "demo/master.idx").read_bytes()
