@@ -435,6 +435,50 @@ TEST_F(FileDownloaderTest, HttpsVerifiesCertificates) {
     EXPECT_EQ(m_big.size(), ReportedBytes());
 }
 
+// A server (or someone between) answering an https:// request with a redirect to http://
+// would take the rest of the transfer out of the certificate's protection: refused, and
+// nothing is written. Plain http:// addresses may still be redirected to plain http://.
+TEST_F(FileDownloaderTest, RedirectFromHttpsToHttpIsRefused) {
+    Nginx nginx({m_www.path(), true});
+    ::setenv("SSL_CERT_FILE", Nginx::caFile().c_str(), 1);
+    FileDownloader d(m_cfg, m_callbacks);
+    const std::string url = nginx.tlsUrl() + "/plain/dir/big.bin";
+    Exception e = DownloadFails(d, url, m_out.file("big.bin"));
+    EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
+    EXPECT_FALSE(e.details().empty());
+    EXPECT_TRUE(OutputFiles().empty());
+    EXPECT_EQ(0u, ReportedBytes());
+
+    d.downloadFile(W(nginx.url() + "/plain/dir/big.bin"), W(m_out.file("big.bin")));
+    EXPECT_EQ(m_big, ReadFile(m_out.file("big.bin")));
+}
+
+// A module file whose server keeps sending past the size the product info announced: the
+// transfer stops once more than that arrived, the destination keeps its earlier content
+// and no temporary file is left. Exactly the limit is fine.
+TEST_F(FileDownloaderTest, TransferStopsOnceMoreThanTheLimitArrived) {
+    Nginx nginx({m_www.path()});
+    FileDownloader d(m_cfg, m_callbacks);
+    const std::string url = nginx.url() + "/dir/big.bin";
+    const std::string dest = m_out.file("big.bin");
+    WriteFile(dest, "earlier");
+    Exception e(L"none");
+    try {
+        d.downloadFile(W(url), W(dest), 64 * 1024);
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& caught) {
+        e = caught;
+    }
+    EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
+    EXPECT_NE(std::wstring::npos, e.details().find(L"more than the expected 65536 bytes"));
+    EXPECT_EQ("earlier", ReadFile(dest));
+    EXPECT_EQ(std::set<std::string>{"big.bin"}, OutputFiles());
+    EXPECT_LE(ReportedBytes(), 64u * 1024);
+
+    d.downloadFile(W(url), W(dest), m_big.size());
+    EXPECT_EQ(m_big, ReadFile(dest));
+}
+
 TEST_F(FileDownloaderTest, LocalWriteFailureIsNotBlamedOnTheProxy) {
     // A file size limit makes the write fail half way through a transfer that runs
     // through a proxy: the failure names the local file, not the proxy.

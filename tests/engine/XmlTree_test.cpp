@@ -60,6 +60,30 @@ TEST(XmlTree, RefusesDocumentsNestedTooDeeply) {
     EXPECT_TRUE(doc.loadText(text, error));
 }
 
+// A hostile server's "billion laughs": ten levels of ten references would expand a few
+// hundred bytes into gigabytes. Any entity declaration is refused before expansion.
+TEST(XmlTree, RefusesEntityDeclarations) {
+    std::string text = "<?xml version=\"1.0\"?>\n<!DOCTYPE UPDATE [\n<!ENTITY e0 \"lol\">\n";
+    for (int i = 1; i < 10; ++i) {
+        text += "<!ENTITY e" + std::to_string(i) + " \"";
+        for (int j = 0; j < 10; ++j) text += "&e" + std::to_string(i - 1) + ";";
+        text += "\">\n";
+    }
+    text += "]>\n<UPDATE><NAME value=\"&e9;\"/></UPDATE>\n";
+    XmlDocument doc;
+    XmlLoadError error;
+    EXPECT_FALSE(doc.loadText(text, error));
+    EXPECT_EQ(XmlLoadError::kSyntax, error.kind);
+    EXPECT_EQ(L"entity declarations are not accepted", error.text);
+    EXPECT_EQ(3, error.line);
+
+    // Parameter entities too; a plain document type declaration is still fine.
+    EXPECT_FALSE(doc.loadText("<!DOCTYPE U [<!ENTITY % p \"x\">]><U/>", error));
+    EXPECT_EQ(L"entity declarations are not accepted", error.text);
+    EXPECT_TRUE(doc.loadText("<!DOCTYPE UPDATE>\n<UPDATE/>", error));
+    EXPECT_TRUE(doc.loadText("<UPDATE>&lt;&amp;&#65;</UPDATE>", error));
+}
+
 TEST(XmlTree, MissingFileIsAReadError) {
     XmlDocument doc;
     XmlLoadError error;

@@ -253,6 +253,8 @@ Nginx::Nginx(const NginxConfig& config) : m_dir("nginx") {
              << "    location /unavailable/ { return 503; }\n"
              << "    location /moved/ { rewrite ^/moved/(.*)$ /$1 redirect; }\n"
              << "    location /loop/ { rewrite ^(.*)$ $1 redirect; }\n"
+             << "    location /plain/ { rewrite ^/plain/(.*)$ http://127.0.0.1:" << m_port
+             << "/$1 redirect; }\n"
              << "  }\n"
              << "}\n";
         WriteFile(m_dir.file("nginx.conf"), conf.str());

@@ -192,7 +192,8 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
     Fail(source, Msg<678>(), details);
 }
 
-int FileDownloader::downloadFile(const std::wstring& source, const std::wstring& destination) {
+int FileDownloader::downloadFile(const std::wstring& source, const std::wstring& destination,
+                                 unsigned long long maxBytes) {
     const std::wstring cSourceFileSimpl = UpdateUri::normalizeUrl(source);
     const std::wstring cDestFileSimpl = ToSlashes(destination);
 
@@ -227,6 +228,9 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     m_context.stream = partial.stream();
     m_context.error = nullptr;
     m_context.writeErrno = 0;
+    m_context.maxBytes = maxBytes;
+    m_context.received = 0;
+    m_context.overLimit = false;
     rc = m_connection.Perform();
     m_context.stream = nullptr;
 
@@ -235,6 +239,9 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         m_context.error = nullptr;
         std::rethrow_exception(error);  // the partial file goes with `partial`
     }
+    if (m_context.overLimit)
+        Fail(cSourceFileSimpl, Msg<678>(),
+             L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
     if (m_context.writeErrno != 0)
         Fail(cSourceFileSimpl, Msg<678>(),
              FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno));
@@ -249,6 +256,12 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
 
 size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void* context) {
     auto* c = static_cast<TransferContext*>(context);
+    const unsigned long long bytes = static_cast<unsigned long long>(size) * nmemb;
+    if (c->maxBytes > 0 && bytes > c->maxBytes - c->received) {
+        c->overLimit = true;  // any count other than the block's size aborts the transfer
+        return bytes == 0 ? 1 : 0;
+    }
+    c->received += bytes;
     try {
         c->callbacks->callGui(L"onDownloadFile(std::tstring(c->files->sourceURI), "
                               L"std::tstring(c->files->destFileName), size * nmemb)",

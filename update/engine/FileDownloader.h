@@ -49,7 +49,11 @@ public:
     // 689 when the configured proxy cannot be used; 690 for HTTP 400 or 503 through the
     // proxy. An exception from the GUI plug-in's progress call stops the transfer and is
     // rethrown as it was (CUpdateCriticalException 611 for an answer other than 0).
-    int downloadFile(const std::wstring& source, const std::wstring& destination);
+    // With `maxBytes` above 0 the transfer stops as soon as more than that many bytes
+    // arrived (message 596 with reason 678, the limit in the details): a server that keeps
+    // sending past a file's announced size cannot fill the disk.
+    int downloadFile(const std::wstring& source, const std::wstring& destination,
+                     unsigned long long maxBytes = 0);
 
     bool ready() const { return m_ready; }
     int serverKind() const { return m_serverKind; }
@@ -67,6 +71,9 @@ private:
         FILE* stream = nullptr;            // the temporary file being written
         std::exception_ptr error;          // thrown by the progress call, rethrown later
         int writeErrno = 0;                // why a block could not be written, or 0
+        unsigned long long maxBytes = 0;   // the most bytes accepted, 0: no limit
+        unsigned long long received = 0;   // bytes accepted so far
+        bool overLimit = false;            // the server sent more than maxBytes
     };
 
     // libcurl's write function. Never lets an exception out into libcurl's C frames.

@@ -265,7 +265,8 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
         ++count;
         LogDebug(L"%s\n", Msg<619>(count, remoteGz, local).c_str());
         AddTempFile(gz);
-        GetDownloader().downloadFile(remoteGz, gz);
+        // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
+        GetDownloader().downloadFile(remoteGz, gz, file.zipsize);
     }
 
     VerifyCompressedFile(gz, file);

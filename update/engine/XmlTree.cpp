@@ -21,6 +21,9 @@ public:
         XML_SetUserData(m_parser, this);
         XML_SetElementHandler(m_parser, &TreeBuilder::onStart, &TreeBuilder::onEnd);
         XML_SetCharacterDataHandler(m_parser, &TreeBuilder::onText);
+        // A product info document never declares entities; a declaration is refused at
+        // once, so nested entities cannot blow a small file up into gigabytes of text.
+        XML_SetEntityDeclHandler(m_parser, &TreeBuilder::onEntityDecl);
     }
     ~TreeBuilder() { XML_ParserFree(m_parser); }
     TreeBuilder(const TreeBuilder&) = delete;
@@ -36,8 +39,9 @@ public:
         error.kind = XmlLoadError::kSyntax;
         error.line = static_cast<int>(XML_GetCurrentLineNumber(m_parser));
         error.column = static_cast<int>(XML_GetCurrentColumnNumber(m_parser)) + 1;
-        error.text = m_tooDeep ? std::wstring(L"elements nested too deeply")
-                               : FromMultibyte(XML_ErrorString(XML_GetErrorCode(m_parser)));
+        error.text = m_tooDeep          ? std::wstring(L"elements nested too deeply")
+                     : m_entityDeclared ? std::wstring(L"entity declarations are not accepted")
+                                        : FromMultibyte(XML_ErrorString(XML_GetErrorCode(m_parser)));
         return false;
     }
 
@@ -67,6 +71,14 @@ private:
         } catch (...) {
             self->fail(std::current_exception());
         }
+    }
+
+    static void XMLCALL onEntityDecl(void* data, const XML_Char*, int, const XML_Char*, int,
+                                     const XML_Char*, const XML_Char*, const XML_Char*,
+                                     const XML_Char*) {
+        auto* self = static_cast<TreeBuilder*>(data);
+        self->m_entityDeclared = true;
+        XML_StopParser(self->m_parser, XML_FALSE);
     }
 
     void start(const XML_Char* name, const XML_Char** attrs) {
@@ -114,6 +126,7 @@ private:
     std::vector<std::string> m_texts;  // character data gathered for each open element
     std::exception_ptr m_failure;
     bool m_tooDeep = false;
+    bool m_entityDeclared = false;
 };
 
 }  // namespace

@@ -2,7 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <new>
+#include <string>
 
 #include "common/Conv.h"
 
@@ -189,6 +191,20 @@ unsigned InternetConnectionCurl::ApplyFixedOptions() {
     rc = curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     if (rc != CURLE_OK) {
         PrintConnectionDiagnostic(L"Can not set option (CURLOPT_MAXREDIRS)\n");
+        return rc;
+    }
+    // Redirects never lower the transport's protection: from an https:// address only
+    // https:// targets are followed (a plain http:// one fails the transfer).
+    // Other addresses keep libcurl's usual set.
+    std::string url;
+    if (m_options->GetBytes(ConnectionOptions::URL, url) != ConnectionOptions::OK) url.clear();
+    std::string scheme = url.substr(0, 8);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool secure = scheme == "https://";
+    rc = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                          secure ? "https" : "http,https,ftp,ftps");
+    if (rc != CURLE_OK) {
+        PrintConnectionDiagnostic(L"Can not set option (CURLOPT_REDIR_PROTOCOLS_STR)\n");
         return rc;
     }
     rc = curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
