@@ -5,8 +5,9 @@
 #include <string>
 
 // Splits a command line into at most 30 tokens separated by blanks and tabs; a token that
-// starts with a double quote runs to the next one (quotes dropped). Returns 0, 100601 for
-// more than 30 tokens, 100602 for a missing closing quote or a line of blanks only.
+// starts with a double quote runs to the next one (quotes dropped). Returns 0 (a line of
+// blanks only gives no token), 100601 for more than 30 tokens, 100602 for a missing closing
+// quote.
 int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring tokens[30]);
 
 constexpr int kMaxCommandTokens = 30;

@@ -24,20 +24,20 @@ inline void ExpectCriticalError(const std::function<void()>& fn, const std::wstr
     }
 }
 
-class ScratchDir {
+class ConfigScratchDir {
 public:
-    ScratchDir() {
+    ConfigScratchDir() {
         char pattern[] = "/tmp/updater_config_test_XXXXXX";
         const char* made = mkdtemp(pattern);
         if (!made) ADD_FAILURE() << "mkdtemp failed";
         m_path = made ? made : "/tmp";
     }
-    ~ScratchDir() {
+    ~ConfigScratchDir() {
         const std::string command = "rm -rf '" + m_path + "'";
         if (std::system(command.c_str()) != 0) ADD_FAILURE() << "cannot remove " << m_path;
     }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
+    ConfigScratchDir(const ConfigScratchDir&) = delete;
+    ConfigScratchDir& operator=(const ConfigScratchDir&) = delete;
 
     const std::string& path() const { return m_path; }
     std::wstring wpath() const { return FromMultibyte(m_path); }

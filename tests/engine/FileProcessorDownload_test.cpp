@@ -364,10 +364,15 @@ TEST_F(DownloadTest, MasterIndexFirstUnchangedChangedIgnored) {
         (std::vector<std::string>{"LIB notifyMasterIdxContent([\"version 1\", \"files 2\"])"}),
         Calls(Events(), "LIB notifyMasterIdxContent("));
     EXPECT_EQ(1u, Calls(Events(), "LIB changeMasterIdxUrl(").size());
+    // Until the run ends well, a marker says the update is unfinished.
+    EXPECT_TRUE(Exists(kept + ".pending"));
+    EXPECT_TRUE(p.DownloadMasterIdx(address, W(kept)));
+    p.FinishMasterIdx();
+    EXPECT_FALSE(Exists(kept + ".pending"));
 
     // Same index again: nothing changed, nothing handed on.
     EXPECT_FALSE(p.DownloadMasterIdx(address, W(kept)));
-    EXPECT_EQ(1u, Calls(Events(), "LIB notifyMasterIdxContent(").size());
+    EXPECT_EQ(2u, Calls(Events(), "LIB notifyMasterIdxContent(").size());
 
     // A new index: a change, and the kept copy is replaced.
     WriteIndex({"version 2"});

@@ -43,7 +43,7 @@ class UpdateConfigTest : public ::testing::Test {
 protected:
     const Parameter& option(const std::wstring& name) { return *config.params().find(name); }
 
-    ScratchDir dir;
+    ConfigScratchDir dir;
     UpdateConfig config;
 };
 

@@ -81,6 +81,12 @@ public:
     // directory cannot be made; Exception (library messages 2, 5, 26) when the kept copy
     // cannot be replaced.
     bool DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy);
+    // The kept copy is replaced before anything is installed. Until the run ends well a
+    // marker file beside it (keptCopy + ".pending") says the update is unfinished, and a
+    // run that finds the marker (the last one died, say by SIGKILL) does not take an equal
+    // index for "nothing changed". The update run calls this when it ends with success;
+    // it removes the marker.
+    void FinishMasterIdx();
 
     // --- product info file ---
     // Fetches the product info file and gives its local path (as fetched; the run decodes
@@ -181,6 +187,8 @@ private:
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
+    // The unfinished-update marker this run must remove when it ends well; empty when none.
+    std::wstring m_pendingIndexMarker;
 
     // Moves what the download steps listed into the run's temporary files, in order, so
     // that the list file handed to a self-update and the clean-up see everything.

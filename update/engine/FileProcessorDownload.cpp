@@ -159,9 +159,37 @@ void FileProcessor::replaceKeptIndex(const std::wstring& fresh, const std::wstri
     ReplaceFileAtomically(fresh, kept);
 }
 
+namespace {
+
+std::wstring PendingMarkerOf(const std::wstring& keptCopy) { return keptCopy + L".pending"; }
+
+bool Exists(const std::wstring& path) { return ::access(ToMultibyte(path).c_str(), F_OK) == 0; }
+
+// Creates the marker and makes it durable before the kept copy changes.
+void WriteMarker(const std::wstring& path) {
+    const std::string name = ToMultibyte(path);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) ThrowFileError(2, path, errno);
+    const int syncError = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    if (syncError != 0) ThrowFileError(5, path, syncError);
+}
+
+}  // namespace
+
+void FileProcessor::FinishMasterIdx() {
+    if (m_pendingIndexMarker.empty()) return;
+    if (::unlink(ToMultibyte(m_pendingIndexMarker).c_str()) != 0 && errno != ENOENT)
+        LogDebug(L"Cannot remove %s: %S\n", m_pendingIndexMarker.c_str(), std::strerror(errno));
+    m_pendingIndexMarker.clear();
+}
+
 bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy) {
     const std::wstring local = LocalPathOfAddress(tmpDir(), address);
+    const std::wstring marker = PendingMarkerOf(keptCopy);
     if (m_config->selfUpdateDone()) {
+        // The update the first process began ends with this run.
+        if (Exists(marker)) m_pendingIndexMarker = marker;
         // The first run of this update fetched it; this run only cleans it up.
         AddTempFile(local);
         AddTempDir(GetDirPart(local));
@@ -178,7 +206,13 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     }
 
     // The index only matters as a whole: an equal kept copy means nothing changed.
-    if (CompareFilesByMD5(FileInfo(local), FileInfo(keptCopy)) && !m_config->ignoreMasterIdx()) {
+    // A marker left by a run that died after replacing the kept copy: that copy proves
+    // nothing, so the files are checked.
+    const bool unfinished = Exists(marker);
+    if (unfinished)
+        LogDebug(L"The last update did not finish (%s): checking every file\n", marker.c_str());
+    if (!unfinished && CompareFilesByMD5(FileInfo(local), FileInfo(keptCopy)) &&
+        !m_config->ignoreMasterIdx()) {
         LogDebug(L"%s\n", Msg<645>().c_str());
         return false;
     }
@@ -201,6 +235,13 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     callbacks().callLib(L"notifyMasterIdxContent(cMasterIdxContents)",
                         &CUpdateLibCallbacks::notifyMasterIdxContent, cMasterIdxContents);
 
+    const std::wstring keptDir = GetDirPart(keptCopy);
+    if (!keptDir.empty()) {
+        const int err = CreateDirectories(keptDir);
+        if (err != 0) ThrowFileError(26, keptCopy, err);
+    }
+    WriteMarker(marker);
+    m_pendingIndexMarker = marker;
     replaceKeptIndex(local, keptCopy);
     return true;
 }

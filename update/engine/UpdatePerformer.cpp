@@ -257,6 +257,7 @@ int UpdatePerformer::performUpdate() {
                    &CUpdateGuiCallbacks::onCheckFilesDone, cb.filesTotal());
         // 14.
         if (!m_config->selfUpdateDone() && cb.filesTotal() == 0) {
+            fp.FinishMasterIdx();
             LogDebug(L"%s\n", Msg<615>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
             cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
@@ -283,6 +284,7 @@ int UpdatePerformer::performUpdate() {
         }
         // 26.
         cb.callLib(L"globalPost()", &CUpdateLibCallbacks::globalPost);
+        fp.FinishMasterIdx();
         LogDebug(L"%s\n", Msg<606>().c_str());
         return 0;
     } catch (...) {
