@@ -53,24 +53,6 @@ int OpenTarget(const std::string& target, mode_t mode) {
     THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
 }
 
-// Writes all of `size` bytes, resuming after partial writes and interruptions.
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,

@@ -43,19 +43,6 @@ void AppendF(std::wstring& out, const wchar_t* format, ...) {
     }
 }
 
-bool WriteAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 CSelfUpdateHelper::CSelfUpdateHelper(UpdateCallbacks& callbacks,

@@ -28,20 +28,6 @@ bool IsRoot(const std::wstring& path) {
     return !path.empty() && path.find_first_not_of(L"/\\") == std::wstring::npos;
 }
 
-// Writes all of `data` to `fd`, resuming after partial writes.
-bool WriteAll(int fd, const std::string& data) {
-    const char* p = data.data();
-    size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 }  // namespace
 
 void CTemporaryFiles::addDir(const std::wstring& path) {

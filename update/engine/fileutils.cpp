@@ -250,3 +250,21 @@ bool RunShellCopy(const std::wstring& source, const std::wstring& target, bool o
     const int status = std::system(ShellCopyCommand(from, to, overwrite).c_str());
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}

@@ -57,6 +57,13 @@ int CopyDirectoryTree(const std::wstring& source, const std::wstring& target);
 // fopen with path and mode converted; null on failure (errno set).
 FILE* OpenFile(const std::wstring& path, const std::wstring& mode);
 
+// Writes all `size` bytes to `fd`, resuming after partial writes and interruptions. False
+// with errno set on failure (EIO when the system accepts no byte).
+bool WriteAll(int fd, const void* data, size_t size);
+inline bool WriteAll(int fd, const std::string& data) {
+    return WriteAll(fd, data.data(), data.size());
+}
+
 // Runs "cp -R" (overwrite) or "cp -R -u" (copy only what is newer) through the system
 // shell with the source and the target. Each path is quoted for the shell so that no
 // character in it is interpreted. True when the shell reports success.
