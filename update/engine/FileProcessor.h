@@ -16,6 +16,7 @@
 
 class CDownloadServersHandler;
 class FileDownloader;
+struct FileDigest;
 class UpdateCallbacks;
 class UpdateConfig;
 
@@ -155,10 +156,14 @@ public:
 
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
+    // `filesAddress` is the server's address of the module files, for log lines only.
     bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                   const std::wstring& destination, std::wstring& localPath);
+                   const std::wstring& destination, const std::wstring& filesAddress,
+                   std::wstring& localPath);
+    // Judges a present installed file from its size and digest (`local`).
     bool checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                            const std::wstring& localPath);
+                            const std::wstring& localPath, const std::wstring& filesAddress,
+                            const FileDigest& local);
 
     // The server's product root, and the base address of the module files for log lines.
     std::wstring productRoot() const;
