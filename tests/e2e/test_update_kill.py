@@ -49,7 +49,6 @@ def install_v1_publish_v2(kit, url):
     r = kit.run([url])
     assert r.returncode == 0, kit.log_text()
     assert kit.installed_tree() == OLD
-    kit.old_index = kit.kept_index().read_bytes()
     for name in V2:
         kit.module(name, V2[name])
     kit.publish()
@@ -76,7 +75,7 @@ def updated(tmp_path, template):
     shutil.rmtree(kit.inst)
     shutil.copytree(template.inst, kit.inst, symlinks=True)
     kit.modules = copy.deepcopy(template.modules)
-    kit.www, kit.url, kit.old_index = template.www, template.url, template.old_index
+    kit.www, kit.url = template.www, template.url
     return kit
 
 
