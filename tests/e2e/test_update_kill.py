@@ -157,6 +157,19 @@ def test_killed_run_converges_with_the_next_run(updated, kill, after):
         assert_converges(kit)
 
 
+def test_run_killed_during_its_rollback_converges(updated):
+    kit = updated
+    # "base" is installed, then its installation step fails: the rollback starts restoring
+    # it and is killed before its first file is back.
+    r = kit.run([kit.url], answers="gui.afterInstallModule=1",
+                env={"UPD_REC_KILL": "gui.onModuleRestoreFile"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert "LIB beforeRollback()" in kit.run_events()
+    assert kit.installed_tree() == {**OLD, **flat({"base": V2["base"]})}
+    assert pending(kit).exists()
+    assert_converges(kit)
+
+
 # Kills the updater that started it, once (a kill from outside while a command runs), and
 # waits (bounded) until it is gone, without holding the test's output pipes.
 KILL_ONCE = """#!/bin/sh
