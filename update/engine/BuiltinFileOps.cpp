@@ -88,7 +88,10 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         // it; the caller deletes the moved file once the run is over.
         const std::string aside = ToMultibyte(SetAsidePath(target));
         ::unlink(aside.c_str());
-        if (::rename(dst.c_str(), aside.c_str()) != 0) ThrowTargetError(target, errno);
+        // A target that is not there cannot be moved aside: the reason is the first one
+        // (a directory that takes no new files), not the rename's "no such file".
+        if (::rename(dst.c_str(), aside.c_str()) != 0)
+            ThrowTargetError(target, errno == ENOENT ? error : errno);
         bDeferred = true;
         out.reset(OpenTarget(dst, 0600));
         if (out.get() < 0) ThrowTargetError(target, errno);
