@@ -90,6 +90,8 @@ def assert_converges(kit, check_log=None):
     # (with whatever the killed run left in them) go with the clean-up.
     assert not kit.tmp.exists()
     assert not kit.backup.exists()
+    # Beside the kept index nothing either (no marker, no half-written copy).
+    assert [p.name for p in kit.kept_index().parent.iterdir()] == ["master.idx"]
     if check_log:
         check_log(kit.log_text())
 
@@ -155,6 +157,21 @@ def test_killed_run_converges_with_the_next_run(updated, kill, after):
         assert_converges(kit, check_log)
     else:
         assert_converges(kit)
+
+
+def test_run_killed_while_replacing_the_kept_index_converges(updated):
+    kit = updated
+    old_index = kit.kept_index().read_bytes()
+    # Offered the copy of the fresh index over the kept one (the run's first copyFile): the
+    # marker is on disk, the kept copy still the old one. A half-written new copy is what
+    # a kill a moment later would leave beside it.
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "lib.copyFile#1"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert kit.installed_tree() == OLD
+    assert kit.kept_index().read_bytes() == old_index
+    assert pending(kit).exists()
+    (kit.kept_index().parent / "master.idx.new").write_bytes(b"product=De")
+    assert_converges(kit)
 
 
 def test_run_killed_during_its_rollback_converges(updated):
