@@ -5,6 +5,8 @@
 #include "ModuleInstaller.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -281,6 +283,10 @@ TEST_F(ModuleInstallerTest, ProtectedTargetIsReplacedThroughTmpAndReported) {
         CModuleInstaller installer(cb, m_temp, m_settings);
         installer.setDownloadDir(m_dir.WPath("tmp/root"));
         installer.installModule(a);
+        // The moved file goes with the run's clean-up.
+        const std::vector<std::wstring>& files = m_temp.files();
+        if (std::find(files.begin(), files.end(), m_dir.WPath("inst/a/busy.tmp")) == files.end())
+            return 6;
         return 0;
     });
     ASSERT_EQ(0, status);

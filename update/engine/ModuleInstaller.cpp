@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "BuiltinFileOps.h"
 #include "TemporaryFiles.h"
 #include "UpdateCallbacks.h"
 #include "UpdateInfo.h"
@@ -162,10 +163,17 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             continue;
         }
         CreateTargetDirectory(dest);
-        m_callbacks.copyFile(src, dest, true);
+        copyDeferrable(src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
+}
+
+void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest) {
+    bool deferred = false;
+    m_callbacks.copyFile(source, dest, true, &deferred);
+    // The busy old file was moved aside; nothing needs it once the run is over.
+    if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
 
 void CModuleInstaller::handToSelfUpdate(CSelfUpdateHelper& helper) {
@@ -213,7 +221,7 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
         if (selfUpdate)
             helper.AddChangedFile(cSrc, cDest);
         else
-            m_callbacks.copyFile(cSrc, cDest, true);
+            copyDeferrable(cSrc, cDest);
     }
     if (selfUpdate) handToSelfUpdate(helper);
 

@@ -68,7 +68,7 @@ public:
     void backupModule(const UpdateModuleInfo& module);
     // Installs every changed file ("overrideInstallModule(cCurModule.name)" may take the
     // module over; "onInstallFile(src, dest)" before each file; a busy target is replaced
-    // through target + ".tmp"). For the updater's own module: CUpdateCriticalException 629
+    // through target + ".tmp", which is listed as temporary). For the updater's own module: CUpdateCriticalException 629
     // (message 242) after a self-update; otherwise the files go to the self-update, which
     // ends this process when it starts.
     void installModule(const UpdateModuleInfo& module);
@@ -88,6 +88,9 @@ public:
 private:
     std::wstring backupPath(const UpdateModuleInfo& module, const UpdateFileInfo& file);
     void handToSelfUpdate(CSelfUpdateHelper& helper);
+    // Copies through the dispatcher with may defer set; a busy target moved aside is listed
+    // as temporary, so the run's clean-up deletes it.
+    void copyDeferrable(const std::wstring& source, const std::wstring& dest);
 
     UpdateCallbacks& m_callbacks;
     CTemporaryFiles& m_temporaries;
