@@ -159,7 +159,9 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             continue;
         }
         CreateTargetDirectory(dest);
-        m_callbacks.copyFile(src, dest, true);
+        bool movedAside = false;
+        m_callbacks.copyFile(src, dest, true, &movedAside);
+        if (movedAside) m_movedAside.insert(dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
@@ -203,10 +205,16 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
             LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
             continue;
         }
-        if (selfUpdate)
+        if (selfUpdate) {
             helper.AddChangedFile(cSrc, cDest);
-        else
+        } else {
             m_callbacks.copyFile(cSrc, cDest, true);
+            // The old content is back under its name: its moved-aside copy is a leftover.
+            if (m_movedAside.erase(cDest) > 0) {
+                LogDebug(L"Removing \"%s.tmp\": the restored file replaces it\n", cDest.c_str());
+                DeleteFile(cDest + L".tmp", true);
+            }
+        }
     }
     if (selfUpdate) handToSelfUpdate(helper);
 

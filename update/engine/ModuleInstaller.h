@@ -14,6 +14,7 @@
 //                install source  = download directory / SOURCE / NAME.gz
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "BackupNames.h"
@@ -73,8 +74,9 @@ public:
     void installModule(const UpdateModuleInfo& module);
     // Copies the backup copies of the module's changed files back (message 629; 632 for a
     // module that was not updated; 624 for a file without a backup copy, which stays as
-    // installed). For the updater's own module the copies go through a restore-mode
-    // self-update helper.
+    // installed). A file that this installer had moved aside to target + ".tmp" gets its
+    // old content back in place, so the moved-aside copy is removed. For the updater's
+    // own module the copies go through a restore-mode self-update helper.
     void restoreModule(const UpdateModuleInfo& module);
 
     // The list file handed to the next process: the temporary root joined with
@@ -91,4 +93,6 @@ private:
     std::wstring m_downloadDir;
     std::wstring m_productRoot;
     CBackupNames m_backupNames;
+    // Targets that the installation replaced through target + ".tmp" in this run.
+    std::set<std::wstring> m_movedAside;
 };
