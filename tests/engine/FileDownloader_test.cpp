@@ -472,8 +472,9 @@ TEST_F(FileDownloaderTest, TransferStopsOnceMoreThanTheLimitArrived) {
     } catch (const Exception& caught) {
         e = caught;
     }
-    EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
-    EXPECT_NE(std::wstring::npos, e.details().find(L"more than the expected 65536 bytes"));
+    EXPECT_EQ(Msg<596>(W(url), Msg<679>(L"65536")), e.twhat());
+    EXPECT_NE(std::wstring::npos,
+              std::wstring(e.twhat()).find(L"more than the expected 65536 bytes"));
     EXPECT_EQ("earlier", ReadFile(dest));
     EXPECT_EQ(std::set<std::string>{"big.bin"}, OutputFiles());
     EXPECT_LE(ReportedBytes(), 64u * 1024);

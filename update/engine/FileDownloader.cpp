@@ -243,7 +243,7 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         std::rethrow_exception(error);  // the partial file goes with `partial`
     }
     if (m_context.overLimit)
-        Fail(cSourceFileSimpl, Msg<678>(),
+        Fail(cSourceFileSimpl, Msg<679>(std::to_wstring(maxBytes)),
              L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
     if (m_context.writeErrno != 0)
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),

@@ -24,6 +24,7 @@
 #include "fileinfo.h"
 #include "fileutils.h"
 #include "pathutils.h"
+#include "productinfodecode.h"
 #include "strutils.h"
 #include "update/Logger.h"
 
@@ -141,7 +142,9 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 // ---- master index -------------------------------------------------------------------------
 
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
-    GetDownloader().downloadFile(address, local);
+    // An index bigger than a checked text file may be is cut off in transfer: a server
+    // sending an endless stream cannot fill the disk, nor the reader's memory.
+    GetDownloader().downloadFile(address, local, kCheckedTextMaxFileBytes);
     return ReadCheckedTextFile(local) >= 0;
 }
 
@@ -228,7 +231,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     }
 
     std::vector<std::string> lines;
-    ReadCheckedTextFile(local, lines);
+    ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes);
     UpdStringList cMasterIdxContents;
     cMasterIdxContents.reserve(lines.size());
     for (const std::string& line : lines) cMasterIdxContents.push_back(FromMultibyte(line));
@@ -255,7 +258,8 @@ std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultA
     makeDirectoryForFile(local, ERR_DOWNLOAD_PRODUCT_INFO);
     LogDebug(L"%s\n", Msg<643>(remote).c_str());
     AddTempFile(local);
-    GetDownloader().downloadFile(remote, local);
+    // A server that keeps sending is cut off instead of filling the disk.
+    GetDownloader().downloadFile(remote, local, kMaxProductInfoTransferBytes);
     return local;
 }
 
