@@ -98,8 +98,10 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
     m_temporaries.addDirs(cCreatedDirs);
 
     if (m_callbacks.callLib(L"overrideBackupModule(cCurModule.name)",
-                            &CUpdateLibCallbacks::overrideBackupModule, cCurModule.name))
+                            &CUpdateLibCallbacks::overrideBackupModule, cCurModule.name)) {
+        m_backedUpByPlugin.insert(module.name);
         return;
+    }
 
     for (const UpdateFileInfo& file : module.files) {
         if (!file.needsupdate) continue;
@@ -125,6 +127,7 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
         }
         m_callbacks.copyFile(cSrc, cDest, false);
         m_temporaries.addFile(cDest);
+        m_copied.insert(cSrc);
     }
 }
 
@@ -198,10 +201,14 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
             continue;
         }
         const std::wstring cSrc = restoreSource(module, file);
+        // Not copied by this run's backup: a file new to the installation. A file of that
+        // name in the backup directory is not its backup (a killed run may have left it).
+        const bool copiedByThisRun =
+            m_copied.count(cDest) != 0 || m_backedUpByPlugin.count(module.name) != 0;
         m_callbacks.callGui(L"onModuleRestoreFile(cCurModule.name, cSrc, cDest)",
                             &CUpdateGuiCallbacks::onModuleRestoreFile, cCurModule.name, cSrc,
                             cDest);
-        if (cSrc.empty() || !FileExists(cSrc)) {
+        if (cSrc.empty() || !copiedByThisRun || !FileExists(cSrc)) {
             LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
             continue;
         }

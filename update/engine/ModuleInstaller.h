@@ -74,9 +74,13 @@ public:
     void installModule(const UpdateModuleInfo& module);
     // Copies the backup copies of the module's changed files back (message 629; 632 for a
     // module that was not updated; 624 for a file without a backup copy, which stays as
-    // installed). A file that this installer had moved aside to target + ".tmp" gets its
-    // old content back in place, so the moved-aside copy is removed. For the updater's
-    // own module the copies go through a restore-mode self-update helper.
+    // installed). A changed file that this installer's backup step did not copy (its
+    // installed copy was missing) has no backup copy, whatever lies under its name in the
+    // backup directory (what a killed run left); only where the plug-in made the module's
+    // backup is the copy looked up by name. A file that this installer had moved aside to
+    // target + ".tmp" gets its old content back in place, so the moved-aside copy is
+    // removed. For the updater's own module the copies go through a restore-mode
+    // self-update helper.
     void restoreModule(const UpdateModuleInfo& module);
 
     // The list file handed to the next process: the temporary root joined with
@@ -93,6 +97,8 @@ private:
     std::wstring m_downloadDir;
     std::wstring m_productRoot;
     CBackupNames m_backupNames;
+    std::set<std::wstring> m_copied;            // installed files whose backup copy was made
+    std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
     // Targets that the installation replaced through target + ".tmp" in this run.
     std::set<std::wstring> m_movedAside;
 };
