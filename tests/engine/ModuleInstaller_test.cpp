@@ -5,6 +5,8 @@
 #include "ModuleInstaller.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -281,6 +283,10 @@ TEST_F(ModuleInstallerTest, ProtectedTargetIsReplacedThroughTmpAndReported) {
         CModuleInstaller installer(cb, m_temp, m_settings);
         installer.setDownloadDir(m_dir.WPath("tmp/root"));
         installer.installModule(a);
+        // The moved file goes with the run's clean-up.
+        const std::vector<std::wstring>& files = m_temp.files();
+        if (std::find(files.begin(), files.end(), m_dir.WPath("inst/a/busy.tmp")) == files.end())
+            return 6;
         return 0;
     });
     ASSERT_EQ(0, status);
@@ -289,41 +295,6 @@ TEST_F(ModuleInstallerTest, ProtectedTargetIsReplacedThroughTmpAndReported) {
     EXPECT_EQ(0755u, ModeOf(m_dir.Path("inst/a/busy")));
     EXPECT_EQ((std::vector<std::string>{"LIB copyFileNeedRestart(\"" + m_dir.Path("inst/a/busy") + "\")"}),
               RecordOf("LIB copyFileNeedRestart"));
-}
-
-TEST_F(ModuleInstallerTest, RestoreOfATargetReplacedThroughTmpLeavesNoTmp) {
-    ASSERT_EQ(0, chmod(m_dir.Path().c_str(), 0777));
-    for (const char* d : {"inst", "inst/a", "tmp", "tmp/root", "tmp/root/srcA", "backup"})
-        ASSERT_EQ(0, chmod(m_dir.Path(d).c_str(), 0777));
-    ScratchDir::Write(m_dir.Path("inst/a/busy"), "old busy");
-    ASSERT_EQ(0, chmod(m_dir.Path("inst/a/busy").c_str(), 0444));
-    ScratchDir::Write(m_dir.Path("inst/a/plain"), "old plain");
-    // Written in place by the child, which must own it to set its mode.
-    if (::getuid() == 0) {
-        ASSERT_EQ(0, chown(m_dir.Path("inst/a/plain").c_str(), 65534, 65534));
-    }
-    ScratchDir::Write(m_dir.Path("tmp/root/srcA/busy"), "new busy");
-    ScratchDir::Write(m_dir.Path("tmp/root/srcA/plain"), "new plain");
-    // An earlier run's leftover beside a file that is written in place stays.
-    ScratchDir::Write(m_dir.Path("inst/a/plain.tmp"), "not ours");
-    UpdateModuleInfo a = Module(L"A", "inst/a", L"srcA");
-    a.files = {File(L"busy", true), File(L"plain", true)};
-    const int status = InChild([&] {
-        if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) return 5;
-        UpdateCallbacks cb;
-        CModuleInstaller installer(cb, m_temp, m_settings);
-        installer.setDownloadDir(m_dir.WPath("tmp/root"));
-        installer.backupModule(a);
-        installer.installModule(a);
-        if (!ScratchDir::Exists(m_dir.Path("inst/a/busy.tmp"))) return 6;
-        installer.restoreModule(a);
-        return 0;
-    });
-    ASSERT_EQ(0, status);
-    EXPECT_EQ("old busy", ScratchDir::Read(m_dir.Path("inst/a/busy")));
-    EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("inst/a/busy.tmp")));
-    EXPECT_EQ("old plain", ScratchDir::Read(m_dir.Path("inst/a/plain")));
-    EXPECT_EQ("not ours", ScratchDir::Read(m_dir.Path("inst/a/plain.tmp")));
 }
 
 TEST_F(ModuleInstallerTest, DestinationThatCannotBeCreatedIsReportedWithItsReason) {

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "BuiltinFileOps.h"
 #include "TemporaryFiles.h"
 #include "UpdateCallbacks.h"
 #include "UpdateInfo.h"
@@ -162,12 +163,17 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             continue;
         }
         CreateTargetDirectory(dest);
-        bool movedAside = false;
-        m_callbacks.copyFile(src, dest, true, &movedAside);
-        if (movedAside) m_movedAside.insert(dest);
+        copyDeferrable(src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
+}
+
+void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest) {
+    bool deferred = false;
+    m_callbacks.copyFile(source, dest, true, &deferred);
+    // The busy old file was moved aside; nothing needs it once the run is over.
+    if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
 
 void CModuleInstaller::handToSelfUpdate(CSelfUpdateHelper& helper) {
@@ -212,16 +218,10 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
             LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
             continue;
         }
-        if (selfUpdate) {
+        if (selfUpdate)
             helper.AddChangedFile(cSrc, cDest);
-        } else {
-            m_callbacks.copyFile(cSrc, cDest, true);
-            // The old content is back under its name: its moved-aside copy is a leftover.
-            if (m_movedAside.erase(cDest) > 0) {
-                LogDebug(L"Removing \"%s.tmp\": the restored file replaces it\n", cDest.c_str());
-                DeleteFile(cDest + L".tmp", true);
-            }
-        }
+        else
+            copyDeferrable(cSrc, cDest);
     }
     if (selfUpdate) handToSelfUpdate(helper);
 

@@ -68,7 +68,7 @@ public:
     void backupModule(const UpdateModuleInfo& module);
     // Installs every changed file ("overrideInstallModule(cCurModule.name)" may take the
     // module over; "onInstallFile(src, dest)" before each file; a busy target is replaced
-    // through target + ".tmp"). For the updater's own module: CUpdateCriticalException 629
+    // through target + ".tmp", which is listed as temporary). For the updater's own module: CUpdateCriticalException 629
     // (message 242) after a self-update; otherwise the files go to the self-update, which
     // ends this process when it starts.
     void installModule(const UpdateModuleInfo& module);
@@ -77,10 +77,8 @@ public:
     // installed). A changed file that this installer's backup step did not copy (its
     // installed copy was missing) has no backup copy, whatever lies under its name in the
     // backup directory (what a killed run left); only where the plug-in made the module's
-    // backup is the copy looked up by name. A file that this installer had moved aside to
-    // target + ".tmp" gets its old content back in place, so the moved-aside copy is
-    // removed. For the updater's own module the copies go through a restore-mode
-    // self-update helper.
+    // backup is the copy looked up by name. For the updater's own module the copies go
+    // through a restore-mode self-update helper.
     void restoreModule(const UpdateModuleInfo& module);
 
     // The list file handed to the next process: the temporary root joined with
@@ -90,6 +88,9 @@ public:
 private:
     std::wstring backupPath(const UpdateModuleInfo& module, const UpdateFileInfo& file);
     void handToSelfUpdate(CSelfUpdateHelper& helper);
+    // Copies through the dispatcher with may defer set; a busy target moved aside is listed
+    // as temporary, so the run's clean-up deletes it.
+    void copyDeferrable(const std::wstring& source, const std::wstring& dest);
 
     UpdateCallbacks& m_callbacks;
     CTemporaryFiles& m_temporaries;
@@ -99,6 +100,4 @@ private:
     CBackupNames m_backupNames;
     std::set<std::wstring> m_copied;            // installed files whose backup copy was made
     std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
-    // Targets that the installation replaced through target + ".tmp" in this run.
-    std::set<std::wstring> m_movedAside;
 };
