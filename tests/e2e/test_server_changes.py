@@ -92,3 +92,16 @@ def test_release_published_mid_run_fails_verification_then_installs_it(kit):
     assert_failed_untouched(kit, r)
     assert (kit.www / MASTERIDX).read_bytes() == (kit.www3 / MASTERIDX).read_bytes()
     assert_converges(kit, V3)
+
+
+def test_release_published_between_index_and_product_info_converges(kit):
+    # V3 replaces V2 right after the run read V2's index: the product info and the module
+    # files it then fetches are V3's, fit together and are installed.
+    r = kit.run([kit.url], env={"UPD_REC_SHELL_lib_notifyMasterIdxContent":
+                                f"cp -R {shlex.quote(str(kit.www3))}/. {shlex.quote(str(kit.www))}"})
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == {**flat(V1), **flat(V3)}
+    assert not kit.tmp.exists()
+    assert not kit.backup.exists()
+    # The next run sees V3's index, finds every file in place and keeps that index.
+    assert_converges(kit, V3)
