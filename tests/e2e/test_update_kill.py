@@ -90,6 +90,8 @@ def assert_converges(kit, check_log=None):
     # (with whatever the killed run left in them) go with the clean-up.
     assert not kit.tmp.exists()
     assert not kit.backup.exists()
+    # Beside the kept index nothing either (no marker, no half-written copy).
+    assert [p.name for p in kit.kept_index().parent.iterdir()] == ["master.idx"]
     if check_log:
         check_log(kit.log_text())
 
@@ -157,6 +159,21 @@ def test_killed_run_converges_with_the_next_run(updated, kill, after):
         assert_converges(kit)
 
 
+def test_run_killed_while_replacing_the_kept_index_converges(updated):
+    kit = updated
+    old_index = kit.kept_index().read_bytes()
+    # Offered the copy of the fresh index over the kept one (the run's first copyFile): the
+    # marker is on disk, the kept copy still the old one. A half-written new copy is what
+    # a kill a moment later would leave beside it.
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "lib.copyFile#1"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert kit.installed_tree() == OLD
+    assert kit.kept_index().read_bytes() == old_index
+    assert pending(kit).exists()
+    (kit.kept_index().parent / "master.idx.new").write_bytes(b"product=De")
+    assert_converges(kit)
+
+
 def test_run_killed_during_its_rollback_converges(updated):
     kit = updated
     # "base" is installed, then its installation step fails: the rollback starts restoring
@@ -168,6 +185,38 @@ def test_run_killed_during_its_rollback_converges(updated):
     assert kit.installed_tree() == {**OLD, **flat({"base": V2["base"]})}
     assert pending(kit).exists()
     assert_converges(kit)
+
+
+def test_backups_left_by_a_killed_run_are_never_restored(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.module("base", {"lib/liba.so": b"base a1\n"})
+    kit.module("core", {"bin/tool": b"tool v1\n"})
+    kit.publish()
+    kit.url = nginx(kit.www).url
+    assert kit.run([kit.url]).returncode == 0, kit.log_text()
+    # The new version changes base's liba.so and adds a file of the same name to core.
+    kit.module("base", {"lib/liba.so": b"base a2\n"})
+    kit.module("core", {"bin/tool": b"tool v2\n", "lib/liba.so": b"core a2\n"})
+    kit.publish()
+    # Killed once "base" is installed: its backup of liba.so stays in the backup directory.
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "gui.afterInstallModule"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert (kit.backup / "liba.so").read_bytes() == b"base a1\n"
+
+    # The next run fails installing "core" and rolls it back: core's liba.so is new in this
+    # version and has no backup; the leftover of the same name is not one.
+    r = kit.run([kit.url], answers="gui.afterInstallModule=1")
+    assert r.returncode == 255
+    assert kit.installed_tree() == {"base/liba.so": b"base a2\n", "core/tool": b"tool v1\n",
+                                    "core/liba.so": b"core a2\n"}
+    assert not kit.backup.exists()
+
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == {"base/liba.so": b"base a2\n", "core/tool": b"tool v2\n",
+                                    "core/liba.so": b"core a2\n"}
+    assert not kit.tmp.exists() and not kit.backup.exists()
+    assert not pending(kit).exists()
 
 
 # Kills the updater that started it, once (a kill from outside while a command runs), and
