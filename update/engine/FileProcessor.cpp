@@ -1,6 +1,7 @@
 #include "FileProcessor.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "DownloadServersHandler.h"
 #include "FileDownloader.h"
@@ -54,6 +55,8 @@ FileProcessor::~FileProcessor() {
     // outcome; failures are only logged (cleanup never throws).
     collectTemporaries();
     m_temporaries.cleanup(m_config->cCallbacks());
+    for (auto dir = m_helperDirs.rbegin(); dir != m_helperDirs.rend(); ++dir)
+        ::rmdir(ToMultibyte(*dir).c_str());
 }
 
 FileDownloader& FileProcessor::GetDownloader() {
@@ -191,6 +194,10 @@ void FileProcessor::PrepareRun() {
     LogDebug(L"%s\n", Msg<600>(dirs.m_installdir, dirs.m_tmpdir, dirs.m_backupdir).c_str());
     if (dirs.m_installdir.empty() || dirs.m_tmpdir.empty() || dirs.m_backupdir.empty())
         THROW_CRITICAL(Msg<249>(), 607);
+    if (!m_config->copyActions().empty()) {
+        m_helperDirs = m_config->createdRunDirs();
+        return;
+    }
     m_temporaries.addDir(dirs.m_backupdir);
     m_temporaries.addDir(dirs.m_tmpdir);
 }

@@ -212,7 +212,9 @@ int LoggerAppenderFile::Open(bool append) {
     std::string path;
     if (!WideToMultibyte(m_fileName, path)) return -1;
     Close();
-    m_file = std::fopen(path.c_str(), append ? "ab" : "wb");
+    // Close-on-exec: module commands and the updater copies of a self-update open the
+    // log themselves when they write to it.
+    m_file = std::fopen(path.c_str(), append ? "abe" : "wbe");
     if (!m_file) return -1;
     std::setvbuf(m_file, nullptr, _IONBF, 0);
     return 0;
