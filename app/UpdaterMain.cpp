@@ -117,7 +117,8 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         // that began the run: they append to it, never truncate it. Appending also keeps
         // the lines of the helper and of the updater it starts, which write at once, from
         // overwriting each other.
-        const bool continuesRun = config.selfUpdateDone() || !config.copyActions().empty();
+        // (The restarted updater is the one given the first process's list file.)
+        const bool continuesRun = !config.tmpFilesList().empty() || !config.copyActions().empty();
         if (fileAppender.Open(config.logAppend() || continuesRun) != 0) {
             // Say which file and why instead of ending without a word.
             const int error = errno;
