@@ -2,7 +2,10 @@
 // configuration: the directory check, a run's passes undone by a rollback with real
 // module commands, and the clean-up when the processor ends.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/stat.h>
+
+#include <algorithm>
 
 #include <string>
 #include <vector>
@@ -16,6 +19,20 @@
 #include "common/ProgramInfo.h"
 
 namespace {
+
+// The names in `dir`, sorted, without "." and "..".
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
 
 class FileProcessorInstallTest : public RecordingFixture {
 protected:
@@ -135,6 +152,63 @@ TEST_F(FileProcessorInstallTest, UnexpandableCommandLineDoesNotFailTheBackup) {
     processor.PrepareRun();
     EXPECT_NO_THROW(processor.BackupModule(0));
     SetCommandLineText(saved);
+}
+
+// Directories given on the command line that already held the user's files keep them;
+// those the run created are removed whole, unlisted leftovers included.
+TEST_F(FileProcessorInstallTest, DirectoriesFoundInPlaceKeepTheUsersFiles) {
+    for (const char* d : {"tmp", "bak"}) ASSERT_EQ(0, mkdir(m_dir.Path(d).c_str(), 0755));
+    ScratchDir::Write(m_dir.Path("tmp/mine"), "user tmp");
+    ScratchDir::Write(m_dir.Path("bak/mine"), "user backup");
+    Prepare({L"--backup-dir=" + m_dir.WPath("bak")});
+    EXPECT_FALSE(m_config.tmpDirCreated());
+    EXPECT_FALSE(m_config.backupDirCreated());
+    ASSERT_EQ(0, mkdir(m_dir.Path("inst/a").c_str(), 0755));
+    ScratchDir::Write(m_dir.Path("inst/a/file"), "old a");
+    Module(L"A", "inst/a");
+    {
+        FileProcessor processor(&m_config, &m_info);
+        processor.PrepareRun();
+        EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("tmp/.updater-owned")));
+        EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("bak/.updater-owned")));
+        processor.BackupModule(0);
+    }
+    EXPECT_EQ((std::vector<std::string>{"mine"}), ListDir(m_dir.Path("tmp")));
+    EXPECT_EQ((std::vector<std::string>{"mine"}), ListDir(m_dir.Path("bak")));
+    EXPECT_EQ("user tmp", ScratchDir::Read(m_dir.Path("tmp/mine")));
+    EXPECT_EQ("user backup", ScratchDir::Read(m_dir.Path("bak/mine")));
+    EXPECT_EQ("old a", ScratchDir::Read(m_dir.Path("inst/a/file")));
+}
+
+TEST_F(FileProcessorInstallTest, DirectoriesTheRunCreatedGoWhole) {
+    Prepare({L"--backup-dir=" + m_dir.WPath("new/bak")});
+    EXPECT_TRUE(m_config.tmpDirCreated());
+    EXPECT_TRUE(m_config.backupDirCreated());
+    {
+        FileProcessor processor(&m_config, &m_info);
+        processor.PrepareRun();
+        EXPECT_TRUE(ScratchDir::Exists(m_dir.Path("tmp/.updater-owned")));
+        EXPECT_TRUE(ScratchDir::Exists(m_dir.Path("new/bak/.updater-owned")));
+        ScratchDir::Write(m_dir.Path("tmp/unlisted"), "x");
+    }
+    EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("tmp")));
+    EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("new/bak")));
+}
+
+// The installation is never marked, not even when it is the temporary directory or holds
+// the backup directory; it outlives the run.
+TEST_F(FileProcessorInstallTest, InstallationIsNeverMarkedNorRemoved) {
+    Prepare({L"--tmpdir=" + m_dir.WPath("inst"), L"--backup-dir=" + m_dir.WPath("inst/bak")});
+    EXPECT_FALSE(m_config.tmpDirCreated());
+    EXPECT_TRUE(m_config.backupDirCreated());
+    ScratchDir::Write(m_dir.Path("inst/product"), "installed");
+    {
+        FileProcessor processor(&m_config, &m_info);
+        processor.PrepareRun();
+        EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("inst/.updater-owned")));
+        EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("inst/bak/.updater-owned")));
+    }
+    EXPECT_EQ((std::vector<std::string>{"product"}), ListDir(m_dir.Path("inst")));
 }
 
 }  // namespace

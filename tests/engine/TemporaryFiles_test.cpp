@@ -194,4 +194,70 @@ TEST_F(TemporaryFilesTest, MissingOrUnwritableListFileIsNoError) {
     EXPECT_FALSE(t.writeListFile(m_dir.WPath("no/such/dir/ToRemove.txt")));
 }
 
+// The temporary and backup directories: one found in place keeps what the run did not
+// put there; one holding the owner marker (created by this run or by a killed one) goes
+// whole. The plug-in is offered each directory all the same.
+TEST_F(TemporaryFilesTest, RunDirectoryFoundInPlaceKeepsTheUsersFiles) {
+    const std::string dir = m_dir.Path("users");
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((dir + "/own").c_str(), 0755));
+    ScratchDir::Write(dir + "/notes.txt", "the user's");
+    ScratchDir::Write(dir + "/download.gz", "the run's");
+    ScratchDir::Write(dir + "/own/file", "the run's");
+
+    UpdateCallbacks cb;
+    cb.LoadLib(RecordingPluginPath());
+    CTemporaryFiles t;
+    t.addRunDir(W(dir + "/"));
+    t.addDir(W(dir + "/own"));
+    t.addFile(W(dir + "/download.gz"));
+    t.addFile(W(dir + "/own/file"));
+    t.cleanup(cb);
+
+    EXPECT_EQ("the user's", ScratchDir::Read(dir + "/notes.txt"));
+    EXPECT_FALSE(ScratchDir::Exists(dir + "/download.gz"));
+    EXPECT_FALSE(ScratchDir::Exists(dir + "/own"));
+    EXPECT_EQ((std::vector<std::string>{"LIB DeleteDir(\"" + dir + "/own\")",
+                                        "LIB DeleteDir(\"" + dir + "/\")"}),
+              RecordOf("LIB DeleteDir"));
+}
+
+TEST_F(TemporaryFilesTest, EmptyRunDirectoryFoundInPlaceIsRemoved) {
+    const std::string dir = m_dir.Path("empty");
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    ScratchDir::Write(dir + "/download.gz", "the run's");
+    UpdateCallbacks cb;
+    CTemporaryFiles t;
+    t.addRunDir(W(dir));
+    t.addFile(W(dir + "/download.gz"));
+    t.cleanup(cb);
+    EXPECT_FALSE(ScratchDir::Exists(dir));
+}
+
+TEST_F(TemporaryFilesTest, MarkedRunDirectoryGoesWholeAlsoFromAListFile) {
+    // Left by a killed run: marked, with files no list names any more.
+    const std::string dir = m_dir.Path("left");
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    ASSERT_EQ(0, mkdir((dir + "/sub").c_str(), 0755));
+    ScratchDir::Write(dir + "/sub/orphan", "x");
+    ASSERT_FALSE(CTemporaryFiles::IsOwned(W(dir)));
+    ASSERT_TRUE(CTemporaryFiles::MarkOwned(W(dir + "/")));
+    EXPECT_TRUE(CTemporaryFiles::IsOwned(W(dir)));
+    EXPECT_TRUE(ScratchDir::Exists(dir + "/.updater-owned"));
+
+    // The restarted process lists it from the first one's list file and again itself.
+    ScratchDir::Write(m_dir.Path("list.txt"), "Dir=" + dir + "/\n");
+    UpdateCallbacks cb;
+    CTemporaryFiles t;
+    ASSERT_TRUE(t.readListFile(m_dir.WPath("list.txt")));
+    t.addRunDir(W(dir + "/"));
+    t.cleanup(cb);
+    EXPECT_FALSE(ScratchDir::Exists(dir));
+}
+
+TEST_F(TemporaryFilesTest, MarkerThatCannotBeWrittenIsReported) {
+    EXPECT_FALSE(CTemporaryFiles::MarkOwned(m_dir.WPath("no/such/dir")));
+    EXPECT_FALSE(CTemporaryFiles::IsOwned(m_dir.WPath("no/such/dir")));
+}
+
 }  // namespace

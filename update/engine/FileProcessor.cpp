@@ -45,6 +45,13 @@ bool Exists(const std::wstring& path) {
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
 }
 
+// Whether one of the two directories is the other or lies inside it.
+bool Overlaps(std::wstring a, std::wstring b) {
+    if (a.empty() || a.back() != L'/') a.push_back(L'/');
+    if (b.empty() || b.back() != L'/') b.push_back(L'/');
+    return a.compare(0, b.size(), b) == 0 || b.compare(0, a.size(), a) == 0;
+}
+
 }  // namespace
 
 FileProcessor::FileProcessor(UpdateConfig* config, UpdateInfo* update)
@@ -198,8 +205,21 @@ void FileProcessor::PrepareRun() {
         m_helperDirs = m_config->createdRunDirs();
         return;
     }
-    m_temporaries.addDir(dirs.m_backupdir);
-    m_temporaries.addDir(dirs.m_tmpdir);
+    addRunDir(dirs.m_backupdir, m_config->backupDirCreated());
+    addRunDir(dirs.m_tmpdir, m_config->tmpDirCreated());
+}
+
+void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
+    // A directory the run created carries the owner marker, so that this run's clean-up,
+    // or a later one after a kill, removes it whole. Never one that holds or lies inside
+    // the installation: the marker is no product file.
+    if (created && !Overlaps(dir, m_config->updateDirs().m_installdir)) {
+        CTemporaryFiles::MarkOwned(dir);
+    } else if (LogDebugOn()) {
+        LogDebug(L"\"%s\" gets no owner marker (found in place or part of the "
+                 L"installation): only what the run puts there is removed\n", dir.c_str());
+    }
+    m_temporaries.addRunDir(dir);
 }
 
 void FileProcessor::ReadTmpFilesList(const std::wstring& path) {

@@ -201,6 +201,9 @@ private:
     // Moves what the download steps listed into the run's temporary files, in order, so
     // that the list file handed to a self-update and the clean-up see everything.
     void collectTemporaries();
+    // Lists the temporary or backup directory for the clean-up, marking it as the run's
+    // own when preparing the run created it.
+    void addRunDir(const std::wstring& dir, bool created);
     CModuleInstaller& installer();
     class RollbackOperations;
 

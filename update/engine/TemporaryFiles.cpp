@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -12,10 +14,12 @@
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "fileutils.h"
+#include "pathutils.h"
 #include "strutils.h"
 #include "update/Logger.h"
 
 const wchar_t* const CTemporaryFiles::kListFileName = L"ToRemove.txt";
+const wchar_t* const CTemporaryFiles::kOwnerMarkerName = L".updater-owned";
 
 namespace {
 
@@ -38,7 +42,46 @@ bool ReadsBack(const std::wstring& key, const std::wstring& path) {
            key.size() + 1 + path.size() <= kMaxListLine;
 }
 
+// `path` without its trailing "/" (the root stays "/").
+std::wstring WithoutTrailingSlash(std::wstring path) {
+    while (path.size() > 1 && path.back() == L'/') path.pop_back();
+    return path;
+}
+
 }  // namespace
+
+bool CTemporaryFiles::MarkOwned(const std::wstring& dir) {
+    const std::wstring marker = JoinPath(WithoutTrailingSlash(dir), kOwnerMarkerName);
+    FILE* fp = OpenFile(marker, L"w");
+    if (fp == nullptr) {
+        LogDebug(L"The owner marker \"%s\" cannot be created: %s\n", marker.c_str(),
+                 SystemErrorText(errno).c_str());
+        return false;
+    }
+    const bool written =
+        std::fputs("Created by the updater; removed with this directory.\n", fp) >= 0;
+    const int error = errno;
+    if (std::fclose(fp) != 0 || !written) {
+        LogDebug(L"The owner marker \"%s\" cannot be written: %s\n", marker.c_str(),
+                 SystemErrorText(written ? errno : error).c_str());
+        ::DeleteFile(marker, true);
+        return false;
+    }
+    return true;
+}
+
+bool CTemporaryFiles::IsOwned(const std::wstring& dir) {
+    struct stat st;
+    const std::wstring marker = JoinPath(WithoutTrailingSlash(dir), kOwnerMarkerName);
+    return ::lstat(ToMultibyte(marker).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void CTemporaryFiles::addRunDir(const std::wstring& path) {
+    addDir(path);
+    const std::wstring bare = WithoutTrailingSlash(path);
+    if (std::find(m_runDirs.begin(), m_runDirs.end(), bare) == m_runDirs.end())
+        m_runDirs.push_back(bare);
+}
 
 void CTemporaryFiles::addDir(const std::wstring& path) {
     if (std::find(m_dirs->begin(), m_dirs->end(), path) == m_dirs->end()) m_dirs->push_back(path);
@@ -70,10 +113,22 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
             LogDebug(L"Removing \"%s\" through the plug-in failed\n", cRIterator->c_str());
         }
         if (IsRoot(*cRIterator)) continue;
-        RemoveDirectoryTree(*cRIterator);
+        const bool runDir = std::find(m_runDirs.begin(), m_runDirs.end(),
+                                      WithoutTrailingSlash(*cRIterator)) != m_runDirs.end();
+        if (!runDir || IsOwned(*cRIterator)) {
+            RemoveDirectoryTree(*cRIterator);
+        } else if (::rmdir(ToMultibyte(*cRIterator).c_str()) != 0) {
+            // Found in place: what the run put there is gone, the rest is the user's.
+            const int error = errno;
+            if (error != ENOENT) {
+                LogDebug(L"The directory \"%s\" is kept: it was not created by the updater "
+                         L"(%s)\n", cRIterator->c_str(), SystemErrorText(error).c_str());
+            }
+        }
     }
     m_files->clear();
     m_dirs->clear();
+    m_runDirs.clear();
 }
 
 bool CTemporaryFiles::writeListFile(const std::wstring& path) {

@@ -14,6 +14,16 @@ class CTemporaryFiles {
 public:
     // The list file's name inside the temporary root.
     static const wchar_t* const kListFileName;  // "ToRemove.txt"
+    // The marker file a run writes into a temporary or backup directory it created itself.
+    // Only a directory holding it is removed whole at the end (also by a later run, when
+    // the run that created it was killed); a directory the user had before keeps what the
+    // run did not put there.
+    static const wchar_t* const kOwnerMarkerName;  // ".updater-owned"
+
+    // Writes the marker into `dir`; gives false (after a debug line) when it cannot.
+    static bool MarkOwned(const std::wstring& dir);
+    // Whether `dir` holds the marker.
+    static bool IsOwned(const std::wstring& dir);
 
     // Keeps its own two lists.
     CTemporaryFiles() : m_files(&m_ownFiles), m_dirs(&m_ownDirs) {}
@@ -32,12 +42,19 @@ public:
     void addDirs(const std::vector<std::wstring>& paths) {
         for (const std::wstring& p : paths) addDir(p);
     }
+    // Appends a directory the run works in but may have found in place (the temporary and
+    // the backup directory): the clean-up removes it whole only when it holds the owner
+    // marker, otherwise only when it is empty once the run's own files and directories
+    // are gone. The guard holds for an equal path read from a list file too.
+    void addRunDir(const std::wstring& path);
 
     const std::vector<std::wstring>& files() const { return *m_files; }
     const std::vector<std::wstring>& dirs() const { return *m_dirs; }
 
     // Deletes every listed file in list order, then every listed directory with what is
-    // still in it, in reverse list order (the deepest one created last goes first). Each
+    // still in it, in reverse list order (the deepest one created last goes first); a
+    // directory given through addRunDir without the owner marker is only removed when
+    // empty, and kept (with a debug line) otherwise. Each
     // deletion is offered to the function-replacing plug-in first ("DeleteFile(...)",
     // "DeleteDir(...)"); the updater deletes only what the plug-in leaves to it. Failures,
     // a plug-in failure included, are logged at debug level and never stop the clean-up:
@@ -65,4 +82,6 @@ private:
     std::vector<std::wstring> m_ownDirs;
     std::vector<std::wstring>* m_files;
     std::vector<std::wstring>* m_dirs;
+    // The addRunDir paths, without trailing "/".
+    std::vector<std::wstring> m_runDirs;
 };

@@ -409,12 +409,19 @@ void UpdateConfig::expandOptionValues() {
     }
 }
 
-void UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
+bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
     UpdStringList cCreatedDirs;
     if (!m_callbacks.checkCreateDirectory(dir, cCreatedDirs)) {
         THROW_CRITICAL(Msg<153>(dir), errorCode);
     }
     m_createdRunDirs.insert(m_createdRunDirs.end(), cCreatedDirs.begin(), cCreatedDirs.end());
+    std::wstring bare = dir;
+    while (bare.size() > 1 && bare.back() == L'/') bare.pop_back();
+    for (std::wstring created : cCreatedDirs) {
+        while (created.size() > 1 && created.back() == L'/') created.pop_back();
+        if (created == bare) return true;
+    }
+    return false;
 }
 
 void UpdateConfig::prepareDirectories() {
@@ -426,8 +433,10 @@ void UpdateConfig::prepareDirectories() {
     m_updateDirs.m_tmpdir = normalizeDir(m_tempDir) + L"/";
     m_updateDirs.m_backupdir = normalizeDir(m_backupDir) + L"/";
     createDirectory(m_updateDirs.m_installdir, ERR_INSTALL_DIR);
-    createDirectory(m_updateDirs.m_tmpdir, ERR_TEMP_DIR);
-    createDirectory(m_updateDirs.m_backupdir, ERR_BACKUP_DIR);
+    // The installation comes first: a temporary or backup directory that is the
+    // installation or one of its parents is never taken as created for the run.
+    m_tmpDirCreated = createDirectory(m_updateDirs.m_tmpdir, ERR_TEMP_DIR);
+    m_backupDirCreated = createDirectory(m_updateDirs.m_backupdir, ERR_BACKUP_DIR);
     if (m_logFileName.empty()) {
         m_logFileName = joinPath(joinPath(m_installPath, L"logs"), L"update.log");
     }

@@ -156,6 +156,10 @@ public:
     // The directories that preparing the run's installation, temporary and backup
     // directories created, parents first (none the plug-in created).
     const std::vector<std::wstring>& createdRunDirs() const { return m_createdRunDirs; }
+    // Whether preparing the run created the temporary (the backup) directory itself; one
+    // found in place may hold the user's files and is never removed whole.
+    bool tmpDirCreated() const { return m_tmpDirCreated; }
+    bool backupDirCreated() const { return m_backupDirCreated; }
     // The server list. The server handler drops failed servers from it and adds the
     // servers a product file names.
     ServerMap& servers() { return m_servers; }
@@ -183,7 +187,8 @@ private:
     void defineUserVariables();
     void expandOptionValues();
     void prepareDirectories();
-    void createDirectory(const std::wstring& dir, int errorCode);
+    // Gives whether `dir` itself was created (not only some of its parents).
+    bool createDirectory(const std::wstring& dir, int errorCode);
     std::wstring password(const std::wstring& value) const;
 
     ConnectionOptions* m_settings = nullptr;
@@ -223,4 +228,6 @@ private:
     ServerMap m_servers;
     CopyActions m_copyActions;
     std::vector<std::wstring> m_createdRunDirs;
+    bool m_tmpDirCreated = false;
+    bool m_backupDirCreated = false;
 };
