@@ -3,6 +3,7 @@
 // the real downloader, with the recording plug-in as both plug-ins to see the calls.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cwchar>
@@ -404,6 +405,30 @@ TEST_F(DownloadTest, DamagedMasterIndexIsFetchedTwiceThenRefused) {
         EXPECT_EQ(636, e.code());
     }
     EXPECT_EQ(2u, Fetches());
+    EXPECT_FALSE(Exists(root.file("inst/kept.idx")));
+}
+
+// A server sending an endless index (here 64 MiB without a line end) is cut off once more
+// than the reader's limit arrived: the server counts as failed, nothing is kept.
+TEST_F(DownloadTest, EndlessMasterIndexIsCutOffAtTheReadersLimit) {
+    {
+        std::ofstream out(www + "/prod/master.idx", std::ios::binary | std::ios::trunc);
+    }
+    ASSERT_EQ(0, ::truncate((www + "/prod/master.idx").c_str(), 64l << 20));
+    FileProcessor& p = Processor();
+    try {
+        p.DownloadMasterIdx(Base() + L"/master.idx", W(root.file("inst/kept.idx")));
+        FAIL() << "no exception";
+    } catch (const CUpdateCriticalException&) {
+        FAIL() << "an endless index lets the run try another server";
+    } catch (const Exception& e) {
+        EXPECT_NE(std::wstring::npos,
+                  e.details().find(L"more than the expected " +
+                                   std::to_wstring(kCheckedTextMaxBytes + 64) + L" bytes"))
+            << ToMultibyte(e.details());
+    }
+    EXPECT_EQ(1u, Fetches());
+    EXPECT_FALSE(Exists(Tmp("prod/master.idx")));
     EXPECT_FALSE(Exists(root.file("inst/kept.idx")));
 }
 

@@ -141,7 +141,9 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 // ---- master index -------------------------------------------------------------------------
 
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
-    GetDownloader().downloadFile(address, local);
+    // The reader takes no more than its limit (and room for the digest line): a server
+    // sending an endless index is cut off there instead of filling the disk.
+    GetDownloader().downloadFile(address, local, kCheckedTextMaxBytes + 64);
     return ReadCheckedTextFile(local) >= 0;
 }
 
