@@ -38,11 +38,25 @@
 //           entries separated by "|" appended to the list;
 //       modifyConfiguration, setTidy: "name=value|name=value" pairs appended to the list;
 //       onSpecialDownloadFileError: "1" or "true" sets the ignore flag.
+//
+//   UPD_REC_KILL      "slot" or "slot#N" (same names as above: "slot", "lib.slot",
+//                     "gui.slot"): after recording the N-th call of that slot in this process
+//                     (default the first) the plug-in sends SIGKILL to its own process, so a
+//                     test can stop a run dead at an exact step. Calls are counted per
+//                     process; a process started by the run counts from zero again.
+//
+//   UPD_REC_SHELL_<slot>  A shell command ("/bin/sh -c", through system()) run after
+//                     recording each call of that slot and before answering, e.g. to change
+//                     the server's files at an exact moment of a run. "<slot>" is the bare
+//                     slot name (either table) or "lib_slot" / "gui_slot" for one table
+//                     (a dot cannot be part of an environment variable's name in a shell).
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <string>
 
@@ -257,10 +271,40 @@ void MaybeThrow(const char* table, const char* slot) {
     throw CPluginException(Wide(text));
 }
 
+// Calls of each slot so far in this process, keyed "table.slot" (a plug-in is used by one
+// thread: the updater has no other).
+std::map<std::string, unsigned long>& CallCounts() {
+    static std::map<std::string, unsigned long> counts;
+    return counts;
+}
+
+// UPD_REC_KILL: "slot", "lib.slot" or "gui.slot", optionally followed by "#N".
+void MaybeKill(const char* table, const char* slot, unsigned long count) {
+    const std::string spec = Env("UPD_REC_KILL");
+    if (spec.empty()) return;
+    const size_t hash = spec.find('#');
+    const std::string name = spec.substr(0, hash);
+    unsigned long wanted = 1;
+    if (hash != std::string::npos) wanted = std::strtoul(spec.c_str() + hash + 1, nullptr, 10);
+    if (name != slot && name != std::string(table) + "." + slot) return;
+    if (count == wanted) ::raise(SIGKILL);
+}
+
+// UPD_REC_SHELL_<table>_<slot> or UPD_REC_SHELL_<slot>: run through the shell.
+void MaybeShell(const char* table, const char* slot) {
+    const char* command = std::getenv((std::string("UPD_REC_SHELL_") + table + "_" + slot).c_str());
+    if (!command) command = std::getenv((std::string("UPD_REC_SHELL_") + slot).c_str());
+    if (!command || !*command) return;
+    (void)!std::system(command);
+}
+
 template <class... A>
 int Call(const char* table, const char* slot, int defaultAnswer, const A&... args) {
     AppendLine(std::string(table == std::string("lib") ? "LIB " : "GUI ") + slot + "(" +
                Join(args...) + ")");
+    const unsigned long count = ++CallCounts()[std::string(table) + "." + slot];
+    MaybeShell(table, slot);
+    MaybeKill(table, slot, count);
     MaybeThrow(table, slot);
     return Answer(table, slot, defaultAnswer);
 }

@@ -159,6 +159,30 @@ TEST_F(FileSteps, BusyTargetIsMovedAsideWhenTheCopyMayDefer) {
     EXPECT_EQ(0755u, st.st_mode & 07777);
 }
 
+TEST_F(FileSteps, NewTargetInADirectoryWithoutWritePermissionReportsThePermission) {
+    // The deferred copy's attempt to move a missing target aside must not replace the
+    // reason with "no such file".
+    Write(Path("src"), "new");
+    ASSERT_EQ(0, mkdir(Path("ro").c_str(), 0555));
+    ASSERT_EQ(0, chmod(m_dir.c_str(), 0777));
+    ASSERT_EQ(0, chmod(Path("src").c_str(), 0644));
+    const int status = InChild([&] {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) return 10;
+        bool deferred = false;
+        try {
+            CopyFileBuiltin(WPath("src"), WPath("ro/new"), true, deferred);
+            return 11;
+        } catch (const Exception& e) {
+            if (e.code() != EACCES) return 12;
+            if (e.twhat() != MsgLib<26>(WPath("ro/new"), FromMultibyte(strerror(EACCES))))
+                return 13;
+        }
+        return deferred ? 14 : 0;
+    });
+    EXPECT_EQ(0, status);
+    EXPECT_FALSE(Exists(Path("ro/new")));
+}
+
 TEST_F(FileSteps, DispatcherCopiesItselfUnlessThePluginTakesTheStep) {
     Write(Path("src"), "payload");
     UpdateCallbacks defaults;

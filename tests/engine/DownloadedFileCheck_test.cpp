@@ -2,9 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <cwchar>
 
+#include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 #include "engine/ScratchDir.h"
 #include "filemd5.h"
 #include "gzfile.h"
@@ -76,6 +86,32 @@ TEST(DownloadedFileCheck, CompressedFileFailuresInOrder) {
     wrongDigest.zipmd5[0] = wrongDigest.zipmd5[0] == L'0' ? L'1' : L'0';
     EXPECT_EQ(625, CriticalCode([&] { VerifyCompressedFile(f.gz, wrongDigest); }));
     EXPECT_FALSE(CompressedFileMatches(f.gz, wrongDigest));
+}
+
+TEST(DownloadedFileCheck, OutputThatCannotBeWrittenIsNotBlamedOnTheDownload) {
+    // A file size limit below the content's size makes the decompressed file's writes
+    // fail (EFBIG), as a full disk would (ENOSPC).
+    Fixture f;
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {1000, 1000};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(10);
+        ::close(2);  // GunzipFile's own line on standard error
+        UpdStringList temp;
+        std::wstring text;
+        const int code = CriticalCode([&] { DecompressAndVerify(f.gz, f.record, temp); }, &text);
+        if (code != 621) ::_exit(11);
+        if (text != MsgLib<5>(f.dir.WPath("mod.bin"), FromMultibyte(std::strerror(EFBIG))))
+            ::_exit(12);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(pid, ::waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_FALSE(ScratchDir::Exists(f.dir.Path("mod.bin")));  // no partial output
 }
 
 TEST(DownloadedFileCheck, DecompressedFileFailures) {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -205,7 +206,9 @@ TEST_F(FileDownloaderTest, MissingDestinationDirectoryFailsWithTheReason) {
     Nginx nginx({m_www.path()});
     FileDownloader d(m_cfg, m_callbacks);
     Exception e = DownloadFails(d, nginx.url() + "/small.txt", m_out.file("no/such/x"));
-    EXPECT_EQ(Msg<596>(W(nginx.url() + "/small.txt"), Msg<678>()), e.twhat());
+    EXPECT_EQ(Msg<596>(W(nginx.url() + "/small.txt"),
+                       MsgLib<26>(W(m_out.file("no/such/x")), W(std::strerror(ENOENT)))),
+              e.twhat());
     EXPECT_NE(std::wstring::npos, e.details().find(L"No such file or directory"));
 }
 
@@ -506,7 +509,9 @@ TEST_F(FileDownloaderTest, LocalWriteFailureIsNotBlamedOnTheProxy) {
     }
     ::setrlimit(RLIMIT_FSIZE, &old);
     ::signal(SIGXFSZ, oldHandler);
-    EXPECT_EQ(Msg<596>(W(nginx.url() + "/dir/big.bin"), Msg<678>()), message);
+    EXPECT_EQ(Msg<596>(W(nginx.url() + "/dir/big.bin"),
+                       MsgLib<5>(W(m_out.file("big.bin")), W(std::strerror(EFBIG)))),
+              message);
     EXPECT_NE(std::wstring::npos, details.find(L"File too large")) << ToMultibyte(details);
     EXPECT_TRUE(OutputFiles().empty());
 }

@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -19,7 +21,9 @@
 #include "TemporaryFiles.h"
 #include "UpdateCallbacks.h"
 #include "UpdateInfo.h"
+#include "common/Conv.h"
 #include "common/Exception.h"
+#include "common/Messages.h"
 
 namespace {
 
@@ -257,6 +261,26 @@ TEST_F(ModuleInstallerTest, ProtectedTargetIsReplacedThroughTmpAndReported) {
     EXPECT_EQ(0755u, ModeOf(m_dir.Path("inst/a/busy")));
     EXPECT_EQ((std::vector<std::string>{"LIB copyFileNeedRestart(\"" + m_dir.Path("inst/a/busy") + "\")"}),
               RecordOf("LIB copyFileNeedRestart"));
+}
+
+TEST_F(ModuleInstallerTest, DestinationThatCannotBeCreatedIsReportedWithItsReason) {
+    // A regular file stands where the module's directory would go.
+    ScratchDir::Write(m_dir.Path("inst/blocked"), "a file");
+    ScratchDir::Write(m_dir.Path("tmp/root/srcA/x.bin"), "new");
+    UpdateModuleInfo a = Module(L"A", "inst/blocked/a", L"srcA");
+    a.files = {File(L"x.bin", true)};
+    UpdateCallbacks cb;
+    CModuleInstaller installer(cb, m_temp, m_settings);
+    installer.setDownloadDir(m_dir.WPath("tmp/root"));
+    try {
+        installer.installModule(a);
+        ADD_FAILURE() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(ENOTDIR, e.code());
+        EXPECT_EQ(MsgLib<10>(m_dir.WPath("inst/blocked/a"), FromMultibyte(std::strerror(ENOTDIR))),
+                  e.twhat());
+    }
+    EXPECT_EQ("a file", ScratchDir::Read(m_dir.Path("inst/blocked")));
 }
 
 TEST_F(ModuleInstallerTest, MirrorModeKeepsTheServerLayout) {

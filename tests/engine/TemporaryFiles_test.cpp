@@ -122,20 +122,68 @@ TEST_F(TemporaryFilesTest, ListFileRoundTrip) {
     EXPECT_EQ(first.dirs(), next.dirs());
 }
 
-TEST_F(TemporaryFilesTest, ListFileLinesThatDoNotSplitInTwoAreIgnored) {
+TEST_F(TemporaryFilesTest, ListFilePathsWithEqualSignsRoundTrip) {
+    CTemporaryFiles first;
+    first.addFile(L"/t/a=b.gz");
+    first.addFile(L"/t/==");
+    first.addFile(L"/t/x=File=/etc");
+    first.addDir(L"/t/k=v");
+    first.addDir(L"/t/Dir=");
+    const std::wstring list = m_dir.WPath("ToRemove.txt");
+    ASSERT_TRUE(first.writeListFile(list));
+    EXPECT_EQ((std::vector<std::string>{"File=/t/a=b.gz", "File=/t/==", "File=/t/x=File=/etc",
+                                        "File=" + m_dir.Path("ToRemove.txt"), "Dir=/t/k=v",
+                                        "Dir=/t/Dir="}),
+              ReadTextLines(m_dir.Path("ToRemove.txt")));
+
+    CTemporaryFiles next;
+    ASSERT_TRUE(next.readListFile(list));
+    EXPECT_EQ(first.files(), next.files());
+    EXPECT_EQ(first.dirs(), next.dirs());
+}
+
+TEST_F(TemporaryFilesTest, PathsThatWouldReadBackAsOthersAreLeftOutOfTheListFile) {
+    // A line end in a path would make the next process read a line of its own ("Dir=/"
+    // after it); surrounding blanks would be trimmed away, naming another file.
+    const std::string victim = m_dir.Path("victim");
+    ScratchDir::Write(victim, "not a temporary file");
+    CTemporaryFiles first;
+    first.addFile(L"/t/evil\nFile=" + W(victim));
+    first.addFile(W(victim) + L" ");
+    first.addFile(L"\t" + W(victim));
+    first.addFile(L"/t/" + std::wstring(1200, L'l'));
+    first.addFile(L"/t/kept");
+    first.addDir(L"/t/d\r\nDir=" + W(m_dir.Path()));
+    const std::wstring list = m_dir.WPath("ToRemove.txt");
+    ASSERT_TRUE(first.writeListFile(list));
+
+    CTemporaryFiles next;
+    ASSERT_TRUE(next.readListFile(list));
+    EXPECT_EQ((std::vector<std::wstring>{L"/t/kept", list}), next.files());
+    EXPECT_TRUE(next.dirs().empty());
+    UpdateCallbacks cb;
+    next.cleanup(cb);
+    EXPECT_TRUE(ScratchDir::Exists(victim));
+}
+
+TEST_F(TemporaryFilesTest, ListFileLinesThatAreNotAKeyAndAPathAreIgnored) {
+    // Lines written by earlier versions read as before; the path is everything after the
+    // first "=", so a path may hold "=" itself.
     const std::string list = m_dir.Path("list.txt");
     ScratchDir::Write(list,
                       "  File=/x/one  \r\n"
                       "File\n"
                       "File=/x=y\n"
                       "Other=/x/other\n"
+                      "File =/x/spaced\n"
                       "Dir=\n"
+                      "=/x/nokey\n"
                       "\tDir=/x/d\n"
                       "File=/" + std::string(1200, 'l') + "\n"
                       "File=/x/two\n");
     CTemporaryFiles t;
     ASSERT_TRUE(t.readListFile(W(list)));
-    EXPECT_EQ((std::vector<std::wstring>{L"/x/one", L"/x/two"}), t.files());
+    EXPECT_EQ((std::vector<std::wstring>{L"/x/one", L"/x=y", L"/x/two"}), t.files());
     EXPECT_EQ((std::vector<std::wstring>{L"/x/d"}), t.dirs());
 }
 

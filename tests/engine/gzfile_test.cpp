@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "engine/ScratchDir.h"
@@ -95,6 +96,16 @@ TEST(GunzipFile, OpenFailuresArePrintedWithTheName) {
     CaptureStderr();
     EXPECT_EQ(-1, GunzipFile(dir.WPath("x.gz"), dir.WPath("no/dir")));
     EXPECT_EQ("\ncan't gzopen " + dir.Path("no/dir/x") + "\n", GetCapturedStderr());
+    // The caller learns that the output, not the input, was the problem.
+    int outputError = -1;
+    CaptureStderr();
+    EXPECT_EQ(-1, GunzipFile(dir.WPath("x.gz"), dir.WPath("no/dir"), &outputError));
+    GetCapturedStderr();
+    EXPECT_EQ(ENOENT, outputError);
+    CaptureStderr();
+    EXPECT_EQ(-1, GunzipFile(dir.WPath("missing"), std::wstring(), &outputError));
+    GetCapturedStderr();
+    EXPECT_EQ(0, outputError);
 
     CaptureStderr();
     EXPECT_EQ(-1, GzipFile(dir.WPath("missing"), dir.WPath("y.gz")));

@@ -81,7 +81,10 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         // and write the new file in its place.
         const std::string aside = dst + ".tmp";
         ::unlink(aside.c_str());
-        if (::rename(dst.c_str(), aside.c_str()) != 0) ThrowTargetError(target, errno);
+        // A target that is not there cannot be moved aside: the reason is the first one
+        // (a directory that takes no new files), not the rename's "no such file".
+        if (::rename(dst.c_str(), aside.c_str()) != 0)
+            ThrowTargetError(target, errno == ENOENT ? error : errno);
         bDeferred = true;
         out.reset(OpenTarget(dst, 0600));
         if (out.get() < 0) ThrowTargetError(target, errno);

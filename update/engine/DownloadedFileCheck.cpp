@@ -4,6 +4,7 @@
 #include "common/Messages.h"
 #include "fileinfo.h"
 #include "filemd5.h"
+#include "fileutils.h"
 #include "gzfile.h"
 #include "update/Logger.h"
 
@@ -39,7 +40,13 @@ std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInf
     std::wstring compressed, output;
     GunzipNames(gzPath, std::wstring(), compressed, output);
     tempFiles.push_back(output);
-    if (GunzipFile(gzPath) != 0) THROW_CRITICAL(Msg<250>(gzPath), ERR_DOWNLOAD_SERVER);
+    int writeError = 0;
+    if (GunzipFile(gzPath, std::wstring(), &writeError) != 0) {
+        // A full or unwritable temporary directory is not a damaged download.
+        if (writeError != 0)
+            THROW_CRITICAL(MsgLib<5>(output, SystemErrorText(writeError)), ERR_DOWNLOAD);
+        THROW_CRITICAL(Msg<250>(gzPath), ERR_DOWNLOAD_SERVER);
+    }
     VerifyFile(output, file.filesize, file.filemd5, true);
     return output;
 }

@@ -212,9 +212,12 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     if (!WideToMultibyte(cDestFileSimpl, destPath))
         Fail(cSourceFileSimpl, Msg<678>(),
              cDestFileSimpl + L": the path has no form in the local character set");
+    // Local failures (a full disk, a directory that takes no files) name the local file
+    // and the system's reason; they are not the server's fault.
     PartialFile partial;
     if (int err = partial.Create(destPath))
-        Fail(cSourceFileSimpl, Msg<678>(), cDestFileSimpl + L": " + SysError(err));
+        Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
+             cDestFileSimpl + L": " + SysError(err));
 
     if (m_callbacks->callLib(L"downloadFile(cSourceFileSimpl, cDestFileSimpl)",
                              &CUpdateLibCallbacks::downloadFile, cSourceFileSimpl,
@@ -246,14 +249,16 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         Fail(cSourceFileSimpl, Msg<678>(),
              L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
     if (m_context.writeErrno != 0)
-        Fail(cSourceFileSimpl, Msg<678>(),
+        Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
              FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno));
     if (rc != 0) FailTransfer(cSourceFileSimpl, rc);
 
     if (int err = partial.Finish(0755))
-        Fail(cSourceFileSimpl, Msg<678>(), FromMultibyte(partial.path()) + L": " + SysError(err));
+        Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
+             FromMultibyte(partial.path()) + L": " + SysError(err));
     if (int err = partial.CommitTo(destPath))
-        Fail(cSourceFileSimpl, Msg<678>(), cDestFileSimpl + L": " + SysError(err));
+        Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
+             cDestFileSimpl + L": " + SysError(err));
     return 0;
 }
 

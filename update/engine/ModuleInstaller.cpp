@@ -25,6 +25,14 @@ std::wstring BaseName(const UpdateFileInfo& file) {
     return GetLastComponent(ToSlashes(file.name));
 }
 
+// Creates the directory of an installation target with its parents. A directory that
+// cannot be made is the reason the copy would fail, so it is the one reported.
+void CreateTargetDirectory(const std::wstring& target) {
+    const std::wstring dir = GetDirPart(target);
+    if (int error = CreateDirectories(dir, 0755))
+        THROW_ERROR(MsgLib<10>(dir, SystemErrorText(error)), error);
+}
+
 }  // namespace
 
 CModuleInstaller::CModuleInstaller(UpdateCallbacks& callbacks, CTemporaryFiles& temporaries,
@@ -143,14 +151,14 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         }
         const std::wstring src = installSource(module, file);
         const std::wstring dest = installedPath(module, file);
-        if (m_settings.mirror) CreateDirectories(GetDirPart(dest), 0755);
+        if (m_settings.mirror) CreateTargetDirectory(dest);
         m_callbacks.callGui(L"onInstallFile(src, dest)", &CUpdateGuiCallbacks::onInstallFile,
                             src, dest);
         if (selfUpdate) {
             helper.AddChangedFile(src, dest);
             continue;
         }
-        CreateDirectories(GetDirPart(dest), 0755);
+        CreateTargetDirectory(dest);
         m_callbacks.copyFile(src, dest, true);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }

@@ -28,6 +28,16 @@ bool IsRoot(const std::wstring& path) {
     return !path.empty() && path.find_first_not_of(L"/\\") == std::wstring::npos;
 }
 
+// Whether the list file line "<key>=<path>" reads back as that very path: the reader
+// splits lines at line ends, trims them and skips overlong ones. A path that would read
+// back as another one (cut at a line end, trimmed) must not be listed: the next process
+// would delete something else.
+bool ReadsBack(const std::wstring& key, const std::wstring& path) {
+    return !path.empty() && path.find_first_of(L"\n\r") == std::wstring::npos &&
+           Trim(path, TRIM_BOTH, kTrimAllSpace) == path &&
+           key.size() + 1 + path.size() <= kMaxListLine;
+}
+
 }  // namespace
 
 void CTemporaryFiles::addDir(const std::wstring& path) {
@@ -70,8 +80,16 @@ bool CTemporaryFiles::writeListFile(const std::wstring& path) {
     m_files->push_back(path);
 
     std::wstring text;
-    for (const std::wstring& f : *m_files) text += L"File=" + f + L"\n";
-    for (const std::wstring& d : *m_dirs) text += L"Dir=" + d + L"\n";
+    auto line = [&text, &path](const wchar_t* key, const std::wstring& entry) {
+        if (ReadsBack(key, entry)) {
+            text += key + (L"=" + entry) + L"\n";
+        } else {
+            LogDebug(L"The list file \"%s\" leaves out \"%s\": it would not read back as it is\n",
+                     path.c_str(), entry.c_str());
+        }
+    };
+    for (const std::wstring& f : *m_files) line(L"File", f);
+    for (const std::wstring& d : *m_dirs) line(L"Dir", d);
     std::string bytes;
     if (!WideToMultibyte(text, bytes)) {
         LogDebug(L"The list file \"%s\" is not written: a path has no multibyte form\n",
@@ -113,12 +131,15 @@ bool CTemporaryFiles::readListFile(const std::wstring& path) {
         if (!MultibyteToWide(raw, line)) continue;
         line = Trim(line, TRIM_BOTH, kTrimAllSpace);
         if (line.size() > kMaxListLine) continue;
-        const std::vector<std::wstring> parts = Split(line, L"=");
-        if (parts.size() != 2 || parts[1].empty()) continue;
-        if (parts[0] == L"File")
-            addFile(parts[1]);
-        else if (parts[0] == L"Dir")
-            addDir(parts[1]);
+        // The key ends at the first "="; the path is everything after it, "=" included.
+        const size_t eq = line.find(L'=');
+        if (eq == std::wstring::npos || eq + 1 == line.size()) continue;
+        const std::wstring key = line.substr(0, eq);
+        const std::wstring entry = line.substr(eq + 1);
+        if (key == L"File")
+            addFile(entry);
+        else if (key == L"Dir")
+            addDir(entry);
     }
     return true;
 }

@@ -47,14 +47,17 @@ public:
     // Writes the list file: its own path is appended to the files first (so that the
     // next process deletes it too), then one line "File=<path>" per file and one line
     // "Dir=<path>" per directory, each ending in "\n", in the locale's multibyte
-    // encoding. Written to a temporary name, synced and renamed into place, so a reader
-    // never sees half a list. Gives false (after a debug line) when it cannot be written;
-    // the caller goes on without it.
+    // encoding. A path that would not read back as itself (one holding a line end, one
+    // with blanks at either end, one too long for a line) is left out with a debug line:
+    // the next process must never delete something else. Written to a temporary name,
+    // synced and renamed into place, so a reader never sees half a list. Gives false
+    // (after a debug line) when it cannot be written; the caller goes on without it.
     bool writeListFile(const std::wstring& path);
     // Reads a list file written by writeListFile (or by hand): each line, at most 1000
-    // characters, trimmed; "File=<path>" appends to the files, "Dir=<path>" to the
-    // directories; lines that do not split at "=" into exactly two parts, and other keys,
-    // are ignored. A file that cannot be opened is ignored. Gives whether it was read.
+    // characters, trimmed, is split at its first "=" into a key and a path (which may hold
+    // "=" itself); "File=<path>" appends to the files, "Dir=<path>" to the directories;
+    // lines without "=" or with an empty path, and other keys, are ignored. A file that
+    // cannot be opened is ignored. Gives whether it was read.
     bool readListFile(const std::wstring& path);
 
 private:

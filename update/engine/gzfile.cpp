@@ -33,7 +33,9 @@ void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstr
     if (!outDir.empty()) output = JoinPath(outDir, GetLastComponent(output));
 }
 
-int GunzipFile(const std::wstring& name, const std::wstring& outDir) {
+int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* outputError) {
+    int writeError = 0;
+    if (outputError != nullptr) *outputError = 0;
     std::wstring compressed, output;
     GunzipNames(name, outDir, compressed, output);
     const std::string inName = ToMultibyte(compressed);
@@ -47,6 +49,7 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir) {
     gzbuffer(in, kPiece);
     FILE* out = outName.empty() ? nullptr : std::fopen(outName.c_str(), "wb");
     if (out == nullptr) {
+        if (outputError != nullptr) *outputError = outName.empty() ? EILSEQ : errno;
         std::fprintf(stderr, "\ncan't gzopen %s\n", outName.c_str());
         gzclose(in);
         return -1;
@@ -63,14 +66,22 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir) {
             ok = false;
             break;
         }
+        errno = 0;
         if (std::fwrite(buf.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-            std::fprintf(stderr, "failed fwrite\n");
+            writeError = errno != 0 ? errno : EIO;
+            std::fprintf(stderr, "failed fwrite %s: %s\n", outName.c_str(),
+                         std::strerror(writeError));
             ok = false;
             break;
         }
     }
+    // Buffered data reaches the disk here: a full disk may show only now.
     if (std::fclose(out) != 0) {
-        if (ok) std::fprintf(stderr, "failed fclose\n");
+        if (ok) {
+            writeError = errno;
+            std::fprintf(stderr, "failed fclose %s: %s\n", outName.c_str(),
+                         std::strerror(writeError));
+        }
         ok = false;
     }
     if (gzclose(in) != Z_OK) {
@@ -78,6 +89,7 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir) {
         ok = false;
     }
     if (!ok) ::unlink(outName.c_str());
+    if (outputError != nullptr && writeError != 0) *outputError = writeError;
     return ok ? 0 : -1;
 }
 

@@ -11,8 +11,11 @@
 // ".gz"; any other `name` means the compressed file `name` + ".gz" and the output `name`.
 // With `outDir` not empty the output is `outDir` joined with the last component of that
 // output name. Input that is not gzip data at all is copied unchanged (zlib's transparent
-// reading); damaged or truncated gzip data fails.
-int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstring());
+// reading); damaged or truncated gzip data fails. When the output could not be created or
+// written (a full disk, no permission), `outputError` receives the system error number, so
+// that the caller does not blame the input; it is 0 after any other outcome.
+int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstring(),
+               int* outputError = nullptr);
 
 // The names GunzipFile uses for `name` and `outDir`.
 void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,

@@ -31,7 +31,11 @@ std::wstring DecodeProductInfoFile(const std::wstring& downloadedPath,
                                    const std::function<void(const std::wstring&)>& addTempFile) {
     std::wstring compressed, local;
     GunzipNames(downloadedPath, GetDirPart(downloadedPath), compressed, local);
-    if (GunzipFile(downloadedPath, GetDirPart(downloadedPath)) != 0) {
+    int writeError = 0;
+    if (GunzipFile(downloadedPath, GetDirPart(downloadedPath), &writeError) != 0) {
+        // The output could not be written (a full disk): that is the reason to report.
+        if (writeError != 0)
+            THROW_CRITICAL(MsgLib<5>(local, SystemErrorText(writeError)), ERR_DECODE_PRODUCT_INFO);
         THROW_CRITICAL(Msg<155>(compressed, local), ERR_DECODE_PRODUCT_INFO);
     }
     if (addTempFile) addTempFile(local);

@@ -1,0 +1,205 @@
+"""An updater killed with SIGKILL (no handler, no clean-up) at any step of an update run must
+converge: right after the kill the installation is the old version (or already the new one,
+or, killed inside a module's installation, old files with the first new ones), and one more
+run against the same server makes it exactly the new version, leaves no temporary or backup
+files behind, keeps the server's master index without the ".pending" marker, and the run
+after that finds nothing changed.
+
+The recording plug-in stops the run dead at an exact event (UPD_REC_KILL=slot#N)."""
+
+import copy
+import shutil
+
+import pytest
+
+import servers
+from updatekit import MASTERIDX, UpdateKit
+
+# Two modules with several files each. Between the versions some files change, some stay,
+# one is added and one is dropped from the product (the updater never deletes installed
+# files, so the dropped one stays installed).
+V1 = {"base": {"lib/liba.so": b"a1" * 300, "lib/libb.so": b"b1" * 30, "lib/libc.so": b"c1\n",
+               "share/base.dat": b"d1\n"},
+      "core": {"bin/tool": b"#!/bin/sh\necho tool v1\n", "README": b"read me\n",
+               "etc/core.conf": b"conf v1\n", "old.txt": b"dropped in v2\n"}}
+V2 = {"base": {"lib/liba.so": b"a2" * 300, "lib/libb.so": b"b2" * 30, "lib/libc.so": b"c1\n",
+               "share/base.dat": b"d2\n"},
+      "core": {"bin/tool": b"#!/bin/sh\necho tool v2\n", "README": b"read me\n",
+               "etc/core.conf": b"conf v2\n", "new.txt": b"new in v2\n"}}
+
+
+def flat(version):
+    """The installed tree a version gives: module/<base name> -> bytes."""
+    return {f"{m}/{path.rsplit('/', 1)[-1]}": data
+            for m, files in version.items() for path, data in files.items()}
+
+
+OLD = flat(V1)
+NEW = {**OLD, **flat(V2)}
+
+
+def pending(kit):
+    return kit.inst / (MASTERIDX + ".pending")
+
+
+def install_v1_publish_v2(kit, url):
+    for name in V1:
+        kit.module(name, V1[name], pre=f"mark pre {name}", post=f"mark post {name}")
+    kit.publish()
+    r = kit.run([url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == OLD
+    kit.old_index = kit.kept_index().read_bytes()
+    for name in V2:
+        kit.module(name, V2[name])
+    kit.publish()
+    kit.clear_markers()
+    kit.url = url
+
+
+@pytest.fixture(scope="module")
+def template(tmp_path_factory):
+    """One server with V2 published and one installation of V1 that each test copies."""
+    kit = UpdateKit(tmp_path_factory.mktemp("template"))
+    srv = servers.Nginx(kit.www).start()
+    try:
+        install_v1_publish_v2(kit, srv.url)
+        yield kit
+    finally:
+        srv.close()
+
+
+@pytest.fixture
+def updated(tmp_path, template):
+    """A private copy of the V1 installation, against the template's V2 server."""
+    kit = UpdateKit(tmp_path)
+    shutil.rmtree(kit.inst)
+    shutil.copytree(template.inst, kit.inst, symlinks=True)
+    kit.modules = copy.deepcopy(template.modules)
+    kit.www, kit.url, kit.old_index = template.www, template.url, template.old_index
+    return kit
+
+
+def assert_converges(kit, check_log=None):
+    """One more run installs the new version and cleans up; the next finds nothing."""
+    r = kit.run([kit.url])
+    assert r.returncode == 0, (r.stdout, kit.log_text())
+    assert kit.installed_tree() == NEW
+    assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
+    assert not pending(kit).exists()
+    # What a run leaves is only the installation: the temporary and backup directories
+    # (with whatever the killed run left in them) go with the clean-up.
+    assert not kit.tmp.exists()
+    assert not kit.backup.exists()
+    if check_log:
+        check_log(kit.log_text())
+
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    ev = kit.run_events()
+    assert "LIB downloadNothingChanged()" in ev
+    assert "GUI onCheckMainIdx(true)" not in ev
+    assert kit.installed_tree() == NEW
+
+
+# slot#N to kill at, and what the installation is right after the kill:
+#   "old": untouched; "new": complete; "partial": the first file of "base" replaced only.
+PHASES = [
+    # Check: the kept index is already the new one (with its marker), the files are being
+    # compared.
+    ("check", "gui.onCheckFile#3", "old"),
+    # Download: offered the second module file, the first has arrived (downloadFile #1
+    # and #2 are the index and the product info).
+    ("download", "lib.downloadFile#4", "old"),
+    # Backup: one file of "base" backed up, the next not yet.
+    ("backup", "gui.onBackupFile#2", "old"),
+    # Install: the first file of "base" replaced, the second not: a module half installed.
+    ("install", "gui.onInstallFile#2", "partial"),
+    # Post: every module installed, no post command run yet.
+    ("post", "gui.beforePost#1", "new"),
+]
+
+
+@pytest.mark.parametrize("kill, after", [p[1:] for p in PHASES], ids=[p[0] for p in PHASES])
+def test_killed_run_converges_with_the_next_run(updated, kill, after):
+    kit = updated
+    r = kit.run([kit.url], env={"UPD_REC_KILL": kill})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    slot, _, nth = kill.partition("#")
+    table, name = slot.split(".")
+    calls = [e for e in kit.events() if e[0] == table.upper() and e[1] == name]
+    assert len(calls) == int(nth or 1)
+    assert kit.events()[-1] == calls[-1], "the plug-in went on after the kill"
+
+    expected = {
+        "old": OLD,
+        "partial": {**OLD, "base/liba.so": V2["base"]["lib/liba.so"]},
+        "new": NEW,
+    }[after]
+    assert kit.installed_tree() == expected
+    # The kept copy is the new index already; its marker says the update is not done.
+    assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
+    assert pending(kit).exists()
+
+    if kill == "lib.downloadFile#4":
+        # What a transfer cut by the kill leaves: the first half of the next file. The
+        # complete first file is taken as it is, the cut one is fetched again.
+        done = kit.tmp / "demo/files/base/lib/liba.so.gz"
+        cut = kit.tmp / "demo/files/base/lib/libb.so.gz"
+        assert done.read_bytes() == kit.server_file("base", "lib/liba.so").read_bytes()
+        whole = kit.server_file("base", "lib/libb.so").read_bytes()
+        cut.write_bytes(whole[:len(whole) // 2])
+
+        def check_log(log):
+            assert f'The file "{done}" is already downloaded' in log
+            assert f'The downloaded file "{cut}" does not match and is downloaded again' in log
+        assert_converges(kit, check_log)
+    else:
+        assert_converges(kit)
+
+
+# Kills the updater that started it, once (a kill from outside while a command runs), and
+# waits (bounded) until it is gone, without holding the test's output pipes.
+KILL_ONCE = """#!/bin/sh
+flag="$(dirname "$0")/kill-armed"
+[ -e "$flag" ] || exit 0
+rm -f "$flag"
+exec >/dev/null 2>&1
+kill -9 $PPID
+n=0
+while kill -0 $PPID && [ $n -lt 500 ]; do sleep 0.01; n=$((n + 1)); done
+"""
+
+
+def test_run_killed_in_a_pre_command_converges(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.www.mkdir(exist_ok=True)
+    install_v1_publish_v2(kit, nginx(kit.www).url)
+    killer = kit.inst / "killer"
+    killer.write_text(KILL_ONCE)
+    killer.chmod(0o755)
+    kit.modules[0]["pre"] = "killer"
+    kit.publish()
+    (kit.inst / "kill-armed").touch()
+    r = kit.run([kit.url])
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    killer.unlink()
+    kit.modules[0]["pre"] = "mark pre base"
+    kit.publish()
+    assert kit.installed_tree() == OLD
+    assert_converges(kit)
+
+
+def test_kill_hook_counts_calls_and_shell_hook_runs_before_the_answer(updated):
+    kit = updated
+    order = kit.base / "order.txt"
+    r = kit.run([kit.url], env={
+        "UPD_REC_KILL": "gui.onCheckFile#2",
+        "UPD_REC_SHELL_gui_onCheckFile": f"echo check >> {order}",
+        "UPD_REC_SHELL_onCheckMainIdx": f"echo index >> {order}",
+    })
+    assert r.returncode == -9
+    # The shell ran for each call, the kill came after the second call's command.
+    assert order.read_text().splitlines() == ["index", "check", "check"]
+    assert [n for _, n, _ in kit.events()][-3:] == ["onCheckFile", "onCheckFileIsDirty",
+                                                    "onCheckFile"]
