@@ -214,29 +214,6 @@ def test_entity_bomb_is_refused_at_once_with_bounded_memory(tmp_path, nginx):
     assert_converges(kit, srv)
 
 
-# ---- an endless master index ---------------------------------------------------------------
-
-def test_endless_master_index_is_cut_off(tmp_path, nginx):
-    kit, srv = installed_v1(tmp_path, nginx)
-    index = kit.www / MASTERIDX
-    with open(index, "wb") as f:
-        f.truncate(SIZE_64M)  # 64 MiB without a line end (sparse)
-    before = kit.installed_tree()
-    offset = log_offset(srv)
-    r = kit.run([srv.url])
-    assert r.returncode == 255, kit.log_text()
-    assert f'Cannot download "{srv.url}/{MASTERIDX}"' in r.stdout.decode("utf-8", "replace")
-    assert "more than the expected" in kit.log_text()
-    # The transfer stopped near the reader's 16 MiB limit instead of taking all 64 MiB.
-    sent = [int(m.group(1)) for m in
-            re.finditer(rf'"GET /{MASTERIDX} [^"]*" \d+ (\d+) ', requests_since(srv, offset))]
-    assert sent and max(sent) < 48 << 20, sent
-    assert kit.installed_tree() == before
-    assert not kit.tmp.exists(), tree(kit.tmp)
-
-    assert_converges(kit, srv)
-
-
 # ---- transport: redirect to plain http, untrusted certificate ----------------------------
 
 def test_redirect_from_https_to_plain_http_is_refused(tmp_path, nginx):

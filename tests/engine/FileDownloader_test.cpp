@@ -449,7 +449,7 @@ TEST_F(FileDownloaderTest, RedirectFromHttpsToHttpIsRefused) {
     Exception e = DownloadFails(d, url, m_out.file("big.bin"));
     // The error names the refused target, not only a failed transfer.
     const std::string target = nginx.url() + "/dir/big.bin";
-    EXPECT_EQ(Msg<596>(W(url), Msg<679>(W(target))), e.twhat());
+    EXPECT_EQ(Msg<596>(W(url), Msg<680>(W(target))), e.twhat());
     EXPECT_NE(std::wstring::npos, e.details().find(L"only redirected to https://"))
         << ToMultibyte(e.details());
     EXPECT_TRUE(OutputFiles().empty());
@@ -475,8 +475,9 @@ TEST_F(FileDownloaderTest, TransferStopsOnceMoreThanTheLimitArrived) {
     } catch (const Exception& caught) {
         e = caught;
     }
-    EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
-    EXPECT_NE(std::wstring::npos, e.details().find(L"more than the expected 65536 bytes"));
+    EXPECT_EQ(Msg<596>(W(url), Msg<679>(L"65536")), e.twhat());
+    EXPECT_NE(std::wstring::npos,
+              std::wstring(e.twhat()).find(L"more than the expected 65536 bytes"));
     EXPECT_EQ("earlier", ReadFile(dest));
     EXPECT_EQ(std::set<std::string>{"big.bin"}, OutputFiles());
     EXPECT_LE(ReportedBytes(), 64u * 1024);

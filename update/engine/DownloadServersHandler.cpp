@@ -113,9 +113,9 @@ void CDownloadServersHandler::ServerFailed() {
 }
 
 bool CDownloadServersHandler::FetchAndCheck(const std::wstring& remote, const std::wstring& local) {
-    // A product file bigger than the checked text reader's limit (and room for the digest
-    // line) is not taken: a server sending one endless line cannot fill the disk.
-    m_downloader->downloadFile(remote, local, kCheckedTextMaxBytes + 64);
+    // A product file bigger than a checked text file may be is not taken: a server sending
+    // one endless line cannot fill the disk.
+    m_downloader->downloadFile(remote, local, kCheckedTextMaxFileBytes);
     return ReadCheckedTextFile(local) >= 0;
 }
 

@@ -170,7 +170,7 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
     const std::wstring port = std::to_wstring(m_cfg->proxyPort());
 
     const std::string redirect = m_connection.RefusedRedirect();
-    if (!redirect.empty()) Fail(source, Msg<679>(FromMultibyte(redirect)), details);
+    if (!redirect.empty()) Fail(source, Msg<680>(FromMultibyte(redirect)), details);
 
     long status = 0;
     if (rc == UpdateNew::CONNECTION_HTTP_ERROR && m_connection.GetResponseCode(&status) == 0) {
@@ -246,7 +246,7 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         std::rethrow_exception(error);  // the partial file goes with `partial`
     }
     if (m_context.overLimit)
-        Fail(cSourceFileSimpl, Msg<678>(),
+        Fail(cSourceFileSimpl, Msg<679>(std::to_wstring(maxBytes)),
              L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
     if (m_context.writeErrno != 0)
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),

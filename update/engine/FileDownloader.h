@@ -50,7 +50,7 @@ public:
     // proxy. An exception from the GUI plug-in's progress call stops the transfer and is
     // rethrown as it was (CUpdateCriticalException 611 for an answer other than 0).
     // With `maxBytes` above 0 the transfer stops as soon as more than that many bytes
-    // arrived (message 596 with reason 678, the limit in the details): a server that keeps
+    // arrived (message 596 with reason 679 naming the limit): a server that keeps
     // sending past a file's announced size cannot fill the disk.
     int downloadFile(const std::wstring& source, const std::wstring& destination,
                      unsigned long long maxBytes = 0);

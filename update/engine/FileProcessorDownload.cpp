@@ -141,9 +141,9 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 // ---- master index -------------------------------------------------------------------------
 
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
-    // The reader takes no more than its limit (and room for the digest line): a server
-    // sending an endless index is cut off there instead of filling the disk.
-    GetDownloader().downloadFile(address, local, kCheckedTextMaxBytes + 64);
+    // An index bigger than a checked text file may be is cut off in transfer: a server
+    // sending an endless stream cannot fill the disk, nor the reader's memory.
+    GetDownloader().downloadFile(address, local, kCheckedTextMaxFileBytes);
     return ReadCheckedTextFile(local) >= 0;
 }
 
@@ -230,7 +230,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     }
 
     std::vector<std::string> lines;
-    ReadCheckedTextFile(local, lines);
+    ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes);
     UpdStringList cMasterIdxContents;
     cMasterIdxContents.reserve(lines.size());
     for (const std::string& line : lines) cMasterIdxContents.push_back(FromMultibyte(line));

@@ -9,6 +9,10 @@
 
 // Largest content the growable form accepts.
 constexpr size_t kCheckedTextMaxBytes = 16 * 1024 * 1024;
+// Largest checked text file fetched from a server: the content and room for its digest
+// line. A transfer that goes past it is cut off, so a server sending an endless line
+// cannot fill the disk or the memory of the reader.
+constexpr size_t kCheckedTextMaxFileBytes = kCheckedTextMaxBytes + 64;
 
 // Reads the file in text mode up to its first line that begins with "<" and checks the
 // digest on that line: its first 32 characters after the "<" must be the digest text of

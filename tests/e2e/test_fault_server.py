@@ -1,0 +1,385 @@
+"""Faults and hostile data on the server side, in whole runs of the real updater against nginx
+on 127.0.0.1: the server stopped in the middle of a download, damaged .gz files whose
+product info was made to match them, a module file that keeps coming past its ZIPSIZE, and
+a product file or master index that is one endless line.
+
+Every case checks the installed tree: after a refused run it is byte-identical to the old
+version, and one more run against a good server makes it byte-identical to the new one,
+with no temporary or backup directory left behind."""
+
+import gzip
+import os
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from run_available import requires_update_run
+from updatekit import MASTERIDX, PRODUCTINFO, UPDATEROOT, UpdateKit, md5, wait_for
+
+pytestmark = requires_update_run
+
+# Far more than any sane file, and free to serve: sparse files hold no blocks.
+ENDLESS = 1 << 30
+# The checked text files (product file, master index) are taken up to 16 MiB and a digest
+# line; allow what the kernel's socket buffers hold on top of what the updater accepted.
+CHECKED_TEXT_LIMIT = 16 * 1024 * 1024 + 64
+SOCKET_SLACK = 32 * 1024 * 1024
+# A run that reads a stream whole would pass these by far.
+RUN_SECONDS = 30
+MAX_RSS_KIB = 512 * 1024
+
+OLD = {"bin/tool": b"#!/bin/sh\necho tool v1\n", "lib/data.bin": b"d1" * 4000}
+NEW = {"bin/tool": b"#!/bin/sh\necho tool v2\n", "lib/data.bin": b"d2" * 4000}
+
+
+def expected_tree(kit):
+    """What the installation holds once the kit's product is installed."""
+    return {f"{m['name']}/{os.path.basename(p)}": data
+            for m in kit.modules for p, data in m["files"].items()}
+
+
+def installed_old_then_published_new(tmp_path, nginx, big=None):
+    """Installs version 1 from a plain server, then publishes version 2 into the same tree.
+    `big` adds an incompressible file of that size (its .gz is about as big) to version 2,
+    fetched after the small ones. Gives the kit and the old installed tree."""
+    kit = UpdateKit(tmp_path)
+    kit.module("base", {"lib/liba.so": b"a" * 300}, pre="mark pre base", post="mark post base")
+    kit.module("core", dict(OLD), pre="mark pre core", post="mark post core")
+    kit.publish()
+    srv = nginx(kit.www)
+    r = kit.run([srv.url])
+    assert r.returncode == 0, kit.log_text()
+    old = kit.installed_tree()
+    assert old == expected_tree(kit)
+    kit.old_index = kit.kept_index().read_bytes()
+    srv.stop()
+
+    files = dict(NEW)
+    if big:
+        files["share/big.bin"] = os.urandom(big)
+    kit.module("core", files)
+    kit.publish()
+    kit.clear_markers()
+    return kit, old
+
+
+def assert_refused(kit, old):
+    """The run changed nothing: the old tree, no kept index but the old one (which the next
+    run compares with the new index and so updates), nothing of the run left."""
+    assert kit.installed_tree() == old
+    assert not kit.kept_index().exists() or kit.kept_index().read_bytes() == kit.old_index
+    assert not kit.tmp.exists()
+    assert not kit.backup.exists()
+
+
+def assert_converges(kit, url):
+    r = kit.run([url])
+    assert r.returncode == 0, (r.stdout, kit.log_text())
+    assert kit.installed_tree() == expected_tree(kit)
+    assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
+    assert not kit.tmp.exists()
+    assert not kit.backup.exists()
+
+
+def make_endless(path, size=ENDLESS):
+    """Replaces the file by one line of `size` NUL bytes without a line end (sparse)."""
+    path.unlink(missing_ok=True)
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+def bytes_sent(server, path, timeout=5.0):
+    """What nginx logged as sent for the first request of `path` (written once the client
+    hung up or the transfer ended); None without such a line."""
+    pattern = re.compile(r'"GET ' + re.escape(path) + r' HTTP/[^"]*" (\d+) (\d+) ')
+
+    def find():
+        try:
+            text = open(server.access_log).read()
+        except OSError:
+            return None
+        m = pattern.search(text)
+        return int(m.group(2)) if m else None
+
+    return wait_for(find, timeout=timeout, step=0.01)
+
+
+class Measured:
+    """A run of the updater awaited with wait4, so its own peak memory is known, while the
+    largest file in the temporary directory whose name holds `watched` is measured (the
+    file itself or the partial file beside it)."""
+
+    def __init__(self, kit, args, watched, timeout=RUN_SECONDS):
+        start = time.monotonic()
+        kit.events_file.unlink(missing_ok=True)
+        with open(kit.base / "stdout.txt", "wb") as out:
+            p = subprocess.Popen([str(kit.bin / "updater")] + args, cwd=kit.base, stdout=out,
+                                 stderr=subprocess.STDOUT, env=kit.env(),
+                                 stdin=subprocess.DEVNULL)
+        self.max_tmp_file = 0
+        deadline = start + timeout
+        while True:
+            pid, status, usage = os.wait4(p.pid, os.WNOHANG)
+            if pid == p.pid:
+                break
+            self.max_tmp_file = max(self.max_tmp_file, largest_file(kit.tmp, watched))
+            if time.monotonic() > deadline:
+                p.send_signal(signal.SIGKILL)
+                pid, status, usage = os.wait4(p.pid, 0)
+                p.returncode = os.waitstatus_to_exitcode(status)
+                raise AssertionError(f"the run did not end within {timeout} s")
+            time.sleep(0.005)
+        p.returncode = os.waitstatus_to_exitcode(status)
+        self.returncode = p.returncode
+        self.seconds = time.monotonic() - start
+        self.max_rss_kib = usage.ru_maxrss
+        self.output = (kit.base / "stdout.txt").read_text(errors="replace")
+
+
+def largest_file(root, watched):
+    biggest = 0
+    for dirpath, _, names in os.walk(root):
+        for n in names:
+            if watched not in n:
+                continue
+            try:
+                biggest = max(biggest, os.stat(os.path.join(dirpath, n)).st_size)
+            except OSError:
+                pass  # removed meanwhile
+    return biggest
+
+
+# ---- the server stops in the middle of a download -----------------------------------------
+
+BIG = "core/share/big.bin.gz"
+
+
+def started_fetching(kit, name):
+    """The URL of the server a block of `name` came from, once one arrived."""
+    for table, event, args in kit.events():
+        if event == "onDownloadFile" and name in args:
+            return args.split('"')[1]
+    return None
+
+
+def partial_files(kit):
+    return [os.path.join(d, n) for d, _, names in os.walk(kit.tmp) for n in names
+            if ".gz." in n]
+
+
+def test_server_stopped_mid_download_changes_nothing_and_a_restarted_one_completes(
+        tmp_path, nginx):
+    # 200 KiB at 8 KiB/s: the transfer lasts far longer than it takes to stop the server.
+    kit, old = installed_old_then_published_new(tmp_path, nginx, big=200 * 1024)
+    slow = nginx(kit.www)
+    p = kit.start([slow.url + "/slow"])
+    try:
+        assert wait_for(lambda: started_fetching(kit, BIG), timeout=30), kit.log_text()
+        assert partial_files(kit), "the transfer writes beside its destination"
+        slow.stop()
+        assert p.wait(timeout=60) == 255, kit.log_text()
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    assert_refused(kit, old)
+    assert kit.markers() == []  # nothing of the new version ran
+    text = kit.log_text()
+    assert "big.bin.gz" in text
+
+    # The same tree served again (on a new port): one run converges.
+    again = nginx(kit.www)
+    assert_converges(kit, again.url)
+    assert kit.markers() == ["pre core", "post core"]
+
+
+def test_server_stopped_mid_download_fails_over_to_the_other_server(tmp_path, nginx):
+    # Small enough that the second server, as slow as the first, serves it in a few seconds.
+    kit, old = installed_old_then_published_new(tmp_path, nginx, big=24 * 1024)
+    first, second = nginx(kit.www), nginx(kit.www)
+    p = kit.start([first.url + "/slow", second.url + "/slow"])
+    try:
+        url = wait_for(lambda: started_fetching(kit, BIG), timeout=30)
+        assert url, kit.log_text()
+        hit = first if url.startswith(first.url + "/") else second
+        other = second if hit is first else first
+        hit.stop()
+        assert p.wait(timeout=60) == 0, kit.log_text()
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    assert kit.installed_tree() == expected_tree(kit)
+    assert not kit.tmp.exists() and not kit.backup.exists()
+    ev = kit.run_events()
+    assert ev.count("LIB notifyUpdateNonCriticalError(-1)") == 1, ev
+    assert BIG in open(other.access_log).read()
+
+
+# ---- damaged .gz files that the product info was made to match ------------------------------
+
+def announce(kit, module, path, data):
+    """Serves `data` as the file's .gz and rewrites the product info so that its ZIPSIZE
+    and ZIPMD5 describe exactly these bytes (with a matching digest of the product info):
+    the size and digest checks pass, and decompression meets the damage."""
+    kit.server_file(module, path).write_bytes(data)
+    info = kit.www / PRODUCTINFO
+    text = gzip.decompress(info.read_bytes()).decode("utf-8")
+    head = text[:text.index('<MD5 value="')]
+    block = re.compile(r'(<FILE>\s*<NAME value="' + re.escape(path) + r'"/>.*?</FILE>)', re.S)
+    m = block.search(head)
+    assert m, path
+    entry = re.sub(r'<ZIPSIZE value="\d+"/>', f'<ZIPSIZE value="{len(data)}"/>', m.group(1))
+    entry = re.sub(r'<ZIPMD5 value="[0-9a-f]+"/>', f'<ZIPMD5 value="{md5(data)}"/>', entry)
+    head = head[:m.start()] + entry + head[m.end():]
+    text = head + f'<MD5 value="{md5(head.encode("utf-8"))}"/></UPDATE>\n'
+    info.write_bytes(gzip.compress(text.encode("utf-8"), mtime=0))
+
+
+DAMAGE = {
+    # The server's copy lost its end; the product info still names the whole file.
+    "truncated": lambda gz: (gz[:len(gz) // 2], False),
+    # The same, with a product info that describes the truncated copy.
+    "truncated-announced": lambda gz: (gz[:len(gz) // 2], True),
+    # A second gzip member after the first: more content than published.
+    "second-member": lambda gz: (gz + gzip.compress(b"more\n", mtime=0), True),
+    # Only the stream's trailer (CRC and length) damaged.
+    "bad-trailer": lambda gz: (gz[:-8] + bytes(8), True),
+}
+
+
+@pytest.mark.parametrize("damage", sorted(DAMAGE))
+def test_damaged_gz_is_never_installed(tmp_path, nginx, damage):
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    srv = nginx(kit.www)
+    gz = kit.server_file("core", "lib/data.bin")
+    good_gz, good_info = gz.read_bytes(), (kit.www / PRODUCTINFO).read_bytes()
+    data, matching = DAMAGE[damage](good_gz)
+    if matching:
+        announce(kit, "core", "lib/data.bin", data)
+    else:
+        gz.write_bytes(data)
+
+    r = kit.run([srv.url])
+    assert r.returncode == 255, kit.log_text()
+    assert_refused(kit, old)
+    assert kit.markers() == []  # refused while downloading, before any command
+    assert "LIB notifyUpdateCriticalError(625)" in kit.run_events()
+
+    # Repaired server: the next run completes the update.
+    gz.write_bytes(good_gz)
+    (kit.www / PRODUCTINFO).write_bytes(good_info)
+    kit.clear_markers()
+    assert_converges(kit, srv.url)
+
+
+def test_trailing_bytes_after_the_gzip_stream_cannot_change_what_is_installed(tmp_path, nginx):
+    # Bytes after the last gzip member are no gzip member: decompression ends before them,
+    # and what it gives is still checked against FILESIZE and FILEMD5.
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    srv = nginx(kit.www)
+    gz = kit.server_file("core", "lib/data.bin")
+    announce(kit, "core", "lib/data.bin", gz.read_bytes() + b"\x00garbage" * 100)
+    r = kit.run([srv.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == expected_tree(kit)
+    assert kit.installed("core", "lib/data.bin") == NEW["lib/data.bin"]
+    assert not kit.tmp.exists() and not kit.backup.exists()
+
+
+# ---- a module file that keeps coming ---------------------------------------------------------
+
+def test_module_file_sent_past_its_zipsize_is_cut_off(tmp_path, nginx):
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    srv = nginx(kit.www)
+    gz = kit.server_file("core", "lib/data.bin")
+    good_gz = gz.read_bytes()
+    zipsize = len(good_gz)
+    make_endless(gz)
+
+    run = Measured(kit, kit.args([srv.url]), "data.bin.gz")
+    assert run.returncode == 255, kit.log_text()
+    assert_refused(kit, old)
+    # Cut off in transfer: never more than ZIPSIZE on disk, a fraction of the stream sent.
+    assert run.max_tmp_file <= zipsize, run.max_tmp_file
+    sent = bytes_sent(srv, f"/{UPDATEROOT}/core/lib/data.bin.gz")
+    assert sent is not None and sent < zipsize + SOCKET_SLACK, sent
+    assert run.max_rss_kib < MAX_RSS_KIB, run.max_rss_kib
+    assert f"more than the expected {zipsize} bytes" in run.output, run.output
+
+    gz.write_bytes(good_gz)
+    assert_converges(kit, srv.url)
+
+
+# ---- one endless line in the master index or the product file --------------------------------
+
+def test_endless_master_index_is_refused_in_transfer(tmp_path, nginx):
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    srv = nginx(kit.www)
+    index = kit.www / MASTERIDX
+    good = index.read_bytes()
+    make_endless(index)
+
+    run = Measured(kit, kit.args([srv.url]), "master.idx")
+    assert run.returncode == 255, kit.log_text()
+    assert_refused(kit, old)
+    assert run.max_tmp_file <= CHECKED_TEXT_LIMIT, run.max_tmp_file
+    sent = bytes_sent(srv, f"/{MASTERIDX}")
+    assert sent is not None and sent < CHECKED_TEXT_LIMIT + SOCKET_SLACK, sent
+    assert run.max_rss_kib < MAX_RSS_KIB, run.max_rss_kib
+    assert run.seconds < RUN_SECONDS
+    # The error names the file and why it was refused.
+    assert "master.idx" in run.output, run.output
+    assert f"more than the expected {CHECKED_TEXT_LIMIT} bytes" in run.output, run.output
+
+    index.write_bytes(good)
+    assert_converges(kit, srv.url)
+
+
+def default_server_args(kit, extra):
+    """The kit's arguments without the product's place: the product file gives it."""
+    return [a for a in kit.args([], extra)
+            if not a.startswith(("--productroot=", "--productinfofile="))]
+
+
+def checked_text(lines):
+    content = "".join(line + "\n" for line in lines).encode()
+    return content + b"<" + md5(content).encode() + b"\n"
+
+
+def test_endless_product_file_is_refused_in_transfer(tmp_path, nginx):
+    # Default-server mode: the default server holds the product file (and the master index),
+    # the product file names the download server.
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    downloads = nginx(kit.www)
+    default = tmp_path / "default"
+    (default / "demo").mkdir(parents=True)
+    (default / MASTERIDX).write_bytes((kit.www / MASTERIDX).read_bytes())
+    product_file = default / "demo" / "product.txt"
+    make_endless(product_file)
+    default_srv = nginx(default)
+    extra = [f"--defaultsrv={default_srv.url}/", "--productfile=demo/product.txt"]
+
+    run = Measured(kit, default_server_args(kit, extra), "product.txt")
+    assert run.returncode == 255, kit.log_text()
+    assert_refused(kit, old)
+    assert run.max_tmp_file <= CHECKED_TEXT_LIMIT, run.max_tmp_file
+    sent = bytes_sent(default_srv, "/demo/product.txt")
+    assert sent is not None and sent < CHECKED_TEXT_LIMIT + SOCKET_SLACK, sent
+    assert run.max_rss_kib < MAX_RSS_KIB, run.max_rss_kib
+    assert "product.txt" in run.output, run.output
+    assert f"more than the expected {CHECKED_TEXT_LIMIT} bytes" in run.output, run.output
+    assert "LIB notifyUpdateCriticalError(628)" in kit.run_events()
+    assert UPDATEROOT not in open(downloads.access_log).read()
+
+    product_file.write_bytes(checked_text([
+        f"servers={downloads.url}/", f"updateroot={UPDATEROOT}", f"productinfo={PRODUCTINFO}"]))
+    r = subprocess.run([str(kit.bin / "updater")] + default_server_args(kit, extra),
+                       cwd=kit.base, capture_output=True, env=kit.env(), timeout=RUN_SECONDS,
+                       stdin=subprocess.DEVNULL)
+    assert r.returncode == 0, (r.stdout, kit.log_text())
+    assert kit.installed_tree() == expected_tree(kit)
+    assert not kit.tmp.exists() and not kit.backup.exists()
