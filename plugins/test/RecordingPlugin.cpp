@@ -46,8 +46,9 @@
 //                     process; a process started by the run counts from zero again.
 //
 //   UPD_REC_SHELL_<slot>  A shell command ("/bin/sh -c", through system()) run after
-//                     recording each call of that slot and before answering, e.g. to change
-//                     the server's files at an exact moment of a run. "<slot>" is the bare
+//                     recording each call of that slot and before answering (and before a
+//                     kill at that call), e.g. to change the server's files at an exact
+//                     moment of a run. "<slot>" is the bare
 //                     slot name (either table) or "lib_slot" / "gui_slot" for one table
 //                     (a dot cannot be part of an environment variable's name in a shell).
 #include <fcntl.h>

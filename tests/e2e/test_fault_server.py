@@ -13,6 +13,7 @@ import re
 import signal
 import subprocess
 import time
+import zlib
 
 import pytest
 
@@ -27,6 +28,8 @@ ENDLESS = 1 << 30
 # line; allow what the kernel's socket buffers hold on top of what the updater accepted.
 CHECKED_TEXT_LIMIT = 16 * 1024 * 1024 + 64
 SOCKET_SLACK = 32 * 1024 * 1024
+# The product info file as it comes from the server (compressed) is taken up to 64 MiB.
+PRODUCT_INFO_LIMIT = 64 * 1024 * 1024
 # A run that reads a stream whole would pass these by far.
 RUN_SECONDS = 30
 MAX_RSS_KIB = 512 * 1024
@@ -109,8 +112,8 @@ def bytes_sent(server, path, timeout=5.0):
 
 class Measured:
     """A run of the updater awaited with wait4, so its own peak memory is known, while the
-    largest file in the temporary directory whose name holds `watched` is measured (the
-    file itself or the partial file beside it)."""
+    largest file in the temporary directory whose name matches the pattern `watched` is
+    measured."""
 
     def __init__(self, kit, args, watched, timeout=RUN_SECONDS):
         start = time.monotonic()
@@ -139,11 +142,16 @@ class Measured:
         self.output = (kit.base / "stdout.txt").read_text(errors="replace")
 
 
+def partial_or(name):
+    """The pattern of a downloaded file's name and of the partial file beside it."""
+    return re.escape(name) + r"(\.\w{6})?"
+
+
 def largest_file(root, watched):
     biggest = 0
     for dirpath, _, names in os.walk(root):
         for n in names:
-            if watched not in n:
+            if not re.fullmatch(watched, n):
                 continue
             try:
                 biggest = max(biggest, os.stat(os.path.join(dirpath, n)).st_size)
@@ -300,7 +308,7 @@ def test_module_file_sent_past_its_zipsize_is_cut_off(tmp_path, nginx):
     zipsize = len(good_gz)
     make_endless(gz)
 
-    run = Measured(kit, kit.args([srv.url]), "data.bin.gz")
+    run = Measured(kit, kit.args([srv.url]), partial_or("data.bin.gz"))
     assert run.returncode == 255, kit.log_text()
     assert_refused(kit, old)
     # Cut off in transfer: never more than ZIPSIZE on disk, a fraction of the stream sent.
@@ -314,6 +322,53 @@ def test_module_file_sent_past_its_zipsize_is_cut_off(tmp_path, nginx):
     assert_converges(kit, srv.url)
 
 
+def gzip_of_zeros(size):
+    """A gzip stream of `size` NUL bytes: about a thousandth of that."""
+    z = zlib.compressobj(9, zlib.DEFLATED, 31)
+    block = bytes(1 << 20)
+    parts = [z.compress(block) for _ in range(size >> 20)]
+    return b"".join(parts) + z.flush()
+
+
+def test_module_file_that_inflates_past_its_filesize_is_stopped(tmp_path, nginx):
+    # ZIPSIZE and ZIPMD5 describe the bomb, so it is fetched; FILESIZE still says 8000.
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    srv = nginx(kit.www)
+    gz = kit.server_file("core", "lib/data.bin")
+    good_gz, good_info = gz.read_bytes(), (kit.www / PRODUCTINFO).read_bytes()
+    announce(kit, "core", "lib/data.bin", gzip_of_zeros(64 << 20))
+
+    run = Measured(kit, kit.args([srv.url]), r"data\.bin")
+    assert run.returncode == 255, kit.log_text()
+    assert_refused(kit, old)
+    assert run.max_tmp_file <= len(NEW["lib/data.bin"]), run.max_tmp_file
+    assert "LIB notifyUpdateCriticalError(625)" in kit.run_events()
+
+    gz.write_bytes(good_gz)
+    (kit.www / PRODUCTINFO).write_bytes(good_info)
+    assert_converges(kit, srv.url)
+
+
+def test_endless_product_info_is_cut_off(tmp_path, nginx):
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    srv = nginx(kit.www)
+    info = kit.www / PRODUCTINFO
+    good = info.read_bytes()
+    make_endless(info)
+
+    run = Measured(kit, kit.args([srv.url]), partial_or("demo.info.gz"))
+    assert run.returncode == 255, kit.log_text()
+    assert_refused(kit, old)
+    assert run.max_tmp_file <= PRODUCT_INFO_LIMIT, run.max_tmp_file
+    sent = bytes_sent(srv, f"/{PRODUCTINFO}")
+    assert sent is not None and sent < PRODUCT_INFO_LIMIT + SOCKET_SLACK, sent
+    assert run.max_rss_kib < MAX_RSS_KIB, run.max_rss_kib
+    assert f"more than the expected {PRODUCT_INFO_LIMIT} bytes" in run.output, run.output
+
+    info.write_bytes(good)
+    assert_converges(kit, srv.url)
+
+
 # ---- one endless line in the master index or the product file --------------------------------
 
 def test_endless_master_index_is_refused_in_transfer(tmp_path, nginx):
@@ -323,7 +378,7 @@ def test_endless_master_index_is_refused_in_transfer(tmp_path, nginx):
     good = index.read_bytes()
     make_endless(index)
 
-    run = Measured(kit, kit.args([srv.url]), "master.idx")
+    run = Measured(kit, kit.args([srv.url]), partial_or("master.idx"))
     assert run.returncode == 255, kit.log_text()
     assert_refused(kit, old)
     assert run.max_tmp_file <= CHECKED_TEXT_LIMIT, run.max_tmp_file
@@ -363,7 +418,7 @@ def test_endless_product_file_is_refused_in_transfer(tmp_path, nginx):
     default_srv = nginx(default)
     extra = [f"--defaultsrv={default_srv.url}/", "--productfile=demo/product.txt"]
 
-    run = Measured(kit, default_server_args(kit, extra), "product.txt")
+    run = Measured(kit, default_server_args(kit, extra), partial_or("product.txt"))
     assert run.returncode == 255, kit.log_text()
     assert_refused(kit, old)
     assert run.max_tmp_file <= CHECKED_TEXT_LIMIT, run.max_tmp_file

@@ -49,7 +49,6 @@ def install_v1_publish_v2(kit, url):
     r = kit.run([url])
     assert r.returncode == 0, kit.log_text()
     assert kit.installed_tree() == OLD
-    kit.old_index = kit.kept_index().read_bytes()
     for name in V2:
         kit.module(name, V2[name])
     kit.publish()
@@ -76,7 +75,7 @@ def updated(tmp_path, template):
     shutil.rmtree(kit.inst)
     shutil.copytree(template.inst, kit.inst, symlinks=True)
     kit.modules = copy.deepcopy(template.modules)
-    kit.www, kit.url, kit.old_index = template.www, template.url, template.old_index
+    kit.www, kit.url = template.www, template.url
     return kit
 
 
@@ -91,6 +90,8 @@ def assert_converges(kit, check_log=None):
     # (with whatever the killed run left in them) go with the clean-up.
     assert not kit.tmp.exists()
     assert not kit.backup.exists()
+    # Beside the kept index nothing either (no marker, no half-written copy).
+    assert [p.name for p in kit.kept_index().parent.iterdir()] == ["master.idx"]
     if check_log:
         check_log(kit.log_text())
 
@@ -156,6 +157,34 @@ def test_killed_run_converges_with_the_next_run(updated, kill, after):
         assert_converges(kit, check_log)
     else:
         assert_converges(kit)
+
+
+def test_run_killed_while_replacing_the_kept_index_converges(updated):
+    kit = updated
+    old_index = kit.kept_index().read_bytes()
+    # Offered the copy of the fresh index over the kept one (the run's first copyFile): the
+    # marker is on disk, the kept copy still the old one. A half-written new copy is what
+    # a kill a moment later would leave beside it.
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "lib.copyFile#1"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert kit.installed_tree() == OLD
+    assert kit.kept_index().read_bytes() == old_index
+    assert pending(kit).exists()
+    (kit.kept_index().parent / "master.idx.new").write_bytes(b"product=De")
+    assert_converges(kit)
+
+
+def test_run_killed_during_its_rollback_converges(updated):
+    kit = updated
+    # "base" is installed, then its installation step fails: the rollback starts restoring
+    # it and is killed before its first file is back.
+    r = kit.run([kit.url], answers="gui.afterInstallModule=1",
+                env={"UPD_REC_KILL": "gui.onModuleRestoreFile"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert "LIB beforeRollback()" in kit.run_events()
+    assert kit.installed_tree() == {**OLD, **flat({"base": V2["base"]})}
+    assert pending(kit).exists()
+    assert_converges(kit)
 
 
 # Kills the updater that started it, once (a kill from outside while a command runs), and

@@ -85,6 +85,32 @@ TEST(GunzipFile, DamagedOrTruncatedDataIsRefusedAndLeavesNoOutput) {
     GetCapturedStderr();
 }
 
+TEST(GunzipFile, OutputPastTheLimitIsRefusedAndLeavesNoOutput) {
+    ScratchDir dir;
+    // Inflates about a thousandfold: what a small file that fills the disk looks like.
+    const std::string data(3 * 1024 * 1024, '\0');
+    ScratchDir::Write(dir.Path("orig"), data);
+    ASSERT_EQ(0, GzipFile(dir.WPath("orig"), dir.WPath("zeros.gz"), "wb9"));
+
+    int writeError = -1;
+    CaptureStderr();
+    EXPECT_EQ(-2, GunzipFile(dir.WPath("zeros.gz"), L"", &writeError, data.size() - 1));
+    EXPECT_NE(std::string::npos, GetCapturedStderr().find("more than 3145727 bytes"));
+    EXPECT_EQ(0, writeError);  // the input is at fault, not the output
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path("zeros")));
+    // Nothing at all is allowed with a limit of 0.
+    ScratchDir::Write(dir.Path("one"), "x");
+    ASSERT_EQ(0, GzipFile(dir.WPath("one"), dir.WPath("one.gz")));
+    CaptureStderr();
+    EXPECT_EQ(-2, GunzipFile(dir.WPath("one.gz"), L"", nullptr, 0));
+    GetCapturedStderr();
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path("one")));
+
+    // Exactly the limit is fine.
+    ASSERT_EQ(0, GunzipFile(dir.WPath("zeros.gz"), L"", &writeError, data.size()));
+    EXPECT_EQ(data, ScratchDir::Read(dir.Path("zeros")));
+}
+
 TEST(GunzipFile, OpenFailuresArePrintedWithTheName) {
     ScratchDir dir;
     CaptureStderr();

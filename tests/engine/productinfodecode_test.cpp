@@ -59,6 +59,23 @@ TEST(DecodeProductInfoFile, DamagedDownloadIsCritical) {
     testing::internal::GetCapturedStderr();
 }
 
+TEST(DecodeProductInfoFile, FileThatInflatesPastTheLimitIsCritical) {
+    ScratchDir dir;
+    ScratchDir::Write(dir.Path("src.xml"), kXml + std::string(100000, ' '));
+    ASSERT_EQ(0, GzipFile(dir.WPath("src.xml"), dir.WPath("info.xml.gz"), "wb9"));
+    testing::internal::CaptureStderr();
+    try {
+        DecodeProductInfoFile(dir.WPath("info.xml.gz"), nullptr, 4096);
+        FAIL() << "no exception";
+    } catch (const CUpdateCriticalException& e) {
+        EXPECT_EQ(ERR_DECODE_PRODUCT_INFO, e.code());
+        EXPECT_NE(std::wstring::npos,
+                  std::wstring(e.twhat()).find(L"decompresses to more than 4096 bytes"));
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path("info.xml")));
+}
+
 TEST(IsEncipheredProductInfo, LooksAtTheFirst32BytesOnly) {
     ScratchDir dir;
     auto check = [&](const std::string& content) {

@@ -41,7 +41,9 @@ std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInf
     GunzipNames(gzPath, std::wstring(), compressed, output);
     tempFiles.push_back(output);
     int writeError = 0;
-    if (GunzipFile(gzPath, std::wstring(), &writeError) != 0) {
+    // More than FILESIZE is already wrong: a small file that inflates without end stops
+    // there instead of filling the disk.
+    if (GunzipFile(gzPath, std::wstring(), &writeError, file.filesize) != 0) {
         // A full or unwritable temporary directory is not a damaged download.
         if (writeError != 0)
             THROW_CRITICAL(MsgLib<5>(output, SystemErrorText(writeError)), ERR_DOWNLOAD);

@@ -24,6 +24,7 @@
 #include "fileinfo.h"
 #include "fileutils.h"
 #include "pathutils.h"
+#include "productinfodecode.h"
 #include "strutils.h"
 #include "update/Logger.h"
 
@@ -257,7 +258,8 @@ std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultA
     makeDirectoryForFile(local, ERR_DOWNLOAD_PRODUCT_INFO);
     LogDebug(L"%s\n", Msg<643>(remote).c_str());
     AddTempFile(local);
-    GetDownloader().downloadFile(remote, local);
+    // A server that keeps sending is cut off instead of filling the disk.
+    GetDownloader().downloadFile(remote, local, kMaxProductInfoTransferBytes);
     return local;
 }
 

@@ -33,8 +33,10 @@ void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstr
     if (!outDir.empty()) output = JoinPath(outDir, GetLastComponent(output));
 }
 
-int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* outputError) {
+int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* outputError,
+               unsigned long long maxOutput) {
     int writeError = 0;
+    bool tooLarge = false;
     if (outputError != nullptr) *outputError = 0;
     std::wstring compressed, output;
     GunzipNames(name, outDir, compressed, output);
@@ -57,6 +59,7 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
 
     std::unique_ptr<char[]> buf(new char[kPiece]);
     bool ok = true;
+    unsigned long long total = 0;
     for (;;) {
         int n = gzread(in, buf.get(), kPiece);
         if (n == 0) break;
@@ -66,6 +69,14 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
             ok = false;
             break;
         }
+        if (static_cast<unsigned long long>(n) > maxOutput - total) {
+            std::fprintf(stderr, "%s: the data decompresses to more than %llu bytes\n",
+                         inName.c_str(), maxOutput);
+            tooLarge = true;
+            ok = false;
+            break;
+        }
+        total += static_cast<unsigned long long>(n);
         errno = 0;
         if (std::fwrite(buf.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
             writeError = errno != 0 ? errno : EIO;
@@ -90,7 +101,8 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
     }
     if (!ok) ::unlink(outName.c_str());
     if (outputError != nullptr && writeError != 0) *outputError = writeError;
-    return ok ? 0 : -1;
+    if (ok) return 0;
+    return tooLarge ? -2 : -1;
 }
 
 int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode) {

@@ -14,8 +14,13 @@
 // reading); damaged or truncated gzip data fails. When the output could not be created or
 // written (a full disk, no permission), `outputError` receives the system error number, so
 // that the caller does not blame the input; it is 0 after any other outcome.
+//
+// Data that decompresses to more than `maxOutput` bytes fails with -2 (nothing beyond the
+// limit is written, and the partial output is removed): a small compressed file cannot fill
+// the disk. Every other failure gives -1.
+constexpr unsigned long long kGunzipNoLimit = ~0ULL;
 int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstring(),
-               int* outputError = nullptr);
+               int* outputError = nullptr, unsigned long long maxOutput = kGunzipNoLimit);
 
 // The names GunzipFile uses for `name` and `outDir`.
 void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,

@@ -28,14 +28,21 @@ bool IsEncipheredProductInfo(const std::wstring& path) {
 }
 
 std::wstring DecodeProductInfoFile(const std::wstring& downloadedPath,
-                                   const std::function<void(const std::wstring&)>& addTempFile) {
+                                   const std::function<void(const std::wstring&)>& addTempFile,
+                                   unsigned long long maxBytes) {
     std::wstring compressed, local;
     GunzipNames(downloadedPath, GetDirPart(downloadedPath), compressed, local);
     int writeError = 0;
-    if (GunzipFile(downloadedPath, GetDirPart(downloadedPath), &writeError) != 0) {
+    const int rc = GunzipFile(downloadedPath, GetDirPart(downloadedPath), &writeError, maxBytes);
+    if (rc != 0) {
         // The output could not be written (a full disk): that is the reason to report.
         if (writeError != 0)
             THROW_CRITICAL(MsgLib<5>(local, SystemErrorText(writeError)), ERR_DECODE_PRODUCT_INFO);
+        if (rc == -2) {
+            THROW_CRITICAL(Msg<155>(compressed, local) + L": it decompresses to more than " +
+                               std::to_wstring(maxBytes) + L" bytes",
+                           ERR_DECODE_PRODUCT_INFO);
+        }
         THROW_CRITICAL(Msg<155>(compressed, local), ERR_DECODE_PRODUCT_INFO);
     }
     if (addTempFile) addTempFile(local);

@@ -14,10 +14,17 @@
 // file in plain ASCII text is used as it is.
 //
 // A failed decompression throws CUpdateCriticalException 601 (message 155 naming both
-// files); deciphering failures throw what DecryptFile throws.
+// files), also when the file decompresses to more than `maxBytes` (a small file that
+// inflates without end must not fill the disk); deciphering failures throw what
+// DecryptFile throws.
+constexpr unsigned long long kMaxProductInfoBytes = 512ULL * 1024 * 1024;
+// The most a product info file may hold as it comes from the server (compressed, maybe
+// enciphered): a transfer past it is cut off.
+constexpr unsigned long long kMaxProductInfoTransferBytes = 64ULL * 1024 * 1024;
 std::wstring DecodeProductInfoFile(
     const std::wstring& downloadedPath,
-    const std::function<void(const std::wstring&)>& addTempFile = nullptr);
+    const std::function<void(const std::wstring&)>& addTempFile = nullptr,
+    unsigned long long maxBytes = kMaxProductInfoBytes);
 
 // The test above on the first bytes of a file; false when it cannot be read.
 bool IsEncipheredProductInfo(const std::wstring& path);
