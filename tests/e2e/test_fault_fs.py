@@ -23,7 +23,7 @@ from pathlib import Path
 
 import pytest
 
-from updatekit import BUILD, RUN_TIMEOUT, UPDATEROOT, UpdateKit, tree
+from updatekit import BUILD, MASTERIDX, RUN_TIMEOUT, UPDATEROOT, UpdateKit
 
 ENOSPC_SHIM = BUILD / "tests" / "libenospc.so"
 ROOT = os.geteuid() == 0
@@ -43,8 +43,8 @@ def unprivileged():
     setpriv = shutil.which("setpriv")
     if setpriv is None:
         pytest.skip("running as root without setpriv (util-linux)")
-    return [setpriv, f"--reuid={RUN_AS}", f"--regid={grp.getgrgid(pwd.getpwnam(RUN_AS).pw_gid).gr_name}",
-            "--clear-groups"]
+    group = grp.getgrgid(pwd.getpwnam(RUN_AS).pw_gid).gr_name
+    return [setpriv, f"--reuid={RUN_AS}", f"--regid={group}", "--clear-groups"]
 
 
 def give_to_runner(path):
@@ -97,6 +97,10 @@ def full_disk(directory, budget):
             "ENOSPC_AFTER": str(budget), "ASAN_OPTIONS": asan}
 
 
+def all_events(kit):
+    return [f"{t} {n}({a})" for t, n, a in kit.events()]
+
+
 def output(r, kit):
     return r.stdout.decode("utf-8", "replace") + kit.log_text()
 
@@ -138,6 +142,8 @@ def assert_converges(kit, new=None):
     assert r.returncode == 0, output(r, kit)
     assert kit.installed_tree() == (new or kit.new)
     assert not kit.tmp.exists() and not kit.backup.exists()
+    assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
+    assert not (kit.inst / (MASTERIDX + ".pending")).exists()
     assert "LIB notifyUpdateCriticalError" not in "\n".join(kit.run_events())
 
 
@@ -150,10 +156,11 @@ def test_read_only_file_in_a_writable_directory_is_replaced_beside_itself(update
     r = run(kit)
     assert r.returncode == 0, output(r, kit)
     # The file that cannot be opened for writing is moved aside to "tool.tmp" and the new
-    # one written in its place; the plug-in hears that the old one is still there.
-    assert kit.installed_tree() == {**kit.new, "core/tool.tmp": kit.old["core/tool"]}
+    # one written in its place; the plug-in hears of it, and the moved file goes with the
+    # run's clean-up.
+    assert kit.installed_tree() == kit.new
     assert stat.S_IMODE(tool.stat().st_mode) == 0o755
-    assert f'LIB copyFileNeedRestart("{tool}")' in [f"{t} {n}({a})" for t, n, a in kit.events()]
+    assert f'LIB copyFileNeedRestart("{tool}")' in all_events(kit)
     assert not kit.tmp.exists() and not kit.backup.exists()
 
 
@@ -191,6 +198,25 @@ def test_new_file_in_a_read_only_directory_fails_and_rolls_back(updated):
     assert_converges(kit, {**kit.new, "core/NEWS": b"news in v2\n"})
 
 
+def test_rollback_takes_back_a_file_replaced_beside_itself(updated):
+    kit = updated
+    # base's small library is read-only: it is moved aside and replaced. Then core cannot
+    # take its new file, and the rollback restores base: the old library is back in place
+    # and its moved-aside copy is not left behind.
+    (kit.inst / "base" / "libb.so").chmod(0o444)
+    kit.set_file("core", "doc/NEWS", b"news in v2\n")
+    kit.publish()
+    core = kit.inst / "core"
+    core.chmod(0o555)
+    r = run(kit)
+    assert_failed_and_rolled_back(kit, r, f'Cannot create the target file "{core}/NEWS": '
+                                          "Permission denied")
+    assert f'LIB copyFileNeedRestart("{kit.inst}/base/libb.so")' in all_events(kit)
+
+    core.chmod(0o755)
+    assert_converges(kit, {**kit.new, "core/NEWS": b"news in v2\n"})
+
+
 def test_new_module_in_a_read_only_installation_directory_fails_and_rolls_back(updated):
     kit = updated
     kit.module("extra", {"bin/extra": b"extra v2\n"}, pre="mark pre extra",
@@ -211,7 +237,7 @@ def test_new_module_in_a_read_only_installation_directory_fails_and_rolls_back(u
 
 # ---- a full file system ----------------------------------------------------------------------
 
-def gz_size(kit, name):
+def server_size(kit, name):
     return (kit.www / name).stat().st_size
 
 
@@ -222,14 +248,14 @@ TEMPORARY_CASES = {
     # Nothing fits: the master index cannot be fetched.
     "master index": (lambda kit: (kit.tmp, 0), "demo/master.idx"),
     # The product info file arrives but cannot be unpacked.
-    "product info": (lambda kit: (kit.tmp, gz_size(kit, "demo/master.idx") +
-                                  gz_size(kit, "demo/demo.info.gz") + 100),
+    "product info": (lambda kit: (kit.tmp, server_size(kit, "demo/master.idx") +
+                                  server_size(kit, "demo/demo.info.gz") + 100),
                      "demo/demo.info"),
     # The download directory takes 1000 bytes: the big library's .gz does not fit.
     "download": (lambda kit: (kit.tmp / UPDATEROOT, 1000), f"{UPDATEROOT}/base/lib/liba.so.gz"),
     # Its .gz fits but the unpacked copy does not.
     "decompression": (lambda kit: (kit.tmp / UPDATEROOT,
-                                   gz_size(kit, f"{UPDATEROOT}/base/lib/liba.so.gz") + 1000),
+                                   server_size(kit, f"{UPDATEROOT}/base/lib/liba.so.gz") + 1000),
                       f"{UPDATEROOT}/base/lib/liba.so"),
 }
 

@@ -438,3 +438,20 @@ def test_endless_product_file_is_refused_in_transfer(tmp_path, nginx):
     assert r.returncode == 0, (r.stdout, kit.log_text())
     assert kit.installed_tree() == expected_tree(kit)
     assert not kit.tmp.exists() and not kit.backup.exists()
+
+
+def test_product_file_of_endless_empty_lines_does_not_flood_the_log(tmp_path, nginx):
+    # Millions of lines without a digest line: refused after two fetches, and only their
+    # beginning is copied into the log.
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    default = tmp_path / "default"
+    (default / "demo").mkdir(parents=True)
+    (default / "demo" / "product.txt").write_bytes(b"\n" * (2 << 20))
+    default_srv = nginx(default)
+    extra = [f"--defaultsrv={default_srv.url}/", "--productfile=demo/product.txt"]
+
+    run = Measured(kit, default_server_args(kit, extra), partial_or("product.txt"))
+    assert run.returncode == 255, run.output
+    assert_refused(kit, old)
+    assert "product.txt" in run.output, run.output
+    assert kit.log.stat().st_size < 1024 * 1024, kit.log.stat().st_size

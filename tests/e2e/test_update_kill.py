@@ -187,6 +187,38 @@ def test_run_killed_during_its_rollback_converges(updated):
     assert_converges(kit)
 
 
+def test_backups_left_by_a_killed_run_are_never_restored(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.module("base", {"lib/liba.so": b"base a1\n"})
+    kit.module("core", {"bin/tool": b"tool v1\n"})
+    kit.publish()
+    kit.url = nginx(kit.www).url
+    assert kit.run([kit.url]).returncode == 0, kit.log_text()
+    # The new version changes base's liba.so and adds a file of the same name to core.
+    kit.module("base", {"lib/liba.so": b"base a2\n"})
+    kit.module("core", {"bin/tool": b"tool v2\n", "lib/liba.so": b"core a2\n"})
+    kit.publish()
+    # Killed once "base" is installed: its backup of liba.so stays in the backup directory.
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "gui.afterInstallModule"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert (kit.backup / "liba.so").read_bytes() == b"base a1\n"
+
+    # The next run fails installing "core" and rolls it back: core's liba.so is new in this
+    # version and has no backup; the leftover of the same name is not one.
+    r = kit.run([kit.url], answers="gui.afterInstallModule=1")
+    assert r.returncode == 255
+    assert kit.installed_tree() == {"base/liba.so": b"base a2\n", "core/tool": b"tool v1\n",
+                                    "core/liba.so": b"core a2\n"}
+    assert not kit.backup.exists()
+
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == {"base/liba.so": b"base a2\n", "core/tool": b"tool v2\n",
+                                    "core/liba.so": b"core a2\n"}
+    assert not kit.tmp.exists() and not kit.backup.exists()
+    assert not pending(kit).exists()
+
+
 # Kills the updater that started it, once (a kill from outside while a command runs), and
 # waits (bounded) until it is gone, without holding the test's output pipes.
 KILL_ONCE = """#!/bin/sh

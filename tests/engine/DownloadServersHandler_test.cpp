@@ -328,6 +328,40 @@ TEST_F(ServersTest, DamagedProductFileIsFetchedTwiceThenRefusedWith636) {
     EXPECT_NE(std::wstring::npos, capture.text.find(L"<0000\n")) << capture.text;
 }
 
+TEST_F(ServersTest, OnlyTheBeginningOfADamagedProductFileGoesToTheLog) {
+    struct Capture : UpdateNew::LoggerAppender {
+        Capture() : LoggerAppender(UpdateNew::LOG_TRACE, L"${MSG}") {}
+        bool Append(int, const std::wstring& message, const std::wstring&) override {
+            text += message;
+            return true;
+        }
+        std::wstring text;
+    } capture;
+    UpdateNew::Logger logger(L"test");
+    logger.AddAppender(&capture);
+    UpdateNew::Logger* previous = UpdateNew::SetLogger(&logger);
+
+    // Many lines and no digest line: refused, and a server cannot flood the log with it.
+    std::string content;
+    for (int i = 0; i < 5000; ++i) content += "line " + std::to_string(i) + "\n";
+    const std::string root = m_dir.file("www");
+    WriteFile(root + "/prod/product.txt", content);
+    TestServers::Nginx nginx({root});
+    m_config.setDefaultServer(W(nginx.url()));
+    FileDownloader downloader(m_config, m_config.cCallbacks());
+    CDownloadServersHandler handler(&m_config, &downloader);
+    std::wstring name;
+    bool critical = true;
+    Exception e = Throws([&] { handler.GetDownloadServer(name); }, critical);
+    UpdateNew::SetLogger(previous);
+
+    EXPECT_EQ(ERR_FILE_READ, e.code());
+    EXPECT_NE(std::wstring::npos, capture.text.find(L"\nline 0\n")) << capture.text;
+    EXPECT_NE(std::wstring::npos, capture.text.find(L"\nline 199\n"));
+    EXPECT_EQ(std::wstring::npos, capture.text.find(L"\nline 200\n"));
+    EXPECT_NE(std::wstring::npos, capture.text.find(L"(the rest of "));
+}
+
 TEST_F(ServersTest, LibraryPluginMayMoveTheProductFileAndTheProductLocation) {
     // The default server holds no product file; the plug-in points at one elsewhere and
     // changes the product info path and the update root it names.

@@ -5,6 +5,8 @@
 #include "ModuleInstaller.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -167,6 +169,34 @@ TEST_F(ModuleInstallerTest, FileInstalledByTwoModulesGetsBackItsOriginalContent)
     EXPECT_EQ("original", ScratchDir::Read(m_dir.Path("inst/a/shared")));
 }
 
+TEST_F(ModuleInstallerTest, RestoreTakesOnlyBackupsOfThisRunOrOfThePlugin) {
+    // A run killed after its backups leaves them behind; the next run installs "new.bin",
+    // which is new to the installation, and then rolls back.
+    MakeProduct();
+    ScratchDir::Write(m_dir.Path("backup/new.bin"), "left by a killed run");
+    UpdateCallbacks cb;
+    CModuleInstaller installer(cb, m_temp, m_settings);
+    installer.setDownloadDir(m_dir.WPath("tmp/root"));
+    const UpdateModuleInfo& a = m_product.modules[0];
+    installer.backupModule(a);
+    installer.installModule(a);
+    installer.restoreModule(a);
+    EXPECT_EQ("old A lib", ScratchDir::Read(m_dir.Path("inst/a/lib.so")));
+    EXPECT_EQ(PseudoRandomBytes(5000, 3), ScratchDir::Read(m_dir.Path("inst/a/new.bin")));
+
+    // A module whose backup the plug-in made is restored from what lies there.
+    setenv("UPD_REC_ANSWERS", "overrideBackupModule=0", 1);
+    UpdateCallbacks withPlugin;
+    withPlugin.LoadLib(RecordingPluginPath());
+    CModuleInstaller second(withPlugin, m_temp, m_settings);
+    second.setDownloadDir(m_dir.WPath("tmp/root"));
+    second.backupModule(a);
+    ScratchDir::Write(m_dir.Path("backup/lib.so"), "backed up by the plug-in");
+    second.installModule(a);
+    second.restoreModule(a);
+    EXPECT_EQ("backed up by the plug-in", ScratchDir::Read(m_dir.Path("inst/a/lib.so")));
+}
+
 TEST_F(ModuleInstallerTest, CallbacksInOrderAndMissingInstalledCopyIsNoError) {
     MakeProduct();
     UpdateCallbacks cb;
@@ -253,6 +283,10 @@ TEST_F(ModuleInstallerTest, ProtectedTargetIsReplacedThroughTmpAndReported) {
         CModuleInstaller installer(cb, m_temp, m_settings);
         installer.setDownloadDir(m_dir.WPath("tmp/root"));
         installer.installModule(a);
+        // The moved file goes with the run's clean-up.
+        const std::vector<std::wstring>& files = m_temp.files();
+        if (std::find(files.begin(), files.end(), m_dir.WPath("inst/a/busy.tmp")) == files.end())
+            return 6;
         return 0;
     });
     ASSERT_EQ(0, status);

@@ -49,11 +49,17 @@ int OpenTarget(const std::string& target, mode_t mode) {
     return fd;
 }
 
+// A target that cannot be written in place for now: access is denied (a protected file,
+// or one that a program holds), or a program is running from it.
+bool IsBusy(int error) { return error == EACCES || error == ETXTBSY; }
+
 [[noreturn]] void ThrowTargetError(const std::wstring& target, int error) {
     THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
 }
 
 }  // namespace
+
+std::wstring SetAsidePath(const std::wstring& target) { return target + L".tmp"; }
 
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred) {
@@ -70,16 +76,17 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     }
 
     Fd out(OpenTarget(dst, 0644));
-    if (out.get() < 0 && errno == EACCES) {
+    if (out.get() < 0 && IsBusy(errno)) {
         sleep(1);
         out.reset(OpenTarget(dst, 0644));
     }
     if (out.get() < 0) {
         const int error = errno;
-        if (error != EACCES || !bMayDefer) ThrowTargetError(target, error);
+        if (!IsBusy(error) || !bMayDefer) ThrowTargetError(target, error);
         // The target is busy or protected while its directory is writable: move it aside
-        // and write the new file in its place.
-        const std::string aside = dst + ".tmp";
+        // and write the new file in its place. A program running from the old file keeps
+        // it; the caller deletes the moved file once the run is over.
+        const std::string aside = ToMultibyte(SetAsidePath(target));
         ::unlink(aside.c_str());
         // A target that is not there cannot be moved aside: the reason is the first one
         // (a directory that takes no new files), not the rename's "no such file".

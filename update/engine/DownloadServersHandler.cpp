@@ -125,8 +125,16 @@ void CDownloadServersHandler::LogFileContent(const std::wstring& path) {
         LogDebug(L"Cannot open %s: %S\n", path.c_str(), std::strerror(errno));
         return;
     }
+    // Only the beginning: a file of millions of short lines would otherwise flood the log
+    // (and hold the run for minutes) with what a server sent.
+    const int kMaxLoggedLines = 200;
     std::string line;
+    int logged = 0;
     while (ReadLine(file, line)) {
+        if (logged++ == kMaxLoggedLines) {
+            LogDebug(L"(the rest of %s is not shown)\n", path.c_str());
+            break;
+        }
         std::wstring wide = FromMultibyte(line);
         if (wide.size() > 999) wide.resize(999);
         LogDebug(L"%s\n", wide.c_str());

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "BuiltinFileOps.h"
 #include "TemporaryFiles.h"
 #include "UpdateCallbacks.h"
 #include "UpdateInfo.h"
@@ -98,8 +99,10 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
     m_temporaries.addDirs(cCreatedDirs);
 
     if (m_callbacks.callLib(L"overrideBackupModule(cCurModule.name)",
-                            &CUpdateLibCallbacks::overrideBackupModule, cCurModule.name))
+                            &CUpdateLibCallbacks::overrideBackupModule, cCurModule.name)) {
+        m_backedUpByPlugin.insert(module.name);
         return;
+    }
 
     for (const UpdateFileInfo& file : module.files) {
         if (!file.needsupdate) continue;
@@ -125,6 +128,7 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
         }
         m_callbacks.copyFile(cSrc, cDest, false);
         m_temporaries.addFile(cDest);
+        m_copied.insert(cSrc);
     }
 }
 
@@ -159,10 +163,17 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             continue;
         }
         CreateTargetDirectory(dest);
-        m_callbacks.copyFile(src, dest, true);
+        copyDeferrable(src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
+}
+
+void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest) {
+    bool deferred = false;
+    m_callbacks.copyFile(source, dest, true, &deferred);
+    // The busy old file was moved aside; nothing needs it once the run is over.
+    if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
 
 void CModuleInstaller::handToSelfUpdate(CSelfUpdateHelper& helper) {
@@ -196,17 +207,21 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
             continue;
         }
         const std::wstring cSrc = restoreSource(module, file);
+        // Not copied by this run's backup: a file new to the installation. A file of that
+        // name in the backup directory is not its backup (a killed run may have left it).
+        const bool copiedByThisRun =
+            m_copied.count(cDest) != 0 || m_backedUpByPlugin.count(module.name) != 0;
         m_callbacks.callGui(L"onModuleRestoreFile(cCurModule.name, cSrc, cDest)",
                             &CUpdateGuiCallbacks::onModuleRestoreFile, cCurModule.name, cSrc,
                             cDest);
-        if (cSrc.empty() || !FileExists(cSrc)) {
+        if (cSrc.empty() || !copiedByThisRun || !FileExists(cSrc)) {
             LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
             continue;
         }
         if (selfUpdate)
             helper.AddChangedFile(cSrc, cDest);
         else
-            m_callbacks.copyFile(cSrc, cDest, true);
+            copyDeferrable(cSrc, cDest);
     }
     if (selfUpdate) handToSelfUpdate(helper);
 

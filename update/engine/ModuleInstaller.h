@@ -14,6 +14,7 @@
 //                install source  = download directory / SOURCE / NAME.gz
 #pragma once
 
+#include <set>
 #include <string>
 
 #include "BackupNames.h"
@@ -67,14 +68,17 @@ public:
     void backupModule(const UpdateModuleInfo& module);
     // Installs every changed file ("overrideInstallModule(cCurModule.name)" may take the
     // module over; "onInstallFile(src, dest)" before each file; a busy target is replaced
-    // through target + ".tmp"). For the updater's own module: CUpdateCriticalException 629
+    // through target + ".tmp", which is listed as temporary). For the updater's own module: CUpdateCriticalException 629
     // (message 242) after a self-update; otherwise the files go to the self-update, which
     // ends this process when it starts.
     void installModule(const UpdateModuleInfo& module);
     // Copies the backup copies of the module's changed files back (message 629; 632 for a
     // module that was not updated; 624 for a file without a backup copy, which stays as
-    // installed). For the updater's own module the copies go through a restore-mode
-    // self-update helper.
+    // installed). A changed file that this installer's backup step did not copy (its
+    // installed copy was missing) has no backup copy, whatever lies under its name in the
+    // backup directory (what a killed run left); only where the plug-in made the module's
+    // backup is the copy looked up by name. For the updater's own module the copies go
+    // through a restore-mode self-update helper.
     void restoreModule(const UpdateModuleInfo& module);
 
     // The list file handed to the next process: the temporary root joined with
@@ -84,6 +88,9 @@ public:
 private:
     std::wstring backupPath(const UpdateModuleInfo& module, const UpdateFileInfo& file);
     void handToSelfUpdate(CSelfUpdateHelper& helper);
+    // Copies through the dispatcher with may defer set; a busy target moved aside is listed
+    // as temporary, so the run's clean-up deletes it.
+    void copyDeferrable(const std::wstring& source, const std::wstring& dest);
 
     UpdateCallbacks& m_callbacks;
     CTemporaryFiles& m_temporaries;
@@ -91,4 +98,6 @@ private:
     std::wstring m_downloadDir;
     std::wstring m_productRoot;
     CBackupNames m_backupNames;
+    std::set<std::wstring> m_copied;            // installed files whose backup copy was made
+    std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
 };

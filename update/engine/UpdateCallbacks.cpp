@@ -287,11 +287,13 @@ bool UpdateCallbacks::notifyConfigFile(const std::wstring& cConfigFileName) {
 }
 
 bool UpdateCallbacks::copyFile(const std::wstring& source, const std::wstring& dest,
-                               bool bMayDefer) {
+                               bool bMayDefer, bool* pDeferred) {
+    if (pDeferred) *pDeferred = false;
     if (callLib(L"copyFile(source, dest)", &CUpdateLibCallbacks::copyFile, source, dest))
         return true;
     bool bDeferred = false;
     const bool bCopied = CopyFileBuiltin(source, dest, bMayDefer, bDeferred);
+    if (pDeferred) *pDeferred = bDeferred;
     if (bCopied && bDeferred) {
         callLib(L"copyFileNeedRestart(dest)", &CUpdateLibCallbacks::copyFileNeedRestart, dest);
     }

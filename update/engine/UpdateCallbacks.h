@@ -154,9 +154,11 @@ public:
     // Copies `source` to `dest` unless the function-replacing plug-in takes the step over
     // ("copyFile(source, dest)" answered 0: true, nothing copied). The updater's own copy
     // (CopyFileBuiltin) may defer a busy target when `bMayDefer` is set; then
-    // "copyFileNeedRestart(dest)" follows. Gives whether the file was copied; a copy that
-    // cannot open or write a file throws Exception.
-    bool copyFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer);
+    // "copyFileNeedRestart(dest)" follows, and `*pDeferred` (when given) is set: the old
+    // target then lies at SetAsidePath(dest) until the caller deletes it. Gives whether the
+    // file was copied; a copy that cannot open or write a file throws Exception.
+    bool copyFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
+                  bool* pDeferred = nullptr);
     // Makes sure the directory `cPath` exists, with its parents, unless the plug-in takes
     // the step over ("checkCreateDirectory(cPath, cCreatedDirs)" answered 0: true). The
     // updater creates missing directories with mode 0755 and appends each one it created

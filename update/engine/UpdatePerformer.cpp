@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "BuiltinFileOps.h"
 #include "DownloadServersHandler.h"
 #include "FileDownloader.h"
 #include "FileProcessor.h"
@@ -618,7 +619,9 @@ int UpdatePerformer::performSelfUpdateActions() {
         fp.AddTempFile(source);
         fp.AddTempFile(source + L".gz");
         fp.AddTempDir(GetDirPart(source));
-        cb.copyFile(source, dest, true);
+        bool deferred = false;
+        cb.copyFile(source, dest, true, &deferred);
+        if (deferred) fp.AddTempFile(SetAsidePath(dest));
     }
 
     const std::wstring& execAction = m_config->selfUpdateProgram();
