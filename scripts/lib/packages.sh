@@ -5,6 +5,7 @@ UPDATER_PACKAGES=(
   zlib1g-dev libcurl4-openssl-dev libexpat1-dev nettle-dev
   python3 python3-pytest
   nginx tinyproxy microsocks
+  valgrind
   clang-14 libclang-rt-14-dev
 )
 

@@ -10,7 +10,9 @@
 """
 
 import os
+import shutil
 import sys
+import tempfile
 
 import pytest
 
@@ -64,3 +66,51 @@ def build_dir():
 def source_dir():
     return os.environ.get("UPDATER_SOURCE_DIR",
                           os.path.join(os.path.dirname(__file__), "..", ".."))
+
+
+def sanitized_build(build=None):
+    """True when the build directory was configured with the sanitizers (UPDATER_SANITIZE)."""
+    build = build or os.environ.get("UPDATER_BUILD_DIR",
+                                    os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+    try:
+        with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as f:
+            return any(line.strip() == "UPDATER_SANITIZE:BOOL=ON" for line in f)
+    except OSError:
+        return False
+
+
+# Sanitizer options of every instrumented process a test starts (the updater, the publisher,
+# the plug-in drivers, and the updaters they start in turn). Reports go to files, one per
+# process, so that a report of a process whose exit status a test expects to be non-zero
+# (a rollback, a refused server, an interrupted run) still fails the test.
+SANITIZER_OPTIONS = {
+    "ASAN_OPTIONS": "detect_leaks=1:halt_on_error=1:abort_on_error=0",
+    "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+}
+
+
+@pytest.fixture(autouse=True)
+def sanitizer_reports():
+    """In a sanitized build: fails the test when any process it started wrote a report."""
+    if not sanitized_build():
+        yield
+        return
+    logs = tempfile.mkdtemp(prefix="sanitizer-")
+    saved = {k: os.environ.get(k) for k in SANITIZER_OPTIONS}
+    for key, options in SANITIZER_OPTIONS.items():
+        os.environ[key] = f"{options}:log_path={logs}/{key.split('_')[0].lower()}"
+    try:
+        yield
+    finally:
+        for key, value in saved.items():
+            if value is None:
+                os.environ.pop(key, None)
+            else:
+                os.environ[key] = value
+        reports = []
+        for name in sorted(os.listdir(logs)):
+            with open(os.path.join(logs, name), encoding="utf-8", errors="replace") as f:
+                reports.append(f"--- {name}\n{f.read()}")
+        shutil.rmtree(logs, ignore_errors=True)
+        if reports:
+            pytest.fail("sanitizer reports:\n" + "\n".join(reports), pytrace=False)

@@ -23,7 +23,7 @@ from pathlib import Path
 
 import pytest
 
-from updatekit import BUILD, MASTERIDX, RUN_TIMEOUT, UPDATEROOT, UpdateKit
+from updatekit import BUILD, MASTERIDX, RECORDING, RUN_TIMEOUT, UPDATEROOT, UpdateKit
 
 ENOSPC_SHIM = BUILD / "tests" / "libenospc.so"
 ROOT = os.geteuid() == 0
@@ -79,21 +79,28 @@ def base(tmp_path):
 
 def run(kit, env=None):
     """One updater run against the kit's server as the unprivileged runner."""
+    # The runner may not reach the build tree (it can lie below root's home): the kit
+    # carries its own copies of the libraries that the updater loads.
+    plugin = kit.bin / RECORDING.name
+    if not plugin.exists():
+        shutil.copy2(RECORDING, plugin)
+        shutil.copy2(ENOSPC_SHIM, kit.bin / ENOSPC_SHIM.name)
     give_to_runner(kit.base)
     kit.events_file.unlink(missing_ok=True)
     e = kit.env()
     e.update(env or {})
-    return subprocess.run(unprivileged() + [str(kit.bin / "updater")] + kit.args([kit.url]),
+    args = kit.args([kit.url], plugins=False) + [f"--updatelib={plugin}", f"--guilib={plugin}"]
+    return subprocess.run(unprivileged() + [str(kit.bin / "updater")] + args,
                           cwd=kit.base, capture_output=True, timeout=RUN_TIMEOUT, env=e,
                           stdin=subprocess.DEVNULL)
 
 
-def full_disk(directory, budget):
+def full_disk(kit, directory, budget):
     """The environment that gives `directory` only `budget` more bytes."""
     asan = os.environ.get("ASAN_OPTIONS", "")
     # A sanitizer runtime wants to be loaded first; the library is loaded before it.
     asan = (asan + ":" if asan else "") + "verify_asan_link_order=0"
-    return {"LD_PRELOAD": str(ENOSPC_SHIM), "ENOSPC_DIR": str(directory),
+    return {"LD_PRELOAD": str(kit.bin / ENOSPC_SHIM.name), "ENOSPC_DIR": str(directory),
             "ENOSPC_AFTER": str(budget), "ASAN_OPTIONS": asan}
 
 
@@ -265,7 +272,7 @@ def test_full_temporary_directory(updated, case):
     kit = updated
     where, named = TEMPORARY_CASES[case]
     directory, budget = where(kit)
-    r = run(kit, full_disk(directory, budget))
+    r = run(kit, full_disk(kit, directory, budget))
     # Nothing was installed and no module command ran.
     assert_failed_and_rolled_back(kit, r, f'"{kit.tmp / named}": No space left on device')
     assert kit.markers() == []
@@ -276,7 +283,7 @@ def test_full_backup_directory(updated):
     kit = updated
     # The first backup copy (6000 bytes) does not fit into 100 bytes: nothing is installed
     # and the pre command already run is undone by its post command.
-    r = run(kit, full_disk(kit.backup, 100))
+    r = run(kit, full_disk(kit, kit.backup, 100))
     assert_failed_and_rolled_back(kit, r, f'"{kit.backup / "liba.so"}": No space left on device')
     assert kit.markers() == ["pre base", "pre core", "post base"]
     assert_converges(kit)
