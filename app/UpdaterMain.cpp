@@ -113,7 +113,13 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         config.prepare();
 
         if (!config.logFileName().empty()) fileAppender.SetFileName(config.logFileName());
-        if (fileAppender.Open(config.logAppend()) != 0) {
+        // The helper and the updater a self-update starts continue the log of the process
+        // that began the run: they append to it, never truncate it. Appending also keeps
+        // the lines of the helper and of the updater it starts, which write at once, from
+        // overwriting each other.
+        // (The restarted updater is the one given the first process's list file.)
+        const bool continuesRun = !config.tmpFilesList().empty() || !config.copyActions().empty();
+        if (fileAppender.Open(config.logAppend() || continuesRun) != 0) {
             // Say which file and why instead of ending without a word.
             const int error = errno;
             LogFatal(L"%s\n",

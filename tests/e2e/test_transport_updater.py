@@ -2,7 +2,8 @@
 without authentication (plain and scrambled passwords), a SOCKS5 proxy, HTTPS with a
 private CA (and refusal of a server the updater cannot trust), an enciphered product info
 file, a mirror that another installation then updates from, and default-server mode
-through a product file. Every server is real and listens on 127.0.0.1 only."""
+through a product file (also with the product file's server list ignored). Every server is
+real and listens on 127.0.0.1 only."""
 
 import os
 import shutil
@@ -163,3 +164,20 @@ def test_default_server_mode_through_a_product_file(tmp_path, nginx):
     assert installed(tmp_path)
     assert "demo-app.gz" in open(downloads.access_log).read()
     assert "product.txt" in open(default_srv.access_log).read()
+
+
+def test_default_server_mode_ignoring_the_product_file_server_list(tmp_path, nginx):
+    # With productfileignoreserverlist the default server is the download server too,
+    # whatever servers the product file names; the named one never hears from the updater.
+    (tmp_path / "named").mkdir()
+    named = nginx(tmp_path / "named")
+    default_srv = nginx(publish(tmp_path, product_file_servers=f"{named.url}/"))
+    status, out = run(tmp_path, f"--defaultsrv={default_srv.url}/",
+                      "--productfile=demo/product.txt", "--productfileignoreserverlist=1",
+                      locate=False)
+    assert status == 0, out
+    assert installed(tmp_path)
+    served = open(default_srv.access_log).read()
+    assert "product.txt" in served and "demo-app.gz" in served
+    named_log = named.access_log
+    assert not os.path.exists(named_log) or open(named_log).read() == ""

@@ -4,7 +4,9 @@ the copy puts the new files in place and starts the new updater with noselfupdat
 finishes the run (the modules after the updater's own) and removes what the first process
 left behind."""
 
+import collections
 import os
+import re
 import shutil
 
 from updatekit import MESSAGE_FILE, UPDATER, UpdateKit, wait_for
@@ -35,7 +37,12 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     kit.publish()
     kit.clear_markers()
 
-    first = kit.start([srv.url], program=home / "updater", plugins=False)
+    # Started from a directory that holds a "backup" directory of its own: the helper's
+    # default backup directory, which it neither uses nor may remove.
+    here = tmp_path / "here"
+    (here / "backup").mkdir(parents=True)
+    (here / "backup" / "keep.txt").write_bytes(b"not the updater's\n")
+    first = kit.start([srv.url], program=home / "updater", plugins=False, cwd=here)
     try:
         assert first.wait(timeout=60) == 0
     finally:
@@ -57,3 +64,23 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     assert "--NoSelfUpdate" in log
     assert not (kit.tmp / "SelfUpdateTemp").exists()
     assert kit.kept_index().read_bytes() == (kit.www / "demo/master.idx").read_bytes()
+    assert (here / "backup" / "keep.txt").read_bytes() == b"not the updater's\n"
+    assert not kit.backup.exists()
+
+    # One log for the whole run: the helper and the final process append to what the first
+    # process wrote, each line once.
+    pids = []
+    for line in log.splitlines():
+        m = re.search(r" \[(\d+)\]: ", line)
+        if m and m.group(1) not in pids:
+            pids.append(m.group(1))
+    assert len(pids) == 3, log
+    assert "Starting the Self Update helper" in log and "Self-update starts" in log
+    assert log.count("Updater version : ") == 3, log
+    final = [l for l in log.splitlines() if f" [{pids[2]}]: " in l]
+    repeated = [l for l, n in collections.Counter(final).items() if n > 1]
+    assert repeated == [], repeated
+    assert sum("The update is finished" in l for l in final) == 1, log
+    # The helper's own temporary directory was empty and is gone.
+    helper_tmp = re.search(r'\[%s\]: .*temporary directory "([^"]+)"' % pids[1], log).group(1)
+    assert not os.path.exists(helper_tmp), helper_tmp

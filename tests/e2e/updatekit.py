@@ -195,7 +195,7 @@ class UpdateKit:
                               stdin=subprocess.DEVNULL)
 
     def start(self, urls, extra=(), answers="", throw="", env=None, program=None,
-              plugins=True):
+              plugins=True, cwd=None):
         self.events_file.unlink(missing_ok=True)
         e = self.env(answers, throw)
         e.update(env or {})
@@ -204,7 +204,7 @@ class UpdateKit:
         with open(self.base / "stdout.txt", "wb") as out, \
                 open(self.base / "stderr.txt", "wb") as err:
             return subprocess.Popen([str(program)] + self.args(urls, extra, plugins),
-                                    cwd=self.base, stdout=out, stderr=err, env=e,
+                                    cwd=cwd or self.base, stdout=out, stderr=err, env=e,
                                     stdin=subprocess.DEVNULL)
 
     # ---- what the plug-in heard -----------------------------------------------------------

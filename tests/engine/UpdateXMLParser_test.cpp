@@ -337,3 +337,28 @@ TEST_F(UpdateXMLParserTest, ChecksumLineMayCloseTheDocument) {
     Parse(WriteRaw(body + "<MD5 value=\"" + md5 + "\"/></UPDATE>\n"));
     EXPECT_EQ(L"P", m_info.name);
 }
+
+TEST_F(UpdateXMLParserTest, ChecksumLineIsFoundWhereverItFallsInTheFile) {
+    // The file is read in large blocks: the checksum line, and a line that only begins like
+    // it, may cross a block boundary; a last line without a line end is digested too.
+    const size_t kBoundary = 64 * 1024;
+    const std::string head = "<?xml version=\"1.0\"?>\n<UPDATE>\n  <NAME value=\"P\"/>\n";
+    const std::string lookalike = "<MD5 valuX=\"1\"/>\n";
+    const std::string tail = "  <VERSION value=\"2\"/>\n</UPDATE>";
+    for (bool lookalikeFirst : {false, true}) {
+        for (size_t before : {0, 1, 5, 10, 11, 12, 40}) {
+            SCOPED_TRACE(testing::Message() << "before=" << before << " first=" << lookalikeFirst);
+            // A comment line that ends `before` bytes ahead of the block boundary.
+            const std::string filler =
+                "<!--" + std::string(kBoundary - before - head.size() - 8, 'x') + "-->\n";
+            const std::string first = lookalikeFirst ? lookalike : std::string();
+            const std::string second = lookalikeFirst ? std::string() : lookalike;
+            const std::string digested = head + filler + first + second + tail;
+            const std::string md5 = ToMultibyte(GetDataMD5(digested.data(), digested.size()));
+            m_info = UpdateInfo();
+            Parse(WriteRaw(head + filler + first + "<MD5 value=\"" + md5 + "\"/>\n" + second +
+                           tail));
+            EXPECT_EQ(L"2", m_info.version);
+        }
+    }
+}

@@ -174,3 +174,33 @@ TEST_F(LoggerTest, StdoutAppenderWritesBareText) {
     fclose(f);
     EXPECT_EQ("shown 7\n", ReadFile(tmp.path));
 }
+
+TEST(LoggerTemplate, SetTemplateReplacesTheWholeTemplate) {
+    RecordingAppender a(0, L"${LEVEL}: ${MSG}");
+    a.SetTemplate(L"{${MSG}} ${MSG");
+    std::wstring out;
+    a.Format(LOG_ERROR, L"m", L"", out);
+    EXPECT_EQ(L"{m} ${MSG", out);
+}
+
+TEST_F(LoggerTest, DebugTextsAreBuiltOnlyWhenSomeAppenderTakesThem) {
+    EXPECT_FALSE(LogDebugOn());  // no appender at all
+    RecordingAppender console(LOG_INFO, L"${MSG}");
+    logger.AddAppender(&console);
+    EXPECT_FALSE(LogDebugOn());
+    EXPECT_TRUE(LogDebug(L"dropped %d\n", 1));  // nobody takes it: not an error
+    EXPECT_TRUE(console.lines.empty());
+    RecordingAppender file(LOG_DEBUG, L"${MSG}");
+    logger.AddAppender(&file);
+    EXPECT_TRUE(LogDebugOn());
+    EXPECT_TRUE(LogDebug(L"kept %d\n", 2));
+    ASSERT_EQ(1u, file.lines.size());
+    EXPECT_EQ(L"kept 2\n", file.lines[0]);
+    EXPECT_TRUE(console.lines.empty());
+}
+
+TEST(LoggerFunctions, DebugIsOffWithoutALogger) {
+    Logger* previous = SetLogger(nullptr);
+    EXPECT_FALSE(LogDebugOn());
+    SetLogger(previous);
+}

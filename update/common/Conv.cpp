@@ -13,9 +13,37 @@ void EnsureLocale() {
     (void)done;
 }
 
+namespace {
+
+// The locales this program runs in all write the ASCII range as itself, one byte per
+// character; texts made only of it (paths, digests, most log lines) skip the per-character
+// conversion calls.
+bool IsAscii(const std::string& in) {
+    for (char c : in) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool WideToMultibyte(const std::wstring& in, std::string& out) {
     EnsureLocale();
     std::string result;
+    // One pass for the common case; the first character outside ASCII starts the
+    // locale's conversion over.
+    result.resize(in.size());
+    size_t i = 0;
+    for (; i < in.size(); ++i) {
+        const auto c = static_cast<unsigned long>(in[i]);
+        if (c >= 0x80) break;
+        result[i] = static_cast<char>(c);
+    }
+    if (i == in.size()) {
+        out.swap(result);
+        return true;
+    }
+    result.clear();
     result.reserve(in.size());
     std::mbstate_t state{};
     char buf[MB_LEN_MAX];
@@ -30,6 +58,10 @@ bool WideToMultibyte(const std::wstring& in, std::string& out) {
 
 bool MultibyteToWide(const std::string& in, std::wstring& out) {
     EnsureLocale();
+    if (IsAscii(in)) {
+        out.assign(in.begin(), in.end());
+        return true;
+    }
     std::wstring result;
     result.reserve(in.size());
     std::mbstate_t state{};
@@ -84,6 +116,7 @@ std::string WideToUtf8(const std::wstring& in) {
 }
 
 std::wstring Utf8ToWide(const std::string& in) {
+    if (IsAscii(in)) return std::wstring(in.begin(), in.end());
     std::wstring out;
     out.reserve(in.size());
     size_t i = 0;

@@ -1,6 +1,7 @@
 #include "FileProcessor.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "DownloadServersHandler.h"
 #include "FileDownloader.h"
@@ -39,7 +40,8 @@ std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
     return name;
 }
 
-bool Exists(const std::wstring& path, struct stat& st) {
+bool Exists(const std::wstring& path) {
+    struct stat st;
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
 }
 
@@ -53,6 +55,8 @@ FileProcessor::~FileProcessor() {
     // outcome; failures are only logged (cleanup never throws).
     collectTemporaries();
     m_temporaries.cleanup(m_config->cCallbacks());
+    for (auto dir = m_helperDirs.rbegin(); dir != m_helperDirs.rend(); ++dir)
+        ::rmdir(ToMultibyte(*dir).c_str());
 }
 
 FileDownloader& FileProcessor::GetDownloader() {
@@ -80,21 +84,26 @@ void FileProcessor::CheckFiles() {
     UpdateCallbacks& callbacks = m_config->cCallbacks();
     callbacks.resetRunCounters();
     m_updatedFiles.clear();
+    // The server address only appears in log lines; it stays the same during the check.
+    const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
         if (callbacks.bLoadFailed() && !IsSelfUpdate(module)) {
-            LogDebug(L"%s\n", Msg<656>(module.name).c_str());
+            if (LogDebugOn()) LogDebug(L"%s\n", Msg<656>(module.name).c_str());
             continue;
         }
         std::wstring destination = module.destination;
         m_config->expandVariables(destination, true, false);
-        LogDebug(L"%s\n", Msg<613>(module.name, module.source, destination, module.number).c_str());
+        if (LogDebugOn()) {
+            LogDebug(L"%s\n",
+                     Msg<613>(module.name, module.source, destination, module.number).c_str());
+        }
 
         bool listed = false;  // the module's "[name]" entry is in the list
         for (UpdateFileInfo& file : module.files) {
             std::wstring localPath;
-            const bool changed = checkFile(module, file, destination, localPath);
+            const bool changed = checkFile(module, file, destination, filesAddress, localPath);
             const UpdateFileInfo& f = file;
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f);
             if (!changed) continue;
@@ -126,23 +135,25 @@ void FileProcessor::CheckFiles() {
 }
 
 bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                              const std::wstring& destination, std::wstring& localPath) {
+                              const std::wstring& destination, const std::wstring& filesAddress,
+                              std::wstring& localPath) {
     const bool mirror = m_config->mirror();
     const std::wstring name = CheckedName(file, mirror);
-    struct stat st;
     if (!mirror) {
         localPath = JoinPath(destination, name);
-        if (!Exists(localPath, st)) {
-            LogDebug(L"%s\n", Msg<620>(localPath).c_str());
+        // One open gives presence, size and digest.
+        const FileDigest local = GetFileSizeAndMD5(localPath);
+        if (!local.exists) {
+            if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;
         }
-        return checkInstalledFile(module, file, localPath);
+        return checkInstalledFile(module, file, localPath, filesAddress, local);
     }
     // The mirror tree holds the server's compressed files under the same layout.
     localPath = JoinPath(JoinPath(m_config->installPath(), productRoot()),
                          JoinPath(module.source, name)) + L".gz";
-    if (!Exists(localPath, st)) {
-        LogDebug(L"%s\n", Msg<620>(localPath).c_str());
+    if (!Exists(localPath)) {
+        if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
         return true;
     }
     // An unreadable copy has the empty digest and is never taken for a good one.
@@ -151,33 +162,28 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileIn
 }
 
 bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                                       const std::wstring& localPath) {
-    const bool quiet = m_config->selfUpdateDone();
-    struct stat st;
-    const bool present = Exists(localPath, st);
-    const unsigned long long localSize = present ? static_cast<unsigned long long>(st.st_size) : 0;
-    const std::wstring localDigest = GetFileMD5(localPath);
-    const std::wstring serverPath =
-        JoinPath(moduleFilesAddress(), JoinPath(module.source, ToSlashes(file.name)));
-
-    bool newer = false;
-    bool versionsLogged = false;
-    if (!file.version.empty()) {
-        newer = kLocalVersionValue > kRecordVersionValue;
-        if (!quiet) {
+                                       const std::wstring& localPath,
+                                       const std::wstring& filesAddress,
+                                       const FileDigest& local) {
+    // After a self-update the check is silent; the texts are built only when written.
+    const bool log = !m_config->selfUpdateDone() && LogDebugOn();
+    const bool hasVersion = !file.version.empty();
+    const bool newer = hasVersion && kLocalVersionValue > kRecordVersionValue;
+    if (log) {
+        const std::wstring serverPath =
+            JoinPath(filesAddress, JoinPath(module.source, ToSlashes(file.name)));
+        if (hasVersion) {
             LogDebug(L"%s\n", Msg<681>(serverPath, file.version, file.pefilemd5).c_str());
-            LogDebug(L"%s\n", Msg<682>(localPath, kLocalFileVersion, localDigest).c_str());
-            versionsLogged = true;
+            LogDebug(L"%s\n", Msg<682>(localPath, kLocalFileVersion, local.digest).c_str());
+        } else {
+            LogDebug(L"%s\n", Msg<683>(serverPath, file.pefilemd5).c_str());
+            LogDebug(L"%s\n", Msg<684>(localPath, local.digest).c_str());
         }
     }
-    if (!quiet && !versionsLogged) {
-        LogDebug(L"%s\n", Msg<683>(serverPath, file.pefilemd5).c_str());
-        LogDebug(L"%s\n", Msg<684>(localPath, localDigest).c_str());
-    }
     const bool upToDate =
-        newer || (present && localSize == file.filesize && !localDigest.empty() &&
-                  localDigest == file.pefilemd5);
-    if (!quiet) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
+        newer || (static_cast<unsigned long long>(local.size) == file.filesize &&
+                  !local.digest.empty() && local.digest == file.pefilemd5);
+    if (log) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
     return !upToDate;
 }
 
@@ -188,6 +194,10 @@ void FileProcessor::PrepareRun() {
     LogDebug(L"%s\n", Msg<600>(dirs.m_installdir, dirs.m_tmpdir, dirs.m_backupdir).c_str());
     if (dirs.m_installdir.empty() || dirs.m_tmpdir.empty() || dirs.m_backupdir.empty())
         THROW_CRITICAL(Msg<249>(), 607);
+    if (!m_config->copyActions().empty()) {
+        m_helperDirs = m_config->createdRunDirs();
+        return;
+    }
     m_temporaries.addDir(dirs.m_backupdir);
     m_temporaries.addDir(dirs.m_tmpdir);
 }

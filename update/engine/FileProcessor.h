@@ -16,6 +16,7 @@
 
 class CDownloadServersHandler;
 class FileDownloader;
+struct FileDigest;
 class UpdateCallbacks;
 class UpdateConfig;
 
@@ -137,7 +138,10 @@ public:
     // Takes the configuration's three directories for a run: logs them (message 600),
     // fails with CUpdateCriticalException 607 (message 249) when one is empty, and lists
     // the backup and then the temporary directory for the clean-up. The update run calls
-    // it once, before anything else.
+    // it once, before anything else. A self-update helper (a run of copy actions) lists
+    // neither: it uses no directory of its own, and its default ones may be those of the
+    // updater it starts (the default backup directory lies below the current directory),
+    // so at its end it removes only the directories it created, and only while empty.
     void PrepareRun();
     // Takes over what an earlier updater process listed for deletion ("ToRemove.txt").
     void ReadTmpFilesList(const std::wstring& path);
@@ -155,10 +159,14 @@ public:
 
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
+    // `filesAddress` is the server's address of the module files, for log lines only.
     bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                   const std::wstring& destination, std::wstring& localPath);
+                   const std::wstring& destination, const std::wstring& filesAddress,
+                   std::wstring& localPath);
+    // Judges a present installed file from its size and digest (`local`).
     bool checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                            const std::wstring& localPath);
+                            const std::wstring& localPath, const std::wstring& filesAddress,
+                            const FileDigest& local);
 
     // The server's product root, and the base address of the module files for log lines.
     std::wstring productRoot() const;
@@ -197,5 +205,7 @@ private:
     class RollbackOperations;
 
     CTemporaryFiles m_temporaries;
+    // A self-update helper's own directories, removed at its end while empty.
+    std::vector<std::wstring> m_helperDirs;
     std::unique_ptr<CModuleInstaller> m_installer;
 };

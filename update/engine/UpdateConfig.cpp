@@ -414,6 +414,7 @@ void UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
     if (!m_callbacks.checkCreateDirectory(dir, cCreatedDirs)) {
         THROW_CRITICAL(Msg<153>(dir), errorCode);
     }
+    m_createdRunDirs.insert(m_createdRunDirs.end(), cCreatedDirs.begin(), cCreatedDirs.end());
 }
 
 void UpdateConfig::prepareDirectories() {

@@ -11,6 +11,7 @@
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "ConnectionConfig.h"
 #include "PathVariables.h"
@@ -152,6 +153,9 @@ public:
     const std::wstring& logTemplate() const { return m_logTemplate; }
     const UpdateDirs& updateDirs() const { return m_updateDirs; }
     const CopyActions& copyActions() const { return m_copyActions; }
+    // The directories that preparing the run's installation, temporary and backup
+    // directories created, parents first (none the plug-in created).
+    const std::vector<std::wstring>& createdRunDirs() const { return m_createdRunDirs; }
     // The server list. The server handler drops failed servers from it and adds the
     // servers a product file names.
     ServerMap& servers() { return m_servers; }
@@ -218,4 +222,5 @@ private:
     UpdateDirs m_updateDirs;
     ServerMap m_servers;
     CopyActions m_copyActions;
+    std::vector<std::wstring> m_createdRunDirs;
 };

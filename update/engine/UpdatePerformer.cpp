@@ -614,11 +614,11 @@ int UpdatePerformer::performSelfUpdateActions() {
         const std::wstring& source = action.first;
         const std::wstring& dest = action.second;
         LogDebug(L"Self-update copy: %s -> %s\n", source.c_str(), dest.c_str());
-        // The new files came through the side directory of the first process; they go
-        // with this run's clean-up.
-        fp.AddTempFile(source);
-        fp.AddTempFile(source + L".gz");
-        fp.AddTempDir(GetDirPart(source));
+        // The sources are not this process's to delete: they lie in the first process's
+        // temporary directory, which the updater started below reuses and removes with
+        // everything the first process listed, or they are the backup copies of a process
+        // that waits for this one to restore them. Deleting them here would race with
+        // the updater started below.
         bool deferred = false;
         cb.copyFile(source, dest, true, &deferred);
         if (deferred) fp.AddTempFile(SetAsidePath(dest));

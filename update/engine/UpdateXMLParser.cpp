@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <string_view>
+#include <vector>
 
 #include "UpdateCallbacks.h"
 #include "common/Conv.h"
@@ -18,13 +20,13 @@
 
 namespace {
 
-// Element names by depth and position.
-const wchar_t* const kDepth0[] = {L"UPDATE"};
-const wchar_t* const kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
-const wchar_t* const kDepth2[] = {L"PRE",  L"POST", L"UNPOST", L"SOURCE",
-                                  L"DESTINATION", L"FILE", L"DEPEND", L"INCLUDE"};
-const wchar_t* const kDepth3[] = {L"NAME", L"FILEMD5", L"FILESIZE", L"ZIPMD5",
-                                  L"ZIPSIZE", L"OS", L"PEFILEMD5", L"VERSION"};
+// Element names by depth and position (views: a lookup compares lengths first).
+constexpr std::wstring_view kDepth0[] = {L"UPDATE"};
+constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
+constexpr std::wstring_view kDepth2[] = {L"PRE",  L"POST", L"UNPOST", L"SOURCE",
+                                         L"DESTINATION", L"FILE", L"DEPEND", L"INCLUDE"};
+constexpr std::wstring_view kDepth3[] = {L"NAME", L"FILEMD5", L"FILESIZE", L"ZIPMD5",
+                                         L"ZIPSIZE", L"OS", L"PEFILEMD5", L"VERSION"};
 
 enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5 };
 enum { D2_PRE, D2_POST, D2_UNPOST, D2_SOURCE, D2_DESTINATION, D2_FILE, D2_DEPEND, D2_INCLUDE };
@@ -37,9 +39,10 @@ constexpr int kCountedFileChildren = 7;
 const char kChecksumLine[] = "<MD5 value=";
 
 template <size_t N>
-int Find(const wchar_t* const (&row)[N], const std::wstring& name) {
+int Find(const std::wstring_view (&row)[N], const std::wstring& name) {
+    const std::wstring_view view(name);
     for (size_t i = 0; i < N; ++i) {
-        if (name == row[i]) return static_cast<int>(i);
+        if (view == row[i]) return static_cast<int>(i);
     }
     return -1;
 }
@@ -85,21 +88,45 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy,
         std::fclose(in);
         return false;
     }
+    // Read in large blocks; a line is written unless it starts with the checksum marker.
+    // A line may span blocks: whether it is written is decided at its first byte.
     bool ok = true;
-    std::string line;
-    int c;
-    auto flush = [&]() {
-        if (line.compare(0, sizeof kChecksumLine - 1, kChecksumLine) != 0 &&
-            std::fwrite(line.data(), 1, line.size(), out) != line.size()) {
-            ok = false;
-        }
-        line.clear();
+    std::vector<char> block(64 * 1024);
+    const size_t marker = sizeof kChecksumLine - 1;
+    std::string head;        // the first bytes of the current line, up to the marker's length
+    bool decided = false;    // whether the current line's fate is known
+    bool skipping = false;   // the current line is the checksum line
+    auto emit = [&](const char* data, size_t n) {
+        if (n != 0 && std::fwrite(data, 1, n, out) != n) ok = false;
     };
-    while (ok && (c = std::fgetc(in)) != EOF) {
-        line.push_back(static_cast<char>(c));
-        if (c == '\n') flush();
+    size_t got;
+    while (ok && (got = std::fread(block.data(), 1, block.size(), in)) > 0) {
+        const char* p = block.data();
+        const char* const end = p + got;
+        while (ok && p < end) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+            const char* stop = nl ? nl + 1 : end;
+            if (!decided) {
+                // Gather the line's first bytes until the marker can be compared.
+                const size_t take = std::min(static_cast<size_t>(stop - p), marker - head.size());
+                head.append(p, take);
+                p += take;
+                if (head.size() == marker || (nl != nullptr && p == stop)) {
+                    skipping = head.compare(0, marker, kChecksumLine) == 0;
+                    decided = true;
+                    if (!skipping) emit(head.data(), head.size());
+                }
+            }
+            if (decided && !skipping) emit(p, static_cast<size_t>(stop - p));
+            p = stop;
+            if (nl != nullptr) {
+                head.clear();
+                decided = skipping = false;
+            }
+        }
     }
-    if (ok && !line.empty()) flush();
+    // A last line without a line end that is shorter than the marker.
+    if (ok && !decided && !head.empty()) emit(head.data(), head.size());
     if (ok && std::ferror(in)) ok = false;
     if (!ok) reason = FromMultibyte(std::strerror(errno));
     std::fclose(in);

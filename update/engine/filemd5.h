@@ -34,6 +34,16 @@ std::wstring GetFileMD5(const std::wstring& path, const SkipRanges& skip = SkipR
 // when fewer than `size` bytes can be read. The descriptor stays open.
 std::wstring GetDescriptorMD5(int fd, off_t size, const SkipRanges& skip = SkipRanges());
 
+// What the check of an installed file needs, from one open of the file: whether it exists
+// (stat succeeds), its size, and its digest text (empty when it cannot be opened or read
+// in full, as GetFileMD5 gives it).
+struct FileDigest {
+    bool exists = false;
+    off_t size = 0;
+    std::wstring digest;
+};
+FileDigest GetFileSizeAndMD5(const std::wstring& path);
+
 // Digest of a product info file without its own date and digest lines: the line from
 // "<DATE value=" to its line end and, after it, the line from "<MD5 value=" to its line end
 // are left out. A file without the date line is digested whole. The empty text when the

@@ -42,30 +42,79 @@ const std::wstring& FullHostName() {
     return name;
 }
 
-std::wstring Number(int value, bool twoDigits) {
-    char buf[15];
-    std::snprintf(buf, sizeof(buf), "%d", value);
-    std::wstring text;
-    if (!MultibyteToWide(buf, text)) return std::wstring();
-    if (twoDigits && text.size() == 1) text.insert(0, 1, L'0');
-    return text;
+// Appends a decimal number, at least two digits when asked.
+void AppendNumber(std::wstring& out, long value, bool twoDigits) {
+    wchar_t digits[24];
+    int n = 0;
+    const bool negative = value < 0;
+    unsigned long magnitude =
+        negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (twoDigits && n == 1) digits[n++] = L'0';
+    if (negative) digits[n++] = L'-';
+    while (n > 0) out.push_back(digits[--n]);
 }
 
-// A date or time field read from the clock at the moment it is expanded.
-std::wstring TimeField(int field) {
-    std::time_t now = std::time(nullptr);
-    if (now == static_cast<std::time_t>(-1)) return std::wstring();
-    std::tm tm{};
-    if (!localtime_r(&now, &tm)) return std::wstring();
-    switch (field) {
-        case 3: return Number(tm.tm_year + 1900, false);
-        case 4: return Number(tm.tm_mon + 1, true);
-        case 5: return Number(tm.tm_mday, true);
-        case 6: return Number(tm.tm_hour, true);
-        case 7: return Number(tm.tm_min, true);
-        default: return Number(tm.tm_sec, true);
+// The local time of one line, read from the clock once, when the template first needs it,
+// so that every field of a line shows the same moment.
+class LineTime {
+public:
+    // Appends field 3 (year), 4 (month), 5 (day), 6 (hour), 7 (minute) or 8 (second);
+    // nothing when the clock cannot be read.
+    void append(std::wstring& out, int field) {
+        if (!m_read) {
+            m_read = true;
+            const std::time_t now = std::time(nullptr);
+            // The broken-down time of the last second asked for, per thread: lines come
+            // many per second.
+            thread_local std::time_t cachedSecond = static_cast<std::time_t>(-1);
+            thread_local std::tm cachedTm{};
+            if (now != static_cast<std::time_t>(-1) && now != cachedSecond) {
+                if (localtime_r(&now, &cachedTm) != nullptr) {
+                    cachedSecond = now;
+                } else {
+                    cachedSecond = static_cast<std::time_t>(-1);
+                }
+            }
+            m_valid = now != static_cast<std::time_t>(-1) && now == cachedSecond;
+            if (m_valid) m_tm = cachedTm;
+        }
+        if (!m_valid) return;
+        switch (field) {
+            case 3: AppendNumber(out, m_tm.tm_year + 1900L, false); break;
+            case 4: AppendNumber(out, m_tm.tm_mon + 1, true); break;
+            case 5: AppendNumber(out, m_tm.tm_mday, true); break;
+            case 6: AppendNumber(out, m_tm.tm_hour, true); break;
+            case 7: AppendNumber(out, m_tm.tm_min, true); break;
+            default: AppendNumber(out, m_tm.tm_sec, true); break;
+        }
     }
+
+private:
+    bool m_read = false;
+    bool m_valid = false;
+    std::tm m_tm{};
+};
+
+bool Is(const wchar_t* name, size_t length, const wchar_t* literal) {
+    return std::wcslen(literal) == length && std::wmemcmp(name, literal, length) == 0;
 }
+
+// The fields of a log template. The time fields are those LineTime::append takes.
+enum Field { kNoField = -1, kYear = 3, kMonth, kDay, kHour, kMinute, kSecond, kMsg, kSource,
+             kLevel, kFullHost, kProgram, kPid };
+
+struct FieldName {
+    const wchar_t* name;
+    int field;
+};
+const FieldName kFieldNames[] = {
+    {L"SOURCE", kSource}, {L"LEVEL", kLevel},   {L"YEAR", kYear},         {L"MONTH", kMonth},
+    {L"DAY", kDay},       {L"HOUR", kHour},     {L"MINUTE", kMinute},     {L"SECOND", kSecond},
+    {L"FULLHOST", kFullHost}, {L"PROGRAM", kProgram}, {L"PID", kPid},     {L"MSG", kMsg}};
 
 bool Deliver(int level, const std::wstring& source, const wchar_t* format, va_list args) {
     Logger* logger = GetLogger();
@@ -99,47 +148,57 @@ const wchar_t* LevelName(int level) {
 }
 
 LoggerAppender::LoggerAppender(int minLevel, const std::wstring& tmpl)
-    : m_minLevel(minLevel), m_template(tmpl), m_defaultSource(L"unknown") {}
+    : m_minLevel(minLevel), m_defaultSource(L"unknown") {
+    SetTemplate(tmpl);
+}
+
+void LoggerAppender::SetTemplate(const std::wstring& tmpl) {
+    // Each "${NAME}" is a field (an unknown name expands to nothing); a "${" without a
+    // closing "}" and everything after it are literal text.
+    m_template = tmpl;
+    m_pieces.clear();
+    size_t pos = 0;
+    for (;;) {
+        const size_t start = tmpl.find(L"${", pos);
+        const size_t end =
+            start == std::wstring::npos ? std::wstring::npos : tmpl.find(L'}', start + 1);
+        if (end == std::wstring::npos) break;
+        const wchar_t* name = tmpl.data() + start + 2;
+        const size_t length = end - start - 2;
+        int field = kNoField;
+        for (const FieldName& known : kFieldNames) {
+            if (Is(name, length, known.name)) field = known.field;
+        }
+        m_pieces.push_back({tmpl.substr(pos, start - pos), field});
+        pos = end + 1;
+    }
+    m_pieces.push_back({tmpl.substr(pos), kNoField});
+}
 
 LoggerAppender::~LoggerAppender() = default;
 
 void LoggerAppender::Format(int level, const std::wstring& message, const std::wstring& source,
                             std::wstring& out) const {
-    out = m_template;
-    size_t start = out.find(L"${");
-    size_t end = start == std::wstring::npos ? std::wstring::npos : out.find(L'}', start + 1);
-    while (start != std::wstring::npos && end != std::wstring::npos) {
-        const std::wstring name = out.substr(start + 2, end - start - 2);
-        std::wstring value;
-        if (name == L"SOURCE") {
-            value = source.empty() ? m_defaultSource : source;
-        } else if (name == L"LEVEL") {
-            value = LevelName(level);
-        } else if (name == L"YEAR") {
-            value = TimeField(3);
-        } else if (name == L"MONTH") {
-            value = TimeField(4);
-        } else if (name == L"DAY") {
-            value = TimeField(5);
-        } else if (name == L"HOUR") {
-            value = TimeField(6);
-        } else if (name == L"MINUTE") {
-            value = TimeField(7);
-        } else if (name == L"SECOND") {
-            value = TimeField(8);
-        } else if (name == L"FULLHOST") {
-            value = FullHostName();
-        } else if (name == L"PROGRAM") {
-            // Recognised, but nothing supplies a program name.
-        } else if (name == L"PID") {
-            value = Number(static_cast<int>(getpid()), false);
-        } else if (name == L"MSG") {
-            value = message;
+    // Inserted text is never scanned for fields itself.
+    out.clear();
+    out.reserve(m_template.size() + message.size() + 64);
+    LineTime time;
+    for (const Piece& piece : m_pieces) {
+        out += piece.text;
+        switch (piece.field) {
+            case kMsg: out += message; break;
+            case kSource: out += source.empty() ? m_defaultSource : source; break;
+            case kLevel: out += LevelName(level); break;
+            case kYear:
+            case kMonth:
+            case kDay:
+            case kHour:
+            case kMinute:
+            case kSecond: time.append(out, piece.field); break;
+            case kFullHost: out += FullHostName(); break;
+            case kPid: AppendNumber(out, static_cast<long>(getpid()), false); break;
+            default: break;  // "PROGRAM" is recognised, but nothing supplies a program name
         }
-        out.replace(start, end - start + 1, value);
-        // Inserted text is never scanned again.
-        start = out.find(L"${", start + value.size());
-        end = start == std::wstring::npos ? std::wstring::npos : out.find(L'}', start + 1);
     }
 }
 
@@ -153,7 +212,9 @@ int LoggerAppenderFile::Open(bool append) {
     std::string path;
     if (!WideToMultibyte(m_fileName, path)) return -1;
     Close();
-    m_file = std::fopen(path.c_str(), append ? "ab" : "wb");
+    // Close-on-exec: module commands and the updater copies of a self-update open the
+    // log themselves when they write to it.
+    m_file = std::fopen(path.c_str(), append ? "abe" : "wbe");
     if (!m_file) return -1;
     std::setvbuf(m_file, nullptr, _IONBF, 0);
     return 0;
@@ -197,6 +258,8 @@ void Logger::AddAppender(LoggerAppender* appender) {
 }
 
 bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, va_list args) {
+    // A message no appender takes is not even formatted.
+    if (!Wants(level)) return true;
     FormatConverter converted(format);
     wchar_t buf[kMessageBuffer];
     buf[0] = 0;
@@ -205,10 +268,18 @@ bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, 
     if (std::vswprintf(buf, kMessageBuffer - 1, converted.c_str(), args) < 0)
         buf[kMessageBuffer - 2] = 0;
     buf[kMessageBuffer - 1] = 0;
+    const std::wstring message(buf);
     for (LoggerAppender* appender : m_appenders) {
-        if (!appender->Append(level, std::wstring(buf), source)) return false;
+        if (!appender->Append(level, message, source)) return false;
     }
     return true;
+}
+
+bool Logger::Wants(int level) const {
+    for (const LoggerAppender* appender : m_appenders) {
+        if (appender->Accepts(level)) return true;
+    }
+    return false;
 }
 
 bool Logger::Log(int level, const wchar_t* format, ...) {
@@ -252,6 +323,11 @@ Logger* GetLogger() { return g_logger; }
         va_end(args);                                                             \
         return ok;                                                                \
     }
+
+bool LogDebugOn() {
+    const UpdateNew::Logger* logger = UpdateNew::GetLogger();
+    return logger != nullptr && logger->Wants(UpdateNew::LOG_DEBUG);
+}
 
 UPD_LOG_FUNCTIONS(LogDebug, UpdateNew::LOG_DEBUG)
 UPD_LOG_FUNCTIONS(LogInfo, UpdateNew::LOG_INFO)

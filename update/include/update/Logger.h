@@ -22,7 +22,9 @@ public:
     virtual ~LoggerAppender();
     virtual bool Append(int level, const std::wstring& message, const std::wstring& source) = 0;
 
-    void SetTemplate(const std::wstring& tmpl) { m_template = tmpl; }
+    // Whether a message of `level` would be written (at or above the minimum level).
+    bool Accepts(int level) const { return level >= m_minLevel; }
+    void SetTemplate(const std::wstring& tmpl);
     void SetDefaultSource(const std::wstring& source) { m_defaultSource = source; }
     // Expands the template around one message into `out`.
     void Format(int level, const std::wstring& message, const std::wstring& source,
@@ -32,6 +34,15 @@ protected:
     int m_minLevel;
     std::wstring m_template;
     std::wstring m_defaultSource;
+
+private:
+    // The template split once into literal text and the fields between the pieces, so that
+    // a line is built without searching the template again.
+    struct Piece {
+        std::wstring text;  // literal text before the field
+        int field;          // what follows the text (see Logger.cpp); -1 for nothing
+    };
+    std::vector<Piece> m_pieces;
 };
 
 // The log file. Owns its stream; closed at destruction.
@@ -66,6 +77,9 @@ public:
     bool LogV(int level, const std::wstring& source, const wchar_t* format, va_list args);
     bool Log(int level, const wchar_t* format, ...);
     bool Log(int level, const std::wstring& source, const wchar_t* format, ...);
+    // Whether some appender takes messages of `level`; messages no appender takes are
+    // neither formatted nor handed on.
+    bool Wants(int level) const;
 
 private:
     std::vector<LoggerAppender*> m_appenders;
@@ -87,6 +101,10 @@ struct LogSource {
     explicit LogSource(std::wstring n) : name(std::move(n)) {}
     std::wstring name;
 };
+
+// Whether debug messages are written anywhere: lets a caller skip building the texts of
+// debug messages that would be dropped.
+bool LogDebugOn();
 
 // Free functions: false when no logger is installed.
 bool LogDebug(const wchar_t* format, ...);
