@@ -2,11 +2,8 @@
 // both plug-ins so every callback (and every byte reported) is seen.
 #include "FileDownloader.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -25,6 +22,7 @@
 #include "common/Conv.h"
 #include "common/Exception.h"
 #include "common/Messages.h"
+#include "support/SilentListener.h"
 #include "support/TestServers.h"
 
 using namespace TestServers;
@@ -527,22 +525,13 @@ TEST_F(FileDownloaderTest, ProxyPortZeroLeavesThePortToTheHostText) {
 
 TEST_F(FileDownloaderTest, TimeoutEndsAStalledServer) {
     // The kernel accepts the connection into the backlog; nobody ever answers.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    ASSERT_EQ(0, ::listen(fd, 4));
-    ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
+    SilentListener stalled;
     m_cfg.setTimeout(1);
     FileDownloader d(m_cfg, m_callbacks);
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
+    const std::string url = "http://127.0.0.1:" + std::to_string(stalled.port()) + "/x";
     auto start = std::chrono::steady_clock::now();
     Exception e = DownloadFails(d, url, m_out.file("x"));
     auto elapsed = std::chrono::steady_clock::now() - start;
-    ::close(fd);
     EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
     EXPECT_LT(elapsed, std::chrono::seconds(10));
     EXPECT_TRUE(OutputFiles().empty());

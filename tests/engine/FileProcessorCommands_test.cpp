@@ -14,45 +14,23 @@
 #include "UpdateConfig.h"
 #include "UpdateInfo.h"
 #include "common/Conv.h"
+#include "support/RecordingPlugin.h"
+#include "support/TestRunOptions.h"
 #include "support/TestServers.h"
 
 using TestServers::ReadFile;
 using TestServers::TempDir;
 using TestServers::WriteFile;
+using TestSupport::InitAndPrepare;
+using TestSupport::ReadLines;
+using TestSupport::RecordingPluginEnv;
+using TestSupport::TestRunOptions;
 
 namespace {
-
-const std::string kRecordingPlugin = UPDATER_BUILD_DIR "/plugins/librecording.so";
-
-std::wstring W(const std::string& s) {
-    return FromMultibyte(s);
-}
 
 bool Exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
-}
-
-class Args {
-public:
-    explicit Args(std::vector<std::wstring> args) : m_args(std::move(args)) {
-        m_args.insert(m_args.begin(), L"/opt/product/updater");
-        for (const auto& a : m_args) m_ptrs.push_back(a.c_str());
-        m_ptrs.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_args.size()); }
-    const wchar_t* const* argv() const { return m_ptrs.data(); }
-
-private:
-    std::vector<std::wstring> m_args;
-    std::vector<const wchar_t*> m_ptrs;
-};
-
-std::vector<std::string> Lines(const std::string& file) {
-    std::ifstream in(file);
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
 }
 
 // A script that appends its name and arguments to `marker`.
@@ -63,29 +41,16 @@ void WriteScript(const std::string& path, const std::string& marker) {
 
 class CommandTest : public ::testing::Test {
 protected:
-    CommandTest() {
-        setenv("UPD_REC_FILE", Events().c_str(), 1);
+    CommandTest() : env(Events()) {
         WriteFile(root.file("inst/.keep"), "");
         product.addModule(L"base");
     }
-    ~CommandTest() override {
-        unsetenv("UPD_REC_FILE");
-        unsetenv("UPD_REC_ANSWERS");
-    }
 
     FileProcessor& Processor(std::vector<std::wstring> extra = {}) {
-        std::vector<std::wstring> args = {L"--masteridx=m",
-                                          L"--defaultsrv=http://127.0.0.1:1",
-                                          L"--productfile=p",
-                                          L"--install-path=" + W(root.file("inst")),
-                                          L"--tmpdir=" + W(root.file("tmp")),
-                                          L"--logfile=" + W(root.file("log.txt")),
-                                          L"--updatelib=" + W(kRecordingPlugin),
-                                          L"--guilib=" + W(kRecordingPlugin)};
+        std::vector<std::wstring> args =
+            TestRunOptions(L"m", L"http://127.0.0.1:1", L"p", root.path());
         args.insert(args.end(), extra.begin(), extra.end());
-        Args a(args);
-        EXPECT_TRUE(config.init(a.argc(), a.argv()));
-        config.prepare();
+        InitAndPrepare(config, args);
         fp.reset(new FileProcessor(&config, &product));
         return *fp;
     }
@@ -95,7 +60,7 @@ protected:
     // The recorded calls other than the plug-ins' start-up.
     std::vector<std::string> CommandCalls() const {
         std::vector<std::string> out;
-        for (const std::string& l : Lines(Events()))
+        for (const std::string& l : ReadLines(Events()))
             for (const char* n : {"overridePre(", "overridePost(", "overrideUnPost(",
                                   "beforeUnpost(", "afterUnpost("})
                 if (l.find(n) != std::string::npos) out.push_back(l);
@@ -103,6 +68,7 @@ protected:
     }
 
     TempDir root;
+    RecordingPluginEnv env;
     UpdateInfo product;
     UpdateConfig config;
     std::unique_ptr<FileProcessor> fp;
@@ -163,7 +129,7 @@ TEST_F(CommandTest, EmptyCommands) {
 }
 
 TEST_F(CommandTest, PluginThatTakesTheCommandOverRunsItInstead) {
-    setenv("UPD_REC_ANSWERS", "overridePre=0,overridePost=0,overrideUnPost=0", 1);
+    env.set("UPD_REC_ANSWERS", "overridePre=0,overridePost=0,overrideUnPost=0");
     WriteScript(root.file("inst/cmd.sh"), Marker());
     Module().pre = Module().post = Module().unpost = L"cmd.sh";
     FileProcessor& p = Processor();

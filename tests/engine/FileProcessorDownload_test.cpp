@@ -25,6 +25,9 @@
 #include "common/Interrupts.h"
 #include "filemd5.h"
 #include "gzfile.h"
+#include "support/RecordingPlugin.h"
+#include "support/TestArgv.h"
+#include "support/TestRunOptions.h"
 #include "support/TestServers.h"
 
 using TestServers::Nginx;
@@ -32,10 +35,13 @@ using TestServers::NginxConfig;
 using TestServers::ReadFile;
 using TestServers::TempDir;
 using TestServers::WriteFile;
+using TestSupport::CallsStartingWith;
+using TestSupport::InitAndPrepare;
+using TestSupport::ReadLines;
+using TestSupport::RecordingPluginEnv;
+using TestSupport::TestRunOptions;
 
 namespace {
-
-const std::string kRecordingPlugin = UPDATER_BUILD_DIR "/plugins/librecording.so";
 
 std::wstring W(const std::string& s) {
     return FromMultibyte(s);
@@ -49,52 +55,6 @@ bool Exists(const std::string& path) {
 void SetDigest(wchar_t (&field)[UpdateFileInfo::kMd5Size], const std::wstring& text) {
     std::wcsncpy(field, text.c_str(), UpdateFileInfo::kMd5Size - 1);
     field[UpdateFileInfo::kMd5Size - 1] = L'\0';
-}
-
-class Args {
-public:
-    explicit Args(std::vector<std::wstring> args) : m_args(std::move(args)) {
-        m_args.insert(m_args.begin(), L"/opt/product/updater");
-        for (const auto& a : m_args) m_ptrs.push_back(a.c_str());
-        m_ptrs.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_args.size()); }
-    const wchar_t* const* argv() const { return m_ptrs.data(); }
-
-private:
-    std::vector<std::wstring> m_args;
-    std::vector<const wchar_t*> m_ptrs;
-};
-
-// Environment of the recording plug-in for one test.
-class PluginEnv {
-public:
-    explicit PluginEnv(const std::string& file) { set("UPD_REC_FILE", file); }
-    ~PluginEnv() {
-        for (const std::string& n : m_names) unsetenv(n.c_str());
-    }
-    void set(const std::string& name, const std::string& value) {
-        setenv(name.c_str(), value.c_str(), 1);
-        m_names.push_back(name);
-    }
-
-private:
-    std::vector<std::string> m_names;
-};
-
-std::vector<std::string> Lines(const std::string& file) {
-    std::ifstream in(file);
-    std::vector<std::string> out;
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
-
-// Recorded calls whose line starts with `prefix` ("LIB downloadFile(" ...).
-std::vector<std::string> Calls(const std::string& file, const std::string& prefix) {
-    std::vector<std::string> out;
-    for (const std::string& l : Lines(file))
-        if (l.compare(0, prefix.size(), prefix) == 0) out.push_back(l);
-    return out;
 }
 
 int CriticalCode(const std::function<void()>& f) {
@@ -147,15 +107,10 @@ protected:
 
     // Prepares the configuration (with any further options) and the processor.
     FileProcessor& Processor(std::vector<std::wstring> extra = {}) {
-        std::vector<std::wstring> args = {
-            L"--masteridx=prod/master.idx",        L"--defaultsrv=" + W(nginx->url()),
-            L"--productfile=product.txt",          L"--install-path=" + W(root.file("inst")),
-            L"--tmpdir=" + W(root.file("tmp")),    L"--logfile=" + W(root.file("log.txt")),
-            L"--updatelib=" + W(kRecordingPlugin), L"--guilib=" + W(kRecordingPlugin)};
+        std::vector<std::wstring> args = TestRunOptions(L"prod/master.idx", W(nginx->url()),
+                                                        L"product.txt", root.path());
         args.insert(args.end(), extra.begin(), extra.end());
-        Args a(args);
-        EXPECT_TRUE(config.init(a.argc(), a.argv()));
-        config.prepare();
+        InitAndPrepare(config, args);
         fp.reset(new FileProcessor(&config, &product));
         return *fp;
     }
@@ -176,7 +131,7 @@ protected:
     // seconds for the line (nginx writes it when the transfer ended); -1 without one.
     long long BytesSentFor(const std::string& path) const {
         for (int i = 0; i < 500; ++i) {
-            for (const std::string& line : Lines(nginx->accessLog())) {
+            for (const std::string& line : ReadLines(nginx->accessLog())) {
                 const size_t at = line.find(" " + path + " HTTP/");
                 if (at == std::string::npos) continue;
                 const size_t status = line.find("\" ", at);
@@ -193,11 +148,11 @@ protected:
     std::wstring Base() const { return W(nginx->url() + "/prod"); }
     std::string Tmp(const std::string& name) const { return root.file("tmp/" + name); }
     std::string Events() const { return root.file("events.txt"); }
-    size_t Fetches() const { return Calls(Events(), "LIB downloadFile(").size(); }
+    size_t Fetches() const { return CallsStartingWith(Events(), "LIB downloadFile(").size(); }
 
     TempDir root;
     std::string www;
-    PluginEnv env;
+    RecordingPluginEnv env;
     std::unique_ptr<Nginx> nginx;
     UpdateInfo product;
     UpdateConfig config;
@@ -222,7 +177,7 @@ TEST_F(DownloadTest, FetchesVerifiesAndDecompressesEveryMarkedFile) {
         W(Tmp("prod/bin/sub/b.bin"))};
     EXPECT_EQ(expected, p.tempFiles());
 
-    const std::vector<std::string> events = Lines(Events());
+    const std::vector<std::string> events = ReadLines(Events());
     std::vector<std::string> order;
     for (const std::string& e : events)
         for (const char* name : {"GUI onStartDownloadFiles(", "LIB downloadFile(",
@@ -232,10 +187,10 @@ TEST_F(DownloadTest, FetchesVerifiesAndDecompressesEveryMarkedFile) {
                                         "LIB downloadFile(", "LIB disconnectServer(",
                                         "GUI onFinishDownloadFiles("}),
               order);
-    EXPECT_EQ(1u, Calls(Events(), "GUI onStartDownloadFiles(\"" + nginx->url() + "/prod\"").size());
+    EXPECT_EQ(1u, CallsStartingWith(Events(), "GUI onStartDownloadFiles(\"" + nginx->url() + "/prod\"").size());
     EXPECT_EQ(
         1u,
-        Calls(Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"").size());
+        CallsStartingWith(Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"").size());
 }
 
 TEST_F(DownloadTest, NothingMarkedStillBracketsTheStep) {
@@ -243,8 +198,8 @@ TEST_F(DownloadTest, NothingMarkedStillBracketsTheStep) {
     FileProcessor& p = Processor();
     p.DownloadFiles(Base(), L"prod");
     EXPECT_EQ(0u, Fetches());
-    EXPECT_EQ(1u, Calls(Events(), "GUI onStartDownloadFiles(").size());
-    EXPECT_EQ(1u, Calls(Events(), "GUI onFinishDownloadFiles(").size());
+    EXPECT_EQ(1u, CallsStartingWith(Events(), "GUI onStartDownloadFiles(").size());
+    EXPECT_EQ(1u, CallsStartingWith(Events(), "GUI onFinishDownloadFiles(").size());
     EXPECT_TRUE(p.tempFiles().empty());
 }
 
@@ -271,7 +226,7 @@ TEST_F(DownloadTest, GoodCompressedCopyIsReusedAndBadOneFetchedAgain) {
     EXPECT_EQ(1u, Fetches());
     EXPECT_EQ(
         1u,
-        Calls(Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"").size());
+        CallsStartingWith(Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"").size());
     EXPECT_EQ(ReadFile(www + "/prod/bin/sub/b.bin.gz"), ReadFile(Tmp("prod/bin/sub/b.bin.gz")));
     EXPECT_EQ("alpha content\n", ReadFile(Tmp("prod/bin/a.txt")));
     EXPECT_EQ(std::string(70000, 'b') + "end", ReadFile(Tmp("prod/bin/sub/b.bin")));
@@ -294,7 +249,7 @@ TEST_F(DownloadTest, EachVerificationFailureHasItsCode) {
         UpdateInfo spoiled = product;
         c.spoil(spoiled.modules[0].files[1]);
         UpdateConfig cfg;
-        Args a({L"--masteridx=prod/master.idx", L"--defaultsrv=" + W(nginx->url()),
+        Argv a({L"--masteridx=prod/master.idx", L"--defaultsrv=" + W(nginx->url()),
                 L"--productfile=p", L"--install-path=" + W(root.file("inst")),
                 L"--tmpdir=" + W(root.file(std::string("tmp-") + c.what)),
                 L"--logfile=" + W(root.file("log.txt"))});
@@ -317,7 +272,7 @@ TEST_F(DownloadTest, CompressedFileThatDecompressesWrongIsRefused) {
     SetDigest(f.zipmd5, GetFileMD5(W(gz)));
     FileProcessor& p = Processor();
     EXPECT_EQ(625, CriticalCode([&] { p.DownloadFiles(Base(), L"prod"); }));
-    EXPECT_EQ(0u, Calls(Events(), "GUI onFinishDownloadFiles(").size());
+    EXPECT_EQ(0u, CallsStartingWith(Events(), "GUI onFinishDownloadFiles(").size());
 }
 
 TEST_F(DownloadTest, FileMissingOnTheServerIsATransportError) {
@@ -396,8 +351,8 @@ TEST_F(DownloadTest, MasterIndexFirstUnchangedChangedIgnored) {
     EXPECT_EQ(ReadFile(www + "/prod/master.idx"), ReadFile(kept));
     EXPECT_EQ(
         (std::vector<std::string>{"LIB notifyMasterIdxContent([\"version 1\", \"files 2\"])"}),
-        Calls(Events(), "LIB notifyMasterIdxContent("));
-    EXPECT_EQ(1u, Calls(Events(), "LIB changeMasterIdxUrl(").size());
+        CallsStartingWith(Events(), "LIB notifyMasterIdxContent("));
+    EXPECT_EQ(1u, CallsStartingWith(Events(), "LIB changeMasterIdxUrl(").size());
     // Until the run ends well, a marker says the update is unfinished.
     EXPECT_TRUE(Exists(kept + ".pending"));
     EXPECT_TRUE(p.DownloadMasterIdx(address, W(kept)));
@@ -406,7 +361,7 @@ TEST_F(DownloadTest, MasterIndexFirstUnchangedChangedIgnored) {
 
     // Same index again: nothing changed, nothing handed on.
     EXPECT_FALSE(p.DownloadMasterIdx(address, W(kept)));
-    EXPECT_EQ(2u, Calls(Events(), "LIB notifyMasterIdxContent(").size());
+    EXPECT_EQ(2u, CallsStartingWith(Events(), "LIB notifyMasterIdxContent(").size());
 
     // A new index: a change, and the kept copy is replaced.
     WriteIndex({"version 2"});
@@ -421,7 +376,7 @@ TEST_F(DownloadTest, MasterIndexIgnoredFlagAlwaysReportsAChange) {
     const std::string kept = root.file("inst/kept.idx");
     WriteFile(kept, ReadFile(www + "/prod/master.idx"));
     EXPECT_TRUE(p.DownloadMasterIdx(address, W(kept)));
-    EXPECT_EQ(1u, Calls(Events(), "LIB notifyMasterIdxContent(").size());
+    EXPECT_EQ(1u, CallsStartingWith(Events(), "LIB notifyMasterIdxContent(").size());
 }
 
 TEST_F(DownloadTest, DamagedMasterIndexIsFetchedTwiceThenRefused) {
@@ -485,5 +440,5 @@ TEST_F(DownloadTest, PluginMayTakeTheKeptCopyOver) {
     const std::string kept = root.file("inst/kept.idx");
     EXPECT_TRUE(p.DownloadMasterIdx(Base() + L"/master.idx", W(kept)));
     EXPECT_FALSE(Exists(kept));
-    EXPECT_EQ(1u, Calls(Events(), "LIB copyFile(").size());
+    EXPECT_EQ(1u, CallsStartingWith(Events(), "LIB copyFile(").size());
 }

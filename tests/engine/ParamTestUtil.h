@@ -1,4 +1,4 @@
-// Shared helpers of the option-table tests: an argument vector built from texts, the
+// Shared helpers of the option-table tests: the argument vector (support/TestArgv.h), the
 // check that a call fails with a given critical exception text and code, and output
 // captured from a real stream.
 #pragma once
@@ -17,24 +17,7 @@
 
 #include "common/Conv.h"
 #include "common/Exception.h"
-
-// argv[0] is the program path, never looked at by the parse.
-class Argv {
-public:
-    Argv(std::initializer_list<std::wstring> args)
-        : Argv(std::vector<std::wstring>(args.begin(), args.end())) {}
-    explicit Argv(const std::vector<std::wstring>& args) : m_args{L"/opt/product/updater"} {
-        m_args.insert(m_args.end(), args.begin(), args.end());
-        for (auto& a : m_args) m_ptrs.push_back(a.c_str());
-        m_ptrs.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_args.size()); }
-    const wchar_t* const* argv() const { return m_ptrs.data(); }
-
-private:
-    std::vector<std::wstring> m_args;
-    std::vector<const wchar_t*> m_ptrs;
-};
+#include "support/TestArgv.h"
 
 // Runs `fn`, which must throw CUpdateCriticalException with exactly `text` and `code`.
 inline void ExpectCritical(const std::function<void()>& fn, const std::wstring& text, int code) {

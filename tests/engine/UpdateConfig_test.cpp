@@ -15,7 +15,15 @@
 #include "fileutils.h"
 #include "passwordscramble.h"
 #include "secrets.h"
+#include "support/RecordingPlugin.h"
+#include "support/TestArgv.h"
+#include "support/TestRunOptions.h"
 #include "update/ConnectionOptions.h"
+
+using TestSupport::ReadLines;
+using TestSupport::RecordingPluginEnv;
+using TestSupport::RecordingPluginWidePath;
+using TestSupport::TestRunOptions;
 
 namespace {
 
@@ -23,21 +31,6 @@ bool IsDir(const std::wstring& path) {
     struct stat st {};
     return stat(ToMultibyte(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
-
-class Args {
-public:
-    explicit Args(std::vector<std::wstring> args) : m_args(std::move(args)) {
-        m_args.insert(m_args.begin(), L"/opt/product/updater");
-        for (const auto& a : m_args) m_ptrs.push_back(a.c_str());
-        m_ptrs.push_back(nullptr);
-    }
-    int argc() const { return static_cast<int>(m_args.size()); }
-    const wchar_t* const* argv() const { return m_ptrs.data(); }
-
-private:
-    std::vector<std::wstring> m_args;
-    std::vector<const wchar_t*> m_ptrs;
-};
 
 class UpdateConfigTest : public ::testing::Test {
 protected:
@@ -195,7 +188,7 @@ TEST(UpdateConfigPaths, NormalisingAndJoining) {
 
 TEST_F(UpdateConfigTest, PrepareDerivesAndCreatesTheDirectories) {
     const std::wstring root = dir.wpath();
-    Args args({L"--masteridx=idx/master.idx", L"--defaultsrv=http://d.example/",
+    Argv args({L"--masteridx=idx/master.idx", L"--defaultsrv=http://d.example/",
                L"--productfile=product.txt", L"--install-path=" + root + L"/inst//",
                L"--tmpdir=" + root + L"\\work\\tmp\\", L"--logfile=" + root + L"/log.txt",
                L"--add-var-pair=MY=1"});
@@ -226,7 +219,7 @@ TEST_F(UpdateConfigTest, PrepareDerivesAndCreatesTheDirectories) {
 TEST_F(UpdateConfigTest, OptionValuesAreExpandedBeforeTheyAreApplied) {
     const std::wstring root = dir.wpath();
     setenv("UPD_CONFIG_TEST_ROOT", ToMultibyte(root).c_str(), 1);
-    Args args({L"--masteridx=./idx/master.idx", L"--defaultsrv=http://d.example/",
+    Argv args({L"--masteridx=./idx/master.idx", L"--defaultsrv=http://d.example/",
                L"--productfile=product.txt", L"--install-path=%UPD_CONFIG_TEST_ROOT%/i",
                L"--add-var-pair=\"STORE=%install_dir%/store\"", L"--backup-dir=%store%\\bk\\",
                L"--tmpdir=%INSTALL_PATH%/t", L"--logfile=%store%/log.txt"});
@@ -242,7 +235,7 @@ TEST_F(UpdateConfigTest, OptionValuesAreExpandedBeforeTheyAreApplied) {
 
 TEST_F(UpdateConfigTest, DefaultTemporaryDirectoryIsPerRun) {
     const std::wstring root = dir.wpath();
-    Args args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p", L"--install-path=" + root});
+    Argv args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p", L"--install-path=" + root});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     config.prepare();
     const std::wstring tmp = config.updateDirs().m_tmpdir;
@@ -258,7 +251,7 @@ TEST_F(UpdateConfigTest, DefaultTemporaryDirectoryIsPerRun) {
 TEST_F(UpdateConfigTest, DirectoryThatCannotBeCreatedFails) {
     const std::wstring root = dir.wpath();
     dir.write("file", "not a directory");
-    Args args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p",
+    Argv args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p",
                L"--install-path=" + root + L"/inst", L"--tmpdir=" + root + L"/file/tmp"});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     ExpectCriticalError([&] { config.prepare(); }, Msg<153>(root + L"/file/tmp/"), ERR_TEMP_DIR);
@@ -271,7 +264,7 @@ TEST_F(UpdateConfigTest, CommandLineValuesFollowTheConfigurationFile) {
                                         "productinfofile=info.xml\n"
                                         "productroot=root\n"
                                         "retries=5\n");
-    Args args({L"--config-file=" + path, L"--retries=7", L"--url=http://two.example/"});
+    Argv args({L"--config-file=" + path, L"--retries=7", L"--url=http://two.example/"});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     EXPECT_EQ(path, config.configFileName());
     EXPECT_EQ(L"7", option(L"retries").getValue(0));
@@ -324,29 +317,12 @@ TEST_F(UpdateConfigTest, TemporaryDirectorySettingDefaultsToTheSystems) {
 
 namespace {
 
-const std::wstring kRecordingPlugin = L"" UPDATER_BUILD_DIR "/plugins/librecording.so";
-
-// Configures the recording plug-in through its environment for one test.
-class RecordingPluginEnv {
-public:
-    explicit RecordingPluginEnv(const std::string& recordFile) { set("UPD_REC_FILE", recordFile); }
-    ~RecordingPluginEnv() {
-        for (const std::string& name : m_names) unsetenv(name.c_str());
-    }
-    void set(const std::string& name, const std::string& value) {
-        setenv(name.c_str(), value.c_str(), 1);
-        m_names.push_back(name);
-    }
-
-private:
-    std::vector<std::string> m_names;
-};
+const std::wstring kRecordingPlugin = RecordingPluginWidePath();
 
 // "LIB name(args)" lines reduced to "LIB name".
 std::vector<std::string> RecordedCalls(const std::string& file) {
-    std::ifstream in(file);
     std::vector<std::string> calls;
-    for (std::string line; std::getline(in, line);) calls.push_back(line.substr(0, line.find('(')));
+    for (const std::string& line : ReadLines(file)) calls.push_back(line.substr(0, line.find('(')));
     return calls;
 }
 
@@ -354,11 +330,7 @@ std::vector<std::string> RecordedCalls(const std::string& file) {
 
 TEST_F(UpdateConfigTest, PluginsSeeThePreparationInOrder) {
     RecordingPluginEnv env(dir.file("events.txt"));
-    const std::wstring root = dir.wpath();
-    Args args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p",
-               L"--install-path=" + root + L"/inst", L"--tmpdir=" + root + L"/tmp",
-               L"--logfile=" + root + L"/log.txt", L"--updatelib=" + kRecordingPlugin,
-               L"--guilib=" + kRecordingPlugin});
+    const Argv args(TestRunOptions(L"m", L"d", L"p", dir.path()));
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     config.prepare();
     EXPECT_EQ((std::vector<std::string>{
@@ -380,7 +352,7 @@ TEST_F(UpdateConfigTest, PluginChangesOptionsDirectoriesAndLogFile) {
     env.set("UPD_REC_SET_modifyConfiguration", "Retries=9|install-path=" + root + "/other");
     env.set("UPD_REC_SET_changeTempDir", root + "/plugin-tmp/");
     env.set("UPD_REC_SET_changeLogFileName", root + "/plugin.log");
-    Args args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p", L"--retries=2",
+    Argv args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p", L"--retries=2",
                L"--install-path=" + dir.wpath() + L"/inst", L"--updatelib=" + kRecordingPlugin});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     config.prepare();
@@ -394,7 +366,7 @@ TEST_F(UpdateConfigTest, PluginChangesOptionsDirectoriesAndLogFile) {
 TEST_F(UpdateConfigTest, PluginChangesMustNameOptionsWithValues) {
     RecordingPluginEnv env(dir.file("events.txt"));
     env.set("UPD_REC_ANSWERS", "modifyConfiguration=0");
-    Args args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p",
+    Argv args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p",
                L"--install-path=" + dir.wpath(), L"--updatelib=" + kRecordingPlugin});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     env.set("UPD_REC_SET_modifyConfiguration", "NoSuchOption=1");
@@ -411,7 +383,7 @@ TEST_F(UpdateConfigTest, PluginChangesMustNameOptionsWithValues) {
 TEST_F(UpdateConfigTest, SelfUpdateRunsKeepTheirTemporaryDirectory) {
     RecordingPluginEnv env(dir.file("events.txt"));
     env.set("UPD_REC_SET_changeTempDir", dir.path() + "/not-used");
-    Args args({L"--masteridx=m", L"--copyaction=a|b", L"--install-path=" + dir.wpath(),
+    Argv args({L"--masteridx=m", L"--copyaction=a|b", L"--install-path=" + dir.wpath(),
                L"--tmpdir=" + dir.wpath() + L"/keep", L"--updatelib=" + kRecordingPlugin});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     config.prepare();

@@ -1,17 +1,15 @@
 // The libcurl connection against real servers on 127.0.0.1.
 #include "update/InternetConnection.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cwchar>
 
+#include "support/SilentListener.h"
 #include "support/TestServers.h"
 #include "update/InternetConnectionCurl.h"
 
@@ -150,20 +148,11 @@ TEST_F(Connection, HttpsVerifiesTheServerCertificate) {
 
 TEST_F(Connection, TimeoutEndsAStalledTransfer) {
     // A socket that accepts connections (the kernel's backlog) but never answers.
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(0, ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
-    ASSERT_EQ(0, ::listen(fd, 4));
-    ASSERT_EQ(0, ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len));
+    SilentListener stalled;
     ASSERT_EQ(0u, m_c.SetLongOption(ConnectionOptions::TIMEOUT, 1));
     auto start = std::chrono::steady_clock::now();
-    unsigned rc = Get("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x");
+    unsigned rc = Get("http://127.0.0.1:" + std::to_string(stalled.port()) + "/x");
     auto elapsed = std::chrono::steady_clock::now() - start;
-    ::close(fd);
     EXPECT_EQ(static_cast<unsigned>(CURLE_OPERATION_TIMEDOUT), rc);
     EXPECT_LT(elapsed, std::chrono::seconds(10));
 }

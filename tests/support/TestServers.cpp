@@ -209,7 +209,7 @@ void ChildProcess::Stop(int graceMs) {
 
 std::string Nginx::caFile() { return std::string(UPDATER_SOURCE_DIR) + "/tests/support/tls/ca.pem"; }
 
-Nginx::Nginx(const NginxConfig& config) : m_dir("nginx") {
+Nginx::Nginx(const NginxConfig& config) : LocalServer("nginx") {
     if (config.root.empty()) throw std::runtime_error("Nginx: no root directory given");
     std::string root = std::filesystem::absolute(config.root).string();
     const std::string& d = m_dir.path();
@@ -268,14 +268,13 @@ Nginx::Nginx(const NginxConfig& config) : m_dir("nginx") {
                                  TailOf(m_dir.file("error.log")));
 }
 
-Nginx::~Nginx() { m_process.Stop(); }
-
 std::string Nginx::url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
 std::string Nginx::tlsUrl() const { return "https://127.0.0.1:" + std::to_string(m_tlsPort); }
 
 // ---------------------------------------------------------------------------------------
 
-TinyProxy::TinyProxy(const std::string& user, const std::string& password) : m_dir("tinyproxy") {
+TinyProxy::TinyProxy(const std::string& user, const std::string& password)
+    : LocalServer("tinyproxy") {
     std::string program = FindProgram("tinyproxy");
     m_port = StartListening(m_process, "tinyproxy", m_dir.file("tinyproxy.out"), [&] {
         int port = FreePort();
@@ -296,12 +295,10 @@ TinyProxy::TinyProxy(const std::string& user, const std::string& password) : m_d
     });
 }
 
-TinyProxy::~TinyProxy() { m_process.Stop(); }
-
 // ---------------------------------------------------------------------------------------
 
 MicroSocks::MicroSocks(const std::string& user, const std::string& password)
-    : m_dir("microsocks") {
+    : LocalServer("microsocks") {
     std::string program = FindProgram("microsocks");
     m_port = StartListening(m_process, "microsocks", logFile(), [&] {
         int port = FreePort();
@@ -311,7 +308,5 @@ MicroSocks::MicroSocks(const std::string& user, const std::string& password)
         return port;
     });
 }
-
-MicroSocks::~MicroSocks() { m_process.Stop(); }
 
 }  // namespace TestServers

@@ -60,6 +60,28 @@ private:
     pid_t m_pid = -1;
 };
 
+// What every server here has: a temporary directory of its own for its configuration and
+// logs, the child process, and the port it listens on. Destruction stops the process by its
+// PID (SIGTERM, then SIGKILL after a bounded wait). Not copyable.
+class LocalServer {
+public:
+    LocalServer(const LocalServer&) = delete;
+    LocalServer& operator=(const LocalServer&) = delete;
+
+    int port() const { return m_port; }
+    pid_t pid() const { return m_process.pid(); }
+    void Stop() { m_process.Stop(); }
+
+protected:
+    // `name` names the temporary directory.
+    explicit LocalServer(const std::string& name) : m_dir(name) {}
+    ~LocalServer() { m_process.Stop(); }
+
+    TempDir m_dir;
+    ChildProcess m_process;
+    int m_port = 0;
+};
+
 // nginx serving `root` at "/" on http://127.0.0.1:port(). Beside plain files it offers:
 //   /private/<path>      the same files behind basic authentication (authUser/authPassword);
 //                        401 without or with wrong credentials
@@ -77,63 +99,38 @@ struct NginxConfig {
     std::string authPassword = "secret";
 };
 
-class Nginx {
+class Nginx : public LocalServer {
 public:
     explicit Nginx(const NginxConfig& config);
-    ~Nginx();
 
-    int port() const { return m_port; }
     int tlsPort() const { return m_tlsPort; }
     std::string url() const;     // "http://127.0.0.1:<port>"
     std::string tlsUrl() const;  // "https://127.0.0.1:<tlsPort>"
     // The certificate file of the CA that signed the server's certificate.
     static std::string caFile();
     std::string accessLog() const { return m_dir.file("access.log"); }
-    pid_t pid() const { return m_process.pid(); }
-    void Stop() { m_process.Stop(); }
 
 private:
-    TempDir m_dir;
-    ChildProcess m_process;
-    int m_port = 0;
     int m_tlsPort = 0;
 };
 
 // tinyproxy on 127.0.0.1:port(); with a user name, every request needs proxy basic
 // authentication: 407 without credentials, 401 with wrong ones.
-class TinyProxy {
+class TinyProxy : public LocalServer {
 public:
     explicit TinyProxy(const std::string& user = std::string(),
                        const std::string& password = std::string());
-    ~TinyProxy();
 
-    int port() const { return m_port; }
     std::string logFile() const { return m_dir.file("tinyproxy.log"); }
-    pid_t pid() const { return m_process.pid(); }
-    void Stop() { m_process.Stop(); }
-
-private:
-    TempDir m_dir;
-    ChildProcess m_process;
-    int m_port = 0;
 };
 
 // microsocks (SOCKS5) on 127.0.0.1:port(); with a user name it demands that user/password.
-class MicroSocks {
+class MicroSocks : public LocalServer {
 public:
     explicit MicroSocks(const std::string& user = std::string(),
                         const std::string& password = std::string());
-    ~MicroSocks();
 
-    int port() const { return m_port; }
     std::string logFile() const { return m_dir.file("microsocks.log"); }
-    pid_t pid() const { return m_process.pid(); }
-    void Stop() { m_process.Stop(); }
-
-private:
-    TempDir m_dir;
-    ChildProcess m_process;
-    int m_port = 0;
 };
 
 }  // namespace TestServers
