@@ -80,11 +80,14 @@ def sanitized_build(build=None):
 
 
 # Sanitizer options of every instrumented process a test starts (the updater, the publisher,
-# the plug-in drivers, and the updaters they start in turn). Reports go to files, one per
-# process, so that a report of a process whose exit status a test expects to be non-zero
-# (a rollback, a refused server, an interrupted run) still fails the test.
+# the plug-in drivers, and the updaters they start in turn), unless the environment gives
+# its own. Reports go to files, one per process, so that a report of a process whose exit
+# status a test expects to be non-zero (a rollback, a refused server, an interrupted run)
+# still fails the test.
 SANITIZER_OPTIONS = {
-    "ASAN_OPTIONS": "detect_leaks=1:halt_on_error=1:abort_on_error=0",
+    "ASAN_OPTIONS": "detect_leaks=1:halt_on_error=1:abort_on_error=0:"
+                    "detect_stack_use_after_return=1:check_initialization_order=1:"
+                    "strict_init_order=1",
     "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
 }
 
@@ -98,6 +101,7 @@ def sanitizer_reports():
     logs = tempfile.mkdtemp(prefix="sanitizer-")
     saved = {k: os.environ.get(k) for k in SANITIZER_OPTIONS}
     for key, options in SANITIZER_OPTIONS.items():
+        options = saved[key] or options
         os.environ[key] = f"{options}:log_path={logs}/{key.split('_')[0].lower()}"
     try:
         yield

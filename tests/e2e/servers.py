@@ -12,6 +12,8 @@ nginx serves `root` at "/" and also:
   /moved/<path>        302 to /<path>
   /loop/<path>         302 to itself, for ever
   /slow/<path>         the same files at 8 KiB/s, for tests that act during a transfer
+  /plain/<path>        302 to http://127.0.0.1:<port>/<path> (plain http, also when asked
+                       over TLS)
 With tls=True the same is served on https://127.0.0.1:<tls_port> with a certificate for
 127.0.0.1 and localhost signed by the test CA in CA_FILE.
 The access log has nginx's combined format followed by " connection=<n>", the serial number
@@ -203,6 +205,7 @@ http {{
     location /unavailable/ {{ return 503; }}
     location /moved/ {{ rewrite ^/moved/(.*)$ /$1 redirect; }}
     location /loop/ {{ rewrite ^(.*)$ $1 redirect; }}
+    location /plain/ {{ rewrite ^/plain/(.*)$ http://127.0.0.1:{port}/$1 redirect; }}
     location /slow/ {{ alias {self.root}/; limit_rate 8k; limit_rate_after 0; }}
   }}
 }}

@@ -3,7 +3,9 @@ converge: right after the kill the installation is the old version (or already t
 or, killed inside a module's installation, old files with the first new ones), and one more
 run against the same server makes it exactly the new version, leaves no temporary or backup
 files behind, keeps the server's master index without the ".pending" marker, and the run
-after that finds nothing changed.
+after that finds nothing changed. Post commands the killed run owed (its modules were
+installed, their post commands not run) run with the next run, even with every file in
+place.
 
 The recording plug-in stops the run dead at an exact event (UPD_REC_KILL=slot#N)."""
 
@@ -264,3 +266,90 @@ def test_kill_hook_counts_calls_and_shell_hook_runs_before_the_answer(updated):
     assert order.read_text().splitlines() == ["index", "check", "check"]
     assert [n for _, n, _ in kit.events()][-3:] == ["onCheckFile", "onCheckFileIsDirty",
                                                     "onCheckFile"]
+
+
+def post_events(kit):
+    return [e for e in kit.run_events() if e.split("(")[0].split()[1] in
+            ("beforePost", "afterPost", "AfterUpdateModule")]
+
+
+@pytest.mark.parametrize("kill, owed", [
+    # Every module installed, no post command run yet: both are owed.
+    ("gui.beforePost#1", ["post core", "post base"]),
+    # The post command of "core" (the last module, run first) ran, that of "base" not.
+    ("gui.beforePost#2", ["post base"]),
+], ids=["none-run", "one-run"])
+def test_post_commands_a_killed_run_owes_run_with_the_next_run(updated, kill, owed):
+    kit = updated
+    r = kit.run([kit.url], env={"UPD_REC_KILL": kill})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert kit.installed_tree() == NEW
+    assert kit.markers() == ["pre base", "pre core"] + ["post core", "post base"][:2 - len(owed)]
+    # The marker records them (installation order).
+    assert pending(kit).read_text() == "".join(f"Post={m.split()[-1]}\n" for m in owed[::-1])
+    kit.clear_markers()
+
+    # Every file is in place: nothing is fetched or installed, but the owed post commands
+    # run, in the post pass's order and with its callbacks.
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.markers() == owed
+    names = [m.split()[-1] for m in owed]
+    assert post_events(kit) == [
+        e for n in names for e in (f'GUI beforePost("{n}", "mark post {n}")',
+                                   f'GUI afterPost("{n}", "mark post {n}")',
+                                   f'GUI AfterUpdateModule("{n}")')], kit.run_events()
+    ev = kit.names()
+    assert "beforeInstallModule" not in ev and "beforePre" not in ev
+    assert "downloadNothingChanged" not in ev
+    assert kit.installed_tree() == NEW
+    assert not pending(kit).exists()
+    assert not kit.tmp.exists() and not kit.backup.exists()
+    assert [p.name for p in kit.kept_index().parent.iterdir()] == ["master.idx"]
+
+    kit.clear_markers()
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.markers() == []
+    assert "LIB downloadNothingChanged()" in kit.run_events()
+    assert kit.installed_tree() == NEW
+
+
+def test_owed_post_command_that_is_gone_is_not_run(updated, nginx):
+    kit = updated
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "gui.beforePost#1"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    kit.clear_markers()
+    # A server of its own, whose product info gives "core" no post command any more. The
+    # files are the same, so nothing is to be fetched; only base's owed post command runs.
+    kit.modules[1]["post"] = None
+    kit.www = kit.base / "www2"
+    kit.www.mkdir()
+    kit.publish()
+    kit.url = nginx(kit.www).url
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.markers() == ["post base"]
+    assert not pending(kit).exists()
+    assert kit.installed_tree() == NEW
+
+
+def test_post_commands_a_rollback_ran_are_not_owed(updated):
+    kit = updated
+    # "base" is installed, then the backup of "core" fails (a directory holds its backup
+    # name): the rollback runs the post commands of both, "base" stays new. The run did not
+    # end well, so its marker stays, but owes nothing the rollback did.
+    (kit.backup / "tool").mkdir(parents=True)
+    (kit.backup / "tool" / "keep").write_bytes(b"x")
+    r = kit.run([kit.url])
+    assert r.returncode != 0, kit.log_text()
+    assert kit.markers() == ["pre base", "pre core", "post core", "post base"]
+    assert kit.installed_tree() == {**OLD, **flat({"base": V2["base"]})}
+    assert pending(kit).read_text() == ""
+    kit.clear_markers()
+
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.markers() == ["pre core", "post core"]
+    assert kit.installed_tree() == NEW
+    assert not pending(kit).exists()

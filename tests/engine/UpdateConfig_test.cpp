@@ -86,6 +86,46 @@ TEST_F(UpdateConfigTest, ConfigurationFileLineWithoutEqualsFailsAfterEarlierLine
     EXPECT_EQ(L"0", option(L"mirror").getValue(0));
 }
 
+// A line or a file past the reader's bounds is refused with the file and the line, after
+// reading no more than the bound: a file without line ends cannot take the run's memory.
+TEST_F(UpdateConfigTest, ConfigurationFileLinesAndSizeAreBounded) {
+    const size_t maxLine = UpdateConfig::kMaxLineBytes;
+    // A line of exactly the bound is still a line.
+    std::wstring path = dir.write("update.conf", "retries=5\nx=" + std::string(maxLine - 2, 'v') +
+                                                     "\n");
+    config.readConfigFile(path);
+    EXPECT_EQ(maxLine - 2, config.cCallbacks().configFileData().at(L"x").size());
+
+    path = dir.write("long.conf", "retries=6\n; comment\nx=" + std::string(maxLine, 'v'));
+    ExpectCriticalError([&] { config.readConfigFile(path); },
+                        Msg<165>(path, 3ul, static_cast<unsigned long>(maxLine)),
+                        ERR_CONFIG_FILE);
+    EXPECT_EQ(L"6", option(L"retries").getValue(0));
+
+    // Many short lines: the file as a whole is bounded too.
+    std::string lines;
+    const std::string line = "x=" + std::string(maxLine - 3, 'w') + "\n";
+    while (lines.size() <= UpdateConfig::kMaxFileBytes) lines += line;
+    path = dir.write("big.conf", lines);
+    const unsigned long refusedLine = UpdateConfig::kMaxFileBytes / line.size() + 1;
+    ExpectCriticalError([&] { config.readConfigFile(path); },
+                        Msg<166>(path, static_cast<unsigned long>(UpdateConfig::kMaxFileBytes),
+                                 refusedLine),
+                        ERR_CONFIG_FILE);
+}
+
+TEST_F(UpdateConfigTest, EndlessConfigurationAndUrlFilesAreRefused) {
+    // A device that never ends, and has no line end: refused at the first line.
+    ExpectCriticalError([&] { config.readConfigFile(L"/dev/zero"); },
+                        Msg<165>(std::wstring(L"/dev/zero"), 1ul,
+                                 static_cast<unsigned long>(UpdateConfig::kMaxLineBytes)),
+                        ERR_CONFIG_FILE);
+    ExpectCriticalError([&] { config.readUrlFile(L"/dev/zero"); },
+                        Msg<165>(std::wstring(L"/dev/zero"), 1ul,
+                                 static_cast<unsigned long>(UpdateConfig::kMaxLineBytes)),
+                        ERR_URL_FILE);
+}
+
 TEST_F(UpdateConfigTest, MissingConfigurationFileIsNoError) {
     config.readConfigFile(dir.wfile("nothing-here.conf"));
     EXPECT_EQ(L"1", option(L"retries").getValue(0));
@@ -300,6 +340,36 @@ TEST_F(UpdateConfigTest, SettingsFileFillsTheStore) {
         "Invalid line (5) in config file : TempDir\n"
         "Invalid line (6) in config file : =no key\n",
         printed);
+}
+
+// The settings file stays no reason to fail the run: a line past the bound ends its reading
+// with a diagnostic, and what came before it is kept.
+TEST_F(UpdateConfigTest, SettingsFileStopsAtAnOverlongLine) {
+    const std::wstring settingsFile = dir.write(
+        "settings.conf", "TempDir = /srv/tmp\n\nOther=" +
+                             std::string(UpdateConfig::kMaxLineBytes + 10, 'x') + "\nLast=y\n");
+    ConnectionOptions store;
+    store.SetWide(UpdateConfig::kSettingsFileName, settingsFile);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, config.initSettings(&store));
+    const std::string printed = testing::internal::GetCapturedStdout();
+    std::wstring value;
+    EXPECT_EQ(0u, store.GetWide(UpdateConfig::kSettingTempDir, value));
+    EXPECT_EQ(L"/srv/tmp", value);
+    EXPECT_NE(0u, store.GetWide(UpdateConfig::kSettingOther, value));
+    EXPECT_EQ("Line 3 of the settings file " + ToMultibyte(settingsFile) +
+                  " is longer than 1048576 bytes: the rest of the file is not read\n",
+              printed);
+
+    // A device that never ends is refused the same way, without reading it on.
+    ConnectionOptions endless;
+    endless.SetWide(UpdateConfig::kSettingsFileName, L"/dev/zero");
+    UpdateConfig other;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, other.initSettings(&endless));
+    EXPECT_EQ("Line 1 of the settings file /dev/zero is longer than 1048576 bytes: the rest of "
+              "the file is not read\n",
+              testing::internal::GetCapturedStdout());
 }
 
 TEST_F(UpdateConfigTest, TemporaryDirectorySettingDefaultsToTheSystems) {

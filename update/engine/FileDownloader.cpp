@@ -169,6 +169,9 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
     if (details.empty()) details = L"transfer result " + std::to_wstring(rc);
     const std::wstring port = std::to_wstring(m_cfg->proxyPort());
 
+    const std::string redirect = m_connection.RefusedRedirect();
+    if (!redirect.empty()) Fail(source, Msg<680>(FromMultibyte(redirect)), details);
+
     long status = 0;
     if (rc == UpdateNew::CONNECTION_HTTP_ERROR && m_connection.GetResponseCode(&status) == 0) {
         if (status == 404) Fail(source, Msg<677>(), details);

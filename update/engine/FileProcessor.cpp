@@ -297,7 +297,11 @@ class FileProcessor::RollbackOperations : public IRollbackOperations {
 public:
     explicit RollbackOperations(FileProcessor& processor) : m_processor(processor) {}
     void runPre(int module) override { m_processor.RunPre(module); }
-    void runPost(int module) override { m_processor.RunPost(module); }
+    void runPost(int module) override {
+        m_processor.RunPost(module);
+        // The rollback ran it: the module owes no post command any more.
+        m_processor.MarkPostRun(m_processor.m_update->cGetModuleByIndex(module).name);
+    }
     void runUnpost(int module) override { m_processor.RunUnPost(module); }
     void restoreModule(int module) override { m_processor.RestoreModule(module); }
 

@@ -88,6 +88,17 @@ public:
     // index for "nothing changed". The update run calls this when it ends with success;
     // it removes the marker.
     void FinishMasterIdx();
+    // The marker also records the modules whose installation began while it stood and whose
+    // post command has not run since: a run killed in between owes their post commands to
+    // the next one. OwedPosts is that record as DownloadMasterIdx found it (kept up to date
+    // by the two calls below; empty after a run without marker). MarkPostOwed adds a module
+    // before its installation starts, MarkPostRun drops one once its post command ran; both
+    // rewrite the marker whole (write, sync, rename) and throw Exception when they cannot.
+    // Outside a run that changes the kept index (no marker) they do nothing.
+    const std::vector<std::wstring>& OwedPosts() const { return m_owedPosts; }
+    bool IsPostOwed(const std::wstring& module) const;
+    void MarkPostOwed(const std::wstring& module);
+    void MarkPostRun(const std::wstring& module);
 
     // --- product info file ---
     // Fetches the product info file and gives its local path (as fetched; the run decodes
@@ -197,6 +208,8 @@ private:
     std::wstring m_downloadDir;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;
+    // The modules the marker records as owed a post command.
+    std::vector<std::wstring> m_owedPosts;
 
     // Moves what the download steps listed into the run's temporary files, in order, so
     // that the list file handed to a self-update and the clean-up see everything.

@@ -13,6 +13,7 @@
 #include "DownloadedFileCheck.h"
 #include "FileDownloader.h"
 #include "FileProcessor.h"
+#include "PendingUpdate.h"
 #include "UpdateCallbacks.h"
 #include "UpdateConfig.h"
 #include "UpdateInfo.h"
@@ -168,10 +169,11 @@ std::wstring PendingMarkerOf(const std::wstring& keptCopy) { return keptCopy + L
 
 bool Exists(const std::wstring& path) { return ::access(ToMultibyte(path).c_str(), F_OK) == 0; }
 
-// Creates the marker and makes it durable before the kept copy changes.
+// Creates the marker and makes it durable before the kept copy changes. A marker that is
+// there already is kept as it is: it may record post commands an earlier run owes.
 void WriteMarker(const std::wstring& path) {
     const std::string name = ToMultibyte(path);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) ThrowFileError(2, path, errno);
     const int syncError = ::fsync(fd) == 0 ? 0 : errno;
     ::close(fd);
@@ -181,15 +183,42 @@ void WriteMarker(const std::wstring& path) {
 }  // namespace
 
 void FileProcessor::FinishMasterIdx() {
+    m_owedPosts.clear();
     if (m_pendingIndexMarker.empty()) return;
-    if (::unlink(ToMultibyte(m_pendingIndexMarker).c_str()) != 0 && errno != ENOENT)
-        LogDebug(L"Cannot remove %s: %S\n", m_pendingIndexMarker.c_str(), std::strerror(errno));
+    // A record the kill of an earlier run left half-written goes too.
+    for (const std::wstring& path : {m_pendingIndexMarker, OwedPostsTempFile(m_pendingIndexMarker)})
+        if (::unlink(ToMultibyte(path).c_str()) != 0 && errno != ENOENT)
+            LogDebug(L"Cannot remove %s: %S\n", path.c_str(), std::strerror(errno));
     m_pendingIndexMarker.clear();
+}
+
+bool FileProcessor::IsPostOwed(const std::wstring& module) const {
+    return std::find(m_owedPosts.begin(), m_owedPosts.end(), module) != m_owedPosts.end();
+}
+
+void FileProcessor::MarkPostOwed(const std::wstring& module) {
+    // Mirrors never run module commands, so they owe none.
+    if (m_pendingIndexMarker.empty() || mirror() || IsPostOwed(module)) return;
+    std::vector<std::wstring> owed = m_owedPosts;
+    owed.push_back(module);
+    WriteOwedPosts(m_pendingIndexMarker, owed);
+    m_owedPosts.swap(owed);
+}
+
+void FileProcessor::MarkPostRun(const std::wstring& module) {
+    if (m_pendingIndexMarker.empty() || !IsPostOwed(module)) return;
+    std::vector<std::wstring> owed = m_owedPosts;
+    owed.erase(std::remove(owed.begin(), owed.end(), module), owed.end());
+    WriteOwedPosts(m_pendingIndexMarker, owed);
+    m_owedPosts.swap(owed);
 }
 
 bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy) {
     const std::wstring local = LocalPathOfAddress(tmpDir(), address);
     const std::wstring marker = PendingMarkerOf(keptCopy);
+    // What an earlier run that did not end well left owed (the first process of a
+    // self-update among them).
+    m_owedPosts = ReadOwedPosts(marker);
     if (m_config->selfUpdateDone()) {
         // The update the first process began ends with this run.
         if (Exists(marker)) m_pendingIndexMarker = marker;
@@ -214,6 +243,9 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     const bool unfinished = Exists(marker);
     if (unfinished)
         LogDebug(L"The last update did not finish (%s): checking every file\n", marker.c_str());
+    for (const std::wstring& module : m_owedPosts)
+        LogDebug(L"The last update did not run the post command of the module %s\n",
+                 module.c_str());
     if (!unfinished && CompareFilesByMD5(FileInfo(local), FileInfo(keptCopy)) &&
         !m_config->ignoreMasterIdx()) {
         LogDebug(L"%s\n", Msg<645>().c_str());

@@ -31,16 +31,52 @@ std::wstring CurrentDir() {
     return getcwd(cwd, sizeof cwd) ? FromMultibyte(cwd) : std::wstring();
 }
 
-// One line of a text file without its line end; false at the end of the file. Lines of
-// any length are read whole.
-bool ReadLine(FILE* file, std::string& line) {
-    line.clear();
-    int c;
-    while ((c = std::fgetc(file)) != EOF) {
-        if (c == '\n') return true;
-        line.push_back(static_cast<char>(c));
+// How reading one line of a local text file ended.
+enum class LineRead { kLine, kEnd, kLineTooLong, kFileTooLong };
+
+// Reads local text files line by line within UpdateConfig's bounds and counts the lines.
+class BoundedLineReader {
+public:
+    explicit BoundedLineReader(FILE* file) : m_file(file) {}
+
+    // The next line without its line end. At kLineTooLong or kFileTooLong the file has not
+    // been read further than the bound; the line number is that of the refused line.
+    LineRead next(std::string& line) {
+        line.clear();
+        ++m_lineNo;
+        int c;
+        while ((c = std::fgetc(m_file)) != EOF) {
+            if (++m_total > UpdateConfig::kMaxFileBytes) return LineRead::kFileTooLong;
+            if (c == '\n') return LineRead::kLine;
+            if (line.size() == UpdateConfig::kMaxLineBytes) return LineRead::kLineTooLong;
+            line.push_back(static_cast<char>(c));
+        }
+        return line.empty() ? LineRead::kEnd : LineRead::kLine;
     }
-    return !line.empty();
+    unsigned lineNo() const { return m_lineNo; }
+
+private:
+    FILE* m_file;
+    unsigned m_lineNo = 0;
+    size_t m_total = 0;
+};
+
+// True for a line; false at the end; a line or file past the bounds fails with `code`.
+bool NextLine(BoundedLineReader& reader, std::string& line, const std::wstring& path,
+              EUpdateErrors code) {
+    switch (reader.next(line)) {
+        case LineRead::kLine: return true;
+        case LineRead::kEnd: return false;
+        case LineRead::kLineTooLong:
+            THROW_CRITICAL(Msg<165>(path, static_cast<unsigned long>(reader.lineNo()),
+                                    static_cast<unsigned long>(UpdateConfig::kMaxLineBytes)),
+                           code);
+        case LineRead::kFileTooLong:
+            THROW_CRITICAL(Msg<166>(path, static_cast<unsigned long>(UpdateConfig::kMaxFileBytes),
+                                    static_cast<unsigned long>(reader.lineNo())),
+                           code);
+    }
+    return false;
 }
 
 // The locale's encoding first; a line that is not valid there is taken as UTF-8.
@@ -136,7 +172,24 @@ unsigned UpdateConfig::readSettingsFile() {
     FileCloser closer{file};
 
     std::string bytes;
-    for (unsigned lineNo = 1; ReadLine(file, bytes); ++lineNo) {
+    BoundedLineReader reader(file);
+    for (;;) {
+        // The message table is not loaded yet: these diagnostics are plain text.
+        const LineRead read = reader.next(bytes);
+        const unsigned lineNo = reader.lineNo();
+        if (read == LineRead::kEnd) break;
+        if (read == LineRead::kLineTooLong) {
+            ConsolePrintf(L"Line %u of the settings file %s is longer than %lu bytes: the "
+                          L"rest of the file is not read\n",
+                          lineNo, name.c_str(), static_cast<unsigned long>(kMaxLineBytes));
+            break;
+        }
+        if (read == LineRead::kFileTooLong) {
+            ConsolePrintf(L"The settings file %s is longer than %lu bytes: it is not read "
+                          L"from line %u on\n",
+                          name.c_str(), static_cast<unsigned long>(kMaxFileBytes), lineNo);
+            break;
+        }
         const std::wstring line = RemoveAll(LineToWide(bytes), L"\r\n");
         if (line.empty() || line[0] == L'#') continue;
         std::wstring text = line.substr(0, line.find(L'#'));
@@ -182,7 +235,8 @@ void UpdateConfig::readConfigFile(const std::wstring& name) {
     FileCloser closer{file};
 
     std::string bytes;
-    while (ReadLine(file, bytes)) {
+    BoundedLineReader reader(file);
+    while (NextLine(reader, bytes, path, ERR_CONFIG_FILE)) {
         std::wstring line = RemoveAll(LineToWide(bytes), L"\r\n");
         line = Trim(line, TRIM_BOTH, kTrimAllSpace);
         line = Trim(line.substr(0, line.find(L';')), TRIM_BOTH, kTrimAllSpace);
@@ -228,7 +282,8 @@ void UpdateConfig::readUrlFile(const std::wstring& name) {
     FileCloser closer{file};
 
     std::string bytes;
-    while (ReadLine(file, bytes)) {
+    BoundedLineReader reader(file);
+    while (NextLine(reader, bytes, path, ERR_URL_FILE)) {
         const std::wstring line = Trim(LineToWide(bytes), TRIM_BOTH, L" \t\r");
         if (line.size() <= 1 || line[0] == L'#') continue;
         addServerUrl(line);

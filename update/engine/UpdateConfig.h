@@ -41,6 +41,11 @@ public:
     // Stored passwords: hexadecimal text of this many bytes, scrambled with the
     // product's seed (DescramblePassword), unless plain passwords are configured.
     static constexpr int kPasswordLength = 40;
+    // The settings, configuration and URL files are read a line at a time within these
+    // bounds, so that a file without line ends (or a device that never ends) cannot take
+    // the run's memory or time. Such files are a few lines of text.
+    static constexpr size_t kMaxLineBytes = 1u << 20;   // per line, without its line end
+    static constexpr size_t kMaxFileBytes = 16u << 20;  // per file
 
     // Server URL text -> parsed record, in text order, one entry per distinct text.
     using ServerMap = std::map<std::wstring, UpdateUri>;

@@ -256,14 +256,20 @@ int UpdatePerformer::performUpdate() {
         // 13.
         cb.callGui(L"onCheckFilesDone(config()->cCallbacks().filesTotal())",
                    &CUpdateGuiCallbacks::onCheckFilesDone, cb.filesTotal());
-        // 14.
-        if (!m_config->selfUpdateDone() && cb.filesTotal() == 0) {
-            fp.FinishMasterIdx();
+        // 14. Nothing to fetch: done, unless a run that died after installing owes post
+        // commands; those run in a post pass of their own below (a mere check of dirty
+        // files runs none and keeps them owed).
+        const bool postsOwed = anyPostOwed();
+        if (!m_config->selfUpdateDone() && cb.filesTotal() == 0 &&
+            (!postsOwed || m_config->checkDirty())) {
+            if (!postsOwed) fp.FinishMasterIdx();
             LogDebug(L"%s\n", Msg<615>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
             cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
             return 0;
         }
+        if (cb.filesTotal() == 0 && postsOwed)
+            LogDebug(L"No file changed; the post commands the last update owes are run\n");
         // 15. Only report: nothing is downloaded or installed.
         if (m_config->checkDirty()) {
             fp.DeleteMasterIdxCopy();
@@ -549,6 +555,9 @@ void UpdatePerformer::backupInstallPass() {
             throw;
         }
         try {
+            // From here until its post command ran, a kill leaves the module's post command
+            // owed. The updater's own module is handed to a process of its own instead.
+            if (!IsSelfUpdateName(i->name)) fp.MarkPostOwed(i->name);
             cb.callGui(L"beforeInstallModule(i->name)", &CUpdateGuiCallbacks::beforeInstallModule,
                        i->name);
             fp.InstallModule(index);
@@ -567,11 +576,12 @@ void UpdatePerformer::postPass() {
     FileProcessor& fp = *m_fileProcessor;
     for (int index = m_product.moduleCount() - 1; index >= 0; --index) {
         UpdateModuleInfo* ri = &m_product.cGetModuleByIndex(index);
-        if (!ri->needsupdate) continue;
+        if (!ri->needsupdate && !owesPost(*ri)) continue;
         try {
             cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost,
                        ri->name, ri->post);
             fp.RunPost(index);
+            fp.MarkPostRun(ri->name);
             cb.callGui(L"afterPost(ri->name, ri->post)", &CUpdateGuiCallbacks::afterPost, ri->name,
                        ri->post);
             cb.callGui(L"AfterUpdateModule(ri->name)", &CUpdateGuiCallbacks::AfterUpdateModule,
@@ -582,6 +592,17 @@ void UpdatePerformer::postPass() {
             throw;
         }
     }
+}
+
+bool UpdatePerformer::owesPost(const UpdateModuleInfo& module) const {
+    return !m_config->mirror() && !module.post.empty() && m_fileProcessor->IsPostOwed(module.name);
+}
+
+bool UpdatePerformer::anyPostOwed() const {
+    if (m_fileProcessor->OwedPosts().empty()) return false;
+    for (const UpdateModuleInfo& module : m_product.modules)
+        if (owesPost(module)) return true;
+    return false;
 }
 
 // ---- self-update actions ---------------------------------------------------------------

@@ -78,6 +78,10 @@ private:
     void prePass();
     void backupInstallPass();
     void postPass();
+    // A module whose post command a run that did not end well still owes (its files were
+    // being installed when that run died) and that still has one in this product info.
+    bool owesPost(const UpdateModuleInfo& module) const;
+    bool anyPostOwed() const;
     // Message `failure` has been logged by the caller; rolls back phase/module, then the
     // caller rethrows.
     void rollBack(int phase, int module);

@@ -83,3 +83,7 @@ unsigned InternetConnection::GetResponseCode(long* code) {
 std::string InternetConnection::LastErrorText() const {
     return m_initialized ? m_connection->LastErrorText() : std::string();
 }
+
+std::string InternetConnection::RefusedRedirect() const {
+    return m_initialized ? m_connection->RefusedRedirect() : std::string();
+}

@@ -17,6 +17,16 @@ constexpr long kMaxRedirects = 20;
 
 CURL* Handle(void* p) { return static_cast<CURL*>(p); }
 
+// Whether `url` starts with "https://", in any case.
+bool HasHttpsScheme(const std::string& url) {
+    static const char kHttps[] = "https://";
+    if (url.size() < sizeof kHttps - 1) return false;
+    for (size_t i = 0; i + 1 < sizeof kHttps; ++i) {
+        if (std::tolower(static_cast<unsigned char>(url[i])) != kHttps[i]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 InternetConnectionCurl::~InternetConnectionCurl() {
@@ -198,9 +208,7 @@ unsigned InternetConnectionCurl::ApplyFixedOptions() {
     // Other addresses keep libcurl's usual set.
     std::string url;
     if (m_options->GetBytes(ConnectionOptions::URL, url) != ConnectionOptions::OK) url.clear();
-    std::string scheme = url.substr(0, 8);
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const bool secure = scheme == "https://";
+    const bool secure = HasHttpsScheme(url);
     rc = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
                           secure ? "https" : "http,https,ftp,ftps");
     if (rc != CURLE_OK) {
@@ -240,6 +248,7 @@ unsigned InternetConnectionCurl::Perform() {
         return CONNECTION_NOT_INITIALIZED;
     }
     m_errorText.clear();
+    m_refusedRedirect.clear();
     m_errorBuffer[0] = '\0';
     unsigned rc = ApplyOptions();
     if (rc != CURLE_OK) {
@@ -250,6 +259,25 @@ unsigned InternetConnectionCurl::Perform() {
     CURLcode result = curl_easy_perform(Handle(m_curl));
     if (result == CURLE_OK) return CONNECTION_OK;
     m_errorText = m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result);
+    if (result == CURLE_UNSUPPORTED_PROTOCOL) {
+        // An https:// request redirected to another protocol: the redirect protocols set
+        // above stopped it, and the effective address is the refused target. Say so
+        // instead of libcurl's "not supported or disabled".
+        std::string requested;
+        if (m_options->GetBytes(ConnectionOptions::URL, requested) != ConnectionOptions::OK)
+            requested.clear();
+        long redirects = 0;
+        char* target = nullptr;
+        if (HasHttpsScheme(requested) &&
+            curl_easy_getinfo(Handle(m_curl), CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
+            redirects > 0 &&
+            curl_easy_getinfo(Handle(m_curl), CURLINFO_EFFECTIVE_URL, &target) == CURLE_OK &&
+            target && !HasHttpsScheme(target)) {
+            m_refusedRedirect = target;
+            m_errorText = "redirect from " + requested + " to " + target +
+                          " refused: an https:// address is only redirected to https://";
+        }
+    }
     if (result == CURLE_HTTP_RETURNED_ERROR) return CONNECTION_HTTP_ERROR;
     return result;
 }

@@ -30,6 +30,9 @@ public:
     bool IsInitialized() const { return m_initialized; }
     // The connection's reason for the last failed Perform; empty when not initialized.
     std::string LastErrorText() const;
+    // The redirect target the last Perform refused because it would have left https://;
+    // empty otherwise.
+    std::string RefusedRedirect() const;
 
 private:
     UpdateNew::InternetConnectionBase* m_connection = nullptr;  // owned

@@ -48,12 +48,16 @@ public:
     ConnectionOptions* Options() const { return m_options; }
     // A human-readable reason for the last failed Perform (empty after a success).
     const std::string& LastErrorText() const { return m_errorText; }
+    // The target of a redirect that the last Perform did not follow because it would have
+    // left https:// (empty otherwise).
+    const std::string& RefusedRedirect() const { return m_refusedRedirect; }
 
 protected:
     bool m_initialized = false;
     ConnectionOptions* m_options = nullptr;
     bool m_ownsOptions = false;
     std::string m_errorText;
+    std::string m_refusedRedirect;
 };
 
 }  // namespace UpdateNew

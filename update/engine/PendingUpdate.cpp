@@ -1,0 +1,81 @@
+#include "PendingUpdate.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/Conv.h"
+#include "common/Exception.h"
+#include "common/Messages.h"
+#include "fileutils.h"
+
+namespace {
+
+const char kPostKey[] = "Post=";
+
+[[noreturn]] void ThrowWriteError(int libMessage, const std::wstring& path, int error) {
+    const std::wstring reason = SystemErrorText(error);
+    if (libMessage == 5) THROW_ERROR(MsgLib<5>(path, reason), error);
+    THROW_ERROR(MsgLib<26>(path, reason), error);
+}
+
+}  // namespace
+
+std::wstring OwedPostsTempFile(const std::wstring& marker) { return marker + L".new"; }
+
+std::vector<std::wstring> ReadOwedPosts(const std::wstring& marker) {
+    std::vector<std::wstring> names;
+    const int fd = ::open(ToMultibyte(marker).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return names;
+    std::string text;
+    char buf[4096];
+    while (text.size() < kPendingRecordMaxBytes) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    if (text.size() > kPendingRecordMaxBytes) text.resize(kPendingRecordMaxBytes);
+
+    // Only whole lines count: a line without its end was cut by the size limit.
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = text.substr(start, end - start);
+        if (line.compare(0, sizeof kPostKey - 1, kPostKey) != 0) continue;
+        const std::wstring name = Utf8ToWide(line.substr(sizeof kPostKey - 1));
+        if (!name.empty()) names.push_back(name);
+    }
+    return names;
+}
+
+void WriteOwedPosts(const std::wstring& marker, const std::vector<std::wstring>& modules) {
+    std::string text;
+    for (const std::wstring& name : modules) text += kPostKey + WideToUtf8(name) + "\n";
+
+    const std::wstring temp = OwedPostsTempFile(marker);
+    const std::string tmp = ToMultibyte(temp);
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) ThrowWriteError(26, temp, errno);
+    int error = 0;
+    for (size_t done = 0; done < text.size() && error == 0;) {
+        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0)
+            error = errno;
+        else
+            done += static_cast<size_t>(w);
+    }
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error != 0) {
+        ::unlink(tmp.c_str());
+        ThrowWriteError(5, temp, error);
+    }
+    if (::rename(tmp.c_str(), ToMultibyte(marker).c_str()) != 0) {
+        error = errno;
+        ::unlink(tmp.c_str());
+        ThrowWriteError(26, marker, error);
+    }
+}
