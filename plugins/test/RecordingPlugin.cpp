@@ -281,12 +281,12 @@ std::map<std::string, unsigned long>& CallCounts() {
 
 // UPD_REC_KILL: "slot", "lib.slot" or "gui.slot", optionally followed by "#N".
 void MaybeKill(const char* table, const char* slot, unsigned long count) {
-    const std::string spec = Env("UPD_REC_KILL");
-    if (spec.empty()) return;
-    const size_t hash = spec.find('#');
-    const std::string name = spec.substr(0, hash);
+    const std::string target = Env("UPD_REC_KILL");
+    if (target.empty()) return;
+    const size_t hash = target.find('#');
+    const std::string name = target.substr(0, hash);
     unsigned long wanted = 1;
-    if (hash != std::string::npos) wanted = std::strtoul(spec.c_str() + hash + 1, nullptr, 10);
+    if (hash != std::string::npos) wanted = std::strtoul(target.c_str() + hash + 1, nullptr, 10);
     if (name != slot && name != std::string(table) + "." + slot) return;
     if (count == wanted) ::raise(SIGKILL);
 }
