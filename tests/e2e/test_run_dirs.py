@@ -77,3 +77,32 @@ def test_directories_the_run_created_are_removed_whole(tmp_path, nginx):
     r = kit.run([nginx(kit.www).url])
     assert r.returncode == 0, kit.log_text()
     assert not kit.tmp.exists() and not kit.backup.exists()
+
+
+def test_backup_directory_inside_the_installation_goes_after_a_killed_run(tmp_path, nginx):
+    # Where the backup directory is by default: inside the installation. A run killed while
+    # backing up leaves its copies there; the next run, which made the directory too,
+    # removes it whole once the update is done.
+    kit = UpdateKit(tmp_path)
+    kit.backup = kit.inst / "backup"
+    for name in ("base", "core"):
+        kit.module(name, V1[name])
+    kit.publish()
+    kit.url = nginx(kit.www).url
+    assert kit.run([kit.url]).returncode == 0, kit.log_text()
+    assert not kit.backup.exists()
+    for name in ("base", "core"):
+        kit.module(name, V2[name])
+    kit.publish()
+
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "gui.afterBackup#1"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert tree(kit.backup), "the killed run left no backup copy to clean up"
+
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert not kit.backup.exists()
+    assert not kit.tmp.exists()
+    for name in ("base", "core"):
+        for path, data in V2[name].items():
+            assert kit.installed(name, path) == data

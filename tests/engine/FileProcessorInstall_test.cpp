@@ -195,8 +195,8 @@ TEST_F(FileProcessorInstallTest, DirectoriesTheRunCreatedGoWhole) {
     EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("new/bak")));
 }
 
-// The installation is never marked, not even when it is the temporary directory or holds
-// the backup directory; it outlives the run.
+// The installation is never marked, not even when it is the temporary directory; a backup
+// directory the run made inside it is, so that a killed run's copies there go too.
 TEST_F(FileProcessorInstallTest, InstallationIsNeverMarkedNorRemoved) {
     Prepare({L"--tmpdir=" + m_dir.WPath("inst"), L"--backup-dir=" + m_dir.WPath("inst/bak")});
     EXPECT_FALSE(m_config.tmpDirCreated());
@@ -206,7 +206,8 @@ TEST_F(FileProcessorInstallTest, InstallationIsNeverMarkedNorRemoved) {
         FileProcessor processor(&m_config, &m_info);
         processor.PrepareRun();
         EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("inst/.updater-owned")));
-        EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("inst/bak/.updater-owned")));
+        EXPECT_TRUE(ScratchDir::Exists(m_dir.Path("inst/bak/.updater-owned")));
+        ScratchDir::Write(m_dir.Path("inst/bak/left-by-a-killed-run"), "x");
     }
     EXPECT_EQ((std::vector<std::string>{"product"}), ListDir(m_dir.Path("inst")));
 }

@@ -45,11 +45,11 @@ bool Exists(const std::wstring& path) {
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
 }
 
-// Whether one of the two directories is the other or lies inside it.
-bool Overlaps(std::wstring a, std::wstring b) {
-    if (a.empty() || a.back() != L'/') a.push_back(L'/');
-    if (b.empty() || b.back() != L'/') b.push_back(L'/');
-    return a.compare(0, b.size(), b) == 0 || b.compare(0, a.size(), a) == 0;
+// Whether `outer` is `inner` or one of its ancestors.
+bool Holds(std::wstring outer, std::wstring inner) {
+    if (outer.empty() || outer.back() != L'/') outer.push_back(L'/');
+    if (inner.empty() || inner.back() != L'/') inner.push_back(L'/');
+    return inner.compare(0, outer.size(), outer) == 0;
 }
 
 }  // namespace
@@ -211,12 +211,13 @@ void FileProcessor::PrepareRun() {
 
 void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
     // A directory the run created carries the owner marker, so that this run's clean-up,
-    // or a later one after a kill, removes it whole. Never one that holds or lies inside
-    // the installation: the marker is no product file.
-    if (created && !Overlaps(dir, m_config->updateDirs().m_installdir)) {
+    // or a later one after a kill, removes it whole: also the default backup directory
+    // inside the installation, which would otherwise keep a killed run's copies forever.
+    // Never one that is or holds the installation, which outlives every run.
+    if (created && !Holds(dir, m_config->updateDirs().m_installdir)) {
         CTemporaryFiles::MarkOwned(dir);
     } else if (LogDebugOn()) {
-        LogDebug(L"\"%s\" gets no owner marker (found in place or part of the "
+        LogDebug(L"\"%s\" gets no owner marker (found in place or holding the "
                  L"installation): only what the run puts there is removed\n", dir.c_str());
     }
     m_temporaries.addRunDir(dir);
