@@ -7,17 +7,7 @@ import os
 
 import pytest
 
-from updatekit import MASTERIDX, UpdateKit, md5, tree
-
-
-def two_module_kit(tmp_path):
-    kit = UpdateKit(tmp_path)
-    kit.module("base", {"lib/liba.so": os.urandom(3000), "lib/libb.so": b"b" * 100},
-               pre="mark pre base", post="mark post base", unpost="mark unpost base")
-    kit.module("core", {"bin/tool": b"#!/bin/sh\necho tool v1\n", "README": b"read me\n"},
-               pre="mark pre core", post="mark post core", unpost="mark unpost core")
-    kit.publish()
-    return kit
+from updatekit import MASTERIDX, UpdateKit, md5, tree, two_module_kit
 
 
 def test_fresh_install_installs_every_module(tmp_path, nginx):

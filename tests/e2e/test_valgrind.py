@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 from conftest import sanitized_build
-from updatekit import MASTERIDX, UpdateKit
+from updatekit import MASTERIDX, UpdateKit, two_module_kit
 
 VALGRIND = shutil.which("valgrind")
 SUPPRESSIONS = Path(__file__).resolve().parents[1] / "support" / "valgrind.supp"
@@ -55,23 +55,13 @@ def memcheck(kit, urls, extra=(), answers="", env=None):
     return r
 
 
-def product(tmp_path):
-    kit = UpdateKit(tmp_path)
-    kit.module("base", {"lib/liba.so": os.urandom(2000), "lib/libb.so": b"b" * 100},
-               pre="mark pre base", post="mark post base", unpost="mark unpost base")
-    kit.module("core", {"bin/tool": b"#!/bin/sh\necho v1\n", "README": b"read me\n"},
-               pre="mark pre core", post="mark post core", unpost="mark unpost core")
-    kit.publish()
-    return kit
-
-
 def expected_tree(kit):
     return {f"{m['name']}/{os.path.basename(p)}": data
             for m in kit.modules for p, data in m["files"].items()}
 
 
 def test_fresh_install(tmp_path, nginx):
-    kit = product(tmp_path)
+    kit = two_module_kit(tmp_path)
     srv = nginx(kit.www)
     r = memcheck(kit, [srv.url])
     assert r.returncode == 0, kit.log_text()
@@ -82,7 +72,7 @@ def test_fresh_install(tmp_path, nginx):
 
 
 def test_update_of_one_changed_file(tmp_path, nginx):
-    kit = product(tmp_path)
+    kit = two_module_kit(tmp_path)
     srv = nginx(kit.www)
     assert kit.run([srv.url]).returncode == 0, kit.log_text()
     kit.set_file("core", "README", b"read me v2\n")
@@ -96,7 +86,7 @@ def test_update_of_one_changed_file(tmp_path, nginx):
 
 
 def test_failed_update_rolls_back(tmp_path, nginx):
-    kit = product(tmp_path)
+    kit = two_module_kit(tmp_path)
     srv = nginx(kit.www)
     assert kit.run([srv.url]).returncode == 0, kit.log_text()
     before = kit.installed_tree()
@@ -112,7 +102,7 @@ def test_failed_update_rolls_back(tmp_path, nginx):
 
 
 def test_mirror(tmp_path, nginx):
-    kit = product(tmp_path)
+    kit = two_module_kit(tmp_path)
     srv = nginx(kit.www)
     r = memcheck(kit, [srv.url], extra=["--mirror=1"])
     assert r.returncode == 0, kit.log_text()
@@ -126,7 +116,7 @@ def test_mirror(tmp_path, nginx):
 
 
 def test_run_through_an_http_proxy(tmp_path, nginx, tinyproxy):
-    kit = product(tmp_path)
+    kit = two_module_kit(tmp_path)
     srv = nginx(kit.www)
     proxy = tinyproxy()
     r = memcheck(kit, [srv.url], extra=["--proxy-server=127.0.0.1",

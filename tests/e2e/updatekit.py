@@ -230,6 +230,18 @@ class UpdateKit:
         return self.log.read_text(encoding="utf-8", errors="replace") if self.log.exists() else ""
 
 
+def two_module_kit(base):
+    """The usual small product, published: "base" (a library of random bytes and one of
+    fixed bytes) and "core" (a script and a text), each module with "mark" commands."""
+    kit = UpdateKit(base)
+    kit.module("base", {"lib/liba.so": os.urandom(3000), "lib/libb.so": b"b" * 100},
+               pre="mark pre base", post="mark post base", unpost="mark unpost base")
+    kit.module("core", {"bin/tool": b"#!/bin/sh\necho tool v1\n", "README": b"read me\n"},
+               pre="mark pre core", post="mark post core", unpost="mark unpost core")
+    kit.publish()
+    return kit
+
+
 def wait_for(predicate, timeout=30.0, step=0.05):
     """Polls predicate until it is true or timeout seconds have passed; gives its last value."""
     deadline = time.monotonic() + timeout
