@@ -54,28 +54,10 @@ void WriteOwedPosts(const std::wstring& marker, const std::vector<std::wstring>&
     std::string text;
     for (const std::wstring& name : modules) text += kPostKey + WideToUtf8(name) + "\n";
 
+    ReplaceStep failed;
+    const int error = ReplaceFileContent(ToMultibyte(marker), text, &failed);
+    if (error == 0) return;
     const std::wstring temp = OwedPostsTempFile(marker);
-    const std::string tmp = ToMultibyte(temp);
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) ThrowWriteError(26, temp, errno);
-    int error = 0;
-    for (size_t done = 0; done < text.size() && error == 0;) {
-        const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0)
-            error = errno;
-        else
-            done += static_cast<size_t>(w);
-    }
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error != 0) {
-        ::unlink(tmp.c_str());
-        ThrowWriteError(5, temp, error);
-    }
-    if (::rename(tmp.c_str(), ToMultibyte(marker).c_str()) != 0) {
-        error = errno;
-        ::unlink(tmp.c_str());
-        ThrowWriteError(26, marker, error);
-    }
+    if (failed == ReplaceStep::kWrite) ThrowWriteError(5, temp, error);
+    ThrowWriteError(26, failed == ReplaceStep::kOpen ? temp : marker, error);
 }

@@ -95,23 +95,8 @@ void CSelfUpdateHelper::WriteConfig(const std::wstring& path, const std::wstring
         LogError(L"%s: %s\n", Msg<243>(path).c_str(), SystemErrorText(EILSEQ).c_str());
         THROW_CRITICAL(Msg<243>(path), ERR_SELFUPDATE);
     }
-    const std::string temp = target + ".new";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int error = errno;
-    bool ok = fd >= 0;
-    if (ok) {
-        ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-        if (!ok) error = errno;
-        if (::close(fd) != 0 && ok) {
-            ok = false;
-            error = errno;
-        }
-        if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-            ok = false;
-            error = errno;
-        }
-        if (!ok) ::unlink(temp.c_str());
-    }
+    const int error = ReplaceFileContent(target, bytes);
+    const bool ok = error == 0;
     if (!ok) {
         LogError(L"%s: %s\n", Msg<243>(path).c_str(), SystemErrorText(error).c_str());
         THROW_CRITICAL(Msg<243>(path), ERR_SELFUPDATE);

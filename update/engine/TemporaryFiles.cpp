@@ -153,25 +153,13 @@ bool CTemporaryFiles::writeListFile(const std::wstring& path) {
     }
 
     const std::string target = ToMultibyte(path);
-    const std::string temp = target + ".new";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (target.empty() || fd < 0) {
+    ReplaceStep failed = ReplaceStep::kOpen;
+    const int error = target.empty() ? ENOENT : ReplaceFileContent(target, bytes, &failed);
+    const bool ok = error == 0;
+    if (!ok && failed == ReplaceStep::kOpen) {
         LogDebug(L"The list file \"%s\" cannot be created: %s\n", path.c_str(),
-                 SystemErrorText(errno).c_str());
-        return false;
-    }
-    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        error = errno;
-    }
-    if (!ok) {
-        ::unlink(temp.c_str());
+                 SystemErrorText(error).c_str());
+    } else if (!ok) {
         LogDebug(L"The list file \"%s\" cannot be written: %s\n", path.c_str(),
                  SystemErrorText(error).c_str());
     }

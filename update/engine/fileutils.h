@@ -64,6 +64,16 @@ inline bool WriteAll(int fd, const std::string& data) {
     return WriteAll(fd, data.data(), data.size());
 }
 
+// Which step of a file replacement failed.
+enum class ReplaceStep { kOpen, kWrite, kRename };
+
+// Replaces the file `target` (a multibyte path) with `bytes`: written to "<target>.new",
+// synced, then renamed over the target, so that a reader finds the old file or the whole
+// new one, never a part. 0, or the errno of the step that failed (named in `failed` when
+// given); the ".new" file does not outlive a failure.
+int ReplaceFileContent(const std::string& target, const std::string& bytes,
+                       ReplaceStep* failed = nullptr);
+
 // Runs "cp -R" (overwrite) or "cp -R -u" (copy only what is newer) through the system
 // shell with the source and the target. Each path is quoted for the shell so that no
 // character in it is interpreted. True when the shell reports success.
