@@ -42,12 +42,6 @@ bool ReadsBack(const std::wstring& key, const std::wstring& path) {
            key.size() + 1 + path.size() <= kMaxListLine;
 }
 
-// `path` without its trailing "/" (the root stays "/").
-std::wstring WithoutTrailingSlash(std::wstring path) {
-    while (path.size() > 1 && path.back() == L'/') path.pop_back();
-    return path;
-}
-
 }  // namespace
 
 bool CTemporaryFiles::MarkOwned(const std::wstring& dir) {

@@ -15,6 +15,7 @@
 #include "common/Messages.h"
 #include "common/ProgramInfo.h"
 #include "fileutils.h"
+#include "pathutils.h"
 #include "passwordscramble.h"
 #include "secrets.h"
 #include "strutils.h"
@@ -470,12 +471,9 @@ bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
         THROW_CRITICAL(Msg<153>(dir), errorCode);
     }
     m_createdRunDirs.insert(m_createdRunDirs.end(), cCreatedDirs.begin(), cCreatedDirs.end());
-    std::wstring bare = dir;
-    while (bare.size() > 1 && bare.back() == L'/') bare.pop_back();
-    for (std::wstring created : cCreatedDirs) {
-        while (created.size() > 1 && created.back() == L'/') created.pop_back();
-        if (created == bare) return true;
-    }
+    const std::wstring bare = WithoutTrailingSlash(dir);
+    for (const std::wstring& created : cCreatedDirs)
+        if (WithoutTrailingSlash(created) == bare) return true;
     return false;
 }
 

@@ -35,3 +35,8 @@ std::wstring ToSlashes(const std::wstring& path) {
     std::replace(out.begin(), out.end(), L'\\', L'/');
     return out;
 }
+
+std::wstring WithoutTrailingSlash(std::wstring path) {
+    while (path.size() > 1 && path.back() == L'/') path.pop_back();
+    return path;
+}

@@ -20,5 +20,9 @@ std::wstring GetLastComponent(const std::wstring& path);
 // there is none).
 std::wstring GetProgramPart(const std::wstring& commandLine);
 
+// `path` without its trailing "/" (the root stays "/"), so that "/a/b/" and "/a/b" compare
+// equal.
+std::wstring WithoutTrailingSlash(std::wstring path);
+
 // Turns every "\" into "/".
 std::wstring ToSlashes(const std::wstring& path);
