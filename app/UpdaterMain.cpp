@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "UpdateConfig.h"
-#include "UpdateParameters.h"
-#include "UpdatePerformer.h"
-#include "common/Conv.h"
-#include "common/Exception.h"
-#include "common/Interrupts.h"
-#include "common/Messages.h"
-#include "common/ProgramInfo.h"
-#include "update/ConnectionOptions.h"
-#include "update/Console.h"
-#include "update/Logger.h"
+#include "config/UpdateConfig.h"
+#include "config/UpdateParameters.h"
+#include "run/UpdatePerformer.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Interrupts.h"
+#include "base/Messages.h"
+#include "base/ProgramInfo.h"
+#include "net/ConnectionOptions.h"
+#include "base/Console.h"
+#include "base/Logger.h"
 
 
 namespace {

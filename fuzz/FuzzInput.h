@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "common/Conv.h"
-#include "common/Messages.h"
-#include "common/ProgramInfo.h"
+#include "base/Conv.h"
+#include "base/Messages.h"
+#include "base/ProgramInfo.h"
 
 namespace fuzz {
 

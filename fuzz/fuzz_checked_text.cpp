@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "FuzzInput.h"
-#include "checkedtextfile.h"
+#include "codec/CheckedTextFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("master.idx", data, size);

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "RunProcess.h"
+#include "base/RunProcess.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring line = fuzz::WideText(data, size);

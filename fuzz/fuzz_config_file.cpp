@@ -1,8 +1,8 @@
 // The configuration file reader (updater.conf: key = value lines, sections, comments):
 // any content is read or refused with a critical error, never more.
 #include "FuzzInput.h"
-#include "UpdateConfig.h"
-#include "common/Exception.h"
+#include "config/UpdateConfig.h"
+#include "base/Exception.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("updater.conf", data, size);

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include "FuzzInput.h"
-#include "common/Exception.h"
-#include "filecipher.h"
-#include "productinfodecode.h"
+#include "base/Exception.h"
+#include "codec/FileCipher.h"
+#include "codec/ProductInfoDecode.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("product.info.gz", data, size);

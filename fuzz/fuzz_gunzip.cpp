@@ -3,7 +3,7 @@
 #include <unistd.h>
 
 #include "FuzzInput.h"
-#include "gzfile.h"
+#include "codec/GzFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("module.bin.gz", data, size);

@@ -3,8 +3,8 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "PathVariables.h"
-#include "common/Exception.h"
+#include "config/PathVariables.h"
+#include "base/Exception.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring input = fuzz::WideText(data, size);

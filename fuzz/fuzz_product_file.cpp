@@ -2,10 +2,10 @@
 // default server sends them.
 #include <sys/stat.h>
 
-#include "DownloadServersHandler.h"
+#include "download/DownloadServersHandler.h"
 #include "FuzzInput.h"
-#include "UpdateConfig.h"
-#include "common/Exception.h"
+#include "config/UpdateConfig.h"
+#include "base/Exception.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("product.txt", data, size);

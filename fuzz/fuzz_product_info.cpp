@@ -4,11 +4,11 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "UpdateCallbacks.h"
-#include "UpdateInfo.h"
-#include "UpdateXMLParser.h"
-#include "common/Exception.h"
-#include "filemd5.h"
+#include "plugin/UpdateCallbacks.h"
+#include "product/UpdateInfo.h"
+#include "product/UpdateXMLParser.h"
+#include "base/Exception.h"
+#include "codec/FileDigest.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <set>
 #include <sstream>
 
-#include "UpdateOSChecker.h"
-#include "common/Conv.h"
-#include "common/Exception.h"
-#include "common/Messages.h"
-#include "strutils.h"
+#include "product/UpdateOSChecker.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/StringUtils.h"
 
 std::wstring DescLocation::text() const {
     return line > 0 ? file + L":" + std::to_wstring(line) : file;

@@ -1,9 +1,9 @@
 #include "ProductInfoXml.h"
 
 #include "ProductDescription.h"
-#include "common/Conv.h"
-#include "common/Exception.h"
-#include "common/Messages.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
 
 std::string XmlAttribute(const std::wstring& text) {
     std::wstring out;

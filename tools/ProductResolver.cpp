@@ -9,12 +9,12 @@
 #include <functional>
 #include <map>
 
-#include "UpdateOSChecker.h"
-#include "common/Conv.h"
-#include "common/Exception.h"
-#include "common/Messages.h"
-#include "pathutils.h"
-#include "strutils.h"
+#include "product/UpdateOSChecker.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "base/StringUtils.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
 #include "PublishCipher.h"
 
-#include "common/Conv.h"
-#include "common/Exception.h"
-#include "common/Messages.h"
-#include "filecipher.h"
-#include "passwordscramble.h"
-#include "productinfodecode.h"
-#include "secrets.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "codec/FileCipher.h"
+#include "codec/PasswordScramble.h"
+#include "codec/ProductInfoDecode.h"
+#include "codec/Secrets.h"
 
 namespace {
 

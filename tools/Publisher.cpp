@@ -12,14 +12,14 @@
 #include "ProductInfoXml.h"
 #include "PublishCipher.h"
 #include "TreeWriter.h"
-#include "common/Conv.h"
-#include "common/Exception.h"
-#include "common/Interrupts.h"
-#include "common/Messages.h"
-#include "filemd5.h"
-#include "gzfile.h"
-#include "pathutils.h"
-#include "productinfodecode.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Interrupts.h"
+#include "base/Messages.h"
+#include "codec/FileDigest.h"
+#include "codec/GzFile.h"
+#include "base/PathUtils.h"
+#include "codec/ProductInfoDecode.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <cstring>
 #include <set>
 
-#include "common/Conv.h"
-#include "common/Exception.h"
-#include "common/Messages.h"
-#include "pathutils.h"
-#include "strutils.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "base/StringUtils.h"
 
 namespace {
 

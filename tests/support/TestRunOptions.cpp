@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include "UpdateConfig.h"
-#include "common/Conv.h"
-#include "support/RecordingPlugin.h"
+#include "config/UpdateConfig.h"
+#include "base/Conv.h"
+#include "support/RecordingLog.h"
 #include "support/TestArgv.h"
 
 namespace TestSupport {

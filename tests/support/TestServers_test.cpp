@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "update/InternetConnection.h"
+#include "net/InternetConnection.h"
 
 using namespace TestServers;
 

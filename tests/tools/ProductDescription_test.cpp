@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "common/Conv.h"
-#include "common/Exception.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
 
 namespace {
 

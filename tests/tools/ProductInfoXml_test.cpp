@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ProductDescription.h"
-#include "common/Exception.h"
+#include "base/Exception.h"
 
 namespace {
 

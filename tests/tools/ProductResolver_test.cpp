@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "common/Conv.h"
-#include "common/Exception.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
 #include "support/TestServers.h"
 
 using TestServers::TempDir;

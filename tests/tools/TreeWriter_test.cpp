@@ -7,8 +7,8 @@
 #include <set>
 #include <string>
 
-#include "common/Conv.h"
-#include "common/Exception.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
 #include "support/TestServers.h"
 
 using TestServers::ReadFile;

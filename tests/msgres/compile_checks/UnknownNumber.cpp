@@ -1,5 +1,5 @@
 // Must not compile: message 9999 is not in the catalogue.
-#include "common/Messages.h"
+#include "base/Messages.h"
 
 std::wstring UseUnknownNumber() {
     return Msg<9999>();

@@ -1,5 +1,5 @@
 // Must not compile: message 151 takes one parameter, not two.
-#include "common/Messages.h"
+#include "base/Messages.h"
 
 std::wstring UseWrongCount() {
     return Msg<151>(L"a", L"b");

@@ -1,0 +1,36 @@
+#include "base/ProgramInfo.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "base/Conv.h"
+
+TEST(ProgramInfo, OwnPathIsTheResolvedExecutable) {
+    char resolved[PATH_MAX];
+    ASSERT_NE(nullptr, realpath("/proc/self/exe", resolved));
+    EXPECT_EQ(FromMultibyte(resolved), GetUpdaterPath());
+    const std::wstring dir = GetUpdaterDir();
+    ASSERT_FALSE(dir.empty());
+    EXPECT_EQ(L'/', dir.back());
+    EXPECT_EQ(0u, GetUpdaterPath().find(dir));
+}
+
+TEST(ProgramInfo, EnvironmentNamesTheExecutableWhenTheLinkCannotBeRead) {
+    setenv("EXE_NAME", "/opt/product/updater", 1);
+    EXPECT_EQ("/opt/product/updater", ReadRawExecutablePath("/nonexistent/proc/exe"));
+    unsetenv("EXE_NAME");
+    EXPECT_EQ("", ReadRawExecutablePath("/nonexistent/proc/exe"));
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/%d/exe", static_cast<int>(getpid()));
+    EXPECT_FALSE(ReadRawExecutablePath(link).empty());
+}
+
+TEST(ProgramInfo, CommandLineTextEndsEveryArgumentWithABlank) {
+    const wchar_t* argv[] = {L"/opt/updater", L"--url=a b", L"--checkdirty"};
+    EXPECT_EQ(L"/opt/updater --url=a b --checkdirty ", BuildCommandLineText(3, argv));
+    EXPECT_EQ(L"", BuildCommandLineText(0, argv));
+}

@@ -1,0 +1,127 @@
+#include "base/RunProcess.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "base/Exception.h"
+
+namespace {
+
+const std::wstring kOk = L"Child process successfully executed";
+const std::wstring kLate =
+    L"Child process terminated because it didn't returned in the specified time";
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+std::string TempPath(const char* name) {
+    return "/tmp/runprocess_test_" + std::to_string(getpid()) + "_" + name;
+}
+
+}  // namespace
+
+TEST(SplitCommandLine, QuotesBlanksAndLimits) {
+    std::wstring t[30];
+    int n = 0;
+    ASSERT_EQ(0, SplitCommandLine(L" \t/bin/echo  \"two words\"\tthird \"\" ", n, t));
+    ASSERT_EQ(4, n);
+    EXPECT_EQ(L"/bin/echo", t[0]);
+    EXPECT_EQ(L"two words", t[1]);
+    EXPECT_EQ(L"third", t[2]);
+    EXPECT_EQ(L"", t[3]);
+
+    std::wstring thirty, thirtyOne;
+    for (int i = 0; i < 30; ++i) thirty += L"a ";
+    thirtyOne = thirty + L"b";
+    EXPECT_EQ(0, SplitCommandLine(thirty, n, t));
+    EXPECT_EQ(30, n);
+    EXPECT_EQ(kTooManyTokens, SplitCommandLine(thirtyOne, n, t));
+    EXPECT_EQ(0, n);
+    EXPECT_EQ(kBadCommandLine, SplitCommandLine(L"prog \"open quote", n, t));
+    EXPECT_EQ(0, SplitCommandLine(L"   ", n, t));
+    EXPECT_EQ(0, n);
+}
+
+TEST(RunProcess, ExitCodeIsNotReportedButTheRunIs) {
+    std::wstring text;
+    EXPECT_EQ(0, RunProcessAndWait(L"/bin/sh", L"-c \"exit 3\"", text));
+    EXPECT_EQ(kOk, text);
+}
+
+TEST(RunProcess, ArgumentsArriveSplitWithoutAShell) {
+    const std::string script = TempPath("args.sh"), out = TempPath("args.out");
+    std::ofstream(script) << "out=$1; shift; printf '%s|' \"$@\" > \"$out\"\n";
+    std::wstring text;
+    std::wstring args = std::wstring(script.begin(), script.end()) + L" " +
+                        std::wstring(out.begin(), out.end()) + L" \"a  b\"\t$HOME '*'";
+    ASSERT_EQ(0, RunProcess(L"/bin/sh", args, -1, text, true));
+    std::ifstream in(out);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    unlink(script.c_str());
+    unlink(out.c_str());
+    EXPECT_EQ("a  b|$HOME|'*'|", ss.str());
+}
+
+TEST(RunProcess, TooManyTokensIsRefusedBeforeAnythingRuns) {
+    std::wstring args;
+    for (int i = 0; i < 30; ++i) args += L"x ";
+    std::wstring text = L"untouched";
+    try {
+        RunProcessAndWait(L"/bin/true", args, text);
+        FAIL() << "expected an exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(kTooManyTokens, e.code());
+        EXPECT_STREQ(L"Can not convert command line string", e.twhat());
+    }
+    EXPECT_EQ(L"untouched", text);
+}
+
+TEST(RunProcess, QuickCommandWithTimeoutReturnsAtOnce) {
+    auto start = std::chrono::steady_clock::now();
+    std::wstring text;
+    EXPECT_EQ(0, RunProcess(L"/bin/true", L"", 30, text, true));
+    EXPECT_EQ(kOk, text);
+    EXPECT_LT(Seconds(start), 5.0);
+}
+
+TEST(RunProcess, LateChildIsTerminatedAndReaped) {
+    auto start = std::chrono::steady_clock::now();
+    std::wstring text;
+    EXPECT_EQ(0, RunProcess(L"/bin/sleep", L"10", 5, text, true));
+    EXPECT_EQ(kLate, text);
+    double took = Seconds(start);
+    EXPECT_GE(took, 4.9);
+    EXPECT_LT(took, 9.5);
+    // Nothing is left to reap: the child was waited for.
+    EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
+    EXPECT_EQ(ECHILD, errno);
+}
+
+TEST(RunProcess, FailedExecEndsTheChildOnly) {
+    std::wstring text;
+    // The child reports and ends with 127; the parent sees a normal exit.
+    EXPECT_EQ(0, RunProcessAndWait(L"/nonexistent/program", L"arg", text));
+    EXPECT_EQ(kOk, text);
+}
+
+TEST(RunProcess, NoWaitReturnsImmediately) {
+    auto start = std::chrono::steady_clock::now();
+    std::wstring text = L"unchanged";
+    EXPECT_EQ(0, RunProcess(L"/bin/sleep", L"1", 0, text, false));
+    EXPECT_EQ(L"unchanged", text);
+    EXPECT_LT(Seconds(start), 0.9);
+    waitpid(-1, nullptr, 0);
+}
+
+TEST(RunProcess, ChildKilledBySignalGivesNoText) {
+    std::wstring text = L"unchanged";
+    EXPECT_EQ(0, RunProcessAndWait(L"/bin/sh", L"-c \"kill -9 $$\"", text));
+    EXPECT_EQ(L"unchanged", text);
+}

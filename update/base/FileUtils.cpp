@@ -1,0 +1,292 @@
+#include "base/FileUtils.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+
+namespace {
+
+constexpr size_t kCopyPiece = 64 * 1024;
+
+// The multibyte form of a path; false (errno EILSEQ) when it has none.
+bool ToSystemPath(const std::wstring& path, std::string& out) {
+    if (WideToMultibyte(path, out)) return true;
+    errno = EILSEQ;
+    return false;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string JoinNarrow(const std::string& a, const char* b) {
+    return (!a.empty() && a.back() == '/') ? a + b : a + '/' + b;
+}
+
+// Owns a descriptor or a directory stream for one call.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+struct Dir {
+    DIR* dir;
+    explicit Dir(DIR* d) : dir(d) {}
+    ~Dir() {
+        if (dir != nullptr) ::closedir(dir);
+    }
+    Dir(const Dir&) = delete;
+    Dir& operator=(const Dir&) = delete;
+};
+
+void RemoveTree(const std::string& path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    if (!S_ISDIR(st.st_mode)) {
+        ::unlink(path.c_str());
+        return;
+    }
+    {
+        Dir dir(::opendir(path.c_str()));
+        if (dir.dir != nullptr) {
+            while (dirent* entry = ::readdir(dir.dir)) {
+                if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                    continue;
+                RemoveTree(JoinNarrow(path, entry->d_name));
+            }
+        }
+    }
+    ::rmdir(path.c_str());
+}
+
+// Copies one regular file's content and permission bits; 0 or an error number.
+int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode) {
+    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.fd < 0) return errno;
+    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (out.fd < 0) return errno;
+    std::unique_ptr<char[]> buf(new char[kCopyPiece]);
+    for (;;) {
+        ssize_t n = ::read(in.fd, buf.get(), kCopyPiece);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(out.fd, buf.get() + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            done += w;
+        }
+    }
+    if (::fchmod(out.fd, mode & 07777) != 0) return errno;
+    int fd = out.fd;
+    out.fd = -1;
+    return ::close(fd) == 0 ? 0 : errno;
+}
+
+// `skipDev`/`skipIno` name the top target directory, so that a target inside the source
+// is not copied into itself.
+int CopyTree(const std::string& source, const std::string& target, dev_t skipDev, ino_t skipIno) {
+    Dir dir(::opendir(source.c_str()));
+    if (dir.dir == nullptr) return errno;
+    errno = 0;
+    while (dirent* entry = ::readdir(dir.dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        const std::string from = JoinNarrow(source, entry->d_name);
+        const std::string to = JoinNarrow(target, entry->d_name);
+        struct stat st;
+        if (::lstat(from.c_str(), &st) != 0) return errno;
+        if (S_ISDIR(st.st_mode)) {
+            if (st.st_dev == skipDev && st.st_ino == skipIno) continue;
+            if (::mkdir(to.c_str(), st.st_mode & 07777) != 0 &&
+                !(errno == EEXIST && IsDirectory(to)))
+                return errno;
+            if (int rc = CopyTree(from, to, skipDev, skipIno)) return rc;
+        } else if (S_ISLNK(st.st_mode)) {
+            std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+            ssize_t n = ::readlink(from.c_str(), &link[0], link.size());
+            if (n < 0) return errno;
+            link.resize(static_cast<size_t>(n));
+            ::unlink(to.c_str());
+            if (::symlink(link.c_str(), to.c_str()) != 0) return errno;
+        } else if (S_ISREG(st.st_mode)) {
+            if (int rc = CopyRegularFile(from, to, st.st_mode)) return rc;
+        }
+        // Sockets, pipes and devices are not copied.
+        errno = 0;
+    }
+    return errno;  // a failing readdir sets it
+}
+
+std::string ShellQuote(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+std::wstring SystemErrorText(int error) { return FromMultibyte(std::strerror(error)); }
+
+int CreateDirectories(const std::wstring& path, mode_t mode, std::vector<std::wstring>* created) {
+    std::wstring wide = ToSlashes(path);
+    if (wide.empty() || wide.back() != L'/') wide.push_back(L'/');
+    std::string full;
+    if (!ToSystemPath(wide, full)) return EILSEQ;
+    for (size_t pos = full.find('/', 1); pos != std::string::npos; pos = full.find('/', pos + 1)) {
+        const std::string prefix = full.substr(0, pos);
+        if (prefix.back() == '/') continue;  // "//" in the path
+        if (::mkdir(prefix.c_str(), mode) == 0) {
+            if (created != nullptr) created->push_back(FromMultibyte(prefix));
+            continue;
+        }
+        const int error = errno;
+        if (IsDirectory(prefix)) continue;
+        return error == EEXIST ? ENOTDIR : error;
+    }
+    return 0;
+}
+
+int CheckDirectory(const std::wstring& path, bool create) {
+    std::string name;
+    if (!ToSystemPath(path, name)) return EILSEQ;
+    struct stat st;
+    if (::stat(name.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : kNotADirectory;
+    if (errno != ENOENT) return errno;
+    return create ? CreateDirectories(path, 0755) : ENOENT;
+}
+
+std::wstring GetTempPath() {
+    if (IsDirectory("/tmp")) return L"/tmp";
+    std::string home;
+    if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr && pw->pw_dir != nullptr)
+        home = pw->pw_dir;
+    else if (const char* env = std::getenv("HOME"))
+        home = env;
+    std::wstring tmp = JoinPath(FromMultibyte(home), L"tmp");
+    CheckDirectory(tmp, true);
+    return tmp;
+}
+
+void RemoveDirectoryTree(const std::wstring& path) {
+    std::string name;
+    if (!ToSystemPath(path, name) || name.empty()) return;
+    RemoveTree(name);
+}
+
+bool DeleteFile(const std::wstring& path, bool ignoreErrors) {
+    std::string name;
+    if (ToSystemPath(path, name) && std::remove(name.c_str()) == 0) return true;
+    const int error = errno;
+    if (ignoreErrors) return false;
+    THROW_ERROR(MsgLib<8>(path, SystemErrorText(error)), error);
+}
+
+void MoveFile(const std::wstring& source, const std::wstring& target) {
+    std::string from, to;
+    if (ToSystemPath(source, from) && ToSystemPath(target, to) &&
+        std::rename(from.c_str(), to.c_str()) == 0)
+        return;
+    const int error = errno;
+    THROW_ERROR(MsgLib<9>(source, target, SystemErrorText(error)), error);
+}
+
+int CopyDirectoryTree(const std::wstring& source, const std::wstring& target) {
+    std::string from, to;
+    if (!ToSystemPath(source, from) || !ToSystemPath(target, to)) return EILSEQ;
+    struct stat st;
+    if (::stat(from.c_str(), &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    if (int rc = CreateDirectories(target, 0755)) return rc;
+    struct stat top;
+    if (::stat(to.c_str(), &top) != 0) return errno;
+    return CopyTree(from, to, top.st_dev, top.st_ino);
+}
+
+FILE* OpenFile(const std::wstring& path, const std::wstring& mode) {
+    std::string name, narrowMode;
+    if (!ToSystemPath(path, name) || !ToSystemPath(mode, narrowMode)) return nullptr;
+    return std::fopen(name.c_str(), narrowMode.c_str());
+}
+
+std::string ShellCopyCommand(const std::string& source, const std::string& target,
+                             bool overwrite) {
+    return std::string(overwrite ? "cp -R " : "cp -R -u ") + ShellQuote(source) + " " +
+           ShellQuote(target);
+}
+
+bool RunShellCopy(const std::wstring& source, const std::wstring& target, bool overwrite) {
+    std::string from, to;
+    if (!ToSystemPath(source, from) || !ToSystemPath(target, to)) return false;
+    std::fflush(nullptr);  // our earlier output comes before anything cp prints
+    const int status = std::system(ShellCopyCommand(from, to, overwrite).c_str());
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+int ReplaceFileContent(const std::string& target, const std::string& bytes,
+                       ReplaceStep* failed) {
+    const std::string temp = target + ".new";
+    ReplaceStep step = ReplaceStep::kOpen;
+    int error = 0;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        error = errno;
+    } else {
+        step = ReplaceStep::kWrite;
+        if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) error = errno;
+        if (::close(fd) != 0 && error == 0) error = errno;
+        if (error == 0) {
+            step = ReplaceStep::kRename;
+            if (::rename(temp.c_str(), target.c_str()) != 0) error = errno;
+        }
+        if (error != 0) ::unlink(temp.c_str());
+    }
+    if (failed != nullptr) *failed = step;
+    return error;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, p, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}

@@ -1,0 +1,336 @@
+#include "base/Logger.h"
+
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <ctime>
+
+#include "base/Conv.h"
+#include "base/FormatConverter.h"
+
+namespace UpdateNew {
+
+namespace {
+
+Logger* g_logger = nullptr;
+
+constexpr size_t kMessageBuffer = 1024;
+
+// The host's full name. Looked up once per process: a name service that does not answer
+// must not stall every log line.
+const std::wstring& FullHostName() {
+    static const std::wstring name = [] {
+        char buf[512] = {0};
+        if (gethostname(buf, sizeof(buf) - 1) != 0) buf[0] = 0;
+        buf[sizeof(buf) - 1] = 0;
+        if (buf[0] && !std::strchr(buf, '.')) {
+            addrinfo hints{};
+            hints.ai_flags = AI_CANONNAME;
+            addrinfo* res = nullptr;
+            if (getaddrinfo(buf, nullptr, &hints, &res) == 0 && res) {
+                if (res->ai_canonname) {
+                    std::strncpy(buf, res->ai_canonname, sizeof(buf) - 1);
+                    buf[sizeof(buf) - 1] = 0;
+                }
+                freeaddrinfo(res);
+            }
+        }
+        std::wstring wide;
+        return MultibyteToWide(buf, wide) ? wide : std::wstring();
+    }();
+    return name;
+}
+
+// Appends a decimal number, at least two digits when asked.
+void AppendNumber(std::wstring& out, long value, bool twoDigits) {
+    wchar_t digits[24];
+    int n = 0;
+    const bool negative = value < 0;
+    unsigned long magnitude =
+        negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do {
+        digits[n++] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (twoDigits && n == 1) digits[n++] = L'0';
+    if (negative) digits[n++] = L'-';
+    while (n > 0) out.push_back(digits[--n]);
+}
+
+// The local time of one line, read from the clock once, when the template first needs it,
+// so that every field of a line shows the same moment.
+class LineTime {
+public:
+    // Appends field 3 (year), 4 (month), 5 (day), 6 (hour), 7 (minute) or 8 (second);
+    // nothing when the clock cannot be read.
+    void append(std::wstring& out, int field) {
+        if (!m_read) {
+            m_read = true;
+            const std::time_t now = std::time(nullptr);
+            // The broken-down time of the last second asked for, per thread: lines come
+            // many per second.
+            thread_local std::time_t cachedSecond = static_cast<std::time_t>(-1);
+            thread_local std::tm cachedTm{};
+            if (now != static_cast<std::time_t>(-1) && now != cachedSecond) {
+                if (localtime_r(&now, &cachedTm) != nullptr) {
+                    cachedSecond = now;
+                } else {
+                    cachedSecond = static_cast<std::time_t>(-1);
+                }
+            }
+            m_valid = now != static_cast<std::time_t>(-1) && now == cachedSecond;
+            if (m_valid) m_tm = cachedTm;
+        }
+        if (!m_valid) return;
+        switch (field) {
+            case 3: AppendNumber(out, m_tm.tm_year + 1900L, false); break;
+            case 4: AppendNumber(out, m_tm.tm_mon + 1, true); break;
+            case 5: AppendNumber(out, m_tm.tm_mday, true); break;
+            case 6: AppendNumber(out, m_tm.tm_hour, true); break;
+            case 7: AppendNumber(out, m_tm.tm_min, true); break;
+            default: AppendNumber(out, m_tm.tm_sec, true); break;
+        }
+    }
+
+private:
+    bool m_read = false;
+    bool m_valid = false;
+    std::tm m_tm{};
+};
+
+bool Is(const wchar_t* name, size_t length, const wchar_t* literal) {
+    return std::wcslen(literal) == length && std::wmemcmp(name, literal, length) == 0;
+}
+
+// The fields of a log template. The time fields are those LineTime::append takes.
+enum Field { kNoField = -1, kYear = 3, kMonth, kDay, kHour, kMinute, kSecond, kMsg, kSource,
+             kLevel, kFullHost, kProgram, kPid };
+
+struct FieldName {
+    const wchar_t* name;
+    int field;
+};
+const FieldName kFieldNames[] = {
+    {L"SOURCE", kSource}, {L"LEVEL", kLevel},   {L"YEAR", kYear},         {L"MONTH", kMonth},
+    {L"DAY", kDay},       {L"HOUR", kHour},     {L"MINUTE", kMinute},     {L"SECOND", kSecond},
+    {L"FULLHOST", kFullHost}, {L"PROGRAM", kProgram}, {L"PID", kPid},     {L"MSG", kMsg}};
+
+bool Deliver(int level, const std::wstring& source, const wchar_t* format, va_list args) {
+    Logger* logger = GetLogger();
+    return logger ? logger->LogV(level, source, format, args) : false;
+}
+
+// Converts a whole line and writes it with one call; false when it cannot be converted.
+bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
+    std::string bytes;
+    if (!WideToMultibyte(line, bytes)) return false;
+    if (stream) {
+        (void)std::fwrite(bytes.data(), 1, bytes.size(), stream);
+    } else {
+        (void)!::write(fd, bytes.data(), bytes.size());
+    }
+    return true;
+}
+
+}  // namespace
+
+const wchar_t* LevelName(int level) {
+    switch (level) {
+        case LOG_TRACE: return L"trace";
+        case LOG_DEBUG: return L"debug";
+        case LOG_INFO: return L"info";
+        case LOG_WARNING: return L"warning";
+        case LOG_ERROR: return L"error";
+        case LOG_FATAL: return L"fatal";
+        default: return L"";
+    }
+}
+
+LoggerAppender::LoggerAppender(int minLevel, const std::wstring& tmpl)
+    : m_minLevel(minLevel), m_defaultSource(L"unknown") {
+    SetTemplate(tmpl);
+}
+
+void LoggerAppender::SetTemplate(const std::wstring& tmpl) {
+    // Each "${NAME}" is a field (an unknown name expands to nothing); a "${" without a
+    // closing "}" and everything after it are literal text.
+    m_template = tmpl;
+    m_pieces.clear();
+    size_t pos = 0;
+    for (;;) {
+        const size_t start = tmpl.find(L"${", pos);
+        const size_t end =
+            start == std::wstring::npos ? std::wstring::npos : tmpl.find(L'}', start + 1);
+        if (end == std::wstring::npos) break;
+        const wchar_t* name = tmpl.data() + start + 2;
+        const size_t length = end - start - 2;
+        int field = kNoField;
+        for (const FieldName& known : kFieldNames) {
+            if (Is(name, length, known.name)) field = known.field;
+        }
+        m_pieces.push_back({tmpl.substr(pos, start - pos), field});
+        pos = end + 1;
+    }
+    m_pieces.push_back({tmpl.substr(pos), kNoField});
+}
+
+LoggerAppender::~LoggerAppender() = default;
+
+void LoggerAppender::Format(int level, const std::wstring& message, const std::wstring& source,
+                            std::wstring& out) const {
+    // Inserted text is never scanned for fields itself.
+    out.clear();
+    out.reserve(m_template.size() + message.size() + 64);
+    LineTime time;
+    for (const Piece& piece : m_pieces) {
+        out += piece.text;
+        switch (piece.field) {
+            case kMsg: out += message; break;
+            case kSource: out += source.empty() ? m_defaultSource : source; break;
+            case kLevel: out += LevelName(level); break;
+            case kYear:
+            case kMonth:
+            case kDay:
+            case kHour:
+            case kMinute:
+            case kSecond: time.append(out, piece.field); break;
+            case kFullHost: out += FullHostName(); break;
+            case kPid: AppendNumber(out, static_cast<long>(getpid()), false); break;
+            default: break;  // "PROGRAM" is recognised, but nothing supplies a program name
+        }
+    }
+}
+
+LoggerAppenderFile::LoggerAppenderFile(int minLevel, const std::wstring& fileName,
+                                       const std::wstring& tmpl)
+    : LoggerAppender(minLevel, tmpl), m_fileName(fileName) {}
+
+LoggerAppenderFile::~LoggerAppenderFile() { Close(); }
+
+int LoggerAppenderFile::Open(bool append) {
+    std::string path;
+    if (!WideToMultibyte(m_fileName, path)) return -1;
+    Close();
+    // Close-on-exec: module commands and the updater copies of a self-update open the
+    // log themselves when they write to it.
+    m_file = std::fopen(path.c_str(), append ? "abe" : "wbe");
+    if (!m_file) return -1;
+    std::setvbuf(m_file, nullptr, _IONBF, 0);
+    return 0;
+}
+
+void LoggerAppenderFile::Close() {
+    if (m_file) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+}
+
+bool LoggerAppenderFile::Append(int level, const std::wstring& message,
+                                const std::wstring& source) {
+    if (level < m_minLevel) return true;
+    std::wstring line;
+    Format(level, message, source, line);
+    // A closed file drops the line; the entry point never adds such an appender.
+    if (!m_file) return true;
+    return WriteLine(-1, m_file, line);
+}
+
+LoggerAppenderStdout::LoggerAppenderStdout(int minLevel, const std::wstring& tmpl)
+    : LoggerAppender(minLevel, tmpl) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+}
+
+bool LoggerAppenderStdout::Append(int level, const std::wstring& message,
+                                  const std::wstring& source) {
+    if (level < m_minLevel) return true;
+    std::wstring line;
+    Format(level, message, source, line);
+    return WriteLine(STDOUT_FILENO, nullptr, line);
+}
+
+Logger::Logger(const std::wstring& name) : m_name(name) {}
+
+void Logger::AddAppender(LoggerAppender* appender) {
+    appender->SetDefaultSource(m_name);
+    m_appenders.push_back(appender);
+}
+
+bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, va_list args) {
+    // A message no appender takes is not even formatted.
+    if (!Wants(level)) return true;
+    FormatConverter converted(format);
+    wchar_t buf[kMessageBuffer];
+    buf[0] = 0;
+    // A message that does not fit is cut to its first 1022 characters.
+    // On overflow vswprintf fills the buffer without a terminator: end it after 1022.
+    if (std::vswprintf(buf, kMessageBuffer - 1, converted.c_str(), args) < 0)
+        buf[kMessageBuffer - 2] = 0;
+    buf[kMessageBuffer - 1] = 0;
+    const std::wstring message(buf);
+    for (LoggerAppender* appender : m_appenders) {
+        if (!appender->Append(level, message, source)) return false;
+    }
+    return true;
+}
+
+bool Logger::Wants(int level) const {
+    for (const LoggerAppender* appender : m_appenders) {
+        if (appender->Accepts(level)) return true;
+    }
+    return false;
+}
+
+bool Logger::Log(int level, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool ok = LogV(level, std::wstring(), format, args);
+    va_end(args);
+    return ok;
+}
+
+bool Logger::Log(int level, const std::wstring& source, const wchar_t* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool ok = LogV(level, source, format, args);
+    va_end(args);
+    return ok;
+}
+
+Logger* SetLogger(Logger* logger) {
+    Logger* previous = g_logger;
+    g_logger = logger;
+    return previous;
+}
+
+Logger* GetLogger() { return g_logger; }
+
+}  // namespace UpdateNew
+
+#define UPD_LOG_FUNCTIONS(Name, Level)                                            \
+    bool Name(const wchar_t* format, ...) {                                       \
+        va_list args;                                                             \
+        va_start(args, format);                                                   \
+        bool ok = UpdateNew::Deliver(Level, std::wstring(), format, args);        \
+        va_end(args);                                                             \
+        return ok;                                                                \
+    }                                                                             \
+    bool Name(const LogSource& source, const wchar_t* format, ...) {              \
+        va_list args;                                                             \
+        va_start(args, format);                                                   \
+        bool ok = UpdateNew::Deliver(Level, source.name, format, args);           \
+        va_end(args);                                                             \
+        return ok;                                                                \
+    }
+
+bool LogDebugOn() {
+    const UpdateNew::Logger* logger = UpdateNew::GetLogger();
+    return logger != nullptr && logger->Wants(UpdateNew::LOG_DEBUG);
+}
+
+UPD_LOG_FUNCTIONS(LogDebug, UpdateNew::LOG_DEBUG)
+UPD_LOG_FUNCTIONS(LogInfo, UpdateNew::LOG_INFO)
+UPD_LOG_FUNCTIONS(LogWarning, UpdateNew::LOG_WARNING)
+UPD_LOG_FUNCTIONS(LogError, UpdateNew::LOG_ERROR)
+UPD_LOG_FUNCTIONS(LogFatal, UpdateNew::LOG_FATAL)

@@ -1,0 +1,42 @@
+#include "base/PathUtils.h"
+
+#include <algorithm>
+
+std::wstring JoinPath(const std::wstring& a, const std::wstring& b) {
+    if (a.empty()) return b;
+    if (b.empty()) return a;
+    const bool aSlash = a.back() == L'/';
+    const bool bSlash = b.front() == L'/';
+    if (aSlash && bSlash) return a + b.substr(1);
+    if (aSlash || bSlash) return a + b;
+    return a + L'/' + b;
+}
+
+std::wstring JoinPath(const std::wstring& a, const std::wstring& b, const std::wstring& c) {
+    return JoinPath(JoinPath(a, b), c);
+}
+
+std::wstring GetDirPart(const std::wstring& path) {
+    size_t pos = path.rfind(L'/');
+    return pos == std::wstring::npos ? std::wstring() : path.substr(0, pos);
+}
+
+std::wstring GetLastComponent(const std::wstring& path) {
+    size_t pos = path.rfind(L'/');
+    return pos == std::wstring::npos ? path : path.substr(pos + 1);
+}
+
+std::wstring GetProgramPart(const std::wstring& commandLine) {
+    return commandLine.substr(0, commandLine.find(L' '));
+}
+
+std::wstring ToSlashes(const std::wstring& path) {
+    std::wstring out(path);
+    std::replace(out.begin(), out.end(), L'\\', L'/');
+    return out;
+}
+
+std::wstring WithoutTrailingSlash(std::wstring path) {
+    while (path.size() > 1 && path.back() == L'/') path.pop_back();
+    return path;
+}

@@ -1,0 +1,64 @@
+#include "base/ProgramInfo.h"
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+#include "base/Conv.h"
+
+namespace {
+
+constexpr size_t kPathBuffer = 4096;
+
+std::wstring g_commandLine;
+
+}  // namespace
+
+std::string ReadRawExecutablePath(const std::string& procLink) {
+    char buffer[kPathBuffer] = {};
+    ssize_t n = readlink(procLink.c_str(), buffer, sizeof buffer - 1);
+    if (n > 0) return std::string(buffer, static_cast<size_t>(n));
+    if (const char* env = std::getenv("EXE_NAME")) {
+        return std::string(env).substr(0, kPathBuffer - 1);
+    }
+    return std::string();
+}
+
+std::wstring GetUpdaterPath() {
+    // Read once per process: the link is stable and EXE_NAME only matters at start-up.
+    static const std::string raw = [] {
+        char link[64];
+        std::snprintf(link, sizeof link, "/proc/%lu/exe", static_cast<unsigned long>(getpid()));
+        return ReadRawExecutablePath(link);
+    }();
+    if (raw.empty()) return std::wstring();
+    char resolved[PATH_MAX];
+    if (!realpath(raw.c_str(), resolved)) return std::wstring();
+    return FromMultibyte(resolved);
+}
+
+std::wstring GetUpdaterDir() {
+    std::wstring path = GetUpdaterPath();
+    size_t slash = path.rfind(L'/');
+    if (slash == std::wstring::npos) return std::wstring();
+    return path.substr(0, slash + 1);
+}
+
+std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv) {
+    std::wstring text;
+    for (int i = 0; i < argc; ++i) {
+        text += argv[i];
+        text += L' ';
+    }
+    return text;
+}
+
+void SetCommandLineText(const std::wstring& text) {
+    g_commandLine = text;
+}
+
+const std::wstring& GetCommandLineText() {
+    return g_commandLine;
+}

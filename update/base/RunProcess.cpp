@@ -1,0 +1,146 @@
+#include "base/RunProcess.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "base/Conv.h"
+#include "base/Exception.h"
+
+namespace {
+
+bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+
+// waitpid that survives the interrupt flags' signals.
+pid_t WaitChild(pid_t pid, int* status, int options) {
+    pid_t r;
+    do {
+        r = waitpid(pid, status, options);
+    } while (r == -1 && errno == EINTR);
+    return r;
+}
+
+double Now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+// Waits up to `seconds` for the child; returns its pid once ended, 0 while it still runs.
+pid_t WaitAtMost(pid_t pid, int* status, double seconds) {
+    const double deadline = Now() + seconds;
+    for (;;) {
+        pid_t r = WaitChild(pid, status, WNOHANG);
+        if (r != 0 || Now() >= deadline) return r;
+        usleep(20 * 1000);
+    }
+}
+
+}  // namespace
+
+int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring tokens[30]) {
+    count = 0;
+    size_t begin = 0, end = commandLine.size();
+    while (begin < end && IsBlank(commandLine[begin])) ++begin;
+    while (end > begin && IsBlank(commandLine[end - 1])) --end;
+    for (int i = 0; i < kMaxCommandTokens; ++i) tokens[i].clear();
+
+    size_t pos = begin;
+    while (pos < end) {
+        if (count == kMaxCommandTokens) {
+            for (int i = 0; i < kMaxCommandTokens; ++i) tokens[i].clear();
+            count = 0;
+            return kTooManyTokens;
+        }
+        while (pos < end && IsBlank(commandLine[pos])) ++pos;
+        if (pos >= end) {
+            for (int i = 0; i < kMaxCommandTokens; ++i) tokens[i].clear();
+            count = 0;
+            return kBadCommandLine;
+        }
+        size_t stop;
+        if (commandLine[pos] == L'"') {
+            stop = commandLine.find(L'"', pos + 1);
+            if (stop == std::wstring::npos || stop >= end) {
+                for (int i = 0; i < kMaxCommandTokens; ++i) tokens[i].clear();
+                count = 0;
+                return kBadCommandLine;
+            }
+            tokens[count++] = commandLine.substr(pos + 1, stop - pos - 1);
+            pos = stop + 1;
+        } else {
+            stop = pos;
+            while (stop < end && !IsBlank(commandLine[stop])) ++stop;
+            tokens[count++] = commandLine.substr(pos, stop - pos);
+            pos = stop;
+        }
+    }
+    return 0;
+}
+
+int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
+               std::wstring& resultText, bool terminateWhenLate) {
+    // The argument vector is built before the fork, so a bad command line is reported by
+    // the updater itself and the child has nothing left to do but exec.
+    std::wstring tokens[kMaxCommandTokens];
+    int count = 0;
+    int split = SplitCommandLine(program + L" " + arguments, count, tokens);
+    if (split != 0) THROW_ERROR(L"Can not convert command line string", split);
+    std::vector<std::string> args;
+    args.reserve(count);
+    for (int i = 0; i < count; ++i) args.push_back(WideToUtf8(tokens[i]));
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    const std::string path = WideToUtf8(program);
+
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == -1) THROW_ERROR(L"Can not fork", errno);
+    if (pid == 0) {
+        execv(path.c_str(), argv.data());
+        // Still the updater's copy: report and leave at once, running none of its code.
+        const int err = errno;
+        char line[600];
+        int n = std::snprintf(line, sizeof(line), "Can not execute process %s: %s (%d)\n",
+                              path.c_str(), std::strerror(err), err);
+        if (n > 0) (void)!::write(STDERR_FILENO, line, std::min<size_t>(n, sizeof(line) - 1));
+        _exit(127);
+    }
+
+    if (timeout == 0) return 0;
+    int status = 0;
+    pid_t r = timeout < 0 ? WaitChild(pid, &status, 0) : WaitAtMost(pid, &status, timeout);
+    if (r == -1) THROW_ERROR(L"Error waiting child", errno);
+    if (r == 0) {
+        if (terminateWhenLate) {
+            int k = kill(pid, SIGTERM);
+            if (k != 0) {
+                resultText = L"Can not terminate child process";
+                return k;
+            }
+            // Reap it, so no zombie is left; one that ignores SIGTERM is killed.
+            if (WaitAtMost(pid, &status, 5) == 0) {
+                kill(pid, SIGKILL);
+                WaitChild(pid, &status, 0);
+            }
+            resultText = L"Child process terminated because it didn't returned in the specified time";
+            return 0;
+        }
+    } else if (WIFSIGNALED(status)) {
+        return 0;
+    }
+    resultText = L"Child process successfully executed";
+    return 0;
+}
+
+int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,
+                      std::wstring& resultText) {
+    return RunProcess(program, arguments, -1, resultText, true);
+}

@@ -1,0 +1,126 @@
+#include "codec/CheckedTextFile.h"
+
+#include <fcntl.h>
+#include <nettle/md5.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "base/Conv.h"
+#include "codec/FileDigest.h"
+
+namespace {
+
+// Reads and checks the file, handing every digested line (with its LF, when it has one)
+// to `store`, which answers false when the line does not fit.
+int ReadChecked(const std::wstring& path, const std::function<bool(const char*, size_t)>& store) {
+    std::string name = ToMultibyte(path);
+    if (name.empty()) return -1;
+    FILE* fp = std::fopen(name.c_str(), "r");
+    if (fp == nullptr) return -1;
+
+    md5_ctx ctx;
+    md5_init(&ctx);
+    char* line = nullptr;
+    size_t capacity = 0;
+    int count = 0;
+    int result = -1;
+    for (;;) {
+        ssize_t len = ::getline(&line, &capacity, fp);
+        if (len < 0) break;  // end of file (or a read error) before any digest line
+        if (line[0] == '<') {
+            const size_t after = static_cast<size_t>(len) - 1;
+            if (after >= 33) {
+                unsigned char digest[MD5_DIGEST_SIZE];
+                md5_digest(&ctx, sizeof digest, digest);
+                std::wstring computed = DigestToText(digest);
+                std::wstring stated(line + 1, line + 33);
+                unsigned char a[16], b[16];
+                if (TextToDigest(stated, a) && TextToDigest(computed, b) &&
+                    std::memcmp(a, b, sizeof a) == 0) {
+                    result = count;
+                }
+            }
+            break;
+        }
+        if (len >= 2 && line[len - 2] == '\r' && line[len - 1] == '\n') {
+            line[len - 2] = '\n';
+            line[--len] = '\0';
+        }
+        md5_update(&ctx, static_cast<size_t>(len), reinterpret_cast<const uint8_t*>(line));
+        if (!store(line, static_cast<size_t>(len))) break;
+        ++count;
+    }
+    std::free(line);
+    std::fclose(fp);
+    return result;
+}
+
+}  // namespace
+
+int ReadCheckedTextFile(const std::wstring& path, char* pszBuf, size_t nBufSize) {
+    size_t used = 0;
+    return ReadChecked(path, [&](const char* line, size_t len) {
+        if (pszBuf == nullptr || len + 1 > nBufSize - used) return false;
+        std::memcpy(pszBuf + used, line, len + 1);
+        used += len + 1;
+        return true;
+    });
+}
+
+int ReadCheckedTextFile(const std::wstring& path, std::vector<std::string>& lines,
+                        size_t maxBytes) {
+    lines.clear();
+    size_t total = 0;
+    int result = ReadChecked(path, [&](const char* line, size_t len) {
+        total += len;
+        if (total > maxBytes) return false;
+        if (len > 0 && line[len - 1] == '\n') --len;
+        lines.emplace_back(line, len);
+        return true;
+    });
+    if (result < 0) lines.clear();
+    return result;
+}
+
+int ReadCheckedTextFile(const std::wstring& path) {
+    return ReadChecked(path, [](const char*, size_t) { return true; });
+}
+
+int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string>& lines) {
+    std::string content;
+    for (const std::string& line : lines) {
+        if (line.find('\n') != std::string::npos || (!line.empty() && line[0] == '<'))
+            return EINVAL;
+        content += line;
+        content += '\n';
+    }
+    const std::wstring digest = GetDataMD5(content.data(), content.size());
+    content += '<';
+    content.append(digest.begin(), digest.end());
+    content += '\n';
+
+    std::string name;
+    if (!WideToMultibyte(path, name) || name.empty()) return EILSEQ;
+    std::string temp = name + ".XXXXXX";
+    int fd = ::mkstemp(&temp[0]);
+    if (fd < 0) return errno;
+    int error = 0;
+    for (size_t done = 0; done < content.size() && error == 0;) {
+        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno != EINTR) error = errno;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    if (error == 0 && ::fchmod(fd, 0644) != 0) error = errno;
+    if (error == 0 && ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temp.c_str(), name.c_str()) != 0) error = errno;
+    if (error != 0) ::unlink(temp.c_str());
+    return error;
+}

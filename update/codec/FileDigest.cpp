@@ -1,0 +1,202 @@
+#include "codec/FileDigest.h"
+
+#include <fcntl.h>
+#include <nettle/md5.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "base/Conv.h"
+
+namespace {
+
+// Large reads keep a whole-tree check close to the disk's speed: few system calls per
+// file, and a piece still small enough to stay in the processor's cache between the
+// kernel's copy and the digest.
+constexpr size_t kPiece = 256 * 1024;
+// The stream buffer of the info-file scan, which reads byte by byte.
+constexpr size_t kStreamBuffer = 64 * 1024;
+
+// One read buffer per thread, made on first use and reused by every digest, so that a
+// check of thousands of files allocates nothing per file.
+unsigned char* ReadBuffer() {
+    thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
+    return buffer.get();
+}
+
+// Owns a descriptor for the length of one call.
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+// Reads exactly `size` bytes at `pos` unless the file ends first; gives the count read,
+// or -1 on an error.
+ssize_t ReadFullAt(int fd, unsigned char* buf, size_t size, off_t pos) {
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::pread(fd, buf + done, size - done, pos + static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+int HexValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') return c - L'0';
+    if (c >= L'a' && c <= L'f') return c - L'a' + 10;
+    if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+std::wstring DigestToText(const unsigned char digest[16]) {
+    static const wchar_t kHex[] = L"0123456789abcdef";
+    std::wstring text;
+    text.reserve(32);
+    for (int i = 0; i < 16; ++i) {
+        text.push_back(kHex[digest[i] >> 4]);
+        text.push_back(kHex[digest[i] & 0x0F]);
+    }
+    return text;
+}
+
+bool TextToDigest(const std::wstring& text, unsigned char digest[16]) {
+    if (text.size() != 32) return false;
+    for (int i = 0; i < 16; ++i) {
+        int hi = HexValue(text[2 * i]);
+        int lo = HexValue(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) return false;
+        digest[i] = static_cast<unsigned char>(hi << 4 | lo);
+    }
+    return true;
+}
+
+std::wstring GetDescriptorMD5(int fd, off_t size, const SkipRanges& skip) {
+    if (fd < 0 || size < 0) return std::wstring();
+    SkipRanges ranges(skip);
+    std::sort(ranges.begin(), ranges.end(),
+              [](const SkipRange& a, const SkipRange& b) { return a.start < b.start; });
+
+    md5_ctx ctx;
+    md5_init(&ctx);
+    unsigned char* const buf = ReadBuffer();
+    off_t pos = 0;
+    size_t next = 0;
+    while (pos < size) {
+        // Ranges that end before the position are done; one that covers it is jumped over.
+        while (next < ranges.size() && ranges[next].end <= pos) ++next;
+        if (next < ranges.size() && ranges[next].start <= pos) {
+            pos = std::min(ranges[next].end, size);
+            ++next;
+            continue;
+        }
+        off_t limit = size;
+        if (next < ranges.size()) limit = std::min(limit, ranges[next].start);
+        size_t piece = static_cast<size_t>(std::min<off_t>(limit - pos, kPiece));
+        ssize_t got = ReadFullAt(fd, buf, piece, pos);
+        if (got != static_cast<ssize_t>(piece)) return std::wstring();
+        md5_update(&ctx, piece, buf);
+        pos += static_cast<off_t>(piece);
+    }
+    unsigned char digest[MD5_DIGEST_SIZE];
+    md5_digest(&ctx, sizeof digest, digest);
+    return DigestToText(digest);
+}
+
+std::wstring GetFileMD5(const std::wstring& path, const SkipRanges& skip) {
+    std::string name = ToMultibyte(path);
+    if (name.empty()) return std::wstring();
+    struct stat st;
+    if (::stat(name.c_str(), &st) != 0) return std::wstring();
+    Fd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0) return std::wstring();
+    (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    return GetDescriptorMD5(file.fd, st.st_size, skip);
+}
+
+FileDigest GetFileSizeAndMD5(const std::wstring& path) {
+    FileDigest result;
+    std::string name = ToMultibyte(path);
+    if (name.empty()) return result;
+    struct stat st;
+    Fd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
+        // Present but unreadable still counts as present, with no digest.
+        result.exists = ::stat(name.c_str(), &st) == 0;
+        if (result.exists) result.size = st.st_size;
+        return result;
+    }
+    result.exists = true;
+    result.size = st.st_size;
+    (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    result.digest = GetDescriptorMD5(file.fd, st.st_size);
+    return result;
+}
+
+std::wstring GetDataMD5(const void* data, size_t size) {
+    md5_ctx ctx;
+    md5_init(&ctx);
+    md5_update(&ctx, size, static_cast<const uint8_t*>(data));
+    unsigned char digest[MD5_DIGEST_SIZE];
+    md5_digest(&ctx, sizeof digest, digest);
+    return DigestToText(digest);
+}
+
+std::wstring GetInfoFileMD5(const std::wstring& path) {
+    std::string name = ToMultibyte(path);
+    if (name.empty()) return std::wstring();
+    // The stream reads through a large buffer that outlives it.
+    std::unique_ptr<char[]> buffer(new char[kStreamBuffer]);
+    FILE* fp = std::fopen(name.c_str(), "rb");
+    if (fp == nullptr) return std::wstring();
+    std::setvbuf(fp, buffer.get(), _IOFBF, kStreamBuffer);
+
+    // The date line comes first; the digest line is sought only after it.
+    static const char* const kMarkers[] = {"<DATE value=", "<MD5 value="};
+    SkipRanges ranges;
+    int marker = 0;
+    size_t matched = 0;
+    off_t offset = 0;        // offset of the byte just read
+    off_t rangeStart = -1;   // >= 0 while skipping to the end of a marker's line
+    for (int c; (c = getc_unlocked(fp)) != EOF; ++offset) {
+        if (rangeStart >= 0) {
+            if (c == '\n') {
+                ranges.push_back({rangeStart, offset + 1});
+                rangeStart = -1;
+                if (++marker == 2) break;
+            }
+            continue;
+        }
+        const char* text = kMarkers[marker];
+        if (c == static_cast<unsigned char>(text[matched])) {
+            if (text[++matched] == '\0') {
+                rangeStart = offset + 1 - static_cast<off_t>(matched);
+                matched = 0;
+            }
+        } else {
+            // The mismatching byte may itself begin the marker.
+            matched = (c == static_cast<unsigned char>(text[0])) ? 1 : 0;
+        }
+    }
+    const bool failed = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (failed) return std::wstring();
+    if (rangeStart >= 0) ranges.push_back({rangeStart, offset});  // marker line ends the file
+    return GetFileMD5(path, ranges);
+}

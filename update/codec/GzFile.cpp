@@ -1,0 +1,149 @@
+#include "codec/GzFile.h"
+
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "base/Conv.h"
+#include "base/PathUtils.h"
+
+namespace {
+
+constexpr unsigned kPiece = 64 * 1024;
+
+bool EndsWithGz(const std::wstring& name) {
+    return name.size() >= 3 && name.compare(name.size() - 3, 3, L".gz") == 0;
+}
+
+}  // namespace
+
+void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,
+                 std::wstring& output) {
+    if (EndsWithGz(name)) {
+        compressed = name;
+        output = name.substr(0, name.size() - 3);
+    } else {
+        compressed = name + L".gz";
+        output = name;
+    }
+    if (!outDir.empty()) output = JoinPath(outDir, GetLastComponent(output));
+}
+
+int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* outputError,
+               unsigned long long maxOutput) {
+    int writeError = 0;
+    bool tooLarge = false;
+    if (outputError != nullptr) *outputError = 0;
+    std::wstring compressed, output;
+    GunzipNames(name, outDir, compressed, output);
+    const std::string inName = ToMultibyte(compressed);
+    const std::string outName = ToMultibyte(output);
+
+    gzFile in = inName.empty() ? nullptr : gzopen(inName.c_str(), "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "\ncan't gzopen %s\n", inName.c_str());
+        return -1;
+    }
+    gzbuffer(in, kPiece);
+    FILE* out = outName.empty() ? nullptr : std::fopen(outName.c_str(), "wb");
+    if (out == nullptr) {
+        if (outputError != nullptr) *outputError = outName.empty() ? EILSEQ : errno;
+        std::fprintf(stderr, "\ncan't gzopen %s\n", outName.c_str());
+        gzclose(in);
+        return -1;
+    }
+
+    std::unique_ptr<char[]> buf(new char[kPiece]);
+    bool ok = true;
+    unsigned long long total = 0;
+    for (;;) {
+        int n = gzread(in, buf.get(), kPiece);
+        if (n == 0) break;
+        if (n < 0) {
+            int err;
+            std::fprintf(stderr, "%s\n", gzerror(in, &err));
+            ok = false;
+            break;
+        }
+        if (static_cast<unsigned long long>(n) > maxOutput - total) {
+            std::fprintf(stderr, "%s: the data decompresses to more than %llu bytes\n",
+                         inName.c_str(), maxOutput);
+            tooLarge = true;
+            ok = false;
+            break;
+        }
+        total += static_cast<unsigned long long>(n);
+        errno = 0;
+        if (std::fwrite(buf.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
+            writeError = errno != 0 ? errno : EIO;
+            std::fprintf(stderr, "failed fwrite %s: %s\n", outName.c_str(),
+                         std::strerror(writeError));
+            ok = false;
+            break;
+        }
+    }
+    // Buffered data reaches the disk here: a full disk may show only now.
+    if (std::fclose(out) != 0) {
+        if (ok) {
+            writeError = errno;
+            std::fprintf(stderr, "failed fclose %s: %s\n", outName.c_str(),
+                         std::strerror(writeError));
+        }
+        ok = false;
+    }
+    if (gzclose(in) != Z_OK) {
+        if (ok) std::fprintf(stderr, "failed gzclose\n");
+        ok = false;
+    }
+    if (!ok) ::unlink(outName.c_str());
+    if (outputError != nullptr && writeError != 0) *outputError = writeError;
+    if (ok) return 0;
+    return tooLarge ? -2 : -1;
+}
+
+int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode) {
+    const std::string inName = ToMultibyte(source);
+    const std::string outName = ToMultibyte(target);
+    FILE* in = inName.empty() ? nullptr : std::fopen(inName.c_str(), "rb");
+    if (in == nullptr) {
+        std::perror(inName.c_str());
+        return -1;
+    }
+    gzFile out = outName.empty() ? nullptr : gzopen(outName.c_str(), mode ? mode : "wb");
+    if (out == nullptr) {
+        std::fprintf(stderr, "can't gzopen %s\n", outName.c_str());
+        std::fclose(in);
+        return -1;
+    }
+    gzbuffer(out, kPiece);
+
+    std::unique_ptr<char[]> buf(new char[kPiece]);
+    bool ok = true;
+    for (;;) {
+        size_t n = std::fread(buf.get(), 1, kPiece, in);
+        if (std::ferror(in)) {
+            // A read error ends this compression only, not the process.
+            std::perror("fread");
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        if (gzwrite(out, buf.get(), static_cast<unsigned>(n)) != static_cast<int>(n)) {
+            int err;
+            std::fprintf(stderr, "%s\n", gzerror(out, &err));
+            ok = false;
+            break;
+        }
+    }
+    std::fclose(in);
+    if (gzclose(out) != Z_OK) {
+        if (ok) std::fprintf(stderr, "failed gzclose\n");
+        ok = false;
+    }
+    if (!ok) ::unlink(outName.c_str());
+    return ok ? 0 : -1;
+}

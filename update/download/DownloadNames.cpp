@@ -1,0 +1,62 @@
+#include "download/DownloadNames.h"
+
+#include <vector>
+
+#include "config/UpdateUri.h"
+#include "base/PathUtils.h"
+#include "base/StringUtils.h"
+
+const wchar_t* const kGzSuffix = L".gz";
+
+namespace {
+
+bool EndsWithNoCase(const std::wstring& text, const std::wstring& lowerEnding) {
+    return text.size() >= lowerEnding.size() &&
+           ToLower(text.substr(text.size() - lowerEnding.size())) == lowerEnding;
+}
+
+// The path with every empty, "." and ".." component dropped, starting with "/".
+std::wstring ConfinedPath(const std::wstring& path) {
+    std::wstring out;
+    for (const std::wstring& part : Split(ToSlashes(path), L"/", false, true)) {
+        if (part == L"." || part == L"..") continue;
+        out += L'/';
+        out += part;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::wstring ProductInfoRemoteName(const std::wstring& defaultAddress,
+                                   const std::wstring& givenName) {
+    if (givenName.empty()) return defaultAddress;
+    std::wstring name = givenName;
+    if (name.size() > 5) {
+        if (EndsWithNoCase(name, L".upd"))
+            name = name.substr(0, name.size() - 4) + L".info.gz";
+        else if (EndsWithNoCase(name, L".info"))
+            name += kGzSuffix;
+    }
+    const size_t slash = defaultAddress.rfind(L'/');
+    if (slash == std::wstring::npos) return name;
+    return defaultAddress.substr(0, slash + 1) + name;
+}
+
+std::wstring LocalPathOfAddress(const std::wstring& tmpRoot, const std::wstring& address) {
+    return JoinConfined(tmpRoot, UpdateUri::parse(address).path());
+}
+
+std::wstring JoinConfined(const std::wstring& root, const std::wstring& relative) {
+    return JoinPath(root, ConfinedPath(relative));
+}
+
+std::wstring ModuleFileRemoteName(const std::wstring& base, const std::wstring& source,
+                                  const std::wstring& name) {
+    return JoinPath(ToSlashes(base), ToSlashes(source), ToSlashes(name)) + kGzSuffix;
+}
+
+std::wstring ModuleFileLocalName(const std::wstring& downloadDir, const std::wstring& source,
+                                 const std::wstring& name) {
+    return JoinPath(ToSlashes(downloadDir), ToSlashes(source), ToSlashes(name));
+}

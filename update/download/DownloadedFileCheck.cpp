@@ -1,0 +1,54 @@
+#include "download/DownloadedFileCheck.h"
+
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "codec/FileInfo.h"
+#include "codec/FileDigest.h"
+#include "base/FileUtils.h"
+#include "codec/GzFile.h"
+#include "base/Logger.h"
+
+namespace {
+
+// Size first, then digest; both against one record's values.
+void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, bool logCrc) {
+    FileInfo info(path);
+    if (!info.Exists()) THROW_CRITICAL(Msg<251>(path), ERR_DOWNLOAD);
+    if (info.GetSize() != static_cast<off_t>(size))
+        THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
+    const std::wstring digest = info.GetMD5();
+    if (digest != md5) {
+        if (logCrc) LogDebug(L"CRC error:Reported '%s' , expected '%s'\n", digest.c_str(), md5);
+        THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
+    }
+}
+
+}  // namespace
+
+bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& file) {
+    FileInfo info(gzPath);
+    return info.Exists() && info.GetSize() == static_cast<off_t>(file.zipsize) &&
+           info.GetMD5() == file.zipmd5;
+}
+
+void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file) {
+    VerifyFile(gzPath, file.zipsize, file.zipmd5, false);
+}
+
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+                                 UpdStringList& tempFiles) {
+    std::wstring compressed, output;
+    GunzipNames(gzPath, std::wstring(), compressed, output);
+    tempFiles.push_back(output);
+    int writeError = 0;
+    // More than FILESIZE is already wrong: a small file that inflates without end stops
+    // there instead of filling the disk.
+    if (GunzipFile(gzPath, std::wstring(), &writeError, file.filesize) != 0) {
+        // A full or unwritable temporary directory is not a damaged download.
+        if (writeError != 0)
+            THROW_CRITICAL(MsgLib<5>(output, SystemErrorText(writeError)), ERR_DOWNLOAD);
+        THROW_CRITICAL(Msg<250>(gzPath), ERR_DOWNLOAD_SERVER);
+    }
+    VerifyFile(output, file.filesize, file.filemd5, true);
+    return output;
+}

@@ -1,0 +1,292 @@
+#include "download/FileDownloader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <vector>
+
+#include "plugin/UpdateCallbacks.h"
+#include "config/UpdateUri.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "base/StringUtils.h"
+#include "base/Logger.h"
+
+const wchar_t* const FileDownloader::kUserAgent = L"Update 1.0.0 [linux x86 unicode release]";
+
+namespace {
+
+std::wstring SysError(int err) { return FromMultibyte(std::strerror(err)); }
+
+// Copies at most FileDownloader::kMaxReportedPath characters and terminates.
+void CopyReported(wchar_t* to, const std::wstring& from) {
+    size_t n = std::min(from.size(), FileDownloader::kMaxReportedPath);
+    std::wmemcpy(to, from.data(), n);
+    to[n] = L'\0';
+}
+
+// The temporary file a download is written to; removed unless it was renamed into place.
+class PartialFile {
+public:
+    PartialFile() = default;
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+    ~PartialFile() {
+        if (m_stream) std::fclose(m_stream);
+        if (!m_path.empty()) ::unlink(m_path.c_str());
+    }
+
+    // Creates "<destination>.XXXXXX" beside the destination; errno on failure.
+    int Create(const std::string& destination) {
+        std::vector<char> name(destination.begin(), destination.end());
+        static const char kSuffix[] = ".XXXXXX";
+        name.insert(name.end(), kSuffix, kSuffix + sizeof kSuffix);  // with the zero
+        int fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) return errno;
+        m_path = name.data();
+        m_stream = ::fdopen(fd, "wb");
+        if (!m_stream) {
+            int err = errno;
+            ::close(fd);
+            return err;
+        }
+        return 0;
+    }
+
+    FILE* stream() const { return m_stream; }
+    const std::string& path() const { return m_path; }
+
+    // Flushes, sets the mode and closes; errno on failure.
+    int Finish(mode_t mode) {
+        int err = 0;
+        if (std::fflush(m_stream) != 0) err = errno;
+        // Every downloaded file is executable by everybody; a file system that cannot
+        // store the mode does not fail the download.
+        (void)::fchmod(::fileno(m_stream), mode);
+        if (std::fclose(m_stream) != 0 && err == 0) err = errno;
+        m_stream = nullptr;
+        return err;
+    }
+
+    // Moves the file to `destination`; errno on failure.
+    int CommitTo(const std::string& destination) {
+        if (::rename(m_path.c_str(), destination.c_str()) != 0) return errno;
+        m_path.clear();
+        return 0;
+    }
+
+private:
+    std::string m_path;
+    FILE* m_stream = nullptr;
+};
+
+}  // namespace
+
+FileDownloader::FileDownloader(const ConnectionConfig& cfg, UpdateCallbacks& callbacks)
+    : m_cfg(&cfg), m_callbacks(&callbacks) {
+    unsigned rc = m_connection.Initialize(nullptr);
+    if (rc != 0) LogDebug(L"Can not initialize the internet connection (%u)\n", rc);
+
+    m_connection.SetStringOption(ConnectionOptions::USER_AGENT, kUserAgent);
+
+    m_proxyHost = Trim(cfg.proxy());
+    if (!m_proxyHost.empty()) {
+        // A port of 0 means none was given: libcurl then uses the default port of the
+        // proxy's scheme instead of an impossible port 0.
+        std::wstring hostPort = m_proxyHost;
+        if (cfg.proxyPort() > 0) {
+            wchar_t port[32];
+            std::swprintf(port, 32, L"%ld", static_cast<long>(cfg.proxyPort()));
+            hostPort += L":";
+            hostPort += port;
+        }
+        rc = m_connection.SetStringOption(ConnectionOptions::PROXY_HOST_PORT, hostPort);
+        if (rc != 0) LogDebug(L"Can not set PROXY_HOST_PORT option (%d)\n", static_cast<int>(rc));
+        if (!cfg.proxyUsername().empty()) {
+            std::wstring userPass = cfg.proxyUsername();
+            if (!cfg.proxyUserPass().empty()) userPass += L":" + cfg.proxyUserPass();
+            rc = m_connection.SetStringOption(ConnectionOptions::PROXY_USER_PASS, userPass);
+            if (rc != 0)
+                LogDebug(L"Can not set PROXY_USER_PASS option (%d)\n", static_cast<int>(rc));
+        }
+    }
+
+    // Without a time-out a server that stops answering would hold the run for ever.
+    if (cfg.timeout() > 0) m_connection.SetLongOption(ConnectionOptions::TIMEOUT, cfg.timeout());
+
+    const char* caFile = std::getenv("SSL_CERT_FILE");
+    if (caFile && *caFile) m_connection.SetStringOption(ConnectionOptions::CA_FILE, FromMultibyte(caFile));
+
+    m_context.callbacks = m_callbacks;
+    m_context.files = &m_files;
+    m_ready = true;
+}
+
+FileDownloader::~FileDownloader() {
+    if (m_connection.IsInitialized()) m_connection.Uninitialize();
+}
+
+int FileDownloader::connectServer(const std::wstring& server, int kind) {
+    if (!m_ready) THROW_ERROR(Msg<588>(m_server), ERR_CONNECT);
+    m_serverKind = kind;
+    m_server = server;
+    const std::wstring prefix = kind == 0 ? L"file://" : L"";
+    m_callbacks->callLib(L"connectServer(cCallbackUriPrefix + cServerUri, m_cfg.shareUsername(), "
+                         L"m_cfg.shareUserPass())",
+                         &CUpdateLibCallbacks::connectServer, prefix + server,
+                         m_cfg->shareUsername(), m_cfg->shareUserPass());
+    return 0;
+}
+
+int FileDownloader::disconnectServer() {
+    if (!m_ready) return 0;
+    m_callbacks->callLib(L"disconnectServer(m_server)", &CUpdateLibCallbacks::disconnectServer,
+                         m_server);
+    m_ready = false;
+    m_server.clear();
+    return 0;
+}
+
+void FileDownloader::Fail(const std::wstring& source, const std::wstring& reason,
+                          const std::wstring& details) const {
+    std::wstring message = Msg<596>(source, reason);
+    LogDebug(L"%s (%s)\n", message.c_str(), details.c_str());
+    Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
+    e.setDetails(details);
+    throw e;
+}
+
+void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
+    std::wstring details = FromMultibyte(m_connection.LastErrorText());
+    if (details.empty()) details = L"transfer result " + std::to_wstring(rc);
+    const std::wstring port = std::to_wstring(m_cfg->proxyPort());
+
+    const std::string redirect = m_connection.RefusedRedirect();
+    if (!redirect.empty()) Fail(source, Msg<680>(FromMultibyte(redirect)), details);
+
+    long status = 0;
+    if (rc == UpdateNew::CONNECTION_HTTP_ERROR && m_connection.GetResponseCode(&status) == 0) {
+        if (status == 404) Fail(source, Msg<677>(), details);
+        if (status == 407) Fail(source, Msg<672>(), details);
+        if ((status == 400 || status == 503) && ProxyConfigured()) {
+            std::wstring message = Msg<690>(source, Msg<678>(), m_proxyHost, port);
+            LogDebug(L"%s (%s)\n", message.c_str(), details.c_str());
+            Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
+            e.setDetails(details);
+            throw e;
+        }
+        Fail(source, Msg<678>(), details);
+    }
+    if (ProxyConfigured()) {
+        std::wstring message = Msg<689>(m_proxyHost, port);
+        LogDebug(L"%s (%s: %s)\n", message.c_str(), source.c_str(), details.c_str());
+        Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
+        e.setDetails(source + L": " + details);
+        throw e;
+    }
+    Fail(source, Msg<678>(), details);
+}
+
+int FileDownloader::downloadFile(const std::wstring& source, const std::wstring& destination,
+                                 unsigned long long maxBytes) {
+    const std::wstring cSourceFileSimpl = UpdateUri::normalizeUrl(source);
+    const std::wstring cDestFileSimpl = ToSlashes(destination);
+
+    unsigned rc = m_connection.SetPointerOption(ConnectionOptions::WRITE_FUNCTION,
+                                                reinterpret_cast<void*>(&WriteCallback));
+    if (rc == 0) rc = m_connection.SetPointerOption(ConnectionOptions::WRITE_DATA, &m_context);
+    if (rc == 0) rc = m_connection.SetStringOption(ConnectionOptions::URL, cSourceFileSimpl);
+    if (rc != 0)
+        Fail(cSourceFileSimpl, Msg<678>(),
+             L"the transfer options cannot be set (" + std::to_wstring(rc) + L")");
+
+    std::string destPath;
+    if (!WideToMultibyte(cDestFileSimpl, destPath))
+        Fail(cSourceFileSimpl, Msg<678>(),
+             cDestFileSimpl + L": the path has no form in the local character set");
+    // Local failures (a full disk, a directory that takes no files) name the local file
+    // and the system's reason; they are not the server's fault.
+    PartialFile partial;
+    if (int err = partial.Create(destPath))
+        Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
+             cDestFileSimpl + L": " + SysError(err));
+
+    if (m_callbacks->callLib(L"downloadFile(cSourceFileSimpl, cDestFileSimpl)",
+                             &CUpdateLibCallbacks::downloadFile, cSourceFileSimpl,
+                             cDestFileSimpl)) {
+        // The plug-in placed the file itself. The destination exists afterwards, as it
+        // would had the downloader opened it; what the plug-in wrote stays untouched.
+        int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        if (fd >= 0) ::close(fd);
+        return 0;
+    }
+
+    CopyReported(m_files.sourceURI, cSourceFileSimpl);
+    CopyReported(m_files.destFileName, cDestFileSimpl);
+    m_context.stream = partial.stream();
+    m_context.error = nullptr;
+    m_context.writeErrno = 0;
+    m_context.maxBytes = maxBytes;
+    m_context.received = 0;
+    m_context.overLimit = false;
+    rc = m_connection.Perform();
+    m_context.stream = nullptr;
+
+    if (m_context.error) {
+        std::exception_ptr error = m_context.error;
+        m_context.error = nullptr;
+        std::rethrow_exception(error);  // the partial file goes with `partial`
+    }
+    if (m_context.overLimit)
+        Fail(cSourceFileSimpl, Msg<679>(std::to_wstring(maxBytes)),
+             L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
+    if (m_context.writeErrno != 0)
+        Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
+             FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno));
+    if (rc != 0) FailTransfer(cSourceFileSimpl, rc);
+
+    if (int err = partial.Finish(0755))
+        Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
+             FromMultibyte(partial.path()) + L": " + SysError(err));
+    if (int err = partial.CommitTo(destPath))
+        Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
+             cDestFileSimpl + L": " + SysError(err));
+    return 0;
+}
+
+size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void* context) {
+    auto* c = static_cast<TransferContext*>(context);
+    const unsigned long long bytes = static_cast<unsigned long long>(size) * nmemb;
+    if (c->maxBytes > 0 && bytes > c->maxBytes - c->received) {
+        c->overLimit = true;  // any count other than the block's size aborts the transfer
+        return bytes == 0 ? 1 : 0;
+    }
+    c->received += bytes;
+    try {
+        c->callbacks->callGui(L"onDownloadFile(std::tstring(c->files->sourceURI), "
+                              L"std::tstring(c->files->destFileName), size * nmemb)",
+                              &CUpdateGuiCallbacks::onDownloadFile,
+                              std::wstring(c->files->sourceURI),
+                              std::wstring(c->files->destFileName),
+                              static_cast<unsigned long>(size * nmemb));
+    } catch (...) {
+        // Unwinding through libcurl is undefined: keep the exception, make libcurl stop
+        // (any count other than the block's size aborts the transfer) and rethrow it
+        // once the transfer has returned.
+        c->error = std::current_exception();
+        return size * nmemb == 0 ? 1 : 0;
+    }
+    if (!c->stream) return 0;
+    errno = 0;
+    size_t written = std::fwrite(data, size, nmemb, c->stream);
+    if (written != nmemb) c->writeErrno = errno != 0 ? errno : EIO;
+    return written * size;
+}

@@ -1,0 +1,46 @@
+#include "install/ModuleCommand.h"
+
+#include <sys/stat.h>
+
+#include "base/RunProcess.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "base/Logger.h"
+
+ModuleCommandLine SplitModuleCommand(const std::wstring& command) {
+    ModuleCommandLine line;
+    const size_t blank = command.find(L' ');
+    if (blank == std::wstring::npos) {
+        line.program = command;
+    } else {
+        line.program = command.substr(0, blank);
+        line.arguments = command.substr(blank + 1);
+    }
+    return line;
+}
+
+std::wstring ModuleProgramName(const std::wstring& programWord) {
+    return GetLastComponent(ToSlashes(programWord));
+}
+
+std::wstring ModuleProgramPath(const std::wstring& installPath, const std::wstring& programWord) {
+    return JoinPath(installPath, ModuleProgramName(programWord));
+}
+
+bool ModuleProgramExists(const std::wstring& path) {
+    std::string narrow;
+    if (path.empty() || !WideToMultibyte(path, narrow)) return false;
+    struct stat st;
+    return ::stat(narrow.c_str(), &st) == 0;
+}
+
+void RunModuleCommand(const std::wstring& moduleName, const std::wstring& program,
+                      const std::wstring& arguments, int timeoutSeconds) {
+    std::wstring resultText;
+    const int result = RunProcess(program, arguments, timeoutSeconds, resultText, true);
+    LogDebug(L"Command of module %s: %s %s: %s\n", moduleName.c_str(), program.c_str(),
+             arguments.c_str(), resultText.c_str());
+    if (result != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_MODULE_COMMAND);
+}

@@ -1,0 +1,103 @@
+// Backup, installation and restore of one module's files: the file processor's backup,
+// install and restore operations do their work here. Every copy goes through the
+// dispatcher's "copyFile(source, dest)" (the plug-in may take it over; otherwise the
+// updater's own copy). The updater's own module ("selfupdate", any letter case) is not
+// copied outside mirror mode: its files are handed to CSelfUpdateHelper.
+//
+// Paths, for a changed file with base name = last component of NAME ("\" read as "/"):
+//   normal mode: installed file  = DESTINATION / base name
+//                backup copy     = backup directory / base name (a distinct name when two
+//                                  installed files share it, see CBackupNames)
+//                install source  = download directory / SOURCE / NAME
+//   mirror mode: installed file  = install path / product root / SOURCE / NAME.gz
+//                backup copy     = backup directory / product root / SOURCE / NAME.gz
+//                install source  = download directory / SOURCE / NAME.gz
+#pragma once
+
+#include <set>
+#include <string>
+
+#include "install/BackupNames.h"
+#include "install/SelfUpdateHelper.h"
+
+class UpdateCallbacks;
+class CTemporaryFiles;
+struct UpdateModuleInfo;
+struct UpdateFileInfo;
+
+struct InstallSettings {
+    std::wstring installDir;  // the run's installation directory (option install-path)
+    std::wstring tmpDir;      // the temporary root
+    std::wstring backupDir;   // the backup root
+    bool mirror = false;          // option mirror
+    bool selfUpdateDone = false;  // option noselfupdate: this run follows a self-update
+    SelfUpdateSettings selfUpdate;  // for handing the updater's own module over
+};
+
+class CModuleInstaller {
+public:
+    // `callbacks` and `temporaries` must outlive the installer. Backup copies and the
+    // directories made for them are registered in `temporaries`.
+    CModuleInstaller(UpdateCallbacks& callbacks, CTemporaryFiles& temporaries,
+                     const InstallSettings& settings);
+    CModuleInstaller(const CModuleInstaller&) = delete;
+    CModuleInstaller& operator=(const CModuleInstaller&) = delete;
+
+    // Set by the download step: where the fetched files are (temporary root joined with
+    // the server's product root) and that product root (used by mirror paths).
+    void setDownloadDir(const std::wstring& dir) { m_downloadDir = dir; }
+    void setProductRoot(const std::wstring& root) { m_productRoot = root; }
+    const std::wstring& downloadDir() const { return m_downloadDir; }
+    const InstallSettings& settings() const { return m_settings; }
+
+    // Whether `module` is handed to the self-update instead of being copied.
+    bool isSelfUpdateModule(const UpdateModuleInfo& module) const;
+    static bool IsSelfUpdateName(const std::wstring& name);
+
+    std::wstring sourceDir(const UpdateModuleInfo& module) const;
+    std::wstring installedPath(const UpdateModuleInfo& module, const UpdateFileInfo& file) const;
+    std::wstring installSource(const UpdateModuleInfo& module, const UpdateFileInfo& file) const;
+    // The backup copy a restore takes (see CBackupNames::lookup); "" when none can exist.
+    std::wstring restoreSource(const UpdateModuleInfo& module, const UpdateFileInfo& file) const;
+
+    // Copies the installed copy of every changed file to its backup copy (messages 626,
+    // 623 for a file not installed yet); "overrideBackupModule(cCurModule.name)" may take
+    // the module over; "onBackupFile(...)" before each file. A file backed up earlier in
+    // this run keeps its first copy (it holds the content from before the run). Copy
+    // failures throw.
+    void backupModule(const UpdateModuleInfo& module);
+    // Installs every changed file ("overrideInstallModule(cCurModule.name)" may take the
+    // module over; "onInstallFile(src, dest)" before each file; a busy target is replaced
+    // through target + ".tmp", which is listed as temporary). For the updater's own module: CUpdateCriticalException 629
+    // (message 242) after a self-update; otherwise the files go to the self-update, which
+    // ends this process when it starts.
+    void installModule(const UpdateModuleInfo& module);
+    // Copies the backup copies of the module's changed files back (message 629; 632 for a
+    // module that was not updated; 624 for a file without a backup copy, which stays as
+    // installed). A changed file that this installer's backup step did not copy (its
+    // installed copy was missing) has no backup copy, whatever lies under its name in the
+    // backup directory (what a killed run left); only where the plug-in made the module's
+    // backup is the copy looked up by name. For the updater's own module the copies go
+    // through a restore-mode self-update helper.
+    void restoreModule(const UpdateModuleInfo& module);
+
+    // The list file handed to the next process: the temporary root joined with
+    // "ToRemove.txt".
+    std::wstring listFilePath() const;
+
+private:
+    std::wstring backupPath(const UpdateModuleInfo& module, const UpdateFileInfo& file);
+    void handToSelfUpdate(CSelfUpdateHelper& helper);
+    // Copies through the dispatcher with may defer set; a busy target moved aside is listed
+    // as temporary, so the run's clean-up deletes it.
+    void copyDeferrable(const std::wstring& source, const std::wstring& dest);
+
+    UpdateCallbacks& m_callbacks;
+    CTemporaryFiles& m_temporaries;
+    InstallSettings m_settings;
+    std::wstring m_downloadDir;
+    std::wstring m_productRoot;
+    CBackupNames m_backupNames;
+    std::set<std::wstring> m_copied;            // installed files whose backup copy was made
+    std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
+};

@@ -1,0 +1,135 @@
+#include "install/SelfUpdateHelper.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "plugin/UpdateCallbacks.h"
+#include "base/RunProcess.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/FileUtils.h"
+#include "base/PathUtils.h"
+#include "base/FormatConverter.h"
+#include "base/Logger.h"
+
+const wchar_t* const CSelfUpdateHelper::kSideDirName = L"SelfUpdateTemp";
+const wchar_t* const CSelfUpdateHelper::kConfigName = L"update.conf";
+
+namespace {
+
+// Appends one line formatted with the program's wide format convention ("%s" takes a
+// wide string).
+void AppendF(std::wstring& out, const wchar_t* format, ...) {
+    UpdateNew::FormatConverter fmt(format);
+    std::vector<wchar_t> buffer(256);
+    for (;;) {
+        va_list args;
+        va_start(args, format);
+        const int n = std::vswprintf(buffer.data(), buffer.size(), fmt.c_str(), args);
+        va_end(args);
+        if (n >= 0 && static_cast<size_t>(n) < buffer.size()) {
+            out.append(buffer.data(), static_cast<size_t>(n));
+            return;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+}  // namespace
+
+CSelfUpdateHelper::CSelfUpdateHelper(UpdateCallbacks& callbacks,
+                                     const SelfUpdateSettings& settings, bool restoreMode)
+    : m_callbacks(callbacks), m_settings(settings), m_restoreMode(restoreMode) {}
+
+CSelfUpdateHelper::~CSelfUpdateHelper() = default;
+
+void CSelfUpdateHelper::AddFile(const std::wstring& source, const std::wstring& target) {
+    m_files.push_back(Entry{source, target, false});
+}
+
+void CSelfUpdateHelper::AddChangedFile(const std::wstring& source, const std::wstring& target) {
+    m_files.push_back(Entry{source, target, true});
+}
+
+std::wstring CSelfUpdateHelper::SideDir() const {
+    return JoinPath(m_settings.tmpDir, kSideDirName);
+}
+
+std::wstring CSelfUpdateHelper::HelperProgram() const {
+    return JoinPath(SideDir(), GetLastComponent(m_settings.updaterPath));
+}
+
+std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) const {
+    std::wstring text;
+    AppendF(text, L"[selfupdate]\n");
+    for (const Entry& e : m_files)
+        if (e.changed) AppendF(text, L"CopyAction=%s|%s\n", e.source.c_str(), e.target.c_str());
+    if (!m_restoreMode)
+        AppendF(text,
+                L"ExecAction=%s --NoSelfUpdate \"--TmpDir=%s\" \"--LogFile=%s\" "
+                L"\"--TmpFilesList=%s\"\n",
+                m_settings.commandLine.c_str(), m_settings.tmpDir.c_str(),
+                m_settings.logFile.c_str(), tmpFilesList.c_str());
+    if (!m_settings.updateLib.empty()) {
+        AppendF(text, L"[update]\n");
+        const std::wstring lib = JoinPath(SideDir(), GetLastComponent(ToSlashes(m_settings.updateLib)));
+        AppendF(text, L"UpdateLib=%s\n", lib.c_str());
+    }
+    AppendF(text, L"[product]\nmasteridx=/idx/master.idx\n");
+    AppendF(text, L"Logfile=%s\n", m_settings.logFile.c_str());
+    return text;
+}
+
+void CSelfUpdateHelper::WriteConfig(const std::wstring& path, const std::wstring& text) const {
+    std::string bytes;
+    const std::string target = ToMultibyte(path);
+    if (target.empty() || !WideToMultibyte(text, bytes)) {
+        LogError(L"%s: %s\n", Msg<243>(path).c_str(), SystemErrorText(EILSEQ).c_str());
+        THROW_CRITICAL(Msg<243>(path), ERR_SELFUPDATE);
+    }
+    const int error = ReplaceFileContent(target, bytes);
+    const bool ok = error == 0;
+    if (!ok) {
+        LogError(L"%s: %s\n", Msg<243>(path).c_str(), SystemErrorText(error).c_str());
+        THROW_CRITICAL(Msg<243>(path), ERR_SELFUPDATE);
+    }
+}
+
+void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
+    const std::wstring cPath = SideDir();
+    UpdStringList cCreatedDirs;
+    if (!m_callbacks.checkCreateDirectory(cPath, cCreatedDirs))
+        THROW_CRITICAL(Msg<243>(cPath), ERR_SELFUPDATE);
+
+    for (const Entry& e : m_files) {
+        const std::wstring& source = e.changed ? e.source : e.target;
+        const std::wstring dest = JoinPath(cPath, GetLastComponent(ToSlashes(source)));
+        LogDebug(L"Self-update: copying \"%s\" to \"%s\"\n", source.c_str(), dest.c_str());
+        m_callbacks.copyFile(source, dest, false);
+    }
+
+    WriteConfig(JoinPath(cPath, kConfigName), ConfigText(tmpFilesList));
+
+    const std::wstring program = HelperProgram();
+    LogDebug(L"Starting the Self Update helper \"%s\"\n", program.c_str());
+    std::wstring resultText;
+    if (m_restoreMode) {
+        if (RunProcess(program, L"", kRestoreWaitSeconds, resultText, true) != 0)
+            THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
+        LogDebug(L"Self Update helper: %s\n", resultText.c_str());
+        return;
+    }
+    if (RunProcess(program, L"", 0, resultText, false) != 0)
+        THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
+    // The helper replaces the files and starts the updated updater, which finishes the
+    // run; this process must be gone before the helper can replace it.
+    std::exit(0);
+}

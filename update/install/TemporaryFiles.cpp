@@ -1,0 +1,182 @@
+#include "install/TemporaryFiles.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "plugin/UpdateCallbacks.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/PathUtils.h"
+#include "base/StringUtils.h"
+#include "base/Logger.h"
+
+const wchar_t* const CTemporaryFiles::kListFileName = L"ToRemove.txt";
+const wchar_t* const CTemporaryFiles::kOwnerMarkerName = L".updater-owned";
+
+namespace {
+
+// The longest list file line that is taken; a longer one is ignored whole rather than
+// cut into pieces that could name some other path.
+const size_t kMaxListLine = 1000;
+
+// Whether `path` names the root directory ("/", "//", ...), which is never removed.
+bool IsRoot(const std::wstring& path) {
+    return !path.empty() && path.find_first_not_of(L"/\\") == std::wstring::npos;
+}
+
+// Whether the list file line "<key>=<path>" reads back as that very path: the reader
+// splits lines at line ends, trims them and skips overlong ones. A path that would read
+// back as another one (cut at a line end, trimmed) must not be listed: the next process
+// would delete something else.
+bool ReadsBack(const std::wstring& key, const std::wstring& path) {
+    return !path.empty() && path.find_first_of(L"\n\r") == std::wstring::npos &&
+           Trim(path, TRIM_BOTH, kTrimAllSpace) == path &&
+           key.size() + 1 + path.size() <= kMaxListLine;
+}
+
+}  // namespace
+
+bool CTemporaryFiles::MarkOwned(const std::wstring& dir) {
+    const std::wstring marker = JoinPath(WithoutTrailingSlash(dir), kOwnerMarkerName);
+    FILE* fp = OpenFile(marker, L"w");
+    if (fp == nullptr) {
+        LogDebug(L"The owner marker \"%s\" cannot be created: %s\n", marker.c_str(),
+                 SystemErrorText(errno).c_str());
+        return false;
+    }
+    const bool written =
+        std::fputs("Created by the updater; removed with this directory.\n", fp) >= 0;
+    const int error = errno;
+    if (std::fclose(fp) != 0 || !written) {
+        LogDebug(L"The owner marker \"%s\" cannot be written: %s\n", marker.c_str(),
+                 SystemErrorText(written ? errno : error).c_str());
+        ::DeleteFile(marker, true);
+        return false;
+    }
+    return true;
+}
+
+bool CTemporaryFiles::IsOwned(const std::wstring& dir) {
+    struct stat st;
+    const std::wstring marker = JoinPath(WithoutTrailingSlash(dir), kOwnerMarkerName);
+    return ::lstat(ToMultibyte(marker).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+void CTemporaryFiles::addRunDir(const std::wstring& path) {
+    addDir(path);
+    const std::wstring bare = WithoutTrailingSlash(path);
+    if (std::find(m_runDirs.begin(), m_runDirs.end(), bare) == m_runDirs.end())
+        m_runDirs.push_back(bare);
+}
+
+void CTemporaryFiles::addDir(const std::wstring& path) {
+    if (std::find(m_dirs->begin(), m_dirs->end(), path) == m_dirs->end()) m_dirs->push_back(path);
+}
+
+void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
+    for (auto cIterator = m_files->begin(); cIterator != m_files->end(); ++cIterator) {
+        try {
+            if (callbacks.callLib(L"DeleteFile((*cIterator).c_str())",
+                                  &CUpdateLibCallbacks::DeleteFile, (*cIterator).c_str()))
+                continue;
+        } catch (const Exception& e) {
+            LogDebug(L"Deleting \"%s\" through the plug-in failed: %s\n", cIterator->c_str(),
+                     e.twhat());
+        } catch (...) {
+            LogDebug(L"Deleting \"%s\" through the plug-in failed\n", cIterator->c_str());
+        }
+        ::DeleteFile(*cIterator, true);
+    }
+    for (auto cRIterator = m_dirs->rbegin(); cRIterator != m_dirs->rend(); ++cRIterator) {
+        try {
+            if (callbacks.callLib(L"DeleteDir((*cRIterator).c_str())",
+                                  &CUpdateLibCallbacks::DeleteDir, (*cRIterator).c_str()))
+                continue;
+        } catch (const Exception& e) {
+            LogDebug(L"Removing \"%s\" through the plug-in failed: %s\n", cRIterator->c_str(),
+                     e.twhat());
+        } catch (...) {
+            LogDebug(L"Removing \"%s\" through the plug-in failed\n", cRIterator->c_str());
+        }
+        if (IsRoot(*cRIterator)) continue;
+        const bool runDir = std::find(m_runDirs.begin(), m_runDirs.end(),
+                                      WithoutTrailingSlash(*cRIterator)) != m_runDirs.end();
+        if (!runDir || IsOwned(*cRIterator)) {
+            RemoveDirectoryTree(*cRIterator);
+        } else if (::rmdir(ToMultibyte(*cRIterator).c_str()) != 0) {
+            // Found in place: what the run put there is gone, the rest is the user's.
+            const int error = errno;
+            if (error != ENOENT) {
+                LogDebug(L"The directory \"%s\" is kept: it was not created by the updater "
+                         L"(%s)\n", cRIterator->c_str(), SystemErrorText(error).c_str());
+            }
+        }
+    }
+    m_files->clear();
+    m_dirs->clear();
+    m_runDirs.clear();
+}
+
+bool CTemporaryFiles::writeListFile(const std::wstring& path) {
+    m_files->push_back(path);
+
+    std::wstring text;
+    auto line = [&text, &path](const wchar_t* key, const std::wstring& entry) {
+        if (ReadsBack(key, entry)) {
+            text += key + (L"=" + entry) + L"\n";
+        } else {
+            LogDebug(L"The list file \"%s\" leaves out \"%s\": it would not read back as it is\n",
+                     path.c_str(), entry.c_str());
+        }
+    };
+    for (const std::wstring& f : *m_files) line(L"File", f);
+    for (const std::wstring& d : *m_dirs) line(L"Dir", d);
+    std::string bytes;
+    if (!WideToMultibyte(text, bytes)) {
+        LogDebug(L"The list file \"%s\" is not written: a path has no multibyte form\n",
+                 path.c_str());
+        return false;
+    }
+
+    const std::string target = ToMultibyte(path);
+    ReplaceStep failed = ReplaceStep::kOpen;
+    const int error = target.empty() ? ENOENT : ReplaceFileContent(target, bytes, &failed);
+    const bool ok = error == 0;
+    if (!ok && failed == ReplaceStep::kOpen) {
+        LogDebug(L"The list file \"%s\" cannot be created: %s\n", path.c_str(),
+                 SystemErrorText(error).c_str());
+    } else if (!ok) {
+        LogDebug(L"The list file \"%s\" cannot be written: %s\n", path.c_str(),
+                 SystemErrorText(error).c_str());
+    }
+    return ok;
+}
+
+bool CTemporaryFiles::readListFile(const std::wstring& path) {
+    std::ifstream in(ToMultibyte(path));
+    if (!in) return false;
+    for (std::string raw; std::getline(in, raw);) {
+        std::wstring line;
+        if (!MultibyteToWide(raw, line)) continue;
+        line = Trim(line, TRIM_BOTH, kTrimAllSpace);
+        if (line.size() > kMaxListLine) continue;
+        // The key ends at the first "="; the path is everything after it, "=" included.
+        const size_t eq = line.find(L'=');
+        if (eq == std::wstring::npos || eq + 1 == line.size()) continue;
+        const std::wstring key = line.substr(0, eq);
+        const std::wstring entry = line.substr(eq + 1);
+        if (key == L"File")
+            addFile(entry);
+        else if (key == L"Dir")
+            addDir(entry);
+    }
+    return true;
+}

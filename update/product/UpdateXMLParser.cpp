@@ -1,0 +1,333 @@
+#include "product/UpdateXMLParser.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string_view>
+#include <vector>
+
+#include "plugin/UpdateCallbacks.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "codec/FileDigest.h"
+#include "base/Logger.h"
+
+namespace {
+
+// Element names by depth and position (views: a lookup compares lengths first).
+constexpr std::wstring_view kDepth0[] = {L"UPDATE"};
+constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
+constexpr std::wstring_view kDepth2[] = {L"PRE",  L"POST", L"UNPOST", L"SOURCE",
+                                         L"DESTINATION", L"FILE", L"DEPEND", L"INCLUDE"};
+constexpr std::wstring_view kDepth3[] = {L"NAME", L"FILEMD5", L"FILESIZE", L"ZIPMD5",
+                                         L"ZIPSIZE", L"OS", L"PEFILEMD5", L"VERSION"};
+
+enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5 };
+enum { D2_PRE, D2_POST, D2_UNPOST, D2_SOURCE, D2_DESTINATION, D2_FILE, D2_DEPEND, D2_INCLUDE };
+enum { D3_NAME, D3_FILEMD5, D3_FILESIZE, D3_ZIPMD5, D3_ZIPSIZE, D3_OS, D3_PEFILEMD5, D3_VERSION };
+
+// A file entry must carry NAME, FILEMD5, FILESIZE, ZIPMD5, ZIPSIZE, OS and PEFILEMD5.
+constexpr int kCountedFileChildren = 7;
+
+// The line that carries the document's own checksum; it is left out of the checksum.
+const char kChecksumLine[] = "<MD5 value=";
+
+template <size_t N>
+int Find(const std::wstring_view (&row)[N], const std::wstring& name) {
+    const std::wstring_view view(name);
+    for (size_t i = 0; i < N; ++i) {
+        if (view == row[i]) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+void CopyDigest(wchar_t (&buffer)[UpdateFileInfo::kMd5Size], const std::wstring& value) {
+    const size_t n = std::min(value.size(), static_cast<size_t>(UpdateFileInfo::kMd5Size - 1));
+    std::wmemcpy(buffer, value.data(), n);
+    buffer[n] = L'\0';
+}
+
+uint32_t ParseSize(const std::wstring& value) {
+    // Decimal, read from the UTF-8 form; leading digits count, anything else gives 0.
+    const std::string narrow = WideToUtf8(value);
+    return static_cast<uint32_t>(std::strtoul(narrow.c_str(), nullptr, 10));
+}
+
+// Whether a path given by the product info stays below the directory it is joined to:
+// not absolute and without a ".." component ("/" and "\" both separate components).
+bool IsContainedPath(const std::wstring& path) {
+    if (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t sep = path.find_first_of(L"/\\", start);
+        const std::wstring part =
+            path.substr(start, sep == std::wstring::npos ? std::wstring::npos : sep - start);
+        if (part == L"..") return false;
+        if (sep == std::wstring::npos) return true;
+        start = sep + 1;
+    }
+}
+
+// Writes `source` without its checksum line to `copy`; false with the reason otherwise.
+bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy,
+                       std::wstring& reason) {
+    FILE* in = std::fopen(ToMultibyte(source).c_str(), "rb");
+    if (!in) {
+        reason = FromMultibyte(std::strerror(errno));
+        return false;
+    }
+    FILE* out = std::fopen(ToMultibyte(copy).c_str(), "wb");
+    if (!out) {
+        reason = FromMultibyte(std::strerror(errno));
+        std::fclose(in);
+        return false;
+    }
+    // Read in large blocks; a line is written unless it starts with the checksum marker.
+    // A line may span blocks: whether it is written is decided at its first byte.
+    bool ok = true;
+    std::vector<char> block(64 * 1024);
+    const size_t marker = sizeof kChecksumLine - 1;
+    std::string head;        // the first bytes of the current line, up to the marker's length
+    bool decided = false;    // whether the current line's fate is known
+    bool skipping = false;   // the current line is the checksum line
+    auto emit = [&](const char* data, size_t n) {
+        if (n != 0 && std::fwrite(data, 1, n, out) != n) ok = false;
+    };
+    size_t got;
+    while (ok && (got = std::fread(block.data(), 1, block.size(), in)) > 0) {
+        const char* p = block.data();
+        const char* const end = p + got;
+        while (ok && p < end) {
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+            const char* stop = nl ? nl + 1 : end;
+            if (!decided) {
+                // Gather the line's first bytes until the marker can be compared.
+                const size_t take = std::min(static_cast<size_t>(stop - p), marker - head.size());
+                head.append(p, take);
+                p += take;
+                if (head.size() == marker || (nl != nullptr && p == stop)) {
+                    skipping = head.compare(0, marker, kChecksumLine) == 0;
+                    decided = true;
+                    if (!skipping) emit(head.data(), head.size());
+                }
+            }
+            if (decided && !skipping) emit(p, static_cast<size_t>(stop - p));
+            p = stop;
+            if (nl != nullptr) {
+                head.clear();
+                decided = skipping = false;
+            }
+        }
+    }
+    // A last line without a line end that is shorter than the marker.
+    if (ok && !decided && !head.empty()) emit(head.data(), head.size());
+    if (ok && std::ferror(in)) ok = false;
+    if (!ok) reason = FromMultibyte(std::strerror(errno));
+    std::fclose(in);
+    if (std::fclose(out) != 0 && ok) {
+        ok = false;
+        reason = FromMultibyte(std::strerror(errno));
+    }
+    return ok;
+}
+
+}  // namespace
+
+UpdateXMLParser::UpdateXMLParser(UpdateInfo* update, bool merge, UpdateCallbacks* callbacks,
+                                 bool mirror)
+    : m_update(update), m_merge(merge), m_mirror(mirror), m_callbacks(callbacks) {}
+
+UpdateXMLParser::~UpdateXMLParser() = default;
+
+int UpdateXMLParser::positionOf(int depth, const std::wstring& name) {
+    switch (depth) {
+        case 0: return Find(kDepth0, name);
+        case 1: return Find(kDepth1, name);
+        case 2: return Find(kDepth2, name);
+        case 3: return Find(kDepth3, name);
+        default: return -1;
+    }
+}
+
+void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
+    m_openNodes.resize(static_cast<size_t>(depth));
+    m_elementPos = positionOf(depth, name);
+    m_elementName = name;
+    if (depth == 1 && m_elementPos == D1_MODULE) {
+        // Until its NAME attribute is read a MODULE has no module: what it holds must not
+        // land in the module before it.
+        m_modulePos = -1;
+    }
+    if (depth == 2 && m_elementPos == D2_FILE && inContext(2)) {
+        mcFileXmlData.clear();
+        m_file = UpdateFileInfo();
+    }
+}
+
+void UpdateXMLParser::startElementHandler(int depth, const std::wstring& name) {
+    startAny(depth, name);
+}
+
+void UpdateXMLParser::startNodeHandler(int depth, const std::wstring& name) {
+    startAny(depth, name);
+    m_openNodes.push_back(m_elementPos);
+}
+
+void UpdateXMLParser::endNodeHandler(int depth, const std::wstring& name) {
+    m_openNodes.resize(static_cast<size_t>(depth));
+    if (depth == 2 && positionOf(2, name) == D2_FILE && inContext(2)) completeFile();
+}
+
+void UpdateXMLParser::textHandler(int depth, const std::wstring&, const std::wstring& text) {
+    if (depth == 3) attributeHandler(L"value", text, depth);
+}
+
+bool UpdateXMLParser::inContext(int depth) const {
+    if (depth <= 1) return true;
+    if (m_openNodes.size() < 2 || m_openNodes[1] != D1_MODULE || m_modulePos < 0) return false;
+    if (depth == 2) return true;
+    return depth == 3 && m_openNodes.size() >= 3 && m_openNodes[2] == D2_FILE;
+}
+
+void UpdateXMLParser::attributeHandler(const std::wstring& name, const std::wstring& value,
+                                       int depth) {
+    if (m_elementPos < 0 || !inContext(depth)) return;
+    switch (depth) {
+        case 1:
+            if (m_elementPos == D1_MODULE) {
+                if (name == L"NAME") moduleValue(value);
+            } else if (name == L"value") {
+                productValue(m_elementName, value);
+            }
+            break;
+        case 2:
+            if (name == L"value") {
+                UpdateModuleInfo& module = m_update->cGetModuleByIndex(m_modulePos);
+                switch (m_elementPos) {
+                    case D2_PRE: storeOsField(module.pre, value); break;
+                    case D2_POST: storeOsField(module.post, value); break;
+                    case D2_UNPOST: storeOsField(module.unpost, value); break;
+                    case D2_DESTINATION:
+                        if (m_mirror) {
+                            module.destination.clear();
+                        } else {
+                            storeOsField(module.destination, value);
+                        }
+                        break;
+                    case D2_SOURCE: {
+                        std::wstring source = value;
+                        if (source.compare(0, 2, L".\\") == 0) source.erase(0, 2);
+                        requireRelativePath(source);
+                        storeField(module.source, source);
+                        break;
+                    }
+                    case D2_DEPEND: storeField(module.depend, value); break;
+                    case D2_INCLUDE:
+                        requireRelativePath(value);
+                        m_update->includes.push_back(value);
+                        break;
+                    default: break;  // FILE: its values come from its children
+                }
+            }
+            break;
+        case 3:
+            if (name == L"value") fileValue(value);
+            break;
+        default: break;
+    }
+}
+
+void UpdateXMLParser::productValue(const std::wstring&, const std::wstring& value) {
+    switch (m_elementPos) {
+        case D1_VERSION: m_update->version = value; break;
+        case D1_NAME: m_update->name = value; break;
+        case D1_MD5: m_update->md5 = value; break;
+        default: break;
+    }
+}
+
+void UpdateXMLParser::moduleValue(const std::wstring& value) {
+    int index = m_update->moduleIndex(value);
+    if (index < 0) {
+        if (m_merge) THROW_CRITICAL(Msg<157>(value), ERR_XML);
+        index = m_update->addModule(value);
+    }
+    m_modulePos = index;
+}
+
+void UpdateXMLParser::fileValue(const std::wstring& value) {
+    mcFileXmlData.emplace_back(m_elementName, value);
+    switch (m_elementPos) {
+        case D3_NAME:
+            // The name is joined to download, mirror and installation directories; cut at
+            // its first blank it must still stay inside them.
+            if (!IsContainedPath(value) || !IsContainedPath(value.substr(0, value.find(L' ')))) {
+                THROW_CRITICAL(Msg<164>(value), ERR_XML);
+            }
+            m_file.name = value;
+            break;
+        case D3_FILEMD5: CopyDigest(m_file.filemd5, value); break;
+        case D3_FILESIZE: m_file.filesize = ParseSize(value); break;
+        case D3_ZIPMD5: CopyDigest(m_file.zipmd5, value); break;
+        case D3_ZIPSIZE: m_file.zipsize = ParseSize(value); break;
+        case D3_OS: m_file.os = value; break;
+        case D3_PEFILEMD5: CopyDigest(m_file.pefilemd5, value); break;
+        case D3_VERSION: m_file.version = value; return;  // optional: not counted
+        default: return;
+    }
+    ++m_childCount;
+}
+
+void UpdateXMLParser::completeFile() {
+    if (m_childCount < kCountedFileChildren) THROW_CRITICAL(Msg<163>(), ERR_XML);
+    if (!m_mirror && !m_osChecker.matches(m_file.os)) {
+        LogDebug(L"%s\n", Msg<614>(m_file.name).c_str());
+        return;
+    }
+    const int modulePos = m_modulePos;
+    const UpdateFileInfo& fi = m_file;
+    m_callbacks->callLib(L"notifyProductInfoFileContent(m_update->cGetModuleByIndex(modulePos)"
+                         L".name, fi.name, mcFileXmlData)",
+                         &CUpdateLibCallbacks::notifyProductInfoFileContent,
+                         m_update->cGetModuleByIndex(modulePos).name, fi.name, mcFileXmlData);
+    m_update->cGetModuleByIndex(modulePos).files.push_back(m_file);
+}
+
+void UpdateXMLParser::storeField(std::wstring& field, const std::wstring& value) {
+    if (m_merge) {
+        if (field != value) THROW_CRITICAL(Msg<156>(field, value), ERR_XML);
+        return;
+    }
+    field = value;
+}
+
+void UpdateXMLParser::storeOsField(std::wstring& field, const std::wstring& value) {
+    std::wstring text, list;
+    if (!m_osChecker.splitOsSuffix(value, text, list)) THROW_CRITICAL(Msg<141>(value), ERR_XML);
+    if (m_mirror || m_osChecker.matches(list)) storeField(field, text);
+}
+
+void UpdateXMLParser::requireRelativePath(const std::wstring& value) {
+    if (!IsContainedPath(value)) THROW_CRITICAL(Msg<164>(value), ERR_XML);
+}
+
+void UpdateXMLParser::parseFile(const std::wstring& fileName) {
+    parse(fileName);
+    const std::wstring copy = fileName + L".tmp";
+    std::wstring reason;
+    const bool written = WriteChecksumCopy(fileName, copy, reason);
+    const std::wstring digest = written ? GetFileMD5(copy) : std::wstring();
+    ::unlink(ToMultibyte(copy).c_str());
+    if (!written) THROW_CRITICAL(Msg<123>(fileName) + L": " + reason, ERR_XML);
+    if (digest.empty() || digest != m_update->md5) {
+        LogDebug(L"Checksum of %s is %s, the document gives %s\n", fileName.c_str(),
+                 digest.c_str(), m_update->md5.c_str());
+        THROW_CRITICAL(Msg<132>(fileName), ERR_FILE_READ);
+    }
+}

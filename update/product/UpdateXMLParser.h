@@ -1,0 +1,71 @@
+// Reader of the product info file: the XML document that lists the product's version, its
+// modules with their commands and locations, and every file with sizes and digests. It
+// fills an UpdateInfo, filters commands, destinations and files by operating system,
+// hands each file entry to the function-replacing plug-in, and checks the document's own
+// checksum.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "product/BasicXMLParser.h"
+#include "product/UpdateInfo.h"
+#include "product/UpdateOSChecker.h"
+
+class UpdateCallbacks;
+
+class UpdateXMLParser : public BasicXMLParser {
+public:
+    // `update` receives the data and must outlive the parser. With `merge` the record
+    // already holds data from an earlier file and every value given again must agree with
+    // it (new modules are refused). `callbacks` is the run's plug-in dispatcher, not owned.
+    // With `mirror` nothing is filtered by operating system and destinations are emptied.
+    UpdateXMLParser(UpdateInfo* update, bool merge, UpdateCallbacks* callbacks, bool mirror);
+    ~UpdateXMLParser() override;
+
+    // parse(), then the checksum check: the document without its "<MD5 value=" line must
+    // have the digest that UPDATE/MD5 gives (lower case). Failures throw
+    // CUpdateCriticalException: 635 (message 123) when the copy for the check cannot be
+    // written, 636 (message 132) on a mismatch.
+    void parseFile(const std::wstring& fileName);
+
+    void attributeHandler(const std::wstring& name, const std::wstring& value, int depth) override;
+    void startElementHandler(int depth, const std::wstring& name) override;
+    void textHandler(int depth, const std::wstring& name, const std::wstring& text) override;
+    void startNodeHandler(int depth, const std::wstring& name) override;
+    void endNodeHandler(int depth, const std::wstring& name) override;
+
+    // Position of an element name in the row of its depth, or -1 when it has no meaning
+    // there (names compared exactly).
+    static int positionOf(int depth, const std::wstring& name);
+
+private:
+    void startAny(int depth, const std::wstring& name);
+    void productValue(const std::wstring& name, const std::wstring& value);
+    void moduleValue(const std::wstring& value);
+    void fileValue(const std::wstring& value);
+    void completeFile();
+    // The merge rule: outside merge mode the value replaces the field; in merge mode the
+    // field must already hold exactly the value (message 156 otherwise).
+    void storeField(std::wstring& field, const std::wstring& value);
+    // A module command or destination with its optional ";OS=" suffix.
+    void storeOsField(std::wstring& field, const std::wstring& value);
+    // Refuses (635) a path that would leave the module's directory: absolute or with "..".
+    void requireRelativePath(const std::wstring& value);
+    // Whether the element being handled at `depth` lies where the tables give it meaning:
+    // module children inside a named MODULE, file children inside a FILE of that module.
+    bool inContext(int depth) const;
+
+    UpdateInfo* m_update;
+    int m_modulePos = -1;     // current module, -1 when the current MODULE has no name yet
+    int m_elementPos = -1;    // position of the current element in its depth's row
+    std::wstring m_elementName;
+    UpdateFileInfo m_file;   // the file entry being assembled
+    int m_childCount = 0;     // counted children of all file entries so far
+    FileXmlData mcFileXmlData;  // (element name, value) pairs of the current file entry
+    bool m_merge;
+    bool m_mirror;
+    CUpdateOSChecker m_osChecker;
+    UpdateCallbacks* m_callbacks;
+    std::vector<int> m_openNodes;  // positions of the open elements with children, by depth
+};

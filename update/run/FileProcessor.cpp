@@ -1,0 +1,316 @@
+#include "run/FileProcessor.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "download/DownloadServersHandler.h"
+#include "download/FileDownloader.h"
+#include "plugin/UpdateCallbacks.h"
+#include "config/UpdateConfig.h"
+#include "download/DownloadNames.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "base/ProgramInfo.h"
+#include "codec/FileDigest.h"
+#include "base/FileUtils.h"
+#include "base/PathUtils.h"
+#include "base/StringUtils.h"
+#include "base/Logger.h"
+
+namespace {
+
+const wchar_t kSelfUpdateModule[] = L"selfupdate";
+
+// The version every local file reads as on this platform, and the value a VERSION text
+// parses to here: a present file whose record has a VERSION is always the newer one.
+const wchar_t kLocalFileVersion[] = L"1.1.1.1";
+constexpr unsigned long long kLocalVersionValue = 0x0001000100010001ULL;
+constexpr unsigned long long kRecordVersionValue = 0;
+
+bool IsSelfUpdate(const UpdateModuleInfo& module) {
+    return ToLower(module.name) == kSelfUpdateModule;
+}
+
+// The file's name as the check uses it: cut at the first blank, "\" read as "/", and
+// outside mirror mode only the base name.
+std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
+    std::wstring name = ToSlashes(file.name.substr(0, file.name.find(L' ')));
+    if (!mirror) name = GetLastComponent(name);
+    return name;
+}
+
+bool Exists(const std::wstring& path) {
+    struct stat st;
+    return ::stat(ToMultibyte(path).c_str(), &st) == 0;
+}
+
+// Whether `outer` is `inner` or one of its ancestors.
+bool Holds(std::wstring outer, std::wstring inner) {
+    if (outer.empty() || outer.back() != L'/') outer.push_back(L'/');
+    if (inner.empty() || inner.back() != L'/') inner.push_back(L'/');
+    return inner.compare(0, outer.size(), outer) == 0;
+}
+
+}  // namespace
+
+FileProcessor::FileProcessor(UpdateConfig* config, UpdateInfo* update)
+    : m_config(config), m_update(update) {}
+
+FileProcessor::~FileProcessor() {
+    // Everything the run fetched, decompressed, backed up or listed goes, whatever the
+    // outcome; failures are only logged (cleanup never throws).
+    collectTemporaries();
+    m_temporaries.cleanup(m_config->cCallbacks());
+    for (auto dir = m_helperDirs.rbegin(); dir != m_helperDirs.rend(); ++dir)
+        ::rmdir(ToMultibyte(*dir).c_str());
+}
+
+FileDownloader& FileProcessor::GetDownloader() {
+    if (!m_downloader) m_downloader.reset(new FileDownloader(*m_config, m_config->cCallbacks()));
+    return *m_downloader;
+}
+
+CDownloadServersHandler& FileProcessor::GetServersHandler() {
+    if (!m_serversHandler) {
+        m_serversHandler.reset(new CDownloadServersHandler(m_config, &GetDownloader()));
+    }
+    return *m_serversHandler;
+}
+
+std::wstring FileProcessor::productRoot() const {
+    // Before a server is chosen (a check without servers) the configured product root.
+    return m_serversHandler ? m_serversHandler->GetUpdateRoot() : m_config->productRoot();
+}
+
+std::wstring FileProcessor::moduleFilesAddress() const {
+    return m_serversHandler ? m_serversHandler->GetUpdateRootAddress() : std::wstring();
+}
+
+void FileProcessor::CheckFiles() {
+    UpdateCallbacks& callbacks = m_config->cCallbacks();
+    callbacks.resetRunCounters();
+    m_updatedFiles.clear();
+    // The server address only appears in log lines; it stays the same during the check.
+    const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
+
+    for (int index = 0; index < m_update->moduleCount(); ++index) {
+        UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
+        if (callbacks.bLoadFailed() && !IsSelfUpdate(module)) {
+            if (LogDebugOn()) LogDebug(L"%s\n", Msg<656>(module.name).c_str());
+            continue;
+        }
+        std::wstring destination = module.destination;
+        m_config->expandVariables(destination, true, false);
+        if (LogDebugOn()) {
+            LogDebug(L"%s\n",
+                     Msg<613>(module.name, module.source, destination, module.number).c_str());
+        }
+
+        bool listed = false;  // the module's "[name]" entry is in the list
+        for (UpdateFileInfo& file : module.files) {
+            std::wstring localPath;
+            const bool changed = checkFile(module, file, destination, filesAddress, localPath);
+            const UpdateFileInfo& f = file;
+            callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f);
+            if (!changed) continue;
+            callbacks.callGui(L"onCheckFileIsDirty(f)", &CUpdateGuiCallbacks::onCheckFileIsDirty,
+                              f);
+            callbacks.addDownloadSize(file.zipsize);
+            module.needsupdate = true;
+            if (!listed) {
+                m_updatedFiles.push_back(L"[" + module.name + L"]");
+                listed = true;
+            }
+            m_updatedFiles.push_back(L"\"" + localPath + L"\"");
+            file.needsupdate = true;
+            callbacks.addFilesTotal(1);
+        }
+
+        if (module.needsupdate || (IsSelfUpdate(module) && m_config->selfUpdateDone())) {
+            for (int dependent : m_update->GetDependentModules(index)) {
+                m_update->cGetModuleByIndex(dependent).needsupdate = true;
+            }
+        }
+    }
+
+    if (callbacks.filesTotal() != 0) {
+        std::wstring value;
+        for (const std::wstring& entry : m_updatedFiles) value += entry + L" ";
+        m_config->setVariable(L"UPDATED_FILES", value);
+    }
+}
+
+bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                              const std::wstring& destination, const std::wstring& filesAddress,
+                              std::wstring& localPath) {
+    const bool mirror = m_config->mirror();
+    const std::wstring name = CheckedName(file, mirror);
+    if (!mirror) {
+        localPath = JoinPath(destination, name);
+        // One open gives presence, size and digest.
+        const FileDigest local = GetFileSizeAndMD5(localPath);
+        if (!local.exists) {
+            if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
+            return true;
+        }
+        return checkInstalledFile(module, file, localPath, filesAddress, local);
+    }
+    // The mirror tree holds the server's compressed files under the same layout.
+    localPath = JoinPath(JoinPath(m_config->installPath(), productRoot()),
+                         JoinPath(module.source, name)) + L".gz";
+    if (!Exists(localPath)) {
+        if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
+        return true;
+    }
+    // An unreadable copy has the empty digest and is never taken for a good one.
+    const std::wstring digest = GetFileMD5(localPath);
+    return digest.empty() || digest != file.zipmd5;
+}
+
+bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                       const std::wstring& localPath,
+                                       const std::wstring& filesAddress,
+                                       const FileDigest& local) {
+    // After a self-update the check is silent; the texts are built only when written.
+    const bool log = !m_config->selfUpdateDone() && LogDebugOn();
+    const bool hasVersion = !file.version.empty();
+    const bool newer = hasVersion && kLocalVersionValue > kRecordVersionValue;
+    if (log) {
+        const std::wstring serverPath =
+            JoinPath(filesAddress, JoinPath(module.source, ToSlashes(file.name)));
+        if (hasVersion) {
+            LogDebug(L"%s\n", Msg<681>(serverPath, file.version, file.pefilemd5).c_str());
+            LogDebug(L"%s\n", Msg<682>(localPath, kLocalFileVersion, local.digest).c_str());
+        } else {
+            LogDebug(L"%s\n", Msg<683>(serverPath, file.pefilemd5).c_str());
+            LogDebug(L"%s\n", Msg<684>(localPath, local.digest).c_str());
+        }
+    }
+    const bool upToDate =
+        newer || (static_cast<unsigned long long>(local.size) == file.filesize &&
+                  !local.digest.empty() && local.digest == file.pefilemd5);
+    if (log) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
+    return !upToDate;
+}
+
+// ---- the run's directories and temporary files -------------------------------------------
+
+void FileProcessor::PrepareRun() {
+    const UpdateDirs& dirs = m_config->updateDirs();
+    LogDebug(L"%s\n", Msg<600>(dirs.m_installdir, dirs.m_tmpdir, dirs.m_backupdir).c_str());
+    if (dirs.m_installdir.empty() || dirs.m_tmpdir.empty() || dirs.m_backupdir.empty())
+        THROW_CRITICAL(Msg<249>(), 607);
+    if (!m_config->copyActions().empty()) {
+        m_helperDirs = m_config->createdRunDirs();
+        return;
+    }
+    addRunDir(dirs.m_backupdir, m_config->backupDirCreated());
+    addRunDir(dirs.m_tmpdir, m_config->tmpDirCreated());
+}
+
+void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
+    // A directory the run created carries the owner marker, so that this run's clean-up,
+    // or a later one after a kill, removes it whole: also the default backup directory
+    // inside the installation, which would otherwise keep a killed run's copies forever.
+    // Never one that is or holds the installation, which outlives every run.
+    if (created && !Holds(dir, m_config->updateDirs().m_installdir)) {
+        CTemporaryFiles::MarkOwned(dir);
+    } else if (LogDebugOn()) {
+        LogDebug(L"\"%s\" gets no owner marker (found in place or holding the "
+                 L"installation): only what the run puts there is removed\n", dir.c_str());
+    }
+    m_temporaries.addRunDir(dir);
+}
+
+void FileProcessor::ReadTmpFilesList(const std::wstring& path) {
+    collectTemporaries();
+    m_temporaries.readListFile(path);
+}
+
+void FileProcessor::collectTemporaries() {
+    for (const std::wstring& file : m_tempFiles) m_temporaries.addFile(file);
+    m_temporaries.addDirs(m_tempDirs);
+    m_tempFiles.clear();
+    m_tempDirs.clear();
+}
+
+void FileProcessor::DeleteMasterIdxCopy() {
+    const std::wstring cIdx = GetServersHandler().GetLocalMasterIdxPath();
+    if (m_config->cCallbacks().callLib(L"DeleteFile(cIdx)", &CUpdateLibCallbacks::DeleteFile,
+                                       cIdx.c_str()))
+        return;
+    ::DeleteFile(cIdx, true);
+}
+
+// ---- backup, installation, rollback ------------------------------------------------------
+
+CModuleInstaller& FileProcessor::installer() {
+    collectTemporaries();
+    const UpdateDirs& dirs = m_config->updateDirs();
+    if (!m_installer) {
+        InstallSettings settings;
+        settings.installDir = dirs.m_installdir;
+        settings.tmpDir = dirs.m_tmpdir;
+        settings.backupDir = dirs.m_backupdir;
+        settings.mirror = m_config->mirror();
+        settings.selfUpdateDone = m_config->selfUpdateDone();
+        settings.selfUpdate.tmpDir = dirs.m_tmpdir;
+        settings.selfUpdate.logFile = m_config->logFileName();
+        settings.selfUpdate.updateLib = m_config->updateLib();
+        // The command line is repeated with its path variables expanded; a text that
+        // cannot be expanded (a "%" that is no variable, as in "%20" of an address) is
+        // repeated as it was given rather than failing the backup of every module.
+        std::wstring commandLine = GetCommandLineText();
+        try {
+            m_config->expandVariables(commandLine, true, false);
+        } catch (const Exception& e) {
+            LogDebug(L"The command line is repeated unexpanded: %s\n", e.twhat());
+            commandLine = GetCommandLineText();
+        }
+        settings.selfUpdate.commandLine = commandLine;
+        settings.selfUpdate.updaterPath = GetUpdaterPath();
+        m_installer.reset(new CModuleInstaller(m_config->cCallbacks(), m_temporaries, settings));
+    }
+    // Where the download step put the files (the server's layout below the temporary root).
+    const std::wstring root = m_serversHandler ? m_serversHandler->GetUpdateRoot()
+                                               : m_config->productRoot();
+    m_installer->setProductRoot(root);
+    m_installer->setDownloadDir(m_downloadDir.empty() ? JoinConfined(dirs.m_tmpdir, root)
+                                                      : m_downloadDir);
+    return *m_installer;
+}
+
+void FileProcessor::BackupModule(int moduleIndex) {
+    installer().backupModule(m_update->cGetModuleByIndex(moduleIndex));
+}
+
+void FileProcessor::InstallModule(int moduleIndex) {
+    installer().installModule(m_update->cGetModuleByIndex(moduleIndex));
+}
+
+void FileProcessor::RestoreModule(int moduleIndex) {
+    installer().restoreModule(m_update->cGetModuleByIndex(moduleIndex));
+}
+
+// The four kinds of rollback step, done by this processor.
+class FileProcessor::RollbackOperations : public IRollbackOperations {
+public:
+    explicit RollbackOperations(FileProcessor& processor) : m_processor(processor) {}
+    void runPre(int module) override { m_processor.RunPre(module); }
+    void runPost(int module) override {
+        m_processor.RunPost(module);
+        // The rollback ran it: the module owes no post command any more.
+        m_processor.MarkPostRun(m_processor.m_update->cGetModuleByIndex(module).name);
+    }
+    void runUnpost(int module) override { m_processor.RunUnPost(module); }
+    void restoreModule(int module) override { m_processor.RestoreModule(module); }
+
+private:
+    FileProcessor& m_processor;
+};
+
+void FileProcessor::RollBack(int phase, int moduleIndex) {
+    RollbackOperations operations(*this);
+    ::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
+}

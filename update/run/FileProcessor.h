@@ -1,0 +1,227 @@
+// The file processor: every per-module step of an update run, from checking the installed
+// files to cleaning up. The update run owns one and calls its phases in order; the
+// processor keeps what a phase hands on to the next (marks in the product data, lists of
+// changed files). Sections below follow the phases of a run.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "install/ModuleInstaller.h"
+#include "install/Rollback.h"
+#include "install/TemporaryFiles.h"
+#include "config/UpdateConfig.h"
+#include "product/UpdateInfo.h"
+
+class CDownloadServersHandler;
+class FileDownloader;
+struct FileDigest;
+class UpdateCallbacks;
+class UpdateConfig;
+
+class FileProcessor {
+public:
+    // --- construction ---
+    // `config` and `update` belong to the update run and must outlive the processor.
+    FileProcessor(UpdateConfig* config, UpdateInfo* update);
+    // Deletes every listed temporary file and directory (the clean-up of the run).
+    ~FileProcessor();
+    FileProcessor(const FileProcessor&) = delete;
+    FileProcessor& operator=(const FileProcessor&) = delete;
+
+    // --- server choice ---
+    // The run's downloader and server handler, created together on first use (the
+    // handler chooses a default server at once in default-server mode).
+    CDownloadServersHandler& GetServersHandler();
+    FileDownloader& GetDownloader();
+    bool HasServersHandler() const { return m_serversHandler != nullptr; }
+
+    // --- file check ---
+    // Compares every file of every module with the installed copy (or, in mirror mode,
+    // with the compressed copy in the mirror tree) and marks what must be fetched: changed
+    // files and their modules get `needsupdate`, so do the modules that depend on a module
+    // that needs an update. Counts the files and the compressed bytes to fetch in the
+    // dispatcher, reports each file to the GUI plug-in ("onCheckFile(f)", and
+    // "onCheckFileIsDirty(f)" for a changed one) and, when anything changed, sets the path
+    // variable UPDATED_FILES. Changes no installed file. Unusable module dependencies end
+    // the process (status 250 or 249).
+    void CheckFiles();
+    // The entries behind UPDATED_FILES of the last check: per module with changed files
+    // "[name]", then the local path of each changed file between double quotes.
+    const std::vector<std::wstring>& updatedFiles() const { return m_updatedFiles; }
+
+    // --- the run's directories and temporary things ---
+    // The run's directories (from the configuration), each ending in "/".
+    const std::wstring& installDir() const;
+    const std::wstring& tmpDir() const;
+    // Temporary files in the order registered (duplicates possible) and temporary
+    // directories in the order registered (each once). Every file and directory the
+    // download steps create below the temporary root is registered as soon as it exists.
+    const std::vector<std::wstring>& tempFiles() const { return m_tempFiles; }
+    const std::vector<std::wstring>& tempDirs() const { return m_tempDirs; }
+    void AddTempFile(const std::wstring& path);
+    void AddTempDir(const std::wstring& path);
+
+    // --- master index ---
+    // Fetches the master index from `address` to the temporary root (the path part of the
+    // address below it; the plug-in may change the address first with
+    // "changeMasterIdxUrl(src)"), checks it (a second fetch when the first copy fails the
+    // check) and compares it whole with `keptCopy` (the server handler's local master index
+    // path). Gives false when both are equal and IgnoreMasterIDX is not set (message 645:
+    // nothing changed). Otherwise gives true after, in this order: in mirror mode the copy
+    // into the mirror tree (install path joined with the `masteridx` option, through
+    // "copyFile(source, dest)"); the index's lines handed to
+    // "notifyMasterIdxContent(cMasterIdxContents)"; the fresh index put in place of
+    // `keptCopy` ("copyFile(source, dest)" offered first; the updater's own replacement
+    // writes a file beside it, syncs it and renames it over, so the kept copy is never
+    // half written). In a run that follows a self-update nothing is fetched: the first
+    // run's copy is registered as temporary and true is given.
+    // Throws Exception 636 (message 132) after the second failed check; the downloader's
+    // Exception for a failed transfer; CUpdateCriticalException 626 (message 125) when a
+    // directory cannot be made; Exception (library messages 2, 5, 26) when the kept copy
+    // cannot be replaced.
+    bool DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy);
+    // The kept copy is replaced before anything is installed. Until the run ends well a
+    // marker file beside it (keptCopy + ".pending") says the update is unfinished, and a
+    // run that finds the marker (the last one died, say by SIGKILL) does not take an equal
+    // index for "nothing changed". The update run calls this when it ends with success;
+    // it removes the marker.
+    void FinishMasterIdx();
+    // The marker also records the modules whose installation began while it stood and whose
+    // post command has not run since: a run killed in between owes their post commands to
+    // the next one. OwedPosts is that record as DownloadMasterIdx found it (kept up to date
+    // by the two calls below; empty after a run without marker). MarkPostOwed adds a module
+    // before its installation starts, MarkPostRun drops one once its post command ran; both
+    // rewrite the marker whole (write, sync, rename) and throw Exception when they cannot.
+    // Outside a run that changes the kept index (no marker) they do nothing.
+    const std::vector<std::wstring>& OwedPosts() const { return m_owedPosts; }
+    bool IsPostOwed(const std::wstring& module) const;
+    void MarkPostOwed(const std::wstring& module);
+    void MarkPostRun(const std::wstring& module);
+
+    // --- product info file ---
+    // Fetches the product info file and gives its local path (as fetched; the run decodes
+    // it). The remote name is `defaultAddress` (the server handler's product info address),
+    // or `givenName` in its directory with the naming rules of ProductInfoRemoteName; the
+    // local path is the temporary root joined with the address's path part. Logs message
+    // 643. Throws CUpdateCriticalException 626 (message 125) when the local directory
+    // cannot be made; the downloader's Exception for a failed transfer.
+    std::wstring DownloadProductInfoFile(const std::wstring& defaultAddress,
+                                         const std::wstring& givenName);
+
+    // --- module download ---
+    // The download step. `baseAddress` is the server joined with the update root (module
+    // files are at <baseAddress>/<SOURCE>/<NAME>.gz); `productRoot` is the update root,
+    // which places the download directory below the temporary root. Every file with its
+    // `needsupdate` flag in every module with its flag is fetched (or taken from a matching
+    // ".gz" already present, message 627; a mismatching one is fetched again, 628),
+    // verified, and outside mirror mode decompressed beside itself and verified again.
+    // Brackets the work with "onStartDownloadFiles(weblocation, ...)" and
+    // "onFinishDownloadFiles(weblocation)" (weblocation = `baseAddress`) and disconnects
+    // the downloader at the end. Throws CUpdateCriticalException 621/625 for a file that
+    // fails its checks (messages 251/250) and -1 (message 252) when an interrupt or
+    // terminate signal arrived before a fetch; the downloader's Exception for a failed
+    // transfer (the run then tries the next server).
+    void DownloadFiles(const std::wstring& baseAddress, const std::wstring& productRoot);
+    // The download directory of the last DownloadFiles: where installation finds the files
+    // (<downloadDir>/<SOURCE>/<NAME>, and <NAME>.gz beside it).
+    const std::wstring& downloadDir() const { return m_downloadDir; }
+
+    // --- module commands ---
+    // The module's PRE, POST and UNPOST commands (module index into the product data).
+    // Mirror mode runs nothing and calls no plug-in. PRE and POST offer
+    // "overridePre(m.name)" / "overridePost(m.name)" first, even for an empty command;
+    // an empty UNPOST causes no call at all, any other is bracketed by
+    // "beforeUnpost(cCurModule.name, cCurModule.unpost)" and
+    // "afterUnpost(cCurModule.name, cCurModule.unpost)" around
+    // "overrideUnPost(cCurModule.name)". The program is the install path joined with the
+    // program word's last component; PRE and POST fall back to that last component alone
+    // when no such file exists. The child runs with the command time-out
+    // (kModuleCommandTimeout) and the wait ends as soon as it does. Throws
+    // CUpdateCriticalException 613 (message 252) when a late child cannot be terminated;
+    // the child-process layer's Exception when it cannot be started or awaited.
+    void RunPre(int moduleIndex);
+    void RunPost(int moduleIndex);
+    void RunUnPost(int moduleIndex);
+
+    // --- the run as a whole: directories, clean-up, backup, installation, rollback ---
+    // Takes the configuration's three directories for a run: logs them (message 600),
+    // fails with CUpdateCriticalException 607 (message 249) when one is empty, and lists
+    // the backup and then the temporary directory for the clean-up. The update run calls
+    // it once, before anything else. A self-update helper (a run of copy actions) lists
+    // neither: it uses no directory of its own, and its default ones may be those of the
+    // updater it starts (the default backup directory lies below the current directory),
+    // so at its end it removes only the directories it created, and only while empty.
+    void PrepareRun();
+    // Takes over what an earlier updater process listed for deletion ("ToRemove.txt").
+    void ReadTmpFilesList(const std::wstring& path);
+    // Deletes the kept local copy of the master index ("DeleteFile(cIdx)" offered first), so
+    // that the next run does not take an unfinished update for an unchanged one.
+    void DeleteMasterIdxCopy();
+    // Backup, installation and restore of one module (CModuleInstaller); the updater's own
+    // module is handed to the self-update, which ends this process.
+    void BackupModule(int moduleIndex);
+    void InstallModule(int moduleIndex);
+    void RestoreModule(int moduleIndex);
+    // Undoes a run that failed in `phase` (0 pre or backup, 4 install, 1 post) at module
+    // `moduleIndex`.
+    void RollBack(int phase, int moduleIndex);
+
+private:
+    // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
+    // `filesAddress` is the server's address of the module files, for log lines only.
+    bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                   const std::wstring& destination, const std::wstring& filesAddress,
+                   std::wstring& localPath);
+    // Judges a present installed file from its size and digest (`local`).
+    bool checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                            const std::wstring& localPath, const std::wstring& filesAddress,
+                            const FileDigest& local);
+
+    // The server's product root, and the base address of the module files for log lines.
+    std::wstring productRoot() const;
+    std::wstring moduleFilesAddress() const;
+
+    UpdateCallbacks& callbacks();
+    bool mirror() const;
+    // Creates the directory of `file` through "checkCreateDirectory(cPath, cCreatedDirs)"
+    // and registers what was created; logs message 125 and throws CUpdateCriticalException
+    // `code` when that fails.
+    void makeDirectoryForFile(const std::wstring& file, int code);
+    // Fetches `address` into `local`; true when the copy passes the checked-text check.
+    bool fetchCheckedIndex(const std::wstring& address, const std::wstring& local);
+    void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
+    // One module file: reuse or fetch, verify, decompress. `count` counts the fetches.
+    void downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                            const std::wstring& baseAddress, int& count);
+    // `dir` and its parents below the temporary root, as temporary directories.
+    void registerDownloadDirs(const std::wstring& dir);
+
+    UpdateConfig* m_config;
+    UpdateInfo* m_update;
+    std::unique_ptr<FileDownloader> m_downloader;
+    std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
+    std::vector<std::wstring> m_updatedFiles;
+    std::vector<std::wstring> m_tempFiles;
+    std::vector<std::wstring> m_tempDirs;
+    std::wstring m_downloadDir;
+    // The unfinished-update marker this run must remove when it ends well; empty when none.
+    std::wstring m_pendingIndexMarker;
+    // The modules the marker records as owed a post command.
+    std::vector<std::wstring> m_owedPosts;
+
+    // Moves what the download steps listed into the run's temporary files, in order, so
+    // that the list file handed to a self-update and the clean-up see everything.
+    void collectTemporaries();
+    // Lists the temporary or backup directory for the clean-up, marking it as the run's
+    // own when preparing the run created it.
+    void addRunDir(const std::wstring& dir, bool created);
+    CModuleInstaller& installer();
+    class RollbackOperations;
+
+    CTemporaryFiles m_temporaries;
+    // A self-update helper's own directories, removed at its end while empty.
+    std::vector<std::wstring> m_helperDirs;
+    std::unique_ptr<CModuleInstaller> m_installer;
+};

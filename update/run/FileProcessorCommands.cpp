@@ -1,0 +1,57 @@
+// The module commands of the file processor: PRE before a module's files are installed,
+// POST after, UNPOST when a rollback undoes what POST did. Mirrors never run commands.
+#include "run/FileProcessor.h"
+#include "install/ModuleCommand.h"
+#include "plugin/UpdateCallbacks.h"
+#include "config/UpdateConfig.h"
+#include "product/UpdateInfo.h"
+#include "base/Messages.h"
+#include "base/Logger.h"
+
+void FileProcessor::RunPre(int moduleIndex) {
+    if (mirror()) return;
+    const UpdateModuleInfo& m = m_update->cGetModuleByIndex(moduleIndex);
+    if (callbacks().callLib(L"overridePre(m.name)", &CUpdateLibCallbacks::overridePre, m.name))
+        return;
+    if (m.pre.empty()) return;
+    const ModuleCommandLine line = SplitModuleCommand(m.pre);
+    const std::wstring path = ModuleProgramPath(installDir(), line.program);
+    LogDebug(L"%s\n", Msg<585>(m.name, m.pre).c_str());
+    RunModuleCommand(m.name, ModuleProgramExists(path) ? path : ModuleProgramName(line.program),
+                     line.arguments);
+}
+
+void FileProcessor::RunPost(int moduleIndex) {
+    if (mirror()) return;
+    const UpdateModuleInfo& m = m_update->cGetModuleByIndex(moduleIndex);
+    if (callbacks().callLib(L"overridePost(m.name)", &CUpdateLibCallbacks::overridePost, m.name))
+        return;
+    if (m.post.empty()) return;
+    const ModuleCommandLine line = SplitModuleCommand(m.post);
+    const std::wstring path = ModuleProgramPath(installDir(), line.program);
+    LogDebug(L"%s\n", Msg<586>(m.name, m.post).c_str());
+    std::wstring program = ModuleProgramName(line.program);
+    if (ModuleProgramExists(path)) {
+        program = path;
+        LogDebug(L"Post command line: %s %s\n", path.c_str(), line.arguments.c_str());
+    }
+    RunModuleCommand(m.name, program, line.arguments);
+}
+
+void FileProcessor::RunUnPost(int moduleIndex) {
+    if (mirror()) return;
+    const UpdateModuleInfo& cCurModule = m_update->cGetModuleByIndex(moduleIndex);
+    if (cCurModule.unpost.empty()) return;
+    UpdateCallbacks& cb = callbacks();
+    cb.callGui(L"beforeUnpost(cCurModule.name, cCurModule.unpost)",
+               &CUpdateGuiCallbacks::beforeUnpost, cCurModule.name, cCurModule.unpost);
+    if (!cb.callLib(L"overrideUnPost(cCurModule.name)", &CUpdateLibCallbacks::overrideUnPost,
+                    cCurModule.name)) {
+        const ModuleCommandLine line = SplitModuleCommand(cCurModule.unpost);
+        LogDebug(L"%s\n", Msg<587>(cCurModule.name, cCurModule.unpost).c_str());
+        RunModuleCommand(cCurModule.name, ModuleProgramPath(installDir(), line.program),
+                         line.arguments);
+    }
+    cb.callGui(L"afterUnpost(cCurModule.name, cCurModule.unpost)",
+               &CUpdateGuiCallbacks::afterUnpost, cCurModule.name, cCurModule.unpost);
+}

@@ -1,0 +1,382 @@
+// The download operations of the file processor: the master index, the product info file
+// and the changed module files. Every file and directory they create below the temporary
+// root is registered before anything can fail, so the clean-up removes it.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "download/DownloadNames.h"
+#include "download/DownloadedFileCheck.h"
+#include "download/FileDownloader.h"
+#include "run/FileProcessor.h"
+#include "install/PendingUpdate.h"
+#include "plugin/UpdateCallbacks.h"
+#include "config/UpdateConfig.h"
+#include "product/UpdateInfo.h"
+#include "codec/CheckedTextFile.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Interrupts.h"
+#include "base/Messages.h"
+#include "codec/FileInfo.h"
+#include "base/FileUtils.h"
+#include "base/PathUtils.h"
+#include "codec/ProductInfoDecode.h"
+#include "base/StringUtils.h"
+#include "base/Logger.h"
+
+namespace {
+
+// Closes a descriptor on every way out.
+class Fd {
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    int get() const { return m_fd; }
+    int release() {
+        int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+private:
+    int m_fd;
+};
+
+[[noreturn]] void ThrowFileError(int libMessage, const std::wstring& path, int error) {
+    const std::wstring reason = SystemErrorText(error);
+    if (libMessage == 2) THROW_ERROR(MsgLib<2>(path, reason), error);
+    if (libMessage == 5) THROW_ERROR(MsgLib<5>(path, reason), error);
+    THROW_ERROR(MsgLib<26>(path, reason), error);
+}
+
+// Copies `source` to a new file beside `target`, syncs it and renames it over `target`, so
+// that the target is always either the old or the complete new file.
+void ReplaceFileAtomically(const std::wstring& source, const std::wstring& target) {
+    const std::string src = ToMultibyte(source), dst = ToMultibyte(target);
+    const std::string tmp = dst + ".new";
+    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) ThrowFileError(2, source, errno);
+    Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (out.get() < 0) ThrowFileError(26, target + L".new", errno);
+    std::vector<char> buf(65536);
+    for (;;) {
+        ssize_t n = ::read(in.get(), buf.data(), buf.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int err = errno;
+            ::unlink(tmp.c_str());
+            ThrowFileError(2, source, err);
+        }
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(out.get(), buf.data() + done, n - done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) {
+                const int err = errno;
+                ::unlink(tmp.c_str());
+                ThrowFileError(5, target + L".new", err);
+            }
+            done += w;
+        }
+    }
+    if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        ThrowFileError(5, target + L".new", err);
+    }
+    if (::rename(tmp.c_str(), dst.c_str()) != 0) {
+        const int err = errno;
+        ::unlink(tmp.c_str());
+        ThrowFileError(26, target, err);
+    }
+}
+
+}  // namespace
+
+// ---- state shared by the steps --------------------------------------------------------
+
+const std::wstring& FileProcessor::installDir() const {
+    return m_config->updateDirs().m_installdir;
+}
+
+const std::wstring& FileProcessor::tmpDir() const {
+    return m_config->updateDirs().m_tmpdir;
+}
+
+UpdateCallbacks& FileProcessor::callbacks() {
+    return m_config->cCallbacks();
+}
+
+bool FileProcessor::mirror() const {
+    return m_config->mirror();
+}
+
+void FileProcessor::AddTempFile(const std::wstring& path) {
+    m_tempFiles.push_back(path);
+}
+
+void FileProcessor::AddTempDir(const std::wstring& path) {
+    if (std::find(m_tempDirs.begin(), m_tempDirs.end(), path) == m_tempDirs.end())
+        m_tempDirs.push_back(path);
+}
+
+void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
+    const std::wstring dir = GetDirPart(file);
+    UpdStringList cCreatedDirs;
+    if (!callbacks().checkCreateDirectory(dir, cCreatedDirs)) {
+        const std::wstring text = Msg<125>(dir);
+        LogError(L"%s\n", text.c_str());
+        THROW_CRITICAL(text, code);
+    }
+    for (const std::wstring& created : cCreatedDirs) AddTempDir(created);
+}
+
+// ---- master index -------------------------------------------------------------------------
+
+bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
+    // An index bigger than a checked text file may be is cut off in transfer: a server
+    // sending an endless stream cannot fill the disk, nor the reader's memory.
+    GetDownloader().downloadFile(address, local, kCheckedTextMaxFileBytes);
+    return ReadCheckedTextFile(local) >= 0;
+}
+
+void FileProcessor::replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept) {
+    const std::wstring& source = fresh;
+    const std::wstring& dest = kept;
+    if (callbacks().callLib(L"copyFile(source, dest)", &CUpdateLibCallbacks::copyFile, source,
+                            dest))
+        return;
+    const std::wstring dir = GetDirPart(kept);
+    if (!dir.empty()) {
+        const int err = CreateDirectories(dir);
+        if (err != 0) ThrowFileError(26, kept, err);
+    }
+    ReplaceFileAtomically(fresh, kept);
+}
+
+namespace {
+
+std::wstring PendingMarkerOf(const std::wstring& keptCopy) { return keptCopy + L".pending"; }
+
+bool Exists(const std::wstring& path) { return ::access(ToMultibyte(path).c_str(), F_OK) == 0; }
+
+// Creates the marker and makes it durable before the kept copy changes. A marker that is
+// there already is kept as it is: it may record post commands an earlier run owes.
+void WriteMarker(const std::wstring& path) {
+    const std::string name = ToMultibyte(path);
+    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) ThrowFileError(2, path, errno);
+    const int syncError = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    if (syncError != 0) ThrowFileError(5, path, syncError);
+}
+
+}  // namespace
+
+void FileProcessor::FinishMasterIdx() {
+    m_owedPosts.clear();
+    if (m_pendingIndexMarker.empty()) return;
+    // A record the kill of an earlier run left half-written goes too.
+    for (const std::wstring& path : {m_pendingIndexMarker, OwedPostsTempFile(m_pendingIndexMarker)})
+        if (::unlink(ToMultibyte(path).c_str()) != 0 && errno != ENOENT)
+            LogDebug(L"Cannot remove %s: %S\n", path.c_str(), std::strerror(errno));
+    m_pendingIndexMarker.clear();
+}
+
+bool FileProcessor::IsPostOwed(const std::wstring& module) const {
+    return std::find(m_owedPosts.begin(), m_owedPosts.end(), module) != m_owedPosts.end();
+}
+
+void FileProcessor::MarkPostOwed(const std::wstring& module) {
+    // Mirrors never run module commands, so they owe none.
+    if (m_pendingIndexMarker.empty() || mirror() || IsPostOwed(module)) return;
+    std::vector<std::wstring> owed = m_owedPosts;
+    owed.push_back(module);
+    WriteOwedPosts(m_pendingIndexMarker, owed);
+    m_owedPosts.swap(owed);
+}
+
+void FileProcessor::MarkPostRun(const std::wstring& module) {
+    if (m_pendingIndexMarker.empty() || !IsPostOwed(module)) return;
+    std::vector<std::wstring> owed = m_owedPosts;
+    owed.erase(std::remove(owed.begin(), owed.end(), module), owed.end());
+    WriteOwedPosts(m_pendingIndexMarker, owed);
+    m_owedPosts.swap(owed);
+}
+
+bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy) {
+    const std::wstring local = LocalPathOfAddress(tmpDir(), address);
+    const std::wstring marker = PendingMarkerOf(keptCopy);
+    // What an earlier run that did not end well left owed (the first process of a
+    // self-update among them).
+    m_owedPosts = ReadOwedPosts(marker);
+    if (m_config->selfUpdateDone()) {
+        // The update the first process began ends with this run.
+        if (Exists(marker)) m_pendingIndexMarker = marker;
+        // The first run of this update fetched it; this run only cleans it up.
+        AddTempFile(local);
+        AddTempDir(GetDirPart(local));
+        return true;
+    }
+    makeDirectoryForFile(local, ERR_DOWNLOAD_PRODUCT_INFO);
+    AddTempFile(local);
+
+    std::wstring src = address;
+    callbacks().callLib(L"changeMasterIdxUrl(src)", &CUpdateLibCallbacks::changeMasterIdxUrl, src);
+    if (!fetchCheckedIndex(src, local) && !fetchCheckedIndex(src, local)) {
+        LogDebug(L"%s\n", Msg<687>(local).c_str());
+        THROW_ERROR(Msg<132>(local), ERR_FILE_READ);
+    }
+
+    // The index only matters as a whole: an equal kept copy means nothing changed.
+    // A marker left by a run that died after replacing the kept copy: that copy proves
+    // nothing, so the files are checked.
+    const bool unfinished = Exists(marker);
+    if (unfinished)
+        LogDebug(L"The last update did not finish (%s): checking every file\n", marker.c_str());
+    for (const std::wstring& module : m_owedPosts)
+        LogDebug(L"The last update did not run the post command of the module %s\n",
+                 module.c_str());
+    if (!unfinished && CompareFilesByMD5(FileInfo(local), FileInfo(keptCopy)) &&
+        !m_config->ignoreMasterIdx()) {
+        LogDebug(L"%s\n", Msg<645>().c_str());
+        return false;
+    }
+
+    if (mirror()) {
+        const std::wstring mirrorCopy = JoinConfined(installDir(), m_config->masterIdx());
+        if (!callbacks().checkCreateDirectory(GetDirPart(mirrorCopy))) {
+            const std::wstring text = Msg<125>(GetDirPart(mirrorCopy));
+            LogError(L"%s\n", text.c_str());
+            THROW_CRITICAL(text, ERR_DOWNLOAD_PRODUCT_INFO);
+        }
+        callbacks().copyFile(local, mirrorCopy, false);
+    }
+
+    std::vector<std::string> lines;
+    ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes);
+    UpdStringList cMasterIdxContents;
+    cMasterIdxContents.reserve(lines.size());
+    for (const std::string& line : lines) cMasterIdxContents.push_back(FromMultibyte(line));
+    callbacks().callLib(L"notifyMasterIdxContent(cMasterIdxContents)",
+                        &CUpdateLibCallbacks::notifyMasterIdxContent, cMasterIdxContents);
+
+    const std::wstring keptDir = GetDirPart(keptCopy);
+    if (!keptDir.empty()) {
+        const int err = CreateDirectories(keptDir);
+        if (err != 0) ThrowFileError(26, keptCopy, err);
+    }
+    WriteMarker(marker);
+    m_pendingIndexMarker = marker;
+    replaceKeptIndex(local, keptCopy);
+    return true;
+}
+
+// ---- product info file -----------------------------------------------------------------
+
+std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultAddress,
+                                                    const std::wstring& givenName) {
+    const std::wstring remote = ProductInfoRemoteName(defaultAddress, givenName);
+    const std::wstring local = LocalPathOfAddress(tmpDir(), remote);
+    makeDirectoryForFile(local, ERR_DOWNLOAD_PRODUCT_INFO);
+    LogDebug(L"%s\n", Msg<643>(remote).c_str());
+    AddTempFile(local);
+    // A server that keeps sending is cut off instead of filling the disk.
+    GetDownloader().downloadFile(remote, local, kMaxProductInfoTransferBytes);
+    return local;
+}
+
+// ---- module files -------------------------------------------------------------------------
+
+void FileProcessor::registerDownloadDirs(const std::wstring& dir) {
+    // Only what lies below the temporary root, innermost last, so that the clean-up
+    // (which goes backwards) removes children before their parents.
+    const std::wstring root = tmpDir().back() == L'/' ? tmpDir() : tmpDir() + L'/';
+    if (dir.compare(0, root.size(), root) != 0 || dir.size() <= root.size()) return;
+    for (size_t pos = root.size(); pos != std::wstring::npos;) {
+        pos = dir.find(L'/', pos + 1);
+        const std::wstring part = dir.substr(0, pos);
+        if (!part.empty() && part.back() != L'/') AddTempDir(part);
+    }
+}
+
+void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                       const std::wstring& baseAddress, int& count) {
+    const std::wstring remoteGz = ModuleFileRemoteName(baseAddress, module.source, file.name);
+    const std::wstring local = ModuleFileLocalName(m_downloadDir, module.source, file.name);
+    const std::wstring gz = local + kGzSuffix;
+
+    const std::wstring dir = GetDirPart(local);
+    const int err = CreateDirectories(dir, 0755);
+    if (err != 0) {
+        const std::wstring text = Msg<125>(dir) + L": " + SystemErrorText(err);
+        LogError(L"%s\n", text.c_str());
+        THROW_CRITICAL(text, ERR_DOWNLOAD);
+    }
+    if (m_config->selfUpdateDone()) registerDownloadDirs(dir);
+
+    bool fetch = true;
+    if (FileInfo(gz).Exists()) {
+        if (CompressedFileMatches(gz, file)) {
+            LogDebug(L"%s\n", Msg<627>(gz).c_str());
+            AddTempFile(gz);
+            fetch = false;
+        } else {
+            LogDebug(L"%s\n", Msg<628>(gz).c_str());
+        }
+    }
+    if (fetch) {
+        if (InterruptRequested()) {
+            LogDebug(L"%S", kSignalReceivedLine);
+            THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
+        }
+        ++count;
+        LogDebug(L"%s\n", Msg<619>(count, remoteGz, local).c_str());
+        AddTempFile(gz);
+        // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
+        GetDownloader().downloadFile(remoteGz, gz, file.zipsize);
+    }
+
+    VerifyCompressedFile(gz, file);
+    if (!mirror()) DecompressAndVerify(gz, file, m_tempFiles);
+}
+
+void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
+                                  const std::wstring& productRoot) {
+    LogDebug(L"%s\n", Msg<621>().c_str());
+    m_downloadDir = JoinConfined(tmpDir(), productRoot);
+    int toUpdate = 0;
+    for (const UpdateModuleInfo& module : m_update->modules) {
+        if (!module.needsupdate) continue;
+        for (const UpdateFileInfo& file : module.files)
+            if (file.needsupdate) ++toUpdate;
+    }
+    LogDebug(L"%s\n", Msg<622>(toUpdate, baseAddress).c_str());
+
+    const std::wstring& weblocation = baseAddress;
+    UpdateCallbacks& cb = callbacks();
+    cb.callGui(
+        L"onStartDownloadFiles(weblocation, "
+        L"m_updatePerformer->config()->cCallbacks().ulGetDownloadSize())",
+        &CUpdateGuiCallbacks::onStartDownloadFiles, weblocation, cb.ulGetDownloadSize());
+
+    int count = 0;
+    for (const UpdateModuleInfo& module : m_update->modules) {
+        if (!module.needsupdate) continue;
+        for (const UpdateFileInfo& file : module.files)
+            if (file.needsupdate) downloadModuleFile(module, file, baseAddress, count);
+    }
+
+    GetDownloader().disconnectServer();
+    cb.callGui(L"onFinishDownloadFiles(weblocation)", &CUpdateGuiCallbacks::onFinishDownloadFiles,
+               weblocation);
+}

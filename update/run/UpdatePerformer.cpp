@@ -1,0 +1,659 @@
+#include "run/UpdatePerformer.h"
+
+#include <exception>
+#include <string>
+
+#include "plugin/BuiltinFileOps.h"
+#include "download/DownloadServersHandler.h"
+#include "download/FileDownloader.h"
+#include "run/FileProcessor.h"
+#include "base/RunProcess.h"
+#include "plugin/UpdateCallbacks.h"
+#include "config/UpdateConfig.h"
+#include "config/UpdateUri.h"
+#include "product/UpdateXMLParser.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+#include "codec/FileDigest.h"
+#include "base/FileUtils.h"
+#include "base/PathUtils.h"
+#include "codec/ProductInfoDecode.h"
+#include "base/StringUtils.h"
+#include "base/Logger.h"
+
+namespace {
+
+const wchar_t* const kSelfUpdateModule = L"selfupdate";
+const wchar_t* const kSelfUpdateDir = L"SelfUpdateTemp";
+
+bool IsSelfUpdateName(const std::wstring& name) { return ToLower(name) == kSelfUpdateModule; }
+
+// The path of a file record: its NAME up to the first blank (what follows are option
+// words), "\" read as "/".
+std::wstring FilePath(const UpdateFileInfo& file) {
+    return ToSlashes(file.name.substr(0, file.name.find(L' ')));
+}
+
+// The text of whatever is being thrown, for the failure messages of the passes.
+std::wstring CurrentExceptionText() {
+    try {
+        throw;
+    } catch (const Exception& e) {
+        return e.twhat();
+    } catch (const CPluginException& e) {
+        return e.twhat();
+    } catch (const std::exception& e) {
+        return Exception(e).twhat();
+    } catch (...) {
+        return Msg<659>();
+    }
+}
+
+// Runs `notify`; whatever it throws is dropped. The handlers of the attempt loop report a
+// failure through plug-ins that may themselves fail; the run's result must not change.
+template <class F>
+void Quietly(F&& notify) {
+    try {
+        notify();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+UpdatePerformer::UpdatePerformer(UpdateConfig* config)
+    : m_config(config), m_fileProcessor(new FileProcessor(config, &m_product)) {
+    m_fileProcessor->PrepareRun();
+}
+
+UpdatePerformer::~UpdatePerformer() = default;
+
+UpdateCallbacks& UpdatePerformer::callbacks() { return m_config->cCallbacks(); }
+
+// ---- the run ---------------------------------------------------------------------------
+
+int UpdatePerformer::run() {
+    UpdateCallbacks& cb = callbacks();
+    if (!m_config->copyActions().empty()) {
+        cb.callGui(L"onSelfUpdateStart()", &CUpdateGuiCallbacks::onSelfUpdateStart);
+        int result = -1;
+        try {
+            result = performSelfUpdateActions();
+        } catch (const Exception& e) {
+            LogFatal(L"%s\n", Msg<241>(std::wstring(e.twhat())).c_str());
+            result = -1;
+        }
+        cb.callGui(L"onSelfUpdateFinish()", &CUpdateGuiCallbacks::onSelfUpdateFinish);
+        return result;
+    }
+    return runProductUpdate();
+}
+
+int UpdatePerformer::runProductUpdate() {
+    UpdateCallbacks& cb = callbacks();
+    cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart);
+    for (;;) {
+        int result = 0;
+        try {
+            result = performUpdate();
+            cb.callGui(L"onUpdateFinish()", &CUpdateGuiCallbacks::onUpdateFinish);
+            return result;
+        } catch (const CPluginException& e) {
+            const std::wstring text = e.twhat();
+            Quietly([&] {
+                cb.callLib(L"notifyUpdateCriticalError(ERR_PLUGIN_INVALID_EXIT_CODE)",
+                           &CUpdateLibCallbacks::notifyUpdateCriticalError,
+                           ERR_PLUGIN_INVALID_EXIT_CODE);
+            });
+            Quietly([&] {
+                cb.callGui(L"onUpdateCriticalError(cPluginException.twhat(), "
+                           L"ERR_PLUGIN_INVALID_EXIT_CODE)",
+                           &CUpdateGuiCallbacks::onUpdateCriticalError, text,
+                           ERR_PLUGIN_INVALID_EXIT_CODE);
+            });
+            LogFatal(L"%s\n", Msg<246>(text).c_str());
+            deleteMasterIdxQuietly();
+            result = ERR_PLUGIN_INVALID_EXIT_CODE;
+        } catch (const CUpdateCriticalException& e) {
+            notifyCriticalQuietly(e.twhat(), e.code());
+            LogFatal(L"%s\n", Msg<246>(std::wstring(e.twhat())).c_str());
+            deleteMasterIdxQuietly();
+            result = e.code();
+        } catch (const Exception& e) {
+            const std::wstring text = e.twhat();
+            const EUpdateErrors code = static_cast<EUpdateErrors>(e.code());
+            Quietly([&] {
+                cb.callLib(
+                    L"notifyUpdateNonCriticalError(static_cast<EUpdateErrors>(cException.code()))",
+                    &CUpdateLibCallbacks::notifyUpdateNonCriticalError, code);
+            });
+            Quietly([&] {
+                cb.callGui(L"onUpdateNonCriticalError(cException.twhat(), "
+                           L"static_cast<EUpdateErrors>(cException.code()))",
+                           &CUpdateGuiCallbacks::onUpdateNonCriticalError, text, code);
+            });
+            try {
+                m_fileProcessor->GetServersHandler().ServerFailed();
+                LogFatal(L"%s\n", Msg<247>(text).c_str());
+                LogDebug(L"%s\n", Msg<248>().c_str());
+                deleteMasterIdxQuietly();
+                result = 0;
+            } catch (const CUpdateCriticalException& c) {
+                // No server left (628), or the failed one is unknown (625): the run ends
+                // with that code, reported with the text of the failure that caused it.
+                const EUpdateErrors lastCode = static_cast<EUpdateErrors>(c.code());
+                Quietly([&] {
+                    cb.callLib(L"notifyUpdateCriticalError(static_cast<EUpdateErrors>("
+                               L"cUpdException.code()))",
+                               &CUpdateLibCallbacks::notifyUpdateCriticalError, lastCode);
+                });
+                Quietly([&] {
+                    cb.callGui(L"onUpdateCriticalError(cException.twhat(), "
+                               L"static_cast<EUpdateErrors>(cUpdException.code()))",
+                               &CUpdateGuiCallbacks::onUpdateCriticalError, text, lastCode);
+                });
+                LogFatal(L"%s\n", Msg<246>(text).c_str());
+                deleteMasterIdxQuietly();
+                result = c.code();
+            }
+        }
+        if (result != 0) {
+            cb.callGui(L"onUpdateFinish()", &CUpdateGuiCallbacks::onUpdateFinish);
+            return result;
+        }
+    }
+}
+
+void UpdatePerformer::notifyCriticalQuietly(const std::wstring& text, int code) {
+    UpdateCallbacks& cb = callbacks();
+    const EUpdateErrors error = static_cast<EUpdateErrors>(code);
+    Quietly([&] {
+        cb.callLib(L"notifyUpdateCriticalError(static_cast<EUpdateErrors>(cUpdException.code()))",
+                   &CUpdateLibCallbacks::notifyUpdateCriticalError, error);
+    });
+    Quietly([&] {
+        cb.callGui(L"onUpdateCriticalError(cUpdException.twhat(), "
+                   L"static_cast<EUpdateErrors>(cUpdException.code()))",
+                   &CUpdateGuiCallbacks::onUpdateCriticalError, text, error);
+    });
+}
+
+void UpdatePerformer::deleteMasterIdxQuietly() {
+    try {
+        m_fileProcessor->DeleteMasterIdxCopy();
+    } catch (...) {
+        LogDebug(L"%s\n", CurrentExceptionText().c_str());
+    }
+}
+
+// ---- one attempt -----------------------------------------------------------------------
+
+int UpdatePerformer::performUpdate() {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+    const UpdateDirs& cUpdateDirs = m_config->updateDirs();
+
+    // 1. The server handler, kept for the whole run: a new attempt goes on with the server
+    // that the last failure left chosen.
+    CDownloadServersHandler& servers = fp.GetServersHandler();
+
+    // 2.
+    cb.callLib(L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
+               L"cUpdateDirs.m_tmpdir)",
+               &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir,
+               cUpdateDirs.m_backupdir, cUpdateDirs.m_tmpdir);
+
+    // 3. What the process before a self-update left behind goes with this run's clean-up.
+    if (!m_config->tmpFilesList().empty()) fp.ReadTmpFilesList(m_config->tmpFilesList());
+
+    // 4.
+    if (m_config->selfUpdateDone())
+        RemoveDirectoryTree(JoinPath(cUpdateDirs.m_tmpdir, kSelfUpdateDir));
+
+    // 5.
+    cb.callLib(L"beforeDownloadFiles( !m_config->proxy().empty(), m_config->proxy(), "
+               L"m_config->proxyPort(), !m_config->proxyUsername().empty(), "
+               L"m_config->proxyUsername(), m_config->proxyUserPass())",
+               &CUpdateLibCallbacks::beforeDownloadFiles, !m_config->proxy().empty(),
+               m_config->proxy(), m_config->proxyPort(), !m_config->proxyUsername().empty(),
+               m_config->proxyUsername(), m_config->proxyUserPass());
+
+    // The server of this attempt (in default-server mode the product file is fetched now);
+    // the downloader is told when it changes, so the plug-in hears which server it is.
+    std::wstring serverName;
+    const UpdateUri* server = servers.GetDownloadServer(serverName);
+    FileDownloader& downloader = fp.GetDownloader();
+    if (server && downloader.ready() && downloader.server() != server->address())
+        downloader.connectServer(server->address(), server->kind());
+
+    // 6. The master index only matters as a whole: unchanged means nothing to do.
+    if (!m_config->selfUpdateDone()) {
+        if (!fp.DownloadMasterIdx(servers.GetMasterIdxAddress(), servers.GetLocalMasterIdxPath())) {
+            LogDebug(L"%s\n", Msg<615>().c_str());
+            cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
+            cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
+            cb.callGui(L"onCheckMainIdx(false)", &CUpdateGuiCallbacks::onCheckMainIdx, false);
+            return 0;
+        }
+    } else {
+        fp.DownloadMasterIdx(servers.GetMasterIdxAddress(), servers.GetLocalMasterIdxPath());
+    }
+
+    // 7.
+    cb.callGui(L"onCheckMainIdx(true)", &CUpdateGuiCallbacks::onCheckMainIdx, true);
+    LogDebug(L"%s\n", Msg<599>().c_str());
+
+    specialDownloadFiles(true);   // 8.
+    readProductInfo();            // 9.
+    specialDownloadFiles(false);  // 10.
+
+    try {
+        // 11.
+        cb.resetRunCounters();
+        fp.CheckFiles();
+        // 12.
+        tidy();
+        // 13.
+        cb.callGui(L"onCheckFilesDone(config()->cCallbacks().filesTotal())",
+                   &CUpdateGuiCallbacks::onCheckFilesDone, cb.filesTotal());
+        // 14. Nothing to fetch: done, unless a run that died after installing owes post
+        // commands; those run in a post pass of their own below (a mere check of dirty
+        // files runs none and keeps them owed).
+        const bool postsOwed = anyPostOwed();
+        if (!m_config->selfUpdateDone() && cb.filesTotal() == 0 &&
+            (!postsOwed || m_config->checkDirty())) {
+            if (!postsOwed) fp.FinishMasterIdx();
+            LogDebug(L"%s\n", Msg<615>().c_str());
+            cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
+            cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
+            return 0;
+        }
+        if (cb.filesTotal() == 0 && postsOwed)
+            LogDebug(L"No file changed; the post commands the last update owes are run\n");
+        // 15. Only report: nothing is downloaded or installed.
+        if (m_config->checkDirty()) {
+            fp.DeleteMasterIdxCopy();
+            return 1;
+        }
+        // 16.
+        expandPaths();
+        // 17.
+        fp.DownloadFiles(servers.GetUpdateRootAddress(), servers.GetUpdateRoot());
+        // 18.
+        cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
+        // 19.
+        moduleFileLists();
+        // 20.
+        if (!m_config->selfUpdateDone()) cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre);
+        // 21. - 25.
+        if (!cb.callLib(L"overrideInstall()", &CUpdateLibCallbacks::overrideInstall)) {
+            installPasses();
+        }
+        // 26.
+        cb.callLib(L"globalPost()", &CUpdateLibCallbacks::globalPost);
+        fp.FinishMasterIdx();
+        LogDebug(L"%s\n", Msg<606>().c_str());
+        return 0;
+    } catch (...) {
+        // The plug-in hears the end of the update whatever happened; a failure of this
+        // call must not hide the one that ends the attempt.
+        Quietly([&] { cb.callLib(L"globalPost()", &CUpdateLibCallbacks::globalPost); });
+        throw;
+    }
+}
+
+// ---- special download files ------------------------------------------------------------
+
+void UpdatePerformer::specialDownloadFiles(bool first) {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+
+    UpdStringList cAdditionalFiles;
+    const bool takenOver =
+        first ? cb.callLib(L"getSpecialDownloadFilesFirst(cAdditionalFiles)",
+                           &CUpdateLibCallbacks::getSpecialDownloadFilesFirst, cAdditionalFiles)
+              : cb.callLib(L"getSpecialDownloadFilesSecond(cAdditionalFiles)",
+                           &CUpdateLibCallbacks::getSpecialDownloadFilesSecond, cAdditionalFiles);
+    if (!takenOver) return;
+
+    const std::wstring destDir =
+        JoinPath(m_config->updateDirs().m_tmpdir, first ? L"SPECIALFIRST" : L"SPECIALSECOND");
+    fp.AddTempDir(destDir);
+    cb.checkCreateDirectory(destDir);
+
+    const std::wstring server = fp.GetServersHandler().GetServerAddress();
+    for (auto cAdditionalFilesIterator = cAdditionalFiles.begin();
+         cAdditionalFilesIterator != cAdditionalFiles.end(); ++cAdditionalFilesIterator) {
+        const std::wstring cDownloadDestFile =
+            JoinPath(destDir, GetLastComponent(ToSlashes(*cAdditionalFilesIterator)));
+        fp.AddTempFile(cDownloadDestFile);
+        try {
+            fp.GetDownloader().downloadFile(JoinPath(server, *cAdditionalFilesIterator),
+                                         cDownloadDestFile);
+        } catch (const Exception&) {
+            bool bIgnoreError = false;
+            if (!cb.callLib(L"onSpecialDownloadFileError(*cAdditionalFilesIterator, bIgnoreError)",
+                            &CUpdateLibCallbacks::onSpecialDownloadFileError,
+                            *cAdditionalFilesIterator, bIgnoreError))
+                bIgnoreError = false;
+            if (bIgnoreError) continue;
+            throw;
+        }
+        if (first)
+            cb.callLib(L"onSpecialDownloadFileFirst(cDownloadDestFile)",
+                       &CUpdateLibCallbacks::onSpecialDownloadFileFirst, cDownloadDestFile);
+        else
+            cb.callLib(L"onSpecialDownloadFileSecond(cDownloadDestFile)",
+                       &CUpdateLibCallbacks::onSpecialDownloadFileSecond, cDownloadDestFile);
+    }
+    if (first)
+        cb.callLib(L"onSpecialDownloadFilesFirstDone()",
+                   &CUpdateLibCallbacks::onSpecialDownloadFilesFirstDone);
+    else
+        cb.callLib(L"onSpecialDownloadFilesSecondDone()",
+                   &CUpdateLibCallbacks::onSpecialDownloadFilesSecondDone);
+}
+
+// ---- product info ----------------------------------------------------------------------
+
+void UpdatePerformer::readProductInfo() {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+    CDownloadServersHandler& servers = fp.GetServersHandler();
+    const bool mirror = m_config->mirror();
+
+    // Every attempt reads the product anew: an earlier attempt may have stopped half-way.
+    m_product = UpdateInfo();
+    m_product.includes.push_front(servers.GetProductInfo());
+
+    const auto& hashes = servers.GetProductInfoHashes();
+    const std::wstring infoDir = GetDirPart(servers.GetLocalMasterIdxPath());
+    bool first = true;
+    while (!m_product.includes.empty()) {
+        const std::wstring entry = m_product.includes.front();
+        std::wstring cProductInfoLocalName = GetLastComponent(ToSlashes(entry));
+        if (cProductInfoLocalName.size() > 3 &&
+            ToLower(cProductInfoLocalName.substr(cProductInfoLocalName.size() - 3)) == L".gz")
+            cProductInfoLocalName.erase(cProductInfoLocalName.size() - 3);
+
+        // A product info file whose announced hash matches the copy kept beside the master
+        // index is taken from there: it is the decoded file already.
+        std::wstring xmlFile;
+        const auto hash = hashes.find(cProductInfoLocalName);
+        if (hash != hashes.end()) {
+            const std::wstring localCopy = JoinPath(infoDir, cProductInfoLocalName);
+            if (!hash->second.empty() && hash->second == GetInfoFileMD5(localCopy))
+                xmlFile = localCopy;
+        }
+        if (xmlFile.empty()) {
+            const std::wstring downloaded = fp.DownloadProductInfoFile(
+                servers.GetProductInfoAddress(), first ? std::wstring() : entry);
+            if (mirror) {
+                // The mirror tree is laid out like the server: the path below the
+                // temporary root is the path below the server.
+                const std::wstring& tmp = m_config->updateDirs().m_tmpdir;
+                std::wstring relative = downloaded.compare(0, tmp.size(), tmp) == 0
+                                            ? downloaded.substr(tmp.size())
+                                            : GetLastComponent(downloaded);
+                const std::wstring mirrorPath = JoinPath(m_config->updateDirs().m_installdir,
+                                                         relative);
+                cb.checkCreateDirectory(GetDirPart(mirrorPath));
+                cb.copyFile(downloaded, mirrorPath, false);
+            }
+            xmlFile = DecodeProductInfoFile(downloaded,
+                                            [&fp](const std::wstring& p) { fp.AddTempFile(p); });
+        }
+        m_product.includes.pop_front();
+
+        UpdateXMLParser parser(&m_product, !first, &cb, mirror);
+        parser.parseFile(xmlFile);
+        cb.callLib(L"notifyProductInfoFile(cProductInfoLocalName)",
+                   &CUpdateLibCallbacks::notifyProductInfoFile, cProductInfoLocalName);
+        first = false;
+    }
+}
+
+// ---- tidy ------------------------------------------------------------------------------
+
+void UpdatePerformer::tidy() {
+    UpdateCallbacks& cb = callbacks();
+    UpdStringPairList cTidy;
+    cb.callLib(L"setTidy(cTidy)", &CUpdateLibCallbacks::setTidy, cTidy);
+
+    bool removed = false;
+    for (const auto& entry : cTidy) {
+        std::wstring prefix = entry.second;
+        while (!prefix.empty() && (prefix.back() == L'/' || prefix.back() == L'\\'))
+            prefix.pop_back();
+        const std::wstring moduleName = ToLower(entry.first);
+        for (UpdateModuleInfo& module : m_product.modules) {
+            if (ToLower(module.name) != moduleName) continue;
+            for (UpdateFileInfo& file : module.files) {
+                if (!file.needsupdate) continue;
+                const std::wstring path = FilePath(file);
+                if (path.compare(0, prefix.size(), prefix) != 0 &&
+                    file.name.compare(0, prefix.size(), prefix) != 0)
+                    continue;
+                file.needsupdate = false;
+                removed = true;
+                LogDebug(L"%s\n", Msg<662>(module.name, file.name).c_str());
+            }
+        }
+    }
+    if (!removed) return;
+
+    // What is left to fetch is what the counters must say.
+    cb.resetRunCounters();
+    for (UpdateModuleInfo& module : m_product.modules) {
+        bool dirty = false;
+        for (const UpdateFileInfo& file : module.files) {
+            if (!file.needsupdate) continue;
+            dirty = true;
+            cb.addFilesTotal();
+            cb.addDownloadSize(file.zipsize);
+        }
+        if (module.needsupdate && !dirty) {
+            module.needsupdate = false;
+            LogDebug(L"%s\n", Msg<663>(module.name).c_str());
+        }
+    }
+}
+
+// ---- paths and file lists --------------------------------------------------------------
+
+void UpdatePerformer::expandPaths() {
+    for (UpdateModuleInfo& module : m_product.modules) {
+        m_config->expandVariables(module.destination, true, false);
+        m_config->expandVariables(module.source, true, false);
+        for (UpdateFileInfo& file : module.files) m_config->expandVariables(file.name, true, false);
+    }
+}
+
+void UpdatePerformer::moduleFileLists() {
+    UpdateCallbacks& cb = callbacks();
+    for (const UpdateModuleInfo& cCurModule : m_product.modules) {
+        UpdStringList cAllModuleFiles;
+        UpdStringList cDirtyFiles;
+        for (const UpdateFileInfo& file : cCurModule.files) {
+            const std::wstring path = JoinPath(cCurModule.destination, FilePath(file));
+            cAllModuleFiles.push_back(path);
+            if (file.needsupdate) cDirtyFiles.push_back(path);
+        }
+        cb.callLib(L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, "
+                   L"cAllModuleFiles, cDirtyFiles, cCurModule.destination)",
+                   &CUpdateLibCallbacks::notifyModuleFileList, cCurModule.name,
+                   cCurModule.needsupdate, cAllModuleFiles, cDirtyFiles, cCurModule.destination);
+        cb.callGui(L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, "
+                   L"cAllModuleFiles, cDirtyFiles, cCurModule.destination)",
+                   &CUpdateGuiCallbacks::notifyModuleFileList, cCurModule.name,
+                   cCurModule.needsupdate, cAllModuleFiles, cDirtyFiles, cCurModule.destination);
+    }
+    cb.callLib(L"notifyModuleFileListDone()", &CUpdateLibCallbacks::notifyModuleFileListDone);
+    cb.callGui(L"notifyModuleFileListDone()", &CUpdateGuiCallbacks::notifyModuleFileListDone);
+}
+
+// ---- pre, backup, install and post passes ----------------------------------------------
+
+void UpdatePerformer::installPasses() {
+    prePass();
+    backupInstallPass();
+    postPass();
+    LogDebug(L"%s\n", Msg<602>(static_cast<int>(callbacks().filesTotal())).c_str());
+}
+
+void UpdatePerformer::rollBack(int phase, int module) {
+    m_fileProcessor->RollBack(phase, module);
+}
+
+void UpdatePerformer::prePass() {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+    LogDebug(L"%s\n", Msg<601>().c_str());
+    bool afterSelfUpdate = false;
+    const int n = m_product.moduleCount();
+    for (int index = 0; index < n; ++index) {
+        UpdateModuleInfo* i = &m_product.cGetModuleByIndex(index);
+        try {
+            if (afterSelfUpdate) {
+                afterSelfUpdate = false;
+                cb.callLib(L"globalAfterSelfupdatePre()",
+                           &CUpdateLibCallbacks::globalAfterSelfupdatePre);
+            }
+            if (i->needsupdate) {
+                cb.callGui(L"BeforeUpdateModule(i->name)", &CUpdateGuiCallbacks::BeforeUpdateModule,
+                           i->name);
+                cb.checkCreateDirectory(i->destination);
+                cb.callGui(L"beforePre(i->name, i->pre)", &CUpdateGuiCallbacks::beforePre, i->name,
+                           i->pre);
+                fp.RunPre(index);
+                cb.callGui(L"afterPre(i->name, i->pre)", &CUpdateGuiCallbacks::afterPre, i->name,
+                           i->pre);
+            }
+            if (IsSelfUpdateName(i->name)) afterSelfUpdate = true;
+        } catch (...) {
+            LogFatal(L"%s\n", Msg<610>(i->name, CurrentExceptionText()).c_str());
+            rollBack(0, index);
+            throw;
+        }
+    }
+}
+
+void UpdatePerformer::backupInstallPass() {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+    const int n = m_product.moduleCount();
+    for (int index = 0; index < n; ++index) {
+        UpdateModuleInfo* i = &m_product.cGetModuleByIndex(index);
+        if (!i->needsupdate) continue;
+        try {
+            cb.callGui(L"beforeBackup(i->name)", &CUpdateGuiCallbacks::beforeBackup, i->name);
+            fp.BackupModule(index);
+            cb.callGui(L"afterBackup(i->name)", &CUpdateGuiCallbacks::afterBackup, i->name);
+        } catch (...) {
+            LogFatal(L"%s\n", Msg<608>(i->name, CurrentExceptionText()).c_str());
+            rollBack(0, index);
+            throw;
+        }
+        try {
+            // From here until its post command ran, a kill leaves the module's post command
+            // owed. The updater's own module is handed to a process of its own instead.
+            if (!IsSelfUpdateName(i->name)) fp.MarkPostOwed(i->name);
+            cb.callGui(L"beforeInstallModule(i->name)", &CUpdateGuiCallbacks::beforeInstallModule,
+                       i->name);
+            fp.InstallModule(index);
+            cb.callGui(L"afterInstallModule(i->name)", &CUpdateGuiCallbacks::afterInstallModule,
+                       i->name);
+        } catch (...) {
+            LogFatal(L"%s\n", Msg<611>(i->name, CurrentExceptionText()).c_str());
+            rollBack(4, index);
+            throw;
+        }
+    }
+}
+
+void UpdatePerformer::postPass() {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+    for (int index = m_product.moduleCount() - 1; index >= 0; --index) {
+        UpdateModuleInfo* ri = &m_product.cGetModuleByIndex(index);
+        if (!ri->needsupdate && !owesPost(*ri)) continue;
+        try {
+            cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost,
+                       ri->name, ri->post);
+            fp.RunPost(index);
+            fp.MarkPostRun(ri->name);
+            cb.callGui(L"afterPost(ri->name, ri->post)", &CUpdateGuiCallbacks::afterPost, ri->name,
+                       ri->post);
+            cb.callGui(L"AfterUpdateModule(ri->name)", &CUpdateGuiCallbacks::AfterUpdateModule,
+                       ri->name);
+        } catch (...) {
+            LogFatal(L"%s\n", Msg<609>(ri->name, CurrentExceptionText()).c_str());
+            rollBack(1, index);
+            throw;
+        }
+    }
+}
+
+bool UpdatePerformer::owesPost(const UpdateModuleInfo& module) const {
+    return !m_config->mirror() && !module.post.empty() && m_fileProcessor->IsPostOwed(module.name);
+}
+
+bool UpdatePerformer::anyPostOwed() const {
+    if (m_fileProcessor->OwedPosts().empty()) return false;
+    for (const UpdateModuleInfo& module : m_product.modules)
+        if (owesPost(module)) return true;
+    return false;
+}
+
+// ---- self-update actions ---------------------------------------------------------------
+
+void UpdatePerformer::SplitExecAction(const std::wstring& action, std::wstring& program,
+                                      std::wstring& arguments) {
+    if (!action.empty() && action[0] == L'"') {
+        const size_t close = action.find(L'"', 1);
+        if (close == std::wstring::npos) THROW_CRITICAL(Msg<245>(action), 629);
+        program = action.substr(1, close - 1);
+        arguments = Trim(action.substr(close + 1), TRIM_BOTH, L" \t");
+        return;
+    }
+    const size_t blank = action.find(L' ');
+    program = action.substr(0, blank);
+    arguments = blank == std::wstring::npos ? std::wstring() : action.substr(blank + 1);
+}
+
+int UpdatePerformer::performSelfUpdateActions() {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+    const UpdateDirs& cUpdateDirs = m_config->updateDirs();
+
+    cb.callLib(L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
+               L"cUpdateDirs.m_tmpdir)",
+               &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir,
+               cUpdateDirs.m_backupdir, cUpdateDirs.m_tmpdir);
+
+    for (const auto& action : m_config->copyActions()) {
+        const std::wstring& source = action.first;
+        const std::wstring& dest = action.second;
+        LogDebug(L"Self-update copy: %s -> %s\n", source.c_str(), dest.c_str());
+        // The sources are not this process's to delete: they lie in the first process's
+        // temporary directory, which the updater started below reuses and removes with
+        // everything the first process listed, or they are the backup copies of a process
+        // that waits for this one to restore them. Deleting them here would race with
+        // the updater started below.
+        bool deferred = false;
+        cb.copyFile(source, dest, true, &deferred);
+        if (deferred) fp.AddTempFile(SetAsidePath(dest));
+    }
+
+    const std::wstring& execAction = m_config->selfUpdateProgram();
+    if (!execAction.empty()) {
+        std::wstring program;
+        std::wstring arguments;
+        SplitExecAction(execAction, program, arguments);
+        LogDebug(L"Self-update starts: %s %s\n", program.c_str(), arguments.c_str());
+        std::wstring resultText;
+        if (RunProcess(program, arguments, 0, resultText, false) != 0)
+            THROW_CRITICAL(Msg<252>(resultText), 630);
+    }
+    return 0;
+}

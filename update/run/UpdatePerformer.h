@@ -1,0 +1,93 @@
+// UpdatePerformer: one run of the updater from the first notification to its result.
+//
+// A run is either the self-update action run of the updater copy that a self-update
+// started (the configuration holds copy actions: copy the new files into place, start the
+// updated updater) or a product update: attempts against the servers of the run, each one
+// master index, product info, file check, download, pre/backup/install/post passes. Every
+// phase is bracketed by the plug-in notifications the two plug-in interfaces expect, and
+// every failure becomes one of three reactions:
+//   - a plain Exception (typically transport): the server in use is dropped and a new
+//     attempt starts against the next one; no server left ends the run with 628;
+//   - a CUpdateCriticalException: the run ends with its code (a failing pass has rolled
+//     back what it did first);
+//   - a CPluginException: the run ends with 639.
+// The local master index copy is deleted after every failed attempt, so the next run never
+// takes an index that belonged to a failed run for an unchanged one.
+//
+// Owns the file processor (and through it the server handler, the downloader and the
+// lists of temporary files, deleted when the performer is destroyed) and the product data.
+// Single-threaded.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "product/UpdateInfo.h"
+#include "update/UpdateCallbackTypes.h"
+
+class FileProcessor;
+class UpdateCallbacks;
+class UpdateConfig;
+
+class UpdatePerformer {
+public:
+    // `config` is prepared and must outlive the performer. Builds the file processor,
+    // which fails with CUpdateCriticalException 607 when one of the run's directories is
+    // empty.
+    explicit UpdatePerformer(UpdateConfig* config);
+    UpdatePerformer(const UpdatePerformer&) = delete;
+    UpdatePerformer& operator=(const UpdatePerformer&) = delete;
+    ~UpdatePerformer();
+
+    // The self-update action run: copies every "src|dest" copy action into place and
+    // starts the exec action. Returns 0; failures throw (a malformed exec action:
+    // CUpdateCriticalException 629, message 245).
+    virtual int performSelfUpdateActions();
+    // The whole run: 0 (done, or nothing changed), 1 (checkdirty found changes), the code
+    // of the critical error that ended the run, 639 after a plug-in exception, -1 when the
+    // self-update actions failed.
+    virtual int run();
+    // One update attempt: 0 (done or nothing to do) or 1 (checkdirty found changes).
+    virtual int performUpdate();
+
+    UpdateConfig* config() const { return m_config; }
+    UpdateInfo& product() { return m_product; }
+    FileProcessor& fileProcessor() { return *m_fileProcessor; }
+
+    // Splits an exec action into program and arguments: a leading double quote makes the
+    // program the text up to the next double quote and the arguments the rest, trimmed of
+    // blanks and tabs; otherwise the program ends at the first blank. A missing closing
+    // quote throws CUpdateCriticalException 629 (message 245).
+    static void SplitExecAction(const std::wstring& action, std::wstring& program,
+                                std::wstring& arguments);
+
+private:
+    UpdateCallbacks& callbacks();
+    int runProductUpdate();
+    int runAttempt();
+    // The handlers' notifications and the index deletion never let an exception out.
+    void notifyCriticalQuietly(const std::wstring& text, int code);
+    void deleteMasterIdxQuietly();
+
+    void specialDownloadFiles(bool first);
+    void readProductInfo();
+    void tidy();
+    void expandPaths();
+    void moduleFileLists();
+    void installPasses();
+    void prePass();
+    void backupInstallPass();
+    void postPass();
+    // A module whose post command a run that did not end well still owes (its files were
+    // being installed when that run died) and that still has one in this product info.
+    bool owesPost(const UpdateModuleInfo& module) const;
+    bool anyPostOwed() const;
+    // Message `failure` has been logged by the caller; rolls back phase/module, then the
+    // caller rethrows.
+    void rollBack(int phase, int module);
+
+    UpdateConfig* m_config;
+    // Declared before the file processor, which keeps a reference to it.
+    UpdateInfo m_product;
+    std::unique_ptr<FileProcessor> m_fileProcessor;
+};
