@@ -8,18 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "config/UpdateConfig.h"
-#include "config/UpdateParameters.h"
-#include "run/UpdatePerformer.h"
+#include "base/Console.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Interrupts.h"
+#include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/ProgramInfo.h"
+#include "config/UpdateConfig.h"
+#include "config/UpdateParameters.h"
 #include "net/ConnectionOptions.h"
-#include "base/Console.h"
-#include "base/Logger.h"
+#include "run/UpdatePerformer.h"
 
+using namespace UpdateNew;
 
 namespace {
 

@@ -1,3 +1,5 @@
 #include "UpdaterMain.h"
 
-int main(int argc, char** argv) { return UpdaterNarrowMain(argc, argv); }
+int main(int argc, char** argv) {
+    return UpdaterNarrowMain(argc, argv);
+}

@@ -14,6 +14,8 @@
 #include "base/Messages.h"
 #include "base/ProgramInfo.h"
 
+using namespace UpdateNew;
+
 namespace fuzz {
 
 // The message tables from update_msg.lqr beside the target, as the updater loads them:
@@ -40,7 +42,9 @@ inline const std::string& ScratchDir() {
 }
 
 // The path of `name` in the scratch directory.
-inline std::string ScratchPath(const std::string& name) { return ScratchDir() + "/" + name; }
+inline std::string ScratchPath(const std::string& name) {
+    return ScratchDir() + "/" + name;
+}
 
 // Writes the bytes to `name` in the scratch directory and gives its wide path.
 inline std::wstring WriteInput(const std::string& name, const uint8_t* data, size_t size) {

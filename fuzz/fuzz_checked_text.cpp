@@ -6,6 +6,8 @@
 #include "FuzzInput.h"
 #include "codec/CheckedTextFile.h"
 
+using namespace UpdateNew;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("master.idx", data, size);
     (void)ReadCheckedTextFile(path);

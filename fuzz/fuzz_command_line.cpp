@@ -4,6 +4,8 @@
 #include "FuzzInput.h"
 #include "base/RunProcess.h"
 
+using namespace UpdateNew;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring line = fuzz::WideText(data, size);
     int count = -1;

@@ -1,8 +1,10 @@
 // The configuration file reader (updater.conf: key = value lines, sections, comments):
 // any content is read or refused with a critical error, never more.
 #include "FuzzInput.h"
-#include "config/UpdateConfig.h"
 #include "base/Exception.h"
+#include "config/UpdateConfig.h"
+
+using namespace UpdateNew;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("updater.conf", data, size);

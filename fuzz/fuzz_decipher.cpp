@@ -7,6 +7,8 @@
 #include "codec/FileCipher.h"
 #include "codec/ProductInfoDecode.h"
 
+using namespace UpdateNew;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("product.info.gz", data, size);
     try {

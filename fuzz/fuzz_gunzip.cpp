@@ -5,6 +5,8 @@
 #include "FuzzInput.h"
 #include "codec/GzFile.h"
 
+using namespace UpdateNew;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("module.bin.gz", data, size);
     const std::string output = fuzz::ScratchPath("module.bin");

@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (unsigned number = 0; number < 64; ++number) {
         wchar_t* text = nullptr;
         if (MsgResFormat(handle, number, 4, &text, 0, 7, L"wide", 6, "narrow", 1, -5, 3,
-                         4000000000UL) >= MSGRES_OK || text) {
+                         4000000000UL) >= MSGRES_OK ||
+            text) {
             std::free(text);
         }
         text = nullptr;

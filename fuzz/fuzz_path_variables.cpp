@@ -3,8 +3,10 @@
 #include <string>
 
 #include "FuzzInput.h"
-#include "config/PathVariables.h"
 #include "base/Exception.h"
+#include "config/PathVariables.h"
+
+using namespace UpdateNew;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring input = fuzz::WideText(data, size);

@@ -2,10 +2,12 @@
 // default server sends them.
 #include <sys/stat.h>
 
-#include "download/DownloadServersHandler.h"
 #include "FuzzInput.h"
-#include "config/UpdateConfig.h"
 #include "base/Exception.h"
+#include "config/UpdateConfig.h"
+#include "download/DownloadServersHandler.h"
+
+using namespace UpdateNew;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("product.txt", data, size);

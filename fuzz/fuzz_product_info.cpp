@@ -4,11 +4,13 @@
 #include <string>
 
 #include "FuzzInput.h"
+#include "base/Exception.h"
+#include "codec/FileDigest.h"
 #include "plugin/UpdateCallbacks.h"
 #include "product/UpdateInfo.h"
 #include "product/UpdateXMLParser.h"
-#include "base/Exception.h"
-#include "codec/FileDigest.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -29,8 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool mirror = data[0] & 4;
     std::string doc(reinterpret_cast<const char*>(data) + 1, size - 1);
     if (sign) doc = WithChecksum(doc);
-    const std::wstring path = fuzz::WriteInput(
-        "product.info", reinterpret_cast<const uint8_t*>(doc.data()), doc.size());
+    const std::wstring path =
+        fuzz::WriteInput("product.info", reinterpret_cast<const uint8_t*>(doc.data()), doc.size());
 
     static UpdateCallbacks* callbacks = [] {
         auto* made = new UpdateCallbacks;

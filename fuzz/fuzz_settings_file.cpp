@@ -1,8 +1,10 @@
 // The settings file reader (key=value lines kept in the connection options store).
 #include "FuzzInput.h"
-#include "config/UpdateConfig.h"
 #include "base/Exception.h"
+#include "config/UpdateConfig.h"
 #include "net/ConnectionOptions.h"
+
+using namespace UpdateNew;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring path = fuzz::WriteInput("settings.conf", data, size);

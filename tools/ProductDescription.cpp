@@ -7,11 +7,13 @@
 #include <set>
 #include <sstream>
 
-#include "product/UpdateOSChecker.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
 #include "base/StringUtils.h"
+#include "product/UpdateOSChecker.h"
+
+using namespace UpdateNew;
 
 std::wstring DescLocation::text() const {
     return line > 0 ? file + L":" + std::to_wstring(line) : file;

@@ -5,6 +5,8 @@
 #include "base/Exception.h"
 #include "base/Messages.h"
 
+using namespace UpdateNew;
+
 std::string XmlAttribute(const std::wstring& text) {
     std::wstring out;
     out.reserve(text.size());

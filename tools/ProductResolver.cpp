@@ -9,12 +9,14 @@
 #include <functional>
 #include <map>
 
-#include "product/UpdateOSChecker.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
+#include "product/UpdateOSChecker.h"
+
+using namespace UpdateNew;
 
 namespace {
 

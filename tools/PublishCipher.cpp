@@ -8,6 +8,8 @@
 #include "codec/ProductInfoDecode.h"
 #include "codec/Secrets.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 // The configuration reads stored passwords with this length.

@@ -23,6 +23,8 @@
 #include "base/Messages.h"
 #include "base/ProgramInfo.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 const char kUsage[] =

@@ -16,10 +16,12 @@
 #include "base/Exception.h"
 #include "base/Interrupts.h"
 #include "base/Messages.h"
+#include "base/PathUtils.h"
 #include "codec/FileDigest.h"
 #include "codec/GzFile.h"
-#include "base/PathUtils.h"
 #include "codec/ProductInfoDecode.h"
+
+using namespace UpdateNew;
 
 namespace {
 

@@ -16,6 +16,8 @@
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 std::wstring SystemError(int err) {

@@ -15,7 +15,10 @@ std::wstring FormatBytes(unsigned long bytes) {
         value /= 1024.0;
         ++unit;
     }
-    std::swprintf(text, 32, value < 10.0 ? L"%.2f %ls" : value < 100.0 ? L"%.1f %ls" : L"%.0f %ls",
+    std::swprintf(text, 32,
+                  value < 10.0    ? L"%.2f %ls"
+                  : value < 100.0 ? L"%.1f %ls"
+                                  : L"%.0f %ls",
                   value, kUnits[unit]);
     return text;
 }
@@ -51,9 +54,10 @@ std::wstring FormatBar(unsigned long done, unsigned long total, int width) {
     const int inner = width - 2;
     int filled = 0;
     if (total > 0) {
-        filled = done >= total ? inner
-                               : static_cast<int>(static_cast<double>(done) * inner /
-                                                  static_cast<double>(total));
+        filled =
+            done >= total
+                ? inner
+                : static_cast<int>(static_cast<double>(done) * inner / static_cast<double>(total));
     }
     return L"[" + std::wstring(static_cast<size_t>(filled), L'#') +
            std::wstring(static_cast<size_t>(inner - filled), L'.') + L"]";

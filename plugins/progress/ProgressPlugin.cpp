@@ -36,9 +36,13 @@ std::wstring OneLine(std::wstring text) {
     return text;
 }
 
-std::wstring Number(unsigned long n) { return std::to_wstring(n); }
+std::wstring Number(unsigned long n) {
+    return std::to_wstring(n);
+}
 
-std::wstring Files(unsigned long n) { return Number(n) + (n == 1 ? L" file" : L" files"); }
+std::wstring Files(unsigned long n) {
+    return Number(n) + (n == 1 ? L" file" : L" files");
+}
 
 const std::chrono::milliseconds kRedrawInterval(100);
 
@@ -157,7 +161,8 @@ int CProgressGuiCallbacks::notifyVersionInfo(const std::wstring& cProductVersion
 int CProgressGuiCallbacks::onUpdateStart() {
     return Quietly([&] {
         m_phase = Phase::Idle;
-        line(m_version.empty() ? L"Update started" : L"Update started (updater " + m_version + L")");
+        line(m_version.empty() ? L"Update started"
+                               : L"Update started (updater " + m_version + L")");
     });
 }
 
@@ -262,8 +267,7 @@ int CProgressGuiCallbacks::onFinishDownloadFiles(const std::wstring& cServer) {
     });
 }
 
-int CProgressGuiCallbacks::notifyModuleFileList(const std::wstring& cModuleName,
-                                                bool bNeedsUpdate,
+int CProgressGuiCallbacks::notifyModuleFileList(const std::wstring& cModuleName, bool bNeedsUpdate,
                                                 const UpdStringList& cAllModuleFiles,
                                                 const UpdStringList& cDirtyFiles,
                                                 const std::wstring& cDestination) {
@@ -283,7 +287,8 @@ int CProgressGuiCallbacks::BeforeUpdateModule(const std::wstring& cModuleName) {
     });
 }
 
-int CProgressGuiCallbacks::beforePre(const std::wstring& cModuleName, const std::wstring& cCommand) {
+int CProgressGuiCallbacks::beforePre(const std::wstring& cModuleName,
+                                     const std::wstring& cCommand) {
     return Quietly([&] {
         m_phase = Phase::Modules;
         m_module = cModuleName;

@@ -45,8 +45,7 @@ public:
                        unsigned long ulBytes) override;
     int onFinishDownloadFiles(const std::wstring& cServer) override;
     int notifyModuleFileList(const std::wstring& cModuleName, bool bNeedsUpdate,
-                             const UpdStringList& cAllModuleFiles,
-                             const UpdStringList& cDirtyFiles,
+                             const UpdStringList& cAllModuleFiles, const UpdStringList& cDirtyFiles,
                              const std::wstring& cDestination) override;
     int BeforeUpdateModule(const std::wstring& cModuleName) override;
     int beforeBackup(const std::wstring& cModuleName) override;
@@ -104,7 +103,7 @@ private:
     Clock::time_point m_downloadStart;
     bool m_downloadStarted = false;
     unsigned long m_downloadedFiles = 0;  // over the whole run, for the summary
-    std::wstring m_fetching;             // a file fetched outside the download phase
+    std::wstring m_fetching;              // a file fetched outside the download phase
 
     // Modules.
     std::map<std::wstring, unsigned long> m_dirtyPerModule;

@@ -5,14 +5,19 @@
 #include <clocale>
 #include <string>
 
+using namespace UpdateNew;
+
 // Conversions keep plain ASCII text as it is, and text with other characters through the
 // locale (UTF-8 here) or the UTF-8 coder, whichever way a text starts.
 TEST(Conv, AsciiAndOtherCharactersRoundTrip) {
     EnsureLocale();
     const std::string saved = std::setlocale(LC_CTYPE, nullptr);
     ASSERT_NE(nullptr, std::setlocale(LC_CTYPE, "C.UTF-8"));
-    const std::wstring texts[] = {L"", L"/plain/ascii path.txt", std::wstring(1, L'\0'),
-                                  L"caf\u00e9/\u65e5\u672c", L"\u00e9 then ascii",
+    const std::wstring texts[] = {L"",
+                                  L"/plain/ascii path.txt",
+                                  std::wstring(1, L'\0'),
+                                  L"caf\u00e9/\u65e5\u672c",
+                                  L"\u00e9 then ascii",
                                   L"ascii then \u00e9"};
     for (const std::wstring& text : texts) {
         std::string narrow;

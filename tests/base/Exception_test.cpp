@@ -4,6 +4,8 @@
 
 #include <stdexcept>
 
+using namespace UpdateNew;
+
 TEST(Exception, NullMessageAndFileAreEmpty) {
     Exception e(static_cast<const wchar_t*>(nullptr), 636, nullptr);
     EXPECT_STREQ(L"", e.twhat());

@@ -11,6 +11,8 @@
 #include "base/Exception.h"
 #include "support/ScratchDir.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 mode_t Mode(const std::string& path) {
@@ -65,7 +67,9 @@ TEST(CheckDirectory, TellsDirectoriesFromOtherThings) {
     EXPECT_EQ(0755, Mode(dir.Path("new/deeper")));
 }
 
-TEST(GetTempPath, IsTheSystemTemporaryDirectory) { EXPECT_EQ(L"/tmp", GetTempPath()); }
+TEST(GetTempPath, IsTheSystemTemporaryDirectory) {
+    EXPECT_EQ(L"/tmp", GetTempPath());
+}
 
 TEST(RemoveDirectoryTree, RemovesEverythingButFollowsNoLinks) {
     ScratchDir dir;

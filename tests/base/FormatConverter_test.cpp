@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+using namespace UpdateNew;
+
 using UpdateNew::FormatConverter;
 
 namespace {
-std::wstring Convert(const wchar_t* f) { return FormatConverter(f).c_str(); }
+std::wstring Convert(const wchar_t* f) {
+    return FormatConverter(f).c_str();
+}
 }  // namespace
 
 TEST(FormatConverter, WideAndNarrowStringConversions) {

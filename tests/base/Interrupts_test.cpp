@@ -7,6 +7,8 @@
 #include <csignal>
 #include <string>
 
+using namespace UpdateNew;
+
 namespace {
 
 // Sends `sig` twice to a child that installed the handlers. The first one must only set

@@ -11,6 +11,8 @@
 #include "msgres/MessageCatalogue.h"
 #include "msgres/MsgRes.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 const std::wstring kShippedFile = L"" UPDATER_BUILD_DIR "/update_msg.lqr";

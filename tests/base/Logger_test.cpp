@@ -99,7 +99,8 @@ TEST_F(LoggerTest, LevelsDecideWhichAppenderWrites) {
     ASSERT_EQ(1u, console.lines.size());
     EXPECT_EQ(L"info text\n", console.lines[0]);
     ASSERT_EQ(3u, file.lines.size());
-    std::wregex line(L"\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d \\S* \\[\\d+\\]: updater: debug: debug 1\n");
+    std::wregex line(
+        L"\\d\\d/\\d\\d/\\d{4} \\d\\d:\\d\\d:\\d\\d \\S* \\[\\d+\\]: updater: debug: debug 1\n");
     EXPECT_TRUE(std::regex_match(file.lines[0], line)) << file.lines[0];
     EXPECT_NE(std::wstring::npos, file.lines[1].find(L"updater: : between"));
 }

@@ -5,6 +5,8 @@
 
 #include "base/LQMResWrap.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 class MessageTablesEnvironment : public ::testing::Environment {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace UpdateNew;
+
 TEST(JoinPath, PutsOneSlashBetweenParts) {
     EXPECT_EQ(JoinPath(L"/opt/x", L"bin"), L"/opt/x/bin");
     EXPECT_EQ(JoinPath(L"/opt/x/", L"bin"), L"/opt/x/bin");

@@ -9,6 +9,8 @@
 
 #include "base/Conv.h"
 
+using namespace UpdateNew;
+
 TEST(ProgramInfo, OwnPathIsTheResolvedExecutable) {
     char resolved[PATH_MAX];
     ASSERT_NE(nullptr, realpath("/proc/self/exe", resolved));

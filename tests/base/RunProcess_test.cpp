@@ -10,6 +10,8 @@
 
 #include "base/Exception.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 const std::wstring kOk = L"Child process successfully executed";

@@ -4,6 +4,8 @@
 
 #include <clocale>
 
+using namespace UpdateNew;
+
 using Parts = std::vector<std::wstring>;
 
 TEST(Trim, RemovesBlanksTabsAndLineEndsFromTheChosenSides) {

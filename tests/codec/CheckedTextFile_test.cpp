@@ -4,8 +4,10 @@
 
 #include <cerrno>
 
-#include "support/ScratchDir.h"
 #include "codec/FileDigest.h"
+#include "support/ScratchDir.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -86,7 +88,8 @@ TEST(ReadCheckedTextFile, BoundedBufferHoldsTheLinesOrRefuses) {
 TEST(ReadCheckedTextFile, GrowableFormRefusesContentBeyondItsLimit) {
     ScratchDir dir;
     std::string content;
-    for (int i = 0; i < 2000; ++i) content += "some/long/path/name/number/" + std::to_string(i) + "\n";
+    for (int i = 0; i < 2000; ++i)
+        content += "some/long/path/name/number/" + std::to_string(i) + "\n";
     ScratchDir::Write(dir.Path("idx"), content + "<" + Md5(content) + "\n");
     std::vector<std::string> lines;
     EXPECT_EQ(2000, ReadCheckedTextFile(dir.WPath("idx"), lines));

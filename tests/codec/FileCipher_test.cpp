@@ -5,9 +5,11 @@
 #include <cerrno>
 
 #include "base/Exception.h"
-#include "support/ScratchDir.h"
 #include "codec/Secrets.h"
 #include "codec/TwofishCfb.h"
+#include "support/ScratchDir.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -37,7 +39,9 @@ std::string Cfb(const std::string& keyText, std::string data, bool decrypt) {
     return data;
 }
 
-bool Bit(const std::string& s, size_t n) { return (static_cast<uint8_t>(s[n / 8]) >> (7 - n % 8)) & 1; }
+bool Bit(const std::string& s, size_t n) {
+    return (static_cast<uint8_t>(s[n / 8]) >> (7 - n % 8)) & 1;
+}
 
 }  // namespace
 
@@ -48,9 +52,9 @@ TEST(TwofishBlock, PublishedKnownAnswers) {
               EncryptBlock("00000000000000000000000000000000", zero));
     EXPECT_EQ("CFD1D2E5A9BE9CDF501F13B892BD2248",
               EncryptBlock("0123456789ABCDEFFEDCBA98765432100011223344556677", zero));
-    EXPECT_EQ("37527BE0052334B89F0CFCCAE87CFA20",
-              EncryptBlock("0123456789abcdeffedcba987654321000112233445566778899aabbccddeeff",
-                           zero));
+    EXPECT_EQ(
+        "37527BE0052334B89F0CFCCAE87CFA20",
+        EncryptBlock("0123456789abcdeffedcba987654321000112233445566778899aabbccddeeff", zero));
     // Shorter keys are zero-padded to 128 bits: an 80-bit zero key is the 128-bit zero key.
     EXPECT_EQ("9F589F5CF6122C32B6BFEC2F2AE8C35A", EncryptBlock("00000000000000000000", zero));
 }
@@ -130,7 +134,8 @@ TEST_F(FileCipher, EveryChunkIsAnIndependentStreamFromTheSameVector) {
     EXPECT_EQ(head + last, whole);
     EXPECT_EQ(RoundTrip(plain.substr(0, 1), "k3y-material"), whole.substr(0, 1));
     // Equal chunks encipher equally.
-    const std::string twice = RoundTrip(plain.substr(0, 1023) + plain.substr(0, 1023), "k3y-material");
+    const std::string twice =
+        RoundTrip(plain.substr(0, 1023) + plain.substr(0, 1023), "k3y-material");
     EXPECT_EQ(twice.substr(0, 1023), twice.substr(1023));
 }
 

@@ -7,11 +7,17 @@
 
 #include "support/ScratchDir.h"
 
+using namespace UpdateNew;
+
 namespace {
 
-std::wstring W(const char* s) { return std::wstring(s, s + std::char_traits<char>::length(s)); }
+std::wstring W(const char* s) {
+    return std::wstring(s, s + std::char_traits<char>::length(s));
+}
 
-std::wstring Md5(const std::string& data) { return GetDataMD5(data.data(), data.size()); }
+std::wstring Md5(const std::string& data) {
+    return GetDataMD5(data.data(), data.size());
+}
 
 }  // namespace
 
@@ -77,9 +83,9 @@ TEST(GetFileMD5, SkipRangesLeaveBytesOut) {
     EXPECT_EQ(GetFileMD5(f, {{3, 6}, {9, 12}}), Md5("AAABBBCCC"));
     EXPECT_EQ(GetFileMD5(f, {{9, 12}, {3, 6}}), Md5("AAABBBCCC"));  // any order
     EXPECT_EQ(GetFileMD5(f, {{0, 3}}), Md5("xxxBBByyyCCC"));
-    EXPECT_EQ(GetFileMD5(f, {{12, 100}}), Md5("AAAxxxBBByyy"));   // past the end
-    EXPECT_EQ(GetFileMD5(f, {{3, 9}, {6, 12}}), Md5("AAACCC"));     // overlapping
-    EXPECT_EQ(GetFileMD5(f, {{5, 5}}), Md5("AAAxxxBBByyyCCC"));     // empty range
+    EXPECT_EQ(GetFileMD5(f, {{12, 100}}), Md5("AAAxxxBBByyy"));  // past the end
+    EXPECT_EQ(GetFileMD5(f, {{3, 9}, {6, 12}}), Md5("AAACCC"));  // overlapping
+    EXPECT_EQ(GetFileMD5(f, {{5, 5}}), Md5("AAAxxxBBByyyCCC"));  // empty range
     EXPECT_EQ(GetFileMD5(f, {{0, 15}}), Md5(""));
 }
 
@@ -87,8 +93,8 @@ TEST(GetFileMD5, SkipRangeAcrossAReadBoundary) {
     ScratchDir dir;
     const std::string data = PseudoRandomBytes(200000, 7);
     ScratchDir::Write(dir.Path("f"), data);
-    const std::string expected = data.substr(0, 65000) + data.substr(66000, 100000) +
-                                 data.substr(170000);
+    const std::string expected =
+        data.substr(0, 65000) + data.substr(66000, 100000) + data.substr(170000);
     EXPECT_EQ(GetFileMD5(dir.WPath("f"), {{65000, 66000}, {166000, 170000}}), Md5(expected));
 }
 
@@ -96,8 +102,8 @@ TEST(GetInfoFileMD5, LeavesOutTheDateAndDigestLines) {
     ScratchDir dir;
     const std::string head = "<?xml version=\"1.0\"?>\n<PRODUCT>\n";
     const std::string tail = "<MODULE name=\"a\"/>\n</PRODUCT>\n";
-    ScratchDir::Write(dir.Path("a.xml"), head + "<DATE value=\"2026-01-01\"/>\n" +
-                                             "<MD5 value=\"0123\"/>\n" + tail);
+    ScratchDir::Write(dir.Path("a.xml"),
+                      head + "<DATE value=\"2026-01-01\"/>\n" + "<MD5 value=\"0123\"/>\n" + tail);
     ScratchDir::Write(dir.Path("b.xml"), head + "<DATE value=\"2027-12-31 10:00\"/>\n" +
                                              "<MD5 value=\"ffffffffffff\"/>\n" + tail);
     EXPECT_EQ(GetInfoFileMD5(dir.WPath("a.xml")), Md5(head + tail));
@@ -117,8 +123,7 @@ TEST(GetInfoFileMD5, DigestLineCountsOnlyAfterTheDateLine) {
     ScratchDir::Write(dir.Path("nodate.xml"), noDate);
     EXPECT_EQ(GetInfoFileMD5(dir.WPath("nodate.xml")), Md5(noDate));
     // A digest line before the date line stays in.
-    ScratchDir::Write(dir.Path("order.xml"),
-                      "<MD5 value=\"1\"/>\n<DATE value=\"2\"/>\n<X/>\n");
+    ScratchDir::Write(dir.Path("order.xml"), "<MD5 value=\"1\"/>\n<DATE value=\"2\"/>\n<X/>\n");
     EXPECT_EQ(GetInfoFileMD5(dir.WPath("order.xml")), Md5("<MD5 value=\"1\"/>\n<X/>\n"));
     // A repeated "<" before the marker does not hide it.
     ScratchDir::Write(dir.Path("lt.xml"), "a<<DATE value=\"1\"/>\nb\n");

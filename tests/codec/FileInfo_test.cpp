@@ -9,6 +9,8 @@
 #include "base/Exception.h"
 #include "support/ScratchDir.h"
 
+using namespace UpdateNew;
+
 TEST(FileInfo, StatsThePathWhenSet) {
     ScratchDir dir;
     ScratchDir::Write(dir.Path("f"), "12345");

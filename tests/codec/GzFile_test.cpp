@@ -7,6 +7,8 @@
 
 #include "support/ScratchDir.h"
 
+using namespace UpdateNew;
+
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 

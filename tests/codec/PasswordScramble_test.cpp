@@ -4,6 +4,8 @@
 
 #include "codec/Secrets.h"
 
+using namespace UpdateNew;
+
 TEST(PasswordScramble, KeyStreamAndByteLayout) {
     // Seed 0: k = 1, 2, 4, ..., 128, then the state reaches 255 and k starts again at 1.
     const std::wstring empty = ScramblePassword(L"", 40, 0);

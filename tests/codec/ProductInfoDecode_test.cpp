@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "base/Exception.h"
-#include "support/ScratchDir.h"
 #include "codec/FileCipher.h"
 #include "codec/GzFile.h"
 #include "codec/Secrets.h"
+#include "support/ScratchDir.h"
+
+using namespace UpdateNew;
 
 namespace {
 

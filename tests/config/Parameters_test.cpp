@@ -4,8 +4,10 @@
 
 #include <map>
 
-#include "support/ParamTestUtil.h"
 #include "base/Messages.h"
+#include "support/ParamTestUtil.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -37,7 +39,7 @@ TEST_F(ParametersTest, DefaultRuleSetsOnlyOptionalOneValueDeclarations) {
     t.declare(1, L"b", 1, L"", L"x", false, false, true);
     t.declare(2, L"c", 1, L"", kNone);
     t.declare(3, L"d", 1, L"", L"7", false, true);  // mandatory: must come from outside
-    t.declare(4, L"e", 0, L"", L"1");                 // a switch cannot hold a default
+    t.declare(4, L"e", 0, L"", L"1");               // a switch cannot hold a default
     EXPECT_TRUE(t.isSet(0));
     EXPECT_EQ(L"5", t.findById(0)->getValue(0));
     EXPECT_TRUE(t.isSet(1));
@@ -106,9 +108,8 @@ TEST_F(ParametersTest, HelpEntryLayout) {
     t.declare(2, L"source", 1, L"The source", L"here", true, true, false, 1);
     t.declare(3, L"go", 0, L"Go now", kNone);
     t.declare(4, L"self", 1, L"Needs itself", kNone, false, false, false, 4);
-    EXPECT_EQ("\n--target=<|@NODEFAULT@|>\nThe target", Captured([&](FILE* f) {
-                  t.findById(1)->printUtf8(f);
-              }));
+    EXPECT_EQ("\n--target=<|@NODEFAULT@|>\nThe target",
+              Captured([&](FILE* f) { t.findById(1)->printUtf8(f); }));
     EXPECT_EQ("\n--source=<here>\nThe source[mandatory][alone][depends on:target]",
               Captured([&](FILE* f) { t.findById(2)->printUtf8(f); }));
     EXPECT_EQ("\n--go\nGo now", Captured([&](FILE* f) { t.findById(3)->printUtf8(f); }));
@@ -296,8 +297,7 @@ TEST_F(ParametersTest, EveryArgumentNeedsTwoDashes) {
     for (const wchar_t* bad : {L"retries=5", L"-retries=5", L"", L"\u2014retries=5"}) {
         SmallTable t;
         ParseRun run;
-        ExpectCritical([&] { run(t, Argv{L"--name=x", bad}); }, Msg<124>(std::wstring(bad)),
-                       632);
+        ExpectCritical([&] { run(t, Argv{L"--name=x", bad}); }, Msg<124>(std::wstring(bad)), 632);
         EXPECT_TRUE(run.configReads.empty());  // pass 1 already fails
     }
     // A bare "--" is a switch with an empty name.
@@ -365,8 +365,11 @@ TEST_F(ParametersTest, NoConfigurationFileNoRead) {
 TEST_F(ParametersTest, FailuresKeepWhatWasSetAndValidateRunsLast) {
     SmallTable t;
     ParseRun run;
-    ExpectCritical([&] { run(t, Argv{L"--name=kept", L"--bogus"}); },
-                   Msg<362>(std::wstring(L"bogus")), 632);
+    ExpectCritical(
+        [&] {
+            run(t, Argv{L"--name=kept", L"--bogus"});
+        },
+        Msg<362>(std::wstring(L"bogus")), 632);
     EXPECT_EQ(L"kept", t.getValue(1));
 
     SmallTable u;

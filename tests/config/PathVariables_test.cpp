@@ -7,6 +7,8 @@
 #include "base/Messages.h"
 #include "support/ConfigTestUtil.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 class PathVariablesTest : public ::testing::Test {

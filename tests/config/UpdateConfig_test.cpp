@@ -9,16 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "base/FileUtils.h"
 #include "base/Messages.h"
 #include "base/ProgramInfo.h"
-#include "support/ConfigTestUtil.h"
-#include "base/FileUtils.h"
 #include "codec/PasswordScramble.h"
 #include "codec/Secrets.h"
+#include "net/ConnectionOptions.h"
+#include "support/ConfigTestUtil.h"
 #include "support/RecordingLog.h"
 #include "support/TestArgv.h"
 #include "support/TestRunOptions.h"
-#include "net/ConnectionOptions.h"
+
+using namespace UpdateNew;
 
 using TestSupport::ReadLines;
 using TestSupport::RecordingPluginEnv;
@@ -91,15 +93,14 @@ TEST_F(UpdateConfigTest, ConfigurationFileLineWithoutEqualsFailsAfterEarlierLine
 TEST_F(UpdateConfigTest, ConfigurationFileLinesAndSizeAreBounded) {
     const size_t maxLine = UpdateConfig::kMaxLineBytes;
     // A line of exactly the bound is still a line.
-    std::wstring path = dir.write("update.conf", "retries=5\nx=" + std::string(maxLine - 2, 'v') +
-                                                     "\n");
+    std::wstring path =
+        dir.write("update.conf", "retries=5\nx=" + std::string(maxLine - 2, 'v') + "\n");
     config.readConfigFile(path);
     EXPECT_EQ(maxLine - 2, config.cCallbacks().configFileData().at(L"x").size());
 
     path = dir.write("long.conf", "retries=6\n; comment\nx=" + std::string(maxLine, 'v'));
     ExpectCriticalError([&] { config.readConfigFile(path); },
-                        Msg<165>(path, 3ul, static_cast<unsigned long>(maxLine)),
-                        ERR_CONFIG_FILE);
+                        Msg<165>(path, 3ul, static_cast<unsigned long>(maxLine)), ERR_CONFIG_FILE);
     EXPECT_EQ(L"6", option(L"retries").getValue(0));
 
     // Many short lines: the file as a whole is bounded too.
@@ -108,10 +109,10 @@ TEST_F(UpdateConfigTest, ConfigurationFileLinesAndSizeAreBounded) {
     while (lines.size() <= UpdateConfig::kMaxFileBytes) lines += line;
     path = dir.write("big.conf", lines);
     const unsigned long refusedLine = UpdateConfig::kMaxFileBytes / line.size() + 1;
-    ExpectCriticalError([&] { config.readConfigFile(path); },
-                        Msg<166>(path, static_cast<unsigned long>(UpdateConfig::kMaxFileBytes),
-                                 refusedLine),
-                        ERR_CONFIG_FILE);
+    ExpectCriticalError(
+        [&] { config.readConfigFile(path); },
+        Msg<166>(path, static_cast<unsigned long>(UpdateConfig::kMaxFileBytes), refusedLine),
+        ERR_CONFIG_FILE);
 }
 
 TEST_F(UpdateConfigTest, EndlessConfigurationAndUrlFilesAreRefused) {
@@ -367,9 +368,10 @@ TEST_F(UpdateConfigTest, SettingsFileStopsAtAnOverlongLine) {
     UpdateConfig other;
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, other.initSettings(&endless));
-    EXPECT_EQ("Line 1 of the settings file /dev/zero is longer than 1048576 bytes: the rest of "
-              "the file is not read\n",
-              testing::internal::GetCapturedStdout());
+    EXPECT_EQ(
+        "Line 1 of the settings file /dev/zero is longer than 1048576 bytes: the rest of "
+        "the file is not read\n",
+        testing::internal::GetCapturedStdout());
 }
 
 TEST_F(UpdateConfigTest, TemporaryDirectorySettingDefaultsToTheSystems) {

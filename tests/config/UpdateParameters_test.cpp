@@ -9,9 +9,11 @@
 #include <fstream>
 #include <iterator>
 
+#include "base/Messages.h"
 #include "support/ParamTestUtil.h"
 #include "support/RecordingOptionTarget.h"
-#include "base/Messages.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -76,7 +78,8 @@ std::vector<Decl> ExpectedTable() {
         {L"noselfupdate", 27, 0, false, false, -1, N,
          L"No more selfupdate (because selfupdate already has taken place)"},
         {L"guilib", 23, 1, false, false, -1, N, L"Extension library for gui creation"},
-        {L"updatelib", 24, 1, false, false, -1, N, L"Extension library for functionality replacing"},
+        {L"updatelib", 24, 1, false, false, -1, N,
+         L"Extension library for functionality replacing"},
         {L"add-var-pair", 12, 1, true, false, -1, N, L"Add a variable defined in the info file"},
         {L"add-var-pair%d", 12, 1, true, false, -1, N, L"Add a variable defined in the info file"},
         {L"backup-dir", 16, 1, false, false, -1, L"%INSTALL_DIR%\\backup", L"The backup directory"},
@@ -99,7 +102,6 @@ std::vector<Decl> ExpectedTable() {
 
 class UpdateParametersTest : public ::testing::Test {
 protected:
-
     // Parses `args` into `table`, with `target` receiving the configuration file read.
     bool parse(CUpdateParameters& table, const Argv& args) {
         return table.parseCommandLine(args.argc(), args.argv(), target, data);
@@ -175,8 +177,8 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
     for (const Parameter& p : t)
         if (p.isSet()) set.push_back(p.name());
     EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"mirror", L"plain-pass",
-                                         L"install-path", L"config-file", L"backup-dir",
-                                         L"logfile", L"tmpdir", L"log-append"}),
+                                         L"install-path", L"config-file", L"backup-dir", L"logfile",
+                                         L"tmpdir", L"log-append"}),
               set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
@@ -191,14 +193,16 @@ TEST_F(UpdateParametersTest, HelpEntries) {
     };
     EXPECT_EQ("\n--proxy-server=<|@NODEFAULT@|>\nSet proxy server[depends on:proxy-port]",
               entry(L"proxy-server"));
-    EXPECT_EQ("\n--masteridx=<|@NODEFAULT@|>\nThe relative path to the MasterIdx file "
-              "(serverroot is defaultsrv)[mandatory]",
-              entry(L"masteridx"));
+    EXPECT_EQ(
+        "\n--masteridx=<|@NODEFAULT@|>\nThe relative path to the MasterIdx file "
+        "(serverroot is defaultsrv)[mandatory]",
+        entry(L"masteridx"));
     EXPECT_EQ("\n--log-template=<|@NODEFAULT@|>\nSet template for log[depends on:log-template]",
               entry(L"log-template"));
-    EXPECT_EQ("\n--retries=<1>\nNumber of retries until an error will be submitted.(Defaults "
-              "to 1)",
-              entry(L"retries"));
+    EXPECT_EQ(
+        "\n--retries=<1>\nNumber of retries until an error will be submitted.(Defaults "
+        "to 1)",
+        entry(L"retries"));
     EXPECT_EQ("\n--checkdirty\nChecks whether remote files are dirty", entry(L"checkdirty"));
     // url-file depends on id 15: named by its first declaration.
     EXPECT_NE(std::string::npos, entry(L"url-file").find("[depends on:productinfofile]"));
@@ -215,36 +219,41 @@ TEST_F(UpdateParametersTest, ServerCombinations) {
     const std::wstring m366 = Msg<366>();
     const Case cases[] = {
         {{L"--masteridx=x", L"--defaultsrv=y", L"--productfile=z"}, 0, L""},
-        {{L"--masteridx=x", L"--defaultsrv=y", L"--productfile=z", L"--productroot=r"}, 631,
+        {{L"--masteridx=x", L"--defaultsrv=y", L"--productfile=z", L"--productroot=r"},
+         631,
          Msg<361>(std::wstring(L"productroot"), std::wstring(L"productinfofile"))},
         {{L"--masteridx=x", L"--defaultsrv=y", L"--productfile=z", L"--productroot=r",
           L"--productinfofile=p"},
-         618, m366},
+         618,
+         m366},
         {{L"--masteridx=x", L"--defaultsrv=y", L"--productfile=z", L"--url=u",
           L"--productinfofile=p", L"--productroot=r"},
-         618, m366},
+         618,
+         m366},
         {{L"--masteridx=x", L"--defaultsrv=y"}, 618, m366},
         {{L"--masteridx=x", L"--url=u", L"--productinfofile=p", L"--productroot=r"}, 0, L""},
-        {{L"--masteridx=x", L"--url-file=f", L"--productinfofile=p", L"--productroot=r"}, 0,
-         L""},
-        {{L"--masteridx=x", L"--url=u", L"--productinfofile=p"}, 631,
+        {{L"--masteridx=x", L"--url-file=f", L"--productinfofile=p", L"--productroot=r"}, 0, L""},
+        {{L"--masteridx=x", L"--url=u", L"--productinfofile=p"},
+         631,
          Msg<361>(std::wstring(L"productinfofile"), std::wstring(L"productroot"))},
         {{L"--masteridx=x", L"--productinfofile=p", L"--productroot=r"}, 618, m366},
         {{L"--masteridx=x", L"--url=u", L"--productinfofile=p", L"--productroot=r",
           L"--productfile=z"},
-         631, Msg<361>(std::wstring(L"productfile"), std::wstring(L"defaultsrv"))},
+         631,
+         Msg<361>(std::wstring(L"productfile"), std::wstring(L"defaultsrv"))},
         {{L"--masteridx=x", L"--copyaction=a|b"}, 0, L""},
         {{L"--masteridx=x", L"--execaction=/tmp/u"}, 0, L""},
-        {{L"--masteridx=x", L"--copyaction=a|b", L"--productfile=z", L"--defaultsrv=y",
-          L"--url=u", L"--productinfofile=p", L"--productroot=r"},
-         0, L""},
+        {{L"--masteridx=x", L"--copyaction=a|b", L"--productfile=z", L"--defaultsrv=y", L"--url=u",
+          L"--productinfofile=p", L"--productroot=r"},
+         0,
+         L""},
         {{L"--masteridx=x"}, 618, m366},
         {{}, 631, Msg<358>(std::wstring(L"masteridx"))},
         {{L"--defaultsrv=y", L"--productfile=z"}, 631, Msg<358>(std::wstring(L"masteridx"))},
-        {{L"--masteridx=x", L"--proxy-server=p", L"--defaultsrv=y", L"--productfile=z"}, 631,
+        {{L"--masteridx=x", L"--proxy-server=p", L"--defaultsrv=y", L"--productfile=z"},
+         631,
          Msg<361>(std::wstring(L"proxy-server"), std::wstring(L"proxy-port"))},
-        {{L"--masteridx=x", L"--log-template=T", L"--defaultsrv=y", L"--productfile=z"}, 0,
-         L""},
+        {{L"--masteridx=x", L"--log-template=T", L"--defaultsrv=y", L"--productfile=z"}, 0, L""},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -286,9 +295,9 @@ TEST_F(UpdateParametersTest, ConfigurationFileIsReadThroughTheTarget) {
             t.find(L"productfile")->setValue(0, L"file-pf");
         };
         EXPECT_TRUE(parse(t, Argv{L"--Config-File=my.conf", L"--productfile=cmd-pf"}));
-        EXPECT_EQ((std::vector<std::wstring>{L"setConfigFileName(my.conf)",
-                                             L"readConfigFile(my.conf)"}),
-                  target.calls);
+        EXPECT_EQ(
+            (std::vector<std::wstring>{L"setConfigFileName(my.conf)", L"readConfigFile(my.conf)"}),
+            target.calls);
         EXPECT_EQ(L"file-idx", t.getValue(OPT_MASTER_IDX));
         EXPECT_EQ(L"cmd-pf", t.getValue(OPT_PRODUCT_FILE));
         EXPECT_EQ(L"my.conf", data[L"config-file"]);
@@ -422,34 +431,24 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
                   L"--productinfofile=info", L"--productroot=root", L"--guilib=g.so",
                   L"--updatelib=u.so", L"--proxy-userpass=p", L"--proxy-username=n",
                   L"--plain-pass=1", L"--add-var-pair=A=1", L"--checkdirty", L"--retries=3",
-                  L"--copyaction=x|y", L"--copyaction=z|w", L"--execaction=a",
-                  L"--execaction=b"});
+                  L"--copyaction=x|y", L"--copyaction=z|w", L"--execaction=a", L"--execaction=b"});
     target.calls.clear();
     t.applyPluginOptions(target);
     EXPECT_EQ((std::vector<std::wstring>{L"setGuiLib(g.so)", L"setUpdateLib(u.so)"}), target.calls);
     target.calls.clear();
     t.applyOptions(target);
     const std::vector<std::wstring> expected = {
-        L"setRetries(3)",
-        L"setTimeout(10)",
+        L"setRetries(3)", L"setTimeout(10)",
         // mirror "0": flag stays off, no call
         L"setPlainPass(true)",  // before the passwords
-        L"setProxyUsername(n)",
-        L"setProxyPassword(p)",
-        L"setInstallPath(/home/user/work)",
+        L"setProxyUsername(n)", L"setProxyPassword(p)", L"setInstallPath(/home/user/work)",
         // config-file skipped
-        L"setMasterIdx(idx)",
-        L"addServerUrl(http://127.0.0.1/b)",
-        L"addServerUrl(http://127.0.0.1/a)",
-        L"setProductInfoFile(info)",
-        L"setProductRoot(root)",
-        L"addCopyAction(x|y)",
-        L"addCopyAction(z|w)",
-        L"setSelfUpdateProgram(a)",
+        L"setMasterIdx(idx)", L"addServerUrl(http://127.0.0.1/b)",
+        L"addServerUrl(http://127.0.0.1/a)", L"setProductInfoFile(info)", L"setProductRoot(root)",
+        L"addCopyAction(x|y)", L"addCopyAction(z|w)", L"setSelfUpdateProgram(a)",
         L"setSelfUpdateProgram(b)",
         // guilib, updatelib skipped; add-var-pair has no effect here
-        L"setBackupDir(%INSTALL_DIR%\\backup)",
-        L"setLogFileName(update.log)",
+        L"setBackupDir(%INSTALL_DIR%\\backup)", L"setLogFileName(update.log)",
         L"setTempDir(%TEMP_DIR%/Update_%DATETIME_YEAR%%DATETIME_MONTH%%DATETIME_DAY%_"
         L"%DATETIME_HOUR%%DATETIME_MINUTE%%DATETIME_SECONDS%_%PROCESSID%)",
         L"setCheckDirty(true)",

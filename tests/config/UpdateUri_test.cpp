@@ -7,6 +7,8 @@
 
 #include "base/Conv.h"
 
+using namespace UpdateNew;
+
 TEST(UpdateUri, UrlServerKeepsSchemeHostAndNormalisedPath) {
     UpdateUri uri = UpdateUri::parse(L"HTTP://Updates.example:8080/a\\b//c/");
     EXPECT_EQ(UpdateUri::kUrlServer, uri.kind());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace UpdateNew;
+
 TEST(ProductInfoRemoteName, NoNameKeepsTheDefault) {
     EXPECT_EQ(L"http://h/p/product.info.gz",
               ProductInfoRemoteName(L"http://h/p/product.info.gz", L""));

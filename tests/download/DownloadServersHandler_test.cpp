@@ -10,15 +10,17 @@
 #include <set>
 #include <string>
 
-#include "download/FileDownloader.h"
-#include "plugin/UpdateCallbacks.h"
-#include "config/UpdateConfig.h"
-#include "config/UpdateUri.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "codec/FileDigest.h"
 #include "base/Logger.h"
+#include "codec/FileDigest.h"
+#include "config/UpdateConfig.h"
+#include "config/UpdateUri.h"
+#include "download/FileDownloader.h"
+#include "plugin/UpdateCallbacks.h"
 #include "support/TestServers.h"
+
+using namespace UpdateNew;
 
 using TestServers::TempDir;
 using TestServers::WriteFile;
@@ -30,7 +32,9 @@ std::string Checked(const std::string& lines) {
     return lines + "<" + ToMultibyte(GetDataMD5(lines.data(), lines.size())) + "\n";
 }
 
-std::wstring W(const std::string& text) { return FromMultibyte(text); }
+std::wstring W(const std::string& text) {
+    return FromMultibyte(text);
+}
 
 class ServersTest : public ::testing::Test {
 protected:

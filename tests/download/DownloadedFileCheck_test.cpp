@@ -1,7 +1,6 @@
 #include "download/DownloadedFileCheck.h"
 
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -15,9 +14,11 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
-#include "support/ScratchDir.h"
 #include "codec/FileDigest.h"
 #include "codec/GzFile.h"
+#include "support/ScratchDir.h"
+
+using namespace UpdateNew;
 
 namespace {
 

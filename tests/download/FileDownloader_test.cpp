@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <unistd.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -18,12 +18,14 @@
 #include <set>
 #include <sstream>
 
-#include "plugin/UpdateCallbacks.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "plugin/UpdateCallbacks.h"
 #include "support/SilentListener.h"
 #include "support/TestServers.h"
+
+using namespace UpdateNew;
 
 using namespace TestServers;
 namespace fs = std::filesystem;
@@ -32,7 +34,9 @@ namespace {
 
 const char* const kPlugin = UPDATER_BUILD_DIR "/plugins/librecording.so";
 
-std::wstring W(const std::string& s) { return FromMultibyte(s); }
+std::wstring W(const std::string& s) {
+    return FromMultibyte(s);
+}
 
 std::string RandomBytes(size_t n, unsigned seed) {
     std::mt19937 gen(seed);
@@ -219,7 +223,8 @@ TEST_F(FileDownloaderTest, HttpProxyWithoutAuthentication) {
     d.downloadFile(W(nginx.url() + "/dir/big.bin"), W(m_out.file("big.bin")));
     EXPECT_EQ(m_big, ReadFile(m_out.file("big.bin")));
     EXPECT_EQ(m_big.size(), ReportedBytes());
-    EXPECT_NE(std::string::npos, ReadFile(proxy.logFile()).find("GET " + nginx.url() + "/dir/big.bin"));
+    EXPECT_NE(std::string::npos,
+              ReadFile(proxy.logFile()).find("GET " + nginx.url() + "/dir/big.bin"));
 
     // 503 and 400 through a proxy name the proxy; 404 does not.
     const std::wstring port = std::to_wstring(proxy.port());
@@ -523,7 +528,8 @@ TEST_F(FileDownloaderTest, ProxyPortZeroLeavesThePortToTheHostText) {
     FileDownloader d(m_cfg, m_callbacks);
     d.downloadFile(W(nginx.url() + "/small.txt"), W(m_out.file("s")));
     EXPECT_EQ("alpha\n", ReadFile(m_out.file("s")));
-    EXPECT_NE(std::string::npos, ReadFile(proxy.logFile()).find("GET " + nginx.url() + "/small.txt"));
+    EXPECT_NE(std::string::npos,
+              ReadFile(proxy.logFile()).find("GET " + nginx.url() + "/small.txt"));
 }
 
 TEST_F(FileDownloaderTest, TimeoutEndsAStalledServer) {

@@ -8,6 +8,8 @@
 #include "base/Exception.h"
 #include "support/ScratchDir.h"
 
+using namespace UpdateNew;
+
 TEST(SplitModuleCommand, CutAtTheFirstBlankOnly) {
     ModuleCommandLine c = SplitModuleCommand(L"setup.sh --quiet \"a b\"");
     EXPECT_EQ(L"setup.sh", c.program);

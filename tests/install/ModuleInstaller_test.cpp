@@ -5,13 +5,12 @@
 #include "install/ModuleInstaller.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,13 +18,15 @@
 #include <string>
 #include <vector>
 
-#include "support/InstallTestUtil.h"
-#include "install/TemporaryFiles.h"
-#include "plugin/UpdateCallbacks.h"
-#include "product/UpdateInfo.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "install/TemporaryFiles.h"
+#include "plugin/UpdateCallbacks.h"
+#include "product/UpdateInfo.h"
+#include "support/InstallTestUtil.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -293,7 +294,8 @@ TEST_F(ModuleInstallerTest, ProtectedTargetIsReplacedThroughTmpAndReported) {
     EXPECT_EQ("new busy", ScratchDir::Read(m_dir.Path("inst/a/busy")));
     EXPECT_EQ("old busy", ScratchDir::Read(m_dir.Path("inst/a/busy.tmp")));
     EXPECT_EQ(0755u, ModeOf(m_dir.Path("inst/a/busy")));
-    EXPECT_EQ((std::vector<std::string>{"LIB copyFileNeedRestart(\"" + m_dir.Path("inst/a/busy") + "\")"}),
+    EXPECT_EQ((std::vector<std::string>{"LIB copyFileNeedRestart(\"" + m_dir.Path("inst/a/busy") +
+                                        "\")"}),
               RecordOf("LIB copyFileNeedRestart"));
 }
 
@@ -384,7 +386,8 @@ TEST_F(ModuleInstallerTest, SelfUpdateModuleIsHandedToTheHelperAndTheProcessEnds
     const std::string list = m_dir.Path("tmp/ToRemove.txt");
     EXPECT_EQ((std::vector<std::string>{"File=" + m_dir.Path("tmp/earlier.gz"), "File=" + list}),
               ReadTextLines(list));
-    const std::vector<std::string> conf = ReadTextLines(m_dir.Path("tmp/SelfUpdateTemp/update.conf"));
+    const std::vector<std::string> conf =
+        ReadTextLines(m_dir.Path("tmp/SelfUpdateTemp/update.conf"));
     ASSERT_EQ(7u, conf.size());
     EXPECT_EQ("CopyAction=" + m_dir.Path("tmp/root/srcA/helper.sh") + "|" +
                   m_dir.Path("inst/a/helper.sh"),
@@ -412,13 +415,14 @@ TEST_F(ModuleInstallerTest, SelfUpdateModuleRestoreRunsTheHelperWithoutRestart) 
     installer.backupModule(self);
     installer.restoreModule(self);
     EXPECT_EQ("restored\n", ScratchDir::Read(marker));
-    const std::vector<std::string> conf = ReadTextLines(m_dir.Path("tmp/SelfUpdateTemp/update.conf"));
-    EXPECT_EQ((std::vector<std::string>{"[selfupdate]",
-                                        "CopyAction=" + m_dir.Path("backup/helper.sh") + "|" +
-                                            m_dir.Path("inst/a/helper.sh"),
-                                        "[product]", "masteridx=/idx/master.idx",
-                                        "Logfile=" + m_dir.Path("update.log")}),
-              conf);
+    const std::vector<std::string> conf =
+        ReadTextLines(m_dir.Path("tmp/SelfUpdateTemp/update.conf"));
+    EXPECT_EQ(
+        (std::vector<std::string>{
+            "[selfupdate]",
+            "CopyAction=" + m_dir.Path("backup/helper.sh") + "|" + m_dir.Path("inst/a/helper.sh"),
+            "[product]", "masteridx=/idx/master.idx", "Logfile=" + m_dir.Path("update.log")}),
+        conf);
     // Its side directory goes with this run's clean-up.
     EXPECT_EQ(m_dir.WPath("tmp/SelfUpdateTemp"), m_temp.dirs().back());
 }

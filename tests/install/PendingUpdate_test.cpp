@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "support/ScratchDir.h"
 #include "base/Exception.h"
+#include "support/ScratchDir.h"
+
+using namespace UpdateNew;
 
 namespace {
 

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "support/InstallTestUtil.h"
-#include "plugin/UpdateCallbacks.h"
-#include "product/UpdateInfo.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "plugin/UpdateCallbacks.h"
+#include "product/UpdateInfo.h"
+#include "support/InstallTestUtil.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -53,7 +55,8 @@ UpdateInfo Product(int modules, std::vector<int> notUpdated = {}) {
 std::vector<std::string> Steps(const std::vector<RollbackStep>& plan) {
     static const char* const kNames[] = {"PRE", "POST", "UNPOST", "RESTORE"};
     std::vector<std::string> out;
-    for (const RollbackStep& s : plan) out.push_back(std::string(kNames[s.step]) + " " + std::to_string(s.module));
+    for (const RollbackStep& s : plan)
+        out.push_back(std::string(kNames[s.step]) + " " + std::to_string(s.module));
     return out;
 }
 
@@ -67,7 +70,8 @@ protected:
 };
 
 TEST(RollbackPlan, PreOrBackupPhaseRunsPostDownToZero) {
-    EXPECT_EQ((std::vector<std::string>{"POST 2", "POST 1", "POST 0"}), Steps(PlanRollback(0, 2, 4)));
+    EXPECT_EQ((std::vector<std::string>{"POST 2", "POST 1", "POST 0"}),
+              Steps(PlanRollback(0, 2, 4)));
 }
 
 TEST(RollbackPlan, PostPhaseUndoesEverything) {
@@ -93,10 +97,18 @@ TEST(RollbackPlan, OtherPhasesAndEdgesGiveNoStrayStep) {
 TEST(RollbackPlan, EachStepCarriesItsAnnouncement) {
     for (const RollbackStep& s : PlanRollback(1, 0, 1)) {
         switch (s.step) {
-            case ROLLBACK_UNPOST: EXPECT_EQ(Msg<635>(), s.announcement); break;
-            case ROLLBACK_PRE: EXPECT_EQ(Msg<636>(), s.announcement); break;
-            case ROLLBACK_RESTORE: EXPECT_EQ(Msg<637>(), s.announcement); break;
-            case ROLLBACK_POST: EXPECT_EQ(Msg<638>(), s.announcement); break;
+            case ROLLBACK_UNPOST:
+                EXPECT_EQ(Msg<635>(), s.announcement);
+                break;
+            case ROLLBACK_PRE:
+                EXPECT_EQ(Msg<636>(), s.announcement);
+                break;
+            case ROLLBACK_RESTORE:
+                EXPECT_EQ(Msg<637>(), s.announcement);
+                break;
+            case ROLLBACK_POST:
+                EXPECT_EQ(Msg<638>(), s.announcement);
+                break;
         }
     }
 }
@@ -108,17 +120,16 @@ TEST_F(RollbackTest, PostPhaseStepsReachPluginAndProcessorInOrderSkippingUnchang
     EXPECT_EQ((std::vector<std::string>{"UNPOST 1", "UNPOST 0", "PRE 0", "PRE 1", "RESTORE 0",
                                         "RESTORE 1", "POST 1", "POST 0"}),
               ops.noted);
-    const std::vector<std::string> expected = {
-        "LIB beforeRollback()",
-        "LIB overrideRollback(2, \"m1\", [\"dir\\\\f1\"])",
-        "LIB overrideRollback(2, \"m0\", [\"dir\\\\f0\"])",
-        "LIB overrideRollback(0, \"m0\", [\"dir\\\\f0\"])",
-        "LIB overrideRollback(0, \"m1\", [\"dir\\\\f1\"])",
-        "LIB overrideRollback(3, \"m0\", [\"dir\\\\f0\"])",
-        "LIB overrideRollback(3, \"m1\", [\"dir\\\\f1\"])",
-        "LIB overrideRollback(1, \"m1\", [\"dir\\\\f1\"])",
-        "LIB overrideRollback(1, \"m0\", [\"dir\\\\f0\"])",
-        "LIB afterRollback()"};
+    const std::vector<std::string> expected = {"LIB beforeRollback()",
+                                               "LIB overrideRollback(2, \"m1\", [\"dir\\\\f1\"])",
+                                               "LIB overrideRollback(2, \"m0\", [\"dir\\\\f0\"])",
+                                               "LIB overrideRollback(0, \"m0\", [\"dir\\\\f0\"])",
+                                               "LIB overrideRollback(0, \"m1\", [\"dir\\\\f1\"])",
+                                               "LIB overrideRollback(3, \"m0\", [\"dir\\\\f0\"])",
+                                               "LIB overrideRollback(3, \"m1\", [\"dir\\\\f1\"])",
+                                               "LIB overrideRollback(1, \"m1\", [\"dir\\\\f1\"])",
+                                               "LIB overrideRollback(1, \"m0\", [\"dir\\\\f0\"])",
+                                               "LIB afterRollback()"};
     EXPECT_EQ(expected, Record());
 }
 

@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "support/InstallTestUtil.h"
-#include "plugin/UpdateCallbacks.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "plugin/UpdateCallbacks.h"
+#include "support/InstallTestUtil.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -43,7 +45,8 @@ TEST(SelfUpdateConfig, UpdateWritesCopiesRestartAndProductLines) {
         L"CopyAction=/t/tmp/root/su/updater|/opt/product/updater",
         L"CopyAction=/t/tmp/root/su/b\u00e9.so|/opt/product/b\u00e9.so",
         L"ExecAction=/opt/product/updater --url=http://127.0.0.1:8080/ --x=\"a b\"  --NoSelfUpdate "
-        L"\"--TmpDir=/t/tmp/\" \"--LogFile=/var/log/upd.log\" \"--TmpFilesList=/t/tmp/ToRemove.txt\"",
+        L"\"--TmpDir=/t/tmp/\" \"--LogFile=/var/log/upd.log\" "
+        L"\"--TmpFilesList=/t/tmp/ToRemove.txt\"",
         L"[product]",
         L"masteridx=/idx/master.idx",
         L"Logfile=/var/log/upd.log"};
@@ -66,10 +69,9 @@ TEST(SelfUpdateConfig, RestoreModeOnlyCopies) {
     UpdateCallbacks cb;
     CSelfUpdateHelper helper(cb, Settings(L"/t/tmp/"), true);
     helper.AddChangedFile(L"/t/backup/updater", L"/opt/product/updater");
-    EXPECT_EQ((std::vector<std::wstring>{L"[selfupdate]",
-                                         L"CopyAction=/t/backup/updater|/opt/product/updater",
-                                         L"[product]", L"masteridx=/idx/master.idx",
-                                         L"Logfile=/var/log/upd.log"}),
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"[selfupdate]", L"CopyAction=/t/backup/updater|/opt/product/updater",
+                  L"[product]", L"masteridx=/idx/master.idx", L"Logfile=/var/log/upd.log"}),
               Lines(helper.ConfigText(L"/t/tmp/ToRemove.txt")));
 }
 

@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "support/InstallTestUtil.h"
 #include "plugin/UpdateCallbacks.h"
+#include "support/InstallTestUtil.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -45,7 +47,7 @@ TEST_F(TemporaryFilesTest, CleanupOffersFilesInOrderThenDirectoriesInReverse) {
     EXPECT_TRUE(t.files().empty());
     EXPECT_TRUE(t.dirs().empty());
     const std::vector<std::string> expected = {
-        "LIB DeleteFile(\"" + tmp + "/one\")",     "LIB DeleteFile(\"" + tmp + "/missing\")",
+        "LIB DeleteFile(\"" + tmp + "/one\")", "LIB DeleteFile(\"" + tmp + "/missing\")",
         "LIB DeleteFile(\"" + tmp + "/sub/two\")", "LIB DeleteDir(\"" + tmp + "/sub\")",
         "LIB DeleteDir(\"" + tmp + "\")"};
     EXPECT_EQ(expected, Record());
@@ -110,9 +112,10 @@ TEST_F(TemporaryFilesTest, ListFileRoundTrip) {
     const std::wstring list = m_dir.WPath("ToRemove.txt");
     ASSERT_TRUE(first.writeListFile(list));
 
-    EXPECT_EQ((std::vector<std::string>{"File=/t/a.gz", "File=/t/a", "File=" + m_dir.Path("ToRemove.txt"),
-                                        "Dir=/t", "Dir=/t/mod dir"}),
-              ReadTextLines(m_dir.Path("ToRemove.txt")));
+    EXPECT_EQ(
+        (std::vector<std::string>{"File=/t/a.gz", "File=/t/a", "File=" + m_dir.Path("ToRemove.txt"),
+                                  "Dir=/t", "Dir=/t/mod dir"}),
+        ReadTextLines(m_dir.Path("ToRemove.txt")));
     EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("ToRemove.txt.new")));
 
     CTemporaryFiles next;
@@ -179,8 +182,10 @@ TEST_F(TemporaryFilesTest, ListFileLinesThatAreNotAKeyAndAPathAreIgnored) {
                       "Dir=\n"
                       "=/x/nokey\n"
                       "\tDir=/x/d\n"
-                      "File=/" + std::string(1200, 'l') + "\n"
-                      "File=/x/two\n");
+                      "File=/" +
+                          std::string(1200, 'l') +
+                          "\n"
+                          "File=/x/two\n");
     CTemporaryFiles t;
     ASSERT_TRUE(t.readListFile(W(list)));
     EXPECT_EQ((std::vector<std::wstring>{L"/x/one", L"/x=y", L"/x/two"}), t.files());

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace UpdateNew;
+
 TEST(ConnectionOptions, StoresEachKindAndReportsAbsentOrOtherKind) {
     ConnectionOptions o;
     int dummy = 0;

@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "net/InternetConnectionCurl.h"
 #include "support/SilentListener.h"
 #include "support/TestServers.h"
-#include "net/InternetConnectionCurl.h"
+
+using namespace UpdateNew;
 
 using namespace TestServers;
 
@@ -22,7 +24,9 @@ size_t Collect(char* data, size_t size, size_t count, void* context) {
     return size * count;
 }
 
-std::wstring W(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+std::wstring W(const std::string& s) {
+    return std::wstring(s.begin(), s.end());
+}
 
 class Connection : public ::testing::Test {
 protected:
@@ -128,8 +132,7 @@ TEST_F(Connection, SchemePrefixOfTheProxyHostSelectsSocks5) {
         ASSERT_EQ(0u, m_c.SetStringOption(
                           ConnectionOptions::PROXY_HOST_PORT,
                           W(scheme + std::string("127.0.0.1:") + std::to_string(socks.port()))));
-        EXPECT_EQ(0u, Get("http://localhost:" + std::to_string(nginx.port()) + "/a.txt"))
-            << scheme;
+        EXPECT_EQ(0u, Get("http://localhost:" + std::to_string(nginx.port()) + "/a.txt")) << scheme;
         EXPECT_EQ("alpha", m_body);
     }
     // socks5h lets the proxy resolve the name: microsocks logs the name it was given.
@@ -139,7 +142,8 @@ TEST_F(Connection, SchemePrefixOfTheProxyHostSelectsSocks5) {
 TEST_F(Connection, HttpsVerifiesTheServerCertificate) {
     Nginx nginx({m_www.path(), true});
     // The test CA is not in the system's trust store.
-    EXPECT_EQ(static_cast<unsigned>(CURLE_PEER_FAILED_VERIFICATION), Get(nginx.tlsUrl() + "/a.txt"));
+    EXPECT_EQ(static_cast<unsigned>(CURLE_PEER_FAILED_VERIFICATION),
+              Get(nginx.tlsUrl() + "/a.txt"));
     ASSERT_EQ(0u, m_c.SetStringOption(ConnectionOptions::CA_FILE, W(Nginx::caFile())));
     EXPECT_EQ(0u, Get(nginx.tlsUrl() + "/a.txt"));
     EXPECT_EQ("alpha", m_body);

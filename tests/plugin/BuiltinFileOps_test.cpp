@@ -14,10 +14,12 @@
 #include <sstream>
 #include <string>
 
-#include "plugin/UpdateCallbacks.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "plugin/UpdateCallbacks.h"
+
+using namespace UpdateNew;
 
 namespace {
 

@@ -7,6 +7,8 @@
 
 #include "base/Conv.h"
 
+using namespace UpdateNew;
+
 namespace {
 std::wstring Plugin(const char* name) {
     return FromMultibyte(std::string(UPDATER_BUILD_DIR) + "/plugins/lib" + name + ".so");

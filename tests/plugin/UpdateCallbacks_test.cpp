@@ -16,10 +16,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "plugin/LibraryInfo.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "plugin/LibraryInfo.h"
+
+using namespace UpdateNew;
 
 namespace {
 

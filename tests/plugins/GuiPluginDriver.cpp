@@ -74,7 +74,9 @@ UpdateFileInfo File(const std::string& name, const std::string& size) {
     return f;
 }
 
-unsigned long Number(const std::string& text) { return std::strtoul(text.c_str(), nullptr, 10); }
+unsigned long Number(const std::string& text) {
+    return std::strtoul(text.c_str(), nullptr, 10);
+}
 
 // Plays one event; -1000 for an unknown event or missing arguments.
 int Play(CUpdateGuiCallbacks* t, const std::vector<std::string>& a) {
@@ -117,7 +119,8 @@ int Play(CUpdateGuiCallbacks* t, const std::vector<std::string>& a) {
     if (e == "onModuleRestoreFile") return t->onModuleRestoreFile(w(1), w(2), w(3));
     if (e == "afterRestoreModuleCompletion") return t->afterRestoreModuleCompletion(w(1));
     if (e == "onUpdateCriticalError")
-        return t->onUpdateCriticalError(w(2), static_cast<EUpdateErrors>(std::atoi(arg(1).c_str())));
+        return t->onUpdateCriticalError(w(2),
+                                        static_cast<EUpdateErrors>(std::atoi(arg(1).c_str())));
     if (e == "onUpdateNonCriticalError")
         return t->onUpdateNonCriticalError(w(2),
                                            static_cast<EUpdateErrors>(std::atoi(arg(1).c_str())));

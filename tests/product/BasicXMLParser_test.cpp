@@ -11,6 +11,8 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 // Records every handler call as one line.
@@ -55,9 +57,9 @@ TEST(BasicXMLParser, WalksDepthFirstWithAttributesThenTextThenChildren) {
     r.parse(path);
     unlink(ToMultibyte(path).c_str());
     const std::vector<std::wstring> expected = {
-        L"node 0 R",          L"attr 0 a=1",       L"node 1 N",  L"attr 1 b=2",
-        L"attr 1 c=3",        L"text 1 N [head]",  L"leaf 2 L",  L"text 2 L [t\u00e9xt]",
-        L"/leaf 2 L",         L"/node 1 N",        L"leaf 1 E",  L"/leaf 1 E",
+        L"node 0 R",   L"attr 0 a=1",      L"node 1 N", L"attr 1 b=2",
+        L"attr 1 c=3", L"text 1 N [head]", L"leaf 2 L", L"text 2 L [t\u00e9xt]",
+        L"/leaf 2 L",  L"/node 1 N",       L"leaf 1 E", L"/leaf 1 E",
         L"/node 0 R"};
     EXPECT_EQ(expected, r.calls);
 }

@@ -6,6 +6,8 @@
 
 #include "product/UpdateInfo.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 UpdateInfo Product(const std::vector<std::pair<std::wstring, std::wstring>>& modules) {
@@ -94,8 +96,8 @@ TEST(ModuleDependencies, CyclesThePairwiseTestMissesGive249) {
     }
     {
         // A cycle away from the module asked about still makes the relation unusable.
-        UpdateInfo info = Product(
-            {{L"X", L""}, {L"P", L"Q"}, {L"Q", L"R"}, {L"R", L"S"}, {L"S", L"P"}});
+        UpdateInfo info =
+            Product({{L"X", L""}, {L"P", L"Q"}, {L"Q", L"R"}, {L"R", L"S"}, {L"S", L"P"}});
         EXPECT_EQ(249, info.BuildDependencies().status);
     }
 }

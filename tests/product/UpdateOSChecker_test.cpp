@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace UpdateNew;
+
 TEST(UpdateOSChecker, TreeHasThirtyTokensRootedAtAll) {
     CUpdateOSChecker os;
     EXPECT_EQ(30u, os.treeSize());

@@ -8,10 +8,12 @@
 #include <fstream>
 #include <string>
 
-#include "plugin/UpdateCallbacks.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "codec/FileDigest.h"
+#include "plugin/UpdateCallbacks.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -22,14 +24,22 @@ const char kDigestB[] = "fedcba9876543210fedcba9876543210";
 std::string FileEntry(const std::string& name, const std::string& os = "UNIX",
                       const std::string& extra = "") {
     return "    <FILE>\n"
-           "      <NAME>" + name + "</NAME>\n"
-           "      <FILEMD5 value=\"" + kDigestA + "\"/>\n"
+           "      <NAME>" +
+           name +
+           "</NAME>\n"
+           "      <FILEMD5 value=\"" +
+           kDigestA +
+           "\"/>\n"
            "      <FILESIZE value=\"1234\"/>\n"
-           "      <ZIPMD5 value=\"" + kDigestB + "\"/>\n"
+           "      <ZIPMD5 value=\"" +
+           kDigestB +
+           "\"/>\n"
            "      <ZIPSIZE>567</ZIPSIZE>\n"
-           "      <OS value=\"" + os + "\"/>\n"
-           "      <PEFILEMD5 value=\"" + kDigestA + "\"/>\n" + extra +
-           "    </FILE>\n";
+           "      <OS value=\"" +
+           os +
+           "\"/>\n"
+           "      <PEFILEMD5 value=\"" +
+           kDigestA + "\"/>\n" + extra + "    </FILE>\n";
 }
 
 class UpdateXMLParserTest : public ::testing::Test {
@@ -51,7 +61,8 @@ protected:
     std::wstring Write(const std::string& body, const std::string& name = "product.info") {
         const std::string head =
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UPDATE>\n"
-            "  <VERSION value=\"7.1\"/>\n  <NAME value=\"Prod\"/>\n" + body;
+            "  <VERSION value=\"7.1\"/>\n  <NAME value=\"Prod\"/>\n" +
+            body;
         const std::string tail = "</UPDATE>\n";
         const std::string whole = head + tail;
         const std::string md5 = ToMultibyte(GetDataMD5(whole.data(), whole.size()));
@@ -101,7 +112,8 @@ TEST_F(UpdateXMLParserTest, ReadsProductModulesAndFiles) {
     Parse(Write(std::string(kModule) + FileEntry("sub/a.bin opt") +
                 FileEntry("b.txt", "WIN95,unix",
                           "      <VERSION value=\"1.2.3.4\"/>\n"
-                          "      <ZIPMD5 value=\"" + std::string(kDigestA) + "ffff\"/>\n") +
+                          "      <ZIPMD5 value=\"" +
+                              std::string(kDigestA) + "ffff\"/>\n") +
                 "  </MODULE>\n"
                 "  <MODULE NAME=\"libs\">\n    <SOURCE value=\"lib\"/>\n  </MODULE>\n"));
     EXPECT_EQ(L"7.1", m_info.version);
@@ -151,7 +163,8 @@ TEST_F(UpdateXMLParserTest, FirstFileNeedsSevenCountedChildren) {
         "      <FILESIZE value=\"1\"/>\n      <ZIPMD5 value=\"y\"/>\n"
         "      <ZIPSIZE value=\"1\"/>\n      <OS value=\"UNIX\"/>\n"
         "      <VERSION value=\"1.0\"/>\n    </FILE>\n";
-    CUpdateCriticalException e = ParseFails(Write("  <MODULE NAME=\"m\">\n" + six + "  </MODULE>\n"));
+    CUpdateCriticalException e =
+        ParseFails(Write("  <MODULE NAME=\"m\">\n" + six + "  </MODULE>\n"));
     EXPECT_EQ(ERR_XML, e.code());
     // VERSION is optional: a first entry with the seven others is enough; the counter is
     // not reset, so a later entry that lacks PEFILEMD5 passes.
@@ -172,7 +185,7 @@ TEST_F(UpdateXMLParserTest, FilesForOtherSystemsAreLeftOutUnlessMirroring) {
     const UpdateModuleInfo& mirrored = m_info.cGetModuleByIndex(0);
     ASSERT_EQ(2u, mirrored.files.size());
     EXPECT_EQ(L"win.dll", mirrored.files[0].name);
-    EXPECT_EQ(L"", mirrored.destination);    // a mirror run installs nothing
+    EXPECT_EQ(L"", mirrored.destination);   // a mirror run installs nothing
     EXPECT_EQ(L"setup.exe", mirrored.pre);  // no OS filtering in a mirror run
 }
 
@@ -204,14 +217,16 @@ TEST_F(UpdateXMLParserTest, MergeRequiresAgreeingValuesAndKnownModules) {
 }
 
 TEST_F(UpdateXMLParserTest, UnknownElementsAreIgnoredWithTheirContent) {
-    Parse(Write("  <COMMENT value=\"x\"><NAME value=\"no\"/></COMMENT>\n"
-                "  <MODULE NAME=\"m\">\n"
-                "    <COMMENT value=\"ignored\" NAME=\"x\">\n"
-                "      <NAME value=\"not a file\"/>\n      <SOURCE value=\"/etc\"/>\n"
-                "    </COMMENT>\n"
-                "    <SOURCE value=\"src\" other=\"attribute\"/>\n" +
-                FileEntry("f", "UNIX", "      <COLOR value=\"red\"/>\n") + "  </MODULE>\n"
-                "  <FILE>\n    <NAME value=\"stray\"/>\n  </FILE>\n"));
+    Parse(
+        Write("  <COMMENT value=\"x\"><NAME value=\"no\"/></COMMENT>\n"
+              "  <MODULE NAME=\"m\">\n"
+              "    <COMMENT value=\"ignored\" NAME=\"x\">\n"
+              "      <NAME value=\"not a file\"/>\n      <SOURCE value=\"/etc\"/>\n"
+              "    </COMMENT>\n"
+              "    <SOURCE value=\"src\" other=\"attribute\"/>\n" +
+              FileEntry("f", "UNIX", "      <COLOR value=\"red\"/>\n") +
+              "  </MODULE>\n"
+              "  <FILE>\n    <NAME value=\"stray\"/>\n  </FILE>\n"));
     ASSERT_EQ(1, m_info.moduleCount());
     EXPECT_EQ(L"Prod", m_info.name);
     EXPECT_EQ(L"src", m_info.cGetModuleByIndex(0).source);
@@ -273,8 +288,8 @@ TEST_F(UpdateXMLParserTest, ChecksumCopyThatCannotBeWrittenFails) {
 }
 
 TEST_F(UpdateXMLParserTest, PathsThatLeaveTheirDirectoryAreRefused) {
-    const char* const names[] = {"../x", "/etc/passwd", "a/../../b", "a\\..\\b", "a/.. opt",
-                                 "\\abs"};
+    const char* const names[] = {"../x",     "/etc/passwd", "a/../../b",
+                                 "a\\..\\b", "a/.. opt",    "\\abs"};
     for (const char* name : names) {
         m_info = UpdateInfo();
         CUpdateCriticalException e =
@@ -286,8 +301,9 @@ TEST_F(UpdateXMLParserTest, PathsThatLeaveTheirDirectoryAreRefused) {
     const char* const sources[] = {"..", ".\\..\\up", "/srv/x", "bin/../../etc"};
     for (const char* source : sources) {
         m_info = UpdateInfo();
-        CUpdateCriticalException e = ParseFails(Write(
-            std::string("  <MODULE NAME=\"m\">\n    <SOURCE value=\"") + source + "\"/>\n  </MODULE>\n"));
+        CUpdateCriticalException e =
+            ParseFails(Write(std::string("  <MODULE NAME=\"m\">\n    <SOURCE value=\"") + source +
+                             "\"/>\n  </MODULE>\n"));
         EXPECT_EQ(ERR_XML, e.code()) << source;
     }
     m_info = UpdateInfo();
@@ -321,9 +337,9 @@ TEST_F(UpdateXMLParserTest, EachKeptFileEntryIsHandedToTheLibraryPlugin) {
     // An answer outside the library rule ends the parse with 612.
     setenv("UPD_REC_ANSWERS", "notifyProductInfoFileContent=5", 1);
     m_info = UpdateInfo();
-    EXPECT_EQ(ERR_LIB_PLUGIN_INVALID_RESULT,
-              ParseFails(Write("  <MODULE NAME=\"m\">\n" + FileEntry("a.txt") + "  </MODULE>\n"))
-                  .code());
+    EXPECT_EQ(
+        ERR_LIB_PLUGIN_INVALID_RESULT,
+        ParseFails(Write("  <MODULE NAME=\"m\">\n" + FileEntry("a.txt") + "  </MODULE>\n")).code());
     unsetenv("UPD_REC_ANSWERS");
     unsetenv("UPD_REC_FILE");
     m_callbacks.LoadLib(L"");
@@ -331,8 +347,9 @@ TEST_F(UpdateXMLParserTest, EachKeptFileEntryIsHandedToTheLibraryPlugin) {
 
 TEST_F(UpdateXMLParserTest, ChecksumLineMayCloseTheDocument) {
     // The checksum line may carry the closing tag too; it is left out of the checksum whole.
-    const std::string body = "<?xml version=\"1.0\"?>\n<UPDATE>\n  <NAME value=\"P\"/>\n"
-                             "<DATE value=\"2024-01-31\"/>\n";
+    const std::string body =
+        "<?xml version=\"1.0\"?>\n<UPDATE>\n  <NAME value=\"P\"/>\n"
+        "<DATE value=\"2024-01-31\"/>\n";
     const std::string md5 = ToMultibyte(GetDataMD5(body.data(), body.size()));
     Parse(WriteRaw(body + "<MD5 value=\"" + md5 + "\"/></UPDATE>\n"));
     EXPECT_EQ(L"P", m_info.name);
@@ -356,8 +373,8 @@ TEST_F(UpdateXMLParserTest, ChecksumLineIsFoundWhereverItFallsInTheFile) {
             const std::string digested = head + filler + first + second + tail;
             const std::string md5 = ToMultibyte(GetDataMD5(digested.data(), digested.size()));
             m_info = UpdateInfo();
-            Parse(WriteRaw(head + filler + first + "<MD5 value=\"" + md5 + "\"/>\n" + second +
-                           tail));
+            Parse(
+                WriteRaw(head + filler + first + "<MD5 value=\"" + md5 + "\"/>\n" + second + tail));
             EXPECT_EQ(L"2", m_info.version);
         }
     }

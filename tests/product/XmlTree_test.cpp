@@ -4,16 +4,19 @@
 
 #include <string>
 
+using namespace UpdateNew;
+
 TEST(XmlTree, BuildsElementsWithAttributesTextAndChildren) {
     XmlDocument doc;
     XmlLoadError error;
-    ASSERT_TRUE(doc.loadText("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                             "<A x=\"1\" y=\"t&amp;u\">\n"
-                             "  <B>  some text \n</B>\n"
-                             "  <C v=\"\xc3\xa9\"/>\n"
-                             "  <D>\n   \n  </D>\n"
-                             "</A>\n",
-                             error));
+    ASSERT_TRUE(
+        doc.loadText("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                     "<A x=\"1\" y=\"t&amp;u\">\n"
+                     "  <B>  some text \n</B>\n"
+                     "  <C v=\"\xc3\xa9\"/>\n"
+                     "  <D>\n   \n  </D>\n"
+                     "</A>\n",
+                     error));
     const XmlElement* root = doc.root();
     ASSERT_NE(nullptr, root);
     EXPECT_EQ("A", root->name);

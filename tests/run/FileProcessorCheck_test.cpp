@@ -7,12 +7,14 @@
 #include <fstream>
 #include <string>
 
-#include "run/FileProcessor.h"
-#include "plugin/UpdateCallbacks.h"
-#include "config/UpdateConfig.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "codec/FileDigest.h"
+#include "config/UpdateConfig.h"
+#include "plugin/UpdateCallbacks.h"
+#include "run/FileProcessor.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -82,8 +84,8 @@ protected:
 
 TEST_F(FileCheckTest, JudgesEachFileBySizeAndDigest) {
     Put("a/same.txt", "hello");
-    Put("a/size.txt", "hello!");     // the record's digest is of "hello!" but its size is 5
-    Put("a/digest.txt", "HELLO");    // same size as "hello", other digest
+    Put("a/size.txt", "hello!");   // the record's digest is of "hello!" but its size is 5
+    Put("a/digest.txt", "HELLO");  // same size as "hello", other digest
     Put("a/name.bin", "binary");
     UpdateModuleInfo& a = Module(L"A", L"%ROOT%/a");
     a.files.push_back(Record(L"same.txt", "hello", 1));
@@ -137,8 +139,7 @@ TEST_F(FileCheckTest, UpdatedFilesListsModulesAndQuotedPathsInOrder) {
     Module(L"B", L"%ROOT%/b").files = {Record(L"three", "3")};
     Check();
     const std::wstring root = FromMultibyte(m_dir);
-    EXPECT_EQ(L"[A] \"" + root + L"/a/one\" \"" + root + L"/a/two\" [B] \"" + root +
-                  L"/b/three\" ",
+    EXPECT_EQ(L"[A] \"" + root + L"/a/one\" \"" + root + L"/a/two\" [B] \"" + root + L"/b/three\" ",
               Var(L"UPDATED_FILES"));
     EXPECT_EQ(5u, m_updated.size());
     EXPECT_FALSE(m_info.cGetModuleByIndex(1).needsupdate);

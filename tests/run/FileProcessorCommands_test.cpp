@@ -10,13 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "run/FileProcessor.h"
+#include "base/Conv.h"
 #include "config/UpdateConfig.h"
 #include "product/UpdateInfo.h"
-#include "base/Conv.h"
+#include "run/FileProcessor.h"
 #include "support/RecordingLog.h"
 #include "support/TestRunOptions.h"
 #include "support/TestServers.h"
+
+using namespace UpdateNew;
 
 using TestServers::ReadFile;
 using TestServers::TempDir;

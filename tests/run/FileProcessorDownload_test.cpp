@@ -1,8 +1,8 @@
 // The download operations of the file processor against a real nginx on 127.0.0.1: a
 // product tree with compressed module files and a checked master index, fetched through
 // the real downloader, with the recording plug-in as both plug-ins to see the calls.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,20 +15,22 @@
 #include <string>
 #include <vector>
 
-#include "download/FileDownloader.h"
-#include "run/FileProcessor.h"
-#include "config/UpdateConfig.h"
-#include "product/UpdateInfo.h"
-#include "codec/CheckedTextFile.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Interrupts.h"
+#include "codec/CheckedTextFile.h"
 #include "codec/FileDigest.h"
 #include "codec/GzFile.h"
+#include "config/UpdateConfig.h"
+#include "download/FileDownloader.h"
+#include "product/UpdateInfo.h"
+#include "run/FileProcessor.h"
 #include "support/RecordingLog.h"
 #include "support/TestArgv.h"
 #include "support/TestRunOptions.h"
 #include "support/TestServers.h"
+
+using namespace UpdateNew;
 
 using TestServers::Nginx;
 using TestServers::NginxConfig;
@@ -107,8 +109,8 @@ protected:
 
     // Prepares the configuration (with any further options) and the processor.
     FileProcessor& Processor(std::vector<std::wstring> extra = {}) {
-        std::vector<std::wstring> args = TestRunOptions(L"prod/master.idx", W(nginx->url()),
-                                                        L"product.txt", root.path());
+        std::vector<std::wstring> args =
+            TestRunOptions(L"prod/master.idx", W(nginx->url()), L"product.txt", root.path());
         args.insert(args.end(), extra.begin(), extra.end());
         InitAndPrepare(config, args);
         fp.reset(new FileProcessor(&config, &product));
@@ -187,10 +189,12 @@ TEST_F(DownloadTest, FetchesVerifiesAndDecompressesEveryMarkedFile) {
                                         "LIB downloadFile(", "LIB disconnectServer(",
                                         "GUI onFinishDownloadFiles("}),
               order);
-    EXPECT_EQ(1u, CallsStartingWith(Events(), "GUI onStartDownloadFiles(\"" + nginx->url() + "/prod\"").size());
-    EXPECT_EQ(
-        1u,
-        CallsStartingWith(Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"").size());
+    EXPECT_EQ(1u,
+              CallsStartingWith(Events(), "GUI onStartDownloadFiles(\"" + nginx->url() + "/prod\"")
+                  .size());
+    EXPECT_EQ(1u, CallsStartingWith(
+                      Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"")
+                      .size());
 }
 
 TEST_F(DownloadTest, NothingMarkedStillBracketsTheStep) {
@@ -224,9 +228,9 @@ TEST_F(DownloadTest, GoodCompressedCopyIsReusedAndBadOneFetchedAgain) {
     FileProcessor& p = Processor();
     p.DownloadFiles(Base(), L"prod");
     EXPECT_EQ(1u, Fetches());
-    EXPECT_EQ(
-        1u,
-        CallsStartingWith(Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"").size());
+    EXPECT_EQ(1u, CallsStartingWith(
+                      Events(), "LIB downloadFile(\"" + nginx->url() + "/prod/bin/sub/b.bin.gz\"")
+                      .size());
     EXPECT_EQ(ReadFile(www + "/prod/bin/sub/b.bin.gz"), ReadFile(Tmp("prod/bin/sub/b.bin.gz")));
     EXPECT_EQ("alpha content\n", ReadFile(Tmp("prod/bin/a.txt")));
     EXPECT_EQ(std::string(70000, 'b') + "end", ReadFile(Tmp("prod/bin/sub/b.bin")));

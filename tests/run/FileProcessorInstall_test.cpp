@@ -1,22 +1,23 @@
 // The file processor's backup, installation, rollback and clean-up on a prepared
 // configuration: the directory check, a run's passes undone by a rollback with real
 // module commands, and the clean-up when the processor ends.
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-
 #include <string>
 #include <vector>
 
-#include "run/FileProcessor.h"
-#include "support/InstallTestUtil.h"
-#include "config/UpdateConfig.h"
-#include "product/UpdateInfo.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
 #include "base/ProgramInfo.h"
+#include "config/UpdateConfig.h"
+#include "product/UpdateInfo.h"
+#include "run/FileProcessor.h"
+#include "support/InstallTestUtil.h"
+
+using namespace UpdateNew;
 
 namespace {
 
@@ -118,8 +119,8 @@ TEST_F(FileProcessorInstallTest, PostPhaseRollbackRunsCommandsAndRestoresTheTree
         EXPECT_EQ("old a", ScratchDir::Read(m_dir.Path("inst/a/file")));
         EXPECT_EQ("old b", ScratchDir::Read(m_dir.Path("inst/b/file")));
     }
-    EXPECT_EQ((std::vector<std::string>{"pre-A", "pre-B", "post-B", "unpost-B", "unpost-A",
-                                        "pre-A", "pre-B", "post-B", "post-A"}),
+    EXPECT_EQ((std::vector<std::string>{"pre-A", "pre-B", "post-B", "unpost-B", "unpost-A", "pre-A",
+                                        "pre-B", "post-B", "post-A"}),
               ReadTextLines(marker));
     EXPECT_EQ(8u, RecordOf("LIB overrideRollback").size());
     EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("tmp")));

@@ -1,13 +1,16 @@
 // The exec action of a self-update action run: how the restart line of the updater copy
 // is taken apart into program and arguments. Whole runs are tested end to end
 // (tests/e2e/test_update_*.py).
+#include "run/UpdatePerformer.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "run/UpdatePerformer.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+
+using namespace UpdateNew;
 
 namespace {
 

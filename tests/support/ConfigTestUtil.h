@@ -12,6 +12,8 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 
+using namespace UpdateNew;
+
 // Runs `fn`, which must throw CUpdateCriticalException with exactly `text` and `code`.
 inline void ExpectCriticalError(const std::function<void()>& fn, const std::wstring& text,
                                 int code) {

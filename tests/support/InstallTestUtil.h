@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "support/ScratchDir.h"
 #include "base/Conv.h"
+#include "support/ScratchDir.h"
+
+using namespace UpdateNew;
 
 inline std::wstring RecordingPluginPath() {
     return FromMultibyte(std::string(UPDATER_BUILD_DIR) + "/plugins/librecording.so");
@@ -24,7 +26,9 @@ inline std::vector<std::string> ReadTextLines(const std::string& path) {
     return lines;
 }
 
-inline std::wstring W(const std::string& s) { return FromMultibyte(s); }
+inline std::wstring W(const std::string& s) {
+    return FromMultibyte(s);
+}
 
 inline unsigned ModeOf(const std::string& path) {
     struct stat st;
@@ -45,8 +49,8 @@ protected:
         unsetenv("UPD_REC_FILE");
     }
     static void ClearPluginEnv() {
-        for (const char* name : {"UPD_REC_ANSWERS", "UPD_REC_THROW",
-                                 "UPD_REC_SET_checkCreateDirectory"})
+        for (const char* name :
+             {"UPD_REC_ANSWERS", "UPD_REC_THROW", "UPD_REC_SET_checkCreateDirectory"})
             unsetenv(name);
     }
     // The recorded lines, without the loading lines (InitializeLibA, onLoad, ...).

@@ -4,20 +4,21 @@
 #pragma once
 
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "support/TestArgv.h"
+
+using namespace UpdateNew;
 
 // Runs `fn`, which must throw CUpdateCriticalException with exactly `text` and `code`.
 inline void ExpectCritical(const std::function<void()>& fn, const std::wstring& text, int code) {

@@ -5,11 +5,17 @@
 
 #include "base/Conv.h"
 
+using namespace UpdateNew;
+
 namespace TestSupport {
 
-std::string RecordingPluginPath() { return UPDATER_BUILD_DIR "/plugins/librecording.so"; }
+std::string RecordingPluginPath() {
+    return UPDATER_BUILD_DIR "/plugins/librecording.so";
+}
 
-std::wstring RecordingPluginWidePath() { return FromMultibyte(RecordingPluginPath()); }
+std::wstring RecordingPluginWidePath() {
+    return FromMultibyte(RecordingPluginPath());
+}
 
 RecordingPluginEnv::RecordingPluginEnv(const std::string& recordFile) {
     set("UPD_REC_FILE", recordFile);
@@ -31,7 +37,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
     return lines;
 }
 
-std::vector<std::string> CallsStartingWith(const std::string& recordFile, const std::string& prefix) {
+std::vector<std::string> CallsStartingWith(const std::string& recordFile,
+                                           const std::string& prefix) {
     std::vector<std::string> calls;
     for (const std::string& line : ReadLines(recordFile))
         if (line.compare(0, prefix.size(), prefix) == 0) calls.push_back(line);

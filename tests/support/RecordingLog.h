@@ -31,6 +31,7 @@ private:
 // The lines of a text file without their line ends; none when it cannot be read.
 std::vector<std::string> ReadLines(const std::string& path);
 // The recorded lines that start with `prefix` ("LIB downloadFile(", "GUI onCheckFile" ...).
-std::vector<std::string> CallsStartingWith(const std::string& recordFile, const std::string& prefix);
+std::vector<std::string> CallsStartingWith(const std::string& recordFile,
+                                           const std::string& prefix);
 
 }  // namespace TestSupport

@@ -9,6 +9,8 @@
 
 #include "config/UpdateOptionTarget.h"
 
+using namespace UpdateNew;
+
 class RecordingOptionTarget : public UpdateOptionTarget {
 public:
     std::vector<std::wstring> calls;

@@ -26,4 +26,6 @@ SilentListener::SilentListener() {
     m_port = ntohs(addr.sin_port);
 }
 
-SilentListener::~SilentListener() { ::close(m_fd); }
+SilentListener::~SilentListener() {
+    ::close(m_fd);
+}

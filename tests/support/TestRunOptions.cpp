@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "config/UpdateConfig.h"
 #include "base/Conv.h"
+#include "config/UpdateConfig.h"
 #include "support/RecordingLog.h"
 #include "support/TestArgv.h"
+
+using namespace UpdateNew;
 
 namespace TestSupport {
 
@@ -13,10 +15,10 @@ std::vector<std::wstring> TestRunOptions(const std::wstring& masterIdx, const st
                                          const std::wstring& productFile, const std::string& root) {
     const std::wstring dir = FromMultibyte(root);
     const std::wstring plugin = RecordingPluginWidePath();
-    return {L"--masteridx=" + masterIdx,      L"--defaultsrv=" + server,
-            L"--productfile=" + productFile,  L"--install-path=" + dir + L"/inst",
-            L"--tmpdir=" + dir + L"/tmp",     L"--logfile=" + dir + L"/log.txt",
-            L"--updatelib=" + plugin,         L"--guilib=" + plugin};
+    return {L"--masteridx=" + masterIdx,     L"--defaultsrv=" + server,
+            L"--productfile=" + productFile, L"--install-path=" + dir + L"/inst",
+            L"--tmpdir=" + dir + L"/tmp",    L"--logfile=" + dir + L"/log.txt",
+            L"--updatelib=" + plugin,        L"--guilib=" + plugin};
 }
 
 void InitAndPrepare(UpdateConfig& config, const std::vector<std::wstring>& options) {

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
 class UpdateConfig;
+}  // namespace UpdateNew
 
 namespace TestSupport {
 
@@ -18,6 +20,6 @@ std::vector<std::wstring> TestRunOptions(const std::wstring& masterIdx, const st
 
 // Initialises `config` from `options` given as a command line, then prepares it. A command
 // line that the initialisation refuses fails the calling test.
-void InitAndPrepare(UpdateConfig& config, const std::vector<std::wstring>& options);
+void InitAndPrepare(UpdateNew::UpdateConfig& config, const std::vector<std::wstring>& options);
 
 }  // namespace TestSupport

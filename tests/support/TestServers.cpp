@@ -46,8 +46,8 @@ std::string TailOf(const std::string& path) {
 }
 
 std::string FindProgram(const std::string& name) {
-    for (const char* dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/", "/usr/local/bin/",
-                            "/usr/local/sbin/"}) {
+    for (const char* dir :
+         {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/", "/usr/local/bin/", "/usr/local/sbin/"}) {
         std::string candidate = std::string(dir) + name;
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     }
@@ -62,7 +62,8 @@ int StartListening(ChildProcess& process, const std::string& name, const std::st
     std::string lastLog;
     for (int attempt = 0; attempt < kStartAttempts; ++attempt) {
         int port = start();
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyTimeoutMs);
+        auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyTimeoutMs);
         while (std::chrono::steady_clock::now() < deadline) {
             if (!process.Running()) break;
             if (WaitForPort(port, 50)) return port;
@@ -89,7 +90,9 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(m_path, ec);
 }
 
-std::string TempDir::file(const std::string& name) const { return m_path + "/" + name; }
+std::string TempDir::file(const std::string& name) const {
+    return m_path + "/" + name;
+}
 
 int FreePort() {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -145,7 +148,9 @@ std::string ReadFile(const std::string& path) {
 
 // ---------------------------------------------------------------------------------------
 
-ChildProcess::~ChildProcess() { Stop(); }
+ChildProcess::~ChildProcess() {
+    Stop();
+}
 
 void ChildProcess::Start(const std::string& program, const std::vector<std::string>& args,
                          const std::string& logFile) {
@@ -207,7 +212,9 @@ void ChildProcess::Stop(int graceMs) {
 
 // ---------------------------------------------------------------------------------------
 
-std::string Nginx::caFile() { return std::string(UPDATER_SOURCE_DIR) + "/tests/support/tls/ca.pem"; }
+std::string Nginx::caFile() {
+    return std::string(UPDATER_SOURCE_DIR) + "/tests/support/tls/ca.pem";
+}
 
 Nginx::Nginx(const NginxConfig& config) : LocalServer("nginx") {
     if (config.root.empty()) throw std::runtime_error("Nginx: no root directory given");
@@ -258,9 +265,9 @@ Nginx::Nginx(const NginxConfig& config) : LocalServer("nginx") {
              << "  }\n"
              << "}\n";
         WriteFile(m_dir.file("nginx.conf"), conf.str());
-        m_process.Start(program,
-                        {"-e", m_dir.file("error.log"), "-p", d + "/", "-c", m_dir.file("nginx.conf")},
-                        log);
+        m_process.Start(
+            program, {"-e", m_dir.file("error.log"), "-p", d + "/", "-c", m_dir.file("nginx.conf")},
+            log);
         return m_port;
     });
     if (config.tls && !WaitForPort(m_tlsPort, kReadyTimeoutMs))
@@ -268,8 +275,12 @@ Nginx::Nginx(const NginxConfig& config) : LocalServer("nginx") {
                                  TailOf(m_dir.file("error.log")));
 }
 
-std::string Nginx::url() const { return "http://127.0.0.1:" + std::to_string(m_port); }
-std::string Nginx::tlsUrl() const { return "https://127.0.0.1:" + std::to_string(m_tlsPort); }
+std::string Nginx::url() const {
+    return "http://127.0.0.1:" + std::to_string(m_port);
+}
+std::string Nginx::tlsUrl() const {
+    return "https://127.0.0.1:" + std::to_string(m_tlsPort);
+}
 
 // ---------------------------------------------------------------------------------------
 

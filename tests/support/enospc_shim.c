@@ -49,8 +49,8 @@ static unsigned long long g_budget;
 static unsigned char g_tracked[MAX_TRACKED_FD];
 
 /* The next definition of a C library function (the sanitizer's interceptor or libc). */
-#define REAL(name, type)                                                       \
-    static __typeof__(type) real_##name;                                       \
+#define REAL(name, type)                 \
+    static __typeof__(type) real_##name; \
     if (!real_##name) real_##name = (type)dlsym(RTLD_NEXT, #name)
 
 /* Rewrites an absolute path in place without "//", "/./" and "/../" (lexically). */
@@ -133,7 +133,9 @@ static void Forget(int fd) {
     if (fd >= 0 && fd < MAX_TRACKED_FD) g_tracked[fd] = 0;
 }
 
-static int Tracked(int fd) { return fd >= 0 && fd < MAX_TRACKED_FD && g_tracked[fd]; }
+static int Tracked(int fd) {
+    return fd >= 0 && fd < MAX_TRACKED_FD && g_tracked[fd];
+}
 
 /* How much of `want` bytes may be written to `fd`: all of it for other files. */
 static size_t Room(int fd, size_t want) {
@@ -143,7 +145,8 @@ static size_t Room(int fd, size_t want) {
 
 static void Spend(int fd, long long written) {
     if (Tracked(fd) && written > 0) {
-        g_budget = (unsigned long long)written < g_budget ? g_budget - (unsigned long long)written : 0;
+        g_budget =
+            (unsigned long long)written < g_budget ? g_budget - (unsigned long long)written : 0;
     }
 }
 
@@ -156,118 +159,117 @@ static int ModeWrites(const char* mode) {
 }
 
 static mode_t ModeArgument(int flags, va_list args) {
-    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int)
-                                                                      : 0;
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? (mode_t)va_arg(args, int) : 0;
 }
 
 /* ---- opening and closing ------------------------------------------------------------- */
 
-#define DEFINE_OPEN(name)                                                      \
-    EXPORT int name(const char* path, int flags, ...) {                        \
-        REAL(name, int (*)(const char*, int, ...));                            \
-        va_list args;                                                          \
-        va_start(args, flags);                                                 \
-        const mode_t mode = ModeArgument(flags, args);                         \
-        va_end(args);                                                          \
-        const int fd = real_##name(path, flags, mode);                         \
-        if (fd >= 0) Track(fd, AT_FDCWD, path, OpenWrites(flags));             \
-        return fd;                                                             \
+#define DEFINE_OPEN(name)                                          \
+    EXPORT int name(const char* path, int flags, ...) {            \
+        REAL(name, int (*)(const char*, int, ...));                \
+        va_list args;                                              \
+        va_start(args, flags);                                     \
+        const mode_t mode = ModeArgument(flags, args);             \
+        va_end(args);                                              \
+        const int fd = real_##name(path, flags, mode);             \
+        if (fd >= 0) Track(fd, AT_FDCWD, path, OpenWrites(flags)); \
+        return fd;                                                 \
     }
 DEFINE_OPEN(open)
 DEFINE_OPEN(open64)
 
-#define DEFINE_OPENAT(name)                                                    \
-    EXPORT int name(int dirfd, const char* path, int flags, ...) {             \
-        REAL(name, int (*)(int, const char*, int, ...));                       \
-        va_list args;                                                          \
-        va_start(args, flags);                                                 \
-        const mode_t mode = ModeArgument(flags, args);                         \
-        va_end(args);                                                          \
-        const int fd = real_##name(dirfd, path, flags, mode);                  \
-        if (fd >= 0) Track(fd, dirfd, path, OpenWrites(flags));                \
-        return fd;                                                             \
+#define DEFINE_OPENAT(name)                                        \
+    EXPORT int name(int dirfd, const char* path, int flags, ...) { \
+        REAL(name, int (*)(int, const char*, int, ...));           \
+        va_list args;                                              \
+        va_start(args, flags);                                     \
+        const mode_t mode = ModeArgument(flags, args);             \
+        va_end(args);                                              \
+        const int fd = real_##name(dirfd, path, flags, mode);      \
+        if (fd >= 0) Track(fd, dirfd, path, OpenWrites(flags));    \
+        return fd;                                                 \
     }
 DEFINE_OPENAT(openat)
 DEFINE_OPENAT(openat64)
 
 /* The fortified forms, called when the mode argument is absent. */
-#define DEFINE_OPEN_2(name)                                                    \
-    EXPORT int name(const char* path, int flags) {                             \
-        REAL(name, int (*)(const char*, int));                                 \
-        const int fd = real_##name(path, flags);                               \
-        if (fd >= 0) Track(fd, AT_FDCWD, path, OpenWrites(flags));             \
-        return fd;                                                             \
+#define DEFINE_OPEN_2(name)                                        \
+    EXPORT int name(const char* path, int flags) {                 \
+        REAL(name, int (*)(const char*, int));                     \
+        const int fd = real_##name(path, flags);                   \
+        if (fd >= 0) Track(fd, AT_FDCWD, path, OpenWrites(flags)); \
+        return fd;                                                 \
     }
 DEFINE_OPEN_2(__open_2)
 DEFINE_OPEN_2(__open64_2)
 
-#define DEFINE_OPENAT_2(name)                                                  \
-    EXPORT int name(int dirfd, const char* path, int flags) {                  \
-        REAL(name, int (*)(int, const char*, int));                            \
-        const int fd = real_##name(dirfd, path, flags);                        \
-        if (fd >= 0) Track(fd, dirfd, path, OpenWrites(flags));                \
-        return fd;                                                             \
+#define DEFINE_OPENAT_2(name)                                   \
+    EXPORT int name(int dirfd, const char* path, int flags) {   \
+        REAL(name, int (*)(int, const char*, int));             \
+        const int fd = real_##name(dirfd, path, flags);         \
+        if (fd >= 0) Track(fd, dirfd, path, OpenWrites(flags)); \
+        return fd;                                              \
     }
 DEFINE_OPENAT_2(__openat_2)
 DEFINE_OPENAT_2(__openat64_2)
 
-#define DEFINE_CREAT(name)                                                     \
-    EXPORT int name(const char* path, mode_t mode) {                           \
-        REAL(name, int (*)(const char*, mode_t));                              \
-        const int fd = real_##name(path, mode);                                \
-        if (fd >= 0) Track(fd, AT_FDCWD, path, 1);                             \
-        return fd;                                                             \
+#define DEFINE_CREAT(name)                           \
+    EXPORT int name(const char* path, mode_t mode) { \
+        REAL(name, int (*)(const char*, mode_t));    \
+        const int fd = real_##name(path, mode);      \
+        if (fd >= 0) Track(fd, AT_FDCWD, path, 1);   \
+        return fd;                                   \
     }
 DEFINE_CREAT(creat)
 DEFINE_CREAT(creat64)
 
-#define DEFINE_FOPEN(name)                                                     \
-    EXPORT FILE* name(const char* path, const char* mode) {                    \
-        REAL(name, FILE* (*)(const char*, const char*));                       \
-        FILE* fp = real_##name(path, mode);                                    \
-        if (fp) Track(fileno(fp), AT_FDCWD, path, ModeWrites(mode));           \
-        return fp;                                                             \
+#define DEFINE_FOPEN(name)                                           \
+    EXPORT FILE* name(const char* path, const char* mode) {          \
+        REAL(name, FILE* (*)(const char*, const char*));             \
+        FILE* fp = real_##name(path, mode);                          \
+        if (fp) Track(fileno(fp), AT_FDCWD, path, ModeWrites(mode)); \
+        return fp;                                                   \
     }
 DEFINE_FOPEN(fopen)
 DEFINE_FOPEN(fopen64)
 
 /* mkstemp and its relatives fill in the template before they return. */
-#define DEFINE_MKSTEMP(name)                                                   \
-    EXPORT int name(char* pattern) {                                           \
-        REAL(name, int (*)(char*));                                            \
-        const int fd = real_##name(pattern);                                   \
-        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1);                          \
-        return fd;                                                             \
+#define DEFINE_MKSTEMP(name)                          \
+    EXPORT int name(char* pattern) {                  \
+        REAL(name, int (*)(char*));                   \
+        const int fd = real_##name(pattern);          \
+        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1); \
+        return fd;                                    \
     }
 DEFINE_MKSTEMP(mkstemp)
 DEFINE_MKSTEMP(mkstemp64)
 
-#define DEFINE_MKOSTEMP(name)                                                  \
-    EXPORT int name(char* pattern, int flags) {                                \
-        REAL(name, int (*)(char*, int));                                       \
-        const int fd = real_##name(pattern, flags);                            \
-        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1);                          \
-        return fd;                                                             \
+#define DEFINE_MKOSTEMP(name)                         \
+    EXPORT int name(char* pattern, int flags) {       \
+        REAL(name, int (*)(char*, int));              \
+        const int fd = real_##name(pattern, flags);   \
+        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1); \
+        return fd;                                    \
     }
 DEFINE_MKOSTEMP(mkostemp)
 DEFINE_MKOSTEMP(mkostemp64)
 
-#define DEFINE_MKSTEMPS(name)                                                  \
-    EXPORT int name(char* pattern, int suffix) {                               \
-        REAL(name, int (*)(char*, int));                                       \
-        const int fd = real_##name(pattern, suffix);                           \
-        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1);                          \
-        return fd;                                                             \
+#define DEFINE_MKSTEMPS(name)                         \
+    EXPORT int name(char* pattern, int suffix) {      \
+        REAL(name, int (*)(char*, int));              \
+        const int fd = real_##name(pattern, suffix);  \
+        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1); \
+        return fd;                                    \
     }
 DEFINE_MKSTEMPS(mkstemps)
 DEFINE_MKSTEMPS(mkstemps64)
 
-#define DEFINE_MKOSTEMPS(name)                                                 \
-    EXPORT int name(char* pattern, int suffix, int flags) {                    \
-        REAL(name, int (*)(char*, int, int));                                  \
-        const int fd = real_##name(pattern, suffix, flags);                    \
-        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1);                          \
-        return fd;                                                             \
+#define DEFINE_MKOSTEMPS(name)                              \
+    EXPORT int name(char* pattern, int suffix, int flags) { \
+        REAL(name, int (*)(char*, int, int));               \
+        const int fd = real_##name(pattern, suffix, flags); \
+        if (fd >= 0) Track(fd, AT_FDCWD, pattern, 1);       \
+        return fd;                                          \
     }
 DEFINE_MKOSTEMPS(mkostemps)
 DEFINE_MKOSTEMPS(mkostemps64)
@@ -287,7 +289,7 @@ EXPORT int fclose(FILE* fp) {
 /* ---- writing through a descriptor ---------------------------------------------------- */
 
 EXPORT ssize_t write(int fd, const void* data, size_t size) {
-    REAL(write, ssize_t (*)(int, const void*, size_t));
+    REAL(write, ssize_t(*)(int, const void*, size_t));
     const size_t room = Room(fd, size);
     if (size > 0 && room == 0) {
         errno = ENOSPC;
@@ -298,17 +300,17 @@ EXPORT ssize_t write(int fd, const void* data, size_t size) {
     return n;
 }
 
-#define DEFINE_PWRITE(name, off)                                               \
-    EXPORT ssize_t name(int fd, const void* data, size_t size, off offset) {   \
-        REAL(name, ssize_t (*)(int, const void*, size_t, off));                \
-        const size_t room = Room(fd, size);                                    \
-        if (size > 0 && room == 0) {                                           \
-            errno = ENOSPC;                                                    \
-            return -1;                                                         \
-        }                                                                      \
-        const ssize_t n = real_##name(fd, data, room, offset);                 \
-        Spend(fd, n);                                                          \
-        return n;                                                              \
+#define DEFINE_PWRITE(name, off)                                             \
+    EXPORT ssize_t name(int fd, const void* data, size_t size, off offset) { \
+        REAL(name, ssize_t (*)(int, const void*, size_t, off));              \
+        const size_t room = Room(fd, size);                                  \
+        if (size > 0 && room == 0) {                                         \
+            errno = ENOSPC;                                                  \
+            return -1;                                                       \
+        }                                                                    \
+        const ssize_t n = real_##name(fd, data, room, offset);               \
+        Spend(fd, n);                                                        \
+        return n;                                                            \
     }
 DEFINE_PWRITE(pwrite, off_t)
 DEFINE_PWRITE(pwrite64, off64_t)
@@ -333,7 +335,7 @@ static int CutVector(int fd, const struct iovec* iov, int count, struct iovec* c
 }
 
 EXPORT ssize_t writev(int fd, const struct iovec* iov, int count) {
-    REAL(writev, ssize_t (*)(int, const struct iovec*, int));
+    REAL(writev, ssize_t(*)(int, const struct iovec*, int));
     if (!Tracked(fd) || count <= 0) return real_writev(fd, iov, count);
     struct iovec cut[IOV_MAX];
     const int n = CutVector(fd, iov, count, cut);
@@ -343,23 +345,23 @@ EXPORT ssize_t writev(int fd, const struct iovec* iov, int count) {
     return written;
 }
 
-#define DEFINE_PWRITEV(name, off)                                              \
-    EXPORT ssize_t name(int fd, const struct iovec* iov, int count, off offset) { \
-        REAL(name, ssize_t (*)(int, const struct iovec*, int, off));           \
+#define DEFINE_PWRITEV(name, off)                                                   \
+    EXPORT ssize_t name(int fd, const struct iovec* iov, int count, off offset) {   \
+        REAL(name, ssize_t (*)(int, const struct iovec*, int, off));                \
         if (!Tracked(fd) || count <= 0) return real_##name(fd, iov, count, offset); \
-        struct iovec cut[IOV_MAX];                                             \
-        const int n = CutVector(fd, iov, count, cut);                          \
-        if (n < 0) return -1;                                                  \
-        const ssize_t written = real_##name(fd, cut, n, offset);               \
-        Spend(fd, written);                                                    \
-        return written;                                                        \
+        struct iovec cut[IOV_MAX];                                                  \
+        const int n = CutVector(fd, iov, count, cut);                               \
+        if (n < 0) return -1;                                                       \
+        const ssize_t written = real_##name(fd, cut, n, offset);                    \
+        Spend(fd, written);                                                         \
+        return written;                                                             \
     }
 DEFINE_PWRITEV(pwritev, off_t)
 DEFINE_PWRITEV(pwritev64, off64_t)
 
-EXPORT ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset,
-                               size_t size, unsigned flags) {
-    REAL(copy_file_range, ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned));
+EXPORT ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outOffset, size_t size,
+                               unsigned flags) {
+    REAL(copy_file_range, ssize_t(*)(int, off64_t*, int, off64_t*, size_t, unsigned));
     const size_t room = Room(out, size);
     if (size > 0 && room == 0) {
         errno = ENOSPC;
@@ -370,43 +372,43 @@ EXPORT ssize_t copy_file_range(int in, off64_t* inOffset, int out, off64_t* outO
     return n;
 }
 
-#define DEFINE_SENDFILE(name, off)                                             \
-    EXPORT ssize_t name(int out, int in, off* offset, size_t size) {           \
-        REAL(name, ssize_t (*)(int, int, off*, size_t));                       \
-        const size_t room = Room(out, size);                                   \
-        if (size > 0 && room == 0) {                                           \
-            errno = ENOSPC;                                                    \
-            return -1;                                                         \
-        }                                                                      \
-        const ssize_t n = real_##name(out, in, offset, room);                  \
-        Spend(out, n);                                                         \
-        return n;                                                              \
+#define DEFINE_SENDFILE(name, off)                                   \
+    EXPORT ssize_t name(int out, int in, off* offset, size_t size) { \
+        REAL(name, ssize_t (*)(int, int, off*, size_t));             \
+        const size_t room = Room(out, size);                         \
+        if (size > 0 && room == 0) {                                 \
+            errno = ENOSPC;                                          \
+            return -1;                                               \
+        }                                                            \
+        const ssize_t n = real_##name(out, in, offset, room);        \
+        Spend(out, n);                                               \
+        return n;                                                    \
     }
 DEFINE_SENDFILE(sendfile, off_t)
 DEFINE_SENDFILE(sendfile64, off64_t)
 
 /* Reserving space takes it from the budget; what does not fit is refused whole. */
-#define DEFINE_FALLOCATE(name, off)                                            \
-    EXPORT int name(int fd, int mode, off offset, off size) {                  \
-        REAL(name, int (*)(int, int, off, off));                               \
-        if (Tracked(fd) && size > 0 && (unsigned long long)size > g_budget) {  \
-            errno = ENOSPC;                                                    \
-            return -1;                                                         \
-        }                                                                      \
-        const int rc = real_##name(fd, mode, offset, size);                    \
-        if (rc == 0) Spend(fd, size);                                          \
-        return rc;                                                             \
+#define DEFINE_FALLOCATE(name, off)                                           \
+    EXPORT int name(int fd, int mode, off offset, off size) {                 \
+        REAL(name, int (*)(int, int, off, off));                              \
+        if (Tracked(fd) && size > 0 && (unsigned long long)size > g_budget) { \
+            errno = ENOSPC;                                                   \
+            return -1;                                                        \
+        }                                                                     \
+        const int rc = real_##name(fd, mode, offset, size);                   \
+        if (rc == 0) Spend(fd, size);                                         \
+        return rc;                                                            \
     }
 DEFINE_FALLOCATE(fallocate, off_t)
 DEFINE_FALLOCATE(fallocate64, off64_t)
 
-#define DEFINE_POSIX_FALLOCATE(name, off)                                      \
-    EXPORT int name(int fd, off offset, off size) {                            \
-        REAL(name, int (*)(int, off, off));                                    \
+#define DEFINE_POSIX_FALLOCATE(name, off)                                                  \
+    EXPORT int name(int fd, off offset, off size) {                                        \
+        REAL(name, int (*)(int, off, off));                                                \
         if (Tracked(fd) && size > 0 && (unsigned long long)size > g_budget) return ENOSPC; \
-        const int rc = real_##name(fd, offset, size);                          \
-        if (rc == 0) Spend(fd, size);                                          \
-        return rc;                                                             \
+        const int rc = real_##name(fd, offset, size);                                      \
+        if (rc == 0) Spend(fd, size);                                                      \
+        return rc;                                                                         \
     }
 DEFINE_POSIX_FALLOCATE(posix_fallocate, off_t)
 DEFINE_POSIX_FALLOCATE(posix_fallocate64, off64_t)
@@ -414,18 +416,17 @@ DEFINE_POSIX_FALLOCATE(posix_fallocate64, off64_t)
 /* ---- writing through a stream -------------------------------------------------------- */
 
 /* The stream's buffer holds what was accepted; the count is taken when it is accepted. */
-#define DEFINE_FWRITE(name)                                                    \
-    EXPORT size_t name(const void* data, size_t size, size_t count, FILE* fp) { \
-        REAL(name, size_t (*)(const void*, size_t, size_t, FILE*));            \
-        const int fd = fileno(fp);                                   \
-        if (!Tracked(fd) || size == 0 || count == 0)                           \
-            return real_##name(data, size, count, fp);                         \
-        size_t fits = Room(fd, size * count) / size;                           \
-        if (fits > count) fits = count;                                        \
-        size_t written = fits > 0 ? real_##name(data, size, fits, fp) : 0;     \
-        Spend(fd, (long long)(written * size));                                \
-        if (written < count) errno = ENOSPC;                                   \
-        return written;                                                        \
+#define DEFINE_FWRITE(name)                                                                     \
+    EXPORT size_t name(const void* data, size_t size, size_t count, FILE* fp) {                 \
+        REAL(name, size_t (*)(const void*, size_t, size_t, FILE*));                             \
+        const int fd = fileno(fp);                                                              \
+        if (!Tracked(fd) || size == 0 || count == 0) return real_##name(data, size, count, fp); \
+        size_t fits = Room(fd, size * count) / size;                                            \
+        if (fits > count) fits = count;                                                         \
+        size_t written = fits > 0 ? real_##name(data, size, fits, fp) : 0;                      \
+        Spend(fd, (long long)(written * size));                                                 \
+        if (written < count) errno = ENOSPC;                                                    \
+        return written;                                                                         \
     }
 DEFINE_FWRITE(fwrite)
 
@@ -437,13 +438,13 @@ EXPORT int fputs(const char* text, FILE* fp) {
     return fwrite(text, 1, size, fp) == size ? 1 : EOF;
 }
 
-#define DEFINE_FPUTC(name)                                                     \
-    EXPORT int name(int c, FILE* fp) {                                         \
-        REAL(name, int (*)(int, FILE*));                                       \
-        const int fd = fileno(fp);                                   \
-        if (!Tracked(fd)) return real_##name(c, fp);                           \
-        const unsigned char byte = (unsigned char)c;                           \
-        return fwrite(&byte, 1, 1, fp) == 1 ? byte : EOF;                      \
+#define DEFINE_FPUTC(name)                                \
+    EXPORT int name(int c, FILE* fp) {                    \
+        REAL(name, int (*)(int, FILE*));                  \
+        const int fd = fileno(fp);                        \
+        if (!Tracked(fd)) return real_##name(c, fp);      \
+        const unsigned char byte = (unsigned char)c;      \
+        return fwrite(&byte, 1, 1, fp) == 1 ? byte : EOF; \
     }
 DEFINE_FPUTC(fputc)
 DEFINE_FPUTC(putc)

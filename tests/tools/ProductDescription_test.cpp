@@ -7,6 +7,8 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 const char kComplete[] =
@@ -144,8 +146,8 @@ TEST(ProductDescription, SyntaxErrorsNameTheLine) {
         {kProduct + "[productfile]\nPATH=p\nSERVERS=127.0.0.1\n", "desc:9: ", "must be a URL"},
         {kProduct + "[productfile]\nPATH=p\nSERVERS=gopher://x/\n", "desc:9: ", "must be a URL"},
         {kProduct + "[product]\n", "desc:7: ", "a second [product]"},
-        {kProduct + "[productfile]\nPATH=p\nSERVERS=http://h/a%20b/\n", "desc:9: ",
-         "SERVERS \"http://h/a%20b/\" must not contain \"%\""},
+        {kProduct + "[productfile]\nPATH=p\nSERVERS=http://h/a%20b/\n",
+         "desc:9: ", "SERVERS \"http://h/a%20b/\" must not contain \"%\""},
     };
     for (const Case& c : cases) {
         std::string error = ErrorOf(c.text);

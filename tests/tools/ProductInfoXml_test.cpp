@@ -10,6 +10,8 @@
 #include "ProductDescription.h"
 #include "base/Exception.h"
 
+using namespace UpdateNew;
+
 namespace {
 
 ProductDesc SmallProduct() {

@@ -9,6 +9,8 @@
 #include "base/Exception.h"
 #include "support/TestServers.h"
 
+using namespace UpdateNew;
+
 using TestServers::TempDir;
 using TestServers::WriteFile;
 

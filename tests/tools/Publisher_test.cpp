@@ -7,22 +7,24 @@
 #include <map>
 #include <string>
 
-#include "download/DownloadNames.h"
 #include "PublishCipher.h"
-#include "plugin/UpdateCallbacks.h"
-#include "product/UpdateInfo.h"
-#include "product/UpdateXMLParser.h"
-#include "product/XmlTree.h"
-#include "codec/CheckedTextFile.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Interrupts.h"
+#include "codec/CheckedTextFile.h"
 #include "codec/FileDigest.h"
 #include "codec/GzFile.h"
 #include "codec/PasswordScramble.h"
 #include "codec/ProductInfoDecode.h"
 #include "codec/Secrets.h"
+#include "download/DownloadNames.h"
+#include "plugin/UpdateCallbacks.h"
+#include "product/UpdateInfo.h"
+#include "product/UpdateXMLParser.h"
+#include "product/XmlTree.h"
 #include "support/TestServers.h"
+
+using namespace UpdateNew;
 
 using TestServers::ReadFile;
 using TestServers::TempDir;

@@ -11,6 +11,8 @@
 #include "base/Exception.h"
 #include "support/TestServers.h"
 
+using namespace UpdateNew;
+
 using TestServers::ReadFile;
 using TestServers::TempDir;
 using TestServers::WriteFile;

@@ -9,6 +9,8 @@
 #include "base/Conv.h"
 #include "base/FormatConverter.h"
 
+namespace UpdateNew {
+
 void ConsolePrintf(const wchar_t* format, ...) {
     UpdateNew::FormatConverter converted(format);
     std::vector<wchar_t> buf(512);
@@ -25,3 +27,5 @@ void ConsolePrintf(const wchar_t* format, ...) {
         buf.resize(buf.size() * 4);  // too long (or unconvertible): grow, a bounded number of times
     }
 }
+
+}  // namespace UpdateNew

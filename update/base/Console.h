@@ -3,4 +3,8 @@
 // the descriptor, so they never fight the C streams over wide or narrow orientation.
 #pragma once
 
+namespace UpdateNew {
+
 void ConsolePrintf(const wchar_t* format, ...);
+
+}  // namespace UpdateNew

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cwchar>
 
+namespace UpdateNew {
+
 void EnsureLocale() {
     static const bool done = [] {
         std::setlocale(LC_ALL, "");
@@ -144,9 +146,15 @@ std::wstring Utf8ToWide(const std::string& in) {
         }
         bool ok = true;
         for (int k = 1; k <= extra; ++k) {
-            if (i + k >= n) { ok = false; break; }
+            if (i + k >= n) {
+                ok = false;
+                break;
+            }
             auto cb = static_cast<unsigned char>(in[i + k]);
-            if ((cb & 0xC0) != 0x80) { ok = false; break; }
+            if ((cb & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
             c = (c << 6) | (cb & 0x3F);
         }
         if (!ok) {
@@ -161,3 +169,5 @@ std::wstring Utf8ToWide(const std::string& in) {
     }
     return out;
 }
+
+}  // namespace UpdateNew

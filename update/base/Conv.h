@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // Sets the process locale from the environment once; every conversion calls it first.
 void EnsureLocale();
 
@@ -20,3 +22,5 @@ std::wstring FromMultibyte(const std::string& in);
 // UTF-8 <-> wide, independent of the locale. Invalid UTF-8 bytes become U+FFFD.
 std::string WideToUtf8(const std::wstring& in);
 std::wstring Utf8ToWide(const std::string& in);
+
+}  // namespace UpdateNew

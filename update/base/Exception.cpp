@@ -2,8 +2,12 @@
 
 #include "base/Conv.h"
 
+namespace UpdateNew {
+
 namespace {
-std::wstring OrEmpty(const wchar_t* text) { return text ? std::wstring(text) : std::wstring(); }
+std::wstring OrEmpty(const wchar_t* text) {
+    return text ? std::wstring(text) : std::wstring();
+}
 }  // namespace
 
 Exception::Exception(const wchar_t* message, int code, const wchar_t* file, int line)
@@ -25,8 +29,14 @@ Exception::Exception(const std::exception& cause, int code, const wchar_t* file,
 
 Exception::~Exception() = default;
 
-const char* Exception::what() const noexcept { return m_narrow.c_str(); }
+const char* Exception::what() const noexcept {
+    return m_narrow.c_str();
+}
 
-const wchar_t* Exception::twhat() const noexcept { return m_message.c_str(); }
+const wchar_t* Exception::twhat() const noexcept {
+    return m_message.c_str();
+}
 
 CUpdateCriticalException::~CUpdateCriticalException() = default;
+
+}  // namespace UpdateNew

@@ -9,6 +9,8 @@
 #include "common/UpdateErrors.h"
 #include "update/PluginException.h"  // CPluginException, part of the plug-in SDK
 
+namespace UpdateNew {
+
 class Exception : public std::exception {
 public:
     // A null message or file means the empty text; line -1 means "not given".
@@ -48,7 +50,6 @@ public:
     ~CUpdateCriticalException() override;
 };
 
-
 // The raising source file as a wide literal, relative to the source tree.
 #define UPD_WIDEN2(x) L##x
 #define UPD_WIDEN(x) UPD_WIDEN2(x)
@@ -59,3 +60,5 @@ public:
     throw CUpdateCriticalException((message), (code), UPD_FILE, __LINE__)
 // Throw a non-critical exception that names this source line.
 #define THROW_ERROR(message, code) throw Exception((message), (code), UPD_FILE, __LINE__)
+
+}  // namespace UpdateNew

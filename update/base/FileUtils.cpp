@@ -17,6 +17,8 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 
+namespace UpdateNew {
+
 namespace {
 
 constexpr size_t kCopyPiece = 64 * 1024;
@@ -113,8 +115,7 @@ int CopyTree(const std::string& source, const std::string& target, dev_t skipDev
     if (dir.dir == nullptr) return errno;
     errno = 0;
     while (dirent* entry = ::readdir(dir.dir)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-            continue;
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
         const std::string from = JoinNarrow(source, entry->d_name);
         const std::string to = JoinNarrow(target, entry->d_name);
         struct stat st;
@@ -154,7 +155,9 @@ std::string ShellQuote(const std::string& text) {
 
 }  // namespace
 
-std::wstring SystemErrorText(int error) { return FromMultibyte(std::strerror(error)); }
+std::wstring SystemErrorText(int error) {
+    return FromMultibyte(std::strerror(error));
+}
 
 int CreateDirectories(const std::wstring& path, mode_t mode, std::vector<std::wstring>* created) {
     std::wstring wide = ToSlashes(path);
@@ -237,8 +240,7 @@ FILE* OpenFile(const std::wstring& path, const std::wstring& mode) {
     return std::fopen(name.c_str(), narrowMode.c_str());
 }
 
-std::string ShellCopyCommand(const std::string& source, const std::string& target,
-                             bool overwrite) {
+std::string ShellCopyCommand(const std::string& source, const std::string& target, bool overwrite) {
     return std::string(overwrite ? "cp -R " : "cp -R -u ") + ShellQuote(source) + " " +
            ShellQuote(target);
 }
@@ -251,8 +253,7 @@ bool RunShellCopy(const std::wstring& source, const std::wstring& target, bool o
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-int ReplaceFileContent(const std::string& target, const std::string& bytes,
-                       ReplaceStep* failed) {
+int ReplaceFileContent(const std::string& target, const std::string& bytes, ReplaceStep* failed) {
     const std::string temp = target + ".new";
     ReplaceStep step = ReplaceStep::kOpen;
     int error = 0;
@@ -290,3 +291,5 @@ bool WriteAll(int fd, const void* data, size_t size) {
     }
     return true;
 }
+
+}  // namespace UpdateNew

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
+
 // The result of CheckDirectory for a path that exists but is not a directory.
 constexpr int kNotADirectory = 8;
 
@@ -80,5 +82,6 @@ int ReplaceFileContent(const std::string& target, const std::string& bytes,
 bool RunShellCopy(const std::wstring& source, const std::wstring& target, bool overwrite);
 
 // The shell command RunShellCopy runs, in multibyte text.
-std::string ShellCopyCommand(const std::string& source, const std::string& target,
-                             bool overwrite);
+std::string ShellCopyCommand(const std::string& source, const std::string& target, bool overwrite);
+
+}  // namespace UpdateNew

@@ -6,7 +6,9 @@
 namespace UpdateNew {
 
 namespace {
-bool IsDigit(wchar_t c) { return c >= L'0' && c <= L'9'; }
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
 }  // namespace
 
 FormatConverter::FormatConverter(const wchar_t* format) : m_fmtOrig(format) {

@@ -4,6 +4,8 @@
 
 #include <cerrno>
 
+namespace UpdateNew {
+
 const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
 
 volatile std::sig_atomic_t g_sigintReceived = 0;
@@ -44,3 +46,5 @@ int InstallSignalHandlers() {
 bool InterruptRequested() {
     return g_sigintReceived != 0 || g_sigtermReceived != 0;
 }
+
+}  // namespace UpdateNew

@@ -7,6 +7,8 @@
 
 #include <csignal>
 
+namespace UpdateNew {
+
 // The line a handler writes to standard output.
 extern const char kSignalReceivedLine[];
 
@@ -20,3 +22,5 @@ int InstallSignalHandlers();
 
 // True once either signal has been received.
 bool InterruptRequested();
+
+}  // namespace UpdateNew

@@ -9,6 +9,8 @@
 #include "base/Exception.h"
 #include "msgres/MsgRes.h"
 
+namespace UpdateNew {
+
 CLQMsgTable g_cLibMsgTable;
 CLQMsgTable g_cMsgTable;
 
@@ -145,3 +147,5 @@ CLQMsg::CLQMsg(void* handle, unsigned number, const CLQMsgParam& p1, const CLQMs
 CLQMsg::~CLQMsg() {
     std::free(m_pszText);
 }
+
+}  // namespace UpdateNew

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // One parameter of a message, as an owned wide text.
 class CLQMsgParam {
 public:
@@ -71,3 +73,5 @@ private:
 // serves the low-level file and socket functions, the second all other code.
 extern CLQMsgTable g_cLibMsgTable;
 extern CLQMsgTable g_cMsgTable;
+
+}  // namespace UpdateNew

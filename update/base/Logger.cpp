@@ -84,12 +84,24 @@ public:
         }
         if (!m_valid) return;
         switch (field) {
-            case 3: AppendNumber(out, m_tm.tm_year + 1900L, false); break;
-            case 4: AppendNumber(out, m_tm.tm_mon + 1, true); break;
-            case 5: AppendNumber(out, m_tm.tm_mday, true); break;
-            case 6: AppendNumber(out, m_tm.tm_hour, true); break;
-            case 7: AppendNumber(out, m_tm.tm_min, true); break;
-            default: AppendNumber(out, m_tm.tm_sec, true); break;
+            case 3:
+                AppendNumber(out, m_tm.tm_year + 1900L, false);
+                break;
+            case 4:
+                AppendNumber(out, m_tm.tm_mon + 1, true);
+                break;
+            case 5:
+                AppendNumber(out, m_tm.tm_mday, true);
+                break;
+            case 6:
+                AppendNumber(out, m_tm.tm_hour, true);
+                break;
+            case 7:
+                AppendNumber(out, m_tm.tm_min, true);
+                break;
+            default:
+                AppendNumber(out, m_tm.tm_sec, true);
+                break;
         }
     }
 
@@ -104,17 +116,30 @@ bool Is(const wchar_t* name, size_t length, const wchar_t* literal) {
 }
 
 // The fields of a log template. The time fields are those LineTime::append takes.
-enum Field { kNoField = -1, kYear = 3, kMonth, kDay, kHour, kMinute, kSecond, kMsg, kSource,
-             kLevel, kFullHost, kProgram, kPid };
+enum Field {
+    kNoField = -1,
+    kYear = 3,
+    kMonth,
+    kDay,
+    kHour,
+    kMinute,
+    kSecond,
+    kMsg,
+    kSource,
+    kLevel,
+    kFullHost,
+    kProgram,
+    kPid
+};
 
 struct FieldName {
     const wchar_t* name;
     int field;
 };
 const FieldName kFieldNames[] = {
-    {L"SOURCE", kSource}, {L"LEVEL", kLevel},   {L"YEAR", kYear},         {L"MONTH", kMonth},
-    {L"DAY", kDay},       {L"HOUR", kHour},     {L"MINUTE", kMinute},     {L"SECOND", kSecond},
-    {L"FULLHOST", kFullHost}, {L"PROGRAM", kProgram}, {L"PID", kPid},     {L"MSG", kMsg}};
+    {L"SOURCE", kSource},     {L"LEVEL", kLevel},     {L"YEAR", kYear},     {L"MONTH", kMonth},
+    {L"DAY", kDay},           {L"HOUR", kHour},       {L"MINUTE", kMinute}, {L"SECOND", kSecond},
+    {L"FULLHOST", kFullHost}, {L"PROGRAM", kProgram}, {L"PID", kPid},       {L"MSG", kMsg}};
 
 bool Deliver(int level, const std::wstring& source, const wchar_t* format, va_list args) {
     Logger* logger = GetLogger();
@@ -137,13 +162,20 @@ bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
 
 const wchar_t* LevelName(int level) {
     switch (level) {
-        case LOG_TRACE: return L"trace";
-        case LOG_DEBUG: return L"debug";
-        case LOG_INFO: return L"info";
-        case LOG_WARNING: return L"warning";
-        case LOG_ERROR: return L"error";
-        case LOG_FATAL: return L"fatal";
-        default: return L"";
+        case LOG_TRACE:
+            return L"trace";
+        case LOG_DEBUG:
+            return L"debug";
+        case LOG_INFO:
+            return L"info";
+        case LOG_WARNING:
+            return L"warning";
+        case LOG_ERROR:
+            return L"error";
+        case LOG_FATAL:
+            return L"fatal";
+        default:
+            return L"";
     }
 }
 
@@ -186,18 +218,31 @@ void LoggerAppender::Format(int level, const std::wstring& message, const std::w
     for (const Piece& piece : m_pieces) {
         out += piece.text;
         switch (piece.field) {
-            case kMsg: out += message; break;
-            case kSource: out += source.empty() ? m_defaultSource : source; break;
-            case kLevel: out += LevelName(level); break;
+            case kMsg:
+                out += message;
+                break;
+            case kSource:
+                out += source.empty() ? m_defaultSource : source;
+                break;
+            case kLevel:
+                out += LevelName(level);
+                break;
             case kYear:
             case kMonth:
             case kDay:
             case kHour:
             case kMinute:
-            case kSecond: time.append(out, piece.field); break;
-            case kFullHost: out += FullHostName(); break;
-            case kPid: AppendNumber(out, static_cast<long>(getpid()), false); break;
-            default: break;  // "PROGRAM" is recognised, but nothing supplies a program name
+            case kSecond:
+                time.append(out, piece.field);
+                break;
+            case kFullHost:
+                out += FullHostName();
+                break;
+            case kPid:
+                AppendNumber(out, static_cast<long>(getpid()), false);
+                break;
+            default:
+                break;  // "PROGRAM" is recognised, but nothing supplies a program name
         }
     }
 }
@@ -206,7 +251,9 @@ LoggerAppenderFile::LoggerAppenderFile(int minLevel, const std::wstring& fileNam
                                        const std::wstring& tmpl)
     : LoggerAppender(minLevel, tmpl), m_fileName(fileName) {}
 
-LoggerAppenderFile::~LoggerAppenderFile() { Close(); }
+LoggerAppenderFile::~LoggerAppenderFile() {
+    Close();
+}
 
 int LoggerAppenderFile::Open(bool append) {
     std::string path;
@@ -304,24 +351,24 @@ Logger* SetLogger(Logger* logger) {
     return previous;
 }
 
-Logger* GetLogger() { return g_logger; }
+Logger* GetLogger() {
+    return g_logger;
+}
 
-}  // namespace UpdateNew
-
-#define UPD_LOG_FUNCTIONS(Name, Level)                                            \
-    bool Name(const wchar_t* format, ...) {                                       \
-        va_list args;                                                             \
-        va_start(args, format);                                                   \
-        bool ok = UpdateNew::Deliver(Level, std::wstring(), format, args);        \
-        va_end(args);                                                             \
-        return ok;                                                                \
-    }                                                                             \
-    bool Name(const LogSource& source, const wchar_t* format, ...) {              \
-        va_list args;                                                             \
-        va_start(args, format);                                                   \
-        bool ok = UpdateNew::Deliver(Level, source.name, format, args);           \
-        va_end(args);                                                             \
-        return ok;                                                                \
+#define UPD_LOG_FUNCTIONS(Name, Level)                                     \
+    bool Name(const wchar_t* format, ...) {                                \
+        va_list args;                                                      \
+        va_start(args, format);                                            \
+        bool ok = UpdateNew::Deliver(Level, std::wstring(), format, args); \
+        va_end(args);                                                      \
+        return ok;                                                         \
+    }                                                                      \
+    bool Name(const LogSource& source, const wchar_t* format, ...) {       \
+        va_list args;                                                      \
+        va_start(args, format);                                            \
+        bool ok = UpdateNew::Deliver(Level, source.name, format, args);    \
+        va_end(args);                                                      \
+        return ok;                                                         \
     }
 
 bool LogDebugOn() {
@@ -334,3 +381,5 @@ UPD_LOG_FUNCTIONS(LogInfo, UpdateNew::LOG_INFO)
 UPD_LOG_FUNCTIONS(LogWarning, UpdateNew::LOG_WARNING)
 UPD_LOG_FUNCTIONS(LogError, UpdateNew::LOG_ERROR)
 UPD_LOG_FUNCTIONS(LogFatal, UpdateNew::LOG_FATAL)
+
+}  // namespace UpdateNew

@@ -11,8 +11,14 @@
 
 namespace UpdateNew {
 
-enum LogLevel { LOG_TRACE = 100, LOG_DEBUG = 200, LOG_INFO = 300, LOG_WARNING = 400,
-                LOG_ERROR = 500, LOG_FATAL = 600 };
+enum LogLevel {
+    LOG_TRACE = 100,
+    LOG_DEBUG = 200,
+    LOG_INFO = 300,
+    LOG_WARNING = 400,
+    LOG_ERROR = 500,
+    LOG_FATAL = 600
+};
 
 // Writes one message as a line built from its template. Lines are written unbuffered, so
 // every line is on disk (or on the terminal) when Append returns.
@@ -93,8 +99,6 @@ Logger* GetLogger();
 // The text ${LEVEL} expands to; empty for levels outside the table.
 const wchar_t* LevelName(int level);
 
-}  // namespace UpdateNew
-
 // Names the source of a message (${SOURCE}); a distinct type so that a call like
 // LogDebug(L"%s\n", text) can never be mistaken for the (source, format) form.
 struct LogSource {
@@ -117,3 +121,5 @@ bool LogError(const wchar_t* format, ...);
 bool LogError(const LogSource& source, const wchar_t* format, ...);
 bool LogFatal(const wchar_t* format, ...);
 bool LogFatal(const LogSource& source, const wchar_t* format, ...);
+
+}  // namespace UpdateNew

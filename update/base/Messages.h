@@ -9,6 +9,8 @@
 #include "base/LQMResWrap.h"
 #include "msgres/MessageCatalogue.h"  // generated from the catalogue: MsgCatalogue::params(N)
 
+namespace UpdateNew {
+
 template <unsigned N, typename... P>
 std::wstring MsgFrom(const CLQMsgTable& table, const P&... params) {
     static_assert(MsgCatalogue::params(N) >= 0, "message number is not in the catalogue");
@@ -27,3 +29,5 @@ template <unsigned N, typename... P>
 std::wstring MsgLib(const P&... params) {
     return MsgFrom<N>(g_cLibMsgTable, params...);
 }
+
+}  // namespace UpdateNew

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace UpdateNew {
+
 std::wstring JoinPath(const std::wstring& a, const std::wstring& b) {
     if (a.empty()) return b;
     if (b.empty()) return a;
@@ -40,3 +42,5 @@ std::wstring WithoutTrailingSlash(std::wstring path) {
     while (path.size() > 1 && path.back() == L'/') path.pop_back();
     return path;
 }
+
+}  // namespace UpdateNew

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // The parts with one "/" between them. A "/" already ending `a` or starting `b` is not
 // doubled ("/opt/x/" + "y" gives "/opt/x/y"). An empty part adds nothing: joining "" and
 // "y" gives "y", so a relative name never turns into a path from the root.
@@ -26,3 +28,5 @@ std::wstring WithoutTrailingSlash(std::wstring path);
 
 // Turns every "\" into "/".
 std::wstring ToSlashes(const std::wstring& path);
+
+}  // namespace UpdateNew

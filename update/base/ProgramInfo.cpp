@@ -8,6 +8,8 @@
 
 #include "base/Conv.h"
 
+namespace UpdateNew {
+
 namespace {
 
 constexpr size_t kPathBuffer = 4096;
@@ -62,3 +64,5 @@ void SetCommandLineText(const std::wstring& text) {
 const std::wstring& GetCommandLineText() {
     return g_commandLine;
 }
+
+}  // namespace UpdateNew

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // The resolved path of the running executable, read once per process from
 // /proc/<pid>/exe, or from the environment variable EXE_NAME when that link cannot be
 // read. Empty when neither gives a path or the path cannot be resolved.
@@ -24,3 +26,5 @@ std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv);
 // The process-wide command line text, recorded by the entry point at start-up.
 void SetCommandLineText(const std::wstring& text);
 const std::wstring& GetCommandLineText();
+
+}  // namespace UpdateNew

@@ -13,9 +13,13 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 
+namespace UpdateNew {
+
 namespace {
 
-bool IsBlank(wchar_t c) { return c == L' ' || c == L'\t'; }
+bool IsBlank(wchar_t c) {
+    return c == L' ' || c == L'\t';
+}
 
 // waitpid that survives the interrupt flags' signals.
 pid_t WaitChild(pid_t pid, int* status, int options) {
@@ -130,7 +134,8 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
                 kill(pid, SIGKILL);
                 WaitChild(pid, &status, 0);
             }
-            resultText = L"Child process terminated because it didn't returned in the specified time";
+            resultText =
+                L"Child process terminated because it didn't returned in the specified time";
             return 0;
         }
     } else if (WIFSIGNALED(status)) {
@@ -144,3 +149,5 @@ int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments
                       std::wstring& resultText) {
     return RunProcess(program, arguments, -1, resultText, true);
 }
+
+}  // namespace UpdateNew

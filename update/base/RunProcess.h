@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // Splits a command line into at most 30 tokens separated by blanks and tabs; a token that
 // starts with a double quote runs to the next one (quotes dropped). Returns 0 (a line of
 // blanks only gives no token), 100601 for more than 30 tokens, 100602 for a missing closing
@@ -26,3 +28,5 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
 // RunProcess waiting until the child ends.
 int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,
                       std::wstring& resultText);
+
+}  // namespace UpdateNew

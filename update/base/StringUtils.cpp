@@ -6,6 +6,8 @@
 
 #include "base/Conv.h"
 
+namespace UpdateNew {
+
 const wchar_t* const kTrimBlanks = L" \t\r\n";
 const wchar_t* const kTrimAllSpace = L" \t\r\n\v\f";
 
@@ -95,3 +97,5 @@ std::string Utf8ToAscii(const std::string& utf8) {
     }
     return out;
 }
+
+}  // namespace UpdateNew

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
+
 // Which ends Trim works on; the values combine as bits.
 enum ETrimSides { TRIM_LEFT = 1, TRIM_RIGHT = 2, TRIM_BOTH = TRIM_LEFT | TRIM_RIGHT };
 
@@ -40,3 +42,5 @@ std::vector<std::wstring> Split(const std::wstring& text, const std::wstring& se
 // by character; a character the locale cannot represent, and an invalid UTF-8 sequence,
 // become "?" (so does U+FFFD itself). Used by the XML reader, which hands out UTF-8.
 std::string Utf8ToAscii(const std::string& utf8);
+
+}  // namespace UpdateNew

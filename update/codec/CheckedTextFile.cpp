@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +13,8 @@
 
 #include "base/Conv.h"
 #include "codec/FileDigest.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -124,3 +125,5 @@ int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string
     if (error != 0) ::unlink(temp.c_str());
     return error;
 }
+
+}  // namespace UpdateNew

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
+
 // Largest content the growable form accepts.
 constexpr size_t kCheckedTextMaxBytes = 16 * 1024 * 1024;
 // Largest checked text file fetched from a server: the content and room for its digest
@@ -45,3 +47,5 @@ int ReadCheckedTextFile(const std::wstring& path);
 // with "<" (it would end the lines early), is refused with EINVAL. Gives 0 or the system
 // error number.
 int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string>& lines);
+
+}  // namespace UpdateNew

@@ -7,10 +7,12 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
 #include "base/FileUtils.h"
+#include "base/Messages.h"
 #include "codec/Secrets.h"
 #include "codec/TwofishCfb.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -29,15 +31,19 @@ void CipherFile(const std::wstring& source, const std::wstring& target, const st
 
     std::string from, to;
     Stream in;
-    if (WideToMultibyte(source, from)) in.fp = std::fopen(from.c_str(), "rb");
-    else errno = EILSEQ;
+    if (WideToMultibyte(source, from))
+        in.fp = std::fopen(from.c_str(), "rb");
+    else
+        errno = EILSEQ;
     if (in.fp == nullptr) {
         const int error = errno;
         THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
     }
     Stream out;
-    if (WideToMultibyte(target, to)) out.fp = std::fopen(to.c_str(), "wb");
-    else errno = EILSEQ;
+    if (WideToMultibyte(target, to))
+        out.fp = std::fopen(to.c_str(), "wb");
+    else
+        errno = EILSEQ;
     if (out.fp == nullptr) {
         const int error = errno;
         THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
@@ -94,3 +100,5 @@ void DecryptFile(const std::wstring& source, const std::wstring& target, const s
 void EncryptFile(const std::wstring& source, const std::wstring& target, const std::string& key) {
     CipherFile(source, target, key, false);
 }
+
+}  // namespace UpdateNew

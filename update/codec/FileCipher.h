@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <string>
 
+namespace UpdateNew {
+
 // Bytes per independent cipher stream.
 constexpr size_t kCipherChunk = 1023;
 
@@ -29,3 +31,5 @@ void DecryptFile(const std::wstring& source, const std::wstring& target,
 // The enciphering direction, with the same chunks, key rules and failures.
 void EncryptFile(const std::wstring& source, const std::wstring& target,
                  const std::string& key = std::string());
+
+}  // namespace UpdateNew

@@ -13,6 +13,8 @@
 
 #include "base/Conv.h"
 
+namespace UpdateNew {
+
 namespace {
 
 // Large reads keep a whole-tree check close to the disk's speed: few system calls per
@@ -172,8 +174,8 @@ std::wstring GetInfoFileMD5(const std::wstring& path) {
     SkipRanges ranges;
     int marker = 0;
     size_t matched = 0;
-    off_t offset = 0;        // offset of the byte just read
-    off_t rangeStart = -1;   // >= 0 while skipping to the end of a marker's line
+    off_t offset = 0;       // offset of the byte just read
+    off_t rangeStart = -1;  // >= 0 while skipping to the end of a marker's line
     for (int c; (c = getc_unlocked(fp)) != EOF; ++offset) {
         if (rangeStart >= 0) {
             if (c == '\n') {
@@ -200,3 +202,5 @@ std::wstring GetInfoFileMD5(const std::wstring& path) {
     if (rangeStart >= 0) ranges.push_back({rangeStart, offset});  // marker line ends the file
     return GetFileMD5(path, ranges);
 }
+
+}  // namespace UpdateNew

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
+
 // A byte range [start, end) of a file that the digest leaves out.
 struct SkipRange {
     off_t start;
@@ -52,3 +54,5 @@ std::wstring GetInfoFileMD5(const std::wstring& path);
 
 // The MD5 of a byte string as digest text (used for texts kept in memory).
 std::wstring GetDataMD5(const void* data, size_t size);
+
+}  // namespace UpdateNew

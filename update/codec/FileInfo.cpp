@@ -8,19 +8,20 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Messages.h"
 #include "codec/FileDigest.h"
-#include "base/FileUtils.h"
+
+namespace UpdateNew {
 
 // A broken precondition cannot be answered sensibly: end with a diagnostic, in every build.
-#define SIMPLEFILE_REQUIRE(cond)                                                        \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
-            std::fprintf(stderr, "%s:%d: precondition failed: %s\n", __FILE__, __LINE__, \
-                         #cond);                                                        \
-            std::fflush(stderr);                                                        \
-            std::abort();                                                               \
-        }                                                                               \
+#define SIMPLEFILE_REQUIRE(cond)                                                                 \
+    do {                                                                                         \
+        if (!(cond)) {                                                                           \
+            std::fprintf(stderr, "%s:%d: precondition failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::fflush(stderr);                                                                 \
+            std::abort();                                                                        \
+        }                                                                                        \
     } while (0)
 
 namespace {
@@ -135,7 +136,8 @@ void CSimpleFile::Write(const char* pchData, int nNum) {
 void CSimpleFile::WriteLine(const std::wstring& line) {
     SIMPLEFILE_REQUIRE(m_fp != nullptr);
     std::string text;
-    if (!WideToMultibyte(line, text)) THROW_ERROR(MsgLib<5>(m_path, SystemErrorText(EILSEQ)), EILSEQ);
+    if (!WideToMultibyte(line, text))
+        THROW_ERROR(MsgLib<5>(m_path, SystemErrorText(EILSEQ)), EILSEQ);
     text.push_back('\n');
     Write(text.data(), static_cast<int>(text.size()));
 }
@@ -148,6 +150,14 @@ void CSimpleFile::Seek(long offset, int whence) {
     }
 }
 
-void CSimpleFile::SetStartPos() { Seek(0, SEEK_SET); }
-void CSimpleFile::SetEndPos() { Seek(0, SEEK_END); }
-void CSimpleFile::SetPos(long offset) { Seek(offset, SEEK_SET); }
+void CSimpleFile::SetStartPos() {
+    Seek(0, SEEK_SET);
+}
+void CSimpleFile::SetEndPos() {
+    Seek(0, SEEK_END);
+}
+void CSimpleFile::SetPos(long offset) {
+    Seek(offset, SEEK_SET);
+}
+
+}  // namespace UpdateNew

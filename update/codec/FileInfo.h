@@ -9,6 +9,8 @@
 #include <ctime>
 #include <string>
 
+namespace UpdateNew {
+
 // One C library stream and the path it was opened with. Not copyable; the destructor
 // closes a stream that is still open. Failures throw Exception from a library message
 // naming the path with the system's error text, code = the system error number.
@@ -93,3 +95,5 @@ private:
 // same digest text. Files whose digest cannot be computed are never equal, not even to
 // each other.
 bool CompareFilesByMD5(const FileInfo& a, const FileInfo& b);
+
+}  // namespace UpdateNew

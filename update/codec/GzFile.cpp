@@ -11,6 +11,8 @@
 #include "base/Conv.h"
 #include "base/PathUtils.h"
 
+namespace UpdateNew {
+
 namespace {
 
 constexpr unsigned kPiece = 64 * 1024;
@@ -147,3 +149,5 @@ int GzipFile(const std::wstring& source, const std::wstring& target, const char*
     if (!ok) ::unlink(outName.c_str());
     return ok ? 0 : -1;
 }
+
+}  // namespace UpdateNew

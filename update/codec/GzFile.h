@@ -7,6 +7,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // Names: a `name` ending in ".gz" is the compressed file and the output is `name` without
 // ".gz"; any other `name` means the compressed file `name` + ".gz" and the output `name`.
 // With `outDir` not empty the output is `outDir` joined with the last component of that
@@ -28,3 +30,5 @@ void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstr
 
 // Compresses `source` into `target`, opened with zlib in `mode` ("wb", "wb9", ...).
 int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode = "wb");
+
+}  // namespace UpdateNew

@@ -2,6 +2,8 @@
 
 #include <vector>
 
+namespace UpdateNew {
+
 namespace {
 
 void ApplyKeyStream(std::vector<uint8_t>& bytes, int length, uint32_t seed) {
@@ -34,9 +36,9 @@ std::wstring DescramblePassword(const std::wstring& hexText, int length, uint32_
     ApplyKeyStream(bytes, length, seed);
     std::wstring password;
     for (size_t i = 0; i + 4 <= bytes.size(); i += 4) {
-        const uint32_t c = static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8 |
-                           static_cast<uint32_t>(bytes[i + 2]) << 16 |
-                           static_cast<uint32_t>(bytes[i + 3]) << 24;
+        const uint32_t c =
+            static_cast<uint32_t>(bytes[i]) | static_cast<uint32_t>(bytes[i + 1]) << 8 |
+            static_cast<uint32_t>(bytes[i + 2]) << 16 | static_cast<uint32_t>(bytes[i + 3]) << 24;
         if (c == 0) break;
         password.push_back(static_cast<wchar_t>(c));
     }
@@ -62,3 +64,5 @@ std::wstring ScramblePassword(const std::wstring& password, int length, uint32_t
     }
     return text;
 }
+
+}  // namespace UpdateNew

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+namespace UpdateNew {
+
 // Turns `hexText` back into the password. The text must hold exactly 4 * length
 // hexadecimal digits (160 for length 40); any other text gives the empty text. The password
 // ends at its first zero character (or after 2 * length bytes).
@@ -18,3 +20,5 @@ std::wstring DescramblePassword(const std::wstring& hexText, int length, uint32_
 // DescramblePassword turns back into `password`. The empty text when the password does
 // not fit into 2 * length bytes (at most length / 2 characters) or length is not positive.
 std::wstring ScramblePassword(const std::wstring& password, int length, uint32_t seed);
+
+}  // namespace UpdateNew

@@ -5,12 +5,14 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
-#include "codec/FileCipher.h"
 #include "base/FileUtils.h"
-#include "codec/GzFile.h"
+#include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "codec/FileCipher.h"
+#include "codec/GzFile.h"
 #include "codec/Secrets.h"
+
+namespace UpdateNew {
 
 bool IsEncipheredProductInfo(const std::wstring& path) {
     FILE* fp = OpenFile(path, L"rb");
@@ -55,3 +57,5 @@ std::wstring DecodeProductInfoFile(const std::wstring& downloadedPath,
     }
     return local;
 }
+
+}  // namespace UpdateNew

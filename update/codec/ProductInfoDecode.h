@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+namespace UpdateNew {
+
 // Gunzips `downloadedPath` into its own directory and, when the result is enciphered,
 // deciphers it in place with the product info key (ProductInfoKey()). The result is the
 // downloaded name without ".gz" (the same name when it has none); it is handed to
@@ -28,3 +30,5 @@ std::wstring DecodeProductInfoFile(
 
 // The test above on the first bytes of a file; false when it cannot be read.
 bool IsEncipheredProductInfo(const std::wstring& path);
+
+}  // namespace UpdateNew

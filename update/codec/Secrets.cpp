@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+namespace UpdateNew {
+
 namespace {
 
 // A text masked at compile time, so that it does not show among the program's strings.
@@ -28,8 +30,16 @@ constexpr Masked kProductInfoKey(UPDATER_PRODUCT_INFO_KEY);
 
 }  // namespace
 
-std::string BuiltinCipherKeyText() { return kCipherKeyText.Reveal(); }
+std::string BuiltinCipherKeyText() {
+    return kCipherKeyText.Reveal();
+}
 
-std::string ProductInfoKey() { return kProductInfoKey.Reveal(); }
+std::string ProductInfoKey() {
+    return kProductInfoKey.Reveal();
+}
 
-uint32_t PasswordSeed() { return static_cast<uint32_t>(UPDATER_PASSWORD_SEED); }
+uint32_t PasswordSeed() {
+    return static_cast<uint32_t>(UPDATER_PASSWORD_SEED);
+}
+
+}  // namespace UpdateNew

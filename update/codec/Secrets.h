@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace UpdateNew {
+
 // The file cipher's built-in key text (20 uppercase hexadecimal digits), used when a
 // caller hands the cipher an empty key.
 std::string BuiltinCipherKeyText();
@@ -16,3 +18,5 @@ std::string ProductInfoKey();
 
 // The seed of the key stream of passwords stored in configuration files.
 uint32_t PasswordSeed();
+
+}  // namespace UpdateNew

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace UpdateNew {
+
 namespace {
 
 int HexDigit(char c) {
@@ -78,5 +80,11 @@ void CTwofishCfb1::Run(uint8_t* data, size_t size) {
     }
 }
 
-void CTwofishCfb1::Encrypt(uint8_t* data, size_t size) { Run<false>(data, size); }
-void CTwofishCfb1::Decrypt(uint8_t* data, size_t size) { Run<true>(data, size); }
+void CTwofishCfb1::Encrypt(uint8_t* data, size_t size) {
+    Run<false>(data, size);
+}
+void CTwofishCfb1::Decrypt(uint8_t* data, size_t size) {
+    Run<true>(data, size);
+}
+
+}  // namespace UpdateNew

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+namespace UpdateNew {
+
 class CTwofishCfb1 {
 public:
     static constexpr size_t kBlockSize = 16;
@@ -42,3 +44,5 @@ private:
     uint64_t m_regLo = 0;  // bytes 8..15
     bool m_ready = false;
 };
+
+}  // namespace UpdateNew

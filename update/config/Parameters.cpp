@@ -7,6 +7,8 @@
 #include "base/Messages.h"
 #include "base/StringUtils.h"
 
+namespace UpdateNew {
+
 const wchar_t* const Parameter::kNoDefault = L"|@NODEFAULT@|";
 
 namespace {
@@ -29,10 +31,9 @@ void WriteText(FILE* out, const std::wstring& text, bool utf8) {
 // ---------------------------------------------------------------------------------------
 // Parameter
 
-Parameter::Parameter(Parameters* owner, int32_t id, const std::wstring& name,
-                     uint32_t valueCount, const std::wstring& help,
-                     const std::wstring& defaultValue, bool alone, bool mandatory,
-                     bool multiple, int32_t dependsOn)
+Parameter::Parameter(Parameters* owner, int32_t id, const std::wstring& name, uint32_t valueCount,
+                     const std::wstring& help, const std::wstring& defaultValue, bool alone,
+                     bool mandatory, bool multiple, int32_t dependsOn)
     : m_id(id),
       m_name(name),
       m_valueCount(valueCount),
@@ -95,9 +96,13 @@ std::wstring Parameter::helpText() const {
     return text;
 }
 
-void Parameter::print(FILE* out) const { WriteText(out, helpText(), false); }
+void Parameter::print(FILE* out) const {
+    WriteText(out, helpText(), false);
+}
 
-void Parameter::printUtf8(FILE* out) const { WriteText(out, helpText(), true); }
+void Parameter::printUtf8(FILE* out) const {
+    WriteText(out, helpText(), true);
+}
 
 // ---------------------------------------------------------------------------------------
 // Parameters
@@ -230,3 +235,5 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
     validate();
     return true;
 }
+
+}  // namespace UpdateNew

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+namespace UpdateNew {
+
 class Parameters;
 
 // One declared option together with the value(s) it received.
@@ -147,3 +149,5 @@ public:
 private:
     std::vector<Parameter> m_params;
 };
+
+}  // namespace UpdateNew

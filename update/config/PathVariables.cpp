@@ -5,8 +5,10 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
 #include "base/Logger.h"
+#include "base/Messages.h"
+
+namespace UpdateNew {
 
 std::wstring PathVariables::toLower(const std::wstring& text) {
     std::wstring lower(text);
@@ -97,3 +99,5 @@ void PathVariables::addVariablePair(const std::wstring& pair) {
     if (eq == std::wstring::npos) THROW_CRITICAL(Msg<364>(text), ERR_INVALID_PARAMETER);
     setVariable(text.substr(0, eq), text.substr(eq + 1));
 }
+
+}  // namespace UpdateNew

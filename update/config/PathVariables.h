@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+namespace UpdateNew {
+
 class PathVariables {
 public:
     using Table = std::map<std::wstring, std::wstring>;
@@ -44,3 +46,5 @@ public:
 private:
     Table m_variables;
 };
+
+}  // namespace UpdateNew

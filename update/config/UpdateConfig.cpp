@@ -10,18 +10,20 @@
 #include <cwchar>
 #include <iterator>
 
+#include "base/Console.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
-#include "base/ProgramInfo.h"
 #include "base/FileUtils.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/ProgramInfo.h"
+#include "base/StringUtils.h"
 #include "codec/PasswordScramble.h"
 #include "codec/Secrets.h"
-#include "base/StringUtils.h"
 #include "net/ConnectionOptions.h"
-#include "base/Console.h"
-#include "base/Logger.h"
+
+namespace UpdateNew {
 
 const wchar_t* const UpdateConfig::kDefaultSettingsFile = L"c:\\updatenew.conf";
 
@@ -66,8 +68,10 @@ private:
 bool NextLine(BoundedLineReader& reader, std::string& line, const std::wstring& path,
               EUpdateErrors code) {
     switch (reader.next(line)) {
-        case LineRead::kLine: return true;
-        case LineRead::kEnd: return false;
+        case LineRead::kLine:
+            return true;
+        case LineRead::kEnd:
+            return false;
         case LineRead::kLineTooLong:
             THROW_CRITICAL(Msg<165>(path, static_cast<unsigned long>(reader.lineNo()),
                                     static_cast<unsigned long>(UpdateConfig::kMaxLineBytes)),
@@ -180,15 +184,17 @@ unsigned UpdateConfig::readSettingsFile() {
         const unsigned lineNo = reader.lineNo();
         if (read == LineRead::kEnd) break;
         if (read == LineRead::kLineTooLong) {
-            ConsolePrintf(L"Line %u of the settings file %s is longer than %lu bytes: the "
-                          L"rest of the file is not read\n",
-                          lineNo, name.c_str(), static_cast<unsigned long>(kMaxLineBytes));
+            ConsolePrintf(
+                L"Line %u of the settings file %s is longer than %lu bytes: the "
+                L"rest of the file is not read\n",
+                lineNo, name.c_str(), static_cast<unsigned long>(kMaxLineBytes));
             break;
         }
         if (read == LineRead::kFileTooLong) {
-            ConsolePrintf(L"The settings file %s is longer than %lu bytes: it is not read "
-                          L"from line %u on\n",
-                          name.c_str(), static_cast<unsigned long>(kMaxFileBytes), lineNo);
+            ConsolePrintf(
+                L"The settings file %s is longer than %lu bytes: it is not read "
+                L"from line %u on\n",
+                name.c_str(), static_cast<unsigned long>(kMaxFileBytes), lineNo);
             break;
         }
         const std::wstring line = RemoveAll(LineToWide(bytes), L"\r\n");
@@ -494,3 +500,5 @@ void UpdateConfig::prepareDirectories() {
         m_logFileName = joinPath(joinPath(m_installPath, L"logs"), L"update.log");
     }
 }
+
+}  // namespace UpdateNew

@@ -13,12 +13,14 @@
 #include <utility>
 #include <vector>
 
-#include "net/ConnectionConfig.h"
 #include "config/PathVariables.h"
-#include "plugin/UpdateCallbacks.h"
 #include "config/UpdateOptionTarget.h"
 #include "config/UpdateParameters.h"
 #include "config/UpdateUri.h"
+#include "net/ConnectionConfig.h"
+#include "plugin/UpdateCallbacks.h"
+
+namespace UpdateNew {
 
 class ConnectionOptions;
 
@@ -236,3 +238,5 @@ private:
     bool m_tmpDirCreated = false;
     bool m_backupDirCreated = false;
 };
+
+}  // namespace UpdateNew

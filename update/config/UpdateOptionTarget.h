@@ -11,6 +11,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 class UpdateOptionTarget {
 public:
     // Connection settings (`retries`, `timeout`, `proxy-server`, `proxy-port`,
@@ -84,3 +86,5 @@ public:
 
     virtual ~UpdateOptionTarget() = default;
 };
+
+}  // namespace UpdateNew

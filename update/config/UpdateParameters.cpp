@@ -10,6 +10,8 @@
 #include "base/Messages.h"
 #include "base/StringUtils.h"
 
+namespace UpdateNew {
+
 const wchar_t* const CUpdateParameters::kProductVersion = L"7.0.10";
 
 namespace {
@@ -77,8 +79,8 @@ CUpdateParameters::CUpdateParameters(const std::wstring& updaterDir,
             L"Set proxy PASS for proxy authentication", none, false, false, false,
             OPT_PROXY_USERNAME);
     declare(OPT_SHARE_USERNAME, L"share-username", kValue,
-            L"Set USERNAME for authenticating while accessing a shared folder", none, false,
-            false, false, OPT_SHARE_USERPASS);
+            L"Set USERNAME for authenticating while accessing a shared folder", none, false, false,
+            false, OPT_SHARE_USERPASS);
     declare(OPT_SHARE_USERPASS, L"share-userpass", kValue,
             L"Set PASS for authenticating while accessing a shared folder", none, false, false,
             false, OPT_SHARE_USERNAME);
@@ -97,8 +99,8 @@ CUpdateParameters::CUpdateParameters(const std::wstring& updaterDir,
     declare(OPT_PRODUCT_FILE, L"productfile", kValue,
             L"The relative path to the ProductFile file (serverroot is defaultsrv)", none, false,
             false, false, OPT_DEFAULT_SERVER);
-    declare(OPT_URL_FILE, L"url-file", kValue, L"The url file with update urls", none, false,
-            false, false, OPT_PRODUCT_INFO_FILE);
+    declare(OPT_URL_FILE, L"url-file", kValue, L"The url file with update urls", none, false, false,
+            false, OPT_PRODUCT_INFO_FILE);
     declare(OPT_URL_NUMBERED, L"url%d", kValue, kUrlHelp, none, false, false, true,
             OPT_PRODUCT_INFO_FILE);
     declare(OPT_URL, L"url", kValue, kUrlHelp, none, false, false, true, OPT_PRODUCT_INFO_FILE);
@@ -313,3 +315,5 @@ void CUpdateParameters::applyOptions(UpdateOptionTarget& target) const {
         }
     }
 }
+
+}  // namespace UpdateNew

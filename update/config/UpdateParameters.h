@@ -10,6 +10,8 @@
 #include "config/Parameters.h"
 #include "config/UpdateOptionTarget.h"
 
+namespace UpdateNew {
+
 // Option ids shared by the rest of the updater (the declarations are in UpdateParameters.cpp).
 enum EUpdateOptionId : int32_t {
     OPT_RETRIES = 0,
@@ -87,3 +89,5 @@ public:
     // per value, in list order.
     void applyOptions(UpdateOptionTarget& target) const;
 };
+
+}  // namespace UpdateNew

@@ -7,6 +7,8 @@
 
 #include "base/Conv.h"
 
+namespace UpdateNew {
+
 namespace {
 
 std::wstring Trim(const std::wstring& text) {
@@ -111,3 +113,5 @@ std::wstring UpdateUri::transferUrl() const {
     // A URL may arrive already encoded: "%", "?" and "#" keep their meaning.
     return m_scheme + L"://" + m_host + Encode(WideToUtf8(m_path), "/!$&'()*+,;=:@%?#[]");
 }
+
+}  // namespace UpdateNew

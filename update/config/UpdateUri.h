@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 class UpdateUri {
 public:
     enum Kind { kShare = 0, kUrlServer = 1 };
@@ -48,3 +50,5 @@ private:
     std::wstring m_host;
     std::wstring m_path;
 };
+
+}  // namespace UpdateNew

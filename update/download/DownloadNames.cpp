@@ -2,9 +2,11 @@
 
 #include <vector>
 
-#include "config/UpdateUri.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
+#include "config/UpdateUri.h"
+
+namespace UpdateNew {
 
 const wchar_t* const kGzSuffix = L".gz";
 
@@ -60,3 +62,5 @@ std::wstring ModuleFileLocalName(const std::wstring& downloadDir, const std::wst
                                  const std::wstring& name) {
     return JoinPath(ToSlashes(downloadDir), ToSlashes(source), ToSlashes(name));
 }
+
+}  // namespace UpdateNew

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // The product info address to fetch. Without a given name it is `defaultAddress`. A given
 // name replaces the file-name part of the default and keeps its directory; a given name
 // longer than five characters that ends in ".upd" (any letter case) has that ending
@@ -35,3 +37,5 @@ std::wstring ModuleFileLocalName(const std::wstring& downloadDir, const std::wst
 
 // The ending of compressed module files.
 extern const wchar_t* const kGzSuffix;  // ".gz"
+
+}  // namespace UpdateNew

@@ -9,17 +9,19 @@
 #include <ctime>
 #include <iterator>
 
-#include "download/FileDownloader.h"
-#include "plugin/UpdateCallbacks.h"
-#include "config/UpdateConfig.h"
-#include "config/UpdateUri.h"
-#include "codec/CheckedTextFile.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
-#include "base/Logger.h"
+#include "codec/CheckedTextFile.h"
+#include "config/UpdateConfig.h"
+#include "config/UpdateUri.h"
+#include "download/FileDownloader.h"
+#include "plugin/UpdateCallbacks.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -258,4 +260,8 @@ std::wstring CDownloadServersHandler::GetLocalMasterIdxPath() const {
     return JoinPath(m_config->installPath(), local);
 }
 
-bool CDownloadServersHandler::IsUrlServer() const { return m_server && m_server->kind() != 0; }
+bool CDownloadServersHandler::IsUrlServer() const {
+    return m_server && m_server->kind() != 0;
+}
+
+}  // namespace UpdateNew

@@ -12,6 +12,8 @@
 #include <map>
 #include <string>
 
+namespace UpdateNew {
+
 class UpdateConfig;
 class UpdateUri;
 class FileDownloader;
@@ -49,11 +51,11 @@ public:
     void SetProductFileValue(const std::wstring& key, const std::wstring& value);
 
     // --- addresses of the chosen server ---
-    std::wstring GetServerAddress() const;        // the chosen record's address
-    std::wstring GetUpdateRootAddress() const;    // where the module files are: server + update root
-    std::wstring GetProductInfoAddress() const;   // server + product info path
-    std::wstring GetMasterIdxAddress() const;     // (default server or server name) + masteridx
-    std::wstring GetLocalMasterIdxPath() const;   // the kept local copy of the master index
+    std::wstring GetServerAddress() const;       // the chosen record's address
+    std::wstring GetUpdateRootAddress() const;   // where the module files are: server + update root
+    std::wstring GetProductInfoAddress() const;  // server + product info path
+    std::wstring GetMasterIdxAddress() const;    // (default server or server name) + masteridx
+    std::wstring GetLocalMasterIdxPath() const;  // the kept local copy of the master index
 
     // --- readers ---
     const std::wstring& GetUpdateRoot() const { return m_updateRoot; }
@@ -66,9 +68,7 @@ public:
     // Whether the chosen download server is reached by URL (not a shared folder).
     bool IsUrlServer() const;
     // The default servers not tried yet.
-    const std::list<std::wstring>& GetRemainingDefaultServers() const {
-        return m_defaultServers;
-    }
+    const std::list<std::wstring>& GetRemainingDefaultServers() const { return m_defaultServers; }
 
 private:
     void ChooseDefaultServer();
@@ -78,8 +78,8 @@ private:
     void LogFileContent(const std::wstring& path);
 
     bool m_defaultServerMode;
-    const UpdateUri* m_server = nullptr;   // record in the configuration's server list
-    std::wstring m_serverName;             // its key there
+    const UpdateUri* m_server = nullptr;  // record in the configuration's server list
+    std::wstring m_serverName;            // its key there
     std::wstring m_updateRoot;
     std::wstring m_productInfo;
     UpdateConfig* m_config;
@@ -88,3 +88,5 @@ private:
     std::wstring m_currentDefaultServer;
     std::map<std::wstring, std::wstring> m_productInfoHashes;  // file name -> hash
 };
+
+}  // namespace UpdateNew

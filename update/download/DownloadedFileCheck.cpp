@@ -1,12 +1,14 @@
 #include "download/DownloadedFileCheck.h"
 
 #include "base/Exception.h"
-#include "base/Messages.h"
-#include "codec/FileInfo.h"
-#include "codec/FileDigest.h"
 #include "base/FileUtils.h"
-#include "codec/GzFile.h"
 #include "base/Logger.h"
+#include "base/Messages.h"
+#include "codec/FileDigest.h"
+#include "codec/FileInfo.h"
+#include "codec/GzFile.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -52,3 +54,5 @@ std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInf
     VerifyFile(output, file.filesize, file.filemd5, true);
     return output;
 }
+
+}  // namespace UpdateNew

@@ -9,6 +9,8 @@
 
 #include "update/UpdateCallbackTypes.h"
 
+namespace UpdateNew {
+
 // Whether the compressed file at `gzPath` exists with the record's ZIPSIZE and ZIPMD5; a
 // file that passes needs no new fetch.
 bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& file);
@@ -26,3 +28,5 @@ void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file
 // decompression starts, so it is cleaned up whatever happens. Gives that path.
 std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
                                  UpdStringList& tempFiles);
+
+}  // namespace UpdateNew

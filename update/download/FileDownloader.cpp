@@ -11,20 +11,24 @@
 #include <cwchar>
 #include <vector>
 
-#include "plugin/UpdateCallbacks.h"
-#include "config/UpdateUri.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
-#include "base/Logger.h"
+#include "config/UpdateUri.h"
+#include "plugin/UpdateCallbacks.h"
+
+namespace UpdateNew {
 
 const wchar_t* const FileDownloader::kUserAgent = L"Update 1.0.0 [linux x86 unicode release]";
 
 namespace {
 
-std::wstring SysError(int err) { return FromMultibyte(std::strerror(err)); }
+std::wstring SysError(int err) {
+    return FromMultibyte(std::strerror(err));
+}
 
 // Copies at most FileDownloader::kMaxReportedPath characters and terminates.
 void CopyReported(wchar_t* to, const std::wstring& from) {
@@ -123,7 +127,8 @@ FileDownloader::FileDownloader(const ConnectionConfig& cfg, UpdateCallbacks& cal
     if (cfg.timeout() > 0) m_connection.SetLongOption(ConnectionOptions::TIMEOUT, cfg.timeout());
 
     const char* caFile = std::getenv("SSL_CERT_FILE");
-    if (caFile && *caFile) m_connection.SetStringOption(ConnectionOptions::CA_FILE, FromMultibyte(caFile));
+    if (caFile && *caFile)
+        m_connection.SetStringOption(ConnectionOptions::CA_FILE, FromMultibyte(caFile));
 
     m_context.callbacks = m_callbacks;
     m_context.files = &m_files;
@@ -139,10 +144,11 @@ int FileDownloader::connectServer(const std::wstring& server, int kind) {
     m_serverKind = kind;
     m_server = server;
     const std::wstring prefix = kind == 0 ? L"file://" : L"";
-    m_callbacks->callLib(L"connectServer(cCallbackUriPrefix + cServerUri, m_cfg.shareUsername(), "
-                         L"m_cfg.shareUserPass())",
-                         &CUpdateLibCallbacks::connectServer, prefix + server,
-                         m_cfg->shareUsername(), m_cfg->shareUserPass());
+    m_callbacks->callLib(
+        L"connectServer(cCallbackUriPrefix + cServerUri, m_cfg.shareUsername(), "
+        L"m_cfg.shareUserPass())",
+        &CUpdateLibCallbacks::connectServer, prefix + server, m_cfg->shareUsername(),
+        m_cfg->shareUserPass());
     return 0;
 }
 
@@ -271,12 +277,11 @@ size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void
     }
     c->received += bytes;
     try {
-        c->callbacks->callGui(L"onDownloadFile(std::tstring(c->files->sourceURI), "
-                              L"std::tstring(c->files->destFileName), size * nmemb)",
-                              &CUpdateGuiCallbacks::onDownloadFile,
-                              std::wstring(c->files->sourceURI),
-                              std::wstring(c->files->destFileName),
-                              static_cast<unsigned long>(size * nmemb));
+        c->callbacks->callGui(
+            L"onDownloadFile(std::tstring(c->files->sourceURI), "
+            L"std::tstring(c->files->destFileName), size * nmemb)",
+            &CUpdateGuiCallbacks::onDownloadFile, std::wstring(c->files->sourceURI),
+            std::wstring(c->files->destFileName), static_cast<unsigned long>(size * nmemb));
     } catch (...) {
         // Unwinding through libcurl is undefined: keep the exception, make libcurl stop
         // (any count other than the block's size aborts the transfer) and rethrow it
@@ -290,3 +295,5 @@ size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void
     if (written != nmemb) c->writeErrno = errno != 0 ? errno : EIO;
     return written * size;
 }
+
+}  // namespace UpdateNew

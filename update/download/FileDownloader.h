@@ -16,6 +16,8 @@
 #include "net/ConnectionConfig.h"
 #include "net/InternetConnection.h"
 
+namespace UpdateNew {
+
 class UpdateCallbacks;
 
 class FileDownloader {
@@ -68,12 +70,12 @@ private:
     struct TransferContext {
         UpdateCallbacks* callbacks = nullptr;
         TransferFiles* files = nullptr;
-        FILE* stream = nullptr;            // the temporary file being written
-        std::exception_ptr error;          // thrown by the progress call, rethrown later
-        int writeErrno = 0;                // why a block could not be written, or 0
-        unsigned long long maxBytes = 0;   // the most bytes accepted, 0: no limit
-        unsigned long long received = 0;   // bytes accepted so far
-        bool overLimit = false;            // the server sent more than maxBytes
+        FILE* stream = nullptr;           // the temporary file being written
+        std::exception_ptr error;         // thrown by the progress call, rethrown later
+        int writeErrno = 0;               // why a block could not be written, or 0
+        unsigned long long maxBytes = 0;  // the most bytes accepted, 0: no limit
+        unsigned long long received = 0;  // bytes accepted so far
+        bool overLimit = false;           // the server sent more than maxBytes
     };
 
     // libcurl's write function. Never lets an exception out into libcurl's C frames.
@@ -94,3 +96,5 @@ private:
     std::wstring m_server;
     std::wstring m_proxyHost;  // the configured proxy host without surrounding blanks
 };
+
+}  // namespace UpdateNew

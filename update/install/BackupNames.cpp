@@ -2,6 +2,8 @@
 
 #include "base/PathUtils.h"
 
+namespace UpdateNew {
+
 std::wstring CBackupNames::assign(const std::wstring& backupDir,
                                   const std::wstring& installedPath) {
     auto found = m_byInstalled.find(installedPath);
@@ -23,3 +25,5 @@ std::wstring CBackupNames::lookup(const std::wstring& backupDir,
     if (m_taken.count(flat) != 0) return std::wstring();
     return JoinPath(backupDir, flat);
 }
+
+}  // namespace UpdateNew

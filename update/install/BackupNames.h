@@ -11,6 +11,8 @@
 #include <set>
 #include <string>
 
+namespace UpdateNew {
+
 class CBackupNames {
 public:
     // The backup copy of `installedPath` inside `backupDir`: the name given earlier to the
@@ -30,3 +32,5 @@ private:
     std::map<std::wstring, std::wstring> m_byInstalled;  // installed path -> backup name
     std::set<std::wstring> m_taken;                      // backup names given
 };
+
+}  // namespace UpdateNew

@@ -2,12 +2,14 @@
 
 #include <sys/stat.h>
 
-#include "base/RunProcess.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
-#include "base/Logger.h"
+#include "base/RunProcess.h"
+
+namespace UpdateNew {
 
 ModuleCommandLine SplitModuleCommand(const std::wstring& command) {
     ModuleCommandLine line;
@@ -44,3 +46,5 @@ void RunModuleCommand(const std::wstring& moduleName, const std::wstring& progra
              arguments.c_str(), resultText.c_str());
     if (result != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_MODULE_COMMAND);
 }
+
+}  // namespace UpdateNew

@@ -6,6 +6,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // How long a module command may run before it is sent SIGTERM, in seconds. The wait ends
 // as soon as the command does, so a quick command costs no more than its own run.
 constexpr int kModuleCommandTimeout = 30;
@@ -37,3 +39,5 @@ bool ModuleProgramExists(const std::wstring& path);
 // command line that cannot be split) pass on as the Exception of that layer.
 void RunModuleCommand(const std::wstring& moduleName, const std::wstring& program,
                       const std::wstring& arguments, int timeoutSeconds = kModuleCommandTimeout);
+
+}  // namespace UpdateNew

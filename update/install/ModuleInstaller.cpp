@@ -2,17 +2,19 @@
 
 #include <sys/stat.h>
 
-#include "plugin/BuiltinFileOps.h"
-#include "install/TemporaryFiles.h"
-#include "plugin/UpdateCallbacks.h"
-#include "product/UpdateInfo.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
 #include "base/FileUtils.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
-#include "base/Logger.h"
+#include "install/TemporaryFiles.h"
+#include "plugin/BuiltinFileOps.h"
+#include "plugin/UpdateCallbacks.h"
+#include "product/UpdateInfo.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -142,22 +144,23 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         LogError(L"%s\n", Msg<242>().c_str());
         THROW_CRITICAL(Msg<242>(), ERR_ACTION);
     }
-    if (!selfUpdate && m_callbacks.callLib(L"overrideInstallModule(cCurModule.name)",
-                                           &CUpdateLibCallbacks::overrideInstallModule,
-                                           cCurModule.name))
+    if (!selfUpdate &&
+        m_callbacks.callLib(L"overrideInstallModule(cCurModule.name)",
+                            &CUpdateLibCallbacks::overrideInstallModule, cCurModule.name))
         return;
 
     CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, false);
     for (const UpdateFileInfo& file : module.files) {
         if (!file.needsupdate) {
-            if (selfUpdate) helper.AddFile(installSource(module, file), installedPath(module, file));
+            if (selfUpdate)
+                helper.AddFile(installSource(module, file), installedPath(module, file));
             continue;
         }
         const std::wstring src = installSource(module, file);
         const std::wstring dest = installedPath(module, file);
         if (m_settings.mirror) CreateTargetDirectory(dest);
-        m_callbacks.callGui(L"onInstallFile(src, dest)", &CUpdateGuiCallbacks::onInstallFile,
-                            src, dest);
+        m_callbacks.callGui(L"onInstallFile(src, dest)", &CUpdateGuiCallbacks::onInstallFile, src,
+                            dest);
         if (selfUpdate) {
             helper.AddChangedFile(src, dest);
             continue;
@@ -228,3 +231,5 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
     m_callbacks.callGui(L"afterRestoreModuleCompletion(cCurModule.name)",
                         &CUpdateGuiCallbacks::afterRestoreModuleCompletion, cCurModule.name);
 }
+
+}  // namespace UpdateNew

@@ -19,18 +19,20 @@
 
 #include "install/BackupNames.h"
 #include "install/SelfUpdateHelper.h"
+#include "update/UpdateCallbackTypes.h"
+
+namespace UpdateNew {
 
 class UpdateCallbacks;
 class CTemporaryFiles;
 struct UpdateModuleInfo;
-struct UpdateFileInfo;
 
 struct InstallSettings {
-    std::wstring installDir;  // the run's installation directory (option install-path)
-    std::wstring tmpDir;      // the temporary root
-    std::wstring backupDir;   // the backup root
-    bool mirror = false;          // option mirror
-    bool selfUpdateDone = false;  // option noselfupdate: this run follows a self-update
+    std::wstring installDir;        // the run's installation directory (option install-path)
+    std::wstring tmpDir;            // the temporary root
+    std::wstring backupDir;         // the backup root
+    bool mirror = false;            // option mirror
+    bool selfUpdateDone = false;    // option noselfupdate: this run follows a self-update
     SelfUpdateSettings selfUpdate;  // for handing the updater's own module over
 };
 
@@ -68,9 +70,9 @@ public:
     void backupModule(const UpdateModuleInfo& module);
     // Installs every changed file ("overrideInstallModule(cCurModule.name)" may take the
     // module over; "onInstallFile(src, dest)" before each file; a busy target is replaced
-    // through target + ".tmp", which is listed as temporary). For the updater's own module: CUpdateCriticalException 629
-    // (message 242) after a self-update; otherwise the files go to the self-update, which
-    // ends this process when it starts.
+    // through target + ".tmp", which is listed as temporary). For the updater's own module:
+    // CUpdateCriticalException 629 (message 242) after a self-update; otherwise the files go to the
+    // self-update, which ends this process when it starts.
     void installModule(const UpdateModuleInfo& module);
     // Copies the backup copies of the module's changed files back (message 629; 632 for a
     // module that was not updated; 624 for a file without a backup copy, which stays as
@@ -101,3 +103,5 @@ private:
     std::set<std::wstring> m_copied;            // installed files whose backup copy was made
     std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
 };
+
+}  // namespace UpdateNew

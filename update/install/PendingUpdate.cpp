@@ -7,8 +7,10 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
 #include "base/FileUtils.h"
+#include "base/Messages.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -22,7 +24,9 @@ const char kPostKey[] = "Post=";
 
 }  // namespace
 
-std::wstring OwedPostsTempFile(const std::wstring& marker) { return marker + L".new"; }
+std::wstring OwedPostsTempFile(const std::wstring& marker) {
+    return marker + L".new";
+}
 
 std::vector<std::wstring> ReadOwedPosts(const std::wstring& marker) {
     std::vector<std::wstring> names;
@@ -61,3 +65,5 @@ void WriteOwedPosts(const std::wstring& marker, const std::vector<std::wstring>&
     if (failed == ReplaceStep::kWrite) ThrowWriteError(5, temp, error);
     ThrowWriteError(26, failed == ReplaceStep::kOpen ? temp : marker, error);
 }
+
+}  // namespace UpdateNew

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
+
 // The module names recorded in the marker at `marker`, in record order. A missing marker,
 // an empty one (as updaters without the record leave it) and lines other than
 // "Post=<module name>" give no names. Only the first kPendingRecordMaxBytes are read.
@@ -22,3 +24,5 @@ void WriteOwedPosts(const std::wstring& marker, const std::vector<std::wstring>&
 std::wstring OwedPostsTempFile(const std::wstring& marker);
 
 const size_t kPendingRecordMaxBytes = 1024 * 1024;
+
+}  // namespace UpdateNew

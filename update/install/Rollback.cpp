@@ -2,11 +2,13 @@
 
 #include <exception>
 
+#include "base/Exception.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
 #include "plugin/UpdateCallbacks.h"
 #include "product/UpdateInfo.h"
-#include "base/Exception.h"
-#include "base/Messages.h"
-#include "base/Logger.h"
+
+namespace UpdateNew {
 
 std::vector<RollbackStep> PlanRollback(int phase, int module, int moduleCount) {
     std::vector<RollbackStep> steps;
@@ -17,10 +19,18 @@ std::vector<RollbackStep> PlanRollback(int phase, int module, int moduleCount) {
     auto add = [&steps](ERollbackSteps step, int i) {
         std::wstring text;
         switch (step) {
-            case ROLLBACK_UNPOST: text = Msg<635>(); break;
-            case ROLLBACK_PRE: text = Msg<636>(); break;
-            case ROLLBACK_RESTORE: text = Msg<637>(); break;
-            case ROLLBACK_POST: text = Msg<638>(); break;
+            case ROLLBACK_UNPOST:
+                text = Msg<635>();
+                break;
+            case ROLLBACK_PRE:
+                text = Msg<636>();
+                break;
+            case ROLLBACK_RESTORE:
+                text = Msg<637>();
+                break;
+            case ROLLBACK_POST:
+                text = Msg<638>();
+                break;
         }
         steps.push_back(RollbackStep{step, i, text});
     };
@@ -64,10 +74,18 @@ void RunRollbackStep(UpdateCallbacks& callbacks, const UpdateInfo& product,
         return;
 
     switch (step) {
-        case ROLLBACK_PRE: operations.runPre(module); break;
-        case ROLLBACK_POST: operations.runPost(module); break;
-        case ROLLBACK_UNPOST: operations.runUnpost(module); break;
-        case ROLLBACK_RESTORE: operations.restoreModule(module); break;
+        case ROLLBACK_PRE:
+            operations.runPre(module);
+            break;
+        case ROLLBACK_POST:
+            operations.runPost(module);
+            break;
+        case ROLLBACK_UNPOST:
+            operations.runUnpost(module);
+            break;
+        case ROLLBACK_RESTORE:
+            operations.restoreModule(module);
+            break;
     }
 }
 
@@ -103,3 +121,5 @@ void RollBack(UpdateCallbacks& callbacks, const UpdateInfo& product,
     }
     if (first) std::rethrow_exception(first);
 }
+
+}  // namespace UpdateNew

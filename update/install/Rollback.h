@@ -9,6 +9,8 @@
 
 #include "update/UpdateCallbackTypes.h"
 
+namespace UpdateNew {
+
 class UpdateCallbacks;
 class UpdateInfo;
 
@@ -63,3 +65,5 @@ void RunRollbackStep(UpdateCallbacks& callbacks, const UpdateInfo& product,
 // after the last step (and after "afterRollback()"), so the run still ends with it.
 void RollBack(UpdateCallbacks& callbacks, const UpdateInfo& product,
               IRollbackOperations& operations, int phase, int module);
+
+}  // namespace UpdateNew

@@ -10,15 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "plugin/UpdateCallbacks.h"
-#include "base/RunProcess.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
 #include "base/FileUtils.h"
-#include "base/PathUtils.h"
 #include "base/FormatConverter.h"
 #include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "base/RunProcess.h"
+#include "plugin/UpdateCallbacks.h"
+
+namespace UpdateNew {
 
 const wchar_t* const CSelfUpdateHelper::kSideDirName = L"SelfUpdateTemp";
 const wchar_t* const CSelfUpdateHelper::kConfigName = L"update.conf";
@@ -45,8 +47,8 @@ void AppendF(std::wstring& out, const wchar_t* format, ...) {
 
 }  // namespace
 
-CSelfUpdateHelper::CSelfUpdateHelper(UpdateCallbacks& callbacks,
-                                     const SelfUpdateSettings& settings, bool restoreMode)
+CSelfUpdateHelper::CSelfUpdateHelper(UpdateCallbacks& callbacks, const SelfUpdateSettings& settings,
+                                     bool restoreMode)
     : m_callbacks(callbacks), m_settings(settings), m_restoreMode(restoreMode) {}
 
 CSelfUpdateHelper::~CSelfUpdateHelper() = default;
@@ -80,7 +82,8 @@ std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) con
                 m_settings.logFile.c_str(), tmpFilesList.c_str());
     if (!m_settings.updateLib.empty()) {
         AppendF(text, L"[update]\n");
-        const std::wstring lib = JoinPath(SideDir(), GetLastComponent(ToSlashes(m_settings.updateLib)));
+        const std::wstring lib =
+            JoinPath(SideDir(), GetLastComponent(ToSlashes(m_settings.updateLib)));
         AppendF(text, L"UpdateLib=%s\n", lib.c_str());
     }
     AppendF(text, L"[product]\nmasteridx=/idx/master.idx\n");
@@ -133,3 +136,5 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
     // run; this process must be gone before the helper can replace it.
     std::exit(0);
 }
+
+}  // namespace UpdateNew

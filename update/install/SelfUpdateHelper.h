@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
+
 class UpdateCallbacks;
 
 // What the helper needs to know about the run. The update run fills it from its
@@ -93,3 +95,5 @@ private:
     std::vector<Entry> m_files;
     bool m_restoreMode;
 };
+
+}  // namespace UpdateNew

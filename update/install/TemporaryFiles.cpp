@@ -10,13 +10,15 @@
 #include <fstream>
 #include <string>
 
-#include "plugin/UpdateCallbacks.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
+#include "base/Logger.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
-#include "base/Logger.h"
+#include "plugin/UpdateCallbacks.h"
+
+namespace UpdateNew {
 
 const wchar_t* const CTemporaryFiles::kListFileName = L"ToRemove.txt";
 const wchar_t* const CTemporaryFiles::kOwnerMarkerName = L".updater-owned";
@@ -58,7 +60,7 @@ bool CTemporaryFiles::MarkOwned(const std::wstring& dir) {
     if (std::fclose(fp) != 0 || !written) {
         LogDebug(L"The owner marker \"%s\" cannot be written: %s\n", marker.c_str(),
                  SystemErrorText(written ? errno : error).c_str());
-        ::DeleteFile(marker, true);
+        UpdateNew::DeleteFile(marker, true);
         return false;
     }
     return true;
@@ -93,7 +95,7 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
         } catch (...) {
             LogDebug(L"Deleting \"%s\" through the plug-in failed\n", cIterator->c_str());
         }
-        ::DeleteFile(*cIterator, true);
+        UpdateNew::DeleteFile(*cIterator, true);
     }
     for (auto cRIterator = m_dirs->rbegin(); cRIterator != m_dirs->rend(); ++cRIterator) {
         try {
@@ -115,8 +117,10 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
             // Found in place: what the run put there is gone, the rest is the user's.
             const int error = errno;
             if (error != ENOENT) {
-                LogDebug(L"The directory \"%s\" is kept: it was not created by the updater "
-                         L"(%s)\n", cRIterator->c_str(), SystemErrorText(error).c_str());
+                LogDebug(
+                    L"The directory \"%s\" is kept: it was not created by the updater "
+                    L"(%s)\n",
+                    cRIterator->c_str(), SystemErrorText(error).c_str());
             }
         }
     }
@@ -180,3 +184,5 @@ bool CTemporaryFiles::readListFile(const std::wstring& path) {
     }
     return true;
 }
+
+}  // namespace UpdateNew

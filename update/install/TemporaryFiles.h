@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+namespace UpdateNew {
+
 class UpdateCallbacks;
 
 class CTemporaryFiles {
@@ -85,3 +87,5 @@ private:
     // The addRunDir paths, without trailing "/".
     std::vector<std::wstring> m_runDirs;
 };
+
+}  // namespace UpdateNew

@@ -4,6 +4,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 class ConnectionConfig {
 public:
     static constexpr size_t kMaxProxy = 1023;
@@ -49,3 +51,5 @@ protected:
     std::wstring m_shareUsername;
     std::wstring m_shareUserPass;
 };
+
+}  // namespace UpdateNew

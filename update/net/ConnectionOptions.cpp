@@ -3,6 +3,8 @@
 #include <new>
 #include <utility>
 
+namespace UpdateNew {
+
 unsigned ConnectionOptions::Store(int32_t id, Entry&& entry, bool overwrite) {
     try {
         auto found = m_entries.find(id);
@@ -112,3 +114,5 @@ int ConnectionOptions::KindOf(int32_t id) const {
 unsigned ConnectionOptions::Remove(int32_t id) {
     return m_entries.erase(id) ? OK : NOT_FOUND;
 }
+
+}  // namespace UpdateNew

@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+namespace UpdateNew {
+
 class ConnectionOptions {
 public:
     // Ids the transport understands. The configuration's settings use ids from 100 on.
@@ -74,3 +76,5 @@ private:
 
     std::map<int32_t, Entry> m_entries;
 };
+
+}  // namespace UpdateNew

@@ -4,6 +4,8 @@
 
 #include "net/InternetConnectionCurl.h"
 
+namespace UpdateNew {
+
 using UpdateNew::PrintConnectionDiagnostic;
 
 InternetConnection::~InternetConnection() {
@@ -87,3 +89,5 @@ std::string InternetConnection::LastErrorText() const {
 std::string InternetConnection::RefusedRedirect() const {
     return m_initialized ? m_connection->RefusedRedirect() : std::string();
 }
+
+}  // namespace UpdateNew

@@ -6,6 +6,8 @@
 
 #include "net/InternetConnectionBase.h"
 
+namespace UpdateNew {
+
 class InternetConnection {
 public:
     InternetConnection() = default;
@@ -38,3 +40,5 @@ private:
     UpdateNew::InternetConnectionBase* m_connection = nullptr;  // owned
     bool m_initialized = false;
 };
+
+}  // namespace UpdateNew

@@ -13,7 +13,7 @@ namespace UpdateNew {
 enum ConnectionResult : unsigned {
     CONNECTION_OK = 0,
     CONNECTION_NO_MEMORY = 1,
-    CONNECTION_CONVERSION = 2,       // a wide text has no multibyte form
+    CONNECTION_CONVERSION = 2,  // a wide text has no multibyte form
     CONNECTION_NOT_INITIALIZED = 5,
     CONNECTION_INIT_FAILED = 100608,  // libcurl could not start
     CONNECTION_HTTP_ERROR = 100612,   // the server answered with an error status

@@ -15,7 +15,9 @@ namespace {
 // Redirect chains longer than this end the transfer instead of looping forever.
 constexpr long kMaxRedirects = 20;
 
-CURL* Handle(void* p) { return static_cast<CURL*>(p); }
+CURL* Handle(void* p) {
+    return static_cast<CURL*>(p);
+}
 
 // Whether `url` starts with "https://", in any case.
 bool HasHttpsScheme(const std::string& url) {
@@ -107,8 +109,8 @@ unsigned InternetConnectionCurl::ApplyLongOptions() {
         }
     }
     if (m_options->GetLong(ConnectionOptions::PROXY_TYPE, value) == ConnectionOptions::OK) {
-        long type = value == 1 ? static_cast<long>(CURLPROXY_SOCKS5)
-                               : static_cast<long>(CURLPROXY_HTTP);
+        long type =
+            value == 1 ? static_cast<long>(CURLPROXY_SOCKS5) : static_cast<long>(CURLPROXY_HTTP);
         rc = curl_easy_setopt(curl, CURLOPT_PROXYTYPE, type);
         if (rc != CURLE_OK) {
             PrintConnectionDiagnostic(L"Can not set option (CURLOPT_PROXYTYPE)\n");
@@ -167,8 +169,7 @@ unsigned InternetConnectionCurl::ApplyStringOptions() {
 unsigned InternetConnectionCurl::ApplyPointerOptions() {
     void* value;
     CURLcode rc;
-    if (m_options->GetPointer(ConnectionOptions::WRITE_FUNCTION, value) ==
-        ConnectionOptions::OK) {
+    if (m_options->GetPointer(ConnectionOptions::WRITE_FUNCTION, value) == ConnectionOptions::OK) {
         rc = curl_easy_setopt(Handle(m_curl), CURLOPT_WRITEFUNCTION,
                               reinterpret_cast<curl_write_callback>(value));
         if (rc != CURLE_OK) {

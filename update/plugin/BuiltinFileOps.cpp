@@ -9,8 +9,10 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
 #include "base/FileUtils.h"
+#include "base/Messages.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -51,7 +53,9 @@ int OpenTarget(const std::string& target, mode_t mode) {
 
 // A target that cannot be written in place for now: access is denied (a protected file,
 // or one that a program holds), or a program is running from it.
-bool IsBusy(int error) { return error == EACCES || error == ETXTBSY; }
+bool IsBusy(int error) {
+    return error == EACCES || error == ETXTBSY;
+}
 
 [[noreturn]] void ThrowTargetError(const std::wstring& target, int error) {
     THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
@@ -59,7 +63,9 @@ bool IsBusy(int error) { return error == EACCES || error == ETXTBSY; }
 
 }  // namespace
 
-std::wstring SetAsidePath(const std::wstring& target) { return target + L".tmp"; }
+std::wstring SetAsidePath(const std::wstring& target) {
+    return target + L".tmp";
+}
 
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred) {
@@ -123,3 +129,5 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     }
     return true;
 }
+
+}  // namespace UpdateNew

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 // Where a busy target is moved aside to: target + ".tmp".
 std::wstring SetAsidePath(const std::wstring& target);
 
@@ -21,3 +23,5 @@ std::wstring SetAsidePath(const std::wstring& target);
 // cannot be completed never reports success.
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred);
+
+}  // namespace UpdateNew

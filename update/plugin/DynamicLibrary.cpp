@@ -4,8 +4,10 @@
 
 #include <string>
 
-#include "base/Conv.h"
 #include "base/Console.h"
+#include "base/Conv.h"
+
+namespace UpdateNew {
 
 namespace {
 const char* LastDlError() {
@@ -70,3 +72,5 @@ void* DynamicLibrary::GetSymbol(const char* pszName) {
     }
     return symbol;
 }
+
+}  // namespace UpdateNew

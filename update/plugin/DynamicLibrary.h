@@ -2,6 +2,8 @@
 // diagnostic on standard output; the callback dispatcher turns them into exceptions.
 #pragma once
 
+namespace UpdateNew {
+
 class DynamicLibrary {
 public:
     DynamicLibrary() = default;
@@ -24,3 +26,5 @@ private:
     void* m_pHandle = nullptr;
     bool m_bLoaded = false;
 };
+
+}  // namespace UpdateNew

@@ -2,6 +2,8 @@
 
 #include "base/Conv.h"
 
+namespace UpdateNew {
+
 #ifndef UPDATER_PRODUCT_VERSION
 #define UPDATER_PRODUCT_VERSION ""
 #endif
@@ -12,3 +14,5 @@ bool CLibraryInfo::GetProductVersion(std::wstring& version) const {
     version = built;
     return true;
 }
+
+}  // namespace UpdateNew

@@ -8,8 +8,12 @@
 
 #include <string>
 
+namespace UpdateNew {
+
 class CLibraryInfo {
 public:
     // The product version; false (and `version` untouched) when none is known.
     bool GetProductVersion(std::wstring& version) const;
 };
+
+}  // namespace UpdateNew

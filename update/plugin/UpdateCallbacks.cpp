@@ -2,12 +2,14 @@
 
 #include <string>
 
-#include "plugin/BuiltinFileOps.h"
-#include "plugin/LibraryInfo.h"
 #include "base/Exception.h"
-#include "base/Messages.h"
 #include "base/FileUtils.h"
 #include "base/Logger.h"
+#include "base/Messages.h"
+#include "plugin/BuiltinFileOps.h"
+#include "plugin/LibraryInfo.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -286,8 +288,8 @@ bool UpdateCallbacks::notifyConfigFile(const std::wstring& cConfigFileName) {
     return true;
 }
 
-bool UpdateCallbacks::copyFile(const std::wstring& source, const std::wstring& dest,
-                               bool bMayDefer, bool* pDeferred) {
+bool UpdateCallbacks::copyFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
+                               bool* pDeferred) {
     if (pDeferred) *pDeferred = false;
     if (callLib(L"copyFile(source, dest)", &CUpdateLibCallbacks::copyFile, source, dest))
         return true;
@@ -311,3 +313,5 @@ bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath) {
     UpdStringList cCreatedDirs;
     return checkCreateDirectory(cPath, cCreatedDirs);
 }
+
+}  // namespace UpdateNew

@@ -41,6 +41,8 @@
 #include "update/UpdateGuiCallbacks.h"
 #include "update/UpdateLibCallbacks.h"
 
+namespace UpdateNew {
+
 // Which of the two tables a guarded call goes to.
 enum class EPluginKind { Lib, Gui };
 
@@ -196,3 +198,5 @@ private:
     unsigned long m_ulFilesTotal = 0;
     bool m_bLoadFailed = false;
 };
+
+}  // namespace UpdateNew

@@ -1,9 +1,11 @@
 #include "product/BasicXMLParser.h"
 
-#include "product/XmlTree.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "product/XmlTree.h"
+
+namespace UpdateNew {
 
 BasicXMLParser::BasicXMLParser() = default;
 BasicXMLParser::~BasicXMLParser() = default;
@@ -47,3 +49,5 @@ void BasicXMLParser::walk(const XmlElement& element, int depth) {
         endElementHandler(depth, name);
     }
 }
+
+}  // namespace UpdateNew

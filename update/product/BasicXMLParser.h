@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+namespace UpdateNew {
+
 struct XmlElement;
 
 class BasicXMLParser {
@@ -40,3 +42,5 @@ private:
 
     std::mutex m_lock;
 };
+
+}  // namespace UpdateNew

@@ -4,8 +4,10 @@
 #include <cstdlib>
 #include <cwctype>
 
-#include "base/Messages.h"
 #include "base/Logger.h"
+#include "base/Messages.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -85,8 +87,7 @@ DependencyVerdict UpdateInfo::BuildDependencies() {
             if (DependsOn(d, static_cast<int>(i))) {
                 wchar_t line[128];
                 std::swprintf(line, sizeof line / sizeof line[0],
-                              L"Module %d  already depends on module %d\n", d,
-                              static_cast<int>(i));
+                              L"Module %d  already depends on module %d\n", d, static_cast<int>(i));
                 verdict.status = kCyclicDependency;
                 verdict.text = Msg<107>() + L"\n" + line;
                 return verdict;
@@ -169,3 +170,5 @@ std::vector<int> UpdateInfo::GetDependentModules(int n) {
     }
     return dependents;
 }
+
+}  // namespace UpdateNew

@@ -10,19 +10,21 @@
 
 #include "update/UpdateCallbackTypes.h"
 
+namespace UpdateNew {
+
 struct UpdateModuleInfo {
-    int32_t number = 0;       // leading numeric field; 0 in product data, shown by the file check
-    std::wstring name;        // MODULE NAME attribute
-    std::wstring pre;         // command run before installation (PRE)
-    std::wstring post;        // command run after installation (POST)
-    std::wstring unpost;      // command run when the module is rolled back (UNPOST)
-    std::wstring depend;      // DEPEND as written: comma-separated names of modules it needs
+    int32_t number = 0;   // leading numeric field; 0 in product data, shown by the file check
+    std::wstring name;    // MODULE NAME attribute
+    std::wstring pre;     // command run before installation (PRE)
+    std::wstring post;    // command run after installation (POST)
+    std::wstring unpost;  // command run when the module is rolled back (UNPOST)
+    std::wstring depend;  // DEPEND as written: comma-separated names of modules it needs
     std::vector<int> dependencies;  // indices of the modules named by `depend`, in text order
-    std::wstring source;      // directory of the module's files on the server, relative
-    std::wstring destination; // installation directory; may contain path variables
-    int32_t position = 0;     // index of the module in the product data when it was created
+    std::wstring source;            // directory of the module's files on the server, relative
+    std::wstring destination;       // installation directory; may contain path variables
+    int32_t position = 0;           // index of the module in the product data when it was created
     std::vector<UpdateFileInfo> files;  // in product info order
-    bool needsupdate = false; // set by the file check
+    bool needsupdate = false;           // set by the file check
 };
 
 // What the dependency relation says about the product: usable, or why the run must end.
@@ -48,7 +50,9 @@ public:
 
     int moduleCount() const { return static_cast<int>(modules.size()); }
     // Precondition: 0 <= index < moduleCount().
-    UpdateModuleInfo& cGetModuleByIndex(int index) { return modules.at(static_cast<size_t>(index)); }
+    UpdateModuleInfo& cGetModuleByIndex(int index) {
+        return modules.at(static_cast<size_t>(index));
+    }
     const UpdateModuleInfo& cGetModuleByIndex(int index) const {
         return modules.at(static_cast<size_t>(index));
     }
@@ -84,3 +88,5 @@ private:
 
     std::vector<std::vector<bool>> m_dependsOn;  // row i, bit j: module i depends on module j
 };
+
+}  // namespace UpdateNew

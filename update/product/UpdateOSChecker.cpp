@@ -2,6 +2,8 @@
 
 #include <cwctype>
 
+namespace UpdateNew {
+
 namespace {
 
 struct SystemCodeRow {
@@ -11,13 +13,13 @@ struct SystemCodeRow {
 
 // Concrete systems by system code; the row with code 0xffffffff ends the table.
 const SystemCodeRow kSystemCodes[] = {
-    {0x2, L"WIN95A"},         {0x4, L"WIN95B"},         {0x8, L"WIN95C"},
-    {0x10, L"WIN98FE"},       {0x20, L"WIN98SE"},       {0x40, L"WINME"},
-    {0x100, L"WINNT300W"},    {0x80000100, L"WINNT300S"}, {0x200, L"WINNT350W"},
-    {0x80000200, L"WINNT350S"}, {0x400, L"WIN351W"},    {0x80000400, L"WIN351S"},
-    {0x800, L"WINNT4W"},      {0x80000800, L"WINNT4S"}, {0x1000, L"WIN2KW"},
-    {0x80001000, L"WIN2KS"},  {0x2000, L"WINXP"},       {0x80002000, L"WIN2K3"},
-    {0x80008000, L"UNIX"},    {0xffffffff, L""},
+    {0x2, L"WIN95A"},           {0x4, L"WIN95B"},           {0x8, L"WIN95C"},
+    {0x10, L"WIN98FE"},         {0x20, L"WIN98SE"},         {0x40, L"WINME"},
+    {0x100, L"WINNT300W"},      {0x80000100, L"WINNT300S"}, {0x200, L"WINNT350W"},
+    {0x80000200, L"WINNT350S"}, {0x400, L"WIN351W"},        {0x80000400, L"WIN351S"},
+    {0x800, L"WINNT4W"},        {0x80000800, L"WINNT4S"},   {0x1000, L"WIN2KW"},
+    {0x80001000, L"WIN2KS"},    {0x2000, L"WINXP"},         {0x80002000, L"WIN2K3"},
+    {0x80008000, L"UNIX"},      {0xffffffff, L""},
 };
 
 // The platform query of this system reports the platform value 100 (POSIX).
@@ -34,16 +36,36 @@ std::wstring Upper(const std::wstring& text) {
 
 CUpdateOSChecker::CUpdateOSChecker() {
     static const wchar_t* const kTree[][2] = {
-        {L"ALL", L""},           {L"UNIX", L"ALL"},        {L"WIN9XFAM", L"ALL"},
-        {L"WIN95", L"WIN9XFAM"}, {L"WIN95A", L"WIN95"},    {L"WIN95B", L"WIN95"},
-        {L"WIN95C", L"WIN95"},   {L"WIN98", L"WIN9XFAM"},  {L"WIN98FE", L"WIN98"},
-        {L"WIN98SE", L"WIN98"},  {L"WINME", L"WIN9XFAM"},  {L"WINNTFAM", L"ALL"},
-        {L"WINNT", L"WINNTFAM"}, {L"WINNT300", L"WINNT"},  {L"WINNT300W", L"WINNT300"},
-        {L"WINNT300S", L"WINNT300"}, {L"WINNT350", L"WINNT"}, {L"WINNT350W", L"WINNT350"},
-        {L"WINNT350S", L"WINNT350"}, {L"WINNT351", L"WINNT"}, {L"WIN351W", L"WINNT351"},
-        {L"WIN351S", L"WINNT351"}, {L"WINNT4", L"WINNT"},  {L"WINNT4W", L"WINNT4"},
-        {L"WINNT4S", L"WINNT4"}, {L"WIN2K", L"WINNTFAM"},  {L"WIN2KW", L"WIN2K"},
-        {L"WIN2KS", L"WIN2K"},   {L"WINXP", L"WINNTFAM"},  {L"WIN2K3", L"WINNTFAM"},
+        {L"ALL", L""},
+        {L"UNIX", L"ALL"},
+        {L"WIN9XFAM", L"ALL"},
+        {L"WIN95", L"WIN9XFAM"},
+        {L"WIN95A", L"WIN95"},
+        {L"WIN95B", L"WIN95"},
+        {L"WIN95C", L"WIN95"},
+        {L"WIN98", L"WIN9XFAM"},
+        {L"WIN98FE", L"WIN98"},
+        {L"WIN98SE", L"WIN98"},
+        {L"WINME", L"WIN9XFAM"},
+        {L"WINNTFAM", L"ALL"},
+        {L"WINNT", L"WINNTFAM"},
+        {L"WINNT300", L"WINNT"},
+        {L"WINNT300W", L"WINNT300"},
+        {L"WINNT300S", L"WINNT300"},
+        {L"WINNT350", L"WINNT"},
+        {L"WINNT350W", L"WINNT350"},
+        {L"WINNT350S", L"WINNT350"},
+        {L"WINNT351", L"WINNT"},
+        {L"WIN351W", L"WINNT351"},
+        {L"WIN351S", L"WINNT351"},
+        {L"WINNT4", L"WINNT"},
+        {L"WINNT4W", L"WINNT4"},
+        {L"WINNT4S", L"WINNT4"},
+        {L"WIN2K", L"WINNTFAM"},
+        {L"WIN2KW", L"WIN2K"},
+        {L"WIN2KS", L"WIN2K"},
+        {L"WINXP", L"WINNTFAM"},
+        {L"WIN2K3", L"WINNTFAM"},
     };
     for (const auto& row : kTree) m_tree.emplace(row[0], row[1]);
 }
@@ -62,7 +84,9 @@ std::wstring CUpdateOSChecker::tokenForCode(uint32_t code) {
     return std::wstring();
 }
 
-std::wstring CUpdateOSChecker::currentOs() const { return tokenForCode(systemCode()); }
+std::wstring CUpdateOSChecker::currentOs() const {
+    return tokenForCode(systemCode());
+}
 
 bool CUpdateOSChecker::isKnown(const std::wstring& token) const {
     return m_tree.count(Upper(token)) != 0;
@@ -78,7 +102,8 @@ std::set<std::wstring> CUpdateOSChecker::upperSet(const std::wstring& list) cons
     size_t start = 0;
     for (;;) {
         size_t comma = list.find(L',', start);
-        pieces.insert(Upper(list.substr(start, comma == std::wstring::npos ? comma : comma - start)));
+        pieces.insert(
+            Upper(list.substr(start, comma == std::wstring::npos ? comma : comma - start)));
         if (comma == std::wstring::npos) break;
         start = comma + 1;
     }
@@ -122,3 +147,5 @@ bool CUpdateOSChecker::splitOsSuffix(const std::wstring& text, std::wstring& val
     list = suffix.substr(eq + 1);
     return isValidList(list);
 }
+
+}  // namespace UpdateNew

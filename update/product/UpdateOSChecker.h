@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+namespace UpdateNew {
+
 class CUpdateOSChecker {
 public:
     CUpdateOSChecker();
@@ -42,3 +44,5 @@ private:
 
     std::map<std::wstring, std::wstring> m_tree;  // token -> parent token
 };
+
+}  // namespace UpdateNew

@@ -4,29 +4,31 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <cwchar>
 #include <string_view>
 #include <vector>
 
-#include "plugin/UpdateCallbacks.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/Logger.h"
 #include "base/Messages.h"
 #include "codec/FileDigest.h"
-#include "base/Logger.h"
+#include "plugin/UpdateCallbacks.h"
+
+namespace UpdateNew {
 
 namespace {
 
 // Element names by depth and position (views: a lookup compares lengths first).
 constexpr std::wstring_view kDepth0[] = {L"UPDATE"};
 constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
-constexpr std::wstring_view kDepth2[] = {L"PRE",  L"POST", L"UNPOST", L"SOURCE",
+constexpr std::wstring_view kDepth2[] = {L"PRE",         L"POST", L"UNPOST", L"SOURCE",
                                          L"DESTINATION", L"FILE", L"DEPEND", L"INCLUDE"};
-constexpr std::wstring_view kDepth3[] = {L"NAME", L"FILEMD5", L"FILESIZE", L"ZIPMD5",
-                                         L"ZIPSIZE", L"OS", L"PEFILEMD5", L"VERSION"};
+constexpr std::wstring_view kDepth3[] = {L"NAME",    L"FILEMD5", L"FILESIZE",  L"ZIPMD5",
+                                         L"ZIPSIZE", L"OS",      L"PEFILEMD5", L"VERSION"};
 
 enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5 };
 enum { D2_PRE, D2_POST, D2_UNPOST, D2_SOURCE, D2_DESTINATION, D2_FILE, D2_DEPEND, D2_INCLUDE };
@@ -75,8 +77,7 @@ bool IsContainedPath(const std::wstring& path) {
 }
 
 // Writes `source` without its checksum line to `copy`; false with the reason otherwise.
-bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy,
-                       std::wstring& reason) {
+bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std::wstring& reason) {
     FILE* in = std::fopen(ToMultibyte(source).c_str(), "rb");
     if (!in) {
         reason = FromMultibyte(std::strerror(errno));
@@ -93,9 +94,9 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy,
     bool ok = true;
     std::vector<char> block(64 * 1024);
     const size_t marker = sizeof kChecksumLine - 1;
-    std::string head;        // the first bytes of the current line, up to the marker's length
-    bool decided = false;    // whether the current line's fate is known
-    bool skipping = false;   // the current line is the checksum line
+    std::string head;       // the first bytes of the current line, up to the marker's length
+    bool decided = false;   // whether the current line's fate is known
+    bool skipping = false;  // the current line is the checksum line
     auto emit = [&](const char* data, size_t n) {
         if (n != 0 && std::fwrite(data, 1, n, out) != n) ok = false;
     };
@@ -147,11 +148,16 @@ UpdateXMLParser::~UpdateXMLParser() = default;
 
 int UpdateXMLParser::positionOf(int depth, const std::wstring& name) {
     switch (depth) {
-        case 0: return Find(kDepth0, name);
-        case 1: return Find(kDepth1, name);
-        case 2: return Find(kDepth2, name);
-        case 3: return Find(kDepth3, name);
-        default: return -1;
+        case 0:
+            return Find(kDepth0, name);
+        case 1:
+            return Find(kDepth1, name);
+        case 2:
+            return Find(kDepth2, name);
+        case 3:
+            return Find(kDepth3, name);
+        default:
+            return -1;
     }
 }
 
@@ -210,9 +216,15 @@ void UpdateXMLParser::attributeHandler(const std::wstring& name, const std::wstr
             if (name == L"value") {
                 UpdateModuleInfo& module = m_update->cGetModuleByIndex(m_modulePos);
                 switch (m_elementPos) {
-                    case D2_PRE: storeOsField(module.pre, value); break;
-                    case D2_POST: storeOsField(module.post, value); break;
-                    case D2_UNPOST: storeOsField(module.unpost, value); break;
+                    case D2_PRE:
+                        storeOsField(module.pre, value);
+                        break;
+                    case D2_POST:
+                        storeOsField(module.post, value);
+                        break;
+                    case D2_UNPOST:
+                        storeOsField(module.unpost, value);
+                        break;
                     case D2_DESTINATION:
                         if (m_mirror) {
                             module.destination.clear();
@@ -227,28 +239,39 @@ void UpdateXMLParser::attributeHandler(const std::wstring& name, const std::wstr
                         storeField(module.source, source);
                         break;
                     }
-                    case D2_DEPEND: storeField(module.depend, value); break;
+                    case D2_DEPEND:
+                        storeField(module.depend, value);
+                        break;
                     case D2_INCLUDE:
                         requireRelativePath(value);
                         m_update->includes.push_back(value);
                         break;
-                    default: break;  // FILE: its values come from its children
+                    default:
+                        break;  // FILE: its values come from its children
                 }
             }
             break;
         case 3:
             if (name == L"value") fileValue(value);
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
 void UpdateXMLParser::productValue(const std::wstring&, const std::wstring& value) {
     switch (m_elementPos) {
-        case D1_VERSION: m_update->version = value; break;
-        case D1_NAME: m_update->name = value; break;
-        case D1_MD5: m_update->md5 = value; break;
-        default: break;
+        case D1_VERSION:
+            m_update->version = value;
+            break;
+        case D1_NAME:
+            m_update->name = value;
+            break;
+        case D1_MD5:
+            m_update->md5 = value;
+            break;
+        default:
+            break;
     }
 }
 
@@ -272,14 +295,29 @@ void UpdateXMLParser::fileValue(const std::wstring& value) {
             }
             m_file.name = value;
             break;
-        case D3_FILEMD5: CopyDigest(m_file.filemd5, value); break;
-        case D3_FILESIZE: m_file.filesize = ParseSize(value); break;
-        case D3_ZIPMD5: CopyDigest(m_file.zipmd5, value); break;
-        case D3_ZIPSIZE: m_file.zipsize = ParseSize(value); break;
-        case D3_OS: m_file.os = value; break;
-        case D3_PEFILEMD5: CopyDigest(m_file.pefilemd5, value); break;
-        case D3_VERSION: m_file.version = value; return;  // optional: not counted
-        default: return;
+        case D3_FILEMD5:
+            CopyDigest(m_file.filemd5, value);
+            break;
+        case D3_FILESIZE:
+            m_file.filesize = ParseSize(value);
+            break;
+        case D3_ZIPMD5:
+            CopyDigest(m_file.zipmd5, value);
+            break;
+        case D3_ZIPSIZE:
+            m_file.zipsize = ParseSize(value);
+            break;
+        case D3_OS:
+            m_file.os = value;
+            break;
+        case D3_PEFILEMD5:
+            CopyDigest(m_file.pefilemd5, value);
+            break;
+        case D3_VERSION:
+            m_file.version = value;
+            return;  // optional: not counted
+        default:
+            return;
     }
     ++m_childCount;
 }
@@ -292,10 +330,11 @@ void UpdateXMLParser::completeFile() {
     }
     const int modulePos = m_modulePos;
     const UpdateFileInfo& fi = m_file;
-    m_callbacks->callLib(L"notifyProductInfoFileContent(m_update->cGetModuleByIndex(modulePos)"
-                         L".name, fi.name, mcFileXmlData)",
-                         &CUpdateLibCallbacks::notifyProductInfoFileContent,
-                         m_update->cGetModuleByIndex(modulePos).name, fi.name, mcFileXmlData);
+    m_callbacks->callLib(
+        L"notifyProductInfoFileContent(m_update->cGetModuleByIndex(modulePos)"
+        L".name, fi.name, mcFileXmlData)",
+        &CUpdateLibCallbacks::notifyProductInfoFileContent,
+        m_update->cGetModuleByIndex(modulePos).name, fi.name, mcFileXmlData);
     m_update->cGetModuleByIndex(modulePos).files.push_back(m_file);
 }
 
@@ -326,8 +365,10 @@ void UpdateXMLParser::parseFile(const std::wstring& fileName) {
     ::unlink(ToMultibyte(copy).c_str());
     if (!written) THROW_CRITICAL(Msg<123>(fileName) + L": " + reason, ERR_XML);
     if (digest.empty() || digest != m_update->md5) {
-        LogDebug(L"Checksum of %s is %s, the document gives %s\n", fileName.c_str(),
-                 digest.c_str(), m_update->md5.c_str());
+        LogDebug(L"Checksum of %s is %s, the document gives %s\n", fileName.c_str(), digest.c_str(),
+                 m_update->md5.c_str());
         THROW_CRITICAL(Msg<132>(fileName), ERR_FILE_READ);
     }
 }
+
+}  // namespace UpdateNew

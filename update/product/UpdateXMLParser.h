@@ -12,6 +12,8 @@
 #include "product/UpdateInfo.h"
 #include "product/UpdateOSChecker.h"
 
+namespace UpdateNew {
+
 class UpdateCallbacks;
 
 class UpdateXMLParser : public BasicXMLParser {
@@ -57,11 +59,11 @@ private:
     bool inContext(int depth) const;
 
     UpdateInfo* m_update;
-    int m_modulePos = -1;     // current module, -1 when the current MODULE has no name yet
-    int m_elementPos = -1;    // position of the current element in its depth's row
+    int m_modulePos = -1;   // current module, -1 when the current MODULE has no name yet
+    int m_elementPos = -1;  // position of the current element in its depth's row
     std::wstring m_elementName;
-    UpdateFileInfo m_file;   // the file entry being assembled
-    int m_childCount = 0;     // counted children of all file entries so far
+    UpdateFileInfo m_file;      // the file entry being assembled
+    int m_childCount = 0;       // counted children of all file entries so far
     FileXmlData mcFileXmlData;  // (element name, value) pairs of the current file entry
     bool m_merge;
     bool m_mirror;
@@ -69,3 +71,5 @@ private:
     UpdateCallbacks* m_callbacks;
     std::vector<int> m_openNodes;  // positions of the open elements with children, by depth
 };
+
+}  // namespace UpdateNew

@@ -10,6 +10,8 @@
 
 #include "base/Conv.h"
 
+namespace UpdateNew {
+
 namespace {
 
 // Builds the tree from expat's callbacks. Exceptions never cross expat: a failing
@@ -39,9 +41,10 @@ public:
         error.kind = XmlLoadError::kSyntax;
         error.line = static_cast<int>(XML_GetCurrentLineNumber(m_parser));
         error.column = static_cast<int>(XML_GetCurrentColumnNumber(m_parser)) + 1;
-        error.text = m_tooDeep          ? std::wstring(L"elements nested too deeply")
-                     : m_entityDeclared ? std::wstring(L"entity declarations are not accepted")
-                                        : FromMultibyte(XML_ErrorString(XML_GetErrorCode(m_parser)));
+        error.text = m_tooDeep ? std::wstring(L"elements nested too deeply")
+                     : m_entityDeclared
+                         ? std::wstring(L"entity declarations are not accepted")
+                         : FromMultibyte(XML_ErrorString(XML_GetErrorCode(m_parser)));
         return false;
     }
 
@@ -171,3 +174,5 @@ bool XmlDocument::loadFile(const std::wstring& path, XmlLoadError& error) {
     m_root = builder.takeRoot();
     return true;
 }
+
+}  // namespace UpdateNew

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+namespace UpdateNew {
+
 struct XmlElement {
     std::string name;
     // In document order; names are unique within one element (the parser refuses repeats).
@@ -22,9 +24,9 @@ struct XmlElement {
 struct XmlLoadError {
     enum Kind { kNone, kRead, kSyntax };
     Kind kind = kNone;
-    int line = 0;        // 1-based, for kSyntax
-    int column = 0;      // 1-based, for kSyntax
-    std::wstring text;   // the parser's error text, or why the file could not be read
+    int line = 0;       // 1-based, for kSyntax
+    int column = 0;     // 1-based, for kSyntax
+    std::wstring text;  // the parser's error text, or why the file could not be read
 };
 
 class XmlDocument {
@@ -45,3 +47,5 @@ public:
 private:
     std::unique_ptr<XmlElement> m_root;
 };
+
+}  // namespace UpdateNew

@@ -3,20 +3,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "base/ProgramInfo.h"
+#include "base/StringUtils.h"
+#include "codec/FileDigest.h"
+#include "config/UpdateConfig.h"
+#include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
 #include "plugin/UpdateCallbacks.h"
-#include "config/UpdateConfig.h"
-#include "download/DownloadNames.h"
-#include "base/Conv.h"
-#include "base/Exception.h"
-#include "base/Messages.h"
-#include "base/ProgramInfo.h"
-#include "codec/FileDigest.h"
-#include "base/FileUtils.h"
-#include "base/PathUtils.h"
-#include "base/StringUtils.h"
-#include "base/Logger.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -157,8 +159,9 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileIn
         return checkInstalledFile(module, file, localPath, filesAddress, local);
     }
     // The mirror tree holds the server's compressed files under the same layout.
-    localPath = JoinPath(JoinPath(m_config->installPath(), productRoot()),
-                         JoinPath(module.source, name)) + L".gz";
+    localPath =
+        JoinPath(JoinPath(m_config->installPath(), productRoot()), JoinPath(module.source, name)) +
+        L".gz";
     if (!Exists(localPath)) {
         if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
         return true;
@@ -170,8 +173,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileIn
 
 bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                                        const std::wstring& localPath,
-                                       const std::wstring& filesAddress,
-                                       const FileDigest& local) {
+                                       const std::wstring& filesAddress, const FileDigest& local) {
     // After a self-update the check is silent; the texts are built only when written.
     const bool log = !m_config->selfUpdateDone() && LogDebugOn();
     const bool hasVersion = !file.version.empty();
@@ -187,9 +189,8 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Upd
             LogDebug(L"%s\n", Msg<684>(localPath, local.digest).c_str());
         }
     }
-    const bool upToDate =
-        newer || (static_cast<unsigned long long>(local.size) == file.filesize &&
-                  !local.digest.empty() && local.digest == file.pefilemd5);
+    const bool upToDate = newer || (static_cast<unsigned long long>(local.size) == file.filesize &&
+                                    !local.digest.empty() && local.digest == file.pefilemd5);
     if (log) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
     return !upToDate;
 }
@@ -217,8 +218,10 @@ void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
     if (created && !Holds(dir, m_config->updateDirs().m_installdir)) {
         CTemporaryFiles::MarkOwned(dir);
     } else if (LogDebugOn()) {
-        LogDebug(L"\"%s\" gets no owner marker (found in place or holding the "
-                 L"installation): only what the run puts there is removed\n", dir.c_str());
+        LogDebug(
+            L"\"%s\" gets no owner marker (found in place or holding the "
+            L"installation): only what the run puts there is removed\n",
+            dir.c_str());
     }
     m_temporaries.addRunDir(dir);
 }
@@ -240,7 +243,7 @@ void FileProcessor::DeleteMasterIdxCopy() {
     if (m_config->cCallbacks().callLib(L"DeleteFile(cIdx)", &CUpdateLibCallbacks::DeleteFile,
                                        cIdx.c_str()))
         return;
-    ::DeleteFile(cIdx, true);
+    UpdateNew::DeleteFile(cIdx, true);
 }
 
 // ---- backup, installation, rollback ------------------------------------------------------
@@ -273,8 +276,8 @@ CModuleInstaller& FileProcessor::installer() {
         m_installer.reset(new CModuleInstaller(m_config->cCallbacks(), m_temporaries, settings));
     }
     // Where the download step put the files (the server's layout below the temporary root).
-    const std::wstring root = m_serversHandler ? m_serversHandler->GetUpdateRoot()
-                                               : m_config->productRoot();
+    const std::wstring root =
+        m_serversHandler ? m_serversHandler->GetUpdateRoot() : m_config->productRoot();
     m_installer->setProductRoot(root);
     m_installer->setDownloadDir(m_downloadDir.empty() ? JoinConfined(dirs.m_tmpdir, root)
                                                       : m_downloadDir);
@@ -312,5 +315,7 @@ private:
 
 void FileProcessor::RollBack(int phase, int moduleIndex) {
     RollbackOperations operations(*this);
-    ::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
+    UpdateNew::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
 }
+
+}  // namespace UpdateNew

@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "config/UpdateConfig.h"
 #include "install/ModuleInstaller.h"
 #include "install/Rollback.h"
 #include "install/TemporaryFiles.h"
-#include "config/UpdateConfig.h"
 #include "product/UpdateInfo.h"
+
+namespace UpdateNew {
 
 class CDownloadServersHandler;
 class FileDownloader;
@@ -225,3 +227,5 @@ private:
     std::vector<std::wstring> m_helperDirs;
     std::unique_ptr<CModuleInstaller> m_installer;
 };
+
+}  // namespace UpdateNew

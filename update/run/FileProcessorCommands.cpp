@@ -1,12 +1,14 @@
 // The module commands of the file processor: PRE before a module's files are installed,
 // POST after, UNPOST when a rollback undoes what POST did. Mirrors never run commands.
-#include "run/FileProcessor.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "config/UpdateConfig.h"
 #include "install/ModuleCommand.h"
 #include "plugin/UpdateCallbacks.h"
-#include "config/UpdateConfig.h"
 #include "product/UpdateInfo.h"
-#include "base/Messages.h"
-#include "base/Logger.h"
+#include "run/FileProcessor.h"
+
+namespace UpdateNew {
 
 void FileProcessor::RunPre(int moduleIndex) {
     if (mirror()) return;
@@ -55,3 +57,5 @@ void FileProcessor::RunUnPost(int moduleIndex) {
     cb.callGui(L"afterUnpost(cCurModule.name, cCurModule.unpost)",
                &CUpdateGuiCallbacks::afterUnpost, cCurModule.name, cCurModule.unpost);
 }
+
+}  // namespace UpdateNew

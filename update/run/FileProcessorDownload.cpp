@@ -9,25 +9,27 @@
 #include <cstring>
 #include <vector>
 
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Interrupts.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "base/StringUtils.h"
+#include "codec/CheckedTextFile.h"
+#include "codec/FileInfo.h"
+#include "codec/ProductInfoDecode.h"
+#include "config/UpdateConfig.h"
 #include "download/DownloadNames.h"
 #include "download/DownloadedFileCheck.h"
 #include "download/FileDownloader.h"
-#include "run/FileProcessor.h"
 #include "install/PendingUpdate.h"
 #include "plugin/UpdateCallbacks.h"
-#include "config/UpdateConfig.h"
 #include "product/UpdateInfo.h"
-#include "codec/CheckedTextFile.h"
-#include "base/Conv.h"
-#include "base/Exception.h"
-#include "base/Interrupts.h"
-#include "base/Messages.h"
-#include "codec/FileInfo.h"
-#include "base/FileUtils.h"
-#include "base/PathUtils.h"
-#include "codec/ProductInfoDecode.h"
-#include "base/StringUtils.h"
-#include "base/Logger.h"
+#include "run/FileProcessor.h"
+
+namespace UpdateNew {
 
 namespace {
 
@@ -165,9 +167,13 @@ void FileProcessor::replaceKeptIndex(const std::wstring& fresh, const std::wstri
 
 namespace {
 
-std::wstring PendingMarkerOf(const std::wstring& keptCopy) { return keptCopy + L".pending"; }
+std::wstring PendingMarkerOf(const std::wstring& keptCopy) {
+    return keptCopy + L".pending";
+}
 
-bool Exists(const std::wstring& path) { return ::access(ToMultibyte(path).c_str(), F_OK) == 0; }
+bool Exists(const std::wstring& path) {
+    return ::access(ToMultibyte(path).c_str(), F_OK) == 0;
+}
 
 // Creates the marker and makes it durable before the kept copy changes. A marker that is
 // there already is kept as it is: it may record post commands an earlier run owes.
@@ -380,3 +386,5 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     cb.callGui(L"onFinishDownloadFiles(weblocation)", &CUpdateGuiCallbacks::onFinishDownloadFiles,
                weblocation);
 }
+
+}  // namespace UpdateNew

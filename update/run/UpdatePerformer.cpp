@@ -3,30 +3,34 @@
 #include <exception>
 #include <string>
 
-#include "plugin/BuiltinFileOps.h"
-#include "download/DownloadServersHandler.h"
-#include "download/FileDownloader.h"
-#include "run/FileProcessor.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
 #include "base/RunProcess.h"
-#include "plugin/UpdateCallbacks.h"
+#include "base/StringUtils.h"
+#include "codec/FileDigest.h"
+#include "codec/ProductInfoDecode.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateUri.h"
+#include "download/DownloadServersHandler.h"
+#include "download/FileDownloader.h"
+#include "plugin/BuiltinFileOps.h"
+#include "plugin/UpdateCallbacks.h"
 #include "product/UpdateXMLParser.h"
-#include "base/Exception.h"
-#include "base/Messages.h"
-#include "codec/FileDigest.h"
-#include "base/FileUtils.h"
-#include "base/PathUtils.h"
-#include "codec/ProductInfoDecode.h"
-#include "base/StringUtils.h"
-#include "base/Logger.h"
+#include "run/FileProcessor.h"
+
+namespace UpdateNew {
 
 namespace {
 
 const wchar_t* const kSelfUpdateModule = L"selfupdate";
 const wchar_t* const kSelfUpdateDir = L"SelfUpdateTemp";
 
-bool IsSelfUpdateName(const std::wstring& name) { return ToLower(name) == kSelfUpdateModule; }
+bool IsSelfUpdateName(const std::wstring& name) {
+    return ToLower(name) == kSelfUpdateModule;
+}
 
 // The path of a file record: its NAME up to the first blank (what follows are option
 // words), "\" read as "/".
@@ -68,7 +72,9 @@ UpdatePerformer::UpdatePerformer(UpdateConfig* config)
 
 UpdatePerformer::~UpdatePerformer() = default;
 
-UpdateCallbacks& UpdatePerformer::callbacks() { return m_config->cCallbacks(); }
+UpdateCallbacks& UpdatePerformer::callbacks() {
+    return m_config->cCallbacks();
+}
 
 // ---- the run ---------------------------------------------------------------------------
 
@@ -106,10 +112,11 @@ int UpdatePerformer::runProductUpdate() {
                            ERR_PLUGIN_INVALID_EXIT_CODE);
             });
             Quietly([&] {
-                cb.callGui(L"onUpdateCriticalError(cPluginException.twhat(), "
-                           L"ERR_PLUGIN_INVALID_EXIT_CODE)",
-                           &CUpdateGuiCallbacks::onUpdateCriticalError, text,
-                           ERR_PLUGIN_INVALID_EXIT_CODE);
+                cb.callGui(
+                    L"onUpdateCriticalError(cPluginException.twhat(), "
+                    L"ERR_PLUGIN_INVALID_EXIT_CODE)",
+                    &CUpdateGuiCallbacks::onUpdateCriticalError, text,
+                    ERR_PLUGIN_INVALID_EXIT_CODE);
             });
             LogFatal(L"%s\n", Msg<246>(text).c_str());
             deleteMasterIdxQuietly();
@@ -128,9 +135,10 @@ int UpdatePerformer::runProductUpdate() {
                     &CUpdateLibCallbacks::notifyUpdateNonCriticalError, code);
             });
             Quietly([&] {
-                cb.callGui(L"onUpdateNonCriticalError(cException.twhat(), "
-                           L"static_cast<EUpdateErrors>(cException.code()))",
-                           &CUpdateGuiCallbacks::onUpdateNonCriticalError, text, code);
+                cb.callGui(
+                    L"onUpdateNonCriticalError(cException.twhat(), "
+                    L"static_cast<EUpdateErrors>(cException.code()))",
+                    &CUpdateGuiCallbacks::onUpdateNonCriticalError, text, code);
             });
             try {
                 m_fileProcessor->GetServersHandler().ServerFailed();
@@ -143,14 +151,16 @@ int UpdatePerformer::runProductUpdate() {
                 // with that code, reported with the text of the failure that caused it.
                 const EUpdateErrors lastCode = static_cast<EUpdateErrors>(c.code());
                 Quietly([&] {
-                    cb.callLib(L"notifyUpdateCriticalError(static_cast<EUpdateErrors>("
-                               L"cUpdException.code()))",
-                               &CUpdateLibCallbacks::notifyUpdateCriticalError, lastCode);
+                    cb.callLib(
+                        L"notifyUpdateCriticalError(static_cast<EUpdateErrors>("
+                        L"cUpdException.code()))",
+                        &CUpdateLibCallbacks::notifyUpdateCriticalError, lastCode);
                 });
                 Quietly([&] {
-                    cb.callGui(L"onUpdateCriticalError(cException.twhat(), "
-                               L"static_cast<EUpdateErrors>(cUpdException.code()))",
-                               &CUpdateGuiCallbacks::onUpdateCriticalError, text, lastCode);
+                    cb.callGui(
+                        L"onUpdateCriticalError(cException.twhat(), "
+                        L"static_cast<EUpdateErrors>(cUpdException.code()))",
+                        &CUpdateGuiCallbacks::onUpdateCriticalError, text, lastCode);
                 });
                 LogFatal(L"%s\n", Msg<246>(text).c_str());
                 deleteMasterIdxQuietly();
@@ -172,9 +182,10 @@ void UpdatePerformer::notifyCriticalQuietly(const std::wstring& text, int code) 
                    &CUpdateLibCallbacks::notifyUpdateCriticalError, error);
     });
     Quietly([&] {
-        cb.callGui(L"onUpdateCriticalError(cUpdException.twhat(), "
-                   L"static_cast<EUpdateErrors>(cUpdException.code()))",
-                   &CUpdateGuiCallbacks::onUpdateCriticalError, text, error);
+        cb.callGui(
+            L"onUpdateCriticalError(cUpdException.twhat(), "
+            L"static_cast<EUpdateErrors>(cUpdException.code()))",
+            &CUpdateGuiCallbacks::onUpdateCriticalError, text, error);
     });
 }
 
@@ -198,10 +209,11 @@ int UpdatePerformer::performUpdate() {
     CDownloadServersHandler& servers = fp.GetServersHandler();
 
     // 2.
-    cb.callLib(L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
-               L"cUpdateDirs.m_tmpdir)",
-               &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir,
-               cUpdateDirs.m_backupdir, cUpdateDirs.m_tmpdir);
+    cb.callLib(
+        L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
+        L"cUpdateDirs.m_tmpdir)",
+        &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir,
+        cUpdateDirs.m_tmpdir);
 
     // 3. What the process before a self-update left behind goes with this run's clean-up.
     if (!m_config->tmpFilesList().empty()) fp.ReadTmpFilesList(m_config->tmpFilesList());
@@ -211,12 +223,13 @@ int UpdatePerformer::performUpdate() {
         RemoveDirectoryTree(JoinPath(cUpdateDirs.m_tmpdir, kSelfUpdateDir));
 
     // 5.
-    cb.callLib(L"beforeDownloadFiles( !m_config->proxy().empty(), m_config->proxy(), "
-               L"m_config->proxyPort(), !m_config->proxyUsername().empty(), "
-               L"m_config->proxyUsername(), m_config->proxyUserPass())",
-               &CUpdateLibCallbacks::beforeDownloadFiles, !m_config->proxy().empty(),
-               m_config->proxy(), m_config->proxyPort(), !m_config->proxyUsername().empty(),
-               m_config->proxyUsername(), m_config->proxyUserPass());
+    cb.callLib(
+        L"beforeDownloadFiles( !m_config->proxy().empty(), m_config->proxy(), "
+        L"m_config->proxyPort(), !m_config->proxyUsername().empty(), "
+        L"m_config->proxyUsername(), m_config->proxyUserPass())",
+        &CUpdateLibCallbacks::beforeDownloadFiles, !m_config->proxy().empty(), m_config->proxy(),
+        m_config->proxyPort(), !m_config->proxyUsername().empty(), m_config->proxyUsername(),
+        m_config->proxyUserPass());
 
     // The server of this attempt (in default-server mode the product file is fetched now);
     // the downloader is told when it changes, so the plug-in hears which server it is.
@@ -284,7 +297,8 @@ int UpdatePerformer::performUpdate() {
         // 19.
         moduleFileLists();
         // 20.
-        if (!m_config->selfUpdateDone()) cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre);
+        if (!m_config->selfUpdateDone())
+            cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre);
         // 21. - 25.
         if (!cb.callLib(L"overrideInstall()", &CUpdateLibCallbacks::overrideInstall)) {
             installPasses();
@@ -329,7 +343,7 @@ void UpdatePerformer::specialDownloadFiles(bool first) {
         fp.AddTempFile(cDownloadDestFile);
         try {
             fp.GetDownloader().downloadFile(JoinPath(server, *cAdditionalFilesIterator),
-                                         cDownloadDestFile);
+                                            cDownloadDestFile);
         } catch (const Exception&) {
             bool bIgnoreError = false;
             if (!cb.callLib(L"onSpecialDownloadFileError(*cAdditionalFilesIterator, bIgnoreError)",
@@ -395,8 +409,8 @@ void UpdatePerformer::readProductInfo() {
                 std::wstring relative = downloaded.compare(0, tmp.size(), tmp) == 0
                                             ? downloaded.substr(tmp.size())
                                             : GetLastComponent(downloaded);
-                const std::wstring mirrorPath = JoinPath(m_config->updateDirs().m_installdir,
-                                                         relative);
+                const std::wstring mirrorPath =
+                    JoinPath(m_config->updateDirs().m_installdir, relative);
                 cb.checkCreateDirectory(GetDirPart(mirrorPath));
                 cb.copyFile(downloaded, mirrorPath, false);
             }
@@ -479,14 +493,16 @@ void UpdatePerformer::moduleFileLists() {
             cAllModuleFiles.push_back(path);
             if (file.needsupdate) cDirtyFiles.push_back(path);
         }
-        cb.callLib(L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, "
-                   L"cAllModuleFiles, cDirtyFiles, cCurModule.destination)",
-                   &CUpdateLibCallbacks::notifyModuleFileList, cCurModule.name,
-                   cCurModule.needsupdate, cAllModuleFiles, cDirtyFiles, cCurModule.destination);
-        cb.callGui(L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, "
-                   L"cAllModuleFiles, cDirtyFiles, cCurModule.destination)",
-                   &CUpdateGuiCallbacks::notifyModuleFileList, cCurModule.name,
-                   cCurModule.needsupdate, cAllModuleFiles, cDirtyFiles, cCurModule.destination);
+        cb.callLib(
+            L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, "
+            L"cAllModuleFiles, cDirtyFiles, cCurModule.destination)",
+            &CUpdateLibCallbacks::notifyModuleFileList, cCurModule.name, cCurModule.needsupdate,
+            cAllModuleFiles, cDirtyFiles, cCurModule.destination);
+        cb.callGui(
+            L"notifyModuleFileList(cCurModule.name, cCurModule.needsupdate, "
+            L"cAllModuleFiles, cDirtyFiles, cCurModule.destination)",
+            &CUpdateGuiCallbacks::notifyModuleFileList, cCurModule.name, cCurModule.needsupdate,
+            cAllModuleFiles, cDirtyFiles, cCurModule.destination);
     }
     cb.callLib(L"notifyModuleFileListDone()", &CUpdateLibCallbacks::notifyModuleFileListDone);
     cb.callGui(L"notifyModuleFileListDone()", &CUpdateGuiCallbacks::notifyModuleFileListDone);
@@ -626,10 +642,11 @@ int UpdatePerformer::performSelfUpdateActions() {
     FileProcessor& fp = *m_fileProcessor;
     const UpdateDirs& cUpdateDirs = m_config->updateDirs();
 
-    cb.callLib(L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
-               L"cUpdateDirs.m_tmpdir)",
-               &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir,
-               cUpdateDirs.m_backupdir, cUpdateDirs.m_tmpdir);
+    cb.callLib(
+        L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
+        L"cUpdateDirs.m_tmpdir)",
+        &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir,
+        cUpdateDirs.m_tmpdir);
 
     for (const auto& action : m_config->copyActions()) {
         const std::wstring& source = action.first;
@@ -657,3 +674,5 @@ int UpdatePerformer::performSelfUpdateActions() {
     }
     return 0;
 }
+
+}  // namespace UpdateNew

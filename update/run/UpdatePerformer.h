@@ -25,6 +25,8 @@
 #include "product/UpdateInfo.h"
 #include "update/UpdateCallbackTypes.h"
 
+namespace UpdateNew {
+
 class FileProcessor;
 class UpdateCallbacks;
 class UpdateConfig;
@@ -91,3 +93,5 @@ private:
     UpdateInfo m_product;
     std::unique_ptr<FileProcessor> m_fileProcessor;
 };
+
+}  // namespace UpdateNew
