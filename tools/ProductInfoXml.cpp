@@ -94,6 +94,10 @@ std::string ProductInfoBody(const ProductDesc& product,
             Element(out, 4, "PEFILEMD5", file.fileMd5);
             Element(out, 4, "OS", file.os);
             if (!file.version.empty()) Element(out, 4, "VERSION", file.version);
+            // The signed index covers this document, and so every compressed file.
+            if (!file.zipSha256.empty())
+                Element(out, 4, "ZIPSHA256",
+                        std::wstring(file.zipSha256.begin(), file.zipSha256.end()));
             out += "  </FILE>\n";
         }
         out += "</MODULE>\n";

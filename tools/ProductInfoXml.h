@@ -20,8 +20,9 @@ struct InfoFileEntry {
     std::wstring fileMd5;
     uint32_t zipSize = 0;
     std::wstring zipMd5;
-    std::wstring os;       // token list, e.g. "UNIX"
-    std::wstring version;  // empty: no VERSION element
+    std::wstring os;        // token list, e.g. "UNIX"
+    std::wstring version;   // empty: no VERSION element
+    std::string zipSha256;  // empty: no ZIPSHA256 element (an unsigned publication)
 };
 
 struct InfoModuleEntry {

@@ -115,6 +115,10 @@ public:
     void setIgnoreMasterIdx(bool on) override { m_ignoreMasterIdx = on; }
     void setPlainPass(bool on) override { m_plainPass = on; }
     void setLogAppend(bool on) override { m_logAppend = on; }
+    // Minisign public keys the master index must be signed with, and how many distinct
+    // ones must have signed. No file: signatures are not checked.
+    void setTrustedKeys(const std::wstring& path) { m_trustedKeys = path; }
+    void setTrustThreshold(int keys) { m_trustThreshold = keys; }
 
     // --- path variables ---
     void setVariable(const std::wstring& name, const std::wstring& value) {
@@ -141,6 +145,8 @@ public:
     bool selfUpdateDone() const { return m_selfUpdateDone; }
     bool checkDirty() const { return m_checkDirty; }
     bool ignoreServerList() const { return m_ignoreServerList; }
+    const std::wstring& trustedKeys() const { return m_trustedKeys; }
+    int trustThreshold() const { return m_trustThreshold; }
     const std::wstring& urlFileName() const { return m_urlFileName; }
     const std::wstring& installPath() const { return m_installPath; }
     const std::wstring& tempDir() const { return m_tempDir; }
@@ -211,6 +217,8 @@ private:
     bool m_selfUpdateDone = false;
     bool m_checkDirty = false;
     bool m_ignoreServerList = false;
+    std::wstring m_trustedKeys;
+    int m_trustThreshold = 1;
 
     std::wstring m_urlFileName;
     std::wstring m_installPath;

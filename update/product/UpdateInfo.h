@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,9 @@ struct UpdateModuleInfo {
     std::wstring destination;       // installation directory; may contain path variables
     int32_t position = 0;           // index of the module in the product data when it was created
     std::vector<UpdateFileInfo> files;  // in product info order
-    bool needsupdate = false;           // set by the file check
+    // ZIPSHA256 of the files that carry one (signed publications), by file NAME.
+    std::map<std::wstring, std::string> zipSha256;
+    bool needsupdate = false;  // set by the file check
 };
 
 // What the dependency relation says about the product: usable, or why the run must end.

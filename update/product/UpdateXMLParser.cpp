@@ -27,12 +27,23 @@ constexpr std::wstring_view kDepth0[] = {L"UPDATE"};
 constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
 constexpr std::wstring_view kDepth2[] = {L"PRE",         L"POST", L"UNPOST", L"SOURCE",
                                          L"DESTINATION", L"FILE", L"DEPEND", L"INCLUDE"};
-constexpr std::wstring_view kDepth3[] = {L"NAME",    L"FILEMD5", L"FILESIZE",  L"ZIPMD5",
-                                         L"ZIPSIZE", L"OS",      L"PEFILEMD5", L"VERSION"};
+constexpr std::wstring_view kDepth3[] = {L"NAME",      L"FILEMD5", L"FILESIZE",
+                                         L"ZIPMD5",    L"ZIPSIZE", L"OS",
+                                         L"PEFILEMD5", L"VERSION", L"ZIPSHA256"};
 
 enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5 };
 enum { D2_PRE, D2_POST, D2_UNPOST, D2_SOURCE, D2_DESTINATION, D2_FILE, D2_DEPEND, D2_INCLUDE };
-enum { D3_NAME, D3_FILEMD5, D3_FILESIZE, D3_ZIPMD5, D3_ZIPSIZE, D3_OS, D3_PEFILEMD5, D3_VERSION };
+enum {
+    D3_NAME,
+    D3_FILEMD5,
+    D3_FILESIZE,
+    D3_ZIPMD5,
+    D3_ZIPSIZE,
+    D3_OS,
+    D3_PEFILEMD5,
+    D3_VERSION,
+    D3_ZIPSHA256
+};
 
 // A file entry must carry NAME, FILEMD5, FILESIZE, ZIPMD5, ZIPSIZE, OS and PEFILEMD5.
 constexpr int kCountedFileChildren = 7;
@@ -173,6 +184,7 @@ void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
     if (depth == 2 && m_elementPos == D2_FILE && inContext(2)) {
         mcFileXmlData.clear();
         m_file = UpdateFileInfo();
+        m_fileZipSha256.clear();
     }
 }
 
@@ -316,6 +328,9 @@ void UpdateXMLParser::fileValue(const std::wstring& value) {
         case D3_VERSION:
             m_file.version = value;
             return;  // optional: not counted
+        case D3_ZIPSHA256:
+            m_fileZipSha256 = WideToUtf8(value);
+            return;  // only in signed publications: not counted
         default:
             return;
     }
@@ -335,7 +350,9 @@ void UpdateXMLParser::completeFile() {
         L".name, fi.name, mcFileXmlData)",
         &CUpdateLibCallbacks::notifyProductInfoFileContent,
         m_update->cGetModuleByIndex(modulePos).name, fi.name, mcFileXmlData);
-    m_update->cGetModuleByIndex(modulePos).files.push_back(m_file);
+    UpdateModuleInfo& module = m_update->cGetModuleByIndex(modulePos);
+    module.files.push_back(m_file);
+    if (!m_fileZipSha256.empty()) module.zipSha256[m_file.name] = m_fileZipSha256;
 }
 
 void UpdateXMLParser::storeField(std::wstring& field, const std::wstring& value) {
