@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -41,6 +42,10 @@ const char kUsage[] =
     "  --key=<text>       encipher it with this key instead (implies --encrypt)\n"
     "  --date=<date>      DATE of a changed product info file, as YYYY-MM-DDTHH:MM:SSZ\n"
     "                     (default: SOURCE_DATE_EPOCH, else the newest input file's time)\n"
+    "  --sign-key=<file>  sign the master index with this minisign secret key (repeatable:\n"
+    "                     one signature per key); adds serial, expiry and SHA-256 digests\n"
+    "  --expires=<days>   days until a signed master index expires (default 30)\n"
+    "  --new-key=<base>   write a new key pair: <base>.pub and the unencrypted <base>.key\n"
     "  --check            check the description and the product files; write nothing\n"
     "  --quiet            print nothing but errors\n"
     "  --scramble-password=<password>\n"
@@ -103,6 +108,25 @@ int main(int argc, char** argv) {
         } else if (StartsWith(arg, "--date=")) {
             options.date = FromMultibyte(arg.substr(7));
             if (!IsDateText(options.date)) return Usage(Msg<999>());
+        } else if (StartsWith(arg, "--sign-key=") && arg.size() > 11) {
+            options.signKeys.push_back(FromMultibyte(arg.substr(11)));
+        } else if (StartsWith(arg, "--expires=")) {
+            const std::string days = arg.substr(10);
+            char* end = nullptr;
+            const long value = std::strtol(days.c_str(), &end, 10);
+            if (days.empty() || *end != '\0' || value < 0 || value > 3650)
+                return Usage(Msg<838>(FromMultibyte(days)));
+            options.expiresDays = static_cast<int>(value);
+        } else if (StartsWith(arg, "--new-key=")) {
+            if (argc != 2 || arg.size() == 10) return Usage(Msg<839>());
+            try {
+                const std::wstring base = FromMultibyte(arg.substr(10));
+                Print(stdout, Msg<939>(base, WriteNewKeyPair(base)));
+            } catch (const Exception& e) {
+                Print(stderr, Msg<994>(e.twhat()));
+                return 1;
+            }
+            return 0;
         } else if (arg == "--check") {
             check = true;
         } else if (arg == "--quiet" || arg == "-q") {

@@ -117,8 +117,8 @@ public:
     void setLogAppend(bool on) override { m_logAppend = on; }
     // Minisign public keys the master index must be signed with, and how many distinct
     // ones must have signed. No file: signatures are not checked.
-    void setTrustedKeys(const std::wstring& path) { m_trustedKeys = path; }
-    void setTrustThreshold(int keys) { m_trustThreshold = keys; }
+    void setTrustedKeys(const std::wstring& path) override { m_trustedKeys = path; }
+    void setTrustThreshold(int keys) override { m_trustThreshold = keys; }
 
     // --- path variables ---
     void setVariable(const std::wstring& name, const std::wstring& value) {

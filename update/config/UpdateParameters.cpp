@@ -137,6 +137,11 @@ CUpdateParameters::CUpdateParameters(const std::wstring& updaterDir,
     declare(OPT_LOG_APPEND, L"log-append", kValue, L"Append to log file", L"0");
     declare(OPT_LOG_TEMPLATE, L"log-template", kValue, L"Set template for log", none, false, false,
             false, OPT_LOG_TEMPLATE);
+    declare(OPT_TRUSTED_KEYS, L"trusted-keys", kValue,
+            L"File of minisign public keys; the master index must be signed with them", none);
+    declare(OPT_TRUST_THRESHOLD, L"trust-threshold", kValue,
+            L"How many distinct trusted keys must have signed the master index (Defaults to 1)",
+            L"1");
 }
 
 CUpdateParameters::~CUpdateParameters() = default;
@@ -286,6 +291,16 @@ void CUpdateParameters::apply(int32_t id, const std::wstring& value,
         case OPT_LOG_TEMPLATE:
             target.setLogTemplate(value);
             break;
+        case OPT_TRUSTED_KEYS:
+            target.setTrustedKeys(value);
+            break;
+        case OPT_TRUST_THRESHOLD: {
+            int keys = 0;
+            if (!DecimalValue(value, keys) || keys < 1 || keys > 8)
+                THROW_CRITICAL(Msg<809>(value), ERR_INVALID_PARAMETER);
+            target.setTrustThreshold(keys);
+            break;
+        }
         case OPT_LOG_APPEND:
             if (FlagValue(value)) target.setLogAppend(true);
             break;
