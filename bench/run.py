@@ -35,7 +35,7 @@ import gen_product  # noqa: E402
 import servers  # noqa: E402
 
 RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product takes a few
-ALL_CASES = "main,scale,memory,commands"
+ALL_CASES = "main,scale,memory,commands,signed"
 RESULTS_BEGIN = "<!-- bench results begin -->"
 RESULTS_END = "<!-- bench results end -->"
 
@@ -89,11 +89,12 @@ class Product:
     def path(self, rel):
         return os.path.join(self.dir, "product", rel)
 
-    def publish(self, tree):
+    def publish(self, tree, extra=()):
         """Publishes the product as it is now into www/<tree>; returns its URL."""
         out = os.path.join(self.bench.www, tree)
         shutil.rmtree(out, ignore_errors=True)
-        subprocess.run([self.bench.publisher, "--quiet", os.path.join(self.dir, "product.desc"),
+        subprocess.run([self.bench.publisher, "--quiet", *extra,
+                        os.path.join(self.dir, "product.desc"),
                         os.path.join(self.dir, "product"), out], check=True,
                        timeout=RUN_TIMEOUT)
         return f"{self.bench.nginx.url}/{tree}/"
@@ -317,6 +318,37 @@ class Bench:
                        "baseline: md5sum -c of all + pipeline for the changed files")
         shutil.rmtree(inst, ignore_errors=True)
 
+    def signed_case(self, sizes, runs):
+        """The same product published signed and unsigned: a fresh install with the trusted
+        key against one without, and "nothing changed" with the key against one curl."""
+        p = Product(self, "signed", files=max(sizes["files"] // 4, 10),
+                    total_mib=max(sizes["total_mib"] // 4, 1), min_kib=1, max_kib=1024,
+                    big_mib=0, seed=3)
+        key = os.path.join(self.work, "bench-key")
+        subprocess.run([self.publisher, f"--new-key={key}"], check=True, capture_output=True)
+        signed = p.publish("signed", [f"--sign-key={key}.key"])
+        plain = p.publish("unsigned")
+        keys = [f"--trusted-keys={key}.pub"]
+        inst = os.path.join(self.work, "inst-signed")
+        digests = p.digests()
+
+        def fresh(url, extra):
+            shutil.rmtree(inst, ignore_errors=True)
+            os.makedirs(inst)
+            return self.run_updater(inst, url, extra)[0]
+
+        a, b = self.paired(runs, lambda: fresh(signed, keys), lambda: fresh(plain, []))
+        p.verify(inst, digests)
+        self.ratio_row(f"signed fresh install, {len(p.files)} files", a, b, 1.05, "<= 1.05x",
+                       "baseline: the same product unsigned, no keys")
+        fresh(signed, keys)
+        a, b = self.paired(runs, lambda: self.run_updater(inst, signed, keys)[0],
+                           lambda: timed(["curl", "-s", "-f", "-o", os.devnull,
+                                          f"{signed}{gen_product.MASTERIDX}"])[0])
+        self.ratio_row("nothing changed, signed index verified", a, b, 2.0, "<= 2x",
+                       "baseline: one curl of the master index")
+        shutil.rmtree(inst, ignore_errors=True)
+
     def scale_case(self, sizes, runs):
         small, large = sizes["scale"]
         medians = {}
@@ -471,7 +503,7 @@ def main():
     ap.add_argument("--work", help="directory for the work directory (default: $TMPDIR)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     ap.add_argument("--cases", default=ALL_CASES,
-                    help="comma-separated subset of main,scale,memory,commands")
+                    help="comma-separated subset of main,scale,memory,commands,signed")
     ap.add_argument("--no-big", action="store_true", help="leave the 512 MiB case out")
     ap.add_argument("--write-doc", metavar="FILE",
                     help="write the table into FILE (default for a run of every case: "
@@ -498,7 +530,8 @@ def main():
         for name, fn in (("main", lambda: bench.main_cases(sizes, runs)),
                          ("scale", lambda: bench.scale_case(sizes, runs)),
                          ("memory", lambda: bench.memory_case(sizes, runs)),
-                         ("commands", lambda: bench.command_case(runs))):
+                         ("commands", lambda: bench.command_case(runs)),
+                         ("signed", lambda: bench.signed_case(sizes, runs))):
             if name in cases:
                 try:
                     fn()
