@@ -2,18 +2,25 @@
 module changed, hands it to a copy of itself in "SelfUpdateTemp" and ends with status 0;
 the copy puts the new files in place and starts the new updater with noselfupdate, which
 finishes the run (the modules after the updater's own) and removes what the first process
-left behind."""
+left behind. Signed, every process checks what it uses against the trusted keys: the
+first the fetched index, the last the kept copy the first accepted."""
 
 import collections
 import os
 import re
 import shutil
 
+import pytest
+
 from updatekit import MESSAGE_FILE, UPDATER, UpdateKit, wait_for
 
 
-def test_self_update_over_three_processes(tmp_path, nginx):
+@pytest.mark.parametrize("signed", [False, True])
+def test_self_update_over_three_processes(tmp_path, nginx, signed):
     kit = UpdateKit(tmp_path)
+    key = kit.new_key("k")
+    publish = [f"--sign-key={key}.key"] if signed else []
+    keys = [f"--trusted-keys={key}.pub"] if signed else []
     old_updater = UPDATER.read_bytes()
     # The new updater: the same program with other bytes at its end, so that it runs and
     # differs.
@@ -21,7 +28,7 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     messages = MESSAGE_FILE.read_bytes()
     kit.module("selfupdate", {"updater": old_updater, "update_msg.lqr": messages})
     kit.module("core", {"tool": b"tool v1\n"}, post="mark post core")
-    kit.publish()
+    kit.publish(extra=publish)
     srv = nginx(kit.www)
     # Installed: v1 of everything, the updater among the files it updates.
     home = kit.inst / "selfupdate"
@@ -30,11 +37,11 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     shutil.copy2(MESSAGE_FILE, home / "update_msg.lqr")
     (kit.inst / "core").mkdir()
     (kit.inst / "core" / "tool").write_bytes(b"tool v1\n")
-    assert kit.run([srv.url], plugins=False).returncode == 0, kit.log_text()
+    assert kit.run([srv.url], keys, plugins=False).returncode == 0, kit.log_text()
 
     kit.module("selfupdate", {"updater": new_updater, "update_msg.lqr": messages})
     kit.module("core", {"tool": b"tool v2\n"})
-    kit.publish()
+    kit.publish(extra=publish)
     kit.clear_markers()
 
     # Started from a directory that holds a "backup" directory of its own: the helper's
@@ -42,7 +49,7 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     here = tmp_path / "here"
     (here / "backup").mkdir(parents=True)
     (here / "backup" / "keep.txt").write_bytes(b"not the updater's\n")
-    first = kit.start([srv.url], program=home / "updater", plugins=False, cwd=here)
+    first = kit.start([srv.url], keys, program=home / "updater", plugins=False, cwd=here)
     try:
         assert first.wait(timeout=60) == 0
     finally:
@@ -64,6 +71,7 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     assert "--NoSelfUpdate" in log
     assert not (kit.tmp / "SelfUpdateTemp").exists()
     assert kit.kept_index().read_bytes() == (kit.www / "demo/master.idx").read_bytes()
+    assert (kit.inst / "demo/master.idx.trust").exists() == signed
     assert (here / "backup" / "keep.txt").read_bytes() == b"not the updater's\n"
     assert not kit.backup.exists()
 
