@@ -4,12 +4,13 @@ command runs, and the message says which check failed."""
 
 import re
 import shutil
+import subprocess
 
 import pytest
 
 import servers
 from signedkit import index_lines, rewrite_info, sign, signed_kit, write_index
-from updatekit import MASTERIDX, PRODUCTINFO
+from updatekit import MASTERIDX, PRODUCTINFO, UpdateKit
 
 
 def v2(kit, *keys, www=None, extra=()):
@@ -110,3 +111,25 @@ def test_refused_without_a_trace(tmp_path, attack):
         assert expected in out
         assert kit.installed_tree() == before and kit.markers() == []
         assert "afterPre" not in kit.names() and "beforeInstallModule" not in kit.names()
+
+
+def test_product_file_of_another_publication(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    key, srv = kit.new_key("k"), nginx(kit.www)
+    described = kit.description
+    kit.description = lambda: described() + f"\n[productfile]\nPATH = demo/p.txt\nSERVERS = {srv.url}/\n"
+    kit.module("core", {"bin/tool": b"v1\n"}, pre="mark pre core")
+    kit.publish(extra=[sign(key)])
+    old = (kit.www / "demo/p.txt").read_bytes()
+    kit.set_file("core", "bin/tool", b"v2\n")
+    kit.publish(extra=[sign(key)])
+    new = (kit.www / "demo/p.txt").read_bytes()
+    (kit.www / "demo/p.txt").write_bytes(old)
+    run = [kit.bin / "updater", f"--install-path={kit.inst}", f"--logfile={kit.log}",
+           f"--tmpdir={kit.tmp}", f"--masteridx={MASTERIDX}", f"--defaultsrv={srv.url}/",
+           "--productfile=demo/p.txt", f"--trusted-keys={key}.pub"]
+    assert subprocess.run(run, cwd=tmp_path).returncode == 255
+    assert "The product file" in kit.log_text()
+    assert kit.installed_tree() == {} and kit.markers() == []
+    (kit.www / "demo/p.txt").write_bytes(new)
+    assert subprocess.run(run, cwd=tmp_path).returncode == 0 and kit.markers() == ["pre core"]
