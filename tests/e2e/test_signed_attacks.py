@@ -46,22 +46,22 @@ def expired(kit):
     return "expired at"
 
 
-def rollback(kit):
-    old = kit.base / "old"
-    shutil.copytree(kit.www, old)
+def accept_v2_keep_v1(kit):
+    """Installs a signed v2 (serial 2); gives a copy of the v1 tree (serial 1)."""
+    old = shutil.copytree(kit.www, kit.base / "old")
     v2(kit, kit.k1)
     assert kit.run_signed().returncode == 0
     kit.clear_markers()
-    kit.url = kit.srv2.url_for(old)
+    return old
+
+
+def rollback(kit):
+    kit.url = kit.srv2.url_for(accept_v2_keep_v1(kit))
     return "lower than the serial 2"
 
 
 def same_serial(kit):
-    other = kit.base / "other"
-    shutil.copytree(kit.www, other)
-    v2(kit, kit.k1)
-    assert kit.run_signed().returncode == 0
-    kit.clear_markers()
+    other = accept_v2_keep_v1(kit)
     kit.set_file("core", "README", b"r3\n")
     kit.publish(www=other, extra=[sign(kit.k1)])
     kit.url = kit.srv2.url_for(other)
