@@ -31,7 +31,8 @@ TEST(Minisign, RefusesMalformedAndEncryptedFiles) {
     size_t bad = 0;
     EXPECT_FALSE(ParseMinisignPublicKey("RWQ=\n", pub));
     EXPECT_FALSE(ParseMinisignSignature(std::string(5000, 'A'), sig));
-    EXPECT_FALSE(ParseMinisignSignature("untrusted comment: x\nRUQ=\ntrusted comment: \nAA==\n", sig));
+    EXPECT_FALSE(
+        ParseMinisignSignature("untrusted comment: x\nRUQ=\ntrusted comment: \nAA==\n", sig));
     const MinisignSecretKey key = GenerateMinisignKey();
     std::string text = FormatMinisignSecretKey(key);
     const size_t line = text.find('\n') + 1;
