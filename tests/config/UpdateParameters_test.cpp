@@ -97,6 +97,10 @@ std::vector<Decl> ExpectedTable() {
         {L"version", 36, 0, false, false, -1, N, L"Show version information"},
         {L"log-append", 38, 1, false, false, -1, L"0", L"Append to log file"},
         {L"log-template", 37, 1, false, false, 37, N, L"Set template for log"},
+        {L"trusted-keys", 39, 1, false, false, -1, N,
+         L"File of minisign public keys: the master index must be signed with them"},
+        {L"trust-threshold", 40, 1, false, false, -1, N,
+         L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
     };
 }
 
@@ -142,10 +146,10 @@ int RunInChild(const std::function<void()>& fn, std::string& output) {
 
 // --- The declarations ------------------------------------------------------------------
 
-TEST_F(UpdateParametersTest, DeclaresTheFortyOptionsInOrder) {
+TEST_F(UpdateParametersTest, DeclaresTheFortyTwoOptionsInOrder) {
     CUpdateParameters t(kUpdaterDir, kCwd);
     const auto expected = ExpectedTable();
-    ASSERT_EQ(40u, t.size());
+    ASSERT_EQ(42u, t.size());
     size_t i = 0;
     for (const Parameter& p : t) {
         const Decl& d = expected[i++];
@@ -469,7 +473,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(40u, entries);
+    EXPECT_EQ(42u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

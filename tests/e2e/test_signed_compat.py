@@ -4,6 +4,7 @@ serves a tree that a keyed updater accepts. A keyed updater that finds nothing c
 fetches no signature, and a check-only run never writes the trusted state."""
 
 import subprocess
+from pathlib import Path
 
 from signedkit import pub, sign, signed_kit
 from updatekit import MASTERIDX

@@ -247,7 +247,7 @@ const OptionRow kOptionTable[] = {
     {OPT_TRUSTED_KEYS, L"trusted-keys", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
      Text<&T::setTrustedKeys>,
      L"File of minisign public keys: the master index must be signed with them"},
-    {OPT_TRUST_THRESHOLD, L"trust-threshold", kValue, L"1", DefaultFrom::Text, 0, kNoDependency,
+    {OPT_TRUST_THRESHOLD, L"trust-threshold", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
      TrustThreshold,
      L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
 };
