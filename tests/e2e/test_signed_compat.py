@@ -44,3 +44,11 @@ def test_signed_tree_for_old_updaters_minisign_and_mirrors(tmp_path, nginx):
     kit.publish(extra=[sign(kit.k1)])
     assert kit.run_signed(["--checkdirty"]).returncode == 255
     assert state.read_bytes() == before and b"serial=1\n" in before
+
+    # A key made by minisign itself signs as well.
+    m = kit.base / "m"
+    subprocess.run(["minisign", "-G", "-W", "-p", f"{m}.pub", "-s", f"{m}.key"], check=True,
+                   capture_output=True)
+    kit.trusted.write_bytes(pub(m).read_bytes())
+    kit.publish(extra=[sign(m)])
+    assert kit.run_signed().returncode == 0 and kit.installed("core", "tool") == b"v2\n"
