@@ -1,6 +1,5 @@
-"""A product published signed: keys k1, k2 (trusted) and k3 (not), v1 signed by k1 and
-installed by an updater given the trusted keys; helpers to rewrite a signed server tree
-the way an attacker (or a publisher by hand) would."""
+"""A signed product (keys k1, k2 trusted, k3 not; v1 signed by k1 and installed) and
+helpers that rewrite a signed server tree as an attacker would."""
 
 import gzip
 import hashlib
@@ -28,9 +27,8 @@ def signed_kit(base, url_of):
     kit.module("core", {"bin/tool": b"v1\n", "README": b"r1\n"}, pre="mark pre core",
                post="mark post core")
     kit.publish(extra=[sign(kit.k1)])
-    kit.url = url_of(kit.www)
-    r = kit.run_signed()
-    assert r.returncode == 0, kit.log_text()
+    kit.url_of, kit.url = url_of, url_of(kit.www)
+    assert kit.run_signed().returncode == 0, kit.log_text()
     kit.clear_markers()
     return kit
 

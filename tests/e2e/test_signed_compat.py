@@ -1,7 +1,5 @@
-"""A signed publication stays what it was for everyone else: an updater without keys
-installs it, minisign verifies its index, a mirror copies its signatures byte for byte and
-serves a tree that a keyed updater accepts. A keyed updater that finds nothing changed
-fetches no signature, and a check-only run never writes the trusted state."""
+"""A signed tree installs without keys, verifies with minisign, mirrors byte for byte; a
+keyed run fetches no signature when nothing changed and check-only never writes state."""
 
 import subprocess
 from pathlib import Path

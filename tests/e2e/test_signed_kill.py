@@ -1,7 +1,5 @@
-"""The trusted state under SIGKILL: a run killed while it verifies a new index, between
-accepting it and installing, or while it writes the state (a half-written state file left
-beside it) never lets a later run accept an older serial than the one accepted, and the
-next run still completes the update."""
+"""A run killed while verifying, between accepting and installing, or while writing the
+trusted state never lets a later run accept an older serial; the next run completes."""
 
 import shutil
 

@@ -1,7 +1,5 @@
-"""Key rotation: the product ships its trusted-keys file as one of its own files. While
-the keys overlap, publications are signed by the outgoing and the incoming key and ship
-both; then the incoming key alone signs and the file holds only it. A publication signed
-by the dropped key is refused from then on."""
+"""Key rotation with the trusted-keys file shipped as a product file: an overlap signed by
+both keys, then the new key alone; the dropped key can publish nothing any more."""
 
 from signedkit import pub, sign
 from updatekit import UpdateKit
