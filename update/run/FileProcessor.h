@@ -204,6 +204,9 @@ private:
     // Fetches `address` into `local`; true when the copy passes the checked-text check.
     bool fetchCheckedIndex(const std::wstring& address, const std::wstring& local);
     void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
+    // Fetches the n-th signature file of the index at `address` into `local` (registered as
+    // temporary first), no bigger than a signature file may be.
+    void fetchIndexSignature(const std::wstring& address, int n, const std::wstring& local);
     // Copies the index's signature files beside its mirror copy (fetching them first when
     // no verifier did).
     void copyIndexSignatures(const std::wstring& address, const std::wstring& local,

@@ -149,6 +149,12 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 
 // ---- master index -------------------------------------------------------------------------
 
+void FileProcessor::fetchIndexSignature(const std::wstring& address, int n,
+                                        const std::wstring& local) {
+    AddTempFile(local);
+    GetDownloader().downloadFile(IndexSignatureName(address, n), local, kMinisignMaxSignatureBytes);
+}
+
 void FileProcessor::copyIndexSignatures(const std::wstring& address, const std::wstring& local,
                                         const std::wstring& mirrorCopy) {
     // A mirror serves the publication as signed: its signature files, byte for byte, in
@@ -164,11 +170,8 @@ void FileProcessor::copyIndexSignatures(const std::wstring& address, const std::
             ParseSignedIndex(lines, index, bad) != SignedIndexParse::kOk)
             return;
         for (int n = 1; n <= index.signatures; ++n) {
-            const std::wstring sigLocal = IndexSignatureName(local, n);
-            AddTempFile(sigLocal);
-            GetDownloader().downloadFile(IndexSignatureName(address, n), sigLocal,
-                                         kMinisignMaxSignatureBytes);
-            fetched.push_back(sigLocal);
+            fetched.push_back(IndexSignatureName(local, n));
+            fetchIndexSignature(address, n, fetched.back());
         }
     }
     for (const std::wstring& sig : fetched) {
@@ -285,11 +288,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     if (m_verifier) {
         m_verifier->Verify(
             src, local, keptCopy,
-            [&](int n, const std::wstring& sigLocal) {
-                AddTempFile(sigLocal);
-                GetDownloader().downloadFile(IndexSignatureName(src, n), sigLocal,
-                                             kMinisignMaxSignatureBytes);
-            },
+            [&](int n, const std::wstring& sigLocal) { fetchIndexSignature(src, n, sigLocal); },
             std::time(nullptr));
         CDownloadServersHandler& servers = GetServersHandler();
         m_verifier->CheckProductFile(servers.GetProductFileName(), servers.GetProductFileSha256());
