@@ -14,10 +14,12 @@ namespace {
 
 // Size first, then digest; both against one record's values.
 void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, bool logCrc) {
+    // `md5` null: size only.
     FileInfo info(path);
     if (!info.Exists()) THROW_CRITICAL(Msg<251>(path), ERR_DOWNLOAD);
     if (info.GetSize() != static_cast<off_t>(size))
         THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
+    if (md5 == nullptr) return;
     const std::wstring digest = info.GetMD5();
     if (digest != md5) {
         if (logCrc) LogDebug(L"CRC error:Reported '%s' , expected '%s'\n", digest.c_str(), md5);
@@ -33,8 +35,8 @@ bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& fil
            info.GetMD5() == file.zipmd5;
 }
 
-void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file) {
-    VerifyFile(gzPath, file.zipsize, file.zipmd5, false);
+void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file, bool checkMd5) {
+    VerifyFile(gzPath, file.zipsize, checkMd5 ? file.zipmd5 : nullptr, false);
 }
 
 std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,

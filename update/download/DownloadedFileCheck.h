@@ -17,8 +17,10 @@ bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& fil
 
 // Checks the compressed file in this order: it must exist (message 251, error 621), its
 // size must be ZIPSIZE (message 250, error 625), its digest text must be ZIPMD5 (message
-// 250, error 625). Throws CUpdateCriticalException naming `gzPath`.
-void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file);
+// 250, error 625). Throws CUpdateCriticalException naming `gzPath`. Without `checkMd5`
+// the digest is left to the caller (a signed publication's SHA-256 stands for it).
+void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file,
+                          bool checkMd5 = true);
 
 // Decompresses `gzPath` (which ends in ".gz") into its own directory and checks the result:
 // decompression must succeed (message 250, error 625), the file must exist (message 251,

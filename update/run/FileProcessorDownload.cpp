@@ -406,7 +406,8 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
         GetDownloader().downloadFile(remoteGz, gz, file.zipsize);
     }
 
-    VerifyCompressedFile(gz, file);
+    // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read.
+    VerifyCompressedFile(gz, file, !m_verifier);
     if (m_verifier) {
         const auto signedDigest = module.zipSha256.find(file.name);
         m_verifier->CheckModuleFile(
