@@ -132,6 +132,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
+        config.warnUnknownOptions();
     } catch (const Exception& e) {
         LogFatal(L"%s\n", e.twhat());
         result = -1;
