@@ -211,7 +211,6 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
         auto it = find(key);
         if (it == end()) {
             configData[key] = value;
-            noteUnknownKey(key, std::wstring());
         } else if (it->id() == configFileId) {
             it->setValue(0, value);
             break;
@@ -227,6 +226,7 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
         auto it = find(key);
         if (hasValue) {
             if (it != end()) it->setValue(0, value);
+            if (it == end()) noteUnknownKey(key, std::wstring());
             configData[key] = value;
         } else {
             if (it == end()) THROW_CRITICAL(Msg<362>(key), ERR_COMMAND_LINE);

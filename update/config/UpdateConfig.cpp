@@ -503,7 +503,8 @@ void UpdateConfig::prepareDirectories() {
     // self-update helper works on the files it is given, not on an installation.
     const bool explicitPath = m_callbacks.configFileData().count(L"install-path") != 0;
     const bool helper = !m_copyActions.empty() || !m_selfUpdateProgram.empty();
-    if (!explicitPath && !helper && normalizeDir(m_installPath) == L"/")
+    const std::wstring installDir = normalizeDir(m_installPath);
+    if (!explicitPath && !helper && (installDir.empty() || installDir == L"/"))
         THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
     if (m_backupDir.empty()) {
         m_backupDir = normalizeDir(joinPath(m_installPath, L"backup"));
