@@ -1,5 +1,6 @@
 #include "product/SignedIndex.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,8 +113,18 @@ bool ReadTrustState(const std::wstring& path, TrustState& state) {
 }
 
 int WriteTrustState(const std::wstring& path, const TrustState& state) {
-    return WriteCheckedTextFile(
+    const int error = WriteCheckedTextFile(
         path, {"serial=" + std::to_string(state.serial), "sha256=" + state.indexSha256});
+    if (error != 0) return error;
+    // The rename itself must survive a power cut too, or the machine could come back with
+    // the serial before it.
+    std::string dir = ToMultibyte(path);
+    dir = dir.find('/') == std::string::npos ? "." : dir.substr(0, dir.rfind('/') + 1);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    const int syncError = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return syncError;
 }
 
 IndexVerdict CheckIndexSignatures(const std::string& indexBytes,
