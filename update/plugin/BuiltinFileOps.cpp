@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -16,7 +17,8 @@ namespace UpdateNew {
 
 namespace {
 
-const size_t kCopyPiece = 1023;
+const size_t kCopyPiece = 256 * 1024;
+const wchar_t kReplacementSuffix[] = L".upd-new";
 
 // Closes a descriptor on every way out of the copy.
 class Fd {
@@ -67,6 +69,103 @@ std::wstring SetAsidePath(const std::wstring& target) {
     return target + L".tmp";
 }
 
+namespace {
+
+// Writes the rest of `in` to `out`; a failure throws naming the file that failed.
+void CopyContent(int in, int out, const std::wstring& source, const std::wstring& target) {
+    std::vector<char> piece(kCopyPiece);
+    for (;;) {
+        const ssize_t n = ::read(in, piece.data(), piece.size());
+        if (n == 0) return;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            THROW_ERROR(MsgLib<4>(source, SystemErrorText(error)), error);
+        }
+        if (!WriteAll(out, piece.data(), static_cast<size_t>(n))) {
+            const int error = errno;
+            THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
+        }
+    }
+}
+
+// Whether the installed file at `target` cannot be written in place for now (a program
+// runs from it, or access to it is denied); the one-second second chance included. Only
+// a regular file is asked, and without changing it (no truncation, no blocking open).
+bool TargetIsBusy(const std::string& target, int& error) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    for (int attempt = 0;; ++attempt) {
+        const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+            return false;
+        }
+        error = errno;
+        if (!IsBusy(error)) return false;
+        if (attempt == 1) return true;
+        sleep(1);
+    }
+}
+
+// The copy into the target itself: where no file can be made beside the target (a
+// directory the updater may not write to, a name too long for a suffix), the target is
+// opened, truncated and written as it is.
+void CopyInPlace(int in, const std::string& dst, const std::wstring& source,
+                 const std::wstring& target, bool bMayDefer, bool& bDeferred) {
+    Fd out(OpenTarget(dst, 0644));
+    if (out.get() < 0 && IsBusy(errno)) {
+        sleep(1);
+        out.reset(OpenTarget(dst, 0644));
+    }
+    if (out.get() < 0) {
+        const int error = errno;
+        if (!IsBusy(error) || !bMayDefer) ThrowTargetError(target, error);
+        const std::string aside = ToMultibyte(SetAsidePath(target));
+        ::unlink(aside.c_str());
+        // A target that is not there cannot be moved aside: the reason is the first one
+        // (a directory that takes no new files), not the rename's "no such file".
+        if (::rename(dst.c_str(), aside.c_str()) != 0)
+            ThrowTargetError(target, errno == ENOENT ? error : errno);
+        bDeferred = true;
+        out.reset(OpenTarget(dst, 0600));
+        if (out.get() < 0) ThrowTargetError(target, errno);
+    }
+    CopyContent(in, out.get(), source, target);
+    if (::fchmod(out.get(), 0755) != 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
+    }
+    // A close that fails (a delayed write error) means the content may not be there.
+    if (out.close() != 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
+    }
+}
+
+// Removes the replacement file on every way out unless it was renamed into place.
+class ReplacementGuard {
+public:
+    explicit ReplacementGuard(const std::string& path) : m_path(path) {}
+    ReplacementGuard(const ReplacementGuard&) = delete;
+    ReplacementGuard& operator=(const ReplacementGuard&) = delete;
+    ~ReplacementGuard() {
+        if (!m_path.empty()) ::unlink(m_path.c_str());
+    }
+    void release() { m_path.clear(); }
+
+private:
+    std::string m_path;
+};
+
+}  // namespace
+
+std::wstring ReplacementPath(const std::wstring& target) {
+    const size_t slash = target.rfind(L'/');
+    const size_t base = slash == std::wstring::npos ? 0 : slash + 1;
+    return target.substr(0, base) + L"." + target.substr(base) + kReplacementSuffix;
+}
+
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred) {
     bDeferred = false;
@@ -81,52 +180,54 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
     }
 
-    Fd out(OpenTarget(dst, 0644));
-    if (out.get() < 0 && IsBusy(errno)) {
-        sleep(1);
-        out.reset(OpenTarget(dst, 0644));
-    }
-    if (out.get() < 0) {
-        const int error = errno;
-        if (!IsBusy(error) || !bMayDefer) ThrowTargetError(target, error);
-        // The target is busy or protected while its directory is writable: move it aside
-        // and write the new file in its place. A program running from the old file keeps
-        // it; the caller deletes the moved file once the run is over.
-        const std::string aside = ToMultibyte(SetAsidePath(target));
-        ::unlink(aside.c_str());
-        // A target that is not there cannot be moved aside: the reason is the first one
-        // (a directory that takes no new files), not the rename's "no such file".
-        if (::rename(dst.c_str(), aside.c_str()) != 0)
-            ThrowTargetError(target, errno == ENOENT ? error : errno);
-        bDeferred = true;
-        out.reset(OpenTarget(dst, 0600));
-        if (out.get() < 0) ThrowTargetError(target, errno);
-    }
+    int busyError = 0;
+    const bool busy = TargetIsBusy(dst, busyError);
+    if (busy && !bMayDefer) ThrowTargetError(target, busyError);
 
-    char piece[kCopyPiece];
-    for (;;) {
-        const ssize_t n = ::read(in.get(), piece, sizeof piece);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            THROW_ERROR(MsgLib<4>(source, SystemErrorText(error)), error);
-        }
-        if (!WriteAll(out.get(), piece, static_cast<size_t>(n))) {
-            const int error = errno;
-            THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
-        }
+    // The new content is written beside the target and renamed over it once it is whole
+    // and on disk: a reader of the target, or a kill at any point, finds the old file or
+    // the new one, never a part.
+    const std::string beside = ToMultibyte(ReplacementPath(target));
+    Fd out(::open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0) {
+        CopyInPlace(in.get(), dst, source, target, bMayDefer, bDeferred);
+        return true;
     }
+    ReplacementGuard guard(beside);
+    CopyContent(in.get(), out.get(), source, target);
     in.close();
+
+    // The owner and group of the file replaced stay where the process may set them; the
+    // permission bits are those of every installed file.
+    struct stat old;
+    if (::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        (void)!::fchown(out.get(), old.st_uid, old.st_gid);
     if (::fchmod(out.get(), 0755) != 0) {
         const int error = errno;
         THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
     }
-    // A close that fails (a delayed write error) means the content may not be there.
-    if (out.close() != 0) {
+    if (::fdatasync(out.get()) != 0 || out.close() != 0) {
         const int error = errno;
         THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
     }
+
+    std::string aside;
+    bool linked = false;
+    if (busy) {
+        // The busy file stays reachable under the aside name for the program that holds
+        // it; a second name (a hard link) keeps the target's path filled meanwhile.
+        aside = ToMultibyte(SetAsidePath(target));
+        ::unlink(aside.c_str());
+        linked = ::link(dst.c_str(), aside.c_str()) == 0;
+        if (!linked && ::rename(dst.c_str(), aside.c_str()) != 0) ThrowTargetError(target, errno);
+    }
+    if (::rename(beside.c_str(), dst.c_str()) != 0) {
+        const int error = errno;
+        if (busy) linked ? ::unlink(aside.c_str()) : ::rename(aside.c_str(), dst.c_str());
+        ThrowTargetError(target, error);
+    }
+    guard.release();
+    bDeferred = busy;
     return true;
 }
 
