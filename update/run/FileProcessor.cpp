@@ -16,6 +16,7 @@
 #include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
+#include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -45,13 +46,6 @@ std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
 bool Exists(const std::wstring& path) {
     struct stat st;
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
-}
-
-// Whether `outer` is `inner` or one of its ancestors.
-bool Holds(std::wstring outer, std::wstring inner) {
-    if (outer.empty() || outer.back() != L'/') outer.push_back(L'/');
-    if (inner.empty() || inner.back() != L'/') inner.push_back(L'/');
-    return inner.compare(0, outer.size(), outer) == 0;
 }
 
 }  // namespace
@@ -113,6 +107,8 @@ void FileProcessor::CheckFiles() {
         for (UpdateFileInfo& file : module.files) {
             std::wstring localPath;
             const bool changed = checkFile(module, file, destination, filesAddress, localPath);
+            // What a kill during the replacement of the file left beside it.
+            if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
             const UpdateFileInfo& f = file;
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f);
             if (!changed) continue;
@@ -215,7 +211,7 @@ void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
     // or a later one after a kill, removes it whole: also the default backup directory
     // inside the installation, which would otherwise keep a killed run's copies forever.
     // Never one that is or holds the installation, which outlives every run.
-    if (created && !Holds(dir, m_config->updateDirs().m_installdir)) {
+    if (created && !PathHolds(dir, m_config->updateDirs().m_installdir)) {
         CTemporaryFiles::MarkOwned(dir);
     } else if (LogDebugOn()) {
         LogDebug(
