@@ -13,6 +13,8 @@ import copy
 import glob
 import os
 import shutil
+import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -376,6 +378,14 @@ KILL_MID_COPY = ("(exec >/dev/null 2>&1; f='{f}'; n=0; "
                  "while [ ! -s \"$f\" ] && [ $n -lt 3000000 ]; do n=$((n + 1)); done; "
                  "kill -9 $PPID) &")
 
+@pytest.fixture
+def shm():
+    """A directory on another file system than the test's (tmpfs)."""
+    d = Path(tempfile.mkdtemp(dir="/dev/shm"))
+    yield d
+    shutil.rmtree(d, ignore_errors=True)
+
+
 BIG1, BIG2 = b"big v1 " * (16 << 17), b"big v2 " * (16 << 17)  # 14 MiB each
 
 
@@ -384,9 +394,11 @@ BIG1, BIG2 = b"big v1 " * (16 << 17), b"big v2 " * (16 << 17)  # 14 MiB each
     # The installation step fails after the file is in place: the rollback restores it.
     ("gui.onModuleRestoreFile", "gui.afterInstallModule=1"),
 ], ids=["install", "restore"])
-def test_kill_in_the_middle_of_a_copy_leaves_the_installed_file_whole(tmp_path, nginx, step,
+def test_kill_in_the_middle_of_a_copy_leaves_the_installed_file_whole(tmp_path, nginx, shm, step,
                                                                       answers):
     kit = UpdateKit(tmp_path)
+    # Downloads on another file system than the installation are copied, not moved.
+    kit.tmp = shm / "work"
     kit.module("big", {"big.bin": BIG1, "small": b"s1\n"})
     kit.publish()
     kit.url = nginx(kit.www).url

@@ -158,6 +158,46 @@ private:
     std::string m_path;
 };
 
+// Gives the finished new content of `target` (open as `fd`) the owner and group of the file
+// it replaces, where the process may set them, and the permission bits of every installed
+// file, then flushes it to disk. 0, or the library message of the step that failed (13 for
+// the permission bits, 5 for the flush) with `error` set.
+int FinishNewFile(int fd, const std::string& dst, int& error) {
+    struct stat old;
+    if (::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        (void)!::fchown(fd, old.st_uid, old.st_gid);
+    error = 0;
+    if (::fchmod(fd, 0755) != 0) error = errno;
+    if (error != 0) return 13;
+    if (::fdatasync(fd) != 0) error = errno;
+    return error != 0 ? 5 : 0;
+}
+
+// Renames the new file `from` over `dst`. A busy target (`aside` not empty) first gets its
+// second name `aside` (a hard link, or a rename where links are not possible), which goes again
+// when the rename fails. 0, or the rename's error (the target is then as it was).
+int RenameOver(const std::string& from, const std::string& dst, const std::string& aside) {
+    const bool busy = !aside.empty();
+    bool linked = false;
+    if (busy) {
+        ::unlink(aside.c_str());
+        linked = ::link(dst.c_str(), aside.c_str()) == 0;
+        if (!linked && ::rename(dst.c_str(), aside.c_str()) != 0) return errno;
+    }
+    if (::rename(from.c_str(), dst.c_str()) == 0) return 0;
+    const int error = errno;
+    if (busy) linked ? ::unlink(aside.c_str()) : ::rename(aside.c_str(), dst.c_str());
+    return error;
+}
+
+}  // namespace
+
+namespace {
+
+std::string AsideName(const std::wstring& target, bool busy) {
+    return busy ? ToMultibyte(SetAsidePath(target)) : std::string();
+}
+
 }  // namespace
 
 std::wstring ReplacementPath(const std::wstring& target) {
@@ -197,36 +237,42 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     CopyContent(in.get(), out.get(), source, target);
     in.close();
 
-    // The owner and group of the file replaced stay where the process may set them; the
-    // permission bits are those of every installed file.
-    struct stat old;
-    if (::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-        (void)!::fchown(out.get(), old.st_uid, old.st_gid);
-    if (::fchmod(out.get(), 0755) != 0) {
-        const int error = errno;
-        THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
-    }
-    if (::fdatasync(out.get()) != 0 || out.close() != 0) {
-        const int error = errno;
+    int error = 0;
+    const int failed = FinishNewFile(out.get(), dst, error);
+    if (failed == 13) THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
+    if (failed != 0 || out.close() != 0) {
+        if (failed == 0) error = errno;
         THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
     }
-
-    std::string aside;
-    bool linked = false;
-    if (busy) {
-        // The busy file stays reachable under the aside name for the program that holds
-        // it; a second name (a hard link) keeps the target's path filled meanwhile.
-        aside = ToMultibyte(SetAsidePath(target));
-        ::unlink(aside.c_str());
-        linked = ::link(dst.c_str(), aside.c_str()) == 0;
-        if (!linked && ::rename(dst.c_str(), aside.c_str()) != 0) ThrowTargetError(target, errno);
-    }
-    if (::rename(beside.c_str(), dst.c_str()) != 0) {
-        const int error = errno;
-        if (busy) linked ? ::unlink(aside.c_str()) : ::rename(aside.c_str(), dst.c_str());
-        ThrowTargetError(target, error);
-    }
+    error = RenameOver(beside, dst, AsideName(target, busy));
+    if (error != 0) ThrowTargetError(target, error);
     guard.release();
+    bDeferred = busy;
+    return true;
+}
+
+bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
+                     bool& bDeferred) {
+    bDeferred = false;
+    std::string src, dst;
+    if (!WideToMultibyte(source, src) || !WideToMultibyte(target, dst))
+        return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
+    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
+    }
+    int busyError = 0;
+    const bool busy = TargetIsBusy(dst, busyError);
+    if (busy && !bMayDefer) ThrowTargetError(target, busyError);
+    // The source becomes the installed file: it gets what a copy would, and is on disk
+    // before its name changes. Where that cannot be done (a source of another owner, on
+    // another file system, in a directory that takes no new names), the copy does what
+    // can be done there.
+    int error = 0;
+    if (FinishNewFile(in.get(), dst, error) != 0 ||
+        RenameOver(src, dst, AsideName(target, busy)) != 0)
+        return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
     bDeferred = busy;
     return true;
 }

@@ -38,4 +38,13 @@ std::wstring ReplacementPath(const std::wstring& target);
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred);
 
+// Like CopyFileBuiltin, but the source file itself becomes the target: it gets the same
+// owner, group and permission bits, is flushed to disk and renamed over the target (a
+// busy target handled the same way), so nothing is copied and `source` is gone
+// afterwards. Where the rename cannot be done (the source on another file system, a
+// directory that takes no new names), it falls back to CopyFileBuiltin and the source
+// stays. Throws as CopyFileBuiltin does.
+bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
+                     bool& bDeferred);
+
 }  // namespace UpdateNew

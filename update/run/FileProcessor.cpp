@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+#include <utility>
+
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
@@ -285,7 +288,24 @@ void FileProcessor::BackupModule(int moduleIndex) {
 }
 
 void FileProcessor::InstallModule(int moduleIndex) {
-    installer().installModule(m_update->cGetModuleByIndex(moduleIndex));
+    CModuleInstaller& modules = installer();
+    if (!m_movableSourcesKnown) {
+        // A download that two changed files install must still be there for the second,
+        // so only one installed once is moved.
+        std::set<std::wstring> once, shared;
+        for (const UpdateModuleInfo& module : m_update->modules) {
+            if (!module.needsupdate) continue;
+            for (const UpdateFileInfo& file : module.files) {
+                if (!file.needsupdate) continue;
+                const std::wstring source = modules.installSource(module, file);
+                if (!once.insert(source).second) shared.insert(source);
+            }
+        }
+        for (const std::wstring& source : shared) once.erase(source);
+        modules.setMovableSources(std::move(once));
+        m_movableSourcesKnown = true;
+    }
+    modules.installModule(m_update->cGetModuleByIndex(moduleIndex));
 }
 
 void FileProcessor::RestoreModule(int moduleIndex) {

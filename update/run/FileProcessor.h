@@ -243,6 +243,8 @@ private:
     // A self-update helper's own directories, removed at its end while empty.
     std::vector<std::wstring> m_helperDirs;
     std::unique_ptr<CModuleInstaller> m_installer;
+    // Whether the installer knows which downloads it may move into place.
+    bool m_movableSourcesKnown = false;
 };
 
 }  // namespace UpdateNew
