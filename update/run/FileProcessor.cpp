@@ -14,6 +14,7 @@
 #include "base/PathUtils.h"
 #include "base/ProgramInfo.h"
 #include "base/StringUtils.h"
+#include "codec/DigestPrefetch.h"
 #include "codec/FileDigest.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadNames.h"
@@ -86,12 +87,36 @@ std::wstring FileProcessor::moduleFilesAddress() const {
     return m_serversHandler ? m_serversHandler->GetUpdateRootAddress() : std::wstring();
 }
 
+std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
+    if (m_config->mirror()) return nullptr;
+    UpdateCallbacks& callbacks = m_config->cCallbacks();
+    std::vector<std::wstring> paths;
+    for (int index = 0; index < m_update->moduleCount(); ++index) {
+        const UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
+        if (callbacks.bLoadFailed() && !IsSelfUpdate(module)) continue;
+        std::wstring destination = module.destination;
+        try {
+            m_config->expandVariables(destination, true, false);
+        } catch (const Exception&) {
+            break;  // the check itself meets the failure at this module
+        }
+        for (const UpdateFileInfo& file : module.files)
+            paths.push_back(JoinPath(destination, CheckedName(file, false)));
+    }
+    if (paths.size() < 2) return nullptr;
+    return std::unique_ptr<DigestPrefetch>(
+        new DigestPrefetch(std::move(paths), DigestPrefetch::Workers()));
+}
+
 void FileProcessor::CheckFiles() {
     UpdateCallbacks& callbacks = m_config->cCallbacks();
     callbacks.resetRunCounters();
     m_updatedFiles.clear();
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
+    // The installed files are read and hashed ahead on other threads; results, callbacks
+    // and log lines stay in file order on this one.
+    const std::unique_ptr<DigestPrefetch> prefetch = prefetchDigests();
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
@@ -109,7 +134,8 @@ void FileProcessor::CheckFiles() {
         bool listed = false;  // the module's "[name]" entry is in the list
         for (UpdateFileInfo& file : module.files) {
             std::wstring localPath;
-            const bool changed = checkFile(module, file, destination, filesAddress, localPath);
+            const bool changed =
+                checkFile(module, file, destination, filesAddress, prefetch.get(), localPath);
             // What a kill during the replacement of the file left beside it.
             if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
             const UpdateFileInfo& f = file;
@@ -144,13 +170,15 @@ void FileProcessor::CheckFiles() {
 
 bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                               const std::wstring& destination, const std::wstring& filesAddress,
-                              std::wstring& localPath) {
+                              DigestPrefetch* prefetch, std::wstring& localPath) {
     const bool mirror = m_config->mirror();
     const std::wstring name = CheckedName(file, mirror);
     if (!mirror) {
         localPath = JoinPath(destination, name);
         // One open gives presence, size and digest.
-        const FileDigest local = GetFileSizeAndMD5(localPath);
+        const FileDigest local = prefetch && prefetch->nextIs(localPath)
+                                     ? prefetch->take()
+                                     : GetFileSizeAndMD5(localPath);
         if (!local.exists) {
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;

@@ -18,6 +18,7 @@
 namespace UpdateNew {
 
 class CDownloadServersHandler;
+class DigestPrefetch;
 class FileDownloader;
 struct FileDigest;
 class UpdateCallbacks;
@@ -179,9 +180,13 @@ public:
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
     // `filesAddress` is the server's address of the module files, for log lines only.
+    // `prefetch` (may be null) holds the installed files' digests computed ahead.
     bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                    const std::wstring& destination, const std::wstring& filesAddress,
-                   std::wstring& localPath);
+                   DigestPrefetch* prefetch, std::wstring& localPath);
+    // Starts hashing the installed files of the check ahead, in check order; null in mirror
+    // mode and for fewer than two files.
+    std::unique_ptr<DigestPrefetch> prefetchDigests();
     // Judges a present installed file from its size and digest (`local`).
     bool checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                             const std::wstring& localPath, const std::wstring& filesAddress,
