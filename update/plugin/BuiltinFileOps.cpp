@@ -194,6 +194,24 @@ int RenameOver(const std::string& from, const std::string& dst, const std::strin
 
 namespace {
 
+// Opens the source for reading and asks whether the target is busy (`busy`). Throws when
+// the source cannot be opened (library message 2) or a busy target may not be deferred (26).
+int OpenSource(const std::string& src, const std::string& dst, const std::wstring& source,
+               const std::wstring& target, bool bMayDefer, bool& busy) {
+    const int fd = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
+    }
+    int busyError = 0;
+    busy = TargetIsBusy(dst, busyError);
+    if (busy && !bMayDefer) {
+        ::close(fd);
+        ThrowTargetError(target, busyError);
+    }
+    return fd;
+}
+
 std::string AsideName(const std::wstring& target, bool busy) {
     return busy ? ToMultibyte(SetAsidePath(target)) : std::string();
 }
@@ -214,15 +232,8 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         THROW_ERROR(MsgLib<2>(source, SystemErrorText(EILSEQ)), EILSEQ);
     if (!WideToMultibyte(target, dst)) ThrowTargetError(target, EILSEQ);
 
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) {
-        const int error = errno;
-        THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
-    }
-
-    int busyError = 0;
-    const bool busy = TargetIsBusy(dst, busyError);
-    if (busy && !bMayDefer) ThrowTargetError(target, busyError);
+    bool busy = false;
+    Fd in(OpenSource(src, dst, source, target, bMayDefer, busy));
 
     // The new content is written beside the target and renamed over it once it is whole
     // and on disk: a reader of the target, or a kill at any point, finds the old file or
@@ -257,14 +268,8 @@ bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     std::string src, dst;
     if (!WideToMultibyte(source, src) || !WideToMultibyte(target, dst))
         return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) {
-        const int error = errno;
-        THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
-    }
-    int busyError = 0;
-    const bool busy = TargetIsBusy(dst, busyError);
-    if (busy && !bMayDefer) ThrowTargetError(target, busyError);
+    bool busy = false;
+    Fd in(OpenSource(src, dst, source, target, bMayDefer, busy));
     // The source becomes the installed file: it gets what a copy would, and is on disk
     // before its name changes. Where that cannot be done (a source of another owner, on
     // another file system, in a directory that takes no new names), the copy does what
