@@ -160,16 +160,19 @@ private:
 
 // Gives the finished new content of `target` (open as `fd`) the owner and group of the file
 // it replaces, where the process may set them, and the permission bits of every installed
-// file, then flushes it to disk. 0, or the library message of the step that failed (13 for
+// file. When it replaces a file, it is flushed to disk first, so that not even a power cut
+// can leave the path with less than the old content; a file new to the installation has
+// nothing to lose and is left to the system's own write-back (a fresh install does not wait
+// for the disk file by file). 0, or the library message of the step that failed (13 for
 // the permission bits, 5 for the flush) with `error` set.
 int FinishNewFile(int fd, const std::string& dst, int& error) {
     struct stat old;
-    if (::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-        (void)!::fchown(fd, old.st_uid, old.st_gid);
+    const bool replaces = ::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    if (replaces) (void)!::fchown(fd, old.st_uid, old.st_gid);
     error = 0;
     if (::fchmod(fd, 0755) != 0) error = errno;
     if (error != 0) return 13;
-    if (::fdatasync(fd) != 0) error = errno;
+    if (replaces && ::fdatasync(fd) != 0) error = errno;
     return error != 0 ? 5 : 0;
 }
 

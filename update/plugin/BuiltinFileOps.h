@@ -17,9 +17,10 @@ std::wstring SetAsidePath(const std::wstring& target);
 std::wstring ReplacementPath(const std::wstring& target);
 
 // Replaces `target` with a copy of `source`: the content is written to
-// ReplacementPath(target), flushed to disk and renamed over the target, so that the
-// target's path holds the old file or the whole new one at every instant, also across a
-// kill or a power cut. The new file gets permission bits 0755 and keeps the owner and
+// ReplacementPath(target) and renamed over the target, so that the target's path holds the
+// old file or the whole new one at every instant, also across a kill. Where it replaces a
+// file, the new content is flushed to disk before the rename, so that holds across a power
+// cut too. The new file gets permission bits 0755 and keeps the owner and
 // group of the file it replaces where the process may set them. A symbolic link at the
 // target is replaced, never written through.
 // When the installed target is busy (access to it is denied, or a program runs from it:
@@ -39,7 +40,8 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
                      bool& bDeferred);
 
 // Like CopyFileBuiltin, but the source file itself becomes the target: it gets the same
-// owner, group and permission bits, is flushed to disk and renamed over the target (a
+// owner, group and permission bits, is flushed to disk where it replaces a file, and is
+// renamed over the target (a
 // busy target handled the same way), so nothing is copied and `source` is gone
 // afterwards. Where the rename cannot be done (the source on another file system, a
 // directory that takes no new names), it falls back to CopyFileBuiltin and the source
