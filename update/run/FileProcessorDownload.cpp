@@ -401,8 +401,9 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     LogDebug(L"%s\n", Msg<621>().c_str());
     m_downloadDir = JoinConfined(tmpDir(), productRoot);
     m_earlierDownloadDirs.clear();
+    // Only directories a run made (they hold the owner marker) are taken from.
     for (const std::wstring& dir : m_earlierRuns.tmpDirs)
-        if (dir != WithoutTrailingSlash(tmpDir()))
+        if (dir != WithoutTrailingSlash(tmpDir()) && CTemporaryFiles::IsOwned(dir))
             m_earlierDownloadDirs.push_back(JoinConfined(dir, productRoot));
     int toUpdate = 0;
     for (const UpdateModuleInfo& module : m_update->modules) {
