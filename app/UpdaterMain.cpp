@@ -17,6 +17,7 @@
 #include "base/ProgramInfo.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateParameters.h"
+#include "install/SelfUpdateHandover.h"
 #include "net/ConnectionOptions.h"
 #include "run/UpdatePerformer.h"
 
@@ -49,7 +50,8 @@ private:
 // The last-resort report for anything that is not an Exception: the plug-in call in
 // progress when there is one, otherwise a general internal error.
 void ReportUnexpected() {
-    const std::wstring call = UpdateCallbacks::CurrentCallText();
+    const std::wstring call = UpdateCallbacks::FailedCallText();
+    UpdateCallbacks::ForgetFailedCall();
     if (!call.empty()) {
         LogFatal(L"%s\n", call.c_str());
     } else if (g_cMsgTable.IsLoaded()) {
@@ -76,6 +78,9 @@ int RunUpdate(UpdateConfig& config) {
 }  // namespace
 
 int UpdaterMain(int argc, const wchar_t* const* argv) {
+    // A self-update helper answers its starter through this descriptor; none of the
+    // programs it starts may see it.
+    SelfUpdateHandover::AdoptFromEnvironment();
     SetCommandLineText(BuildCommandLineText(argc, argv));
 
     // --version is answered before anything is created: no logger, no log file.
@@ -132,6 +137,8 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
+        if (!config.updateLib().empty())
+            LogDebug(L"Function-replacing plug-in : %s\n", config.updateLib().c_str());
     } catch (const Exception& e) {
         LogFatal(L"%s\n", e.twhat());
         result = -1;

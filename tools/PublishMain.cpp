@@ -137,6 +137,8 @@ int main(int argc, char** argv) {
             throw Exception(Msg<990>(productDir), ERR_GENERIC);
         ProductDesc product = ReadProductDescription(description);
         std::vector<ResolvedModule> modules = ResolveProduct(product, productDir);
+        for (const std::wstring& warning : ProductWarnings(modules))
+            Print(stderr, Msg<994>(warning));
         if (check) {
             size_t files = 0;
             for (const ResolvedModule& module : modules) files += module.files.size();

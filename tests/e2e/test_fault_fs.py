@@ -276,6 +276,8 @@ def test_full_temporary_directory(updated, case):
     # Nothing was installed and no module command ran.
     assert_failed_and_rolled_back(kit, r, f'"{kit.tmp / named}": No space left on device')
     assert kit.markers() == []
+    if case == "decompression":  # a file that cannot be decompressed: 625, as any
+        assert "LIB notifyUpdateCriticalError(625)" in kit.run_events()
     assert_converges(kit)
 
 

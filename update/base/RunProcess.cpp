@@ -89,7 +89,7 @@ int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring t
 }
 
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate) {
+               std::wstring& resultText, bool terminateWhenLate, int* childPid) {
     // The argument vector is built before the fork, so a bad command line is reported by
     // the updater itself and the child has nothing left to do but exec.
     std::wstring tokens[kMaxCommandTokens];
@@ -118,6 +118,7 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
         _exit(127);
     }
 
+    if (childPid) *childPid = pid;
     if (timeout == 0) return 0;
     int status = 0;
     pid_t r = timeout < 0 ? WaitChild(pid, &status, 0) : WaitAtMost(pid, &status, timeout);

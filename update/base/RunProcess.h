@@ -21,9 +21,10 @@ constexpr int kBadCommandLine = 100602;
 // when terminateWhenLate, sends SIGTERM (and reaps the child). `resultText` receives the
 // outcome text ("Child process successfully executed", ...), unchanged when none applies.
 // Returns 0, or the failing kill() result. System-call failures throw Exception with the
-// errno value (or the tokenizer result) as code.
+// errno value (or the tokenizer result) as code. `childPid`, when given, receives the
+// child's process id (for a caller that does not wait and reaps the child itself).
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate);
+               std::wstring& resultText, bool terminateWhenLate, int* childPid = nullptr);
 
 // RunProcess waiting until the child ends.
 int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,

@@ -46,9 +46,12 @@ std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInf
     // More than FILESIZE is already wrong: a small file that inflates without end stops
     // there instead of filling the disk.
     if (GunzipFile(gzPath, std::wstring(), &writeError, file.filesize) != 0) {
-        // A full or unwritable temporary directory is not a damaged download.
+        // The decompression failed (625); a full or unwritable temporary directory says why
+        // it did, so the text carries the file written and the system's reason.
         if (writeError != 0)
-            THROW_CRITICAL(MsgLib<5>(output, SystemErrorText(writeError)), ERR_DOWNLOAD);
+            THROW_CRITICAL(
+                Msg<250>(gzPath) + L": " + MsgLib<5>(output, SystemErrorText(writeError)),
+                ERR_DOWNLOAD_SERVER);
         THROW_CRITICAL(Msg<250>(gzPath), ERR_DOWNLOAD_SERVER);
     }
     VerifyFile(output, file.filesize, file.filemd5, true);

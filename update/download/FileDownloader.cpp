@@ -13,6 +13,7 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
@@ -173,7 +174,9 @@ void FileDownloader::Fail(const std::wstring& source, const std::wstring& reason
 void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
     std::wstring details = FromMultibyte(m_connection.LastErrorText());
     if (details.empty()) details = L"transfer result " + std::to_wstring(rc);
-    const std::wstring port = std::to_wstring(m_cfg->proxyPort());
+    // A port of 0 is none given: the proxy is named by its host alone.
+    const long proxyPort = m_cfg->proxyPort();
+    const std::wstring port = std::to_wstring(proxyPort);
 
     const std::string redirect = m_connection.RefusedRedirect();
     if (!redirect.empty()) Fail(source, Msg<680>(FromMultibyte(redirect)), details);
@@ -183,7 +186,8 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
         if (status == 404) Fail(source, Msg<677>(), details);
         if (status == 407) Fail(source, Msg<672>(), details);
         if ((status == 400 || status == 503) && ProxyConfigured()) {
-            std::wstring message = Msg<690>(source, Msg<678>(), m_proxyHost, port);
+            std::wstring message = proxyPort > 0 ? Msg<690>(source, Msg<678>(), m_proxyHost, port)
+                                                 : Msg<706>(source, Msg<678>(), m_proxyHost);
             LogDebug(L"%s (%s)\n", message.c_str(), details.c_str());
             Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
             e.setDetails(details);
@@ -192,7 +196,7 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
         Fail(source, Msg<678>(), details);
     }
     if (ProxyConfigured()) {
-        std::wstring message = Msg<689>(m_proxyHost, port);
+        std::wstring message = proxyPort > 0 ? Msg<689>(m_proxyHost, port) : Msg<705>(m_proxyHost);
         LogDebug(L"%s (%s: %s)\n", message.c_str(), source.c_str(), details.c_str());
         Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
         e.setDetails(source + L": " + details);
@@ -257,6 +261,9 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     if (m_context.writeErrno != 0)
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
              FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno));
+    // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of trying
+    // the next server.
+    if (rc != 0) ThrowIfInterrupted();
     if (rc != 0) FailTransfer(cSourceFileSimpl, rc);
 
     if (int err = partial.Finish(0755))
@@ -294,6 +301,13 @@ size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void
     size_t written = std::fwrite(data, size, nmemb, c->stream);
     if (written != nmemb) c->writeErrno = errno != 0 ? errno : EIO;
     return written * size;
+}
+
+void ThrowIfInterrupted() {
+    const wchar_t* signal = InterruptSignalName();
+    if (!signal) return;
+    LogDebug(L"%S", kSignalReceivedLine);
+    THROW_CRITICAL(Msg<252>(Msg<707>(signal)), ERR_GENERIC);
 }
 
 }  // namespace UpdateNew
