@@ -17,6 +17,7 @@
 #include "base/ProgramInfo.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateParameters.h"
+#include "install/InstallationLock.h"
 #include "install/SelfUpdateHandover.h"
 #include "net/ConnectionOptions.h"
 #include "run/UpdatePerformer.h"
@@ -81,6 +82,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
     // A self-update helper answers its starter through this descriptor; none of the
     // programs it starts may see it.
     SelfUpdateHandover::AdoptFromEnvironment();
+    InstallationLock::AdoptFromEnvironment();
     SetCommandLineText(BuildCommandLineText(argc, argv));
 
     // --version is answered before anything is created: no logger, no log file.

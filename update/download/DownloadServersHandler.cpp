@@ -254,10 +254,14 @@ std::wstring CDownloadServersHandler::GetMasterIdxAddress() const {
 }
 
 std::wstring CDownloadServersHandler::GetLocalMasterIdxPath() const {
-    const std::wstring& local = m_config->idxLocalName();
-    if (local.empty()) return JoinPath(m_config->installPath(), m_config->masterIdx());
+    return LocalMasterIdxPath(*m_config);
+}
+
+std::wstring CDownloadServersHandler::LocalMasterIdxPath(const UpdateConfig& config) {
+    const std::wstring& local = config.idxLocalName();
+    if (local.empty()) return JoinPath(config.installPath(), config.masterIdx());
     if (local.find(L':') != std::wstring::npos) return local;
-    return JoinPath(m_config->installPath(), local);
+    return JoinPath(config.installPath(), local);
 }
 
 bool CDownloadServersHandler::IsUrlServer() const {

@@ -56,6 +56,8 @@ public:
     std::wstring GetProductInfoAddress() const;  // server + product info path
     std::wstring GetMasterIdxAddress() const;    // (default server or server name) + masteridx
     std::wstring GetLocalMasterIdxPath() const;  // the kept local copy of the master index
+    // The same, known from the configuration alone (before any server is chosen).
+    static std::wstring LocalMasterIdxPath(const UpdateConfig& config);
 
     // --- readers ---
     const std::wstring& GetUpdateRoot() const { return m_updateRoot; }

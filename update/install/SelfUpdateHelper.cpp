@@ -18,6 +18,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/RunProcess.h"
+#include "install/InstallationLock.h"
 #include "install/SelfUpdateHandover.h"
 #include "plugin/UpdateCallbacks.h"
 
@@ -158,8 +159,11 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
     // back as any failed installation does.
     SelfUpdateHandover handover;
     int pid = 0;
-    if (RunProcess(program, L"", 0, resultText, false, &pid) != 0)
-        THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
+    // The installation stays locked through the helper and the updater it starts.
+    InstallationLock::HandOnToNextProcess();
+    const int started = RunProcess(program, L"", 0, resultText, false, &pid);
+    InstallationLock::KeepFromChildren();
+    if (started != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
     std::wstring why;
     if (!handover.WaitForTakeOver(pid, why)) {
         const std::wstring text = Msg<700>(program, why);
