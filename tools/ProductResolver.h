@@ -35,7 +35,9 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
 // Warnings about a product that publishes but would not update well: a module named
 // "selfupdate" (any letter case) must carry the updater executable ("updater") and its
 // message file ("update_msg.lqr"), since the self-update helper runs from a copy of that
-// module alone. One text per missing file.
+// module alone. And every PRE, POST and UNPOST whose program (by the last component of
+// its path) is no file the product installs into the installation root, where the updater
+// looks for it. One text per finding.
 std::vector<std::wstring> ProductWarnings(const std::vector<ResolvedModule>& modules);
 
 // The largest file the product info file can state (its sizes are 32-bit signed numbers).

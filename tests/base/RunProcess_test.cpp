@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -50,10 +51,13 @@ TEST(SplitCommandLine, QuotesBlanksAndLimits) {
     EXPECT_EQ(0, n);
 }
 
-TEST(RunProcess, ExitCodeIsNotReportedButTheRunIs) {
+TEST(RunProcess, ExitCodeIsReportedAndTheRunGoesOn) {
     std::wstring text;
-    EXPECT_EQ(0, RunProcessAndWait(L"/bin/sh", L"-c \"exit 3\"", text));
-    EXPECT_EQ(kOk, text);
+    ProcessOutcome outcome;
+    EXPECT_EQ(0, RunProcess(L"/bin/sh", L"-c \"exit 3\"", -1, text, true, nullptr, &outcome));
+    EXPECT_EQ(L"Child process exited with status 3", text);
+    EXPECT_TRUE(outcome.ended);
+    EXPECT_EQ(3, outcome.exitStatus);
 }
 
 TEST(RunProcess, ArgumentsArriveSplitWithoutAShell) {
@@ -106,11 +110,13 @@ TEST(RunProcess, LateChildIsTerminatedAndReaped) {
     EXPECT_EQ(ECHILD, errno);
 }
 
-TEST(RunProcess, FailedExecEndsTheChildOnly) {
+TEST(RunProcess, FailedExecEndsTheChildOnlyAndSaysWhy) {
     std::wstring text;
-    // The child reports and ends with 127; the parent sees a normal exit.
-    EXPECT_EQ(0, RunProcessAndWait(L"/nonexistent/program", L"arg", text));
-    EXPECT_EQ(kOk, text);
+    ProcessOutcome outcome;
+    // The child reports and ends with 127; the parent learns the exec's errno.
+    EXPECT_EQ(0, RunProcess(L"/nonexistent/program", L"arg", -1, text, true, nullptr, &outcome));
+    EXPECT_EQ(ENOENT, outcome.startError);
+    EXPECT_EQ(127, outcome.exitStatus);
 }
 
 TEST(RunProcess, NoWaitReturnsImmediately) {
@@ -122,8 +128,10 @@ TEST(RunProcess, NoWaitReturnsImmediately) {
     waitpid(-1, nullptr, 0);
 }
 
-TEST(RunProcess, ChildKilledBySignalGivesNoText) {
-    std::wstring text = L"unchanged";
-    EXPECT_EQ(0, RunProcessAndWait(L"/bin/sh", L"-c \"kill -9 $$\"", text));
-    EXPECT_EQ(L"unchanged", text);
+TEST(RunProcess, ChildKilledBySignalIsReported) {
+    std::wstring text;
+    ProcessOutcome outcome;
+    EXPECT_EQ(0, RunProcess(L"/bin/sh", L"-c \"kill -9 $$\"", -1, text, true, nullptr, &outcome));
+    EXPECT_EQ(L"Child process ended by signal 9", text);
+    EXPECT_EQ(9, outcome.signal);
 }

@@ -1,5 +1,6 @@
 #include "base/RunProcess.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,7 +90,8 @@ int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring t
 }
 
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate, int* childPid) {
+               std::wstring& resultText, bool terminateWhenLate, int* childPid,
+               ProcessOutcome* outcome) {
     // The argument vector is built before the fork, so a bad command line is reported by
     // the updater itself and the child has nothing left to do but exec.
     std::wstring tokens[kMaxCommandTokens];
@@ -104,13 +106,22 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     argv.push_back(nullptr);
     const std::string path = WideToUtf8(program);
 
+    // A failed exec sends its errno through this pipe, which a successful one closes.
+    int report[2] = {-1, -1};
+    const bool reporting = timeout != 0 && ::pipe2(report, O_CLOEXEC) == 0;
+
     std::fflush(nullptr);
     pid_t pid = fork();
-    if (pid == -1) THROW_ERROR(L"Can not fork", errno);
+    if (pid == -1) {
+        const int err = errno;
+        if (reporting) ::close(report[0]), ::close(report[1]);
+        THROW_ERROR(L"Can not fork", err);
+    }
     if (pid == 0) {
         execv(path.c_str(), argv.data());
         // Still the updater's copy: report and leave at once, running none of its code.
         const int err = errno;
+        if (reporting) (void)!::write(report[1], &err, sizeof err);
         char line[600];
         int n = std::snprintf(line, sizeof(line), "Can not execute process %s: %s (%d)\n",
                               path.c_str(), std::strerror(err), err);
@@ -119,6 +130,19 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     }
 
     if (childPid) *childPid = pid;
+    int startError = 0;
+    if (reporting) {
+        ::close(report[1]);
+        ssize_t n;
+        while ((n = ::read(report[0], &startError, sizeof startError)) < 0 && errno == EINTR) {
+        }
+        if (n != static_cast<ssize_t>(sizeof startError)) startError = 0;
+        ::close(report[0]);
+    }
+    ProcessOutcome unused;
+    ProcessOutcome& out = outcome ? *outcome : unused;
+    out = ProcessOutcome();
+    out.startError = startError;
     if (timeout == 0) return 0;
     int status = 0;
     pid_t r = timeout < 0 ? WaitChild(pid, &status, 0) : WaitAtMost(pid, &status, timeout);
@@ -137,10 +161,21 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
             }
             resultText =
                 L"Child process terminated because it didn't returned in the specified time";
+            out.late = true;
             return 0;
         }
-    } else if (WIFSIGNALED(status)) {
-        return 0;
+    } else {
+        out.ended = true;
+        if (WIFSIGNALED(status)) {
+            out.signal = WTERMSIG(status);
+            resultText = L"Child process ended by signal " + std::to_wstring(out.signal);
+            return 0;
+        }
+        out.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
+        if (out.exitStatus != 0) {
+            resultText = L"Child process exited with status " + std::to_wstring(out.exitStatus);
+            return 0;
+        }
     }
     resultText = L"Child process successfully executed";
     return 0;

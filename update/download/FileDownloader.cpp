@@ -163,11 +163,12 @@ int FileDownloader::disconnectServer() {
 }
 
 void FileDownloader::Fail(const std::wstring& source, const std::wstring& reason,
-                          const std::wstring& details) const {
+                          const std::wstring& details, bool local) const {
     std::wstring message = Msg<596>(source, reason);
     LogDebug(L"%s (%s)\n", message.c_str(), details.c_str());
     Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
     e.setDetails(details);
+    e.setLocal(local);
     throw e;
 }
 
@@ -193,7 +194,7 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
             e.setDetails(details);
             throw e;
         }
-        Fail(source, Msg<678>(), details);
+        Fail(source, Msg<678>() + L": " + details, details);
     }
     if (ProxyConfigured()) {
         std::wstring message = proxyPort > 0 ? Msg<689>(m_proxyHost, port) : Msg<705>(m_proxyHost);
@@ -202,7 +203,9 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
         e.setDetails(source + L": " + details);
         throw e;
     }
-    Fail(source, Msg<678>(), details);
+    // The transport's own reason ("Failed to connect to ... : Connection refused") belongs
+    // in the line the user sees, not only in the debug log.
+    Fail(source, Msg<678>() + L": " + details, details);
 }
 
 int FileDownloader::downloadFile(const std::wstring& source, const std::wstring& destination,
@@ -221,13 +224,13 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     std::string destPath;
     if (!WideToMultibyte(cDestFileSimpl, destPath))
         Fail(cSourceFileSimpl, Msg<678>(),
-             cDestFileSimpl + L": the path has no form in the local character set");
+             cDestFileSimpl + L": the path has no form in the local character set", true);
     // Local failures (a full disk, a directory that takes no files) name the local file
     // and the system's reason; they are not the server's fault.
     PartialFile partial;
     if (int err = partial.Create(destPath))
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
-             cDestFileSimpl + L": " + SysError(err));
+             cDestFileSimpl + L": " + SysError(err), true);
 
     if (m_callbacks->callLib(L"downloadFile(cSourceFileSimpl, cDestFileSimpl)",
                              &CUpdateLibCallbacks::downloadFile, cSourceFileSimpl,
@@ -260,7 +263,7 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
              L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
     if (m_context.writeErrno != 0)
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
-             FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno));
+             FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno), true);
     // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of trying
     // the next server.
     if (rc != 0) ThrowIfInterrupted();
@@ -268,10 +271,10 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
 
     if (int err = partial.Finish(0755))
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
-             FromMultibyte(partial.path()) + L": " + SysError(err));
+             FromMultibyte(partial.path()) + L": " + SysError(err), true);
     if (int err = partial.CommitTo(destPath))
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
-             cDestFileSimpl + L": " + SysError(err));
+             cDestFileSimpl + L": " + SysError(err), true);
     return 0;
 }
 

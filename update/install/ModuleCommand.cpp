@@ -4,6 +4,7 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
@@ -41,9 +42,25 @@ bool ModuleProgramExists(const std::wstring& path) {
 void RunModuleCommand(const std::wstring& moduleName, const std::wstring& program,
                       const std::wstring& arguments, int timeoutSeconds) {
     std::wstring resultText;
-    const int result = RunProcess(program, arguments, timeoutSeconds, resultText, true);
-    LogDebug(L"Command of module %s: %s %s: %s\n", moduleName.c_str(), program.c_str(),
-             arguments.c_str(), resultText.c_str());
+    ProcessOutcome outcome;
+    const int result =
+        RunProcess(program, arguments, timeoutSeconds, resultText, true, nullptr, &outcome);
+    const std::wstring command = arguments.empty() ? program : program + L" " + arguments;
+    // The outcome does not fail the run, but it is never passed off as success: anything
+    // but exit status 0 is a warning (an error when the program could not even start),
+    // on the console and in the log.
+    if (outcome.startError != 0)
+        LogError(L"%s\n",
+                 Msg<710>(moduleName, program, SystemErrorText(outcome.startError)).c_str());
+    else if (outcome.late)
+        LogWarning(L"%s\n", Msg<711>(moduleName, command, timeoutSeconds).c_str());
+    else if (outcome.ended && outcome.signal != 0)
+        LogWarning(L"%s\n", Msg<712>(moduleName, command, outcome.signal).c_str());
+    else if (outcome.ended && outcome.exitStatus != 0)
+        LogWarning(L"%s\n", Msg<713>(moduleName, command, outcome.exitStatus).c_str());
+    else
+        LogDebug(L"Command of module %s: %s: %s\n", moduleName.c_str(), command.c_str(),
+                 resultText.c_str());
     if (result != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_MODULE_COMMAND);
 }
 

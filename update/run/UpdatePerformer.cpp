@@ -164,7 +164,8 @@ int UpdatePerformer::runProductUpdate() {
             });
             try {
                 m_fileProcessor->GetServersHandler().ServerFailed();
-                LogFatal(L"%s\n", Msg<247>(text).c_str());
+                // The next server is tried either way; the line says whose fault it was.
+                LogFatal(L"%s\n", (e.local() ? Msg<716>(text) : Msg<247>(text)).c_str());
                 LogDebug(L"%s\n", Msg<248>().c_str());
                 deleteMasterIdxQuietly();
                 result = 0;
@@ -263,6 +264,7 @@ int UpdatePerformer::performUpdate() {
     if (!m_config->selfUpdateDone()) {
         if (!fp.DownloadMasterIdx(servers.GetMasterIdxAddress(), servers.GetLocalMasterIdxPath())) {
             LogDebug(L"%s\n", Msg<615>().c_str());
+            if (m_config->checkDirty()) LogInfo(L"%s\n", Msg<714>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
             cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
             cb.callGui(L"onCheckMainIdx(false)", &CUpdateGuiCallbacks::onCheckMainIdx, false);
@@ -297,6 +299,7 @@ int UpdatePerformer::performUpdate() {
             (!postsOwed || m_config->checkDirty())) {
             if (!postsOwed) fp.FinishMasterIdx();
             LogDebug(L"%s\n", Msg<615>().c_str());
+            if (m_config->checkDirty()) LogInfo(L"%s\n", Msg<714>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
             cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
             return 0;
@@ -305,6 +308,12 @@ int UpdatePerformer::performUpdate() {
             LogDebug(L"No file changed; the post commands the last update owes are run\n");
         // 15. Only report: nothing is downloaded or installed.
         if (m_config->checkDirty()) {
+            int modules = 0;
+            for (const UpdateModuleInfo& module : m_product.modules)
+                if (module.needsupdate) ++modules;
+            LogInfo(L"%s\n", Msg<715>(static_cast<unsigned long>(cb.filesTotal()), modules,
+                                      cb.ulGetDownloadSize())
+                                 .c_str());
             deleteMasterIdxQuietly();
             return 1;
         }
