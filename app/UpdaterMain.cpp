@@ -136,6 +136,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         }
         if (!config.logTemplate().empty()) fileAppender.SetTemplate(config.logTemplate());
         logger.AddAppender(&fileAppender);
+        config.warnUnknownOptions();
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());

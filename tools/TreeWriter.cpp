@@ -1,6 +1,7 @@
 #include "TreeWriter.h"
 
 #include <fcntl.h>
+#include <glob.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,6 +87,13 @@ std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
     makeDirs(dir.empty() ? m_root : dir);
     std::string pattern =
         ToMultibyte(JoinPath(GetDirPart(target), L"." + GetLastComponent(target))) + ".XXXXXX";
+    // What a killed publication left under this target's temporary names goes first, so
+    // that a served tree does not collect them.
+    glob_t stale;
+    const std::string stalePattern = pattern.substr(0, pattern.size() - 6) + "??????";
+    if (glob(stalePattern.c_str(), GLOB_NOSORT, nullptr, &stale) == 0)
+        for (size_t i = 0; i < stale.gl_pathc; ++i) unlink(stale.gl_pathv[i]);
+    globfree(&stale);
     int fd = mkstemp(&pattern[0]);
     if (fd < 0) Fail(Msg<964>(target, SystemError(errno)));
     Entry entry;
