@@ -17,7 +17,8 @@
 #include "base/ProgramInfo.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateParameters.h"
-#include "install/InstallationLock.h"
+#include "download/DownloadServersHandler.h"
+#include "install/RunLock.h"
 #include "install/SelfUpdateHandover.h"
 #include "net/ConnectionOptions.h"
 #include "run/UpdatePerformer.h"
@@ -70,8 +71,15 @@ void LoadMessageTables() {
     assert(g_cMsgTable.handle() != nullptr);
 }
 
-// One update run on the prepared configuration.
+// One update run on the prepared configuration, under the installation's run lock (a
+// check-only run changes nothing and takes none; the self-update helper keeps the one
+// handed down to it).
 int RunUpdate(UpdateConfig& config) {
+    RunLock lock;
+    if (!config.copyActions().empty())
+        lock.keepHandedDown();
+    else if (!config.checkDirty())
+        lock.acquire(KeptMasterIdxPath(config) + L".lock", config.updateDirs().m_installdir);
     UpdatePerformer performer(&config);
     return performer.run();
 }
@@ -82,7 +90,6 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
     // A self-update helper answers its starter through this descriptor; none of the
     // programs it starts may see it.
     SelfUpdateHandover::AdoptFromEnvironment();
-    InstallationLock::AdoptFromEnvironment();
     SetCommandLineText(BuildCommandLineText(argc, argv));
 
     // --version is answered before anything is created: no logger, no log file.
@@ -136,12 +143,12 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         }
         if (!config.logTemplate().empty()) fileAppender.SetTemplate(config.logTemplate());
         logger.AddAppender(&fileAppender);
-        config.warnUnknownOptions();
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
         if (!config.updateLib().empty())
             LogDebug(L"Function-replacing plug-in : %s\n", config.updateLib().c_str());
+        config.warnUnknownOptions();
     } catch (const Exception& e) {
         LogFatal(L"%s\n", e.twhat());
         result = -1;

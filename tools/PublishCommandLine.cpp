@@ -96,7 +96,7 @@ const PublishOptionRow kPublishOptions[] = {
     {"--scramble-password", nullptr, "<password>", true, Scramble,
      "print the stored form of a password for the updater's\n"
      "configuration file (proxy-userpass, share-userpass)"},
-    {"--version", nullptr, nullptr, false, Version, "print the version and end"},
+    {"--version", nullptr, nullptr, false, Version, "show the version"},
     {"--help", "-h", nullptr, false, Help, "show this text"},
 };
 
@@ -139,7 +139,7 @@ std::string PublishUsage() {
             pos = end + 1;
         }
     }
-    text += "\nThe description format is documented in update-publish(1) and publishing.md.\n";
+    text += "\nThe description format is documented in update-publish(1) and docs/publishing.md.\n";
     return text;
 }
 

@@ -6,7 +6,6 @@
 // Exit status: 0 published (or checked), 1 the publication failed (nothing of the new
 // product is visible to clients: the master index was not replaced), 2 wrong usage.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -41,13 +40,9 @@ int Usage(const std::wstring& problem) {
 }
 
 // The updater's message tables: the publisher's texts and those of the shared file,
-// digest and cipher functions. The message file lies beside the executable in the build
-// tree; an installed publisher finds it in the updater's program directory, by the path
-// from its own directory to there (so any prefix and any staging directory do).
+// digest and cipher functions. The message file lies beside the executable.
 bool LoadMessages() {
     std::wstring file = GetUpdaterDir() + L"update_msg.lqr";
-    if (access(ToMultibyte(file).c_str(), R_OK) != 0)
-        file = GetUpdaterDir() + FromMultibyte(UPDATER_PROGDIR_FROM_BINDIR) + L"update_msg.lqr";
     try {
         g_cLibMsgTable.Init(file.c_str());
         g_cMsgTable.Init(file.c_str());

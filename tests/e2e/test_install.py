@@ -1,9 +1,7 @@
 """`cmake --install` into a staging directory (DESTDIR): one program directory with the
 updater, its message file and the progress plug-in, a command on PATH that reaches it, the
-publisher, the man pages and the example units; the installed updater answers --version and
-a help run from there. And into a plain prefix, where the installed publisher, updater and
-progress plug-in publish, install and update a product, and the man page, the units and
-the configuration name that prefix's paths."""
+publisher, the man page and the example units; the installed updater answers --version and
+a help run from there."""
 
 import configparser
 import os
@@ -38,9 +36,6 @@ def test_layout(staged):
     link = staged / "usr/bin/updater"
     assert link.is_symlink() and os.readlink(link) == "../lib/updater/updater"
     assert os.access(staged / "usr/bin/update-publish", os.X_OK)
-    # Staged, the publisher finds the message file in the program directory.
-    assert subprocess.run([staged / "usr/bin/update-publish", "--help"], capture_output=True,
-                          timeout=30).returncode == 0
     assert (staged / "usr/share/man/man1/updater.1").is_file()
     for name in ("updater.service", "updater.timer", "update.conf"):
         assert (staged / "usr/share/doc/updater/examples" / name).is_file(), name
@@ -124,58 +119,3 @@ def test_example_units_run_the_installed_command(staged):
                        capture_output=True, text=True, timeout=30)
     assert p.returncode == 0, p.stdout
     assert "masteridx" in conf
-
-
-def test_installed_prefix_publishes_installs_and_updates(tmp_path, nginx):
-    # An install into a plain prefix: the programs there find what they need, and the man
-    # page, the units and the configuration name that prefix's paths.
-    prefix = tmp_path / "prefix"
-    subprocess.run(["cmake", "--install", BUILD, "--prefix", str(prefix)], check=True,
-                   stdout=subprocess.DEVNULL, timeout=120)
-    publish, updater = prefix / "bin/update-publish", prefix / "bin/updater"
-    p = subprocess.run([publish, "--version"], capture_output=True, text=True, timeout=30)
-    assert p.returncode == 0 and p.stdout == "update-publish 7.0.10\n", p.stdout + p.stderr
-
-    product, www, inst = tmp_path / "product", tmp_path / "www", tmp_path / "inst"
-    (product / "bin").mkdir(parents=True)
-    desc = tmp_path / "demo.desc"
-    desc.write_text("[product]\nNAME = Demo\nVERSION = 1\nUPDATEROOT = demo/files\n"
-                    "PRODUCTINFO = demo/demo.info.gz\nMASTERIDX = demo/master.idx\n\n"
-                    "[module]\nNAME = app\nSOURCE = app\nDESTINATION = %INSTALL_PATH%/bin\n"
-                    "BASE = product\nFILE = bin/tool\n")
-    srv = nginx(www)
-    for version in (b"tool v1\n", b"tool v2\n"):
-        (product / "bin/tool").write_bytes(version)
-        (www / "demo").mkdir(parents=True, exist_ok=True)
-        (www / "demo/.master.idx.Ab12Cd").write_bytes(b"left by a killed publication")
-        r = subprocess.run([publish, "--quiet", desc, tmp_path, www], capture_output=True,
-                           text=True, timeout=60)
-        assert r.returncode == 0, r.stderr
-        assert not (www / "demo/.master.idx.Ab12Cd").exists()
-        r = subprocess.run([updater, f"--url={srv.url}", "--productroot=demo/files",
-                            "--productinfofile=demo/demo.info.gz", "--masteridx=demo/master.idx",
-                            f"--install-path={inst}", f"--logfile={tmp_path}/update.log",
-                            f"--guilib={prefix}/lib/updater/plugins/libupdater-progress.so"],
-                           capture_output=True, cwd=tmp_path, timeout=60)
-        assert r.returncode == 0, r.stdout
-        assert (inst / "bin/tool").read_bytes() == version
-
-    docs = prefix / "share/doc/updater"
-    assert (docs / "security.md").is_file()
-    assert (prefix / "share/man/man1/update-publish.1").is_file()
-    page = (prefix / "share/man/man1/updater.1").read_text()
-    assert f"{prefix}/lib/updater/" in page and "@UPDATER" not in page
-    service = configparser.ConfigParser(strict=False, interpolation=None)
-    service.optionxform = str
-    service.read(docs / "examples/updater.service")
-    assert service["Service"]["ExecStart"].split() == [
-        str(updater), f"--config-file={prefix}/etc/updater/update.conf"]
-    assert service["Service"]["WorkingDirectory"] != "/"
-    conf = (docs / "examples/update.conf").read_text()
-    assert f"logfile         = {prefix}/var/log/updater/update.log\n" in conf
-    assert "log-append      = 1" in conf and "install-path    = " in conf
-    if shutil.which("systemd-analyze"):
-        v = subprocess.run(["systemd-analyze", "verify", "--man=no",
-                            docs / "examples/updater.service", docs / "examples/updater.timer"],
-                           capture_output=True, text=True, timeout=60)
-        assert "executable" not in v.stdout + v.stderr, v.stdout + v.stderr

@@ -92,10 +92,8 @@ def assert_converges(kit, check_log=None):
     # (with whatever the killed run left in them) go with the clean-up.
     assert not kit.tmp.exists()
     assert not kit.backup.exists()
-    # Beside the kept index nothing either (no marker, no half-written copy) but the lock
-    # file of the installation, which no process holds any more.
-    assert sorted(p.name for p in kit.kept_index().parent.iterdir()) == \
-        ["master.idx", "master.idx.lock"]
+    # Beside the kept index nothing either (no marker, no half-written copy).
+    assert sorted(p.name for p in kit.kept_index().parent.iterdir()) == ["master.idx", "master.idx.lock"]
     if check_log:
         check_log(kit.log_text())
 
@@ -307,8 +305,7 @@ def test_post_commands_a_killed_run_owes_run_with_the_next_run(updated, kill, ow
     assert kit.installed_tree() == NEW
     assert not pending(kit).exists()
     assert not kit.tmp.exists() and not kit.backup.exists()
-    assert sorted(p.name for p in kit.kept_index().parent.iterdir()) == \
-        ["master.idx", "master.idx.lock"]
+    assert sorted(p.name for p in kit.kept_index().parent.iterdir()) == ["master.idx", "master.idx.lock"]
 
     kit.clear_markers()
     r = kit.run([kit.url])

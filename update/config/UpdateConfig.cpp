@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -228,74 +227,8 @@ int UpdateConfig::ensureTempDirSetting() {
 // ---------------------------------------------------------------------------------------
 // Command line and configuration file
 
-namespace {
-
-// The number of single-character edits between two texts.
-size_t EditDistance(const std::wstring& a, const std::wstring& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
-        }
-    }
-    return row[b.size()];
-}
-
-// A key with its trailing digits replaced by "%d" (url3 -> url%d), or "" without digits.
-std::wstring NumberedForm(const std::wstring& key) {
-    size_t digits = key.size();
-    while (digits > 0 && key[digits - 1] >= L'0' && key[digits - 1] <= L'9') --digits;
-    return digits < key.size() ? key.substr(0, digits) + L"%d" : std::wstring();
-}
-
-}  // namespace
-
 bool UpdateConfig::init(int argc, const wchar_t* const* argv) {
-    for (int i = 1; argv && i < argc; ++i) {
-        const std::wstring arg = argv[i] ? argv[i] : L"";
-        const size_t eq = arg.find(L'=');
-        if (arg.compare(0, 2, L"--") == 0 && eq != std::wstring::npos)
-            noteGivenKey(ToLower(arg.substr(2, eq - 2)), std::wstring());
-    }
     return m_params.parseCommandLine(argc, argv, *this, m_callbacks.configFileData());
-}
-
-bool UpdateConfig::isOptionKey(const std::wstring& key) const {
-    if (m_params.find(key) != m_params.end()) return true;
-    const std::wstring numbered = NumberedForm(key);
-    return !numbered.empty() && m_params.find(numbered) != m_params.end();
-}
-
-void UpdateConfig::noteGivenKey(const std::wstring& key, const std::wstring& where) {
-    m_givenKeys.push_back(key);
-    if (!isOptionKey(key)) m_unknownKeys.emplace_back(key, where);
-}
-
-void UpdateConfig::warnUnknownOptions() const {
-    for (const auto& unknown : m_unknownKeys) {
-        const std::wstring& key = unknown.first;
-        std::wstring nearest;
-        size_t best = std::max<size_t>(2, key.size() / 3) + 1;
-        for (const Parameter& option : m_params) {
-            std::wstring name = option.name();
-            if (name.size() > 2 && name.compare(name.size() - 2, 2, L"%d") == 0)
-                name.resize(name.size() - 2);
-            const size_t distance = EditDistance(key, ToLower(name));
-            if (distance < best) {
-                best = distance;
-                nearest = name;
-            }
-        }
-        const std::wstring where = unknown.second.empty() ? Msg<719>() : Msg<720>(unknown.second);
-        LogWarning(
-            L"%s\n",
-            (nearest.empty() ? Msg<717>(key, where) : Msg<718>(key, where, nearest)).c_str());
-    }
 }
 
 void UpdateConfig::setConfigFileName(const std::wstring& name) {
@@ -328,11 +261,12 @@ void UpdateConfig::readConfigFile(const std::wstring& name) {
         if (digits < key.size())
             key = Trim(key.substr(0, digits) + L"%d", TRIM_BOTH, kTrimAllSpace);
 
-        noteGivenKey(readKey, path);
         auto option = m_params.find(key);
         if (option != m_params.end()) {
             if (option->valueCount() == 0) THROW_CRITICAL(Msg<147>(key), ERR_CONFIG_FILE);
             option->setValue(0, value);
+        } else {
+            m_params.noteUnknownKey(readKey, path);
         }
         // Known or not, the plug-ins see every pair as it was written.
         m_callbacks.configFileData()[readKey] = value;
@@ -551,20 +485,31 @@ bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
     return false;
 }
 
+void UpdateConfig::warnUnknownOptions() const {
+    for (const Parameters::UnknownKey& unknown : m_params.unknownKeys()) {
+        const std::wstring where = unknown.source.empty() ? Msg<693>() : unknown.source;
+        const std::wstring nearest = m_params.nearestName(unknown.key);
+        if (nearest.empty())
+            LogWarning(L"%s\n", Msg<692>(unknown.key, where).c_str());
+        else
+            LogWarning(L"%s\n", Msg<691>(unknown.key, where, nearest).c_str());
+    }
+}
+
 void UpdateConfig::prepareDirectories() {
+    // The working directory stands in for a missing install-path; when that is the root
+    // directory (a service started without a working directory of its own), the run would
+    // spread the product over the whole system. Only an explicit "/" installs there. A
+    // self-update helper works on the files it is given, not on an installation.
+    const bool explicitPath = m_callbacks.configFileData().count(L"install-path") != 0;
+    const bool helper = !m_copyActions.empty() || !m_selfUpdateProgram.empty();
+    const std::wstring installDir = normalizeDir(m_installPath);
+    if (!explicitPath && !helper && (installDir.empty() || installDir == L"/"))
+        THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
     if (m_backupDir.empty()) {
         m_backupDir = normalizeDir(joinPath(m_installPath, L"backup"));
         setVariable(L"BACKUP_DIR", m_backupDir);
     }
-    // The working directory stands in for a missing --install-path; when that is "/" (a
-    // service started without a working directory, say) it is far more likely a mistake
-    // than the wish to install into the root. An explicit --install-path=/ still works.
-    const bool installPathGiven =
-        std::find(m_givenKeys.begin(), m_givenKeys.end(), L"install-path") != m_givenKeys.end();
-    const std::wstring installDir = normalizeDir(m_installPath);
-    // (A self-update helper is given no options: it installs nothing of its own.)
-    if (!installPathGiven && copyActions().empty() && (installDir.empty() || installDir == L"/"))
-        THROW_CRITICAL(Msg<721>(), ERR_INSTALL_DIR);
     m_updateDirs.m_installdir = normalizeDir(m_installPath) + L"/";
     m_updateDirs.m_tmpdir = normalizeDir(m_tempDir) + L"/";
     m_updateDirs.m_backupdir = normalizeDir(m_backupDir) + L"/";

@@ -70,11 +70,6 @@ public:
     // Loads the plug-ins, defines and expands the path variables, applies the options and
     // derives and creates the three directories. Throws CUpdateCriticalException.
     void prepare();
-    // Warns (console and log) about every key given with a value, on the command line or in
-    // a configuration file, that is no option of the updater: such a key is only handed to
-    // the plug-ins as configuration data, so a mistyped option would otherwise go unnoticed.
-    // Names the nearest option when one is close. Called once the log file is open.
-    void warnUnknownOptions() const;
 
     // --- what the option table applies (UpdateOptionTarget) ---
     void setRetries(int retries) override { ConnectionConfig::setRetries(retries); }
@@ -190,6 +185,11 @@ public:
     // A name without "/" and "\" is taken in `dir`; any other is used as it is.
     static std::wstring inDirectoryIfBare(const std::wstring& name, const std::wstring& dir);
 
+    // Logs a warning (console and log file) for every key of the command line and of the
+    // configuration file that is no option of the updater, naming the nearest option.
+    // Such keys still reach the plug-ins as configuration data.
+    void warnUnknownOptions() const;
+
 private:
     // Reads the settings file into the store: 0, or the store's failure.
     unsigned readSettingsFile();
@@ -199,9 +199,6 @@ private:
     void defineUserVariables();
     void expandOptionValues();
     void prepareDirectories();
-    // Whether `key` (lower case, as written) names an option, numbered forms included.
-    bool isOptionKey(const std::wstring& key) const;
-    void noteGivenKey(const std::wstring& key, const std::wstring& where);
     // Gives whether `dir` itself was created (not only some of its parents).
     bool createDirectory(const std::wstring& dir, int errorCode);
     std::wstring password(const std::wstring& value) const;
@@ -217,10 +214,6 @@ private:
     bool m_mirror = false;
     bool m_ignoreMasterIdx = false;
     bool m_selfUpdateDone = false;
-    // Keys given with a value (command line or configuration file), and those that are no
-    // option with where they were given ("" for the command line).
-    std::vector<std::wstring> m_givenKeys;
-    std::vector<std::pair<std::wstring, std::wstring>> m_unknownKeys;
     bool m_checkDirty = false;
     bool m_ignoreServerList = false;
 

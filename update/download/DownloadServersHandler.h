@@ -18,6 +18,10 @@ class UpdateConfig;
 class UpdateUri;
 class FileDownloader;
 
+// The kept local copy of the master index: `idxlocalname` (below the installation when
+// relative), else the master index's path below the installation.
+std::wstring KeptMasterIdxPath(const UpdateConfig& config);
+
 class CDownloadServersHandler {
 public:
     // `config` and `downloader` belong to the run and must outlive the handler. Without
@@ -56,8 +60,6 @@ public:
     std::wstring GetProductInfoAddress() const;  // server + product info path
     std::wstring GetMasterIdxAddress() const;    // (default server or server name) + masteridx
     std::wstring GetLocalMasterIdxPath() const;  // the kept local copy of the master index
-    // The same, known from the configuration alone (before any server is chosen).
-    static std::wstring LocalMasterIdxPath(const UpdateConfig& config);
 
     // --- readers ---
     const std::wstring& GetUpdateRoot() const { return m_updateRoot; }

@@ -18,7 +18,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/RunProcess.h"
-#include "install/InstallationLock.h"
+#include "install/RunLock.h"
 #include "install/SelfUpdateHandover.h"
 #include "plugin/UpdateCallbacks.h"
 
@@ -159,10 +159,12 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
     // back as any failed installation does.
     SelfUpdateHandover handover;
     int pid = 0;
-    // The installation stays locked through the helper and the updater it starts.
-    InstallationLock::HandOnToNextProcess();
+    // The helper and the updater it restarts go on under this run's lock.
+    RunLock* lock = RunLock::current();
+    if (lock) lock->handOver();
     const int started = RunProcess(program, L"", 0, resultText, false, &pid);
-    InstallationLock::KeepFromChildren();
+    // Whatever follows here (a rollback's commands) must not inherit it.
+    if (lock) lock->takeBack();
     if (started != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
     std::wstring why;
     if (!handover.WaitForTakeOver(pid, why)) {

@@ -17,7 +17,6 @@
 #include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
-#include "install/InstallationLock.h"
 #include "install/SelfUpdateHandover.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -107,15 +106,6 @@ int UpdatePerformer::run() {
 
 int UpdatePerformer::runProductUpdate() {
     UpdateCallbacks& cb = callbacks();
-    // One run per installation: a second one ends before it does anything.
-    std::wstring why;
-    const std::wstring keptIndex = CDownloadServersHandler::LocalMasterIdxPath(*m_config);
-    if (!InstallationLock::Acquire(InstallationLock::LockFileOf(keptIndex),
-                                   WithoutTrailingSlash(m_config->updateDirs().m_installdir),
-                                   m_config->checkDirty(), why)) {
-        LogFatal(L"%s\n", why.c_str());
-        return ERR_GENERIC;
-    }
     cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart);
     for (;;) {
         int result = 0;
@@ -709,11 +699,8 @@ int UpdatePerformer::performSelfUpdateActions() {
         SplitExecAction(execAction, program, arguments);
         LogDebug(L"Self-update starts: %s %s\n", program.c_str(), arguments.c_str());
         std::wstring resultText;
-        // The updated updater goes on under the lock the first process took.
-        InstallationLock::HandOnToNextProcess();
-        const int started = RunProcess(program, arguments, 0, resultText, false);
-        InstallationLock::KeepFromChildren();
-        if (started != 0) THROW_CRITICAL(Msg<252>(resultText), 630);
+        if (RunProcess(program, arguments, 0, resultText, false) != 0)
+            THROW_CRITICAL(Msg<252>(resultText), 630);
     }
     return 0;
 }
