@@ -185,49 +185,8 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
     return modules;
 }
 
-namespace {
-
-// Whether a DESTINATION is the installation root itself.
-bool IsInstallationRoot(const std::wstring& destination) {
-    std::wstring d = ToLower(ToSlashes(destination));
-    while (!d.empty() && d.back() == L'/') d.pop_back();
-    return d == L"%install_path%" || d == L"%install_dir%";
-}
-
-// The files the product puts directly into the installation root, by name.
-bool InstallsIntoRoot(const std::vector<ResolvedModule>& modules, const std::wstring& name) {
-    for (const ResolvedModule& module : modules) {
-        const bool root =
-            std::any_of(module.desc->destination.begin(), module.desc->destination.end(),
-                        [](const OsValue& d) { return IsInstallationRoot(d.value); });
-        if (!root) continue;
-        for (const ResolvedFile& f : module.files)
-            if (ToSlashes(f.name) == name) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-std::vector<std::wstring> ProductWarnings(const std::vector<ResolvedModule>& modules) {
+std::vector<std::wstring> SelfUpdateWarnings(const std::vector<ResolvedModule>& modules) {
     std::vector<std::wstring> warnings;
-    // The updater runs a module command's program from the installation root, by the last
-    // component of its path: one the product does not put there will not be found.
-    for (const ResolvedModule& module : modules) {
-        const std::pair<const wchar_t*, const std::vector<OsValue>*> commands[] = {
-            {L"PRE", &module.desc->pre},
-            {L"POST", &module.desc->post},
-            {L"UNPOST", &module.desc->unpost}};
-        for (const auto& command : commands) {
-            for (const OsValue& line : *command.second) {
-                const std::wstring word = line.value.substr(0, line.value.find(L' '));
-                const std::wstring program = GetLastComponent(ToSlashes(word));
-                if (program.empty() || InstallsIntoRoot(modules, program)) continue;
-                warnings.push_back(line.at.text() + L": " +
-                                   Msg<959>(command.first, module.desc->name, word, program));
-            }
-        }
-    }
     for (const ResolvedModule& module : modules) {
         if (ToLower(module.desc->name) != L"selfupdate") continue;
         for (const wchar_t* needed : {L"updater", L"update_msg.lqr"}) {

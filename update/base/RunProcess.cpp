@@ -90,8 +90,11 @@ int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring t
 }
 
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate, int* childPid,
-               ProcessOutcome* outcome) {
+               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome,
+               int* childPid) {
+    ProcessOutcome ignored;
+    ProcessOutcome& result = outcome ? *outcome : ignored;
+    result = ProcessOutcome();
     // The argument vector is built before the fork, so a bad command line is reported by
     // the updater itself and the child has nothing left to do but exec.
     std::wstring tokens[kMaxCommandTokens];
@@ -106,22 +109,24 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     argv.push_back(nullptr);
     const std::string path = WideToUtf8(program);
 
-    // A failed exec sends its errno through this pipe, which a successful one closes.
-    int report[2] = {-1, -1};
-    const bool reporting = timeout != 0 && ::pipe2(report, O_CLOEXEC) == 0;
-
+    // A failed execv sends its errno through this pipe; a successful one closes it unread
+    // (close-on-exec), so the parent tells "could not start" from "exited with 127".
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) THROW_ERROR(L"Can not create a pipe", errno);
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == -1) {
         const int err = errno;
-        if (reporting) ::close(report[0]), ::close(report[1]);
+        close(report[0]);
+        close(report[1]);
         THROW_ERROR(L"Can not fork", err);
     }
     if (pid == 0) {
+        close(report[0]);
         execv(path.c_str(), argv.data());
         // Still the updater's copy: report and leave at once, running none of its code.
         const int err = errno;
-        if (reporting) (void)!::write(report[1], &err, sizeof err);
+        (void)!::write(report[1], &err, sizeof err);
         char line[600];
         int n = std::snprintf(line, sizeof(line), "Can not execute process %s: %s (%d)\n",
                               path.c_str(), std::strerror(err), err);
@@ -129,20 +134,19 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
         _exit(127);
     }
 
-    if (childPid) *childPid = pid;
+    close(report[1]);
     int startError = 0;
-    if (reporting) {
-        ::close(report[1]);
-        ssize_t n;
-        while ((n = ::read(report[0], &startError, sizeof startError)) < 0 && errno == EINTR) {
-        }
-        if (n != static_cast<ssize_t>(sizeof startError)) startError = 0;
-        ::close(report[0]);
+    ssize_t got;
+    do {
+        got = ::read(report[0], &startError, sizeof startError);
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof startError)) {
+        result.kind = ProcessOutcome::kNotStarted;
+        result.startError = startError;
     }
-    ProcessOutcome unused;
-    ProcessOutcome& out = outcome ? *outcome : unused;
-    out = ProcessOutcome();
-    out.startError = startError;
+
+    if (childPid) *childPid = pid;
     if (timeout == 0) return 0;
     int status = 0;
     pid_t r = timeout < 0 ? WaitChild(pid, &status, 0) : WaitAtMost(pid, &status, timeout);
@@ -161,23 +165,25 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
             }
             resultText =
                 L"Child process terminated because it didn't returned in the specified time";
-            out.late = true;
+            result.kind = ProcessOutcome::kTimedOut;
             return 0;
         }
-    } else {
-        out.ended = true;
-        if (WIFSIGNALED(status)) {
-            out.signal = WTERMSIG(status);
-            resultText = L"Child process ended by signal " + std::to_wstring(out.signal);
-            return 0;
-        }
-        out.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 0;
-        if (out.exitStatus != 0) {
-            resultText = L"Child process exited with status " + std::to_wstring(out.exitStatus);
-            return 0;
-        }
+        return 0;
     }
-    resultText = L"Child process successfully executed";
+    if (result.kind == ProcessOutcome::kNotStarted) {
+        resultText = L"Child process could not be started: " +
+                     FromMultibyte(std::strerror(result.startError));
+    } else if (WIFSIGNALED(status)) {
+        result.kind = ProcessOutcome::kSignaled;
+        result.status = WTERMSIG(status);
+        resultText = L"Child process ended by signal " + std::to_wstring(result.status);
+    } else {
+        result.kind = ProcessOutcome::kExited;
+        result.status = WEXITSTATUS(status);
+        resultText = result.status == 0
+                         ? L"Child process successfully executed"
+                         : L"Child process exited with status " + std::to_wstring(result.status);
+    }
     return 0;
 }
 

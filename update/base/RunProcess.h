@@ -16,28 +16,25 @@ constexpr int kMaxCommandTokens = 30;
 constexpr int kTooManyTokens = 100601;
 constexpr int kBadCommandLine = 100602;
 
-// What became of a child that RunProcess waited for.
+// How a child that was waited for ended.
 struct ProcessOutcome {
-    int startError = 0;  // errno of the failed exec (the program could not be started); 0
-    bool ended = false;  // the child ended by itself (exit status or signal below)
-    int exitStatus = 0;  // its exit status, when it exited
-    int signal = 0;      // the signal that ended it, 0 when it exited
-    bool late = false;   // it outlived the time-out and was terminated
+    enum Kind { kNotWaited, kExited, kSignaled, kTimedOut, kNotStarted } kind = kNotWaited;
+    int status = 0;      // kExited: the exit status; kSignaled: the signal number
+    int startError = 0;  // kNotStarted: errno of the failed execv
 };
 
 // Runs `program` with the command line "program arguments" split into its argument vector.
 // timeout: -1 waits for the child, 0 does not wait, N > 0 waits at most N seconds and then,
 // when terminateWhenLate, sends SIGTERM (and reaps the child). `resultText` receives the
-// outcome text ("Child process successfully executed" for exit status 0 only, the status
-// or signal otherwise), unchanged when none applies. `outcome`, when given and the child
-// was awaited, receives the details; a program that cannot be executed is reported there
-// (startError), the child then ends with status 127.
-// Returns 0, or the failing kill() result. System-call failures throw Exception with the
-// errno value (or the tokenizer result) as code. `childPid`, when given, receives the
-// child's process id (for a caller that does not wait and reaps the child itself).
+// outcome text ("Child process successfully executed" only for exit status 0; otherwise
+// the status, the signal, the time-out or why it could not be started), unchanged when
+// none applies; `outcome`, when given, the same as data; `childPid`, when given, the
+// child's process id (for a caller that does not wait and reaps the child itself). Returns 0, or
+// the failing kill() result. System-call failures throw Exception with the errno value (or the
+// tokenizer result) as code.
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate, int* childPid = nullptr,
-               ProcessOutcome* outcome = nullptr);
+               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome = nullptr,
+               int* childPid = nullptr);
 
 // RunProcess waiting until the child ends.
 int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,

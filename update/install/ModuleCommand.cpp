@@ -43,24 +43,17 @@ void RunModuleCommand(const std::wstring& moduleName, const std::wstring& progra
                       const std::wstring& arguments, int timeoutSeconds) {
     std::wstring resultText;
     ProcessOutcome outcome;
-    const int result =
-        RunProcess(program, arguments, timeoutSeconds, resultText, true, nullptr, &outcome);
+    const int result = RunProcess(program, arguments, timeoutSeconds, resultText, true, &outcome);
+    LogDebug(L"Command of module %s: %s %s: %s\n", moduleName.c_str(), program.c_str(),
+             arguments.c_str(), resultText.c_str());
+    // Its outcome does not decide the run, but the administrator sees every one that
+    // went wrong.
     const std::wstring command = arguments.empty() ? program : program + L" " + arguments;
-    // The outcome does not fail the run, but it is never passed off as success: anything
-    // but exit status 0 is a warning (an error when the program could not even start),
-    // on the console and in the log.
-    if (outcome.startError != 0)
+    if (outcome.kind == ProcessOutcome::kNotStarted)
         LogError(L"%s\n",
-                 Msg<710>(moduleName, program, SystemErrorText(outcome.startError)).c_str());
-    else if (outcome.late)
-        LogWarning(L"%s\n", Msg<711>(moduleName, command, timeoutSeconds).c_str());
-    else if (outcome.ended && outcome.signal != 0)
-        LogWarning(L"%s\n", Msg<712>(moduleName, command, outcome.signal).c_str());
-    else if (outcome.ended && outcome.exitStatus != 0)
-        LogWarning(L"%s\n", Msg<713>(moduleName, command, outcome.exitStatus).c_str());
-    else
-        LogDebug(L"Command of module %s: %s: %s\n", moduleName.c_str(), command.c_str(),
-                 resultText.c_str());
+                 Msg<698>(moduleName, program, SystemErrorText(outcome.startError)).c_str());
+    else if (outcome.kind != ProcessOutcome::kExited || outcome.status != 0)
+        LogWarning(L"%s\n", Msg<697>(moduleName, command, resultText).c_str());
     if (result != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_MODULE_COMMAND);
 }
 

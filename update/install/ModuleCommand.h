@@ -33,10 +33,7 @@ bool ModuleProgramExists(const std::wstring& path);
 
 // Runs `program` with `arguments` as a child process, waiting at most `timeoutSeconds`
 // and sending SIGTERM to a child that is still running then. A child that ended with any
-// status, or was terminated after the time-out, counts as run; any status but 0, a signal
-// or the time-out is logged as a warning (messages 711 to 713, console and log), a
-// program that cannot be started as an error (710, the path tried and the system's
-// reason). A child that could not be
+// status, or was terminated after the time-out, counts as run. A child that could not be
 // terminated throws CUpdateCriticalException 613 with message 252 carrying the
 // child-process layer's result text. Failures to start or await the child (fork, wait, a
 // command line that cannot be split) pass on as the Exception of that layer.

@@ -162,7 +162,7 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
     // The helper and the updater it restarts go on under this run's lock.
     RunLock* lock = RunLock::current();
     if (lock) lock->handOver();
-    const int started = RunProcess(program, L"", 0, resultText, false, &pid);
+    const int started = RunProcess(program, L"", 0, resultText, false, nullptr, &pid);
     // Whatever follows here (a rollback's commands) must not inherit it.
     if (lock) lock->takeBack();
     if (started != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
