@@ -87,61 +87,32 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     assert not os.path.exists(helper_tmp), helper_tmp
 
 
+
 def test_self_update_with_a_function_replacing_plugin(tmp_path, nginx):
-    # The helper loads the plug-in from the side directory when the module carries it, from
-    # where it is otherwise; a helper that cannot take over fails the run, which rolls back.
-    kit = UpdateKit(tmp_path)
-    messages = MESSAGE_FILE.read_bytes()
-    plugin = RECORDING.read_bytes()
-    home = kit.inst / "selfupdate"
+    # The helper loads the plug-in from the side directory when the module carries it, else
+    # from where it is; a helper that cannot take over fails the run, which rolls back.
+    kit, home, updater = UpdateKit(tmp_path), tmp_path / "inst/selfupdate", UPDATER.read_bytes()
     home.mkdir()
-    shutil.copy2(UPDATER, home / "updater")
-    shutil.copy2(MESSAGE_FILE, home / "update_msg.lqr")
-    shutil.copy2(RECORDING, home / "librecording.so")
+    for f in (UPDATER, MESSAGE_FILE, RECORDING):
+        shutil.copy2(f, home / f.name)
     srv = nginx(kit.www)
-
-    def self_update(version, files, updatelib):
-        kit.module("selfupdate", files)
-        kit.module("core", {"tool": version})
+    for n, files, lib, status in [(2, ["update_msg.lqr", "librecording.so"], home / RECORDING.name, 0),
+                                  (3, ["update_msg.lqr"], RECORDING, 0), (4, [], RECORDING, 255)]:
+        kit.log.unlink(missing_ok=True)
+        kit.module("selfupdate", {"updater": updater + bytes([n]),
+                                  **{f: (home / f).read_bytes() for f in files}})
+        kit.module("core", {"tool": b"v%d" % n})
         kit.publish()
-        extra = [f"--updatelib={updatelib}", f"--guilib={RECORDING}"]
-        first = kit.start([srv.url], program=home / "updater", plugins=False, extra=extra)
-        try:
-            status = first.wait(timeout=120)
-        finally:
-            if first.poll() is None:
-                first.kill()
-                first.wait()
+        first = kit.start([srv.url], program=home / "updater", plugins=False,
+                          extra=[f"--updatelib={lib}", f"--guilib={RECORDING}"])
+        assert first.wait(timeout=120) == status
         if status == 0:
-            assert wait_for(lambda: kit.installed("core", "tool") == version
-                            and not kit.tmp.exists(), timeout=60), kit.log_text()
-        return status
-
-    updater = UPDATER.read_bytes()
-    with_plugin = {"updater": updater + b"\0v2\0", "update_msg.lqr": messages,
-                   "librecording.so": plugin}
-    assert self_update(b"tool v2\n", with_plugin, home / "librecording.so") == 0
-    assert (home / "updater").read_bytes() == updater + b"\0v2\0"
-    assert re.search(r"Function-replacing plug-in : \S*/SelfUpdateTemp/librecording.so",
-                     kit.log_text()), kit.log_text()
-
-    kit.log.unlink()
-    plain = {"updater": updater + b"\0v3\0", "update_msg.lqr": messages}
-    assert self_update(b"tool v3\n", plain, RECORDING) == 0
-    assert (home / "updater").read_bytes() == updater + b"\0v3\0"
-    assert kit.log_text().count(f"Function-replacing plug-in : {RECORDING}\n") == 3
-
-    # Without its message file the helper cannot start: the run fails and nothing changes.
-    kit.log.unlink()
-    broken = {"updater": updater + b"\0v4\0"}
-    assert self_update(b"tool v4\n", broken, RECORDING) == 255
-    assert (home / "updater").read_bytes() == updater + b"\0v3\0"
-    assert kit.installed("core", "tool") == b"tool v3\n"
-    assert re.search(r'The self-update helper "\S+/SelfUpdateTemp/updater" did not take over: '
-                     r"it ended with status 255", kit.log_text()), kit.log_text()
+            assert wait_for(lambda: kit.installed("core", "tool") == b"v%d" % n, timeout=60)
+        assert (n == 2) == ("plug-in : %s/SelfUpdateTemp/" % kit.tmp in kit.log_text())
+    log = kit.log_text()
+    assert (home / "updater").read_bytes() == updater + b"\3" and "did not take over: it ended " \
+        "with status 255" in log and kit.installed("core", "tool") == b"v3", log
     check = subprocess.run([str(PUBLISH), "--check", str(kit.base / "demo.desc"), str(kit.prod),
-                            str(kit.www)],
-                           capture_output=True, text=True, timeout=60)
-    assert check.returncode == 0
-    assert "the module selfupdate updates the updater, but it carries no file named " \
-           "update_msg.lqr" in check.stderr, check.stderr
+                            str(kit.www)], capture_output=True, text=True, timeout=60)
+    assert "selfupdate updates the updater, but it carries no file named update_msg.lqr" in \
+        check.stderr, check.stderr
