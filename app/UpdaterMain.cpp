@@ -84,6 +84,42 @@ int RunUpdate(UpdateConfig& config) {
     return performer.run();
 }
 
+// --version is answered before anything is created: no logger, no log file. True when
+// it was given (and answered).
+bool AnswerVersion(int argc, const wchar_t* const* argv) {
+    for (int i = 0; i < argc; ++i) {
+        if (argv[i] && std::wcscmp(argv[i], L"--version") == 0) {
+            std::fprintf(stdout, "Product version : %s\n",
+                         ToMultibyte(CUpdateParameters::kProductVersion).c_str());
+            std::fflush(stdout);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Opens the configured log file and makes it the logger's second appender. False (after
+// saying which file and why) when it cannot be opened.
+bool OpenLogFile(const UpdateConfig& config, UpdateNew::Logger& logger,
+                 UpdateNew::LoggerAppenderFile& fileAppender) {
+    if (!config.logFileName().empty()) fileAppender.SetFileName(config.logFileName());
+    // The helper and the updater a self-update starts continue the log of the process
+    // that began the run: they append to it, never truncate it. Appending also keeps
+    // the lines of the helper and of the updater it starts, which write at once, from
+    // overwriting each other.
+    // (The restarted updater is the one given the first process's list file.)
+    const bool continuesRun = !config.tmpFilesList().empty() || !config.copyActions().empty();
+    if (fileAppender.Open(config.logAppend() || continuesRun) != 0) {
+        const int error = errno;
+        LogFatal(L"%s\n",
+                 MsgLib<2>(config.logFileName(), FromMultibyte(std::strerror(error))).c_str());
+        return false;
+    }
+    if (!config.logTemplate().empty()) fileAppender.SetTemplate(config.logTemplate());
+    logger.AddAppender(&fileAppender);
+    return true;
+}
+
 }  // namespace
 
 int UpdaterMain(int argc, const wchar_t* const* argv) {
@@ -92,15 +128,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
     SelfUpdateHandover::AdoptFromEnvironment();
     SetCommandLineText(BuildCommandLineText(argc, argv));
 
-    // --version is answered before anything is created: no logger, no log file.
-    for (int i = 0; i < argc; ++i) {
-        if (argv[i] && std::wcscmp(argv[i], L"--version") == 0) {
-            std::fprintf(stdout, "Product version : %s\n",
-                         ToMultibyte(CUpdateParameters::kProductVersion).c_str());
-            std::fflush(stdout);
-            return 0;
-        }
-    }
+    if (AnswerVersion(argc, argv)) return 0;
 
     // Destroyed in reverse order: settings, configuration, file appender, standard-output
     // appender, logger.
@@ -127,22 +155,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         }
         config.prepare();
 
-        if (!config.logFileName().empty()) fileAppender.SetFileName(config.logFileName());
-        // The helper and the updater a self-update starts continue the log of the process
-        // that began the run: they append to it, never truncate it. Appending also keeps
-        // the lines of the helper and of the updater it starts, which write at once, from
-        // overwriting each other.
-        // (The restarted updater is the one given the first process's list file.)
-        const bool continuesRun = !config.tmpFilesList().empty() || !config.copyActions().empty();
-        if (fileAppender.Open(config.logAppend() || continuesRun) != 0) {
-            // Say which file and why instead of ending without a word.
-            const int error = errno;
-            LogFatal(L"%s\n",
-                     MsgLib<2>(config.logFileName(), FromMultibyte(std::strerror(error))).c_str());
-            return -1;
-        }
-        if (!config.logTemplate().empty()) fileAppender.SetTemplate(config.logTemplate());
-        logger.AddAppender(&fileAppender);
+        if (!OpenLogFile(config, logger, fileAppender)) return -1;
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
