@@ -174,8 +174,8 @@ def started_fetching(kit, name):
 
 
 def partial_files(kit):
-    return [os.path.join(d, n) for d, _, names in os.walk(kit.tmp) for n in names
-            if ".gz." in n]
+    return [os.path.join(d, n) for d, _, names in os.walk(kit.inst / ".update-partial")
+            for n in names if n.endswith(".part")]
 
 
 def test_server_stopped_mid_download_changes_nothing_and_a_restarted_one_completes(
@@ -186,7 +186,7 @@ def test_server_stopped_mid_download_changes_nothing_and_a_restarted_one_complet
     p = kit.start([slow.url + "/slow"])
     try:
         assert wait_for(lambda: started_fetching(kit, BIG), timeout=30), kit.log_text()
-        assert partial_files(kit), "the transfer writes beside its destination"
+        assert partial_files(kit), "the transfer writes to its partial file"
         slow.stop()
         assert p.wait(timeout=60) == 255, kit.log_text()
     finally:

@@ -4,6 +4,12 @@
 
 #include <cerrno>
 
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/StringUtils.h"
+
 namespace UpdateNew {
 
 const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
@@ -45,6 +51,15 @@ int InstallSignalHandlers() {
 
 bool InterruptRequested() {
     return g_sigintReceived != 0 || g_sigtermReceived != 0;
+}
+
+}  // namespace UpdateNew
+
+namespace UpdateNew {
+
+void ThrowInterrupted() {
+    LogDebug(L"%S", kSignalReceivedLine);
+    THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
 }
 
 }  // namespace UpdateNew

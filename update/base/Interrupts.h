@@ -23,4 +23,8 @@ int InstallSignalHandlers();
 // True once either signal has been received.
 bool InterruptRequested();
 
+// Puts kSignalReceivedLine into the log and throws CUpdateCriticalException with message
+// 252 (code -1): how the run stops when it finds a flag set.
+[[noreturn]] void ThrowInterrupted();
+
 }  // namespace UpdateNew

@@ -1,0 +1,210 @@
+#include "net/TransferPool.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "base/Interrupts.h"
+#include "net/InternetConnectionCurl.h"
+
+namespace UpdateNew {
+
+namespace {
+
+// The longest WaitFor sleeps before it looks at the interrupt flags again.
+constexpr int kPollMilliseconds = 100;
+// What the rate cap lets through at once after a pause, at least: one libcurl block.
+constexpr double kMinBurst = CURL_MAX_WRITE_SIZE;
+
+CURLM* Multi(void* p) {
+    return static_cast<CURLM*>(p);
+}
+
+}  // namespace
+
+struct TransferPool::Transfer {
+    TransferPool* pool = nullptr;
+    CURL* easy = nullptr;
+    TransferSink* sink = nullptr;
+    std::string url;
+    unsigned long long offset = 0;
+    bool firstBlock = true;
+    bool paused = false;
+    bool done = false;
+    TransferOutcome outcome;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    void Release() {
+        if (!easy) return;
+        curl_multi_remove_handle(Multi(pool->m_multi), easy);
+        curl_easy_cleanup(easy);
+        easy = nullptr;
+    }
+};
+
+TransferPool::TransferPool(InternetConnection& connection, size_t maxConnections,
+                           unsigned long long maxRate)
+    : m_connection(&connection),
+      m_multi(curl_multi_init()),
+      m_maxRate(maxRate),
+      m_lastRefill(std::chrono::steady_clock::now()) {
+    if (!m_multi) return;
+    const long connections = static_cast<long>(std::max<size_t>(1, maxConnections));
+    curl_multi_setopt(Multi(m_multi), CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+    curl_multi_setopt(Multi(m_multi), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+}
+
+TransferPool::~TransferPool() {
+    for (auto& entry : m_transfers) entry.second->Release();
+    m_transfers.clear();
+    if (m_multi) curl_multi_cleanup(Multi(m_multi));
+}
+
+int TransferPool::Start(const std::string& url, unsigned long long offset, TransferSink* sink) {
+    const int id = m_nextId++;
+    auto transfer = std::make_unique<Transfer>();
+    Transfer& t = *transfer;
+    m_transfers[id] = std::move(transfer);
+    t.pool = this;
+    t.sink = sink;
+    t.url = url;
+    t.offset = offset;
+    t.easy = m_multi ? curl_easy_init() : nullptr;
+    unsigned rc = t.easy ? m_connection->ConfigureTransfer(t.easy, url)
+                         : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
+    if (rc == 0) {
+        CURL* easy = t.easy;
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
+        // Wait for a connection that can carry one more stream rather than open another.
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        if (offset > 0)
+            curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
+        rc = curl_multi_add_handle(Multi(m_multi), easy) == CURLM_OK
+                 ? 0u
+                 : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
+    }
+    if (rc != 0) {
+        if (t.easy) curl_easy_cleanup(t.easy);
+        t.easy = nullptr;
+        t.done = true;
+        t.outcome.rc = rc;
+        t.outcome.errorText = curl_easy_strerror(static_cast<CURLcode>(rc));
+    }
+    return id;
+}
+
+size_t TransferPool::WriteCallback(char* data, size_t size, size_t nmemb, void* context) {
+    auto* t = static_cast<Transfer*>(context);
+    const size_t bytes = size * nmemb;
+    TransferPool& pool = *t->pool;
+    if (pool.m_maxRate > 0 && pool.m_budget <= 0) {
+        // libcurl keeps the block and hands it over again once the transfer is resumed.
+        t->paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    bool fromStart = false;
+    if (t->firstBlock) {
+        t->firstBlock = false;
+        long status = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+        // Only "206 Partial Content" continues at the offset; anything else is the whole.
+        fromStart = t->offset > 0 && status != 206;
+    }
+    pool.m_budget -= static_cast<double>(bytes);
+    if (!t->sink->Receive(data, bytes, fromStart)) return bytes == 0 ? 1 : 0;
+    return bytes;
+}
+
+void TransferPool::Refill() {
+    if (m_maxRate == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - m_lastRefill).count();
+    m_lastRefill = now;
+    const double rate = static_cast<double>(m_maxRate);
+    // A short burst at most: an idle moment does not buy a long run at full speed.
+    const double burst = std::max(kMinBurst, rate / 20);
+    m_budget = std::min(burst, m_budget + rate * seconds);
+    if (m_budget <= 0) return;
+    for (auto& entry : m_transfers) {
+        Transfer& t = *entry.second;
+        if (!t.paused || !t.easy) continue;
+        t.paused = false;
+        // May deliver the kept block at once and pause again.
+        curl_easy_pause(t.easy, CURLPAUSE_CONT);
+    }
+}
+
+void TransferPool::Reap() {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(Multi(m_multi), &left)) {
+        if (msg->msg != CURLMSG_DONE) continue;
+        char* context = nullptr;
+        curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &context);
+        auto* t = reinterpret_cast<Transfer*>(context);
+        if (!t) continue;
+        const CURLcode result = msg->data.result;
+        t->done = true;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &t->outcome.status);
+        if (result != CURLE_OK) {
+            t->outcome.rc = result == CURLE_HTTP_RETURNED_ERROR
+                                ? static_cast<unsigned>(CONNECTION_HTTP_ERROR)
+                                : static_cast<unsigned>(result);
+            t->outcome.errorText = t->errorBuffer[0] ? t->errorBuffer : curl_easy_strerror(result);
+            if (result == CURLE_UNSUPPORTED_PROTOCOL) {
+                t->outcome.refusedRedirect =
+                    InternetConnectionCurl::RefusedRedirectOf(t->easy, t->url);
+                if (!t->outcome.refusedRedirect.empty())
+                    t->outcome.errorText = RefusedRedirectText(t->url, t->outcome.refusedRedirect);
+            }
+        }
+        // The connection goes back to the cache for the next transfer.
+        t->Release();
+    }
+}
+
+bool TransferPool::WaitFor(int id) {
+    auto it = m_transfers.find(id);
+    if (it == m_transfers.end()) return true;
+    Transfer& target = *it->second;
+    // Bounded by the transfers themselves: each ends, fails its time-out or is interrupted.
+    while (!target.done) {
+        if (InterruptRequested()) return false;
+        Refill();
+        int running = 0;
+        curl_multi_perform(Multi(m_multi), &running);
+        Reap();
+        if (target.done) break;
+        int timeout = kPollMilliseconds;
+        if (m_maxRate > 0 && m_budget <= 0) {
+            // Sleep until the cap lets the next bytes through.
+            const double wait = std::ceil(-m_budget * 1000.0 / static_cast<double>(m_maxRate));
+            timeout = std::max(1, std::min(kPollMilliseconds, static_cast<int>(wait)));
+        }
+        curl_multi_poll(Multi(m_multi), nullptr, 0, timeout, nullptr);
+    }
+    return true;
+}
+
+bool TransferPool::Done(int id) const {
+    auto it = m_transfers.find(id);
+    return it == m_transfers.end() || it->second->done;
+}
+
+const TransferOutcome& TransferPool::Outcome(int id) const {
+    static const TransferOutcome kNone;
+    auto it = m_transfers.find(id);
+    return it == m_transfers.end() ? kNone : it->second->outcome;
+}
+
+void TransferPool::Cancel(int id) {
+    auto it = m_transfers.find(id);
+    if (it == m_transfers.end()) return;
+    it->second->Release();
+    m_transfers.erase(it);
+}
+
+}  // namespace UpdateNew
