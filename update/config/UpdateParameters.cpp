@@ -34,6 +34,47 @@ bool FlagValue(const std::wstring& value) {
     return ToLower(value) == L"true";
 }
 
+// The most transfers `parallel` allows: more only opens more connections to one server.
+constexpr int kMaxParallel = 64;
+
+[[noreturn]] void ThrowBadValue(const wchar_t* option, const std::wstring& value,
+                                const wchar_t* expected) {
+    THROW_CRITICAL(Msg<840>(option, value, expected), ERR_CONFIG_FILE);
+}
+
+// `parallel`: a whole number from 1 to kMaxParallel.
+int ParallelValue(const std::wstring& value) {
+    const std::wstring text = Trim(value);
+    int number = 0;
+    bool digits = !text.empty() && text.size() <= 3;
+    for (wchar_t c : text) {
+        digits = digits && c >= L'0' && c <= L'9';
+        if (digits) number = number * 10 + (c - L'0');
+    }
+    if (!digits || number < 1 || number > kMaxParallel)
+        ThrowBadValue(L"parallel", value, L"a whole number from 1 to 64");
+    return number;
+}
+
+// `max-rate`: bytes a second, a whole number optionally followed by K (KiB) or M (MiB).
+unsigned long long RateValue(const std::wstring& value) {
+    std::wstring text = Trim(value);
+    unsigned long long unit = 1;
+    if (!text.empty() && (text.back() == L'K' || text.back() == L'k')) unit = 1024;
+    if (!text.empty() && (text.back() == L'M' || text.back() == L'm')) unit = 1024 * 1024;
+    if (unit > 1) text.pop_back();
+    unsigned long long number = 0;
+    bool digits = !text.empty() && text.size() <= 12;
+    for (wchar_t c : text) {
+        digits = digits && c >= L'0' && c <= L'9';
+        if (digits) number = number * 10 + static_cast<unsigned long long>(c - L'0');
+    }
+    if (!digits)
+        ThrowBadValue(L"max-rate", value,
+                      L"bytes a second as a whole number, optionally followed by K or M");
+    return number * unit;
+}
+
 // The leading decimal number of the value, read from its UTF-8 form like atoi: leading
 // blanks and a sign allowed, 0 without digits, clamped to the int range. False when the
 // text holds a character that has no UTF-8 form (the field then stays unchanged).
@@ -65,6 +106,10 @@ CUpdateParameters::CUpdateParameters(const std::wstring& updaterDir,
             L"Number of retries until an error will be submitted.(Defaults to 1)", L"1");
     declare(OPT_TIMEOUT, L"timeout", kValue,
             L"Timeout for an internet connection.(Defaults to 10 seconds)", L"10");
+    declare(OPT_PARALLEL, L"parallel", kValue,
+            L"Module files in flight at once, 1 to 64 (1: one after the other)", L"8");
+    declare(OPT_MAX_RATE, L"max-rate", kValue,
+            L"Most bytes a second the run receives, with K or M for KiB or MiB (0: no cap)", L"0");
     declare(OPT_MIRROR, L"mirror", kValue, L"Performs a mirror.Does not execute PRE,POST,UNPOST",
             L"0");
     declare(OPT_PLAIN_PASS, L"plain-pass", kValue, L"Treat password as plain text", L"0");
@@ -172,6 +217,12 @@ void CUpdateParameters::apply(int32_t id, const std::wstring& value,
             break;
         case OPT_TIMEOUT:
             if (DecimalValue(value, number)) target.setTimeout(number);
+            break;
+        case OPT_PARALLEL:
+            target.setParallel(ParallelValue(value));
+            break;
+        case OPT_MAX_RATE:
+            target.setMaxRate(RateValue(value));
             break;
         case OPT_PROXY_SERVER:
             target.setProxy(value.substr(0, kMaxProxyServer));

@@ -53,6 +53,8 @@ enum EUpdateOptionId : int32_t {
     OPT_VERSION = 36,
     OPT_LOG_TEMPLATE = 37,
     OPT_LOG_APPEND = 38,
+    OPT_PARALLEL = 39,
+    OPT_MAX_RATE = 40,
 };
 
 class CUpdateParameters : public Parameters {

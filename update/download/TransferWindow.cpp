@@ -190,7 +190,6 @@ void TransferWindow::start(size_t index) {
     if (s.fd < 0 || ::fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         s.openErrno = s.fd < 0 ? errno : EINVAL;
         s.Close(false);
-        s.partial.clear();
         return;
     }
     s.onDisk = static_cast<unsigned long long>(st.st_size);
@@ -226,7 +225,7 @@ void TransferWindow::finish(Slot& slot) {
     const FileDownloader::TransferNames& names = slot.names;
     if (slot.openErrno != 0) {
         const std::wstring reason = SystemErrorText(slot.openErrno);
-        m_downloader->Fail(names.source, MsgLib<26>(names.destination, reason),
+        m_downloader->Fail(names.source, MsgLib<26>(FromMultibyte(slot.partial), reason),
                            FromMultibyte(slot.partial) + L": " + reason);
     }
     std::vector<unsigned long> pending;
@@ -249,7 +248,8 @@ void TransferWindow::finish(Slot& slot) {
     }
     if (slot.writeErrno != 0) {
         const std::wstring reason = SystemErrorText(slot.writeErrno);
-        m_downloader->Fail(names.source, MsgLib<5>(names.destination, reason),
+        // The partial is where the bytes go: its file system is the one that is full.
+        m_downloader->Fail(names.source, MsgLib<5>(FromMultibyte(slot.partial), reason),
                            FromMultibyte(slot.partial) + L": " + reason);
     }
     if (outcome.rc != 0) {
