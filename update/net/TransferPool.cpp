@@ -81,8 +81,12 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
         // Wait for a connection that can carry one more stream rather than open another.
         curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
-        if (offset > 0)
-            curl_easy_setopt(easy, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(offset));
+        // A plain range rather than libcurl's resume, which fails on a server that answers
+        // with the whole file: that answer is taken (the sink starts over).
+        if (offset > 0) {
+            const std::string range = std::to_string(offset) + "-";
+            curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+        }
         rc = curl_multi_add_handle(Multi(m_multi), easy) == CURLM_OK
                  ? 0u
                  : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
