@@ -79,8 +79,9 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
-        // Wait for a connection that can carry one more stream rather than open another.
-        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        // Over TLS, wait for a connection that can carry one more HTTP/2 stream rather than
+        // open another; plain HTTP/1.1 opens its connections at once.
+        if (url.compare(0, 8, "https://") == 0) curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
         // A plain range rather than libcurl's resume, which fails on a server that answers
         // with the whole file: that answer is taken (the sink starts over).
         if (offset > 0) {
