@@ -145,7 +145,7 @@ int RunInChild(const std::function<void()>& fn, std::string& output) {
 TEST_F(UpdateParametersTest, DeclaresTheFortyOptionsInOrder) {
     CUpdateParameters t(kUpdaterDir, kCwd);
     const auto expected = ExpectedTable();
-    ASSERT_EQ(40u, t.size());
+    ASSERT_EQ(42u, t.size());
     size_t i = 0;
     for (const Parameter& p : t) {
         const Decl& d = expected[i++];
@@ -370,6 +370,22 @@ TEST_F(UpdateParametersTest, NumbersAreLeadingDecimalDigits) {
     EXPECT_EQ((std::vector<std::wstring>{L"setTimeout(30)", L"setProxyPort(3128)"}), r.calls);
 }
 
+TEST_F(UpdateParametersTest, ParallelAndMaxRateAreCheckedNumbers) {
+    RecordingOptionTarget r;
+    CUpdateParameters t(kUpdaterDir, kCwd);
+    t.apply(OPT_PARALLEL, L"16", r);
+    t.apply(OPT_MAX_RATE, L"512K", r);
+    t.apply(OPT_MAX_RATE, L"2m", r);
+    t.apply(OPT_MAX_RATE, L"1000", r);
+    EXPECT_EQ((std::vector<std::wstring>{L"setParallel(16)", L"setMaxRate(524288)",
+                                         L"setMaxRate(2097152)", L"setMaxRate(1000)"}),
+              r.calls);
+    for (const wchar_t* bad : {L"0", L"65", L"eight", L""})
+        EXPECT_THROW(t.apply(OPT_PARALLEL, bad, r), CUpdateCriticalException) << ToMultibyte(bad);
+    for (const wchar_t* bad : {L"1G", L"fast", L"-1", L"K"})
+        EXPECT_THROW(t.apply(OPT_MAX_RATE, bad, r), CUpdateCriticalException) << ToMultibyte(bad);
+}
+
 TEST_F(UpdateParametersTest, TextsAreCutToTheirFields) {
     RecordingOptionTarget r;
     CUpdateParameters t(kUpdaterDir, kCwd);
@@ -438,7 +454,7 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
     target.calls.clear();
     t.applyOptions(target);
     const std::vector<std::wstring> expected = {
-        L"setRetries(3)", L"setTimeout(10)",
+        L"setRetries(3)", L"setTimeout(10)", L"setParallel(8)", L"setMaxRate(0)",
         // mirror "0": flag stays off, no call
         L"setPlainPass(true)",  // before the passwords
         L"setProxyUsername(n)", L"setProxyPassword(p)", L"setInstallPath(/home/user/work)",

@@ -489,6 +489,16 @@ def fresh_run(kit, urls, *extra, **kw):
     return kit.run(urls, list(extra), **kw)
 
 
+def cut_run(kit, urls, extra, until):
+    """A run killed (SIGKILL) as soon as `until()` holds."""
+    p = kit.start(urls, extra)
+    try:
+        assert wait_for(until, timeout=60), kit.log_text()
+    finally:
+        p.kill()
+        p.wait()
+
+
 def test_overlapping_transfers_keep_the_events_the_failures_and_the_tree(tmp_path, nginx):
     kit = UpdateKit(tmp_path)
     for m in range(3):
@@ -546,13 +556,8 @@ def test_interrupt_stops_every_transfer_in_flight_and_rolls_back(tmp_path, nginx
 def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
     kit, old = installed_old_then_published_new(tmp_path, nginx, big=64 << 20)
     srv = nginx(kit.www)
-    p = kit.start([srv.url], ["--max-rate=16M"])
-    try:
-        assert wait_for(lambda: sum(os.path.getsize(f) for f in partial_files(kit)) >= 32 << 20,
-                        timeout=60), kit.log_text()
-    finally:
-        p.kill()
-        p.wait()
+    cut_run(kit, [srv.url], ["--max-rate=16M"],
+            lambda: sum(os.path.getsize(f) for f in partial_files(kit)) >= 32 << 20)
     at = os.path.getsize(srv.access_log)
     assert_converges(kit, srv.url)
     sent = [int(m.group(2)) for m in (re.search(r'" (\d+) (\d+) ', ln)
@@ -575,12 +580,7 @@ def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
     # A file replaced on the server between runs: the partial of the old one goes.
     kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))
     kit.publish()
-    p = kit.start([srv.url + "/slow"])
-    try:
-        assert wait_for(lambda: partial_files(kit), timeout=30), kit.log_text()
-    finally:
-        p.kill()
-        p.wait()
+    cut_run(kit, [srv.url + "/slow"], [], lambda: partial_files(kit))
     kit.set_file("core", "share/big.bin", os.urandom(1000))
     kit.publish()
     assert_converges(kit, srv.url)

@@ -42,18 +42,23 @@ constexpr int kMaxParallel = 64;
     THROW_CRITICAL(Msg<840>(option, value, expected), ERR_CONFIG_FILE);
 }
 
+// Reads `text` as a whole decimal number of 1 to `maxDigits` digits; false otherwise.
+bool WholeNumber(const std::wstring& text, size_t maxDigits, unsigned long long& number) {
+    number = 0;
+    if (text.empty() || text.size() > maxDigits) return false;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        number = number * 10 + static_cast<unsigned long long>(c - L'0');
+    }
+    return true;
+}
+
 // `parallel`: a whole number from 1 to kMaxParallel.
 int ParallelValue(const std::wstring& value) {
-    const std::wstring text = Trim(value);
-    int number = 0;
-    bool digits = !text.empty() && text.size() <= 3;
-    for (wchar_t c : text) {
-        digits = digits && c >= L'0' && c <= L'9';
-        if (digits) number = number * 10 + (c - L'0');
-    }
-    if (!digits || number < 1 || number > kMaxParallel)
+    unsigned long long number = 0;
+    if (!WholeNumber(Trim(value), 3, number) || number < 1 || number > kMaxParallel)
         ThrowBadValue(L"parallel", value, L"a whole number from 1 to 64");
-    return number;
+    return static_cast<int>(number);
 }
 
 // `max-rate`: bytes a second, a whole number optionally followed by K (KiB) or M (MiB).
@@ -64,12 +69,7 @@ unsigned long long RateValue(const std::wstring& value) {
     if (!text.empty() && (text.back() == L'M' || text.back() == L'm')) unit = 1024 * 1024;
     if (unit > 1) text.pop_back();
     unsigned long long number = 0;
-    bool digits = !text.empty() && text.size() <= 12;
-    for (wchar_t c : text) {
-        digits = digits && c >= L'0' && c <= L'9';
-        if (digits) number = number * 10 + static_cast<unsigned long long>(c - L'0');
-    }
-    if (!digits)
+    if (!WholeNumber(text, 12, number))
         ThrowBadValue(L"max-rate", value,
                       L"bytes a second as a whole number, optionally followed by K or M");
     return number * unit;

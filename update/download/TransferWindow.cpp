@@ -267,7 +267,6 @@ void TransferWindow::Fetch(size_t index) {
         cancelAll();
         return;
     }
-    m_declined = true;
     if (m_pluginFetches)
         start(index);
     else

@@ -78,7 +78,6 @@ private:
     std::vector<Entry> m_plan;
     std::vector<bool> m_resumable;  // per planned file: its partial is kept between runs
     std::map<size_t, std::unique_ptr<Slot>> m_slots;
-    bool m_declined = false;       // the plug-in declined a file: others may run ahead
     bool m_pluginFetches = false;  // the plug-in took a file over: nothing runs ahead
 };
 
