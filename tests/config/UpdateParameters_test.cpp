@@ -485,7 +485,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(40u, entries);
+    EXPECT_EQ(42u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {
