@@ -43,6 +43,10 @@ std::vector<Decl> ExpectedTable() {
          L"Number of retries until an error will be submitted.(Defaults to 1)"},
         {L"timeout", 1, 1, false, false, -1, L"10",
          L"Timeout for an internet connection.(Defaults to 10 seconds)"},
+        {L"parallel", 39, 1, false, false, -1, L"8",
+         L"Module files in flight at once, 1 to 64 (1: one after the other)"},
+        {L"max-rate", 40, 1, false, false, -1, L"0",
+         L"Most bytes a second the run receives, with K or M for KiB or MiB (0: no cap)"},
         {L"mirror", 18, 1, false, false, -1, L"0",
          L"Performs a mirror.Does not execute PRE,POST,UNPOST"},
         {L"plain-pass", 35, 1, false, false, -1, L"0", L"Treat password as plain text"},
@@ -176,9 +180,9 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
     std::vector<std::wstring> set;
     for (const Parameter& p : t)
         if (p.isSet()) set.push_back(p.name());
-    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"mirror", L"plain-pass",
-                                         L"install-path", L"config-file", L"backup-dir", L"logfile",
-                                         L"tmpdir", L"log-append"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate",
+                                         L"mirror", L"plain-pass", L"install-path", L"config-file",
+                                         L"backup-dir", L"logfile", L"tmpdir", L"log-append"}),
               set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.

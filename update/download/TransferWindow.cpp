@@ -304,7 +304,12 @@ void TransferWindow::Fetch(size_t index) {
     if (err != 0)
         m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),
                            names.destination + L": " + SystemErrorText(err));
-    if (!m_pluginFetches) fillFrom(index + 1);
+    if (!m_pluginFetches) {
+        fillFrom(index + 1);
+        // The requests of the files that joined the window go out before the loop turns
+        // to checking this file.
+        m_pool.Pump();
+    }
 }
 
 }  // namespace UpdateNew

@@ -58,6 +58,10 @@ public:
     // An interrupt stops every transfer: CUpdateCriticalException, message 252.
     void Fetch(size_t index);
 
+    // Lets the transfers in flight move on between the steps of the download loop (their
+    // blocks wait for Fetch as usual).
+    void Pump() { m_pool.Pump(); }
+
     // The resume directory that belongs to an installation directory.
     static std::wstring ResumeDirOf(const std::wstring& installDir);
 

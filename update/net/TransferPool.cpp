@@ -178,10 +178,7 @@ bool TransferPool::WaitFor(int id) {
     // Bounded by the transfers themselves: each ends, fails its time-out or is interrupted.
     while (!target.done) {
         if (InterruptRequested()) return false;
-        Refill();
-        int running = 0;
-        curl_multi_perform(Multi(m_multi), &running);
-        Reap();
+        Pump();
         if (target.done) break;
         int timeout = kPollMilliseconds;
         if (m_maxRate > 0 && m_budget <= 0) {
@@ -192,6 +189,14 @@ bool TransferPool::WaitFor(int id) {
         curl_multi_poll(Multi(m_multi), nullptr, 0, timeout, nullptr);
     }
     return true;
+}
+
+void TransferPool::Pump() {
+    if (!m_multi) return;
+    Refill();
+    int running = 0;
+    curl_multi_perform(Multi(m_multi), &running);
+    Reap();
 }
 
 bool TransferPool::Done(int id) const {

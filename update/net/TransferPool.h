@@ -55,6 +55,9 @@ public:
     // Moves every transfer on until `id` has ended. False when an interrupt was requested
     // first; the transfers are then still in flight.
     bool WaitFor(int id);
+    // Moves the transfers on as far as they can go without waiting: requests of newly
+    // started transfers go out, arrived data reaches the sinks.
+    void Pump();
     bool Done(int id) const;
     // How `id` ended (meaningful once Done).
     const TransferOutcome& Outcome(int id) const;
