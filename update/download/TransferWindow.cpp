@@ -174,7 +174,13 @@ void TransferWindow::start(size_t index) {
     Slot& s = *slot;
     m_slots[index] = std::move(slot);
     s.downloader = m_downloader;
-    s.names = m_downloader->namesOf(entry.source, entry.destination);
+    try {
+        s.names = m_downloader->namesOf(entry.source, entry.destination);
+    } catch (...) {
+        // Reported when the loop reaches the file, not ahead of the files before it.
+        s.error = std::current_exception();
+        return;
+    }
     s.cap = entry.file->zipsize;
     s.resumable = m_resumable[index];
     int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
