@@ -76,11 +76,11 @@ public:
     unsigned long long onDisk = 0;       // bytes in the partial
     unsigned long long resumedFrom = 0;  // bytes a past transfer left, continued now
     std::vector<unsigned long> pending;  // block sizes not reported yet
-    bool live = false;                   // Fetch waits for it: blocks are reported at once
+    bool restarted = false;              // the server sent the whole file again
     bool complete = false;               // the partial held the whole size: no transfer
     bool overLimit = false;
     int writeErrno = 0;
-    std::exception_ptr error;  // what the GUI plug-in threw
+    std::exception_ptr error;  // why the transfer could not even start
     int id = 0;
 
     ~Slot() override { Close(!resumable); }
@@ -101,9 +101,10 @@ public:
         return true;
     }
 
+    // On the pool's thread, with its lock held: nothing here may call a plug-in or log.
     bool Receive(const char* data, size_t bytes, bool fromStart) override {
         if (fromStart && onDisk > 0) {
-            LogDebug(L"%s: the server sent the whole file again\n", names.source.c_str());
+            restarted = true;
             if (!Truncate()) return false;
         }
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
@@ -111,16 +112,7 @@ public:
             overLimit = true;
             return false;
         }
-        if (live) {
-            try {
-                downloader->reportBlock(names, static_cast<unsigned long>(bytes));
-            } catch (...) {
-                error = std::current_exception();
-                return false;
-            }
-        } else {
-            pending.push_back(static_cast<unsigned long>(bytes));
-        }
+        pending.push_back(static_cast<unsigned long>(bytes));
         if (!WriteAll(fd, data, bytes)) {
             writeErrno = errno != 0 ? errno : EIO;
             return false;
@@ -234,16 +226,18 @@ void TransferWindow::finish(Slot& slot) {
         m_downloader->Fail(names.source, MsgLib<26>(FromMultibyte(slot.partial), reason),
                            FromMultibyte(slot.partial) + L": " + reason);
     }
-    std::vector<unsigned long> pending;
-    pending.swap(slot.pending);
-    slot.live = true;
-    for (unsigned long bytes : pending) m_downloader->reportBlock(names, bytes);
-    if (!slot.complete) {
-        if (!m_pool.WaitFor(slot.id)) {
-            cancelAll();
-            ThrowInterrupted();
-        }
+    // The blocks are reported on this thread, in order, as they arrive.
+    auto report = [&] {
+        std::vector<unsigned long> blocks;
+        m_pool.Locked([&] { blocks.swap(slot.pending); });
+        for (unsigned long bytes : blocks) m_downloader->reportBlock(names, bytes);
+    };
+    if (!m_pool.WaitFor(slot.complete ? 0 : slot.id, report)) {
+        cancelAll();
+        ThrowInterrupted();
     }
+    if (slot.restarted)
+        LogDebug(L"%s: the server sent the whole file again\n", names.source.c_str());
     const TransferOutcome outcome = m_pool.Outcome(slot.id);
     if (slot.error) std::rethrow_exception(slot.error);
     if (slot.overLimit) {
@@ -310,12 +304,7 @@ void TransferWindow::Fetch(size_t index) {
     if (err != 0)
         m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),
                            names.destination + L": " + SystemErrorText(err));
-    if (!m_pluginFetches) {
-        fillFrom(index + 1);
-        // The requests of the files that joined the window go out before the loop turns
-        // to checking this file.
-        m_pool.Pump();
-    }
+    if (!m_pluginFetches) fillFrom(index + 1);
 }
 
 }  // namespace UpdateNew

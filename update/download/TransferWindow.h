@@ -1,7 +1,8 @@
 // TransferWindow fetches the module files of a run with up to `width` transfers in flight,
 // while the download loop still takes the files one after the other, in its own order:
 // Fetch(i) asks the function-replacing plug-in about file i, reports its received blocks
-// to the GUI plug-in (those that arrived ahead first, then the rest as they come), and
+// to the GUI plug-in (those that arrived ahead first, then the rest as they come; always
+// on the caller's thread, while the transfers run on the pool's own), and
 // either places the file at its destination or throws the failure the plain downloader
 // would have thrown for it. Files behind i are fetched ahead only once the plug-in has
 // declined a file, and never again after it took one over.
@@ -57,10 +58,6 @@ public:
     // FileDownloader::downloadFile would, and lets the files behind it run ahead.
     // An interrupt stops every transfer: CUpdateCriticalException, message 252.
     void Fetch(size_t index);
-
-    // Lets the transfers in flight move on between the steps of the download loop (their
-    // blocks wait for Fetch as usual).
-    void Pump() { m_pool.Pump(); }
 
     // The resume directory that belongs to an installation directory.
     static std::wstring ResumeDirOf(const std::wstring& installDir);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "base/Interrupts.h"
 #include "net/InternetConnectionCurl.h"
@@ -35,6 +36,7 @@ struct TransferPool::Transfer {
     TransferOutcome outcome;
     char errorBuffer[CURL_ERROR_SIZE] = {};
 
+    // Only on the pool's thread, or once it has ended.
     void Release() {
         if (!easy) return;
         curl_multi_remove_handle(Multi(pool->m_multi), easy);
@@ -53,28 +55,69 @@ TransferPool::TransferPool(InternetConnection& connection, size_t maxConnections
     const long connections = static_cast<long>(std::max<size_t>(1, maxConnections));
     curl_multi_setopt(Multi(m_multi), CURLMOPT_MAX_HOST_CONNECTIONS, connections);
     curl_multi_setopt(Multi(m_multi), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    m_thread = std::thread(&TransferPool::Run, this);
 }
 
 TransferPool::~TransferPool() {
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        curl_multi_wakeup(Multi(m_multi));
+        m_thread.join();
+    }
+    for (void* easy : m_toRemove) {
+        curl_multi_remove_handle(Multi(m_multi), static_cast<CURL*>(easy));
+        curl_easy_cleanup(static_cast<CURL*>(easy));
+    }
+    // Handles still queued to be added were never in the multi handle; removing them is
+    // a no-op for libcurl.
     for (auto& entry : m_transfers) entry.second->Release();
     m_transfers.clear();
     if (m_multi) curl_multi_cleanup(Multi(m_multi));
 }
 
+void TransferPool::Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Ends with the pool: the destructor sets m_stop and wakes the poll.
+    while (!m_stop) {
+        for (void* easy : m_toRemove) {
+            curl_multi_remove_handle(Multi(m_multi), static_cast<CURL*>(easy));
+            curl_easy_cleanup(static_cast<CURL*>(easy));
+        }
+        m_toRemove.clear();
+        for (void* easy : m_toAdd) curl_multi_add_handle(Multi(m_multi), static_cast<CURL*>(easy));
+        m_toAdd.clear();
+        Refill();
+        int running = 0;
+        curl_multi_perform(Multi(m_multi), &running);
+        Reap();
+        m_changed.notify_all();
+        int timeout = kPollMilliseconds;
+        if (m_maxRate > 0 && m_budget <= 0) {
+            // Sleep until the cap lets the next bytes through.
+            const double wait = std::ceil(-m_budget * 1000.0 / static_cast<double>(m_maxRate));
+            timeout = std::max(1, std::min(kPollMilliseconds, static_cast<int>(wait)));
+        }
+        lock.unlock();
+        curl_multi_poll(Multi(m_multi), nullptr, 0, timeout, nullptr);
+        lock.lock();
+    }
+}
+
 int TransferPool::Start(const std::string& url, unsigned long long offset, TransferSink* sink) {
-    const int id = m_nextId++;
     auto transfer = std::make_unique<Transfer>();
     Transfer& t = *transfer;
-    m_transfers[id] = std::move(transfer);
     t.pool = this;
     t.sink = sink;
     t.url = url;
     t.offset = offset;
-    t.easy = m_multi ? curl_easy_init() : nullptr;
-    unsigned rc = t.easy ? m_connection->ConfigureTransfer(t.easy, url)
-                         : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
+    // Set up here; only the thread touches the handle once it is queued.
+    CURL* easy = m_multi ? curl_easy_init() : nullptr;
+    unsigned rc = easy ? m_connection->ConfigureTransfer(easy, url)
+                       : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
     if (rc == 0) {
-        CURL* easy = t.easy;
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
@@ -88,16 +131,20 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
             const std::string range = std::to_string(offset) + "-";
             curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
         }
-        rc = curl_multi_add_handle(Multi(m_multi), easy) == CURLM_OK
-                 ? 0u
-                 : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
-    }
-    if (rc != 0) {
-        if (t.easy) curl_easy_cleanup(t.easy);
-        t.easy = nullptr;
+    } else {
+        if (easy) curl_easy_cleanup(easy);
+        easy = nullptr;
         t.done = true;
         t.outcome.rc = rc;
         t.outcome.errorText = curl_easy_strerror(static_cast<CURLcode>(rc));
+    }
+    t.easy = easy;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int id = m_nextId++;
+    m_transfers[id] = std::move(transfer);
+    if (easy) {
+        m_toAdd.push_back(easy);
+        curl_multi_wakeup(Multi(m_multi));
     }
     return id;
 }
@@ -171,50 +218,57 @@ void TransferPool::Reap() {
     }
 }
 
-bool TransferPool::WaitFor(int id) {
-    auto it = m_transfers.find(id);
-    if (it == m_transfers.end()) return true;
-    Transfer& target = *it->second;
-    // Bounded by the transfers themselves: each ends, fails its time-out or is interrupted.
-    while (!target.done) {
+bool TransferPool::WaitFor(int id, const std::function<void()>& progress) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Bounded by the transfer itself: it ends, fails its time-out or is interrupted.
+    for (;;) {
+        auto it = m_transfers.find(id);
+        const bool done = it == m_transfers.end() || it->second->done;
+        lock.unlock();
+        progress();
+        if (done) return true;
         if (InterruptRequested()) return false;
-        Pump();
-        if (target.done) break;
-        int timeout = kPollMilliseconds;
-        if (m_maxRate > 0 && m_budget <= 0) {
-            // Sleep until the cap lets the next bytes through.
-            const double wait = std::ceil(-m_budget * 1000.0 / static_cast<double>(m_maxRate));
-            timeout = std::max(1, std::min(kPollMilliseconds, static_cast<int>(wait)));
-        }
-        curl_multi_poll(Multi(m_multi), nullptr, 0, timeout, nullptr);
+        lock.lock();
+        m_changed.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds));
     }
-    return true;
 }
 
-void TransferPool::Pump() {
-    if (!m_multi) return;
-    Refill();
-    int running = 0;
-    curl_multi_perform(Multi(m_multi), &running);
-    Reap();
+void TransferPool::Locked(const std::function<void()>& fn) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    fn();
 }
 
-bool TransferPool::Done(int id) const {
+bool TransferPool::Done(int id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_transfers.find(id);
     return it == m_transfers.end() || it->second->done;
 }
 
-const TransferOutcome& TransferPool::Outcome(int id) const {
-    static const TransferOutcome kNone;
+TransferOutcome TransferPool::Outcome(int id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_transfers.find(id);
-    return it == m_transfers.end() ? kNone : it->second->outcome;
+    return it == m_transfers.end() ? TransferOutcome() : it->second->outcome;
 }
 
 void TransferPool::Cancel(int id) {
+    std::unique_lock<std::mutex> lock(m_mutex);
     auto it = m_transfers.find(id);
     if (it == m_transfers.end()) return;
-    it->second->Release();
+    void* easy = it->second->easy;
+    it->second->easy = nullptr;
     m_transfers.erase(it);
+    if (!easy) return;
+    auto queued = std::find(m_toAdd.begin(), m_toAdd.end(), easy);
+    if (queued != m_toAdd.end()) {
+        // Never handed to libcurl's multi handle.
+        m_toAdd.erase(queued);
+        curl_easy_cleanup(static_cast<CURL*>(easy));
+        return;
+    }
+    m_toRemove.push_back(easy);
+    curl_multi_wakeup(Multi(m_multi));
+    // The thread frees it at the top of its next round; bounded by one poll.
+    m_changed.wait(lock, [&] { return m_toRemove.empty() || m_stop; });
 }
 
 }  // namespace UpdateNew

@@ -3,16 +3,22 @@
 // one HTTP/2 connection where the server offers it. It can continue a transfer at a byte
 // offset (an HTTP range request) and caps the rate of all its transfers together.
 //
-// Everything runs on the caller's thread inside WaitFor: data of every transfer in
-// flight arrives there, in whatever order the network delivers it, at the transfers'
-// sinks. WaitFor returns early when SIGINT or SIGTERM was received, so a run stops every
-// transfer in flight within a fraction of a second.
+// The transfers run on a thread of the pool's own, so they move on while the caller
+// checks and unpacks what arrived before: the sinks are called on that thread, with the
+// pool's lock held. The caller reads what a sink collected inside Locked. WaitFor returns
+// early when SIGINT or SIGTERM was received, so a run stops every transfer in flight
+// within a fraction of a second.
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "net/InternetConnection.h"
 
@@ -22,9 +28,9 @@ namespace UpdateNew {
 class TransferSink {
 public:
     virtual ~TransferSink() = default;
-    // One block of the body. `fromStart` is true on the first block of an answer that
-    // begins at byte 0 although a later offset was asked for (a server that ignores
-    // ranges): the sink then drops what it held. False stops the transfer.
+    // One block of the body, on the pool's thread with its lock held. `fromStart` is true on the
+    // first block of an answer that begins at byte 0 although a later offset was asked for (a
+    // server that ignores ranges): the sink then drops what it held. False stops the transfer.
     virtual bool Receive(const char* data, size_t bytes, bool fromStart) = 0;
 };
 
@@ -45,29 +51,33 @@ public:
     TransferPool(InternetConnection& connection, size_t maxConnections, unsigned long long maxRate);
     TransferPool(const TransferPool&) = delete;
     TransferPool& operator=(const TransferPool&) = delete;
-    // Stops every transfer still in flight.
+    // Stops every transfer still in flight and the pool's thread.
     ~TransferPool();
 
     // Starts fetching `url` from byte `offset` on into `sink` (not owned; it must live until
     // the transfer is cancelled or the pool destroyed). Gives the transfer's id; a transfer
     // that cannot be set up is at once done with its reason.
     int Start(const std::string& url, unsigned long long offset, TransferSink* sink);
-    // Moves every transfer on until `id` has ended. False when an interrupt was requested
-    // first; the transfers are then still in flight.
-    bool WaitFor(int id);
-    // Moves the transfers on as far as they can go without waiting: requests of newly
-    // started transfers go out, arrived data reaches the sinks.
-    void Pump();
-    bool Done(int id) const;
+    // Waits until `id` has ended, calling `progress` (without the lock) each time its sink
+    // may have received something. False when an interrupt was requested first; the
+    // transfers are then still in flight. An exception from `progress` leaves the wait.
+    bool WaitFor(int id, const std::function<void()>& progress);
+    // Runs `fn` with the pool's lock held: what the sinks collected may be read there.
+    void Locked(const std::function<void()>& fn);
+    bool Done(int id);
     // How `id` ended (meaningful once Done).
-    const TransferOutcome& Outcome(int id) const;
-    // Ends `id` (in flight or not) and forgets it; its sink is no longer called.
+    TransferOutcome Outcome(int id);
+    // Ends `id` (in flight or not) and forgets it; once this returns, its sink is no
+    // longer called.
     void Cancel(int id);
 
 private:
     struct Transfer;
 
     static size_t WriteCallback(char* data, size_t size, size_t nmemb, void* context);
+    // The thread: adds and removes what the caller asked for, moves the transfers on and
+    // tells the waiting caller, until the pool is destroyed.
+    void Run();
     // Hands out the budget earned since the last call and resumes paused transfers.
     void Refill();
     // Collects the transfers libcurl finished.
@@ -80,6 +90,13 @@ private:
     std::chrono::steady_clock::time_point m_lastRefill;
     int m_nextId = 1;
     std::map<int, std::unique_ptr<Transfer>> m_transfers;
+
+    std::mutex m_mutex;                 // guards everything above once the thread runs
+    std::condition_variable m_changed;  // a transfer moved on, or a request was done
+    std::vector<void*> m_toAdd;         // easy handles the thread is to add
+    std::vector<void*> m_toRemove;      // easy handles the thread is to remove and free
+    bool m_stop = false;
+    std::thread m_thread;
 };
 
 }  // namespace UpdateNew

@@ -343,7 +343,6 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
     }
 
     VerifyCompressedFile(step.gz, file);
-    window.Pump();
     if (!mirror()) DecompressAndVerify(step.gz, file, m_tempFiles);
 }
 
