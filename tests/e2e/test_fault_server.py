@@ -489,14 +489,22 @@ def fresh_run(kit, urls, *extra, **kw):
     return kit.run(urls, list(extra), **kw)
 
 
-def cut_run(kit, urls, extra, until):
-    """A run killed (SIGKILL) as soon as `until()` holds."""
+def cut_run(kit, urls, extra, until, then=None):
+    """A run that `then(process)` ends (default: SIGKILL) as soon as `until()` holds; gives
+    what `then` gave."""
     p = kit.start(urls, extra)
     try:
         assert wait_for(until, timeout=60), kit.log_text()
+        return then(p) if then else None
     finally:
-        p.kill()
+        if p.poll() is None:
+            p.kill()
         p.wait()
+
+
+def interrupted(p):
+    p.send_signal(signal.SIGINT)
+    return p.wait(timeout=30)
 
 
 def test_overlapping_transfers_keep_the_events_the_failures_and_the_tree(tmp_path, nginx):
@@ -537,15 +545,8 @@ def test_interrupt_stops_every_transfer_in_flight_and_rolls_back(tmp_path, nginx
     kit.module("core", dict(NEW, **{f"share/s{i}.bin": os.urandom(64 * 1024) for i in range(10)}))
     kit.publish()
     srv = nginx(kit.www)
-    p = kit.start([srv.url + "/slow"])
-    try:
-        assert wait_for(lambda: len(partial_files(kit)) >= 8, timeout=30), kit.log_text()
-        p.send_signal(signal.SIGINT)
-        assert p.wait(timeout=30) == 255, kit.log_text()
-    finally:
-        if p.poll() is None:
-            p.kill()
-            p.wait()
+    assert cut_run(kit, [srv.url + "/slow"], [], lambda: len(partial_files(kit)) >= 8,
+                   interrupted) == 255, kit.log_text()
     assert_refused(kit, old)
     assert kit.markers() == []
     # The transfers cut short continue in the next run.
