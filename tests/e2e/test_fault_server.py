@@ -559,6 +559,8 @@ def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
     srv = nginx(kit.www)
     cut_run(kit, [srv.url], ["--max-rate=16M"],
             lambda: sum(os.path.getsize(f) for f in partial_files(kit)) >= 32 << 20)
+    # nginx logs the cut request once it notices the client went away.
+    assert bytes_sent(srv, f"/{UPDATEROOT}/core/share/big.bin.gz", timeout=30) is not None
     at = os.path.getsize(srv.access_log)
     assert_converges(kit, srv.url)
     sent = [int(m.group(2)) for m in (re.search(r'" (\d+) (\d+) ', ln)
