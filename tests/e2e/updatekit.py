@@ -124,7 +124,7 @@ class UpdateKit:
             lines.append("")
         return "\n".join(lines)
 
-    def publish(self, www=None):
+    def publish(self, www=None, program=PUBLISH):
         """Writes the product directory and publishes it into www (default self.www)."""
         shutil.rmtree(self.prod)
         for m in self.modules:
@@ -135,7 +135,7 @@ class UpdateKit:
         desc = self.base / "demo.desc"
         desc.write_text(self.description())
         www = Path(www or self.www)
-        r = subprocess.run([str(PUBLISH), "--quiet", str(desc), str(self.prod), str(www)],
+        r = subprocess.run([str(program), "--quiet", str(desc), str(self.prod), str(www)],
                            capture_output=True, text=True, timeout=60)
         assert r.returncode == 0, r.stderr
         return www
