@@ -210,8 +210,10 @@ void TransferWindow::start(size_t index) {
 
 void TransferWindow::fillFrom(size_t index) {
     const size_t end = std::min(m_plan.size(), index + m_width);
+    m_pool.Hold(true);
     for (size_t i = index; i < end; ++i)
         if (!m_slots.count(i)) start(i);
+    m_pool.Hold(false);
 }
 
 void TransferWindow::cancelAll() {

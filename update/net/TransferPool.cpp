@@ -87,8 +87,11 @@ void TransferPool::Run() {
             curl_easy_cleanup(static_cast<CURL*>(easy));
         }
         m_toRemove.clear();
-        for (void* easy : m_toAdd) curl_multi_add_handle(Multi(m_multi), static_cast<CURL*>(easy));
-        m_toAdd.clear();
+        if (!m_hold) {
+            for (void* easy : m_toAdd)
+                curl_multi_add_handle(Multi(m_multi), static_cast<CURL*>(easy));
+            m_toAdd.clear();
+        }
         Refill();
         int running = 0;
         curl_multi_perform(Multi(m_multi), &running);
@@ -216,6 +219,12 @@ void TransferPool::Reap() {
         // The connection goes back to the cache for the next transfer.
         t->Release();
     }
+}
+
+void TransferPool::Hold(bool held) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hold = held;
+    if (!held && m_multi) curl_multi_wakeup(Multi(m_multi));
 }
 
 bool TransferPool::WaitFor(int id, const std::function<void()>& progress) {

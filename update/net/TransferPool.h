@@ -58,6 +58,9 @@ public:
     // the transfer is cancelled or the pool destroyed). Gives the transfer's id; a transfer
     // that cannot be set up is at once done with its reason.
     int Start(const std::string& url, unsigned long long offset, TransferSink* sink);
+    // While held, transfers started are kept back; releasing starts them all in one round,
+    // so that they open their connections side by side.
+    void Hold(bool held);
     // Waits until `id` has ended, calling `progress` (without the lock) each time its sink
     // may have received something. False when an interrupt was requested first; the
     // transfers are then still in flight. An exception from `progress` leaves the wait.
@@ -95,6 +98,7 @@ private:
     std::condition_variable m_changed;  // a transfer moved on, or a request was done
     std::vector<void*> m_toAdd;         // easy handles the thread is to add
     std::vector<void*> m_toRemove;      // easy handles the thread is to remove and free
+    bool m_hold = false;
     bool m_stop = false;
     std::thread m_thread;
 };
