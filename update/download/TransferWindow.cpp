@@ -306,7 +306,9 @@ void TransferWindow::Fetch(size_t index) {
     if (err != 0)
         m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),
                            names.destination + L": " + SystemErrorText(err));
-    if (!m_pluginFetches) fillFrom(index + 1);
+    // One file at a time waits for the loop: the next transfer starts after the plug-in
+    // declined it, as without a window.
+    if (!m_pluginFetches && m_width > 1) fillFrom(index + 1);
 }
 
 }  // namespace UpdateNew
