@@ -4,12 +4,6 @@
 
 #include <cerrno>
 
-#include "base/Conv.h"
-#include "base/Exception.h"
-#include "base/Logger.h"
-#include "base/Messages.h"
-#include "base/StringUtils.h"
-
 namespace UpdateNew {
 
 const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
@@ -53,13 +47,10 @@ bool InterruptRequested() {
     return g_sigintReceived != 0 || g_sigtermReceived != 0;
 }
 
-}  // namespace UpdateNew
-
-namespace UpdateNew {
-
-void ThrowInterrupted() {
-    LogDebug(L"%S", kSignalReceivedLine);
-    THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
+const wchar_t* InterruptSignalName() {
+    if (g_sigintReceived != 0) return L"SIGINT";
+    if (g_sigtermReceived != 0) return L"SIGTERM";
+    return nullptr;
 }
 
 }  // namespace UpdateNew

@@ -79,9 +79,10 @@ public:
     // Reports one received block to the GUI plug-in (onDownloadFile); throws what the
     // guarded call throws.
     void reportBlock(const TransferNames& names, unsigned long bytes);
-    // Message 596 with `reason` for `source`, `details` in the log and the exception.
+    // Message 596 with `reason` for `source`, `details` in the log and the exception;
+    // `local` marks a failure on this machine.
     [[noreturn]] void Fail(const std::wstring& source, const std::wstring& reason,
-                           const std::wstring& details) const;
+                           const std::wstring& details, bool local = false) const;
     // The failure of a transfer of `source` that ended with `outcome` (rc not 0).
     [[noreturn]] void FailTransfer(const std::wstring& source,
                                    const TransferOutcome& outcome) const;
@@ -119,5 +120,10 @@ private:
     std::wstring m_server;
     std::wstring m_proxyHost;  // the configured proxy host without surrounding blanks
 };
+
+// When a SIGINT or SIGTERM arrived: logs the handler's line and throws
+// CUpdateCriticalException -1 (message 252 naming the signal), which stops the run and
+// rolls back what it did. Otherwise nothing.
+void ThrowIfInterrupted();
 
 }  // namespace UpdateNew

@@ -236,7 +236,7 @@ void TransferWindow::finish(Slot& slot) {
     };
     if (!m_pool.WaitFor(slot.complete ? 0 : slot.id, report)) {
         cancelAll();
-        ThrowInterrupted();
+        ThrowIfInterrupted();
     }
     if (slot.restarted)
         LogDebug(L"%s: the server sent the whole file again\n", names.source.c_str());

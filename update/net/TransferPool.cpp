@@ -235,8 +235,9 @@ bool TransferPool::WaitFor(int id, const std::function<void()>& progress) {
         const bool done = it == m_transfers.end() || it->second->done;
         lock.unlock();
         progress();
-        if (done) return true;
+        // Checked first: an interrupt also ends the transfers themselves.
         if (InterruptRequested()) return false;
+        if (done) return true;
         lock.lock();
         m_changed.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds));
     }

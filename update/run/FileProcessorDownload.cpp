@@ -281,7 +281,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         return false;
     }
 
-    if (mirror()) {
+    if (mirror() && !m_config->checkDirty()) {
         const std::wstring mirrorCopy = JoinConfined(installDir(), m_config->masterIdx());
         if (!callbacks().checkCreateDirectory(GetDirPart(mirrorCopy))) {
             const std::wstring text = Msg<125>(GetDirPart(mirrorCopy));
@@ -298,6 +298,10 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     for (const std::string& line : lines) cMasterIdxContents.push_back(FromMultibyte(line));
     callbacks().callLib(L"notifyMasterIdxContent(cMasterIdxContents)",
                         &CUpdateLibCallbacks::notifyMasterIdxContent, cMasterIdxContents);
+
+    // A check-only run changes nothing in the installation: the kept copy stays as it was
+    // (the run deletes it when it finds changes) and no marker is written.
+    if (m_config->checkDirty()) return true;
 
     const std::wstring keptDir = GetDirPart(keptCopy);
     if (!keptDir.empty()) {
@@ -373,7 +377,7 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
         AddTempFile(step.gz);
     } else {
         if (step.present < 0) LogDebug(L"%s\n", Msg<628>(step.gz).c_str());
-        if (InterruptRequested()) ThrowInterrupted();
+        ThrowIfInterrupted();
         ++count;
         LogDebug(L"%s\n", Msg<619>(count, step.remoteGz, step.local).c_str());
         AddTempFile(step.gz);
