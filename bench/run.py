@@ -36,7 +36,7 @@ import gen_product  # noqa: E402
 import servers  # noqa: E402
 
 RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product takes a few
-ALL_CASES = "main,scale,memory,commands,signed"
+ALL_CASES = "main,transfers,scale,memory,commands,signed"
 RESULTS_BEGIN = "<!-- bench results begin -->"
 RESULTS_END = "<!-- bench results end -->"
 
@@ -475,6 +475,80 @@ class Bench:
                  "(smoke)" if self.args.smoke else ("yes" if d < 0.1 else "no"),
                  "baseline: the same update without commands")
 
+    def start_relay(self, delay_ms):
+        """bench/relay.py in front of nginx; gives (process, base URL)."""
+        port = servers.free_port()
+        relay = subprocess.Popen([sys.executable, os.path.join(HERE, "relay.py"),
+                                  "--listen", str(port), "--to", str(self.nginx.port),
+                                  "--delay-ms", str(delay_ms)], stdin=subprocess.DEVNULL)
+        if not servers.wait_for_port(port, 10.0):
+            relay.kill()
+            relay.wait()
+            raise BenchError("the latency relay did not start")
+        return relay, f"http://127.0.0.1:{port}"
+
+    def curl_parallel(self, url, rels, dest):
+        """curl fetching every .gz with up to 8 transfers in flight (-K list)."""
+        shutil.rmtree(dest, ignore_errors=True)
+        cfg = os.path.join(self.work, "curl-parallel.cfg")
+        with open(cfg, "w") as f:
+            for rel in rels:
+                f.write(f'url = "{url}{gen_product.UPDATEROOT}/{rel}.gz"\n')
+                f.write(f'output = "{dest}/{rel}.gz"\n')
+        return timed(["curl", "-s", "-f", "--create-dirs", "--parallel", "--parallel-max", "8",
+                      "-K", cfg])[0]
+
+    def transfer_cases(self, sizes, runs):
+        print("generating the product for the transfer cases ...", flush=True)
+        p = Product(self, "main", files=sizes["files"], total_mib=sizes["total_mib"],
+                    min_kib=1, max_kib=1024, big_mib=0, seed=1)
+        p.publish("xfer")
+        d = p.digests()
+        rels = [rel for _, rel in p.files]
+        mib = p.size / (1 << 20)
+        inst = os.path.join(self.work, "instx")
+
+        def fresh(url, extra=()):
+            shutil.rmtree(inst, ignore_errors=True)
+            os.makedirs(inst)
+            return self.run_updater(inst, url, extra)[0]
+
+        relay, relayed = self.start_relay(10)
+        try:
+            url = f"{relayed}/xfer/"
+            a, b = self.paired(runs, lambda: fresh(url),
+                               lambda: self.curl_parallel(url, rels, os.path.join(self.work, "px")))
+            p.verify(inst, d)
+            self.ratio_row(f"fresh install, {len(rels)} files / {mib:.0f} MiB, 20 ms round trip",
+                           a, b, 1.2, "<= 1.2x", "relay adding 10 ms each way (bench/relay.py); "
+                           "baseline: curl --parallel --parallel-max 8 -K list (fetch only)")
+            a, b = self.paired(1, lambda: fresh(url, ["--parallel=1"]), lambda: 0.0)
+            self.row("the same, --parallel=1 (one transfer at a time)", f"{a[0]:.3f} s", "-",
+                     "-", "-", "-", "what overlapping transfers save")
+        finally:
+            relay.terminate()
+            relay.wait()
+
+        url = f"{self.nginx.url}/xfer/"
+        a, b = self.paired(runs, lambda: fresh(url), lambda: fresh(url, ["--parallel=1"]))
+        p.verify(inst, d)
+        self.ratio_row("fresh install on plain loopback, --parallel=8 vs --parallel=1", a, b,
+                       1.0, "<= 1.0x", "baseline: one transfer at a time, as before")
+
+        capped = Product(self, "capped", files=40, total_mib=sizes["capped_mib"], min_kib=64,
+                         max_kib=1024, big_mib=0, seed=5)
+        curl = f"{capped.publish('capped')}"
+        gz = sum(os.path.getsize(os.path.join(self.www, "capped", gen_product.UPDATEROOT,
+                                              rel + ".gz")) for _, rel in capped.files)
+        secs = [fresh(curl, ["--max-rate=1M"]) for _ in range(max(1, runs // 2))]
+        rate = gz / statistics.median(secs)
+        r = rate / (1 << 20)
+        self.row(f"--max-rate=1M, fresh install of {gz / (1 << 20):.1f} MiB compressed",
+                 f"{rate / 1024:.0f} KiB/s", "1024 KiB/s", f"{r:.2f}x", "0.90x - 1.10x",
+                 "(smoke)" if self.args.smoke else ("yes" if 0.9 <= r <= 1.1 else "no"),
+                 "whole run's time, start-up and installation included")
+        shutil.rmtree(inst, ignore_errors=True)
+
     # ---- report -----------------------------------------------------------------------
     def machine(self):
         cpu = "?"
@@ -545,7 +619,7 @@ def main():
     ap.add_argument("--work", help="directory for the work directory (default: $TMPDIR)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     ap.add_argument("--cases", default=ALL_CASES,
-                    help="comma-separated subset of main,scale,memory,commands,signed")
+                    help="comma-separated subset of main,transfers,scale,memory,commands,signed")
     ap.add_argument("--no-big", action="store_true", help="leave the 512 MiB case out")
     ap.add_argument("--write-doc", metavar="FILE",
                     help="write the table into FILE (default for a run of every case: "
@@ -553,9 +627,10 @@ def main():
     args = ap.parse_args()
     runs = args.runs or (1 if args.smoke else 5)
     if args.smoke:
-        sizes = {"files": 40, "total_mib": 1, "big_mib": 2, "scale": (20, 200)}
+        sizes = {"files": 40, "total_mib": 1, "big_mib": 2, "scale": (20, 200), "capped_mib": 1}
     else:
-        sizes = {"files": 2000, "total_mib": 200, "big_mib": 512, "scale": (2000, 20000)}
+        sizes = {"files": 2000, "total_mib": 200, "big_mib": 512, "scale": (2000, 20000),
+                 "capped_mib": 10}
     cases = set(args.cases.split(","))
     if args.no_big:
         cases.discard("memory")
@@ -570,6 +645,7 @@ def main():
         load_before = loadavg()
         started = time.monotonic()
         for name, fn in (("main", lambda: bench.main_cases(sizes, runs)),
+                         ("transfers", lambda: bench.transfer_cases(sizes, runs)),
                          ("scale", lambda: bench.scale_case(sizes, runs)),
                          ("memory", lambda: bench.memory_case(sizes, runs)),
                          ("commands", lambda: bench.command_case(runs)),

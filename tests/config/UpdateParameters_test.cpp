@@ -43,6 +43,10 @@ std::vector<Decl> ExpectedTable() {
          L"Number of retries until an error will be submitted.(Defaults to 1)"},
         {L"timeout", 1, 1, false, false, -1, L"10",
          L"Timeout for an internet connection.(Defaults to 10 seconds)"},
+        {L"parallel", 41, 1, false, false, -1, L"8",
+         L"Module files in flight at once, 1 to 64 (1: one after the other)"},
+        {L"max-rate", 42, 1, false, false, -1, L"0",
+         L"Most bytes a second the run receives, with K or M for KiB or MiB (0: no cap)"},
         {L"mirror", 18, 1, false, false, -1, L"0",
          L"Performs a mirror.Does not execute PRE,POST,UNPOST"},
         {L"plain-pass", 35, 1, false, false, -1, L"0", L"Treat password as plain text"},
@@ -146,10 +150,10 @@ int RunInChild(const std::function<void()>& fn, std::string& output) {
 
 // --- The declarations ------------------------------------------------------------------
 
-TEST_F(UpdateParametersTest, DeclaresTheFortyTwoOptionsInOrder) {
+TEST_F(UpdateParametersTest, DeclaresEveryOptionInOrder) {
     CUpdateParameters t(kUpdaterDir, kCwd);
     const auto expected = ExpectedTable();
-    ASSERT_EQ(42u, t.size());
+    ASSERT_EQ(expected.size(), t.size());
     size_t i = 0;
     for (const Parameter& p : t) {
         const Decl& d = expected[i++];
@@ -180,9 +184,9 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
     std::vector<std::wstring> set;
     for (const Parameter& p : t)
         if (p.isSet()) set.push_back(p.name());
-    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"mirror", L"plain-pass",
-                                         L"install-path", L"config-file", L"backup-dir", L"logfile",
-                                         L"tmpdir", L"log-append"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate",
+                                         L"mirror", L"plain-pass", L"install-path", L"config-file",
+                                         L"backup-dir", L"logfile", L"tmpdir", L"log-append"}),
               set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
@@ -374,6 +378,22 @@ TEST_F(UpdateParametersTest, NumbersAreLeadingDecimalDigits) {
     EXPECT_EQ((std::vector<std::wstring>{L"setTimeout(30)", L"setProxyPort(3128)"}), r.calls);
 }
 
+TEST_F(UpdateParametersTest, ParallelAndMaxRateAreCheckedNumbers) {
+    RecordingOptionTarget r;
+    CUpdateParameters t(kUpdaterDir, kCwd);
+    t.apply(OPT_PARALLEL, L"16", r);
+    t.apply(OPT_MAX_RATE, L"512K", r);
+    t.apply(OPT_MAX_RATE, L"2m", r);
+    t.apply(OPT_MAX_RATE, L"1000", r);
+    EXPECT_EQ((std::vector<std::wstring>{L"setParallel(16)", L"setMaxRate(524288)",
+                                         L"setMaxRate(2097152)", L"setMaxRate(1000)"}),
+              r.calls);
+    for (const wchar_t* bad : {L"0", L"65", L"eight", L""})
+        EXPECT_THROW(t.apply(OPT_PARALLEL, bad, r), CUpdateCriticalException) << ToMultibyte(bad);
+    for (const wchar_t* bad : {L"1G", L"fast", L"-1", L"K"})
+        EXPECT_THROW(t.apply(OPT_MAX_RATE, bad, r), CUpdateCriticalException) << ToMultibyte(bad);
+}
+
 TEST_F(UpdateParametersTest, TextsAreCutToTheirFields) {
     RecordingOptionTarget r;
     CUpdateParameters t(kUpdaterDir, kCwd);
@@ -442,7 +462,7 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
     target.calls.clear();
     t.applyOptions(target);
     const std::vector<std::wstring> expected = {
-        L"setRetries(3)", L"setTimeout(10)",
+        L"setRetries(3)", L"setTimeout(10)", L"setParallel(8)", L"setMaxRate(0)",
         // mirror "0": flag stays off, no call
         L"setPlainPass(true)",  // before the passwords
         L"setProxyUsername(n)", L"setProxyPassword(p)", L"setInstallPath(/home/user/work)",
@@ -473,7 +493,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(42u, entries);
+    EXPECT_EQ(44u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

@@ -12,6 +12,7 @@ nginx serves `root` at "/" and also:
   /moved/<path>        302 to /<path>
   /loop/<path>         302 to itself, for ever
   /slow/<path>         the same files at 8 KiB/s, for tests that act during a transfer
+  /norange/<path>      the same files, range requests answered with the whole file
   /plain/<path>        302 to http://127.0.0.1:<port>/<path> (plain http, also when asked
                        over TLS)
 With tls=True the same is served on https://127.0.0.1:<tls_port> with a certificate for
@@ -207,6 +208,7 @@ http {{
     location /loop/ {{ rewrite ^(.*)$ $1 redirect; }}
     location /plain/ {{ rewrite ^/plain/(.*)$ http://127.0.0.1:{port}/$1 redirect; }}
     location /slow/ {{ alias {self.root}/; limit_rate 8k; limit_rate_after 0; }}
+    location /norange/ {{ alias {self.root}/; max_ranges 0; }}
   }}
 }}
 """

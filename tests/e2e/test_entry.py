@@ -17,8 +17,8 @@ MESSAGE_FILE = BUILD_DIR / "update_msg.lqr"
 
 # The 42 options of the command line, in help order.
 OPTION_NAMES = [
-    "retries", "timeout", "mirror", "plain-pass", "proxy-server", "proxy-port",
-    "proxy-username", "proxy-userpass", "share-username", "share-userpass", "help",
+    "retries", "timeout", "parallel", "max-rate", "mirror", "plain-pass", "proxy-server",
+    "proxy-port", "proxy-username", "proxy-userpass", "share-username", "share-userpass", "help",
     "install-path", "config-file", "masteridx", "defaultsrv", "productfile", "url-file",
     "url%d", "url", "productinfofile", "productroot", "copyaction", "execaction",
     "noselfupdate", "guilib", "updatelib", "add-var-pair", "add-var-pair%d", "backup-dir",

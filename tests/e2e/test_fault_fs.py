@@ -23,7 +23,8 @@ from pathlib import Path
 
 import pytest
 
-from updatekit import BUILD, MASTERIDX, RECORDING, RUN_TIMEOUT, UPDATEROOT, UpdateKit, tree
+from updatekit import (BUILD, MASTERIDX, RECORDING, RUN_TIMEOUT, UPDATEROOT, UpdateKit, md5,
+                       tree)
 
 ENOSPC_SHIM = BUILD / "tests" / "libenospc.so"
 ROOT = os.geteuid() == 0
@@ -244,6 +245,12 @@ def test_new_module_in_a_read_only_installation_directory_fails_and_rolls_back(u
 
 # ---- a full file system ----------------------------------------------------------------------
 
+def partial_name(kit, path):
+    """The name of the partial file a transfer of the module file `path` writes."""
+    data = (kit.www / UPDATEROOT / (path + ".gz")).read_bytes()
+    return f"{md5(data)}-{len(data)}.part"
+
+
 def server_size(kit, name):
     return (kit.www / name).stat().st_size
 
@@ -258,12 +265,12 @@ TEMPORARY_CASES = {
     "product info": (lambda kit: (kit.tmp, server_size(kit, "demo/master.idx") +
                                   server_size(kit, "demo/demo.info.gz") + 100),
                      "demo/demo.info"),
-    # The download directory takes 1000 bytes: the big library's .gz does not fit.
-    "download": (lambda kit: (kit.tmp / UPDATEROOT, 1000), f"{UPDATEROOT}/base/lib/liba.so.gz"),
-    # Its .gz fits but the unpacked copy does not.
-    "decompression": (lambda kit: (kit.tmp / UPDATEROOT,
-                                   server_size(kit, f"{UPDATEROOT}/base/lib/liba.so.gz") + 1000),
-                      f"{UPDATEROOT}/base/lib/liba.so"),
+    # Transfers write to the installation's resume directory, which takes 1000 bytes: the big
+    # library's .gz does not fit into its partial file.
+    "download": (lambda kit: (kit.inst / ".update-partial", 1000),
+                 lambda kit: kit.inst / ".update-partial" / partial_name(kit, "base/lib/liba.so")),
+    # Its .gz arrives (renamed from the partial) but the unpacked copy does not fit.
+    "decompression": (lambda kit: (kit.tmp / UPDATEROOT, 1000), f"{UPDATEROOT}/base/lib/liba.so"),
 }
 
 
@@ -272,6 +279,7 @@ def test_full_temporary_directory(updated, case):
     kit = updated
     where, named = TEMPORARY_CASES[case]
     directory, budget = where(kit)
+    named = named(kit) if callable(named) else named
     r = run(kit, full_disk(kit, directory, budget))
     # Nothing was installed and no module command ran.
     assert_failed_and_rolled_back(kit, r, f'"{kit.tmp / named}": No space left on device')

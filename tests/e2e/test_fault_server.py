@@ -10,6 +10,7 @@ with no temporary or backup directory left behind."""
 import gzip
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -174,8 +175,8 @@ def started_fetching(kit, name):
 
 
 def partial_files(kit):
-    return [os.path.join(d, n) for d, _, names in os.walk(kit.tmp) for n in names
-            if ".gz." in n]
+    return [os.path.join(d, n) for d, _, names in os.walk(kit.inst / ".update-partial")
+            for n in names if n.endswith(".part")]
 
 
 def test_server_stopped_mid_download_changes_nothing_and_a_restarted_one_completes(
@@ -186,7 +187,7 @@ def test_server_stopped_mid_download_changes_nothing_and_a_restarted_one_complet
     p = kit.start([slow.url + "/slow"])
     try:
         assert wait_for(lambda: started_fetching(kit, BIG), timeout=30), kit.log_text()
-        assert partial_files(kit), "the transfer writes beside its destination"
+        assert partial_files(kit), "the transfer writes to its partial file"
         slow.stop()
         assert p.wait(timeout=60) == 255, kit.log_text()
     finally:
@@ -455,3 +456,135 @@ def test_product_file_of_endless_empty_lines_does_not_flood_the_log(tmp_path, ng
     assert_refused(kit, old)
     assert "product.txt" in run.output, run.output
     assert kit.log.stat().st_size < 1024 * 1024, kit.log.stat().st_size
+
+
+# ---- transfers side by side, interrupted and continued ----------------------------------
+
+BLOCK = re.compile(r'^"(.*)", "(.*)", (\d+)$')
+
+
+def merged_events(kit):
+    """The run's events, the blocks of each file summed (their sizes vary with the network),
+    the option parallel left out of the configuration."""
+    out = []
+    for t, n, a in kit.events():
+        a = re.sub(r'"parallel": "\d+", ', "", a)
+        m = BLOCK.match(a) if n == "onDownloadFile" else None
+        if m and out and out[-1][:3] == (t, n, m.group(1, 2)):
+            out[-1] = (t, n, m.group(1, 2), out[-1][3] + int(m.group(3)))
+        else:
+            out.append((t, n, m.group(1, 2), int(m.group(3))) if m else (t, n, a, 0))
+    return out
+
+
+def log_lines_since(server, offset):
+    with open(server.access_log, "rb") as f:
+        f.seek(offset)
+        return f.read().decode("utf-8", "replace").splitlines()
+
+
+def fresh_run(kit, urls, *extra, **kw):
+    shutil.rmtree(kit.inst, ignore_errors=True)
+    kit.inst.mkdir()
+    return kit.run(urls, list(extra), **kw)
+
+
+def cut_run(kit, urls, extra, until, then=None):
+    """A run that `then(process)` ends (default: SIGKILL) as soon as `until()` holds; gives
+    what `then` gave."""
+    p = kit.start(urls, extra)
+    try:
+        assert wait_for(until, timeout=60), kit.log_text()
+        return then(p) if then else None
+    finally:
+        if p.poll() is None:
+            p.kill()
+        p.wait()
+
+
+def interrupted(p):
+    p.send_signal(signal.SIGINT)
+    return p.wait(timeout=30)
+
+
+def test_overlapping_transfers_keep_the_events_the_failures_and_the_tree(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    for m in range(3):
+        kit.module(f"m{m}", {f"lib/f{i}.bin": os.urandom(20000 + 997 * i) for i in range(6)})
+    kit.publish()
+    bad_www = tmp_path / "bad"
+    shutil.copytree(kit.www, bad_www)
+    (bad_www / UPDATEROOT / "m1/lib/f4.bin.gz").unlink()  # fetched ahead of m1/lib/f0.bin
+    srv, bad = nginx(kit.www), nginx(bad_www)
+    seen = {}
+    for parallel in ("1", "8"):
+        at = os.path.getsize(srv.access_log) if os.path.exists(srv.access_log) else 0
+        r = fresh_run(kit, [srv.url], f"--parallel={parallel}")
+        assert r.returncode == 0, kit.log_text()
+        connections = {re.search(r"connection=(\d+)", ln).group(1)
+                       for ln in log_lines_since(srv, at)}
+        r = fresh_run(kit, [bad.url], f"--parallel={parallel}")
+        assert r.returncode == 255 and "m1/lib/f4.bin.gz" in kit.log_text()
+        seen[parallel] = (merged_events(kit), len(connections))
+        r = fresh_run(kit, [bad.url, srv.url], f"--parallel={parallel}")
+        assert r.returncode == 0 and kit.installed_tree() == expected_tree(kit), kit.log_text()
+    assert seen["1"][0] == seen["8"][0]
+    assert seen["8"][1] > seen["1"][1], "the transfers ran side by side"
+    # A plug-in that fetches the files itself: nothing is fetched ahead.
+    at = os.path.getsize(srv.access_log)
+    fresh_run(kit, [srv.url], answers="lib.downloadFile=0")
+    assert not [ln for ln in log_lines_since(srv, at) if f"/{UPDATEROOT}/m" in ln]
+    # A rate that is no rate.
+    r = fresh_run(kit, [srv.url], "--max-rate=fast")
+    assert r.returncode != 0
+    assert 'The value "fast" of the option max-rate' in (r.stdout + r.stderr).decode()
+
+
+def test_interrupt_stops_every_transfer_in_flight_and_rolls_back(tmp_path, nginx):
+    kit, old = installed_old_then_published_new(tmp_path, nginx)
+    kit.module("core", dict(NEW, **{f"share/s{i}.bin": os.urandom(64 * 1024) for i in range(10)}))
+    kit.publish()
+    srv = nginx(kit.www)
+    assert cut_run(kit, [srv.url + "/slow"], [], lambda: len(partial_files(kit)) >= 8,
+                   interrupted) == 255, kit.log_text()
+    assert_refused(kit, old)
+    assert kit.markers() == []
+    # The transfers cut short continue in the next run.
+    assert_converges(kit, srv.url)
+    assert "continuing after the" in kit.log_text() and not partial_files(kit)
+
+
+def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
+    kit, old = installed_old_then_published_new(tmp_path, nginx, big=64 << 20)
+    srv = nginx(kit.www)
+    cut_run(kit, [srv.url], ["--max-rate=16M"],
+            lambda: sum(os.path.getsize(f) for f in partial_files(kit)) >= 32 << 20)
+    # nginx logs the cut request once it notices the client went away.
+    assert bytes_sent(srv, f"/{UPDATEROOT}/core/share/big.bin.gz", timeout=30) is not None
+    at = os.path.getsize(srv.access_log)
+    assert_converges(kit, srv.url)
+    sent = [int(m.group(2)) for m in (re.search(r'" (\d+) (\d+) ', ln)
+                                      for ln in log_lines_since(srv, at) if "big.bin" in ln)]
+    assert sent and sum(sent) <= 33 << 20, sent
+
+    # A server that ignores ranges sends the whole file; bytes of another file under the
+    # right name are found out. Both end with the right file.
+    for data, url, said in ((b"x" * 5000, srv.url, "does not match"),
+                            (None, srv.url + "/norange", "sent the whole file again")):
+        kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))
+        kit.publish()
+        gz = kit.server_file("core", "share/big.bin").read_bytes()
+        part = kit.inst / ".update-partial" / f"{md5(gz)}-{len(gz)}.part"
+        part.parent.mkdir(exist_ok=True)
+        part.write_bytes(data or gz[:len(gz) // 2])
+        assert_converges(kit, url)
+        assert said in kit.log_text() and not part.exists()
+
+    # A file replaced on the server between runs: the partial of the old one goes.
+    kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))
+    kit.publish()
+    cut_run(kit, [srv.url + "/slow"], [], lambda: partial_files(kit))
+    kit.set_file("core", "share/big.bin", os.urandom(1000))
+    kit.publish()
+    assert_converges(kit, srv.url)
+    assert not partial_files(kit)

@@ -426,7 +426,9 @@ def test_kill_in_the_middle_of_a_copy_leaves_the_installed_file_whole(tmp_path, 
 def test_killed_runs_default_temporary_directory_is_reused_and_removed(updated):
     kit = updated
     kit.tmp = None  # the default: a new directory per run, named after its process
-    p = kit.start([kit.url], env={"UPD_REC_KILL": "lib.downloadFile#4"})
+    # One file at a time: nothing behind the fourth file is fetched ahead into the
+    # installation's partial files before the kill.
+    p = kit.start([kit.url], ["--parallel=1"], env={"UPD_REC_KILL": "lib.downloadFile#4"})
     assert p.wait(timeout=60) == -9, kit.log_text()
     (killed,) = glob.glob(f"/tmp/Update_*_{p.pid}")
     try:

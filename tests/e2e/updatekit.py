@@ -157,9 +157,11 @@ class UpdateKit:
         return p.read_bytes() if p.exists() else None
 
     def installed_tree(self):
-        """The installation without the kit's own bookkeeping files."""
+        """The installation without the kit's own bookkeeping files and the updater's
+        partial transfers."""
         return {k: v for k, v in tree(self.inst).items()
-                if k not in ("markers.txt", "mark") and not k.startswith("demo/")}
+                if k not in ("markers.txt", "mark") and not k.startswith("demo/")
+                and not k.startswith(".update-partial/")}
 
     def kept_index(self):
         return self.inst / MASTERIDX

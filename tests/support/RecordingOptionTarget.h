@@ -18,6 +18,8 @@ public:
 
     void setRetries(int n) override { rec(L"setRetries", std::to_wstring(n)); }
     void setTimeout(int n) override { rec(L"setTimeout", std::to_wstring(n)); }
+    void setParallel(int n) override { rec(L"setParallel", std::to_wstring(n)); }
+    void setMaxRate(unsigned long long n) override { rec(L"setMaxRate", std::to_wstring(n)); }
     void setProxy(const std::wstring& v) override { rec(L"setProxy", v); }
     void setProxyPort(int n) override { rec(L"setProxyPort", std::to_wstring(n)); }
     void setProxyUsername(const std::wstring& v) override { rec(L"setProxyUsername", v); }

@@ -74,6 +74,10 @@ public:
     // --- what the option table applies (UpdateOptionTarget) ---
     void setRetries(int retries) override { ConnectionConfig::setRetries(retries); }
     void setTimeout(int seconds) override { ConnectionConfig::setTimeout(seconds); }
+    void setParallel(int transfers) override { ConnectionConfig::setParallel(transfers); }
+    void setMaxRate(unsigned long long bytesPerSecond) override {
+        ConnectionConfig::setMaxRate(bytesPerSecond);
+    }
     void setProxy(const std::wstring& proxy) override { ConnectionConfig::setProxy(proxy); }
     void setProxyPort(int port) override { ConnectionConfig::setProxyPort(port); }
     void setProxyUsername(const std::wstring& name) override {

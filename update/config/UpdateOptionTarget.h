@@ -20,6 +20,9 @@ public:
     // both implements them by forwarding to ConnectionConfig.
     virtual void setRetries(int retries) = 0;
     virtual void setTimeout(int seconds) = 0;
+    // `parallel` (1 to 64) and `max-rate` (bytes a second, 0: no cap), already checked.
+    virtual void setParallel(int transfers) = 0;
+    virtual void setMaxRate(unsigned long long bytesPerSecond) = 0;
     virtual void setProxy(const std::wstring& proxy) = 0;
     virtual void setProxyPort(int port) = 0;
     virtual void setProxyUsername(const std::wstring& name) = 0;

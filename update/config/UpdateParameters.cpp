@@ -34,6 +34,47 @@ bool FlagValue(const std::wstring& value) {
     return ToLower(value) == L"true";
 }
 
+// The most transfers `parallel` allows: more only opens more connections to one server.
+constexpr int kMaxParallel = 64;
+
+[[noreturn]] void ThrowBadValue(const wchar_t* option, const std::wstring& value,
+                                const wchar_t* expected) {
+    THROW_CRITICAL(Msg<840>(option, value, expected), ERR_CONFIG_FILE);
+}
+
+// Reads `text` as a whole decimal number of 1 to `maxDigits` digits; false otherwise.
+bool WholeNumber(const std::wstring& text, size_t maxDigits, unsigned long long& number) {
+    number = 0;
+    if (text.empty() || text.size() > maxDigits) return false;
+    for (wchar_t c : text) {
+        if (c < L'0' || c > L'9') return false;
+        number = number * 10 + static_cast<unsigned long long>(c - L'0');
+    }
+    return true;
+}
+
+// `parallel`: a whole number from 1 to kMaxParallel.
+int ParallelValue(const std::wstring& value) {
+    unsigned long long number = 0;
+    if (!WholeNumber(Trim(value), 3, number) || number < 1 || number > kMaxParallel)
+        ThrowBadValue(L"parallel", value, L"a whole number from 1 to 64");
+    return static_cast<int>(number);
+}
+
+// `max-rate`: bytes a second, a whole number optionally followed by K (KiB) or M (MiB).
+unsigned long long RateValue(const std::wstring& value) {
+    std::wstring text = Trim(value);
+    unsigned long long unit = 1;
+    if (!text.empty() && (text.back() == L'K' || text.back() == L'k')) unit = 1024;
+    if (!text.empty() && (text.back() == L'M' || text.back() == L'm')) unit = 1024 * 1024;
+    if (unit > 1) text.pop_back();
+    unsigned long long number = 0;
+    if (!WholeNumber(text, 12, number))
+        ThrowBadValue(L"max-rate", value,
+                      L"bytes a second as a whole number, optionally followed by K or M");
+    return number * unit;
+}
+
 // The leading decimal number of the value, read from its UTF-8 form like atoi: leading
 // blanks and a sign allowed, 0 without digits, clamped to the int range. False when the
 // text holds a character that has no UTF-8 form (the field then stays unchanged).
@@ -96,6 +137,15 @@ void NameAndRead(const CUpdateParameters&, const std::wstring& value, UpdateOpti
 // Accepted, with no effect of its own: `add-var-pair` defines path variables during the
 // preparation; `useragent` is kept for old command lines, the downloader sends its own.
 void Nothing(const CUpdateParameters&, const std::wstring&, UpdateOptionTarget&) {}
+
+// `parallel` and `max-rate`: checked numbers; a bad value fails the run (message 840).
+void Parallel(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    target.setParallel(ParallelValue(value));
+}
+
+void MaxRate(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    target.setMaxRate(RateValue(value));
+}
 
 void SelfUpdateDone(const CUpdateParameters&, const std::wstring&, UpdateOptionTarget& target) {
     target.setSelfUpdateDone();
@@ -161,6 +211,10 @@ const OptionRow kOptionTable[] = {
      Number<&T::setRetries>, L"Number of retries until an error will be submitted.(Defaults to 1)"},
     {OPT_TIMEOUT, L"timeout", kValue, L"10", DefaultFrom::Text, 0, kNoDependency,
      Number<&T::setTimeout>, L"Timeout for an internet connection.(Defaults to 10 seconds)"},
+    {OPT_PARALLEL, L"parallel", kValue, L"8", DefaultFrom::Text, 0, kNoDependency, Parallel,
+     L"Module files in flight at once, 1 to 64 (1: one after the other)"},
+    {OPT_MAX_RATE, L"max-rate", kValue, L"0", DefaultFrom::Text, 0, kNoDependency, MaxRate,
+     L"Most bytes a second the run receives, with K or M for KiB or MiB (0: no cap)"},
     {OPT_MIRROR, L"mirror", kValue, L"0", DefaultFrom::Text, 0, kNoDependency, Flag<&T::setMirror>,
      L"Performs a mirror.Does not execute PRE,POST,UNPOST"},
     {OPT_PLAIN_PASS, L"plain-pass", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,

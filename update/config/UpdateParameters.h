@@ -57,6 +57,8 @@ enum EUpdateOptionId : int32_t {
     OPT_LOG_APPEND = 38,
     OPT_TRUSTED_KEYS = 39,
     OPT_TRUST_THRESHOLD = 40,
+    OPT_PARALLEL = 41,
+    OPT_MAX_RATE = 42,
 };
 
 class CUpdateParameters : public Parameters {

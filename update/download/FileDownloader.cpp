@@ -38,6 +38,16 @@ void CopyReported(wchar_t* to, const std::wstring& from) {
     to[n] = L'\0';
 }
 
+// The GUI plug-in's report of one block of the transfer `files` names.
+void ReportReceived(UpdateCallbacks& callbacks, const FileDownloader::TransferFiles& files,
+                    unsigned long bytes) {
+    callbacks.callGui(
+        L"onDownloadFile(std::tstring(c->files->sourceURI), "
+        L"std::tstring(c->files->destFileName), size * nmemb)",
+        &CUpdateGuiCallbacks::onDownloadFile, std::wstring(files.sourceURI),
+        std::wstring(files.destFileName), bytes);
+}
+
 // The temporary file a download is written to; removed unless it was renamed into place.
 class PartialFile {
 public:
@@ -124,6 +134,12 @@ FileDownloader::FileDownloader(const ConnectionConfig& cfg, UpdateCallbacks& cal
         }
     }
 
+    // The cap of the whole run; transfers side by side share it (TransferPool).
+    if (cfg.maxRate() > 0) {
+        const unsigned long long rate = std::min<unsigned long long>(cfg.maxRate(), INT32_MAX);
+        m_connection.SetLongOption(ConnectionOptions::MAX_RECV_RATE, static_cast<long>(rate));
+    }
+
     // Without a time-out a server that stops answering would hold the run for ever.
     if (cfg.timeout() > 0) m_connection.SetLongOption(ConnectionOptions::TIMEOUT, cfg.timeout());
 
@@ -172,18 +188,19 @@ void FileDownloader::Fail(const std::wstring& source, const std::wstring& reason
     throw e;
 }
 
-void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
-    std::wstring details = FromMultibyte(m_connection.LastErrorText());
-    if (details.empty()) details = L"transfer result " + std::to_wstring(rc);
+void FileDownloader::FailTransfer(const std::wstring& source,
+                                  const TransferOutcome& outcome) const {
+    std::wstring details = FromMultibyte(outcome.errorText);
+    if (details.empty()) details = L"transfer result " + std::to_wstring(outcome.rc);
     // A port of 0 is none given: the proxy is named by its host alone.
     const long proxyPort = m_cfg->proxyPort();
     const std::wstring port = std::to_wstring(proxyPort);
 
-    const std::string redirect = m_connection.RefusedRedirect();
+    const std::string& redirect = outcome.refusedRedirect;
     if (!redirect.empty()) Fail(source, Msg<680>(FromMultibyte(redirect)), details);
 
-    long status = 0;
-    if (rc == UpdateNew::CONNECTION_HTTP_ERROR && m_connection.GetResponseCode(&status) == 0) {
+    const long status = outcome.status;
+    if (outcome.rc == UpdateNew::CONNECTION_HTTP_ERROR && status != 0) {
         if (status == 404) Fail(source, Msg<677>(), details);
         if (status == 407) Fail(source, Msg<672>(), details);
         if ((status == 400 || status == 503) && ProxyConfigured()) {
@@ -208,10 +225,42 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
     Fail(source, Msg<678>() + L": " + details, details);
 }
 
+FileDownloader::TransferNames FileDownloader::namesOf(const std::wstring& source,
+                                                      const std::wstring& destination) const {
+    TransferNames names;
+    names.source = UpdateUri::normalizeUrl(source);
+    names.destination = ToSlashes(destination);
+    if (!WideToMultibyte(names.destination, names.destPath))
+        Fail(names.source, Msg<678>(),
+             names.destination + L": the path has no form in the local character set");
+    return names;
+}
+
+bool FileDownloader::offerToPlugin(const TransferNames& names) {
+    const std::wstring& cSourceFileSimpl = names.source;
+    const std::wstring& cDestFileSimpl = names.destination;
+    if (!m_callbacks->callLib(L"downloadFile(cSourceFileSimpl, cDestFileSimpl)",
+                              &CUpdateLibCallbacks::downloadFile, cSourceFileSimpl, cDestFileSimpl))
+        return false;
+    // The plug-in placed the file itself. The destination exists afterwards, as it would
+    // had the downloader opened it; what the plug-in wrote stays untouched.
+    int fd = ::open(names.destPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd >= 0) ::close(fd);
+    return true;
+}
+
+void FileDownloader::reportBlock(const TransferNames& names, unsigned long bytes) {
+    CopyReported(m_files.sourceURI, names.source);
+    CopyReported(m_files.destFileName, names.destination);
+    ReportReceived(*m_callbacks, m_files, bytes);
+}
+
 int FileDownloader::downloadFile(const std::wstring& source, const std::wstring& destination,
                                  unsigned long long maxBytes) {
-    const std::wstring cSourceFileSimpl = UpdateUri::normalizeUrl(source);
-    const std::wstring cDestFileSimpl = ToSlashes(destination);
+    const TransferNames names = namesOf(source, destination);
+    const std::wstring& cSourceFileSimpl = names.source;
+    const std::wstring& cDestFileSimpl = names.destination;
+    const std::string& destPath = names.destPath;
 
     unsigned rc = m_connection.SetPointerOption(ConnectionOptions::WRITE_FUNCTION,
                                                 reinterpret_cast<void*>(&WriteCallback));
@@ -221,10 +270,6 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         Fail(cSourceFileSimpl, Msg<678>(),
              L"the transfer options cannot be set (" + std::to_wstring(rc) + L")");
 
-    std::string destPath;
-    if (!WideToMultibyte(cDestFileSimpl, destPath))
-        Fail(cSourceFileSimpl, Msg<678>(),
-             cDestFileSimpl + L": the path has no form in the local character set", true);
     // Local failures (a full disk, a directory that takes no files) name the local file
     // and the system's reason; they are not the server's fault.
     PartialFile partial;
@@ -232,15 +277,7 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
              cDestFileSimpl + L": " + SysError(err), true);
 
-    if (m_callbacks->callLib(L"downloadFile(cSourceFileSimpl, cDestFileSimpl)",
-                             &CUpdateLibCallbacks::downloadFile, cSourceFileSimpl,
-                             cDestFileSimpl)) {
-        // The plug-in placed the file itself. The destination exists afterwards, as it
-        // would had the downloader opened it; what the plug-in wrote stays untouched.
-        int fd = ::open(destPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-        if (fd >= 0) ::close(fd);
-        return 0;
-    }
+    if (offerToPlugin(names)) return 0;
 
     CopyReported(m_files.sourceURI, cSourceFileSimpl);
     CopyReported(m_files.destFileName, cDestFileSimpl);
@@ -267,7 +304,14 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of trying
     // the next server.
     if (rc != 0) ThrowIfInterrupted();
-    if (rc != 0) FailTransfer(cSourceFileSimpl, rc);
+    if (rc != 0) {
+        TransferOutcome outcome;
+        outcome.rc = rc;
+        if (rc == UpdateNew::CONNECTION_HTTP_ERROR) m_connection.GetResponseCode(&outcome.status);
+        outcome.errorText = m_connection.LastErrorText();
+        outcome.refusedRedirect = m_connection.RefusedRedirect();
+        FailTransfer(cSourceFileSimpl, outcome);
+    }
 
     if (int err = partial.Finish(0755))
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
@@ -287,11 +331,7 @@ size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void
     }
     c->received += bytes;
     try {
-        c->callbacks->callGui(
-            L"onDownloadFile(std::tstring(c->files->sourceURI), "
-            L"std::tstring(c->files->destFileName), size * nmemb)",
-            &CUpdateGuiCallbacks::onDownloadFile, std::wstring(c->files->sourceURI),
-            std::wstring(c->files->destFileName), static_cast<unsigned long>(size * nmemb));
+        ReportReceived(*c->callbacks, *c->files, static_cast<unsigned long>(size * nmemb));
     } catch (...) {
         // Unwinding through libcurl is undefined: keep the exception, make libcurl stop
         // (any count other than the block's size aborts the transfer) and rethrow it

@@ -15,6 +15,7 @@
 
 #include "net/ConnectionConfig.h"
 #include "net/InternetConnection.h"
+#include "net/TransferPool.h"
 
 namespace UpdateNew {
 
@@ -57,16 +58,42 @@ public:
     int downloadFile(const std::wstring& source, const std::wstring& destination,
                      unsigned long long maxBytes = 0);
 
-    bool ready() const { return m_ready; }
-    int serverKind() const { return m_serverKind; }
-    const std::wstring& server() const { return m_server; }
-
-private:
     // What the write callback sees of the transfer in progress.
     struct TransferFiles {
         wchar_t sourceURI[kMaxReportedPath + 1];
         wchar_t destFileName[kMaxReportedPath + 1];
     };
+
+    // The pieces of downloadFile that transfers run side by side (TransferWindow) share.
+    // The forms of a source and a destination that reports and failures name.
+    struct TransferNames {
+        std::wstring source;       // the normalised URL
+        std::wstring destination;  // the path with forward slashes
+        std::string destPath;      // the path in the local character set
+    };
+    // Fails (596) when the destination has no form in the local character set.
+    TransferNames namesOf(const std::wstring& source, const std::wstring& destination) const;
+    // Offers the transfer to the function-replacing plug-in; true when it placed the
+    // file, which then exists (empty unless the plug-in wrote it).
+    bool offerToPlugin(const TransferNames& names);
+    // Reports one received block to the GUI plug-in (onDownloadFile); throws what the
+    // guarded call throws.
+    void reportBlock(const TransferNames& names, unsigned long bytes);
+    // Message 596 with `reason` for `source`, `details` in the log and the exception;
+    // `local` marks a failure on this machine.
+    [[noreturn]] void Fail(const std::wstring& source, const std::wstring& reason,
+                           const std::wstring& details, bool local = false) const;
+    // The failure of a transfer of `source` that ended with `outcome` (rc not 0).
+    [[noreturn]] void FailTransfer(const std::wstring& source,
+                                   const TransferOutcome& outcome) const;
+    // The connection whose settings every transfer uses.
+    InternetConnection& connection() { return m_connection; }
+
+    bool ready() const { return m_ready; }
+    int serverKind() const { return m_serverKind; }
+    const std::wstring& server() const { return m_server; }
+
+private:
     struct TransferContext {
         UpdateCallbacks* callbacks = nullptr;
         TransferFiles* files = nullptr;
@@ -81,10 +108,6 @@ private:
     // libcurl's write function. Never lets an exception out into libcurl's C frames.
     static size_t WriteCallback(char* data, size_t size, size_t nmemb, void* context);
 
-    // Throws Exception -1 with message 596; `local` marks a failure on this machine.
-    [[noreturn]] void Fail(const std::wstring& source, const std::wstring& reason,
-                           const std::wstring& details, bool local = false) const;
-    [[noreturn]] void FailTransfer(const std::wstring& source, unsigned rc);
     bool ProxyConfigured() const { return !m_proxyHost.empty(); }
 
     InternetConnection m_connection;

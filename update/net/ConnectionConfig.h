@@ -18,6 +18,13 @@ public:
     const std::wstring& proxyUsername() const { return m_proxyUsername; }
     const std::wstring& proxyUserPass() const { return m_proxyUserPass; }
 
+    // The most module files in flight at once (1: one after the other).
+    int parallel() const { return m_parallel; }
+    // The most bytes a second the run receives over all its transfers (0: no cap).
+    unsigned long long maxRate() const { return m_maxRate; }
+    void setParallel(int transfers) { m_parallel = transfers < 1 ? 1 : transfers; }
+    void setMaxRate(unsigned long long bytesPerSecond) { m_maxRate = bytesPerSecond; }
+
     void setRetries(int retries) { m_retries = retries; }
     void setTimeout(int seconds) { m_timeout = seconds; }
     // Texts longer than the stored limit are cut to it.
@@ -44,6 +51,8 @@ public:
 protected:
     int m_retries = 0;
     int m_timeout = 0;
+    int m_parallel = 8;
+    unsigned long long m_maxRate = 0;
     std::wstring m_proxy;
     int m_proxyPort = 0;
     std::wstring m_proxyUsername;

@@ -25,6 +25,7 @@ public:
         WRITE_DATA = 8,       // pointer: its context
         TIMEOUT = 9,          // long, seconds: connect time-out and stall limit (0: none)
         CA_FILE = 10,         // bytes: file of trusted certificates replacing the system's
+        MAX_RECV_RATE = 11,   // long, bytes a second a transfer may receive (0: no cap)
     };
 
     enum Kind : int { KIND_LONG = 0, KIND_BYTES = 1, KIND_WIDE = 2, KIND_POINTER = 3 };

@@ -82,6 +82,14 @@ unsigned InternetConnection::GetResponseCode(long* code) {
     return m_connection->GetResponseCode(code);
 }
 
+unsigned InternetConnection::ConfigureTransfer(void* handle, const std::string& url) {
+    if (!m_initialized) {
+        PrintConnectionDiagnostic(L"Object not initialized\n");
+        return UpdateNew::CONNECTION_NOT_INITIALIZED;
+    }
+    return m_connection->ConfigureTransfer(handle, url);
+}
+
 std::string InternetConnection::LastErrorText() const {
     return m_initialized ? m_connection->LastErrorText() : std::string();
 }

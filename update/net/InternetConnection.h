@@ -28,6 +28,8 @@ public:
     unsigned SetPointerOption(int32_t id, void* value);
     unsigned Perform();
     unsigned GetResponseCode(long* code);
+    // See InternetConnectionBase::ConfigureTransfer.
+    unsigned ConfigureTransfer(void* handle, const std::string& url);
 
     bool IsInitialized() const { return m_initialized; }
     // The connection's reason for the last failed Perform; empty when not initialized.

@@ -42,6 +42,10 @@ public:
     virtual unsigned Perform() = 0;
     // The last transfer's response code (HTTP status, or 0 when there was none).
     virtual unsigned GetResponseCode(long* code) = 0;
+    // Applies the stored options except the URL and the write options to `handle`, a
+    // transfer handle of the implementation that the caller owns, for a transfer of `url`:
+    // transfers run side by side outside Perform behave like Perform's own.
+    virtual unsigned ConfigureTransfer(void* handle, const std::string& url) = 0;
 
     bool IsInitialized() const { return m_initialized; }
     // The store in use; null before the first Initialize.

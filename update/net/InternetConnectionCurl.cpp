@@ -32,6 +32,11 @@ bool HasHttpsScheme(const std::string& url) {
 
 }  // namespace
 
+std::string RefusedRedirectText(const std::string& requested, const std::string& target) {
+    return "redirect from " + requested + " to " + target +
+           " refused: an https:// address is only redirected to https://";
+}
+
 InternetConnectionCurl::~InternetConnectionCurl() {
     if (m_curl) {
         curl_easy_cleanup(Handle(m_curl));
@@ -98,8 +103,8 @@ unsigned InternetConnectionCurl::SetStringOption(int32_t id, const std::wstring&
     return m_options->SetBytes(id, bytes, true);
 }
 
-unsigned InternetConnectionCurl::ApplyLongOptions() {
-    CURL* curl = Handle(m_curl);
+unsigned InternetConnectionCurl::ApplyLongOptions(void* handle) {
+    CURL* curl = Handle(handle);
     int32_t value;
     CURLcode rc;
     if (m_options->GetLong(ConnectionOptions::VERBOSE, value) == ConnectionOptions::OK) {
@@ -134,10 +139,18 @@ unsigned InternetConnectionCurl::ApplyLongOptions() {
             return rc;
         }
     }
+    if (m_options->GetLong(ConnectionOptions::MAX_RECV_RATE, value) == ConnectionOptions::OK) {
+        rc = curl_easy_setopt(curl, CURLOPT_MAX_RECV_SPEED_LARGE,
+                              static_cast<curl_off_t>(value > 0 ? value : 0));
+        if (rc != CURLE_OK) {
+            PrintConnectionDiagnostic(L"Can not set option (CURLOPT_MAX_RECV_SPEED_LARGE)\n");
+            return rc;
+        }
+    }
     return CURLE_OK;
 }
 
-unsigned InternetConnectionCurl::ApplyStringOptions() {
+unsigned InternetConnectionCurl::ApplyStringOptions(void* handle, bool withUrl) {
     struct StringOption {
         int32_t id;
         CURLoption option;
@@ -156,9 +169,10 @@ unsigned InternetConnectionCurl::ApplyStringOptions() {
     };
     std::string value;
     for (const StringOption& o : kOptions) {
+        if (!withUrl && o.id == ConnectionOptions::URL) continue;
         if (m_options->GetBytes(o.id, value) != ConnectionOptions::OK) continue;
         // libcurl copies the text, so the temporary may go.
-        CURLcode rc = curl_easy_setopt(Handle(m_curl), o.option, value.c_str());
+        CURLcode rc = curl_easy_setopt(Handle(handle), o.option, value.c_str());
         if (rc != CURLE_OK) {
             PrintConnectionDiagnostic(o.failure);
             return rc;
@@ -199,8 +213,8 @@ extern "C" int AbortOnInterrupt(void*, curl_off_t, curl_off_t, curl_off_t, curl_
 
 }  // namespace
 
-unsigned InternetConnectionCurl::ApplyFixedOptions() {
-    CURL* curl = Handle(m_curl);
+unsigned InternetConnectionCurl::ApplyFixedOptions(void* handle, const std::string& url) {
+    CURL* curl = Handle(handle);
     CURLcode rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &AbortOnInterrupt);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     if (rc != CURLE_OK) {
@@ -225,8 +239,6 @@ unsigned InternetConnectionCurl::ApplyFixedOptions() {
     // Redirects never lower the transport's protection: from an https:// address only
     // https:// targets are followed (a plain http:// one fails the transfer).
     // Other addresses keep libcurl's usual set.
-    std::string url;
-    if (m_options->GetBytes(ConnectionOptions::URL, url) != ConnectionOptions::OK) url.clear();
     const bool secure = HasHttpsScheme(url);
     rc = curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
                           secure ? "https" : "http,https,ftp,ftps");
@@ -243,12 +255,12 @@ unsigned InternetConnectionCurl::ApplyFixedOptions() {
 }
 
 unsigned InternetConnectionCurl::ApplyOptions() {
-    unsigned rc = ApplyLongOptions();
+    unsigned rc = ApplyLongOptions(m_curl);
     if (rc != CURLE_OK) {
         PrintConnectionDiagnostic(L"Can not translate long options\n");
         return rc;
     }
-    rc = ApplyStringOptions();
+    rc = ApplyStringOptions(m_curl, true);
     if (rc != CURLE_OK) {
         PrintConnectionDiagnostic(L"Can not translate string options\n");
         return rc;
@@ -258,7 +270,33 @@ unsigned InternetConnectionCurl::ApplyOptions() {
         PrintConnectionDiagnostic(L"Can not translate pointer options\n");
         return rc;
     }
-    return ApplyFixedOptions();
+    std::string url;
+    if (m_options->GetBytes(ConnectionOptions::URL, url) != ConnectionOptions::OK) url.clear();
+    return ApplyFixedOptions(m_curl, url);
+}
+
+unsigned InternetConnectionCurl::ConfigureTransfer(void* handle, const std::string& url) {
+    if (!m_initialized) {
+        PrintConnectionDiagnostic(L"Object not initialized\n");
+        return CONNECTION_NOT_INITIALIZED;
+    }
+    unsigned rc = ApplyLongOptions(handle);
+    if (rc == CURLE_OK) rc = ApplyStringOptions(handle, false);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(Handle(handle), CURLOPT_URL, url.c_str());
+    if (rc == CURLE_OK) rc = ApplyFixedOptions(handle, url);
+    return rc;
+}
+
+std::string InternetConnectionCurl::RefusedRedirectOf(void* handle, const std::string& requested) {
+    long redirects = 0;
+    char* target = nullptr;
+    if (HasHttpsScheme(requested) &&
+        curl_easy_getinfo(Handle(handle), CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
+        redirects > 0 &&
+        curl_easy_getinfo(Handle(handle), CURLINFO_EFFECTIVE_URL, &target) == CURLE_OK && target &&
+        !HasHttpsScheme(target))
+        return target;
+    return std::string();
 }
 
 unsigned InternetConnectionCurl::Perform() {
@@ -285,17 +323,9 @@ unsigned InternetConnectionCurl::Perform() {
         std::string requested;
         if (m_options->GetBytes(ConnectionOptions::URL, requested) != ConnectionOptions::OK)
             requested.clear();
-        long redirects = 0;
-        char* target = nullptr;
-        if (HasHttpsScheme(requested) &&
-            curl_easy_getinfo(Handle(m_curl), CURLINFO_REDIRECT_COUNT, &redirects) == CURLE_OK &&
-            redirects > 0 &&
-            curl_easy_getinfo(Handle(m_curl), CURLINFO_EFFECTIVE_URL, &target) == CURLE_OK &&
-            target && !HasHttpsScheme(target)) {
-            m_refusedRedirect = target;
-            m_errorText = "redirect from " + requested + " to " + target +
-                          " refused: an https:// address is only redirected to https://";
-        }
+        m_refusedRedirect = RefusedRedirectOf(m_curl, requested);
+        if (!m_refusedRedirect.empty())
+            m_errorText = RefusedRedirectText(requested, m_refusedRedirect);
     }
     if (result == CURLE_HTTP_RETURNED_ERROR) return CONNECTION_HTTP_ERROR;
     return result;

@@ -2,9 +2,14 @@
 // whole initialized life, so libcurl keeps its connection cache between transfers.
 #pragma once
 
+#include <string>
+
 #include "net/InternetConnectionBase.h"
 
 namespace UpdateNew {
+
+// The error text of a transfer of `requested` whose redirect to `target` was refused.
+std::string RefusedRedirectText(const std::string& requested, const std::string& target);
 
 class InternetConnectionCurl : public InternetConnectionBase {
 public:
@@ -24,13 +29,19 @@ public:
     // option or transfer. A failure leaves the store and the handle as they were.
     unsigned Perform() override;
     unsigned GetResponseCode(long* code) override;
+    // `handle` is a CURL* easy handle.
+    unsigned ConfigureTransfer(void* handle, const std::string& url) override;
+
+    // The target of a redirect that stopped the transfer of `requested` on `handle` (a
+    // CURL* that failed with CURLE_UNSUPPORTED_PROTOCOL) because it left https://, or "".
+    static std::string RefusedRedirectOf(void* handle, const std::string& requested);
 
 private:
     unsigned ApplyOptions();
-    unsigned ApplyLongOptions();
-    unsigned ApplyStringOptions();
+    unsigned ApplyLongOptions(void* curl);
+    unsigned ApplyStringOptions(void* curl, bool withUrl);
     unsigned ApplyPointerOptions();
-    unsigned ApplyFixedOptions();
+    unsigned ApplyFixedOptions(void* curl, const std::string& url);
 
     void* m_curl = nullptr;  // CURL*
     char m_errorBuffer[256] = {};

@@ -21,6 +21,7 @@ class CDownloadServersHandler;
 class DigestPrefetch;
 class FileDownloader;
 class IndexVerifier;
+class TransferWindow;
 struct FileDigest;
 class UpdateCallbacks;
 class UpdateConfig;
@@ -222,9 +223,23 @@ private:
     // no verifier did).
     void copyIndexSignatures(const std::wstring& address, const std::wstring& local,
                              const std::wstring& mirrorCopy);
-    // One module file: reuse or fetch, verify, decompress. `count` counts the fetches.
-    void downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                            const std::wstring& baseAddress, int& count);
+    // What the download step does with one module file, decided before the first
+    // transfer so that the files behind the one being fetched can run ahead.
+    struct ModuleFileStep {
+        const UpdateModuleInfo* module;
+        const UpdateFileInfo* file;
+        std::wstring remoteGz;  // <baseAddress>/<SOURCE>/<NAME>.gz
+        std::wstring local;     // the decompressed file in the download directory
+        std::wstring gz;        // local + ".gz"
+        int present;  // 1: a matching ".gz" is there, 0: none, -1: one that does not match
+    };
+    // One module file: reuse or fetch (through `window`, as planned file `count` - 1
+    // after counting it), verify, decompress.
+    void downloadModuleFile(const ModuleFileStep& step, TransferWindow& window, int& count);
+    // Where the module transfers keep their partial files: the installation's resume
+    // directory, or one below the temporary root (removed with the run) when that cannot
+    // be made. `keep` tells whether partials may outlive the run.
+    std::wstring prepareResumeDir(bool& keep);
     // `dir` and its parents below the temporary root, as temporary directories.
     void registerDownloadDirs(const std::wstring& dir);
 

@@ -2,6 +2,7 @@
 // and the changed module files. Every file and directory they create below the temporary
 // root is registered before anything can fail, so the clean-up removes it.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,7 @@
 #include "download/DownloadedFileCheck.h"
 #include "download/FileDownloader.h"
 #include "download/IndexVerifier.h"
+#include "download/TransferWindow.h"
 #include "install/PendingUpdate.h"
 #include "install/TemporaryFiles.h"
 #include "plugin/UpdateCallbacks.h"
@@ -412,13 +414,10 @@ void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const Up
     }
 }
 
-void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
-                                       const std::wstring& baseAddress, int& count) {
-    const std::wstring remoteGz = ModuleFileRemoteName(baseAddress, module.source, file.name);
-    const std::wstring local = ModuleFileLocalName(m_downloadDir, module.source, file.name);
-    const std::wstring gz = local + kGzSuffix;
-
-    const std::wstring dir = GetDirPart(local);
+void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindow& window,
+                                       int& count) {
+    const UpdateFileInfo& file = *step.file;
+    const std::wstring dir = GetDirPart(step.local);
     const int err = CreateDirectories(dir, 0755);
     if (err != 0) {
         const std::wstring text = Msg<125>(dir) + L": " + SystemErrorText(err);
@@ -427,34 +426,51 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
     }
     if (m_config->selfUpdateDone()) registerDownloadDirs(dir);
 
-    if (!FileInfo(gz).Exists()) takeEarlierDownload(module, file, gz);
-    bool fetch = true;
-    if (FileInfo(gz).Exists()) {
-        if (CompressedFileMatches(gz, file)) {
-            LogDebug(L"%s\n", Msg<627>(gz).c_str());
-            AddTempFile(gz);
-            fetch = false;
-        } else {
-            LogDebug(L"%s\n", Msg<628>(gz).c_str());
-        }
-    }
-    if (fetch) {
+    if (step.present > 0) {
+        LogDebug(L"%s\n", Msg<627>(step.gz).c_str());
+        AddTempFile(step.gz);
+    } else {
+        if (step.present < 0) LogDebug(L"%s\n", Msg<628>(step.gz).c_str());
         ThrowIfInterrupted();
         ++count;
-        LogDebug(L"%s\n", Msg<619>(count, remoteGz, local).c_str());
-        AddTempFile(gz);
+        LogDebug(L"%s\n", Msg<619>(count, step.remoteGz, step.local).c_str());
+        AddTempFile(step.gz);
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
-        GetDownloader().downloadFile(remoteGz, gz, file.zipsize);
+        window.Fetch(static_cast<size_t>(count - 1));
     }
 
     // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read.
-    VerifyCompressedFile(gz, file, !m_verifier);
+    VerifyCompressedFile(step.gz, file, !m_verifier);
     if (m_verifier) {
-        const auto signedDigest = module.zipSha256.find(file.name);
-        m_verifier->CheckModuleFile(
-            gz, signedDigest == module.zipSha256.end() ? std::string() : signedDigest->second);
+        const auto signedDigest = step.module->zipSha256.find(file.name);
+        m_verifier->CheckModuleFile(step.gz, signedDigest == step.module->zipSha256.end()
+                                                 ? std::string()
+                                                 : signedDigest->second);
     }
-    if (!mirror()) DecompressAndVerify(gz, file, m_tempFiles);
+    if (!mirror()) DecompressAndVerify(step.gz, file, m_tempFiles);
+}
+
+std::wstring FileProcessor::prepareResumeDir(bool& keep) {
+    const std::wstring kept = TransferWindow::ResumeDirOf(installDir());
+    struct stat st;
+    // Only a real directory of this user, which nobody else may write to, holds partials
+    // that a later run continues.
+    if (CreateDirectories(kept, 0700) == 0 && ::lstat(ToMultibyte(kept).c_str(), &st) == 0 &&
+        S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
+        keep = true;
+        return kept;
+    }
+    LogDebug(L"%s cannot hold partial files: transfers start afresh\n", kept.c_str());
+    keep = false;
+    const std::wstring local = tmpDir() + L"partial";
+    const int err = CreateDirectories(local, 0700);
+    if (err != 0) {
+        const std::wstring text = Msg<125>(local) + L": " + SystemErrorText(err);
+        LogError(L"%s\n", text.c_str());
+        THROW_CRITICAL(text, ERR_DOWNLOAD);
+    }
+    AddTempDir(local);
+    return local;
 }
 
 void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
@@ -466,13 +482,29 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     for (const std::wstring& dir : m_earlierRuns.tmpDirs)
         if (dir != WithoutTrailingSlash(tmpDir()) && CTemporaryFiles::IsOwned(dir))
             m_earlierDownloadDirs.push_back(JoinConfined(dir, productRoot));
-    int toUpdate = 0;
+    std::vector<ModuleFileStep> steps;
     for (const UpdateModuleInfo& module : m_update->modules) {
         if (!module.needsupdate) continue;
-        for (const UpdateFileInfo& file : module.files)
-            if (file.needsupdate) ++toUpdate;
+        for (const UpdateFileInfo& file : module.files) {
+            if (!file.needsupdate) continue;
+            ModuleFileStep step;
+            step.module = &module;
+            step.file = &file;
+            step.remoteGz = ModuleFileRemoteName(baseAddress, module.source, file.name);
+            step.local = ModuleFileLocalName(m_downloadDir, module.source, file.name);
+            step.gz = step.local + kGzSuffix;
+            if (!m_earlierDownloadDirs.empty() && !FileInfo(step.gz).Exists()) {
+                // A failure to make the directory is reported when the loop makes it.
+                CreateDirectories(GetDirPart(step.local), 0755);
+                takeEarlierDownload(module, file, step.gz);
+            }
+            step.present = !FileInfo(step.gz).Exists()            ? 0
+                           : CompressedFileMatches(step.gz, file) ? 1
+                                                                  : -1;
+            steps.push_back(std::move(step));
+        }
     }
-    LogDebug(L"%s\n", Msg<622>(toUpdate, baseAddress).c_str());
+    LogDebug(L"%s\n", Msg<622>(static_cast<int>(steps.size()), baseAddress).c_str());
 
     const std::wstring& weblocation = baseAddress;
     UpdateCallbacks& cb = callbacks();
@@ -481,11 +513,17 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
         L"m_updatePerformer->config()->cCallbacks().ulGetDownloadSize())",
         &CUpdateGuiCallbacks::onStartDownloadFiles, weblocation, cb.ulGetDownloadSize());
 
-    int count = 0;
-    for (const UpdateModuleInfo& module : m_update->modules) {
-        if (!module.needsupdate) continue;
-        for (const UpdateFileInfo& file : module.files)
-            if (file.needsupdate) downloadModuleFile(module, file, baseAddress, count);
+    bool keep = false;
+    const std::wstring resumeDir = prepareResumeDir(keep);
+    std::vector<TransferWindow::Entry> fetches;
+    for (const ModuleFileStep& step : steps)
+        if (step.present <= 0) fetches.push_back({step.remoteGz, step.gz, step.file});
+    {
+        TransferWindow window(GetDownloader(), static_cast<size_t>(m_config->parallel()),
+                              m_config->maxRate(), resumeDir, keep);
+        window.Plan(std::move(fetches));
+        int count = 0;
+        for (const ModuleFileStep& step : steps) downloadModuleFile(step, window, count);
     }
 
     GetDownloader().disconnectServer();

@@ -1,0 +1,314 @@
+#include "download/TransferWindow.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <exception>
+
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Interrupts.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "download/DownloadedFileCheck.h"
+
+namespace UpdateNew {
+
+namespace {
+
+// The longest digest text a partial's name takes.
+constexpr size_t kMaxDigestChars = 128;
+
+// The name of the partial of a file with `digest` and `size`; empty when the digest is
+// no plain hexadecimal text (a name must never be built from arbitrary server text).
+std::string PartialName(const std::wstring& digest, unsigned long long size) {
+    if (digest.empty() || digest.size() > kMaxDigestChars || size == 0) return std::string();
+    std::string name;
+    for (wchar_t c : digest) {
+        if (c > 0x7f || !std::isxdigit(static_cast<unsigned char>(c))) return std::string();
+        name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return name + "-" + std::to_string(size) + ".part";
+}
+
+// Copies the open file `fd` to a new file `target` (a rename across file systems).
+int CopyOut(int fd, const std::string& target) {
+    if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
+    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
+    if (out < 0) return errno;
+    char buffer[65536];
+    int err = 0;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) err = errno;
+        if (n <= 0) break;
+        if (!WriteAll(out, buffer, static_cast<size_t>(n))) {
+            err = errno;
+            break;
+        }
+    }
+    if (::close(out) != 0 && err == 0) err = errno;
+    if (err != 0) ::unlink(target.c_str());
+    return err;
+}
+
+}  // namespace
+
+// One planned file in flight (or done and not yet taken by Fetch): its partial file and
+// the blocks received before the loop reached it, which Fetch reports first.
+class TransferWindow::Slot : public TransferSink {
+public:
+    FileDownloader* downloader = nullptr;
+    FileDownloader::TransferNames names;
+    std::string partial;  // its path
+    bool resumable = false;
+    int fd = -1;
+    int openErrno = 0;
+    unsigned long long cap = 0;          // ZIPSIZE; 0: no cap
+    unsigned long long onDisk = 0;       // bytes in the partial
+    unsigned long long resumedFrom = 0;  // bytes a past transfer left, continued now
+    std::vector<unsigned long> pending;  // block sizes not reported yet
+    bool restarted = false;              // the server sent the whole file again
+    bool complete = false;               // the partial held the whole size: no transfer
+    bool overLimit = false;
+    int writeErrno = 0;
+    std::exception_ptr error;  // why the transfer could not even start
+    int id = 0;
+
+    ~Slot() override { Close(!resumable); }
+
+    void Close(bool remove) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+        if (remove && !partial.empty()) ::unlink(partial.c_str());
+        if (remove) partial.clear();
+    }
+
+    bool Truncate() {
+        if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
+            writeErrno = errno;
+            return false;
+        }
+        onDisk = resumedFrom = 0;
+        return true;
+    }
+
+    // On the pool's thread, with its lock held: nothing here may call a plug-in or log.
+    bool Receive(const char* data, size_t bytes, bool fromStart) override {
+        if (fromStart && onDisk > 0) {
+            restarted = true;
+            if (!Truncate()) return false;
+        }
+        // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
+        if (cap > 0 && bytes > cap - onDisk) {
+            overLimit = true;
+            return false;
+        }
+        pending.push_back(static_cast<unsigned long>(bytes));
+        if (!WriteAll(fd, data, bytes)) {
+            writeErrno = errno != 0 ? errno : EIO;
+            return false;
+        }
+        onDisk += bytes;
+        return true;
+    }
+};
+
+TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
+                               const std::wstring& resumeDir, bool keep)
+    : m_downloader(&downloader),
+      m_width(std::max<size_t>(1, width)),
+      m_keep(keep),
+      m_resumeDir(ToMultibyte(WithoutTrailingSlash(resumeDir))),
+      m_pool(downloader.connection(), m_width, maxRate) {}
+
+TransferWindow::~TransferWindow() {
+    cancelAll();
+    ::rmdir(m_resumeDir.c_str());  // only when empty
+}
+
+std::wstring TransferWindow::ResumeDirOf(const std::wstring& installDir) {
+    return WithoutTrailingSlash(installDir) + L"/.update-partial";
+}
+
+void TransferWindow::Plan(std::vector<Entry> files) {
+    m_plan = std::move(files);
+    m_resumable.assign(m_plan.size(), false);
+    std::set<std::string> wanted;
+    for (size_t i = 0; i < m_plan.size(); ++i) {
+        const std::string name = PartialName(m_plan[i].file->zipmd5, m_plan[i].file->zipsize);
+        // Two files of equal content share no partial: the second starts afresh.
+        m_resumable[i] = m_keep && !name.empty() && wanted.insert(name).second;
+    }
+    DIR* dir = m_keep ? ::opendir(m_resumeDir.c_str()) : nullptr;
+    if (!dir) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || wanted.count(name)) continue;
+        LogDebug(L"Removing the partial %S/%S: no file of this update wants it\n",
+                 m_resumeDir.c_str(), name.c_str());
+        ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    }
+    ::closedir(dir);
+}
+
+void TransferWindow::start(size_t index) {
+    const Entry& entry = m_plan[index];
+    auto slot = std::make_unique<Slot>();
+    Slot& s = *slot;
+    m_slots[index] = std::move(slot);
+    s.downloader = m_downloader;
+    try {
+        s.names = m_downloader->namesOf(entry.source, entry.destination);
+    } catch (...) {
+        // Reported when the loop reaches the file, not ahead of the files before it.
+        s.error = std::current_exception();
+        return;
+    }
+    s.cap = entry.file->zipsize;
+    s.resumable = m_resumable[index];
+    int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    if (s.resumable) {
+        s.partial = m_resumeDir + "/" + PartialName(entry.file->zipmd5, entry.file->zipsize);
+    } else {
+        s.partial = m_resumeDir + "/run-" + std::to_string(::getpid()) + "-" +
+                    std::to_string(index) + ".part";
+        flags |= O_TRUNC;
+    }
+    s.fd = ::open(s.partial.c_str(), flags, 0600);
+    struct stat st;
+    if (s.fd < 0 || ::fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        s.openErrno = s.fd < 0 ? errno : EINVAL;
+        s.Close(false);
+        return;
+    }
+    s.onDisk = static_cast<unsigned long long>(st.st_size);
+    if (s.cap > 0 && s.onDisk > s.cap && !s.Truncate()) return;
+    if (::lseek(s.fd, 0, SEEK_END) < 0) s.writeErrno = errno;
+    s.resumedFrom = s.onDisk;
+    if (s.resumedFrom > 0) {
+        LogDebug(L"%s: continuing after the %llu bytes of %S\n", s.names.source.c_str(),
+                 s.resumedFrom, s.partial.c_str());
+        s.pending.push_back(static_cast<unsigned long>(s.resumedFrom));
+    }
+    if (s.cap > 0 && s.onDisk == s.cap) {
+        s.complete = true;
+        return;
+    }
+    std::string url;
+    if (!WideToMultibyte(s.names.source, url)) url.clear();
+    s.id = m_pool.Start(url, s.onDisk, &s);
+}
+
+void TransferWindow::fillFrom(size_t index) {
+    const size_t end = std::min(m_plan.size(), index + m_width);
+    m_pool.Hold(true);
+    for (size_t i = index; i < end; ++i)
+        if (!m_slots.count(i)) start(i);
+    m_pool.Hold(false);
+}
+
+void TransferWindow::cancelAll() {
+    for (auto& entry : m_slots) m_pool.Cancel(entry.second->id);
+    m_slots.clear();
+}
+
+void TransferWindow::finish(Slot& slot) {
+    const FileDownloader::TransferNames& names = slot.names;
+    if (slot.openErrno != 0) {
+        const std::wstring reason = SystemErrorText(slot.openErrno);
+        m_downloader->Fail(names.source, MsgLib<26>(FromMultibyte(slot.partial), reason),
+                           FromMultibyte(slot.partial) + L": " + reason);
+    }
+    // The blocks are reported on this thread, in order, as they arrive.
+    auto report = [&] {
+        std::vector<unsigned long> blocks;
+        m_pool.Locked([&] { blocks.swap(slot.pending); });
+        for (unsigned long bytes : blocks) m_downloader->reportBlock(names, bytes);
+    };
+    if (!m_pool.WaitFor(slot.complete ? 0 : slot.id, report)) {
+        cancelAll();
+        ThrowIfInterrupted();
+    }
+    if (slot.restarted)
+        LogDebug(L"%s: the server sent the whole file again\n", names.source.c_str());
+    const TransferOutcome outcome = m_pool.Outcome(slot.id);
+    if (slot.error) std::rethrow_exception(slot.error);
+    if (slot.overLimit) {
+        slot.Close(true);
+        m_downloader->Fail(
+            names.source, Msg<679>(std::to_wstring(slot.cap)),
+            L"the server sent more than the expected " + std::to_wstring(slot.cap) + L" bytes");
+    }
+    if (slot.writeErrno != 0) {
+        const std::wstring reason = SystemErrorText(slot.writeErrno);
+        // The partial is where the bytes go: its file system is the one that is full.
+        m_downloader->Fail(names.source, MsgLib<5>(FromMultibyte(slot.partial), reason),
+                           FromMultibyte(slot.partial) + L": " + reason);
+    }
+    if (outcome.rc != 0) {
+        // What a cut connection left is continued later; an answer of the server (404,
+        // 503, ...) says the partial is of no use.
+        if (outcome.rc == CONNECTION_HTTP_ERROR) slot.Close(true);
+        m_downloader->FailTransfer(names.source, outcome);
+    }
+}
+
+void TransferWindow::Fetch(size_t index) {
+    const Entry& entry = m_plan.at(index);
+    if (m_downloader->offerToPlugin(m_downloader->namesOf(entry.source, entry.destination))) {
+        m_pluginFetches = true;
+        cancelAll();
+        return;
+    }
+    if (m_pluginFetches)
+        start(index);
+    else
+        fillFrom(index);
+    Slot& slot = *m_slots.at(index);
+    finish(slot);
+    if (slot.resumedFrom > 0 && !CompressedFileMatches(FromMultibyte(slot.partial), *entry.file)) {
+        // Bytes kept from an earlier transfer do not fit the rest: once more, whole.
+        LogDebug(L"%s: the continued file does not match; fetching it whole\n",
+                 slot.names.source.c_str());
+        if (slot.Truncate()) {
+            std::string url;
+            if (!WideToMultibyte(slot.names.source, url)) url.clear();
+            m_pool.Cancel(slot.id);
+            slot.complete = false;
+            slot.id = m_pool.Start(url, 0, &slot);
+        }
+        finish(slot);
+    }
+
+    // Every downloaded file is executable by everybody; a file system that cannot store
+    // the mode does not fail the download.
+    (void)::fchmod(slot.fd, 0755);
+    int err = 0;
+    if (::rename(slot.partial.c_str(), slot.names.destPath.c_str()) == 0) {
+        slot.partial.clear();
+    } else {
+        err = errno;
+        if (err == EXDEV) err = CopyOut(slot.fd, slot.names.destPath);
+    }
+    const FileDownloader::TransferNames names = slot.names;
+    slot.Close(true);
+    m_pool.Cancel(slot.id);
+    m_slots.erase(index);
+    if (err != 0)
+        m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),
+                           names.destination + L": " + SystemErrorText(err));
+    // One file at a time waits for the loop: the next transfer starts after the plug-in
+    // declined it, as without a window.
+    if (!m_pluginFetches && m_width > 1) fillFrom(index + 1);
+}
+
+}  // namespace UpdateNew

@@ -1,0 +1,85 @@
+// TransferWindow fetches the module files of a run with up to `width` transfers in flight,
+// while the download loop still takes the files one after the other, in its own order:
+// Fetch(i) asks the function-replacing plug-in about file i, reports its received blocks
+// to the GUI plug-in (those that arrived ahead first, then the rest as they come; always
+// on the caller's thread, while the transfers run on the pool's own), and
+// either places the file at its destination or throws the failure the plain downloader
+// would have thrown for it. Files behind i are fetched ahead only once the plug-in has
+// declined a file, and never again after it took one over.
+//
+// Every transfer writes to a partial file in the resume directory. A partial of a file
+// with a usable digest is named after that digest and the file's size, so a later
+// transfer of the same file (the run's next server, or the next run) continues from the
+// bytes already there with a range request. A server that ignores ranges sends the whole
+// file again, and a continued file whose digest turns out wrong is fetched once more from
+// the start: a partial never ends in a spliced file. Partials leave the directory when
+// their file is placed, and Plan removes those no planned file wants.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "download/FileDownloader.h"
+#include "net/TransferPool.h"
+#include "update/UpdateCallbackTypes.h"
+
+namespace UpdateNew {
+
+class TransferWindow {
+public:
+    // One file to fetch: from `source` to `destination`; `file` (not owned, it must outlive
+    // the window) gives the size cap and the digest.
+    struct Entry {
+        std::wstring source;
+        std::wstring destination;
+        const UpdateFileInfo* file = nullptr;
+    };
+
+    // `downloader` (not owned, it must outlive the window) gives the connection settings,
+    // the plug-in calls and the failure messages. `resumeDir` must exist; without `keep`
+    // no partial outlives its transfer (a directory that is not safe to continue from).
+    TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
+                   const std::wstring& resumeDir, bool keep);
+    TransferWindow(const TransferWindow&) = delete;
+    TransferWindow& operator=(const TransferWindow&) = delete;
+    // Stops the transfers in flight. Partials that can be continued stay; the others go,
+    // and so does the resume directory when it is left empty.
+    ~TransferWindow();
+
+    // The files in the order Fetch will be called for them. Removes the resume
+    // directory's partials that none of them wants.
+    void Plan(std::vector<Entry> files);
+
+    // Fetches planned file `index` to its destination (mode 0755), as
+    // FileDownloader::downloadFile would, and lets the files behind it run ahead.
+    // An interrupt stops every transfer: CUpdateCriticalException, message 252.
+    void Fetch(size_t index);
+
+    // The resume directory that belongs to an installation directory.
+    static std::wstring ResumeDirOf(const std::wstring& installDir);
+
+private:
+    class Slot;
+
+    void start(size_t index);
+    void fillFrom(size_t index);
+    void cancelAll();
+    // Waits for the slot's transfer; throws its failure.
+    void finish(Slot& slot);
+
+    FileDownloader* m_downloader;
+    size_t m_width;
+    bool m_keep;
+    std::string m_resumeDir;
+    TransferPool m_pool;
+    std::vector<Entry> m_plan;
+    std::vector<bool> m_resumable;  // per planned file: its partial is kept between runs
+    std::map<size_t, std::unique_ptr<Slot>> m_slots;
+    bool m_pluginFetches = false;  // the plug-in took a file over: nothing runs ahead
+};
+
+}  // namespace UpdateNew

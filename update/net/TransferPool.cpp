@@ -1,0 +1,284 @@
+#include "net/TransferPool.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "base/Interrupts.h"
+#include "net/InternetConnectionCurl.h"
+
+namespace UpdateNew {
+
+namespace {
+
+// The longest WaitFor sleeps before it looks at the interrupt flags again.
+constexpr int kPollMilliseconds = 100;
+// What the rate cap lets through at once after a pause, at least: one libcurl block.
+constexpr double kMinBurst = CURL_MAX_WRITE_SIZE;
+
+CURLM* Multi(void* p) {
+    return static_cast<CURLM*>(p);
+}
+
+}  // namespace
+
+struct TransferPool::Transfer {
+    TransferPool* pool = nullptr;
+    CURL* easy = nullptr;
+    TransferSink* sink = nullptr;
+    std::string url;
+    unsigned long long offset = 0;
+    bool firstBlock = true;
+    bool paused = false;
+    bool done = false;
+    TransferOutcome outcome;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
+
+    // Only on the pool's thread, or once it has ended.
+    void Release() {
+        if (!easy) return;
+        curl_multi_remove_handle(Multi(pool->m_multi), easy);
+        curl_easy_cleanup(easy);
+        easy = nullptr;
+    }
+};
+
+TransferPool::TransferPool(InternetConnection& connection, size_t maxConnections,
+                           unsigned long long maxRate)
+    : m_connection(&connection),
+      m_multi(curl_multi_init()),
+      m_maxRate(maxRate),
+      m_lastRefill(std::chrono::steady_clock::now()) {
+    if (!m_multi) return;
+    const long connections = static_cast<long>(std::max<size_t>(1, maxConnections));
+    curl_multi_setopt(Multi(m_multi), CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+    curl_multi_setopt(Multi(m_multi), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    m_thread = std::thread(&TransferPool::Run, this);
+}
+
+TransferPool::~TransferPool() {
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stop = true;
+        }
+        curl_multi_wakeup(Multi(m_multi));
+        m_thread.join();
+    }
+    for (void* easy : m_toRemove) {
+        curl_multi_remove_handle(Multi(m_multi), static_cast<CURL*>(easy));
+        curl_easy_cleanup(static_cast<CURL*>(easy));
+    }
+    // Handles still queued to be added were never in the multi handle; removing them is
+    // a no-op for libcurl.
+    for (auto& entry : m_transfers) entry.second->Release();
+    m_transfers.clear();
+    if (m_multi) curl_multi_cleanup(Multi(m_multi));
+}
+
+void TransferPool::Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Ends with the pool: the destructor sets m_stop and wakes the poll.
+    while (!m_stop) {
+        for (void* easy : m_toRemove) {
+            curl_multi_remove_handle(Multi(m_multi), static_cast<CURL*>(easy));
+            curl_easy_cleanup(static_cast<CURL*>(easy));
+        }
+        m_toRemove.clear();
+        if (!m_hold) {
+            for (void* easy : m_toAdd)
+                curl_multi_add_handle(Multi(m_multi), static_cast<CURL*>(easy));
+            m_toAdd.clear();
+        }
+        Refill();
+        int running = 0;
+        curl_multi_perform(Multi(m_multi), &running);
+        Reap();
+        m_changed.notify_all();
+        int timeout = kPollMilliseconds;
+        if (m_maxRate > 0 && m_budget <= 0) {
+            // Sleep until the cap lets the next bytes through.
+            const double wait = std::ceil(-m_budget * 1000.0 / static_cast<double>(m_maxRate));
+            timeout = std::max(1, std::min(kPollMilliseconds, static_cast<int>(wait)));
+        }
+        lock.unlock();
+        curl_multi_poll(Multi(m_multi), nullptr, 0, timeout, nullptr);
+        lock.lock();
+    }
+}
+
+int TransferPool::Start(const std::string& url, unsigned long long offset, TransferSink* sink) {
+    auto transfer = std::make_unique<Transfer>();
+    Transfer& t = *transfer;
+    t.pool = this;
+    t.sink = sink;
+    t.url = url;
+    t.offset = offset;
+    // Set up here; only the thread touches the handle once it is queued.
+    CURL* easy = m_multi ? curl_easy_init() : nullptr;
+    unsigned rc = easy ? m_connection->ConfigureTransfer(easy, url)
+                       : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
+    if (rc == 0) {
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
+        // Over TLS, wait for a connection that can carry one more HTTP/2 stream rather than
+        // open another; plain HTTP/1.1 opens its connections at once.
+        if (url.compare(0, 8, "https://") == 0) curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+        // A plain range rather than libcurl's resume, which fails on a server that answers
+        // with the whole file: that answer is taken (the sink starts over).
+        if (offset > 0) {
+            const std::string range = std::to_string(offset) + "-";
+            curl_easy_setopt(easy, CURLOPT_RANGE, range.c_str());
+        }
+    } else {
+        if (easy) curl_easy_cleanup(easy);
+        easy = nullptr;
+        t.done = true;
+        t.outcome.rc = rc;
+        t.outcome.errorText = curl_easy_strerror(static_cast<CURLcode>(rc));
+    }
+    t.easy = easy;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const int id = m_nextId++;
+    m_transfers[id] = std::move(transfer);
+    if (easy) {
+        m_toAdd.push_back(easy);
+        curl_multi_wakeup(Multi(m_multi));
+    }
+    return id;
+}
+
+size_t TransferPool::WriteCallback(char* data, size_t size, size_t nmemb, void* context) {
+    auto* t = static_cast<Transfer*>(context);
+    const size_t bytes = size * nmemb;
+    TransferPool& pool = *t->pool;
+    if (pool.m_maxRate > 0 && pool.m_budget <= 0) {
+        // libcurl keeps the block and hands it over again once the transfer is resumed.
+        t->paused = true;
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    bool fromStart = false;
+    if (t->firstBlock) {
+        t->firstBlock = false;
+        long status = 0;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+        // Only "206 Partial Content" continues at the offset; anything else is the whole.
+        fromStart = t->offset > 0 && status != 206;
+    }
+    pool.m_budget -= static_cast<double>(bytes);
+    if (!t->sink->Receive(data, bytes, fromStart)) return bytes == 0 ? 1 : 0;
+    return bytes;
+}
+
+void TransferPool::Refill() {
+    if (m_maxRate == 0) return;
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - m_lastRefill).count();
+    m_lastRefill = now;
+    const double rate = static_cast<double>(m_maxRate);
+    // A short burst at most: an idle moment does not buy a long run at full speed.
+    const double burst = std::max(kMinBurst, rate / 20);
+    m_budget = std::min(burst, m_budget + rate * seconds);
+    if (m_budget <= 0) return;
+    for (auto& entry : m_transfers) {
+        Transfer& t = *entry.second;
+        if (!t.paused || !t.easy) continue;
+        t.paused = false;
+        // May deliver the kept block at once and pause again.
+        curl_easy_pause(t.easy, CURLPAUSE_CONT);
+    }
+}
+
+void TransferPool::Reap() {
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(Multi(m_multi), &left)) {
+        if (msg->msg != CURLMSG_DONE) continue;
+        char* context = nullptr;
+        curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &context);
+        auto* t = reinterpret_cast<Transfer*>(context);
+        if (!t) continue;
+        const CURLcode result = msg->data.result;
+        t->done = true;
+        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &t->outcome.status);
+        if (result != CURLE_OK) {
+            t->outcome.rc = result == CURLE_HTTP_RETURNED_ERROR
+                                ? static_cast<unsigned>(CONNECTION_HTTP_ERROR)
+                                : static_cast<unsigned>(result);
+            t->outcome.errorText = t->errorBuffer[0] ? t->errorBuffer : curl_easy_strerror(result);
+            if (result == CURLE_UNSUPPORTED_PROTOCOL) {
+                t->outcome.refusedRedirect =
+                    InternetConnectionCurl::RefusedRedirectOf(t->easy, t->url);
+                if (!t->outcome.refusedRedirect.empty())
+                    t->outcome.errorText = RefusedRedirectText(t->url, t->outcome.refusedRedirect);
+            }
+        }
+        // The connection goes back to the cache for the next transfer.
+        t->Release();
+    }
+}
+
+void TransferPool::Hold(bool held) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_hold = held;
+    if (!held && m_multi) curl_multi_wakeup(Multi(m_multi));
+}
+
+bool TransferPool::WaitFor(int id, const std::function<void()>& progress) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Bounded by the transfer itself: it ends, fails its time-out or is interrupted.
+    for (;;) {
+        auto it = m_transfers.find(id);
+        const bool done = it == m_transfers.end() || it->second->done;
+        lock.unlock();
+        progress();
+        // Checked first: an interrupt also ends the transfers themselves.
+        if (InterruptRequested()) return false;
+        if (done) return true;
+        lock.lock();
+        m_changed.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds));
+    }
+}
+
+void TransferPool::Locked(const std::function<void()>& fn) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    fn();
+}
+
+bool TransferPool::Done(int id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_transfers.find(id);
+    return it == m_transfers.end() || it->second->done;
+}
+
+TransferOutcome TransferPool::Outcome(int id) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_transfers.find(id);
+    return it == m_transfers.end() ? TransferOutcome() : it->second->outcome;
+}
+
+void TransferPool::Cancel(int id) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    auto it = m_transfers.find(id);
+    if (it == m_transfers.end()) return;
+    void* easy = it->second->easy;
+    it->second->easy = nullptr;
+    m_transfers.erase(it);
+    if (!easy) return;
+    auto queued = std::find(m_toAdd.begin(), m_toAdd.end(), easy);
+    if (queued != m_toAdd.end()) {
+        // Never handed to libcurl's multi handle.
+        m_toAdd.erase(queued);
+        curl_easy_cleanup(static_cast<CURL*>(easy));
+        return;
+    }
+    m_toRemove.push_back(easy);
+    curl_multi_wakeup(Multi(m_multi));
+    // The thread frees it at the top of its next round; bounded by one poll.
+    m_changed.wait(lock, [&] { return m_toRemove.empty() || m_stop; });
+}
+
+}  // namespace UpdateNew

@@ -1,0 +1,106 @@
+// TransferPool runs several transfers of one connection's settings side by side over
+// libcurl's multi interface: several kept-alive connections to the server, or streams of
+// one HTTP/2 connection where the server offers it. It can continue a transfer at a byte
+// offset (an HTTP range request) and caps the rate of all its transfers together.
+//
+// The transfers run on a thread of the pool's own, so they move on while the caller
+// checks and unpacks what arrived before: the sinks are called on that thread, with the
+// pool's lock held. The caller reads what a sink collected inside Locked. WaitFor returns
+// early when SIGINT or SIGTERM was received, so a run stops every transfer in flight
+// within a fraction of a second.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/InternetConnection.h"
+
+namespace UpdateNew {
+
+// Takes the body of one transfer.
+class TransferSink {
+public:
+    virtual ~TransferSink() = default;
+    // One block of the body, on the pool's thread with its lock held. `fromStart` is true on the
+    // first block of an answer that begins at byte 0 although a later offset was asked for (a
+    // server that ignores ranges): the sink then drops what it held. False stops the transfer.
+    virtual bool Receive(const char* data, size_t bytes, bool fromStart) = 0;
+};
+
+// How a transfer ended; codes as InternetConnection::Perform gives them.
+struct TransferOutcome {
+    unsigned rc = 0;              // 0, CONNECTION_HTTP_ERROR or libcurl's code
+    long status = 0;              // the HTTP status, 0 when there was none
+    std::string errorText;        // libcurl's reason, empty on success
+    std::string refusedRedirect;  // a redirect from https:// to another scheme that was refused
+};
+
+class TransferPool {
+public:
+    // `connection` gives every transfer its settings (proxy, user agent, time-out, ...);
+    // not owned, it must be initialized and outlive the pool. At most `maxConnections`
+    // connections to one server are open at a time; `maxRate` bytes a second (0: no cap)
+    // is the most all transfers together receive.
+    TransferPool(InternetConnection& connection, size_t maxConnections, unsigned long long maxRate);
+    TransferPool(const TransferPool&) = delete;
+    TransferPool& operator=(const TransferPool&) = delete;
+    // Stops every transfer still in flight and the pool's thread.
+    ~TransferPool();
+
+    // Starts fetching `url` from byte `offset` on into `sink` (not owned; it must live until
+    // the transfer is cancelled or the pool destroyed). Gives the transfer's id; a transfer
+    // that cannot be set up is at once done with its reason.
+    int Start(const std::string& url, unsigned long long offset, TransferSink* sink);
+    // While held, transfers started are kept back; releasing starts them all in one round,
+    // so that they open their connections side by side.
+    void Hold(bool held);
+    // Waits until `id` has ended, calling `progress` (without the lock) each time its sink
+    // may have received something. False when an interrupt was requested first; the
+    // transfers are then still in flight. An exception from `progress` leaves the wait.
+    bool WaitFor(int id, const std::function<void()>& progress);
+    // Runs `fn` with the pool's lock held: what the sinks collected may be read there.
+    void Locked(const std::function<void()>& fn);
+    bool Done(int id);
+    // How `id` ended (meaningful once Done).
+    TransferOutcome Outcome(int id);
+    // Ends `id` (in flight or not) and forgets it; once this returns, its sink is no
+    // longer called.
+    void Cancel(int id);
+
+private:
+    struct Transfer;
+
+    static size_t WriteCallback(char* data, size_t size, size_t nmemb, void* context);
+    // The thread: adds and removes what the caller asked for, moves the transfers on and
+    // tells the waiting caller, until the pool is destroyed.
+    void Run();
+    // Hands out the budget earned since the last call and resumes paused transfers.
+    void Refill();
+    // Collects the transfers libcurl finished.
+    void Reap();
+
+    InternetConnection* m_connection;
+    void* m_multi = nullptr;  // CURLM*
+    unsigned long long m_maxRate;
+    double m_budget = 0;  // bytes that may still be received now (negative: owed)
+    std::chrono::steady_clock::time_point m_lastRefill;
+    int m_nextId = 1;
+    std::map<int, std::unique_ptr<Transfer>> m_transfers;
+
+    std::mutex m_mutex;                 // guards everything above once the thread runs
+    std::condition_variable m_changed;  // a transfer moved on, or a request was done
+    std::vector<void*> m_toAdd;         // easy handles the thread is to add
+    std::vector<void*> m_toRemove;      // easy handles the thread is to remove and free
+    bool m_hold = false;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+}  // namespace UpdateNew
