@@ -94,6 +94,11 @@ std::string ProductInfoBody(const ProductDesc& product,
             Element(out, 4, "PEFILEMD5", file.fileMd5);
             Element(out, 4, "OS", file.os);
             if (!file.version.empty()) Element(out, 4, "VERSION", file.version);
+            // Readers that know nothing of patches skip these elements.
+            for (const InfoPatchEntry& patch : file.patches)
+                out += "    <PATCH BASEMD5=\"" + XmlAttribute(patch.baseMd5) + "\" SIZE=\"" +
+                       std::to_string(patch.size) + "\" SHA256=\"" + XmlAttribute(patch.sha256) +
+                       "\"/>\n";
             out += "  </FILE>\n";
         }
         out += "</MODULE>\n";

@@ -41,6 +41,9 @@ const char kUsage[] =
     "  --key=<text>       encipher it with this key instead (implies --encrypt)\n"
     "  --date=<date>      DATE of a changed product info file, as YYYY-MM-DDTHH:MM:SSZ\n"
     "                     (default: SOURCE_DATE_EPOCH, else the newest input file's time)\n"
+    "  --previous=<dir>   an earlier published tree of the product (repeatable): each\n"
+    "                     changed file also gets a zstd patch from every earlier version\n"
+    "                     found there that is clearly smaller than its .gz\n"
     "  --check            check the description and the product files; write nothing\n"
     "  --quiet            print nothing but errors\n"
     "  --scramble-password=<password>\n"
@@ -103,6 +106,9 @@ int main(int argc, char** argv) {
         } else if (StartsWith(arg, "--date=")) {
             options.date = FromMultibyte(arg.substr(7));
             if (!IsDateText(options.date)) return Usage(Msg<999>());
+        } else if (StartsWith(arg, "--previous=")) {
+            options.previous.push_back(FromMultibyte(arg.substr(11)));
+            if (options.previous.back().empty()) return Usage(Msg<985>());
         } else if (arg == "--check") {
             check = true;
         } else if (arg == "--quiet" || arg == "-q") {

@@ -19,6 +19,9 @@ struct PublishOptions {
     // when set, else the newest modification time of `inputTime` and the product's files.
     std::wstring date;
     time_t inputTime = 0;
+    // Earlier published trees of the product: every changed file gets a patch from each
+    // earlier version found there, unless the patch is not clearly smaller than its ".gz".
+    std::vector<std::wstring> previous;
 };
 
 struct PublishReport {

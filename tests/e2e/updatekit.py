@@ -14,6 +14,7 @@ installation directory; it appends its arguments as one line to `markers.txt` th
 test sees which commands ran and in which order.
 """
 
+import gzip
 import hashlib
 import os
 import re
@@ -124,8 +125,9 @@ class UpdateKit:
             lines.append("")
         return "\n".join(lines)
 
-    def publish(self, www=None):
-        """Writes the product directory and publishes it into www (default self.www)."""
+    def publish(self, www=None, previous=()):
+        """Writes the product directory and publishes it into www (default self.www), with
+        patches from the earlier trees in previous."""
         shutil.rmtree(self.prod)
         for m in self.modules:
             for path, data in m["files"].items():
@@ -135,7 +137,8 @@ class UpdateKit:
         desc = self.base / "demo.desc"
         desc.write_text(self.description())
         www = Path(www or self.www)
-        r = subprocess.run([str(PUBLISH), "--quiet", str(desc), str(self.prod), str(www)],
+        r = subprocess.run([str(PUBLISH), "--quiet"] + [f"--previous={p}" for p in previous]
+                           + [str(desc), str(self.prod), str(www)],
                            capture_output=True, text=True, timeout=60)
         assert r.returncode == 0, r.stderr
         return www
@@ -228,6 +231,21 @@ class UpdateKit:
 
     def log_text(self):
         return self.log.read_text(encoding="utf-8", errors="replace") if self.log.exists() else ""
+
+
+def info_text(kit):
+    """The published product info document as text."""
+    return gzip.decompress((kit.www / PRODUCTINFO).read_bytes()).decode("utf-8")
+
+
+def write_info(kit, text):
+    """Publishes `text` as the product info, with its own checksum made to match: the digest
+    covers every line but the one that carries it."""
+    lines = text.splitlines(keepends=True)
+    body = "".join(l for l in lines if not l.startswith("<MD5 value="))
+    digest = hashlib.md5(body.encode("utf-8")).hexdigest()
+    text = re.sub(r'<MD5 value="[0-9a-f]*"/>', f'<MD5 value="{digest}"/>', text)
+    (kit.www / PRODUCTINFO).write_bytes(gzip.compress(text.encode("utf-8")))
 
 
 def two_module_kit(base):

@@ -139,6 +139,9 @@ public:
     bool mirror() const { return m_mirror; }
     bool ignoreMasterIdx() const { return m_ignoreMasterIdx; }
     bool selfUpdateDone() const { return m_selfUpdateDone; }
+    // Rebuild changed files from patches against the installed copies where the server
+    // offers them (option `delta`, on by default).
+    bool delta() const { return m_delta; }
     bool checkDirty() const { return m_checkDirty; }
     bool ignoreServerList() const { return m_ignoreServerList; }
     const std::wstring& urlFileName() const { return m_urlFileName; }
@@ -209,6 +212,7 @@ private:
     bool m_mirror = false;
     bool m_ignoreMasterIdx = false;
     bool m_selfUpdateDone = false;
+    bool m_delta = true;
     bool m_checkDirty = false;
     bool m_ignoreServerList = false;
 

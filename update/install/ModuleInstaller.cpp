@@ -9,6 +9,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
+#include "download/DownloadNames.h"
 #include "install/TemporaryFiles.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -167,6 +168,7 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         }
         CreateTargetDirectory(dest);
         copyDeferrable(src, dest);
+        if (m_settings.mirror) copyPatches(module, file, src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
@@ -177,6 +179,16 @@ void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wst
     m_callbacks.copyFile(source, dest, true, &deferred);
     // The busy old file was moved aside; nothing needs it once the run is over.
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
+}
+
+void CModuleInstaller::copyPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                   const std::wstring& src, const std::wstring& dest) {
+    const auto patches = module.patches.find(file.name);
+    if (patches == module.patches.end()) return;
+    for (const FilePatchInfo& patch : patches->second) {
+        const std::wstring from = PatchName(src, patch.baseMd5);
+        if (FileExists(from)) copyDeferrable(from, PatchName(dest, patch.baseMd5));
+    }
 }
 
 void CModuleInstaller::handToSelfUpdate(CSelfUpdateHelper& helper) {

@@ -5,12 +5,21 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "update/UpdateCallbackTypes.h"
 
 namespace UpdateNew {
+
+// A patch that rebuilds a file from an earlier version of it (a PATCH element of the file's
+// entry; readers that know nothing of patches skip the element).
+struct FilePatchInfo {
+    std::wstring baseMd5;  // digest text of the version the patch applies to
+    uint64_t size = 0;     // size of the patch on the server
+    std::wstring sha256;   // SHA-256 of the patch, 64 lowercase hexadecimal digits
+};
 
 struct UpdateModuleInfo {
     int32_t number = 0;   // leading numeric field; 0 in product data, shown by the file check
@@ -24,7 +33,9 @@ struct UpdateModuleInfo {
     std::wstring destination;       // installation directory; may contain path variables
     int32_t position = 0;           // index of the module in the product data when it was created
     std::vector<UpdateFileInfo> files;  // in product info order
-    bool needsupdate = false;           // set by the file check
+    // The patches of the files, by file NAME; files without patches have no entry.
+    std::map<std::wstring, std::vector<FilePatchInfo>> patches;
+    bool needsupdate = false;  // set by the file check
 };
 
 // What the dependency relation says about the product: usable, or why the run must end.

@@ -4,6 +4,7 @@
 // changed files). Sections below follow the phases of a run.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ public:
     // variable UPDATED_FILES. Changes no installed file. Unusable module dependencies end
     // the process (status 250 or 249).
     void CheckFiles();
+    // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
+    unsigned long FetchSize(const UpdateFileInfo& file) const;
     // The entries behind UPDATED_FILES of the last check: per module with changed files
     // "[name]", then the local path of each changed file between double quotes.
     const std::vector<std::wstring>& updatedFiles() const { return m_updatedFiles; }
@@ -194,6 +197,21 @@ private:
     // Fetches `address` into `local`; true when the copy passes the checked-text check.
     bool fetchCheckedIndex(const std::wstring& address, const std::wstring& local);
     void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
+    // Chooses, for a changed installed file, the patch whose base has its digest (when
+    // patches are on and the file has any).
+    void planPatch(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                   const std::wstring& installed, const std::wstring& digest);
+    // Rebuilds a file from its installed copy and the chosen patch into `local`; false
+    // (logged at info level) when there is no patch to use or it fails, so that the
+    // whole file is fetched.
+    bool patchModuleFile(const UpdateFileInfo& file, const std::wstring& remoteGz,
+                         const std::wstring& local, int& count);
+    // In a mirror: fetches the file's patches beside its ".gz" `gz`; one that cannot be
+    // fetched or does not match its record is left out (logged at info level).
+    void fetchMirrorPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                            const std::wstring& remoteGz, const std::wstring& gz);
+    // Throws the interrupt's critical exception when a stop signal arrived.
+    void stopWhenInterrupted() const;
     // One module file: reuse or fetch, verify, decompress. `count` counts the fetches.
     void downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                             const std::wstring& baseAddress, int& count);
@@ -208,6 +226,13 @@ private:
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
+    // A patch the check chose for a changed file, and the installed copy it applies to.
+    struct PatchPlan {
+        std::wstring installed;
+        FilePatchInfo patch;
+    };
+    // By file record: the records stay where they are from the check to the download.
+    std::map<const UpdateFileInfo*, PatchPlan> m_patchPlans;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;
     // The modules the marker records as owed a post command.

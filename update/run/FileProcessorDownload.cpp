@@ -18,7 +18,9 @@
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
 #include "codec/CheckedTextFile.h"
+#include "codec/FileDigest.h"
 #include "codec/FileInfo.h"
+#include "codec/FilePatch.h"
 #include "codec/ProductInfoDecode.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadNames.h"
@@ -315,6 +317,85 @@ void FileProcessor::registerDownloadDirs(const std::wstring& dir) {
     }
 }
 
+void FileProcessor::stopWhenInterrupted() const {
+    if (!InterruptRequested()) return;
+    LogDebug(L"%S", kSignalReceivedLine);
+    THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
+}
+
+bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstring& remoteGz,
+                                    const std::wstring& local, int& count) {
+    const auto found = m_patchPlans.find(&file);
+    if (found == m_patchPlans.end()) return false;
+    const PatchPlan& plan = found->second;
+    // What an earlier process of this update rebuilt is used again.
+    if (DecompressedFileMatches(local, file)) {
+        LogDebug(L"%s\n", Msg<627>(local).c_str());
+        AddTempFile(local);
+        return true;
+    }
+    const std::wstring remote = PatchName(remoteGz, plan.patch.baseMd5);
+    const std::wstring patch = PatchName(local + kGzSuffix, plan.patch.baseMd5);
+    std::wstring reason;
+    // The installed copy may have changed since the check; then the patch does not fit.
+    if (GetFileMD5(plan.installed) != plan.patch.baseMd5) {
+        reason = Msg<871>(plan.installed);
+    } else {
+        stopWhenInterrupted();
+        ++count;
+        LogDebug(L"%s\n", Msg<619>(count, remote, local).c_str());
+        AddTempFile(patch);
+        try {
+            GetDownloader().downloadFile(remote, patch, plan.patch.size);
+        } catch (const CUpdateCriticalException&) {
+            throw;  // a stop the plug-in asked for is no reason to fetch anything else
+        } catch (const Exception& e) {
+            reason = e.twhat();
+        }
+    }
+    if (reason.empty() && (FileInfo(patch).GetSize() != static_cast<off_t>(plan.patch.size) ||
+                           GetFileSHA256(patch) != plan.patch.sha256))
+        reason = Msg<872>(patch);
+    std::wstring error;
+    if (reason.empty()) {
+        AddTempFile(local);
+        if (!ApplyFilePatch(plan.installed, patch, local, file.filesize, error))
+            reason = Msg<873>(patch, error);
+        else if (!DecompressedFileMatches(local, file))
+            reason = Msg<874>(local);
+    }
+    if (reason.empty()) return true;
+    ::unlink(ToMultibyte(local).c_str());
+    LogInfo(L"%s\n", Msg<870>(remoteGz, reason).c_str());
+    return false;
+}
+
+void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                       const std::wstring& remoteGz, const std::wstring& gz) {
+    const auto patches = module.patches.find(file.name);
+    if (patches == module.patches.end()) return;
+    for (const FilePatchInfo& patch : patches->second) {
+        const std::wstring local = PatchName(gz, patch.baseMd5);
+        AddTempFile(local);
+        std::wstring reason;
+        try {
+            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5), local, patch.size);
+            if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
+                GetFileSHA256(local) != patch.sha256)
+                reason = Msg<872>(local);
+        } catch (const CUpdateCriticalException&) {
+            throw;
+        } catch (const Exception& e) {
+            reason = e.twhat();
+        }
+        // A mirror without a patch only costs its clients the whole file.
+        if (!reason.empty()) {
+            LogInfo(L"%s\n", reason.c_str());
+            ::unlink(ToMultibyte(local).c_str());
+        }
+    }
+}
+
 void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                                        const std::wstring& baseAddress, int& count) {
     const std::wstring remoteGz = ModuleFileRemoteName(baseAddress, module.source, file.name);
@@ -330,6 +411,8 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
     }
     if (m_config->selfUpdateDone()) registerDownloadDirs(dir);
 
+    if (!mirror() && patchModuleFile(file, remoteGz, local, count)) return;
+
     bool fetch = true;
     if (FileInfo(gz).Exists()) {
         if (CompressedFileMatches(gz, file)) {
@@ -341,10 +424,7 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
         }
     }
     if (fetch) {
-        if (InterruptRequested()) {
-            LogDebug(L"%S", kSignalReceivedLine);
-            THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
-        }
+        stopWhenInterrupted();
         ++count;
         LogDebug(L"%s\n", Msg<619>(count, remoteGz, local).c_str());
         AddTempFile(gz);
@@ -354,6 +434,7 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
 
     VerifyCompressedFile(gz, file);
     if (!mirror()) DecompressAndVerify(gz, file, m_tempFiles);
+    if (mirror()) fetchMirrorPatches(module, file, remoteGz, gz);
 }
 
 void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
