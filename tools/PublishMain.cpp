@@ -15,6 +15,7 @@
 #include "ProductDescription.h"
 #include "ProductResolver.h"
 #include "PublishCipher.h"
+#include "PublishCommandLine.h"
 #include "Publisher.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -27,32 +28,6 @@ using namespace UpdateNew;
 
 namespace {
 
-const char kUsage[] =
-    "Usage: update-publish [options] <description> <product dir> <output server dir>\n"
-    "       update-publish --scramble-password=<password>\n"
-    "\n"
-    "Reads the product description, takes the files it names from the product directory\n"
-    "and writes the tree an update server serves: the gzip-compressed module files, the\n"
-    "product info file, the optional product file and the master index. Files whose content\n"
-    "did not change are left untouched; the master index is replaced last.\n"
-    "\n"
-    "Options:\n"
-    "  --encrypt          encipher the product info file with the key the updater is built with\n"
-    "  --key=<text>       encipher it with this key instead (implies --encrypt)\n"
-    "  --date=<date>      DATE of a changed product info file, as YYYY-MM-DDTHH:MM:SSZ\n"
-    "                     (default: SOURCE_DATE_EPOCH, else the newest input file's time)\n"
-    "  --previous=<dir>   an earlier published tree of the product (repeatable): each\n"
-    "                     changed file also gets a zstd patch from every earlier version\n"
-    "                     found there that is clearly smaller than its .gz\n"
-    "  --check            check the description and the product files; write nothing\n"
-    "  --quiet            print nothing but errors\n"
-    "  --scramble-password=<password>\n"
-    "                     print the stored form of a password for the updater's\n"
-    "                     configuration file (proxy-userpass, share-userpass)\n"
-    "  --help             show this text\n"
-    "\n"
-    "The description format is documented in docs/publishing.md.\n";
-
 // Prints a line of the message table to `stream`.
 void Print(FILE* stream, const std::wstring& text) {
     std::fprintf(stream, "%s\n", ToMultibyte(text).c_str());
@@ -60,7 +35,7 @@ void Print(FILE* stream, const std::wstring& text) {
 
 int Usage(const std::wstring& problem) {
     Print(stderr, Msg<994>(problem));
-    std::fprintf(stderr, "\n%s", kUsage);
+    std::fprintf(stderr, "\n%s", PublishUsage().c_str());
     return 2;
 }
 
@@ -79,57 +54,18 @@ bool LoadMessages() {
     return true;
 }
 
-bool StartsWith(const std::string& text, const char* prefix) {
-    return text.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     EnsureLocale();
     if (!LoadMessages()) return 1;
-    PublishOptions options;
-    bool check = false, quiet = false;
-    std::vector<std::string> operands;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--encrypt") {
-            options.encrypt = true;
-        } else if (StartsWith(arg, "--key=")) {
-            options.encrypt = true;
-            options.key = FromMultibyte(arg.substr(6));
-            if (options.key.empty() || ToMultibyte(options.key).size() > 32)
-                return Usage(Msg<980>());
-        } else if (StartsWith(arg, "--date=")) {
-            options.date = FromMultibyte(arg.substr(7));
-            if (!IsDateText(options.date)) return Usage(Msg<999>());
-        } else if (StartsWith(arg, "--previous=")) {
-            options.previous.push_back(FromMultibyte(arg.substr(11)));
-            if (options.previous.back().empty()) return Usage(Msg<985>());
-        } else if (arg == "--check") {
-            check = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            quiet = true;
-        } else if (StartsWith(arg, "--scramble-password=")) {
-            if (argc != 2) return Usage(Msg<998>());
-            try {
-                Print(stdout, ScramblePasswordText(FromMultibyte(arg.substr(20))));
-            } catch (const Exception& e) {
-                Print(stderr, Msg<994>(e.twhat()));
-                return 1;
-            }
-            return 0;
-        } else if (arg == "--") {
-            for (++i; i < argc; ++i) operands.push_back(argv[i]);
-        } else if (StartsWith(arg, "-") && arg.size() > 1) {
-            return Usage(Msg<997>(FromMultibyte(arg)));
-        } else {
-            operands.push_back(arg);
-        }
-    }
+    PublishCommandLine line;
+    std::wstring problem = ParsePublishCommandLine(argc, argv, line);
+    if (!problem.empty()) return Usage(problem);
+    if (line.finished >= 0) return line.finished;
+    const std::vector<std::string>& operands = line.operands;
+    PublishOptions& options = line.options;
+    const bool check = line.check, quiet = line.quiet;
     if (operands.size() != 3) return Usage(Msg<996>());
 
     try {

@@ -6,7 +6,7 @@ UPDATER_PACKAGES=(
   python3 python3-pytest
   nginx tinyproxy microsocks
   valgrind
-  clang-14 libclang-rt-14-dev
+  clang-14 libclang-rt-14-dev clang-format
 )
 
 # Installs the packages once per machine: apt-get update, then apt-get install -y.

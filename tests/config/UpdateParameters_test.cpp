@@ -97,6 +97,9 @@ std::vector<Decl> ExpectedTable() {
         {L"version", 36, 0, false, false, -1, N, L"Show version information"},
         {L"log-append", 38, 1, false, false, -1, L"0", L"Append to log file"},
         {L"log-template", 37, 1, false, false, 37, N, L"Set template for log"},
+        {L"delta", 39, 1, false, false, -1, L"1",
+         L"Rebuild changed files from patches against the installed files where the server "
+         L"offers them (1, the default); 0 always fetches whole files"},
     };
 }
 
@@ -338,9 +341,12 @@ TEST_F(UpdateParametersTest, FlagsAreOnlyOneOrTrue) {
     t.apply(OPT_LOG_APPEND, L"TrUe", r);
     t.apply(OPT_CHECKDIRTY, L"", r);
     t.apply(OPT_NOSELFUPDATE, L"", r);
+    t.apply(OPT_DELTA, L"0", r);
+    t.apply(OPT_DELTA, L"true", r);
     EXPECT_EQ((std::vector<std::wstring>{L"setIgnoreServerList(true)", L"setIgnoreMasterIdx(true)",
                                          L"setPlainPass(true)", L"setLogAppend(true)",
-                                         L"setCheckDirty(true)", L"setSelfUpdateDone()"}),
+                                         L"setCheckDirty(true)", L"setSelfUpdateDone()",
+                                         L"setDelta(false)", L"setDelta(true)"}),
               r.calls);
 }
 

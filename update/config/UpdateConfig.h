@@ -113,6 +113,7 @@ public:
     void setCheckDirty(bool on) override { m_checkDirty = on; }
     void setIgnoreServerList(bool on) override { m_ignoreServerList = on; }
     void setIgnoreMasterIdx(bool on) override { m_ignoreMasterIdx = on; }
+    void setDelta(bool on) override { m_delta = on; }
     void setPlainPass(bool on) override { m_plainPass = on; }
     void setLogAppend(bool on) override { m_logAppend = on; }
 

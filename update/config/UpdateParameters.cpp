@@ -50,93 +50,221 @@ bool DecimalValue(const std::wstring& value, int& number) {
     return true;
 }
 
+// What applying a value does, one function per kind of setter. The table's rows name them
+// with the setter they call, so a row says in full what its option sets.
+using Setter = void (*)(const CUpdateParameters& table, const std::wstring& value,
+                        UpdateOptionTarget& target);
+
+template <void (UpdateOptionTarget::*Set)(const std::wstring&)>
+void Text(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    (target.*Set)(value);
+}
+
+// The text cut to `Limit` characters.
+template <void (UpdateOptionTarget::*Set)(const std::wstring&), size_t Limit>
+void Cut(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    (target.*Set)(value.substr(0, Limit));
+}
+
+// A decimal number; a text without a UTF-8 form leaves the field as it was.
+template <void (UpdateOptionTarget::*Set)(int)>
+void Number(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    int number = 0;
+    if (DecimalValue(value, number)) (target.*Set)(number);
+}
+
+// A flag value: "1" or "true" switches it on, anything else leaves it as it was.
+template <void (UpdateOptionTarget::*Set)(bool)>
+void Flag(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    if (FlagValue(value)) (target.*Set)(true);
+}
+
+// A flag that can also be switched off: "1" or "true" on, anything else off.
+template <void (UpdateOptionTarget::*Set)(bool)>
+void OnOff(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    (target.*Set)(FlagValue(value));
+}
+
+// A switch: given means on.
+template <void (UpdateOptionTarget::*Set)(bool)>
+void On(const CUpdateParameters&, const std::wstring&, UpdateOptionTarget& target) {
+    (target.*Set)(true);
+}
+
+// A name stored, then the file it names read (`config-file`, `url-file`).
+template <void (UpdateOptionTarget::*Name)(const std::wstring&),
+          void (UpdateOptionTarget::*Read)(const std::wstring&)>
+void NameAndRead(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    (target.*Name)(value);
+    (target.*Read)(value);
+}
+
+// Accepted, with no effect of its own: `add-var-pair` defines path variables during the
+// preparation; `useragent` is kept for old command lines, the downloader sends its own.
+void Nothing(const CUpdateParameters&, const std::wstring&, UpdateOptionTarget&) {}
+
+void SelfUpdateDone(const CUpdateParameters&, const std::wstring&, UpdateOptionTarget& target) {
+    target.setSelfUpdateDone();
+}
+
+// `help`: the table on standard output, then the process ends with status 0.
+[[noreturn]] void Help(const CUpdateParameters& table, const std::wstring&, UpdateOptionTarget&) {
+    table.printUtf8(stdout);
+    std::fflush(stdout);
+    std::exit(0);
+}
+
+// `version`: the version line, then the run ends with message 1 and code 0.
+[[noreturn]] void Version(const CUpdateParameters&, const std::wstring&, UpdateOptionTarget&) {
+    const wchar_t* version = CUpdateParameters::kProductVersion;
+    if (std::fwide(stdout, 0) > 0)
+        std::fwprintf(stdout, L"Product version : %ls\n", version);
+    else
+        std::fprintf(stdout, "Product version : %s\n", WideToUtf8(version).c_str());
+    std::fflush(stdout);
+    THROW_CRITICAL(Msg<1>(), ERR_NONE);
+}
+
+// Where a default value comes from: the row's text, the working directory at start-up
+// (the installation path), or the updater's directory joined with the row's text.
+enum class DefaultFrom { Text, WorkingDir, UpdaterDir };
+
+constexpr unsigned kMandatory = 1;
+constexpr unsigned kMultiple = 2;
+constexpr int32_t kNoDependency = -1;
+
+using T = UpdateOptionTarget;
+
+// One row per option. Order matters: help output, validation and application all follow
+// it. An option with two spellings (`add-var-pair`, `add-var-pair%d`) has two rows with
+// one id. `default` null: no default.
+struct OptionRow {
+    EUpdateOptionId id;
+    const wchar_t* name;
+    uint32_t valueCount;  // kSwitch or kValue
+    const wchar_t* defaultValue;
+    DefaultFrom defaultFrom;
+    unsigned flags;  // kMandatory, kMultiple
+    int32_t dependsOn;
+    Setter apply;
+    const wchar_t* help;
+};
+
+const OptionRow kOptionTable[] = {
+    {OPT_RETRIES, L"retries", kValue, L"1", DefaultFrom::Text, 0, kNoDependency,
+     Number<&T::setRetries>, L"Number of retries until an error will be submitted.(Defaults to 1)"},
+    {OPT_TIMEOUT, L"timeout", kValue, L"10", DefaultFrom::Text, 0, kNoDependency,
+     Number<&T::setTimeout>, L"Timeout for an internet connection.(Defaults to 10 seconds)"},
+    {OPT_MIRROR, L"mirror", kValue, L"0", DefaultFrom::Text, 0, kNoDependency, Flag<&T::setMirror>,
+     L"Performs a mirror.Does not execute PRE,POST,UNPOST"},
+    {OPT_PLAIN_PASS, L"plain-pass", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,
+     Flag<&T::setPlainPass>, L"Treat password as plain text"},
+    {OPT_PROXY_SERVER, L"proxy-server", kValue, nullptr, DefaultFrom::Text, 0, OPT_PROXY_PORT,
+     Cut<&T::setProxy, kMaxProxyServer>, L"Set proxy server"},
+    {OPT_PROXY_PORT, L"proxy-port", kValue, nullptr, DefaultFrom::Text, 0, OPT_PROXY_SERVER,
+     Number<&T::setProxyPort>, L"Set proxy port"},
+    {OPT_PROXY_USERNAME, L"proxy-username", kValue, nullptr, DefaultFrom::Text, 0,
+     OPT_PROXY_USERPASS, Cut<&T::setProxyUsername, kMaxCredential>,
+     L"Set proxy USERNAME for proxy authentication"},
+    {OPT_PROXY_USERPASS, L"proxy-userpass", kValue, nullptr, DefaultFrom::Text, 0,
+     OPT_PROXY_USERNAME, Text<&T::setProxyPassword>, L"Set proxy PASS for proxy authentication"},
+    {OPT_SHARE_USERNAME, L"share-username", kValue, nullptr, DefaultFrom::Text, 0,
+     OPT_SHARE_USERPASS, Cut<&T::setShareUsername, kMaxCredential>,
+     L"Set USERNAME for authenticating while accessing a shared folder"},
+    {OPT_SHARE_USERPASS, L"share-userpass", kValue, nullptr, DefaultFrom::Text, 0,
+     OPT_SHARE_USERNAME, Text<&T::setSharePassword>,
+     L"Set PASS for authenticating while accessing a shared folder"},
+    {OPT_HELP, L"help", kSwitch, nullptr, DefaultFrom::Text, 0, kNoDependency, Help,
+     L"Help about the options"},
+    {OPT_INSTALL_PATH, L"install-path", kValue, L"", DefaultFrom::WorkingDir, 0, kNoDependency,
+     Text<&T::setInstallPath>, L"Set the path where to install the updates"},
+    {OPT_CONFIG_FILE, L"config-file", kValue, L"update.conf", DefaultFrom::UpdaterDir, 0,
+     kNoDependency, NameAndRead<&T::setConfigFileName, &T::readConfigFile>,
+     L"Path to a configuration file that will be used instead of all parameters"},
+    {OPT_MASTER_IDX, L"masteridx", kValue, nullptr, DefaultFrom::Text, kMandatory, kNoDependency,
+     Text<&T::setMasterIdx>, L"The relative path to the MasterIdx file (serverroot is defaultsrv)"},
+    {OPT_DEFAULT_SERVER, L"defaultsrv", kValue, nullptr, DefaultFrom::Text, 0, OPT_MASTER_IDX,
+     Text<&T::setDefaultServer>, L"The root to the default update server (in internet)"},
+    {OPT_PRODUCT_FILE, L"productfile", kValue, nullptr, DefaultFrom::Text, 0, OPT_DEFAULT_SERVER,
+     Text<&T::setProductFile>,
+     L"The relative path to the ProductFile file (serverroot is defaultsrv)"},
+    {OPT_URL_FILE, L"url-file", kValue, nullptr, DefaultFrom::Text, 0, OPT_PRODUCT_INFO_FILE,
+     NameAndRead<&T::setUrlFileName, &T::readUrlFile>, L"The url file with update urls"},
+    {OPT_URL_NUMBERED, L"url%d", kValue, nullptr, DefaultFrom::Text, kMultiple,
+     OPT_PRODUCT_INFO_FILE, Text<&T::addServerUrl>, kUrlHelp},
+    {OPT_URL, L"url", kValue, nullptr, DefaultFrom::Text, kMultiple, OPT_PRODUCT_INFO_FILE,
+     Text<&T::addServerUrl>, kUrlHelp},
+    {OPT_PRODUCT_INFO_FILE, L"productinfofile", kValue, nullptr, DefaultFrom::Text, 0,
+     OPT_PRODUCT_ROOT, Text<&T::setProductInfoFile>, L"The product's info-file name"},
+    {OPT_PRODUCT_ROOT, L"productroot", kValue, nullptr, DefaultFrom::Text, 0, OPT_PRODUCT_INFO_FILE,
+     Text<&T::setProductRoot>, L"The root directory of the update binaries"},
+    {OPT_COPYACTION, L"copyaction", kValue, nullptr, DefaultFrom::Text, kMultiple, kNoDependency,
+     Text<&T::addCopyAction>, L"File which has to be copied in selfupdate, param = src|dest"},
+    {OPT_EXECACTION, L"execaction", kValue, nullptr, DefaultFrom::Text, kMultiple, kNoDependency,
+     Text<&T::setSelfUpdateProgram>, L"File which has to be executed in selfupdate, param = app"},
+    {OPT_NOSELFUPDATE, L"noselfupdate", kSwitch, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     SelfUpdateDone, L"No more selfupdate (because selfupdate already has taken place)"},
+    {OPT_GUILIB, L"guilib", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setGuiLib>, L"Extension library for gui creation"},
+    {OPT_UPDATELIB, L"updatelib", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setUpdateLib>, L"Extension library for functionality replacing"},
+    {OPT_ADD_VAR_PAIR, L"add-var-pair", kValue, nullptr, DefaultFrom::Text, kMultiple,
+     kNoDependency, Nothing, kVarPairHelp},
+    {OPT_ADD_VAR_PAIR, L"add-var-pair%d", kValue, nullptr, DefaultFrom::Text, kMultiple,
+     kNoDependency, Nothing, kVarPairHelp},
+    {OPT_BACKUP_DIR, L"backup-dir", kValue, L"%INSTALL_DIR%\\backup", DefaultFrom::Text, 0,
+     kNoDependency, Text<&T::setBackupDir>, L"The backup directory"},
+    {OPT_USERAGENT, L"useragent", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency, Nothing,
+     L"User Agent String which is sent to the http server on download"},
+    {OPT_LOGFILE, L"logfile", kValue, L"update.log", DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setLogFileName>, L"Specifies the name of the logfile"},
+    {OPT_TMPDIR, L"tmpdir", kValue, kDefaultTmpDir, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setTempDir>, L"Subdirectory in temp path"},
+    {OPT_IDX_LOCAL_NAME, L"idxlocalname", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setIdxLocalName>, L"Local idx filename"},
+    {OPT_CHECKDIRTY, L"checkdirty", kSwitch, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     On<&T::setCheckDirty>, L"Checks whether remote files are dirty"},
+    {OPT_IGNORE_SERVER_LIST, L"productfileignoreserverlist", kValue, nullptr, DefaultFrom::Text, 0,
+     kNoDependency, Flag<&T::setIgnoreServerList>,
+     L"Uses serverlist entries from update configuration"},
+    {OPT_TMP_FILES_LIST, L"TmpFilesList", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setTmpFilesList>, L"Internally used"},
+    {OPT_IGNORE_MASTER_IDX, L"IgnoreMasterIDX", kValue, nullptr, DefaultFrom::Text, 0,
+     kNoDependency, Flag<&T::setIgnoreMasterIdx>,
+     L"Tells the updater to ignore the master.idx file"},
+    {OPT_VERSION, L"version", kSwitch, nullptr, DefaultFrom::Text, 0, kNoDependency, Version,
+     L"Show version information"},
+    {OPT_LOG_APPEND, L"log-append", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,
+     Flag<&T::setLogAppend>, L"Append to log file"},
+    {OPT_LOG_TEMPLATE, L"log-template", kValue, nullptr, DefaultFrom::Text, 0, OPT_LOG_TEMPLATE,
+     Text<&T::setLogTemplate>, L"Set template for log"},
+    {OPT_DELTA, L"delta", kValue, L"1", DefaultFrom::Text, 0, kNoDependency, OnOff<&T::setDelta>,
+     L"Rebuild changed files from patches against the installed files where the server offers "
+     L"them (1, the default); 0 always fetches whole files"},
+};
+
+// The row of an id (the first, for an option with two spellings); null for unknown ids.
+const OptionRow* RowOf(int32_t id) {
+    for (const OptionRow& row : kOptionTable)
+        if (row.id == id) return &row;
+    return nullptr;
+}
+
 }  // namespace
 
 CUpdateParameters::CUpdateParameters(const std::wstring& updaterDir,
                                      const std::wstring& currentDir) {
-    std::wstring configFile = updaterDir;
-    if (!configFile.empty() && configFile.back() != L'/') configFile += L'/';
-    configFile += L"update.conf";
-    const std::wstring none = Parameter::kNoDefault;
-
-    // Order matters: help output, validation and application all follow it.
-    // (id, name, value count, help, default, alone, mandatory, multiple, depends on)
-    declare(OPT_RETRIES, L"retries", kValue,
-            L"Number of retries until an error will be submitted.(Defaults to 1)", L"1");
-    declare(OPT_TIMEOUT, L"timeout", kValue,
-            L"Timeout for an internet connection.(Defaults to 10 seconds)", L"10");
-    declare(OPT_MIRROR, L"mirror", kValue, L"Performs a mirror.Does not execute PRE,POST,UNPOST",
-            L"0");
-    declare(OPT_PLAIN_PASS, L"plain-pass", kValue, L"Treat password as plain text", L"0");
-    declare(OPT_PROXY_SERVER, L"proxy-server", kValue, L"Set proxy server", none, false, false,
-            false, OPT_PROXY_PORT);
-    declare(OPT_PROXY_PORT, L"proxy-port", kValue, L"Set proxy port", none, false, false, false,
-            OPT_PROXY_SERVER);
-    declare(OPT_PROXY_USERNAME, L"proxy-username", kValue,
-            L"Set proxy USERNAME for proxy authentication", none, false, false, false,
-            OPT_PROXY_USERPASS);
-    declare(OPT_PROXY_USERPASS, L"proxy-userpass", kValue,
-            L"Set proxy PASS for proxy authentication", none, false, false, false,
-            OPT_PROXY_USERNAME);
-    declare(OPT_SHARE_USERNAME, L"share-username", kValue,
-            L"Set USERNAME for authenticating while accessing a shared folder", none, false, false,
-            false, OPT_SHARE_USERPASS);
-    declare(OPT_SHARE_USERPASS, L"share-userpass", kValue,
-            L"Set PASS for authenticating while accessing a shared folder", none, false, false,
-            false, OPT_SHARE_USERNAME);
-    declare(OPT_HELP, L"help", kSwitch, L"Help about the options", none);
-    declare(OPT_INSTALL_PATH, L"install-path", kValue, L"Set the path where to install the updates",
-            currentDir);
-    declare(OPT_CONFIG_FILE, L"config-file", kValue,
-            L"Path to a configuration file that will be used instead of all parameters",
-            configFile);
-    declare(OPT_MASTER_IDX, L"masteridx", kValue,
-            L"The relative path to the MasterIdx file (serverroot is defaultsrv)", none, false,
-            true);
-    declare(OPT_DEFAULT_SERVER, L"defaultsrv", kValue,
-            L"The root to the default update server (in internet)", none, false, false, false,
-            OPT_MASTER_IDX);
-    declare(OPT_PRODUCT_FILE, L"productfile", kValue,
-            L"The relative path to the ProductFile file (serverroot is defaultsrv)", none, false,
-            false, false, OPT_DEFAULT_SERVER);
-    declare(OPT_URL_FILE, L"url-file", kValue, L"The url file with update urls", none, false, false,
-            false, OPT_PRODUCT_INFO_FILE);
-    declare(OPT_URL_NUMBERED, L"url%d", kValue, kUrlHelp, none, false, false, true,
-            OPT_PRODUCT_INFO_FILE);
-    declare(OPT_URL, L"url", kValue, kUrlHelp, none, false, false, true, OPT_PRODUCT_INFO_FILE);
-    declare(OPT_PRODUCT_INFO_FILE, L"productinfofile", kValue, L"The product's info-file name",
-            none, false, false, false, OPT_PRODUCT_ROOT);
-    declare(OPT_PRODUCT_ROOT, L"productroot", kValue, L"The root directory of the update binaries",
-            none, false, false, false, OPT_PRODUCT_INFO_FILE);
-    declare(OPT_COPYACTION, L"copyaction", kValue,
-            L"File which has to be copied in selfupdate, param = src|dest", none, false, false,
-            true);
-    declare(OPT_EXECACTION, L"execaction", kValue,
-            L"File which has to be executed in selfupdate, param = app", none, false, false, true);
-    declare(OPT_NOSELFUPDATE, L"noselfupdate", kSwitch,
-            L"No more selfupdate (because selfupdate already has taken place)", none);
-    declare(OPT_GUILIB, L"guilib", kValue, L"Extension library for gui creation", none);
-    declare(OPT_UPDATELIB, L"updatelib", kValue, L"Extension library for functionality replacing",
-            none);
-    declare(OPT_ADD_VAR_PAIR, L"add-var-pair", kValue, kVarPairHelp, none, false, false, true);
-    declare(OPT_ADD_VAR_PAIR, L"add-var-pair%d", kValue, kVarPairHelp, none, false, false, true);
-    declare(OPT_BACKUP_DIR, L"backup-dir", kValue, L"The backup directory",
-            L"%INSTALL_DIR%\\backup");
-    declare(OPT_USERAGENT, L"useragent", kValue,
-            L"User Agent String which is sent to the http server on download", none);
-    declare(OPT_LOGFILE, L"logfile", kValue, L"Specifies the name of the logfile", L"update.log");
-    declare(OPT_TMPDIR, L"tmpdir", kValue, L"Subdirectory in temp path", kDefaultTmpDir);
-    declare(OPT_IDX_LOCAL_NAME, L"idxlocalname", kValue, L"Local idx filename", none);
-    declare(OPT_CHECKDIRTY, L"checkdirty", kSwitch, L"Checks whether remote files are dirty", none);
-    declare(OPT_IGNORE_SERVER_LIST, L"productfileignoreserverlist", kValue,
-            L"Uses serverlist entries from update configuration", none);
-    declare(OPT_TMP_FILES_LIST, L"TmpFilesList", kValue, L"Internally used", none);
-    declare(OPT_IGNORE_MASTER_IDX, L"IgnoreMasterIDX", kValue,
-            L"Tells the updater to ignore the master.idx file", none);
-    declare(OPT_VERSION, L"version", kSwitch, L"Show version information", none);
-    declare(OPT_LOG_APPEND, L"log-append", kValue, L"Append to log file", L"0");
-    declare(OPT_LOG_TEMPLATE, L"log-template", kValue, L"Set template for log", none, false, false,
-            false, OPT_LOG_TEMPLATE);
+    for (const OptionRow& row : kOptionTable) {
+        std::wstring defaultValue = row.defaultValue ? row.defaultValue : Parameter::kNoDefault;
+        if (row.defaultFrom == DefaultFrom::WorkingDir) defaultValue = currentDir;
+        if (row.defaultFrom == DefaultFrom::UpdaterDir) {
+            defaultValue = updaterDir;
+            if (!defaultValue.empty() && defaultValue.back() != L'/') defaultValue += L'/';
+            defaultValue += row.defaultValue;
+        }
+        declare(row.id, row.name, row.valueCount, row.help, defaultValue, false,
+                (row.flags & kMandatory) != 0, (row.flags & kMultiple) != 0, row.dependsOn);
+    }
 }
 
 CUpdateParameters::~CUpdateParameters() = default;
@@ -165,133 +293,7 @@ bool CUpdateParameters::parseCommandLine(int argc, const wchar_t* const* argv,
 
 void CUpdateParameters::apply(int32_t id, const std::wstring& value,
                               UpdateOptionTarget& target) const {
-    int number = 0;
-    switch (id) {
-        case OPT_RETRIES:
-            if (DecimalValue(value, number)) target.setRetries(number);
-            break;
-        case OPT_TIMEOUT:
-            if (DecimalValue(value, number)) target.setTimeout(number);
-            break;
-        case OPT_PROXY_SERVER:
-            target.setProxy(value.substr(0, kMaxProxyServer));
-            break;
-        case OPT_PROXY_PORT:
-            if (DecimalValue(value, number)) target.setProxyPort(number);
-            break;
-        case OPT_PROXY_USERNAME:
-            target.setProxyUsername(value.substr(0, kMaxCredential));
-            break;
-        case OPT_PROXY_USERPASS:
-            target.setProxyPassword(value);
-            break;
-        case OPT_SHARE_USERNAME:
-            target.setShareUsername(value.substr(0, kMaxCredential));
-            break;
-        case OPT_SHARE_USERPASS:
-            target.setSharePassword(value);
-            break;
-        case OPT_INSTALL_PATH:
-            target.setInstallPath(value);
-            break;
-        case OPT_CONFIG_FILE:
-            target.setConfigFileName(value);
-            target.readConfigFile(value);
-            break;
-        case OPT_URL:
-        case OPT_URL_NUMBERED:
-            target.addServerUrl(value);
-            break;
-        case OPT_ADD_VAR_PAIR:  // defines path variables during preparation, not here
-            break;
-        case OPT_HELP:
-            printUtf8(stdout);
-            std::fflush(stdout);
-            std::exit(0);
-        case OPT_URL_FILE:
-            target.setUrlFileName(value);
-            target.readUrlFile(value);
-            break;
-        case OPT_PRODUCT_INFO_FILE:
-            target.setProductInfoFile(value);
-            break;
-        case OPT_BACKUP_DIR:
-            target.setBackupDir(value);
-            break;
-        case OPT_LOGFILE:
-            target.setLogFileName(value);
-            break;
-        case OPT_MIRROR:
-            if (FlagValue(value)) target.setMirror(true);
-            break;
-        case OPT_DEFAULT_SERVER:
-            target.setDefaultServer(value);
-            break;
-        case OPT_MASTER_IDX:
-            target.setMasterIdx(value);
-            break;
-        case OPT_PRODUCT_FILE:
-            target.setProductFile(value);
-            break;
-        case OPT_PRODUCT_ROOT:
-            target.setProductRoot(value);
-            break;
-        case OPT_GUILIB:
-            target.setGuiLib(value);
-            break;
-        case OPT_UPDATELIB:
-            target.setUpdateLib(value);
-            break;
-        case OPT_TMPDIR:
-            target.setTempDir(value);
-            break;
-        case OPT_USERAGENT:  // accepted, but the downloader sends its own user agent
-            break;
-        case OPT_NOSELFUPDATE:
-            target.setSelfUpdateDone();
-            break;
-        case OPT_COPYACTION:
-            target.addCopyAction(value);
-            break;
-        case OPT_EXECACTION:
-            target.setSelfUpdateProgram(value);
-            break;
-        case OPT_IDX_LOCAL_NAME:
-            target.setIdxLocalName(value);
-            break;
-        case OPT_CHECKDIRTY:
-            target.setCheckDirty(true);
-            break;
-        case OPT_IGNORE_SERVER_LIST:
-            if (FlagValue(value)) target.setIgnoreServerList(true);
-            break;
-        case OPT_TMP_FILES_LIST:
-            target.setTmpFilesList(value);
-            break;
-        case OPT_IGNORE_MASTER_IDX:
-            if (FlagValue(value)) target.setIgnoreMasterIdx(true);
-            break;
-        case OPT_PLAIN_PASS:
-            if (FlagValue(value)) target.setPlainPass(true);
-            break;
-        case OPT_VERSION: {
-            const std::string version = WideToUtf8(kProductVersion);
-            if (std::fwide(stdout, 0) > 0)
-                std::fwprintf(stdout, L"Product version : %ls\n", kProductVersion);
-            else
-                std::fprintf(stdout, "Product version : %s\n", version.c_str());
-            std::fflush(stdout);
-            THROW_CRITICAL(Msg<1>(), ERR_NONE);
-        }
-        case OPT_LOG_TEMPLATE:
-            target.setLogTemplate(value);
-            break;
-        case OPT_LOG_APPEND:
-            if (FlagValue(value)) target.setLogAppend(true);
-            break;
-        default:
-            break;
-    }
+    if (const OptionRow* row = RowOf(id)) row->apply(*this, value, target);
 }
 
 void CUpdateParameters::applyPluginOptions(UpdateOptionTarget& target) const {

@@ -1,4 +1,5 @@
-// The updater's own option table: the 40 declarations of the command line, the rule on
+// The updater's own option table: one row per option of the command line (in
+// UpdateParameters.cpp: name, id, kind, default, help, dependency, what applying sets), the rule on
 // which server options belong together, and how each value reaches the configuration.
 // The configuration owns one table and calls parseCommandLine, then applyPluginOptions,
 // then (after its own preparation steps) applyOptions.
@@ -12,7 +13,8 @@
 
 namespace UpdateNew {
 
-// Option ids shared by the rest of the updater (the declarations are in UpdateParameters.cpp).
+// Option ids shared by the rest of the updater. Each id has its row in the table in
+// UpdateParameters.cpp; a new option is an id here and a row there.
 enum EUpdateOptionId : int32_t {
     OPT_RETRIES = 0,
     OPT_TIMEOUT = 1,
@@ -53,6 +55,7 @@ enum EUpdateOptionId : int32_t {
     OPT_VERSION = 36,
     OPT_LOG_TEMPLATE = 37,
     OPT_LOG_APPEND = 38,
+    OPT_DELTA = 39,
 };
 
 class CUpdateParameters : public Parameters {

@@ -1,0 +1,178 @@
+#include "PublishCommandLine.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ProductDescription.h"
+#include "PublishCipher.h"
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
+
+namespace UpdateNew {
+
+namespace {
+
+// Applies one option's value (empty for a switch). Returns the empty text, or the problem.
+using Apply = std::wstring (*)(const std::string& value, PublishCommandLine& line);
+
+// One row per option, in the order of the usage text. `value` is the placeholder of the
+// option's value ("<text>"), null for a switch; `alone`: only valid as the sole argument.
+struct PublishOptionRow {
+    const char* name;
+    const char* shortName;
+    const char* value;
+    bool alone;
+    Apply apply;
+    const char* help;
+};
+
+std::wstring Encrypt(const std::string&, PublishCommandLine& line) {
+    line.options.encrypt = true;
+    return {};
+}
+
+std::wstring Key(const std::string& value, PublishCommandLine& line) {
+    line.options.encrypt = true;
+    line.options.key = FromMultibyte(value);
+    if (line.options.key.empty() || value.size() > 32) return Msg<980>();
+    return {};
+}
+
+std::wstring Date(const std::string& value, PublishCommandLine& line) {
+    line.options.date = FromMultibyte(value);
+    return IsDateText(line.options.date) ? std::wstring() : Msg<999>();
+}
+
+std::wstring Previous(const std::string& value, PublishCommandLine& line) {
+    if (value.empty()) return Msg<985>();
+    line.options.previous.push_back(FromMultibyte(value));
+    return {};
+}
+
+std::wstring Check(const std::string&, PublishCommandLine& line) {
+    line.check = true;
+    return {};
+}
+
+std::wstring Quiet(const std::string&, PublishCommandLine& line) {
+    line.quiet = true;
+    return {};
+}
+
+void PrintLine(FILE* stream, const std::wstring& text) {
+    std::fprintf(stream, "%s\n", ToMultibyte(text).c_str());
+}
+
+std::wstring Scramble(const std::string& value, PublishCommandLine& line) {
+    try {
+        PrintLine(stdout, ScramblePasswordText(FromMultibyte(value)));
+        line.finished = 0;
+    } catch (const Exception& e) {
+        PrintLine(stderr, Msg<994>(e.twhat()));
+        line.finished = 1;
+    }
+    return {};
+}
+
+std::wstring Help(const std::string&, PublishCommandLine& line) {
+    std::fputs(PublishUsage().c_str(), stdout);
+    line.finished = 0;
+    return {};
+}
+
+const PublishOptionRow kPublishOptions[] = {
+    {"--encrypt", nullptr, nullptr, false, Encrypt,
+     "encipher the product info file with the key the updater is built with"},
+    {"--key", nullptr, "<text>", false, Key,
+     "encipher it with this key instead (implies --encrypt)"},
+    {"--date", nullptr, "<date>", false, Date,
+     "DATE of a changed product info file, as YYYY-MM-DDTHH:MM:SSZ\n"
+     "(default: SOURCE_DATE_EPOCH, else the newest input file's time)"},
+    {"--previous", nullptr, "<dir>", false, Previous,
+     "an earlier published tree of the product (repeatable): each\n"
+     "changed file also gets a zstd patch from every earlier version\n"
+     "found there that is clearly smaller than its .gz"},
+    {"--check", nullptr, nullptr, false, Check,
+     "check the description and the product files; write nothing"},
+    {"--quiet", "-q", nullptr, false, Quiet, "print nothing but errors"},
+    {"--scramble-password", nullptr, "<password>", true, Scramble,
+     "print the stored form of a password for the updater's\n"
+     "configuration file (proxy-userpass, share-userpass)"},
+    {"--help", "-h", nullptr, false, Help, "show this text"},
+};
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+}  // namespace
+
+std::string PublishUsage() {
+    std::string text =
+        "Usage: update-publish [options] <description> <product dir> <output server dir>\n"
+        "       update-publish --scramble-password=<password>\n"
+        "\n"
+        "Reads the product description, takes the files it names from the product directory\n"
+        "and writes the tree an update server serves: the gzip-compressed module files, the\n"
+        "product info file, the optional product file and the master index. Files whose "
+        "content\n"
+        "did not change are left untouched; the master index is replaced last.\n"
+        "\n"
+        "Options:\n";
+    const size_t column = 21;  // where the help text starts
+    for (const PublishOptionRow& row : kPublishOptions) {
+        std::string entry = std::string("  ") + row.name;
+        if (row.value) entry += std::string("=") + row.value;
+        std::string help = row.help;
+        size_t pos = 0;
+        bool first = true;
+        while (pos <= help.size()) {
+            size_t end = help.find('\n', pos);
+            if (end == std::string::npos) end = help.size();
+            std::string line = help.substr(pos, end - pos);
+            if (first && entry.size() + 1 <= column) {
+                text += entry + std::string(column - entry.size(), ' ') + line + "\n";
+            } else {
+                if (first) text += entry + "\n";
+                text += std::string(column, ' ') + line + "\n";
+            }
+            first = false;
+            pos = end + 1;
+        }
+    }
+    text += "\nThe description format is documented in docs/publishing.md.\n";
+    return text;
+}
+
+std::wstring ParsePublishCommandLine(int argc, char** argv, PublishCommandLine& line) {
+    for (int i = 1; i < argc && line.finished < 0; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") {
+            for (++i; i < argc; ++i) line.operands.push_back(argv[i]);
+            break;
+        }
+        if (!StartsWith(arg, "-") || arg.size() == 1) {
+            line.operands.push_back(arg);
+            continue;
+        }
+        const PublishOptionRow* match = nullptr;
+        std::string value;
+        for (const PublishOptionRow& row : kPublishOptions) {
+            if (row.value && StartsWith(arg, std::string(row.name) + "=")) {
+                value = arg.substr(std::strlen(row.name) + 1);
+            } else if (row.value || (arg != row.name && !(row.shortName && arg == row.shortName))) {
+                continue;
+            }
+            match = &row;
+            break;
+        }
+        if (!match) return Msg<997>(FromMultibyte(arg));
+        if (match->alone && argc != 2) return Msg<998>();
+        std::wstring problem = match->apply(value, line);
+        if (!problem.empty()) return problem;
+    }
+    return {};
+}
+
+}  // namespace UpdateNew
