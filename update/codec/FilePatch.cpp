@@ -93,17 +93,6 @@ private:
     size_t m_size = 0;
 };
 
-bool WriteAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::wstring ZstdError(size_t code) {
     return FromMultibyte(ZSTD_getErrorName(code));
 }
