@@ -82,6 +82,12 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     assert full.installed_tree() == EXPECTED
     assert not [p for p in fetched(full)[0] if p.endswith(".patch")]
 
+    # A mirror of the tree copies the patches too.
+    mirror = UpdateKit(tmp_path / "mirror")
+    assert mirror.run([kit.srv.url], extra=["--mirror=1"]).returncode == 0, mirror.log_text()
+    for p in (lib, conf):
+        assert (mirror.inst / p.relative_to(kit.www)).read_bytes() == p.read_bytes()
+
 
 def raw_frame(content, window_log):
     """A zstd frame holding `content` in raw blocks, asking for a 2^window_log window."""
