@@ -145,10 +145,10 @@ int RunInChild(const std::function<void()>& fn, std::string& output) {
 
 // --- The declarations ------------------------------------------------------------------
 
-TEST_F(UpdateParametersTest, DeclaresTheFortyOptionsInOrder) {
+TEST_F(UpdateParametersTest, DeclaresTheFortyOneOptionsInOrder) {
     CUpdateParameters t(kUpdaterDir, kCwd);
     const auto expected = ExpectedTable();
-    ASSERT_EQ(40u, t.size());
+    ASSERT_EQ(41u, t.size());
     size_t i = 0;
     for (const Parameter& p : t) {
         const Decl& d = expected[i++];
@@ -181,7 +181,7 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
         if (p.isSet()) set.push_back(p.name());
     EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"mirror", L"plain-pass",
                                          L"install-path", L"config-file", L"backup-dir", L"logfile",
-                                         L"tmpdir", L"log-append"}),
+                                         L"tmpdir", L"log-append", L"delta"}),
               set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
@@ -444,21 +444,31 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
     target.calls.clear();
     t.applyOptions(target);
     const std::vector<std::wstring> expected = {
-        L"setRetries(3)", L"setTimeout(10)",
+        L"setRetries(3)",
+        L"setTimeout(10)",
         // mirror "0": flag stays off, no call
         L"setPlainPass(true)",  // before the passwords
-        L"setProxyUsername(n)", L"setProxyPassword(p)", L"setInstallPath(/home/user/work)",
+        L"setProxyUsername(n)",
+        L"setProxyPassword(p)",
+        L"setInstallPath(/home/user/work)",
         // config-file skipped
-        L"setMasterIdx(idx)", L"addServerUrl(http://127.0.0.1/b)",
-        L"addServerUrl(http://127.0.0.1/a)", L"setProductInfoFile(info)", L"setProductRoot(root)",
-        L"addCopyAction(x|y)", L"addCopyAction(z|w)", L"setSelfUpdateProgram(a)",
+        L"setMasterIdx(idx)",
+        L"addServerUrl(http://127.0.0.1/b)",
+        L"addServerUrl(http://127.0.0.1/a)",
+        L"setProductInfoFile(info)",
+        L"setProductRoot(root)",
+        L"addCopyAction(x|y)",
+        L"addCopyAction(z|w)",
+        L"setSelfUpdateProgram(a)",
         L"setSelfUpdateProgram(b)",
         // guilib, updatelib skipped; add-var-pair has no effect here
-        L"setBackupDir(%INSTALL_DIR%\\backup)", L"setLogFileName(update.log)",
+        L"setBackupDir(%INSTALL_DIR%\\backup)",
+        L"setLogFileName(update.log)",
         L"setTempDir(%TEMP_DIR%/Update_%DATETIME_YEAR%%DATETIME_MONTH%%DATETIME_DAY%_"
         L"%DATETIME_HOUR%%DATETIME_MINUTE%%DATETIME_SECONDS%_%PROCESSID%)",
         L"setCheckDirty(true)",
         // log-append "0": no call
+        L"setDelta(true)",
     };
     EXPECT_EQ(expected, target.calls);
 }
@@ -475,7 +485,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(40u, entries);
+    EXPECT_EQ(41u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

@@ -15,6 +15,7 @@
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
+#include "base/UniqueFd.h"
 
 namespace UpdateNew {
 
@@ -34,26 +35,6 @@ struct DCtxFree {
     void operator()(ZSTD_DCtx* d) const { ZSTD_freeDCtx(d); }
 };
 
-// A descriptor closed on every way out.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
-
 std::wstring CannotRead(const std::wstring& path, int err) {
     return path + L": " + SystemErrorText(err);
 }
@@ -68,7 +49,7 @@ public:
         if (m_data != nullptr) ::munmap(m_data, m_size);
     }
     bool open(const std::wstring& path, std::wstring& error) {
-        Fd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
         struct stat st;
         if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
             error = CannotRead(path, errno);
@@ -194,7 +175,7 @@ private:
 };
 
 bool ReadWhole(const std::wstring& path, std::string& bytes, std::wstring& error) {
-    Fd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
         error = CannotRead(path, errno);
@@ -256,7 +237,7 @@ bool CreateFilePatch(const std::wstring& basePath, const std::wstring& targetPat
     }
     patch.resize(rc);
     const std::string out = ToMultibyte(patchPath);
-    Fd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0 || !WriteAll(fd.get(), patch.data(), patch.size()) ||
         ::close(fd.release()) != 0) {
         error = CannotRead(patchPath, errno);
@@ -282,7 +263,7 @@ bool ApplyFilePatch(const std::wstring& basePath, const std::wstring& patchPath,
                     std::wstring& error) {
     MappedFile base;
     if (!base.open(basePath, error)) return false;
-    Fd in(::open(ToMultibyte(patchPath).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(ToMultibyte(patchPath).c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) {
         error = CannotRead(patchPath, errno);
         return false;
@@ -296,7 +277,7 @@ bool ApplyFilePatch(const std::wstring& basePath, const std::wstring& patchPath,
     if (!CheckHeader(head, static_cast<size_t>(headSize), expectedSize, error)) return false;
 
     const std::string out = ToMultibyte(outPath);
-    Fd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) {
         error = CannotRead(outPath, errno);
         return false;
@@ -330,7 +311,7 @@ bool ApplyFilePatch(const std::wstring& basePath, const std::wstring& patchPath,
 }
 
 std::wstring GetFileSHA256(const std::wstring& path) {
-    Fd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) return std::wstring();
     sha256_ctx ctx;
     sha256_init(&ctx);

@@ -11,37 +11,13 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/UniqueFd.h"
 
 namespace UpdateNew {
 
 namespace {
 
 const size_t kCopyPiece = 1023;
-
-// Closes a descriptor on every way out of the copy.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    void reset(int fd) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-    // Closes now and gives close's result (0, or -1 with errno).
-    int close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd >= 0 ? ::close(fd) : 0;
-    }
-
-private:
-    int m_fd;
-};
 
 int OpenTarget(const std::string& target, mode_t mode) {
     int fd;
@@ -75,13 +51,13 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         THROW_ERROR(MsgLib<2>(source, SystemErrorText(EILSEQ)), EILSEQ);
     if (!WideToMultibyte(target, dst)) ThrowTargetError(target, EILSEQ);
 
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) {
         const int error = errno;
         THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
     }
 
-    Fd out(OpenTarget(dst, 0644));
+    UniqueFd out(OpenTarget(dst, 0644));
     if (out.get() < 0 && IsBusy(errno)) {
         sleep(1);
         out.reset(OpenTarget(dst, 0644));

@@ -17,6 +17,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
+#include "base/UniqueFd.h"
 #include "codec/CheckedTextFile.h"
 #include "codec/FileDigest.h"
 #include "codec/FileInfo.h"
@@ -35,26 +36,6 @@ namespace UpdateNew {
 
 namespace {
 
-// Closes a descriptor on every way out.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
-
 [[noreturn]] void ThrowFileError(int libMessage, const std::wstring& path, int error) {
     const std::wstring reason = SystemErrorText(error);
     if (libMessage == 2) THROW_ERROR(MsgLib<2>(path, reason), error);
@@ -67,9 +48,9 @@ private:
 void ReplaceFileAtomically(const std::wstring& source, const std::wstring& target) {
     const std::string src = ToMultibyte(source), dst = ToMultibyte(target);
     const std::string tmp = dst + ".new";
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) ThrowFileError(2, source, errno);
-    Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (out.get() < 0) ThrowFileError(26, target + L".new", errno);
     std::vector<char> buf(65536);
     for (;;) {
