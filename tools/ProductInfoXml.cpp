@@ -94,11 +94,14 @@ std::string ProductInfoBody(const ProductDesc& product,
             Element(out, 4, "PEFILEMD5", file.fileMd5);
             Element(out, 4, "OS", file.os);
             if (!file.version.empty()) Element(out, 4, "VERSION", file.version);
+            // The signed index covers this document, and so every compressed file.
+            if (!file.zipSha256.empty())
+                Element(out, 4, "ZIPSHA256",
+                        std::wstring(file.zipSha256.begin(), file.zipSha256.end()));
             // Readers that know nothing of patches skip these elements.
             for (const InfoPatchEntry& patch : file.patches)
                 out += "    <PATCH BASEMD5=\"" + XmlAttribute(patch.baseMd5) + "\" SIZE=\"" +
-                       std::to_string(patch.size) + "\" SHA256=\"" + XmlAttribute(patch.sha256) +
-                       "\"/>\n";
+                       std::to_string(patch.size) + "\" SHA256=\"" + patch.sha256 + "\"/>\n";
             out += "  </FILE>\n";
         }
         out += "</MODULE>\n";

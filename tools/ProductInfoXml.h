@@ -17,7 +17,7 @@ struct ModuleDesc;
 struct InfoPatchEntry {
     std::wstring baseMd5;  // digest text of that version
     uint64_t size = 0;
-    std::wstring sha256;
+    std::string sha256;
 };
 
 // A file of a module with everything its FILE element states.
@@ -29,6 +29,7 @@ struct InfoFileEntry {
     std::wstring zipMd5;
     std::wstring os;                      // token list, e.g. "UNIX"
     std::wstring version;                 // empty: no VERSION element
+    std::string zipSha256;                // empty: no ZIPSHA256 element (an unsigned publication)
     std::vector<InfoPatchEntry> patches;  // one PATCH element each
 };
 

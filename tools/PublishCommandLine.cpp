@@ -1,6 +1,7 @@
 #include "PublishCommandLine.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "ProductDescription.h"
@@ -50,6 +51,21 @@ std::wstring Previous(const std::string& value, PublishCommandLine& line) {
     return {};
 }
 
+std::wstring SignKey(const std::string& value, PublishCommandLine& line) {
+    if (value.empty()) return Msg<997>(L"--sign-key=");
+    line.options.signKeys.push_back(FromMultibyte(value));
+    return {};
+}
+
+std::wstring Expires(const std::string& value, PublishCommandLine& line) {
+    char* end = nullptr;
+    const long days = std::strtol(value.c_str(), &end, 10);
+    if (value.empty() || *end != '\0' || days < 0 || days > 3650)
+        return Msg<838>(FromMultibyte(value));
+    line.options.expiresDays = static_cast<int>(days);
+    return {};
+}
+
 std::wstring Check(const std::string&, PublishCommandLine& line) {
     line.check = true;
     return {};
@@ -75,6 +91,19 @@ std::wstring Scramble(const std::string& value, PublishCommandLine& line) {
     return {};
 }
 
+std::wstring NewKey(const std::string& value, PublishCommandLine& line) {
+    if (value.empty()) return Msg<839>();
+    try {
+        const std::wstring base = FromMultibyte(value);
+        PrintLine(stdout, Msg<939>(base, WriteNewKeyPair(base)));
+        line.finished = 0;
+    } catch (const Exception& e) {
+        PrintLine(stderr, Msg<994>(e.twhat()));
+        line.finished = 1;
+    }
+    return {};
+}
+
 std::wstring Help(const std::string&, PublishCommandLine& line) {
     std::fputs(PublishUsage().c_str(), stdout);
     line.finished = 0;
@@ -89,6 +118,13 @@ const PublishOptionRow kPublishOptions[] = {
     {"--date", nullptr, "<date>", false, Date,
      "DATE of a changed product info file, as YYYY-MM-DDTHH:MM:SSZ\n"
      "(default: SOURCE_DATE_EPOCH, else the newest input file's time)"},
+    {"--sign-key", nullptr, "<file>", false, SignKey,
+     "sign the master index with this minisign secret key (repeatable:\n"
+     "one signature per key); adds serial, expiry and SHA-256 digests"},
+    {"--expires", nullptr, "<days>", false, Expires,
+     "days until a signed master index expires (default 30)"},
+    {"--new-key", nullptr, "<base>", true, NewKey,
+     "write a new key pair: <base>.pub and the unencrypted <base>.key"},
     {"--previous", nullptr, "<dir>", false, Previous,
      "an earlier published tree of the product (repeatable): each\n"
      "changed file also gets a zstd patch from every earlier version\n"
@@ -168,7 +204,7 @@ std::wstring ParsePublishCommandLine(int argc, char** argv, PublishCommandLine& 
             break;
         }
         if (!match) return Msg<997>(FromMultibyte(arg));
-        if (match->alone && argc != 2) return Msg<998>();
+        if (match->alone && argc != 2) return match->apply == NewKey ? Msg<839>() : Msg<998>();
         std::wstring problem = match->apply(value, line);
         if (!problem.empty()) return problem;
     }

@@ -1,5 +1,6 @@
 #include "Publisher.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,14 +15,19 @@
 #include "TreeWriter.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Interrupts.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "codec/CheckedTextFile.h"
 #include "codec/FileDigest.h"
 #include "codec/FilePatch.h"
 #include "codec/GzFile.h"
+#include "codec/Minisign.h"
 #include "codec/ProductInfoDecode.h"
+#include "codec/Sha256.h"
 #include "download/DownloadNames.h"
+#include "product/SignedIndex.h"
 
 using namespace UpdateNew;
 
@@ -159,6 +165,46 @@ void StopWhenInterrupted() {
     if (InterruptRequested()) Fail(Msg<984>());
 }
 
+std::vector<MinisignSecretKey> LoadSigningKeys(const std::vector<std::wstring>& files) {
+    std::vector<MinisignSecretKey> keys;
+    for (const std::wstring& file : files) {
+        std::string text;
+        if (!ReadBytes(file, text)) Fail(MsgLib<2>(file, SystemError(errno)));
+        MinisignSecretKey key;
+        switch (ParseMinisignSecretKey(text, key)) {
+            case SecretKeyStatus::kOk:
+                keys.push_back(key);
+                break;
+            case SecretKeyStatus::kEncrypted:
+                Fail(Msg<934>(file));
+            case SecretKeyStatus::kBadChecksum:
+                Fail(Msg<935>(file));
+            default:
+                Fail(Msg<933>(file));
+        }
+    }
+    return keys;
+}
+
+// The serial of the next signed index: one above that of the index already in the tree
+// (an unsigned or missing one counts as 0).
+uint64_t NextSerial(const std::wstring& existingIndex) {
+    std::vector<std::string> lines;
+    if (access(ToMultibyte(existingIndex).c_str(), F_OK) != 0) return 1;
+    if (ReadCheckedTextFile(existingIndex, lines) < 0)
+        Fail(Msg<938>(existingIndex, Msg<132>(existingIndex)));
+    SignedIndex index;
+    std::string bad;
+    switch (ParseSignedIndex(lines, index, bad)) {
+        case SignedIndexParse::kOk:
+            return index.serial + 1;
+        case SignedIndexParse::kUnsigned:
+            return 1;
+        default:
+            Fail(Msg<938>(existingIndex, Utf8ToWide(bad)));
+    }
+}
+
 void Record(PublishReport& report, const std::wstring& rel, bool changed) {
     (changed ? report.written : report.unchanged).push_back(rel);
 }
@@ -198,7 +244,7 @@ void WritePatches(const std::wstring& rel, const std::wstring& source, InfoFileE
         InfoPatchEntry patch;
         patch.baseMd5 = baseMd5;
         patch.size = static_cast<uint64_t>(st.st_size);
-        patch.sha256 = GetFileSHA256(temp);
+        patch.sha256 = Sha256OfFile(temp);
         if (patch.sha256.empty()) Fail(Msg<975>(temp));
         entry.patches.push_back(patch);
         Record(report, patchRel, tree.Finish(patchRel));
@@ -225,6 +271,26 @@ bool IsDateText(const std::wstring& text) {
     return true;
 }
 
+std::wstring WriteNewKeyPair(const std::wstring& base) {
+    const MinisignSecretKey key = GenerateMinisignKey();
+    const std::wstring pub = base + L".pub", sec = base + L".key";
+    for (const std::wstring& path : {pub, sec})
+        if (access(ToMultibyte(path).c_str(), F_OK) == 0) Fail(Msg<937>(path));
+    // The secret key is created 0600 and never exists with wider rights.
+    const std::string secret = FormatMinisignSecretKey(key);
+    const int fd = open(ToMultibyte(sec).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) Fail(Msg<970>(sec, SystemError(errno)));
+    const bool ok = WriteAll(fd, secret) && fsync(fd) == 0;
+    const int err = errno;
+    close(fd);
+    if (!ok) {
+        unlink(ToMultibyte(sec).c_str());
+        Fail(Msg<970>(sec, SystemError(err)));
+    }
+    WriteBytes(pub, FormatMinisignPublicKey(key.PublicKey()));
+    return FromMultibyte(key.PublicKey().IdText());
+}
+
 std::string CheckedText(const std::vector<std::string>& lines) {
     std::string content;
     for (const std::string& line : lines) content += line + "\n";
@@ -245,6 +311,10 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     outputs.emplace_back(product.masterIdx, product.at);
     if (product.hasProductFile) outputs.emplace_back(product.productFile, product.productFileAt);
     CheckOutputPaths(outputs);
+
+    // Keys are read before anything is written: a bad key fails the publication at once.
+    const std::vector<MinisignSecretKey> signingKeys = LoadSigningKeys(options.signKeys);
+    SignedIndex signedIndex;
 
     PublishReport report;
     StagingDir staging;
@@ -284,6 +354,10 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
             entry.fileSize = static_cast<uint32_t>(before.st_size);
             entry.zipMd5 = GetFileMD5(temp);
             if (entry.zipMd5.empty()) Fail(Msg<975>(temp));
+            if (!signingKeys.empty()) {
+                entry.zipSha256 = Sha256OfFile(temp);
+                if (entry.zipSha256.empty()) Fail(Msg<975>(temp));
+            }
             Record(report, rel, tree.Finish(rel));
             infoModule.files.push_back(entry);
         }
@@ -307,6 +381,18 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     }
     std::wstring temp = tree.Prepare(infoRel);
     if (GzipFile(toCompress, temp, "wb9") != 0) Fail(Msg<976>(toCompress, temp));
+    if (!signingKeys.empty()) {
+        signedIndex.productInfos[ToMultibyte(GetLastComponent(infoRel))] = Sha256OfFile(temp);
+        // Included product info files are published on their own, beside this one; the
+        // signed index names their digests, so they must be there already.
+        for (const ResolvedModule& module : modules)
+            for (const OsValue& include : module.desc->include) {
+                const std::wstring rel = JoinPath(GetDirPart(infoRel), include.value + L".gz");
+                const std::string digest = Sha256OfFile(tree.TargetPath(rel));
+                if (digest.empty()) ThrowAt(include.at, Msg<936>(rel));
+                signedIndex.productInfos[ToMultibyte(GetLastComponent(rel))] = digest;
+            }
+    }
     Record(report, infoRel, tree.Finish(infoRel));
 
     // The product file names the servers and the product's place on them.
@@ -325,16 +411,39 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
         });
         std::wstring productTemp = tree.Prepare(product.productFile);
         WriteBytes(productTemp, text);
+        if (!signingKeys.empty())
+            signedIndex.productFiles[ToMultibyte(GetLastComponent(product.productFile))] =
+                Sha256OfData(text.data(), text.size());
         Record(report, product.productFile, tree.Finish(product.productFile));
     }
 
-    // The master index, last: it changes exactly when the product's content does.
-    std::string index = CheckedText({
+    // The master index, last: unsigned, it changes exactly when the product's content
+    // does; signed, every publication gives it a new serial and expiry.
+    std::vector<std::string> indexLines = {
         "product=" + WideToUtf8(product.name),
         "version=" + WideToUtf8(product.version),
         "productinfo=" + WideToUtf8(product.productInfo),
         "productinfohash=" + WideToUtf8(report.infoDigest),
-    });
+    };
+    if (!signingKeys.empty()) {
+        signedIndex.serial = NextSerial(tree.TargetPath(product.masterIdx));
+        signedIndex.expires =
+            static_cast<int64_t>(time(nullptr)) + int64_t(options.expiresDays) * 86400;
+        signedIndex.signatures = static_cast<int>(signingKeys.size());
+        report.serial = signedIndex.serial;
+        for (const std::string& line : signedIndex.Lines()) indexLines.push_back(line);
+    }
+    std::string index = CheckedText(indexLines);
+    // The signatures go in place before the index they sign.
+    for (size_t i = 0; i < signingKeys.size(); ++i) {
+        const std::wstring rel = IndexSignatureName(product.masterIdx, static_cast<int>(i + 1));
+        const std::string comment = "timestamp:" + std::to_string(time(nullptr)) +
+                                    "\tfile:" + ToMultibyte(GetLastComponent(product.masterIdx)) +
+                                    "\tserial:" + std::to_string(signedIndex.serial);
+        WriteBytes(tree.Prepare(rel),
+                   SignMinisign(signingKeys[i], index.data(), index.size(), comment));
+        Record(report, rel, tree.Finish(rel));
+    }
     std::wstring indexTemp = tree.Prepare(product.masterIdx);
     WriteBytes(indexTemp, index);
     Record(report, product.masterIdx, tree.Finish(product.masterIdx));

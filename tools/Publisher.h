@@ -4,6 +4,7 @@
 // that sees a new index finds everything it points at already in place.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -19,6 +20,11 @@ struct PublishOptions {
     // when set, else the newest modification time of `inputTime` and the product's files.
     std::wstring date;
     time_t inputTime = 0;
+    // Minisign secret key files: the master index is signed once with each. With none, the
+    // tree is written exactly as an unsigned publication.
+    std::vector<std::wstring> signKeys;
+    // Days until a signed index expires (0: it is expired as soon as it is written).
+    int expiresDays = 30;
     // Earlier published trees of the product: every changed file gets a patch from each
     // earlier version found there, unless the patch is not clearly smaller than its ".gz".
     std::vector<std::wstring> previous;
@@ -29,6 +35,7 @@ struct PublishReport {
     std::vector<std::wstring> unchanged;
     std::wstring infoDigest;  // the product info file's digest without DATE/MD5
     std::wstring date;        // the DATE it carries
+    uint64_t serial = 0;      // the serial of a signed index; 0 when unsigned
 };
 
 PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModule>& modules,
@@ -38,6 +45,10 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
 std::wstring FormatDate(time_t when);
 // True for a text of that form.
 bool IsDateText(const std::wstring& text);
+
+// Writes a fresh minisign key pair: `<base>.pub` and the unencrypted `<base>.key` (mode
+// 0600). Neither may exist yet. Gives the key id text; throws Exception naming the file.
+std::wstring WriteNewKeyPair(const std::wstring& base);
 
 // The lines of a checked text file, each followed by "\n", then "<" + their digest.
 std::string CheckedText(const std::vector<std::string>& lines);

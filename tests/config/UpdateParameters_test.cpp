@@ -97,7 +97,11 @@ std::vector<Decl> ExpectedTable() {
         {L"version", 36, 0, false, false, -1, N, L"Show version information"},
         {L"log-append", 38, 1, false, false, -1, L"0", L"Append to log file"},
         {L"log-template", 37, 1, false, false, 37, N, L"Set template for log"},
-        {L"delta", 39, 1, false, false, -1, L"1",
+        {L"trusted-keys", 39, 1, false, false, -1, N,
+         L"File of minisign public keys; the master index must be signed with them"},
+        {L"trust-threshold", 40, 1, false, false, -1, L"1",
+         L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
+        {L"delta", 41, 1, false, false, -1, L"1",
          L"Rebuild changed files from patches against the installed files where the server "
          L"offers them (1, the default); 0 always fetches whole files"},
     };
@@ -145,10 +149,10 @@ int RunInChild(const std::function<void()>& fn, std::string& output) {
 
 // --- The declarations ------------------------------------------------------------------
 
-TEST_F(UpdateParametersTest, DeclaresTheFortyOneOptionsInOrder) {
+TEST_F(UpdateParametersTest, DeclaresTheFortyThreeOptionsInOrder) {
     CUpdateParameters t(kUpdaterDir, kCwd);
     const auto expected = ExpectedTable();
-    ASSERT_EQ(41u, t.size());
+    ASSERT_EQ(43u, t.size());
     size_t i = 0;
     for (const Parameter& p : t) {
         const Decl& d = expected[i++];
@@ -181,7 +185,7 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
         if (p.isSet()) set.push_back(p.name());
     EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"mirror", L"plain-pass",
                                          L"install-path", L"config-file", L"backup-dir", L"logfile",
-                                         L"tmpdir", L"log-append", L"delta"}),
+                                         L"tmpdir", L"log-append", L"trust-threshold", L"delta"}),
               set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
@@ -468,6 +472,7 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
         L"%DATETIME_HOUR%%DATETIME_MINUTE%%DATETIME_SECONDS%_%PROCESSID%)",
         L"setCheckDirty(true)",
         // log-append "0": no call
+        L"setTrustThreshold(1)",
         L"setDelta(true)",
     };
     EXPECT_EQ(expected, target.calls);
@@ -485,7 +490,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(41u, entries);
+    EXPECT_EQ(43u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

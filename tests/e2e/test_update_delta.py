@@ -9,7 +9,8 @@ import shutil
 import pytest
 
 from run_available import requires_update_run
-from updatekit import UPDATEROOT, UpdateKit, info_text, write_info
+from signedkit import sign, signed_kit
+from updatekit import PRODUCTINFO, UPDATEROOT, UpdateKit, info_text, write_info
 
 pytestmark = requires_update_run
 
@@ -148,3 +149,26 @@ def test_a_patch_that_cannot_be_used_falls_back_to_the_whole_file(tmp_path, ngin
         assert "whole" not in out
     # The other file still came through its patch.
     assert any(p.endswith(".patch") and "app.conf" in p for p in fetched(kit)[0])
+
+
+def test_a_signed_publication_covers_its_patches(tmp_path, nginx):
+    kit = signed_kit(tmp_path, lambda www: nginx(www).url)
+    kit.set_file("core", "bin/tool", LIB1)
+    kit.publish(extra=[sign(kit.k1)])
+    assert kit.run_signed().returncode == 0, kit.log_text()
+    kit.set_file("core", "bin/tool", LIB2)
+    kit.publish(extra=[sign(kit.k1)], previous=[kit.www])
+    patch = patch_file(kit, "bin/tool")
+    info, good = kit.www / PRODUCTINFO, patch.read_bytes()
+    signed_info = info.read_bytes()
+
+    # A patch swapped together with its digest in the product info: the signed index no
+    # longer names that product info, so nothing is fetched from it.
+    replace_patch(kit, "bin/tool", raw_frame(b"z" * len(LIB2), 20))
+    assert kit.run_signed().returncode != 0
+    assert kit.installed("core", "bin/tool") == LIB1
+    info.write_bytes(signed_info)
+    patch.write_bytes(good)
+    assert kit.run_signed().returncode == 0, kit.log_text()
+    assert kit.installed("core", "bin/tool") == LIB2
+    assert any(p.endswith(".patch") for p in fetched(kit)[0])

@@ -125,9 +125,10 @@ class UpdateKit:
             lines.append("")
         return "\n".join(lines)
 
-    def publish(self, www=None, previous=()):
-        """Writes the product directory and publishes it into www (default self.www), with
-        patches from the earlier trees in previous."""
+    def publish(self, www=None, extra=(), previous=()):
+        """Writes the product directory and publishes it into www (default self.www);
+        extra: further publisher options (e.g. --sign-key=...); previous: earlier trees
+        to make patches from."""
         shutil.rmtree(self.prod)
         for m in self.modules:
             for path, data in m["files"].items():
@@ -137,11 +138,18 @@ class UpdateKit:
         desc = self.base / "demo.desc"
         desc.write_text(self.description())
         www = Path(www or self.www)
-        r = subprocess.run([str(PUBLISH), "--quiet"] + [f"--previous={p}" for p in previous]
-                           + [str(desc), str(self.prod), str(www)],
+        r = subprocess.run([str(PUBLISH), "--quiet", *extra,
+                            *[f"--previous={p}" for p in previous], str(desc), str(self.prod),
+                            str(www)],
                            capture_output=True, text=True, timeout=60)
         assert r.returncode == 0, r.stderr
         return www
+
+    def new_key(self, name):
+        """A fresh signing key pair <base>/<name>.pub and .key; gives the base path."""
+        base = self.base / name
+        subprocess.run([str(PUBLISH), f"--new-key={base}"], check=True, capture_output=True)
+        return base
 
     def server_file(self, module, path, www=None):
         return Path(www or self.www) / UPDATEROOT / module / (path + ".gz")

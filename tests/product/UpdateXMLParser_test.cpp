@@ -397,5 +397,5 @@ TEST_F(UpdateXMLParserTest, PatchesOfAFileAreKeptOnlyWhenComplete) {
     ASSERT_EQ(1u, patches.size());
     EXPECT_EQ(FromMultibyte(kDigestB), patches[0].baseMd5);
     EXPECT_EQ(99u, patches[0].size);
-    EXPECT_EQ(FromMultibyte(sha), patches[0].sha256);
+    EXPECT_EQ(sha, patches[0].sha256);
 }

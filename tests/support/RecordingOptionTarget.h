@@ -44,6 +44,8 @@ public:
     void setIdxLocalName(const std::wstring& v) override { rec(L"setIdxLocalName", v); }
     void setTmpFilesList(const std::wstring& v) override { rec(L"setTmpFilesList", v); }
     void setLogTemplate(const std::wstring& v) override { rec(L"setLogTemplate", v); }
+    void setTrustedKeys(const std::wstring& v) override { rec(L"setTrustedKeys", v); }
+    void setTrustThreshold(int v) override { rec(L"setTrustThreshold", std::to_wstring(v)); }
     void setGuiLib(const std::wstring& v) override { rec(L"setGuiLib", v); }
     void setUpdateLib(const std::wstring& v) override { rec(L"setUpdateLib", v); }
     void setSelfUpdateDone() override { rec(L"setSelfUpdateDone", L""); }

@@ -1,7 +1,6 @@
 #include "codec/FilePatch.h"
 
 #include <fcntl.h>
-#include <nettle/sha2.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -308,30 +307,6 @@ bool ApplyFilePatch(const std::wstring& basePath, const std::wstring& patchPath,
     }
     if (!ok) ::unlink(out.c_str());
     return ok;
-}
-
-std::wstring GetFileSHA256(const std::wstring& path) {
-    UniqueFd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) return std::wstring();
-    sha256_ctx ctx;
-    sha256_init(&ctx);
-    std::vector<uint8_t> buf(65536);
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::wstring();
-        if (n == 0) break;
-        sha256_update(&ctx, static_cast<size_t>(n), buf.data());
-    }
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    sha256_digest(&ctx, sizeof digest, digest);
-    static const wchar_t kHex[] = L"0123456789abcdef";
-    std::wstring text;
-    for (uint8_t b : digest) {
-        text += kHex[b >> 4];
-        text += kHex[b & 15];
-    }
-    return text;
 }
 
 }  // namespace UpdateNew

@@ -38,8 +38,4 @@ bool ApplyFilePatch(const std::wstring& basePath, const std::wstring& patchPath,
 bool ApplyPatchData(const void* base, size_t baseSize, const void* patch, size_t patchSize,
                     unsigned long long expectedSize, std::string& out, std::wstring& error);
 
-// The SHA-256 of a file as 64 lowercase hexadecimal characters; empty when it cannot be
-// read in full.
-std::wstring GetFileSHA256(const std::wstring& path);
-
 }  // namespace UpdateNew

@@ -116,6 +116,10 @@ public:
     void setDelta(bool on) override { m_delta = on; }
     void setPlainPass(bool on) override { m_plainPass = on; }
     void setLogAppend(bool on) override { m_logAppend = on; }
+    // Minisign public keys the master index must be signed with, and how many distinct
+    // ones must have signed. No file: signatures are not checked.
+    void setTrustedKeys(const std::wstring& path) override { m_trustedKeys = path; }
+    void setTrustThreshold(int keys) override { m_trustThreshold = keys; }
 
     // --- path variables ---
     void setVariable(const std::wstring& name, const std::wstring& value) {
@@ -145,6 +149,8 @@ public:
     bool delta() const { return m_delta; }
     bool checkDirty() const { return m_checkDirty; }
     bool ignoreServerList() const { return m_ignoreServerList; }
+    const std::wstring& trustedKeys() const { return m_trustedKeys; }
+    int trustThreshold() const { return m_trustThreshold; }
     const std::wstring& urlFileName() const { return m_urlFileName; }
     const std::wstring& installPath() const { return m_installPath; }
     const std::wstring& tempDir() const { return m_tempDir; }
@@ -216,6 +222,8 @@ private:
     bool m_delta = true;
     bool m_checkDirty = false;
     bool m_ignoreServerList = false;
+    std::wstring m_trustedKeys;
+    int m_trustThreshold = 1;
 
     std::wstring m_urlFileName;
     std::wstring m_installPath;

@@ -63,6 +63,9 @@ public:
     virtual void setIdxLocalName(const std::wstring& name) = 0;
     virtual void setTmpFilesList(const std::wstring& name) = 0;
     virtual void setLogTemplate(const std::wstring& tmpl) = 0;
+    // `trusted-keys` (a file of minisign public keys) and `trust-threshold`.
+    virtual void setTrustedKeys(const std::wstring& path) = 0;
+    virtual void setTrustThreshold(int keys) = 0;
 
     // Plug-ins (`guilib`, `updatelib`): store the path and have the dispatcher load it.
     virtual void setGuiLib(const std::wstring& path) = 0;

@@ -125,6 +125,15 @@ void SelfUpdateDone(const CUpdateParameters&, const std::wstring&, UpdateOptionT
     THROW_CRITICAL(Msg<1>(), ERR_NONE);
 }
 
+// `trust-threshold`: 1 to 8 distinct keys; anything else ends the run (message 809).
+void TrustThreshold(const CUpdateParameters&, const std::wstring& value,
+                    UpdateOptionTarget& target) {
+    int keys = 0;
+    if (!DecimalValue(value, keys) || keys < 1 || keys > 8)
+        THROW_CRITICAL(Msg<809>(value), ERR_INVALID_PARAMETER);
+    target.setTrustThreshold(keys);
+}
+
 // Where a default value comes from: the row's text, the working directory at start-up
 // (the installation path), or the updater's directory joined with the row's text.
 enum class DefaultFrom { Text, WorkingDir, UpdaterDir };
@@ -238,6 +247,12 @@ const OptionRow kOptionTable[] = {
      Flag<&T::setLogAppend>, L"Append to log file"},
     {OPT_LOG_TEMPLATE, L"log-template", kValue, nullptr, DefaultFrom::Text, 0, OPT_LOG_TEMPLATE,
      Text<&T::setLogTemplate>, L"Set template for log"},
+    {OPT_TRUSTED_KEYS, L"trusted-keys", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setTrustedKeys>,
+     L"File of minisign public keys; the master index must be signed with them"},
+    {OPT_TRUST_THRESHOLD, L"trust-threshold", kValue, L"1", DefaultFrom::Text, 0, kNoDependency,
+     TrustThreshold,
+     L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
     {OPT_DELTA, L"delta", kValue, L"1", DefaultFrom::Text, 0, kNoDependency, OnOff<&T::setDelta>,
      L"Rebuild changed files from patches against the installed files where the server offers "
      L"them (1, the default); 0 always fetches whole files"},

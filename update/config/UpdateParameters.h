@@ -55,7 +55,9 @@ enum EUpdateOptionId : int32_t {
     OPT_VERSION = 36,
     OPT_LOG_TEMPLATE = 37,
     OPT_LOG_APPEND = 38,
-    OPT_DELTA = 39,
+    OPT_TRUSTED_KEYS = 39,
+    OPT_TRUST_THRESHOLD = 40,
+    OPT_DELTA = 41,
 };
 
 class CUpdateParameters : public Parameters {

@@ -16,6 +16,7 @@
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
 #include "codec/CheckedTextFile.h"
+#include "codec/Sha256.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateUri.h"
 #include "download/FileDownloader.h"
@@ -160,6 +161,8 @@ void CDownloadServersHandler::DownloadProductFile() {
         LogFileContent(local);
         THROW_ERROR(Msg<132>(local), ERR_FILE_READ);
     }
+    m_productFileName = GetLastComponent(local);
+    m_productFileSha256 = Sha256OfFile(local);
     ParseProductFile(local);
     if (m_config->mirror()) {
         const std::wstring mirrorCopy = JoinPath(m_config->installPath(), m_config->productFile());

@@ -63,6 +63,10 @@ public:
     const std::map<std::wstring, std::wstring>& GetProductInfoHashes() const {
         return m_productInfoHashes;
     }
+    // The file name and SHA-256 of the product file this run fetched (both empty when it
+    // fetched none): a signed master index must name exactly this digest.
+    const std::wstring& GetProductFileName() const { return m_productFileName; }
+    const std::string& GetProductFileSha256() const { return m_productFileSha256; }
     const std::wstring& GetCurrentDefaultServer() const { return m_currentDefaultServer; }
     bool IsDefaultServerMode() const { return m_defaultServerMode; }
     // Whether the chosen download server is reached by URL (not a shared folder).
@@ -87,6 +91,8 @@ private:
     std::list<std::wstring> m_defaultServers;  // not tried yet
     std::wstring m_currentDefaultServer;
     std::map<std::wstring, std::wstring> m_productInfoHashes;  // file name -> hash
+    std::wstring m_productFileName;
+    std::string m_productFileSha256;
 };
 
 }  // namespace UpdateNew

@@ -18,7 +18,7 @@ namespace UpdateNew {
 struct FilePatchInfo {
     std::wstring baseMd5;  // digest text of the version the patch applies to
     uint64_t size = 0;     // size of the patch on the server
-    std::wstring sha256;   // SHA-256 of the patch, 64 lowercase hexadecimal digits
+    std::string sha256;    // SHA-256 of the patch, 64 lowercase hexadecimal digits
 };
 
 struct UpdateModuleInfo {
@@ -35,6 +35,8 @@ struct UpdateModuleInfo {
     std::vector<UpdateFileInfo> files;  // in product info order
     // The patches of the files, by file NAME; files without patches have no entry.
     std::map<std::wstring, std::vector<FilePatchInfo>> patches;
+    // ZIPSHA256 of the files that carry one (signed publications), by file NAME.
+    std::map<std::wstring, std::string> zipSha256;
     bool needsupdate = false;  // set by the file check
 };
 

@@ -16,6 +16,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "codec/FileDigest.h"
+#include "codec/Sha256.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -27,17 +28,28 @@ constexpr std::wstring_view kDepth0[] = {L"UPDATE"};
 constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
 constexpr std::wstring_view kDepth2[] = {L"PRE",         L"POST", L"UNPOST", L"SOURCE",
                                          L"DESTINATION", L"FILE", L"DEPEND", L"INCLUDE"};
-constexpr std::wstring_view kDepth3[] = {L"NAME",    L"FILEMD5", L"FILESIZE",  L"ZIPMD5",
-                                         L"ZIPSIZE", L"OS",      L"PEFILEMD5", L"VERSION"};
+constexpr std::wstring_view kDepth3[] = {L"NAME",      L"FILEMD5", L"FILESIZE",
+                                         L"ZIPMD5",    L"ZIPSIZE", L"OS",
+                                         L"PEFILEMD5", L"VERSION", L"ZIPSHA256"};
 
 enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5 };
 enum { D2_PRE, D2_POST, D2_UNPOST, D2_SOURCE, D2_DESTINATION, D2_FILE, D2_DEPEND, D2_INCLUDE };
-enum { D3_NAME, D3_FILEMD5, D3_FILESIZE, D3_ZIPMD5, D3_ZIPSIZE, D3_OS, D3_PEFILEMD5, D3_VERSION };
+enum {
+    D3_NAME,
+    D3_FILEMD5,
+    D3_FILESIZE,
+    D3_ZIPMD5,
+    D3_ZIPSIZE,
+    D3_OS,
+    D3_PEFILEMD5,
+    D3_VERSION,
+    D3_ZIPSHA256
+};
 
 // An earlier version's patch inside a file entry.
 constexpr wchar_t kPatchElement[] = L"PATCH";
 
-// Whether `text` is `length` lowercase hexadecimal digits.
+// Whether `text` is `length` lowercase hexadecimal digits (a digest text).
 bool IsHexText(const std::wstring& text, size_t length) {
     return text.size() == length &&
            text.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
@@ -183,6 +195,7 @@ void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
         mcFileXmlData.clear();
         m_file = UpdateFileInfo();
         m_patches.clear();
+        m_fileZipSha256.clear();
     }
     // Patches are an addition to the file entry: not in the depth table, so they neither
     // count as children nor reach the plug-in.
@@ -334,6 +347,9 @@ void UpdateXMLParser::fileValue(const std::wstring& value) {
         case D3_VERSION:
             m_file.version = value;
             return;  // optional: not counted
+        case D3_ZIPSHA256:
+            m_fileZipSha256 = WideToUtf8(value);
+            return;  // only in signed publications: not counted
         default:
             return;
     }
@@ -355,9 +371,10 @@ void UpdateXMLParser::completeFile() {
         m_update->cGetModuleByIndex(modulePos).name, fi.name, mcFileXmlData);
     UpdateModuleInfo& module = m_update->cGetModuleByIndex(modulePos);
     module.files.push_back(m_file);
+    if (!m_fileZipSha256.empty()) module.zipSha256[m_file.name] = m_fileZipSha256;
     // A patch without all of its values is left out: the file is then fetched whole.
     for (const FilePatchInfo& patch : m_patches) {
-        if (IsHexText(patch.baseMd5, 32) && IsHexText(patch.sha256, 64) && patch.size > 0) {
+        if (IsHexText(patch.baseMd5, 32) && IsSha256Text(patch.sha256) && patch.size > 0) {
             module.patches[m_file.name].push_back(patch);
         } else {
             LogDebug(L"An incomplete PATCH of %s is ignored\n", m_file.name.c_str());
@@ -370,7 +387,7 @@ void UpdateXMLParser::patchAttribute(const std::wstring& name, const std::wstrin
     if (name == L"BASEMD5") {
         patch.baseMd5 = value;
     } else if (name == L"SHA256") {
-        patch.sha256 = value;
+        patch.sha256 = WideToUtf8(value);
     } else if (name == L"SIZE") {
         const bool digits = !value.empty() && value.size() <= 10 &&
                             value.find_first_not_of(L"0123456789") == std::wstring::npos;

@@ -64,9 +64,10 @@ private:
     int m_modulePos = -1;   // current module, -1 when the current MODULE has no name yet
     int m_elementPos = -1;  // position of the current element in its depth's row
     std::wstring m_elementName;
-    UpdateFileInfo m_file;      // the file entry being assembled
-    int m_childCount = 0;       // counted children of all file entries so far
-    FileXmlData mcFileXmlData;  // (element name, value) pairs of the current file entry
+    UpdateFileInfo m_file;        // the file entry being assembled
+    std::string m_fileZipSha256;  // its ZIPSHA256, when the record has one
+    int m_childCount = 0;         // counted children of all file entries so far
+    FileXmlData mcFileXmlData;    // (element name, value) pairs of the current file entry
     bool m_merge;
     bool m_mirror;
     CUpdateOSChecker m_osChecker;

@@ -16,6 +16,7 @@
 #include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
+#include "download/IndexVerifier.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {

@@ -19,6 +19,7 @@ namespace UpdateNew {
 
 class CDownloadServersHandler;
 class FileDownloader;
+class IndexVerifier;
 struct FileDigest;
 class UpdateCallbacks;
 class UpdateConfig;
@@ -86,7 +87,16 @@ public:
     // Exception for a failed transfer; CUpdateCriticalException 626 (message 125) when a
     // directory cannot be made; Exception (library messages 2, 5, 26) when the kept copy
     // cannot be replaced.
+    //
+    // With trusted keys configured the fetched index is verified first (IndexVerifier:
+    // signatures, expiry, serial; the product file fetched before it against its digest),
+    // nothing of it is used before, and once verified it is recorded in the trusted state
+    // (not in a check-only run) before the kept copy changes. A run that follows a
+    // self-update verifies the kept copy against the trusted state instead. In mirror mode
+    // the index's signature files are copied beside the mirrored index.
     bool DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy);
+    // The verifier of a run with trusted keys after DownloadMasterIdx; null otherwise.
+    const IndexVerifier* verifier() const { return m_verifier.get(); }
     // The kept copy is replaced before anything is installed. Until the run ends well a
     // marker file beside it (keptCopy + ".pending") says the update is unfinished, and a
     // run that finds the marker (the last one died, say by SIGKILL) does not take an equal
@@ -212,6 +222,10 @@ private:
                             const std::wstring& remoteGz, const std::wstring& gz);
     // Throws the interrupt's critical exception when a stop signal arrived.
     void stopWhenInterrupted() const;
+    // Copies the index's signature files beside its mirror copy (fetching them first when
+    // no verifier did).
+    void copyIndexSignatures(const std::wstring& address, const std::wstring& local,
+                             const std::wstring& mirrorCopy);
     // One module file: reuse or fetch, verify, decompress. `count` counts the fetches.
     void downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                             const std::wstring& baseAddress, int& count);
@@ -235,6 +249,9 @@ private:
     std::map<const UpdateFileInfo*, PatchPlan> m_patchPlans;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;
+    // Made by DownloadMasterIdx when trusted keys are configured; checks the index and,
+    // through it, everything the run fetches after it.
+    std::unique_ptr<IndexVerifier> m_verifier;
     // The modules the marker records as owed a post command.
     std::vector<std::wstring> m_owedPosts;
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <vector>
 
 #include "base/Conv.h"
@@ -22,13 +23,18 @@
 #include "codec/FileDigest.h"
 #include "codec/FileInfo.h"
 #include "codec/FilePatch.h"
+#include "codec/Minisign.h"
 #include "codec/ProductInfoDecode.h"
+#include "codec/Sha256.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadNames.h"
+#include "download/DownloadServersHandler.h"
 #include "download/DownloadedFileCheck.h"
 #include "download/FileDownloader.h"
+#include "download/IndexVerifier.h"
 #include "install/PendingUpdate.h"
 #include "plugin/UpdateCallbacks.h"
+#include "product/SignedIndex.h"
 #include "product/UpdateInfo.h"
 #include "run/FileProcessor.h"
 
@@ -127,10 +133,39 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 
 // ---- master index -------------------------------------------------------------------------
 
+void FileProcessor::copyIndexSignatures(const std::wstring& address, const std::wstring& local,
+                                        const std::wstring& mirrorCopy) {
+    // A mirror serves the publication as signed: its signature files, byte for byte, in
+    // place before the index. Without a verifier they are fetched for the copy alone.
+    std::vector<std::wstring> fetched;
+    if (m_verifier) {
+        fetched = m_verifier->signatureFiles();
+    } else {
+        std::vector<std::string> lines;
+        SignedIndex index;
+        std::string bad;
+        if (ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes) < 0 ||
+            ParseSignedIndex(lines, index, bad) != SignedIndexParse::kOk)
+            return;
+        for (int n = 1; n <= index.signatures; ++n) {
+            const std::wstring sigLocal = IndexSignatureName(local, n);
+            AddTempFile(sigLocal);
+            GetDownloader().downloadFile(IndexSignatureName(address, n), sigLocal,
+                                         kMinisignMaxSignatureBytes);
+            fetched.push_back(sigLocal);
+        }
+    }
+    for (const std::wstring& sig : fetched) {
+        const std::wstring suffix = sig.substr(local.size());
+        callbacks().copyFile(sig, mirrorCopy + suffix, false);
+    }
+}
+
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
     // An index bigger than a checked text file may be is cut off in transfer: a server
     // sending an endless stream cannot fill the disk, nor the reader's memory.
-    GetDownloader().downloadFile(address, local, kCheckedTextMaxFileBytes);
+    GetDownloader().downloadFile(address, local,
+                                 m_verifier ? kSignedIndexMaxBytes : kCheckedTextMaxFileBytes);
     return ReadCheckedTextFile(local) >= 0;
 }
 
@@ -208,7 +243,12 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     // What an earlier run that did not end well left owed (the first process of a
     // self-update among them).
     m_owedPosts = ReadOwedPosts(marker);
+    if (!m_config->trustedKeys().empty())
+        m_verifier.reset(new IndexVerifier(m_config->trustedKeys(), m_config->trustThreshold()));
     if (m_config->selfUpdateDone()) {
+        // The first process verified and accepted the index it kept; this one only
+        // makes sure the kept copy is still that index.
+        if (m_verifier) m_verifier->VerifyKept(keptCopy, std::time(nullptr));
         // The update the first process began ends with this run.
         if (Exists(marker)) m_pendingIndexMarker = marker;
         // The first run of this update fetched it; this run only cleans it up.
@@ -224,6 +264,20 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     if (!fetchCheckedIndex(src, local) && !fetchCheckedIndex(src, local)) {
         LogDebug(L"%s\n", Msg<687>(local).c_str());
         THROW_ERROR(Msg<132>(local), ERR_FILE_READ);
+    }
+    // Nothing of the index is used before it is verified.
+    if (m_verifier) {
+        m_verifier->Verify(
+            src, local, keptCopy,
+            [&](int n, const std::wstring& sigLocal) {
+                AddTempFile(sigLocal);
+                GetDownloader().downloadFile(IndexSignatureName(src, n), sigLocal,
+                                             kMinisignMaxSignatureBytes);
+            },
+            std::time(nullptr));
+        CDownloadServersHandler& servers = GetServersHandler();
+        m_verifier->CheckProductFile(servers.GetProductFileName(), servers.GetProductFileSha256());
+        if (!m_config->checkDirty()) m_verifier->Accept(keptCopy);
     }
 
     // The index only matters as a whole: an equal kept copy means nothing changed.
@@ -248,6 +302,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
             LogError(L"%s\n", text.c_str());
             THROW_CRITICAL(text, ERR_DOWNLOAD_PRODUCT_INFO);
         }
+        copyIndexSignatures(src, local, mirrorCopy);
         callbacks().copyFile(local, mirrorCopy, false);
     }
 
@@ -281,6 +336,7 @@ std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultA
     AddTempFile(local);
     // A server that keeps sending is cut off instead of filling the disk.
     GetDownloader().downloadFile(remote, local, kMaxProductInfoTransferBytes);
+    if (m_verifier) m_verifier->CheckProductInfo(local);
     return local;
 }
 
@@ -335,7 +391,7 @@ bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstri
         }
     }
     if (reason.empty() && (FileInfo(patch).GetSize() != static_cast<off_t>(plan.patch.size) ||
-                           GetFileSHA256(patch) != plan.patch.sha256))
+                           Sha256OfFile(patch) != plan.patch.sha256))
         reason = Msg<872>(patch);
     std::wstring error;
     if (reason.empty()) {
@@ -362,7 +418,7 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Upd
         try {
             GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5), local, patch.size);
             if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
-                GetFileSHA256(local) != patch.sha256)
+                Sha256OfFile(local) != patch.sha256)
                 reason = Msg<872>(local);
         } catch (const CUpdateCriticalException&) {
             throw;
@@ -414,6 +470,11 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
     }
 
     VerifyCompressedFile(gz, file);
+    if (m_verifier) {
+        const auto signedDigest = module.zipSha256.find(file.name);
+        m_verifier->CheckModuleFile(
+            gz, signedDigest == module.zipSha256.end() ? std::string() : signedDigest->second);
+    }
     if (!mirror()) DecompressAndVerify(gz, file, m_tempFiles);
     if (mirror()) fetchMirrorPatches(module, file, remoteGz, gz);
 }

@@ -1,0 +1,212 @@
+#include "download/IndexVerifier.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <set>
+
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "codec/CheckedTextFile.h"
+#include "codec/Sha256.h"
+
+namespace UpdateNew {
+
+namespace {
+
+// The whole file, at most `limit` bytes; false when it cannot be read or is longer.
+bool ReadSmallFile(const std::wstring& path, size_t limit, std::string& bytes, int& error) {
+    FILE* f = std::fopen(ToMultibyte(path).c_str(), "rb");
+    if (f == nullptr) {
+        error = errno;
+        return false;
+    }
+    bytes.clear();
+    char buf[16384];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0 && bytes.size() <= limit)
+        bytes.append(buf, n);
+    const bool ok = !std::ferror(f) && bytes.size() <= limit;
+    error = ok ? 0 : (std::ferror(f) ? EIO : EFBIG);
+    std::fclose(f);
+    return ok;
+}
+
+std::wstring UtcText(int64_t when) {
+    const time_t t = static_cast<time_t>(when);
+    struct tm tmv {};
+    gmtime_r(&t, &tmv);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tmv);
+    return FromMultibyte(buf);
+}
+
+std::wstring W(const std::string& text) {
+    return Utf8ToWide(text);
+}
+
+}  // namespace
+
+IndexVerifier::IndexVerifier(const std::wstring& keysFile, int threshold) : m_threshold(threshold) {
+    if (threshold < 1 || threshold > kMaxIndexSignatures)
+        THROW_CRITICAL(Msg<809>(std::to_wstring(threshold)), ERR_INVALID_PARAMETER);
+    std::string text;
+    int error = 0;
+    if (!ReadSmallFile(keysFile, kMinisignMaxKeysFileBytes, text, error))
+        THROW_CRITICAL(Msg<790>(keysFile, SystemErrorText(error)), ERR_INVALID_PARAMETER);
+    size_t badLine = 0;
+    if (!ParseMinisignKeyList(text, m_keys, badLine))
+        THROW_CRITICAL(Msg<791>(keysFile, std::to_wstring(badLine)), ERR_INVALID_PARAMETER);
+    std::set<MinisignKeyId> distinct;
+    for (const MinisignPublicKey& key : m_keys) distinct.insert(key.keyId);
+    if (static_cast<int>(distinct.size()) < threshold)
+        THROW_CRITICAL(
+            Msg<792>(std::to_wstring(threshold), keysFile, std::to_wstring(distinct.size())),
+            ERR_INVALID_PARAMETER);
+}
+
+void IndexVerifier::Verify(const std::wstring& address, const std::wstring& local,
+                           const std::wstring& keptCopy, const FetchSignature& fetch, time_t now) {
+    m_signatureFiles.clear();
+    std::string bytes;
+    int error = 0;
+    if (!ReadSmallFile(local, kSignedIndexMaxBytes, bytes, error))
+        THROW_ERROR(MsgLib<4>(local, SystemErrorText(error)), ERR_FILE_READ);
+    std::vector<std::string> lines;
+    if (ReadCheckedTextFile(local, lines, kSignedIndexMaxBytes) < 0)
+        THROW_ERROR(Msg<132>(local), ERR_FILE_READ);
+    std::string bad;
+    switch (ParseSignedIndex(lines, m_index, bad)) {
+        case SignedIndexParse::kUnsigned:
+            THROW_ERROR(Msg<793>(address), ERR_FILE_READ);
+        case SignedIndexParse::kMalformed:
+            THROW_ERROR(Msg<801>(address, W(bad)), ERR_FILE_READ);
+        default:
+            break;
+    }
+    m_indexSha256 = Sha256OfData(bytes.data(), bytes.size());
+
+    const std::wstring statePath = TrustStatePath(keptCopy);
+    TrustState state;
+    if (!ReadTrustState(statePath, state)) THROW_CRITICAL(Msg<805>(statePath), ERR_FILE_READ);
+
+    // An index this installation verified before needs no new look at its signatures:
+    // the state holds the digest of exactly these bytes.
+    if (!state.present || state.indexSha256 != m_indexSha256) {
+        std::vector<std::string> texts;
+        for (int n = 1; n <= m_index.signatures; ++n) {
+            const std::wstring sigLocal = IndexSignatureName(local, n);
+            const std::wstring sigAddress = IndexSignatureName(address, n);
+            try {
+                fetch(n, sigLocal);
+            } catch (const Exception& e) {
+                // Without its first signature an index counts as unsigned; later ones
+                // may be missing as long as enough trusted keys signed.
+                if (n == 1)
+                    THROW_ERROR(Msg<808>(sigAddress, e.twhat()) + L"; " + Msg<793>(address),
+                                ERR_FILE_READ);
+                LogDebug(L"%s\n", Msg<808>(sigAddress, e.twhat()).c_str());
+                continue;
+            }
+            std::string text;
+            if (!ReadSmallFile(sigLocal, kMinisignMaxSignatureBytes, text, error))
+                THROW_ERROR(Msg<794>(sigAddress), ERR_FILE_READ);
+            m_signatureFiles.push_back(sigLocal);
+            texts.push_back(text);
+        }
+        std::string detail;
+        switch (CheckIndexSignatures(bytes, texts, m_keys, m_threshold, detail)) {
+            case IndexVerdict::kOk:
+                break;
+            case IndexVerdict::kUnsigned:
+                THROW_ERROR(Msg<793>(address), ERR_FILE_READ);
+            case IndexVerdict::kMalformed:
+                THROW_ERROR(Msg<794>(IndexSignatureName(address, std::stoi(detail))),
+                            ERR_FILE_READ);
+            case IndexVerdict::kBadSignature:
+                THROW_ERROR(Msg<795>(address, W(detail)), ERR_FILE_READ);
+            case IndexVerdict::kUntrustedKey:
+                THROW_ERROR(Msg<796>(address, W(detail)), ERR_FILE_READ);
+            default:
+                THROW_ERROR(Msg<797>(address, W(detail), std::to_wstring(m_threshold)),
+                            ERR_FILE_READ);
+        }
+    }
+    switch (CheckIndexFreshness(m_index, m_indexSha256, state, now)) {
+        case IndexVerdict::kOk:
+            break;
+        case IndexVerdict::kExpired:
+            THROW_ERROR(Msg<798>(address, UtcText(m_index.expires)), ERR_FILE_READ);
+        case IndexVerdict::kRollback:
+            THROW_ERROR(
+                Msg<799>(address, std::to_wstring(m_index.serial), std::to_wstring(state.serial)),
+                ERR_FILE_READ);
+        default:
+            THROW_ERROR(Msg<800>(address, std::to_wstring(m_index.serial)), ERR_FILE_READ);
+    }
+    LogDebug(L"%s\n",
+             Msg<807>(address, std::to_wstring(m_index.serial), UtcText(m_index.expires)).c_str());
+}
+
+void IndexVerifier::VerifyKept(const std::wstring& keptCopy, time_t now) {
+    const std::wstring statePath = TrustStatePath(keptCopy);
+    TrustState state;
+    if (!ReadTrustState(statePath, state)) THROW_CRITICAL(Msg<805>(statePath), ERR_FILE_READ);
+    std::string bytes;
+    int error = 0;
+    std::vector<std::string> lines;
+    std::string bad;
+    if (!ReadSmallFile(keptCopy, kSignedIndexMaxBytes, bytes, error) ||
+        ReadCheckedTextFile(keptCopy, lines, kSignedIndexMaxBytes) < 0)
+        THROW_CRITICAL(Msg<132>(keptCopy), ERR_FILE_READ);
+    m_indexSha256 = Sha256OfData(bytes.data(), bytes.size());
+    if (!state.present || state.indexSha256 != m_indexSha256)
+        THROW_CRITICAL(Msg<793>(keptCopy), ERR_FILE_READ);
+    if (ParseSignedIndex(lines, m_index, bad) != SignedIndexParse::kOk)
+        THROW_CRITICAL(Msg<801>(keptCopy, W(bad)), ERR_FILE_READ);
+    if (now >= m_index.expires)
+        THROW_CRITICAL(Msg<798>(keptCopy, UtcText(m_index.expires)), ERR_FILE_READ);
+}
+
+void IndexVerifier::Accept(const std::wstring& keptCopy) {
+    const std::wstring statePath = TrustStatePath(keptCopy);
+    TrustState state;
+    if (ReadTrustState(statePath, state) && state.present && state.serial == m_index.serial &&
+        state.indexSha256 == m_indexSha256)
+        return;
+    const std::wstring dir = GetDirPart(keptCopy);
+    int err = dir.empty() ? 0 : CreateDirectories(dir);
+    if (err == 0) {
+        state.present = true;
+        state.serial = m_index.serial;
+        state.indexSha256 = m_indexSha256;
+        err = WriteTrustState(statePath, state);
+    }
+    if (err != 0) THROW_ERROR(Msg<806>(statePath, SystemErrorText(err)), ERR_FILE_READ);
+}
+
+void IndexVerifier::CheckProductFile(const std::wstring& name, const std::string& sha256) const {
+    // Servers configured directly: no product file was fetched, none to check.
+    if (name.empty()) return;
+    const auto found = m_index.productFiles.find(ToMultibyte(name));
+    if (found == m_index.productFiles.end() || found->second != sha256)
+        THROW_ERROR(Msg<802>(name), ERR_FILE_READ);
+}
+
+void IndexVerifier::CheckProductInfo(const std::wstring& local) const {
+    const auto found = m_index.productInfos.find(ToMultibyte(GetLastComponent(local)));
+    if (found == m_index.productInfos.end() || found->second != Sha256OfFile(local))
+        THROW_ERROR(Msg<803>(local), ERR_FILE_READ);
+}
+
+void IndexVerifier::CheckModuleFile(const std::wstring& local, const std::string& expected) const {
+    const std::string found = Sha256OfFile(local);
+    if (expected.empty() || found != expected)
+        THROW_CRITICAL(Msg<804>(local, W(expected.empty() ? "(none)" : expected), W(found)),
+                       ERR_DOWNLOAD);
+}
+
+}  // namespace UpdateNew

@@ -1,0 +1,67 @@
+// Checks a fetched master index against the product's trusted minisign keys before any
+// of it is used, and then the product file, product info files and module files against
+// the digests the verified index names. One per run, owned by the file processor, made
+// only when trusted keys are configured; without it the run trusts the server as
+// before.
+//
+// Every refusal is an Exception (non-critical, code 636: another server may serve a good
+// publication) whose text says which check failed, except a damaged trusted state and a
+// module file with the wrong digest, which are critical (nothing another server sends
+// can mend them within this run).
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "codec/Minisign.h"
+#include "product/SignedIndex.h"
+
+namespace UpdateNew {
+
+class IndexVerifier {
+public:
+    // Fetches the n-th signature file (n from 1) into the given local path; throws
+    // Exception when it cannot.
+    using FetchSignature = std::function<void(int n, const std::wstring& local)>;
+
+    // Reads the trusted keys. Throws CUpdateCriticalException 631 (messages 790 to 792,
+    // 809) for a file that cannot be read, holds no key or a bad line, or fewer distinct
+    // keys than `threshold`.
+    IndexVerifier(const std::wstring& keysFile, int threshold);
+
+    // Verifies the index fetched from `address` to `local`: its signed fields, its
+    // signatures (skipped when the trusted state already accepted exactly these bytes),
+    // its expiry and its serial against the state kept beside `keptCopy`.
+    void Verify(const std::wstring& address, const std::wstring& local,
+                const std::wstring& keptCopy, const FetchSignature& fetch, time_t now);
+    // The same for the kept copy itself (a run that follows a self-update fetched none):
+    // it must be the index the trusted state accepted, and not expired.
+    void VerifyKept(const std::wstring& keptCopy, time_t now);
+    // Records the verified index as accepted in the trusted state (written beside, synced,
+    // renamed), unless the state holds it already. Throws Exception 806 when it cannot.
+    void Accept(const std::wstring& keptCopy);
+
+    // The verified fields (valid after Verify or VerifyKept).
+    const SignedIndex& index() const { return m_index; }
+    // Local paths of the signature files fetched by Verify, in order.
+    const std::vector<std::wstring>& signatureFiles() const { return m_signatureFiles; }
+
+    // A fetched product file (`name`, `sha256`) must be the one the index names.
+    void CheckProductFile(const std::wstring& name, const std::string& sha256) const;
+    // A fetched product info file (as served) must be named by the index with its digest.
+    void CheckProductInfo(const std::wstring& local) const;
+    // A downloaded module file must have the record's ZIPSHA256 (`expected`; empty: the
+    // record has none, which a signed publication never leaves out).
+    void CheckModuleFile(const std::wstring& local, const std::string& expected) const;
+
+private:
+    std::vector<MinisignPublicKey> m_keys;
+    int m_threshold;
+    SignedIndex m_index;
+    std::string m_indexSha256;
+    std::vector<std::wstring> m_signatureFiles;
+};
+
+}  // namespace UpdateNew
