@@ -45,11 +45,12 @@ public:
     // Compares every file of every module with the installed copy (or, in mirror mode,
     // with the compressed copy in the mirror tree) and marks what must be fetched: changed
     // files and their modules get `needsupdate`, so do the modules that depend on a module
-    // that needs an update. Counts the files and the compressed bytes to fetch in the
+    // that needs an update. Counts the files and the bytes to fetch (FetchSize) in the
     // dispatcher, reports each file to the GUI plug-in ("onCheckFile(f)", and
     // "onCheckFileIsDirty(f)" for a changed one) and, when anything changed, sets the path
-    // variable UPDATED_FILES. Changes no installed file. Unusable module dependencies end
-    // the process (status 250 or 249).
+    // variable UPDATED_FILES. With patches on, a changed file whose installed copy is the
+    // base of one of its patches is to be rebuilt from that patch. Changes no installed file.
+    // Unusable module dependencies end the process (status 250 or 249).
     void CheckFiles();
     // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
     unsigned long FetchSize(const UpdateFileInfo& file) const;
