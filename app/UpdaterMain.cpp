@@ -17,6 +17,8 @@
 #include "base/ProgramInfo.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateParameters.h"
+#include "download/DownloadServersHandler.h"
+#include "install/RunLock.h"
 #include "net/ConnectionOptions.h"
 #include "run/UpdatePerformer.h"
 
@@ -67,8 +69,15 @@ void LoadMessageTables() {
     assert(g_cMsgTable.handle() != nullptr);
 }
 
-// One update run on the prepared configuration.
+// One update run on the prepared configuration, under the installation's run lock (a
+// check-only run changes nothing and takes none; the self-update helper keeps the one
+// handed down to it).
 int RunUpdate(UpdateConfig& config) {
+    RunLock lock;
+    if (!config.copyActions().empty())
+        lock.keepHandedDown();
+    else if (!config.checkDirty())
+        lock.acquire(KeptMasterIdxPath(config) + L".lock", config.updateDirs().m_installdir);
     UpdatePerformer performer(&config);
     return performer.run();
 }
@@ -132,6 +141,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
+        config.warnUnknownOptions();
     } catch (const Exception& e) {
         LogFatal(L"%s\n", e.twhat());
         result = -1;

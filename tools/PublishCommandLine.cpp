@@ -9,6 +9,7 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "config/UpdateParameters.h"
 
 namespace UpdateNew {
 
@@ -104,6 +105,12 @@ std::wstring NewKey(const std::string& value, PublishCommandLine& line) {
     return {};
 }
 
+std::wstring Version(const std::string&, PublishCommandLine& line) {
+    std::printf("update-publish %s\n", ToMultibyte(CUpdateParameters::kProductVersion).c_str());
+    line.finished = 0;
+    return {};
+}
+
 std::wstring Help(const std::string&, PublishCommandLine& line) {
     std::fputs(PublishUsage().c_str(), stdout);
     line.finished = 0;
@@ -135,6 +142,7 @@ const PublishOptionRow kPublishOptions[] = {
     {"--scramble-password", nullptr, "<password>", true, Scramble,
      "print the stored form of a password for the updater's\n"
      "configuration file (proxy-userpass, share-userpass)"},
+    {"--version", nullptr, nullptr, false, Version, "show the version"},
     {"--help", "-h", nullptr, false, Help, "show this text"},
 };
 
@@ -177,7 +185,7 @@ std::string PublishUsage() {
             pos = end + 1;
         }
     }
-    text += "\nThe description format is documented in docs/publishing.md.\n";
+    text += "\nThe description format is documented in update-publish(1) and docs/publishing.md.\n";
     return text;
 }
 

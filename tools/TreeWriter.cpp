@@ -1,14 +1,19 @@
 #include "TreeWriter.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <set>
+#include <string>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -84,8 +89,10 @@ std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
     std::wstring target = TargetPath(relPath);
     std::wstring dir = GetDirPart(target);
     makeDirs(dir.empty() ? m_root : dir);
+    removeStaleTemporaries(dir.empty() ? m_root : dir);
     std::string pattern =
-        ToMultibyte(JoinPath(GetDirPart(target), L"." + GetLastComponent(target))) + ".XXXXXX";
+        ToMultibyte(JoinPath(GetDirPart(target), L"." + GetLastComponent(target))) + ".publish-" +
+        std::to_string(getpid()) + "-XXXXXX";
     int fd = mkstemp(&pattern[0]);
     if (fd < 0) Fail(Msg<964>(target, SystemError(errno)));
     Entry entry;
@@ -98,6 +105,29 @@ std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
     close(fd);
     if (rc != 0) Fail(Msg<965>(entry.temp, SystemError(err)));
     return entry.temp;
+}
+
+void TreeWriter::removeStaleTemporaries(const std::wstring& dir) {
+    if (!m_cleanedDirs.insert(dir).second) return;
+    const std::string path = ToMultibyte(dir);
+    DIR* d = opendir(path.c_str());
+    if (d == nullptr) return;
+    // ".<name>.publish-<pid>-XXXXXX", where <pid> no longer runs.
+    static const std::regex kTemporary(R"(^\..+\.publish-([0-9]{1,10})-[A-Za-z0-9]{6}$)");
+    std::vector<std::string> stale;
+    while (struct dirent* e = readdir(d)) {
+        std::cmatch match;
+        if (!std::regex_match(e->d_name, match, kTemporary)) continue;
+        const long pid = std::strtol(match[1].str().c_str(), nullptr, 10);
+        if (pid <= 0 || pid > INT_MAX) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        stale.push_back(path + "/" + e->d_name);
+    }
+    closedir(d);
+    for (const std::string& file : stale) {
+        struct stat st;
+        if (lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(file.c_str());
+    }
 }
 
 TreeWriter::Entry& TreeWriter::find(const std::wstring& relPath) {

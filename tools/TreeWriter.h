@@ -4,9 +4,12 @@
 // prepared, so a reader sees each file either old or new, never half-written. A writer
 // destroyed before (or during a failed) commit removes its temporary files and the
 // directories it created that are still empty, leaving the tree as it found it apart from
-// the files already renamed.
+// the files already renamed. A temporary name carries the writer's process id
+// (".<name>.publish-<pid>-XXXXXX"), so the next writer of the tree can tell what a killed
+// publisher left behind from what a running one is still writing.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -48,7 +51,12 @@ private:
 
     std::wstring m_root;
     std::vector<Entry> m_entries;
+    // Removes the temporary files that a killed publisher left in `dir` (names made by
+    // Prepare whose process is gone), once per directory.
+    void removeStaleTemporaries(const std::wstring& dir);
+
     std::vector<std::wstring> m_createdDirs;  // in creation order (parents first)
+    std::set<std::wstring> m_cleanedDirs;
     unsigned m_fileMode;
 };
 

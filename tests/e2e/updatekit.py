@@ -125,10 +125,10 @@ class UpdateKit:
             lines.append("")
         return "\n".join(lines)
 
-    def publish(self, www=None, extra=(), previous=()):
+    def publish(self, www=None, extra=(), previous=(), program=PUBLISH):
         """Writes the product directory and publishes it into www (default self.www);
         extra: further publisher options (e.g. --sign-key=...); previous: earlier trees
-        to make patches from."""
+        to make patches from; program: the publisher to run."""
         shutil.rmtree(self.prod)
         for m in self.modules:
             for path, data in m["files"].items():
@@ -138,7 +138,7 @@ class UpdateKit:
         desc = self.base / "demo.desc"
         desc.write_text(self.description())
         www = Path(www or self.www)
-        r = subprocess.run([str(PUBLISH), "--quiet", *extra,
+        r = subprocess.run([str(program), "--quiet", *extra,
                             *[f"--previous={p}" for p in previous], str(desc), str(self.prod),
                             str(www)],
                            capture_output=True, text=True, timeout=60)

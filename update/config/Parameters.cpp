@@ -1,5 +1,6 @@
 #include "config/Parameters.h"
 
+#include <algorithm>
 #include <cwchar>
 
 #include "base/Conv.h"
@@ -225,6 +226,7 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
         auto it = find(key);
         if (hasValue) {
             if (it != end()) it->setValue(0, value);
+            if (it == end()) noteUnknownKey(key, std::wstring());
             configData[key] = value;
         } else {
             if (it == end()) THROW_CRITICAL(Msg<362>(key), ERR_COMMAND_LINE);
@@ -234,6 +236,54 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
     }
     validate();
     return true;
+}
+
+void Parameters::noteUnknownKey(const std::wstring& key, const std::wstring& source) {
+    for (const UnknownKey& known : m_unknownKeys)
+        if (known.key == key && known.source == source) return;
+    m_unknownKeys.push_back({key, source});
+}
+
+namespace {
+
+// Single-character insertions, deletions and substitutions that turn `a` into `b`.
+size_t EditDistance(const std::wstring& a, const std::wstring& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+}  // namespace
+
+std::wstring Parameters::nearestName(const std::wstring& key) const {
+    // Keys longer than any option are no typo of one; the bound keeps the work small.
+    if (key.empty() || key.size() > 64) return std::wstring();
+    const std::wstring lower = ToLower(key);
+    std::wstring best;
+    size_t bestDistance = 0;
+    for (const Parameter& p : m_params) {
+        std::wstring name = ToLower(p.name());
+        const size_t numbered = name.find(L"%d");
+        if (numbered != std::wstring::npos) name.erase(numbered, 2);
+        const size_t distance = EditDistance(lower, name);
+        if (best.empty() || distance < bestDistance) {
+            best = p.name();
+            if (numbered != std::wstring::npos) best.erase(best.find(L"%d"), 2);
+            bestDistance = distance;
+        }
+    }
+    // A typo changes a few characters, not most of the name.
+    const size_t limit = std::max<size_t>(1, std::min<size_t>(3, lower.size() / 3));
+    return bestDistance <= limit ? best : std::wstring();
 }
 
 }  // namespace UpdateNew

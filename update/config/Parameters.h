@@ -146,8 +146,22 @@ public:
                           std::map<std::wstring, std::wstring>& configData,
                           const std::function<void(const std::wstring&)>& readConfigFile);
 
+    // A key that is no option of the table, and where it was given: "" for the command
+    // line, else the configuration file's path. Parsing and reading the configuration
+    // file record them in the order met; the table does not act on them.
+    struct UnknownKey {
+        std::wstring key;
+        std::wstring source;
+    };
+    void noteUnknownKey(const std::wstring& key, const std::wstring& source);
+    const std::vector<UnknownKey>& unknownKeys() const { return m_unknownKeys; }
+    // The declared name closest to `key` (fewest single-character edits, numbered
+    // declarations written without "%d"), or "" when none is close enough to be a typo.
+    std::wstring nearestName(const std::wstring& key) const;
+
 private:
     std::vector<Parameter> m_params;
+    std::vector<UnknownKey> m_unknownKeys;
 };
 
 }  // namespace UpdateNew

@@ -265,6 +265,8 @@ void UpdateConfig::readConfigFile(const std::wstring& name) {
         if (option != m_params.end()) {
             if (option->valueCount() == 0) THROW_CRITICAL(Msg<147>(key), ERR_CONFIG_FILE);
             option->setValue(0, value);
+        } else {
+            m_params.noteUnknownKey(readKey, path);
         }
         // Known or not, the plug-ins see every pair as it was written.
         m_callbacks.configFileData()[readKey] = value;
@@ -483,7 +485,27 @@ bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
     return false;
 }
 
+void UpdateConfig::warnUnknownOptions() const {
+    for (const Parameters::UnknownKey& unknown : m_params.unknownKeys()) {
+        const std::wstring where = unknown.source.empty() ? Msg<693>() : unknown.source;
+        const std::wstring nearest = m_params.nearestName(unknown.key);
+        if (nearest.empty())
+            LogWarning(L"%s\n", Msg<692>(unknown.key, where).c_str());
+        else
+            LogWarning(L"%s\n", Msg<691>(unknown.key, where, nearest).c_str());
+    }
+}
+
 void UpdateConfig::prepareDirectories() {
+    // The working directory stands in for a missing install-path; when that is the root
+    // directory (a service started without a working directory of its own), the run would
+    // spread the product over the whole system. Only an explicit "/" installs there. A
+    // self-update helper works on the files it is given, not on an installation.
+    const bool explicitPath = m_callbacks.configFileData().count(L"install-path") != 0;
+    const bool helper = !m_copyActions.empty() || !m_selfUpdateProgram.empty();
+    const std::wstring installDir = normalizeDir(m_installPath);
+    if (!explicitPath && !helper && (installDir.empty() || installDir == L"/"))
+        THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
     if (m_backupDir.empty()) {
         m_backupDir = normalizeDir(joinPath(m_installPath, L"backup"));
         setVariable(L"BACKUP_DIR", m_backupDir);

@@ -195,6 +195,11 @@ public:
     // A name without "/" and "\" is taken in `dir`; any other is used as it is.
     static std::wstring inDirectoryIfBare(const std::wstring& name, const std::wstring& dir);
 
+    // Logs a warning (console and log file) for every key of the command line and of the
+    // configuration file that is no option of the updater, naming the nearest option.
+    // Such keys still reach the plug-ins as configuration data.
+    void warnUnknownOptions() const;
+
 private:
     // Reads the settings file into the store: 0, or the store's failure.
     unsigned readSettingsFile();

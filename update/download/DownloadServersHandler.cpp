@@ -256,11 +256,15 @@ std::wstring CDownloadServersHandler::GetMasterIdxAddress() const {
                     m_config->masterIdx());
 }
 
-std::wstring CDownloadServersHandler::GetLocalMasterIdxPath() const {
-    const std::wstring& local = m_config->idxLocalName();
-    if (local.empty()) return JoinPath(m_config->installPath(), m_config->masterIdx());
+std::wstring KeptMasterIdxPath(const UpdateConfig& config) {
+    const std::wstring& local = config.idxLocalName();
+    if (local.empty()) return JoinPath(config.installPath(), config.masterIdx());
     if (local.find(L':') != std::wstring::npos) return local;
-    return JoinPath(m_config->installPath(), local);
+    return JoinPath(config.installPath(), local);
+}
+
+std::wstring CDownloadServersHandler::GetLocalMasterIdxPath() const {
+    return KeptMasterIdxPath(*m_config);
 }
 
 bool CDownloadServersHandler::IsUrlServer() const {

@@ -18,6 +18,10 @@ class UpdateConfig;
 class UpdateUri;
 class FileDownloader;
 
+// The kept local copy of the master index: `idxlocalname` (below the installation when
+// relative), else the master index's path below the installation.
+std::wstring KeptMasterIdxPath(const UpdateConfig& config);
+
 class CDownloadServersHandler {
 public:
     // `config` and `downloader` belong to the run and must outlive the handler. Without

@@ -18,6 +18,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/RunProcess.h"
+#include "install/RunLock.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -130,6 +131,8 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
         LogDebug(L"Self Update helper: %s\n", resultText.c_str());
         return;
     }
+    // The helper and the updater it restarts go on under this run's lock.
+    if (RunLock* lock = RunLock::current()) lock->handOver();
     if (RunProcess(program, L"", 0, resultText, false) != 0)
         THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
     // The helper replaces the files and starts the updated updater, which finishes the

@@ -1,0 +1,70 @@
+"""What keeps an administrator's mistakes from doing damage: one run per installation at a
+time, a warning for every key that is not an option, and no installation into "/" by
+default."""
+
+import os
+import signal
+import subprocess
+
+from updatekit import two_module_kit, wait_for
+
+# The first run waits inside globalPre (after the check, before anything is installed)
+# until the test lets it go; bounded to 30 s.
+HOLD = {"UPD_REC_SHELL_globalPre":
+        "touch held; for i in $(seq 600); do [ -e go ] && break; sleep 0.05; done"}
+
+
+def test_one_run_per_installation_and_a_killed_holder_releases(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    first = kit.start([srv.url], env=HOLD)
+    assert wait_for(lambda: (tmp_path / "held").exists())
+    second = kit.run([srv.url], plugins=False)
+    out = second.stdout.decode()
+    assert second.returncode == 255
+    assert f"Another update of {kit.inst}/ is running (process {first.pid}" in out
+    assert kit.installed_tree() == {}
+    (tmp_path / "go").touch()
+    assert first.wait(timeout=60) == 0 and kit.installed("core", "README") == b"read me\n"
+
+    # A killed holder (its module command children still running) blocks nobody.
+    kit.set_file("core", "README", b"v2")
+    kit.publish()
+    (tmp_path / "go").unlink()
+    (tmp_path / "held").unlink()
+    holder = kit.start([srv.url], env=HOLD)
+    assert wait_for(lambda: (tmp_path / "held").exists())
+    holder.send_signal(signal.SIGKILL)
+    holder.wait(timeout=30)
+    (tmp_path / "go").touch()
+    r = kit.run([srv.url], plugins=False)
+    assert r.returncode == 0, r.stdout
+    assert kit.installed("core", "README") == b"v2"
+
+
+def test_unknown_options_are_warned_and_root_is_no_default(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    conf = tmp_path / "update.conf"
+    conf.write_text("log-apend = 1\nmy-plugin-key = x\n")
+    r = kit.run([srv.url], extra=[f"--config-file={conf}", "--instal-path=/opt/x"])
+    out = r.stdout.decode()
+    assert r.returncode == 0 and kit.installed("core", "README") == b"read me\n"
+    for line in ('"instal-path" in the command line is not an option of the updater: '
+                 "did you mean --install-path?",
+                 f'"log-apend" in {conf} is not an option of the updater: did you mean '
+                 "--log-append?",
+                 f'"my-plugin-key" in {conf} is not an option of the updater; the value'):
+        assert line in out and line in kit.log_text()
+    assert "instal-path" in kit.events_file.read_text()  # still handed to the plug-ins
+
+    # From "/" without --install-path: refused before anything is touched. An explicit
+    # --install-path=/ is taken. Both only check, so even a failing test writes nothing.
+    args = [a for a in kit.args([srv.url], plugins=False) if not a.startswith("--install-path")]
+    for explicit, refused in (([], True), (["--install-path=/"], False)):
+        r = subprocess.run([str(kit.bin / "updater"), "--checkdirty"] + explicit + args, cwd="/",
+                           capture_output=True, timeout=60, stdin=subprocess.DEVNULL,
+                           env=kit.env())
+        assert r.returncode == 255  # refused, or (explicit) an update is available
+        assert (b'would be the working directory "/"' in r.stdout) == refused, r.stdout
+    assert not os.path.exists("/core") and not os.path.exists("/base")

@@ -1,0 +1,117 @@
+#include "install/RunLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+
+namespace UpdateNew {
+
+const char* const RunLock::kHandOverVariable = "UPDATER_RUN_LOCK_FD";
+
+namespace {
+
+RunLock* g_current = nullptr;
+
+// The descriptor named by the hand-over variable, or -1.
+int HandedDownDescriptor() {
+    const char* text = std::getenv(RunLock::kHandOverVariable);
+    if (text == nullptr || *text == '\0') return -1;
+    char* end = nullptr;
+    const long fd = std::strtol(text, &end, 10);
+    if (*end != '\0' || fd < 3 || fd > 65535) return -1;
+    if (fcntl(static_cast<int>(fd), F_GETFD) < 0) return -1;
+    return static_cast<int>(fd);
+}
+
+bool SameFile(int fd, const std::string& path) {
+    struct stat a, b;
+    return fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
+}
+
+// The process id the holder wrote into the file; "?" when unreadable.
+std::wstring HolderText(const std::string& path) {
+    std::string text;
+    if (int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+        char buffer[32];
+        const ssize_t n = read(fd, buffer, sizeof buffer - 1);
+        if (n > 0) text.assign(buffer, static_cast<size_t>(n));
+        close(fd);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return L"?";
+    return FromMultibyte(text);
+}
+
+void SetInheritable(int fd, bool inheritable) {
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) fcntl(fd, F_SETFD, inheritable ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC);
+}
+
+}  // namespace
+
+RunLock::~RunLock() {
+    if (g_current == this) g_current = nullptr;
+    if (m_fd >= 0) close(m_fd);
+}
+
+RunLock* RunLock::current() {
+    return g_current;
+}
+
+void RunLock::acquire(const std::wstring& path, const std::wstring& installation) {
+    const std::string file = ToMultibyte(path);
+    if (int fd = HandedDownDescriptor(); fd >= 0 && SameFile(fd, file)) {
+        // The updater a self-update restarted: the lock is already ours.
+        unsetenv(kHandOverVariable);
+        SetInheritable(fd, false);
+        m_fd = fd;
+        g_current = this;
+        LogDebug(L"Run lock %s taken over from the self-update\n", path.c_str());
+        return;
+    }
+    const std::wstring dir = GetDirPart(path);
+    if (!dir.empty()) CreateDirectories(dir);
+    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) THROW_CRITICAL(Msg<696>(path, SystemErrorText(errno)), ERR_INSTALL_DIR);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK)
+            THROW_CRITICAL(Msg<695>(installation, HolderText(file), path), ERR_INSTALL_DIR);
+        THROW_CRITICAL(Msg<696>(path, SystemErrorText(error)), ERR_INSTALL_DIR);
+    }
+    const std::string pid = std::to_string(getpid()) + "\n";
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)
+        LogDebug(L"Cannot write the process id into %s\n", path.c_str());
+    m_fd = fd;
+    g_current = this;
+    LogDebug(L"Run lock %s taken\n", path.c_str());
+}
+
+void RunLock::keepHandedDown() {
+    const int fd = HandedDownDescriptor();
+    if (fd < 0) return;
+    m_fd = fd;  // stays inheritable and named for the restarted updater
+    g_current = this;
+}
+
+void RunLock::handOver() {
+    if (m_fd < 0) return;
+    SetInheritable(m_fd, true);
+    setenv(kHandOverVariable, std::to_string(m_fd).c_str(), 1);
+}
+
+}  // namespace UpdateNew

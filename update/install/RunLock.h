@@ -1,0 +1,49 @@
+// One update run per installation at a time. A run holds an exclusive flock on a lock
+// file beside the kept master index ("<kept index>.lock") from before its first step to
+// its end; the file holds the holder's process id, so a second run can say who holds it.
+// The kernel drops the lock when the holder ends, however it ends (a killed run does not
+// block the next one).
+//
+// Through a self-update the lock passes on instead of being released: the process that
+// starts the self-update helper hands its descriptor down (HandOver), the helper keeps it
+// open for the updater it restarts, and that updater adopts it when it finds the same
+// file. Module commands and other children never inherit it.
+#pragma once
+
+#include <string>
+
+namespace UpdateNew {
+
+class RunLock {
+public:
+    // The environment variable through which a handed-over descriptor is named.
+    static const char* const kHandOverVariable;  // "UPDATER_RUN_LOCK_FD"
+
+    RunLock() = default;
+    RunLock(const RunLock&) = delete;
+    RunLock& operator=(const RunLock&) = delete;
+    // Releases the lock (closes the descriptor) unless it was handed over.
+    ~RunLock();
+
+    // Takes the lock on `path` (created with its directory when missing), or adopts the one
+    // a self-update handed down for that same file. Throws CUpdateCriticalException
+    // (ERR_INSTALL_DIR) naming `installation` and the holder's process id when another run
+    // holds it, or naming the file and the system error when it cannot be taken.
+    void acquire(const std::wstring& path, const std::wstring& installation);
+    // In the self-update helper: keeps a handed-down descriptor open and inheritable for the
+    // updater it restarts. Nothing when none was handed down.
+    void keepHandedDown();
+    // Makes the held descriptor inheritable and names it in the environment, for the
+    // self-update helper about to be started. Nothing when no lock is held.
+    void handOver();
+
+    bool held() const { return m_fd >= 0; }
+
+    // The lock of this process (null when none): the self-update uses it to hand it over.
+    static RunLock* current();
+
+private:
+    int m_fd = -1;
+};
+
+}  // namespace UpdateNew
