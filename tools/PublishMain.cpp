@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "CommandCheck.h"
 #include "ProductDescription.h"
 #include "ProductResolver.h"
 #include "PublishCipher.h"
@@ -80,6 +81,7 @@ int main(int argc, char** argv) {
             throw Exception(Msg<990>(productDir), ERR_GENERIC);
         ProductDesc product = ReadProductDescription(description);
         std::vector<ResolvedModule> modules = ResolveProduct(product, productDir);
+        for (const std::wstring& warning : CheckModuleCommands(modules)) Print(stderr, warning);
         if (check) {
             size_t files = 0;
             for (const ResolvedModule& module : modules) files += module.files.size();

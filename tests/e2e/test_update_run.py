@@ -1,13 +1,14 @@
 """Whole update runs of the real updater against server trees made by update-publish and
 served by nginx on 127.0.0.1 (or read from a share path): fresh install, nothing changed,
 one changed file, checkdirty, verification failures, failover over servers, a plug-in
-that takes the installation over."""
+that takes the installation over, what module commands report."""
 
 import os
+import subprocess
 
 import pytest
 
-from updatekit import MASTERIDX, UpdateKit, md5, tree, two_module_kit
+from updatekit import MASTERIDX, PUBLISH, UpdateKit, md5, tree, two_module_kit
 
 
 def test_fresh_install_installs_every_module(tmp_path, nginx):
@@ -229,3 +230,35 @@ def test_noselfupdate_processes_an_unchanged_index(tmp_path, nginx):
     assert "GUI onCheckFilesDone(0)" in ev
     assert "LIB globalPre()" not in ev
     assert "LIB downloadNothingChanged()" not in ev
+
+
+def test_module_command_outcomes_are_reported_truthfully(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    fail = "#!/bin/sh\nexit 3\n"
+    kit.module("hooks", {"bin/fail3": fail.encode()}, destination="%INSTALL_PATH%")
+    kit.module("core", {"README": b"r"}, pre="bin/fail3 pre", post="mark post core",
+               unpost="missing-program x")
+    kit.publish()
+    (kit.inst / "fail3").write_text(fail)
+    (kit.inst / "fail3").chmod(0o755)
+    r = subprocess.run([str(PUBLISH), "--check", str(tmp_path / "demo.desc"), str(kit.prod),
+                        str(kit.www)],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 0
+    assert 'UNPOST command of module core runs "missing-program"' in r.stderr
+    assert "fail3" not in r.stderr and "mark" in r.stderr  # the kit's mark is no product file
+
+    r = kit.run([nginx(kit.www).url], plugins=False)
+    out = r.stdout.decode()
+    assert r.returncode == 0 and kit.markers() == ["post core"]
+    assert (f"The command of module core did not succeed: {kit.inst}/fail3 pre: Child process "
+            "exited with status 3") in out
+    assert kit.log_text().count("successfully executed") == 1  # the post command only
+
+    # A program that cannot be started (neither in the installation root nor as given) is
+    # an error naming what was tried last.
+    kit.module("core", {"README": b"r2"})["pre"] = "mark pre core"
+    kit.publish()
+    (kit.inst / "mark").unlink()
+    r = kit.run([nginx(kit.www).url], plugins=False)
+    assert 'The command of module core could not be started: "mark": No such file' in r.stdout.decode()

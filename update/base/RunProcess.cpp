@@ -1,5 +1,6 @@
 #include "base/RunProcess.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -89,7 +90,10 @@ int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring t
 }
 
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate) {
+               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome) {
+    ProcessOutcome ignored;
+    ProcessOutcome& result = outcome ? *outcome : ignored;
+    result = ProcessOutcome();
     // The argument vector is built before the fork, so a bad command line is reported by
     // the updater itself and the child has nothing left to do but exec.
     std::wstring tokens[kMaxCommandTokens];
@@ -104,18 +108,41 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     argv.push_back(nullptr);
     const std::string path = WideToUtf8(program);
 
+    // A failed execv sends its errno through this pipe; a successful one closes it unread
+    // (close-on-exec), so the parent tells "could not start" from "exited with 127".
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) THROW_ERROR(L"Can not create a pipe", errno);
     std::fflush(nullptr);
     pid_t pid = fork();
-    if (pid == -1) THROW_ERROR(L"Can not fork", errno);
+    if (pid == -1) {
+        const int err = errno;
+        close(report[0]);
+        close(report[1]);
+        THROW_ERROR(L"Can not fork", err);
+    }
     if (pid == 0) {
+        close(report[0]);
         execv(path.c_str(), argv.data());
         // Still the updater's copy: report and leave at once, running none of its code.
         const int err = errno;
+        (void)!::write(report[1], &err, sizeof err);
         char line[600];
         int n = std::snprintf(line, sizeof(line), "Can not execute process %s: %s (%d)\n",
                               path.c_str(), std::strerror(err), err);
         if (n > 0) (void)!::write(STDERR_FILENO, line, std::min<size_t>(n, sizeof(line) - 1));
         _exit(127);
+    }
+
+    close(report[1]);
+    int startError = 0;
+    ssize_t got;
+    do {
+        got = ::read(report[0], &startError, sizeof startError);
+    } while (got < 0 && errno == EINTR);
+    close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof startError)) {
+        result.kind = ProcessOutcome::kNotStarted;
+        result.startError = startError;
     }
 
     if (timeout == 0) return 0;
@@ -136,12 +163,25 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
             }
             resultText =
                 L"Child process terminated because it didn't returned in the specified time";
+            result.kind = ProcessOutcome::kTimedOut;
             return 0;
         }
-    } else if (WIFSIGNALED(status)) {
         return 0;
     }
-    resultText = L"Child process successfully executed";
+    if (result.kind == ProcessOutcome::kNotStarted) {
+        resultText = L"Child process could not be started: " +
+                     FromMultibyte(std::strerror(result.startError));
+    } else if (WIFSIGNALED(status)) {
+        result.kind = ProcessOutcome::kSignaled;
+        result.status = WTERMSIG(status);
+        resultText = L"Child process ended by signal " + std::to_wstring(result.status);
+    } else {
+        result.kind = ProcessOutcome::kExited;
+        result.status = WEXITSTATUS(status);
+        resultText = result.status == 0
+                         ? L"Child process successfully executed"
+                         : L"Child process exited with status " + std::to_wstring(result.status);
+    }
     return 0;
 }
 

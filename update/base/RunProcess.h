@@ -16,14 +16,23 @@ constexpr int kMaxCommandTokens = 30;
 constexpr int kTooManyTokens = 100601;
 constexpr int kBadCommandLine = 100602;
 
+// How a child that was waited for ended.
+struct ProcessOutcome {
+    enum Kind { kNotWaited, kExited, kSignaled, kTimedOut, kNotStarted } kind = kNotWaited;
+    int status = 0;      // kExited: the exit status; kSignaled: the signal number
+    int startError = 0;  // kNotStarted: errno of the failed execv
+};
+
 // Runs `program` with the command line "program arguments" split into its argument vector.
 // timeout: -1 waits for the child, 0 does not wait, N > 0 waits at most N seconds and then,
 // when terminateWhenLate, sends SIGTERM (and reaps the child). `resultText` receives the
-// outcome text ("Child process successfully executed", ...), unchanged when none applies.
-// Returns 0, or the failing kill() result. System-call failures throw Exception with the
-// errno value (or the tokenizer result) as code.
+// outcome text ("Child process successfully executed" only for exit status 0; otherwise
+// the status, the signal, the time-out or why it could not be started), unchanged when
+// none applies; `outcome`, when given, the same as data. Returns 0, or the failing kill()
+// result. System-call failures throw Exception with the errno value (or the tokenizer
+// result) as code.
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate);
+               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome = nullptr);
 
 // RunProcess waiting until the child ends.
 int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,

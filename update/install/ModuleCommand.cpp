@@ -4,6 +4,7 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
@@ -41,9 +42,18 @@ bool ModuleProgramExists(const std::wstring& path) {
 void RunModuleCommand(const std::wstring& moduleName, const std::wstring& program,
                       const std::wstring& arguments, int timeoutSeconds) {
     std::wstring resultText;
-    const int result = RunProcess(program, arguments, timeoutSeconds, resultText, true);
+    ProcessOutcome outcome;
+    const int result = RunProcess(program, arguments, timeoutSeconds, resultText, true, &outcome);
     LogDebug(L"Command of module %s: %s %s: %s\n", moduleName.c_str(), program.c_str(),
              arguments.c_str(), resultText.c_str());
+    // Its outcome does not decide the run, but the administrator sees every one that
+    // went wrong.
+    const std::wstring command = arguments.empty() ? program : program + L" " + arguments;
+    if (outcome.kind == ProcessOutcome::kNotStarted)
+        LogError(L"%s\n",
+                 Msg<698>(moduleName, program, SystemErrorText(outcome.startError)).c_str());
+    else if (outcome.kind != ProcessOutcome::kExited || outcome.status != 0)
+        LogWarning(L"%s\n", Msg<697>(moduleName, command, resultText).c_str());
     if (result != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_MODULE_COMMAND);
 }
 
