@@ -5,7 +5,9 @@
 //
 // Memory: applying maps the base read-only and decodes with a window of at most
 // 2^kPatchMaxWindowLog bytes (and never more than the result's size); a patch that asks
-// for more is refused before anything is decoded. None of these functions throws.
+// for more is refused before anything is decoded, unless its whole result fits into one
+// output buffer (128 KiB), which the decoder fills in one step without a window. None of these
+// functions throws.
 #pragma once
 
 #include <string>
