@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "codec/FileDigest.h"
 #include "support/ScratchDir.h"
 
 using namespace UpdateNew;
@@ -35,9 +36,12 @@ TEST(GzipFile, RoundTripBothNamingForms) {
     // Given the ".gz" name: writes the name without it.
     ASSERT_EQ(0, GunzipFile(dir.WPath("a.bin.gz")));
     EXPECT_EQ(data, ScratchDir::Read(dir.Path("a.bin")));
-    // Given the plain name: reads name + ".gz", writes the name.
-    ASSERT_EQ(0, GunzipFile(dir.WPath("b.bin")));
+    // Given the plain name: reads name + ".gz", writes the name; digested as written.
+    GunzipOutput written;
+    ASSERT_EQ(0, GunzipFile(dir.WPath("b.bin"), L"", nullptr, kGunzipNoLimit, &written));
     EXPECT_EQ(data, ScratchDir::Read(dir.Path("b.bin")));
+    EXPECT_EQ(data.size(), written.size);
+    EXPECT_EQ(GetFileMD5(dir.WPath("b.bin")), written.md5);
     // Into another directory.
     ::mkdir(dir.Path("out").c_str(), 0755);
     ASSERT_EQ(0, GunzipFile(dir.WPath("a.bin.gz"), dir.WPath("out")));

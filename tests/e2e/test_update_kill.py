@@ -10,7 +10,11 @@ place.
 The recording plug-in stops the run dead at an exact event (UPD_REC_KILL=slot#N)."""
 
 import copy
+import glob
+import os
 import shutil
+import tempfile
+from pathlib import Path
 
 import pytest
 
@@ -44,6 +48,10 @@ def pending(kit):
     return kit.inst / (MASTERIDX + ".pending")
 
 
+def owed_record(kit):
+    return [line for line in pending(kit).read_text().splitlines() if line.startswith("Post=")]
+
+
 def install_v1_publish_v2(kit, url):
     for name in V1:
         kit.module(name, V1[name], pre=f"mark pre {name}", post=f"mark post {name}")
@@ -65,6 +73,7 @@ def template(tmp_path_factory):
     srv = servers.Nginx(kit.www).start()
     try:
         install_v1_publish_v2(kit, srv.url)
+        kit.access_log = srv.access_log
         yield kit
     finally:
         srv.close()
@@ -77,8 +86,13 @@ def updated(tmp_path, template):
     shutil.rmtree(kit.inst)
     shutil.copytree(template.inst, kit.inst, symlinks=True)
     kit.modules = copy.deepcopy(template.modules)
-    kit.www, kit.url = template.www, template.url
+    kit.www, kit.url, kit.access_log = template.www, template.url, template.access_log
     return kit
+
+
+def access_log_requests(kit):
+    with open(kit.access_log) as f:
+        return f.read().splitlines()
 
 
 def assert_converges(kit, check_log=None, new=NEW):
@@ -309,7 +323,7 @@ def test_post_commands_a_killed_run_owes_run_with_the_next_run(updated, kill, ow
     assert kit.installed_tree() == NEW
     assert kit.markers() == ["pre base", "pre core"] + ["post core", "post base"][:2 - len(owed)]
     # The marker records them (installation order).
-    assert pending(kit).read_text() == "".join(f"Post={m.split()[-1]}\n" for m in owed[::-1])
+    assert owed_record(kit) == [f"Post={m.split()[-1]}" for m in owed[::-1]]
     kit.clear_markers()
 
     # Every file is in place: nothing is fetched or installed, but the owed post commands
@@ -368,7 +382,7 @@ def test_post_commands_a_rollback_ran_are_not_owed(updated):
     assert r.returncode != 0, kit.log_text()
     assert kit.markers() == ["pre base", "pre core", "post core", "post base"]
     assert kit.installed_tree() == {**OLD, **flat({"base": V2["base"]})}
-    assert pending(kit).read_text() == ""
+    assert owed_record(kit) == []
     # The backup directory existed before the run: what was in it is not the run's to delete.
     assert (kit.backup / "tool" / "keep").read_bytes() == b"x"
     shutil.rmtree(kit.backup / "tool")
@@ -379,3 +393,80 @@ def test_post_commands_a_rollback_ran_are_not_owed(updated):
     assert kit.markers() == ["pre core", "post core"]
     assert kit.installed_tree() == NEW
     assert not pending(kit).exists()
+
+
+# Started from a plug-in callback: waits (bounded) until the copy has written part of the
+# file beside its target, then kills the updater (a power cut in the middle of a copy).
+KILL_MID_COPY = ("(exec >/dev/null 2>&1; f='{f}'; n=0; "
+                 "while [ ! -s \"$f\" ] && [ $n -lt 3000000 ]; do n=$((n + 1)); done; "
+                 "kill -9 $PPID) &")
+
+@pytest.fixture
+def shm():
+    """A directory on another file system than the test's (tmpfs)."""
+    d = Path(tempfile.mkdtemp(dir="/dev/shm"))
+    yield d
+    shutil.rmtree(d, ignore_errors=True)
+
+
+BIG1, BIG2 = b"big v1 " * (16 << 17), b"big v2 " * (16 << 17)  # 14 MiB each
+
+
+@pytest.mark.parametrize("step, answers", [
+    ("gui.onInstallFile", ""),
+    # The installation step fails after the file is in place: the rollback restores it.
+    ("gui.onModuleRestoreFile", "gui.afterInstallModule=1"),
+], ids=["install", "restore"])
+def test_kill_in_the_middle_of_a_copy_leaves_the_installed_file_whole(tmp_path, nginx, shm, step,
+                                                                      answers):
+    kit = UpdateKit(tmp_path)
+    # Downloads on another file system than the installation are copied, not moved.
+    kit.tmp = shm / "work"
+    kit.module("big", {"big.bin": BIG1, "small": b"s1\n"})
+    kit.publish()
+    kit.url = nginx(kit.www).url
+    assert kit.run([kit.url]).returncode == 0, kit.log_text()
+    kit.module("big", {"big.bin": BIG2, "small": b"s2\n"})
+    kit.publish()
+
+    target = kit.inst / "big" / "big.bin"
+    beside = target.parent / ".big.bin.upd-new"
+    r = kit.run([kit.url], answers=answers,
+                env={f"UPD_REC_SHELL_{step.replace('.', '_')}": KILL_MID_COPY.format(f=beside)})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert kit.names()[-2:] == [step.split(".")[1], "copyFile"]
+    # Cut in the middle of writing the new content: the target is still whole.
+    assert 0 < beside.stat().st_size < len(BIG1)
+    assert target.read_bytes() == (BIG1 if step == "gui.onInstallFile" else BIG2)
+    assert os.stat(target).st_mode & 0o777 == 0o755
+
+    r = kit.run([kit.url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == {"big/big.bin": BIG2, "big/small": b"s2\n"}
+    assert not beside.exists()
+
+
+def test_killed_runs_default_temporary_directory_is_reused_and_removed(updated):
+    kit = updated
+    kit.tmp = None  # the default: a new directory per run, named after its process
+    p = kit.start([kit.url], env={"UPD_REC_KILL": "lib.downloadFile#4"})
+    assert p.wait(timeout=60) == -9, kit.log_text()
+    (killed,) = glob.glob(f"/tmp/Update_*_{p.pid}")
+    try:
+        fetched = os.path.join(killed, "demo/files/base/lib/liba.so.gz")
+        assert os.path.exists(fetched)
+        assert f"TmpDir={killed}" in pending(kit).read_text().splitlines()
+        requests = access_log_requests(kit)
+
+        p = kit.start([kit.url])
+        assert p.wait(timeout=60) == 0, kit.log_text()
+        assert kit.installed_tree() == NEW
+        assert not os.path.exists(killed)
+        assert not glob.glob(f"/tmp/Update_*_{p.pid}")
+        assert not pending(kit).exists()
+        # The verified download of the killed run was taken, not fetched again.
+        fresh = access_log_requests(kit)[len(requests):]
+        assert not [line for line in fresh if "/base/lib/liba.so.gz" in line], fresh
+        assert [line for line in fresh if "/base/lib/libb.so.gz" in line], fresh
+    finally:
+        shutil.rmtree(killed, ignore_errors=True)

@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from updatekit import MASTERIDX, PUBLISH, UpdateKit, md5, tree, two_module_kit
+from updatekit import MASTERIDX, PUBLISH, UPDATEROOT, UpdateKit, md5, tree, two_module_kit
 
 
 def test_fresh_install_installs_every_module(tmp_path, nginx):
@@ -217,6 +217,22 @@ def test_override_install_skips_the_passes(tmp_path, nginx):
     ev = kit.run_events()
     i = ev.index("LIB overrideInstall()")
     assert ev[i + 1:] == ["LIB globalPost()", "GUI onUpdateFinish()"]
+
+
+def test_plugin_taking_the_copy_over_gets_every_verified_download(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    present = tmp_path / "present.txt"
+    r = kit.run([srv.url], answers="copyFile=0",
+                env={"UPD_REC_SHELL_lib_copyFile": f"find {kit.tmp} -type f >> {present}"})
+    assert r.returncode == 0, kit.log_text()
+    assert kit.installed_tree() == {}  # the plug-in's answer: the updater installed nothing
+    copies = [a for _, n, a in kit.events() if n == "copyFile"]
+    for m in kit.modules:
+        for path in m["files"]:
+            src = kit.tmp / UPDATEROOT / m["source"] / path
+            assert f'"{src}", "{kit.inst / m["name"] / path.rsplit("/", 1)[-1]}"' in copies
+            assert str(src) in present.read_text().split()  # there when offered
 
 
 def test_noselfupdate_processes_an_unchanged_index(tmp_path, nginx):

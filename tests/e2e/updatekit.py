@@ -177,7 +177,8 @@ class UpdateKit:
 
     # ---- running the updater -------------------------------------------------------------
     def args(self, urls, extra=(), plugins=True):
-        a = [f"--install-path={self.inst}", f"--tmpdir={self.tmp}",
+        # Without a temporary directory (tmp None) the run makes its default one.
+        a = [f"--install-path={self.inst}"] + ([f"--tmpdir={self.tmp}"] if self.tmp else []) + [
              f"--backup-dir={self.backup}", f"--logfile={self.log}",
              f"--productroot={UPDATEROOT}", f"--productinfofile={PRODUCTINFO}",
              f"--masteridx={MASTERIDX}"]

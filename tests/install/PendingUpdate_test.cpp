@@ -42,6 +42,22 @@ TEST(PendingUpdateRecord, WrittenNamesReadBackInOrderAndNothingIsLeftBeside) {
     EXPECT_TRUE(ReadOwedPosts(marker).empty());
 }
 
+TEST(PendingUpdateRecord, RunDirectoriesTravelWithTheOwedPosts) {
+    ScratchDir dir;
+    const std::wstring marker = dir.WPath("m");
+    PendingRecord record;
+    record.owedPosts = {L"base"};
+    record.tmpDirs = {L"/tmp/Update_1", L"/tmp/line\nbreak", L"/tmp/Update_2"};
+    record.backupDirs = {L"/opt/p/backup"};
+    WritePendingRecord(marker, record);
+    EXPECT_EQ(ScratchDir::Read(dir.Path("m")),
+              "Post=base\nTmpDir=/tmp/Update_1\nTmpDir=/tmp/Update_2\nBackupDir=/opt/p/backup\n");
+    const PendingRecord read = ReadPendingRecord(marker);
+    EXPECT_EQ(read.owedPosts, Names{L"base"});
+    EXPECT_EQ(read.tmpDirs, (Names{L"/tmp/Update_1", L"/tmp/Update_2"}));
+    EXPECT_EQ(read.backupDirs, Names{L"/opt/p/backup"});
+}
+
 TEST(PendingUpdateRecord, OtherLinesAndAnUnendedLastLineAreIgnored) {
     ScratchDir dir;
     ScratchDir::Write(dir.Path("m"), "Dir=/x\nPost=\nPost=base\npost=core\nPost=cut");

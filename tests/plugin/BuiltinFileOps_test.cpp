@@ -83,6 +83,30 @@ TEST_F(FileSteps, CopyReplacesTheTargetWholeAndMakesItExecutable) {
     EXPECT_EQ(0755u, st.st_mode & 07777);
 }
 
+TEST_F(FileSteps, MoveTakesTheSourceItselfAndCopiesAcrossFileSystems) {
+    Write(Path("src"), "moved");
+    Write(Path("dst"), "old");
+    bool deferred = true;
+    EXPECT_TRUE(MoveFileBuiltin(WPath("src"), WPath("dst"), true, deferred));
+    EXPECT_FALSE(deferred);
+    EXPECT_FALSE(Exists(Path("src")));
+    EXPECT_EQ("moved", Read(Path("dst")));
+    struct stat st;
+    ASSERT_EQ(0, stat(Path("dst").c_str(), &st));
+    EXPECT_EQ(0755u, st.st_mode & 07777);
+
+    // /dev/shm is a file system of its own: the rename cannot work, the copy does.
+    char other[] = "/dev/shm/updfile-XXXXXX";
+    if (mkdtemp(other) == nullptr) GTEST_SKIP() << "no /dev/shm";
+    const std::string far = std::string(other) + "/src";
+    Write(far, "copied");
+    EXPECT_TRUE(MoveFileBuiltin(FromMultibyte(far), WPath("dst"), true, deferred));
+    EXPECT_EQ("copied", Read(Path("dst")));
+    EXPECT_EQ("copied", Read(far));  // a copy leaves its source
+    EXPECT_FALSE(Exists(Path(".dst.upd-new")));
+    ASSERT_EQ(0, system(("rm -rf '" + std::string(other) + "'").c_str()));
+}
+
 TEST_F(FileSteps, CopyFailuresThrowNamingTheFile) {
     try {
         bool deferred;

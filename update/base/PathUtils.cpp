@@ -43,4 +43,10 @@ std::wstring WithoutTrailingSlash(std::wstring path) {
     return path;
 }
 
+bool PathHolds(std::wstring outer, std::wstring inner) {
+    if (outer.empty() || outer.back() != L'/') outer.push_back(L'/');
+    if (inner.empty() || inner.back() != L'/') inner.push_back(L'/');
+    return inner.compare(0, outer.size(), outer) == 0;
+}
+
 }  // namespace UpdateNew

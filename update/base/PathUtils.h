@@ -26,6 +26,10 @@ std::wstring GetProgramPart(const std::wstring& commandLine);
 // equal.
 std::wstring WithoutTrailingSlash(std::wstring path);
 
+// Whether the directory `outer` is `inner` or one of its ancestors (compared by text, a
+// trailing "/" on either side ignored).
+bool PathHolds(std::wstring outer, std::wstring inner);
+
 // Turns every "\" into "/".
 std::wstring ToSlashes(const std::wstring& path);
 

@@ -1,5 +1,6 @@
 #include "codec/GzFile.h"
 
+#include <nettle/md5.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -10,6 +11,7 @@
 
 #include "base/Conv.h"
 #include "base/PathUtils.h"
+#include "codec/FileDigest.h"
 
 namespace UpdateNew {
 
@@ -36,7 +38,9 @@ void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstr
 }
 
 int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* outputError,
-               unsigned long long maxOutput) {
+               unsigned long long maxOutput, GunzipOutput* written) {
+    md5_ctx digest;
+    md5_init(&digest);
     int writeError = 0;
     bool tooLarge = false;
     if (outputError != nullptr) *outputError = 0;
@@ -79,6 +83,9 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
             break;
         }
         total += static_cast<unsigned long long>(n);
+        if (written != nullptr)
+            md5_update(&digest, static_cast<size_t>(n),
+                       reinterpret_cast<const uint8_t*>(buf.get()));
         errno = 0;
         if (std::fwrite(buf.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
             writeError = errno != 0 ? errno : EIO;
@@ -103,6 +110,12 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
     }
     if (!ok) ::unlink(outName.c_str());
     if (outputError != nullptr && writeError != 0) *outputError = writeError;
+    if (ok && written != nullptr) {
+        unsigned char bytes[MD5_DIGEST_SIZE];
+        md5_digest(&digest, sizeof bytes, bytes);
+        written->size = total;
+        written->md5 = DigestToText(bytes);
+    }
     if (ok) return 0;
     return tooLarge ? -2 : -1;
 }

@@ -20,9 +20,17 @@ namespace UpdateNew {
 // Data that decompresses to more than `maxOutput` bytes fails with -2 (nothing beyond the
 // limit is written, and the partial output is removed): a small compressed file cannot fill
 // the disk. Every other failure gives -1.
+//
+// With `written` given, the size and MD5 digest text of the output are computed while it is
+// written, so that a caller checking the output need not read it back.
 constexpr unsigned long long kGunzipNoLimit = ~0ULL;
+struct GunzipOutput {
+    unsigned long long size = 0;
+    std::wstring md5;
+};
 int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstring(),
-               int* outputError = nullptr, unsigned long long maxOutput = kGunzipNoLimit);
+               int* outputError = nullptr, unsigned long long maxOutput = kGunzipNoLimit,
+               GunzipOutput* written = nullptr);
 
 // The names GunzipFile uses for `name` and `outDir`.
 void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,

@@ -13,16 +13,24 @@ namespace UpdateNew {
 namespace {
 
 // Size first, then digest; both against one record's values.
-void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, bool logCrc) {
-    FileInfo info(path);
-    if (!info.Exists()) THROW_CRITICAL(Msg<251>(path), ERR_DOWNLOAD);
-    if (info.GetSize() != static_cast<off_t>(size))
-        THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
-    const std::wstring digest = info.GetMD5();
+void VerifySizeAndDigest(const std::wstring& path, unsigned long long actualSize,
+                         const std::wstring& digest, uint32_t size, const wchar_t* md5,
+                         bool logCrc) {
+    if (actualSize != size) THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
     if (digest != md5) {
         if (logCrc) LogDebug(L"CRC error:Reported '%s' , expected '%s'\n", digest.c_str(), md5);
         THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
     }
+}
+
+void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, bool logCrc) {
+    FileInfo info(path);
+    if (!info.Exists()) THROW_CRITICAL(Msg<251>(path), ERR_DOWNLOAD);
+    const off_t actual = info.GetSize();
+    // A size that does not match is judged without reading the file.
+    VerifySizeAndDigest(path, static_cast<unsigned long long>(actual),
+                        actual == static_cast<off_t>(size) ? info.GetMD5() : std::wstring(), size,
+                        md5, logCrc);
 }
 
 }  // namespace
@@ -51,13 +59,15 @@ std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInf
     int writeError = 0;
     // More than FILESIZE is already wrong: a small file that inflates without end stops
     // there instead of filling the disk.
-    if (GunzipFile(gzPath, std::wstring(), &writeError, file.filesize) != 0) {
+    GunzipOutput written;
+    if (GunzipFile(gzPath, std::wstring(), &writeError, file.filesize, &written) != 0) {
         // A full or unwritable temporary directory is not a damaged download.
         if (writeError != 0)
             THROW_CRITICAL(MsgLib<5>(output, SystemErrorText(writeError)), ERR_DOWNLOAD);
         THROW_CRITICAL(Msg<250>(gzPath), ERR_DOWNLOAD_SERVER);
     }
-    VerifyFile(output, file.filesize, file.filemd5, true);
+    // Digested while it was written: the output is not read back.
+    VerifySizeAndDigest(output, written.size, written.md5, file.filesize, file.filemd5, true);
     return output;
 }
 

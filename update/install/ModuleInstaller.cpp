@@ -167,16 +167,21 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             continue;
         }
         CreateTargetDirectory(dest);
-        copyDeferrable(src, dest);
+        // The verified download is needed by nothing else once it is installed.
+        copyDeferrable(src, dest, !m_settings.mirror && m_movableSources.count(src) != 0);
         if (m_settings.mirror) copyPatches(module, file, src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
 }
 
-void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest) {
+void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest,
+                                      bool move) {
     bool deferred = false;
-    m_callbacks.copyFile(source, dest, true, &deferred);
+    if (move)
+        m_callbacks.moveFile(source, dest, true, &deferred);
+    else
+        m_callbacks.copyFile(source, dest, true, &deferred);
     // The busy old file was moved aside; nothing needs it once the run is over.
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }

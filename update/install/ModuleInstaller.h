@@ -16,6 +16,7 @@
 
 #include <set>
 #include <string>
+#include <utility>
 
 #include "install/BackupNames.h"
 #include "install/SelfUpdateHelper.h"
@@ -49,6 +50,11 @@ public:
     // the server's product root) and that product root (used by mirror paths).
     void setDownloadDir(const std::wstring& dir) { m_downloadDir = dir; }
     void setProductRoot(const std::wstring& root) { m_productRoot = root; }
+    // Install sources that may be moved into place (UpdateCallbacks::moveFile) instead of
+    // copied: verified downloads that only one changed file installs. None by default.
+    void setMovableSources(std::set<std::wstring> sources) {
+        m_movableSources = std::move(sources);
+    }
     const std::wstring& downloadDir() const { return m_downloadDir; }
     const InstallSettings& settings() const { return m_settings; }
 
@@ -90,9 +96,9 @@ public:
 private:
     std::wstring backupPath(const UpdateModuleInfo& module, const UpdateFileInfo& file);
     void handToSelfUpdate(CSelfUpdateHelper& helper);
-    // Copies through the dispatcher with may defer set; a busy target moved aside is listed
-    // as temporary, so the run's clean-up deletes it.
-    void copyDeferrable(const std::wstring& source, const std::wstring& dest);
+    // Copies (or, with `move`, moves) through the dispatcher with may defer set; a busy
+    // target moved aside is listed as temporary, so the run's clean-up deletes it.
+    void copyDeferrable(const std::wstring& source, const std::wstring& dest, bool move = false);
     // In a mirror, the patches of a file that the download step fetched beside its ".gz"
     // (`src`) go beside the mirrored ".gz" (`dest`) too.
     void copyPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
@@ -106,6 +112,7 @@ private:
     CBackupNames m_backupNames;
     std::set<std::wstring> m_copied;            // installed files whose backup copy was made
     std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
+    std::set<std::wstring> m_movableSources;    // see setMovableSources
 };
 
 }  // namespace UpdateNew

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
+#include <utility>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -15,6 +17,8 @@ namespace UpdateNew {
 namespace {
 
 const char kPostKey[] = "Post=";
+const char kTmpDirKey[] = "TmpDir=";
+const char kBackupDirKey[] = "BackupDir=";
 
 [[noreturn]] void ThrowWriteError(int libMessage, const std::wstring& path, int error) {
     const std::wstring reason = SystemErrorText(error);
@@ -28,10 +32,10 @@ std::wstring OwedPostsTempFile(const std::wstring& marker) {
     return marker + L".new";
 }
 
-std::vector<std::wstring> ReadOwedPosts(const std::wstring& marker) {
-    std::vector<std::wstring> names;
+PendingRecord ReadPendingRecord(const std::wstring& marker) {
+    PendingRecord record;
     const int fd = ::open(ToMultibyte(marker).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return names;
+    if (fd < 0) return record;
     std::string text;
     char buf[4096];
     while (text.size() < kPendingRecordMaxBytes) {
@@ -43,20 +47,33 @@ std::vector<std::wstring> ReadOwedPosts(const std::wstring& marker) {
     ::close(fd);
     if (text.size() > kPendingRecordMaxBytes) text.resize(kPendingRecordMaxBytes);
 
+    const std::pair<const char*, std::vector<std::wstring>*> keys[] = {
+        {kPostKey, &record.owedPosts},
+        {kTmpDirKey, &record.tmpDirs},
+        {kBackupDirKey, &record.backupDirs}};
     // Only whole lines count: a line without its end was cut by the size limit.
     size_t start = 0;
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         const std::string line = text.substr(start, end - start);
-        if (line.compare(0, sizeof kPostKey - 1, kPostKey) != 0) continue;
-        const std::wstring name = Utf8ToWide(line.substr(sizeof kPostKey - 1));
-        if (!name.empty()) names.push_back(name);
+        for (const auto& key : keys) {
+            const size_t length = std::strlen(key.first);
+            if (line.compare(0, length, key.first) != 0) continue;
+            const std::wstring value = Utf8ToWide(line.substr(length));
+            if (!value.empty()) key.second->push_back(value);
+        }
     }
-    return names;
+    return record;
 }
 
-void WriteOwedPosts(const std::wstring& marker, const std::vector<std::wstring>& modules) {
+void WritePendingRecord(const std::wstring& marker, const PendingRecord& record) {
     std::string text;
-    for (const std::wstring& name : modules) text += kPostKey + WideToUtf8(name) + "\n";
+    const auto add = [&text](const char* key, const std::vector<std::wstring>& values) {
+        for (const std::wstring& value : values)
+            if (value.find(L'\n') == std::wstring::npos) text += key + WideToUtf8(value) + "\n";
+    };
+    add(kPostKey, record.owedPosts);
+    add(kTmpDirKey, record.tmpDirs);
+    add(kBackupDirKey, record.backupDirs);
 
     ReplaceStep failed;
     const int error = ReplaceFileContent(ToMultibyte(marker), text, &failed);
@@ -64,6 +81,16 @@ void WriteOwedPosts(const std::wstring& marker, const std::vector<std::wstring>&
     const std::wstring temp = OwedPostsTempFile(marker);
     if (failed == ReplaceStep::kWrite) ThrowWriteError(5, temp, error);
     ThrowWriteError(26, failed == ReplaceStep::kOpen ? temp : marker, error);
+}
+
+std::vector<std::wstring> ReadOwedPosts(const std::wstring& marker) {
+    return ReadPendingRecord(marker).owedPosts;
+}
+
+void WriteOwedPosts(const std::wstring& marker, const std::vector<std::wstring>& modules) {
+    PendingRecord record;
+    record.owedPosts = modules;
+    WritePendingRecord(marker, record);
 }
 
 }  // namespace UpdateNew

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -17,7 +18,8 @@ namespace UpdateNew {
 
 namespace {
 
-const size_t kCopyPiece = 1023;
+const size_t kCopyPiece = 256 * 1024;
+const wchar_t kReplacementSuffix[] = L".upd-new";
 
 int OpenTarget(const std::string& target, mode_t mode) {
     int fd;
@@ -43,20 +45,50 @@ std::wstring SetAsidePath(const std::wstring& target) {
     return target + L".tmp";
 }
 
-bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred) {
-    bDeferred = false;
-    std::string src, dst;
-    if (!WideToMultibyte(source, src))
-        THROW_ERROR(MsgLib<2>(source, SystemErrorText(EILSEQ)), EILSEQ);
-    if (!WideToMultibyte(target, dst)) ThrowTargetError(target, EILSEQ);
+namespace {
 
-    UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) {
-        const int error = errno;
-        THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
+// Writes the rest of `in` to `out`; a failure throws naming the file that failed.
+void CopyContent(int in, int out, const std::wstring& source, const std::wstring& target) {
+    std::vector<char> piece(kCopyPiece);
+    for (;;) {
+        const ssize_t n = ::read(in, piece.data(), piece.size());
+        if (n == 0) return;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            THROW_ERROR(MsgLib<4>(source, SystemErrorText(error)), error);
+        }
+        if (!WriteAll(out, piece.data(), static_cast<size_t>(n))) {
+            const int error = errno;
+            THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
+        }
     }
+}
 
+// Whether the installed file at `target` cannot be written in place for now (a program
+// runs from it, or access to it is denied); the one-second second chance included. Only
+// a regular file is asked, and without changing it (no truncation, no blocking open).
+bool TargetIsBusy(const std::string& target, int& error) {
+    struct stat st;
+    if (::lstat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    for (int attempt = 0;; ++attempt) {
+        const int fd = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+            return false;
+        }
+        error = errno;
+        if (!IsBusy(error)) return false;
+        if (attempt == 1) return true;
+        sleep(1);
+    }
+}
+
+// The copy into the target itself: where no file can be made beside the target (a
+// directory the updater may not write to, a name too long for a suffix), the target is
+// opened, truncated and written as it is.
+void CopyInPlace(int in, const std::string& dst, const std::wstring& source,
+                 const std::wstring& target, bool bMayDefer, bool& bDeferred) {
     UniqueFd out(OpenTarget(dst, 0644));
     if (out.get() < 0 && IsBusy(errno)) {
         sleep(1);
@@ -65,9 +97,6 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     if (out.get() < 0) {
         const int error = errno;
         if (!IsBusy(error) || !bMayDefer) ThrowTargetError(target, error);
-        // The target is busy or protected while its directory is writable: move it aside
-        // and write the new file in its place. A program running from the old file keeps
-        // it; the caller deletes the moved file once the run is over.
         const std::string aside = ToMultibyte(SetAsidePath(target));
         ::unlink(aside.c_str());
         // A target that is not there cannot be moved aside: the reason is the first one
@@ -78,22 +107,7 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         out.reset(OpenTarget(dst, 0600));
         if (out.get() < 0) ThrowTargetError(target, errno);
     }
-
-    char piece[kCopyPiece];
-    for (;;) {
-        const ssize_t n = ::read(in.get(), piece, sizeof piece);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            THROW_ERROR(MsgLib<4>(source, SystemErrorText(error)), error);
-        }
-        if (!WriteAll(out.get(), piece, static_cast<size_t>(n))) {
-            const int error = errno;
-            THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
-        }
-    }
-    in.close();
+    CopyContent(in, out.get(), source, target);
     if (::fchmod(out.get(), 0755) != 0) {
         const int error = errno;
         THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
@@ -103,6 +117,148 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         const int error = errno;
         THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
     }
+}
+
+// Removes the replacement file on every way out unless it was renamed into place.
+class ReplacementGuard {
+public:
+    explicit ReplacementGuard(const std::string& path) : m_path(path) {}
+    ReplacementGuard(const ReplacementGuard&) = delete;
+    ReplacementGuard& operator=(const ReplacementGuard&) = delete;
+    ~ReplacementGuard() {
+        if (!m_path.empty()) ::unlink(m_path.c_str());
+    }
+    void release() { m_path.clear(); }
+
+private:
+    std::string m_path;
+};
+
+// Gives the finished new content of `target` (open as `fd`) the owner and group of the file
+// it replaces, where the process may set them, and the permission bits of every installed
+// file. When it replaces a file, it is flushed to disk first, so that not even a power cut
+// can leave the path with less than the old content; a file new to the installation has
+// nothing to lose and is left to the system's own write-back (a fresh install does not wait
+// for the disk file by file). 0, or the library message of the step that failed (13 for
+// the permission bits, 5 for the flush) with `error` set.
+int FinishNewFile(int fd, const std::string& dst, int& error) {
+    struct stat old;
+    const bool replaces = ::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+    if (replaces) (void)!::fchown(fd, old.st_uid, old.st_gid);
+    error = 0;
+    if (::fchmod(fd, 0755) != 0) error = errno;
+    if (error != 0) return 13;
+    if (replaces && ::fdatasync(fd) != 0) error = errno;
+    return error != 0 ? 5 : 0;
+}
+
+// Renames the new file `from` over `dst`. A busy target (`aside` not empty) first gets its
+// second name `aside` (a hard link, or a rename where links are not possible), which goes again
+// when the rename fails. 0, or the rename's error (the target is then as it was).
+int RenameOver(const std::string& from, const std::string& dst, const std::string& aside) {
+    const bool busy = !aside.empty();
+    bool linked = false;
+    if (busy) {
+        ::unlink(aside.c_str());
+        linked = ::link(dst.c_str(), aside.c_str()) == 0;
+        if (!linked && ::rename(dst.c_str(), aside.c_str()) != 0) return errno;
+    }
+    if (::rename(from.c_str(), dst.c_str()) == 0) return 0;
+    const int error = errno;
+    if (busy) linked ? ::unlink(aside.c_str()) : ::rename(aside.c_str(), dst.c_str());
+    return error;
+}
+
+}  // namespace
+
+namespace {
+
+// Opens the source for reading and asks whether the target is busy (`busy`). Throws when
+// the source cannot be opened (library message 2) or a busy target may not be deferred (26).
+int OpenSource(const std::string& src, const std::string& dst, const std::wstring& source,
+               const std::wstring& target, bool bMayDefer, bool& busy) {
+    const int fd = ::open(src.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
+    }
+    int busyError = 0;
+    busy = TargetIsBusy(dst, busyError);
+    if (busy && !bMayDefer) {
+        ::close(fd);
+        ThrowTargetError(target, busyError);
+    }
+    return fd;
+}
+
+std::string AsideName(const std::wstring& target, bool busy) {
+    return busy ? ToMultibyte(SetAsidePath(target)) : std::string();
+}
+
+}  // namespace
+
+std::wstring ReplacementPath(const std::wstring& target) {
+    const size_t slash = target.rfind(L'/');
+    const size_t base = slash == std::wstring::npos ? 0 : slash + 1;
+    return target.substr(0, base) + L"." + target.substr(base) + kReplacementSuffix;
+}
+
+bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
+                     bool& bDeferred) {
+    bDeferred = false;
+    std::string src, dst;
+    if (!WideToMultibyte(source, src))
+        THROW_ERROR(MsgLib<2>(source, SystemErrorText(EILSEQ)), EILSEQ);
+    if (!WideToMultibyte(target, dst)) ThrowTargetError(target, EILSEQ);
+
+    bool busy = false;
+    UniqueFd in(OpenSource(src, dst, source, target, bMayDefer, busy));
+
+    // The new content is written beside the target and renamed over it once it is whole
+    // and on disk: a reader of the target, or a kill at any point, finds the old file or
+    // the new one, never a part.
+    const std::string beside = ToMultibyte(ReplacementPath(target));
+    UniqueFd out(
+        ::open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0) {
+        CopyInPlace(in.get(), dst, source, target, bMayDefer, bDeferred);
+        return true;
+    }
+    ReplacementGuard guard(beside);
+    CopyContent(in.get(), out.get(), source, target);
+    in.close();
+
+    int error = 0;
+    const int failed = FinishNewFile(out.get(), dst, error);
+    if (failed == 13) THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
+    if (failed != 0 || out.close() != 0) {
+        if (failed == 0) error = errno;
+        THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
+    }
+    error = RenameOver(beside, dst, AsideName(target, busy));
+    if (error != 0) ThrowTargetError(target, error);
+    guard.release();
+    bDeferred = busy;
+    return true;
+}
+
+bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
+                     bool& bDeferred) {
+    bDeferred = false;
+    std::string src, dst;
+    if (!WideToMultibyte(source, src) || !WideToMultibyte(target, dst))
+        return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
+    bool busy = false;
+    UniqueFd in(OpenSource(src, dst, source, target, bMayDefer, busy));
+    // The source becomes the installed file: it gets what a copy would, and is on disk
+    // before its name changes. Where that cannot be done (a source of another owner, on
+    // another file system, in a directory that takes no new names), the copy does what
+    // can be done there.
+    int error = 0;
+    if (FinishNewFile(in.get(), dst, error) != 0 ||
+        RenameOver(src, dst, AsideName(target, busy)) != 0)
+        return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
+    bDeferred = busy;
     return true;
 }
 

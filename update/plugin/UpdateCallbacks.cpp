@@ -290,11 +290,21 @@ bool UpdateCallbacks::notifyConfigFile(const std::wstring& cConfigFileName) {
 
 bool UpdateCallbacks::copyFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
                                bool* pDeferred) {
+    return placeFile(source, dest, bMayDefer, pDeferred, CopyFileBuiltin);
+}
+
+bool UpdateCallbacks::moveFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
+                               bool* pDeferred) {
+    return placeFile(source, dest, bMayDefer, pDeferred, MoveFileBuiltin);
+}
+
+bool UpdateCallbacks::placeFile(const std::wstring& source, const std::wstring& dest,
+                                bool bMayDefer, bool* pDeferred, BuiltinPlacement builtin) {
     if (pDeferred) *pDeferred = false;
     if (callLib(L"copyFile(source, dest)", &CUpdateLibCallbacks::copyFile, source, dest))
         return true;
     bool bDeferred = false;
-    const bool bCopied = CopyFileBuiltin(source, dest, bMayDefer, bDeferred);
+    const bool bCopied = builtin(source, dest, bMayDefer, bDeferred);
     if (pDeferred) *pDeferred = bDeferred;
     if (bCopied && bDeferred) {
         callLib(L"copyFileNeedRestart(dest)", &CUpdateLibCallbacks::copyFileNeedRestart, dest);

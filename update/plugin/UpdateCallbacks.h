@@ -161,6 +161,12 @@ public:
     // file was copied; a copy that cannot open or write a file throws Exception.
     bool copyFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
                   bool* pDeferred = nullptr);
+    // The same step for a source that is not needed afterwards (a verified download): the
+    // plug-in is offered "copyFile(source, dest)" as for a copy and then gets the source
+    // file as it is; otherwise the updater moves it into place (MoveFileBuiltin), copying
+    // only where a move is not possible.
+    bool moveFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
+                  bool* pDeferred = nullptr);
     // Makes sure the directory `cPath` exists, with its parents, unless the plug-in takes
     // the step over ("checkCreateDirectory(cPath, cCreatedDirs)" answered 0: true). The
     // updater creates missing directories with mode 0755 and appends each one it created
@@ -184,6 +190,10 @@ public:
     void setLoadFailed(bool bFailed) { m_bLoadFailed = bFailed; }
 
 private:
+    // copyFile and moveFile: the plug-in's offer, then `builtin`, then the restart notice.
+    using BuiltinPlacement = bool (*)(const std::wstring&, const std::wstring&, bool, bool&);
+    bool placeFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
+                   bool* pDeferred, BuiltinPlacement builtin);
     void DropFailedGuiLib();
     void DropFailedLib();
     static bool JudgeLibResult(int result, const wchar_t* pszExpression);

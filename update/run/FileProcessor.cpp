@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
+#include <utility>
+
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
@@ -11,12 +14,14 @@
 #include "base/PathUtils.h"
 #include "base/ProgramInfo.h"
 #include "base/StringUtils.h"
+#include "codec/DigestPrefetch.h"
 #include "codec/FileDigest.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
 #include "download/IndexVerifier.h"
+#include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -46,13 +51,6 @@ std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
 bool Exists(const std::wstring& path) {
     struct stat st;
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
-}
-
-// Whether `outer` is `inner` or one of its ancestors.
-bool Holds(std::wstring outer, std::wstring inner) {
-    if (outer.empty() || outer.back() != L'/') outer.push_back(L'/');
-    if (inner.empty() || inner.back() != L'/') inner.push_back(L'/');
-    return inner.compare(0, outer.size(), outer) == 0;
 }
 
 }  // namespace
@@ -90,6 +88,27 @@ std::wstring FileProcessor::moduleFilesAddress() const {
     return m_serversHandler ? m_serversHandler->GetUpdateRootAddress() : std::wstring();
 }
 
+std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
+    if (m_config->mirror()) return nullptr;
+    UpdateCallbacks& callbacks = m_config->cCallbacks();
+    std::vector<std::wstring> paths;
+    for (int index = 0; index < m_update->moduleCount(); ++index) {
+        const UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
+        if (callbacks.bLoadFailed() && !IsSelfUpdate(module)) continue;
+        std::wstring destination = module.destination;
+        try {
+            m_config->expandVariables(destination, true, false);
+        } catch (const Exception&) {
+            break;  // the check itself meets the failure at this module
+        }
+        for (const UpdateFileInfo& file : module.files)
+            paths.push_back(JoinPath(destination, CheckedName(file, false)));
+    }
+    if (paths.size() < 2) return nullptr;
+    return std::unique_ptr<DigestPrefetch>(
+        new DigestPrefetch(std::move(paths), DigestPrefetch::Workers()));
+}
+
 void FileProcessor::CheckFiles() {
     UpdateCallbacks& callbacks = m_config->cCallbacks();
     callbacks.resetRunCounters();
@@ -97,6 +116,9 @@ void FileProcessor::CheckFiles() {
     m_patchPlans.clear();
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
+    // The installed files are read and hashed ahead on other threads; results, callbacks
+    // and log lines stay in file order on this one.
+    const std::unique_ptr<DigestPrefetch> prefetch = prefetchDigests();
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
@@ -114,7 +136,10 @@ void FileProcessor::CheckFiles() {
         bool listed = false;  // the module's "[name]" entry is in the list
         for (UpdateFileInfo& file : module.files) {
             std::wstring localPath;
-            const bool changed = checkFile(module, file, destination, filesAddress, localPath);
+            const bool changed =
+                checkFile(module, file, destination, filesAddress, prefetch.get(), localPath);
+            // What a kill during the replacement of the file left beside it.
+            if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
             const UpdateFileInfo& f = file;
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f);
             if (!changed) continue;
@@ -147,13 +172,15 @@ void FileProcessor::CheckFiles() {
 
 bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                               const std::wstring& destination, const std::wstring& filesAddress,
-                              std::wstring& localPath) {
+                              DigestPrefetch* prefetch, std::wstring& localPath) {
     const bool mirror = m_config->mirror();
     const std::wstring name = CheckedName(file, mirror);
     if (!mirror) {
         localPath = JoinPath(destination, name);
         // One open gives presence, size and digest.
-        const FileDigest local = GetFileSizeAndMD5(localPath);
+        const FileDigest local = prefetch && prefetch->nextIs(localPath)
+                                     ? prefetch->take()
+                                     : GetFileSizeAndMD5(localPath);
         if (!local.exists) {
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;
@@ -237,7 +264,7 @@ void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
     // or a later one after a kill, removes it whole: also the default backup directory
     // inside the installation, which would otherwise keep a killed run's copies forever.
     // Never one that is or holds the installation, which outlives every run.
-    if (created && !Holds(dir, m_config->updateDirs().m_installdir)) {
+    if (created && !PathHolds(dir, m_config->updateDirs().m_installdir)) {
         CTemporaryFiles::MarkOwned(dir);
     } else if (LogDebugOn()) {
         LogDebug(
@@ -311,7 +338,24 @@ void FileProcessor::BackupModule(int moduleIndex) {
 }
 
 void FileProcessor::InstallModule(int moduleIndex) {
-    installer().installModule(m_update->cGetModuleByIndex(moduleIndex));
+    CModuleInstaller& modules = installer();
+    if (!m_movableSourcesKnown) {
+        // A download that two changed files install must still be there for the second,
+        // so only one installed once is moved.
+        std::set<std::wstring> once, shared;
+        for (const UpdateModuleInfo& module : m_update->modules) {
+            if (!module.needsupdate) continue;
+            for (const UpdateFileInfo& file : module.files) {
+                if (!file.needsupdate) continue;
+                const std::wstring source = modules.installSource(module, file);
+                if (!once.insert(source).second) shared.insert(source);
+            }
+        }
+        for (const std::wstring& source : shared) once.erase(source);
+        modules.setMovableSources(std::move(once));
+        m_movableSourcesKnown = true;
+    }
+    modules.installModule(m_update->cGetModuleByIndex(moduleIndex));
 }
 
 void FileProcessor::RestoreModule(int moduleIndex) {

@@ -11,6 +11,7 @@
 
 #include "config/UpdateConfig.h"
 #include "install/ModuleInstaller.h"
+#include "install/PendingUpdate.h"
 #include "install/Rollback.h"
 #include "install/TemporaryFiles.h"
 #include "product/UpdateInfo.h"
@@ -18,6 +19,7 @@
 namespace UpdateNew {
 
 class CDownloadServersHandler;
+class DigestPrefetch;
 class FileDownloader;
 class IndexVerifier;
 struct FileDigest;
@@ -49,7 +51,9 @@ public:
     // dispatcher, reports each file to the GUI plug-in ("onCheckFile(f)", and
     // "onCheckFileIsDirty(f)" for a changed one) and, when anything changed, sets the path
     // variable UPDATED_FILES. With patches on, a changed file whose installed copy is the
-    // base of one of its patches is to be rebuilt from that patch. Changes no installed file.
+    // base of one of its patches is to be rebuilt from that patch. Changes no installed file;
+    // after a run that did not end well it removes the replacement file (ReplacementPath) a
+    // kill may have left beside each.
     // Unusable module dependencies end the process (status 250 or 249).
     void CheckFiles();
     // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
@@ -101,8 +105,11 @@ public:
     // The kept copy is replaced before anything is installed. Until the run ends well a
     // marker file beside it (keptCopy + ".pending") says the update is unfinished, and a
     // run that finds the marker (the last one died, say by SIGKILL) does not take an equal
-    // index for "nothing changed". The update run calls this when it ends with success;
-    // it removes the marker.
+    // index for "nothing changed". The marker also names the temporary and backup
+    // directories of every run of the unfinished update. The update run calls this when it
+    // ends with success; it removes the marker and lists the earlier runs' directories
+    // that hold the owner marker (not this run's, never one holding the installation) for
+    // the clean-up.
     void FinishMasterIdx();
     // The marker also records the modules whose installation began while it stood and whose
     // post command has not run since: a run killed in between owes their post commands to
@@ -131,7 +138,8 @@ public:
     // files are at <baseAddress>/<SOURCE>/<NAME>.gz); `productRoot` is the update root,
     // which places the download directory below the temporary root. Every file with its
     // `needsupdate` flag in every module with its flag is fetched (or taken from a matching
-    // ".gz" already present, message 627; a mismatching one is fetched again, 628),
+    // ".gz" already present, message 627, also one moved over from the download directory
+    // of an earlier run of the unfinished update; a mismatching one is fetched again, 628),
     // verified, and outside mirror mode decompressed beside itself and verified again.
     // Brackets the work with "onStartDownloadFiles(weblocation, ...)" and
     // "onFinishDownloadFiles(weblocation)" (weblocation = `baseAddress`) and disconnects
@@ -187,9 +195,13 @@ public:
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
     // `filesAddress` is the server's address of the module files, for log lines only.
+    // `prefetch` (may be null) holds the installed files' digests computed ahead.
     bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                    const std::wstring& destination, const std::wstring& filesAddress,
-                   std::wstring& localPath);
+                   DigestPrefetch* prefetch, std::wstring& localPath);
+    // Starts hashing the installed files of the check ahead, in check order; null in mirror
+    // mode and for fewer than two files.
+    std::unique_ptr<DigestPrefetch> prefetchDigests();
     // Judges a present installed file from its size and digest (`local`).
     bool checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                             const std::wstring& localPath, const std::wstring& filesAddress,
@@ -255,6 +267,17 @@ private:
     std::unique_ptr<IndexVerifier> m_verifier;
     // The modules the marker records as owed a post command.
     std::vector<std::wstring> m_owedPosts;
+    // The record as this run found it (the directories of earlier runs of the update).
+    PendingRecord m_earlierRuns;
+    // Whether the marker was there: an earlier run did not end well.
+    bool m_unfinished = false;
+    // The download directories of earlier runs, where verified downloads may wait.
+    std::vector<std::wstring> m_earlierDownloadDirs;
+    // The record to write: the earlier runs' directories with `owed`.
+    PendingRecord pendingRecord(const std::vector<std::wstring>& owed) const;
+    // Moves the earlier runs' download of `file` to `gz` when there is one.
+    void takeEarlierDownload(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                             const std::wstring& gz);
 
     // Moves what the download steps listed into the run's temporary files, in order, so
     // that the list file handed to a self-update and the clean-up see everything.
@@ -269,6 +292,8 @@ private:
     // A self-update helper's own directories, removed at its end while empty.
     std::vector<std::wstring> m_helperDirs;
     std::unique_ptr<CModuleInstaller> m_installer;
+    // Whether the installer knows which downloads it may move into place.
+    bool m_movableSourcesKnown = false;
 };
 
 }  // namespace UpdateNew

@@ -33,6 +33,7 @@
 #include "download/FileDownloader.h"
 #include "download/IndexVerifier.h"
 #include "install/PendingUpdate.h"
+#include "install/TemporaryFiles.h"
 #include "plugin/UpdateCallbacks.h"
 #include "product/SignedIndex.h"
 #include "product/UpdateInfo.h"
@@ -193,22 +194,39 @@ bool Exists(const std::wstring& path) {
     return ::access(ToMultibyte(path).c_str(), F_OK) == 0;
 }
 
-// Creates the marker and makes it durable before the kept copy changes. A marker that is
-// there already is kept as it is: it may record post commands an earlier run owes.
-void WriteMarker(const std::wstring& path) {
-    const std::string name = ToMultibyte(path);
-    const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) ThrowFileError(2, path, errno);
-    const int syncError = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    if (syncError != 0) ThrowFileError(5, path, syncError);
+// Adds `dir` (without its trailing "/") to `dirs` unless it is listed already.
+void AddOnce(std::vector<std::wstring>& dirs, const std::wstring& dir) {
+    const std::wstring path = WithoutTrailingSlash(dir);
+    if (!path.empty() && std::find(dirs.begin(), dirs.end(), path) == dirs.end())
+        dirs.push_back(path);
 }
 
 }  // namespace
 
+PendingRecord FileProcessor::pendingRecord(const std::vector<std::wstring>& owed) const {
+    PendingRecord record = m_earlierRuns;
+    record.owedPosts = owed;
+    return record;
+}
+
 void FileProcessor::FinishMasterIdx() {
     m_owedPosts.clear();
     if (m_pendingIndexMarker.empty()) return;
+    // The directories of earlier runs of this update that were killed: their downloads
+    // served this run, nothing else needs them. Only a directory that holds the owner
+    // marker goes (a run made it), never one that holds the installation, and this run's
+    // own directories are left to its own clean-up.
+    const UpdateDirs& dirs = m_config->updateDirs();
+    for (const auto* list : {&m_earlierRuns.tmpDirs, &m_earlierRuns.backupDirs}) {
+        for (const std::wstring& dir : *list) {
+            if (dir.empty() || dir[0] != L'/' || dir == WithoutTrailingSlash(dirs.m_tmpdir) ||
+                dir == WithoutTrailingSlash(dirs.m_backupdir) ||
+                PathHolds(dir, dirs.m_installdir) || !CTemporaryFiles::IsOwned(dir))
+                continue;
+            LogDebug(L"Removing \"%s\", left by an earlier run of this update\n", dir.c_str());
+            m_temporaries.addRunDir(dir);
+        }
+    }
     // A record the kill of an earlier run left half-written goes too.
     for (const std::wstring& path : {m_pendingIndexMarker, OwedPostsTempFile(m_pendingIndexMarker)})
         if (::unlink(ToMultibyte(path).c_str()) != 0 && errno != ENOENT)
@@ -225,7 +243,7 @@ void FileProcessor::MarkPostOwed(const std::wstring& module) {
     if (m_pendingIndexMarker.empty() || mirror() || IsPostOwed(module)) return;
     std::vector<std::wstring> owed = m_owedPosts;
     owed.push_back(module);
-    WriteOwedPosts(m_pendingIndexMarker, owed);
+    WritePendingRecord(m_pendingIndexMarker, pendingRecord(owed));
     m_owedPosts.swap(owed);
 }
 
@@ -233,7 +251,7 @@ void FileProcessor::MarkPostRun(const std::wstring& module) {
     if (m_pendingIndexMarker.empty() || !IsPostOwed(module)) return;
     std::vector<std::wstring> owed = m_owedPosts;
     owed.erase(std::remove(owed.begin(), owed.end(), module), owed.end());
-    WriteOwedPosts(m_pendingIndexMarker, owed);
+    WritePendingRecord(m_pendingIndexMarker, pendingRecord(owed));
     m_owedPosts.swap(owed);
 }
 
@@ -242,7 +260,10 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     const std::wstring marker = PendingMarkerOf(keptCopy);
     // What an earlier run that did not end well left owed (the first process of a
     // self-update among them).
-    m_owedPosts = ReadOwedPosts(marker);
+    m_earlierRuns = ReadPendingRecord(marker);
+    m_owedPosts = m_earlierRuns.owedPosts;
+    // A run killed while replacing a file may have left the new content's file beside it.
+    m_unfinished = Exists(marker);
     if (!m_config->trustedKeys().empty())
         m_verifier.reset(new IndexVerifier(m_config->trustedKeys(), m_config->trustThreshold()));
     if (m_config->selfUpdateDone()) {
@@ -250,7 +271,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         // makes sure the kept copy is still that index.
         if (m_verifier) m_verifier->VerifyKept(keptCopy, std::time(nullptr));
         // The update the first process began ends with this run.
-        if (Exists(marker)) m_pendingIndexMarker = marker;
+        if (m_unfinished) m_pendingIndexMarker = marker;
         // The first run of this update fetched it; this run only cleans it up.
         AddTempFile(local);
         AddTempDir(GetDirPart(local));
@@ -283,7 +304,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     // The index only matters as a whole: an equal kept copy means nothing changed.
     // A marker left by a run that died after replacing the kept copy: that copy proves
     // nothing, so the files are checked.
-    const bool unfinished = Exists(marker);
+    const bool unfinished = m_unfinished;
     if (unfinished)
         LogDebug(L"The last update did not finish (%s): checking every file\n", marker.c_str());
     for (const std::wstring& module : m_owedPosts)
@@ -319,7 +340,13 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         const int err = CreateDirectories(keptDir);
         if (err != 0) ThrowFileError(26, keptCopy, err);
     }
-    WriteMarker(marker);
+    // The marker is on disk before the kept copy changes. It keeps what an earlier run
+    // recorded (post commands it owes, its directories) and names this run's directories,
+    // so that a run after a kill finds them whatever its own are.
+    PendingRecord record = pendingRecord(m_owedPosts);
+    AddOnce(record.tmpDirs, tmpDir());
+    AddOnce(record.backupDirs, m_config->updateDirs().m_backupdir);
+    WritePendingRecord(marker, record);
     m_pendingIndexMarker = marker;
     replaceKeptIndex(local, keptCopy);
     return true;
@@ -433,6 +460,18 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Upd
     }
 }
 
+void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                        const std::wstring& gz) {
+    for (const std::wstring& dir : m_earlierDownloadDirs) {
+        const std::wstring earlier = ModuleFileLocalName(dir, module.source, file.name) + kGzSuffix;
+        // Moved, not trusted: the check below takes it only when it matches the record.
+        if (::rename(ToMultibyte(earlier).c_str(), ToMultibyte(gz).c_str()) == 0) {
+            LogDebug(L"Taking \"%s\" from an earlier run of this update\n", earlier.c_str());
+            return;
+        }
+    }
+}
+
 void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                                        const std::wstring& baseAddress, int& count) {
     const std::wstring remoteGz = ModuleFileRemoteName(baseAddress, module.source, file.name);
@@ -450,6 +489,7 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
 
     if (!mirror() && patchModuleFile(file, remoteGz, local, count)) return;
 
+    if (!FileInfo(gz).Exists()) takeEarlierDownload(module, file, gz);
     bool fetch = true;
     if (FileInfo(gz).Exists()) {
         if (CompressedFileMatches(gz, file)) {
@@ -483,6 +523,11 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
                                   const std::wstring& productRoot) {
     LogDebug(L"%s\n", Msg<621>().c_str());
     m_downloadDir = JoinConfined(tmpDir(), productRoot);
+    m_earlierDownloadDirs.clear();
+    // Only directories a run made (they hold the owner marker) are taken from.
+    for (const std::wstring& dir : m_earlierRuns.tmpDirs)
+        if (dir != WithoutTrailingSlash(tmpDir()) && CTemporaryFiles::IsOwned(dir))
+            m_earlierDownloadDirs.push_back(JoinConfined(dir, productRoot));
     int toUpdate = 0;
     for (const UpdateModuleInfo& module : m_update->modules) {
         if (!module.needsupdate) continue;

@@ -1,0 +1,57 @@
+// Digests of many files computed ahead on worker threads, handed out in list order. The
+// file check hashes the installed files of a product this way: the workers keep the
+// machine's cores busy reading and hashing, while the one thread that owns the run takes
+// the results in order and does everything else (callbacks, log lines) as before.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/FileDigest.h"
+
+namespace UpdateNew {
+
+class DigestPrefetch {
+public:
+    // Starts `threads` workers (at least one) that compute GetFileSizeAndMD5 of `paths` in
+    // list order, never more than `lookahead` results ahead of the next take().
+    DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead = 256);
+    // Stops the workers (results not taken are dropped) and waits for them.
+    ~DigestPrefetch();
+    DigestPrefetch(const DigestPrefetch&) = delete;
+    DigestPrefetch& operator=(const DigestPrefetch&) = delete;
+
+    size_t size() const { return m_paths.size(); }
+    // The result for the next path in list order (the first take gives paths[0], and so
+    // on); waits until it is computed. Taking more than size() results is a logic error
+    // and gives an empty result.
+    FileDigest take();
+    // Whether the next take() gives the result for `path` (called by the taking thread).
+    bool nextIs(const std::wstring& path) const {
+        return m_nextToTake < m_paths.size() && m_paths[m_nextToTake] == path;
+    }
+
+    // The number of workers for this machine: one per core, at most `limit`.
+    static unsigned Workers(unsigned limit = 4);
+
+private:
+    void work();
+
+    const std::vector<std::wstring> m_paths;
+    const size_t m_lookahead;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    // Ring of m_lookahead slots: the result for path i lives in slot i % m_lookahead.
+    std::vector<FileDigest> m_slots;
+    std::vector<bool> m_ready;
+    size_t m_nextToCompute = 0;  // the next index a worker claims
+    size_t m_nextToTake = 0;     // the next index take() hands out
+    bool m_stop = false;
+    std::vector<std::thread> m_workers;
+};
+
+}  // namespace UpdateNew
