@@ -233,8 +233,6 @@ private:
     // fetched or does not match its record is left out (logged at info level).
     void fetchMirrorPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                             const std::wstring& remoteGz, const std::wstring& gz);
-    // Throws the interrupt's critical exception when a stop signal arrived.
-    void stopWhenInterrupted() const;
     // Copies the index's signature files beside its mirror copy (fetching them first when
     // no verifier did).
     void copyIndexSignatures(const std::wstring& address, const std::wstring& local,

@@ -316,7 +316,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         return false;
     }
 
-    if (mirror()) {
+    if (mirror() && !m_config->checkDirty()) {
         const std::wstring mirrorCopy = JoinConfined(installDir(), m_config->masterIdx());
         if (!callbacks().checkCreateDirectory(GetDirPart(mirrorCopy))) {
             const std::wstring text = Msg<125>(GetDirPart(mirrorCopy));
@@ -334,6 +334,10 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     for (const std::string& line : lines) cMasterIdxContents.push_back(FromMultibyte(line));
     callbacks().callLib(L"notifyMasterIdxContent(cMasterIdxContents)",
                         &CUpdateLibCallbacks::notifyMasterIdxContent, cMasterIdxContents);
+
+    // A check-only run changes nothing in the installation: the kept copy stays as it was
+    // (the run deletes it when it finds changes) and no marker is written.
+    if (m_config->checkDirty()) return true;
 
     const std::wstring keptDir = GetDirPart(keptCopy);
     if (!keptDir.empty()) {
@@ -381,12 +385,6 @@ void FileProcessor::registerDownloadDirs(const std::wstring& dir) {
     }
 }
 
-void FileProcessor::stopWhenInterrupted() const {
-    if (!InterruptRequested()) return;
-    LogDebug(L"%S", kSignalReceivedLine);
-    THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
-}
-
 bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstring& remoteGz,
                                     const std::wstring& local, int& count) {
     const auto found = m_patchPlans.find(&file);
@@ -405,7 +403,7 @@ bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstri
     if (GetFileMD5(plan.installed) != plan.patch.baseMd5) {
         reason = Msg<871>(plan.installed);
     } else {
-        stopWhenInterrupted();
+        ThrowIfInterrupted();
         ++count;
         LogDebug(L"%s\n", Msg<619>(count, remote, local).c_str());
         AddTempFile(patch);
@@ -501,7 +499,7 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
         }
     }
     if (fetch) {
-        stopWhenInterrupted();
+        ThrowIfInterrupted();
         ++count;
         LogDebug(L"%s\n", Msg<619>(count, remoteGz, local).c_str());
         AddTempFile(gz);
