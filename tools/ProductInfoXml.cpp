@@ -98,6 +98,10 @@ std::string ProductInfoBody(const ProductDesc& product,
             if (!file.zipSha256.empty())
                 Element(out, 4, "ZIPSHA256",
                         std::wstring(file.zipSha256.begin(), file.zipSha256.end()));
+            // Readers that know nothing of patches skip these elements.
+            for (const InfoPatchEntry& patch : file.patches)
+                out += "    <PATCH BASEMD5=\"" + XmlAttribute(patch.baseMd5) + "\" SIZE=\"" +
+                       std::to_string(patch.size) + "\" SHA256=\"" + patch.sha256 + "\"/>\n";
             out += "  </FILE>\n";
         }
         out += "</MODULE>\n";

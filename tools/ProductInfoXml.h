@@ -13,6 +13,13 @@
 struct ProductDesc;
 struct ModuleDesc;
 
+// A patch that rebuilds the file from an earlier published version.
+struct InfoPatchEntry {
+    std::wstring baseMd5;  // digest text of that version
+    uint64_t size = 0;
+    std::string sha256;
+};
+
 // A file of a module with everything its FILE element states.
 struct InfoFileEntry {
     std::wstring name;  // path relative to the module's source directory on the server
@@ -20,9 +27,10 @@ struct InfoFileEntry {
     std::wstring fileMd5;
     uint32_t zipSize = 0;
     std::wstring zipMd5;
-    std::wstring os;        // token list, e.g. "UNIX"
-    std::wstring version;   // empty: no VERSION element
-    std::string zipSha256;  // empty: no ZIPSHA256 element (an unsigned publication)
+    std::wstring os;                      // token list, e.g. "UNIX"
+    std::wstring version;                 // empty: no VERSION element
+    std::string zipSha256;                // empty: no ZIPSHA256 element (an unsigned publication)
+    std::vector<InfoPatchEntry> patches;  // one PATCH element each
 };
 
 struct InfoModuleEntry {

@@ -46,6 +46,12 @@ std::wstring Date(const std::string& value, PublishCommandLine& line) {
     return IsDateText(line.options.date) ? std::wstring() : Msg<999>();
 }
 
+std::wstring Previous(const std::string& value, PublishCommandLine& line) {
+    if (value.empty()) return Msg<985>();
+    line.options.previous.push_back(FromMultibyte(value));
+    return {};
+}
+
 std::wstring Check(const std::string&, PublishCommandLine& line) {
     line.check = true;
     return {};
@@ -126,6 +132,10 @@ const PublishOptionRow kPublishOptions[] = {
      "days until a signed master index expires (default 30)"},
     {"--new-key", nullptr, "<base>", false, NewKey,
      "write a new key pair: <base>.pub and the unencrypted <base>.key"},
+    {"--previous", nullptr, "<dir>", false, Previous,
+     "an earlier published tree of the product (repeatable): each\n"
+     "changed file also gets a zstd patch from every earlier version\n"
+     "found there that is clearly smaller than its .gz"},
     {"--check", nullptr, nullptr, false, Check,
      "check the description and the product files; write nothing"},
     {"--quiet", "-q", nullptr, false, Quiet, "print nothing but errors"},
@@ -202,7 +212,7 @@ std::wstring ParsePublishCommandLine(int argc, char** argv, PublishCommandLine& 
             break;
         }
         if (!match) return Msg<997>(FromMultibyte(arg));
-        if (match->alone && argc != 2) return Msg<998>();
+        if (match->alone && argc != 2) return match->apply == NewKey ? Msg<839>() : Msg<998>();
         std::wstring problem = match->apply(value, line);
         if (!problem.empty()) return problem;
     }

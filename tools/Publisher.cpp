@@ -21,10 +21,12 @@
 #include "base/PathUtils.h"
 #include "codec/CheckedTextFile.h"
 #include "codec/FileDigest.h"
+#include "codec/FilePatch.h"
 #include "codec/GzFile.h"
 #include "codec/Minisign.h"
 #include "codec/ProductInfoDecode.h"
 #include "codec/Sha256.h"
+#include "download/DownloadNames.h"
 #include "product/SignedIndex.h"
 
 using namespace UpdateNew;
@@ -207,6 +209,48 @@ void Record(PublishReport& report, const std::wstring& rel, bool changed) {
     (changed ? report.written : report.unchanged).push_back(rel);
 }
 
+// A patch is kept only when it saves at least a tenth of the ".gz".
+bool ClearlySmaller(uint64_t patchSize, uint64_t zipSize) {
+    return patchSize * 10 < zipSize * 9;
+}
+
+// Patches from the versions of `rel` ("....gz") in the earlier trees to the file
+// `source`, written beside the ".gz" and listed in `entry`.
+void WritePatches(const std::wstring& rel, const std::wstring& source, InfoFileEntry& entry,
+                  const PublishOptions& options, StagingDir& staging, TreeWriter& tree,
+                  PublishReport& report) {
+    for (const std::wstring& previous : options.previous) {
+        const std::wstring earlier = JoinPath(previous, rel);
+        if (access(ToMultibyte(earlier).c_str(), R_OK) != 0) continue;
+        std::wstring compressed, base;
+        GunzipNames(earlier, staging.Dir(), compressed, base);
+        staging.File(GetLastComponent(base));
+        if (GunzipFile(earlier, staging.Dir()) != 0) Fail(Msg<975>(earlier));
+        const std::wstring baseMd5 = GetFileMD5(base);
+        if (baseMd5.empty()) Fail(Msg<975>(base));
+        bool known = baseMd5 == entry.fileMd5;
+        for (const InfoPatchEntry& patch : entry.patches) known = known || patch.baseMd5 == baseMd5;
+        if (known) continue;
+        const std::wstring patchRel = PatchName(rel, baseMd5);
+        const std::wstring temp = tree.Prepare(patchRel);
+        std::wstring error;
+        struct stat st;
+        if (!CreateFilePatch(base, source, temp, error) ||
+            stat(ToMultibyte(temp).c_str(), &st) != 0 ||
+            !ClearlySmaller(static_cast<uint64_t>(st.st_size), entry.zipSize)) {
+            tree.Discard(patchRel);
+            continue;
+        }
+        InfoPatchEntry patch;
+        patch.baseMd5 = baseMd5;
+        patch.size = static_cast<uint64_t>(st.st_size);
+        patch.sha256 = Sha256OfFile(temp);
+        if (patch.sha256.empty()) Fail(Msg<975>(temp));
+        entry.patches.push_back(patch);
+        Record(report, patchRel, tree.Finish(patchRel));
+    }
+}
+
 }  // namespace
 
 std::wstring FormatDate(time_t when) {
@@ -297,16 +341,17 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
             if (entry.fileMd5.empty()) ThrowAt(file.at, Msg<975>(file.path));
             std::wstring temp = tree.Prepare(rel);
             if (GzipFile(file.path, temp, "wb9") != 0) ThrowAt(file.at, Msg<976>(file.path, temp));
-            // The digest and the compressed copy must describe the same content.
+            struct stat zipped;
+            if (stat(ToMultibyte(temp).c_str(), &zipped) != 0) Fail(Msg<975>(temp));
+            entry.zipSize = static_cast<uint32_t>(zipped.st_size);
+            WritePatches(rel, file.path, entry, options, staging, tree, report);
+            // The digest, the compressed copy and the patches must describe the same content.
             if (stat(source.c_str(), &after) != 0 || after.st_size != before.st_size ||
                 after.st_mtime != before.st_mtime || after.st_ctime != before.st_ctime ||
                 before.st_size > kMaxPublishedFileSize)
                 ThrowAt(file.at, Msg<977>(file.path));
-            struct stat zipped;
-            if (stat(ToMultibyte(temp).c_str(), &zipped) != 0) Fail(Msg<975>(temp));
             if (zipped.st_size > kMaxPublishedFileSize) ThrowAt(file.at, Msg<978>(file.path));
             entry.fileSize = static_cast<uint32_t>(before.st_size);
-            entry.zipSize = static_cast<uint32_t>(zipped.st_size);
             entry.zipMd5 = GetFileMD5(temp);
             if (entry.zipMd5.empty()) Fail(Msg<975>(temp));
             if (!signingKeys.empty()) {

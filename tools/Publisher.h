@@ -25,6 +25,9 @@ struct PublishOptions {
     std::vector<std::wstring> signKeys;
     // Days until a signed index expires (0: it is expired as soon as it is written).
     int expiresDays = 30;
+    // Earlier published trees of the product: every changed file gets a patch from each
+    // earlier version found there, unless the patch is not clearly smaller than its ".gz".
+    std::vector<std::wstring> previous;
 };
 
 struct PublishReport {

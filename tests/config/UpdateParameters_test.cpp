@@ -105,6 +105,9 @@ std::vector<Decl> ExpectedTable() {
          L"File of minisign public keys: the master index must be signed with them"},
         {L"trust-threshold", 40, 1, false, false, -1, N,
          L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
+        {L"delta", 43, 1, false, false, -1, L"1",
+         L"Rebuild changed files from patches against the installed files where the server "
+         L"offers them (1, the default); 0 always fetches whole files"},
     };
 }
 
@@ -184,10 +187,11 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
     std::vector<std::wstring> set;
     for (const Parameter& p : t)
         if (p.isSet()) set.push_back(p.name());
-    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate",
-                                         L"mirror", L"plain-pass", L"install-path", L"config-file",
-                                         L"backup-dir", L"logfile", L"tmpdir", L"log-append"}),
-              set);
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate", L"mirror",
+                                   L"plain-pass", L"install-path", L"config-file", L"backup-dir",
+                                   L"logfile", L"tmpdir", L"log-append", L"delta"}),
+        set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
     CUpdateParameters u(L"/opt/bin", kCwd);
@@ -346,9 +350,12 @@ TEST_F(UpdateParametersTest, FlagsAreOnlyOneOrTrue) {
     t.apply(OPT_LOG_APPEND, L"TrUe", r);
     t.apply(OPT_CHECKDIRTY, L"", r);
     t.apply(OPT_NOSELFUPDATE, L"", r);
+    t.apply(OPT_DELTA, L"0", r);
+    t.apply(OPT_DELTA, L"true", r);
     EXPECT_EQ((std::vector<std::wstring>{L"setIgnoreServerList(true)", L"setIgnoreMasterIdx(true)",
                                          L"setPlainPass(true)", L"setLogAppend(true)",
-                                         L"setCheckDirty(true)", L"setSelfUpdateDone()"}),
+                                         L"setCheckDirty(true)", L"setSelfUpdateDone()",
+                                         L"setDelta(false)", L"setDelta(true)"}),
               r.calls);
 }
 
@@ -462,21 +469,33 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
     target.calls.clear();
     t.applyOptions(target);
     const std::vector<std::wstring> expected = {
-        L"setRetries(3)", L"setTimeout(10)", L"setParallel(8)", L"setMaxRate(0)",
+        L"setRetries(3)",
+        L"setTimeout(10)",
+        L"setParallel(8)",
+        L"setMaxRate(0)",
         // mirror "0": flag stays off, no call
         L"setPlainPass(true)",  // before the passwords
-        L"setProxyUsername(n)", L"setProxyPassword(p)", L"setInstallPath(/home/user/work)",
+        L"setProxyUsername(n)",
+        L"setProxyPassword(p)",
+        L"setInstallPath(/home/user/work)",
         // config-file skipped
-        L"setMasterIdx(idx)", L"addServerUrl(http://127.0.0.1/b)",
-        L"addServerUrl(http://127.0.0.1/a)", L"setProductInfoFile(info)", L"setProductRoot(root)",
-        L"addCopyAction(x|y)", L"addCopyAction(z|w)", L"setSelfUpdateProgram(a)",
+        L"setMasterIdx(idx)",
+        L"addServerUrl(http://127.0.0.1/b)",
+        L"addServerUrl(http://127.0.0.1/a)",
+        L"setProductInfoFile(info)",
+        L"setProductRoot(root)",
+        L"addCopyAction(x|y)",
+        L"addCopyAction(z|w)",
+        L"setSelfUpdateProgram(a)",
         L"setSelfUpdateProgram(b)",
         // guilib, updatelib skipped; add-var-pair has no effect here
-        L"setBackupDir(%INSTALL_DIR%\\backup)", L"setLogFileName(update.log)",
+        L"setBackupDir(%INSTALL_DIR%\\backup)",
+        L"setLogFileName(update.log)",
         L"setTempDir(%TEMP_DIR%/Update_%DATETIME_YEAR%%DATETIME_MONTH%%DATETIME_DAY%_"
         L"%DATETIME_HOUR%%DATETIME_MINUTE%%DATETIME_SECONDS%_%PROCESSID%)",
         L"setCheckDirty(true)",
         // log-append "0": no call
+        L"setDelta(true)",
     };
     EXPECT_EQ(expected, target.calls);
 }
@@ -493,7 +512,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(44u, entries);
+    EXPECT_EQ(45u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

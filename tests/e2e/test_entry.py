@@ -15,7 +15,7 @@ BUILD_DIR = Path(os.environ.get("UPDATER_BUILD_DIR", Path(__file__).resolve().pa
 UPDATER = BUILD_DIR / "updater"
 MESSAGE_FILE = BUILD_DIR / "update_msg.lqr"
 
-# The 42 options of the command line, in help order.
+# The 43 options of the command line, in help order.
 OPTION_NAMES = [
     "retries", "timeout", "parallel", "max-rate", "mirror", "plain-pass", "proxy-server",
     "proxy-port", "proxy-username", "proxy-userpass", "share-username", "share-userpass", "help",
@@ -24,7 +24,7 @@ OPTION_NAMES = [
     "noselfupdate", "guilib", "updatelib", "add-var-pair", "add-var-pair%d", "backup-dir",
     "useragent", "logfile", "tmpdir", "idxlocalname", "checkdirty",
     "productfileignoreserverlist", "TmpFilesList", "IgnoreMasterIDX", "version", "log-append",
-    "log-template", "trusted-keys", "trust-threshold",
+    "log-template", "trusted-keys", "trust-threshold", "delta",
 ]
 
 # Options that pass validation without any server being contacted before the run.

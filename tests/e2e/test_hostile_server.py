@@ -9,8 +9,6 @@ keep a master index that would make the next run take the refused update as inst
 one more run against a repaired server converges on the new version.
 """
 
-import gzip
-import hashlib
 import os
 import re
 import signal
@@ -22,7 +20,7 @@ import pytest
 
 import servers
 from run_available import requires_update_run
-from updatekit import MASTERIDX, PRODUCTINFO, RUN_TIMEOUT, UpdateKit, tree
+from updatekit import MASTERIDX, PRODUCTINFO, RUN_TIMEOUT, UpdateKit, info_text, tree, write_info
 
 pytestmark = requires_update_run
 
@@ -55,18 +53,6 @@ def sentinel(kit):
     return d
 
 
-def info_text(kit):
-    return gzip.decompress((kit.www / PRODUCTINFO).read_bytes()).decode("utf-8")
-
-
-def write_info(kit, text):
-    """Publishes `text` as the product info, with its own checksum made to match: the digest
-    covers every line but the one that carries it."""
-    lines = text.splitlines(keepends=True)
-    body = "".join(l for l in lines if not l.startswith("<MD5 value="))
-    digest = hashlib.md5(body.encode("utf-8")).hexdigest()
-    text = re.sub(r'<MD5 value="[0-9a-f]*"/>', f'<MD5 value="{digest}"/>', text)
-    (kit.www / PRODUCTINFO).write_bytes(gzip.compress(text.encode("utf-8")))
 
 
 def assert_refused_and_untouched(kit, r, before, outside, outside_before):

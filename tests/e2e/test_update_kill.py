@@ -95,11 +95,11 @@ def access_log_requests(kit):
         return f.read().splitlines()
 
 
-def assert_converges(kit, check_log=None):
+def assert_converges(kit, check_log=None, new=NEW):
     """One more run installs the new version and cleans up; the next finds nothing."""
     r = kit.run([kit.url])
     assert r.returncode == 0, (r.stdout, kit.log_text())
-    assert kit.installed_tree() == NEW
+    assert kit.installed_tree() == new
     assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
     assert not pending(kit).exists()
     # What a run leaves is only the installation: the temporary and backup directories
@@ -116,7 +116,7 @@ def assert_converges(kit, check_log=None):
     ev = kit.run_events()
     assert "LIB downloadNothingChanged()" in ev
     assert "GUI onCheckMainIdx(true)" not in ev
-    assert kit.installed_tree() == NEW
+    assert kit.installed_tree() == new
 
 
 # slot#N to kill at, and what the installation is right after the kill:
@@ -173,6 +173,29 @@ def test_killed_run_converges_with_the_next_run(updated, kill, after):
         assert_converges(kit, check_log)
     else:
         assert_converges(kit)
+
+
+def test_run_killed_while_a_patch_is_applied_converges(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.url = nginx(kit.www).url
+    lib = bytes(range(256)) * 120
+    kit.module("core", {"lib/big.so": lib, "etc/app.conf": b"option = 1\n" * 500})
+    kit.publish()
+    assert kit.run([kit.url]).returncode == 0, kit.log_text()
+    v2 = {"lib/big.so": lib[:9000] + b"v2" + lib[9000:], "etc/app.conf": b"option = 2\n" * 500}
+    kit.module("core", v2)
+    kit.publish(previous=[kit.www])
+    # Fetches 1 and 2 are the index and the product info, 3 the patch of big.so: offered
+    # the fourth, the run has rebuilt big.so from its patch.
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "lib.downloadFile#4"})
+    assert r.returncode == -9, (r.returncode, kit.log_text())
+    assert [a for _, n, a in kit.events() if n == "downloadFile" and ".patch" in a]
+    rebuilt = kit.tmp / "demo/files/core/lib/big.so"
+    assert rebuilt.read_bytes() == v2["lib/big.so"]
+    # What a kill inside the application leaves: the file cut short. It is rebuilt again.
+    rebuilt.write_bytes(rebuilt.read_bytes()[:1000])
+    assert_converges(kit, lambda log: "big.so." in log and ".patch" in log,
+                     new={"core/big.so": v2["lib/big.so"], "core/app.conf": v2["etc/app.conf"]})
 
 
 def test_run_killed_while_replacing_the_kept_index_converges(updated):

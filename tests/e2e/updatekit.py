@@ -14,6 +14,7 @@ installation directory; it appends its arguments as one line to `markers.txt` th
 test sees which commands ran and in which order.
 """
 
+import gzip
 import hashlib
 import os
 import re
@@ -124,9 +125,10 @@ class UpdateKit:
             lines.append("")
         return "\n".join(lines)
 
-    def publish(self, www=None, program=PUBLISH, extra=()):
+    def publish(self, www=None, extra=(), previous=(), program=PUBLISH):
         """Writes the product directory and publishes it into www (default self.www);
-        extra: further publisher options (e.g. --sign-key=...)."""
+        extra: further publisher options (e.g. --sign-key=...); previous: earlier trees
+        to make patches from; program: the publisher to run."""
         shutil.rmtree(self.prod)
         for m in self.modules:
             for path, data in m["files"].items():
@@ -136,7 +138,9 @@ class UpdateKit:
         desc = self.base / "demo.desc"
         desc.write_text(self.description())
         www = Path(www or self.www)
-        r = subprocess.run([str(program), "--quiet", *extra, str(desc), str(self.prod), str(www)],
+        r = subprocess.run([str(program), "--quiet", *extra,
+                            *[f"--previous={p}" for p in previous], str(desc), str(self.prod),
+                            str(www)],
                            capture_output=True, text=True, timeout=60)
         assert r.returncode == 0, r.stderr
         return www
@@ -238,6 +242,21 @@ class UpdateKit:
 
     def log_text(self):
         return self.log.read_text(encoding="utf-8", errors="replace") if self.log.exists() else ""
+
+
+def info_text(kit):
+    """The published product info document as text."""
+    return gzip.decompress((kit.www / PRODUCTINFO).read_bytes()).decode("utf-8")
+
+
+def write_info(kit, text):
+    """Publishes `text` as the product info, with its own checksum made to match: the digest
+    covers every line but the one that carries it."""
+    lines = text.splitlines(keepends=True)
+    body = "".join(l for l in lines if not l.startswith("<MD5 value="))
+    digest = hashlib.md5(body.encode("utf-8")).hexdigest()
+    text = re.sub(r'<MD5 value="[0-9a-f]*"/>', f'<MD5 value="{digest}"/>', text)
+    (kit.www / PRODUCTINFO).write_bytes(gzip.compress(text.encode("utf-8")))
 
 
 def two_module_kit(base):

@@ -379,3 +379,18 @@ TEST_F(UpdateXMLParserTest, ChecksumLineIsFoundWhereverItFallsInTheFile) {
         }
     }
 }
+
+TEST_F(UpdateXMLParserTest, PatchesOfAFileAreKeptOnlyWhenComplete) {
+    const std::string sha(64, 'a'), patch = "      <PATCH BASEMD5=\"" + std::string(kDigestB);
+    // The second lacks its SIZE, the third has an upper-case digest: both left out.
+    Parse(Write("  <MODULE NAME=\"m\">\n" +
+                FileEntry("a.bin", "UNIX",
+                          patch + "\" SIZE=\"99\" SHA256=\"" + sha + "\"/>\n" + patch +
+                              "\" SHA256=\"" + sha + "\"/>\n" + patch + "\" SIZE=\"9\" SHA256=\"" +
+                              std::string(64, 'A') + "\"/>\n") +
+                "  </MODULE>\n"));
+    const auto& patches = m_info.cGetModuleByIndex(0).patches.at(L"a.bin");
+    ASSERT_EQ(1u, patches.size());
+    EXPECT_EQ(99u, patches[0].size);
+    EXPECT_EQ(sha, patches[0].sha256);
+}

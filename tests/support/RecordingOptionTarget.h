@@ -57,6 +57,7 @@ public:
     void setCheckDirty(bool on) override { rec(L"setCheckDirty", flag(on)); }
     void setIgnoreServerList(bool on) override { rec(L"setIgnoreServerList", flag(on)); }
     void setIgnoreMasterIdx(bool on) override { rec(L"setIgnoreMasterIdx", flag(on)); }
+    void setDelta(bool on) override { rec(L"setDelta", flag(on)); }
     void setPlainPass(bool on) override { rec(L"setPlainPass", flag(on)); }
     void setLogAppend(bool on) override { rec(L"setLogAppend", flag(on)); }
 

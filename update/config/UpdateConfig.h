@@ -117,6 +117,7 @@ public:
     void setCheckDirty(bool on) override { m_checkDirty = on; }
     void setIgnoreServerList(bool on) override { m_ignoreServerList = on; }
     void setIgnoreMasterIdx(bool on) override { m_ignoreMasterIdx = on; }
+    void setDelta(bool on) override { m_delta = on; }
     void setPlainPass(bool on) override { m_plainPass = on; }
     void setLogAppend(bool on) override { m_logAppend = on; }
     // Minisign public keys the master index must be signed with, and how many distinct
@@ -147,6 +148,9 @@ public:
     bool mirror() const { return m_mirror; }
     bool ignoreMasterIdx() const { return m_ignoreMasterIdx; }
     bool selfUpdateDone() const { return m_selfUpdateDone; }
+    // Rebuild changed files from patches against the installed copies where the server
+    // offers them (option `delta`, on by default).
+    bool delta() const { return m_delta; }
     bool checkDirty() const { return m_checkDirty; }
     bool ignoreServerList() const { return m_ignoreServerList; }
     const std::wstring& trustedKeys() const { return m_trustedKeys; }
@@ -224,6 +228,7 @@ private:
     bool m_mirror = false;
     bool m_ignoreMasterIdx = false;
     bool m_selfUpdateDone = false;
+    bool m_delta = true;
     bool m_checkDirty = false;
     bool m_ignoreServerList = false;
     std::wstring m_trustedKeys;

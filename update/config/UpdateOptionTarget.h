@@ -89,6 +89,8 @@ public:
     virtual void setIgnoreMasterIdx(bool on) = 0;
     virtual void setPlainPass(bool on) = 0;
     virtual void setLogAppend(bool on) = 0;
+    // `delta`: on for "1" or "true", off for any other value.
+    virtual void setDelta(bool on) = 0;
 
     virtual ~UpdateOptionTarget() = default;
 };

@@ -120,6 +120,12 @@ void Flag(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarge
     if (FlagValue(value)) (target.*Set)(true);
 }
 
+// A flag that can also be switched off: "1" or "true" on, anything else off.
+template <void (UpdateOptionTarget::*Set)(bool)>
+void OnOff(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    (target.*Set)(FlagValue(value));
+}
+
 // A switch: given means on.
 template <void (UpdateOptionTarget::*Set)(bool)>
 void On(const CUpdateParameters&, const std::wstring&, UpdateOptionTarget& target) {
@@ -304,6 +310,9 @@ const OptionRow kOptionTable[] = {
     {OPT_TRUST_THRESHOLD, L"trust-threshold", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
      TrustThreshold,
      L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
+    {OPT_DELTA, L"delta", kValue, L"1", DefaultFrom::Text, 0, kNoDependency, OnOff<&T::setDelta>,
+     L"Rebuild changed files from patches against the installed files where the server offers "
+     L"them (1, the default); 0 always fetches whole files"},
 };
 
 // The row of an id (the first, for an option with two spellings); null for unknown ids.

@@ -59,6 +59,7 @@ enum EUpdateOptionId : int32_t {
     OPT_TRUST_THRESHOLD = 40,
     OPT_PARALLEL = 41,
     OPT_MAX_RATE = 42,
+    OPT_DELTA = 43,
 };
 
 class CUpdateParameters : public Parameters {

@@ -1,5 +1,6 @@
 #include "download/DownloadNames.h"
 
+#include <cwchar>
 #include <vector>
 
 #include "base/PathUtils.h"
@@ -71,6 +72,13 @@ std::wstring ModuleFileRemoteName(const std::wstring& base, const std::wstring& 
 std::wstring ModuleFileLocalName(const std::wstring& downloadDir, const std::wstring& source,
                                  const std::wstring& name) {
     return JoinPath(ToSlashes(downloadDir), ToSlashes(source), ToSlashes(name));
+}
+
+std::wstring PatchName(const std::wstring& gzName, const std::wstring& baseMd5) {
+    const size_t suffix = std::wcslen(kGzSuffix);
+    const bool gz =
+        gzName.size() >= suffix && gzName.compare(gzName.size() - suffix, suffix, kGzSuffix) == 0;
+    return (gz ? gzName.substr(0, gzName.size() - suffix) : gzName) + L"." + baseMd5 + L".patch";
 }
 
 }  // namespace UpdateNew

@@ -40,6 +40,11 @@ std::wstring ModuleFileRemoteName(const std::wstring& base, const std::wstring& 
 std::wstring ModuleFileLocalName(const std::wstring& downloadDir, const std::wstring& source,
                                  const std::wstring& name);
 
+// Where a patch of a module file lies, beside the compressed file (`gzName`, remote or
+// local): that name without ".gz", a dot, the digest text of the version the patch applies
+// to, and ".patch".
+std::wstring PatchName(const std::wstring& gzName, const std::wstring& baseMd5);
+
 // The ending of compressed module files.
 extern const wchar_t* const kGzSuffix;  // ".gz"
 

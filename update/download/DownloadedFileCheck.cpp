@@ -46,6 +46,12 @@ bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& fil
            info.GetMD5() == file.zipmd5;
 }
 
+bool DecompressedFileMatches(const std::wstring& path, const UpdateFileInfo& file) {
+    const FileDigest found = GetFileSizeAndMD5(path);
+    return found.exists && found.size == static_cast<off_t>(file.filesize) &&
+           !found.digest.empty() && found.digest == file.filemd5;
+}
+
 void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file, bool checkMd5) {
     VerifyFile(gzPath, file.zipsize, checkMd5 ? file.zipmd5 : nullptr, false);
 }

@@ -15,6 +15,10 @@ namespace UpdateNew {
 // file that passes needs no new fetch.
 bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& file);
 
+// Whether the decompressed (or rebuilt) file at `path` exists with the record's FILESIZE
+// and FILEMD5; a file that passes is ready for installation.
+bool DecompressedFileMatches(const std::wstring& path, const UpdateFileInfo& file);
+
 // Checks the compressed file in this order: it must exist (message 251, error 621), its
 // size must be ZIPSIZE (message 250, error 625), its digest text must be ZIPMD5 (message
 // 250, error 625). Throws CUpdateCriticalException naming `gzPath`. Without `checkMd5`

@@ -9,6 +9,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
+#include "download/DownloadNames.h"
 #include "install/TemporaryFiles.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -168,6 +169,7 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         CreateTargetDirectory(dest);
         // The verified download is needed by nothing else once it is installed.
         copyDeferrable(src, dest, !m_settings.mirror && m_movableSources.count(src) != 0);
+        if (m_settings.mirror) copyPatches(module, file, src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
@@ -182,6 +184,16 @@ void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wst
         m_callbacks.copyFile(source, dest, true, &deferred);
     // The busy old file was moved aside; nothing needs it once the run is over.
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
+}
+
+void CModuleInstaller::copyPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                   const std::wstring& src, const std::wstring& dest) {
+    const auto patches = module.patches.find(file.name);
+    if (patches == module.patches.end()) return;
+    for (const FilePatchInfo& patch : patches->second) {
+        const std::wstring from = PatchName(src, patch.baseMd5);
+        if (FileExists(from)) copyDeferrable(from, PatchName(dest, patch.baseMd5));
+    }
 }
 
 void CModuleInstaller::handToSelfUpdate(CSelfUpdateHelper& helper) {

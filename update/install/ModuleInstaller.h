@@ -99,6 +99,10 @@ private:
     // Copies (or, with `move`, moves) through the dispatcher with may defer set; a busy
     // target moved aside is listed as temporary, so the run's clean-up deletes it.
     void copyDeferrable(const std::wstring& source, const std::wstring& dest, bool move = false);
+    // In a mirror, the patches of a file that the download step fetched beside its ".gz"
+    // (`src`) go beside the mirrored ".gz" (`dest`) too.
+    void copyPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                     const std::wstring& src, const std::wstring& dest);
 
     UpdateCallbacks& m_callbacks;
     CTemporaryFiles& m_temporaries;

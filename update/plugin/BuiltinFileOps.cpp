@@ -12,6 +12,7 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/UniqueFd.h"
 
 namespace UpdateNew {
 
@@ -19,31 +20,6 @@ namespace {
 
 const size_t kCopyPiece = 256 * 1024;
 const wchar_t kReplacementSuffix[] = L".upd-new";
-
-// Closes a descriptor on every way out of the copy.
-class Fd {
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    void reset(int fd) {
-        if (m_fd >= 0) ::close(m_fd);
-        m_fd = fd;
-    }
-    // Closes now and gives close's result (0, or -1 with errno).
-    int close() {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd >= 0 ? ::close(fd) : 0;
-    }
-
-private:
-    int m_fd;
-};
 
 int OpenTarget(const std::string& target, mode_t mode) {
     int fd;
@@ -113,7 +89,7 @@ bool TargetIsBusy(const std::string& target, int& error) {
 // opened, truncated and written as it is.
 void CopyInPlace(int in, const std::string& dst, const std::wstring& source,
                  const std::wstring& target, bool bMayDefer, bool& bDeferred) {
-    Fd out(OpenTarget(dst, 0644));
+    UniqueFd out(OpenTarget(dst, 0644));
     if (out.get() < 0 && IsBusy(errno)) {
         sleep(1);
         out.reset(OpenTarget(dst, 0644));
@@ -236,13 +212,14 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     if (!WideToMultibyte(target, dst)) ThrowTargetError(target, EILSEQ);
 
     bool busy = false;
-    Fd in(OpenSource(src, dst, source, target, bMayDefer, busy));
+    UniqueFd in(OpenSource(src, dst, source, target, bMayDefer, busy));
 
     // The new content is written beside the target and renamed over it once it is whole
     // and on disk: a reader of the target, or a kill at any point, finds the old file or
     // the new one, never a part.
     const std::string beside = ToMultibyte(ReplacementPath(target));
-    Fd out(::open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd out(
+        ::open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.get() < 0) {
         CopyInPlace(in.get(), dst, source, target, bMayDefer, bDeferred);
         return true;
@@ -272,7 +249,7 @@ bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     if (!WideToMultibyte(source, src) || !WideToMultibyte(target, dst))
         return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
     bool busy = false;
-    Fd in(OpenSource(src, dst, source, target, bMayDefer, busy));
+    UniqueFd in(OpenSource(src, dst, source, target, bMayDefer, busy));
     // The source becomes the installed file: it gets what a copy would, and is on disk
     // before its name changes. Where that cannot be done (a source of another owner, on
     // another file system, in a directory that takes no new names), the copy does what

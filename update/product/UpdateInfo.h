@@ -13,6 +13,14 @@
 
 namespace UpdateNew {
 
+// A patch that rebuilds a file from an earlier version of it (a PATCH element of the file's
+// entry; readers that know nothing of patches skip the element).
+struct FilePatchInfo {
+    std::wstring baseMd5;  // digest text of the version the patch applies to
+    uint64_t size = 0;     // size of the patch on the server
+    std::string sha256;    // SHA-256 of the patch, 64 lowercase hexadecimal digits
+};
+
 struct UpdateModuleInfo {
     int32_t number = 0;   // leading numeric field; 0 in product data, shown by the file check
     std::wstring name;    // MODULE NAME attribute
@@ -25,6 +33,8 @@ struct UpdateModuleInfo {
     std::wstring destination;       // installation directory; may contain path variables
     int32_t position = 0;           // index of the module in the product data when it was created
     std::vector<UpdateFileInfo> files;  // in product info order
+    // The patches of the files, by file NAME; files without patches have no entry.
+    std::map<std::wstring, std::vector<FilePatchInfo>> patches;
     // ZIPSHA256 of the files that carry one (signed publications), by file NAME.
     std::map<std::wstring, std::string> zipSha256;
     bool needsupdate = false;  // set by the file check

@@ -16,6 +16,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "codec/FileDigest.h"
+#include "codec/Sha256.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -44,6 +45,15 @@ enum {
     D3_VERSION,
     D3_ZIPSHA256
 };
+
+// An earlier version's patch inside a file entry.
+constexpr wchar_t kPatchElement[] = L"PATCH";
+
+// Whether `text` is `length` lowercase hexadecimal digits (a digest text).
+bool IsHexText(const std::wstring& text, size_t length) {
+    return text.size() == length &&
+           text.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
+}
 
 // A file entry must carry NAME, FILEMD5, FILESIZE, ZIPMD5, ZIPSIZE, OS and PEFILEMD5.
 constexpr int kCountedFileChildren = 7;
@@ -184,8 +194,13 @@ void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
     if (depth == 2 && m_elementPos == D2_FILE && inContext(2)) {
         mcFileXmlData.clear();
         m_file = UpdateFileInfo();
+        m_patches.clear();
         m_fileZipSha256.clear();
     }
+    // Patches are an addition to the file entry: not in the depth table, so they neither
+    // count as children nor reach the plug-in.
+    m_inPatch = depth == 3 && name == kPatchElement && inContext(3);
+    if (m_inPatch) m_patches.emplace_back();
 }
 
 void UpdateXMLParser::startElementHandler(int depth, const std::wstring& name) {
@@ -215,6 +230,10 @@ bool UpdateXMLParser::inContext(int depth) const {
 
 void UpdateXMLParser::attributeHandler(const std::wstring& name, const std::wstring& value,
                                        int depth) {
+    if (depth == 3 && m_inPatch) {
+        patchAttribute(name, value);
+        return;
+    }
     if (m_elementPos < 0 || !inContext(depth)) return;
     switch (depth) {
         case 1:
@@ -353,6 +372,27 @@ void UpdateXMLParser::completeFile() {
     UpdateModuleInfo& module = m_update->cGetModuleByIndex(modulePos);
     module.files.push_back(m_file);
     if (!m_fileZipSha256.empty()) module.zipSha256[m_file.name] = m_fileZipSha256;
+    // A patch without all of its values is left out: the file is then fetched whole.
+    for (const FilePatchInfo& patch : m_patches) {
+        if (IsHexText(patch.baseMd5, 32) && IsSha256Text(patch.sha256) && patch.size > 0) {
+            module.patches[m_file.name].push_back(patch);
+        } else {
+            LogDebug(L"An incomplete PATCH of %s is ignored\n", m_file.name.c_str());
+        }
+    }
+}
+
+void UpdateXMLParser::patchAttribute(const std::wstring& name, const std::wstring& value) {
+    FilePatchInfo& patch = m_patches.back();
+    if (name == L"BASEMD5") {
+        patch.baseMd5 = value;
+    } else if (name == L"SHA256") {
+        patch.sha256 = WideToUtf8(value);
+    } else if (name == L"SIZE") {
+        const bool digits = !value.empty() && value.size() <= 10 &&
+                            value.find_first_not_of(L"0123456789") == std::wstring::npos;
+        patch.size = digits ? std::stoull(value) : 0;
+    }
 }
 
 void UpdateXMLParser::storeField(std::wstring& field, const std::wstring& value) {

@@ -47,6 +47,8 @@ private:
     void moduleValue(const std::wstring& value);
     void fileValue(const std::wstring& value);
     void completeFile();
+    // An attribute of a PATCH element inside a file entry.
+    void patchAttribute(const std::wstring& name, const std::wstring& value);
     // The merge rule: outside merge mode the value replaces the field; in merge mode the
     // field must already hold exactly the value (message 156 otherwise).
     void storeField(std::wstring& field, const std::wstring& value);
@@ -70,7 +72,9 @@ private:
     bool m_mirror;
     CUpdateOSChecker m_osChecker;
     UpdateCallbacks* m_callbacks;
-    std::vector<int> m_openNodes;  // positions of the open elements with children, by depth
+    std::vector<FilePatchInfo> m_patches;  // PATCH elements of the current file entry
+    bool m_inPatch = false;                // the element being handled is a PATCH
+    std::vector<int> m_openNodes;          // positions of the open elements with children, by depth
 };
 
 }  // namespace UpdateNew

@@ -113,6 +113,7 @@ void FileProcessor::CheckFiles() {
     UpdateCallbacks& callbacks = m_config->cCallbacks();
     callbacks.resetRunCounters();
     m_updatedFiles.clear();
+    m_patchPlans.clear();
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
     // The installed files are read and hashed ahead on other threads; results, callbacks
@@ -144,7 +145,7 @@ void FileProcessor::CheckFiles() {
             if (!changed) continue;
             callbacks.callGui(L"onCheckFileIsDirty(f)", &CUpdateGuiCallbacks::onCheckFileIsDirty,
                               f);
-            callbacks.addDownloadSize(file.zipsize);
+            callbacks.addDownloadSize(FetchSize(file));
             module.needsupdate = true;
             if (!listed) {
                 m_updatedFiles.push_back(L"[" + module.name + L"]");
@@ -184,7 +185,9 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileIn
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;
         }
-        return checkInstalledFile(module, file, localPath, filesAddress, local);
+        const bool changed = checkInstalledFile(module, file, localPath, filesAddress, local);
+        if (changed) planPatch(module, file, localPath, local.digest);
+        return changed;
     }
     // The mirror tree holds the server's compressed files under the same layout.
     localPath =
@@ -221,6 +224,24 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Upd
                                     !local.digest.empty() && local.digest == file.pefilemd5);
     if (log) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
     return !upToDate;
+}
+
+void FileProcessor::planPatch(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                              const std::wstring& installed, const std::wstring& digest) {
+    if (!m_config->delta() || digest.empty()) return;
+    const auto patches = module.patches.find(file.name);
+    if (patches == module.patches.end()) return;
+    for (const FilePatchInfo& patch : patches->second) {
+        if (patch.baseMd5 != digest) continue;
+        m_patchPlans[&file] = PatchPlan{installed, patch};
+        return;
+    }
+}
+
+unsigned long FileProcessor::FetchSize(const UpdateFileInfo& file) const {
+    const auto plan = m_patchPlans.find(&file);
+    return plan == m_patchPlans.end() ? file.zipsize
+                                      : static_cast<unsigned long>(plan->second.patch.size);
 }
 
 // ---- the run's directories and temporary files -------------------------------------------

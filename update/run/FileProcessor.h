@@ -4,6 +4,7 @@
 // changed files). Sections below follow the phases of a run.
 #pragma once
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -47,13 +48,17 @@ public:
     // Compares every file of every module with the installed copy (or, in mirror mode,
     // with the compressed copy in the mirror tree) and marks what must be fetched: changed
     // files and their modules get `needsupdate`, so do the modules that depend on a module
-    // that needs an update. Counts the files and the compressed bytes to fetch in the
+    // that needs an update. Counts the files and the bytes to fetch (FetchSize) in the
     // dispatcher, reports each file to the GUI plug-in ("onCheckFile(f)", and
     // "onCheckFileIsDirty(f)" for a changed one) and, when anything changed, sets the path
-    // variable UPDATED_FILES. Changes no installed file; after a run that did not end well
-    // it removes the replacement file (ReplacementPath) a kill may have left beside each.
+    // variable UPDATED_FILES. With patches on, a changed file whose installed copy is the
+    // base of one of its patches is to be rebuilt from that patch. Changes no installed file;
+    // after a run that did not end well it removes the replacement file (ReplacementPath) a
+    // kill may have left beside each.
     // Unusable module dependencies end the process (status 250 or 249).
     void CheckFiles();
+    // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
+    unsigned long FetchSize(const UpdateFileInfo& file) const;
     // The entries behind UPDATED_FILES of the last check: per module with changed files
     // "[name]", then the local path of each changed file between double quotes.
     const std::vector<std::wstring>& updatedFiles() const { return m_updatedFiles; }
@@ -219,6 +224,19 @@ private:
     // Fetches the n-th signature file of the index at `address` into `local` (registered as
     // temporary first), no bigger than a signature file may be.
     void fetchIndexSignature(const std::wstring& address, int n, const std::wstring& local);
+    // Chooses, for a changed installed file, the patch whose base has its digest (when
+    // patches are on and the file has any).
+    void planPatch(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                   const std::wstring& installed, const std::wstring& digest);
+    // Rebuilds a file from its installed copy and the chosen patch into `local`; false
+    // (logged at info level) when there is no patch to use or it fails, so that the
+    // whole file is fetched.
+    bool patchModuleFile(const UpdateFileInfo& file, const std::wstring& remoteGz,
+                         const std::wstring& local, int& count);
+    // In a mirror: fetches the file's patches beside its ".gz" `gz`; one that cannot be
+    // fetched or does not match its record is left out (logged at info level).
+    void fetchMirrorPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                            const std::wstring& remoteGz, const std::wstring& gz);
     // Copies the index's signature files beside its mirror copy (fetching them first when
     // no verifier did).
     void copyIndexSignatures(const std::wstring& address, const std::wstring& local,
@@ -232,6 +250,10 @@ private:
         std::wstring local;     // the decompressed file in the download directory
         std::wstring gz;        // local + ".gz"
         int present;  // 1: a matching ".gz" is there, 0: none, -1: one that does not match
+        // Its place in the transfer window's plan, or kNotAhead when it is not fetched
+        // ahead (present, or planned to come through a patch).
+        static constexpr size_t kNotAhead = static_cast<size_t>(-1);
+        size_t windowIndex = kNotAhead;
     };
     // One module file: reuse or fetch (through `window`, as planned file `count` - 1
     // after counting it), verify, decompress.
@@ -251,6 +273,13 @@ private:
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
+    // A patch the check chose for a changed file, and the installed copy it applies to.
+    struct PatchPlan {
+        std::wstring installed;
+        FilePatchInfo patch;
+    };
+    // By file record: the records stay where they are from the check to the download.
+    std::map<const UpdateFileInfo*, PatchPlan> m_patchPlans;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;
     // Made by DownloadMasterIdx when trusted keys are configured; checks the index and,

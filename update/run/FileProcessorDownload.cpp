@@ -19,10 +19,14 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
+#include "base/UniqueFd.h"
 #include "codec/CheckedTextFile.h"
+#include "codec/FileDigest.h"
 #include "codec/FileInfo.h"
+#include "codec/FilePatch.h"
 #include "codec/Minisign.h"
 #include "codec/ProductInfoDecode.h"
+#include "codec/Sha256.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
@@ -41,26 +45,6 @@ namespace UpdateNew {
 
 namespace {
 
-// Closes a descriptor on every way out.
-class Fd {
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (m_fd >= 0) ::close(m_fd);
-    }
-    int get() const { return m_fd; }
-    int release() {
-        int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
-
 [[noreturn]] void ThrowFileError(int libMessage, const std::wstring& path, int error) {
     const std::wstring reason = SystemErrorText(error);
     if (libMessage == 2) THROW_ERROR(MsgLib<2>(path, reason), error);
@@ -73,9 +57,9 @@ private:
 void ReplaceFileAtomically(const std::wstring& source, const std::wstring& target) {
     const std::string src = ToMultibyte(source), dst = ToMultibyte(target);
     const std::string tmp = dst + ".new";
-    Fd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) ThrowFileError(2, source, errno);
-    Fd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (out.get() < 0) ThrowFileError(26, target + L".new", errno);
     std::vector<char> buf(65536);
     for (;;) {
@@ -402,6 +386,79 @@ void FileProcessor::registerDownloadDirs(const std::wstring& dir) {
     }
 }
 
+bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstring& remoteGz,
+                                    const std::wstring& local, int& count) {
+    const auto found = m_patchPlans.find(&file);
+    if (found == m_patchPlans.end()) return false;
+    const PatchPlan& plan = found->second;
+    // What an earlier process of this update rebuilt is used again.
+    if (DecompressedFileMatches(local, file)) {
+        LogDebug(L"%s\n", Msg<627>(local).c_str());
+        AddTempFile(local);
+        return true;
+    }
+    const std::wstring remote = PatchName(remoteGz, plan.patch.baseMd5);
+    const std::wstring patch = PatchName(local + kGzSuffix, plan.patch.baseMd5);
+    std::wstring reason;
+    // The installed copy may have changed since the check; then the patch does not fit.
+    if (GetFileMD5(plan.installed) != plan.patch.baseMd5) {
+        reason = Msg<871>(plan.installed);
+    } else {
+        ThrowIfInterrupted();
+        ++count;
+        LogDebug(L"%s\n", Msg<619>(count, remote, local).c_str());
+        AddTempFile(patch);
+        try {
+            GetDownloader().downloadFile(remote, patch, plan.patch.size);
+        } catch (const CUpdateCriticalException&) {
+            throw;  // a stop the plug-in asked for is no reason to fetch anything else
+        } catch (const Exception& e) {
+            reason = e.twhat();
+        }
+    }
+    if (reason.empty() && (FileInfo(patch).GetSize() != static_cast<off_t>(plan.patch.size) ||
+                           Sha256OfFile(patch) != plan.patch.sha256))
+        reason = Msg<872>(patch);
+    std::wstring error;
+    if (reason.empty()) {
+        AddTempFile(local);
+        if (!ApplyFilePatch(plan.installed, patch, local, file.filesize, error))
+            reason = Msg<873>(patch, error);
+        else if (!DecompressedFileMatches(local, file))
+            reason = Msg<874>(local);
+    }
+    if (reason.empty()) return true;
+    ::unlink(ToMultibyte(local).c_str());
+    LogInfo(L"%s\n", Msg<870>(remoteGz, reason).c_str());
+    return false;
+}
+
+void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+                                       const std::wstring& remoteGz, const std::wstring& gz) {
+    const auto patches = module.patches.find(file.name);
+    if (patches == module.patches.end()) return;
+    for (const FilePatchInfo& patch : patches->second) {
+        const std::wstring local = PatchName(gz, patch.baseMd5);
+        AddTempFile(local);
+        std::wstring reason;
+        try {
+            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5), local, patch.size);
+            if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
+                Sha256OfFile(local) != patch.sha256)
+                reason = Msg<872>(local);
+        } catch (const CUpdateCriticalException&) {
+            throw;
+        } catch (const Exception& e) {
+            reason = e.twhat();
+        }
+        // A mirror without a patch only costs its clients the whole file.
+        if (!reason.empty()) {
+            LogInfo(L"%s\n", reason.c_str());
+            ::unlink(ToMultibyte(local).c_str());
+        }
+    }
+}
+
 void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const UpdateFileInfo& file,
                                         const std::wstring& gz) {
     for (const std::wstring& dir : m_earlierDownloadDirs) {
@@ -426,6 +483,8 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
     }
     if (m_config->selfUpdateDone()) registerDownloadDirs(dir);
 
+    if (!mirror() && patchModuleFile(file, step.remoteGz, step.local, count)) return;
+
     if (step.present > 0) {
         LogDebug(L"%s\n", Msg<627>(step.gz).c_str());
         AddTempFile(step.gz);
@@ -436,7 +495,12 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
         LogDebug(L"%s\n", Msg<619>(count, step.remoteGz, step.local).c_str());
         AddTempFile(step.gz);
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
-        window.Fetch(static_cast<size_t>(count - 1));
+        // A file planned to come through a patch was not fetched ahead: its ".gz" (the
+        // patch could not be used) comes directly.
+        if (step.windowIndex != ModuleFileStep::kNotAhead)
+            window.Fetch(step.windowIndex);
+        else
+            GetDownloader().downloadFile(step.remoteGz, step.gz, file.zipsize);
     }
 
     // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read.
@@ -448,6 +512,7 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
                                                  : signedDigest->second);
     }
     if (!mirror()) DecompressAndVerify(step.gz, file, m_tempFiles);
+    if (mirror()) fetchMirrorPatches(*step.module, file, step.remoteGz, step.gz);
 }
 
 std::wstring FileProcessor::prepareResumeDir(bool& keep) {
@@ -516,8 +581,12 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     bool keep = false;
     const std::wstring resumeDir = prepareResumeDir(keep);
     std::vector<TransferWindow::Entry> fetches;
-    for (const ModuleFileStep& step : steps)
-        if (step.present <= 0) fetches.push_back({step.remoteGz, step.gz, step.file});
+    for (ModuleFileStep& step : steps) {
+        // A file that is planned to come through a patch is not fetched ahead.
+        if (step.present > 0 || (!mirror() && m_patchPlans.count(step.file))) continue;
+        step.windowIndex = fetches.size();
+        fetches.push_back({step.remoteGz, step.gz, step.file});
+    }
     {
         TransferWindow window(GetDownloader(), static_cast<size_t>(m_config->parallel()),
                               m_config->maxRate(), resumeDir, keep);

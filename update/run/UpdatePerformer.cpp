@@ -483,7 +483,7 @@ void UpdatePerformer::tidy() {
             if (!file.needsupdate) continue;
             dirty = true;
             cb.addFilesTotal();
-            cb.addDownloadSize(file.zipsize);
+            cb.addDownloadSize(m_fileProcessor->FetchSize(file));
         }
         if (module.needsupdate && !dirty) {
             module.needsupdate = false;
