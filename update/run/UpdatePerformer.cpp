@@ -212,14 +212,12 @@ void UpdatePerformer::deleteMasterIdxQuietly() {
 
 // ---- one attempt -----------------------------------------------------------------------
 
-int UpdatePerformer::performUpdate() {
+// Steps 2 to 5 of an attempt: the plug-in hears the directories and the proxy, and what
+// an earlier process of a self-update left behind joins this run's clean-up.
+void UpdatePerformer::announceAttempt() {
     UpdateCallbacks& cb = callbacks();
     FileProcessor& fp = *m_fileProcessor;
     const UpdateDirs& cUpdateDirs = m_config->updateDirs();
-
-    // 1. The server handler, kept for the whole run: a new attempt goes on with the server
-    // that the last failure left chosen.
-    CDownloadServersHandler& servers = fp.GetServersHandler();
 
     // 2.
     cb.callLib(
@@ -243,6 +241,17 @@ int UpdatePerformer::performUpdate() {
         &CUpdateLibCallbacks::beforeDownloadFiles, !m_config->proxy().empty(), m_config->proxy(),
         m_config->proxyPort(), !m_config->proxyUsername().empty(), m_config->proxyUsername(),
         m_config->proxyUserPass());
+}
+
+int UpdatePerformer::performUpdate() {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
+
+    // 1. The server handler, kept for the whole run: a new attempt goes on with the server
+    // that the last failure left chosen.
+    CDownloadServersHandler& servers = fp.GetServersHandler();
+
+    announceAttempt();  // 2. - 5.
 
     // The server of this attempt (in default-server mode the product file is fetched now,
     // which connects the downloader to the default server: the plug-in hears
@@ -272,6 +281,15 @@ int UpdatePerformer::performUpdate() {
     readProductInfo();            // 9.
     specialDownloadFiles(false);  // 10.
 
+    return checkAndInstall(servers);  // 11. - 26.
+}
+
+// Steps 11 to 26 of an attempt whose index changed: check every file, then (unless only
+// checking) fetch, run the commands and install. The plug-in hears globalPost() however
+// it ends.
+int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
+    UpdateCallbacks& cb = callbacks();
+    FileProcessor& fp = *m_fileProcessor;
     try {
         // 11.
         cb.resetRunCounters();

@@ -27,6 +27,7 @@
 
 namespace UpdateNew {
 
+class CDownloadServersHandler;
 class FileProcessor;
 class UpdateCallbacks;
 class UpdateConfig;
@@ -67,6 +68,9 @@ private:
     UpdateCallbacks& callbacks();
     int runProductUpdate();
     int runAttempt();
+    // Steps 2 to 5 and 11 to 26 of performUpdate.
+    void announceAttempt();
+    int checkAndInstall(CDownloadServersHandler& servers);
     // The handlers' notifications and the index deletion never let an exception out.
     void notifyCriticalQuietly(const std::wstring& text, int code);
     void deleteMasterIdxQuietly();
