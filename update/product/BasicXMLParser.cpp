@@ -17,6 +17,18 @@ namespace {
 // in document order (0 for the document element).
 using NodeTexts = std::unordered_map<size_t, std::string>;
 
+// `in` as a wide string in `out`, reusing its storage: names and values are nearly always
+// ASCII, and the walk converts several of them per element.
+void AssignWide(std::wstring& out, const std::string& in) {
+    for (const char c : in) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            out = Utf8ToWide(in);
+            return;
+        }
+    }
+    out.assign(in.begin(), in.end());
+}
+
 // First reading: gathers the NodeTexts. The slots of the open elements are reused from
 // element to element, so nothing is allocated per element once the deepest one was seen.
 class NodeTextPass : public XmlEventSink {
@@ -85,11 +97,14 @@ public:
             m_handlers.endNodeHandler(depth, open.wideName);
             return;
         }
-        open.wideName = Utf8ToWide(open.name);
+        AssignWide(open.wideName, open.name);
         m_handlers.startElementHandler(depth, open.wideName);
         reportAttributes(open, depth);
         const std::string text = TrimXmlText(open.text);
-        if (!text.empty()) m_handlers.textHandler(depth, open.wideName, Utf8ToWide(text));
+        if (!text.empty()) {
+            AssignWide(m_value, text);
+            m_handlers.textHandler(depth, open.wideName, m_value);
+        }
         m_handlers.endElementHandler(depth, open.wideName);
     }
 
@@ -114,19 +129,21 @@ private:
         const int depth = static_cast<int>(index);
         Open& open = m_open[index];
         open.reported = true;
-        open.wideName = Utf8ToWide(open.name);
+        AssignWide(open.wideName, open.name);
         m_handlers.startNodeHandler(depth, open.wideName);
         reportAttributes(open, depth);
         const auto text = m_texts.find(open.number);
         if (text != m_texts.end()) {
-            m_handlers.textHandler(depth, open.wideName, Utf8ToWide(text->second));
+            AssignWide(m_value, text->second);
+            m_handlers.textHandler(depth, open.wideName, m_value);
         }
     }
 
     void reportAttributes(const Open& open, int depth) {
         for (size_t i = 0; i < open.attributeCount; ++i) {
-            m_handlers.attributeHandler(Utf8ToWide(open.attributes[i].first),
-                                        Utf8ToWide(open.attributes[i].second), depth);
+            AssignWide(m_name, open.attributes[i].first);
+            AssignWide(m_value, open.attributes[i].second);
+            m_handlers.attributeHandler(m_name, m_value, depth);
         }
     }
 
@@ -135,6 +152,7 @@ private:
     std::vector<Open> m_open;  // slots; the first m_depth are the open elements
     size_t m_depth = 0;
     size_t m_count = 0;
+    std::wstring m_name, m_value;  // the attribute or text being reported
 };
 
 }  // namespace

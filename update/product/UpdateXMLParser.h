@@ -68,6 +68,9 @@ private:
     bool m_merge;
     bool m_mirror;
     CUpdateOSChecker m_osChecker;
+    std::wstring m_osVerdictFor;  // the OS text whose match m_osVerdict holds
+    bool m_osVerdict = false;
+    bool m_osVerdictKnown = false;
     UpdateCallbacks* m_callbacks;
     std::vector<int> m_openNodes;  // positions of the open elements with children, by depth
 };
