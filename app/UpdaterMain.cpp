@@ -19,6 +19,7 @@
 #include "config/UpdateParameters.h"
 #include "download/DownloadServersHandler.h"
 #include "install/RunLock.h"
+#include "install/SelfUpdateHandover.h"
 #include "net/ConnectionOptions.h"
 #include "run/UpdatePerformer.h"
 
@@ -51,7 +52,8 @@ private:
 // The last-resort report for anything that is not an Exception: the plug-in call in
 // progress when there is one, otherwise a general internal error.
 void ReportUnexpected() {
-    const std::wstring call = UpdateCallbacks::CurrentCallText();
+    const std::wstring call = UpdateCallbacks::FailedCallText();
+    UpdateCallbacks::ForgetFailedCall();
     if (!call.empty()) {
         LogFatal(L"%s\n", call.c_str());
     } else if (g_cMsgTable.IsLoaded()) {
@@ -85,6 +87,9 @@ int RunUpdate(UpdateConfig& config) {
 }  // namespace
 
 int UpdaterMain(int argc, const wchar_t* const* argv) {
+    // A self-update helper answers its starter through this descriptor; none of the
+    // programs it starts may see it.
+    SelfUpdateHandover::AdoptFromEnvironment();
     SetCommandLineText(BuildCommandLineText(argc, argv));
 
     // --version is answered before anything is created: no logger, no log file.
@@ -141,6 +146,8 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
+        if (!config.updateLib().empty())
+            LogDebug(L"Function-replacing plug-in : %s\n", config.updateLib().c_str());
         config.warnUnknownOptions();
     } catch (const Exception& e) {
         LogFatal(L"%s\n", e.twhat());

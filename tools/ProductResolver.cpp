@@ -184,3 +184,18 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
     }
     return modules;
 }
+
+std::vector<std::wstring> SelfUpdateWarnings(const std::vector<ResolvedModule>& modules) {
+    std::vector<std::wstring> warnings;
+    for (const ResolvedModule& module : modules) {
+        if (ToLower(module.desc->name) != L"selfupdate") continue;
+        for (const wchar_t* needed : {L"updater", L"update_msg.lqr"}) {
+            const bool carried =
+                std::any_of(module.files.begin(), module.files.end(), [&](const ResolvedFile& f) {
+                    return GetLastComponent(ToSlashes(f.name)) == needed;
+                });
+            if (!carried) warnings.push_back(Msg<958>(module.desc->name, needed));
+        }
+    }
+    return warnings;
+}

@@ -32,5 +32,11 @@ struct ResolvedModule {
 std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
                                            const std::wstring& productDir);
 
+// Warnings about a product that publishes but could not update the updater: a module named
+// "selfupdate" (any letter case) must carry the updater executable ("updater") and its
+// message file ("update_msg.lqr"), since the self-update helper runs from a copy of that
+// module alone. One text per missing file.
+std::vector<std::wstring> SelfUpdateWarnings(const std::vector<ResolvedModule>& modules);
+
 // The largest file the product info file can state (its sizes are 32-bit signed numbers).
 constexpr off_t kMaxPublishedFileSize = 0x7fffffff;

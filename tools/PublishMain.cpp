@@ -81,6 +81,8 @@ int main(int argc, char** argv) {
         ProductDesc product = ReadProductDescription(description);
         std::vector<ResolvedModule> modules = ResolveProduct(product, productDir);
         for (const std::wstring& warning : CheckModuleCommands(modules)) Print(stderr, warning);
+        for (const std::wstring& warning : SelfUpdateWarnings(modules))
+            Print(stderr, Msg<994>(warning));
         if (check) {
             size_t files = 0;
             for (const ResolvedModule& module : modules) files += module.files.size();

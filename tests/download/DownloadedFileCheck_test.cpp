@@ -89,7 +89,7 @@ TEST(DownloadedFileCheck, CompressedFileFailuresInOrder) {
     EXPECT_FALSE(CompressedFileMatches(f.gz, wrongDigest));
 }
 
-TEST(DownloadedFileCheck, OutputThatCannotBeWrittenIsNotBlamedOnTheDownload) {
+TEST(DownloadedFileCheck, OutputThatCannotBeWrittenFailsTheDecompressionWithTheReason) {
     // A file size limit below the content's size makes the decompressed file's writes
     // fail (EFBIG), as a full disk would (ENOSPC).
     Fixture f;
@@ -103,8 +103,9 @@ TEST(DownloadedFileCheck, OutputThatCannotBeWrittenIsNotBlamedOnTheDownload) {
         UpdStringList temp;
         std::wstring text;
         const int code = CriticalCode([&] { DecompressAndVerify(f.gz, f.record, temp); }, &text);
-        if (code != 621) ::_exit(11);
-        if (text != MsgLib<5>(f.dir.WPath("mod.bin"), FromMultibyte(std::strerror(EFBIG))))
+        if (code != 625) ::_exit(11);
+        if (text != Msg<250>(f.gz) + L": " +
+                        MsgLib<5>(f.dir.WPath("mod.bin"), FromMultibyte(std::strerror(EFBIG))))
             ::_exit(12);
         ::_exit(0);
     }

@@ -179,7 +179,10 @@ TEST_F(FileDownloaderTest, HttpFailuresAreClassified) {
     for (const Case& c : cases) {
         Exception e = DownloadFails(d, nginx.url() + c.path, dest);
         EXPECT_EQ(-1, e.code()) << c.path;
-        EXPECT_EQ(Msg<596>(W(nginx.url() + c.path), c.reason), e.twhat()) << c.path;
+        // A failure the server did not name says the transport's reason.
+        const std::wstring reason =
+            c.reason == Msg<678>() ? c.reason + L": " + e.details() : c.reason;
+        EXPECT_EQ(Msg<596>(W(nginx.url() + c.path), reason), e.twhat()) << c.path;
         EXPECT_FALSE(e.details().empty()) << c.path;
         EXPECT_TRUE(OutputFiles().empty()) << c.path;  // neither destination nor temporary
     }
@@ -261,7 +264,7 @@ TEST_F(FileDownloaderTest, HttpProxyWithAuthentication) {
         FileDownloader d(m_cfg, m_callbacks);
         Exception e = DownloadFails(d, nginx.url() + "/small.txt", m_out.file("s"));
         EXPECT_EQ(-1, e.code());
-        EXPECT_EQ(Msg<596>(url, Msg<678>()), e.twhat());
+        EXPECT_EQ(Msg<596>(url, Msg<678>() + L": " + e.details()), e.twhat());
         EXPECT_NE(std::wstring::npos, e.details().find(L"401"));
     }
     EXPECT_TRUE(OutputFiles().empty());
@@ -323,7 +326,7 @@ TEST_F(FileDownloaderTest, RefusedServerWithoutProxyGives596) {
     FileDownloader d(m_cfg, m_callbacks);
     const std::string url = "http://127.0.0.1:" + std::to_string(FreePort()) + "/small.txt";
     Exception e = DownloadFails(d, url, m_out.file("s"));
-    EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
+    EXPECT_EQ(Msg<596>(W(url), Msg<678>() + L": " + e.details()), e.twhat());
 }
 
 TEST_F(FileDownloaderTest, SharedFolderThroughFileUrls) {
@@ -340,7 +343,8 @@ TEST_F(FileDownloaderTest, SharedFolderThroughFileUrls) {
     EXPECT_EQ(m_big.size(), ReportedBytes());
 
     Exception e = DownloadFails(d, "file://" + m_www.path() + "/none", m_out.file("none"));
-    EXPECT_EQ(Msg<596>(W("file://" + m_www.path() + "/none"), Msg<678>()), e.twhat());
+    EXPECT_EQ(Msg<596>(W("file://" + m_www.path() + "/none"), Msg<678>() + L": " + e.details()),
+              e.twhat());
     EXPECT_EQ(std::set<std::string>{"big.bin"}, OutputFiles());
 }
 
@@ -431,7 +435,7 @@ TEST_F(FileDownloaderTest, HttpsVerifiesCertificates) {
     {
         FileDownloader d(m_cfg, m_callbacks);  // the test CA is not trusted
         Exception e = DownloadFails(d, url, m_out.file("big.bin"));
-        EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
+        EXPECT_EQ(Msg<596>(W(url), Msg<678>() + L": " + e.details()), e.twhat());
         EXPECT_NE(std::wstring::npos, e.details().find(L"certificate"));
     }
     ::setenv("SSL_CERT_FILE", Nginx::caFile().c_str(), 1);
@@ -541,7 +545,7 @@ TEST_F(FileDownloaderTest, TimeoutEndsAStalledServer) {
     auto start = std::chrono::steady_clock::now();
     Exception e = DownloadFails(d, url, m_out.file("x"));
     auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(Msg<596>(W(url), Msg<678>()), e.twhat());
+    EXPECT_EQ(Msg<596>(W(url), Msg<678>() + L": " + e.details()), e.twhat());
     EXPECT_LT(elapsed, std::chrono::seconds(10));
     EXPECT_TRUE(OutputFiles().empty());
 }

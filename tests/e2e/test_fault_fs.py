@@ -23,7 +23,7 @@ from pathlib import Path
 
 import pytest
 
-from updatekit import BUILD, MASTERIDX, RECORDING, RUN_TIMEOUT, UPDATEROOT, UpdateKit
+from updatekit import BUILD, MASTERIDX, RECORDING, RUN_TIMEOUT, UPDATEROOT, UpdateKit, tree
 
 ENOSPC_SHIM = BUILD / "tests" / "libenospc.so"
 ROOT = os.geteuid() == 0
@@ -276,6 +276,8 @@ def test_full_temporary_directory(updated, case):
     # Nothing was installed and no module command ran.
     assert_failed_and_rolled_back(kit, r, f'"{kit.tmp / named}": No space left on device')
     assert kit.markers() == []
+    if case == "decompression":  # a file that cannot be decompressed: 625, as any
+        assert "LIB notifyUpdateCriticalError(625)" in kit.run_events()
     assert_converges(kit)
 
 
@@ -287,3 +289,14 @@ def test_full_backup_directory(updated):
     assert_failed_and_rolled_back(kit, r, f'"{kit.backup / "liba.so"}": No space left on device')
     assert kit.markers() == ["pre base", "pre core", "post base"]
     assert_converges(kit)
+
+
+def test_check_without_write_access_to_the_installation(updated):
+    kit, before = updated, tree(updated.inst)
+    for p in [kit.inst, *kit.inst.rglob("*")]:
+        os.lchown(p, 0, 0) if ROOT else p.chmod(p.stat().st_mode & ~0o222)
+    kit.tmp, kit.log = kit.base / "own/tmp", kit.base / "own/check.log"  # the runner's own
+    r = subprocess.run(unprivileged() + [str(kit.bin / "updater")] + kit.args(
+        [kit.url], ["--checkdirty"], plugins=False), capture_output=True, timeout=RUN_TIMEOUT)
+    assert b"update available: 4 files in 2 modules" in r.stdout and tree(kit.inst) == before
+

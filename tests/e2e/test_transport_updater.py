@@ -181,3 +181,10 @@ def test_default_server_mode_ignoring_the_product_file_server_list(tmp_path, ngi
     assert "product.txt" in served and "demo-app.gz" in served
     named_log = named.access_log
     assert not os.path.exists(named_log) or open(named_log).read() == ""
+
+
+
+def test_a_proxy_without_port_is_named_by_its_host(tmp_path, nginx):
+    status, out = run(tmp_path, f"--url={nginx(publish(tmp_path)).url}/",
+                      "--proxy-server=127.0.0.1", "--proxy-port=0")  # nothing listens there
+    assert status == 255 and "through the proxy 127.0.0.1" in out and ":0" not in out, out

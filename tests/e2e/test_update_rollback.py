@@ -2,7 +2,8 @@
 steps of its phase (seen through the recording plug-in and the markers the module commands
 write), leaves the installation as it was and ends with the failure. A GUI answer of 1 in
 a phase fails the run with 611; the same answer in an error handler changes nothing.
-A SIGINT during a slow download stops the run with exit status 255."""
+A SIGINT during a slow download stops the run with exit status 255; a SIGTERM aborts the
+transfer in progress."""
 
 import os
 import re
@@ -151,3 +152,17 @@ def test_sigint_during_a_slow_download_stops_the_run(tmp_path, nginx):
     assert kit.markers() == []
     assert "LIB notifyUpdateCriticalError(-1)" in kit.run_events()
     assert not kit.tmp.exists()
+
+
+
+def test_sigterm_aborts_the_transfer_in_progress(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.module("big", {"big.bin": os.urandom(1 << 20)})  # minutes at the slow location
+    kit.publish()
+    srv = nginx(kit.www)
+    p = kit.start([srv.url + "/slow/"])
+    assert wait_for(lambda: "onDownloadFile" in kit.names(), timeout=30)
+    p.terminate()
+    assert p.wait(timeout=30) == 255  # the run is over long before the file could be
+    assert "SIGTERM received: the run is stopped" in kit.log_text()
+    assert kit.installed_tree() == {} and not kit.tmp.exists()

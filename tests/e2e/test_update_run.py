@@ -110,24 +110,31 @@ def test_one_changed_file_is_the_only_one_fetched_and_installed(tmp_path, nginx)
 def test_checkdirty_reports_changes_and_installs_nothing(tmp_path, nginx):
     kit = two_module_kit(tmp_path)
     srv = nginx(kit.www)
+    r = kit.run([srv.url], ["--checkdirty"])  # an empty installation: not a directory made
+    assert [p.name for p in kit.inst.rglob("*")] == ["mark"] and not kit.backup.exists()
+    assert b"update available: 4 files in 2 modules, " in r.stdout, r.stdout
     assert kit.run([srv.url]).returncode == 0
     kit.set_file("base", "lib/libb.so", b"c" * 100)
     kit.publish()
-    before = kit.installed_tree()
     kit.clear_markers()
+    marker = kit.inst / (MASTERIDX + ".pending")  # as a killed run leaves it: kept
+    marker.write_bytes(b"")
+    before = {p: b for p, b in tree(kit.inst).items() if p != MASTERIDX}
 
     r = kit.run([srv.url], ["--checkdirty"])
     assert r.returncode == 255
-    assert kit.installed_tree() == before
+    assert tree(kit.inst) == before
     assert kit.markers() == []
     assert not kit.kept_index().exists()
+    marker.unlink()
     names = kit.names()
     assert "BeforeUpdateModule" not in names and "globalPre" not in names
     assert "onStartDownloadFiles" not in names
 
     # Without changes checkdirty finds nothing: result 0.
     assert kit.run([srv.url]).returncode == 0
-    assert kit.run([srv.url], ["--checkdirty", "--IgnoreMasterIDX=1"]).returncode == 0
+    r = kit.run([srv.url], ["--checkdirty", "--IgnoreMasterIDX=1"])
+    assert r.returncode == 0 and r.stdout.endswith(b"up to date\n")
 
 
 def test_fresh_install_from_a_share_path(tmp_path):
@@ -197,6 +204,13 @@ def test_all_servers_failing_ends_with_628(tmp_path, nginx):
     kit = two_module_kit(tmp_path)
     (tmp_path / "empty").mkdir()
     dead = nginx(tmp_path / "empty")
+    # A failure here is not blamed on the server; the transport says why it failed.
+    (kit.tmp / "demo/master.idx").mkdir(parents=True)
+    good = nginx(kit.www).url
+    r = kit.run([good, good + "/"])
+    assert b"The update failed on this machine, not on the server: " in r.stdout, r.stdout
+    r = kit.run(["http://127.0.0.1:9"])
+    assert b"Failed to connect to 127.0.0.1 port 9" in r.stdout, r.stdout
     r = kit.run([dead.url, dead.url + "/unavailable/", dead.url + "/private/"])
     assert r.returncode == 255
     ev = kit.run_events()
@@ -278,3 +292,15 @@ def test_module_command_outcomes_are_reported_truthfully(tmp_path, nginx):
     (kit.inst / "mark").unlink()
     r = kit.run([nginx(kit.www).url], plugins=False)
     assert 'The command of module core could not be started: "mark": No such file' in r.stdout.decode()
+
+
+def test_module_commands_get_their_path_variables(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.module("core", {"bin/tool": b"v1"}, pre="mark pre %INSTALL_PATH%",
+               post="mark post %install_dir% %MYVAR% %UPDATED_FILES% %NOSUCH% 50%")
+    kit.publish()
+    r = kit.run([nginx(kit.www).url], ["--add-var-pair=MYVAR=hello"])
+    assert r.returncode == 0, kit.log_text()
+    post = f"post {kit.inst} hello [core] {kit.inst}/core/tool %NOSUCH% 50%"
+    assert kit.markers() == [f"pre {kit.inst}", post]
+    assert f'GUI beforePost("core", "mark post {kit.inst} hello [core] ' in "".join(kit.run_events())

@@ -8,8 +8,9 @@ import collections
 import os
 import re
 import shutil
+import subprocess
 
-from updatekit import MESSAGE_FILE, UPDATER, UpdateKit, wait_for
+from updatekit import MESSAGE_FILE, PUBLISH, RECORDING, UPDATER, UpdateKit, wait_for
 
 
 def test_self_update_over_three_processes(tmp_path, nginx):
@@ -84,3 +85,34 @@ def test_self_update_over_three_processes(tmp_path, nginx):
     # The helper's own temporary directory was empty and is gone.
     helper_tmp = re.search(r'\[%s\]: .*temporary directory "([^"]+)"' % pids[1], log).group(1)
     assert not os.path.exists(helper_tmp), helper_tmp
+
+
+
+def test_self_update_with_a_function_replacing_plugin(tmp_path, nginx):
+    # The helper loads the plug-in from the side directory when the module carries it, else
+    # from where it is; a helper that cannot take over fails the run, which rolls back.
+    kit, home, updater = UpdateKit(tmp_path), tmp_path / "inst/selfupdate", UPDATER.read_bytes()
+    home.mkdir()
+    for f in (UPDATER, MESSAGE_FILE, RECORDING):
+        shutil.copy2(f, home / f.name)
+    srv = nginx(kit.www)
+    for n, files, lib, status in [(2, ["update_msg.lqr", "librecording.so"], home / RECORDING.name, 0),
+                                  (3, ["update_msg.lqr"], RECORDING, 0), (4, [], RECORDING, 255)]:
+        kit.log.unlink(missing_ok=True)
+        kit.module("selfupdate", {"updater": updater + bytes([n]),
+                                  **{f: (home / f).read_bytes() for f in files}})
+        kit.module("core", {"tool": b"v%d" % n})
+        kit.publish()
+        first = kit.start([srv.url], program=home / "updater", plugins=False,
+                          extra=[f"--updatelib={lib}", f"--guilib={RECORDING}"])
+        assert first.wait(timeout=120) == status
+        if status == 0:
+            assert wait_for(lambda: kit.installed("core", "tool") == b"v%d" % n, timeout=60)
+        assert (n == 2) == ("plug-in : %s/SelfUpdateTemp/" % kit.tmp in kit.log_text())
+    log = kit.log_text()
+    assert (home / "updater").read_bytes() == updater + b"\3" and "did not take over: it ended " \
+        "with status 255" in log and kit.installed("core", "tool") == b"v3", log
+    check = subprocess.run([str(PUBLISH), "--check", str(kit.base / "demo.desc"), str(kit.prod),
+                            str(kit.www)], capture_output=True, text=True, timeout=60)
+    assert "selfupdate updates the updater, but it carries no file named update_msg.lqr" in \
+        check.stderr, check.stderr

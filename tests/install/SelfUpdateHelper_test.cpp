@@ -53,7 +53,7 @@ TEST(SelfUpdateConfig, UpdateWritesCopiesRestartAndProductLines) {
     EXPECT_EQ(expected, Lines(helper.ConfigText(L"/t/tmp/ToRemove.txt")));
 }
 
-TEST(SelfUpdateConfig, PluginLibraryIsTakenFromTheSideDirectory) {
+TEST(SelfUpdateConfig, PluginLibraryNotAmongTheModuleFilesStaysWhereItIs) {
     UpdateCallbacks cb;
     SelfUpdateSettings s = Settings(L"/t/tmp/");
     s.updateLib = L"/opt/product/plugins/libfn.so";
@@ -61,7 +61,7 @@ TEST(SelfUpdateConfig, PluginLibraryIsTakenFromTheSideDirectory) {
     const std::vector<std::wstring> lines = Lines(helper.ConfigText(L"/l"));
     ASSERT_EQ(7u, lines.size());
     EXPECT_EQ(L"[update]", lines[2]);
-    EXPECT_EQ(L"UpdateLib=/t/tmp/SelfUpdateTemp/libfn.so", lines[3]);
+    EXPECT_EQ(L"UpdateLib=/opt/product/plugins/libfn.so", lines[3]);
     EXPECT_EQ(L"[product]", lines[4]);
 }
 

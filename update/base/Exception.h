@@ -33,6 +33,10 @@ public:
     int line() const { return m_line; }
     const std::wstring& details() const { return m_details; }
     void setDetails(const std::wstring& details) { m_details = details; }
+    // Whether the failure lies on this machine (a file that cannot be written, a full
+    // disk) rather than with the server that was being used.
+    bool local() const { return m_local; }
+    void setLocal(bool local) { m_local = local; }
 
 private:
     std::string m_narrow;
@@ -41,6 +45,7 @@ private:
     std::wstring m_file;
     int m_line;
     std::wstring m_details;
+    bool m_local = false;
 };
 
 // A failure that ends the run after the active phase is rolled back.

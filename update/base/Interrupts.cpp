@@ -47,4 +47,10 @@ bool InterruptRequested() {
     return g_sigintReceived != 0 || g_sigtermReceived != 0;
 }
 
+const wchar_t* InterruptSignalName() {
+    if (g_sigintReceived != 0) return L"SIGINT";
+    if (g_sigtermReceived != 0) return L"SIGTERM";
+    return nullptr;
+}
+
 }  // namespace UpdateNew

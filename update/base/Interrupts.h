@@ -1,8 +1,9 @@
 // SIGINT and SIGTERM become flags. The handlers do nothing that could block inside an
 // interrupted malloc or stdio call: each sets its flag, writes kSignalReceivedLine to
 // standard output with write(2) and restores the default action, so that a second
-// signal of the same kind ends the process. Only the module download loop reads the
-// flags, between files; it is also the one that puts the line into the log.
+// signal of the same kind ends the process. The module download loop reads the flags
+// between files, and every transfer's progress callback while it runs, so a transfer in
+// progress is aborted within about a second.
 #pragma once
 
 #include <csignal>
@@ -22,5 +23,7 @@ int InstallSignalHandlers();
 
 // True once either signal has been received.
 bool InterruptRequested();
+// "SIGINT" or "SIGTERM" (the first if both came), null when neither has been received.
+const wchar_t* InterruptSignalName();
 
 }  // namespace UpdateNew

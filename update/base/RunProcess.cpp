@@ -90,7 +90,8 @@ int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring t
 }
 
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome) {
+               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome,
+               int* childPid) {
     ProcessOutcome ignored;
     ProcessOutcome& result = outcome ? *outcome : ignored;
     result = ProcessOutcome();
@@ -145,6 +146,7 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
         result.startError = startError;
     }
 
+    if (childPid) *childPid = pid;
     if (timeout == 0) return 0;
     int status = 0;
     pid_t r = timeout < 0 ? WaitChild(pid, &status, 0) : WaitAtMost(pid, &status, timeout);

@@ -28,11 +28,13 @@ struct ProcessOutcome {
 // when terminateWhenLate, sends SIGTERM (and reaps the child). `resultText` receives the
 // outcome text ("Child process successfully executed" only for exit status 0; otherwise
 // the status, the signal, the time-out or why it could not be started), unchanged when
-// none applies; `outcome`, when given, the same as data. Returns 0, or the failing kill()
-// result. System-call failures throw Exception with the errno value (or the tokenizer
-// result) as code.
+// none applies; `outcome`, when given, the same as data; `childPid`, when given, the
+// child's process id (for a caller that does not wait and reaps the child itself). Returns 0, or
+// the failing kill() result. System-call failures throw Exception with the errno value (or the
+// tokenizer result) as code.
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
-               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome = nullptr);
+               std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome = nullptr,
+               int* childPid = nullptr);
 
 // RunProcess waiting until the child ends.
 int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,

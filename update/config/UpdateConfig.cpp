@@ -517,7 +517,9 @@ void UpdateConfig::prepareDirectories() {
     // The installation comes first: a temporary or backup directory that is the
     // installation or one of its parents is never taken as created for the run.
     m_tmpDirCreated = createDirectory(m_updateDirs.m_tmpdir, ERR_TEMP_DIR);
-    m_backupDirCreated = createDirectory(m_updateDirs.m_backupdir, ERR_BACKUP_DIR);
+    // A check-only run backs nothing up: its backup directory (by default inside the
+    // installation) is not made, so that the check writes nothing there.
+    m_backupDirCreated = !m_checkDirty && createDirectory(m_updateDirs.m_backupdir, ERR_BACKUP_DIR);
     if (m_logFileName.empty()) {
         m_logFileName = joinPath(joinPath(m_installPath, L"logs"), L"update.log");
     }

@@ -53,6 +53,16 @@ std::wstring JoinConfined(const std::wstring& root, const std::wstring& relative
     return JoinPath(root, ConfinedPath(relative));
 }
 
+std::wstring PathBelowServer(const std::wstring& server, const std::wstring& address) {
+    std::wstring base = ToSlashes(server);
+    while (!base.empty() && base.back() == L'/') base.pop_back();
+    const std::wstring path = ToSlashes(address);
+    if (!base.empty() && path.size() > base.size() + 1 && path.compare(0, base.size(), base) == 0 &&
+        path[base.size()] == L'/')
+        return ConfinedPath(path.substr(base.size())).substr(1);
+    return GetLastComponent(path);
+}
+
 std::wstring ModuleFileRemoteName(const std::wstring& base, const std::wstring& source,
                                   const std::wstring& name) {
     return JoinPath(ToSlashes(base), ToSlashes(source), ToSlashes(name)) + kGzSuffix;

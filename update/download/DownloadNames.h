@@ -24,6 +24,11 @@ std::wstring LocalPathOfAddress(const std::wstring& tmpRoot, const std::wstring&
 // ("\" counts as "/") are dropped: the result never leaves `root`.
 std::wstring JoinConfined(const std::wstring& root, const std::wstring& relative);
 
+// The path of `address` below the server's base address `server` (a trailing "/" of
+// either does not count), without a leading "/": where a mirror keeps the file. An address
+// that does not lie below the server gives its last component.
+std::wstring PathBelowServer(const std::wstring& server, const std::wstring& address);
+
 // A module file's compressed address on the server: `base` (the server joined with the
 // update root), the module's SOURCE and the file's NAME joined, "\" turned into "/", plus
 // ".gz".

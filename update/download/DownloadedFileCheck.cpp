@@ -55,9 +55,12 @@ std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInf
     // there instead of filling the disk.
     GunzipOutput written;
     if (GunzipFile(gzPath, std::wstring(), &writeError, file.filesize, &written) != 0) {
-        // A full or unwritable temporary directory is not a damaged download.
+        // The decompression failed (625); a full or unwritable temporary directory says why
+        // it did, so the text carries the file written and the system's reason.
         if (writeError != 0)
-            THROW_CRITICAL(MsgLib<5>(output, SystemErrorText(writeError)), ERR_DOWNLOAD);
+            THROW_CRITICAL(
+                Msg<250>(gzPath) + L": " + MsgLib<5>(output, SystemErrorText(writeError)),
+                ERR_DOWNLOAD_SERVER);
         THROW_CRITICAL(Msg<250>(gzPath), ERR_DOWNLOAD_SERVER);
     }
     // Digested while it was written: the output is not read back.

@@ -13,6 +13,7 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
@@ -162,18 +163,21 @@ int FileDownloader::disconnectServer() {
 }
 
 void FileDownloader::Fail(const std::wstring& source, const std::wstring& reason,
-                          const std::wstring& details) const {
+                          const std::wstring& details, bool local) const {
     std::wstring message = Msg<596>(source, reason);
     LogDebug(L"%s (%s)\n", message.c_str(), details.c_str());
     Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
     e.setDetails(details);
+    e.setLocal(local);
     throw e;
 }
 
 void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
     std::wstring details = FromMultibyte(m_connection.LastErrorText());
     if (details.empty()) details = L"transfer result " + std::to_wstring(rc);
-    const std::wstring port = std::to_wstring(m_cfg->proxyPort());
+    // A port of 0 is none given: the proxy is named by its host alone.
+    const long proxyPort = m_cfg->proxyPort();
+    const std::wstring port = std::to_wstring(proxyPort);
 
     const std::string redirect = m_connection.RefusedRedirect();
     if (!redirect.empty()) Fail(source, Msg<680>(FromMultibyte(redirect)), details);
@@ -183,22 +187,25 @@ void FileDownloader::FailTransfer(const std::wstring& source, unsigned rc) {
         if (status == 404) Fail(source, Msg<677>(), details);
         if (status == 407) Fail(source, Msg<672>(), details);
         if ((status == 400 || status == 503) && ProxyConfigured()) {
-            std::wstring message = Msg<690>(source, Msg<678>(), m_proxyHost, port);
+            std::wstring message = proxyPort > 0 ? Msg<690>(source, Msg<678>(), m_proxyHost, port)
+                                                 : Msg<706>(source, Msg<678>(), m_proxyHost);
             LogDebug(L"%s (%s)\n", message.c_str(), details.c_str());
             Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
             e.setDetails(details);
             throw e;
         }
-        Fail(source, Msg<678>(), details);
+        Fail(source, Msg<678>() + L": " + details, details);
     }
     if (ProxyConfigured()) {
-        std::wstring message = Msg<689>(m_proxyHost, port);
+        std::wstring message = proxyPort > 0 ? Msg<689>(m_proxyHost, port) : Msg<705>(m_proxyHost);
         LogDebug(L"%s (%s: %s)\n", message.c_str(), source.c_str(), details.c_str());
         Exception e(message, ERR_GENERIC, UPD_FILE, __LINE__);
         e.setDetails(source + L": " + details);
         throw e;
     }
-    Fail(source, Msg<678>(), details);
+    // The transport's own reason ("Failed to connect to ... : Connection refused") belongs
+    // in the line the user sees, not only in the debug log.
+    Fail(source, Msg<678>() + L": " + details, details);
 }
 
 int FileDownloader::downloadFile(const std::wstring& source, const std::wstring& destination,
@@ -217,13 +224,13 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     std::string destPath;
     if (!WideToMultibyte(cDestFileSimpl, destPath))
         Fail(cSourceFileSimpl, Msg<678>(),
-             cDestFileSimpl + L": the path has no form in the local character set");
+             cDestFileSimpl + L": the path has no form in the local character set", true);
     // Local failures (a full disk, a directory that takes no files) name the local file
     // and the system's reason; they are not the server's fault.
     PartialFile partial;
     if (int err = partial.Create(destPath))
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
-             cDestFileSimpl + L": " + SysError(err));
+             cDestFileSimpl + L": " + SysError(err), true);
 
     if (m_callbacks->callLib(L"downloadFile(cSourceFileSimpl, cDestFileSimpl)",
                              &CUpdateLibCallbacks::downloadFile, cSourceFileSimpl,
@@ -256,15 +263,18 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
              L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
     if (m_context.writeErrno != 0)
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
-             FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno));
+             FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno), true);
+    // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of trying
+    // the next server.
+    if (rc != 0) ThrowIfInterrupted();
     if (rc != 0) FailTransfer(cSourceFileSimpl, rc);
 
     if (int err = partial.Finish(0755))
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
-             FromMultibyte(partial.path()) + L": " + SysError(err));
+             FromMultibyte(partial.path()) + L": " + SysError(err), true);
     if (int err = partial.CommitTo(destPath))
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
-             cDestFileSimpl + L": " + SysError(err));
+             cDestFileSimpl + L": " + SysError(err), true);
     return 0;
 }
 
@@ -294,6 +304,13 @@ size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void
     size_t written = std::fwrite(data, size, nmemb, c->stream);
     if (written != nmemb) c->writeErrno = errno != 0 ? errno : EIO;
     return written * size;
+}
+
+void ThrowIfInterrupted() {
+    const wchar_t* signal = InterruptSignalName();
+    if (!signal) return;
+    LogDebug(L"%S", kSignalReceivedLine);
+    THROW_CRITICAL(Msg<252>(Msg<707>(signal)), ERR_GENERIC);
 }
 
 }  // namespace UpdateNew

@@ -81,8 +81,9 @@ private:
     // libcurl's write function. Never lets an exception out into libcurl's C frames.
     static size_t WriteCallback(char* data, size_t size, size_t nmemb, void* context);
 
+    // Throws Exception -1 with message 596; `local` marks a failure on this machine.
     [[noreturn]] void Fail(const std::wstring& source, const std::wstring& reason,
-                           const std::wstring& details) const;
+                           const std::wstring& details, bool local = false) const;
     [[noreturn]] void FailTransfer(const std::wstring& source, unsigned rc);
     bool ProxyConfigured() const { return !m_proxyHost.empty(); }
 
@@ -96,5 +97,10 @@ private:
     std::wstring m_server;
     std::wstring m_proxyHost;  // the configured proxy host without surrounding blanks
 };
+
+// When a SIGINT or SIGTERM arrived: logs the handler's line and throws
+// CUpdateCriticalException -1 (message 252 naming the signal), which stops the run and
+// rolls back what it did. Otherwise nothing.
+void ThrowIfInterrupted();
 
 }  // namespace UpdateNew

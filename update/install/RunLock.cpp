@@ -114,4 +114,10 @@ void RunLock::handOver() {
     setenv(kHandOverVariable, std::to_string(m_fd).c_str(), 1);
 }
 
+void RunLock::takeBack() {
+    if (m_fd < 0) return;
+    SetInheritable(m_fd, false);
+    unsetenv(kHandOverVariable);
+}
+
 }  // namespace UpdateNew

@@ -36,6 +36,8 @@ public:
     // Makes the held descriptor inheritable and names it in the environment, for the
     // self-update helper about to be started. Nothing when no lock is held.
     void handOver();
+    // Once the helper is started: no later child inherits the descriptor.
+    void takeBack();
 
     bool held() const { return m_fd >= 0; }
 

@@ -19,6 +19,7 @@
 #include "base/PathUtils.h"
 #include "base/RunProcess.h"
 #include "install/RunLock.h"
+#include "install/SelfUpdateHandover.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -46,6 +47,15 @@ void AppendF(std::wstring& out, const wchar_t* format, ...) {
     }
 }
 
+// The path with every link resolved; empty when it does not exist.
+std::wstring RealPath(const std::wstring& path) {
+    char* resolved = ::realpath(ToMultibyte(path).c_str(), nullptr);
+    if (!resolved) return std::wstring();
+    const std::wstring out = FromMultibyte(resolved);
+    std::free(resolved);
+    return out;
+}
+
 }  // namespace
 
 CSelfUpdateHelper::CSelfUpdateHelper(UpdateCallbacks& callbacks, const SelfUpdateSettings& settings,
@@ -70,6 +80,20 @@ std::wstring CSelfUpdateHelper::HelperProgram() const {
     return JoinPath(SideDir(), GetLastComponent(m_settings.updaterPath));
 }
 
+std::wstring CSelfUpdateHelper::HelperLibrary() const {
+    // A library among the module's files is copied into the side directory and loaded
+    // from there (its installed copy may be replaced while the helper runs); any other
+    // stays where it is.
+    const std::wstring lib = ToSlashes(m_settings.updateLib);
+    const std::wstring real = RealPath(lib);
+    for (const Entry& e : m_files) {
+        const std::wstring target = ToSlashes(e.target);
+        if (target == lib || (!real.empty() && RealPath(target) == real))
+            return JoinPath(SideDir(), GetLastComponent(ToSlashes(e.changed ? e.source : target)));
+    }
+    return lib;
+}
+
 std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) const {
     std::wstring text;
     AppendF(text, L"[selfupdate]\n");
@@ -83,9 +107,7 @@ std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) con
                 m_settings.logFile.c_str(), tmpFilesList.c_str());
     if (!m_settings.updateLib.empty()) {
         AppendF(text, L"[update]\n");
-        const std::wstring lib =
-            JoinPath(SideDir(), GetLastComponent(ToSlashes(m_settings.updateLib)));
-        AppendF(text, L"UpdateLib=%s\n", lib.c_str());
+        AppendF(text, L"UpdateLib=%s\n", HelperLibrary().c_str());
     }
     AppendF(text, L"[product]\nmasteridx=/idx/master.idx\n");
     AppendF(text, L"Logfile=%s\n", m_settings.logFile.c_str());
@@ -131,12 +153,25 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
         LogDebug(L"Self Update helper: %s\n", resultText.c_str());
         return;
     }
-    // The helper and the updater it restarts go on under this run's lock.
-    if (RunLock* lock = RunLock::current()) lock->handOver();
-    if (RunProcess(program, L"", 0, resultText, false) != 0)
-        THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
     // The helper replaces the files and starts the updated updater, which finishes the
-    // run; this process must be gone before the helper can replace it.
+    // run. This process ends with success only once the helper said it took over: a helper
+    // that cannot start, load its plug-in or copy fails this run instead, which then rolls
+    // back as any failed installation does.
+    SelfUpdateHandover handover;
+    int pid = 0;
+    // The helper and the updater it restarts go on under this run's lock.
+    RunLock* lock = RunLock::current();
+    if (lock) lock->handOver();
+    const int started = RunProcess(program, L"", 0, resultText, false, nullptr, &pid);
+    // Whatever follows here (a rollback's commands) must not inherit it.
+    if (lock) lock->takeBack();
+    if (started != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
+    std::wstring why;
+    if (!handover.WaitForTakeOver(pid, why)) {
+        const std::wstring text = Msg<700>(program, why);
+        LogError(L"%s\n", text.c_str());
+        THROW_CRITICAL(text, ERR_SELFUPDATE);
+    }
     std::exit(0);
 }
 

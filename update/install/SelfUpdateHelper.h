@@ -71,20 +71,26 @@ public:
     //   ExecAction=<command line> --NoSelfUpdate "--TmpDir=<tmp>" "--LogFile=<log>"
     //       "--TmpFilesList=<tmpFilesList>"     (one line; not in restore mode)
     //   [update]                                only with a plug-in library:
-    //   UpdateLib=<side directory>/<library file name>
+    //   UpdateLib=<HelperLibrary()>
     //   [product]
     //   masteridx=/idx/master.idx
     //   Logfile=<log>
     std::wstring ConfigText(const std::wstring& tmpFilesList) const;
+    // Where the helper loads the function-replacing plug-in from: the side directory when
+    // the library is one of the module's files (copied there by Execute), otherwise the
+    // configured path.
+    std::wstring HelperLibrary() const;
 
     // Creates the side directory (through "checkCreateDirectory(cPath, cCreatedDirs)"),
     // copies every entry into it (through "copyFile(source, dest)"), writes "update.conf"
     // (temporary name, sync, rename) and starts the helper program without arguments.
-    // Normal mode: does not return when the start succeeds, the process ends with status
-    // 0. Restore mode: waits for the helper (at most kRestoreWaitSeconds) and returns.
-    // Failures: CUpdateCriticalException 630 with message 243 (the configuration file or
-    // the side directory cannot be written) or 252 (the helper could not be started or
-    // awaited); the Exception of the child-process layer passes on; copy failures pass on.
+    // Normal mode: does not return once the helper took over (SelfUpdateHandover), the
+    // process ends with status 0; a helper that does not take over fails with 630 and
+    // message 700 saying what became of it. Restore mode: waits for the helper (at most
+    // kRestoreWaitSeconds) and returns. Failures: CUpdateCriticalException 630 with message 243
+    // (the configuration file or the side directory cannot be written) or 252 (the helper could not
+    // be started or awaited); the Exception of the child-process layer passes on; copy failures
+    // pass on.
     void Execute(const std::wstring& tmpFilesList);
 
 private:

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/Conv.h"
+#include "base/Interrupts.h"
 
 namespace UpdateNew {
 
@@ -187,9 +188,26 @@ unsigned InternetConnectionCurl::ApplyPointerOptions() {
     return CURLE_OK;
 }
 
+namespace {
+
+// Called by libcurl about once a second and whenever data moves: a SIGINT or SIGTERM
+// aborts the transfer in progress (CURLE_ABORTED_BY_CALLBACK) instead of letting it run
+// to its end. The handlers only set flags; this reads them outside the handler.
+extern "C" int AbortOnInterrupt(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return InterruptRequested() ? 1 : 0;
+}
+
+}  // namespace
+
 unsigned InternetConnectionCurl::ApplyFixedOptions() {
     CURL* curl = Handle(m_curl);
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &AbortOnInterrupt);
+    if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    if (rc != CURLE_OK) {
+        PrintConnectionDiagnostic(L"Can not set option (CURLOPT_XFERINFOFUNCTION)\n");
+        return rc;
+    }
+    rc = curl_easy_setopt(curl, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
     if (rc != CURLE_OK) {
         PrintConnectionDiagnostic(L"Can not set option (CURLOPT_PROXYAUTH)\n");
         return rc;

@@ -21,7 +21,18 @@ struct CurrentCall {
     EPluginKind kind = EPluginKind::Lib;
     std::wstring expression;
     int lastResult = 0;
+    // The outermost call that a callback left by throwing, kept while the clean-up makes
+    // calls of its own, until the failure is reported or handled.
+    bool failed = false;
+    EPluginKind failedKind = EPluginKind::Lib;
+    std::wstring failedExpression;
 };
+
+std::wstring CallText(EPluginKind kind, const std::wstring& expression) {
+    // Before the message file is loaded the expression text alone must do.
+    if (!g_cMsgTable.IsLoaded()) return expression;
+    return kind == EPluginKind::Lib ? Msg<657>(expression) : Msg<658>(expression);
+}
 
 CurrentCall& State() {
     static CurrentCall state;
@@ -44,7 +55,14 @@ CGuardedCallScope::CGuardedCallScope(EPluginKind kind, const wchar_t* pszExpress
 }
 
 CGuardedCallScope::~CGuardedCallScope() {
-    --State().depth;
+    CurrentCall& state = State();
+    --state.depth;
+    // Left by an exception: the first such call stays named for the report.
+    if (m_bOutermost && state.active && !state.failed) {
+        state.failed = true;
+        state.failedKind = state.kind;
+        state.failedExpression = state.expression;
+    }
 }
 
 void CGuardedCallScope::Returned(int result) {
@@ -59,9 +77,19 @@ void CGuardedCallScope::Returned(int result) {
 std::wstring UpdateCallbacks::CurrentCallText() {
     const CurrentCall& state = State();
     if (!state.active) return std::wstring();
-    // Before the message file is loaded the expression text alone must do.
-    if (!g_cMsgTable.IsLoaded()) return state.expression;
-    return state.kind == EPluginKind::Lib ? Msg<657>(state.expression) : Msg<658>(state.expression);
+    return CallText(state.kind, state.expression);
+}
+
+std::wstring UpdateCallbacks::FailedCallText() {
+    const CurrentCall& state = State();
+    if (state.failed) return CallText(state.failedKind, state.failedExpression);
+    return CurrentCallText();
+}
+
+void UpdateCallbacks::ForgetFailedCall() {
+    CurrentCall& state = State();
+    state.failed = false;
+    state.failedExpression.clear();
 }
 
 int UpdateCallbacks::LastResult() {

@@ -24,8 +24,10 @@
 //    message 660. callGui accepts 0 only; anything else throws 611 with message 661. Both
 //    messages name the expression text and the answer.
 // An exception thrown out of a callback (CPluginException or anything else) passes through
-// unchanged and leaves CurrentCallText() naming the call, so the last-resort handler can
-// say which plug-in call failed. The next outermost guarded call replaces the text.
+// unchanged and leaves CurrentCallText() naming the call. The next outermost guarded call
+// replaces that text, but the outermost call that threw stays FailedCallText() through the
+// clean-up's own calls until ForgetFailedCall(), so the report of the failure (the
+// last-resort handler, the failure messages of the passes) can say which call failed.
 // Code that runs inside a C library's callback (a transfer's write function) must catch
 // whatever a guarded call throws, and rethrow it once the C library has returned.
 //
@@ -136,6 +138,11 @@ public:
     // The call in progress as message 657/658 with its expression text, or "" when no
     // plug-in call is in progress.
     static std::wstring CurrentCallText();
+    // The outermost call that was left by an exception since the last ForgetFailedCall(),
+    // as message 657/658; CurrentCallText() when there is none.
+    static std::wstring FailedCallText();
+    // The failure was handled: a later report must not name that call.
+    static void ForgetFailedCall();
     // The last answer any plug-in callback gave.
     static int LastResult();
 

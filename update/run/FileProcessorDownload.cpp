@@ -279,7 +279,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         return false;
     }
 
-    if (mirror()) {
+    if (mirror() && !m_config->checkDirty()) {
         const std::wstring mirrorCopy = JoinConfined(installDir(), m_config->masterIdx());
         if (!callbacks().checkCreateDirectory(GetDirPart(mirrorCopy))) {
             const std::wstring text = Msg<125>(GetDirPart(mirrorCopy));
@@ -296,6 +296,10 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     for (const std::string& line : lines) cMasterIdxContents.push_back(FromMultibyte(line));
     callbacks().callLib(L"notifyMasterIdxContent(cMasterIdxContents)",
                         &CUpdateLibCallbacks::notifyMasterIdxContent, cMasterIdxContents);
+
+    // A check-only run changes nothing in the installation: the kept copy stays as it was
+    // (the run deletes it when it finds changes) and no marker is written.
+    if (m_config->checkDirty()) return true;
 
     const std::wstring keptDir = GetDirPart(keptCopy);
     if (!keptDir.empty()) {
@@ -381,10 +385,7 @@ void FileProcessor::downloadModuleFile(const UpdateModuleInfo& module, const Upd
         }
     }
     if (fetch) {
-        if (InterruptRequested()) {
-            LogDebug(L"%S", kSignalReceivedLine);
-            THROW_CRITICAL(Msg<252>(Trim(FromMultibyte(kSignalReceivedLine))), ERR_GENERIC);
-        }
+        ThrowIfInterrupted();
         ++count;
         LogDebug(L"%s\n", Msg<619>(count, remoteGz, local).c_str());
         AddTempFile(gz);

@@ -14,8 +14,10 @@
 #include "codec/ProductInfoDecode.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateUri.h"
+#include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
+#include "install/SelfUpdateHandover.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
 #include "product/UpdateXMLParser.h"
@@ -47,9 +49,13 @@ std::wstring CurrentExceptionText() {
     } catch (const CPluginException& e) {
         return e.twhat();
     } catch (const std::exception& e) {
-        return Exception(e).twhat();
+        const std::wstring call = UpdateCallbacks::FailedCallText();
+        const std::wstring text = Exception(e).twhat();
+        return call.empty() ? text : call + L": " + text;
     } catch (...) {
-        return Msg<659>();
+        // Thrown by a plug-in callback: name the call.
+        const std::wstring call = UpdateCallbacks::FailedCallText();
+        return call.empty() ? Msg<659>() : call;
     }
 }
 
@@ -85,6 +91,9 @@ int UpdatePerformer::run() {
         int result = -1;
         try {
             result = performSelfUpdateActions();
+            // The files are in place and the updated updater runs: the process that
+            // started this one may now end with success.
+            SelfUpdateHandover::SignalTakenOver();
         } catch (const Exception& e) {
             LogFatal(L"%s\n", Msg<241>(std::wstring(e.twhat())).c_str());
             result = -1;
@@ -105,6 +114,7 @@ int UpdatePerformer::runProductUpdate() {
             cb.callGui(L"onUpdateFinish()", &CUpdateGuiCallbacks::onUpdateFinish);
             return result;
         } catch (const CPluginException& e) {
+            UpdateCallbacks::ForgetFailedCall();
             const std::wstring text = e.twhat();
             Quietly([&] {
                 cb.callLib(L"notifyUpdateCriticalError(ERR_PLUGIN_INVALID_EXIT_CODE)",
@@ -122,11 +132,13 @@ int UpdatePerformer::runProductUpdate() {
             deleteMasterIdxQuietly();
             result = ERR_PLUGIN_INVALID_EXIT_CODE;
         } catch (const CUpdateCriticalException& e) {
+            UpdateCallbacks::ForgetFailedCall();
             notifyCriticalQuietly(e.twhat(), e.code());
             LogFatal(L"%s\n", Msg<246>(std::wstring(e.twhat())).c_str());
             deleteMasterIdxQuietly();
             result = e.code();
         } catch (const Exception& e) {
+            UpdateCallbacks::ForgetFailedCall();
             const std::wstring text = e.twhat();
             const EUpdateErrors code = static_cast<EUpdateErrors>(e.code());
             Quietly([&] {
@@ -142,7 +154,8 @@ int UpdatePerformer::runProductUpdate() {
             });
             try {
                 m_fileProcessor->GetServersHandler().ServerFailed();
-                LogFatal(L"%s\n", Msg<247>(text).c_str());
+                // The next server is tried either way; the line says whose fault it was.
+                LogFatal(L"%s\n", (e.local() ? Msg<716>(text) : Msg<247>(text)).c_str());
                 LogDebug(L"%s\n", Msg<248>().c_str());
                 deleteMasterIdxQuietly();
                 result = 0;
@@ -231,18 +244,17 @@ int UpdatePerformer::performUpdate() {
         m_config->proxyPort(), !m_config->proxyUsername().empty(), m_config->proxyUsername(),
         m_config->proxyUserPass());
 
-    // The server of this attempt (in default-server mode the product file is fetched now);
-    // the downloader is told when it changes, so the plug-in hears which server it is.
+    // The server of this attempt (in default-server mode the product file is fetched now,
+    // which connects the downloader to the default server: the plug-in hears
+    // "connectServer" only for that server, and "disconnectServer" names it).
     std::wstring serverName;
-    const UpdateUri* server = servers.GetDownloadServer(serverName);
-    FileDownloader& downloader = fp.GetDownloader();
-    if (server && downloader.ready() && downloader.server() != server->address())
-        downloader.connectServer(server->address(), server->kind());
+    servers.GetDownloadServer(serverName);
 
     // 6. The master index only matters as a whole: unchanged means nothing to do.
     if (!m_config->selfUpdateDone()) {
         if (!fp.DownloadMasterIdx(servers.GetMasterIdxAddress(), servers.GetLocalMasterIdxPath())) {
             LogDebug(L"%s\n", Msg<615>().c_str());
+            if (m_config->checkDirty()) LogInfo(L"%s\n", Msg<714>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
             cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
             cb.callGui(L"onCheckMainIdx(false)", &CUpdateGuiCallbacks::onCheckMainIdx, false);
@@ -277,6 +289,7 @@ int UpdatePerformer::performUpdate() {
             (!postsOwed || m_config->checkDirty())) {
             if (!postsOwed) fp.FinishMasterIdx();
             LogDebug(L"%s\n", Msg<615>().c_str());
+            if (m_config->checkDirty()) LogInfo(L"%s\n", Msg<714>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
             cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
             return 0;
@@ -285,7 +298,13 @@ int UpdatePerformer::performUpdate() {
             LogDebug(L"No file changed; the post commands the last update owes are run\n");
         // 15. Only report: nothing is downloaded or installed.
         if (m_config->checkDirty()) {
-            fp.DeleteMasterIdxCopy();
+            int modules = 0;
+            for (const UpdateModuleInfo& module : m_product.modules)
+                if (module.needsupdate) ++modules;
+            LogInfo(L"%s\n", Msg<715>(static_cast<unsigned long>(cb.filesTotal()), modules,
+                                      cb.ulGetDownloadSize())
+                                 .c_str());
+            deleteMasterIdxQuietly();
             return 1;
         }
         // 16.
@@ -400,17 +419,17 @@ void UpdatePerformer::readProductInfo() {
                 xmlFile = localCopy;
         }
         if (xmlFile.empty()) {
-            const std::wstring downloaded = fp.DownloadProductInfoFile(
-                servers.GetProductInfoAddress(), first ? std::wstring() : entry);
+            const std::wstring given = first ? std::wstring() : entry;
+            const std::wstring downloaded =
+                fp.DownloadProductInfoFile(servers.GetProductInfoAddress(), given);
             if (mirror) {
-                // The mirror tree is laid out like the server: the path below the
-                // temporary root is the path below the server.
-                const std::wstring& tmp = m_config->updateDirs().m_tmpdir;
-                std::wstring relative = downloaded.compare(0, tmp.size(), tmp) == 0
-                                            ? downloaded.substr(tmp.size())
-                                            : GetLastComponent(downloaded);
+                // The mirror tree is laid out like the server: the file lands at the path
+                // it has below the server's base address, whatever path that address has.
+                const std::wstring remote =
+                    ProductInfoRemoteName(servers.GetProductInfoAddress(), given);
                 const std::wstring mirrorPath =
-                    JoinPath(m_config->updateDirs().m_installdir, relative);
+                    JoinConfined(m_config->updateDirs().m_installdir,
+                                 PathBelowServer(servers.GetServerAddress(), remote));
                 cb.checkCreateDirectory(GetDirPart(mirrorPath));
                 cb.copyFile(downloaded, mirrorPath, false);
             }
@@ -480,6 +499,17 @@ void UpdatePerformer::expandPaths() {
         m_config->expandVariables(module.destination, true, false);
         m_config->expandVariables(module.source, true, false);
         for (UpdateFileInfo& file : module.files) m_config->expandVariables(file.name, true, false);
+        // Commands reach the child and the plug-ins expanded. A reference to no variable
+        // ends the expansion and stays as written, and so does a text the expansion cannot
+        // take (a lone "%" of a date format): the command decides what that means.
+        for (std::wstring* command : {&module.pre, &module.post, &module.unpost}) {
+            try {
+                m_config->expandVariables(*command, false, false);
+            } catch (const Exception& e) {
+                LogDebug(L"The command of the module %s is run as far as it expands: %s\n",
+                         module.name.c_str(), e.twhat());
+            }
+        }
     }
 }
 

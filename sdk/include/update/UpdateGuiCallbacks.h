@@ -40,7 +40,7 @@ public:
     // Slot 4: the function-replacing plug-in's table, or null when none is loaded. It stays
     // valid until the plug-ins are unloaded and may be called directly.
     virtual int notifyLibPlugin(CUpdateLibCallbacks* pcLibCallbacks) { return 0; }
-    // Slot 5: the product version.
+    // Slot 5: the updater's own version (the text "updater --version" prints).
     virtual int notifyVersionInfo(const std::wstring& cProductVersion) { return 0; }
     // Slot 6: the run ends with a critical error: its text and code.
     virtual int onUpdateCriticalError(const std::wstring& cError, EUpdateErrors eError) {

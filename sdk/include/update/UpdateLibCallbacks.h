@@ -48,7 +48,7 @@ public:
     // Slot 6: the GUI plug-in's table, or null when none is loaded. It stays valid until
     // the plug-ins are unloaded and may be called directly.
     virtual int notifyGuiPlugin(CUpdateGuiCallbacks* pcGuiCallbacks) { return -1; }
-    // Slot 7: the product version (of the installed product, see the updater's docs).
+    // Slot 7: the updater's own version (the text "updater --version" prints).
     virtual int notifyVersionInfo(const std::wstring& cProductVersion) { return -1; }
     // Slot 8: the log file name; may be changed.
     virtual int changeLogFileName(std::wstring& cLogFileName) { return -1; }

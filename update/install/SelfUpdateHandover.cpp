@@ -1,0 +1,111 @@
+#include "install/SelfUpdateHandover.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+
+#include "base/Exception.h"
+#include "base/Messages.h"
+
+namespace UpdateNew {
+
+const char* const SelfUpdateHandover::kEnvironmentName = "UPDATER_SELFUPDATE_HANDOVER_FD";
+
+namespace {
+
+// The helper's end of the pipe, -1 when this process was not started by a self-update.
+int g_helperFd = -1;
+
+void CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// The helper's outcome as a text, once it has ended or was stopped.
+std::wstring Outcome(int status) {
+    if (WIFSIGNALED(status)) return Msg<702>(WTERMSIG(status));
+    // 127: the child could not execute the helper program (see RunProcess).
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return Msg<703>();
+    return Msg<701>(WIFEXITED(status) ? WEXITSTATUS(status) : status);
+}
+
+}  // namespace
+
+SelfUpdateHandover::SelfUpdateHandover() {
+    int fds[2];
+    if (::pipe(fds) != 0) THROW_ERROR(L"Can not create the self-update hand-over pipe", errno);
+    m_read = fds[0];
+    m_write = fds[1];
+    // Only the write end goes to the helper.
+    ::fcntl(m_read, F_SETFD, FD_CLOEXEC);
+    ::setenv(kEnvironmentName, std::to_string(m_write).c_str(), 1);
+}
+
+SelfUpdateHandover::~SelfUpdateHandover() {
+    ::unsetenv(kEnvironmentName);
+    CloseFd(m_read);
+    CloseFd(m_write);
+}
+
+bool SelfUpdateHandover::WaitForTakeOver(int pid, std::wstring& why) {
+    ::unsetenv(kEnvironmentName);
+    // Without this copy closed, the pipe never reports the helper's end.
+    CloseFd(m_write);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd p{m_read, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
+        if (ready < 0 && errno != EINTR) break;
+        if (ready <= 0) continue;
+        char byte = 0;
+        const ssize_t n = ::read(m_read, &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 1) return true;
+        // Closed without the byte: the helper ended (or is about to); say how.
+        int status = 0;
+        if (::waitpid(pid, &status, 0) == pid)
+            why = Outcome(status);
+        else
+            why = Msg<701>(-1);
+        return false;
+    }
+    // No answer in time: the helper is stopped, so that it cannot take over later.
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    why = Msg<704>(kWaitSeconds);
+    return false;
+}
+
+void SelfUpdateHandover::AdoptFromEnvironment() {
+    const char* value = std::getenv(kEnvironmentName);
+    if (!value) return;
+    char* end = nullptr;
+    const long fd = std::strtol(value, &end, 10);
+    ::unsetenv(kEnvironmentName);
+    if (end == value || *end != '\0' || fd < 0 || ::fcntl(static_cast<int>(fd), F_GETFD) < 0)
+        return;
+    g_helperFd = static_cast<int>(fd);
+    ::fcntl(g_helperFd, F_SETFD, FD_CLOEXEC);
+}
+
+void SelfUpdateHandover::SignalTakenOver() {
+    if (g_helperFd < 0) return;
+    const char byte = 1;
+    while (::write(g_helperFd, &byte, 1) < 0 && errno == EINTR) {
+    }
+    CloseFd(g_helperFd);
+}
+
+}  // namespace UpdateNew
