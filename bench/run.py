@@ -15,6 +15,7 @@ Exit status: 0 when every measured case ran correctly (goals are reported, not e
 """
 
 import argparse
+import gzip
 import hashlib
 import os
 import platform
@@ -36,7 +37,7 @@ import gen_product  # noqa: E402
 import servers  # noqa: E402
 
 RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product takes a few
-ALL_CASES = "main,transfers,scale,memory,commands,signed"
+ALL_CASES = "main,transfers,scale,huge,memory,commands,signed"
 RESULTS_BEGIN = "<!-- bench results begin -->"
 RESULTS_END = "<!-- bench results end -->"
 
@@ -90,14 +91,14 @@ class Product:
     def path(self, rel):
         return os.path.join(self.dir, "product", rel)
 
-    def publish(self, tree, extra=()):
+    def publish(self, tree, extra=(), timeout=RUN_TIMEOUT):
         """Publishes the product as it is now into www/<tree>; returns its URL."""
         out = os.path.join(self.bench.www, tree)
         shutil.rmtree(out, ignore_errors=True)
         subprocess.run([self.bench.publisher, "--quiet", *extra,
                         os.path.join(self.dir, "product.desc"),
                         os.path.join(self.dir, "product"), out], check=True,
-                       timeout=RUN_TIMEOUT)
+                       timeout=timeout)
         return f"{self.bench.nginx.url}/{tree}/"
 
     def installed(self, inst, rel):
@@ -418,6 +419,53 @@ class Bench:
         for inst in insts.values():
             shutil.rmtree(inst, ignore_errors=True)
 
+    def huge_case(self, sizes, runs):
+        """200,000 files (a product info of tens of MB): the check per file against the same
+        check of 2000 such files, and the peak RSS of the fresh install and of the check."""
+        small, large = sizes["huge"]
+        insts, urls, rss = {}, {}, []
+        for n in (small, large):
+            print(f"generating the {n}-file product ...", flush=True)
+            p = Product(self, f"huge{n}", files=n, total_mib=0, min_kib=0.5, max_kib=1,
+                        big_mib=0, seed=5)
+            # Publishing 200,000 files takes longer than one run may on a loaded machine.
+            urls[n] = p.publish(f"huge{n}", timeout=RUN_TIMEOUT * max(1, n // 20000))
+            insts[n] = os.path.join(self.work, f"insthuge{n}")
+            os.makedirs(insts[n])
+            print(f"installing the {n}-file product ...", flush=True)
+            secs, peak = self.run_updater(insts[n], urls[n])
+            if n == large:
+                rss.append(peak)
+                info = os.path.join(self.www, f"huge{n}", gen_product.PRODUCTINFO)
+                info_note = f"product info: {os.path.getsize(info) / 2**20:.1f} MiB on the server"
+                try:
+                    with gzip.open(info) as f:
+                        info_note += f", {len(f.read()) / 2**20:.1f} MiB decompressed"
+                except OSError:
+                    pass
+            p.verify(insts[n], p.digests())
+        check = ["--IgnoreMasterIDX=1", "--checkdirty"]
+
+        def check_large():
+            secs, peak = self.run_updater(insts[large], urls[large], check)
+            rss.append(peak)
+            return secs
+
+        a, b = self.paired(runs, check_large,
+                           lambda: self.run_updater(insts[small], urls[small], check)[0])
+        per = [statistics.median(a) / large, statistics.median(b) / small]
+        r = per[0] / per[1]
+        verdict = (lambda ok: "(smoke)" if self.args.smoke else ("yes" if ok else "no"))
+        self.row(f"scale: check per file, {large} vs {small} files (0.5-1 KiB each)",
+                 f"{per[0] * 1e6:.0f} us/file", f"{per[1] * 1e6:.0f} us/file", f"{r:.2f}x",
+                 "<= 1.2x", verdict(r <= 1.2))
+        peak = max(rss) / 1024
+        self.row(f"peak RSS of any run on {large} files (install, check)", f"{peak:.1f} MiB",
+                 "-", "-", "<= 256 MiB", verdict(peak <= 256),
+                 info_note)
+        for inst in insts.values():
+            shutil.rmtree(inst, ignore_errors=True)
+
     def memory_case(self, sizes, runs):
         print("generating the big-file product ...", flush=True)
         p = Product(self, "mem", files=1, total_mib=0, min_kib=1, max_kib=1,
@@ -619,7 +667,7 @@ def main():
     ap.add_argument("--work", help="directory for the work directory (default: $TMPDIR)")
     ap.add_argument("--keep", action="store_true", help="keep the work directory")
     ap.add_argument("--cases", default=ALL_CASES,
-                    help="comma-separated subset of main,transfers,scale,memory,commands,signed")
+                    help="comma-separated subset of " + ALL_CASES)
     ap.add_argument("--no-big", action="store_true", help="leave the 512 MiB case out")
     ap.add_argument("--write-doc", metavar="FILE",
                     help="write the table into FILE (default for a run of every case: "
@@ -627,10 +675,11 @@ def main():
     args = ap.parse_args()
     runs = args.runs or (1 if args.smoke else 5)
     if args.smoke:
-        sizes = {"files": 40, "total_mib": 1, "big_mib": 2, "scale": (20, 200), "capped_mib": 1}
+        sizes = {"files": 40, "total_mib": 1, "big_mib": 2, "scale": (20, 200), "capped_mib": 1,
+                 "huge": (20, 400)}
     else:
         sizes = {"files": 2000, "total_mib": 200, "big_mib": 512, "scale": (2000, 20000),
-                 "capped_mib": 10}
+                 "capped_mib": 10, "huge": (2000, 200000)}
     cases = set(args.cases.split(","))
     if args.no_big:
         cases.discard("memory")
@@ -647,13 +696,14 @@ def main():
         for name, fn in (("main", lambda: bench.main_cases(sizes, runs)),
                          ("transfers", lambda: bench.transfer_cases(sizes, runs)),
                          ("scale", lambda: bench.scale_case(sizes, runs)),
+                         ("huge", lambda: bench.huge_case(sizes, runs)),
                          ("memory", lambda: bench.memory_case(sizes, runs)),
                          ("commands", lambda: bench.command_case(runs)),
                          ("signed", lambda: bench.signed_case(sizes, runs))):
             if name in cases:
                 try:
                     fn()
-                except BenchError as e:
+                except (BenchError, subprocess.SubprocessError) as e:
                     status = 1
                     print(f"case {name} failed: {e}", file=sys.stderr)
                     bench.not_measured(name, "-", f"failed: {str(e).splitlines()[0]}")

@@ -123,6 +123,14 @@ TEST_F(LoggerTest, LongMessagesAreCutTo1022Characters) {
     LogFatal(L"%s", big.c_str());
     ASSERT_EQ(1u, a.lines.size());
     EXPECT_EQ(std::wstring(1022, L'x'), a.lines[0]);
+    // A finished text ("%s\n", taken without formatting) is cut like a formatted one.
+    LogFatal(L"%s\n", big.c_str());
+    const std::wstring fits(1021, L'y');
+    LogFatal(L"%s\n", fits.c_str());
+    LogFatal(L"%s%s", fits.c_str(), L"\n");
+    ASSERT_EQ(4u, a.lines.size());
+    EXPECT_EQ(std::wstring(1022, L'x'), a.lines[1]);
+    EXPECT_EQ(a.lines[3], a.lines[2]);
 }
 
 TEST(LoggerFunctions, NoLoggerInstalledReturnsFalse) {

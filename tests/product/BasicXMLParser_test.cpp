@@ -64,6 +64,17 @@ TEST(BasicXMLParser, WalksDepthFirstWithAttributesThenTextThenChildren) {
     EXPECT_EQ(expected, r.calls);
 }
 
+TEST(BasicXMLParser, TextAfterChildrenIsReportedBeforeThem) {
+    const std::wstring path = WriteTemp("<R><A/> tail <B>x</B>\n end</R>\n");
+    Recorder r;
+    r.parse(path);
+    unlink(ToMultibyte(path).c_str());
+    const std::vector<std::wstring> expected = {
+        L"node 0 R", L"text 0 R [tail \n end]", L"leaf 1 A",  L"/leaf 1 A",
+        L"leaf 1 B", L"text 1 B [x]",           L"/leaf 1 B", L"/node 0 R"};
+    EXPECT_EQ(expected, r.calls);
+}
+
 TEST(BasicXMLParser, LoadFailuresAreNonCriticalWithCodeMinusOne) {
     Recorder r;
     const std::wstring broken = WriteTemp("<R>\n<A></B>\n</R>\n");

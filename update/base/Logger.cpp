@@ -3,8 +3,10 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 
 #include "base/Conv.h"
 #include "base/FormatConverter.h"
@@ -307,15 +309,28 @@ void Logger::AddAppender(LoggerAppender* appender) {
 bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, va_list args) {
     // A message no appender takes is not even formatted.
     if (!Wants(level)) return true;
-    FormatConverter converted(format);
-    wchar_t buf[kMessageBuffer];
-    buf[0] = 0;
     // A message that does not fit is cut to its first 1022 characters.
-    // On overflow vswprintf fills the buffer without a terminator: end it after 1022.
-    if (std::vswprintf(buf, kMessageBuffer - 1, converted.c_str(), args) < 0)
-        buf[kMessageBuffer - 2] = 0;
-    buf[kMessageBuffer - 1] = 0;
-    const std::wstring message(buf);
+    std::wstring message;
+    va_list copy;
+    va_copy(copy, args);
+    const wchar_t* line =
+        std::wcscmp(format, L"%s\n") == 0 ? va_arg(copy, const wchar_t*) : nullptr;
+    va_end(copy);
+    if (line) {
+        // The usual "%s\n" (a finished text) needs no formatting: the same line, cut alike.
+        message.assign(line);
+        message.push_back(L'\n');
+        if (message.size() > kMessageBuffer - 2) message.resize(kMessageBuffer - 2);
+    } else {
+        FormatConverter converted(format);
+        wchar_t buf[kMessageBuffer];
+        buf[0] = 0;
+        // On overflow vswprintf fills the buffer without a terminator: end it after 1022.
+        if (std::vswprintf(buf, kMessageBuffer - 1, converted.c_str(), args) < 0)
+            buf[kMessageBuffer - 2] = 0;
+        buf[kMessageBuffer - 1] = 0;
+        message = buf;
+    }
     for (LoggerAppender* appender : m_appenders) {
         if (!appender->Append(level, message, source)) return false;
     }

@@ -1,11 +1,161 @@
 #include "product/BasicXMLParser.h"
 
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
-#include "product/XmlTree.h"
+#include "product/XmlReader.h"
 
 namespace UpdateNew {
+
+namespace {
+
+// Texts of elements with children that are not white space only, by the element's number
+// in document order (0 for the document element).
+using NodeTexts = std::unordered_map<size_t, std::string>;
+
+// `in` as a wide string in `out`, reusing its storage: names and values are nearly always
+// ASCII, and the walk converts several of them per element.
+void AssignWide(std::wstring& out, const std::string& in) {
+    for (const char c : in) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            out = Utf8ToWide(in);
+            return;
+        }
+    }
+    out.assign(in.begin(), in.end());
+}
+
+// First reading: gathers the NodeTexts. The slots of the open elements are reused from
+// element to element, so nothing is allocated per element once the deepest one was seen.
+class NodeTextPass : public XmlEventSink {
+public:
+    explicit NodeTextPass(NodeTexts& texts) : m_texts(texts) {}
+
+    void startElement(const char*, const char**) override {
+        if (m_depth > 0) m_open[m_depth - 1].node = true;
+        if (m_open.size() <= m_depth) m_open.emplace_back();
+        Open& open = m_open[m_depth++];
+        open.number = m_count++;
+        open.node = false;
+        open.text.clear();
+    }
+    void endElement() override {
+        const Open& open = m_open[--m_depth];
+        if (!open.node) return;
+        std::string text = TrimXmlText(open.text);
+        if (!text.empty()) m_texts.emplace(open.number, std::move(text));
+    }
+    void text(const char* data, size_t size) override {
+        AppendXmlText(m_open[m_depth - 1].text, data, size);
+    }
+
+private:
+    struct Open {
+        size_t number = 0;
+        bool node = false;  // a child element was seen
+        std::string text;
+    };
+    NodeTexts& m_texts;
+    std::vector<Open> m_open;  // slots; the first m_depth are the open elements
+    size_t m_depth = 0;
+    size_t m_count = 0;
+};
+
+// Second reading: calls the handlers. An element is held (name, attributes, text so far)
+// until it is known whether it has children: at its first child it is reported as a node,
+// at its end as a leaf.
+class WalkPass : public XmlEventSink {
+public:
+    WalkPass(BasicXMLParser& handlers, const NodeTexts& texts)
+        : m_handlers(handlers), m_texts(texts) {}
+
+    void startElement(const char* name, const char** attrs) override {
+        if (m_depth > 0 && !m_open[m_depth - 1].reported) startNode(m_depth - 1);
+        if (m_open.size() <= m_depth) m_open.emplace_back();
+        Open& open = m_open[m_depth++];
+        open.number = m_count++;
+        open.reported = false;
+        open.name = name;
+        open.attributeCount = 0;
+        for (const char** a = attrs; a[0] && a[1]; a += 2) {
+            if (open.attributes.size() <= open.attributeCount) open.attributes.emplace_back();
+            auto& slot = open.attributes[open.attributeCount++];
+            slot.first = a[0];
+            slot.second = a[1];
+        }
+        open.text.clear();
+    }
+
+    void endElement() override {
+        const int depth = static_cast<int>(--m_depth);
+        Open& open = m_open[m_depth];
+        if (open.reported) {
+            m_handlers.endNodeHandler(depth, open.wideName);
+            return;
+        }
+        AssignWide(open.wideName, open.name);
+        m_handlers.startElementHandler(depth, open.wideName);
+        reportAttributes(open, depth);
+        const std::string text = TrimXmlText(open.text);
+        if (!text.empty()) {
+            AssignWide(m_value, text);
+            m_handlers.textHandler(depth, open.wideName, m_value);
+        }
+        m_handlers.endElementHandler(depth, open.wideName);
+    }
+
+    // Once an element is reported as a node its text comes from the first reading.
+    void text(const char* data, size_t size) override {
+        Open& open = m_open[m_depth - 1];
+        if (!open.reported) AppendXmlText(open.text, data, size);
+    }
+
+private:
+    struct Open {
+        size_t number = 0;
+        bool reported = false;  // reported as a node (it has children)
+        std::string name;
+        std::wstring wideName;
+        std::vector<std::pair<std::string, std::string>> attributes;  // slots
+        size_t attributeCount = 0;
+        std::string text;
+    };
+
+    void startNode(size_t index) {
+        const int depth = static_cast<int>(index);
+        Open& open = m_open[index];
+        open.reported = true;
+        AssignWide(open.wideName, open.name);
+        m_handlers.startNodeHandler(depth, open.wideName);
+        reportAttributes(open, depth);
+        const auto text = m_texts.find(open.number);
+        if (text != m_texts.end()) {
+            AssignWide(m_value, text->second);
+            m_handlers.textHandler(depth, open.wideName, m_value);
+        }
+    }
+
+    void reportAttributes(const Open& open, int depth) {
+        for (size_t i = 0; i < open.attributeCount; ++i) {
+            AssignWide(m_name, open.attributes[i].first);
+            AssignWide(m_value, open.attributes[i].second);
+            m_handlers.attributeHandler(m_name, m_value, depth);
+        }
+    }
+
+    BasicXMLParser& m_handlers;
+    const NodeTexts& m_texts;
+    std::vector<Open> m_open;  // slots; the first m_depth are the open elements
+    size_t m_depth = 0;
+    size_t m_count = 0;
+    std::wstring m_name, m_value;  // the attribute or text being reported
+};
+
+}  // namespace
 
 BasicXMLParser::BasicXMLParser() = default;
 BasicXMLParser::~BasicXMLParser() = default;
@@ -19,34 +169,19 @@ void BasicXMLParser::endElementHandler(int, const std::wstring&) {}
 
 void BasicXMLParser::parse(const std::wstring& fileName) {
     std::lock_guard<std::mutex> hold(m_lock);
-    XmlDocument document;
+    NodeTexts texts;
     XmlLoadError error;
-    if (!document.loadFile(fileName, error)) {
+    NodeTextPass check(texts);
+    bool read = XmlReader::readFile(fileName, check, error);
+    if (read) {
+        WalkPass walk(*this, texts);
+        read = XmlReader::readFile(fileName, walk, error);
+    }
+    if (!read) {
         if (error.kind == XmlLoadError::kSyntax) {
             THROW_ERROR(Msg<31>(fileName, error.line, error.column, error.text), -1);
         }
         THROW_ERROR(Msg<30>(fileName) + L": " + error.text, -1);
-    }
-    walk(*document.root(), 0);
-}
-
-void BasicXMLParser::walk(const XmlElement& element, int depth) {
-    const std::wstring name = Utf8ToWide(element.name);
-    const bool node = !element.children.empty();
-    if (node) {
-        startNodeHandler(depth, name);
-    } else {
-        startElementHandler(depth, name);
-    }
-    for (const auto& attribute : element.attributes) {
-        attributeHandler(Utf8ToWide(attribute.first), Utf8ToWide(attribute.second), depth);
-    }
-    if (!element.text.empty()) textHandler(depth, name, Utf8ToWide(element.text));
-    for (const auto& child : element.children) walk(*child, depth + 1);
-    if (node) {
-        endNodeHandler(depth, name);
-    } else {
-        endElementHandler(depth, name);
     }
 }
 

@@ -1,14 +1,13 @@
-// Generic walker over an XML document: loads the file into an element tree and reports
-// every element depth first, numbering depths from 0 at the document element. Derived
-// readers override the handlers they need; the base handlers do nothing.
+// Generic walker over an XML document: reports every element depth first, numbering depths
+// from 0 at the document element, as the file is parsed (no tree of the document is held,
+// so memory does not grow with the document). Derived readers override the handlers they
+// need; the base handlers do nothing.
 #pragma once
 
 #include <mutex>
 #include <string>
 
 namespace UpdateNew {
-
-struct XmlElement;
 
 class BasicXMLParser {
 public:
@@ -30,16 +29,19 @@ public:
     // End of an element without child elements.
     virtual void endElementHandler(int depth, const std::wstring& name);
 
-    // Loads and walks the file, holding the parser's lock throughout. For every element:
-    // its start handler, its attributes, its text, its children at depth + 1, its end
-    // handler. A syntax error throws Exception(message 31: file, line, column, reason),
-    // any other load failure Exception(message 30: file), both with code -1; exceptions
-    // from the handlers pass through unchanged.
+    // Walks the file, holding the parser's lock throughout. For every element: its start
+    // handler, its attributes, its text, its children at depth + 1, its end handler. A
+    // syntax error throws Exception(message 31: file, line, column, reason), any other
+    // load failure Exception(message 30: file), both with code -1, and no handler is
+    // called for a broken document; exceptions from the handlers pass through unchanged.
+    //
+    // The file is read twice, each time as a stream: first to check it and to gather the
+    // texts of elements that have children (their text comes before their children but
+    // may stand after them in the file; only such texts that are not white space are
+    // kept), then to call the handlers.
     virtual void parse(const std::wstring& fileName);
 
 private:
-    void walk(const XmlElement& element, int depth);
-
     std::mutex m_lock;
 };
 

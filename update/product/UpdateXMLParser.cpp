@@ -358,7 +358,13 @@ void UpdateXMLParser::fileValue(const std::wstring& value) {
 
 void UpdateXMLParser::completeFile() {
     if (m_childCount < kCountedFileChildren) THROW_CRITICAL(Msg<163>(), ERR_XML);
-    if (!m_mirror && !m_osChecker.matches(m_file.os)) {
+    // Files of one product nearly all carry the same OS text: its verdict is kept.
+    if (!m_mirror && (!m_osVerdictKnown || m_osVerdictFor != m_file.os)) {
+        m_osVerdict = m_osChecker.matches(m_file.os);
+        m_osVerdictFor = m_file.os;
+        m_osVerdictKnown = true;
+    }
+    if (!m_mirror && !m_osVerdict) {
         LogDebug(L"%s\n", Msg<614>(m_file.name).c_str());
         return;
     }

@@ -71,6 +71,9 @@ private:
     bool m_merge;
     bool m_mirror;
     CUpdateOSChecker m_osChecker;
+    std::wstring m_osVerdictFor;  // the OS text whose match m_osVerdict holds
+    bool m_osVerdict = false;
+    bool m_osVerdictKnown = false;
     UpdateCallbacks* m_callbacks;
     std::vector<FilePatchInfo> m_patches;  // PATCH elements of the current file entry
     bool m_inPatch = false;                // the element being handled is a PATCH

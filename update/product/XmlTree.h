@@ -1,12 +1,14 @@
-// A small element tree over expat: the product info reader loads a whole document into it
-// and walks it. Names, attribute values and texts are kept as the parser delivers them
-// (UTF-8); the walker converts them.
+// A small element tree over expat for documents small enough to hold whole (the publisher's
+// inputs, tests); the product info reader streams instead. Names, attribute values and texts are
+// kept as the parser delivers them (UTF-8); the walker converts them.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "product/XmlReader.h"
 
 namespace UpdateNew {
 
@@ -20,20 +22,11 @@ struct XmlElement {
     std::vector<std::unique_ptr<XmlElement>> children;
 };
 
-// Why a document could not be loaded.
-struct XmlLoadError {
-    enum Kind { kNone, kRead, kSyntax };
-    Kind kind = kNone;
-    int line = 0;       // 1-based, for kSyntax
-    int column = 0;     // 1-based, for kSyntax
-    std::wstring text;  // the parser's error text, or why the file could not be read
-};
-
 class XmlDocument {
 public:
     // Elements may be nested at most this deep; deeper documents are refused as syntax
     // errors so that walking the tree cannot exhaust the stack.
-    static constexpr int kMaxDepth = 256;
+    static constexpr int kMaxDepth = XmlReader::kMaxDepth;
 
     // Loads the file into the tree. On failure the tree is empty, `error` says why and the
     // result is false. Never throws except for out-of-memory.
