@@ -220,6 +220,12 @@ private:
     void makeDirectoryForFile(const std::wstring& file, int code);
     // Fetches `address` into `local`; true when the copy passes the checked-text check.
     bool fetchCheckedIndex(const std::wstring& address, const std::wstring& local);
+    // The index copied into the mirror tree, with its signature files.
+    void mirrorIndex(const std::wstring& address, const std::wstring& local);
+    // The changed index becomes the kept copy, after the unfinished-update record that
+    // names this run is on disk.
+    void keepNewIndex(const std::wstring& local, const std::wstring& keptCopy,
+                      const std::wstring& marker);
     void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
     // Fetches the n-th signature file of the index at `address` into `local` (registered as
     // temporary first), no bigger than a signature file may be.

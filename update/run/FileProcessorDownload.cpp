@@ -317,16 +317,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         return false;
     }
 
-    if (mirror() && !m_config->checkDirty()) {
-        const std::wstring mirrorCopy = JoinConfined(installDir(), m_config->masterIdx());
-        if (!callbacks().checkCreateDirectory(GetDirPart(mirrorCopy))) {
-            const std::wstring text = Msg<125>(GetDirPart(mirrorCopy));
-            LogError(L"%s\n", text.c_str());
-            THROW_CRITICAL(text, ERR_DOWNLOAD_PRODUCT_INFO);
-        }
-        copyIndexSignatures(src, local, mirrorCopy);
-        callbacks().copyFile(local, mirrorCopy, false);
-    }
+    if (mirror() && !m_config->checkDirty()) mirrorIndex(src, local);
 
     std::vector<std::string> lines;
     ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes);
@@ -340,6 +331,23 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     // (the run deletes it when it finds changes) and no marker is written.
     if (m_config->checkDirty()) return true;
 
+    keepNewIndex(local, keptCopy, marker);
+    return true;
+}
+
+void FileProcessor::mirrorIndex(const std::wstring& address, const std::wstring& local) {
+    const std::wstring mirrorCopy = JoinConfined(installDir(), m_config->masterIdx());
+    if (!callbacks().checkCreateDirectory(GetDirPart(mirrorCopy))) {
+        const std::wstring text = Msg<125>(GetDirPart(mirrorCopy));
+        LogError(L"%s\n", text.c_str());
+        THROW_CRITICAL(text, ERR_DOWNLOAD_PRODUCT_INFO);
+    }
+    copyIndexSignatures(address, local, mirrorCopy);
+    callbacks().copyFile(local, mirrorCopy, false);
+}
+
+void FileProcessor::keepNewIndex(const std::wstring& local, const std::wstring& keptCopy,
+                                 const std::wstring& marker) {
     const std::wstring keptDir = GetDirPart(keptCopy);
     if (!keptDir.empty()) {
         const int err = CreateDirectories(keptDir);
@@ -354,7 +362,6 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     WritePendingRecord(marker, record);
     m_pendingIndexMarker = marker;
     replaceKeptIndex(local, keptCopy);
-    return true;
 }
 
 // ---- product info file -----------------------------------------------------------------

@@ -104,6 +104,24 @@ int UpdatePerformer::run() {
     return runProductUpdate();
 }
 
+// A plug-in stopped the run: both plug-ins hear it as a critical error, the kept index
+// goes. Gives the run's result.
+int UpdatePerformer::endOnPluginException(const std::wstring& text) {
+    UpdateCallbacks& cb = callbacks();
+    UpdateCallbacks::ForgetFailedCall();
+    Quietly([&] {
+        cb.callLib(L"notifyUpdateCriticalError(ERR_PLUGIN_INVALID_EXIT_CODE)",
+                   &CUpdateLibCallbacks::notifyUpdateCriticalError, ERR_PLUGIN_INVALID_EXIT_CODE);
+    });
+    Quietly([&] {
+        cb.callGui(L"onUpdateCriticalError(cPluginException.twhat(), ERR_PLUGIN_INVALID_EXIT_CODE)",
+                   &CUpdateGuiCallbacks::onUpdateCriticalError, text, ERR_PLUGIN_INVALID_EXIT_CODE);
+    });
+    LogFatal(L"%s\n", Msg<246>(text).c_str());
+    deleteMasterIdxQuietly();
+    return ERR_PLUGIN_INVALID_EXIT_CODE;
+}
+
 int UpdatePerformer::runProductUpdate() {
     UpdateCallbacks& cb = callbacks();
     cb.callGui(L"onUpdateStart()", &CUpdateGuiCallbacks::onUpdateStart);
@@ -114,23 +132,7 @@ int UpdatePerformer::runProductUpdate() {
             cb.callGui(L"onUpdateFinish()", &CUpdateGuiCallbacks::onUpdateFinish);
             return result;
         } catch (const CPluginException& e) {
-            UpdateCallbacks::ForgetFailedCall();
-            const std::wstring text = e.twhat();
-            Quietly([&] {
-                cb.callLib(L"notifyUpdateCriticalError(ERR_PLUGIN_INVALID_EXIT_CODE)",
-                           &CUpdateLibCallbacks::notifyUpdateCriticalError,
-                           ERR_PLUGIN_INVALID_EXIT_CODE);
-            });
-            Quietly([&] {
-                cb.callGui(
-                    L"onUpdateCriticalError(cPluginException.twhat(), "
-                    L"ERR_PLUGIN_INVALID_EXIT_CODE)",
-                    &CUpdateGuiCallbacks::onUpdateCriticalError, text,
-                    ERR_PLUGIN_INVALID_EXIT_CODE);
-            });
-            LogFatal(L"%s\n", Msg<246>(text).c_str());
-            deleteMasterIdxQuietly();
-            result = ERR_PLUGIN_INVALID_EXIT_CODE;
+            result = endOnPluginException(e.twhat());
         } catch (const CUpdateCriticalException& e) {
             UpdateCallbacks::ForgetFailedCall();
             notifyCriticalQuietly(e.twhat(), e.code());

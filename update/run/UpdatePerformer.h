@@ -67,6 +67,7 @@ public:
 private:
     UpdateCallbacks& callbacks();
     int runProductUpdate();
+    int endOnPluginException(const std::wstring& text);
     int runAttempt();
     // Steps 2 to 5 and 11 to 26 of performUpdate.
     void announceAttempt();
