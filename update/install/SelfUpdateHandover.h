@@ -21,7 +21,7 @@ class SelfUpdateHandover {
 public:
     static const char* const kEnvironmentName;  // "UPDATER_SELFUPDATE_HANDOVER_FD"
     // How long the first process waits for the helper to take over, in seconds.
-    static const int kWaitSeconds = 300;
+    static constexpr int kWaitSeconds = 300;
 
     // First process: opens the pipe and puts the write end's number into the environment,
     // so the next child started inherits it. Throws Exception (errno) when no pipe can be

@@ -35,7 +35,7 @@ public:
     // The configuration file written into the side directory.
     static const wchar_t* const kConfigName;  // "update.conf"
     // How long a restore waits for the copy before terminating it, in seconds.
-    static const int kRestoreWaitSeconds = 60;
+    static constexpr int kRestoreWaitSeconds = 60;
 
     struct Entry {
         std::wstring source;  // the new file (changed) or the module's file (unchanged)
