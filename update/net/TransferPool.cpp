@@ -71,6 +71,8 @@ TransferPool::~TransferPool() {
         curl_multi_remove_handle(Multi(m_multi), static_cast<CURL*>(easy));
         curl_easy_cleanup(static_cast<CURL*>(easy));
     }
+    m_toRemove.clear();
+    m_retired.clear();
     // Handles still queued to be added were never in the multi handle; removing them is
     // a no-op for libcurl.
     for (auto& entry : m_transfers) entry.second->Release();
@@ -87,6 +89,7 @@ void TransferPool::Run() {
             curl_easy_cleanup(static_cast<CURL*>(easy));
         }
         m_toRemove.clear();
+        m_retired.clear();
         if (!m_hold) {
             for (void* easy : m_toAdd)
                 curl_multi_add_handle(Multi(m_multi), static_cast<CURL*>(easy));
@@ -266,6 +269,7 @@ void TransferPool::Cancel(int id) {
     if (it == m_transfers.end()) return;
     void* easy = it->second->easy;
     it->second->easy = nullptr;
+    std::unique_ptr<Transfer> transfer = std::move(it->second);
     m_transfers.erase(it);
     if (!easy) return;
     auto queued = std::find(m_toAdd.begin(), m_toAdd.end(), easy);
@@ -275,6 +279,8 @@ void TransferPool::Cancel(int id) {
         curl_easy_cleanup(static_cast<CURL*>(easy));
         return;
     }
+    // Kept until the handle is out of the multi handle (its error buffer is written then).
+    m_retired.push_back(std::move(transfer));
     m_toRemove.push_back(easy);
     curl_multi_wakeup(Multi(m_multi));
     // The thread frees it at the top of its next round; bounded by one poll.

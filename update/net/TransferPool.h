@@ -98,6 +98,9 @@ private:
     std::condition_variable m_changed;  // a transfer moved on, or a request was done
     std::vector<void*> m_toAdd;         // easy handles the thread is to add
     std::vector<void*> m_toRemove;      // easy handles the thread is to remove and free
+    // Cancelled transfers whose handles are still in m_toRemove: libcurl writes into their
+    // error buffers while it removes the handles, so they are freed only after that.
+    std::vector<std::unique_ptr<Transfer>> m_retired;
     bool m_hold = false;
     bool m_stop = false;
     std::thread m_thread;
