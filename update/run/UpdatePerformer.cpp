@@ -214,6 +214,16 @@ void UpdatePerformer::deleteMasterIdxQuietly() {
 
 // ---- one attempt -----------------------------------------------------------------------
 
+// The function-replacing plug-in hears the run's three directories.
+void UpdatePerformer::notifyUpdateStart() {
+    const UpdateDirs& cUpdateDirs = m_config->updateDirs();
+    callbacks().callLib(
+        L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
+        L"cUpdateDirs.m_tmpdir)",
+        &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir,
+        cUpdateDirs.m_tmpdir);
+}
+
 // Steps 2 to 5 of an attempt: the plug-in hears the directories and the proxy, and what
 // an earlier process of a self-update left behind joins this run's clean-up.
 void UpdatePerformer::announceAttempt() {
@@ -221,12 +231,7 @@ void UpdatePerformer::announceAttempt() {
     FileProcessor& fp = *m_fileProcessor;
     const UpdateDirs& cUpdateDirs = m_config->updateDirs();
 
-    // 2.
-    cb.callLib(
-        L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
-        L"cUpdateDirs.m_tmpdir)",
-        &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir,
-        cUpdateDirs.m_tmpdir);
+    notifyUpdateStart();  // 2.
 
     // 3. What the process before a self-update left behind goes with this run's clean-up.
     if (!m_config->tmpFilesList().empty()) fp.ReadTmpFilesList(m_config->tmpFilesList());
@@ -690,13 +695,8 @@ void UpdatePerformer::SplitExecAction(const std::wstring& action, std::wstring& 
 int UpdatePerformer::performSelfUpdateActions() {
     UpdateCallbacks& cb = callbacks();
     FileProcessor& fp = *m_fileProcessor;
-    const UpdateDirs& cUpdateDirs = m_config->updateDirs();
 
-    cb.callLib(
-        L"notifyUpdateStart(cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir, "
-        L"cUpdateDirs.m_tmpdir)",
-        &CUpdateLibCallbacks::notifyUpdateStart, cUpdateDirs.m_installdir, cUpdateDirs.m_backupdir,
-        cUpdateDirs.m_tmpdir);
+    notifyUpdateStart();
 
     for (const auto& action : m_config->copyActions()) {
         const std::wstring& source = action.first;

@@ -70,6 +70,7 @@ private:
     int endOnPluginException(const std::wstring& text);
     int runAttempt();
     // Steps 2 to 5 and 11 to 26 of performUpdate.
+    void notifyUpdateStart();
     void announceAttempt();
     int checkAndInstall(CDownloadServersHandler& servers);
     // The handlers' notifications and the index deletion never let an exception out.
