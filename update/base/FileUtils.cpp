@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -290,6 +291,16 @@ bool WriteAll(int fd, const void* data, size_t size) {
         size -= static_cast<size_t>(n);
     }
     return true;
+}
+
+int InheritedDescriptor(const char* variable) {
+    const char* text = std::getenv(variable);
+    if (text == nullptr || *text == '\0') return -1;
+    char* end = nullptr;
+    const long fd = std::strtol(text, &end, 10);
+    if (*end != '\0' || fd < 3 || fd > INT_MAX) return -1;
+    if (fcntl(static_cast<int>(fd), F_GETFD) < 0) return -1;
+    return static_cast<int>(fd);
 }
 
 }  // namespace UpdateNew

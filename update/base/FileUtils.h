@@ -59,6 +59,11 @@ int CopyDirectoryTree(const std::wstring& source, const std::wstring& target);
 // fopen with path and mode converted; null on failure (errno set).
 FILE* OpenFile(const std::wstring& path, const std::wstring& mode);
 
+// The open descriptor whose number the environment variable `variable` holds (one a
+// parent process handed down), or -1 when it is unset, not a number, below 3 (standard
+// streams are never handed down this way) or not open.
+int InheritedDescriptor(const char* variable);
+
 // Writes all `size` bytes to `fd`, resuming after partial writes and interruptions. False
 // with errno set on failure (EIO when the system accepts no byte).
 bool WriteAll(int fd, const void* data, size_t size);

@@ -24,17 +24,6 @@ namespace {
 
 RunLock* g_current = nullptr;
 
-// The descriptor named by the hand-over variable, or -1.
-int HandedDownDescriptor() {
-    const char* text = std::getenv(RunLock::kHandOverVariable);
-    if (text == nullptr || *text == '\0') return -1;
-    char* end = nullptr;
-    const long fd = std::strtol(text, &end, 10);
-    if (*end != '\0' || fd < 3 || fd > 65535) return -1;
-    if (fcntl(static_cast<int>(fd), F_GETFD) < 0) return -1;
-    return static_cast<int>(fd);
-}
-
 bool SameFile(int fd, const std::string& path) {
     struct stat a, b;
     return fstat(fd, &a) == 0 && stat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev &&
@@ -73,7 +62,7 @@ RunLock* RunLock::current() {
 
 void RunLock::acquire(const std::wstring& path, const std::wstring& installation) {
     const std::string file = ToMultibyte(path);
-    if (int fd = HandedDownDescriptor(); fd >= 0 && SameFile(fd, file)) {
+    if (int fd = InheritedDescriptor(RunLock::kHandOverVariable); fd >= 0 && SameFile(fd, file)) {
         // The updater a self-update restarted: the lock is already ours.
         unsetenv(kHandOverVariable);
         SetInheritable(fd, false);
@@ -102,7 +91,7 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
 }
 
 void RunLock::keepHandedDown() {
-    const int fd = HandedDownDescriptor();
+    const int fd = InheritedDescriptor(RunLock::kHandOverVariable);
     if (fd < 0) return;
     m_fd = fd;  // stays inheritable and named for the restarted updater
     g_current = this;

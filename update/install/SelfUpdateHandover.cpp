@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Messages.h"
 
 namespace UpdateNew {
@@ -89,14 +90,10 @@ bool SelfUpdateHandover::WaitForTakeOver(int pid, std::wstring& why) {
 }
 
 void SelfUpdateHandover::AdoptFromEnvironment() {
-    const char* value = std::getenv(kEnvironmentName);
-    if (!value) return;
-    char* end = nullptr;
-    const long fd = std::strtol(value, &end, 10);
+    const int fd = InheritedDescriptor(kEnvironmentName);
     ::unsetenv(kEnvironmentName);
-    if (end == value || *end != '\0' || fd < 0 || ::fcntl(static_cast<int>(fd), F_GETFD) < 0)
-        return;
-    g_helperFd = static_cast<int>(fd);
+    if (fd < 0) return;
+    g_helperFd = fd;
     ::fcntl(g_helperFd, F_SETFD, FD_CLOEXEC);
 }
 
