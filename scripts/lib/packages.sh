@@ -5,7 +5,7 @@ UPDATER_PACKAGES=(
   zlib1g-dev libcurl4-openssl-dev libexpat1-dev nettle-dev libsodium-dev minisign libzstd-dev
   python3 python3-pytest
   nginx tinyproxy microsocks
-  valgrind
+  valgrind strace
   clang-14 libclang-rt-14-dev clang-format
 )
 
