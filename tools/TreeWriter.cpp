@@ -49,6 +49,23 @@ void SyncPath(const std::wstring& path, bool directory) {
     if (rc != 0) Fail(Msg<961>(path, SystemError(err)));
 }
 
+// Flushes the file systems that hold `dirs` (directories), each once.
+void SyncFileSystems(const std::set<std::wstring>& dirs) {
+    std::set<dev_t> done;
+    for (const std::wstring& dir : dirs) {
+        const std::string mb = ToMultibyte(dir);
+        struct stat st;
+        if (stat(mb.c_str(), &st) != 0) Fail(Msg<960>(dir, SystemError(errno)));
+        if (!done.insert(st.st_dev).second) continue;
+        const int fd = open(mb.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+        if (fd < 0) Fail(Msg<960>(dir, SystemError(errno)));
+        const int rc = syncfs(fd);
+        const int err = errno;
+        close(fd);
+        if (rc != 0) Fail(Msg<961>(dir, SystemError(err)));
+    }
+}
+
 }  // namespace
 
 TreeWriter::TreeWriter(const std::wstring& root)
@@ -84,8 +101,7 @@ void TreeWriter::makeDirs(const std::wstring& dir) {
 }
 
 std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
-    for (const Entry& entry : m_entries)
-        if (entry.rel == relPath) Fail(Msg<966>(TargetPath(relPath)));
+    if (m_entryIndex.count(relPath) != 0) Fail(Msg<966>(TargetPath(relPath)));
     std::wstring target = TargetPath(relPath);
     std::wstring dir = GetDirPart(target);
     makeDirs(dir.empty() ? m_root : dir);
@@ -98,6 +114,7 @@ std::wstring TreeWriter::Prepare(const std::wstring& relPath) {
     Entry entry;
     entry.rel = relPath;
     entry.temp = FromMultibyte(pattern);
+    m_entryIndex.emplace(relPath, m_entries.size());
     m_entries.push_back(entry);
     // Readers of the tree (a web server, a mirror) need the usual permissions, not mkstemp's.
     int rc = fchmod(fd, static_cast<mode_t>(m_fileMode));
@@ -131,8 +148,9 @@ void TreeWriter::removeStaleTemporaries(const std::wstring& dir) {
 }
 
 TreeWriter::Entry& TreeWriter::find(const std::wstring& relPath) {
-    for (Entry& entry : m_entries)
-        if (entry.rel == relPath && !entry.temp.empty()) return entry;
+    const auto found = m_entryIndex.find(relPath);
+    if (found != m_entryIndex.end() && !m_entries[found->second].temp.empty())
+        return m_entries[found->second];
     Fail(Msg<967>(TargetPath(relPath)));
 }
 
@@ -156,9 +174,21 @@ void TreeWriter::Discard(const std::wstring& relPath) {
 }
 
 void TreeWriter::Commit() {
+    size_t changed = 0;
     for (const Entry& entry : m_entries) {
         if (!entry.finished) Fail(Msg<968>(TargetPath(entry.rel)));
-        if (entry.changed) SyncPath(entry.temp, false);
+        if (entry.changed) ++changed;
+    }
+    if (changed <= kSyncEachLimit) {
+        for (const Entry& entry : m_entries)
+            if (entry.changed) SyncPath(entry.temp, false);
+    } else {
+        // One flush per file system: a flush per file of a tree of many thousand files
+        // costs minutes, and every file is written before any of them is renamed.
+        std::set<std::wstring> tempDirs;
+        for (const Entry& entry : m_entries)
+            if (entry.changed) tempDirs.insert(GetDirPart(entry.temp));
+        SyncFileSystems(tempDirs);
     }
     std::set<std::wstring> dirs;
     for (Entry& entry : m_entries) {

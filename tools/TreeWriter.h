@@ -11,10 +11,13 @@
 
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class TreeWriter {
 public:
+    static constexpr size_t kSyncEachLimit = 64;
+
     // `root` is created (with its parents) when missing, at the first prepare.
     explicit TreeWriter(const std::wstring& root);
     TreeWriter(const TreeWriter&) = delete;
@@ -31,8 +34,9 @@ public:
     // Drops a prepared file: the current target stays.
     void Discard(const std::wstring& relPath);
     // Flushes every finished file to disk and renames it over its target, in order;
-    // then flushes the directories. A failure throws naming the file; what was renamed
-    // before it stays.
+    // then flushes the directories. Beyond kSyncEachLimit files one flush of each file
+    // system that holds them takes the place of one per file. A failure throws naming the file;
+    // what was renamed before it stays.
     void Commit();
 
     const std::wstring& Root() const { return m_root; }
@@ -51,6 +55,9 @@ private:
 
     std::wstring m_root;
     std::vector<Entry> m_entries;
+    // Position of each prepared relative path in m_entries: a publication of many files
+    // looks each one up several times.
+    std::unordered_map<std::wstring, size_t> m_entryIndex;
     // Removes the temporary files that a killed publisher left in `dir` (names made by
     // Prepare whose process is gone), once per directory.
     void removeStaleTemporaries(const std::wstring& dir);
