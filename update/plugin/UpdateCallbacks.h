@@ -194,6 +194,8 @@ public:
     // Set when loading a plug-in library failed; the file check then checks only the
     // updater's own module.
     bool bLoadFailed() const { return m_bLoadFailed; }
+    // Whether a library plug-in is loaded (rather than the built-in table).
+    bool hasLibPlugin() const { return m_cLibLibrary.IsLoaded(); }
     void setLoadFailed(bool bFailed) { m_bLoadFailed = bFailed; }
 
 private:

@@ -1,5 +1,7 @@
 #include "product/BasicXMLParser.h"
 
+#include <cstring>
+#include <exception>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -65,16 +67,20 @@ private:
     size_t m_count = 0;
 };
 
-// Second reading: calls the handlers. An element is held (name, attributes, text so far)
+// The walk that calls the handlers. An element is held (name, attributes, text so far)
 // until it is known whether it has children: at its first child it is reported as a node,
-// at its end as a leaf.
+// at its end as a leaf. A node's text comes from the checking reading (`texts`); without
+// one (a single reading) it is the text before the first child, and text that is not white
+// space after that child makes the walk inexact. In a single reading the handlers'
+// exceptions are held: the walk goes on without handlers to find out whether the document
+// is well formed at all.
 class WalkPass : public XmlEventSink {
 public:
-    WalkPass(BasicXMLParser& handlers, const NodeTexts& texts)
+    WalkPass(BasicXMLParser& handlers, const NodeTexts* texts)
         : m_handlers(handlers), m_texts(texts) {}
 
     void startElement(const char* name, const char** attrs) override {
-        if (m_depth > 0 && !m_open[m_depth - 1].reported) startNode(m_depth - 1);
+        if (m_depth > 0 && !m_open[m_depth - 1].reported) guarded([&] { startNode(m_depth - 1); });
         if (m_open.size() <= m_depth) m_open.emplace_back();
         Open& open = m_open[m_depth++];
         open.number = m_count++;
@@ -92,26 +98,24 @@ public:
 
     void endElement() override {
         const int depth = static_cast<int>(--m_depth);
-        Open& open = m_open[m_depth];
-        if (open.reported) {
-            m_handlers.endNodeHandler(depth, open.wideName);
-            return;
-        }
-        AssignWide(open.wideName, open.name);
-        m_handlers.startElementHandler(depth, open.wideName);
-        reportAttributes(open, depth);
-        const std::string text = TrimXmlText(open.text);
-        if (!text.empty()) {
-            AssignWide(m_value, text);
-            m_handlers.textHandler(depth, open.wideName, m_value);
-        }
-        m_handlers.endElementHandler(depth, open.wideName);
+        guarded([&] { endOf(m_open[m_depth], depth); });
     }
 
-    // Once an element is reported as a node its text comes from the first reading.
+    // Once an element is reported as a node its text comes from the checking reading.
     void text(const char* data, size_t size) override {
         Open& open = m_open[m_depth - 1];
-        if (!open.reported) AppendXmlText(open.text, data, size);
+        if (!open.reported) {
+            AppendXmlText(open.text, data, size);
+        } else if (!m_texts && !m_inexact) {
+            for (size_t i = 0; i < size && !m_inexact; ++i)
+                m_inexact = std::memchr(kXmlBlank, data[i], sizeof kXmlBlank - 1) == nullptr;
+        }
+    }
+
+    bool inexact() const { return m_inexact; }
+    // Rethrows what a handler threw in a single reading.
+    void rethrowHeld() const {
+        if (m_held) std::rethrow_exception(m_held);
     }
 
 private:
@@ -125,6 +129,34 @@ private:
         std::string text;
     };
 
+    // Calls the handlers through `report`; a single reading holds the first exception and
+    // calls no handler after it.
+    template <class F>
+    void guarded(F report) {
+        if (m_texts) {
+            report();
+            return;
+        }
+        if (m_held || m_inexact) return;
+        try {
+            report();
+        } catch (...) {
+            m_held = std::current_exception();
+        }
+    }
+
+    void endOf(Open& open, int depth) {
+        if (open.reported) {
+            m_handlers.endNodeHandler(depth, open.wideName);
+            return;
+        }
+        AssignWide(open.wideName, open.name);
+        m_handlers.startElementHandler(depth, open.wideName);
+        reportAttributes(open, depth);
+        reportText(TrimXmlText(open.text), open, depth);
+        m_handlers.endElementHandler(depth, open.wideName);
+    }
+
     void startNode(size_t index) {
         const int depth = static_cast<int>(index);
         Open& open = m_open[index];
@@ -132,11 +164,18 @@ private:
         AssignWide(open.wideName, open.name);
         m_handlers.startNodeHandler(depth, open.wideName);
         reportAttributes(open, depth);
-        const auto text = m_texts.find(open.number);
-        if (text != m_texts.end()) {
-            AssignWide(m_value, text->second);
-            m_handlers.textHandler(depth, open.wideName, m_value);
+        if (!m_texts) {
+            reportText(TrimXmlText(open.text), open, depth);
+            return;
         }
+        const auto text = m_texts->find(open.number);
+        if (text != m_texts->end()) reportText(text->second, open, depth);
+    }
+
+    void reportText(const std::string& text, const Open& open, int depth) {
+        if (text.empty()) return;
+        AssignWide(m_value, text);
+        m_handlers.textHandler(depth, open.wideName, m_value);
     }
 
     void reportAttributes(const Open& open, int depth) {
@@ -148,12 +187,21 @@ private:
     }
 
     BasicXMLParser& m_handlers;
-    const NodeTexts& m_texts;
+    const NodeTexts* m_texts;  // null in a single reading
     std::vector<Open> m_open;  // slots; the first m_depth are the open elements
     size_t m_depth = 0;
     size_t m_count = 0;
     std::wstring m_name, m_value;  // the attribute or text being reported
+    bool m_inexact = false;
+    std::exception_ptr m_held;
 };
+
+[[noreturn]] void ThrowLoadError(const std::wstring& fileName, const XmlLoadError& error) {
+    if (error.kind == XmlLoadError::kSyntax) {
+        THROW_ERROR(Msg<31>(fileName, error.line, error.column, error.text), -1);
+    }
+    THROW_ERROR(Msg<30>(fileName) + L": " + error.text, -1);
+}
 
 }  // namespace
 
@@ -167,6 +215,8 @@ void BasicXMLParser::startNodeHandler(int, const std::wstring&) {}
 void BasicXMLParser::endNodeHandler(int, const std::wstring&) {}
 void BasicXMLParser::endElementHandler(int, const std::wstring&) {}
 
+void BasicXMLParser::wellFormedHandler() {}
+
 void BasicXMLParser::parse(const std::wstring& fileName) {
     std::lock_guard<std::mutex> hold(m_lock);
     NodeTexts texts;
@@ -174,15 +224,22 @@ void BasicXMLParser::parse(const std::wstring& fileName) {
     NodeTextPass check(texts);
     bool read = XmlReader::readFile(fileName, check, error);
     if (read) {
-        WalkPass walk(*this, texts);
+        WalkPass walk(*this, &texts);
         read = XmlReader::readFile(fileName, walk, error);
     }
-    if (!read) {
-        if (error.kind == XmlLoadError::kSyntax) {
-            THROW_ERROR(Msg<31>(fileName, error.line, error.column, error.text), -1);
-        }
-        THROW_ERROR(Msg<30>(fileName) + L": " + error.text, -1);
-    }
+    if (!read) ThrowLoadError(fileName, error);
+}
+
+bool BasicXMLParser::parseOnce(const std::wstring& fileName) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    XmlLoadError error;
+    WalkPass walk(*this, nullptr);
+    const bool read = XmlReader::readFile(fileName, walk, error);
+    if (walk.inexact()) return false;
+    if (!read) ThrowLoadError(fileName, error);
+    wellFormedHandler();
+    walk.rethrowHeld();
+    return true;
 }
 
 }  // namespace UpdateNew

@@ -41,6 +41,21 @@ public:
     // kept), then to call the handlers.
     virtual void parse(const std::wstring& fileName);
 
+    // The same walk in one reading of the file, for a reader that keeps every effect of
+    // its handlers to itself until the document is known to be well formed: the handlers
+    // run while the file is read; one that throws is called no more, and its exception is
+    // rethrown only once the whole document proved well formed (after
+    // wellFormedHandler()); a syntax error throws as parse() does. A node's text is the
+    // text before its first child. Gives false, and calls no handler after that point,
+    // when a node has text other than white space after its first child: then the walk
+    // was not the one parse() makes, and the caller undoes what the handlers did and
+    // calls parse().
+    bool parseOnce(const std::wstring& fileName);
+
+protected:
+    // Called by parseOnce() once the whole document was read and found well formed.
+    virtual void wellFormedHandler();
+
 private:
     std::mutex m_lock;
 };

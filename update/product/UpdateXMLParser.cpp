@@ -365,7 +365,7 @@ void UpdateXMLParser::completeFile() {
         m_osVerdictKnown = true;
     }
     if (!m_mirror && !m_osVerdict) {
-        LogDebug(L"%s\n", Msg<614>(m_file.name).c_str());
+        if (LogDebugOn()) logWalkLine(Msg<614>(m_file.name));
         return;
     }
     const int modulePos = m_modulePos;
@@ -383,7 +383,8 @@ void UpdateXMLParser::completeFile() {
         if (IsHexText(patch.baseMd5, 32) && IsSha256Text(patch.sha256) && patch.size > 0) {
             module.patches[m_file.name].push_back(patch);
         } else {
-            LogDebug(L"An incomplete PATCH of %s is ignored\n", m_file.name.c_str());
+            if (LogDebugOn())
+                logWalkLine(L"An incomplete PATCH of " + m_file.name + L" is ignored");
         }
     }
 }
@@ -419,8 +420,62 @@ void UpdateXMLParser::requireRelativePath(const std::wstring& value) {
     if (!IsContainedPath(value)) THROW_CRITICAL(Msg<164>(value), ERR_XML);
 }
 
+void UpdateXMLParser::logWalkLine(const std::wstring& line) {
+    if (m_holdLog) {
+        m_heldLines.push_back(line);
+    } else {
+        LogDebug(L"%s\n", line.c_str());
+    }
+}
+
+void UpdateXMLParser::wellFormedHandler() {
+    m_holdLog = false;
+    for (const std::wstring& line : m_heldLines) LogDebug(L"%s\n", line.c_str());
+    m_heldLines.clear();
+}
+
+void UpdateXMLParser::resetWalk() {
+    m_modulePos = -1;
+    m_elementPos = -1;
+    m_elementName.clear();
+    m_file = UpdateFileInfo();
+    m_fileZipSha256.clear();
+    m_childCount = 0;
+    mcFileXmlData.clear();
+    m_patches.clear();
+    m_inPatch = false;
+    m_openNodes.clear();
+    m_heldLines.clear();
+    m_holdLog = false;
+}
+
 void UpdateXMLParser::parseFile(const std::wstring& fileName) {
-    parse(fileName);
+    // One reading of the document where nothing of it can escape before its end: no
+    // plug-in hears its entries (a library plug-in gets each as it is read, so it needs
+    // the checking reading first), the records it fills are new (the run drops them when
+    // the document is refused), and the debug lines wait. Otherwise, or when the single
+    // reading was not exact, the document is checked first and then walked.
+    bool done = false;
+    if (!m_merge && m_update->modules.empty() && !m_callbacks->hasLibPlugin()) {
+        const std::wstring version = m_update->version, name = m_update->name, md5 = m_update->md5;
+        const std::list<std::wstring> includes = m_update->includes;
+        m_holdLog = true;
+        try {
+            done = parseOnce(fileName);
+        } catch (...) {
+            resetWalk();
+            throw;
+        }
+        if (!done) {
+            resetWalk();
+            m_update->modules.clear();
+            m_update->version = version;
+            m_update->name = name;
+            m_update->md5 = md5;
+            m_update->includes = includes;
+        }
+    }
+    if (!done) parse(fileName);
     const std::wstring copy = fileName + L".tmp";
     std::wstring reason;
     const bool written = WriteChecksumCopy(fileName, copy, reason);

@@ -37,11 +37,19 @@ public:
     void startNodeHandler(int depth, const std::wstring& name) override;
     void endNodeHandler(int depth, const std::wstring& name) override;
 
+protected:
+    void wellFormedHandler() override;
+
+public:
     // Position of an element name in the row of its depth, or -1 when it has no meaning
     // there (names compared exactly).
     static int positionOf(int depth, const std::wstring& name);
 
 private:
+    // Back to the state before the first element, for a second walk of the document.
+    void resetWalk();
+    // A debug line of the walk; held until the document proved well formed while m_holdLog.
+    void logWalkLine(const std::wstring& line);
     void startAny(int depth, const std::wstring& name);
     void productValue(const std::wstring& name, const std::wstring& value);
     void moduleValue(const std::wstring& value);
@@ -78,6 +86,8 @@ private:
     std::vector<FilePatchInfo> m_patches;  // PATCH elements of the current file entry
     bool m_inPatch = false;                // the element being handled is a PATCH
     std::vector<int> m_openNodes;          // positions of the open elements with children, by depth
+    bool m_holdLog = false;                // a single reading: debug lines wait for its end
+    std::vector<std::wstring> m_heldLines;
 };
 
 }  // namespace UpdateNew

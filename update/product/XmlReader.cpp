@@ -15,8 +15,6 @@ namespace UpdateNew {
 
 namespace {
 
-const char kBlank[] = " \t\r\n";
-
 // One parse: expat's callbacks forwarded to the sink. Exceptions never cross expat: a
 // failing callback stores the exception and stops the parser; feed() rethrows it.
 class Session {
@@ -144,7 +142,7 @@ bool XmlReader::readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadEr
 
 void AppendXmlText(std::string& text, const char* data, size_t size) {
     if (text.empty()) {
-        while (size != 0 && std::strchr(kBlank, *data) != nullptr && *data != '\0') {
+        while (size != 0 && std::strchr(kXmlBlank, *data) != nullptr && *data != '\0') {
             ++data;
             --size;
         }
@@ -153,9 +151,9 @@ void AppendXmlText(std::string& text, const char* data, size_t size) {
 }
 
 std::string TrimXmlText(const std::string& text) {
-    const size_t first = text.find_first_not_of(kBlank);
+    const size_t first = text.find_first_not_of(kXmlBlank);
     if (first == std::string::npos) return std::string();
-    return text.substr(first, text.find_last_not_of(kBlank) - first + 1);
+    return text.substr(first, text.find_last_not_of(kXmlBlank) - first + 1);
 }
 
 }  // namespace UpdateNew

@@ -44,6 +44,9 @@ public:
     static bool readText(const std::string& text, XmlEventSink& sink, XmlLoadError& error);
 };
 
+// The characters that count as white space around an element's text.
+constexpr char kXmlBlank[] = " \t\r\n";
+
 // Appends a piece of character data to `text` so that trimming the result of blanks, tabs
 // and line ends gives what trimming all of it would: white space before the first other
 // character is not kept, which leaves white space between elements costing nothing.
