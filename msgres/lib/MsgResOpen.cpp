@@ -19,6 +19,16 @@ namespace msgres {
 bool ConvertUtf8(iconv_t cd, const unsigned char* in, std::size_t len, wchar_t** out,
                  std::size_t* room) {
     if (len == 0) return true;
+    // ASCII text (nearly every message) is the same characters wide: no conversion.
+    std::size_t ascii = 0;
+    while (ascii < len && in[ascii] < 0x80) ++ascii;
+    if (ascii == len) {
+        if (len > *room) return false;
+        for (std::size_t i = 0; i < len; ++i) (*out)[i] = static_cast<wchar_t>(in[i]);
+        *out += len;
+        *room -= len;
+        return true;
+    }
     char* src = const_cast<char*>(reinterpret_cast<const char*>(in));
     std::size_t srcLeft = len;
     char* dst = reinterpret_cast<char*>(*out);

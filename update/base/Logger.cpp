@@ -1,6 +1,7 @@
 #include "base/Logger.h"
 
 #include <netdb.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -148,10 +149,41 @@ bool Deliver(int level, const std::wstring& source, const wchar_t* format, va_li
     return logger ? logger->LogV(level, source, format, args) : false;
 }
 
+// The process id of the lines: asked once per process (a child after fork asks anew),
+// not once per line.
+pid_t g_pid = 0;
+
+long ProcessId() {
+    static const bool registered = [] {
+        pthread_atfork(nullptr, nullptr, [] { g_pid = 0; });
+        return true;
+    }();
+    (void)registered;
+    if (g_pid == 0) g_pid = getpid();
+    return static_cast<long>(g_pid);
+}
+
+// The buffers a line is built in, kept per thread: a run writes tens of thousands of lines.
+struct LineBuffers {
+    std::wstring message;
+    std::wstring line;
+    std::string bytes;
+};
+
+LineBuffers& Buffers() {
+    thread_local LineBuffers buffers;
+    return buffers;
+}
+
 // Converts a whole line and writes it with one call; false when it cannot be converted.
 bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
-    std::string bytes;
-    if (!WideToMultibyte(line, bytes)) return false;
+    // Lines of ASCII characters alone (nearly all) are narrowed in place.
+    std::string& bytes = Buffers().bytes;
+    bytes.resize(line.size());
+    size_t i = 0;
+    for (; i < line.size() && static_cast<unsigned long>(line[i]) < 0x80; ++i)
+        bytes[i] = static_cast<char>(line[i]);
+    if (i != line.size() && !WideToMultibyte(line, bytes)) return false;
     if (stream) {
         (void)std::fwrite(bytes.data(), 1, bytes.size(), stream);
     } else {
@@ -241,7 +273,7 @@ void LoggerAppender::Format(int level, const std::wstring& message, const std::w
                 out += FullHostName();
                 break;
             case kPid:
-                AppendNumber(out, static_cast<long>(getpid()), false);
+                AppendNumber(out, ProcessId(), false);
                 break;
             default:
                 break;  // "PROGRAM" is recognised, but nothing supplies a program name
@@ -279,7 +311,7 @@ void LoggerAppenderFile::Close() {
 bool LoggerAppenderFile::Append(int level, const std::wstring& message,
                                 const std::wstring& source) {
     if (level < m_minLevel) return true;
-    std::wstring line;
+    std::wstring& line = Buffers().line;
     Format(level, message, source, line);
     // A closed file drops the line; the entry point never adds such an appender.
     if (!m_file) return true;
@@ -294,7 +326,7 @@ LoggerAppenderStdout::LoggerAppenderStdout(int minLevel, const std::wstring& tmp
 bool LoggerAppenderStdout::Append(int level, const std::wstring& message,
                                   const std::wstring& source) {
     if (level < m_minLevel) return true;
-    std::wstring line;
+    std::wstring& line = Buffers().line;
     Format(level, message, source, line);
     return WriteLine(STDOUT_FILENO, nullptr, line);
 }
@@ -309,8 +341,16 @@ void Logger::AddAppender(LoggerAppender* appender) {
 bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, va_list args) {
     // A message no appender takes is not even formatted.
     if (!Wants(level)) return true;
-    // A message that does not fit is cut to its first 1022 characters.
-    std::wstring message;
+    // A message that does not fit is cut to its first 1022 characters. The message buffer
+    // is reused unless an appender logs from within (then the outer call keeps its own).
+    thread_local int depth = 0;
+    std::wstring local;
+    std::wstring& message = depth == 0 ? Buffers().message : local;
+    struct Nesting {
+        int& depth;
+        explicit Nesting(int& d) : depth(d) { ++depth; }
+        ~Nesting() { --depth; }
+    } nesting(depth);
     va_list copy;
     va_copy(copy, args);
     const wchar_t* line =

@@ -9,9 +9,13 @@ std::wstring JoinPath(const std::wstring& a, const std::wstring& b) {
     if (b.empty()) return a;
     const bool aSlash = a.back() == L'/';
     const bool bSlash = b.front() == L'/';
-    if (aSlash && bSlash) return a + b.substr(1);
-    if (aSlash || bSlash) return a + b;
-    return a + L'/' + b;
+    // Built in one allocation: paths are joined for every file of a product.
+    std::wstring out;
+    out.reserve(a.size() + b.size() + 1);
+    out += a;
+    if (!aSlash && !bSlash) out += L'/';
+    out.append(b, aSlash && bSlash ? 1 : 0, std::wstring::npos);
+    return out;
 }
 
 std::wstring JoinPath(const std::wstring& a, const std::wstring& b, const std::wstring& c) {

@@ -22,13 +22,15 @@ using NodeTexts = std::unordered_map<size_t, std::string>;
 // `in` as a wide string in `out`, reusing its storage: names and values are nearly always
 // ASCII, and the walk converts several of them per element.
 void AssignWide(std::wstring& out, const std::string& in) {
-    for (const char c : in) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
+    out.resize(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        const auto c = static_cast<unsigned char>(in[i]);
+        if (c >= 0x80) {
             out = Utf8ToWide(in);
             return;
         }
+        out[i] = static_cast<wchar_t>(c);
     }
-    out.assign(in.begin(), in.end());
 }
 
 // First reading: gathers the NodeTexts. The slots of the open elements are reused from

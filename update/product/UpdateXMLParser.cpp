@@ -192,7 +192,7 @@ void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
         m_modulePos = -1;
     }
     if (depth == 2 && m_elementPos == D2_FILE && inContext(2)) {
-        mcFileXmlData.clear();
+        m_fileXmlCount = 0;
         m_file = UpdateFileInfo();
         m_patches.clear();
         m_fileZipSha256.clear();
@@ -316,7 +316,14 @@ void UpdateXMLParser::moduleValue(const std::wstring& value) {
 }
 
 void UpdateXMLParser::fileValue(const std::wstring& value) {
-    mcFileXmlData.emplace_back(m_elementName, value);
+    // The pairs' strings are reused from entry to entry.
+    if (m_fileXmlCount < mcFileXmlData.size()) {
+        mcFileXmlData[m_fileXmlCount].first = m_elementName;
+        mcFileXmlData[m_fileXmlCount].second = value;
+    } else {
+        mcFileXmlData.emplace_back(m_elementName, value);
+    }
+    ++m_fileXmlCount;
     switch (m_elementPos) {
         case D3_NAME:
             // The name is joined to download, mirror and installation directories; cut at
@@ -368,6 +375,7 @@ void UpdateXMLParser::completeFile() {
         if (LogDebugOn()) logWalkLine(Msg<614>(m_file.name));
         return;
     }
+    mcFileXmlData.resize(m_fileXmlCount);
     const int modulePos = m_modulePos;
     const UpdateFileInfo& fi = m_file;
     m_callbacks->callLib(
@@ -442,6 +450,7 @@ void UpdateXMLParser::resetWalk() {
     m_fileZipSha256.clear();
     m_childCount = 0;
     mcFileXmlData.clear();
+    m_fileXmlCount = 0;
     m_patches.clear();
     m_inPatch = false;
     m_openNodes.clear();

@@ -76,6 +76,7 @@ private:
     std::string m_fileZipSha256;  // its ZIPSHA256, when the record has one
     int m_childCount = 0;         // counted children of all file entries so far
     FileXmlData mcFileXmlData;    // (element name, value) pairs of the current file entry
+    size_t m_fileXmlCount = 0;    // the pairs of mcFileXmlData that belong to it
     bool m_merge;
     bool m_mirror;
     CUpdateOSChecker m_osChecker;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <set>
 #include <utility>
 
@@ -43,9 +44,17 @@ bool IsSelfUpdate(const UpdateModuleInfo& module) {
 // The file's name as the check uses it: cut at the first blank, "\" read as "/", and
 // outside mirror mode only the base name.
 std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
-    std::wstring name = ToSlashes(file.name.substr(0, file.name.find(L' ')));
-    if (!mirror) name = GetLastComponent(name);
-    return name;
+    // Cut in one copy: this runs for every file of the product.
+    const std::wstring& name = file.name;
+    const size_t end = std::min(name.find(L' '), name.size());
+    size_t start = 0;
+    if (!mirror && end != 0) {
+        const size_t sep = name.find_last_of(L"/\\", end - 1);
+        if (sep != std::wstring::npos) start = sep + 1;
+    }
+    std::wstring out(name, start, end - start);
+    std::replace(out.begin(), out.end(), L'\\', L'/');
+    return out;
 }
 
 bool Exists(const std::wstring& path) {
