@@ -4,6 +4,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -60,59 +61,6 @@ void AppendNumber(std::wstring& out, long value, bool twoDigits) {
     if (negative) digits[n++] = L'-';
     while (n > 0) out.push_back(digits[--n]);
 }
-
-// The local time of one line, read from the clock once, when the template first needs it,
-// so that every field of a line shows the same moment.
-class LineTime {
-public:
-    // Appends field 3 (year), 4 (month), 5 (day), 6 (hour), 7 (minute) or 8 (second);
-    // nothing when the clock cannot be read.
-    void append(std::wstring& out, int field) {
-        if (!m_read) {
-            m_read = true;
-            const std::time_t now = std::time(nullptr);
-            // The broken-down time of the last second asked for, per thread: lines come
-            // many per second.
-            thread_local std::time_t cachedSecond = static_cast<std::time_t>(-1);
-            thread_local std::tm cachedTm{};
-            if (now != static_cast<std::time_t>(-1) && now != cachedSecond) {
-                if (localtime_r(&now, &cachedTm) != nullptr) {
-                    cachedSecond = now;
-                } else {
-                    cachedSecond = static_cast<std::time_t>(-1);
-                }
-            }
-            m_valid = now != static_cast<std::time_t>(-1) && now == cachedSecond;
-            if (m_valid) m_tm = cachedTm;
-        }
-        if (!m_valid) return;
-        switch (field) {
-            case 3:
-                AppendNumber(out, m_tm.tm_year + 1900L, false);
-                break;
-            case 4:
-                AppendNumber(out, m_tm.tm_mon + 1, true);
-                break;
-            case 5:
-                AppendNumber(out, m_tm.tm_mday, true);
-                break;
-            case 6:
-                AppendNumber(out, m_tm.tm_hour, true);
-                break;
-            case 7:
-                AppendNumber(out, m_tm.tm_min, true);
-                break;
-            default:
-                AppendNumber(out, m_tm.tm_sec, true);
-                break;
-        }
-    }
-
-private:
-    bool m_read = false;
-    bool m_valid = false;
-    std::tm m_tm{};
-};
 
 bool Is(const wchar_t* name, size_t length, const wchar_t* literal) {
     return std::wcslen(literal) == length && std::wmemcmp(name, literal, length) == 0;
@@ -184,15 +132,71 @@ bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
     for (; i < line.size() && static_cast<unsigned long>(line[i]) < 0x80; ++i)
         bytes[i] = static_cast<char>(line[i]);
     if (i != line.size() && !WideToMultibyte(line, bytes)) return false;
-    if (stream) {
-        (void)std::fwrite(bytes.data(), 1, bytes.size(), stream);
-    } else {
-        (void)!::write(fd, bytes.data(), bytes.size());
+    // The stream is unbuffered: its descriptor takes the line at once, as fwrite would.
+    if (stream) fd = fileno(stream);
+    for (size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
     return true;
 }
 
 }  // namespace
+
+// The local time of one line, read from the clock once, when the template first needs it,
+// so that every field of a line shows the same moment.
+class LoggerAppender::LineTime {
+public:
+    // Appends field 3 (year), 4 (month), 5 (day), 6 (hour), 7 (minute) or 8 (second);
+    // nothing when the clock cannot be read.
+    void append(std::wstring& out, int field) {
+        if (!m_read) {
+            m_read = true;
+            const std::time_t now = std::time(nullptr);
+            // The broken-down time of the last second asked for, per thread: lines come
+            // many per second.
+            thread_local std::time_t cachedSecond = static_cast<std::time_t>(-1);
+            thread_local std::tm cachedTm{};
+            if (now != static_cast<std::time_t>(-1) && now != cachedSecond) {
+                if (localtime_r(&now, &cachedTm) != nullptr) {
+                    cachedSecond = now;
+                } else {
+                    cachedSecond = static_cast<std::time_t>(-1);
+                }
+            }
+            m_valid = now != static_cast<std::time_t>(-1) && now == cachedSecond;
+            if (m_valid) m_tm = cachedTm;
+        }
+        if (!m_valid) return;
+        switch (field) {
+            case 3:
+                AppendNumber(out, m_tm.tm_year + 1900L, false);
+                break;
+            case 4:
+                AppendNumber(out, m_tm.tm_mon + 1, true);
+                break;
+            case 5:
+                AppendNumber(out, m_tm.tm_mday, true);
+                break;
+            case 6:
+                AppendNumber(out, m_tm.tm_hour, true);
+                break;
+            case 7:
+                AppendNumber(out, m_tm.tm_min, true);
+                break;
+            default:
+                AppendNumber(out, m_tm.tm_sec, true);
+                break;
+        }
+    }
+
+private:
+    bool m_read = false;
+    bool m_valid = false;
+    std::tm m_tm{};
+};
 
 const wchar_t* LevelName(int level) {
     switch (level) {
@@ -239,6 +243,10 @@ void LoggerAppender::SetTemplate(const std::wstring& tmpl) {
         pos = end + 1;
     }
     m_pieces.push_back({tmpl.substr(pos), kNoField});
+    m_headPieces = 0;
+    while (m_headPieces < m_pieces.size() && m_pieces[m_headPieces].field != kMsg) ++m_headPieces;
+    if (m_headPieces == m_pieces.size()) m_headPieces = 0;  // no message field: nothing to keep
+    m_headSecond = -1;
 }
 
 LoggerAppender::~LoggerAppender() = default;
@@ -249,7 +257,32 @@ void LoggerAppender::Format(int level, const std::wstring& message, const std::w
     out.clear();
     out.reserve(m_template.size() + message.size() + 64);
     LineTime time;
-    for (const Piece& piece : m_pieces) {
+    size_t first = 0;
+    if (m_headPieces != 0) {
+        // The head depends on nothing but the second, the level and the source.
+        const long long second = static_cast<long long>(std::time(nullptr));
+        const std::wstring& named = source.empty() ? m_defaultSource : source;
+        const long pid = ProcessId();
+        if (second == -1 || second != m_headSecond || level != m_headLevel || pid != m_headPid ||
+            named != m_headSource) {
+            m_head.clear();
+            expand(0, m_headPieces, level, message, source, time, m_head);
+            // A second that passed while the head was built is not taken for the next line.
+            m_headSecond = second == static_cast<long long>(std::time(nullptr)) ? second : -1;
+            m_headLevel = level;
+            m_headPid = pid;
+            m_headSource = named;
+        }
+        out += m_head;
+        first = m_headPieces;
+    }
+    expand(first, m_pieces.size(), level, message, source, time, out);
+}
+
+void LoggerAppender::expand(size_t first, size_t last, int level, const std::wstring& message,
+                            const std::wstring& source, LineTime& time, std::wstring& out) const {
+    for (size_t i = first; i < last; ++i) {
+        const Piece& piece = m_pieces[i];
         out += piece.text;
         switch (piece.field) {
             case kMsg:

@@ -49,6 +49,19 @@ private:
         int field;          // what follows the text (see Logger.cpp); -1 for nothing
     };
     std::vector<Piece> m_pieces;
+    class LineTime;
+    // Appends the expansion of pieces [first, last) to `out`.
+    void expand(size_t first, size_t last, int level, const std::wstring& message,
+                const std::wstring& source, LineTime& time, std::wstring& out) const;
+    // The expansion of the pieces before the first ${MSG} (time, host, process, source,
+    // level), kept for the next line of the same second, level and source: a run writes
+    // many lines a second. m_headPieces is the number of pieces it covers (0: none).
+    size_t m_headPieces = 0;
+    mutable std::wstring m_head;
+    mutable long long m_headSecond = -1;
+    mutable int m_headLevel = 0;
+    mutable long m_headPid = 0;
+    mutable std::wstring m_headSource;
 };
 
 // The log file. Owns its stream; closed at destruction.
