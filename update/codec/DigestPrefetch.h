@@ -44,7 +44,13 @@ private:
     const std::vector<std::wstring> m_paths;
     const size_t m_lookahead;
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // Wake-ups only where someone waits: the taking thread for the result it needs next,
+    // the workers once a batch of slots is free again (a wake-up per file costs a system
+    // call on each side).
+    std::condition_variable m_resultReady;
+    std::condition_variable m_slotsFree;
+    bool m_takerWaiting = false;
+    size_t m_workersWaiting = 0;
     // Ring of m_lookahead slots: the result for path i lives in slot i % m_lookahead.
     std::vector<FileDigest> m_slots;
     std::vector<bool> m_ready;

@@ -146,7 +146,9 @@ FileDigest GetFileSizeAndMD5(const std::wstring& path) {
     }
     result.exists = true;
     result.size = st.st_size;
-    (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    // A file read in one piece gains nothing from read-ahead advice: no call for it.
+    if (st.st_size > static_cast<off_t>(kPiece))
+        (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     result.digest = GetDescriptorMD5(file.fd, st.st_size);
     return result;
 }

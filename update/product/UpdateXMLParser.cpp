@@ -16,6 +16,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "codec/FileDigest.h"
+#include "codec/Md5Stream.h"
 #include "codec/Sha256.h"
 #include "plugin/UpdateCallbacks.h"
 
@@ -97,8 +98,10 @@ bool IsContainedPath(const std::wstring& path) {
     }
 }
 
-// Writes `source` without its checksum line to `copy`; false with the reason otherwise.
-bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std::wstring& reason) {
+// Writes `source` without its checksum lines to `copy` and gives the digest of what it
+// wrote in `digest`; false with the reason otherwise.
+bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std::wstring& digest,
+                       std::wstring& reason) {
     FILE* in = std::fopen(ToMultibyte(source).c_str(), "rb");
     if (!in) {
         reason = FromMultibyte(std::strerror(errno));
@@ -110,45 +113,51 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
         std::fclose(in);
         return false;
     }
-    // Read in large blocks; a line is written unless it starts with the checksum marker.
-    // A line may span blocks: whether it is written is decided at its first byte.
+    // Read in large blocks; the lines that do not start with the checksum marker are
+    // written in runs as long as the block allows. The few bytes at the end of a block
+    // that may be the start of a marker wait for the next block.
     bool ok = true;
-    std::vector<char> block(64 * 1024);
+    Md5Stream md5;
     const size_t marker = sizeof kChecksumLine - 1;
-    std::string head;       // the first bytes of the current line, up to the marker's length
-    bool decided = false;   // whether the current line's fate is known
-    bool skipping = false;  // the current line is the checksum line
+    std::vector<char> buffer(64 * 1024 + marker);
+    size_t kept = 0;        // bytes carried over at the front of the buffer
+    bool lineStart = true;  // buffer[0] starts a line
+    bool skipping = false;  // the line being read is a checksum line
     auto emit = [&](const char* data, size_t n) {
-        if (n != 0 && std::fwrite(data, 1, n, out) != n) ok = false;
+        if (n == 0 || !ok) return;
+        if (std::fwrite(data, 1, n, out) != n) ok = false;
+        md5.update(data, n);
     };
-    size_t got;
-    while (ok && (got = std::fread(block.data(), 1, block.size(), in)) > 0) {
-        const char* p = block.data();
-        const char* const end = p + got;
+    for (;;) {
+        const size_t got = std::fread(buffer.data() + kept, 1, buffer.size() - kept, in);
+        const bool last = got == 0;
+        const char* const begin = buffer.data();
+        const char* const end = begin + kept + got;
+        const char* p = begin;
+        const char* run = begin;  // start of the bytes to write
         while (ok && p < end) {
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
-            const char* stop = nl ? nl + 1 : end;
-            if (!decided) {
-                // Gather the line's first bytes until the marker can be compared.
-                const size_t take = std::min(static_cast<size_t>(stop - p), marker - head.size());
-                head.append(p, take);
-                p += take;
-                if (head.size() == marker || (nl != nullptr && p == stop)) {
-                    skipping = head.compare(0, marker, kChecksumLine) == 0;
-                    decided = true;
-                    if (!skipping) emit(head.data(), head.size());
+            if (lineStart) {
+                if (static_cast<size_t>(end - p) < marker && !last) break;
+                skipping = static_cast<size_t>(end - p) >= marker && *p == '<' &&
+                           std::memcmp(p, kChecksumLine, marker) == 0;
+                lineStart = false;
+                if (skipping) {
+                    emit(run, static_cast<size_t>(p - run));
                 }
             }
-            if (decided && !skipping) emit(p, static_cast<size_t>(stop - p));
-            p = stop;
-            if (nl != nullptr) {
-                head.clear();
-                decided = skipping = false;
+            const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
+            p = nl ? nl + 1 : end;
+            if (skipping) run = p;
+            if (nl) {
+                lineStart = true;
+                skipping = false;
             }
         }
+        if (!skipping) emit(run, static_cast<size_t>(p - run));
+        kept = static_cast<size_t>(end - p);
+        std::memmove(buffer.data(), p, kept);
+        if (last || !ok) break;
     }
-    // A last line without a line end that is shorter than the marker.
-    if (ok && !decided && !head.empty()) emit(head.data(), head.size());
     if (ok && std::ferror(in)) ok = false;
     if (!ok) reason = FromMultibyte(std::strerror(errno));
     std::fclose(in);
@@ -156,6 +165,7 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
         ok = false;
         reason = FromMultibyte(std::strerror(errno));
     }
+    if (ok) digest = md5.text();
     return ok;
 }
 
@@ -486,9 +496,8 @@ void UpdateXMLParser::parseFile(const std::wstring& fileName) {
     }
     if (!done) parse(fileName);
     const std::wstring copy = fileName + L".tmp";
-    std::wstring reason;
-    const bool written = WriteChecksumCopy(fileName, copy, reason);
-    const std::wstring digest = written ? GetFileMD5(copy) : std::wstring();
+    std::wstring reason, digest;
+    const bool written = WriteChecksumCopy(fileName, copy, digest, reason);
     ::unlink(ToMultibyte(copy).c_str());
     if (!written) THROW_CRITICAL(Msg<123>(fileName) + L": " + reason, ERR_XML);
     if (digest.empty() || digest != m_update->md5) {
