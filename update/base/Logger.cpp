@@ -115,6 +115,8 @@ long ProcessId() {
 struct LineBuffers {
     std::wstring message;
     std::wstring line;
+    std::wstring lines;
+    std::vector<std::wstring> messages;
     std::string bytes;
 };
 
@@ -351,6 +353,27 @@ bool LoggerAppenderFile::Append(int level, const std::wstring& message,
     return WriteLine(-1, m_file, line);
 }
 
+bool LoggerAppender::AppendAll(int level, const std::vector<std::wstring>& messages,
+                               const std::wstring& source) {
+    for (const std::wstring& message : messages)
+        if (!Append(level, message, source)) return false;
+    return true;
+}
+
+bool LoggerAppenderFile::AppendAll(int level, const std::vector<std::wstring>& messages,
+                                   const std::wstring& source) {
+    if (level < m_minLevel) return true;
+    std::wstring& lines = Buffers().lines;
+    std::wstring& line = Buffers().line;
+    lines.clear();
+    for (const std::wstring& message : messages) {
+        Format(level, message, source, line);
+        lines += line;
+    }
+    if (!m_file) return true;
+    return WriteLine(-1, m_file, lines);
+}
+
 LoggerAppenderStdout::LoggerAppenderStdout(int minLevel, const std::wstring& tmpl)
     : LoggerAppender(minLevel, tmpl) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -410,6 +433,22 @@ bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, 
     return true;
 }
 
+bool Logger::LogTexts(int level, const std::vector<std::wstring>& texts) {
+    if (!Wants(level)) return true;
+    // Each text as the "%s\n" form of LogV makes it: a line end, cut alike.
+    std::vector<std::wstring>& messages = Buffers().messages;
+    messages.resize(texts.size());
+    for (size_t i = 0; i < texts.size(); ++i) {
+        messages[i].assign(texts[i].c_str());
+        messages[i].push_back(L'\n');
+        if (messages[i].size() > kMessageBuffer - 2) messages[i].resize(kMessageBuffer - 2);
+    }
+    for (LoggerAppender* appender : m_appenders) {
+        if (!appender->AppendAll(level, messages, std::wstring())) return false;
+    }
+    return true;
+}
+
 bool Logger::Wants(int level) const {
     for (const LoggerAppender* appender : m_appenders) {
         if (appender->Accepts(level)) return true;
@@ -458,6 +497,11 @@ Logger* GetLogger() {
         va_end(args);                                                      \
         return ok;                                                         \
     }
+
+bool LogDebugTexts(const std::vector<std::wstring>& texts) {
+    UpdateNew::Logger* logger = UpdateNew::GetLogger();
+    return logger ? logger->LogTexts(UpdateNew::LOG_DEBUG, texts) : false;
+}
 
 bool LogDebugOn() {
     const UpdateNew::Logger* logger = UpdateNew::GetLogger();

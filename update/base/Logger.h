@@ -27,6 +27,9 @@ public:
     LoggerAppender(int minLevel, const std::wstring& tmpl);
     virtual ~LoggerAppender();
     virtual bool Append(int level, const std::wstring& message, const std::wstring& source) = 0;
+    // Several messages in order; an appender that writes may write them in one go.
+    virtual bool AppendAll(int level, const std::vector<std::wstring>& messages,
+                           const std::wstring& source);
 
     // Whether a message of `level` would be written (at or above the minimum level).
     bool Accepts(int level) const { return level >= m_minLevel; }
@@ -70,6 +73,9 @@ public:
     LoggerAppenderFile(int minLevel, const std::wstring& fileName, const std::wstring& tmpl);
     ~LoggerAppenderFile() override;
     bool Append(int level, const std::wstring& message, const std::wstring& source) override;
+    // The lines of all messages with one write.
+    bool AppendAll(int level, const std::vector<std::wstring>& messages,
+                   const std::wstring& source) override;
     void SetFileName(const std::wstring& fileName) { m_fileName = fileName; }
     // Opens for appending or truncating; 0 or -1. The stream is unbuffered.
     int Open(bool append);
@@ -96,6 +102,9 @@ public:
     bool LogV(int level, const std::wstring& source, const wchar_t* format, va_list args);
     bool Log(int level, const wchar_t* format, ...);
     bool Log(int level, const std::wstring& source, const wchar_t* format, ...);
+    // Finished texts, each logged as LogV(level, L"", L"%s\n", text) would log it, handed to
+    // each appender together (a file appender writes them with one call).
+    bool LogTexts(int level, const std::vector<std::wstring>& texts);
     // Whether some appender takes messages of `level`; messages no appender takes are
     // neither formatted nor handed on.
     bool Wants(int level) const;
@@ -126,6 +135,8 @@ bool LogDebugOn();
 // Free functions: false when no logger is installed.
 bool LogDebug(const wchar_t* format, ...);
 bool LogDebug(const LogSource& source, const wchar_t* format, ...);
+// Debug lines of finished texts (as LogDebug(L"%s\n", text) each), written together.
+bool LogDebugTexts(const std::vector<std::wstring>& texts);
 bool LogInfo(const wchar_t* format, ...);
 bool LogInfo(const LogSource& source, const wchar_t* format, ...);
 bool LogWarning(const wchar_t* format, ...);

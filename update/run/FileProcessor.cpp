@@ -218,20 +218,23 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Upd
     const bool log = !m_config->selfUpdateDone() && LogDebugOn();
     const bool hasVersion = !file.version.empty();
     const bool newer = hasVersion && kLocalVersionValue > kRecordVersionValue;
-    if (log) {
-        const std::wstring serverPath =
-            JoinPath(filesAddress, JoinPath(module.source, ToSlashes(file.name)));
-        if (hasVersion) {
-            LogDebug(L"%s\n", Msg<681>(serverPath, file.version, file.pefilemd5).c_str());
-            LogDebug(L"%s\n", Msg<682>(localPath, kLocalFileVersion, local.digest).c_str());
-        } else {
-            LogDebug(L"%s\n", Msg<683>(serverPath, file.pefilemd5).c_str());
-            LogDebug(L"%s\n", Msg<684>(localPath, local.digest).c_str());
-        }
-    }
     const bool upToDate = newer || (static_cast<unsigned long long>(local.size) == file.filesize &&
                                     !local.digest.empty() && local.digest == file.pefilemd5);
-    if (log) LogDebug(L"%s\n", (upToDate ? Msg<686>() : Msg<685>()).c_str());
+    if (log) {
+        // The file's three lines go to the log together (one write instead of three).
+        const std::wstring serverPath =
+            JoinPath(filesAddress, JoinPath(module.source, ToSlashes(file.name)));
+        m_checkLines.resize(3);
+        if (hasVersion) {
+            m_checkLines[0] = Msg<681>(serverPath, file.version, file.pefilemd5);
+            m_checkLines[1] = Msg<682>(localPath, kLocalFileVersion, local.digest);
+        } else {
+            m_checkLines[0] = Msg<683>(serverPath, file.pefilemd5);
+            m_checkLines[1] = Msg<684>(localPath, local.digest);
+        }
+        m_checkLines[2] = upToDate ? Msg<686>() : Msg<685>();
+        LogDebugTexts(m_checkLines);
+    }
     return !upToDate;
 }
 

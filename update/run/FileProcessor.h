@@ -276,6 +276,7 @@ private:
     std::unique_ptr<FileDownloader> m_downloader;
     std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
     std::vector<std::wstring> m_updatedFiles;
+    std::vector<std::wstring> m_checkLines;  // the debug lines of the file being checked
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
