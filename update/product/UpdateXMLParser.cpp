@@ -225,6 +225,10 @@ void UpdateXMLParser::startNodeHandler(int depth, const std::wstring& name) {
 void UpdateXMLParser::endNodeHandler(int depth, const std::wstring& name) {
     m_openNodes.resize(static_cast<size_t>(depth));
     if (depth == 2 && positionOf(2, name) == D2_FILE && inContext(2)) completeFile();
+    // A module's file records take no more room than they need: a product of many
+    // modules would otherwise keep up to twice its records' size.
+    if (depth == 1 && m_modulePos >= 0 && positionOf(1, name) == D1_MODULE)
+        m_update->cGetModuleByIndex(m_modulePos).files.shrink_to_fit();
 }
 
 void UpdateXMLParser::textHandler(int depth, const std::wstring&, const std::wstring& text) {

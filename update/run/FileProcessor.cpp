@@ -121,7 +121,8 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
 void FileProcessor::CheckFiles() {
     UpdateCallbacks& callbacks = m_config->cCallbacks();
     callbacks.resetRunCounters();
-    m_updatedFiles.clear();
+    m_updatedText.clear();
+    m_updatedEnds.clear();
     m_patchPlans.clear();
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
@@ -157,10 +158,16 @@ void FileProcessor::CheckFiles() {
             callbacks.addDownloadSize(FetchSize(file));
             module.needsupdate = true;
             if (!listed) {
-                m_updatedFiles.push_back(L"[" + module.name + L"]");
+                m_updatedText += L"[" + module.name + L"]";
+                m_updatedEnds.push_back(m_updatedText.size());
+                m_updatedText += L' ';
                 listed = true;
             }
-            m_updatedFiles.push_back(L"\"" + localPath + L"\"");
+            m_updatedText += L'"';
+            m_updatedText += localPath;
+            m_updatedText += L'"';
+            m_updatedEnds.push_back(m_updatedText.size());
+            m_updatedText += L' ';
             file.needsupdate = true;
             callbacks.addFilesTotal(1);
         }
@@ -172,11 +179,17 @@ void FileProcessor::CheckFiles() {
         }
     }
 
-    if (callbacks.filesTotal() != 0) {
-        std::wstring value;
-        for (const std::wstring& entry : m_updatedFiles) value += entry + L" ";
-        m_config->setVariable(L"UPDATED_FILES", value);
+    if (callbacks.filesTotal() != 0) m_config->setVariable(L"UPDATED_FILES", m_updatedText);
+}
+
+std::vector<std::wstring> FileProcessor::updatedFiles() const {
+    std::vector<std::wstring> entries;
+    size_t start = 0;
+    for (const size_t end : m_updatedEnds) {
+        entries.push_back(m_updatedText.substr(start, end - start));
+        start = end + 1;
     }
+    return entries;
 }
 
 bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,

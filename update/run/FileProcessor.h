@@ -61,7 +61,7 @@ public:
     unsigned long FetchSize(const UpdateFileInfo& file) const;
     // The entries behind UPDATED_FILES of the last check: per module with changed files
     // "[name]", then the local path of each changed file between double quotes.
-    const std::vector<std::wstring>& updatedFiles() const { return m_updatedFiles; }
+    std::vector<std::wstring> updatedFiles() const;
 
     // --- the run's directories and temporary things ---
     // The run's directories (from the configuration), each ending in "/".
@@ -275,7 +275,10 @@ private:
     UpdateInfo* m_update;
     std::unique_ptr<FileDownloader> m_downloader;
     std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
-    std::vector<std::wstring> m_updatedFiles;
+    // The UPDATED_FILES text of the last check (each entry followed by a blank) and the
+    // end of each entry in it: one copy of every path instead of a string per entry.
+    std::wstring m_updatedText;
+    std::vector<size_t> m_updatedEnds;
     std::vector<std::wstring> m_checkLines;  // the debug lines of the file being checked
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
