@@ -205,8 +205,8 @@ class UpdateKit:
         self.events_file.unlink(missing_ok=True)
         e = self.env(answers, throw)
         e.update(env or {})
-        return subprocess.run([*prefix, str(self.bin / "updater")] + self.args(urls, extra, plugins),
-                              cwd=self.base, capture_output=True, timeout=timeout, env=e,
+        argv = [*prefix, str(self.bin / "updater")] + self.args(urls, extra, plugins)
+        return subprocess.run(argv, cwd=self.base, capture_output=True, timeout=timeout, env=e,
                               stdin=subprocess.DEVNULL)
 
     def start(self, urls, extra=(), answers="", throw="", env=None, program=None,
