@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -101,4 +102,37 @@ TEST(BasicXMLParser, LoadFailuresAreNonCriticalWithCodeMinusOne) {
         EXPECT_NE(std::wstring::npos, std::wstring(e.twhat()).find(L"/nonexistent/x.xml"));
         EXPECT_NE(std::wstring::npos, std::wstring(e.twhat()).find(L"No such file"));
     }
+}
+
+// One reading: the same walk as parse(); text after a child makes it inexact; a handler's
+// error waits until the document proved well formed, and a syntax error wins over it.
+class ThrowingRecorder : public Recorder {
+public:
+    bool checked = false;
+    void startElementHandler(int d, const std::wstring& n) override {
+        Recorder::startElementHandler(d, n);
+        if (n == L"X") throw std::runtime_error("handler");
+    }
+    void wellFormedHandler() override { checked = true; }
+};
+
+TEST(BasicXMLParser, OneReadingWalksAlikeOrSaysItCannot) {
+    const std::wstring same = WriteTemp("<R a=\"1\">\n  <N b=\"2\">head<L>t</L>\n  </N>\n</R>\n");
+    Recorder once, twice;
+    EXPECT_TRUE(once.parseOnce(same));
+    twice.parse(same);
+    EXPECT_EQ(twice.calls, once.calls);
+    const std::wstring late = WriteTemp("<R><A/> tail </R>\n");
+    EXPECT_FALSE(Recorder().parseOnce(late));
+
+    const std::wstring good = WriteTemp("<R><X/><Y/></R>\n");
+    const std::wstring bad = WriteTemp("<R><X/><Y></R>\n");
+    ThrowingRecorder t;
+    EXPECT_THROW(t.parseOnce(good), std::runtime_error);
+    EXPECT_TRUE(t.checked);
+    EXPECT_EQ(2u, t.calls.size());  // nothing after the failing handler
+    ThrowingRecorder b;
+    EXPECT_THROW(b.parseOnce(bad), Exception);
+    EXPECT_FALSE(b.checked);
+    for (const std::wstring& p : {same, late, good, bad}) unlink(ToMultibyte(p).c_str());
 }
