@@ -34,3 +34,20 @@ TEST(DigestPrefetch, ResultsComeInListOrderAndAnEarlyEndStopsTheWorkers) {
     DigestPrefetch dropped(paths, 2, 2);
     EXPECT_EQ(GetFileSizeAndMD5(paths[0]).digest, dropped.take().digest);
 }
+
+TEST(DigestPrefetch, PathsAddedWhileTheWorkersRunComeInOrder) {
+    ScratchDir dir;
+    DigestPrefetch prefetch(1, 3, 8);
+    std::vector<std::wstring> paths;
+    for (int i = 0; i < 40; ++i) {
+        const std::string name = "g" + std::to_string(i);
+        ScratchDir::Write(dir.Path(name), PseudoRandomBytes(i % 4 == 0 ? 200000 : i, i));
+        paths.push_back(dir.WPath(name));
+        prefetch.add(paths.back());
+    }
+    prefetch.close();  // two more workers from here on
+    for (const std::wstring& path : paths) {
+        ASSERT_TRUE(prefetch.nextIs(path));
+        EXPECT_EQ(GetFileSizeAndMD5(path).digest, prefetch.take().digest);
+    }
+}

@@ -1,18 +1,55 @@
 #include "codec/DigestPrefetch.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace UpdateNew {
 
 DigestPrefetch::DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead)
-    : m_paths(std::move(paths)),
+    : m_paths(std::make_move_iterator(paths.begin()), std::make_move_iterator(paths.end())),
+      m_closed(true),
       m_lookahead(std::max<size_t>(lookahead, 1)),
       m_slots(m_lookahead),
       m_ready(m_lookahead, false) {
-    const size_t count =
-        std::min<size_t>(std::max(threads, 1u), std::max<size_t>(m_paths.size(), 1));
-    for (size_t i = 0; i < count; ++i) m_workers.emplace_back([this] { work(); });
+    start(static_cast<unsigned>(
+        std::min<size_t>(std::max(threads, 1u), std::max<size_t>(m_paths.size(), 1))));
+}
+
+DigestPrefetch::DigestPrefetch(unsigned threads, unsigned threadsAfterClose, size_t lookahead)
+    : m_threadsAfterClose(threadsAfterClose),
+      m_lookahead(std::max<size_t>(lookahead, 1)),
+      m_slots(m_lookahead),
+      m_ready(m_lookahead, false) {
+    start(std::max(threads, 1u));
+}
+
+void DigestPrefetch::start(unsigned threads) {
+    for (unsigned i = 0; i < threads; ++i) m_workers.emplace_back([this] { work(); });
+}
+
+void DigestPrefetch::add(std::wstring path) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_paths.push_back(std::move(path));
+        // Waiting workers are woken for a batch of paths, not for each one.
+        wake = m_workersWaiting != 0 && ++m_addedUnannounced >= 16;
+        if (wake) m_addedUnannounced = 0;
+    }
+    if (wake) m_slotsFree.notify_all();
+}
+
+void DigestPrefetch::close() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closed) return;
+        m_closed = true;
+        m_addedUnannounced = 0;
+    }
+    m_slotsFree.notify_all();
+    if (m_threadsAfterClose > m_workers.size())
+        start(static_cast<unsigned>(m_threadsAfterClose - m_workers.size()));
 }
 
 DigestPrefetch::~DigestPrefetch() {
@@ -33,8 +70,9 @@ void DigestPrefetch::work() {
     for (;;) {
         // A slot is free once the result it held was taken.
         const auto canClaim = [this] {
-            return m_stop || m_nextToCompute >= m_paths.size() ||
-                   m_nextToCompute < m_nextToTake + m_lookahead;
+            return m_stop || (m_closed && m_nextToCompute >= m_paths.size()) ||
+                   (m_nextToCompute < m_paths.size() &&
+                    m_nextToCompute < m_nextToTake + m_lookahead);
         };
         if (!canClaim()) {
             ++m_workersWaiting;
@@ -43,8 +81,9 @@ void DigestPrefetch::work() {
         }
         if (m_stop || m_nextToCompute >= m_paths.size()) return;
         const size_t index = m_nextToCompute++;
+        const std::wstring path = m_paths[index];
         lock.unlock();
-        FileDigest result = GetFileSizeAndMD5(m_paths[index]);
+        FileDigest result = GetFileSizeAndMD5(path);
         lock.lock();
         m_slots[index % m_lookahead] = std::move(result);
         m_ready[index % m_lookahead] = true;
@@ -57,6 +96,8 @@ FileDigest DigestPrefetch::take() {
     if (m_nextToTake >= m_paths.size()) return FileDigest();
     const size_t slot = m_nextToTake % m_lookahead;
     if (!m_ready[slot]) {
+        // Paths added since the last wake-up may be what the workers wait for.
+        if (m_workersWaiting != 0) m_slotsFree.notify_all();
         m_takerWaiting = true;
         m_resultReady.wait(lock, [&] { return static_cast<bool>(m_ready[slot]); });
         m_takerWaiting = false;
@@ -67,9 +108,10 @@ FileDigest DigestPrefetch::take() {
     // Waiting workers are woken once a quarter of the slots is free (or every result is
     // claimed), so that each wake-up is worth several files.
     const size_t claimedAhead = m_nextToCompute - m_nextToTake;
-    const bool wake = m_workersWaiting != 0 &&
-                      (m_lookahead - claimedAhead >= std::max<size_t>(m_lookahead / 4, 1) ||
-                       m_nextToTake == m_paths.size());
+    const bool wake =
+        m_workersWaiting != 0 &&
+        (m_lookahead - claimedAhead >= std::min<size_t>(std::max<size_t>(m_lookahead / 4, 1), 64) ||
+         m_nextToTake == m_paths.size());
     lock.unlock();
     if (wake) m_slotsFree.notify_all();
     return result;

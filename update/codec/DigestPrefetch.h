@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,17 +21,25 @@ public:
     // Starts `threads` workers (at least one) that compute GetFileSizeAndMD5 of `paths` in
     // list order, never more than `lookahead` results ahead of the next take().
     DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead = 256);
+    // The same with a list that grows while the workers run: add() appends a path,
+    // close() says that none follows and brings the workers to `threadsAfterClose` (the
+    // thread that adds is busy with other work until then). Called by the taking thread.
+    DigestPrefetch(unsigned threads, unsigned threadsAfterClose, size_t lookahead);
+    void add(std::wstring path);
+    void close();
     // Stops the workers (results not taken are dropped) and waits for them.
     ~DigestPrefetch();
     DigestPrefetch(const DigestPrefetch&) = delete;
     DigestPrefetch& operator=(const DigestPrefetch&) = delete;
 
+    // The paths so far (called by the taking thread).
     size_t size() const { return m_paths.size(); }
     // The result for the next path in list order (the first take gives paths[0], and so
     // on); waits until it is computed. Taking more than size() results is a logic error
     // and gives an empty result.
     FileDigest take();
-    // Whether the next take() gives the result for `path` (called by the taking thread).
+    // Whether the next take() gives the result for `path` (called by the taking thread,
+    // the only one that adds paths).
     bool nextIs(const std::wstring& path) const {
         return m_nextToTake < m_paths.size() && m_paths[m_nextToTake] == path;
     }
@@ -41,7 +50,14 @@ public:
 private:
     void work();
 
-    const std::vector<std::wstring> m_paths;
+    void start(unsigned threads);
+
+    // Appended to under the lock; read by the workers under the lock and by the taking
+    // thread without it (it is the only writer). A deque keeps its elements in place.
+    std::deque<std::wstring> m_paths;
+    bool m_closed = false;  // no path follows
+    unsigned m_threadsAfterClose = 0;
+    size_t m_addedUnannounced = 0;  // paths added since the waiting workers were last woken
     const size_t m_lookahead;
     std::mutex m_mutex;
     // Wake-ups only where someone waits: the taking thread for the result it needs next,

@@ -399,6 +399,7 @@ void UpdateXMLParser::completeFile() {
         m_update->cGetModuleByIndex(modulePos).name, fi.name, mcFileXmlData);
     UpdateModuleInfo& module = m_update->cGetModuleByIndex(modulePos);
     module.files.push_back(m_file);
+    if (m_fileSink) m_fileSink(modulePos, module.files.back());
     if (!m_fileZipSha256.empty()) module.zipSha256[m_file.name] = m_fileZipSha256;
     // A patch without all of its values is left out: the file is then fetched whole.
     for (const FilePatchInfo& patch : m_patches) {

@@ -5,7 +5,9 @@
 // checksum.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "product/BasicXMLParser.h"
@@ -24,6 +26,13 @@ public:
     // With `mirror` nothing is filtered by operating system and destinations are emptied.
     UpdateXMLParser(UpdateInfo* update, bool merge, UpdateCallbacks* callbacks, bool mirror);
     ~UpdateXMLParser() override;
+
+    // Receives each file record as it is kept (module index, the record in the module),
+    // for work that may start before the whole document is read. Called on this thread;
+    // what it receives must be taken as a hint: a record handed over may still be dropped
+    // (a refused document, or a second reading of it, which hands every record over again).
+    using FileSink = std::function<void(int modulePos, const UpdateFileInfo& file)>;
+    void setFileSink(FileSink sink) { m_fileSink = std::move(sink); }
 
     // parse(), then the checksum check: the document without its "<MD5 value=" line must
     // have the digest that UPDATE/MD5 gives (lower case). Failures throw
@@ -87,7 +96,8 @@ private:
     std::vector<FilePatchInfo> m_patches;  // PATCH elements of the current file entry
     bool m_inPatch = false;                // the element being handled is a PATCH
     std::vector<int> m_openNodes;          // positions of the open elements with children, by depth
-    bool m_holdLog = false;                // a single reading: debug lines wait for its end
+    FileSink m_fileSink;
+    bool m_holdLog = false;  // a single reading: debug lines wait for its end
     std::vector<std::wstring> m_heldLines;
 };
 

@@ -57,6 +57,10 @@ std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
     return out;
 }
 
+// Results the hashing begun during the product info reading may keep waiting: the check
+// takes them only after the whole document is read.
+constexpr size_t kEarlyLookahead = 65536;
+
 bool Exists(const std::wstring& path) {
     struct stat st;
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
@@ -118,6 +122,50 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
         new DigestPrefetch(std::move(paths), DigestPrefetch::Workers()));
 }
 
+void FileProcessor::BeginPrefetch() {
+    m_prefetch.reset();
+    m_prefetchModule = -1;
+    m_prefetchDestination.clear();
+    m_prefetchSources.clear();
+    if (m_config->mirror()) return;
+    // One worker while this thread reads the product info, all of them once it checks.
+    const unsigned workers = DigestPrefetch::Workers();
+    m_prefetch.reset(new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead));
+}
+
+void FileProcessor::DropPrefetch() {
+    m_prefetch.reset();
+}
+
+void FileProcessor::PrefetchFile(int moduleIndex, const UpdateFileInfo& file) {
+    if (!m_prefetch) return;
+    if (moduleIndex != m_prefetchModule) {
+        // Files of a module named again later in the document would be checked with its
+        // first files, not where they were read: the check hashes every file itself.
+        if (moduleIndex < m_prefetchModule) {
+            m_prefetch.reset();
+            return;
+        }
+        m_prefetchModule = moduleIndex;
+        m_prefetchDestination.clear();
+        const UpdateModuleInfo& module = m_update->cGetModuleByIndex(moduleIndex);
+        if (m_config->cCallbacks().bLoadFailed() && !IsSelfUpdate(module)) return;
+        // A destination given after the module's first files is not known yet: the check
+        // then finds fewer paths than files and hashes them itself.
+        if (module.destination.empty()) return;
+        std::wstring destination = module.destination;
+        try {
+            m_config->expandVariables(destination, true, false);
+        } catch (const Exception&) {
+            return;  // the check meets the failure itself
+        }
+        m_prefetchDestination = destination;
+        m_prefetchSources.emplace_back(moduleIndex, module.destination);
+    }
+    if (m_prefetchDestination.empty()) return;
+    m_prefetch->add(JoinPath(m_prefetchDestination, CheckedName(file, false)));
+}
+
 void FileProcessor::CheckFiles() {
     UpdateCallbacks& callbacks = m_config->cCallbacks();
     callbacks.resetRunCounters();
@@ -127,8 +175,22 @@ void FileProcessor::CheckFiles() {
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
     // The installed files are read and hashed ahead on other threads; results, callbacks
-    // and log lines stay in file order on this one.
-    const std::unique_ptr<DigestPrefetch> prefetch = prefetchDigests();
+    // and log lines stay in file order on this one. Hashing begun while the product info
+    // was read is taken when it holds a path for every file to check.
+    std::unique_ptr<DigestPrefetch> prefetch = std::move(m_prefetch);
+    if (prefetch) {
+        size_t files = 0;
+        for (const UpdateModuleInfo& module : m_update->modules)
+            if (!callbacks.bLoadFailed() || IsSelfUpdate(module)) files += module.files.size();
+        // A destination that changed after its module's first files (a later DESTINATION
+        // for this system) leaves paths that the check would not take.
+        bool same = prefetch->size() == files;
+        for (const auto& used : m_prefetchSources)
+            same = same && m_update->cGetModuleByIndex(used.first).destination == used.second;
+        prefetch->close();
+        if (!same) prefetch.reset();
+    }
+    if (!prefetch) prefetch = prefetchDigests();
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);

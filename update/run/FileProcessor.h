@@ -57,6 +57,14 @@ public:
     // kill may have left beside each.
     // Unusable module dependencies end the process (status 250 or 249).
     void CheckFiles();
+    // The installed files may be hashed for the check while the product info is still
+    // being read: BeginPrefetch() before the reading, PrefetchFile() for each file record
+    // as it is read, DropPrefetch() when the records will not be checked in the order they
+    // were handed over (more product info files). CheckFiles() uses what was computed when
+    // every path agrees and hashes the rest itself.
+    void BeginPrefetch();
+    void PrefetchFile(int moduleIndex, const UpdateFileInfo& file);
+    void DropPrefetch();
     // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
     unsigned long FetchSize(const UpdateFileInfo& file) const;
     // The entries behind UPDATED_FILES of the last check: per module with changed files
@@ -279,7 +287,12 @@ private:
     // end of each entry in it: one copy of every path instead of a string per entry.
     std::wstring m_updatedText;
     std::vector<size_t> m_updatedEnds;
-    std::vector<std::wstring> m_checkLines;  // the debug lines of the file being checked
+    std::vector<std::wstring> m_checkLines;      // the debug lines of the file being checked
+    std::unique_ptr<DigestPrefetch> m_prefetch;  // begun while the product info is read
+    int m_prefetchModule = -1;                   // the module m_prefetchDestination is of
+    std::wstring m_prefetchDestination;          // empty: its files are not prefetched
+    // Each prefetched module with the DESTINATION its paths were made from.
+    std::vector<std::pair<int, std::wstring>> m_prefetchSources;
     std::vector<std::wstring> m_tempFiles;
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;

@@ -427,6 +427,8 @@ void UpdatePerformer::readProductInfo() {
     const auto& hashes = servers.GetProductInfoHashes();
     const std::wstring infoDir = GetDirPart(servers.GetLocalMasterIdxPath());
     bool first = true;
+    // The installed files are hashed for the check while the product info is read.
+    fp.BeginPrefetch();
     while (!m_product.includes.empty()) {
         const std::wstring entry = m_product.includes.front();
         std::wstring cProductInfoLocalName = GetLastComponent(ToSlashes(entry));
@@ -464,6 +466,12 @@ void UpdatePerformer::readProductInfo() {
         m_product.includes.pop_front();
 
         UpdateXMLParser parser(&m_product, !first, &cb, mirror);
+        if (first) {
+            parser.setFileSink(
+                [&fp](int module, const UpdateFileInfo& file) { fp.PrefetchFile(module, file); });
+        } else {
+            fp.DropPrefetch();  // merged files are checked in module order, not as read
+        }
         parser.parseFile(xmlFile);
         cb.callLib(L"notifyProductInfoFile(cProductInfoLocalName)",
                    &CUpdateLibCallbacks::notifyProductInfoFile, cProductInfoLocalName);
