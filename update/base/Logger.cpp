@@ -129,11 +129,19 @@ LineBuffers& Buffers() {
 bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
     // Lines of ASCII characters alone (nearly all) are narrowed in place.
     std::string& bytes = Buffers().bytes;
-    bytes.resize(line.size());
-    size_t i = 0;
-    for (; i < line.size() && static_cast<unsigned long>(line[i]) < 0x80; ++i)
-        bytes[i] = static_cast<char>(line[i]);
-    if (i != line.size() && !WideToMultibyte(line, bytes)) return false;
+    const wchar_t* const wide = line.data();
+    const size_t size = line.size();
+    // Two straight passes (whether all are ASCII, then the copy) that the compiler turns
+    // into vector code, rather than one that stops at each character.
+    unsigned long all = 0;
+    for (size_t i = 0; i < size; ++i) all |= static_cast<unsigned long>(wide[i]);
+    if (all < 0x80) {
+        bytes.resize(size);
+        char* const narrow = &bytes[0];
+        for (size_t i = 0; i < size; ++i) narrow[i] = static_cast<char>(wide[i]);
+    } else if (!WideToMultibyte(line, bytes)) {
+        return false;
+    }
     // The stream is unbuffered: its descriptor takes the line at once, as fwrite would.
     if (stream) fd = fileno(stream);
     for (size_t done = 0; done < bytes.size();) {

@@ -90,9 +90,8 @@ bool IsContainedPath(const std::wstring& path) {
     size_t start = 0;
     for (;;) {
         const size_t sep = path.find_first_of(L"/\\", start);
-        const std::wstring part =
-            path.substr(start, sep == std::wstring::npos ? std::wstring::npos : sep - start);
-        if (part == L"..") return false;
+        const size_t end = sep == std::wstring::npos ? path.size() : sep;
+        if (end - start == 2 && path[start] == L'.' && path[start + 1] == L'.') return false;
         if (sep == std::wstring::npos) return true;
         start = sep + 1;
     }
