@@ -32,6 +32,7 @@ def installed_v1_with_deltas(base, nginx):
     kit.publish()
     kit.srv = nginx(kit.www)
     assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
+    kit.v1 = shutil.copytree(kit.www, base / "v1")
     for path, data in V2.items():
         kit.set_file("core", path, data)
     kit.publish(previous=[kit.www])
@@ -50,6 +51,13 @@ def fetched(kit):
     urls = [a.split(", ")[0].strip('"') for _, n, a in ev if n == "downloadFile"]
     size = [int(a.rsplit(", ", 1)[1]) for _, n, a in ev if n == "onStartDownloadFiles"]
     return [u.split(UPDATEROOT + "/", 1)[-1] for u in urls], size[0]
+
+
+def counted(kit):
+    """The bytes the progress counts: the blocks between the announcement and the end."""
+    names = [n for _, n, _ in kit.events()]
+    ev = kit.events()[names.index("onStartDownloadFiles"):names.index("onFinishDownloadFiles")]
+    return sum(int(a.rsplit(", ", 1)[1]) for _, n, a in ev if n == "onDownloadFile")
 
 
 def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx):
@@ -72,8 +80,9 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     tool_gz = kit.server_file("core", "bin/tool")
     assert sorted(p for p in paths if "core/" in p) == sorted(
         ["core/lib/" + lib.name, "core/etc/" + conf.name, "core/bin/tool.gz"])
-    # What the progress announces is what comes: the patches and the one whole file.
-    assert size == lib.stat().st_size + conf.stat().st_size + tool_gz.stat().st_size
+    # The patches come before the announcement, which counts what follows it: the one
+    # whole file.
+    assert size == counted(kit) == tool_gz.stat().st_size
     assert lib.stat().st_size * 20 < kit.server_file("core", "lib/libx.so").stat().st_size
     assert "whole" not in r.stdout.decode()
 
@@ -88,6 +97,15 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     assert mirror.run([kit.srv.url], extra=["--mirror=1"]).returncode == 0, mirror.log_text()
     for p in (lib, conf):
         assert (mirror.inst / p.relative_to(kit.www)).read_bytes() == p.read_bytes()
+
+    # Each pair of versions has a patch of its own. The next release keeps the patch whose
+    # versions are the same (app.conf did not change) and removes the one to version 2.
+    md5 = lambda data: hashlib.md5(data).hexdigest()
+    assert lib.name == f"libx.so.{md5(LIB1)}-{md5(LIB2)}.patch"
+    kit.set_file("core", "lib/libx.so", LIB2 + b"v3")
+    kit.publish(previous=[kit.v1])
+    assert patch_file(kit, "lib/libx.so").name == f"libx.so.{md5(LIB1)}-{md5(LIB2 + b'v3')}.patch"
+    assert not lib.exists() and conf.exists()
 
 
 def raw_frame(content, window_log):
@@ -135,11 +153,15 @@ def test_a_patch_that_cannot_be_used_falls_back_to_the_whole_file(tmp_path, ngin
         spoil(kit)
     else:
         # Between the check and the download the installed copy changes.
-        env["UPD_REC_SHELL_onStartDownloadFiles"] = f"echo local >> {kit.inst}/core/libx.so"
+        env["UPD_REC_SHELL_onCheckFilesDone"] = f"echo local >> {kit.inst}/core/libx.so"
     r = kit.run([kit.srv.url], env=env)
     assert r.returncode == 0, kit.log_text()
     assert kit.installed_tree() == EXPECTED
-    assert "core/lib/libx.so.gz" in fetched(kit)[0]
+    paths, size = fetched(kit)
+    assert "core/lib/libx.so.gz" in paths
+    # The progress announces and counts the whole files, the fallback's among them.
+    assert size == counted(kit) == sum(
+        kit.server_file("core", p).stat().st_size for p in ("lib/libx.so", "bin/tool"))
     out = r.stdout.decode()
     if reason:
         # Said at info level: on standard output and in the log.
