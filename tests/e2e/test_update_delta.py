@@ -4,15 +4,17 @@ gives; every way a patch can fail falls back to the file's ".gz"; --delta=0 igno
 
 import hashlib
 import random
+import re
 import shutil
 
 import pytest
 
 from run_available import requires_update_run
 from signedkit import sign, signed_kit
-from updatekit import PRODUCTINFO, UPDATEROOT, UpdateKit, info_text, write_info
+from updatekit import BUILD, PRODUCTINFO, UPDATEROOT, UpdateKit, info_text, write_info
 
 pytestmark = requires_update_run
+PROGRESS = BUILD / "plugins" / "libupdater-progress.so"
 
 _rnd = random.Random(24)
 LIB1 = _rnd.randbytes(200000)
@@ -62,9 +64,10 @@ def counted(kit):
 
 def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx):
     kit = installed_v1_with_deltas(tmp_path / "delta", nginx)
-    full = UpdateKit(tmp_path / "full")
-    shutil.rmtree(full.inst)
-    shutil.copytree(kit.inst, full.inst)
+    full, shown = UpdateKit(tmp_path / "full"), UpdateKit(tmp_path / "shown")
+    for copy in (full, shown):
+        shutil.rmtree(copy.inst)
+        shutil.copytree(kit.inst, copy.inst)
     lib, conf = patch_file(kit, "lib/libx.so"), patch_file(kit, "etc/app.conf")
     # The patches are listed with their size and SHA-256; "tool" has none.
     text = info_text(kit)
@@ -85,6 +88,11 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     assert size == counted(kit) == tool_gz.stat().st_size
     assert lib.stat().st_size * 20 < kit.server_file("core", "lib/libx.so").stat().st_size
     assert "whole" not in r.stdout.decode()
+    # The progress plug-in shows the patches apart from the whole file it counts.
+    r = shown.run([kit.srv.url], plugins=False, extra=[f"--guilib={PROGRESS}"])
+    assert r.returncode == 0 and shown.installed_tree() == EXPECTED, shown.log_text()
+    assert re.search(r"Fetched 2 patches \(.+\) to rebuild changed files\nDownloading 3 files \("
+                     + f"{tool_gz.stat().st_size} B", r.stderr.decode()), r.stderr
 
     # --delta=0 takes the ".gz" files of the same tree to the same result.
     r = full.run([kit.srv.url], extra=["--delta=0"])
