@@ -255,10 +255,11 @@ void WritePatches(const std::wstring& rel, const std::wstring& source, InfoFileE
 }
 
 // Once the new master index is in place: the patch files beside the published module
-// files (`gzRels`) that the new product info does not list go, so the tree does not grow
-// with every release. They are patches from versions no longer named by --previous, to
-// versions no longer published, or named as earlier publishers named them. A client
-// still working from the replaced product info that misses one fetches the whole file.
+// files (`gzRels`) that are not `listed` (the new product info's) go, so the tree does
+// not grow with every release. They are patches from versions no longer named by
+// --previous, to versions no longer published, or named as earlier publishers named
+// them. A client still working from the replaced product info that misses one fetches
+// the whole file.
 void RemoveUnlistedPatches(const std::vector<std::wstring>& gzRels,
                            const std::set<std::wstring>& listed, const TreeWriter& tree,
                            PublishReport& report) {
@@ -498,6 +499,8 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // Once the renames begin they all run: an interrupt stops a publication only before.
     StopWhenInterrupted();
     tree.Commit();
+    // Whatever else this publication wrote stays, whatever its name.
+    for (const auto& output : outputs) listedPatches.insert(output.first);
     RemoveUnlistedPatches(gzRels, listedPatches, tree, report);
     return report;
 }
