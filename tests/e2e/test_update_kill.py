@@ -188,8 +188,8 @@ def test_run_killed_while_a_patch_is_applied_converges(tmp_path, nginx):
     kit.publish(previous=[kit.www])
     # SIGKILL as the run writes the third block of the rebuilt file.
     rebuilt = kit.tmp / "demo/files/core/lib/big.so"
-    r = kit.run([kit.url], wrap=["strace", "-f", "-qq", "-o", "/dev/null", "-P", str(rebuilt),
-                                 "-e", "trace=write", "-e", "inject=write:signal=KILL:when=3"])
+    r = kit.run([kit.url], prefix=["strace", "-f", "-qq", "-o", "/dev/null", "-P", str(rebuilt),
+                                   "-e", "trace=write", "-e", "inject=write:signal=KILL:when=3"])
     assert r.returncode == -9, (r.returncode, kit.log_text())
     assert [a for _, n, a in kit.events() if n == "downloadFile" and ".patch" in a]
     assert 0 < rebuilt.stat().st_size < len(v2["lib/big.so"])
