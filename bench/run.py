@@ -434,7 +434,7 @@ class Bench:
         """200,000 files (a product info of tens of MB): the check per file against the same
         check of 2000 such files, and the peak RSS of the fresh install and of the check."""
         small, large = sizes["huge"]
-        insts, urls, rss = {}, {}, []
+        insts, urls, rss, install_rss = {}, {}, [], []
         for n in (small, large):
             print(f"generating the {n}-file product ...", flush=True)
             p = Product(self, f"huge{n}", files=n, total_mib=0, min_kib=0.5, max_kib=1,
@@ -446,7 +446,7 @@ class Bench:
             print(f"installing the {n}-file product ...", flush=True)
             secs, peak = self.run_updater(insts[n], urls[n])
             if n == large:
-                rss.append(peak)
+                install_rss.append(peak)
                 info = os.path.join(self.www, f"huge{n}", gen_product.PRODUCTINFO)
                 info_note = f"product info: {os.path.getsize(info) / 2**20:.1f} MiB on the server"
                 try:
@@ -470,10 +470,11 @@ class Bench:
         self.row(f"scale: check per file, {large} vs {small} files (0.5-1 KiB each)",
                  f"{per[0] * 1e6:.0f} us/file", f"{per[1] * 1e6:.0f} us/file", f"{r:.2f}x",
                  "<= 1.2x", verdict(r <= 1.2))
-        peak = max(rss) / 1024
-        self.row(f"peak RSS of any run on {large} files (install, check)", f"{peak:.1f} MiB",
-                 "-", "-", "<= 256 MiB", verdict(peak <= 256),
-                 info_note)
+        for what, peaks, note in (("fresh install", install_rss, info_note),
+                                  ("check (every run)", rss, "")):
+            peak = max(peaks) / 1024
+            self.row(f"peak RSS of the {what} on {large} files", f"{peak:.1f} MiB", "-", "-",
+                     "<= 256 MiB", verdict(peak <= 256), note)
         for inst in insts.values():
             shutil.rmtree(inst, ignore_errors=True)
 
