@@ -127,7 +127,10 @@ void FileProcessor::BeginPrefetch() {
     m_prefetchModule = -1;
     m_prefetchDestination.clear();
     m_prefetchSources.clear();
-    if (m_config->mirror()) return;
+    // A library plug-in runs between the reading and the check (the product info's
+    // entries, the special files) and may change installed files: then the check hashes
+    // them itself, after it.
+    if (m_config->mirror() || m_config->cCallbacks().hasLibPlugin()) return;
     // One worker while this thread reads the product info, all of them once it checks.
     const unsigned workers = DigestPrefetch::Workers();
     m_prefetch.reset(new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead));

@@ -61,7 +61,8 @@ public:
     // being read: BeginPrefetch() before the reading, PrefetchFile() for each file record
     // as it is read, DropPrefetch() when the records will not be checked in the order they
     // were handed over (more product info files). CheckFiles() uses what was computed when
-    // every path agrees and hashes the rest itself.
+    // every path agrees and hashes the rest itself. Not in mirror mode, nor with a library
+    // plug-in (its calls between the reading and the check may change installed files).
     void BeginPrefetch();
     void PrefetchFile(int moduleIndex, const UpdateFileInfo& file);
     void DropPrefetch();
