@@ -221,6 +221,7 @@ void TransferPool::Reap() {
         }
         // The connection goes back to the cache for the next transfer.
         t->Release();
+        if (t->sink) t->sink->Ended(result == CURLE_OK);
     }
 }
 
