@@ -9,6 +9,7 @@ build/update-publish and served by nginx on 127.0.0.1 (tests/e2e/servers.py).
     bench/run                 full run (2000 files / 200 MiB, 512 MiB file, 20000-file scale)
     bench/run --smoke         tiny product, one run each, goals not enforced (< 30 s)
     bench/run --runs 7 --write-doc docs/performance.md
+    bench/run --cases transfers --old-build DIR   also against the updater of an older build
 
 Exit status: 0 when every measured case ran correctly (goals are reported, not enforced),
 1 when a run failed or produced a wrong installation.
@@ -158,6 +159,16 @@ class Bench:
         shutil.copy2(os.path.join(self.build, "updater"), self.bin)
         shutil.copy2(os.path.join(self.build, "update_msg.lqr"), self.bin)
         self.updater = os.path.join(self.bin, "updater")
+        # The updater of an older build (--old-build), for "not slower than before".
+        self.old_updater = None
+        if args.old_build:
+            old = os.path.join(self.work, "oldbin")
+            os.makedirs(old)
+            for name in ("updater", "update_msg.lqr"):
+                if not os.path.isfile(os.path.join(args.old_build, name)):
+                    raise BenchError(f"{args.old_build}/{name} is missing")
+                shutil.copy2(os.path.join(args.old_build, name), old)
+            self.old_updater = os.path.join(old, "updater")
         # The C baseline of a fresh install (libcurl, one connection, zlib into place).
         self.baseline = os.path.join(self.bin, "baseline_install")
         flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libcurl"],
@@ -178,10 +189,10 @@ class Bench:
             print(f"work directory kept: {self.work}")
 
     # ---- running -----------------------------------------------------------------------
-    def run_updater(self, inst, url, extra=()):
+    def run_updater(self, inst, url, extra=(), updater=None):
         name = os.path.basename(inst)
         log = os.path.join(self.work, f"{name}.log")
-        argv = [self.updater, f"--install-path={inst}",
+        argv = [updater or self.updater, f"--install-path={inst}",
                 f"--tmpdir={os.path.join(self.work, 'tmp-' + name)}",
                 f"--backup-dir={os.path.join(self.work, 'backup-' + name)}",
                 f"--logfile={log}", f"--productroot={gen_product.UPDATEROOT}",
@@ -556,10 +567,10 @@ class Bench:
         mib = p.size / (1 << 20)
         inst = os.path.join(self.work, "instx")
 
-        def fresh(url, extra=()):
+        def fresh(url, extra=(), updater=None):
             shutil.rmtree(inst, ignore_errors=True)
             os.makedirs(inst)
-            return self.run_updater(inst, url, extra)[0]
+            return self.run_updater(inst, url, extra, updater)[0]
 
         relay, relayed = self.start_relay(10)
         try:
@@ -582,6 +593,12 @@ class Bench:
         p.verify(inst, d)
         self.ratio_row("fresh install on plain loopback, --parallel=8 vs --parallel=1", a, b,
                        1.0, "<= 1.0x", "baseline: one transfer at a time, as before")
+        if self.old_updater:
+            a, b = self.paired(runs, lambda: fresh(url),
+                               lambda: fresh(url, updater=self.old_updater))
+            p.verify(inst, d)
+            self.ratio_row("fresh install on plain loopback, against an older build", a, b, 1.0,
+                           "<= 1.0x", f"baseline: the updater of {self.args.old_build}")
 
         capped = Product(self, "capped", files=40, total_mib=sizes["capped_mib"], min_kib=64,
                          max_kib=1024, big_mib=0, seed=5)
@@ -669,6 +686,9 @@ def main():
     ap.add_argument("--cases", default=ALL_CASES,
                     help="comma-separated subset of " + ALL_CASES)
     ap.add_argument("--no-big", action="store_true", help="leave the 512 MiB case out")
+    ap.add_argument("--old-build", metavar="DIR",
+                    help="build directory of an older commit: the transfers case also compares "
+                         "a fresh install on loopback with its updater")
     ap.add_argument("--write-doc", metavar="FILE",
                     help="write the table into FILE (default for a run of every case: "
                          "docs/performance.md)")

@@ -263,7 +263,8 @@ TEST_F(UpdateConfigTest, OptionValuesAreExpandedBeforeTheyAreApplied) {
     Argv args({L"--masteridx=./idx/master.idx", L"--defaultsrv=http://d.example/",
                L"--productfile=product.txt", L"--install-path=%UPD_CONFIG_TEST_ROOT%/i",
                L"--add-var-pair=\"STORE=%install_dir%/store\"", L"--backup-dir=%store%\\bk\\",
-               L"--tmpdir=%INSTALL_PATH%/t", L"--logfile=%store%/log.txt"});
+               L"--tmpdir=%INSTALL_PATH%/t", L"--logfile=%store%/log.txt",
+               L"--trusted-keys=%store%/keys.pub"});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     config.prepare();
     unsetenv("UPD_CONFIG_TEST_ROOT");
@@ -272,6 +273,7 @@ TEST_F(UpdateConfigTest, OptionValuesAreExpandedBeforeTheyAreApplied) {
     EXPECT_EQ(root + L"/i/store/bk/", config.updateDirs().m_backupdir);
     EXPECT_EQ(root + L"/i/t/", config.updateDirs().m_tmpdir);
     EXPECT_EQ(root + L"/i/store/log.txt", config.logFileName());
+    EXPECT_EQ(root + L"/i/store/keys.pub", config.trustedKeys());
 }
 
 TEST_F(UpdateConfigTest, DefaultTemporaryDirectoryIsPerRun) {

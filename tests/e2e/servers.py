@@ -15,10 +15,10 @@ nginx serves `root` at "/" and also:
   /norange/<path>      the same files, range requests answered with the whole file
   /plain/<path>        302 to http://127.0.0.1:<port>/<path> (plain http, also when asked
                        over TLS)
-With tls=True the same is served on https://127.0.0.1:<tls_port> with a certificate for
-127.0.0.1 and localhost signed by the test CA in CA_FILE.
+With tls=True the same is served on https://127.0.0.1:<tls_port> (HTTP/2 offered, HTTP/1.1
+taken) with a certificate for 127.0.0.1 and localhost signed by the test CA in CA_FILE.
 The access log has nginx's combined format followed by " connection=<n>", the serial number
-of the TCP connection that carried the request.
+of the TCP connection that carried the request, and " protocol=<HTTP/1.1 or HTTP/2.0>".
 """
 
 import os
@@ -178,7 +178,7 @@ class Nginx(_Server):
             f.write(f"{self.auth_user}:{{PLAIN}}{self.auth_password}\n")
         tls = ""
         if self.tls:
-            tls = (f"    listen 127.0.0.1:{self.tls_port} ssl;\n"
+            tls = (f"    listen 127.0.0.1:{self.tls_port} ssl http2;\n"
                    f"    ssl_certificate {TLS_DIR}/server.pem;\n"
                    f"    ssl_certificate_key {TLS_DIR}/server.key;\n")
         conf = f"""daemon off;
@@ -190,7 +190,7 @@ events {{ worker_connections 256; }}
 http {{
   log_format updater '$remote_addr - $remote_user [$time_local] "$request" '
                      '$status $body_bytes_sent "$http_referer" "$http_user_agent" '
-                     'connection=$connection';
+                     'connection=$connection protocol=$server_protocol';
   access_log {d}/access.log updater;
   client_body_temp_path {d}/client_body;
   proxy_temp_path {d}/proxy;

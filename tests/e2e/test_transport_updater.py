@@ -1,11 +1,12 @@
 """Whole runs of build/updater over the transports a site may have: an HTTP proxy with and
 without authentication (plain and scrambled passwords), a SOCKS5 proxy, HTTPS with a
-private CA (and refusal of a server the updater cannot trust), an enciphered product info
+private CA over HTTP/2 (and refusal of a server the updater cannot trust), an enciphered product info
 file, a mirror that another installation then updates from, and default-server mode
 through a product file (also with the product file's server list ignored). Every server is
 real and listens on 127.0.0.1 only."""
 
 import os
+import re
 import shutil
 import subprocess
 
@@ -123,6 +124,11 @@ def test_https_with_a_private_ca_and_refusal_of_an_untrusted_server(tmp_path, ng
     status, out = run(tmp_path, f"--url={srv.tls_url}/", env={"SSL_CERT_FILE": servers.CA_FILE})
     assert status == 0, out
     assert installed(tmp_path)
+    # The overlapping transfers of the module files ran as HTTP/2 streams of one connection.
+    files = [ln for ln in open(srv.access_log) if "/demo/files/" in ln]
+    assert len(files) == len(PRODUCT_FILES)
+    assert {re.search(r"connection=(\d+) protocol=(\S+)", ln).groups() for ln in files} == \
+        {(files[0].split("connection=")[1].split()[0], "HTTP/2.0")}
 
 
 def test_enciphered_product_info(tmp_path, nginx):

@@ -199,13 +199,14 @@ class UpdateKit:
         return env
 
     def run(self, urls, extra=(), answers="", throw="", env=None, timeout=RUN_TIMEOUT,
-            plugins=True):
-        """Runs the updater to its end; the event file starts empty."""
+            plugins=True, prefix=()):
+        """Runs the updater (under prefix, a tracer, if given) to its end; the event file
+        starts empty."""
         self.events_file.unlink(missing_ok=True)
         e = self.env(answers, throw)
         e.update(env or {})
-        return subprocess.run([str(self.bin / "updater")] + self.args(urls, extra, plugins),
-                              cwd=self.base, capture_output=True, timeout=timeout, env=e,
+        argv = [*prefix, str(self.bin / "updater")] + self.args(urls, extra, plugins)
+        return subprocess.run(argv, cwd=self.base, capture_output=True, timeout=timeout, env=e,
                               stdin=subprocess.DEVNULL)
 
     def start(self, urls, extra=(), answers="", throw="", env=None, program=None,

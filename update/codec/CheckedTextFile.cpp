@@ -109,8 +109,13 @@ int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string
 
     std::string name;
     if (!WideToMultibyte(path, name) || name.empty()) return EILSEQ;
-    std::string temp = name + ".XXXXXX";
-    int fd = ::mkstemp(&temp[0]);
+    // One fixed temporary name: a write cut short (a kill, a power cut) leaves at most this
+    // one file, which the next write replaces, where random names would pile up. It is
+    // removed and then created exclusively without following links, so that whatever was
+    // planted under that name is never written through.
+    const std::string temp = name + ".new";
+    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return errno;
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return errno;
     int error = 0;
     for (size_t done = 0; done < content.size() && error == 0;) {

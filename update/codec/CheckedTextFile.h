@@ -42,10 +42,10 @@ int ReadCheckedTextFile(const std::wstring& path);
 
 // Writes a checked text file: every line with an LF, then "<", the digest text of those
 // lines and an LF, so that ReadCheckedTextFile gives lines.size(). The file is written
-// beside `path` under a temporary name, flushed to disk and renamed over `path`, so
-// readers see the old or the new file, never a part. A line holding an LF, or beginning
-// with "<" (it would end the lines early), is refused with EINVAL. Gives 0 or the system
-// error number.
+// beside `path` as "<path>.new", flushed to disk and renamed over `path`, so readers see the
+// old or the new file, never a part; writers of one path must not overlap (the run lock sees
+// to it). A line holding an LF, or beginning with "<" (it would end the lines early), is
+// refused with EINVAL. Gives 0 or the system error number.
 int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string>& lines);
 
 }  // namespace UpdateNew
