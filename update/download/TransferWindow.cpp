@@ -150,6 +150,9 @@ TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigne
                                const std::wstring& resumeDir, bool keep)
     : m_downloader(&downloader),
       m_width(std::max<size_t>(1, width)),
+      // Four times the transfers, so that a file still being decompressed, or a large one
+      // still on its way, does not hold back the next; at most 64 partial files at a time.
+      m_depth(m_width > 1 ? std::max(m_width, std::min<size_t>(4 * m_width, 64)) : 1),
       m_keep(keep),
       m_resumeDir(ToMultibyte(WithoutTrailingSlash(resumeDir))),
       m_pool(downloader.connection(), m_width, maxRate) {}
@@ -250,7 +253,7 @@ void TransferWindow::start(size_t index) {
 }
 
 void TransferWindow::fillFrom(size_t index) {
-    const size_t end = std::min(m_plan.size(), index + m_width);
+    const size_t end = std::min(m_plan.size(), index + m_depth);
     m_pool.Hold(true);
     for (size_t i = index; i < end; ++i)
         if (!m_slots.count(i)) start(i);

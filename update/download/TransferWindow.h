@@ -1,4 +1,6 @@
-// TransferWindow fetches the module files of a run with up to `width` transfers in flight,
+// TransferWindow fetches the module files of a run with up to `width` connections in use
+// (files beyond them are started ahead and wait in libcurl's queue for a connection; over
+// HTTP/2 they are streams of the connections),
 // while the download loop still takes the files one after the other, in its own order:
 // Fetch(i) asks the function-replacing plug-in about file i, reports its received blocks
 // to the GUI plug-in (those that arrived ahead first, then the rest as they come; always
@@ -97,7 +99,8 @@ private:
     void finish(Slot& slot);
 
     FileDownloader* m_downloader;
-    size_t m_width;
+    size_t m_width;  // transfers in flight (connections to the server)
+    size_t m_depth;  // files started ahead of the loop; libcurl runs m_width of them at once
     bool m_keep;
     std::string m_resumeDir;
     TransferPool m_pool;

@@ -104,6 +104,7 @@ private:
     // Cancelled transfers whose handles are still in m_toRemove: libcurl writes into their
     // error buffers while it removes the handles, so they are freed only after that.
     std::vector<std::unique_ptr<Transfer>> m_retired;
+    unsigned long long m_rounds = 0;  // rounds of the thread so far
     bool m_hold = false;
     bool m_stop = false;
     std::thread m_thread;
