@@ -123,7 +123,7 @@ class Case:
         worse = []
         for path, n in results["delta"][1]:
             if path.endswith(".patch"):
-                gz = os.path.join(self.www, re.sub(r"\.[0-9a-f]{32}\.patch$", ".gz",
+                gz = os.path.join(self.www, re.sub(r"\.[0-9a-f]{32}-[0-9a-f]{32}\.patch$", ".gz",
                                                    path.split(f"/{self.name}/", 1)[1]))
                 if n > os.path.getsize(gz):
                     worse.append(path)

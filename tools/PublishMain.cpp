@@ -94,8 +94,10 @@ int main(int argc, char** argv) {
         if (stat(operands[0].c_str(), &st) == 0) options.inputTime = st.st_mtime;
         InstallSignalHandlers();
         PublishReport report = Publish(product, modules, outputDir, options);
+        for (const std::wstring& warning : report.warnings) Print(stderr, Msg<994>(warning));
         if (!quiet) {
             for (const std::wstring& rel : report.written) Print(stdout, Msg<992>(rel));
+            for (const std::wstring& rel : report.removed) Print(stdout, Msg<841>(rel));
             Print(stdout, Msg<991>(static_cast<unsigned long>(report.written.size()),
                                    static_cast<unsigned long>(report.unchanged.size()),
                                    report.infoDigest, report.date));

@@ -1,5 +1,6 @@
 #include "Publisher.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <regex>
+#include <set>
 
 #include "ProductInfoXml.h"
 #include "PublishCipher.h"
@@ -231,7 +234,7 @@ void WritePatches(const std::wstring& rel, const std::wstring& source, InfoFileE
         bool known = baseMd5 == entry.fileMd5;
         for (const InfoPatchEntry& patch : entry.patches) known = known || patch.baseMd5 == baseMd5;
         if (known) continue;
-        const std::wstring patchRel = PatchName(rel, baseMd5);
+        const std::wstring patchRel = PatchName(rel, baseMd5, entry.fileMd5);
         const std::wstring temp = tree.Prepare(patchRel);
         std::wstring error;
         struct stat st;
@@ -248,6 +251,46 @@ void WritePatches(const std::wstring& rel, const std::wstring& source, InfoFileE
         if (patch.sha256.empty()) Fail(Msg<975>(temp));
         entry.patches.push_back(patch);
         Record(report, patchRel, tree.Finish(patchRel));
+    }
+}
+
+// Once the new master index is in place: the patch files beside the published module
+// files (`gzRels`) that are not `listed` (the new product info's) go, so the tree does
+// not grow with every release. They are patches from versions no longer named by
+// --previous, to versions no longer published, or named as earlier publishers named
+// them. A client still working from the replaced product info that misses one fetches
+// the whole file.
+void RemoveUnlistedPatches(const std::vector<std::wstring>& gzRels,
+                           const std::set<std::wstring>& listed, const TreeWriter& tree,
+                           PublishReport& report) {
+    std::map<std::wstring, std::set<std::string>> stems;  // directory -> names without ".gz"
+    for (const std::wstring& rel : gzRels) {
+        const std::wstring name = GetLastComponent(rel);
+        stems[GetDirPart(rel)].insert(ToMultibyte(name.substr(0, name.size() - 3)));
+    }
+    // <name>.<base digest>[-<target digest>].patch
+    static const std::regex kPatch(R"(^(.+)\.[0-9a-f]{32}(-[0-9a-f]{32})?\.patch$)");
+    for (const auto& dir : stems) {
+        DIR* d = opendir(ToMultibyte(tree.TargetPath(dir.first)).c_str());
+        if (d == nullptr) continue;
+        std::vector<std::wstring> unlisted;
+        while (struct dirent* e = readdir(d)) {
+            std::cmatch match;
+            if (!std::regex_match(e->d_name, match, kPatch) || !dir.second.count(match[1].str()))
+                continue;
+            const std::wstring rel = JoinPath(dir.first, FromMultibyte(e->d_name));
+            if (!listed.count(rel)) unlisted.push_back(rel);
+        }
+        closedir(d);
+        for (const std::wstring& rel : unlisted) {
+            const std::string path = ToMultibyte(tree.TargetPath(rel));
+            struct stat st;
+            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+            if (unlink(path.c_str()) == 0)
+                report.removed.push_back(rel);
+            else if (errno != ENOENT)
+                report.warnings.push_back(MsgLib<8>(tree.TargetPath(rel), SystemError(errno)));
+        }
     }
 }
 
@@ -322,6 +365,8 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
 
     // Module files.
     std::vector<InfoModuleEntry> infoModules;
+    std::vector<std::wstring> gzRels;
+    std::set<std::wstring> listedPatches;
     size_t next = 0;
     for (const ResolvedModule& module : modules) {
         InfoModuleEntry infoModule;
@@ -359,6 +404,9 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
                 if (entry.zipSha256.empty()) Fail(Msg<975>(temp));
             }
             Record(report, rel, tree.Finish(rel));
+            gzRels.push_back(rel);
+            for (const InfoPatchEntry& patch : entry.patches)
+                listedPatches.insert(PatchName(rel, patch.baseMd5, entry.fileMd5));
             infoModule.files.push_back(entry);
         }
         infoModules.push_back(std::move(infoModule));
@@ -451,5 +499,8 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // Once the renames begin they all run: an interrupt stops a publication only before.
     StopWhenInterrupted();
     tree.Commit();
+    // Whatever else this publication wrote stays, whatever its name.
+    for (const auto& output : outputs) listedPatches.insert(output.first);
+    RemoveUnlistedPatches(gzRels, listedPatches, tree, report);
     return report;
 }

@@ -1,7 +1,9 @@
-// Writes the server tree of a resolved product: the compressed module files, the product
-// info file, the optional product file and the master index, in that order, each replaced
-// only when its bytes change (see TreeWriter). The master index comes last, so a client
-// that sees a new index finds everything it points at already in place.
+// Writes the server tree of a resolved product: the compressed module files (and their
+// patches), the product info file, the optional product file and the master index, in
+// that order, each replaced only when its bytes change (see TreeWriter). The master index
+// comes last, so a client that sees a new index finds everything it points at already in
+// place; after it, the patches of the module files that the product info no longer lists
+// are removed.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +35,10 @@ struct PublishOptions {
 struct PublishReport {
     std::vector<std::wstring> written;  // paths relative to the output directory
     std::vector<std::wstring> unchanged;
+    // Patch files of the published module files that the product info no longer lists,
+    // removed after the master index was replaced; what could not be removed, as texts.
+    std::vector<std::wstring> removed;
+    std::vector<std::wstring> warnings;
     std::wstring infoDigest;  // the product info file's digest without DATE/MD5
     std::wstring date;        // the DATE it carries
     uint64_t serial = 0;      // the serial of a signed index; 0 when unsigned

@@ -210,6 +210,8 @@ int CProgressGuiCallbacks::onCheckFileIsDirty(const UpdateFileInfo& cFile) {
 int CProgressGuiCallbacks::onCheckFilesDone(unsigned long ulFilesTotal) {
     return Quietly([&] {
         m_filesTotal = ulFilesTotal;
+        m_patches = m_patchBytes = 0;
+        m_patchDest.clear();
         line(L"Checked " + Files(m_checked) + L": " + Number(m_changed) + L" changed, " +
              Number(ulFilesTotal) + L" to download");
         m_phase = Phase::Idle;
@@ -228,6 +230,11 @@ int CProgressGuiCallbacks::onStartDownloadFiles(const std::wstring& cServer,
         m_fetching.clear();
         m_downloadStart = Clock::now();
         m_downloadStarted = true;
+        // The patches came first and are not in the announced size.
+        if (m_patches != 0)
+            line(L"Fetched " + Number(m_patches) + (m_patches == 1 ? L" patch (" : L" patches (") +
+                 FormatBytes(m_patchBytes) + L") to rebuild changed files");
+        m_patches = 0;
         line(L"Downloading " + Files(m_filesTotal) + L" (" + FormatBytes(ulDownloadSize) +
              L") from " + cServer);
         status(true);
@@ -243,6 +250,13 @@ int CProgressGuiCallbacks::onDownloadFile(const std::wstring& cSource, const std
             const std::wstring name = BaseName(cSource);
             const bool changed = name != m_fetching;
             m_fetching = name;
+            const std::wstring suffix = L".patch";
+            if (name.size() > suffix.size() &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                m_patchBytes += ulBytes;
+                if (cDest != m_patchDest) ++m_patches;
+                m_patchDest = cDest;
+            }
             status(changed);
             return;
         }

@@ -104,6 +104,11 @@ private:
     bool m_downloadStarted = false;
     unsigned long m_downloadedFiles = 0;  // over the whole run, for the summary
     std::wstring m_fetching;              // a file fetched outside the download phase
+    // Patches fetched after the check, before the download phase: how many, their bytes,
+    // and where the last one went.
+    unsigned long m_patches = 0;
+    unsigned long m_patchBytes = 0;
+    std::wstring m_patchDest;
 
     // Modules.
     std::map<std::wstring, unsigned long> m_dirtyPerModule;

@@ -4,15 +4,17 @@ gives; every way a patch can fail falls back to the file's ".gz"; --delta=0 igno
 
 import hashlib
 import random
+import re
 import shutil
 
 import pytest
 
 from run_available import requires_update_run
 from signedkit import sign, signed_kit
-from updatekit import PRODUCTINFO, UPDATEROOT, UpdateKit, info_text, write_info
+from updatekit import BUILD, PRODUCTINFO, UPDATEROOT, UpdateKit, info_text, write_info
 
 pytestmark = requires_update_run
+PROGRESS = BUILD / "plugins" / "libupdater-progress.so"
 
 _rnd = random.Random(24)
 LIB1 = _rnd.randbytes(200000)
@@ -32,6 +34,7 @@ def installed_v1_with_deltas(base, nginx):
     kit.publish()
     kit.srv = nginx(kit.www)
     assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
+    kit.v1 = shutil.copytree(kit.www, base / "v1")
     for path, data in V2.items():
         kit.set_file("core", path, data)
     kit.publish(previous=[kit.www])
@@ -52,11 +55,19 @@ def fetched(kit):
     return [u.split(UPDATEROOT + "/", 1)[-1] for u in urls], size[0]
 
 
+def counted(kit):
+    """The bytes the progress counts: the blocks between the announcement and the end."""
+    names = [n for _, n, _ in kit.events()]
+    ev = kit.events()[names.index("onStartDownloadFiles"):names.index("onFinishDownloadFiles")]
+    return sum(int(a.rsplit(", ", 1)[1]) for _, n, a in ev if n == "onDownloadFile")
+
+
 def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx):
     kit = installed_v1_with_deltas(tmp_path / "delta", nginx)
-    full = UpdateKit(tmp_path / "full")
-    shutil.rmtree(full.inst)
-    shutil.copytree(kit.inst, full.inst)
+    full, shown = UpdateKit(tmp_path / "full"), UpdateKit(tmp_path / "shown")
+    for copy in (full, shown):
+        shutil.rmtree(copy.inst)
+        shutil.copytree(kit.inst, copy.inst)
     lib, conf = patch_file(kit, "lib/libx.so"), patch_file(kit, "etc/app.conf")
     # The patches are listed with their size and SHA-256; "tool" has none.
     text = info_text(kit)
@@ -72,10 +83,16 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     tool_gz = kit.server_file("core", "bin/tool")
     assert sorted(p for p in paths if "core/" in p) == sorted(
         ["core/lib/" + lib.name, "core/etc/" + conf.name, "core/bin/tool.gz"])
-    # What the progress announces is what comes: the patches and the one whole file.
-    assert size == lib.stat().st_size + conf.stat().st_size + tool_gz.stat().st_size
+    # The patches come before the announcement, which counts what follows it: the one
+    # whole file.
+    assert size == counted(kit) == tool_gz.stat().st_size
     assert lib.stat().st_size * 20 < kit.server_file("core", "lib/libx.so").stat().st_size
     assert "whole" not in r.stdout.decode()
+    # The progress plug-in shows the patches apart from the whole file it counts.
+    r = shown.run([kit.srv.url], plugins=False, extra=[f"--guilib={PROGRESS}"])
+    assert r.returncode == 0 and shown.installed_tree() == EXPECTED, shown.log_text()
+    assert re.search(r"Fetched 2 patches \(.+\) to rebuild changed files\nDownloading 3 files \("
+                     + f"{tool_gz.stat().st_size} B", r.stderr.decode()), r.stderr
 
     # --delta=0 takes the ".gz" files of the same tree to the same result.
     r = full.run([kit.srv.url], extra=["--delta=0"])
@@ -88,6 +105,15 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     assert mirror.run([kit.srv.url], extra=["--mirror=1"]).returncode == 0, mirror.log_text()
     for p in (lib, conf):
         assert (mirror.inst / p.relative_to(kit.www)).read_bytes() == p.read_bytes()
+
+    # Each pair of versions has a patch of its own. The next release keeps the patch whose
+    # versions are the same (app.conf did not change) and removes the one to version 2.
+    md5 = lambda data: hashlib.md5(data).hexdigest()
+    assert lib.name == f"libx.so.{md5(LIB1)}-{md5(LIB2)}.patch"
+    kit.set_file("core", "lib/libx.so", LIB2 + b"v3")
+    kit.publish(previous=[kit.v1])
+    assert patch_file(kit, "lib/libx.so").name == f"libx.so.{md5(LIB1)}-{md5(LIB2 + b'v3')}.patch"
+    assert not lib.exists() and conf.exists()
 
 
 def raw_frame(content, window_log):
@@ -135,11 +161,15 @@ def test_a_patch_that_cannot_be_used_falls_back_to_the_whole_file(tmp_path, ngin
         spoil(kit)
     else:
         # Between the check and the download the installed copy changes.
-        env["UPD_REC_SHELL_onStartDownloadFiles"] = f"echo local >> {kit.inst}/core/libx.so"
+        env["UPD_REC_SHELL_onCheckFilesDone"] = f"echo local >> {kit.inst}/core/libx.so"
     r = kit.run([kit.srv.url], env=env)
     assert r.returncode == 0, kit.log_text()
     assert kit.installed_tree() == EXPECTED
-    assert "core/lib/libx.so.gz" in fetched(kit)[0]
+    paths, size = fetched(kit)
+    assert "core/lib/libx.so.gz" in paths
+    # The progress announces and counts the whole files, the fallback's among them.
+    assert size == counted(kit) == sum(
+        kit.server_file("core", p).stat().st_size for p in ("lib/libx.so", "bin/tool"))
     out = r.stdout.decode()
     if reason:
         # Said at info level: on standard output and in the log.

@@ -74,11 +74,13 @@ std::wstring ModuleFileLocalName(const std::wstring& downloadDir, const std::wst
     return JoinPath(ToSlashes(downloadDir), ToSlashes(source), ToSlashes(name));
 }
 
-std::wstring PatchName(const std::wstring& gzName, const std::wstring& baseMd5) {
+std::wstring PatchName(const std::wstring& gzName, const std::wstring& baseMd5,
+                       const std::wstring& targetMd5) {
     const size_t suffix = std::wcslen(kGzSuffix);
     const bool gz =
         gzName.size() >= suffix && gzName.compare(gzName.size() - suffix, suffix, kGzSuffix) == 0;
-    return (gz ? gzName.substr(0, gzName.size() - suffix) : gzName) + L"." + baseMd5 + L".patch";
+    return (gz ? gzName.substr(0, gzName.size() - suffix) : gzName) + L"." + baseMd5 + L"-" +
+           targetMd5 + L".patch";
 }
 
 }  // namespace UpdateNew

@@ -42,8 +42,11 @@ std::wstring ModuleFileLocalName(const std::wstring& downloadDir, const std::wst
 
 // Where a patch of a module file lies, beside the compressed file (`gzName`, remote or
 // local): that name without ".gz", a dot, the digest text of the version the patch applies
-// to, and ".patch".
-std::wstring PatchName(const std::wstring& gzName, const std::wstring& baseMd5);
+// to, "-", the digest text of the version it rebuilds (FILEMD5), and ".patch". Each pair
+// of versions has a name of its own, so a later publication never puts other bytes where
+// a client that read an earlier product info fetches a patch.
+std::wstring PatchName(const std::wstring& gzName, const std::wstring& baseMd5,
+                       const std::wstring& targetMd5);
 
 // The ending of compressed module files.
 extern const wchar_t* const kGzSuffix;  // ".gz"

@@ -191,8 +191,8 @@ void CModuleInstaller::copyPatches(const UpdateModuleInfo& module, const UpdateF
     const auto patches = module.patches.find(file.name);
     if (patches == module.patches.end()) return;
     for (const FilePatchInfo& patch : patches->second) {
-        const std::wstring from = PatchName(src, patch.baseMd5);
-        if (FileExists(from)) copyDeferrable(from, PatchName(dest, patch.baseMd5));
+        const std::wstring from = PatchName(src, patch.baseMd5, file.filemd5);
+        if (FileExists(from)) copyDeferrable(from, PatchName(dest, patch.baseMd5, file.filemd5));
     }
 }
 

@@ -184,6 +184,8 @@ public:
     // Counters of the run, kept for the file check and the progress display.
     unsigned long ulGetDownloadSize() const { return m_ulDownloadSize; }
     void addDownloadSize(unsigned long ulBytes) { m_ulDownloadSize += ulBytes; }
+    // The download step's correction once the patches have settled what remains to fetch.
+    void setDownloadSize(unsigned long ulBytes) { m_ulDownloadSize = ulBytes; }
     unsigned long filesTotal() const { return m_ulFilesTotal; }
     void addFilesTotal(unsigned long ulFiles = 1) { m_ulFilesTotal += ulFiles; }
     // Back to zero, for a new attempt that checks the files again.

@@ -142,6 +142,10 @@ public:
     // ".gz" already present, message 627, also one moved over from the download directory
     // of an earlier run of the unfinished update; a mismatching one is fetched again, 628),
     // verified, and outside mirror mode decompressed beside itself and verified again.
+    // Patches come first, before the announcement: the files rebuilt from them, and in a
+    // mirror the patches to copy. The size that "onStartDownloadFiles" then announces is
+    // that of the whole files still to come, so a patch that falls back to its ".gz" is
+    // in it and every byte it counts arrives after it.
     // Brackets the work with "onStartDownloadFiles(weblocation, ...)" and
     // "onFinishDownloadFiles(weblocation)" (weblocation = `baseAddress`) and disconnects
     // the downloader at the end. Throws CUpdateCriticalException 621/625 for a file that
@@ -257,10 +261,20 @@ private:
         std::wstring gz;        // local + ".gz"
         int present;  // 1: a matching ".gz" is there, 0: none, -1: one that does not match
         // Its place in the transfer window's plan, or kNotAhead when it is not fetched
-        // ahead (present, or planned to come through a patch).
+        // (present, or rebuilt from a patch).
         static constexpr size_t kNotAhead = static_cast<size_t>(-1);
         size_t windowIndex = kNotAhead;
+        bool patched = false;  // rebuilt from its patch: nothing more to fetch
     };
+    // Creates the directory of the step's files (registered for removal after a
+    // self-update); throws CUpdateCriticalException (message 125) when it cannot.
+    void makeStepDirectory(const ModuleFileStep& step);
+    // The patches of the steps, before any whole file: rebuilds each file planned to come
+    // through a patch (`patched` set; one that falls back keeps its place among the whole
+    // files), or in a mirror fetches the patches of each file. Gives by how much the
+    // check's download size is too high: the planned patches' sizes, less the ".gz"
+    // sizes of the files that fall back to them.
+    long long fetchPatches(std::vector<ModuleFileStep>& steps, int& count);
     // One module file: reuse or fetch (through `window`, as planned file `count` - 1
     // after counting it), verify, decompress.
     void downloadModuleFile(const ModuleFileStep& step, TransferWindow& window, int& count);

@@ -405,8 +405,8 @@ bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstri
         AddTempFile(local);
         return true;
     }
-    const std::wstring remote = PatchName(remoteGz, plan.patch.baseMd5);
-    const std::wstring patch = PatchName(local + kGzSuffix, plan.patch.baseMd5);
+    const std::wstring remote = PatchName(remoteGz, plan.patch.baseMd5, file.filemd5);
+    const std::wstring patch = PatchName(local + kGzSuffix, plan.patch.baseMd5, file.filemd5);
     std::wstring reason;
     // The installed copy may have changed since the check; then the patch does not fit.
     if (GetFileMD5(plan.installed) != plan.patch.baseMd5) {
@@ -446,11 +446,12 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Upd
     const auto patches = module.patches.find(file.name);
     if (patches == module.patches.end()) return;
     for (const FilePatchInfo& patch : patches->second) {
-        const std::wstring local = PatchName(gz, patch.baseMd5);
+        const std::wstring local = PatchName(gz, patch.baseMd5, file.filemd5);
         AddTempFile(local);
         std::wstring reason;
         try {
-            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5), local, patch.size);
+            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5, file.filemd5), local,
+                                         patch.size);
             if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
                 Sha256OfFile(local) != patch.sha256)
                 reason = Msg<872>(local);
@@ -479,9 +480,7 @@ void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const Up
     }
 }
 
-void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindow& window,
-                                       int& count) {
-    const UpdateFileInfo& file = *step.file;
+void FileProcessor::makeStepDirectory(const ModuleFileStep& step) {
     const std::wstring dir = GetDirPart(step.local);
     const int err = CreateDirectories(dir, 0755);
     if (err != 0) {
@@ -490,8 +489,37 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
         THROW_CRITICAL(text, ERR_DOWNLOAD);
     }
     if (m_config->selfUpdateDone()) registerDownloadDirs(dir);
+}
 
-    if (!mirror() && patchModuleFile(file, step.remoteGz, step.local, count)) return;
+long long FileProcessor::fetchPatches(std::vector<ModuleFileStep>& steps, int& count) {
+    long long overcount = 0;
+    for (ModuleFileStep& step : steps) {
+        const UpdateFileInfo& file = *step.file;
+        if (mirror()) {
+            const auto patches = step.module->patches.find(file.name);
+            if (patches == step.module->patches.end() || patches->second.empty()) continue;
+            makeStepDirectory(step);
+            fetchMirrorPatches(*step.module, file, step.remoteGz, step.gz);
+            continue;
+        }
+        const auto plan = m_patchPlans.find(&file);
+        if (plan == m_patchPlans.end()) continue;
+        overcount += static_cast<long long>(plan->second.patch.size);
+        // A verified ".gz" left by an earlier run of this update is cheaper than the patch.
+        if (step.present <= 0) {
+            makeStepDirectory(step);
+            step.patched = patchModuleFile(file, step.remoteGz, step.local, count);
+        }
+        if (!step.patched) overcount -= static_cast<long long>(file.zipsize);
+    }
+    return overcount;
+}
+
+void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindow& window,
+                                       int& count) {
+    const UpdateFileInfo& file = *step.file;
+    if (step.patched) return;
+    makeStepDirectory(step);
 
     TransferWindow::Arrival arrival;
     if (step.present > 0) {
@@ -504,12 +532,7 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
         LogDebug(L"%s\n", Msg<619>(count, step.remoteGz, step.local).c_str());
         AddTempFile(step.gz);
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
-        // A file planned to come through a patch was not fetched ahead: its ".gz" (the
-        // patch could not be used) comes directly.
-        if (step.windowIndex != ModuleFileStep::kNotAhead)
-            arrival = window.Fetch(step.windowIndex);
-        else
-            GetDownloader().downloadFile(step.remoteGz, step.gz, file.zipsize);
+        arrival = window.Fetch(step.windowIndex);
     }
 
     // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read
@@ -523,7 +546,6 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
             arrival.sha256);
     }
     if (!mirror()) DecompressAndVerify(step.gz, file, m_tempFiles, &arrival.unpacked);
-    if (mirror()) fetchMirrorPatches(*step.module, file, step.remoteGz, step.gz);
 }
 
 std::wstring FileProcessor::prepareResumeDir(bool& keep) {
@@ -582,8 +604,15 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     }
     LogDebug(L"%s\n", Msg<622>(static_cast<int>(steps.size()), baseAddress).c_str());
 
-    const std::wstring& weblocation = baseAddress;
+    // What the patches settle is known before the size is announced: the announced bytes
+    // are those that follow the announcement.
+    int count = 0;
     UpdateCallbacks& cb = callbacks();
+    const long long overcount = fetchPatches(steps, count);
+    cb.setDownloadSize(
+        static_cast<unsigned long>(static_cast<long long>(cb.ulGetDownloadSize()) - overcount));
+
+    const std::wstring& weblocation = baseAddress;
     cb.callGui(
         L"onStartDownloadFiles(weblocation, "
         L"m_updatePerformer->config()->cCallbacks().ulGetDownloadSize())",
@@ -597,8 +626,7 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     std::map<std::wstring, int> writers;
     for (const ModuleFileStep& step : steps) ++writers[step.local];
     for (ModuleFileStep& step : steps) {
-        // A file that is planned to come through a patch is not fetched ahead.
-        if (step.present > 0 || (!mirror() && m_patchPlans.count(step.file))) continue;
+        if (step.present > 0 || step.patched) continue;
         step.windowIndex = fetches.size();
         fetches.push_back({step.remoteGz, step.gz, step.file, writers[step.local] == 1});
     }
@@ -610,7 +638,6 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
         window.CheckOnArrival(m_verifier ? StreamDigest::Kind::kSha256 : StreamDigest::Kind::kMd5,
                               !mirror());
         window.Plan(std::move(fetches));
-        int count = 0;
         for (const ModuleFileStep& step : steps) downloadModuleFile(step, window, count);
     }
 

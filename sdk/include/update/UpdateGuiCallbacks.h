@@ -79,6 +79,9 @@ public:
     // Slot 18: the check is over; this many files will be fetched.
     virtual int onCheckFilesDone(unsigned long ulFilesTotal) { return 0; }
     // Slot 19: fetching starts from this server; this many bytes are expected in total.
+    // Patches (files rebuilt from the installed copy) were fetched before: the total is
+    // that of the whole files still to come, the ones whose patch could not be used among
+    // them.
     virtual int onStartDownloadFiles(const std::wstring& cServer, unsigned long ulDownloadSize) {
         return 0;
     }
