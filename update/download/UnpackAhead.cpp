@@ -26,7 +26,7 @@ UnpackAhead::~UnpackAhead() {
         m_stop = true;
         left.swap(m_queue);
     }
-    m_changed.notify_all();
+    m_work.notify_all();
     for (std::thread& thread : m_threads) thread.join();
     for (const auto& job : left) ::unlink(job->output.c_str());
 }
@@ -36,13 +36,13 @@ void UnpackAhead::Add(std::shared_ptr<Job> job) {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.push_back(std::move(job));
     }
-    m_changed.notify_all();
+    m_work.notify_one();
 }
 
 UnpackedFile UnpackAhead::Wait(const std::shared_ptr<Job>& job) {
     std::unique_lock<std::mutex> lock(m_mutex);
     // Bounded by the job: it reads a file of known size and writes at most its cap.
-    m_changed.wait(lock, [&] { return job->done; });
+    m_done.wait(lock, [&] { return job->done; });
     if (!job->ok) return UnpackedFile();
     return UnpackedFile(job->output, job->writtenSize, job->writtenMd5);
 }
@@ -57,14 +57,14 @@ void UnpackAhead::Drop(const std::shared_ptr<Job>& job) {
             break;
         }
     }
-    m_changed.wait(lock, [&] { return job->done; });
+    m_done.wait(lock, [&] { return job->done; });
     ::unlink(job->output.c_str());
 }
 
 void UnpackAhead::Run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+        m_work.wait(lock, [&] { return m_stop || !m_queue.empty(); });
         if (m_stop) return;
         std::shared_ptr<Job> job = std::move(m_queue.front());
         m_queue.pop_front();
@@ -90,7 +90,7 @@ void UnpackAhead::Run() {
         job->ok = ok;
         job->writtenSize = written.size;
         job->writtenMd5 = std::move(written.md5);
-        m_changed.notify_all();
+        m_done.notify_all();
     }
 }
 

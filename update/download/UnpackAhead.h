@@ -65,7 +65,8 @@ private:
     void Run();
 
     std::mutex m_mutex;
-    std::condition_variable m_changed;
+    std::condition_variable m_work;  // a job was queued, or the threads are to end
+    std::condition_variable m_done;  // a job is done
     std::deque<std::shared_ptr<Job>> m_queue;
     bool m_stop = false;
     std::vector<std::thread> m_threads;
