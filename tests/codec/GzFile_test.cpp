@@ -1,6 +1,8 @@
 #include "codec/GzFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -146,4 +148,32 @@ TEST(GunzipFile, OpenFailuresArePrintedWithTheName) {
     CaptureStderr();
     EXPECT_EQ(-1, GzipFile(dir.WPath("orig"), dir.WPath("no/dir/y.gz")));
     EXPECT_EQ("can't gzopen " + dir.Path("no/dir/y.gz") + "\n", GetCapturedStderr());
+}
+
+// Taken only where GunzipFile would write exactly the same; everything else is left to it.
+TEST(InflateOneMember, TakesOneWholeMemberAndNothingElse) {
+    ScratchDir dir;
+    const std::string data = PseudoRandomBytes(200000, 5) + std::string(300000, 'a');
+    ScratchDir::Write(dir.Path("orig"), data);
+    ASSERT_EQ(0, GzipFile(dir.WPath("orig"), dir.WPath("a.gz")));
+    const std::string gz = ScratchDir::Read(dir.Path("a.gz"));
+    std::string damaged = gz;
+    damaged[gz.size() - 6] ^= 0x01;  // the trailer's checksum
+    auto inflate = [&](const std::string& input, unsigned long long cap, GunzipOutput& out) {
+        ScratchDir::Write(dir.Path("in"), input);
+        const int in = ::open(dir.Path("in").c_str(), O_RDONLY);
+        const int to = ::open(dir.Path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const bool ok = InflateOneMember(in, input.size(), to, cap, out);
+        ::close(in);
+        ::close(to);
+        return ok;
+    };
+    GunzipOutput out;
+    ASSERT_TRUE(inflate(gz, data.size(), out));
+    EXPECT_EQ(data, ScratchDir::Read(dir.Path("out")));
+    EXPECT_EQ(data.size(), out.size);
+    EXPECT_EQ(GetFileMD5(dir.WPath("orig")), out.md5);
+    for (const std::string& other : {gz + gz, gz + "x", data, damaged, gz.substr(0, 1000)})
+        EXPECT_FALSE(inflate(other, kGunzipNoLimit, out));
+    EXPECT_FALSE(inflate(gz, data.size() - 1, out));
 }

@@ -5,6 +5,7 @@
 // the output name.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 namespace UpdateNew {
@@ -31,6 +32,17 @@ struct GunzipOutput {
 int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstring(),
                int* outputError = nullptr, unsigned long long maxOutput = kGunzipNoLimit,
                GunzipOutput* written = nullptr);
+
+// Inflates the first `inSize` bytes of `inFd` (read by position, from 0) into `outFd`,
+// digesting the output into `written` as GunzipFile does. Only input that GunzipFile turns
+// into exactly the same output is taken: one gzip member, its trailer checked, nothing
+// after it, at most `maxOutput` bytes inflated. Anything else (not gzip data, several
+// members, damage, too much output, a read or write error) gives false at once and says
+// nothing: the caller then runs GunzipFile, which reports it. `stop` (may be null) is
+// looked at between pieces; once set, the call gives false. Meant for one thread of its
+// own: its buffers are kept per thread.
+bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned long long maxOutput,
+                      GunzipOutput& written, const std::atomic<bool>* stop = nullptr);
 
 // The names GunzipFile uses for `name` and `outDir`.
 void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,

@@ -26,6 +26,10 @@ std::string HexOf(const uint8_t* bytes, size_t n) {
 
 }  // namespace
 
+std::string Sha256TextOf(const unsigned char digest[32]) {
+    return HexOf(digest, SHA256_DIGEST_SIZE);
+}
+
 std::string Sha256OfData(const void* data, size_t size) {
     sha256_ctx ctx;
     sha256_init(&ctx);

@@ -9,6 +9,8 @@
 
 namespace UpdateNew {
 
+// Digest text of the 32 bytes of a finished digest.
+std::string Sha256TextOf(const unsigned char digest[32]);
 // Digest text of a byte string.
 std::string Sha256OfData(const void* data, size_t size);
 // Digest text of a whole file; empty when it cannot be opened or read.

@@ -1,5 +1,6 @@
 #include "download/DownloadedFileCheck.h"
 
+#include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Logger.h"
@@ -23,8 +24,9 @@ void VerifySizeAndDigest(const std::wstring& path, unsigned long long actualSize
     }
 }
 
-// `md5` null: the size alone.
-void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, bool logCrc) {
+// `md5` null: the size alone. `known`: the file's digest text, when it is known already.
+void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, bool logCrc,
+                const std::wstring& known = std::wstring()) {
     FileInfo info(path);
     if (!info.Exists()) THROW_CRITICAL(Msg<251>(path), ERR_DOWNLOAD);
     const off_t actual = info.GetSize();
@@ -34,8 +36,10 @@ void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, boo
     }
     // A size that does not match is judged without reading the file.
     VerifySizeAndDigest(path, static_cast<unsigned long long>(actual),
-                        actual == static_cast<off_t>(size) ? info.GetMD5() : std::wstring(), size,
-                        md5, logCrc);
+                        actual != static_cast<off_t>(size) ? std::wstring()
+                        : known.empty()                    ? info.GetMD5()
+                                                           : known,
+                        size, md5, logCrc);
 }
 
 }  // namespace
@@ -52,15 +56,21 @@ bool DecompressedFileMatches(const std::wstring& path, const UpdateFileInfo& fil
            !found.digest.empty() && found.digest == file.filemd5;
 }
 
-void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file, bool checkMd5) {
-    VerifyFile(gzPath, file.zipsize, checkMd5 ? file.zipmd5 : nullptr, false);
+void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file, bool checkMd5,
+                          const std::wstring& arrivedMd5) {
+    VerifyFile(gzPath, file.zipsize, checkMd5 ? file.zipmd5 : nullptr, false, arrivedMd5);
 }
 
 std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
-                                 UpdStringList& tempFiles) {
+                                 UpdStringList& tempFiles, UnpackedFile* unpacked) {
     std::wstring compressed, output;
     GunzipNames(gzPath, std::wstring(), compressed, output);
     tempFiles.push_back(output);
+    if (unpacked != nullptr && !unpacked->empty() && unpacked->Take(ToMultibyte(output))) {
+        VerifySizeAndDigest(output, unpacked->size(), unpacked->md5(), file.filesize, file.filemd5,
+                            true);
+        return output;
+    }
     int writeError = 0;
     // More than FILESIZE is already wrong: a small file that inflates without end stops
     // there instead of filling the disk.

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "download/UnpackedFile.h"
 #include "update/UpdateCallbackTypes.h"
 
 namespace UpdateNew {
@@ -23,8 +24,10 @@ bool DecompressedFileMatches(const std::wstring& path, const UpdateFileInfo& fil
 // size must be ZIPSIZE (message 250, error 625), its digest text must be ZIPMD5 (message
 // 250, error 625). Throws CUpdateCriticalException naming `gzPath`. Without `checkMd5`
 // the digest is left to the caller (a signed publication's SHA-256 stands for it).
+// `arrivedMd5`, when not empty, is the digest text of the bytes as they were written to
+// the file (TransferWindow::Arrival): the file is then not read back for it.
 void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file,
-                          bool checkMd5 = true);
+                          bool checkMd5 = true, const std::wstring& arrivedMd5 = std::wstring());
 
 // Decompresses `gzPath` (which ends in ".gz") into its own directory and checks the result:
 // decompression must succeed (message 250, error 625), the file must exist (message 251,
@@ -32,7 +35,10 @@ void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file
 // (the line "CRC error:Reported '<digest>' , expected '<FILEMD5>'" is logged first, then
 // message 250, error 625). The decompressed path is appended to `tempFiles` before
 // decompression starts, so it is cleaned up whatever happens. Gives that path.
+// `unpacked` (may be null or empty), the content decompressed ahead from the verified ".gz"
+// (UnpackAhead), takes the place of the decompression where it can be renamed to the
+// output path; it is checked the same way.
 std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
-                                 UpdStringList& tempFiles);
+                                 UpdStringList& tempFiles, UnpackedFile* unpacked = nullptr);
 
 }  // namespace UpdateNew

@@ -202,8 +202,9 @@ void IndexVerifier::CheckProductInfo(const std::wstring& local) const {
         THROW_ERROR(Msg<803>(local), ERR_FILE_READ);
 }
 
-void IndexVerifier::CheckModuleFile(const std::wstring& local, const std::string& expected) const {
-    const std::string found = Sha256OfFile(local);
+void IndexVerifier::CheckModuleFile(const std::wstring& local, const std::string& expected,
+                                    const std::string& arrived) const {
+    const std::string found = arrived.empty() ? Sha256OfFile(local) : arrived;
     if (expected.empty() || found != expected)
         THROW_CRITICAL(Msg<804>(local, W(expected.empty() ? "(none)" : expected), W(found)),
                        ERR_DOWNLOAD);

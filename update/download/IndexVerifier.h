@@ -53,8 +53,10 @@ public:
     // A fetched product info file (as served) must be named by the index with its digest.
     void CheckProductInfo(const std::wstring& local) const;
     // A downloaded module file must have the record's ZIPSHA256 (`expected`; empty: the
-    // record has none, which a signed publication never leaves out).
-    void CheckModuleFile(const std::wstring& local, const std::string& expected) const;
+    // record has none, which a signed publication never leaves out). `arrived`, when not
+    // empty, is the digest of the bytes as they were written to `local`: no read back.
+    void CheckModuleFile(const std::wstring& local, const std::string& expected,
+                         const std::string& arrived = std::string()) const;
 
 private:
     std::vector<MinisignPublicKey> m_keys;

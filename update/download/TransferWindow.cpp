@@ -82,8 +82,18 @@ public:
     int writeErrno = 0;
     std::exception_ptr error;  // why the transfer could not even start
     int id = 0;
+    // Checks on arrival, for a transfer from the first byte (not a continued partial).
+    bool digesting = false;
+    StreamDigest digest;
+    UnpackAhead* unpack = nullptr;  // null: not decompressed ahead
+    std::string unpackPath;
+    unsigned long long unpackCap = 0;  // FILESIZE
+    std::shared_ptr<UnpackAhead::Job> job;
 
-    ~Slot() override { Close(!resumable); }
+    ~Slot() override {
+        if (job) unpack->Drop(job);
+        Close(!resumable);
+    }
 
     void Close(bool remove) {
         if (fd >= 0) ::close(fd);
@@ -98,6 +108,7 @@ public:
             return false;
         }
         onDisk = resumedFrom = 0;
+        digesting = false;
         return true;
     }
 
@@ -118,7 +129,20 @@ public:
             return false;
         }
         onDisk += bytes;
+        if (digesting) digest.Update(data, bytes);
         return true;
+    }
+
+    // On the pool's thread, with its lock held. A file of the expected size that arrived
+    // whole is decompressed at once, on the unpacking thread.
+    void Ended(bool completed) override {
+        if (!completed || !digesting || !unpack || overLimit || writeErrno != 0 || fd < 0 ||
+            onDisk != cap)
+            return;
+        const int input = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (input < 0) return;
+        job = std::make_shared<UnpackAhead::Job>(input, onDisk, unpackPath, unpackCap);
+        unpack->Add(job);
     }
 };
 
@@ -126,6 +150,9 @@ TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigne
                                const std::wstring& resumeDir, bool keep)
     : m_downloader(&downloader),
       m_width(std::max<size_t>(1, width)),
+      // Four times the transfers, so that a file still being decompressed, or a large one
+      // still on its way, does not hold back the next; at most 64 partial files at a time.
+      m_depth(m_width > 1 ? std::max(m_width, std::min<size_t>(4 * m_width, 64)) : 1),
       m_keep(keep),
       m_resumeDir(ToMultibyte(WithoutTrailingSlash(resumeDir))),
       m_pool(downloader.connection(), m_width, maxRate) {}
@@ -133,6 +160,12 @@ TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigne
 TransferWindow::~TransferWindow() {
     cancelAll();
     ::rmdir(m_resumeDir.c_str());  // only when empty
+}
+
+void TransferWindow::CheckOnArrival(StreamDigest::Kind digest, bool unpack) {
+    m_digest = digest;
+    if (unpack && !m_unpack) m_unpack.reset(new UnpackAhead());
+    if (!unpack) m_unpack.reset();
 }
 
 std::wstring TransferWindow::ResumeDirOf(const std::wstring& installDir) {
@@ -203,13 +236,24 @@ void TransferWindow::start(size_t index) {
         s.complete = true;
         return;
     }
+    if (s.resumedFrom == 0 && s.cap > 0 && m_digest != StreamDigest::Kind::kNone) {
+        s.digesting = true;
+        s.digest.Reset(m_digest);
+        const std::string gz = ToMultibyte(entry.destination);
+        if (m_unpack && entry.unpackAhead && gz.size() > 3 &&
+            gz.compare(gz.size() - 3, 3, ".gz") == 0) {
+            s.unpack = m_unpack.get();
+            s.unpackPath = gz.substr(0, gz.size() - 3);
+            s.unpackCap = entry.file->filesize;
+        }
+    }
     std::string url;
     if (!WideToMultibyte(s.names.source, url)) url.clear();
     s.id = m_pool.Start(url, s.onDisk, &s);
 }
 
 void TransferWindow::fillFrom(size_t index) {
-    const size_t end = std::min(m_plan.size(), index + m_width);
+    const size_t end = std::min(m_plan.size(), index + m_depth);
     m_pool.Hold(true);
     for (size_t i = index; i < end; ++i)
         if (!m_slots.count(i)) start(i);
@@ -262,12 +306,13 @@ void TransferWindow::finish(Slot& slot) {
     }
 }
 
-void TransferWindow::Fetch(size_t index) {
+TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     const Entry& entry = m_plan.at(index);
+    Arrival arrival;
     if (m_downloader->offerToPlugin(m_downloader->namesOf(entry.source, entry.destination))) {
         m_pluginFetches = true;
         cancelAll();
-        return;
+        return arrival;
     }
     if (m_pluginFetches)
         start(index);
@@ -288,6 +333,14 @@ void TransferWindow::Fetch(size_t index) {
         }
         finish(slot);
     }
+    if (slot.digesting) {
+        arrival.md5 = slot.digest.Md5Text();
+        arrival.sha256 = slot.digest.Sha256Text();
+    }
+    if (slot.job) {
+        arrival.unpacked = m_unpack->Wait(slot.job);
+        slot.job.reset();
+    }
 
     // Every downloaded file is executable by everybody; a file system that cannot store
     // the mode does not fail the download.
@@ -298,6 +351,9 @@ void TransferWindow::Fetch(size_t index) {
     } else {
         err = errno;
         if (err == EXDEV) err = CopyOut(slot.fd, slot.names.destPath);
+        // A copy is checked by reading it: the digest was of the partial's bytes.
+        arrival.md5.clear();
+        arrival.sha256.clear();
     }
     const FileDownloader::TransferNames names = slot.names;
     slot.Close(true);
@@ -309,6 +365,7 @@ void TransferWindow::Fetch(size_t index) {
     // One file at a time waits for the loop: the next transfer starts after the plug-in
     // declined it, as without a window.
     if (!m_pluginFetches && m_width > 1) fillFrom(index + 1);
+    return arrival;
 }
 
 }  // namespace UpdateNew

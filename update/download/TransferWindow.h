@@ -1,4 +1,6 @@
-// TransferWindow fetches the module files of a run with up to `width` transfers in flight,
+// TransferWindow fetches the module files of a run with up to `width` connections in use
+// (files beyond them are started ahead and wait in libcurl's queue for a connection; over
+// HTTP/2 they are streams of the connections),
 // while the download loop still takes the files one after the other, in its own order:
 // Fetch(i) asks the function-replacing plug-in about file i, reports its received blocks
 // to the GUI plug-in (those that arrived ahead first, then the rest as they come; always
@@ -14,6 +16,13 @@
 // file again, and a continued file whose digest turns out wrong is fetched once more from
 // the start: a partial never ends in a spliced file. Partials leave the directory when
 // their file is placed, and Plan removes those no planned file wants.
+//
+// Asked to (CheckOnArrival), the window also digests each file's bytes as they arrive and
+// decompresses a file to its destination without ".gz" as soon as its transfer has ended
+// (UnpackAhead, which makes the directory where the loop has not made it yet),
+// so that the loop need not read the file back: Fetch hands over what was computed, and
+// the caller still verifies the file before it uses anything of it. A continued partial
+// is digested and decompressed by the caller, as before.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +32,10 @@
 #include <string>
 #include <vector>
 
+#include "codec/StreamDigest.h"
 #include "download/FileDownloader.h"
+#include "download/UnpackAhead.h"
+#include "download/UnpackedFile.h"
 #include "net/TransferPool.h"
 #include "update/UpdateCallbackTypes.h"
 
@@ -37,6 +49,16 @@ public:
         std::wstring source;
         std::wstring destination;
         const UpdateFileInfo* file = nullptr;
+        // Whether it may be decompressed ahead, beside `destination` (without ".gz"): no
+        // other file of the run is written to that name.
+        bool unpackAhead = false;
+    };
+
+    // What Fetch learnt of a file while its bytes arrived; what was not computed is empty.
+    struct Arrival {
+        std::wstring md5;       // digest text of the fetched bytes (as ZIPMD5)
+        std::string sha256;     // or their SHA-256 digest text
+        UnpackedFile unpacked;  // their decompressed content, not verified yet
     };
 
     // `downloader` (not owned, it must outlive the window) gives the connection settings,
@@ -50,14 +72,19 @@ public:
     // and so does the resume directory when it is left empty.
     ~TransferWindow();
 
+    // From now on every file's bytes are digested with `digest` as they arrive, and with
+    // `unpack` decompressed, capped at the record's FILESIZE, once they are all there.
+    void CheckOnArrival(StreamDigest::Kind digest, bool unpack);
+
     // The files in the order Fetch will be called for them. Removes the resume
     // directory's partials that none of them wants.
     void Plan(std::vector<Entry> files);
 
     // Fetches planned file `index` to its destination (mode 0755), as
-    // FileDownloader::downloadFile would, and lets the files behind it run ahead.
+    // FileDownloader::downloadFile would, and lets the files behind it run ahead. Gives
+    // what was computed on arrival (nothing when the plug-in fetched the file).
     // An interrupt stops every transfer: CUpdateCriticalException, message 252.
-    void Fetch(size_t index);
+    Arrival Fetch(size_t index);
 
     // The resume directory that belongs to an installation directory.
     static std::wstring ResumeDirOf(const std::wstring& installDir);
@@ -72,12 +99,15 @@ private:
     void finish(Slot& slot);
 
     FileDownloader* m_downloader;
-    size_t m_width;
+    size_t m_width;  // transfers in flight (connections to the server)
+    size_t m_depth;  // files started ahead of the loop; libcurl runs m_width of them at once
     bool m_keep;
     std::string m_resumeDir;
     TransferPool m_pool;
     std::vector<Entry> m_plan;
     std::vector<bool> m_resumable;  // per planned file: its partial is kept between runs
+    StreamDigest::Kind m_digest = StreamDigest::Kind::kNone;
+    std::unique_ptr<UnpackAhead> m_unpack;  // outlives the slots, whose jobs it runs
     std::map<size_t, std::unique_ptr<Slot>> m_slots;
     bool m_pluginFetches = false;  // the plug-in took a file over: nothing runs ahead
 };

@@ -99,6 +99,7 @@ void TransferPool::Run() {
         int running = 0;
         curl_multi_perform(Multi(m_multi), &running);
         Reap();
+        ++m_rounds;
         m_changed.notify_all();
         int timeout = kPollMilliseconds;
         if (m_maxRate > 0 && m_budget <= 0) {
@@ -221,6 +222,7 @@ void TransferPool::Reap() {
         }
         // The connection goes back to the cache for the next transfer.
         t->Release();
+        if (t->sink) t->sink->Ended(result == CURLE_OK);
     }
 }
 
@@ -236,13 +238,16 @@ bool TransferPool::WaitFor(int id, const std::function<void()>& progress) {
     for (;;) {
         auto it = m_transfers.find(id);
         const bool done = it == m_transfers.end() || it->second->done;
+        // A round that ends while the lock is not held is not waited for again.
+        const unsigned long long seen = m_rounds;
         lock.unlock();
         progress();
         // Checked first: an interrupt also ends the transfers themselves.
         if (InterruptRequested()) return false;
         if (done) return true;
         lock.lock();
-        m_changed.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds));
+        m_changed.wait_for(lock, std::chrono::milliseconds(kPollMilliseconds),
+                           [&] { return m_rounds != seen; });
     }
 }
 

@@ -32,6 +32,9 @@ public:
     // first block of an answer that begins at byte 0 although a later offset was asked for (a
     // server that ignores ranges): the sink then drops what it held. False stops the transfer.
     virtual bool Receive(const char* data, size_t bytes, bool fromStart) = 0;
+    // The transfer ended (`complete`: libcurl received the whole answer), on the pool's
+    // thread with its lock held; the sink may hand what it received on from here.
+    virtual void Ended(bool complete) { (void)complete; }
 };
 
 // How a transfer ended; codes as InternetConnection::Perform gives them.
@@ -101,6 +104,7 @@ private:
     // Cancelled transfers whose handles are still in m_toRemove: libcurl writes into their
     // error buffers while it removes the handles, so they are freed only after that.
     std::vector<std::unique_ptr<Transfer>> m_retired;
+    unsigned long long m_rounds = 0;  // rounds of the thread so far
     bool m_hold = false;
     bool m_stop = false;
     std::thread m_thread;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <vector>
 
 #include "base/Conv.h"
@@ -520,6 +521,7 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
     if (step.patched) return;
     makeStepDirectory(step);
 
+    TransferWindow::Arrival arrival;
     if (step.present > 0) {
         LogDebug(L"%s\n", Msg<627>(step.gz).c_str());
         AddTempFile(step.gz);
@@ -530,18 +532,20 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
         LogDebug(L"%s\n", Msg<619>(count, step.remoteGz, step.local).c_str());
         AddTempFile(step.gz);
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
-        window.Fetch(step.windowIndex);
+        arrival = window.Fetch(step.windowIndex);
     }
 
-    // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read.
-    VerifyCompressedFile(step.gz, file, !m_verifier);
+    // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read
+    // (none where it was computed as the bytes arrived).
+    VerifyCompressedFile(step.gz, file, !m_verifier, arrival.md5);
     if (m_verifier) {
         const auto signedDigest = step.module->zipSha256.find(file.name);
-        m_verifier->CheckModuleFile(step.gz, signedDigest == step.module->zipSha256.end()
-                                                 ? std::string()
-                                                 : signedDigest->second);
+        m_verifier->CheckModuleFile(
+            step.gz,
+            signedDigest == step.module->zipSha256.end() ? std::string() : signedDigest->second,
+            arrival.sha256);
     }
-    if (!mirror()) DecompressAndVerify(step.gz, file, m_tempFiles);
+    if (!mirror()) DecompressAndVerify(step.gz, file, m_tempFiles, &arrival.unpacked);
 }
 
 std::wstring FileProcessor::prepareResumeDir(bool& keep) {
@@ -617,14 +621,22 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     bool keep = false;
     const std::wstring resumeDir = prepareResumeDir(keep);
     std::vector<TransferWindow::Entry> fetches;
+    // A decompressed file is made ahead only where no other file of the run is written
+    // to its name (two modules may share a source directory).
+    std::map<std::wstring, int> writers;
+    for (const ModuleFileStep& step : steps) ++writers[step.local];
     for (ModuleFileStep& step : steps) {
         if (step.present > 0 || step.patched) continue;
         step.windowIndex = fetches.size();
-        fetches.push_back({step.remoteGz, step.gz, step.file});
+        fetches.push_back({step.remoteGz, step.gz, step.file, writers[step.local] == 1});
     }
     {
         TransferWindow window(GetDownloader(), static_cast<size_t>(m_config->parallel()),
                               m_config->maxRate(), resumeDir, keep);
+        // The window digests what arrives with the digest the check below compares, and
+        // decompresses ahead what the loop would decompress.
+        window.CheckOnArrival(m_verifier ? StreamDigest::Kind::kSha256 : StreamDigest::Kind::kMd5,
+                              !mirror());
         window.Plan(std::move(fetches));
         for (const ModuleFileStep& step : steps) downloadModuleFile(step, window, count);
     }

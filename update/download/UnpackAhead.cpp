@@ -1,0 +1,97 @@
+#include "download/UnpackAhead.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "base/Conv.h"
+#include "base/FileUtils.h"
+#include "codec/GzFile.h"
+
+namespace UpdateNew {
+
+UnpackAhead::Job::~Job() {
+    if (fd >= 0) ::close(fd);
+}
+
+UnpackAhead::UnpackAhead() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    const unsigned threads = cores >= 2 ? 2 : 1;
+    for (unsigned i = 0; i < threads; ++i) m_threads.emplace_back(&UnpackAhead::Run, this);
+}
+
+UnpackAhead::~UnpackAhead() {
+    std::deque<std::shared_ptr<Job>> left;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stop = true;
+        left.swap(m_queue);
+    }
+    m_work.notify_all();
+    for (std::thread& thread : m_threads) thread.join();
+    for (const auto& job : left) ::unlink(job->output.c_str());
+}
+
+void UnpackAhead::Add(std::shared_ptr<Job> job) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(std::move(job));
+    }
+    m_work.notify_one();
+}
+
+UnpackedFile UnpackAhead::Wait(const std::shared_ptr<Job>& job) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // Bounded by the job: it reads a file of known size and writes at most its cap.
+    m_done.wait(lock, [&] { return job->done; });
+    if (!job->ok) return UnpackedFile();
+    return UnpackedFile(job->output, job->writtenSize, job->writtenMd5);
+}
+
+void UnpackAhead::Drop(const std::shared_ptr<Job>& job) {
+    job->dropped = true;
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+        if (*it == job) {
+            m_queue.erase(it);
+            job->done = true;
+            break;
+        }
+    }
+    m_done.wait(lock, [&] { return job->done; });
+    ::unlink(job->output.c_str());
+}
+
+void UnpackAhead::Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_work.wait(lock, [&] { return m_stop || !m_queue.empty(); });
+        if (m_stop) return;
+        std::shared_ptr<Job> job = std::move(m_queue.front());
+        m_queue.pop_front();
+        lock.unlock();
+        GunzipOutput written;
+        bool ok = false;
+        // The directory the download loop makes when it reaches the file.
+        const size_t slash = job->output.rfind('/');
+        if (slash != std::string::npos && slash > 0)
+            (void)CreateDirectories(FromMultibyte(job->output.substr(0, slash)), 0755);
+        // Mode as GunzipFile's output gets it (fopen: 0666 less the umask).
+        const int out = ::open(job->output.c_str(),
+                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (out >= 0) {
+            ok = InflateOneMember(job->fd, job->size, out, job->cap, written, &job->dropped);
+            if (::close(out) != 0) ok = false;
+            if (!ok) ::unlink(job->output.c_str());
+        }
+        ::close(job->fd);
+        job->fd = -1;
+        lock.lock();
+        job->done = true;
+        job->ok = ok;
+        job->writtenSize = written.size;
+        job->writtenMd5 = std::move(written.md5);
+        m_done.notify_all();
+    }
+}
+
+}  // namespace UpdateNew
