@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "base/Messages.h"
+#include "base/PathList.h"
 #include "support/ConfigTestUtil.h"
 
 using namespace UpdateNew;
@@ -28,6 +29,16 @@ TEST_F(PathVariablesTest, NamesAreCaseInsensitiveAndRedefinitionReplaces) {
     EXPECT_EQ(L"/opt/product/bin", expanded(L"%INSTALL_DIR%/bin"));
     EXPECT_EQ(L"/opt/product", vars.getVariable(L"iNsTaLl_dIr"));
     EXPECT_EQ(1u, vars.variables().count(L"install_dir"));
+}
+
+TEST_F(PathVariablesTest, PackedValuesReadAsAnyOtherAndAreReplacedByEither) {
+    vars.setPackedVariable(L"UPDATED_FILES", PathList::Pack(L"\"/opt/d\u00e9j\u00e0\" "));
+    EXPECT_TRUE(vars.isDefined(L"updated_files"));
+    EXPECT_EQ(L"[\"/opt/d\u00e9j\u00e0\" ]", expanded(L"[%UPDATED_FILES%]"));
+    vars.setVariable(L"Updated_Files", L"plain");
+    EXPECT_EQ(L"plain", vars.getVariable(L"UPDATED_FILES"));
+    vars.setPackedVariable(L"UPDATED_FILES", PathList::Pack(L"packed"));
+    EXPECT_EQ(L"packed", vars.getVariable(L"UPDATED_FILES"));
 }
 
 TEST_F(PathVariablesTest, EveryOccurrenceAndNestedReferencesAreExpanded) {

@@ -170,6 +170,25 @@ TEST_F(ModuleInstallerTest, FileInstalledByTwoModulesGetsBackItsOriginalContent)
     EXPECT_EQ("original", ScratchDir::Read(m_dir.Path("inst/a/shared")));
 }
 
+TEST_F(ModuleInstallerTest, MovesOnlyDownloadsThatOneFileInstalls) {
+    ScratchDir::Write(m_dir.Path("tmp/root/src/both"), "both");
+    ScratchDir::Write(m_dir.Path("tmp/root/src/one"), "one");
+    UpdateModuleInfo a = Module(L"A", "inst/a", L"src");
+    a.files = {File(L"both", true), File(L"one", true)};
+    UpdateModuleInfo b = Module(L"B", "inst/b", L"src");
+    b.files = {File(L"both", true)};
+    m_product.modules = {a, b};
+    UpdateCallbacks cb;
+    CModuleInstaller installer(cb, m_temp, m_settings);
+    installer.setDownloadDir(m_dir.WPath("tmp/root"));
+    installer.planMoves(m_product.modules);
+    for (const UpdateModuleInfo& m : m_product.modules) installer.installModule(m);
+    EXPECT_EQ("both", ScratchDir::Read(m_dir.Path("inst/b/both")));
+    EXPECT_EQ("both", ScratchDir::Read(m_dir.Path("tmp/root/src/both")));
+    EXPECT_EQ("one", ScratchDir::Read(m_dir.Path("inst/a/one")));
+    EXPECT_NE(0, ::access(m_dir.Path("tmp/root/src/one").c_str(), F_OK));
+}
+
 TEST_F(ModuleInstallerTest, RestoreTakesOnlyBackupsOfThisRunOrOfThePlugin) {
     // A run killed after its backups leaves them behind; the next run installs "new.bin",
     // which is new to the installation, and then rolls back.

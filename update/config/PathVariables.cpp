@@ -2,11 +2,13 @@
 
 #include <cstdlib>
 #include <cwctype>
+#include <utility>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/PathList.h"
 
 namespace UpdateNew {
 
@@ -16,22 +18,37 @@ std::wstring PathVariables::toLower(const std::wstring& text) {
     return lower;
 }
 
-void PathVariables::setVariable(const std::wstring& name, const std::wstring& value) {
+void PathVariables::setVariable(const std::wstring& name, std::wstring value) {
     if (name.empty() || value.empty()) {
         THROW_CRITICAL(Msg<148>(name, value), ERR_SET_VARIABLE);
     }
-    m_variables[toLower(name)] = value;
+    const std::wstring key = toLower(name);
+    m_packed.erase(key);
+    m_variables[key] = std::move(value);
+}
+
+void PathVariables::setPackedVariable(const std::wstring& name, std::string packedValue) {
+    if (name.empty() || packedValue.empty()) {
+        THROW_CRITICAL(Msg<148>(name, PathList::Unpack(packedValue)), ERR_SET_VARIABLE);
+    }
+    const std::wstring key = toLower(name);
+    m_variables.erase(key);
+    m_packed[key] = std::move(packedValue);
 }
 
 std::wstring PathVariables::getVariable(const std::wstring& name) const {
     if (name.empty()) THROW_CRITICAL(Msg<150>(), ERR_VARIABLE_EMPTY_NAME);
-    auto it = m_variables.find(toLower(name));
-    if (it == m_variables.end()) THROW_CRITICAL(Msg<151>(name), ERR_VARIABLE_UNDEFINED);
-    return it->second;
+    const std::wstring key = toLower(name);
+    auto it = m_variables.find(key);
+    if (it != m_variables.end()) return it->second;
+    auto packed = m_packed.find(key);
+    if (packed == m_packed.end()) THROW_CRITICAL(Msg<151>(name), ERR_VARIABLE_UNDEFINED);
+    return PathList::Unpack(packed->second);
 }
 
 bool PathVariables::isDefined(const std::wstring& name) const {
-    return m_variables.count(toLower(name)) != 0;
+    const std::wstring key = toLower(name);
+    return m_variables.count(key) != 0 || m_packed.count(key) != 0;
 }
 
 void PathVariables::removeDotSlash(std::wstring& text) {

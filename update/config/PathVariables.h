@@ -20,7 +20,11 @@ public:
     static constexpr size_t kMaxExpandedLength = 65536;
 
     // Defines (or replaces) a variable; an empty name or value is refused (code 600).
-    void setVariable(const std::wstring& name, const std::wstring& value);
+    void setVariable(const std::wstring& name, std::wstring value);
+    // Defines (or replaces) a variable whose value is given in PathList's packed form and
+    // kept so, for values of tens of MB (a list of every changed file); it reads as any
+    // other variable, but `variables()` does not list it.
+    void setPackedVariable(const std::wstring& name, std::string packedValue);
     // The value; an empty name (code 604) or an undefined one (code 605) is refused.
     std::wstring getVariable(const std::wstring& name) const;
     bool isDefined(const std::wstring& name) const;
@@ -45,6 +49,7 @@ public:
 
 private:
     Table m_variables;
+    std::map<std::wstring, std::string> m_packed;  // setPackedVariable's, by lower-case name
 };
 
 }  // namespace UpdateNew

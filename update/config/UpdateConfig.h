@@ -126,8 +126,11 @@ public:
     void setTrustThreshold(int keys) override { m_trustThreshold = keys; }
 
     // --- path variables ---
-    void setVariable(const std::wstring& name, const std::wstring& value) {
-        m_variables.setVariable(name, value);
+    void setVariable(const std::wstring& name, std::wstring value) {
+        m_variables.setVariable(name, std::move(value));
+    }
+    void setPackedVariable(const std::wstring& name, std::string packedValue) {
+        m_variables.setPackedVariable(name, std::move(packedValue));
     }
     std::wstring getVariable(const std::wstring& name) const {
         return m_variables.getVariable(name);

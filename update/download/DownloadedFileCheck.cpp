@@ -61,8 +61,11 @@ void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file
     VerifyFile(gzPath, file.zipsize, checkMd5 ? file.zipmd5 : nullptr, false, arrivedMd5);
 }
 
-std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
-                                 UpdStringList& tempFiles, UnpackedFile* unpacked) {
+namespace {
+
+template <class List>
+std::wstring DecompressAndVerifyInto(const std::wstring& gzPath, const UpdateFileInfo& file,
+                                     List& tempFiles, UnpackedFile* unpacked) {
     std::wstring compressed, output;
     GunzipNames(gzPath, std::wstring(), compressed, output);
     tempFiles.push_back(output);
@@ -87,6 +90,18 @@ std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInf
     // Digested while it was written: the output is not read back.
     VerifySizeAndDigest(output, written.size, written.md5, file.filesize, file.filemd5, true);
     return output;
+}
+
+}  // namespace
+
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+                                 UpdStringList& tempFiles, UnpackedFile* unpacked) {
+    return DecompressAndVerifyInto(gzPath, file, tempFiles, unpacked);
+}
+
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+                                 PathList& tempFiles, UnpackedFile* unpacked) {
+    return DecompressAndVerifyInto(gzPath, file, tempFiles, unpacked);
 }
 
 }  // namespace UpdateNew

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "base/PathList.h"
 #include "download/UnpackedFile.h"
 #include "update/UpdateCallbackTypes.h"
 
@@ -40,5 +41,7 @@ void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file
 // output path; it is checked the same way.
 std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
                                  UpdStringList& tempFiles, UnpackedFile* unpacked = nullptr);
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+                                 PathList& tempFiles, UnpackedFile* unpacked = nullptr);
 
 }  // namespace UpdateNew

@@ -172,8 +172,9 @@ std::wstring TransferWindow::ResumeDirOf(const std::wstring& installDir) {
     return WithoutTrailingSlash(installDir) + L"/.update-partial";
 }
 
-void TransferWindow::Plan(std::vector<Entry> files) {
+void TransferWindow::Plan(std::vector<Entry> files, Namer namer) {
     m_plan = std::move(files);
+    m_namer = std::move(namer);
     m_resumable.assign(m_plan.size(), false);
     std::set<std::string> wanted;
     for (size_t i = 0; i < m_plan.size(); ++i) {
@@ -193,6 +194,12 @@ void TransferWindow::Plan(std::vector<Entry> files) {
     ::closedir(dir);
 }
 
+FileDownloader::TransferNames TransferWindow::namesOf(size_t index) const {
+    std::wstring source, destination;
+    m_namer(index, source, destination);
+    return m_downloader->namesOf(source, destination);
+}
+
 void TransferWindow::start(size_t index) {
     const Entry& entry = m_plan[index];
     auto slot = std::make_unique<Slot>();
@@ -200,7 +207,7 @@ void TransferWindow::start(size_t index) {
     m_slots[index] = std::move(slot);
     s.downloader = m_downloader;
     try {
-        s.names = m_downloader->namesOf(entry.source, entry.destination);
+        s.names = namesOf(index);
     } catch (...) {
         // Reported when the loop reaches the file, not ahead of the files before it.
         s.error = std::current_exception();
@@ -239,7 +246,7 @@ void TransferWindow::start(size_t index) {
     if (s.resumedFrom == 0 && s.cap > 0 && m_digest != StreamDigest::Kind::kNone) {
         s.digesting = true;
         s.digest.Reset(m_digest);
-        const std::string gz = ToMultibyte(entry.destination);
+        const std::string& gz = s.names.destPath;
         if (m_unpack && entry.unpackAhead && gz.size() > 3 &&
             gz.compare(gz.size() - 3, 3, ".gz") == 0) {
             s.unpack = m_unpack.get();
@@ -309,7 +316,7 @@ void TransferWindow::finish(Slot& slot) {
 TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     const Entry& entry = m_plan.at(index);
     Arrival arrival;
-    if (m_downloader->offerToPlugin(m_downloader->namesOf(entry.source, entry.destination))) {
+    if (m_downloader->offerToPlugin(namesOf(index))) {
         m_pluginFetches = true;
         cancelAll();
         return arrival;

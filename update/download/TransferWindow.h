@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -43,11 +44,10 @@ namespace UpdateNew {
 
 class TransferWindow {
 public:
-    // One file to fetch: from `source` to `destination`; `file` (not owned, it must outlive
-    // the window) gives the size cap and the digest.
+    // One file to fetch; `file` (not owned, it must outlive the window) gives the size cap
+    // and the digest. Its source and destination come from the plan's Namer when the
+    // window needs them, so that a plan of many files keeps no paths.
     struct Entry {
-        std::wstring source;
-        std::wstring destination;
         const UpdateFileInfo* file = nullptr;
         // Whether it may be decompressed ahead, beside `destination` (without ".gz"): no
         // other file of the run is written to that name.
@@ -76,9 +76,13 @@ public:
     // `unpack` decompressed, capped at the record's FILESIZE, once they are all there.
     void CheckOnArrival(StreamDigest::Kind digest, bool unpack);
 
-    // The files in the order Fetch will be called for them. Removes the resume
-    // directory's partials that none of them wants.
-    void Plan(std::vector<Entry> files);
+    // Gives planned file `index`'s source and destination.
+    using Namer =
+        std::function<void(size_t index, std::wstring& source, std::wstring& destination)>;
+
+    // The files in the order Fetch will be called for them, and how to name them. Removes
+    // the resume directory's partials that none of them wants.
+    void Plan(std::vector<Entry> files, Namer namer);
 
     // Fetches planned file `index` to its destination (mode 0755), as
     // FileDownloader::downloadFile would, and lets the files behind it run ahead. Gives
@@ -92,6 +96,8 @@ public:
 private:
     class Slot;
 
+    // The transfer names of planned file `index` (FileDownloader::namesOf).
+    FileDownloader::TransferNames namesOf(size_t index) const;
     void start(size_t index);
     void fillFrom(size_t index);
     void cancelAll();
@@ -105,6 +111,7 @@ private:
     std::string m_resumeDir;
     TransferPool m_pool;
     std::vector<Entry> m_plan;
+    Namer m_namer;
     std::vector<bool> m_resumable;  // per planned file: its partial is kept between runs
     StreamDigest::Kind m_digest = StreamDigest::Kind::kNone;
     std::unique_ptr<UnpackAhead> m_unpack;  // outlives the slots, whose jobs it runs

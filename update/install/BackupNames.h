@@ -7,9 +7,11 @@
 // same name the backup used.
 #pragma once
 
-#include <map>
-#include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "base/PathList.h"
 
 namespace UpdateNew {
 
@@ -20,7 +22,7 @@ public:
     std::wstring assign(const std::wstring& backupDir, const std::wstring& installedPath);
     // Whether `installedPath` has been given a name (its backup was made in this run).
     bool contains(const std::wstring& installedPath) const {
-        return m_byInstalled.count(installedPath) != 0;
+        return m_byInstalled.count(PathList::Pack(installedPath)) != 0;
     }
     // Where the restore takes the backup of `installedPath` from: the name given to it;
     // for a file not backed up by the updater in this run (a plug-in made the backup),
@@ -29,8 +31,9 @@ public:
     std::wstring lookup(const std::wstring& backupDir, const std::wstring& installedPath) const;
 
 private:
-    std::map<std::wstring, std::wstring> m_byInstalled;  // installed path -> backup name
-    std::set<std::wstring> m_taken;                      // backup names given
+    // Both in PathList's packed form: a run may back up hundreds of thousands of files.
+    std::unordered_map<std::string, std::string> m_byInstalled;  // installed path -> name
+    std::unordered_set<std::string> m_taken;                     // backup names given
 };
 
 }  // namespace UpdateNew

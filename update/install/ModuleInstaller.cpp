@@ -2,12 +2,17 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <functional>
+#include <utility>
+
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SharedNames.h"
 #include "base/StringUtils.h"
 #include "download/DownloadNames.h"
 #include "install/TemporaryFiles.h"
@@ -168,11 +173,30 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         }
         CreateTargetDirectory(dest);
         // The verified download is needed by nothing else once it is installed.
-        copyDeferrable(src, dest, !m_settings.mirror && m_movableSources.count(src) != 0);
+        copyDeferrable(
+            src, dest,
+            !m_settings.mirror && std::binary_search(m_movable.begin(), m_movable.end(), &file,
+                                                     std::less<const UpdateFileInfo*>()));
         if (m_settings.mirror) copyPatches(module, file, src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
     if (selfUpdate) handToSelfUpdate(helper);
+}
+
+void CModuleInstaller::planMoves(const std::vector<UpdateModuleInfo>& modules) {
+    std::vector<std::pair<const UpdateModuleInfo*, const UpdateFileInfo*>> changed;
+    for (const UpdateModuleInfo& module : modules) {
+        if (!module.needsupdate) continue;
+        for (const UpdateFileInfo& file : module.files)
+            if (file.needsupdate) changed.emplace_back(&module, &file);
+    }
+    const std::vector<bool> shared = SharedNames(changed.size(), [&](size_t i) {
+        return installSource(*changed[i].first, *changed[i].second);
+    });
+    m_movable.clear();
+    for (size_t i = 0; i < changed.size(); ++i)
+        if (!shared[i]) m_movable.push_back(changed[i].second);
+    std::sort(m_movable.begin(), m_movable.end(), std::less<const UpdateFileInfo*>());
 }
 
 void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest,

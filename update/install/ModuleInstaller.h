@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "install/BackupNames.h"
 #include "install/SelfUpdateHelper.h"
@@ -50,11 +51,11 @@ public:
     // the server's product root) and that product root (used by mirror paths).
     void setDownloadDir(const std::wstring& dir) { m_downloadDir = dir; }
     void setProductRoot(const std::wstring& root) { m_productRoot = root; }
-    // Install sources that may be moved into place (UpdateCallbacks::moveFile) instead of
-    // copied: verified downloads that only one changed file installs. None by default.
-    void setMovableSources(std::set<std::wstring> sources) {
-        m_movableSources = std::move(sources);
-    }
+    // Decides which downloads may be moved into place (UpdateCallbacks::moveFile) instead
+    // of copied: those of the changed files of the changed `modules` that no other such
+    // file installs too (it would still need the download). Nothing is moved before this
+    // is called. The records must outlive the installer.
+    void planMoves(const std::vector<UpdateModuleInfo>& modules);
     const std::wstring& downloadDir() const { return m_downloadDir; }
     const InstallSettings& settings() const { return m_settings; }
 
@@ -112,7 +113,9 @@ private:
     CBackupNames m_backupNames;
     std::set<std::wstring> m_copied;            // installed files whose backup copy was made
     std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
-    std::set<std::wstring> m_movableSources;    // see setMovableSources
+    // The files whose download is moved (planMoves), sorted by address: a run may install
+    // hundreds of thousands, so no names are kept.
+    std::vector<const UpdateFileInfo*> m_movable;
 };
 
 }  // namespace UpdateNew

@@ -80,24 +80,23 @@ void CTemporaryFiles::addRunDir(const std::wstring& path) {
 }
 
 void CTemporaryFiles::addDir(const std::wstring& path) {
-    if (std::find(m_dirs->begin(), m_dirs->end(), path) == m_dirs->end()) m_dirs->push_back(path);
+    if (std::find(m_dirs.begin(), m_dirs.end(), path) == m_dirs.end()) m_dirs.push_back(path);
 }
 
 void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
-    for (auto cIterator = m_files->begin(); cIterator != m_files->end(); ++cIterator) {
+    for (const std::wstring& file : m_files) {
         try {
             if (callbacks.callLib(L"DeleteFile((*cIterator).c_str())",
-                                  &CUpdateLibCallbacks::DeleteFile, (*cIterator).c_str()))
+                                  &CUpdateLibCallbacks::DeleteFile, file.c_str()))
                 continue;
         } catch (const Exception& e) {
-            LogDebug(L"Deleting \"%s\" through the plug-in failed: %s\n", cIterator->c_str(),
-                     e.twhat());
+            LogDebug(L"Deleting \"%s\" through the plug-in failed: %s\n", file.c_str(), e.twhat());
         } catch (...) {
-            LogDebug(L"Deleting \"%s\" through the plug-in failed\n", cIterator->c_str());
+            LogDebug(L"Deleting \"%s\" through the plug-in failed\n", file.c_str());
         }
-        UpdateNew::DeleteFile(*cIterator, true);
+        UpdateNew::DeleteFile(file, true);
     }
-    for (auto cRIterator = m_dirs->rbegin(); cRIterator != m_dirs->rend(); ++cRIterator) {
+    for (auto cRIterator = m_dirs.rbegin(); cRIterator != m_dirs.rend(); ++cRIterator) {
         try {
             if (callbacks.callLib(L"DeleteDir((*cRIterator).c_str())",
                                   &CUpdateLibCallbacks::DeleteDir, (*cRIterator).c_str()))
@@ -124,13 +123,13 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
             }
         }
     }
-    m_files->clear();
-    m_dirs->clear();
+    m_files.clear();
+    m_dirs.clear();
     m_runDirs.clear();
 }
 
 bool CTemporaryFiles::writeListFile(const std::wstring& path) {
-    m_files->push_back(path);
+    m_files.push_back(path);
 
     std::wstring text;
     auto line = [&text, &path](const wchar_t* key, const std::wstring& entry) {
@@ -141,8 +140,8 @@ bool CTemporaryFiles::writeListFile(const std::wstring& path) {
                      path.c_str(), entry.c_str());
         }
     };
-    for (const std::wstring& f : *m_files) line(L"File", f);
-    for (const std::wstring& d : *m_dirs) line(L"Dir", d);
+    for (const std::wstring& f : m_files) line(L"File", f);
+    for (const std::wstring& d : m_dirs) line(L"Dir", d);
     std::string bytes;
     if (!WideToMultibyte(text, bytes)) {
         LogDebug(L"The list file \"%s\" is not written: a path has no multibyte form\n",

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/PathList.h"
+
 namespace UpdateNew {
 
 class UpdateCallbacks;
@@ -27,18 +29,13 @@ public:
     // Whether `dir` holds the marker.
     static bool IsOwned(const std::wstring& dir);
 
-    // Keeps its own two lists.
-    CTemporaryFiles() : m_files(&m_ownFiles), m_dirs(&m_ownDirs) {}
-    // Works on two lists kept by the owner (which must outlive this object), so code that
-    // registers into them directly and this object see the same lists.
-    CTemporaryFiles(std::vector<std::wstring>& files, std::vector<std::wstring>& dirs)
-        : m_files(&files), m_dirs(&dirs) {}
+    CTemporaryFiles() = default;
     CTemporaryFiles(const CTemporaryFiles&) = delete;
     CTemporaryFiles& operator=(const CTemporaryFiles&) = delete;
 
     // Appends a file; the same path may be listed more than once (deleting twice is
     // harmless).
-    void addFile(const std::wstring& path) { m_files->push_back(path); }
+    void addFile(const std::wstring& path) { m_files.push_back(path); }
     // Appends a directory unless an equal path is listed already.
     void addDir(const std::wstring& path);
     void addDirs(const std::vector<std::wstring>& paths) {
@@ -50,8 +47,8 @@ public:
     // are gone. The guard holds for an equal path read from a list file too.
     void addRunDir(const std::wstring& path);
 
-    const std::vector<std::wstring>& files() const { return *m_files; }
-    const std::vector<std::wstring>& dirs() const { return *m_dirs; }
+    std::vector<std::wstring> files() const { return m_files.ToVector(); }
+    const std::vector<std::wstring>& dirs() const { return m_dirs; }
 
     // Deletes every listed file in list order, then every listed directory with what is
     // still in it, in reverse list order (the deepest one created last goes first); a
@@ -80,10 +77,8 @@ public:
     bool readListFile(const std::wstring& path);
 
 private:
-    std::vector<std::wstring> m_ownFiles;
-    std::vector<std::wstring> m_ownDirs;
-    std::vector<std::wstring>* m_files;
-    std::vector<std::wstring>* m_dirs;
+    PathList m_files;  // a run may list hundreds of thousands
+    std::vector<std::wstring> m_dirs;
     // The addRunDir paths, without trailing "/".
     std::vector<std::wstring> m_runDirs;
 };

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <set>
 #include <utility>
 
 #include "base/Conv.h"
@@ -223,16 +222,16 @@ void FileProcessor::CheckFiles() {
             callbacks.addDownloadSize(FetchSize(file));
             module.needsupdate = true;
             if (!listed) {
-                m_updatedText += L"[" + module.name + L"]";
+                m_updatedText += PathList::Pack(L"[" + module.name + L"]");
                 m_updatedEnds.push_back(m_updatedText.size());
-                m_updatedText += L' ';
+                m_updatedText += ' ';
                 listed = true;
             }
-            m_updatedText += L'"';
-            m_updatedText += localPath;
-            m_updatedText += L'"';
+            m_updatedText += '"';
+            m_updatedText += PathList::Pack(localPath);
+            m_updatedText += '"';
             m_updatedEnds.push_back(m_updatedText.size());
-            m_updatedText += L' ';
+            m_updatedText += ' ';
             file.needsupdate = true;
             callbacks.addFilesTotal(1);
         }
@@ -244,14 +243,14 @@ void FileProcessor::CheckFiles() {
         }
     }
 
-    if (callbacks.filesTotal() != 0) m_config->setVariable(L"UPDATED_FILES", m_updatedText);
+    if (callbacks.filesTotal() != 0) m_config->setPackedVariable(L"UPDATED_FILES", m_updatedText);
 }
 
 std::vector<std::wstring> FileProcessor::updatedFiles() const {
     std::vector<std::wstring> entries;
     size_t start = 0;
     for (const size_t end : m_updatedEnds) {
-        entries.push_back(m_updatedText.substr(start, end - start));
+        entries.push_back(PathList::Unpack(m_updatedText.substr(start, end - start)));
         start = end + 1;
     }
     return entries;
@@ -432,17 +431,7 @@ void FileProcessor::InstallModule(int moduleIndex) {
     if (!m_movableSourcesKnown) {
         // A download that two changed files install must still be there for the second,
         // so only one installed once is moved.
-        std::set<std::wstring> once, shared;
-        for (const UpdateModuleInfo& module : m_update->modules) {
-            if (!module.needsupdate) continue;
-            for (const UpdateFileInfo& file : module.files) {
-                if (!file.needsupdate) continue;
-                const std::wstring source = modules.installSource(module, file);
-                if (!once.insert(source).second) shared.insert(source);
-            }
-        }
-        for (const std::wstring& source : shared) once.erase(source);
-        modules.setMovableSources(std::move(once));
+        modules.planMoves(m_update->modules);
         m_movableSourcesKnown = true;
     }
     modules.installModule(m_update->cGetModuleByIndex(moduleIndex));

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/PathList.h"
 #include "config/UpdateConfig.h"
 #include "install/ModuleInstaller.h"
 #include "install/PendingUpdate.h"
@@ -79,7 +80,7 @@ public:
     // Temporary files in the order registered (duplicates possible) and temporary
     // directories in the order registered (each once). Every file and directory the
     // download steps create below the temporary root is registered as soon as it exists.
-    const std::vector<std::wstring>& tempFiles() const { return m_tempFiles; }
+    std::vector<std::wstring> tempFiles() const { return m_tempFiles.ToVector(); }
     const std::vector<std::wstring>& tempDirs() const { return m_tempDirs; }
     void AddTempFile(const std::wstring& path);
     void AddTempDir(const std::wstring& path);
@@ -262,12 +263,11 @@ private:
                              const std::wstring& mirrorCopy);
     // What the download step does with one module file, decided before the first
     // transfer so that the files behind the one being fetched can run ahead.
+    // A step keeps no paths: a product may have hundreds of thousands of files, so each
+    // file's names are built from its module and record when its turn comes.
     struct ModuleFileStep {
         const UpdateModuleInfo* module;
         const UpdateFileInfo* file;
-        std::wstring remoteGz;  // <baseAddress>/<SOURCE>/<NAME>.gz
-        std::wstring local;     // the decompressed file in the download directory
-        std::wstring gz;        // local + ".gz"
         int present;  // 1: a matching ".gz" is there, 0: none, -1: one that does not match
         // Its place in the transfer window's plan, or kNotAhead when it is not fetched
         // (present, or rebuilt from a patch).
@@ -275,6 +275,11 @@ private:
         size_t windowIndex = kNotAhead;
         bool patched = false;  // rebuilt from its patch: nothing more to fetch
     };
+    // The step's file on the server: <baseAddress>/<SOURCE>/<NAME>.gz.
+    std::wstring stepRemoteGz(const ModuleFileStep& step) const;
+    // The decompressed file in the download directory, and its ".gz" (local + ".gz").
+    std::wstring stepLocal(const ModuleFileStep& step) const;
+    std::wstring stepGz(const ModuleFileStep& step) const;
     // Creates the directory of the step's files (registered for removal after a
     // self-update); throws CUpdateCriticalException (message 125) when it cannot.
     void makeStepDirectory(const ModuleFileStep& step);
@@ -298,9 +303,10 @@ private:
     UpdateInfo* m_update;
     std::unique_ptr<FileDownloader> m_downloader;
     std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
-    // The UPDATED_FILES text of the last check (each entry followed by a blank) and the
-    // end of each entry in it: one copy of every path instead of a string per entry.
-    std::wstring m_updatedText;
+    // The UPDATED_FILES text of the last check (each entry followed by a blank) in
+    // PathList's packed form and the end of each entry in it: one narrow copy of every
+    // path instead of a string per entry.
+    std::string m_updatedText;
     std::vector<size_t> m_updatedEnds;
     std::vector<std::wstring> m_checkLines;      // the debug lines of the file being checked
     std::unique_ptr<DigestPrefetch> m_prefetch;  // begun while the product info is read
@@ -308,9 +314,10 @@ private:
     std::wstring m_prefetchDestination;          // empty: its files are not prefetched
     // Each prefetched module with the DESTINATION its paths were made from.
     std::vector<std::pair<int, std::wstring>> m_prefetchSources;
-    std::vector<std::wstring> m_tempFiles;
+    PathList m_tempFiles;  // one or two per downloaded file
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
+    std::wstring m_baseAddress;  // of the module files, while DownloadFiles runs
     // A patch the check chose for a changed file, and the installed copy it applies to.
     struct PatchPlan {
         std::wstring installed;

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <vector>
 
 #include "base/Conv.h"
@@ -19,6 +18,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SharedNames.h"
 #include "base/StringUtils.h"
 #include "base/UniqueFd.h"
 #include "codec/CheckedTextFile.h"
@@ -480,8 +480,20 @@ void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const Up
     }
 }
 
+std::wstring FileProcessor::stepRemoteGz(const ModuleFileStep& step) const {
+    return ModuleFileRemoteName(m_baseAddress, step.module->source, step.file->name);
+}
+
+std::wstring FileProcessor::stepLocal(const ModuleFileStep& step) const {
+    return ModuleFileLocalName(m_downloadDir, step.module->source, step.file->name);
+}
+
+std::wstring FileProcessor::stepGz(const ModuleFileStep& step) const {
+    return stepLocal(step) + kGzSuffix;
+}
+
 void FileProcessor::makeStepDirectory(const ModuleFileStep& step) {
-    const std::wstring dir = GetDirPart(step.local);
+    const std::wstring dir = GetDirPart(stepLocal(step));
     const int err = CreateDirectories(dir, 0755);
     if (err != 0) {
         const std::wstring text = Msg<125>(dir) + L": " + SystemErrorText(err);
@@ -499,7 +511,7 @@ long long FileProcessor::fetchPatches(std::vector<ModuleFileStep>& steps, int& c
             const auto patches = step.module->patches.find(file.name);
             if (patches == step.module->patches.end() || patches->second.empty()) continue;
             makeStepDirectory(step);
-            fetchMirrorPatches(*step.module, file, step.remoteGz, step.gz);
+            fetchMirrorPatches(*step.module, file, stepRemoteGz(step), stepGz(step));
             continue;
         }
         const auto plan = m_patchPlans.find(&file);
@@ -508,7 +520,7 @@ long long FileProcessor::fetchPatches(std::vector<ModuleFileStep>& steps, int& c
         // A verified ".gz" left by an earlier run of this update is cheaper than the patch.
         if (step.present <= 0) {
             makeStepDirectory(step);
-            step.patched = patchModuleFile(file, step.remoteGz, step.local, count);
+            step.patched = patchModuleFile(file, stepRemoteGz(step), stepLocal(step), count);
         }
         if (!step.patched) overcount -= static_cast<long long>(file.zipsize);
     }
@@ -521,31 +533,32 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
     if (step.patched) return;
     makeStepDirectory(step);
 
+    const std::wstring local = stepLocal(step);
+    const std::wstring gz = local + kGzSuffix;
     TransferWindow::Arrival arrival;
     if (step.present > 0) {
-        LogDebug(L"%s\n", Msg<627>(step.gz).c_str());
-        AddTempFile(step.gz);
+        LogDebug(L"%s\n", Msg<627>(gz).c_str());
+        AddTempFile(gz);
     } else {
-        if (step.present < 0) LogDebug(L"%s\n", Msg<628>(step.gz).c_str());
+        if (step.present < 0) LogDebug(L"%s\n", Msg<628>(gz).c_str());
         ThrowIfInterrupted();
         ++count;
-        LogDebug(L"%s\n", Msg<619>(count, step.remoteGz, step.local).c_str());
-        AddTempFile(step.gz);
+        LogDebug(L"%s\n", Msg<619>(count, stepRemoteGz(step), local).c_str());
+        AddTempFile(gz);
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
         arrival = window.Fetch(step.windowIndex);
     }
 
     // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read
     // (none where it was computed as the bytes arrived).
-    VerifyCompressedFile(step.gz, file, !m_verifier, arrival.md5);
+    VerifyCompressedFile(gz, file, !m_verifier, arrival.md5);
     if (m_verifier) {
         const auto signedDigest = step.module->zipSha256.find(file.name);
         m_verifier->CheckModuleFile(
-            step.gz,
-            signedDigest == step.module->zipSha256.end() ? std::string() : signedDigest->second,
+            gz, signedDigest == step.module->zipSha256.end() ? std::string() : signedDigest->second,
             arrival.sha256);
     }
-    if (!mirror()) DecompressAndVerify(step.gz, file, m_tempFiles, &arrival.unpacked);
+    if (!mirror()) DecompressAndVerify(gz, file, m_tempFiles, &arrival.unpacked);
 }
 
 std::wstring FileProcessor::prepareResumeDir(bool& keep) {
@@ -575,6 +588,7 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
                                   const std::wstring& productRoot) {
     LogDebug(L"%s\n", Msg<621>().c_str());
     m_downloadDir = JoinConfined(tmpDir(), productRoot);
+    m_baseAddress = baseAddress;
     m_earlierDownloadDirs.clear();
     // Only directories a run made (they hold the owner marker) are taken from.
     for (const std::wstring& dir : m_earlierRuns.tmpDirs)
@@ -588,18 +602,14 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
             ModuleFileStep step;
             step.module = &module;
             step.file = &file;
-            step.remoteGz = ModuleFileRemoteName(baseAddress, module.source, file.name);
-            step.local = ModuleFileLocalName(m_downloadDir, module.source, file.name);
-            step.gz = step.local + kGzSuffix;
-            if (!m_earlierDownloadDirs.empty() && !FileInfo(step.gz).Exists()) {
+            const std::wstring gz = stepGz(step);
+            if (!m_earlierDownloadDirs.empty() && !FileInfo(gz).Exists()) {
                 // A failure to make the directory is reported when the loop makes it.
-                CreateDirectories(GetDirPart(step.local), 0755);
-                takeEarlierDownload(module, file, step.gz);
+                CreateDirectories(GetDirPart(gz), 0755);
+                takeEarlierDownload(module, file, gz);
             }
-            step.present = !FileInfo(step.gz).Exists()            ? 0
-                           : CompressedFileMatches(step.gz, file) ? 1
-                                                                  : -1;
-            steps.push_back(std::move(step));
+            step.present = !FileInfo(gz).Exists() ? 0 : CompressedFileMatches(gz, file) ? 1 : -1;
+            steps.push_back(step);
         }
     }
     LogDebug(L"%s\n", Msg<622>(static_cast<int>(steps.size()), baseAddress).c_str());
@@ -623,12 +633,15 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     std::vector<TransferWindow::Entry> fetches;
     // A decompressed file is made ahead only where no other file of the run is written
     // to its name (two modules may share a source directory).
-    std::map<std::wstring, int> writers;
-    for (const ModuleFileStep& step : steps) ++writers[step.local];
-    for (ModuleFileStep& step : steps) {
+    const std::vector<bool> shared =
+        SharedNames(steps.size(), [&](size_t i) { return stepLocal(steps[i]); });
+    std::vector<const ModuleFileStep*> fetched;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        ModuleFileStep& step = steps[i];
         if (step.present > 0 || step.patched) continue;
         step.windowIndex = fetches.size();
-        fetches.push_back({step.remoteGz, step.gz, step.file, writers[step.local] == 1});
+        fetches.push_back({step.file, !shared[i]});
+        fetched.push_back(&step);
     }
     {
         TransferWindow window(GetDownloader(), static_cast<size_t>(m_config->parallel()),
@@ -637,7 +650,11 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
         // decompresses ahead what the loop would decompress.
         window.CheckOnArrival(m_verifier ? StreamDigest::Kind::kSha256 : StreamDigest::Kind::kMd5,
                               !mirror());
-        window.Plan(std::move(fetches));
+        window.Plan(std::move(fetches),
+                    [&](size_t index, std::wstring& source, std::wstring& destination) {
+                        source = stepRemoteGz(*fetched[index]);
+                        destination = stepGz(*fetched[index]);
+                    });
         for (const ModuleFileStep& step : steps) downloadModuleFile(step, window, count);
     }
 

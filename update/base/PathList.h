@@ -1,0 +1,61 @@
+// PathList keeps a long list of paths compactly: all of them in one byte buffer, each
+// ASCII character as one byte and any other character as an escape byte and its four
+// bytes, plus the end offset of each path. A run may list hundreds of thousands of
+// temporary files; as wide strings, each would cost several hundred bytes. Reading a path
+// gives back the very wide string that was added, whatever the locale.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace UpdateNew {
+
+class PathList {
+public:
+    // Iterates the paths in list order; dereferencing builds the path (a value).
+    class const_iterator {
+    public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = std::wstring;
+        using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = std::wstring;
+
+        const_iterator(const PathList* list, size_t index) : m_list(list), m_index(index) {}
+        std::wstring operator*() const { return (*m_list)[m_index]; }
+        const_iterator& operator++() {
+            ++m_index;
+            return *this;
+        }
+        bool operator==(const const_iterator& other) const { return m_index == other.m_index; }
+        bool operator!=(const const_iterator& other) const { return m_index != other.m_index; }
+
+    private:
+        const PathList* m_list;
+        size_t m_index;
+    };
+
+    // A path in the list's byte form, and back: a compact key for maps of many paths.
+    static std::string Pack(const std::wstring& path);
+    static std::wstring Unpack(const std::string& bytes);
+
+    void push_back(const std::wstring& path);
+    std::wstring operator[](size_t index) const;
+    size_t size() const { return m_ends.size(); }
+    bool empty() const { return m_ends.empty(); }
+    // Empties the list and gives its memory back.
+    void clear();
+
+    const_iterator begin() const { return const_iterator(this, 0); }
+    const_iterator end() const { return const_iterator(this, m_ends.size()); }
+    std::vector<std::wstring> ToVector() const { return {begin(), end()}; }
+
+private:
+    std::string m_bytes;
+    std::vector<size_t> m_ends;  // per path: the offset in m_bytes after its last byte
+};
+
+}  // namespace UpdateNew
