@@ -171,6 +171,7 @@ TEST_F(ModuleInstallerTest, FileInstalledByTwoModulesGetsBackItsOriginalContent)
 }
 
 TEST_F(ModuleInstallerTest, MovesOnlyDownloadsThatOneFileInstalls) {
+    ASSERT_EQ(0, mkdir(m_dir.Path("tmp/root/src").c_str(), 0755));
     ScratchDir::Write(m_dir.Path("tmp/root/src/both"), "both");
     ScratchDir::Write(m_dir.Path("tmp/root/src/one"), "one");
     UpdateModuleInfo a = Module(L"A", "inst/a", L"src");
