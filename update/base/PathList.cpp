@@ -59,6 +59,18 @@ std::wstring PathList::operator[](size_t index) const {
     return Unpacked(m_bytes.data() + begin, m_ends[index] - begin);
 }
 
+void PathList::splice(PathList& other) {
+    if (empty()) {
+        m_bytes.swap(other.m_bytes);
+        m_ends.swap(other.m_ends);
+    } else {
+        const size_t base = m_bytes.size();
+        m_bytes += other.m_bytes;
+        for (const size_t end : other.m_ends) m_ends.push_back(base + end);
+    }
+    other.clear();
+}
+
 void PathList::clear() {
     std::string().swap(m_bytes);
     std::vector<size_t>().swap(m_ends);

@@ -48,6 +48,9 @@ public:
     bool empty() const { return m_ends.empty(); }
     // Empties the list and gives its memory back.
     void clear();
+    // Appends the paths of `other` and empties it; an empty list takes them over without
+    // a copy.
+    void splice(PathList& other);
 
     const_iterator begin() const { return const_iterator(this, 0); }
     const_iterator end() const { return const_iterator(this, m_ends.size()); }

@@ -36,6 +36,8 @@ public:
     // Appends a file; the same path may be listed more than once (deleting twice is
     // harmless).
     void addFile(const std::wstring& path) { m_files.push_back(path); }
+    // Appends every file of `files` (emptied).
+    void takeFiles(PathList& files) { m_files.splice(files); }
     // Appends a directory unless an equal path is listed already.
     void addDir(const std::wstring& path);
     void addDirs(const std::vector<std::wstring>& paths) {

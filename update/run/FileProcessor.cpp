@@ -243,6 +243,9 @@ void FileProcessor::CheckFiles() {
         }
     }
 
+    // Grown piece by piece; tens of MB for a product of hundreds of thousands of files.
+    m_updatedText.shrink_to_fit();
+    m_updatedEnds.shrink_to_fit();
     if (callbacks.filesTotal() != 0) m_config->setPackedVariable(L"UPDATED_FILES", m_updatedText);
 }
 
@@ -370,9 +373,8 @@ void FileProcessor::ReadTmpFilesList(const std::wstring& path) {
 }
 
 void FileProcessor::collectTemporaries() {
-    for (const std::wstring& file : m_tempFiles) m_temporaries.addFile(file);
+    m_temporaries.takeFiles(m_tempFiles);
     m_temporaries.addDirs(m_tempDirs);
-    m_tempFiles.clear();
     m_tempDirs.clear();
 }
 
