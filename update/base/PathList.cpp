@@ -1,5 +1,7 @@
 #include "base/PathList.h"
 
+#include <algorithm>
+
 namespace UpdateNew {
 
 namespace {
@@ -50,30 +52,46 @@ std::wstring PathList::Unpack(const std::string& bytes) {
 }
 
 void PathList::push_back(const std::wstring& path) {
-    AppendPacked(path, m_bytes);
-    m_ends.push_back(m_bytes.size());
+    pushPacked(Pack(path));
+}
+
+void PathList::pushPacked(const std::string& bytes) {
+    // A path never straddles two chunks: a full chunk is left as it is and a new one
+    // begins, so that the buffer grows without copying what it holds.
+    if (m_chunks.empty() || m_chunks.back().size() + bytes.size() > m_chunks.back().capacity()) {
+        m_chunks.emplace_back();
+        m_chunks.back().reserve(std::max(kChunkBytes, bytes.size()));
+    }
+    m_chunks.back() += bytes;
+    m_ends.push_back({static_cast<uint32_t>(m_chunks.size() - 1),
+                      static_cast<uint32_t>(m_chunks.back().size())});
 }
 
 std::wstring PathList::operator[](size_t index) const {
-    const size_t begin = index == 0 ? 0 : m_ends[index - 1];
-    return Unpacked(m_bytes.data() + begin, m_ends[index] - begin);
+    const End& end = m_ends[index];
+    const size_t begin =
+        index > 0 && m_ends[index - 1].chunk == end.chunk ? m_ends[index - 1].offset : 0;
+    return Unpacked(m_chunks[end.chunk].data() + begin, end.offset - begin);
 }
 
 void PathList::splice(PathList& other) {
     if (empty()) {
-        m_bytes.swap(other.m_bytes);
+        m_chunks.swap(other.m_chunks);
         m_ends.swap(other.m_ends);
     } else {
-        const size_t base = m_bytes.size();
-        m_bytes += other.m_bytes;
-        for (const size_t end : other.m_ends) m_ends.push_back(base + end);
+        for (size_t i = 0; i < other.size(); ++i) {
+            const End& end = other.m_ends[i];
+            const size_t begin =
+                i > 0 && other.m_ends[i - 1].chunk == end.chunk ? other.m_ends[i - 1].offset : 0;
+            pushPacked(other.m_chunks[end.chunk].substr(begin, end.offset - begin));
+        }
     }
     other.clear();
 }
 
 void PathList::clear() {
-    std::string().swap(m_bytes);
-    std::vector<size_t>().swap(m_ends);
+    std::vector<std::string>().swap(m_chunks);
+    std::vector<End>().swap(m_ends);
 }
 
 }  // namespace UpdateNew

@@ -1,4 +1,4 @@
-// PathList keeps a long list of paths compactly: all of them in one byte buffer, each
+// PathList keeps a long list of paths compactly: all of them in a few byte buffers, each
 // ASCII character as one byte and any other character as an escape byte and its four
 // bytes, plus the end offset of each path. A run may list hundreds of thousands of
 // temporary files; as wide strings, each would cost several hundred bytes. Reading a path
@@ -57,8 +57,20 @@ public:
     std::vector<std::wstring> ToVector() const { return {begin(), end()}; }
 
 private:
-    std::string m_bytes;
-    std::vector<size_t> m_ends;  // per path: the offset in m_bytes after its last byte
+    // The bytes are kept in chunks of this size, which are never reallocated: a list of
+    // tens of MB grows without a copy of itself and without spare capacity beyond one chunk.
+    static constexpr size_t kChunkBytes = 256 * 1024;
+    // Per path: its chunk and the offset after its last byte there; it begins where the
+    // path before it ends, or at the chunk's start.
+    struct End {
+        uint32_t chunk;
+        uint32_t offset;
+    };
+
+    void pushPacked(const std::string& bytes);
+
+    std::vector<std::string> m_chunks;
+    std::vector<End> m_ends;
 };
 
 }  // namespace UpdateNew
