@@ -46,6 +46,11 @@ std::wstring PathVariables::getVariable(const std::wstring& name) const {
     return PathList::Unpack(packed->second);
 }
 
+const std::string* PathVariables::packedValue(const std::wstring& name) const {
+    auto packed = m_packed.find(toLower(name));
+    return packed == m_packed.end() ? nullptr : &packed->second;
+}
+
 bool PathVariables::isDefined(const std::wstring& name) const {
     const std::wstring key = toLower(name);
     return m_variables.count(key) != 0 || m_packed.count(key) != 0;

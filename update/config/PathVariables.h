@@ -27,6 +27,9 @@ public:
     void setPackedVariable(const std::wstring& name, std::string packedValue);
     // The value; an empty name (code 604) or an undefined one (code 605) is refused.
     std::wstring getVariable(const std::wstring& name) const;
+    // The packed value of a variable set by setPackedVariable (and not replaced since), or
+    // null.
+    const std::string* packedValue(const std::wstring& name) const;
     bool isDefined(const std::wstring& name) const;
     const Table& variables() const { return m_variables; }
 

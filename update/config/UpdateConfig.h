@@ -135,6 +135,9 @@ public:
     std::wstring getVariable(const std::wstring& name) const {
         return m_variables.getVariable(name);
     }
+    const std::string* packedVariable(const std::wstring& name) const {
+        return m_variables.packedValue(name);
+    }
     void expandVariables(std::wstring& text, bool useEnvironment, bool removeDotSlash) const {
         m_variables.expandVariables(text, useEnvironment, removeDotSlash);
     }

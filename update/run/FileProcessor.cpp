@@ -246,14 +246,19 @@ void FileProcessor::CheckFiles() {
     // Grown piece by piece; tens of MB for a product of hundreds of thousands of files.
     m_updatedText.shrink_to_fit();
     m_updatedEnds.shrink_to_fit();
-    if (callbacks.filesTotal() != 0) m_config->setPackedVariable(L"UPDATED_FILES", m_updatedText);
+    // The variable keeps the only copy; updatedFiles() reads it there.
+    if (callbacks.filesTotal() != 0)
+        m_config->setPackedVariable(L"UPDATED_FILES", std::move(m_updatedText));
+    m_updatedText.clear();
 }
 
 std::vector<std::wstring> FileProcessor::updatedFiles() const {
     std::vector<std::wstring> entries;
+    const std::string* text = m_config->packedVariable(L"UPDATED_FILES");
+    if (text == nullptr) return entries;
     size_t start = 0;
     for (const size_t end : m_updatedEnds) {
-        entries.push_back(PathList::Unpack(m_updatedText.substr(start, end - start)));
+        entries.push_back(PathList::Unpack(text->substr(start, end - start)));
         start = end + 1;
     }
     return entries;

@@ -70,7 +70,8 @@ public:
     // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
     unsigned long FetchSize(const UpdateFileInfo& file) const;
     // The entries behind UPDATED_FILES of the last check: per module with changed files
-    // "[name]", then the local path of each changed file between double quotes.
+    // "[name]", then the local path of each changed file between double quotes (none once
+    // the variable is set to something else).
     std::vector<std::wstring> updatedFiles() const;
 
     // --- the run's directories and temporary things ---
@@ -303,9 +304,9 @@ private:
     UpdateInfo* m_update;
     std::unique_ptr<FileDownloader> m_downloader;
     std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
-    // The UPDATED_FILES text of the last check (each entry followed by a blank) in
-    // PathList's packed form and the end of each entry in it: one narrow copy of every
-    // path instead of a string per entry.
+    // The UPDATED_FILES text of the check (each entry followed by a blank) in PathList's
+    // packed form while the check builds it (the variable takes it over), and the end of
+    // each entry in it: one narrow copy of every path instead of a string per entry.
     std::string m_updatedText;
     std::vector<size_t> m_updatedEnds;
     std::vector<std::wstring> m_checkLines;      // the debug lines of the file being checked
