@@ -7,9 +7,10 @@
 // same name the backup used.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
+#include <vector>
 
 #include "base/PathList.h"
 
@@ -22,7 +23,7 @@ public:
     std::wstring assign(const std::wstring& backupDir, const std::wstring& installedPath);
     // Whether `installedPath` has been given a name (its backup was made in this run).
     bool contains(const std::wstring& installedPath) const {
-        return m_byInstalled.count(PathList::Pack(installedPath)) != 0;
+        return find(m_installedSlots, m_installed, installedPath) != kNone;
     }
     // Where the restore takes the backup of `installedPath` from: the name given to it;
     // for a file not backed up by the updater in this run (a plug-in made the backup),
@@ -31,9 +32,20 @@ public:
     std::wstring lookup(const std::wstring& backupDir, const std::wstring& installedPath) const;
 
 private:
-    // Both in PathList's packed form: a run may back up hundreds of thousands of files.
-    std::unordered_map<std::string, std::string> m_byInstalled;  // installed path -> name
-    std::unordered_set<std::string> m_taken;                     // backup names given
+    static constexpr size_t kNone = static_cast<size_t>(-1);
+    // The entry whose path in `list` is `key`, or kNone; `slots` is the list's hash index.
+    static size_t find(const std::vector<uint32_t>& slots, const PathList& list,
+                       const std::wstring& key);
+    // Adds entry `index` of `list` to its hash index (grown when half full).
+    static void insert(std::vector<uint32_t>& slots, const PathList& list, size_t index);
+
+    // Entry i: an installed path and its backup name. A run may back up hundreds of
+    // thousands of files, so both are packed and found through open-addressing indices
+    // (slot value: entry + 1, 0 for an empty slot) instead of maps of strings.
+    PathList m_installed;
+    PathList m_names;
+    std::vector<uint32_t> m_installedSlots;
+    std::vector<uint32_t> m_nameSlots;
 };
 
 }  // namespace UpdateNew
