@@ -16,8 +16,8 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "codec/FileDigest.h"
-#include "codec/Md5Stream.h"
 #include "codec/Sha256.h"
+#include "codec/StreamDigest.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -116,7 +116,7 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
     // written in runs as long as the block allows. The few bytes at the end of a block
     // that may be the start of a marker wait for the next block.
     bool ok = true;
-    Md5Stream md5;
+    StreamDigest md5(StreamDigest::Kind::kMd5);
     const size_t marker = sizeof kChecksumLine - 1;
     std::vector<char> buffer(64 * 1024 + marker);
     size_t kept = 0;        // bytes carried over at the front of the buffer
@@ -125,7 +125,7 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
     auto emit = [&](const char* data, size_t n) {
         if (n == 0 || !ok) return;
         if (std::fwrite(data, 1, n, out) != n) ok = false;
-        md5.update(data, n);
+        md5.Update(data, n);
     };
     for (;;) {
         const size_t got = std::fread(buffer.data() + kept, 1, buffer.size() - kept, in);
@@ -164,7 +164,7 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
         ok = false;
         reason = FromMultibyte(std::strerror(errno));
     }
-    if (ok) digest = md5.text();
+    if (ok) digest = md5.Md5Text();
     return ok;
 }
 
