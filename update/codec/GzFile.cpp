@@ -14,6 +14,7 @@
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
 #include "codec/FileDigest.h"
+#include "codec/StreamDigest.h"
 
 namespace UpdateNew {
 
@@ -131,8 +132,7 @@ bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned l
     z_stream z{};
     // 16 + MAX_WBITS: a gzip wrapper only, as gzread reads a file that starts with one.
     if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
-    md5_ctx digest;
-    md5_init(&digest);
+    StreamDigest digest(StreamDigest::Kind::kMd5);
     unsigned long long offset = 0, total = 0;
     int rc = Z_OK;
     bool ok = true;
@@ -159,7 +159,7 @@ bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned l
             const size_t have = kOutPiece - z.avail_out;
             if (!ok || have == 0) continue;
             if (have > maxOutput - total) ok = false;
-            if (ok) md5_update(&digest, have, outBuf.get());
+            if (ok) digest.Update(outBuf.get(), have);
             if (ok && !WriteAll(outFd, outBuf.get(), have)) ok = false;
             total += have;
         }
@@ -168,10 +168,8 @@ bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned l
     }
     inflateEnd(&z);
     if (!ok || rc != Z_STREAM_END) return false;
-    unsigned char bytes[MD5_DIGEST_SIZE];
-    md5_digest(&digest, sizeof bytes, bytes);
     written.size = total;
-    written.md5 = DigestToText(bytes);
+    written.md5 = digest.Md5Text();
     return true;
 }
 
