@@ -4,13 +4,13 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
 
 #include "base/Conv.h"
+#include "base/FileUtils.h"
 #include "base/FormatConverter.h"
 
 namespace UpdateNew {
@@ -143,13 +143,9 @@ bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
         return false;
     }
     // The stream is unbuffered: its descriptor takes the line at once, as fwrite would.
+    // A failed write is not the caller's concern: the line could be converted.
     if (stream) fd = fileno(stream);
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += static_cast<size_t>(n);
-    }
+    (void)WriteAll(fd, bytes);
     return true;
 }
 
