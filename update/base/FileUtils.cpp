@@ -165,6 +165,10 @@ int CreateDirectories(const std::wstring& path, mode_t mode, std::vector<std::ws
     if (wide.empty() || wide.back() != L'/') wide.push_back(L'/');
     std::string full;
     if (!ToSystemPath(wide, full)) return EILSEQ;
+    // Most calls name a directory that is already there (every file of a module asks for
+    // its module's directory): one stat then answers instead of a mkdir and a stat for
+    // each of its parents.
+    if (full.size() > 1 && IsDirectory(full.substr(0, full.size() - 1))) return 0;
     for (size_t pos = full.find('/', 1); pos != std::string::npos; pos = full.find('/', pos + 1)) {
         const std::string prefix = full.substr(0, pos);
         if (prefix.back() == '/') continue;  // "//" in the path
