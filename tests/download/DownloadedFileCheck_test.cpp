@@ -22,16 +22,11 @@ using namespace UpdateNew;
 
 namespace {
 
-void SetDigest(wchar_t (&field)[UpdateFileInfo::kMd5Size], const std::wstring& text) {
-    std::wcsncpy(field, text.c_str(), UpdateFileInfo::kMd5Size - 1);
-    field[UpdateFileInfo::kMd5Size - 1] = L'\0';
-}
-
 // A compressed module file "mod.bin.gz" and the record that describes it.
 struct Fixture {
     ScratchDir dir;
     std::string content = PseudoRandomBytes(5000, 7);
-    UpdateFileInfo record;
+    FileRecord record;
     std::wstring gz;
 
     Fixture() {
@@ -40,9 +35,9 @@ struct Fixture {
         if (GzipFile(dir.WPath("orig"), gz) != 0) throw std::runtime_error("gzip");
         record.name = L"mod.bin";
         record.filesize = static_cast<uint32_t>(content.size());
-        SetDigest(record.filemd5, GetFileMD5(dir.WPath("orig")));
+        record.filemd5.assign(GetFileMD5(dir.WPath("orig")));
         record.zipsize = static_cast<uint32_t>(ScratchDir::Read(dir.Path("mod.bin.gz")).size());
-        SetDigest(record.zipmd5, GetFileMD5(gz));
+        record.zipmd5.assign(GetFileMD5(gz));
     }
 };
 
@@ -71,20 +66,22 @@ TEST(DownloadedFileCheck, GoodFilePassesAndDecompressesBesideItself) {
 TEST(DownloadedFileCheck, CompressedFileFailuresInOrder) {
     Fixture f;
     std::wstring text;
-    UpdateFileInfo missing = f.record;
+    FileRecord missing = f.record;
     EXPECT_EQ(621,
               CriticalCode([&] { VerifyCompressedFile(f.dir.WPath("none.gz"), missing); }, &text));
     EXPECT_NE(std::wstring::npos, text.find(f.dir.WPath("none.gz")));
     EXPECT_FALSE(CompressedFileMatches(f.dir.WPath("none.gz"), missing));
 
-    UpdateFileInfo wrongSize = f.record;
+    FileRecord wrongSize = f.record;
     wrongSize.zipsize += 1;
     EXPECT_EQ(625, CriticalCode([&] { VerifyCompressedFile(f.gz, wrongSize); }, &text));
     EXPECT_NE(std::wstring::npos, text.find(f.gz));
     EXPECT_FALSE(CompressedFileMatches(f.gz, wrongSize));
 
-    UpdateFileInfo wrongDigest = f.record;
-    wrongDigest.zipmd5[0] = wrongDigest.zipmd5[0] == L'0' ? L'1' : L'0';
+    FileRecord wrongDigest = f.record;
+    std::wstring other = f.record.zipmd5.wide();
+    other[0] = other[0] == L'0' ? L'1' : L'0';
+    wrongDigest.zipmd5.assign(other);
     EXPECT_EQ(625, CriticalCode([&] { VerifyCompressedFile(f.gz, wrongDigest); }));
     EXPECT_FALSE(CompressedFileMatches(f.gz, wrongDigest));
 }
@@ -119,7 +116,7 @@ TEST(DownloadedFileCheck, OutputThatCannotBeWrittenFailsTheDecompressionWithTheR
 TEST(DownloadedFileCheck, DecompressedFileFailures) {
     {
         Fixture f;
-        UpdateFileInfo r = f.record;
+        FileRecord r = f.record;
         r.filesize -= 1;
         UpdStringList temp;
         std::wstring text;
@@ -129,8 +126,8 @@ TEST(DownloadedFileCheck, DecompressedFileFailures) {
     }
     {
         Fixture f;
-        UpdateFileInfo r = f.record;
-        SetDigest(r.filemd5, L"00000000000000000000000000000000");
+        FileRecord r = f.record;
+        r.filemd5.assign(L"00000000000000000000000000000000");
         UpdStringList temp;
         EXPECT_EQ(625, CriticalCode([&] { DecompressAndVerify(f.gz, r, temp); }));
     }

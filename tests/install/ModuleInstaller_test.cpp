@@ -44,8 +44,8 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
     return out;
 }
 
-UpdateFileInfo File(const std::wstring& name, bool changed, const std::wstring& version = L"") {
-    UpdateFileInfo f;
+FileRecord File(const std::wstring& name, bool changed, const std::wstring& version = L"") {
+    FileRecord f;
     f.name = name;
     f.needsupdate = changed;
     f.version = version;

@@ -37,11 +37,11 @@ UpdateInfo Product(int modules, std::vector<int> notUpdated = {}) {
     for (int i = 0; i < modules; ++i) {
         UpdateModuleInfo m;
         m.name = L"m" + std::to_wstring(i);
-        UpdateFileInfo f;
+        FileRecord f;
         f.name = L"dir\\f" + std::to_wstring(i);
         f.needsupdate = true;
         m.files.push_back(f);
-        UpdateFileInfo same;
+        FileRecord same;
         same.name = L"same";
         m.files.push_back(same);
         m.needsupdate = true;

@@ -131,19 +131,20 @@ TEST_F(UpdateXMLParserTest, ReadsProductModulesAndFiles) {
     EXPECT_EQ(L"libs, tools", core.depend);
     EXPECT_EQ((std::list<std::wstring>{L"extra.info"}), m_info.includes);
     ASSERT_EQ(2u, core.files.size());
-    const UpdateFileInfo& a = core.files[0];
+    const FileRecord& a = core.files[0];
     EXPECT_EQ(L"sub/a.bin opt", a.name);
     EXPECT_EQ(1234u, a.filesize);
     EXPECT_EQ(567u, a.zipsize);  // given as text
-    EXPECT_STREQ(L"0123456789abcdef0123456789abcdef", a.filemd5);
-    EXPECT_STREQ(L"fedcba9876543210fedcba9876543210", a.zipmd5);
-    EXPECT_STREQ(L"0123456789abcdef0123456789abcdef", a.pefilemd5);
+    EXPECT_EQ(L"0123456789abcdef0123456789abcdef", a.filemd5.wide());
+    EXPECT_EQ(L"fedcba9876543210fedcba9876543210", a.zipmd5.wide());
+    EXPECT_EQ(L"0123456789abcdef0123456789abcdef", a.pefilemd5.wide());
     EXPECT_EQ(L"UNIX", a.os);
     EXPECT_EQ(L"", a.version);
     EXPECT_FALSE(a.needsupdate);
-    const UpdateFileInfo& b = core.files[1];
+    const FileRecord& b = core.files[1];
     EXPECT_EQ(L"1.2.3.4", b.version);
-    EXPECT_STREQ(L"0123456789abcdef0123456789abcdef", b.zipmd5);  // the later, longer value, cut
+    EXPECT_EQ(L"0123456789abcdef0123456789abcdef",
+              b.zipmd5.wide());  // the later, longer value, cut
     EXPECT_EQ(L"lib", m_info.cGetModuleByIndex(1).source);
     EXPECT_EQ(1, m_info.cGetModuleByIndex(1).position);
 }

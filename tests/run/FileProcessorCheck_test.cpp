@@ -52,14 +52,14 @@ protected:
     }
 
     // A file record whose expected installed content is `content`.
-    static UpdateFileInfo Record(const std::wstring& name, const std::string& content,
-                                 uint32_t zipsize = 10) {
-        UpdateFileInfo f;
+    static FileRecord Record(const std::wstring& name, const std::string& content,
+                             uint32_t zipsize = 10) {
+        FileRecord f;
         f.name = name;
         f.filesize = static_cast<uint32_t>(content.size());
         const std::wstring digest = GetDataMD5(content.data(), content.size());
-        std::wcsncpy(f.pefilemd5, digest.c_str(), 32);
-        std::wcsncpy(f.filemd5, digest.c_str(), 32);
+        f.pefilemd5.assign(digest);
+        f.filemd5.assign(digest);
         f.zipsize = zipsize;
         f.os = L"UNIX";
         return f;
@@ -127,7 +127,7 @@ TEST_F(FileCheckTest, UnreadableInstalledFileCountsAsChanged) {
     UpdateModuleInfo& a = Module(L"A", L"%ROOT%/a");
     a.files.push_back(Record(L"entry", ""));
     a.files.back().filesize = static_cast<uint32_t>(st.st_size);
-    a.files.back().pefilemd5[0] = L'\0';  // even against an empty expected digest
+    a.files.back().pefilemd5.assign(L"");  // even against an empty expected digest
     Check();
     EXPECT_TRUE(a.files[0].needsupdate);
 }
@@ -203,9 +203,9 @@ TEST_F(FileCheckTest, MirrorModeComparesTheCompressedCopies) {
     UpdateModuleInfo& m = Module(L"M", L"");
     m.files.push_back(Record(L"dir/good.txt opt", "the uncompressed file"));
     const std::wstring zipDigest = GetDataMD5(good.data(), good.size());
-    std::wcsncpy(m.files[0].zipmd5, zipDigest.c_str(), 32);
+    m.files[0].zipmd5.assign(zipDigest);
     m.files.push_back(Record(L"bad.txt", "x"));
-    std::wcsncpy(m.files[1].zipmd5, zipDigest.c_str(), 32);
+    m.files[1].zipmd5.assign(zipDigest);
     m.files.push_back(Record(L"dir/missing.txt", "y"));
     Check();
     EXPECT_FALSE(m.files[0].needsupdate);  // sizes do not matter, the .gz digest does

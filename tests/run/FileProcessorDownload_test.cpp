@@ -54,11 +54,6 @@ bool Exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-void SetDigest(wchar_t (&field)[UpdateFileInfo::kMd5Size], const std::wstring& text) {
-    std::wcsncpy(field, text.c_str(), UpdateFileInfo::kMd5Size - 1);
-    field[UpdateFileInfo::kMd5Size - 1] = L'\0';
-}
-
 int CriticalCode(const std::function<void()>& f) {
     try {
         f();
@@ -87,12 +82,12 @@ protected:
         const std::string gz = www + "/prod/bin/" + name + ".gz";
         WriteFile(gz, "");
         EXPECT_EQ(0, GzipFile(W(plain), W(gz)));
-        UpdateFileInfo f;
+        FileRecord f;
         f.name = W(name);
         f.filesize = static_cast<uint32_t>(content.size());
-        SetDigest(f.filemd5, GetFileMD5(W(plain)));
+        f.filemd5.assign(GetFileMD5(W(plain)));
         f.zipsize = static_cast<uint32_t>(ReadFile(gz).size());
-        SetDigest(f.zipmd5, GetFileMD5(W(gz)));
+        f.zipmd5.assign(GetFileMD5(W(gz)));
         f.needsupdate = true;
         if (product.modules.empty()) {
             product.addModule(L"base");
@@ -239,14 +234,14 @@ TEST_F(DownloadTest, GoodCompressedCopyIsReusedAndBadOneFetchedAgain) {
 TEST_F(DownloadTest, EachVerificationFailureHasItsCode) {
     struct Case {
         const char* what;
-        std::function<void(UpdateFileInfo&)> spoil;
+        std::function<void(FileRecord&)> spoil;
         int code;
     };
     const std::vector<Case> cases = {
-        {"ZIPSIZE", [](UpdateFileInfo& f) { f.zipsize += 1; }, 625},
-        {"ZIPMD5", [](UpdateFileInfo& f) { SetDigest(f.zipmd5, std::wstring(32, L'0')); }, 625},
-        {"FILESIZE", [](UpdateFileInfo& f) { f.filesize -= 1; }, 625},
-        {"FILEMD5", [](UpdateFileInfo& f) { SetDigest(f.filemd5, std::wstring(32, L'0')); }, 625},
+        {"ZIPSIZE", [](FileRecord& f) { f.zipsize += 1; }, 625},
+        {"ZIPMD5", [](FileRecord& f) { f.zipmd5.assign(std::wstring(32, L'0')); }, 625},
+        {"FILESIZE", [](FileRecord& f) { f.filesize -= 1; }, 625},
+        {"FILEMD5", [](FileRecord& f) { f.filemd5.assign(std::wstring(32, L'0')); }, 625},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -271,9 +266,9 @@ TEST_F(DownloadTest, CompressedFileThatDecompressesWrongIsRefused) {
     WriteFile(other, "ALPHA CONTENT\n");
     const std::string gz = www + "/prod/bin/a.txt.gz";
     ASSERT_EQ(0, GzipFile(W(other), W(gz)));
-    UpdateFileInfo& f = product.modules[0].files[0];
+    FileRecord& f = product.modules[0].files[0];
     f.zipsize = static_cast<uint32_t>(ReadFile(gz).size());
-    SetDigest(f.zipmd5, GetFileMD5(W(gz)));
+    f.zipmd5.assign(GetFileMD5(W(gz)));
     FileProcessor& p = Processor();
     EXPECT_EQ(625, CriticalCode([&] { p.DownloadFiles(Base(), L"prod"); }));
     EXPECT_EQ(0u, CallsStartingWith(Events(), "GUI onFinishDownloadFiles(").size());

@@ -63,7 +63,7 @@ protected:
         m.pre = L"mark.sh pre-" + name;
         m.post = L"mark.sh post-" + name;
         m.unpost = L"mark.sh unpost-" + name;
-        UpdateFileInfo f;
+        FileRecord f;
         f.name = L"file";
         f.needsupdate = true;
         m.files.push_back(f);

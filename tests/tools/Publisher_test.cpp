@@ -176,19 +176,20 @@ TEST_F(Publisher, TheUpdatersProductInfoReaderAcceptsTheDocument) {
     EXPECT_EQ(L"core", core.source);
     EXPECT_EQ(L"%INSTALL_PATH%/bin", core.destination);
     ASSERT_EQ(3u, core.files.size());
-    const UpdateFileInfo& tool = core.files[0];
+    const FileRecord& tool = core.files[0];
     EXPECT_EQ(L"bin/tool", tool.name);
     std::string gz = m_dir.file("server/demo/files/core/bin/tool.gz");
     EXPECT_EQ(ReadFile(gz).size(), tool.zipsize);
-    EXPECT_EQ(GetFileMD5(W(gz)), tool.zipmd5);
+    EXPECT_EQ(GetFileMD5(W(gz)), tool.zipmd5.wide());
     EXPECT_EQ(ReadFile(m_dir.file("prod/build/bin/tool")).size(), tool.filesize);
-    EXPECT_EQ(GetFileMD5(W(m_dir.file("prod/build/bin/tool"))), tool.filemd5);
-    EXPECT_EQ(std::wstring(tool.filemd5), tool.pefilemd5);
+    EXPECT_EQ(GetFileMD5(W(m_dir.file("prod/build/bin/tool"))), tool.filemd5.wide());
+    EXPECT_EQ(tool.filemd5.wide(), tool.pefilemd5.wide());
     // Every file is where the download step looks for it, with the digest it expects.
     std::wstring base = W(m_dir.file("server/demo/files"));
     for (const UpdateModuleInfo& module : product.modules)
-        for (const UpdateFileInfo& file : module.files)
-            EXPECT_EQ(file.zipmd5, GetFileMD5(ModuleFileRemoteName(base, module.source, file.name)))
+        for (const FileRecord& file : module.files)
+            EXPECT_EQ(file.zipmd5.wide(),
+                      GetFileMD5(ModuleFileRemoteName(base, module.source, file.name)))
                 << ToMultibyte(file.name);
     // An INCLUDE name ending in ".info" is fetched as ".info.gz" beside the product info file.
     EXPECT_EQ(W(m_dir.file("server/demo/more.info.gz")),

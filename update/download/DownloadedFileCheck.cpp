@@ -15,17 +15,19 @@ namespace {
 
 // Size first, then digest; both against one record's values.
 void VerifySizeAndDigest(const std::wstring& path, unsigned long long actualSize,
-                         const std::wstring& digest, uint32_t size, const wchar_t* md5,
+                         const std::wstring& digest, uint32_t size, const DigestText& md5,
                          bool logCrc) {
     if (actualSize != size) THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
     if (digest != md5) {
-        if (logCrc) LogDebug(L"CRC error:Reported '%s' , expected '%s'\n", digest.c_str(), md5);
+        if (logCrc)
+            LogDebug(L"CRC error:Reported '%s' , expected '%s'\n", digest.c_str(),
+                     md5.wide().c_str());
         THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
     }
 }
 
 // `md5` null: the size alone. `known`: the file's digest text, when it is known already.
-void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, bool logCrc,
+void VerifyFile(const std::wstring& path, uint32_t size, const DigestText* md5, bool logCrc,
                 const std::wstring& known = std::wstring()) {
     FileInfo info(path);
     if (!info.Exists()) THROW_CRITICAL(Msg<251>(path), ERR_DOWNLOAD);
@@ -39,32 +41,32 @@ void VerifyFile(const std::wstring& path, uint32_t size, const wchar_t* md5, boo
                         actual != static_cast<off_t>(size) ? std::wstring()
                         : known.empty()                    ? info.GetMD5()
                                                            : known,
-                        size, md5, logCrc);
+                        size, *md5, logCrc);
 }
 
 }  // namespace
 
-bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& file) {
+bool CompressedFileMatches(const std::wstring& gzPath, const FileRecord& file) {
     FileInfo info(gzPath);
     return info.Exists() && info.GetSize() == static_cast<off_t>(file.zipsize) &&
            info.GetMD5() == file.zipmd5;
 }
 
-bool DecompressedFileMatches(const std::wstring& path, const UpdateFileInfo& file) {
+bool DecompressedFileMatches(const std::wstring& path, const FileRecord& file) {
     const FileDigest found = GetFileSizeAndMD5(path);
     return found.exists && found.size == static_cast<off_t>(file.filesize) &&
            !found.digest.empty() && found.digest == file.filemd5;
 }
 
-void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file, bool checkMd5,
+void VerifyCompressedFile(const std::wstring& gzPath, const FileRecord& file, bool checkMd5,
                           const std::wstring& arrivedMd5) {
-    VerifyFile(gzPath, file.zipsize, checkMd5 ? file.zipmd5 : nullptr, false, arrivedMd5);
+    VerifyFile(gzPath, file.zipsize, checkMd5 ? &file.zipmd5 : nullptr, false, arrivedMd5);
 }
 
 namespace {
 
 template <class List>
-std::wstring DecompressAndVerifyInto(const std::wstring& gzPath, const UpdateFileInfo& file,
+std::wstring DecompressAndVerifyInto(const std::wstring& gzPath, const FileRecord& file,
                                      List& tempFiles, UnpackedFile* unpacked) {
     std::wstring compressed, output;
     GunzipNames(gzPath, std::wstring(), compressed, output);
@@ -94,12 +96,12 @@ std::wstring DecompressAndVerifyInto(const std::wstring& gzPath, const UpdateFil
 
 }  // namespace
 
-std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const FileRecord& file,
                                  UpdStringList& tempFiles, UnpackedFile* unpacked) {
     return DecompressAndVerifyInto(gzPath, file, tempFiles, unpacked);
 }
 
-std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const FileRecord& file,
                                  PathList& tempFiles, UnpackedFile* unpacked) {
     return DecompressAndVerifyInto(gzPath, file, tempFiles, unpacked);
 }

@@ -9,17 +9,17 @@
 
 #include "base/PathList.h"
 #include "download/UnpackedFile.h"
-#include "update/UpdateCallbackTypes.h"
+#include "product/FileRecord.h"
 
 namespace UpdateNew {
 
 // Whether the compressed file at `gzPath` exists with the record's ZIPSIZE and ZIPMD5; a
 // file that passes needs no new fetch.
-bool CompressedFileMatches(const std::wstring& gzPath, const UpdateFileInfo& file);
+bool CompressedFileMatches(const std::wstring& gzPath, const FileRecord& file);
 
 // Whether the decompressed (or rebuilt) file at `path` exists with the record's FILESIZE
 // and FILEMD5; a file that passes is ready for installation.
-bool DecompressedFileMatches(const std::wstring& path, const UpdateFileInfo& file);
+bool DecompressedFileMatches(const std::wstring& path, const FileRecord& file);
 
 // Checks the compressed file in this order: it must exist (message 251, error 621), its
 // size must be ZIPSIZE (message 250, error 625), its digest text must be ZIPMD5 (message
@@ -27,8 +27,8 @@ bool DecompressedFileMatches(const std::wstring& path, const UpdateFileInfo& fil
 // the digest is left to the caller (a signed publication's SHA-256 stands for it).
 // `arrivedMd5`, when not empty, is the digest text of the bytes as they were written to
 // the file (TransferWindow::Arrival): the file is then not read back for it.
-void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file,
-                          bool checkMd5 = true, const std::wstring& arrivedMd5 = std::wstring());
+void VerifyCompressedFile(const std::wstring& gzPath, const FileRecord& file, bool checkMd5 = true,
+                          const std::wstring& arrivedMd5 = std::wstring());
 
 // Decompresses `gzPath` (which ends in ".gz") into its own directory and checks the result:
 // decompression must succeed (message 250, error 625), the file must exist (message 251,
@@ -39,9 +39,9 @@ void VerifyCompressedFile(const std::wstring& gzPath, const UpdateFileInfo& file
 // `unpacked` (may be null or empty), the content decompressed ahead from the verified ".gz"
 // (UnpackAhead), takes the place of the decompression where it can be renamed to the
 // output path; it is checked the same way.
-std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const FileRecord& file,
                                  UpdStringList& tempFiles, UnpackedFile* unpacked = nullptr);
-std::wstring DecompressAndVerify(const std::wstring& gzPath, const UpdateFileInfo& file,
+std::wstring DecompressAndVerify(const std::wstring& gzPath, const FileRecord& file,
                                  PathList& tempFiles, UnpackedFile* unpacked = nullptr);
 
 }  // namespace UpdateNew

@@ -178,7 +178,8 @@ void TransferWindow::Plan(std::vector<Entry> files, Namer namer) {
     m_resumable.assign(m_plan.size(), false);
     std::set<std::string> wanted;
     for (size_t i = 0; i < m_plan.size(); ++i) {
-        const std::string name = PartialName(m_plan[i].file->zipmd5, m_plan[i].file->zipsize);
+        const std::string name =
+            PartialName(m_plan[i].file->zipmd5.wide(), m_plan[i].file->zipsize);
         // Two files of equal content share no partial: the second starts afresh.
         m_resumable[i] = m_keep && !name.empty() && wanted.insert(name).second;
     }
@@ -217,7 +218,7 @@ void TransferWindow::start(size_t index) {
     s.resumable = m_resumable[index];
     int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
     if (s.resumable) {
-        s.partial = m_resumeDir + "/" + PartialName(entry.file->zipmd5, entry.file->zipsize);
+        s.partial = m_resumeDir + "/" + PartialName(entry.file->zipmd5.wide(), entry.file->zipsize);
     } else {
         s.partial = m_resumeDir + "/run-" + std::to_string(::getpid()) + "-" +
                     std::to_string(index) + ".part";

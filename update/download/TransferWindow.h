@@ -38,7 +38,7 @@
 #include "download/UnpackAhead.h"
 #include "download/UnpackedFile.h"
 #include "net/TransferPool.h"
-#include "update/UpdateCallbackTypes.h"
+#include "product/FileRecord.h"
 
 namespace UpdateNew {
 
@@ -48,7 +48,7 @@ public:
     // and the digest. Its source and destination come from the plan's Namer when the
     // window needs them, so that a plan of many files keeps no paths.
     struct Entry {
-        const UpdateFileInfo* file = nullptr;
+        const FileRecord* file = nullptr;
         // Whether it may be decompressed ahead, beside `destination` (without ".gz"): no
         // other file of the run is written to that name.
         bool unpackAhead = false;

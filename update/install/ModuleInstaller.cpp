@@ -30,7 +30,7 @@ bool FileExists(const std::wstring& path) {
     return !name.empty() && ::stat(name.c_str(), &st) == 0;
 }
 
-std::wstring BaseName(const UpdateFileInfo& file) {
+std::wstring BaseName(const FileRecord& file) {
     return GetLastComponent(ToSlashes(file.name));
 }
 
@@ -64,7 +64,7 @@ std::wstring CModuleInstaller::sourceDir(const UpdateModuleInfo& module) const {
 }
 
 std::wstring CModuleInstaller::installedPath(const UpdateModuleInfo& module,
-                                             const UpdateFileInfo& file) const {
+                                             const FileRecord& file) const {
     if (m_settings.mirror)
         return JoinPath(JoinPath(m_settings.installDir, m_productRoot),
                         JoinPath(ToSlashes(module.source), ToSlashes(file.name) + L".gz"));
@@ -72,13 +72,12 @@ std::wstring CModuleInstaller::installedPath(const UpdateModuleInfo& module,
 }
 
 std::wstring CModuleInstaller::installSource(const UpdateModuleInfo& module,
-                                             const UpdateFileInfo& file) const {
+                                             const FileRecord& file) const {
     const std::wstring name = ToSlashes(file.name);
     return JoinPath(sourceDir(module), m_settings.mirror ? name + L".gz" : name);
 }
 
-std::wstring CModuleInstaller::backupPath(const UpdateModuleInfo& module,
-                                          const UpdateFileInfo& file) {
+std::wstring CModuleInstaller::backupPath(const UpdateModuleInfo& module, const FileRecord& file) {
     if (m_settings.mirror)
         return JoinPath(JoinPath(m_settings.backupDir, m_productRoot),
                         JoinPath(ToSlashes(module.source), ToSlashes(file.name) + L".gz"));
@@ -86,7 +85,7 @@ std::wstring CModuleInstaller::backupPath(const UpdateModuleInfo& module,
 }
 
 std::wstring CModuleInstaller::restoreSource(const UpdateModuleInfo& module,
-                                             const UpdateFileInfo& file) const {
+                                             const FileRecord& file) const {
     if (m_settings.mirror)
         return JoinPath(JoinPath(m_settings.backupDir, m_productRoot),
                         JoinPath(ToSlashes(module.source), ToSlashes(file.name) + L".gz"));
@@ -99,7 +98,7 @@ std::wstring CModuleInstaller::listFilePath() const {
 
 void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
     const UpdateModuleInfo& cCurModule = module;
-    for (const UpdateFileInfo& file : module.files)
+    for (const FileRecord& file : module.files)
         if (file.needsupdate) LogDebug(L"%s\n", Msg<626>(module.name).c_str());
 
     UpdStringList cCreatedDirs;
@@ -112,7 +111,7 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
         return;
     }
 
-    for (const UpdateFileInfo& file : module.files) {
+    for (const FileRecord& file : module.files) {
         if (!file.needsupdate) continue;
         const std::wstring cSrc = installedPath(module, file);
         // The first backup of a file holds its content from before the run; a second
@@ -156,7 +155,7 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         return;
 
     CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, false);
-    for (const UpdateFileInfo& file : module.files) {
+    for (const FileRecord& file : module.files) {
         if (!file.needsupdate) {
             if (selfUpdate)
                 helper.AddFile(installSource(module, file), installedPath(module, file));
@@ -176,7 +175,7 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         copyDeferrable(
             src, dest,
             !m_settings.mirror && std::binary_search(m_movable.begin(), m_movable.end(), &file,
-                                                     std::less<const UpdateFileInfo*>()));
+                                                     std::less<const FileRecord*>()));
         if (m_settings.mirror) copyPatches(module, file, src, dest);
         LogInfo(L"%s [ updated to version %s ]\n", dest.c_str(), file.version.c_str());
     }
@@ -184,10 +183,10 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
 }
 
 void CModuleInstaller::planMoves(const std::vector<UpdateModuleInfo>& modules) {
-    std::vector<std::pair<const UpdateModuleInfo*, const UpdateFileInfo*>> changed;
+    std::vector<std::pair<const UpdateModuleInfo*, const FileRecord*>> changed;
     for (const UpdateModuleInfo& module : modules) {
         if (!module.needsupdate) continue;
-        for (const UpdateFileInfo& file : module.files)
+        for (const FileRecord& file : module.files)
             if (file.needsupdate) changed.emplace_back(&module, &file);
     }
     const std::vector<bool> shared = SharedNames(changed.size(), [&](size_t i) {
@@ -196,7 +195,7 @@ void CModuleInstaller::planMoves(const std::vector<UpdateModuleInfo>& modules) {
     m_movable.clear();
     for (size_t i = 0; i < changed.size(); ++i)
         if (!shared[i]) m_movable.push_back(changed[i].second);
-    std::sort(m_movable.begin(), m_movable.end(), std::less<const UpdateFileInfo*>());
+    std::sort(m_movable.begin(), m_movable.end(), std::less<const FileRecord*>());
 }
 
 void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest,
@@ -210,13 +209,14 @@ void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wst
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
 
-void CModuleInstaller::copyPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+void CModuleInstaller::copyPatches(const UpdateModuleInfo& module, const FileRecord& file,
                                    const std::wstring& src, const std::wstring& dest) {
     const auto patches = module.patches.find(file.name);
     if (patches == module.patches.end()) return;
+    const std::wstring target = file.filemd5.wide();
     for (const FilePatchInfo& patch : patches->second) {
-        const std::wstring from = PatchName(src, patch.baseMd5, file.filemd5);
-        if (FileExists(from)) copyDeferrable(from, PatchName(dest, patch.baseMd5, file.filemd5));
+        const std::wstring from = PatchName(src, patch.baseMd5, target);
+        if (FileExists(from)) copyDeferrable(from, PatchName(dest, patch.baseMd5, target));
     }
 }
 
@@ -240,7 +240,7 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
 
     const bool selfUpdate = isSelfUpdateModule(module);
     CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, true);
-    for (const UpdateFileInfo& file : module.files) {
+    for (const FileRecord& file : module.files) {
         const std::wstring cDest = installedPath(module, file);
         if (!file.needsupdate) {
             if (selfUpdate) {

@@ -21,6 +21,7 @@
 
 #include "install/BackupNames.h"
 #include "install/SelfUpdateHelper.h"
+#include "product/FileRecord.h"
 #include "update/UpdateCallbackTypes.h"
 
 namespace UpdateNew {
@@ -64,10 +65,10 @@ public:
     static bool IsSelfUpdateName(const std::wstring& name);
 
     std::wstring sourceDir(const UpdateModuleInfo& module) const;
-    std::wstring installedPath(const UpdateModuleInfo& module, const UpdateFileInfo& file) const;
-    std::wstring installSource(const UpdateModuleInfo& module, const UpdateFileInfo& file) const;
+    std::wstring installedPath(const UpdateModuleInfo& module, const FileRecord& file) const;
+    std::wstring installSource(const UpdateModuleInfo& module, const FileRecord& file) const;
     // The backup copy a restore takes (see CBackupNames::lookup); "" when none can exist.
-    std::wstring restoreSource(const UpdateModuleInfo& module, const UpdateFileInfo& file) const;
+    std::wstring restoreSource(const UpdateModuleInfo& module, const FileRecord& file) const;
 
     // Copies the installed copy of every changed file to its backup copy (messages 626,
     // 623 for a file not installed yet); "overrideBackupModule(cCurModule.name)" may take
@@ -95,14 +96,14 @@ public:
     std::wstring listFilePath() const;
 
 private:
-    std::wstring backupPath(const UpdateModuleInfo& module, const UpdateFileInfo& file);
+    std::wstring backupPath(const UpdateModuleInfo& module, const FileRecord& file);
     void handToSelfUpdate(CSelfUpdateHelper& helper);
     // Copies (or, with `move`, moves) through the dispatcher with may defer set; a busy
     // target moved aside is listed as temporary, so the run's clean-up deletes it.
     void copyDeferrable(const std::wstring& source, const std::wstring& dest, bool move = false);
     // In a mirror, the patches of a file that the download step fetched beside its ".gz"
     // (`src`) go beside the mirrored ".gz" (`dest`) too.
-    void copyPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+    void copyPatches(const UpdateModuleInfo& module, const FileRecord& file,
                      const std::wstring& src, const std::wstring& dest);
 
     UpdateCallbacks& m_callbacks;
@@ -115,7 +116,7 @@ private:
     std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
     // The files whose download is moved (planMoves), sorted by address: a run may install
     // hundreds of thousands, so no names are kept.
-    std::vector<const UpdateFileInfo*> m_movable;
+    std::vector<const FileRecord*> m_movable;
 };
 
 }  // namespace UpdateNew

@@ -63,7 +63,7 @@ void RunRollbackStep(UpdateCallbacks& callbacks, const UpdateInfo& product,
     LogInfo(L"%s\n", announcement.c_str());
 
     UpdStringList cFilesToRollback;
-    for (const UpdateFileInfo& file : cCurModule.files)
+    for (const FileRecord& file : cCurModule.files)
         if (file.needsupdate) cFilesToRollback.push_back(file.name);
     const int p_stepId = step;
     if (callbacks.callLib(

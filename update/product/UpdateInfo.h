@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "update/UpdateCallbackTypes.h"
+#include "product/FileRecord.h"
 
 namespace UpdateNew {
 
@@ -32,7 +32,7 @@ struct UpdateModuleInfo {
     std::wstring source;            // directory of the module's files on the server, relative
     std::wstring destination;       // installation directory; may contain path variables
     int32_t position = 0;           // index of the module in the product data when it was created
-    std::vector<UpdateFileInfo> files;  // in product info order
+    std::vector<FileRecord> files;  // in product info order
     // The patches of the files, by file NAME; files without patches have no entry.
     std::map<std::wstring, std::vector<FilePatchInfo>> patches;
     // ZIPSHA256 of the files that carry one (signed publications), by file NAME.

@@ -71,12 +71,6 @@ int Find(const std::wstring_view (&row)[N], const std::wstring& name) {
     return -1;
 }
 
-void CopyDigest(wchar_t (&buffer)[UpdateFileInfo::kMd5Size], const std::wstring& value) {
-    const size_t n = std::min(value.size(), static_cast<size_t>(UpdateFileInfo::kMd5Size - 1));
-    std::wmemcpy(buffer, value.data(), n);
-    buffer[n] = L'\0';
-}
-
 uint32_t ParseSize(const std::wstring& value) {
     // Decimal, read from the UTF-8 form; leading digits count, anything else gives 0.
     const std::string narrow = WideToUtf8(value);
@@ -202,7 +196,7 @@ void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
     }
     if (depth == 2 && m_elementPos == D2_FILE && inContext(2)) {
         m_fileXmlCount = 0;
-        m_file = UpdateFileInfo();
+        m_file = FileRecord();
         m_patches.clear();
         m_fileZipSha256.clear();
     }
@@ -347,13 +341,13 @@ void UpdateXMLParser::fileValue(const std::wstring& value) {
             m_file.name = value;
             break;
         case D3_FILEMD5:
-            CopyDigest(m_file.filemd5, value);
+            m_file.filemd5.assign(value);
             break;
         case D3_FILESIZE:
             m_file.filesize = ParseSize(value);
             break;
         case D3_ZIPMD5:
-            CopyDigest(m_file.zipmd5, value);
+            m_file.zipmd5.assign(value);
             break;
         case D3_ZIPSIZE:
             m_file.zipsize = ParseSize(value);
@@ -362,7 +356,7 @@ void UpdateXMLParser::fileValue(const std::wstring& value) {
             m_file.os = value;
             break;
         case D3_PEFILEMD5:
-            CopyDigest(m_file.pefilemd5, value);
+            m_file.pefilemd5.assign(value);
             break;
         case D3_VERSION:
             m_file.version = value;
@@ -390,7 +384,7 @@ void UpdateXMLParser::completeFile() {
     }
     mcFileXmlData.resize(m_fileXmlCount);
     const int modulePos = m_modulePos;
-    const UpdateFileInfo& fi = m_file;
+    const FileRecord& fi = m_file;
     m_callbacks->callLib(
         L"notifyProductInfoFileContent(m_update->cGetModuleByIndex(modulePos)"
         L".name, fi.name, mcFileXmlData)",
@@ -460,7 +454,7 @@ void UpdateXMLParser::resetWalk() {
     m_modulePos = -1;
     m_elementPos = -1;
     m_elementName.clear();
-    m_file = UpdateFileInfo();
+    m_file = FileRecord();
     m_fileZipSha256.clear();
     m_childCount = 0;
     mcFileXmlData.clear();

@@ -31,7 +31,7 @@ public:
     // for work that may start before the whole document is read. Called on this thread;
     // what it receives must be taken as a hint: a record handed over may still be dropped
     // (a refused document, or a second reading of it, which hands every record over again).
-    using FileSink = std::function<void(int modulePos, const UpdateFileInfo& file)>;
+    using FileSink = std::function<void(int modulePos, const FileRecord& file)>;
     void setFileSink(FileSink sink) { m_fileSink = std::move(sink); }
 
     // parse(), then the checksum check: the document without its "<MD5 value=" line must
@@ -81,7 +81,7 @@ private:
     int m_modulePos = -1;   // current module, -1 when the current MODULE has no name yet
     int m_elementPos = -1;  // position of the current element in its depth's row
     std::wstring m_elementName;
-    UpdateFileInfo m_file;        // the file entry being assembled
+    FileRecord m_file;            // the file entry being assembled
     std::string m_fileZipSha256;  // its ZIPSHA256, when the record has one
     int m_childCount = 0;         // counted children of all file entries so far
     FileXmlData mcFileXmlData;    // (element name, value) pairs of the current file entry

@@ -42,7 +42,7 @@ bool IsSelfUpdate(const UpdateModuleInfo& module) {
 
 // The file's name as the check uses it: cut at the first blank, "\" read as "/", and
 // outside mirror mode only the base name.
-std::wstring CheckedName(const UpdateFileInfo& file, bool mirror) {
+std::wstring CheckedName(const FileRecord& file, bool mirror) {
     // Cut in one copy: this runs for every file of the product.
     const std::wstring& name = file.name;
     const size_t end = std::min(name.find(L' '), name.size());
@@ -113,7 +113,7 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
         } catch (const Exception&) {
             break;  // the check itself meets the failure at this module
         }
-        for (const UpdateFileInfo& file : module.files)
+        for (const FileRecord& file : module.files)
             paths.push_back(JoinPath(destination, CheckedName(file, false)));
     }
     if (paths.size() < 2) return nullptr;
@@ -139,7 +139,7 @@ void FileProcessor::DropPrefetch() {
     m_prefetch.reset();
 }
 
-void FileProcessor::PrefetchFile(int moduleIndex, const UpdateFileInfo& file) {
+void FileProcessor::PrefetchFile(int moduleIndex, const FileRecord& file) {
     if (!m_prefetch) return;
     if (moduleIndex != m_prefetchModule) {
         // Files of a module named again later in the document would be checked with its
@@ -208,17 +208,22 @@ void FileProcessor::CheckFiles() {
         }
 
         bool listed = false;  // the module's "[name]" entry is in the list
-        for (UpdateFileInfo& file : module.files) {
+        // The interface's form of each record; the default table (no GUI library) does
+        // nothing with it, so it is only filled for a library.
+        UpdateFileInfo f;
+        const bool guiLibrary = callbacks.IsGuiLibLoaded();
+        for (FileRecord& file : module.files) {
             std::wstring localPath;
             const bool changed =
                 checkFile(module, file, destination, filesAddress, prefetch.get(), localPath);
             // What a kill during the replacement of the file left beside it.
             if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
-            const UpdateFileInfo& f = file;
-            callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile, f);
+            if (guiLibrary) file.toPluginInfo(f);
+            callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile,
+                              static_cast<const UpdateFileInfo&>(f));
             if (!changed) continue;
             callbacks.callGui(L"onCheckFileIsDirty(f)", &CUpdateGuiCallbacks::onCheckFileIsDirty,
-                              f);
+                              static_cast<const UpdateFileInfo&>(f));
             callbacks.addDownloadSize(FetchSize(file));
             module.needsupdate = true;
             if (!listed) {
@@ -264,7 +269,7 @@ std::vector<std::wstring> FileProcessor::updatedFiles() const {
     return entries;
 }
 
-bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& file,
                               const std::wstring& destination, const std::wstring& filesAddress,
                               DigestPrefetch* prefetch, std::wstring& localPath) {
     const bool mirror = m_config->mirror();
@@ -296,7 +301,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const UpdateFileIn
     return digest.empty() || digest != file.zipmd5;
 }
 
-bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const FileRecord& file,
                                        const std::wstring& localPath,
                                        const std::wstring& filesAddress, const FileDigest& local) {
     // After a self-update the check is silent; the texts are built only when written.
@@ -311,10 +316,10 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Upd
             JoinPath(filesAddress, JoinPath(module.source, ToSlashes(file.name)));
         m_checkLines.resize(3);
         if (hasVersion) {
-            m_checkLines[0] = Msg<681>(serverPath, file.version, file.pefilemd5);
+            m_checkLines[0] = Msg<681>(serverPath, file.version, file.pefilemd5.wide());
             m_checkLines[1] = Msg<682>(localPath, kLocalFileVersion, local.digest);
         } else {
-            m_checkLines[0] = Msg<683>(serverPath, file.pefilemd5);
+            m_checkLines[0] = Msg<683>(serverPath, file.pefilemd5.wide());
             m_checkLines[1] = Msg<684>(localPath, local.digest);
         }
         m_checkLines[2] = upToDate ? Msg<686>() : Msg<685>();
@@ -323,7 +328,7 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Upd
     return !upToDate;
 }
 
-void FileProcessor::planPatch(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+void FileProcessor::planPatch(const UpdateModuleInfo& module, const FileRecord& file,
                               const std::wstring& installed, const std::wstring& digest) {
     if (!m_config->delta() || digest.empty()) return;
     const auto patches = module.patches.find(file.name);
@@ -335,7 +340,7 @@ void FileProcessor::planPatch(const UpdateModuleInfo& module, const UpdateFileIn
     }
 }
 
-unsigned long FileProcessor::FetchSize(const UpdateFileInfo& file) const {
+unsigned long FileProcessor::FetchSize(const FileRecord& file) const {
     const auto plan = m_patchPlans.find(&file);
     return plan == m_patchPlans.end() ? file.zipsize
                                       : static_cast<unsigned long>(plan->second.patch.size);

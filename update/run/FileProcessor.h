@@ -65,10 +65,10 @@ public:
     // every path agrees and hashes the rest itself. Not in mirror mode, nor with a library
     // plug-in (its calls between the reading and the check may change installed files).
     void BeginPrefetch();
-    void PrefetchFile(int moduleIndex, const UpdateFileInfo& file);
+    void PrefetchFile(int moduleIndex, const FileRecord& file);
     void DropPrefetch();
     // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
-    unsigned long FetchSize(const UpdateFileInfo& file) const;
+    unsigned long FetchSize(const FileRecord& file) const;
     // The entries behind UPDATED_FILES of the last check: per module with changed files
     // "[name]", then the local path of each changed file between double quotes (none once
     // the variable is set to something else).
@@ -212,14 +212,14 @@ private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
     // `filesAddress` is the server's address of the module files, for log lines only.
     // `prefetch` (may be null) holds the installed files' digests computed ahead.
-    bool checkFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+    bool checkFile(const UpdateModuleInfo& module, const FileRecord& file,
                    const std::wstring& destination, const std::wstring& filesAddress,
                    DigestPrefetch* prefetch, std::wstring& localPath);
     // Starts hashing the installed files of the check ahead, in check order; null in mirror
     // mode and for fewer than two files.
     std::unique_ptr<DigestPrefetch> prefetchDigests();
     // Judges a present installed file from its size and digest (`local`).
-    bool checkInstalledFile(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+    bool checkInstalledFile(const UpdateModuleInfo& module, const FileRecord& file,
                             const std::wstring& localPath, const std::wstring& filesAddress,
                             const FileDigest& local);
 
@@ -247,16 +247,16 @@ private:
     void fetchIndexSignature(const std::wstring& address, int n, const std::wstring& local);
     // Chooses, for a changed installed file, the patch whose base has its digest (when
     // patches are on and the file has any).
-    void planPatch(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+    void planPatch(const UpdateModuleInfo& module, const FileRecord& file,
                    const std::wstring& installed, const std::wstring& digest);
     // Rebuilds a file from its installed copy and the chosen patch into `local`; false
     // (logged at info level) when there is no patch to use or it fails, so that the
     // whole file is fetched.
-    bool patchModuleFile(const UpdateFileInfo& file, const std::wstring& remoteGz,
+    bool patchModuleFile(const FileRecord& file, const std::wstring& remoteGz,
                          const std::wstring& local, int& count);
     // In a mirror: fetches the file's patches beside its ".gz" `gz`; one that cannot be
     // fetched or does not match its record is left out (logged at info level).
-    void fetchMirrorPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+    void fetchMirrorPatches(const UpdateModuleInfo& module, const FileRecord& file,
                             const std::wstring& remoteGz, const std::wstring& gz);
     // Copies the index's signature files beside its mirror copy (fetching them first when
     // no verifier did).
@@ -268,7 +268,7 @@ private:
     // file's names are built from its module and record when its turn comes.
     struct ModuleFileStep {
         const UpdateModuleInfo* module;
-        const UpdateFileInfo* file;
+        const FileRecord* file;
         int present;  // 1: a matching ".gz" is there, 0: none, -1: one that does not match
         // Its place in the transfer window's plan, or kNotAhead when it is not fetched
         // (present, or rebuilt from a patch).
@@ -325,7 +325,7 @@ private:
         FilePatchInfo patch;
     };
     // By file record: the records stay where they are from the check to the download.
-    std::map<const UpdateFileInfo*, PatchPlan> m_patchPlans;
+    std::map<const FileRecord*, PatchPlan> m_patchPlans;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;
     // Made by DownloadMasterIdx when trusted keys are configured; checks the index and,
@@ -342,7 +342,7 @@ private:
     // The record to write: the earlier runs' directories with `owed`.
     PendingRecord pendingRecord(const std::vector<std::wstring>& owed) const;
     // Moves the earlier runs' download of `file` to `gz` when there is one.
-    void takeEarlierDownload(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+    void takeEarlierDownload(const UpdateModuleInfo& module, const FileRecord& file,
                              const std::wstring& gz);
 
     // Moves what the download steps listed into the run's temporary files, in order, so

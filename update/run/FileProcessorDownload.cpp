@@ -394,7 +394,7 @@ void FileProcessor::registerDownloadDirs(const std::wstring& dir) {
     }
 }
 
-bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstring& remoteGz,
+bool FileProcessor::patchModuleFile(const FileRecord& file, const std::wstring& remoteGz,
                                     const std::wstring& local, int& count) {
     const auto found = m_patchPlans.find(&file);
     if (found == m_patchPlans.end()) return false;
@@ -405,8 +405,9 @@ bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstri
         AddTempFile(local);
         return true;
     }
-    const std::wstring remote = PatchName(remoteGz, plan.patch.baseMd5, file.filemd5);
-    const std::wstring patch = PatchName(local + kGzSuffix, plan.patch.baseMd5, file.filemd5);
+    const std::wstring target = file.filemd5.wide();
+    const std::wstring remote = PatchName(remoteGz, plan.patch.baseMd5, target);
+    const std::wstring patch = PatchName(local + kGzSuffix, plan.patch.baseMd5, target);
     std::wstring reason;
     // The installed copy may have changed since the check; then the patch does not fit.
     if (GetFileMD5(plan.installed) != plan.patch.baseMd5) {
@@ -441,16 +442,17 @@ bool FileProcessor::patchModuleFile(const UpdateFileInfo& file, const std::wstri
     return false;
 }
 
-void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const FileRecord& file,
                                        const std::wstring& remoteGz, const std::wstring& gz) {
     const auto patches = module.patches.find(file.name);
     if (patches == module.patches.end()) return;
+    const std::wstring target = file.filemd5.wide();
     for (const FilePatchInfo& patch : patches->second) {
-        const std::wstring local = PatchName(gz, patch.baseMd5, file.filemd5);
+        const std::wstring local = PatchName(gz, patch.baseMd5, target);
         AddTempFile(local);
         std::wstring reason;
         try {
-            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5, file.filemd5), local,
+            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5, target), local,
                                          patch.size);
             if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
                 Sha256OfFile(local) != patch.sha256)
@@ -468,7 +470,7 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Upd
     }
 }
 
-void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const UpdateFileInfo& file,
+void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const FileRecord& file,
                                         const std::wstring& gz) {
     for (const std::wstring& dir : m_earlierDownloadDirs) {
         const std::wstring earlier = ModuleFileLocalName(dir, module.source, file.name) + kGzSuffix;
@@ -506,7 +508,7 @@ void FileProcessor::makeStepDirectory(const ModuleFileStep& step) {
 long long FileProcessor::fetchPatches(std::vector<ModuleFileStep>& steps, int& count) {
     long long overcount = 0;
     for (ModuleFileStep& step : steps) {
-        const UpdateFileInfo& file = *step.file;
+        const FileRecord& file = *step.file;
         if (mirror()) {
             const auto patches = step.module->patches.find(file.name);
             if (patches == step.module->patches.end() || patches->second.empty()) continue;
@@ -529,7 +531,7 @@ long long FileProcessor::fetchPatches(std::vector<ModuleFileStep>& steps, int& c
 
 void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindow& window,
                                        int& count) {
-    const UpdateFileInfo& file = *step.file;
+    const FileRecord& file = *step.file;
     if (step.patched) return;
     makeStepDirectory(step);
 
@@ -597,7 +599,7 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     std::vector<ModuleFileStep> steps;
     for (const UpdateModuleInfo& module : m_update->modules) {
         if (!module.needsupdate) continue;
-        for (const UpdateFileInfo& file : module.files) {
+        for (const FileRecord& file : module.files) {
             if (!file.needsupdate) continue;
             ModuleFileStep step;
             step.module = &module;

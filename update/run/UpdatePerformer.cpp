@@ -36,7 +36,7 @@ bool IsSelfUpdateName(const std::wstring& name) {
 
 // The path of a file record: its NAME up to the first blank (what follows are option
 // words), "\" read as "/".
-std::wstring FilePath(const UpdateFileInfo& file) {
+std::wstring FilePath(const FileRecord& file) {
     return ToSlashes(file.name.substr(0, file.name.find(L' ')));
 }
 
@@ -468,7 +468,7 @@ void UpdatePerformer::readProductInfo() {
         UpdateXMLParser parser(&m_product, !first, &cb, mirror);
         if (first) {
             parser.setFileSink(
-                [&fp](int module, const UpdateFileInfo& file) { fp.PrefetchFile(module, file); });
+                [&fp](int module, const FileRecord& file) { fp.PrefetchFile(module, file); });
         } else {
             fp.DropPrefetch();  // merged files are checked in module order, not as read
         }
@@ -494,7 +494,7 @@ void UpdatePerformer::tidy() {
         const std::wstring moduleName = ToLower(entry.first);
         for (UpdateModuleInfo& module : m_product.modules) {
             if (ToLower(module.name) != moduleName) continue;
-            for (UpdateFileInfo& file : module.files) {
+            for (FileRecord& file : module.files) {
                 if (!file.needsupdate) continue;
                 const std::wstring path = FilePath(file);
                 if (path.compare(0, prefix.size(), prefix) != 0 &&
@@ -512,7 +512,7 @@ void UpdatePerformer::tidy() {
     cb.resetRunCounters();
     for (UpdateModuleInfo& module : m_product.modules) {
         bool dirty = false;
-        for (const UpdateFileInfo& file : module.files) {
+        for (const FileRecord& file : module.files) {
             if (!file.needsupdate) continue;
             dirty = true;
             cb.addFilesTotal();
@@ -531,7 +531,7 @@ void UpdatePerformer::expandPaths() {
     for (UpdateModuleInfo& module : m_product.modules) {
         m_config->expandVariables(module.destination, true, false);
         m_config->expandVariables(module.source, true, false);
-        for (UpdateFileInfo& file : module.files) m_config->expandVariables(file.name, true, false);
+        for (FileRecord& file : module.files) m_config->expandVariables(file.name, true, false);
         // Commands reach the child and the plug-ins expanded. A reference to no variable
         // ends the expansion and stays as written, and so does a text the expansion cannot
         // take (a lone "%" of a date format): the command decides what that means.
@@ -551,7 +551,7 @@ void UpdatePerformer::moduleFileLists() {
     for (const UpdateModuleInfo& cCurModule : m_product.modules) {
         UpdStringList cAllModuleFiles;
         UpdStringList cDirtyFiles;
-        for (const UpdateFileInfo& file : cCurModule.files) {
+        for (const FileRecord& file : cCurModule.files) {
             const std::wstring path = JoinPath(cCurModule.destination, FilePath(file));
             cAllModuleFiles.push_back(path);
             if (file.needsupdate) cDirtyFiles.push_back(path);

@@ -1,6 +1,6 @@
 // Data types that travel between the updater and its plug-ins. Plug-in authors include
 // this header (through UpdateLibCallbacks.h / UpdateGuiCallbacks.h); the updater uses the
-// same types in its own code, so what a plug-in receives is the updater's own object.
+// same types in its own code, except for the file record (below).
 //
 // Binary compatibility: the tables are C++ objects with standard-library members, so a
 // plug-in must be built with g++ (or a compiler sharing its C++ ABI) against libstdc++
@@ -43,9 +43,10 @@ enum ERollbackSteps {
     ROLLBACK_RESTORE = 3  // copy the module's backed-up files back
 };
 
-// One file entry of the product info file, plus the file check's verdict. onCheckFile and
-// onCheckFileIsDirty receive the updater's own record, so this layout is part of the
-// plug-in interface.
+// One file entry of the product info file, plus the file check's verdict, as onCheckFile
+// and onCheckFileIsDirty receive it: a copy of the updater's record made for the call (the
+// updater keeps its records in a narrower form). This layout is part of the plug-in
+// interface.
 struct UpdateFileInfo {
     // A digest text: 32 lowercase hexadecimal digits and the terminator.
     static constexpr size_t kMd5Size = 33;
