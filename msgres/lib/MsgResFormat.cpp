@@ -14,8 +14,16 @@
 
 namespace {
 
-// Formats one (type, value) pair from the argument list; false for an unknown type or
-// a narrow text that is not valid in the locale.
+// One parameter's text: a wide text the caller passed is used where it is; any other
+// value is formatted into `own`.
+struct Param {
+    const wchar_t* text = L"";
+    std::size_t size = 0;
+    std::wstring own;
+};
+
+// Formats one (type, value) pair other than a wide text from the argument list; false for
+// an unknown type or a narrow text that is not valid in the locale.
 bool FormatParam(int type, va_list* args, std::wstring& out, int* failure) {
     wchar_t buf[32];
     switch (type) {
@@ -58,14 +66,6 @@ bool FormatParam(int type, va_list* args, std::wstring& out, int* failure) {
             std::mbsrtowcs(&out[0], &p, n, &state);
             return true;
         }
-        case lqr::kTypeWString: {
-            const wchar_t* s = va_arg(*args, const wchar_t*);
-            if (s)
-                out = s;
-            else
-                out.clear();
-            return true;
-        }
         default:
             *failure = MSGRES_E_PARAM_TYPE;
             return false;
@@ -92,13 +92,31 @@ int MsgResFormat(void* handle, unsigned number, int count, wchar_t** text, std::
     if (count < 0) count = 0;
     if (count > expected) count = expected;
 
-    std::vector<std::wstring> params(static_cast<std::size_t>(count));
+    // Messages have a few parameters; more than the fixed room go to the heap.
+    Param fixed[8];
+    std::vector<Param> more;
+    Param* params = fixed;
+    if (static_cast<std::size_t>(count) > sizeof fixed / sizeof fixed[0]) {
+        more.resize(static_cast<std::size_t>(count));
+        params = more.data();
+    }
     va_list args;
     va_start(args, capacity);
     int failure = MSGRES_OK;
-    for (auto& param : params) {
+    for (int i = 0; i < count; ++i) {
+        Param& param = params[i];
         const int type = va_arg(args, int);
-        if (!FormatParam(type, &args, param, &failure)) break;
+        if (type == lqr::kTypeWString) {
+            const wchar_t* s = va_arg(args, const wchar_t*);
+            if (s) {
+                param.text = s;
+                param.size = std::wcslen(s);
+            }
+            continue;
+        }
+        if (!FormatParam(type, &args, param.own, &failure)) break;
+        param.text = param.own.c_str();
+        param.size = param.own.size();
     }
     va_end(args);
     if (failure != MSGRES_OK) return failure;
@@ -112,7 +130,7 @@ int MsgResFormat(void* handle, unsigned number, int count, wchar_t** text, std::
     std::size_t chars = wideLength + 1;
     for (const unsigned char* p = table; lqr::ReadU32(p) != 0; p += lqr::kPlaceholderSize) {
         const std::uint32_t param = lqr::ReadU32(p);
-        if (param <= static_cast<std::uint32_t>(count)) chars += params[param - 1].size();
+        if (param <= static_cast<std::uint32_t>(count)) chars += params[param - 1].size;
     }
     if (chars > static_cast<std::size_t>(INT_MAX) / sizeof(wchar_t)) return MSGRES_E_FAILED;
     const std::size_t needed = chars * sizeof(wchar_t);
@@ -138,10 +156,10 @@ int MsgResFormat(void* handle, unsigned number, int count, wchar_t** text, std::
         ok = msgres::ConvertUtf8(h->cd, utf8 + from, at - from, &pos, &room);
         from = at;
         if (ok && param <= static_cast<std::uint32_t>(count)) {
-            const std::wstring& value = params[param - 1];
-            std::wmemcpy(pos, value.data(), value.size());
-            pos += value.size();
-            room -= value.size();
+            const Param& value = params[param - 1];
+            std::wmemcpy(pos, value.text, value.size);
+            pos += value.size;
+            room -= value.size;
         }
     }
     ok = ok && msgres::ConvertUtf8(h->cd, utf8 + from, byteLength - from, &pos, &room);

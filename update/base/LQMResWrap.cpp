@@ -45,54 +45,53 @@ wchar_t* FormatInteger(const wchar_t* format, T value, int radix) {
 
 }  // namespace
 
-CLQMsgParam::CLQMsgParam(const wchar_t* text) {
+CLQMsgParam::CLQMsgParam(const wchar_t* text) : m_pszText(text) {
     if (!text) InternalFailure("null text as message parameter", 0, -1);
-    m_pszText = CopyText(text);
 }
-CLQMsgParam::CLQMsgParam(const std::wstring& text) : m_pszText(CopyText(text.c_str())) {}
-CLQMsgParam::CLQMsgParam(int value, int radix) : m_pszText(FormatInteger(L"%i", value, radix)) {}
-CLQMsgParam::CLQMsgParam(long value, int radix) : m_pszText(FormatInteger(L"%li", value, radix)) {}
+CLQMsgParam::CLQMsgParam(const std::wstring& text) : m_pszText(text.c_str()) {}
+CLQMsgParam::CLQMsgParam(int value, int radix)
+    : CLQMsgParam(Owned(), FormatInteger(L"%i", value, radix)) {}
+CLQMsgParam::CLQMsgParam(long value, int radix)
+    : CLQMsgParam(Owned(), FormatInteger(L"%li", value, radix)) {}
 CLQMsgParam::CLQMsgParam(long long value, int radix)
-    : m_pszText(FormatInteger(L"%lli", value, radix)) {}
+    : CLQMsgParam(Owned(), FormatInteger(L"%lli", value, radix)) {}
 CLQMsgParam::CLQMsgParam(unsigned int value, int radix)
-    : m_pszText(FormatInteger(L"%lu", static_cast<unsigned long>(value), radix)) {}
+    : CLQMsgParam(Owned(), FormatInteger(L"%lu", static_cast<unsigned long>(value), radix)) {}
 CLQMsgParam::CLQMsgParam(unsigned long value, int radix)
-    : m_pszText(FormatInteger(L"%lu", value, radix)) {}
+    : CLQMsgParam(Owned(), FormatInteger(L"%lu", value, radix)) {}
 CLQMsgParam::CLQMsgParam(unsigned long long value, int radix)
-    : m_pszText(FormatInteger(L"%llu", value, radix)) {}
+    : CLQMsgParam(Owned(), FormatInteger(L"%llu", value, radix)) {}
 
-CLQMsgParam::CLQMsgParam(wchar_t c) {
-    const wchar_t text[2] = {c, L'\0'};
-    m_pszText = CopyText(text);
-}
+CLQMsgParam::CLQMsgParam(wchar_t c) : CLQMsgParam(Owned(), CopyText(std::wstring(1, c).c_str())) {}
 
-CLQMsgParam::CLQMsgParam(const void* pointer) {
+CLQMsgParam::CLQMsgParam(const void* pointer) : m_pszText(nullptr) {
     wchar_t buf[34];
     std::swprintf(buf, 34, L"%p", pointer);
-    m_pszText = CopyText(buf);
+    m_pszText = m_owned = CopyText(buf);
 }
 
-CLQMsgParam::CLQMsgParam(double value, const wchar_t* format) {
+CLQMsgParam::CLQMsgParam(double value, const wchar_t* format) : m_pszText(nullptr) {
     if (!format) InternalFailure("null format for a message parameter", 0, -1);
     wchar_t buf[34];
     // A result longer than 33 characters is cut; swprintf then reports -1.
     if (std::swprintf(buf, 34, format, value) < 0) buf[33] = L'\0';
-    m_pszText = CopyText(buf);
+    m_pszText = m_owned = CopyText(buf);
 }
 
-CLQMsgParam::CLQMsgParam(const CLQMsgParam& other) : m_pszText(CopyText(other.m_pszText)) {}
+CLQMsgParam::CLQMsgParam(const CLQMsgParam& other)
+    : CLQMsgParam(Owned(), CopyText(other.m_pszText)) {}
 
 CLQMsgParam& CLQMsgParam::operator=(const CLQMsgParam& other) {
     if (this != &other) {
         wchar_t* copy = CopyText(other.m_pszText);
-        std::free(m_pszText);
-        m_pszText = copy;
+        std::free(m_owned);
+        m_pszText = m_owned = copy;
     }
     return *this;
 }
 
 CLQMsgParam::~CLQMsgParam() {
-    std::free(m_pszText);
+    std::free(m_owned);
 }
 
 CLQMsgTable::~CLQMsgTable() {

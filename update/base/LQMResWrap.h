@@ -6,7 +6,9 @@
 
 namespace UpdateNew {
 
-// One parameter of a message, as an owned wide text.
+// One parameter of a message as wide text. Made from a text it refers to that text, which
+// must outlive the parameter (parameters live for one message's formatting: Msg<N>(...));
+// numbers are formatted into text of its own, and a copy owns its text.
 class CLQMsgParam {
 public:
     explicit CLQMsgParam(const wchar_t* text);  // text must not be null
@@ -28,7 +30,11 @@ public:
     const wchar_t* text() const { return m_pszText; }
 
 private:
-    wchar_t* m_pszText;
+    struct Owned {};
+    CLQMsgParam(Owned, wchar_t* owned) : m_owned(owned), m_pszText(owned) {}
+
+    wchar_t* m_owned = nullptr;  // the text, when it is the parameter's own
+    const wchar_t* m_pszText;
 };
 
 // A loaded message file. Owns the library handle and releases it on destruction.

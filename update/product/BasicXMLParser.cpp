@@ -22,15 +22,17 @@ using NodeTexts = std::unordered_map<size_t, std::string>;
 // `in` as a wide string in `out`, reusing its storage: names and values are nearly always
 // ASCII, and the walk converts several of them per element.
 void AssignWide(std::wstring& out, const std::string& in) {
-    out.resize(in.size());
-    for (size_t i = 0; i < in.size(); ++i) {
+    // One pass widens and finds out whether the text is ASCII.
+    const size_t n = in.size();
+    out.resize(n);
+    wchar_t* const wide = &out[0];
+    unsigned all = 0;
+    for (size_t i = 0; i < n; ++i) {
         const auto c = static_cast<unsigned char>(in[i]);
-        if (c >= 0x80) {
-            out = Utf8ToWide(in);
-            return;
-        }
-        out[i] = static_cast<wchar_t>(c);
+        all |= c;
+        wide[i] = static_cast<wchar_t>(c);
     }
+    if (all >= 0x80) out = Utf8ToWide(in);
 }
 
 // First reading: gathers the NodeTexts. The slots of the open elements are reused from
@@ -109,8 +111,10 @@ public:
         if (!open.reported) {
             AppendXmlText(open.text, data, size);
         } else if (!m_texts && !m_inexact) {
-            for (size_t i = 0; i < size && !m_inexact; ++i)
-                m_inexact = std::memchr(kXmlBlank, data[i], sizeof kXmlBlank - 1) == nullptr;
+            for (size_t i = 0; i < size && !m_inexact; ++i) {
+                const char c = data[i];
+                m_inexact = c != ' ' && c != '\t' && c != '\r' && c != '\n';
+            }
         }
     }
 

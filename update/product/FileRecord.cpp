@@ -10,13 +10,6 @@ namespace UpdateNew {
 
 namespace {
 
-bool IsAscii(const std::wstring& text) {
-    for (const wchar_t c : text) {
-        if (static_cast<unsigned long>(c) >= 0x80) return false;
-    }
-    return true;
-}
-
 // The length of the longest start of `utf8` that is whole characters and at most `limit`
 // bytes.
 size_t WholeCharacters(const std::string& utf8, size_t limit) {
@@ -37,17 +30,20 @@ void Fill(wchar_t (&out)[UpdateFileInfo::kMd5Size], const DigestText& digest) {
 }  // namespace
 
 void DigestText::assign(const std::wstring& text) {
-    if (IsAscii(text)) {
-        const size_t n = std::min(text.size(), kMaxBytes);
-        for (size_t i = 0; i < n; ++i) m_text[i] = static_cast<char>(text[i]);
-        m_text[n] = '\0';
-        return;
+    // One pass copies and finds out whether the text is ASCII, as nearly every one is.
+    const size_t n = std::min(text.size(), kMaxBytes);
+    unsigned long all = 0;
+    for (size_t i = 0; i < n; ++i) {
+        all |= static_cast<unsigned long>(text[i]);
+        m_text[i] = static_cast<char>(text[i]);
     }
+    m_text[n] = '\0';
+    if (all < 0x80) return;
     // As the interface's array would: at most 32 characters, then as many as fit in bytes.
     const std::string utf8 = WideToUtf8(text.substr(0, kMaxBytes));
-    const size_t n = WholeCharacters(utf8, kMaxBytes);
-    std::memcpy(m_text, utf8.data(), n);
-    m_text[n] = '\0';
+    const size_t bytes = WholeCharacters(utf8, kMaxBytes);
+    std::memcpy(m_text, utf8.data(), bytes);
+    m_text[bytes] = '\0';
 }
 
 std::wstring DigestText::wide() const {

@@ -43,11 +43,11 @@ inline bool operator!=(const std::wstring& text, const DigestText& digest) {
 }
 
 struct FileRecord {
-    uint32_t zipsize = 0;   // ZIPSIZE: size of the compressed file on the server
-    uint32_t filesize = 0;  // FILESIZE: size of the installed file
-    DigestText zipmd5;      // ZIPMD5: digest of the compressed file
-    DigestText filemd5;     // FILEMD5: digest of the decompressed file
-    DigestText pefilemd5;   // PEFILEMD5: digest the installed file must have
+    uint32_t zipsize = 0;      // ZIPSIZE: size of the compressed file on the server
+    uint32_t filesize = 0;     // FILESIZE: size of the installed file
+    DigestText zipmd5;         // ZIPMD5: digest of the compressed file
+    DigestText filemd5;        // FILEMD5: digest of the decompressed file
+    DigestText pefilemd5;      // PEFILEMD5: digest the installed file must have
     bool needsupdate = false;  // set by the file check: download and install it
     std::wstring version;      // VERSION, usually empty
     std::wstring name;         // NAME: path relative to the module, then optional words

@@ -73,6 +73,13 @@ int Find(const std::wstring_view (&row)[N], const std::wstring& name) {
 
 uint32_t ParseSize(const std::wstring& value) {
     // Decimal, read from the UTF-8 form; leading digits count, anything else gives 0.
+    // Nine digits or fewer (every size up to 999,999,999) are read directly.
+    if (!value.empty() && value.size() <= 9 &&
+        value.find_first_not_of(L"0123456789") == std::wstring::npos) {
+        uint32_t size = 0;
+        for (const wchar_t c : value) size = size * 10 + static_cast<uint32_t>(c - L'0');
+        return size;
+    }
     const std::string narrow = WideToUtf8(value);
     return static_cast<uint32_t>(std::strtoul(narrow.c_str(), nullptr, 10));
 }
@@ -188,7 +195,8 @@ int UpdateXMLParser::positionOf(int depth, const std::wstring& name) {
 void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
     m_openNodes.resize(static_cast<size_t>(depth));
     m_elementPos = positionOf(depth, name);
-    m_elementName = name;
+    // Only a library plug-in hears element names (with each file entry's values).
+    if (m_callbacks->hasLibPlugin()) m_elementName = name;
     if (depth == 1 && m_elementPos == D1_MODULE) {
         // Until its NAME attribute is read a MODULE has no module: what it holds must not
         // land in the module before it.
@@ -323,19 +331,23 @@ void UpdateXMLParser::moduleValue(const std::wstring& value) {
 }
 
 void UpdateXMLParser::fileValue(const std::wstring& value) {
-    // The pairs' strings are reused from entry to entry.
-    if (m_fileXmlCount < mcFileXmlData.size()) {
-        mcFileXmlData[m_fileXmlCount].first = m_elementName;
-        mcFileXmlData[m_fileXmlCount].second = value;
-    } else {
-        mcFileXmlData.emplace_back(m_elementName, value);
+    // The pairs go to a library plug-in only (the default table takes them and does
+    // nothing); their strings are reused from entry to entry.
+    if (m_callbacks->hasLibPlugin()) {
+        if (m_fileXmlCount < mcFileXmlData.size()) {
+            mcFileXmlData[m_fileXmlCount].first = m_elementName;
+            mcFileXmlData[m_fileXmlCount].second = value;
+        } else {
+            mcFileXmlData.emplace_back(m_elementName, value);
+        }
+        ++m_fileXmlCount;
     }
-    ++m_fileXmlCount;
     switch (m_elementPos) {
         case D3_NAME:
             // The name is joined to download, mirror and installation directories; cut at
             // its first blank it must still stay inside them.
-            if (!IsContainedPath(value) || !IsContainedPath(value.substr(0, value.find(L' ')))) {
+            if (!IsContainedPath(value) || (value.find(L' ') != std::wstring::npos &&
+                                            !IsContainedPath(value.substr(0, value.find(L' '))))) {
                 THROW_CRITICAL(Msg<164>(value), ERR_XML);
             }
             m_file.name = value;
@@ -391,16 +403,17 @@ void UpdateXMLParser::completeFile() {
         &CUpdateLibCallbacks::notifyProductInfoFileContent,
         m_update->cGetModuleByIndex(modulePos).name, fi.name, mcFileXmlData);
     UpdateModuleInfo& module = m_update->cGetModuleByIndex(modulePos);
-    module.files.push_back(m_file);
-    if (m_fileSink) m_fileSink(modulePos, module.files.back());
-    if (!m_fileZipSha256.empty()) module.zipSha256[m_file.name] = m_fileZipSha256;
+    // The entry's strings move into the record; the next FILE starts from an empty one.
+    module.files.push_back(std::move(m_file));
+    const FileRecord& kept = module.files.back();
+    if (m_fileSink) m_fileSink(modulePos, kept);
+    if (!m_fileZipSha256.empty()) module.zipSha256[kept.name] = m_fileZipSha256;
     // A patch without all of its values is left out: the file is then fetched whole.
     for (const FilePatchInfo& patch : m_patches) {
         if (IsHexText(patch.baseMd5, 32) && IsSha256Text(patch.sha256) && patch.size > 0) {
-            module.patches[m_file.name].push_back(patch);
+            module.patches[kept.name].push_back(patch);
         } else {
-            if (LogDebugOn())
-                logWalkLine(L"An incomplete PATCH of " + m_file.name + L" is ignored");
+            if (LogDebugOn()) logWalkLine(L"An incomplete PATCH of " + kept.name + L" is ignored");
         }
     }
 }

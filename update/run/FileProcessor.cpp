@@ -43,16 +43,14 @@ bool IsSelfUpdate(const UpdateModuleInfo& module) {
 // The file's name as the check uses it: cut at the first blank, "\" read as "/", and
 // outside mirror mode only the base name.
 std::wstring CheckedName(const FileRecord& file, bool mirror) {
-    // Cut in one copy: this runs for every file of the product.
+    // One scan and one copy: this runs for every file of the product.
     const std::wstring& name = file.name;
-    const size_t end = std::min(name.find(L' '), name.size());
-    size_t start = 0;
-    if (!mirror && end != 0) {
-        const size_t sep = name.find_last_of(L"/\\", end - 1);
-        if (sep != std::wstring::npos) start = sep + 1;
+    size_t end = 0, start = 0;
+    for (; end < name.size() && name[end] != L' '; ++end) {
+        if (!mirror && (name[end] == L'/' || name[end] == L'\\')) start = end + 1;
     }
     std::wstring out(name, start, end - start);
-    std::replace(out.begin(), out.end(), L'\\', L'/');
+    if (mirror) std::replace(out.begin(), out.end(), L'\\', L'/');
     return out;
 }
 
