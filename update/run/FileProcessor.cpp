@@ -174,6 +174,9 @@ void FileProcessor::CheckFiles() {
     m_patchPlans.clear();
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
+    // The verdict lines are the same for every file.
+    m_verdictLines[0] = LogDebugOn() ? Msg<685>() : std::wstring();
+    m_verdictLines[1] = LogDebugOn() ? Msg<686>() : std::wstring();
     // The installed files are read and hashed ahead on other threads; results, callbacks
     // and log lines stay in file order on this one. Hashing begun while the product info
     // was read is taken when it holds a path for every file to check.
@@ -210,10 +213,12 @@ void FileProcessor::CheckFiles() {
         // nothing with it, so it is only filled for a library.
         UpdateFileInfo f;
         const bool guiLibrary = callbacks.IsGuiLibLoaded();
+        // The module's files on the server, for the log lines.
+        const std::wstring moduleAddress = JoinPath(filesAddress, module.source);
         for (FileRecord& file : module.files) {
             std::wstring localPath;
             const bool changed =
-                checkFile(module, file, destination, filesAddress, prefetch.get(), localPath);
+                checkFile(module, file, destination, moduleAddress, prefetch.get(), localPath);
             // What a kill during the replacement of the file left beside it.
             if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
             if (guiLibrary) file.toPluginInfo(f);
@@ -268,7 +273,7 @@ std::vector<std::wstring> FileProcessor::updatedFiles() const {
 }
 
 bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& file,
-                              const std::wstring& destination, const std::wstring& filesAddress,
+                              const std::wstring& destination, const std::wstring& moduleAddress,
                               DigestPrefetch* prefetch, std::wstring& localPath) {
     const bool mirror = m_config->mirror();
     const std::wstring name = CheckedName(file, mirror);
@@ -282,7 +287,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& 
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;
         }
-        const bool changed = checkInstalledFile(module, file, localPath, filesAddress, local);
+        const bool changed = checkInstalledFile(module, file, localPath, moduleAddress, local);
         if (changed) planPatch(module, file, localPath, local.digest);
         return changed;
     }
@@ -301,7 +306,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& 
 
 bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const FileRecord& file,
                                        const std::wstring& localPath,
-                                       const std::wstring& filesAddress, const FileDigest& local) {
+                                       const std::wstring& moduleAddress, const FileDigest& local) {
     // After a self-update the check is silent; the texts are built only when written.
     const bool log = !m_config->selfUpdateDone() && LogDebugOn();
     const bool hasVersion = !file.version.empty();
@@ -310,8 +315,7 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Fil
                                     !local.digest.empty() && local.digest == file.pefilemd5);
     if (log) {
         // The file's three lines go to the log together (one write instead of three).
-        const std::wstring serverPath =
-            JoinPath(filesAddress, JoinPath(module.source, ToSlashes(file.name)));
+        const std::wstring serverPath = JoinPath(moduleAddress, ToSlashes(file.name));
         m_checkLines.resize(3);
         if (hasVersion) {
             m_checkLines[0] = Msg<681>(serverPath, file.version, file.pefilemd5.wide());
@@ -320,7 +324,7 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Fil
             m_checkLines[0] = Msg<683>(serverPath, file.pefilemd5.wide());
             m_checkLines[1] = Msg<684>(localPath, local.digest);
         }
-        m_checkLines[2] = upToDate ? Msg<686>() : Msg<685>();
+        m_checkLines[2] = m_verdictLines[upToDate ? 1 : 0];
         LogDebugTexts(m_checkLines);
     }
     return !upToDate;

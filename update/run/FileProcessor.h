@@ -210,17 +210,17 @@ public:
 
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
-    // `filesAddress` is the server's address of the module files, for log lines only.
+    // `moduleAddress` is the server's address of the module's files, for log lines only.
     // `prefetch` (may be null) holds the installed files' digests computed ahead.
     bool checkFile(const UpdateModuleInfo& module, const FileRecord& file,
-                   const std::wstring& destination, const std::wstring& filesAddress,
+                   const std::wstring& destination, const std::wstring& moduleAddress,
                    DigestPrefetch* prefetch, std::wstring& localPath);
     // Starts hashing the installed files of the check ahead, in check order; null in mirror
     // mode and for fewer than two files.
     std::unique_ptr<DigestPrefetch> prefetchDigests();
     // Judges a present installed file from its size and digest (`local`).
     bool checkInstalledFile(const UpdateModuleInfo& module, const FileRecord& file,
-                            const std::wstring& localPath, const std::wstring& filesAddress,
+                            const std::wstring& localPath, const std::wstring& moduleAddress,
                             const FileDigest& local);
 
     // The server's product root, and the base address of the module files for log lines.
@@ -310,6 +310,7 @@ private:
     std::string m_updatedText;
     std::vector<size_t> m_updatedEnds;
     std::vector<std::wstring> m_checkLines;      // the debug lines of the file being checked
+    std::wstring m_verdictLines[2];              // messages 685 (changed) and 686 (up to date)
     std::unique_ptr<DigestPrefetch> m_prefetch;  // begun while the product info is read
     int m_prefetchModule = -1;                   // the module m_prefetchDestination is of
     std::wstring m_prefetchDestination;          // empty: its files are not prefetched
