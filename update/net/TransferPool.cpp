@@ -1,6 +1,8 @@
 #include "net/TransferPool.h"
 
 #include <curl/curl.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +23,37 @@ constexpr double kMinBurst = CURL_MAX_WRITE_SIZE;
 CURLM* Multi(void* p) {
     return static_cast<CURLM*>(p);
 }
+
+// The pool's handles run with CURLOPT_NOSIGNAL: libcurl then leaves the process's SIGPIPE
+// disposition alone instead of changing it around every call (four system calls per
+// transfer). A write to a closed connection must still not end the process: the threads
+// that drive the handles block SIGPIPE while they do, and a SIGPIPE raised meanwhile is
+// taken off the thread before the old mask returns.
+class SigpipeBlock {
+public:
+    SigpipeBlock() {
+        sigemptyset(&m_pipe);
+        sigaddset(&m_pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &m_pipe, &m_old);
+    }
+    ~SigpipeBlock() {
+        const timespec none = {0, 0};
+        while (sigtimedwait(&m_pipe, nullptr, &none) == SIGPIPE) {
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    SigpipeBlock(const SigpipeBlock&) = delete;
+    SigpipeBlock& operator=(const SigpipeBlock&) = delete;
+
+private:
+    sigset_t m_pipe;
+    sigset_t m_old;
+};
+
+// The receive buffer of each transfer without a rate cap: larger blocks mean fewer reads,
+// writes and callbacks per file. A capped transfer keeps libcurl's default, so that what
+// the cap lets through at once stays small.
+constexpr long kReceiveBuffer = 64 * 1024;
 
 }  // namespace
 
@@ -59,6 +92,7 @@ TransferPool::TransferPool(InternetConnection& connection, size_t maxConnections
 }
 
 TransferPool::~TransferPool() {
+    const SigpipeBlock sigpipe;  // closing connections may write to them
     if (m_thread.joinable()) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -81,6 +115,7 @@ TransferPool::~TransferPool() {
 }
 
 void TransferPool::Run() {
+    const SigpipeBlock sigpipe;
     std::unique_lock<std::mutex> lock(m_mutex);
     // Ends with the pool: the destructor sets m_stop and wakes the poll.
     while (!m_stop) {
@@ -129,6 +164,8 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, &t);
         curl_easy_setopt(easy, CURLOPT_PRIVATE, &t);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        if (m_maxRate == 0) curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kReceiveBuffer);
         // Over TLS, wait for a connection that can carry one more HTTP/2 stream rather than
         // open another; plain HTTP/1.1 opens its connections at once.
         if (url.compare(0, 8, "https://") == 0) curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
@@ -151,7 +188,8 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
     m_transfers[id] = std::move(transfer);
     if (easy) {
         m_toAdd.push_back(easy);
-        curl_multi_wakeup(Multi(m_multi));
+        // A held pool is woken when the hold ends.
+        if (!m_hold) curl_multi_wakeup(Multi(m_multi));
     }
     return id;
 }
@@ -229,7 +267,7 @@ void TransferPool::Reap() {
 void TransferPool::Hold(bool held) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_hold = held;
-    if (!held && m_multi) curl_multi_wakeup(Multi(m_multi));
+    if (!held && m_multi && !m_toAdd.empty()) curl_multi_wakeup(Multi(m_multi));
 }
 
 bool TransferPool::WaitFor(int id, const std::function<void()>& progress) {
