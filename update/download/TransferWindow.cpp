@@ -38,6 +38,9 @@ std::string PartialName(const std::wstring& digest, unsigned long long size) {
     return name + "-" + std::to_string(size) + ".part";
 }
 
+// The most a transfer keeps in memory before writing it to its partial.
+constexpr size_t kWriteBuffer = 64 * 1024;
+
 // Copies the open file `fd` to a new file `target` (a rename across file systems).
 int CopyOut(int fd, const std::string& target) {
     if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
@@ -90,12 +93,26 @@ public:
     unsigned long long unpackCap = 0;  // FILESIZE
     std::shared_ptr<UnpackAhead::Job> job;
 
+    // Received bytes not yet written to the partial: libcurl hands them over in blocks of
+    // 16 KiB, written in pieces of up to kWriteBuffer. Empty when no transfer is receiving.
+    std::vector<char> buffered;
+
     ~Slot() override {
         if (job) unpack->Drop(job);
         Close(!resumable);
     }
 
+    // Writes what is buffered to the partial; false (writeErrno set) when it cannot.
+    bool Flush() {
+        if (buffered.empty() || fd < 0) return true;
+        const bool ok = WriteAll(fd, buffered.data(), buffered.size());
+        if (!ok && writeErrno == 0) writeErrno = errno != 0 ? errno : EIO;
+        std::vector<char>().swap(buffered);
+        return ok;
+    }
+
     void Close(bool remove) {
+        if (!remove) Flush();
         if (fd >= 0) ::close(fd);
         fd = -1;
         if (remove && !partial.empty()) ::unlink(partial.c_str());
@@ -103,6 +120,7 @@ public:
     }
 
     bool Truncate() {
+        std::vector<char>().swap(buffered);
         if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
             writeErrno = errno;
             return false;
@@ -124,9 +142,15 @@ public:
             return false;
         }
         pending.push_back(static_cast<unsigned long>(bytes));
-        if (!WriteAll(fd, data, bytes)) {
-            writeErrno = errno != 0 ? errno : EIO;
-            return false;
+        if (buffered.size() + bytes > kWriteBuffer && !Flush()) return false;
+        if (bytes >= kWriteBuffer) {
+            if (!WriteAll(fd, data, bytes)) {
+                writeErrno = errno != 0 ? errno : EIO;
+                return false;
+            }
+        } else {
+            if (buffered.capacity() == 0) buffered.reserve(kWriteBuffer);
+            buffered.insert(buffered.end(), data, data + bytes);
         }
         onDisk += bytes;
         if (digesting) digest.Update(data, bytes);
@@ -136,6 +160,7 @@ public:
     // On the pool's thread, with its lock held. A file of the expected size that arrived
     // whole is decompressed at once, on the unpacking thread.
     void Ended(bool completed) override {
+        Flush();
         if (!completed || !digesting || !unpack || overLimit || writeErrno != 0 || fd < 0 ||
             onDisk != cap)
             return;

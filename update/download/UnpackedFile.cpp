@@ -18,7 +18,8 @@ UnpackedFile& UnpackedFile::operator=(UnpackedFile&& other) noexcept {
 
 bool UnpackedFile::Take(const std::string& target) {
     if (m_path.empty()) return false;
-    if (std::rename(m_path.c_str(), target.c_str()) == 0) {
+    // Unpacked under its final name already (the usual case): nothing to move.
+    if (m_path == target || std::rename(m_path.c_str(), target.c_str()) == 0) {
         m_path.clear();
         return true;
     }
