@@ -179,6 +179,7 @@ class Bench:
         self.nginx = None
         self.rows = []
         self.failed = False
+        self.trashed = 0  # trees moved out of the way (discard)
 
     def close(self):
         if self.nginx:
@@ -187,6 +188,23 @@ class Bench:
             shutil.rmtree(self.work, ignore_errors=True)
         else:
             print(f"work directory kept: {self.work}")
+
+    def discard(self, path):
+        """Moves a tree a timed run left out of the way; empty_trash deletes it later. On a
+        file system that skips recently freed inodes when it allocates new ones (ext4
+        without a journal does, for about 30 seconds), deleting thousands of files between
+        paired runs makes every file the next run creates slower, and the side that creates
+        more files (the updater: the download and its decompressed copy) pays more for the
+        harness's deletions than for its own work."""
+        if not os.path.lexists(path):
+            return
+        trash = os.path.join(self.work, "trash")
+        os.makedirs(trash, exist_ok=True)
+        self.trashed += 1
+        os.rename(path, os.path.join(trash, str(self.trashed)))
+
+    def empty_trash(self):
+        shutil.rmtree(os.path.join(self.work, "trash"), ignore_errors=True)
 
     # ---- running -----------------------------------------------------------------------
     def run_updater(self, inst, url, extra=(), updater=None):
@@ -218,8 +236,8 @@ class Bench:
         """One curl process fetching every .gz over one connection, one gzip -d for all of
         them, one cp into dest: the machine's own tools doing a download-and-install."""
         stage = os.path.join(self.work, "stage")
-        shutil.rmtree(stage, ignore_errors=True)
-        shutil.rmtree(dest, ignore_errors=True)
+        self.discard(stage)
+        self.discard(dest)
         os.makedirs(stage)
         cfg = os.path.join(self.work, "curl.cfg")
         with open(cfg, "w") as f:
@@ -235,7 +253,7 @@ class Bench:
 
     def c_baseline(self, url, rels, dest):
         """bench/baseline_install.c: every .gz over one connection, inflated into place."""
-        shutil.rmtree(dest, ignore_errors=True)
+        self.discard(dest)
         listing = os.path.join(self.work, "baseline.list")
         with open(listing, "w") as f:
             f.write("".join(rel + "\n" for rel in rels))
@@ -297,7 +315,7 @@ class Bench:
         seen = {}
 
         def fresh():
-            shutil.rmtree(inst, ignore_errors=True)
+            self.discard(inst)
             os.makedirs(inst)
             at = self.access_log_size()
             t = self.run_updater(inst, url1)[0]
@@ -549,7 +567,7 @@ class Bench:
 
     def curl_parallel(self, url, rels, dest):
         """curl fetching every .gz with up to 8 transfers in flight (-K list)."""
-        shutil.rmtree(dest, ignore_errors=True)
+        self.discard(dest)
         cfg = os.path.join(self.work, "curl-parallel.cfg")
         with open(cfg, "w") as f:
             for rel in rels:
@@ -569,7 +587,7 @@ class Bench:
         inst = os.path.join(self.work, "instx")
 
         def fresh(url, extra=(), updater=None):
-            shutil.rmtree(inst, ignore_errors=True)
+            self.discard(inst)
             os.makedirs(inst)
             return self.run_updater(inst, url, extra, updater)[0]
 
@@ -728,6 +746,7 @@ def main():
                     status = 1
                     print(f"case {name} failed: {e}", file=sys.stderr)
                     bench.not_measured(name, "-", f"failed: {str(e).splitlines()[0]}")
+                bench.empty_trash()
         table = bench.table(bench.machine(), load_before, loadavg(), runs)
         print()
         print(table)
