@@ -395,3 +395,21 @@ TEST_F(UpdateXMLParserTest, PatchesOfAFileAreKeptOnlyWhenComplete) {
     EXPECT_EQ(99u, patches[0].size);
     EXPECT_EQ(sha, patches[0].sha256);
 }
+
+// Records keep their digests narrow; a value with other characters than ASCII keeps the
+// whole characters of its first 32 that fit in 32 bytes, and the plug-in form shows that.
+TEST(FileRecordTest, DigestTextsKeepWhatTheInterfaceShows) {
+    FileRecord record;
+    record.pefilemd5.assign(std::wstring(40, L'a'));
+    EXPECT_EQ(std::wstring(32, L'a'), record.pefilemd5.wide());
+    EXPECT_TRUE(std::wstring(32, L'a') == record.pefilemd5);
+    EXPECT_FALSE(std::wstring(33, L'a') == record.pefilemd5);
+    record.zipmd5.assign(std::wstring(20, L'\u00e9'));  // 2 bytes each: 16 fit
+    EXPECT_EQ(std::wstring(16, L'\u00e9'), record.zipmd5.wide());
+    EXPECT_TRUE(std::wstring(16, L'\u00e9') == record.zipmd5);
+    UpdateFileInfo info;
+    record.toPluginInfo(info);
+    EXPECT_EQ(std::wstring(32, L'a'), info.pefilemd5);
+    EXPECT_EQ(std::wstring(16, L'\u00e9'), info.zipmd5);
+    EXPECT_EQ(L"", std::wstring(info.filemd5));
+}
