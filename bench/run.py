@@ -55,8 +55,19 @@ def md5_file(path):
     return h.hexdigest()
 
 
+# bench/peak_rss.c once built: runs a command as its child and reports that child's peak
+# RSS, which a child of this (large) process would inherit as its own starting peak.
+PEAK_RSS = None
+
+
 def timed(argv, cwd=None, env=None, stdout=subprocess.DEVNULL, check=True):
     """Runs argv to its end: (seconds, exit status, peak RSS of the child in KiB)."""
+    report = None
+    shown = argv
+    if PEAK_RSS:
+        fd, report = tempfile.mkstemp(prefix="peak-rss-")
+        os.close(fd)
+        argv = [PEAK_RSS, report, *argv]
     start = time.monotonic()
     p = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=stdout,
                          stderr=subprocess.STDOUT)
@@ -68,13 +79,21 @@ def timed(argv, cwd=None, env=None, stdout=subprocess.DEVNULL, check=True):
         if time.monotonic() > deadline:
             p.kill()
             os.wait4(p.pid, 0)
-            raise BenchError(f"{argv[0]} did not finish within {RUN_TIMEOUT} s")
+            raise BenchError(f"{shown[0]} did not finish within {RUN_TIMEOUT} s")
         time.sleep(0.002)
     elapsed = time.monotonic() - start
     p.returncode = os.waitstatus_to_exitcode(status)
+    rss = usage.ru_maxrss
+    if report:
+        try:
+            with open(report) as f:
+                rss = int(f.read().strip() or 0)
+        except (OSError, ValueError):
+            rss = 0
+        os.unlink(report)
     if check and p.returncode != 0:
-        raise BenchError(f"{' '.join(argv[:3])} ... ended with status {p.returncode}")
-    return elapsed, p.returncode, usage.ru_maxrss
+        raise BenchError(f"{' '.join(shown[:3])} ... ended with status {p.returncode}")
+    return elapsed, p.returncode, rss
 
 
 class Product:
@@ -169,6 +188,12 @@ class Bench:
                     raise BenchError(f"{args.old_build}/{name} is missing")
                 shutil.copy2(os.path.join(args.old_build, name), old)
             self.old_updater = os.path.join(old, "updater")
+        # The launcher that measures a command's own peak RSS.
+        global PEAK_RSS
+        launcher = os.path.join(self.bin, "peak_rss")
+        if subprocess.run(["cc", "-O2", "-o", launcher,
+                           os.path.join(HERE, "peak_rss.c")]).returncode == 0:
+            PEAK_RSS = launcher
         # The C baseline of a fresh install (libcurl, one connection, zlib into place).
         self.baseline = os.path.join(self.bin, "baseline_install")
         flags = subprocess.run(["pkg-config", "--cflags", "--libs", "libcurl"],
@@ -179,7 +204,6 @@ class Bench:
         self.nginx = None
         self.rows = []
         self.failed = False
-        self.trashed = 0  # trees moved out of the way (discard)
 
     def close(self):
         if self.nginx:
@@ -188,23 +212,6 @@ class Bench:
             shutil.rmtree(self.work, ignore_errors=True)
         else:
             print(f"work directory kept: {self.work}")
-
-    def discard(self, path):
-        """Moves a tree a timed run left out of the way; empty_trash deletes it later. On a
-        file system that skips recently freed inodes when it allocates new ones (ext4
-        without a journal does, for about 30 seconds), deleting thousands of files between
-        paired runs makes every file the next run creates slower, and the side that creates
-        more files (the updater: the download and its decompressed copy) pays more for the
-        harness's deletions than for its own work."""
-        if not os.path.lexists(path):
-            return
-        trash = os.path.join(self.work, "trash")
-        os.makedirs(trash, exist_ok=True)
-        self.trashed += 1
-        os.rename(path, os.path.join(trash, str(self.trashed)))
-
-    def empty_trash(self):
-        shutil.rmtree(os.path.join(self.work, "trash"), ignore_errors=True)
 
     # ---- running -----------------------------------------------------------------------
     def run_updater(self, inst, url, extra=(), updater=None):
@@ -236,8 +243,8 @@ class Bench:
         """One curl process fetching every .gz over one connection, one gzip -d for all of
         them, one cp into dest: the machine's own tools doing a download-and-install."""
         stage = os.path.join(self.work, "stage")
-        self.discard(stage)
-        self.discard(dest)
+        shutil.rmtree(stage, ignore_errors=True)
+        shutil.rmtree(dest, ignore_errors=True)
         os.makedirs(stage)
         cfg = os.path.join(self.work, "curl.cfg")
         with open(cfg, "w") as f:
@@ -253,7 +260,7 @@ class Bench:
 
     def c_baseline(self, url, rels, dest):
         """bench/baseline_install.c: every .gz over one connection, inflated into place."""
-        self.discard(dest)
+        shutil.rmtree(dest, ignore_errors=True)
         listing = os.path.join(self.work, "baseline.list")
         with open(listing, "w") as f:
             f.write("".join(rel + "\n" for rel in rels))
@@ -315,7 +322,7 @@ class Bench:
         seen = {}
 
         def fresh():
-            self.discard(inst)
+            shutil.rmtree(inst, ignore_errors=True)
             os.makedirs(inst)
             at = self.access_log_size()
             t = self.run_updater(inst, url1)[0]
@@ -567,7 +574,7 @@ class Bench:
 
     def curl_parallel(self, url, rels, dest):
         """curl fetching every .gz with up to 8 transfers in flight (-K list)."""
-        self.discard(dest)
+        shutil.rmtree(dest, ignore_errors=True)
         cfg = os.path.join(self.work, "curl-parallel.cfg")
         with open(cfg, "w") as f:
             for rel in rels:
@@ -587,7 +594,7 @@ class Bench:
         inst = os.path.join(self.work, "instx")
 
         def fresh(url, extra=(), updater=None):
-            self.discard(inst)
+            shutil.rmtree(inst, ignore_errors=True)
             os.makedirs(inst)
             return self.run_updater(inst, url, extra, updater)[0]
 
@@ -746,7 +753,6 @@ def main():
                     status = 1
                     print(f"case {name} failed: {e}", file=sys.stderr)
                     bench.not_measured(name, "-", f"failed: {str(e).splitlines()[0]}")
-                bench.empty_trash()
         table = bench.table(bench.machine(), load_before, loadavg(), runs)
         print()
         print(table)
