@@ -34,13 +34,20 @@ wchar_t* CopyText(const wchar_t* text) {
     return copy;
 }
 
+// `value` through a wide printf format, as a text of its own. A result longer than 33
+// characters is cut (swprintf then reports -1).
+template <typename T>
+wchar_t* FormatText(const wchar_t* format, T value) {
+    wchar_t buf[34] = {};
+    if (std::swprintf(buf, 34, format, value) < 0) buf[33] = L'\0';
+    return CopyText(buf);
+}
+
 // Integers are written in decimal only; any other radix is a caller error.
 template <typename T>
 wchar_t* FormatInteger(const wchar_t* format, T value, int radix) {
     if (radix != 10) InternalFailure("message parameter radix other than 10", 0, radix);
-    wchar_t buf[34];
-    std::swprintf(buf, 34, format, value);
-    return CopyText(buf);
+    return FormatText(format, value);
 }
 
 }  // namespace
@@ -62,20 +69,13 @@ CLQMsgParam::CLQMsgParam(unsigned long value, int radix)
 CLQMsgParam::CLQMsgParam(unsigned long long value, int radix)
     : CLQMsgParam(Owned(), FormatInteger(L"%llu", value, radix)) {}
 
-CLQMsgParam::CLQMsgParam(wchar_t c) : CLQMsgParam(Owned(), CopyText(std::wstring(1, c).c_str())) {}
+CLQMsgParam::CLQMsgParam(wchar_t c) : CLQMsgParam(Owned(), FormatText(L"%lc", c)) {}
 
-CLQMsgParam::CLQMsgParam(const void* pointer) : m_pszText(nullptr) {
-    wchar_t buf[34];
-    std::swprintf(buf, 34, L"%p", pointer);
-    m_pszText = m_owned = CopyText(buf);
-}
+CLQMsgParam::CLQMsgParam(const void* pointer) : CLQMsgParam(Owned(), FormatText(L"%p", pointer)) {}
 
-CLQMsgParam::CLQMsgParam(double value, const wchar_t* format) : m_pszText(nullptr) {
+CLQMsgParam::CLQMsgParam(double value, const wchar_t* format)
+    : CLQMsgParam(Owned(), FormatText(format ? format : L"", value)) {
     if (!format) InternalFailure("null format for a message parameter", 0, -1);
-    wchar_t buf[34];
-    // A result longer than 33 characters is cut; swprintf then reports -1.
-    if (std::swprintf(buf, 34, format, value) < 0) buf[33] = L'\0';
-    m_pszText = m_owned = CopyText(buf);
 }
 
 CLQMsgParam::CLQMsgParam(const CLQMsgParam& other)

@@ -47,14 +47,7 @@ void DigestText::assign(const std::wstring& text) {
 }
 
 std::wstring DigestText::wide() const {
-    const size_t n = std::strlen(m_text);
-    std::wstring out(n, L'\0');
-    for (size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(m_text[i]);
-        if (c >= 0x80) return Utf8ToWide(m_text);
-        out[i] = static_cast<wchar_t>(c);
-    }
-    return out;
+    return Utf8ToWide(m_text);
 }
 
 bool DigestText::equals(const std::wstring& text) const {

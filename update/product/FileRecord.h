@@ -21,12 +21,7 @@ class DigestText {
 public:
     static constexpr size_t kMaxBytes = UpdateFileInfo::kMd5Size - 1;
 
-    DigestText() = default;
-    explicit DigestText(const std::wstring& text) { assign(text); }
-
     void assign(const std::wstring& text);
-    bool empty() const { return m_text[0] == '\0'; }
-    const char* c_str() const { return m_text; }
     std::wstring wide() const;
     // Whether `text` is this digest text exactly.
     bool equals(const std::wstring& text) const;

@@ -343,15 +343,17 @@ void UpdateXMLParser::fileValue(const std::wstring& value) {
         ++m_fileXmlCount;
     }
     switch (m_elementPos) {
-        case D3_NAME:
+        case D3_NAME: {
             // The name is joined to download, mirror and installation directories; cut at
             // its first blank it must still stay inside them.
-            if (!IsContainedPath(value) || (value.find(L' ') != std::wstring::npos &&
-                                            !IsContainedPath(value.substr(0, value.find(L' '))))) {
+            const size_t blank = value.find(L' ');
+            if (!IsContainedPath(value) ||
+                (blank != std::wstring::npos && !IsContainedPath(value.substr(0, blank)))) {
                 THROW_CRITICAL(Msg<164>(value), ERR_XML);
             }
             m_file.name = value;
             break;
+        }
         case D3_FILEMD5:
             m_file.filemd5.assign(value);
             break;
