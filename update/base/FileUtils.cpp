@@ -157,6 +157,7 @@ std::string ShellQuote(const std::string& text) {
 }  // namespace
 
 std::wstring SystemErrorText(int error) {
+    if (error == kUntrustedLink) return RefusedLinkText();
     return FromMultibyte(std::strerror(error));
 }
 
@@ -259,24 +260,7 @@ bool RunShellCopy(const std::wstring& source, const std::wstring& target, bool o
 }
 
 int ReplaceFileContent(const std::string& target, const std::string& bytes, ReplaceStep* failed) {
-    const std::string temp = target + ".new";
-    ReplaceStep step = ReplaceStep::kOpen;
-    int error = 0;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        error = errno;
-    } else {
-        step = ReplaceStep::kWrite;
-        if (!WriteAll(fd, bytes) || ::fsync(fd) != 0) error = errno;
-        if (::close(fd) != 0 && error == 0) error = errno;
-        if (error == 0) {
-            step = ReplaceStep::kRename;
-            if (::rename(temp.c_str(), target.c_str()) != 0) error = errno;
-        }
-        if (error != 0) ::unlink(temp.c_str());
-    }
-    if (failed != nullptr) *failed = step;
-    return error;
+    return ReplaceFile(target, bytes, 0644, failed);
 }
 
 bool WriteAll(int fd, const void* data, size_t size) {

@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "base/SafeFile.h"
+
 namespace UpdateNew {
 
 // The result of CheckDirectory for a path that exists but is not a directory.
 constexpr int kNotADirectory = 8;
 
-// The system's error text for an error number, as wide text.
+// The system's error text for an error number, as wide text; for kUntrustedLink
+// (SafeFile), the text naming the refused link.
 std::wstring SystemErrorText(int error);
 
 // Creates `path` and every missing parent with `mode` (the updater passes 0755), from the
@@ -71,13 +74,9 @@ inline bool WriteAll(int fd, const std::string& data) {
     return WriteAll(fd, data.data(), data.size());
 }
 
-// Which step of a file replacement failed.
-enum class ReplaceStep { kOpen, kWrite, kRename };
-
-// Replaces the file `target` (a multibyte path) with `bytes`: written to "<target>.new",
-// synced, then renamed over the target, so that a reader finds the old file or the whole
-// new one, never a part. 0, or the errno of the step that failed (named in `failed` when
-// given); the ".new" file does not outlive a failure.
+// Replaces the file `target` (a multibyte path) with `bytes` as ReplaceFile (SafeFile)
+// does, with mode 0644: "<target>.new" made anew, synced, renamed over the target. 0, or
+// the errno of the step that failed (named in `failed` when given).
 int ReplaceFileContent(const std::string& target, const std::string& bytes,
                        ReplaceStep* failed = nullptr);
 

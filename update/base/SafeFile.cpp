@@ -1,0 +1,263 @@
+#include "base/SafeFile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "base/Conv.h"
+#include "base/FileUtils.h"
+#include "base/Messages.h"
+
+namespace UpdateNew {
+
+namespace {
+
+// A chain of links longer than this is a loop, as the kernel counts it.
+constexpr int kMaxLinks = 40;
+
+// The link this thread was last refused, with its owner, for its error text.
+thread_local std::string t_refusedLink;
+thread_local uid_t t_refusedOwner = 0;
+
+int OpenDirAt(int at, const char* name) {
+    int fd;
+    do {
+        fd = ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Splits `path` into its components; "." and empty ones are dropped, ".." is kept (the
+// kernel resolves it against the directory reached so far, which is what it means).
+std::vector<std::string> Components(const std::string& path) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (!part.empty() && part != ".") parts.push_back(std::move(part));
+        start = end + 1;
+    }
+    return parts;
+}
+
+class Walker {
+public:
+    Walker(bool create, mode_t mode, std::vector<std::string>* created)
+        : m_create(create), m_mode(mode), m_created(created) {}
+
+    // Opens `path` relative to `base` (an open directory, or AT_FDCWD) into `dir`. `shown`
+    // is the path as far as it was walked, for the names of created directories and of a
+    // refused link.
+    int walk(int base, const std::string& path, UniqueFd& dir, std::string shown) {
+        const bool absolute = !path.empty() && path[0] == '/';
+        UniqueFd current(OpenDirAt(absolute ? AT_FDCWD : base, absolute ? "/" : "."));
+        if (current.get() < 0) return errno;
+        if (absolute) shown = "/";
+        for (const std::string& part : Components(path)) {
+            if (int rc = step(current, part, shown)) return rc;
+            if (!shown.empty() && shown.back() != '/') shown += '/';
+            shown += part;
+        }
+        dir.reset(current.release());
+        return 0;
+    }
+
+private:
+    // Moves `current` to its entry `part`.
+    int step(UniqueFd& current, const std::string& part, const std::string& shown) {
+        int next = OpenDirAt(current.get(), part.c_str());
+        if (next >= 0) {
+            current.reset(next);
+            return 0;
+        }
+        const int error = errno;
+        if (error == ENOENT && m_create) return makeAndOpen(current, part, shown);
+        if (error != ELOOP && error != ENOTDIR) return error;
+        struct stat st;
+        if (::fstatat(current.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        if (!S_ISLNK(st.st_mode)) return ENOTDIR;
+        return followLink(current, part, st, shown);
+    }
+
+    int makeAndOpen(UniqueFd& current, const std::string& part, const std::string& shown) {
+        if (::mkdirat(current.get(), part.c_str(), m_mode) == 0) {
+            if (m_created != nullptr)
+                m_created->push_back(shown.empty() || shown.back() == '/' ? shown + part
+                                                                          : shown + "/" + part);
+        } else if (errno != EEXIST) {
+            return errno;
+        }
+        const int next = OpenDirAt(current.get(), part.c_str());
+        if (next < 0) return errno == ELOOP ? ENOTDIR : errno;
+        current.reset(next);
+        return 0;
+    }
+
+    // Follows the link `part` of `current` (whose status is `st`) when its owner may be
+    // trusted. A link's text never changes, so the text read between two looks at the
+    // same link is that link's, whoever swaps names meanwhile.
+    int followLink(UniqueFd& current, const std::string& part, const struct stat& st,
+                   const std::string& shown) {
+        if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+            t_refusedLink =
+                shown.empty() || shown.back() == '/' ? shown + part : shown + "/" + part;
+            t_refusedOwner = st.st_uid;
+            return kUntrustedLink;
+        }
+        if (++m_links > kMaxLinks) return ELOOP;
+        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlinkat(current.get(), part.c_str(), &target[0], target.size());
+        if (n < 0) return errno;
+        if (static_cast<size_t>(n) >= target.size()) return ENAMETOOLONG;
+        target.resize(static_cast<size_t>(n));
+        struct stat again;
+        if (::fstatat(current.get(), part.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        if (again.st_ino != st.st_ino || again.st_dev != st.st_dev) return EAGAIN;
+        // A link resolves from its own directory, and never creates what it names.
+        Walker inner(false, m_mode, nullptr);
+        inner.m_links = m_links;
+        UniqueFd resolved;
+        const int rc = inner.walk(current.get(), target, resolved, shown);
+        m_links = inner.m_links;
+        if (rc != 0) return rc;
+        current.reset(resolved.release());
+        return 0;
+    }
+
+    bool m_create;
+    mode_t m_mode;
+    std::vector<std::string>* m_created;
+    int m_links = 0;
+};
+
+bool SplitLast(const std::string& path, std::string& parent, std::string& name) {
+    const size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    parent = slash == std::string::npos ? std::string(".")
+             : slash == 0               ? std::string("/")
+                                        : path.substr(0, slash);
+    return true;
+}
+
+}  // namespace
+
+std::wstring RefusedLinkText() {
+    return MsgLib<34>(FromMultibyte(t_refusedLink), std::to_wstring(t_refusedOwner));
+}
+
+int OpenDirectory(const std::string& path, UniqueFd& dir, bool create, mode_t mode,
+                  std::vector<std::string>* created) {
+    if (path.empty()) return ENOENT;
+    Walker walker(create, mode, created);
+    return walker.walk(AT_FDCWD, path, dir, path[0] == '/' ? "/" : "");
+}
+
+int OpenParent(const std::string& path, UniqueFd& dir, std::string& name) {
+    std::string parent;
+    if (!SplitLast(path, parent, name)) return EINVAL;
+    return OpenDirectory(parent, dir);
+}
+
+int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file) {
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT)
+            return errno == EISDIR || errno == EPERM ? EISDIR : errno;
+        const int fd =
+            ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            file.reset(fd);
+            return 0;
+        }
+        if (errno != EEXIST && errno != EINTR) return errno;
+        // Somebody made the name again in between: remove and try again, a few times.
+    }
+    return EEXIST;
+}
+
+int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file) {
+    int fd;
+    do {
+        fd = ::openat(dir, name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    // ENXIO: a FIFO nobody reads, or a device without its driver; neither is a file.
+    if (fd < 0) return errno == ENXIO ? EINVAL : errno;
+    UniqueFd opened(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return EINVAL;
+    // Writes block as usual from here on.
+    const int fl = ::fcntl(fd, F_GETFL);
+    if (fl >= 0) (void)::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    file.reset(opened.release());
+    return 0;
+}
+
+int CreateFile(const std::string& path, mode_t mode, UniqueFd& file) {
+    UniqueFd dir;
+    std::string name;
+    if (int rc = OpenParent(path, dir, name)) return rc;
+    return CreateFileAt(dir.get(), name, mode, file);
+}
+
+int OpenExisting(const std::string& path, int flags, UniqueFd& file) {
+    UniqueFd dir;
+    std::string name;
+    if (int rc = OpenParent(path, dir, name)) return rc;
+    return OpenExistingAt(dir.get(), name, flags, file);
+}
+
+int RenameFile(const std::string& from, const std::string& to) {
+    UniqueFd fromDir, toDir;
+    std::string fromName, toName;
+    if (int rc = OpenParent(from, fromDir, fromName)) return rc;
+    if (int rc = OpenParent(to, toDir, toName)) return rc;
+    return ::renameat(fromDir.get(), fromName.c_str(), toDir.get(), toName.c_str()) == 0 ? 0
+                                                                                         : errno;
+}
+
+int RemoveFile(const std::string& path) {
+    UniqueFd dir;
+    std::string name;
+    if (int rc = OpenParent(path, dir, name)) return rc == ENOENT ? 0 : rc;
+    if (::unlinkat(dir.get(), name.c_str(), 0) == 0 || errno == ENOENT) return 0;
+    return errno;
+}
+
+int SyncParent(const std::string& path) {
+    UniqueFd dir;
+    std::string name;
+    if (int rc = OpenParent(path, dir, name)) return rc;
+    return ::fsync(dir.get()) == 0 ? 0 : errno;
+}
+
+int ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode, ReplaceStep* failed,
+                bool syncDirectory) {
+    ReplaceStep step = ReplaceStep::kOpen;
+    UniqueFd dir, file;
+    std::string name;
+    int error = OpenParent(path, dir, name);
+    const std::string temp = name + ".new";
+    if (error == 0) error = CreateFileAt(dir.get(), temp, mode, file);
+    if (error == 0) {
+        step = ReplaceStep::kWrite;
+        if (!WriteAll(file.get(), bytes) || ::fsync(file.get()) != 0) error = errno;
+        if (file.close() != 0 && error == 0) error = errno;
+        if (error == 0) {
+            step = ReplaceStep::kRename;
+            if (::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) error = errno;
+        }
+        if (error != 0) ::unlinkat(dir.get(), temp.c_str(), 0);
+        if (error == 0 && syncDirectory && ::fsync(dir.get()) != 0) error = errno;
+    }
+    if (failed != nullptr) *failed = step;
+    return error;
+}
+
+}  // namespace UpdateNew

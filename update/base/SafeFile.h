@@ -1,0 +1,82 @@
+// The one way the updater creates, replaces and removes files. The updater runs as root in
+// directories that other users may write to (the system's temporary directory, a
+// world-writable folder inside an installation), so a name it writes to may be a symbolic
+// link, a directory, a FIFO or a file somebody holds open. These services therefore
+//   - look a path up one component at a time from directory descriptors, following a
+//     symbolic link only when it belongs to root or to the effective user (so an
+//     administrator's "data -> /srv/data" works, a link planted by another user does not);
+//   - never follow a link in the last component: a link there is replaced or removed as
+//     the name it is;
+//   - create every new file with O_EXCL after removing what stood at its name, so no
+//     descriptor somebody opened before can reach the new content;
+//   - write into an existing file only when it is a regular file with one name, and
+//     refuse anything else (a directory, a device, a FIFO) with an error.
+// Paths are multibyte (the system's form). Every service gives 0 or an error number and
+// never throws; kUntrustedLink is the error of a link refused by the rule above, which
+// SystemErrorText (FileUtils) turns into a text naming that link. Every descriptor they open
+// is close-on-exec. Thread-safe: no state but the calling thread's last refused link.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "base/UniqueFd.h"
+
+namespace UpdateNew {
+
+// The error of a symbolic link in a path that belongs to neither root nor the effective
+// user (errno values are small; this one is not one of them).
+constexpr int kUntrustedLink = 0x10000;
+
+// The text of kUntrustedLink: the link this thread was last refused, and its owner.
+std::wstring RefusedLinkText();
+
+// Opens the directory `path` (absolute, or relative to the working directory) with every
+// component looked up as described above. With `create`, missing directories are made
+// with `mode` and appended to `created` (when given), parents first, without a trailing
+// "/". ENOTDIR when a component is something else than a directory.
+int OpenDirectory(const std::string& path, UniqueFd& dir, bool create = false, mode_t mode = 0755,
+                  std::vector<std::string>* created = nullptr);
+
+// Opens the directory that holds `path` (as OpenDirectory, without creating) and gives the
+// last component in `name`. EINVAL for a path that names no file ("", "/", "x/").
+int OpenParent(const std::string& path, UniqueFd& dir, std::string& name);
+
+// Creates the file `name` in `dir` for writing: what stands at the name (a file, a link,
+// a FIFO) is removed first, then the file is made with O_EXCL and `mode`. A directory at
+// the name is refused (EISDIR).
+int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file);
+
+// Opens the existing file `name` in `dir` with `flags` (O_WRONLY or O_RDWR, optionally
+// O_APPEND or O_TRUNC) without following a link; only a regular file with one name is
+// accepted (ELOOP for a link, EISDIR for a directory, EINVAL for anything else or a file
+// with more names).
+int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file);
+
+// Path forms of the two above; `path`'s directory is opened as OpenParent does.
+int CreateFile(const std::string& path, mode_t mode, UniqueFd& file);
+int OpenExisting(const std::string& path, int flags, UniqueFd& file);
+
+// Renames `from` to `to` (both full paths) with renameat between their directories; a link
+// at either name is renamed or replaced as the name it is.
+int RenameFile(const std::string& from, const std::string& to);
+
+// Removes the name `path` (a file, a link, a FIFO; never a directory and never what a
+// link points at). A missing name is no error.
+int RemoveFile(const std::string& path);
+
+// Flushes the directory that holds `path`, so that names created or renamed in it last
+// through a power cut.
+int SyncParent(const std::string& path);
+
+// Replaces the file `path` with `bytes`: written to a new "<path>.new" (made as CreateFile
+// makes files, with `mode`), flushed, then renamed over `path`, so that a reader finds the
+// old file or the whole new one. With `syncDirectory` the directory is flushed too. The
+// ".new" file does not outlive a failure.
+enum class ReplaceStep { kOpen, kWrite, kRename };
+int ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode = 0644,
+                ReplaceStep* failed = nullptr, bool syncDirectory = false);
+
+}  // namespace UpdateNew
