@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <new>
 
 #include "ProgressFormat.h"
@@ -301,6 +302,21 @@ int CProgressGuiCallbacks::BeforeUpdateModule(const std::wstring& cModuleName) {
     });
 }
 
+int CProgressGuiCallbacks::notifyConfigFile(const std::wstring& cConfigFileName,
+                                            const ConfigFileData& cConfigFileData) {
+    return Quietly([&] {
+        // The option as the updater reads it: "1" or "true" in any case.
+        auto it = cConfigFileData.find(L"mirror");
+        std::wstring value = it != cConfigFileData.end() ? it->second : std::wstring();
+        for (wchar_t& c : value) c = static_cast<wchar_t>(std::towlower(c));
+        m_mirror = value == L"1" || value == L"true";
+    });
+}
+
+bool CProgressGuiCallbacks::commandRuns(const std::wstring& command) const {
+    return !command.empty() && !m_mirror;
+}
+
 int CProgressGuiCallbacks::beforePre(const std::wstring& cModuleName,
                                      const std::wstring& cCommand) {
     return Quietly([&] {
@@ -308,7 +324,7 @@ int CProgressGuiCallbacks::beforePre(const std::wstring& cModuleName,
         m_module = cModuleName;
         m_step = L"running the pre command";
         m_stepDone = m_stepTotal = 0;
-        if (!cCommand.empty()) line(L"Module " + cModuleName + L": pre command: " + cCommand);
+        if (commandRuns(cCommand)) line(L"Module " + cModuleName + L": pre command: " + cCommand);
         status(true);
     });
 }
@@ -374,7 +390,7 @@ int CProgressGuiCallbacks::beforePost(const std::wstring& cModuleName,
         m_module = cModuleName;
         m_step = L"running the post command";
         m_stepDone = m_stepTotal = 0;
-        if (!cCommand.empty()) line(L"Module " + cModuleName + L": post command: " + cCommand);
+        if (commandRuns(cCommand)) line(L"Module " + cModuleName + L": post command: " + cCommand);
         status(true);
     });
 }
@@ -428,7 +444,7 @@ int CProgressGuiCallbacks::beforeUnpost(const std::wstring& cModuleName,
         m_module = cModuleName;
         m_step = L"running the unpost command";
         m_stepDone = m_stepTotal = 0;
-        if (!cCommand.empty()) {
+        if (commandRuns(cCommand)) {
             line(L"ROLLBACK: module " + cModuleName + L": unpost command: " + cCommand,
                  Tone::Alarm);
         }

@@ -36,6 +36,8 @@ public:
     int afterRestoreModuleCompletion(const std::wstring& cModuleName) override;
     int onUpdateStart() override;
     int onSelfUpdateStart() override;
+    int notifyConfigFile(const std::wstring& cConfigFileName,
+                         const ConfigFileData& cConfigFileData) override;
     int onCheckMainIdx(bool bCheck) override;
     int onCheckFile(const UpdateFileInfo& cFile) override;
     int onCheckFileIsDirty(const UpdateFileInfo& cFile) override;
@@ -74,6 +76,8 @@ private:
     std::wstring statusText(int columns) const;
     void clearStatus();
     double secondsSince(Clock::time_point start) const;
+    // A module command is run: not empty, and not a mirror (which runs none).
+    bool commandRuns(const std::wstring& command) const;
 
     TerminalWriter m_out;
     bool m_bar;  // status line in place (terminal) or phase lines only
@@ -87,6 +91,7 @@ private:
     bool m_failed = false;
     bool m_nothingChanged = false;
     bool m_rolledBack = false;
+    bool m_mirror = false;  // the option `mirror`, as the configuration gave it
 
     // File check.
     unsigned long m_checked = 0;

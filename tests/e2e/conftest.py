@@ -69,12 +69,14 @@ def source_dir():
 
 
 def sanitized_build(build=None):
-    """True when the build directory was configured with the sanitizers (UPDATER_SANITIZE)."""
+    """True when the build directory was configured with the sanitizers (UPDATER_SANITIZE or
+    UPDATER_TSAN)."""
     build = build or os.environ.get("UPDATER_BUILD_DIR",
                                     os.path.join(os.path.dirname(__file__), "..", "..", "build"))
     try:
         with open(os.path.join(build, "CMakeCache.txt"), encoding="utf-8") as f:
-            return any(line.strip() == "UPDATER_SANITIZE:BOOL=ON" for line in f)
+            return any(line.strip() in ("UPDATER_SANITIZE:BOOL=ON", "UPDATER_TSAN:BOOL=ON")
+                       for line in f)
     except OSError:
         return False
 
@@ -89,6 +91,7 @@ SANITIZER_OPTIONS = {
                     "detect_stack_use_after_return=1:check_initialization_order=1:"
                     "strict_init_order=1",
     "UBSAN_OPTIONS": "print_stacktrace=1:halt_on_error=1",
+    "TSAN_OPTIONS": "halt_on_error=0:second_deadlock_stack=1",
 }
 
 

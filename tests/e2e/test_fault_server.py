@@ -528,7 +528,12 @@ def test_overlapping_transfers_keep_the_events_the_failures_and_the_tree(tmp_pat
         seen[parallel] = (merged_events(kit), len(connections))
         r = fresh_run(kit, [bad.url, srv.url], f"--parallel={parallel}")
         assert r.returncode == 0 and kit.installed_tree() == expected_tree(kit), kit.log_text()
-    assert seen["1"][0] == seen["8"][0]
+    # Given explicitly, side by side transfers ask the plug-in about each file ahead (also
+    # about those behind the failing one): only the downloadFile calls differ.
+    asked = {p: [e for e in seen[p][0] if e[1] == "downloadFile"] for p in seen}
+    assert [e for e in seen["1"][0] if e[1] != "downloadFile"] == \
+        [e for e in seen["8"][0] if e[1] != "downloadFile"]
+    assert set(asked["1"]) <= set(asked["8"])
     assert seen["8"][1] > seen["1"][1], "the transfers ran side by side"
     # A plug-in that fetches the files itself: nothing is fetched ahead.
     at = os.path.getsize(srv.access_log)
@@ -545,7 +550,9 @@ def test_interrupt_stops_every_transfer_in_flight_and_rolls_back(tmp_path, nginx
     kit.module("core", dict(NEW, **{f"share/s{i}.bin": os.urandom(64 * 1024) for i in range(10)}))
     kit.publish()
     srv = nginx(kit.www)
-    assert cut_run(kit, [srv.url + "/slow"], [], lambda: len(partial_files(kit)) >= 8,
+    # Interrupted once the transfers receive (the first file's blocks are reported).
+    assert cut_run(kit, [srv.url + "/slow"], ["--parallel=8"],
+                   lambda: len(partial_files(kit)) >= 8 and "onDownloadFile" in kit.names(),
                    interrupted) == 255, kit.log_text()
     assert_refused(kit, old)
     assert kit.markers() == []
@@ -579,6 +586,9 @@ def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
         part.write_bytes(data or gz[:len(gz) // 2])
         assert_converges(kit, url)
         assert said in kit.log_text() and not part.exists()
+        # The plug-in heard of the file's bytes once: what was thrown away never counted.
+        assert [b for _, n, a, b in merged_events(kit)
+                if n == "onDownloadFile" and "big.bin" in a[0]] == [len(gz)]
 
     # A file replaced on the server between runs: the partial of the old one goes.
     kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))

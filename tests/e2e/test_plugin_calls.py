@@ -1,8 +1,11 @@
 """Plug-in calls: a failing one stays named; connection callbacks; the version sent."""
 
+import os
+import shutil
 import subprocess
 
-from updatekit import UPDATER, two_module_kit
+from test_fault_server import log_lines_since, merged_events
+from updatekit import RUN_EVENTS, UPDATER, UPDATEROOT, UpdateKit, tree, two_module_kit
 
 
 def test_failing_call_named_and_connection_callbacks(tmp_path, nginx):
@@ -28,3 +31,35 @@ def test_failing_call_named_and_connection_callbacks(tmp_path, nginx):
     assert subprocess.run([kit.bin / "updater"] + args, env=kit.env(), timeout=60).returncode == 0
     assert [f"{n}({a})" for _, n, a in kit.events() if "connectServer" in n] == \
         [f'connectServer("{default}", "", "")', f'disconnectServer("{default}")']
+
+
+def test_plugin_fetching_every_second_file_and_tidy_taking_every_changed_file(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.module("m", {f"f{i}.bin": os.urandom(3000 + i) for i in range(6)})
+    kit.publish()
+    srv = nginx(kit.www)
+    fetch = {"UPD_REC_FETCH": f"{srv.url}/{UPDATEROOT}/|{kit.www / UPDATEROOT}"}
+    seen = {}
+    for extra in ([], ["--parallel=1"], ["--parallel=4"]):
+        shutil.rmtree(kit.inst / "m", ignore_errors=True)
+        kit.kept_index().unlink(missing_ok=True)
+        at = os.path.getsize(srv.access_log) if os.path.exists(srv.access_log) else 0
+        assert kit.run([srv.url], extra, env=fetch).returncode == 0, kit.log_text()
+        assert len(tree(kit.inst / "m")) == 6
+        seen[str(extra)] = merged_events(kit)
+        taken = [a.split('"')[1] for _, n, a, _ in seen[str(extra)] if n == "downloadFile"
+                 and f"/{UPDATEROOT}/" in a][1::2]
+        requested = log_lines_since(srv, at)
+        assert len(taken) == 3
+        assert not [u for u in taken for ln in requested if u[len(srv.url):] in ln]
+    assert seen["[]"] == seen["['--parallel=1']"]
+
+    kit.set_file("m", "f0.bin", b"new")
+    kit.publish()
+    assert kit.run([srv.url], env={"UPD_REC_SET_setTidy": "m="}).returncode == 0
+    names = kit.names(RUN_EVENTS)
+    assert names[names.index("setTidy"):] == [
+        "setTidy", "onCheckFilesDone", "afterDownloadFiles", "notifyModuleFileList",
+        "notifyModuleFileList", "notifyModuleFileListDone", "notifyModuleFileListDone",
+        "globalPre", "overrideInstall", "globalPost", "onUpdateFinish"]
+    assert kit.installed("m", "f0.bin") != b"new"

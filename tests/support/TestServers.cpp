@@ -260,6 +260,8 @@ Nginx::Nginx(const NginxConfig& config) : LocalServer("nginx") {
              << "    location /unavailable/ { return 503; }\n"
              << "    location /moved/ { rewrite ^/moved/(.*)$ /$1 redirect; }\n"
              << "    location /loop/ { rewrite ^(.*)$ $1 redirect; }\n"
+             << "    location /slow/ { alias " << root << "/; limit_rate 8k; }\n"
+             << "    location /norange/ { alias " << root << "/; max_ranges 0; }\n"
              << "    location /plain/ { rewrite ^/plain/(.*)$ http://127.0.0.1:" << m_port
              << "/$1 redirect; }\n"
              << "  }\n"

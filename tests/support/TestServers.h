@@ -88,6 +88,8 @@ protected:
 //   /unavailable/<path>  always 503
 //   /moved/<path>        302 to /<path>
 //   /loop/<path>         302 to itself, for ever
+//   /slow/<path>         the files at 8 KiB a second
+//   /norange/<path>      the files, whole whatever range is asked for
 // With `tls`, the same locations are also served on https://127.0.0.1:tlsPort() with a
 // certificate for 127.0.0.1 and localhost signed by the test CA in caFile().
 // The access log has nginx's combined format followed by " connection=<n>", the serial

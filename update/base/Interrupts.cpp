@@ -8,8 +8,9 @@ namespace UpdateNew {
 
 const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
 
-volatile std::sig_atomic_t g_sigintReceived = 0;
-volatile std::sig_atomic_t g_sigtermReceived = 0;
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only store lock-free");
+std::atomic<int> g_sigintReceived{0};
+std::atomic<int> g_sigtermReceived{0};
 
 namespace {
 

@@ -6,6 +6,7 @@
 // progress is aborted within about a second.
 #pragma once
 
+#include <atomic>
 #include <csignal>
 
 namespace UpdateNew {
@@ -13,9 +14,10 @@ namespace UpdateNew {
 // The line a handler writes to standard output.
 extern const char kSignalReceivedLine[];
 
-// Set to 1 by the handler of their signal and never reset.
-extern volatile std::sig_atomic_t g_sigintReceived;
-extern volatile std::sig_atomic_t g_sigtermReceived;
+// Set to 1 by the handler of their signal and never reset. Atomic: the transfer pool's
+// thread reads them too, and a lock-free atomic is as safe in a handler as sig_atomic_t.
+extern std::atomic<int> g_sigintReceived;
+extern std::atomic<int> g_sigtermReceived;
 
 // Installs both handlers, SIGINT first. Returns 0, or the errno value of the signal()
 // call that failed.

@@ -79,6 +79,7 @@ void Parameter::setValue(uint32_t index, const std::wstring& value) {
         m_value2 = value;
     }
     m_set = true;
+    m_given = true;
 }
 
 std::wstring Parameter::helpText() const {

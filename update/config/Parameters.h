@@ -65,6 +65,8 @@ public:
     int32_t dependsOn() const { return m_dependsOn; }
     bool multiple() const { return m_multiple; }
     bool isSet() const { return m_set; }
+    // A value was given (command line, configuration file, plug-in), not only the default.
+    bool given() const { return m_given; }
     const std::wstring& defaultValue() const { return m_default; }
     bool hasDefault() const { return m_default != kNoDefault; }
     const Parameters* owner() const { return m_owner; }
@@ -82,6 +84,7 @@ private:
     std::vector<std::wstring> m_values;
     bool m_multiple;
     bool m_set = false;
+    bool m_given = false;
     std::wstring m_default;
     Parameters* m_owner;
 };

@@ -152,6 +152,11 @@ public:
     bool plainPass() const { return m_plainPass; }
     bool logAppend() const { return m_logAppend; }
     bool mirror() const { return m_mirror; }
+    // `parallel` was given, not left at its default.
+    bool parallelGiven() const {
+        auto option = m_params.findById(OPT_PARALLEL);
+        return option != m_params.end() && option->given();
+    }
     bool ignoreMasterIdx() const { return m_ignoreMasterIdx; }
     bool selfUpdateDone() const { return m_selfUpdateDone; }
     // Rebuild changed files from patches against the installed copies where the server

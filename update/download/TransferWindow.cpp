@@ -66,9 +66,11 @@ int CopyOut(int fd, const std::string& target) {
 }  // namespace
 
 // One planned file in flight (or done and not yet taken by Fetch): its partial file and
-// the blocks received before the loop reached it, which Fetch reports first.
+// the blocks received before the loop reached it, which Fetch reports first. A slot ends
+// its own transfer and unpacking job, so that neither outlives it.
 class TransferWindow::Slot : public TransferSink {
 public:
+    TransferPool* pool = nullptr;
     FileDownloader* downloader = nullptr;
     FileDownloader::TransferNames names;
     std::string partial;  // its path
@@ -79,8 +81,12 @@ public:
     unsigned long long onDisk = 0;       // bytes in the partial
     unsigned long long resumedFrom = 0;  // bytes a past transfer left, continued now
     std::vector<unsigned long> pending;  // block sizes not reported yet
-    bool restarted = false;              // the server sent the whole file again
-    bool complete = false;               // the partial held the whole size: no transfer
+    // Blocks are kept back while bytes of an earlier transfer are not known to be good:
+    // a block is reported once it is kept, so a file's blocks add up to its size.
+    bool holdReports = false;
+    bool pluginTook = false;  // asked ahead, the plug-in fetched the file itself
+    bool restarted = false;   // the server sent the whole file again
+    bool complete = false;    // the partial held the whole size: no transfer
     bool overLimit = false;
     int writeErrno = 0;
     std::exception_ptr error;  // why the transfer could not even start
@@ -98,6 +104,7 @@ public:
     std::vector<char> buffered;
 
     ~Slot() override {
+        if (pool && id != 0) pool->Cancel(id);
         if (job) unpack->Drop(job);
         Close(!resumable);
     }
@@ -119,8 +126,11 @@ public:
         if (remove) partial.clear();
     }
 
+    // Starts the partial afresh; what it held was never reported and never will be.
     bool Truncate() {
         std::vector<char>().swap(buffered);
+        pending.clear();
+        holdReports = false;
         if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
             writeErrno = errno;
             return false;
@@ -158,7 +168,8 @@ public:
     }
 
     // On the pool's thread, with its lock held. A file of the expected size that arrived
-    // whole is decompressed at once, on the unpacking thread.
+    // whole is decompressed at once, on the unpacking thread. The job is the slot's only
+    // once it is queued; a job that cannot be made leaves the file to the loop.
     void Ended(bool completed) override {
         Flush();
         if (!completed || !digesting || !unpack || overLimit || writeErrno != 0 || fd < 0 ||
@@ -166,19 +177,31 @@ public:
             return;
         const int input = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (input < 0) return;
-        job = std::make_shared<UnpackAhead::Job>(input, onDisk, unpackPath, unpackCap);
-        unpack->Add(job);
+        std::shared_ptr<UnpackAhead::Job> queued;
+        try {
+            queued = std::make_shared<UnpackAhead::Job>(input, onDisk, unpackPath, unpackCap);
+        } catch (const std::bad_alloc&) {
+            ::close(input);
+            return;
+        }
+        try {
+            unpack->Add(queued);
+            job = std::move(queued);
+        } catch (...) {
+            // Nothing may leave the pool's thread; the job closes `input` as it goes.
+        }
     }
 };
 
 TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
-                               const std::wstring& resumeDir, bool keep)
+                               const std::wstring& resumeDir, bool keep, bool askAhead)
     : m_downloader(&downloader),
       m_width(std::max<size_t>(1, width)),
       // Four times the transfers, so that a file still being decompressed, or a large one
       // still on its way, does not hold back the next; at most 64 partial files at a time.
       m_depth(m_width > 1 ? std::max(m_width, std::min<size_t>(4 * m_width, 64)) : 1),
       m_keep(keep),
+      m_askAhead(askAhead),
       m_resumeDir(ToMultibyte(WithoutTrailingSlash(resumeDir))),
       m_pool(downloader.connection(), m_width, maxRate) {}
 
@@ -189,8 +212,9 @@ TransferWindow::~TransferWindow() {
 
 void TransferWindow::CheckOnArrival(StreamDigest::Kind digest, bool unpack) {
     m_digest = digest;
+    m_unpackAhead = unpack;
+    // Kept once made, even when no longer wanted: slots in flight may point at it.
     if (unpack && !m_unpack) m_unpack.reset(new UnpackAhead());
-    if (!unpack) m_unpack.reset();
 }
 
 std::wstring TransferWindow::ResumeDirOf(const std::wstring& installDir) {
@@ -226,17 +250,25 @@ FileDownloader::TransferNames TransferWindow::namesOf(size_t index) const {
     return m_downloader->namesOf(source, destination);
 }
 
-void TransferWindow::start(size_t index) {
+void TransferWindow::start(size_t index, bool ask) {
     const Entry& entry = m_plan[index];
     auto slot = std::make_unique<Slot>();
     Slot& s = *slot;
+    // A slot already there (none should be) ends its transfer as it goes.
     m_slots[index] = std::move(slot);
+    s.pool = &m_pool;
     s.downloader = m_downloader;
     try {
         s.names = namesOf(index);
     } catch (...) {
         // Reported when the loop reaches the file, not ahead of the files before it.
         s.error = std::current_exception();
+        return;
+    }
+    // The plug-in has the first chance at every transfer; what it answers wrong ends the
+    // run at once.
+    if (ask && m_downloader->offerToPlugin(s.names)) {
+        s.pluginTook = true;
         return;
     }
     s.cap = entry.file->zipsize;
@@ -264,6 +296,7 @@ void TransferWindow::start(size_t index) {
         LogDebug(L"%s: continuing after the %llu bytes of %S\n", s.names.source.c_str(),
                  s.resumedFrom, s.partial.c_str());
         s.pending.push_back(static_cast<unsigned long>(s.resumedFrom));
+        s.holdReports = true;
     }
     if (s.cap > 0 && s.onDisk == s.cap) {
         s.complete = true;
@@ -273,7 +306,7 @@ void TransferWindow::start(size_t index) {
         s.digesting = true;
         s.digest.Reset(m_digest);
         const std::string& gz = s.names.destPath;
-        if (m_unpack && entry.unpackAhead && gz.size() > 3 &&
+        if (m_unpack && m_unpackAhead && entry.unpackAhead && gz.size() > 3 &&
             gz.compare(gz.size() - 3, 3, ".gz") == 0) {
             s.unpack = m_unpack.get();
             s.unpackPath = gz.substr(0, gz.size() - 3);
@@ -285,17 +318,24 @@ void TransferWindow::start(size_t index) {
     s.id = m_pool.Start(url, s.onDisk, &s);
 }
 
-void TransferWindow::fillFrom(size_t index) {
-    const size_t end = std::min(m_plan.size(), index + m_depth);
-    m_pool.Hold(true);
-    for (size_t i = index; i < end; ++i)
-        if (!m_slots.count(i)) start(i);
-    m_pool.Hold(false);
+void TransferWindow::fillAhead(size_t current) {
+    const size_t end = std::min(m_plan.size(), current + m_depth);
+    const TransferPool::Held held(m_pool);
+    for (size_t i = current + 1; i < end; ++i)
+        if (!m_slots.count(i)) start(i, m_askAhead);
 }
 
 void TransferWindow::cancelAll() {
-    for (auto& entry : m_slots) m_pool.Cancel(entry.second->id);
+    // Each slot ends its transfer as it goes.
     m_slots.clear();
+}
+
+void TransferWindow::reportPending(Slot& slot) {
+    std::vector<unsigned long> blocks;
+    m_pool.Locked([&] {
+        if (!slot.holdReports) blocks.swap(slot.pending);
+    });
+    for (unsigned long bytes : blocks) m_downloader->reportBlock(slot.names, bytes);
 }
 
 void TransferWindow::finish(Slot& slot) {
@@ -306,12 +346,7 @@ void TransferWindow::finish(Slot& slot) {
                            FromMultibyte(slot.partial) + L": " + reason);
     }
     // The blocks are reported on this thread, in order, as they arrive.
-    auto report = [&] {
-        std::vector<unsigned long> blocks;
-        m_pool.Locked([&] { blocks.swap(slot.pending); });
-        for (unsigned long bytes : blocks) m_downloader->reportBlock(names, bytes);
-    };
-    if (!m_pool.WaitFor(slot.complete ? 0 : slot.id, report)) {
+    if (!m_pool.WaitFor(slot.complete ? 0 : slot.id, [&] { reportPending(slot); })) {
         cancelAll();
         ThrowIfInterrupted();
     }
@@ -342,15 +377,19 @@ void TransferWindow::finish(Slot& slot) {
 TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     const Entry& entry = m_plan.at(index);
     Arrival arrival;
-    if (m_downloader->offerToPlugin(namesOf(index))) {
-        m_pluginFetches = true;
-        cancelAll();
+    auto ahead = m_slots.find(index);
+    if (ahead != m_slots.end() && ahead->second->pluginTook) {
+        m_slots.erase(ahead);
+        fillAhead(index + 1);
         return arrival;
     }
-    if (m_pluginFetches)
-        start(index);
-    else
-        fillFrom(index);
+    if (ahead == m_slots.end()) {
+        if (m_downloader->offerToPlugin(namesOf(index))) return arrival;
+        // Started side by side, in one round.
+        const TransferPool::Held held(m_pool);
+        start(index, false);
+        fillAhead(index);
+    }
     Slot& slot = *m_slots.at(index);
     finish(slot);
     if (slot.resumedFrom > 0 && !CompressedFileMatches(FromMultibyte(slot.partial), *entry.file)) {
@@ -366,6 +405,9 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
         }
         finish(slot);
     }
+    // What is kept now counts.
+    slot.holdReports = false;
+    reportPending(slot);
     if (slot.digesting) {
         arrival.md5 = slot.digest.Md5Text();
         arrival.sha256 = slot.digest.Sha256Text();
@@ -390,14 +432,11 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     }
     const FileDownloader::TransferNames names = slot.names;
     slot.Close(true);
-    m_pool.Cancel(slot.id);
     m_slots.erase(index);
     if (err != 0)
         m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),
                            names.destination + L": " + SystemErrorText(err));
-    // One file at a time waits for the loop: the next transfer starts after the plug-in
-    // declined it, as without a window.
-    if (!m_pluginFetches && m_width > 1) fillFrom(index + 1);
+    fillAhead(index + 1);
     return arrival;
 }
 

@@ -2,12 +2,22 @@
 // (files beyond them are started ahead and wait in libcurl's queue for a connection; over
 // HTTP/2 they are streams of the connections),
 // while the download loop still takes the files one after the other, in its own order:
-// Fetch(i) asks the function-replacing plug-in about file i, reports its received blocks
-// to the GUI plug-in (those that arrived ahead first, then the rest as they come; always
-// on the caller's thread, while the transfers run on the pool's own), and
-// either places the file at its destination or throws the failure the plain downloader
-// would have thrown for it. Files behind i are fetched ahead only once the plug-in has
-// declined a file, and never again after it took one over.
+// Fetch(i) asks the function-replacing plug-in about file i (unless it was asked when the
+// file was started ahead), reports its received blocks to the GUI plug-in (those that
+// arrived ahead first, then the rest as they come; always on the caller's thread, while
+// the transfers run on the pool's own), and either places the file at its destination or
+// throws the failure the plain downloader would have thrown for it. With `askAhead` the
+// plug-in is asked about each file as it is started ahead of the loop, so no transfer
+// starts before the plug-in declined its file; a caller whose plug-in must see the
+// one-after-the-other order gives a width of 1, and one without a plug-in needs no asking
+// ahead (the built-in table declines every file). The blocks reported for a file add up to
+// its size: bytes kept from an earlier transfer, and what is received after them, are
+// reported once the continued file proved good; a partial thrown away was never reported.
+//
+// Threads: the pool's thread fills the slots (with the pool's lock held), the unpacking
+// threads write the decompressed files; everything else, every plug-in call among it, is
+// on the caller's thread. Destroying the window (also while an exception leaves Fetch)
+// ends every transfer and unpacking job first.
 //
 // Every transfer writes to a partial file in the resume directory. A partial of a file
 // with a usable digest is named after that digest and the file's size, so a later
@@ -64,16 +74,19 @@ public:
     // `downloader` (not owned, it must outlive the window) gives the connection settings,
     // the plug-in calls and the failure messages. `resumeDir` must exist; without `keep`
     // no partial outlives its transfer (a directory that is not safe to continue from).
+    // With `askAhead` the function-replacing plug-in is asked about each file started
+    // ahead of the loop before its transfer starts (the destination's directory must
+    // exist by then).
     TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
-                   const std::wstring& resumeDir, bool keep);
+                   const std::wstring& resumeDir, bool keep, bool askAhead = false);
     TransferWindow(const TransferWindow&) = delete;
     TransferWindow& operator=(const TransferWindow&) = delete;
     // Stops the transfers in flight. Partials that can be continued stay; the others go,
     // and so does the resume directory when it is left empty.
     ~TransferWindow();
 
-    // From now on every file's bytes are digested with `digest` as they arrive, and with
-    // `unpack` decompressed, capped at the record's FILESIZE, once they are all there.
+    // From now on every file started is digested with `digest` as its bytes arrive, and
+    // with `unpack` decompressed, capped at the record's FILESIZE, once they are all there.
     void CheckOnArrival(StreamDigest::Kind digest, bool unpack);
 
     // Gives planned file `index`'s source and destination.
@@ -98,9 +111,13 @@ private:
 
     // The transfer names of planned file `index` (FileDownloader::namesOf).
     FileDownloader::TransferNames namesOf(size_t index) const;
-    void start(size_t index);
-    void fillFrom(size_t index);
+    // Starts planned file `index`, after offering it to the plug-in when `ask`.
+    void start(size_t index, bool ask);
+    // Starts the files behind `current` that the depth allows and are not started yet.
+    void fillAhead(size_t current);
     void cancelAll();
+    // Reports the slot's received blocks unless they are held back.
+    void reportPending(Slot& slot);
     // Waits for the slot's transfer; throws its failure.
     void finish(Slot& slot);
 
@@ -108,15 +125,17 @@ private:
     size_t m_width;  // transfers in flight (connections to the server)
     size_t m_depth;  // files started ahead of the loop; libcurl runs m_width of them at once
     bool m_keep;
+    bool m_askAhead;
     std::string m_resumeDir;
     TransferPool m_pool;
     std::vector<Entry> m_plan;
     Namer m_namer;
     std::vector<bool> m_resumable;  // per planned file: its partial is kept between runs
     StreamDigest::Kind m_digest = StreamDigest::Kind::kNone;
-    std::unique_ptr<UnpackAhead> m_unpack;  // outlives the slots, whose jobs it runs
+    bool m_unpackAhead = false;
+    // Destroyed after the slots (declared before them), which use both.
+    std::unique_ptr<UnpackAhead> m_unpack;
     std::map<size_t, std::unique_ptr<Slot>> m_slots;
-    bool m_pluginFetches = false;  // the plug-in took a file over: nothing runs ahead
 };
 
 }  // namespace UpdateNew

@@ -28,12 +28,21 @@ UnpackAhead::~UnpackAhead() {
     }
     m_work.notify_all();
     for (std::thread& thread : m_threads) thread.join();
-    for (const auto& job : left) ::unlink(job->output.c_str());
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& job : left) {
+        job->done = true;
+        ::unlink(job->output.c_str());
+    }
 }
 
 void UnpackAhead::Add(std::shared_ptr<Job> job) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        job->queued = true;
+        if (m_stop) {
+            job->done = true;
+            return;
+        }
         m_queue.push_back(std::move(job));
     }
     m_work.notify_one();
@@ -42,7 +51,7 @@ void UnpackAhead::Add(std::shared_ptr<Job> job) {
 UnpackedFile UnpackAhead::Wait(const std::shared_ptr<Job>& job) {
     std::unique_lock<std::mutex> lock(m_mutex);
     // Bounded by the job: it reads a file of known size and writes at most its cap.
-    m_done.wait(lock, [&] { return job->done; });
+    m_done.wait(lock, [&] { return job->done || !job->queued; });
     if (!job->ok) return UnpackedFile();
     return UnpackedFile(job->output, job->writtenSize, job->writtenMd5);
 }
@@ -50,6 +59,7 @@ UnpackedFile UnpackAhead::Wait(const std::shared_ptr<Job>& job) {
 void UnpackAhead::Drop(const std::shared_ptr<Job>& job) {
     job->dropped = true;
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (!job->queued) return;  // no thread ever saw it, nor made its output
     for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
         if (*it == job) {
             m_queue.erase(it);

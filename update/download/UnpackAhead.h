@@ -41,6 +41,7 @@ public:
         std::string output;       // where the decompressed content goes
         unsigned long long cap;   // the most it may inflate to
         // Guarded by the UnpackAhead's lock.
+        bool queued = false;  // handed to Add
         bool done = false;
         bool ok = false;  // output holds the whole content: `written`
         unsigned long long writtenSize = 0;
@@ -54,8 +55,11 @@ public:
     // Drops what is still queued and ends the threads.
     ~UnpackAhead();
 
+    // Queues `job`; once the threads have ended (destruction) it is done at once, without
+    // output.
     void Add(std::shared_ptr<Job> job);
-    // Waits until `job` is done: its output, or an empty file object when it has none.
+    // Waits until `job` is done: its output, or an empty file object when it has none. A
+    // job never handed to Add has none.
     UnpackedFile Wait(const std::shared_ptr<Job>& job);
     // Gives the job up: a queued job is skipped, a running one stops at its next piece;
     // returns once no thread works on it any more, with its output removed.

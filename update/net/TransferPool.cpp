@@ -125,7 +125,7 @@ void TransferPool::Run() {
         }
         m_toRemove.clear();
         m_retired.clear();
-        if (!m_hold) {
+        if (m_holds == 0) {
             for (void* easy : m_toAdd)
                 curl_multi_add_handle(Multi(m_multi), static_cast<CURL*>(easy));
             m_toAdd.clear();
@@ -189,7 +189,7 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
     if (easy) {
         m_toAdd.push_back(easy);
         // A held pool is woken when the hold ends.
-        if (!m_hold) curl_multi_wakeup(Multi(m_multi));
+        if (m_holds == 0) curl_multi_wakeup(Multi(m_multi));
     }
     return id;
 }
@@ -266,8 +266,9 @@ void TransferPool::Reap() {
 
 void TransferPool::Hold(bool held) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_hold = held;
-    if (!held && m_multi && !m_toAdd.empty()) curl_multi_wakeup(Multi(m_multi));
+    m_holds += held ? 1 : -1;
+    if (m_holds < 0) m_holds = 0;
+    if (m_holds == 0 && m_multi && !m_toAdd.empty()) curl_multi_wakeup(Multi(m_multi));
 }
 
 bool TransferPool::WaitFor(int id, const std::function<void()>& progress) {

@@ -62,8 +62,21 @@ public:
     // that cannot be set up is at once done with its reason.
     int Start(const std::string& url, unsigned long long offset, TransferSink* sink);
     // While held, transfers started are kept back; releasing starts them all in one round,
-    // so that they open their connections side by side.
+    // so that they open their connections side by side. Holds nest: the pool runs again
+    // once every Hold(true) was matched by a Hold(false).
     void Hold(bool held);
+    // Holds the pool for its lifetime, so that a failure while starting transfers cannot
+    // leave it held.
+    class Held {
+    public:
+        explicit Held(TransferPool& pool) : m_pool(pool) { m_pool.Hold(true); }
+        ~Held() { m_pool.Hold(false); }
+        Held(const Held&) = delete;
+        Held& operator=(const Held&) = delete;
+
+    private:
+        TransferPool& m_pool;
+    };
     // Waits until `id` has ended, calling `progress` (without the lock) each time its sink
     // may have received something. False when an interrupt was requested first; the
     // transfers are then still in flight. An exception from `progress` leaves the wait.
@@ -105,7 +118,7 @@ private:
     // error buffers while it removes the handles, so they are freed only after that.
     std::vector<std::unique_ptr<Transfer>> m_retired;
     unsigned long long m_rounds = 0;  // rounds of the thread so far
-    bool m_hold = false;
+    int m_holds = 0;                  // Hold(true) not yet released
     bool m_stop = false;
     std::thread m_thread;
 };

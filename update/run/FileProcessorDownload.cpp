@@ -645,9 +645,18 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
         fetches.push_back({step.file, !shared[i]});
         fetched.push_back(&step);
     }
+    // A function-replacing plug-in has the first chance at every transfer. By default it
+    // sees the files one after the other; asked for transfers side by side, it is asked
+    // about each file before its transfer starts, which may be before the loop reaches it.
+    size_t width = static_cast<size_t>(m_config->parallel());
+    const bool plugin = cb.IsLibLoaded();
+    if (plugin && !m_config->parallelGiven()) width = 1;
+    const bool askAhead = plugin && width > 1;
+    if (askAhead)
+        for (const ModuleFileStep* step : fetched) makeStepDirectory(*step);
     {
-        TransferWindow window(GetDownloader(), static_cast<size_t>(m_config->parallel()),
-                              m_config->maxRate(), resumeDir, keep);
+        TransferWindow window(GetDownloader(), width, m_config->maxRate(), resumeDir, keep,
+                              askAhead);
         // The window digests what arrives with the digest the check below compares, and
         // decompresses ahead what the loop would decompress.
         window.CheckOnArrival(m_verifier ? StreamDigest::Kind::kSha256 : StreamDigest::Kind::kMd5,

@@ -508,16 +508,11 @@ void UpdatePerformer::tidy() {
     }
     if (!removed) return;
 
-    // What is left to fetch is what the counters must say.
-    cb.resetRunCounters();
+    // The counters keep the check's totals: the plug-ins hear those, and a run whose
+    // changed files were all taken out still goes through its download and install calls.
     for (UpdateModuleInfo& module : m_product.modules) {
         bool dirty = false;
-        for (const FileRecord& file : module.files) {
-            if (!file.needsupdate) continue;
-            dirty = true;
-            cb.addFilesTotal();
-            cb.addDownloadSize(m_fileProcessor->FetchSize(file));
-        }
+        for (const FileRecord& file : module.files) dirty = dirty || file.needsupdate;
         if (module.needsupdate && !dirty) {
             module.needsupdate = false;
             LogDebug(L"%s\n", Msg<663>(module.name).c_str());
