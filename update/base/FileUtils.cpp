@@ -243,7 +243,7 @@ int CopyDirectoryTree(const std::wstring& source, const std::wstring& target) {
 FILE* OpenFile(const std::wstring& path, const std::wstring& mode) {
     std::string name, narrowMode;
     if (!ToSystemPath(path, name) || !ToSystemPath(mode, narrowMode)) return nullptr;
-    return std::fopen(name.c_str(), narrowMode.c_str());
+    return std::fopen(name.c_str(), (narrowMode + "e").c_str());  // close-on-exec
 }
 
 std::string ShellCopyCommand(const std::string& source, const std::string& target, bool overwrite) {

@@ -59,7 +59,7 @@ void MoveFile(const std::wstring& source, const std::wstring& target);
 // failure (the copy stops there).
 int CopyDirectoryTree(const std::wstring& source, const std::wstring& target);
 
-// fopen with path and mode converted; null on failure (errno set).
+// fopen with path and mode converted, close-on-exec; null on failure (errno set).
 FILE* OpenFile(const std::wstring& path, const std::wstring& mode);
 
 // The open descriptor whose number the environment variable `variable` holds (one a

@@ -108,7 +108,7 @@ struct FileCloser {
 };
 
 FILE* OpenForReading(const std::wstring& path) {
-    return std::fopen(ToMultibyte(path).c_str(), "r");
+    return std::fopen(ToMultibyte(path).c_str(), "re");
 }
 
 std::wstring Number(long value, const wchar_t* format) {

@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <set>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -19,7 +18,7 @@ namespace {
 
 // The whole file, at most `limit` bytes; false when it cannot be read or is longer.
 bool ReadSmallFile(const std::wstring& path, size_t limit, std::string& bytes, int& error) {
-    FILE* f = std::fopen(ToMultibyte(path).c_str(), "rb");
+    FILE* f = std::fopen(ToMultibyte(path).c_str(), "rbe");
     if (f == nullptr) {
         error = errno;
         return false;
@@ -60,11 +59,16 @@ IndexVerifier::IndexVerifier(const std::wstring& keysFile, int threshold) : m_th
     size_t badLine = 0;
     if (!ParseMinisignKeyList(text, m_keys, badLine))
         THROW_CRITICAL(Msg<791>(keysFile, std::to_wstring(badLine)), ERR_INVALID_PARAMETER);
-    std::set<MinisignKeyId> distinct;
-    for (const MinisignPublicKey& key : m_keys) distinct.insert(key.keyId);
-    if (static_cast<int>(distinct.size()) < threshold)
+    // One key under two ids would count twice towards the threshold wherever ids are
+    // compared; a list like that is a mistake or a trick, and is refused whole.
+    for (size_t i = 0; i < m_keys.size(); ++i)
+        for (size_t j = i + 1; j < m_keys.size(); ++j)
+            if (m_keys[i].key == m_keys[j].key)
+                THROW_CRITICAL(Msg<810>(keysFile, W(m_keys[i].IdText()), W(m_keys[j].IdText())),
+                               ERR_INVALID_PARAMETER);
+    if (static_cast<int>(m_keys.size()) < threshold)
         THROW_CRITICAL(
-            Msg<792>(std::to_wstring(threshold), keysFile, std::to_wstring(distinct.size())),
+            Msg<792>(std::to_wstring(threshold), keysFile, std::to_wstring(m_keys.size())),
             ERR_INVALID_PARAMETER);
 }
 

@@ -27,8 +27,8 @@ public:
     using FetchSignature = std::function<void(int n, const std::wstring& local)>;
 
     // Reads the trusted keys. Throws CUpdateCriticalException 631 (messages 790 to 792,
-    // 809) for a file that cannot be read, holds no key or a bad line, or fewer distinct
-    // keys than `threshold`.
+    // 809, 810) for a file that cannot be read, holds no key or a bad line, lists one
+    // public key twice (under any ids), or fewer keys than `threshold`.
     IndexVerifier(const std::wstring& keysFile, int threshold);
 
     // Verifies the index fetched from `address` to `local`: its signed fields, its

@@ -30,11 +30,12 @@ public:
     // (ERR_INSTALL_DIR) naming `installation` and the holder's process id when another run
     // holds it, or naming the file and the system error when it cannot be taken.
     void acquire(const std::wstring& path, const std::wstring& installation);
-    // In the self-update helper: keeps a handed-down descriptor open and inheritable for the
-    // updater it restarts. Nothing when none was handed down.
+    // In the self-update helper: keeps a handed-down descriptor open and hands it down to
+    // the updater it restarts. Nothing when none was handed down.
     void keepHandedDown();
-    // Makes the held descriptor inheritable and names it in the environment, for the
-    // self-update helper about to be started. Nothing when no lock is held.
+    // Hands the held descriptor down to the next children started (HandDownDescriptor) and
+    // names it in the environment, for the self-update helper about to be started. Nothing
+    // when no lock is held.
     void handOver();
     // Once the helper is started: no later child inherits the descriptor.
     void takeBack();

@@ -14,6 +14,7 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/RunProcess.h"
 
 namespace UpdateNew {
 
@@ -41,16 +42,18 @@ std::wstring Outcome(int status) {
 
 SelfUpdateHandover::SelfUpdateHandover() {
     int fds[2];
-    if (::pipe(fds) != 0) THROW_ERROR(L"Can not create the self-update hand-over pipe", errno);
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        THROW_ERROR(L"Can not create the self-update hand-over pipe", errno);
     m_read = fds[0];
     m_write = fds[1];
     // Only the write end goes to the helper.
-    ::fcntl(m_read, F_SETFD, FD_CLOEXEC);
+    HandDownDescriptor(m_write);
     ::setenv(kEnvironmentName, std::to_string(m_write).c_str(), 1);
 }
 
 SelfUpdateHandover::~SelfUpdateHandover() {
     ::unsetenv(kEnvironmentName);
+    StopHandingDown(m_write);
     CloseFd(m_read);
     CloseFd(m_write);
 }
@@ -58,6 +61,7 @@ SelfUpdateHandover::~SelfUpdateHandover() {
 bool SelfUpdateHandover::WaitForTakeOver(int pid, std::wstring& why) {
     ::unsetenv(kEnvironmentName);
     // Without this copy closed, the pipe never reports the helper's end.
+    StopHandingDown(m_write);
     CloseFd(m_write);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWaitSeconds);
     for (;;) {

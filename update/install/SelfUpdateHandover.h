@@ -23,9 +23,9 @@ public:
     // How long the first process waits for the helper to take over, in seconds.
     static constexpr int kWaitSeconds = 300;
 
-    // First process: opens the pipe and puts the write end's number into the environment,
-    // so the next child started inherits it. Throws Exception (errno) when no pipe can be
-    // made.
+    // First process: opens the pipe (both ends close-on-exec), hands the write end down to
+    // the children RunProcess starts and puts its number into the environment. Throws
+    // Exception (errno) when no pipe can be made.
     SelfUpdateHandover();
     // Closes what is still open and takes the variable out of the environment.
     ~SelfUpdateHandover();

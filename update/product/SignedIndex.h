@@ -81,7 +81,7 @@ enum class IndexVerdict {
 // Checks the signatures over `indexBytes`. Signatures by keys not in `trusted` are
 // skipped (a publication may be signed by an outgoing and an incoming key); one by a
 // trusted key that does not verify refuses the index. `detail` names the key id or the
-// count. Distinct keys count once.
+// count. Each distinct public key counts once, whatever id it is listed under.
 IndexVerdict CheckIndexSignatures(const std::string& indexBytes,
                                   const std::vector<std::string>& signatureTexts,
                                   const std::vector<MinisignPublicKey>& trusted, int threshold,
