@@ -228,3 +228,24 @@ def test_missing_log_directory_is_made_and_a_check_as_nobody_needs_no_log():
         assert out.endswith("up to date\n"), out
     finally:
         shutil.rmtree(base)
+
+
+def test_update_whose_output_pipe_closes_after_the_first_line_completes(tmp_path):
+    from updatekit import UpdateKit, tree
+    kit = UpdateKit(tmp_path)
+    kit.module("core", {f"bin/tool{i}": b"v1 %d" % i for i in range(4)}, post="waitgo")
+    kit.publish()
+    # The post command holds the run until the reader has gone (a bounded wait).
+    (kit.inst / "waitgo").write_text('#!/bin/sh\ni=0\nwhile [ ! -e "$(dirname "$0")/go" ] && '
+                                     '[ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n')
+    (kit.inst / "waitgo").chmod(0o755)
+    updater = subprocess.Popen([str(kit.bin / "updater")] + kit.args(["file://" + str(kit.www)],
+                                                                      plugins=False),
+                               cwd=tmp_path, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    assert updater.stdout.readline()
+    updater.stdout.close()
+    (kit.inst / "go").touch()
+    assert updater.wait(timeout=60) == 0
+    assert {k: v for k, v in kit.installed_tree().items() if k.startswith("core/")} == {
+        f"core/tool{i}": b"v1 %d" % i for i in range(4)}
+    assert "Demo is now at version 1.0\n" in kit.log_text() and not tree(kit.tmp)
