@@ -47,16 +47,16 @@ def test_unknown_options_are_warned_and_root_is_no_default(tmp_path, nginx):
     srv = nginx(kit.www)
     conf = tmp_path / "update.conf"
     conf.write_text("log-apend = 1\nmy-plugin-key = x\n")
-    r = kit.run([srv.url], extra=[f"--config-file={conf}", "--instal-path=/opt/x"])
+    r = kit.run([srv.url], extra=[f"--config-file={conf}", "--retires=3"])
     out = r.stdout.decode()
     assert r.returncode == 0 and kit.installed("core", "README") == b"read me\n"
-    for line in ('"instal-path" in the command line is not an option of the updater: '
-                 "did you mean --install-path?",
+    for line in ('"retires" in the command line is not an option of the updater: '
+                 "did you mean --retries?",
                  f'"log-apend" in {conf} is not an option of the updater: did you mean '
                  "--log-append?",
                  f'"my-plugin-key" in {conf} is not an option of the updater; the value'):
         assert line in out and line in kit.log_text()
-    assert "instal-path" in kit.events_file.read_text()  # still handed to the plug-ins
+    assert "retires" in kit.events_file.read_text()  # still handed to the plug-ins
 
     # From "/" without --install-path: refused before anything is touched. An explicit
     # --install-path=/ is taken. Both only check, so even a failing test writes nothing.

@@ -506,6 +506,7 @@ void UpdateConfig::prepareDirectories() {
     const std::wstring installDir = normalizeDir(m_installPath);
     if (!explicitPath && !helper && (installDir.empty() || installDir == L"/"))
         THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
+    if (!explicitPath && !helper) LogInfo(L"%s\n", Msg<851>(installDir).c_str());
     if (m_backupDir.empty()) {
         m_backupDir = normalizeDir(joinPath(m_installPath, L"backup"));
         setVariable(L"BACKUP_DIR", m_backupDir);

@@ -99,7 +99,8 @@ std::wstring CModuleInstaller::listFilePath() const {
 void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
     const UpdateModuleInfo& cCurModule = module;
     for (const FileRecord& file : module.files)
-        if (file.needsupdate) LogDebug(L"%s\n", Msg<626>(module.name).c_str());
+        if (file.needsupdate)
+            LogDebug(L"%s\n", Msg<626>(module.name, installedPath(module, file)).c_str());
 
     UpdStringList cCreatedDirs;
     m_callbacks.checkCreateDirectory(m_settings.backupDir, cCreatedDirs);

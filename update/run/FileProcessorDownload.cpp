@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/Conv.h"
+#include "base/CountText.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Interrupts.h"
@@ -614,7 +615,7 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
             steps.push_back(step);
         }
     }
-    LogDebug(L"%s\n", Msg<622>(static_cast<int>(steps.size()), baseAddress).c_str());
+    LogDebug(L"%s\n", Msg<622>(FileCountText(steps.size()), baseAddress).c_str());
 
     // What the patches settle is known before the size is announced: the announced bytes
     // are those that follow the announcement.

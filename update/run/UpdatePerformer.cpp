@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "base/CountText.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Logger.h"
@@ -129,6 +130,7 @@ int UpdatePerformer::runProductUpdate() {
         int result = 0;
         try {
             result = performUpdate();
+            if (result == 0) reportVersion();
             cb.callGui(L"onUpdateFinish()", &CUpdateGuiCallbacks::onUpdateFinish);
             return result;
         } catch (const CPluginException& e) {
@@ -187,6 +189,22 @@ int UpdatePerformer::runProductUpdate() {
             return result;
         }
     }
+}
+
+// The run's last info line: the product's version before and after. A check or a mirror
+// installs nothing, and a run that hands the updater's own files to a self-update leaves
+// the line to the updater it restarts, which finishes the update.
+void UpdatePerformer::reportVersion() {
+    if (m_config->checkDirty() || m_config->mirror()) return;
+    bool installed = false;
+    for (const UpdateModuleInfo& module : m_product.modules) {
+        if (!module.needsupdate) continue;
+        if (IsSelfUpdateName(module.name) && !m_config->selfUpdateDone()) return;
+        installed = true;
+    }
+    const std::wstring text =
+        m_versionReport.line(m_product, installed, m_config->selfUpdateDone());
+    if (!text.empty()) LogInfo(L"%s\n", text.c_str());
 }
 
 void UpdatePerformer::notifyCriticalQuietly(const std::wstring& text, int code) {
@@ -265,6 +283,7 @@ int UpdatePerformer::performUpdate() {
     // "connectServer" only for that server, and "disconnectServer" names it).
     std::wstring serverName;
     servers.GetDownloadServer(serverName);
+    m_versionReport.readKeptIndex(servers.GetLocalMasterIdxPath());
 
     // 6. The master index only matters as a whole: unchanged means nothing to do.
     if (!m_config->selfUpdateDone()) {
@@ -323,11 +342,11 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
             LogDebug(L"No file changed; the post commands the last update owes are run\n");
         // 15. Only report: nothing is downloaded or installed.
         if (m_config->checkDirty()) {
-            int modules = 0;
+            unsigned long modules = 0;
             for (const UpdateModuleInfo& module : m_product.modules)
                 if (module.needsupdate) ++modules;
-            LogInfo(L"%s\n", Msg<715>(static_cast<unsigned long>(cb.filesTotal()), modules,
-                                      cb.ulGetDownloadSize())
+            LogInfo(L"%s\n", Msg<715>(FileCountText(cb.filesTotal()), ModuleCountText(modules),
+                                      ByteSizeText(cb.ulGetDownloadSize()))
                                  .c_str());
             deleteMasterIdxQuietly();
             return 1;
@@ -572,7 +591,7 @@ void UpdatePerformer::installPasses() {
     prePass();
     backupInstallPass();
     postPass();
-    LogDebug(L"%s\n", Msg<602>(static_cast<int>(callbacks().filesTotal())).c_str());
+    LogDebug(L"%s\n", Msg<602>(FileCountText(callbacks().filesTotal())).c_str());
 }
 
 void UpdatePerformer::rollBack(int phase, int module) {
