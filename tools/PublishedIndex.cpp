@@ -11,25 +11,24 @@
 
 using namespace UpdateNew;
 
-PublishedIndex ReadPublishedIndex(const std::wstring& tree, const std::wstring& indexRel) {
+PublishedIndex ReadPublishedIndex(const std::wstring& tree, const std::wstring& indexRel,
+                                  bool strict) {
     PublishedIndex index;
     const std::wstring path = JoinPath(tree, indexRel);
     if (access(ToMultibyte(path).c_str(), F_OK) != 0) return index;
-    std::vector<std::string> lines;
-    if (ReadCheckedTextFile(path, lines) < 0)
-        throw Exception(Msg<938>(path, Msg<132>(path)), ERR_GENERIC);
     index.present = true;
     index.sha256 = Sha256OfFile(path);
+    std::vector<std::string> lines;
     std::string bad;
-    switch (ParseSignedIndex(lines, index.fields, bad)) {
-        case SignedIndexParse::kOk:
-            index.isSigned = true;
-            break;
-        case SignedIndexParse::kUnsigned:
-            break;
-        default:
-            throw Exception(Msg<938>(path, Utf8ToWide(bad)), ERR_GENERIC);
+    if (ReadCheckedTextFile(path, lines) < 0) {
+        bad = WideToUtf8(Msg<132>(path));
+    } else {
+        const SignedIndexParse parsed = ParseSignedIndex(lines, index.fields, bad);
+        index.isSigned = parsed == SignedIndexParse::kOk;
+        if (parsed != SignedIndexParse::kMalformed) return index;
     }
+    if (strict) throw Exception(Msg<938>(path, Utf8ToWide(bad)), ERR_GENERIC);
+    index.fields = SignedIndex();
     return index;
 }
 

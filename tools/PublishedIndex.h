@@ -19,8 +19,10 @@ struct PublishedIndex {
 };
 
 // Reads `<tree>/<indexRel>`. Throws Exception (message 938) for an index that is not a
-// checked text file or whose signed fields cannot be read.
-PublishedIndex ReadPublishedIndex(const std::wstring& tree, const std::wstring& indexRel);
+// checked text file or whose signed fields cannot be read; without `strict` such an index
+// reads as an unsigned one (an unsigned publication simply replaces it).
+PublishedIndex ReadPublishedIndex(const std::wstring& tree, const std::wstring& indexRel,
+                                  bool strict = true);
 
 // The serial of a signed publication into `output`, whose index is `current`, made from
 // the earlier trees `previous`: `requested` when it is not 0, otherwise one above the

@@ -250,15 +250,18 @@ void CopyInTree(const std::wstring& fromRel, const std::wstring& toRel, TreeWrit
 // The files of the publication the tree holds, under the names made from their content,
 // when it has them only under their plain names (a tree written before there were such
 // names): a client that fetched its index while this publication is put in place finds
-// them there.
+// them there. `written` is the name this publication gives its own product info (empty
+// when unsigned), which is not prepared twice.
 void KeepReplacedPublication(const PublishedIndex& replaced, const std::wstring& indexRel,
-                             const std::wstring& infoRel, TreeWriter& tree, PublishReport& report) {
+                             const std::wstring& infoRel, const std::wstring& written,
+                             TreeWriter& tree, PublishReport& report) {
     if (!replaced.isSigned) return;
     for (int n = 1; n <= replaced.fields.signatures; ++n)
         CopyInTree(IndexSignatureName(indexRel, n),
                    ContentSignatureName(indexRel, replaced.sha256, n), tree, report);
     const auto info = replaced.fields.productInfos.find(ToMultibyte(GetLastComponent(infoRel)));
     if (info != replaced.fields.productInfos.end() &&
+        ContentProductInfoName(infoRel, info->second) != written &&
         Sha256OfFile(tree.TargetPath(infoRel)) == info->second)
         CopyInTree(infoRel, ContentProductInfoName(infoRel, info->second), tree, report);
 }
@@ -339,7 +342,8 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // Keys are read before anything is written: a bad key fails the publication at once.
     const std::vector<MinisignSecretKey> signingKeys = LoadSigningKeys(options.signKeys);
     // So is a serial that would not be above every one published before.
-    const PublishedIndex replaced = ReadPublishedIndex(outputDir, product.masterIdx);
+    const PublishedIndex replaced =
+        ReadPublishedIndex(outputDir, product.masterIdx, !signingKeys.empty());
     SignedIndex signedIndex;
     if (!signingKeys.empty())
         signedIndex.serial = ChooseSerial(replaced, outputDir, options.previous, product.masterIdx,
@@ -348,7 +352,6 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     PublishReport report;
     StagingDir staging;
     TreeWriter tree(outputDir);
-    KeepReplacedPublication(replaced, product.masterIdx, infoRel, tree, report);
 
     // Module files.
     std::vector<InfoModuleEntry> infoModules;
@@ -428,16 +431,18 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
                 signedIndex.productInfos[ToMultibyte(GetLastComponent(rel))] = digest;
             }
     }
+    std::wstring infoContentRel;
     if (!signingKeys.empty()) {
         // The same bytes under a name of their own, which no later publication changes.
         std::string bytes;
         if (!ReadBytes(temp, bytes)) Fail(Msg<975>(temp));
-        const std::wstring rel = ContentProductInfoName(
+        infoContentRel = ContentProductInfoName(
             infoRel, signedIndex.productInfos[ToMultibyte(GetLastComponent(infoRel))]);
-        WriteBytes(tree.Prepare(rel), bytes);
-        Record(report, rel, tree.Finish(rel));
+        WriteBytes(tree.Prepare(infoContentRel), bytes);
+        Record(report, infoContentRel, tree.Finish(infoContentRel));
     }
     Record(report, infoRel, tree.Finish(infoRel));
+    KeepReplacedPublication(replaced, product.masterIdx, infoRel, infoContentRel, tree, report);
 
     // The product file names the servers and the product's place on them.
     if (product.hasProductFile) {

@@ -108,3 +108,10 @@ def test_a_tree_between_two_publications_installs_what_its_index_names(tmp_path,
     r = kit.run_signed([f"--install-path={tmp_path / 'other'}"], url=url(mixed))
     assert r.returncode == 255 and b"The server's files do not match each other" in r.stdout
     assert b"does not verify" not in r.stdout
+    # A tree without such files (an earlier publisher's) gets those of its publication too.
+    def named():
+        return [p for p in (kit.www / "demo").iterdir() if re.search(r"\.[0-9a-f]{16}\.", p.name)]
+    for path in named():
+        path.unlink()
+    kit.publish(extra=[sign(kit.k1)])
+    assert len(named()) == 3  # the replaced index's signature, the new one's, the product info
