@@ -138,35 +138,46 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 
 // ---- master index -------------------------------------------------------------------------
 
-void FileProcessor::fetchIndexSignature(const std::wstring& address, int n,
-                                        const std::wstring& local) {
+void FileProcessor::fetchIndexSignature(const std::wstring& remote, const std::wstring& local) {
     AddTempFile(local);
-    GetDownloader().downloadFile(IndexSignatureName(address, n), local, kMinisignMaxSignatureBytes);
+    GetDownloader().downloadFile(remote, local, kMinisignMaxSignatureBytes);
 }
 
 void FileProcessor::copyIndexSignatures(const std::wstring& address, const std::wstring& local,
-                                        const std::wstring& mirrorCopy) {
+                                        const std::wstring& mirrorCopy, int count) {
     // A mirror serves the publication as signed: its signature files, byte for byte, in
-    // place before the index. Without a verifier they are fetched for the copy alone.
-    std::vector<std::wstring> fetched;
-    if (m_verifier) {
-        fetched = m_verifier->signatureFiles();
-    } else {
-        std::vector<std::string> lines;
-        SignedIndex index;
-        std::string bad;
-        if (ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes) < 0 ||
-            ParseSignedIndex(lines, index, bad) != SignedIndexParse::kOk)
-            return;
-        for (int n = 1; n <= index.signatures; ++n) {
-            fetched.push_back(IndexSignatureName(local, n));
-            fetchIndexSignature(address, n, fetched.back());
+    // place before the index, under both names. Without a verifier they are fetched for
+    // the copy alone: those named after the index's content when the server has them (they
+    // are this index's for certain), else those beside it.
+    std::vector<std::pair<int, std::wstring>> fetched;
+    const std::string sha256 = m_verifier ? m_verifier->indexSha256() : Sha256OfFile(local);
+    if (m_verifier) fetched = m_verifier->signatureFiles();
+    for (int n = 1; !m_verifier && n <= count; ++n) {
+        const std::wstring named = ContentSignatureName(local, sha256, n);
+        try {
+            fetchIndexSignature(ContentSignatureName(address, sha256, n), named);
+            fetched.emplace_back(n, named);
+            continue;
+        } catch (const Exception& e) {
+            LogDebug(L"%s\n", e.twhat());
         }
+        fetched.emplace_back(n, IndexSignatureName(local, n));
+        fetchIndexSignature(IndexSignatureName(address, n), fetched.back().second);
     }
-    for (const std::wstring& sig : fetched) {
-        const std::wstring suffix = sig.substr(local.size());
-        callbacks().copyFile(sig, mirrorCopy + suffix, false);
+    for (const auto& sig : fetched) {
+        callbacks().copyFile(sig.second, ContentSignatureName(mirrorCopy, sha256, sig.first),
+                             false);
+        callbacks().copyFile(sig.second, IndexSignatureName(mirrorCopy, sig.first), false);
     }
+}
+
+void FileProcessor::MirrorProductInfo(const std::wstring& downloaded,
+                                      const std::wstring& mirrorPath) {
+    callbacks().checkCreateDirectory(GetDirPart(mirrorPath));
+    callbacks().copyFile(downloaded, mirrorPath, false);
+    const auto found = m_mirroredInfos.find(ToMultibyte(GetLastComponent(mirrorPath)));
+    if (found != m_mirroredInfos.end() && found->second == Sha256OfFile(downloaded))
+        callbacks().copyFile(downloaded, ContentProductInfoName(mirrorPath, found->second), false);
 }
 
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
@@ -297,7 +308,9 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     if (m_verifier) {
         m_verifier->Verify(
             src, local, keptCopy,
-            [&](int n, const std::wstring& sigLocal) { fetchIndexSignature(src, n, sigLocal); },
+            [&](const std::wstring& remote, const std::wstring& sigLocal) {
+                fetchIndexSignature(remote, sigLocal);
+            },
             std::time(nullptr));
         CDownloadServersHandler& servers = GetServersHandler();
         m_verifier->CheckProductFile(servers.GetProductFileName(), servers.GetProductFileSha256());
@@ -344,7 +357,14 @@ void FileProcessor::mirrorIndex(const std::wstring& address, const std::wstring&
         LogError(L"%s\n", text.c_str());
         THROW_CRITICAL(text, ERR_DOWNLOAD_PRODUCT_INFO);
     }
-    copyIndexSignatures(address, local, mirrorCopy);
+    std::vector<std::string> lines;
+    SignedIndex index;
+    std::string bad;
+    if (ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes) >= 0 &&
+        ParseSignedIndex(lines, index, bad) == SignedIndexParse::kOk) {
+        m_mirroredInfos = index.productInfos;
+        copyIndexSignatures(address, local, mirrorCopy, index.signatures);
+    }
     callbacks().copyFile(local, mirrorCopy, false);
 }
 
@@ -377,7 +397,11 @@ std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultA
     AddTempFile(local);
     // A server that keeps sending is cut off instead of filling the disk.
     GetDownloader().downloadFile(remote, local, kMaxProductInfoTransferBytes);
-    if (m_verifier) m_verifier->CheckProductInfo(local);
+    if (m_verifier)
+        m_verifier->CheckProductInfo(
+            remote, local, [&](const std::wstring& from, const std::wstring& to) {
+                GetDownloader().downloadFile(from, to, kMaxProductInfoTransferBytes);
+            });
     return local;
 }
 

@@ -476,8 +476,7 @@ void UpdatePerformer::readProductInfo() {
                 const std::wstring mirrorPath =
                     JoinConfined(m_config->updateDirs().m_installdir,
                                  PathBelowServer(servers.GetServerAddress(), remote));
-                cb.checkCreateDirectory(GetDirPart(mirrorPath));
-                cb.copyFile(downloaded, mirrorPath, false);
+                fp.MirrorProductInfo(downloaded, mirrorPath);
             }
             xmlFile = DecodeProductInfoFile(downloaded,
                                             [&fp](const std::wstring& p) { fp.AddTempFile(p); });
