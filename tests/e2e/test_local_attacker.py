@@ -13,9 +13,13 @@ import pwd
 import shutil
 import stat
 import subprocess
+import tempfile
+import time
 from pathlib import Path
 
 import pytest
+
+from updatekit import UpdateKit
 
 ATTACKER = "nobody"
 
@@ -27,12 +31,14 @@ def attacker_uid():
     return pwd.getpwnam(ATTACKER).pw_uid
 
 
+def attacker_argv(args):
+    group = grp.getgrgid(pwd.getpwnam(ATTACKER).pw_gid).gr_name
+    return ["setpriv", f"--reuid={ATTACKER}", f"--regid={group}", "--clear-groups", *args]
+
+
 def as_attacker(args, **kwargs):
     """Runs args as the attacker; gives the CompletedProcess."""
-    user = pwd.getpwnam(ATTACKER)
-    group = grp.getgrgid(user.pw_gid).gr_name
-    return subprocess.run(["setpriv", f"--reuid={ATTACKER}", f"--regid={group}",
-                           "--clear-groups", *args], capture_output=True, timeout=60, **kwargs)
+    return subprocess.run(attacker_argv(args), capture_output=True, timeout=60, **kwargs)
 
 
 def assert_nothing_of_attacker(inst):
@@ -45,3 +51,88 @@ def assert_nothing_of_attacker(inst):
             assert st.st_uid != uid, os.path.join(top, name)
             assert not (stat.S_ISREG(st.st_mode) and st.st_mode & stat.S_IWOTH), \
                 os.path.join(top, name)
+
+
+@pytest.fixture
+def scratch():
+    """Directories made in /tmp for one test: root's own, reachable by every user (mode
+    0755), and the attacker's (mode 0777); all removed afterwards."""
+    made = []
+
+    def make(attacker=False, prefix="scratch-"):
+        d = Path(tempfile.mkdtemp(prefix=prefix, dir="/tmp"))
+        made.append(d)
+        d.chmod(0o777 if attacker else 0o755)
+        if attacker:
+            os.chown(d, attacker_uid(), -1)
+        return d
+    yield make
+    for d in made:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def kit_with_post(base, nginx):
+    kit = UpdateKit(base)
+    kit.module("core", {"bin/tool": b"v1"}, post="mark post core")
+    kit.publish()
+    kit.srv = nginx(kit.www)
+    return kit
+
+
+def test_run_uses_no_temporary_directory_another_user_prepared(tmp_path, nginx, scratch):
+    kit, lair = kit_with_post(tmp_path, nginx), scratch(attacker=True)
+    owned, open_to_all, evil = lair / "work", scratch(), lair / "evil"
+    open_to_all.chmod(0o777)
+    assert as_attacker(["mkdir", "-m", "0777", str(owned)]).returncode == 0
+    evil.write_text(f"#!/bin/sh\ntouch {lair}/ran\n")
+    # The names the design's pattern gives for the next seconds and process ids, made first.
+    now, pid = time.time(), int(Path("/proc/sys/kernel/ns_last_pid").read_text())
+    planted = [time.strftime(f"/tmp/Update_%Y%m%d_%H%M%S_{p}", time.localtime(now + s))
+               for s in range(4) for p in range(pid + 1, pid + 60)]
+    assert as_attacker(["mkdir", "-m", "0777", *planted]).returncode == 0
+    loop = subprocess.Popen(attacker_argv([
+        "sh", "-c", f"i=0; while [ $i -lt 3000 ] && [ ! -e {lair}/stop ]; do i=$((i+1)); "
+        f"find /tmp/Update_* {lair} -type f ! -name evil -exec cp {evil} {{}} \\; 2>/dev/null; done"]))
+    try:
+        for given, env in ((owned, {}), (open_to_all, {}), (None, {"TMPDIR": str(lair)})):
+            kit.tmp = given
+            r = kit.run([kit.srv.url], env=env)
+            assert r.returncode == 255 and str(given or lair).encode() in r.stdout, r.stdout
+        assert not Path(kit.srv.access_log).read_text()  # refused before any download
+        kit.tmp = None
+        r = kit.run([kit.srv.url])
+        assert r.returncode == 0, kit.log_text()
+    finally:
+        (lair / "stop").touch()
+        loop.wait(timeout=60)
+        used = [a for _, n, a in kit.events() if n == "notifyUpdateStart"]
+        for p in planted:
+            assert not os.listdir(p)
+            os.rmdir(p)
+    assert kit.installed("core", "bin/tool") == b"v1" and kit.markers() == ["post core"]
+    assert not (lair / "ran").exists()
+    run_tmp = used[0].split(", ")[-1].strip('"/')  # the run's own, removed at its end
+    assert run_tmp.startswith("tmp/Update_") and not os.path.exists("/" + run_tmp)
+    assert_nothing_of_attacker(kit.inst)
+
+
+def test_forged_pending_marker_leaves_outside_directories_alone(nginx, scratch):
+    kit = kit_with_post(scratch(), nginx)  # reachable: the attacker writes into it
+    assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
+    victim, lair = scratch(), scratch(attacker=True)  # root's own, the attacker's
+    for d in (victim, lair):
+        (d / ".updater-owned").write_text("")
+        (d / "keep").write_text("keep")
+    pending = kit.inst / "demo/master.idx.pending"
+    # Written by the attacker (a world-writable directory in the installation), then by root.
+    kit.kept_index().parent.chmod(0o777)
+    for n, writer in ((2, as_attacker), (3, subprocess.run)):
+        assert writer(["sh", "-c", f"printf 'TmpDir={victim}\\nBackupDir={lair}\\n' > {pending}"]
+                      ).returncode == 0
+        kit.set_file("core", "bin/tool", b"v%d" % n)
+        kit.publish()
+        r = kit.run([kit.srv.url])
+        assert r.returncode == 0 and kit.installed("core", "bin/tool") == b"v%d" % n
+        for d in (victim, lair) if n == 2 else (lair,):
+            assert (d / "keep").exists() and f'"{d}" named in' in kit.log_text()
+    assert_nothing_of_attacker(kit.inst)
