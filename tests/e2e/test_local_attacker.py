@@ -55,8 +55,7 @@ def assert_nothing_of_attacker(inst):
 
 @pytest.fixture
 def scratch():
-    """Directories made in /tmp for one test: root's own, reachable by every user (mode
-    0755), and the attacker's (mode 0777); all removed afterwards."""
+    """Makes directories in /tmp: root's (mode 0755) or the attacker's (mode 0777)."""
     made = []
 
     def make(attacker=False, prefix="scratch-"):
