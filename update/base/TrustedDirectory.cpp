@@ -92,7 +92,7 @@ std::wstring FileTrustFault(int fd, const std::wstring& path) {
     if (!S_ISREG(st.st_mode)) return Msg<824>(path);
     if (st.st_uid != ::geteuid())
         return Msg<818>(path, static_cast<unsigned>(st.st_uid), static_cast<unsigned>(::geteuid()));
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return Msg<819>(path, ModeText(st.st_mode));
+    if ((st.st_mode & S_IWOTH) != 0) return Msg<819>(path, ModeText(st.st_mode));
     return std::wstring();
 }
 

@@ -25,7 +25,8 @@ namespace UpdateNew {
 std::wstring DirectoryTrustFault(const std::wstring& path);
 
 // Why the open file `fd`, known as `path`, is not trusted: it must be a regular file of
-// the effective user that neither its group nor other users may write. Empty when it is.
+// the effective user that not every user may write (a group-writable one, as a umask of
+// 002 makes it, is taken). Empty when it is.
 std::wstring FileTrustFault(int fd, const std::wstring& path);
 
 // Creates `path` when nothing is there: missing parents as CreateDirectories does (mode

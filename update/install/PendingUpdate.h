@@ -20,7 +20,7 @@ struct PendingRecord {
     std::vector<std::wstring> tmpDirs;
     std::vector<std::wstring> backupDirs;
     // Set by ReadPendingRecord: why the marker is not to be trusted with directories (a
-    // message naming it: another user's file, or one others may write); empty when it is.
+    // message naming it: another user's file, or one every user may write); empty when it is.
     std::wstring distrust;
 };
 
