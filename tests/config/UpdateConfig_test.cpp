@@ -282,7 +282,7 @@ TEST_F(UpdateConfigTest, DefaultTemporaryDirectoryIsPerRun) {
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     config.prepare();
     const std::wstring tmp = config.updateDirs().m_tmpdir;
-    // The design's name, then an ending no one can foretell.
+    // The name after date, time and process, then an ending no one can foretell.
     const std::wstring pid = L"_" + std::to_wstring(getpid()) + L"_";
     const size_t name = tmp.rfind(L"/Update_", tmp.size() - 2);
     ASSERT_NE(std::wstring::npos, name) << ToMultibyte(tmp);

@@ -84,7 +84,7 @@ def test_run_uses_no_temporary_directory_another_user_prepared(tmp_path, nginx, 
     open_to_all.chmod(0o777)
     assert as_attacker(["mkdir", "-m", "0777", str(owned)]).returncode == 0
     evil.write_text(f"#!/bin/sh\ntouch {lair}/ran\n")
-    # The names the design's pattern gives for the next seconds and process ids, made first.
+    # The names Update_<date>_<time>_<pid> of the next seconds and process ids, made first.
     now, pid = time.time(), int(Path("/proc/sys/kernel/ns_last_pid").read_text())
     planted = [time.strftime(f"/tmp/Update_%Y%m%d_%H%M%S_{p}", time.localtime(now + s))
                for s in range(4) for p in range(pid + 1, pid + 60)]
