@@ -55,16 +55,14 @@ def assert_nothing_of_attacker(inst):
 
 @pytest.fixture
 def scratch():
-    """Makes directories in /tmp: root's (mode 0755) or the attacker's (mode 0777)."""
+    """Makes directories in /tmp of the given owner and mode, all removed afterwards."""
     made = []
 
-    def make(attacker=False, prefix="scratch-"):
-        d = Path(tempfile.mkdtemp(prefix=prefix, dir="/tmp"))
-        made.append(d)
-        d.chmod(0o777 if attacker else 0o755)
-        if attacker:
-            os.chown(d, attacker_uid(), -1)
-        return d
+    def make(owner=0, mode=0o755):
+        made.append(Path(tempfile.mkdtemp(dir="/tmp")))
+        os.chown(made[-1], owner, -1)
+        made[-1].chmod(mode)
+        return made[-1]
     yield make
     for d in made:
         shutil.rmtree(d, ignore_errors=True)
@@ -73,15 +71,13 @@ def scratch():
 def kit_with_post(base, nginx):
     kit = UpdateKit(base)
     kit.module("core", {"bin/tool": b"v1"}, post="mark post core")
-    kit.publish()
-    kit.srv = nginx(kit.www)
+    kit.srv = nginx(kit.publish())
     return kit
 
 
 def test_run_uses_no_temporary_directory_another_user_prepared(tmp_path, nginx, scratch):
-    kit, lair = kit_with_post(tmp_path, nginx), scratch(attacker=True)
-    owned, open_to_all, evil = lair / "work", scratch(), lair / "evil"
-    open_to_all.chmod(0o777)
+    kit, lair = kit_with_post(tmp_path, nginx), scratch(attacker_uid(), 0o777)
+    owned, open_to_all, evil = lair / "work", scratch(0, 0o777), lair / "evil"
     assert as_attacker(["mkdir", "-m", "0777", str(owned)]).returncode == 0
     evil.write_text(f"#!/bin/sh\ntouch {lair}/ran\n")
     # The names Update_<date>_<time>_<pid> of the next seconds and process ids, made first.
@@ -99,15 +95,12 @@ def test_run_uses_no_temporary_directory_another_user_prepared(tmp_path, nginx, 
             assert r.returncode == 255 and str(given or lair).encode() in r.stdout, r.stdout
         assert not Path(kit.srv.access_log).read_text()  # refused before any download
         kit.tmp = None
-        r = kit.run([kit.srv.url])
-        assert r.returncode == 0, kit.log_text()
+        assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
     finally:
         (lair / "stop").touch()
         loop.wait(timeout=60)
         used = [a for _, n, a in kit.events() if n == "notifyUpdateStart"]
-        for p in planted:
-            assert not os.listdir(p)
-            os.rmdir(p)
+        assert not [p for p in planted if os.listdir(p) or os.rmdir(p)]  # empty, then gone
     assert kit.installed("core", "bin/tool") == b"v1" and kit.markers() == ["post core"]
     assert not (lair / "ran").exists()
     run_tmp = used[0].split(", ")[-1].strip('"/')  # the run's own, removed at its end
@@ -118,16 +111,12 @@ def test_run_uses_no_temporary_directory_another_user_prepared(tmp_path, nginx, 
 def test_forged_pending_marker_leaves_outside_directories_alone(nginx, scratch):
     kit = kit_with_post(scratch(), nginx)  # reachable: the attacker writes into it
     assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
-    victim, lair = scratch(), scratch(attacker=True)  # root's own, the attacker's
-    for d in (victim, lair):
-        (d / ".updater-owned").write_text("")
-        (d / "keep").write_text("keep")
-    pending = kit.inst / "demo/master.idx.pending"
-    # Written by the attacker (a world-writable directory in the installation), then by root.
-    kit.kept_index().parent.chmod(0o777)
+    victim, lair = scratch(), scratch(attacker_uid(), 0o777)  # root's own, the attacker's
+    [(d / name).write_text(name) for d in (victim, lair) for name in (".updater-owned", "keep")]
+    kit.kept_index().parent.chmod(0o777)  # the attacker writes the marker first, then root
+    record = f"TmpDir={victim}\\nBackupDir={lair}\\n"
     for n, writer in ((2, as_attacker), (3, subprocess.run)):
-        assert writer(["sh", "-c", f"printf 'TmpDir={victim}\\nBackupDir={lair}\\n' > {pending}"]
-                      ).returncode == 0
+        writer(["sh", "-c", f"printf '{record}' > {kit.kept_index()}.pending"], check=True)
         kit.set_file("core", "bin/tool", b"v%d" % n)
         kit.publish()
         r = kit.run([kit.srv.url])
