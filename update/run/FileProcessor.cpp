@@ -379,6 +379,25 @@ void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
     m_temporaries.addRunDir(dir);
 }
 
+void FileProcessor::readEarlierRuns(const std::wstring& marker) {
+    m_earlierRuns = ReadPendingRecord(marker);
+    const UpdateDirs& dirs = m_config->updateDirs();
+    for (auto* list : {&m_earlierRuns.tmpDirs, &m_earlierRuns.backupDirs}) {
+        std::vector<std::wstring> kept;
+        for (const std::wstring& dir : *list) {
+            const bool ours = dir == WithoutTrailingSlash(dirs.m_tmpdir) ||
+                              dir == WithoutTrailingSlash(dirs.m_backupdir);
+            std::wstring fault = ours ? std::wstring() : m_earlierRuns.distrust;
+            if (!ours && fault.empty()) fault = CTemporaryFiles::OwnRunDirFault(dir);
+            if (fault.empty())
+                kept.push_back(dir);
+            else
+                LogWarning(L"%s\n", Msg<822>(dir, marker, fault).c_str());
+        }
+        list->swap(kept);
+    }
+}
+
 void FileProcessor::ReadTmpFilesList(const std::wstring& path) {
     collectTemporaries();
     m_temporaries.readListFile(path);

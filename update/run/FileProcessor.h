@@ -341,8 +341,14 @@ private:
     std::map<std::string, std::string> m_mirroredInfos;
     // The modules the marker records as owed a post command.
     std::vector<std::wstring> m_owedPosts;
-    // The record as this run found it (the directories of earlier runs of the update).
+    // The record as this run found it (the directories of earlier runs of the update),
+    // holding only the directories that may be taken as those runs' own.
     PendingRecord m_earlierRuns;
+    // Reads the record of `marker` into m_earlierRuns. A directory of it that is not this
+    // run's own is kept only when the marker and the directory are trusted and the
+    // directory holds the owner marker; any other is left alone with a warning that says
+    // why, and is neither reused nor removed.
+    void readEarlierRuns(const std::wstring& marker);
     // Whether the marker was there: an earlier run did not end well.
     bool m_unfinished = false;
     // The download directories of earlier runs, where verified downloads may wait.

@@ -231,15 +231,14 @@ void FileProcessor::FinishMasterIdx() {
     m_owedPosts.clear();
     if (m_pendingIndexMarker.empty()) return;
     // The directories of earlier runs of this update that were killed: their downloads
-    // served this run, nothing else needs them. Only a directory that holds the owner
-    // marker goes (a run made it), never one that holds the installation, and this run's
-    // own directories are left to its own clean-up.
+    // served this run, nothing else needs them. Only a run's own directory goes (trusted,
+    // with the owner marker: readEarlierRuns kept no other), never one that holds the
+    // installation, and this run's own directories are left to its own clean-up.
     const UpdateDirs& dirs = m_config->updateDirs();
     for (const auto* list : {&m_earlierRuns.tmpDirs, &m_earlierRuns.backupDirs}) {
         for (const std::wstring& dir : *list) {
             if (dir.empty() || dir[0] != L'/' || dir == WithoutTrailingSlash(dirs.m_tmpdir) ||
-                dir == WithoutTrailingSlash(dirs.m_backupdir) ||
-                PathHolds(dir, dirs.m_installdir) || !CTemporaryFiles::IsOwned(dir))
+                dir == WithoutTrailingSlash(dirs.m_backupdir) || PathHolds(dir, dirs.m_installdir))
                 continue;
             LogDebug(L"Removing \"%s\", left by an earlier run of this update\n", dir.c_str());
             m_temporaries.addRunDir(dir);
@@ -278,7 +277,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     const std::wstring marker = PendingMarkerOf(keptCopy);
     // What an earlier run that did not end well left owed (the first process of a
     // self-update among them).
-    m_earlierRuns = ReadPendingRecord(marker);
+    readEarlierRuns(marker);
     m_owedPosts = m_earlierRuns.owedPosts;
     // A run killed while replacing a file may have left the new content's file beside it.
     m_unfinished = Exists(marker);
@@ -617,9 +616,9 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     m_downloadDir = JoinConfined(tmpDir(), productRoot);
     m_baseAddress = baseAddress;
     m_earlierDownloadDirs.clear();
-    // Only directories a run made (they hold the owner marker) are taken from.
+    // Only directories a run made are taken from (readEarlierRuns kept no other).
     for (const std::wstring& dir : m_earlierRuns.tmpDirs)
-        if (dir != WithoutTrailingSlash(tmpDir()) && CTemporaryFiles::IsOwned(dir))
+        if (dir != WithoutTrailingSlash(tmpDir()))
             m_earlierDownloadDirs.push_back(JoinConfined(dir, productRoot));
     std::vector<ModuleFileStep> steps;
     for (const UpdateModuleInfo& module : m_update->modules) {
