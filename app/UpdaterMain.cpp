@@ -72,14 +72,17 @@ void LoadMessageTables() {
 }
 
 // One update run on the prepared configuration, under the installation's run lock (a
-// check-only run changes nothing and takes none; the self-update helper keeps the one
-// handed down to it).
+// check-only run takes it shared, and only when a real run made it; the self-update helper
+// keeps the one handed down to it).
 int RunUpdate(UpdateConfig& config) {
     RunLock lock;
+    const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
     if (!config.copyActions().empty())
         lock.keepHandedDown();
-    else if (!config.checkDirty())
-        lock.acquire(KeptMasterIdxPath(config) + L".lock", config.updateDirs().m_installdir);
+    else if (config.checkDirty())
+        lock.acquireShared(lockFile, config.updateDirs().m_installdir);
+    else
+        lock.acquire(lockFile, config.updateDirs().m_installdir);
     UpdatePerformer performer(&config);
     return performer.run();
 }

@@ -10,6 +10,7 @@ const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
 
 volatile std::sig_atomic_t g_sigintReceived = 0;
 volatile std::sig_atomic_t g_sigtermReceived = 0;
+volatile std::sig_atomic_t g_sighupReceived = 0;
 
 namespace {
 
@@ -35,21 +36,31 @@ extern "C" void OnSigterm(int) {
     errno = saved;
 }
 
+extern "C" void OnSighup(int) {
+    int saved = errno;
+    g_sighupReceived = 1;
+    WriteSignalLine();
+    std::signal(SIGHUP, SIG_DFL);
+    errno = saved;
+}
+
 }  // namespace
 
 int InstallSignalHandlers() {
     if (std::signal(SIGINT, OnSigint) == SIG_ERR) return errno;
     if (std::signal(SIGTERM, OnSigterm) == SIG_ERR) return errno;
+    if (std::signal(SIGHUP, OnSighup) == SIG_ERR) return errno;
     return 0;
 }
 
 bool InterruptRequested() {
-    return g_sigintReceived != 0 || g_sigtermReceived != 0;
+    return g_sigintReceived != 0 || g_sigtermReceived != 0 || g_sighupReceived != 0;
 }
 
 const wchar_t* InterruptSignalName() {
     if (g_sigintReceived != 0) return L"SIGINT";
     if (g_sigtermReceived != 0) return L"SIGTERM";
+    if (g_sighupReceived != 0) return L"SIGHUP";
     return nullptr;
 }
 
