@@ -1,5 +1,6 @@
 #include "base/Logger.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <unistd.h>
@@ -336,6 +337,9 @@ int LoggerAppenderFile::Open(bool append) {
     // log themselves when they write to it.
     m_file = std::fopen(path.c_str(), append ? "abe" : "wbe");
     if (!m_file) return -1;
+    // A truncated log is still written at its end: the self-update helper and the updater it
+    // restarts append to it while this process may still write (a failed restart).
+    if (!append) (void)::fcntl(fileno(m_file), F_SETFL, O_APPEND);
     std::setvbuf(m_file, nullptr, _IONBF, 0);
     return 0;
 }
