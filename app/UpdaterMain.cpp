@@ -83,6 +83,14 @@ int RunUpdate(UpdateConfig& config) {
         lock.acquireShared(lockFile, config.updateDirs().m_installdir);
     else
         lock.acquire(lockFile, config.updateDirs().m_installdir);
+    // The updated updater a self-update restarted: the first process ends with success once
+    // it hears this. One that stopped waiting rolls the self-update back with the files of
+    // the temporary and backup directories it shares with this run: this run must change
+    // nothing, not even clean up, so it ends before it has a file processor.
+    if (config.copyActions().empty() && !SelfUpdateHandover::SignalTakenOver()) {
+        LogFatal(L"%s\n", Msg<882>().c_str());
+        return ERR_SELFUPDATE;
+    }
     UpdatePerformer performer(&config);
     return performer.run();
 }

@@ -101,13 +101,6 @@ int UpdatePerformer::run() {
         cb.callGui(L"onSelfUpdateFinish()", &CUpdateGuiCallbacks::onSelfUpdateFinish);
         return result;
     }
-    // The updated updater a self-update restarted: the first process ends with success
-    // once it hears this; if it stopped waiting, it rolls the self-update back, and this
-    // run must not touch the installation meanwhile.
-    if (!SelfUpdateHandover::SignalTakenOver()) {
-        LogFatal(L"%s\n", Msg<882>().c_str());
-        return ERR_SELFUPDATE;
-    }
     return runProductUpdate();
 }
 
