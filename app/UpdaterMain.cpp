@@ -75,14 +75,25 @@ void LoadMessageTables() {
 }
 
 // One update run on the prepared configuration, under the installation's run lock (a
-// check-only run changes nothing and takes none; the self-update helper keeps the one
-// handed down to it).
+// check-only run takes it shared, and only when a real run made it; the self-update helper
+// keeps the one handed down to it).
 int RunUpdate(UpdateConfig& config) {
     RunLock lock;
+    const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
     if (!config.copyActions().empty())
         lock.keepHandedDown();
-    else if (!config.checkDirty())
-        lock.acquire(KeptMasterIdxPath(config) + L".lock", config.updateDirs().m_installdir);
+    else if (config.checkDirty())
+        lock.acquireShared(lockFile, config.updateDirs().m_installdir);
+    else
+        lock.acquire(lockFile, config.updateDirs().m_installdir);
+    // The updated updater a self-update restarted: the first process ends with success once
+    // it hears this. One that stopped waiting rolls the self-update back with the files of
+    // the temporary and backup directories it shares with this run: this run must change
+    // nothing, not even clean up, so it ends before it has a file processor.
+    if (config.copyActions().empty() && !SelfUpdateHandover::SignalTakenOver()) {
+        LogFatal(L"%s\n", Msg<882>().c_str());
+        return ERR_SELFUPDATE;
+    }
     UpdatePerformer performer(&config);
     return performer.run();
 }

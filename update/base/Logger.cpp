@@ -343,9 +343,12 @@ int LoggerAppenderFile::Open(bool append) {
     }
     Close();
     // Close-on-exec: module commands and the updater copies of a self-update open the
-    // log themselves when they write to it. A link in the log's place is not followed:
+    // log themselves when they write to it. A truncated log is still written at its end:
+    // the self-update helper and the updater it restarts append to it while this process
+    // may still write (a failed restart). A link in the log's place is not followed:
     // the updater runs as root, and the log directory may be writable by others.
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (append ? O_APPEND : O_TRUNC);
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_APPEND | (append ? 0 : O_TRUNC);
     const int fd = ::open(path.c_str(), flags, 0644);
     if (fd < 0) return -1;
     m_file = ::fdopen(fd, append ? "ab" : "wb");

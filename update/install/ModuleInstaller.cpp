@@ -15,6 +15,7 @@
 #include "base/SharedNames.h"
 #include "base/StringUtils.h"
 #include "download/DownloadNames.h"
+#include "download/FileDownloader.h"
 #include "install/TemporaryFiles.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -171,6 +172,8 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             helper.AddChangedFile(src, dest);
             continue;
         }
+        // Stopped between two files, the module is rolled back as a whole.
+        ThrowIfInterrupted();
         CreateTargetDirectory(dest);
         // The verified download is needed by nothing else once it is installed.
         copyDeferrable(

@@ -280,8 +280,9 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& 
     if (!mirror) {
         localPath = JoinPath(destination, name);
         // One open gives presence, size and digest.
+        ThrowIfInterrupted();
         const FileDigest local = prefetch && prefetch->nextIs(localPath)
-                                     ? prefetch->take()
+                                     ? prefetch->take(ThrowIfInterrupted)
                                      : GetFileSizeAndMD5(localPath);
         if (!local.exists) {
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());

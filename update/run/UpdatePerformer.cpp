@@ -92,8 +92,8 @@ int UpdatePerformer::run() {
         int result = -1;
         try {
             result = performSelfUpdateActions();
-            // The files are in place and the updated updater runs: the process that
-            // started this one may now end with success.
+            // The files are in place; a helper that starts no updater (a restore) is what
+            // the process that started it waits for.
             SelfUpdateHandover::SignalTakenOver();
         } catch (const Exception& e) {
             LogFatal(L"%s\n", Msg<241>(std::wstring(e.twhat())).c_str());
@@ -586,7 +586,12 @@ void UpdatePerformer::moduleFileLists() {
 
 // ---- pre, backup, install and post passes ----------------------------------------------
 
+// An interrupt stops the passes at the next point where every module is wholly old or
+// wholly new: after a module's pre command, before a module's installation or between two
+// of its files, before a post command. The rollback of the pass then gives the modules
+// whose pre command ran the commands that undo it.
 void UpdatePerformer::installPasses() {
+    ThrowIfInterrupted();
     prePass();
     backupInstallPass();
     postPass();
@@ -622,6 +627,7 @@ void UpdatePerformer::prePass() {
                            i->pre);
             }
             if (IsSelfUpdateName(i->name)) afterSelfUpdate = true;
+            ThrowIfInterrupted();
         } catch (...) {
             LogFatal(L"%s\n", Msg<610>(i->name, CurrentExceptionText()).c_str());
             rollBack(0, index);
@@ -647,6 +653,7 @@ void UpdatePerformer::backupInstallPass() {
             throw;
         }
         try {
+            ThrowIfInterrupted();
             // From here until its post command ran, a kill leaves the module's post command
             // owed. The updater's own module is handed to a process of its own instead.
             if (!IsSelfUpdateName(i->name)) fp.MarkPostOwed(i->name);
@@ -670,6 +677,7 @@ void UpdatePerformer::postPass() {
         UpdateModuleInfo* ri = &m_product.cGetModuleByIndex(index);
         if (!ri->needsupdate && !owesPost(*ri)) continue;
         try {
+            ThrowIfInterrupted();
             cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost,
                        ri->name, ri->post);
             fp.RunPost(index);
@@ -740,8 +748,14 @@ int UpdatePerformer::performSelfUpdateActions() {
         SplitExecAction(execAction, program, arguments);
         LogDebug(L"Self-update starts: %s %s\n", program.c_str(), arguments.c_str());
         std::wstring resultText;
-        if (RunProcess(program, arguments, 0, resultText, false) != 0)
-            THROW_CRITICAL(Msg<252>(resultText), 630);
+        ProcessOutcome outcome;
+        // The updated updater answers the first process itself.
+        SelfUpdateHandover::PassOn();
+        const int started = RunProcess(program, arguments, 0, resultText, false, &outcome);
+        SelfUpdateHandover::ReleasePassedOn();
+        if (started != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
+        if (outcome.kind == ProcessOutcome::kNotStarted)
+            THROW_CRITICAL(Msg<883>(program, SystemErrorText(outcome.startError)), ERR_SELFUPDATE);
     }
     return 0;
 }
