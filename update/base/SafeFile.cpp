@@ -213,6 +213,21 @@ int OpenExisting(const std::string& path, int flags, UniqueFd& file) {
     return OpenExistingAt(dir.get(), name, flags, file);
 }
 
+int CreateFileStream(const std::string& path, mode_t mode, FILE*& stream) {
+    stream = nullptr;
+    UniqueFd file;
+    if (int rc = CreateFile(path, mode, file)) return rc;
+    stream = ::fdopen(file.get(), "wb");
+    if (stream == nullptr) {
+        const int error = errno;
+        file.close();
+        (void)RemoveFile(path);
+        return error;
+    }
+    file.release();
+    return 0;
+}
+
 int RenameFile(const std::string& from, const std::string& to) {
     UniqueFd fromDir, toDir;
     std::string fromName, toName;

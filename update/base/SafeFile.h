@@ -19,6 +19,7 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file);
 // Path forms of the two above; `path`'s directory is opened as OpenParent does.
 int CreateFile(const std::string& path, mode_t mode, UniqueFd& file);
 int OpenExisting(const std::string& path, int flags, UniqueFd& file);
+
+// CreateFile for writing through stdio: `stream` ("wb") owns the new file's descriptor and
+// is the caller's to fclose. On failure `stream` is null and no file is left.
+int CreateFileStream(const std::string& path, mode_t mode, FILE*& stream);
 
 // Renames `from` to `to` (both full paths) with renameat between their directories; a link
 // at either name is renamed or replaced as the name it is.

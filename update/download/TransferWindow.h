@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "codec/StreamDigest.h"
 #include "download/FileDownloader.h"
 #include "download/UnpackAhead.h"
@@ -62,10 +63,13 @@ public:
     };
 
     // `downloader` (not owned, it must outlive the window) gives the connection settings,
-    // the plug-in calls and the failure messages. `resumeDir` must exist; without `keep`
-    // no partial outlives its transfer (a directory that is not safe to continue from).
+    // the plug-in calls and the failure messages. `resumeFd` is the open directory
+    // `resumeDir` (taken over: the window closes it); every partial is made, continued,
+    // moved and removed through it, so that a name swapped in the path meanwhile cannot
+    // redirect them. Without `keep` no partial outlives its transfer (a directory that is
+    // not safe to continue from).
     TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
-                   const std::wstring& resumeDir, bool keep);
+                   const std::wstring& resumeDir, int resumeFd, bool keep);
     TransferWindow(const TransferWindow&) = delete;
     TransferWindow& operator=(const TransferWindow&) = delete;
     // Stops the transfers in flight. Partials that can be continued stay; the others go,
@@ -109,6 +113,7 @@ private:
     size_t m_depth;  // files started ahead of the loop; libcurl runs m_width of them at once
     bool m_keep;
     std::string m_resumeDir;
+    UniqueFd m_resumeFd;
     TransferPool m_pool;
     std::vector<Entry> m_plan;
     Namer m_namer;

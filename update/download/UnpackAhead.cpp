@@ -5,6 +5,8 @@
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
+#include "base/SafeFile.h"
+#include "base/UniqueFd.h"
 #include "codec/GzFile.h"
 
 namespace UpdateNew {
@@ -28,7 +30,7 @@ UnpackAhead::~UnpackAhead() {
     }
     m_work.notify_all();
     for (std::thread& thread : m_threads) thread.join();
-    for (const auto& job : left) ::unlink(job->output.c_str());
+    for (const auto& job : left) (void)RemoveFile(job->output);
 }
 
 void UnpackAhead::Add(std::shared_ptr<Job> job) {
@@ -58,7 +60,7 @@ void UnpackAhead::Drop(const std::shared_ptr<Job>& job) {
         }
     }
     m_done.wait(lock, [&] { return job->done; });
-    ::unlink(job->output.c_str());
+    (void)RemoveFile(job->output);
 }
 
 void UnpackAhead::Run() {
@@ -75,13 +77,12 @@ void UnpackAhead::Run() {
         const size_t slash = job->output.rfind('/');
         if (slash != std::string::npos && slash > 0)
             (void)CreateDirectories(FromMultibyte(job->output.substr(0, slash)), 0755);
-        // Mode as GunzipFile's output gets it (fopen: 0666 less the umask).
-        const int out = ::open(job->output.c_str(),
-                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (out >= 0) {
-            ok = InflateOneMember(job->fd, job->size, out, job->cap, written, &job->dropped);
-            if (::close(out) != 0) ok = false;
-            if (!ok) ::unlink(job->output.c_str());
+        // Mode as GunzipFile's output gets it (0666 less the umask).
+        UniqueFd out;
+        if (CreateFile(job->output, 0666, out) == 0) {
+            ok = InflateOneMember(job->fd, job->size, out.get(), job->cap, written, &job->dropped);
+            if (out.close() != 0) ok = false;
+            if (!ok) (void)RemoveFile(job->output);
         }
         ::close(job->fd);
         job->fd = -1;

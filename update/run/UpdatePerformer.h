@@ -75,7 +75,9 @@ private:
     int checkAndInstall(CDownloadServersHandler& servers);
     // The handlers' notifications and the index deletion never let an exception out.
     void notifyCriticalQuietly(const std::wstring& text, int code);
-    void deleteMasterIdxQuietly();
+    // After a failure (`failed`) the kept index stays where the file processor says it
+    // may; a check-only run that found changes always deletes it.
+    void deleteMasterIdxQuietly(bool failed = true);
 
     void specialDownloadFiles(bool first);
     void readProductInfo();
