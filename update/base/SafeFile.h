@@ -17,6 +17,7 @@
 // is close-on-exec. Thread-safe: no state but the calling thread's last refused link.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -47,8 +48,9 @@ int OpenParent(const std::string& path, UniqueFd& dir, std::string& name);
 
 // Creates the file `name` in `dir` for writing: what stands at the name (a file, a link,
 // a FIFO) is removed first, then the file is made with O_EXCL and `mode`. A directory at
-// the name is refused (EISDIR).
-int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file);
+// the name is refused (EISDIR). `access` is O_WRONLY, or O_RDWR for a file also read back.
+int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file,
+                 int access = O_WRONLY);
 
 // Opens the existing file `name` in `dir` with `flags` (O_WRONLY or O_RDWR, optionally
 // O_APPEND or O_TRUNC) without following a link; only a regular file with one name is

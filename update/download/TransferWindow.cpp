@@ -261,7 +261,7 @@ void TransferWindow::start(size_t index) {
     UniqueFd file;
     int err = s.resumable ? OpenExistingAt(s.dir, s.partialName, O_RDWR, file) : ENOENT;
     if (err == ENOENT || err == ELOOP || err == EINVAL)
-        err = CreateFileAt(s.dir, s.partialName, 0600, file);
+        err = CreateFileAt(s.dir, s.partialName, 0600, file, O_RDWR);
     s.fd = file.release();
     struct stat st;
     if (err != 0 || ::fstat(s.fd, &st) != 0) {
