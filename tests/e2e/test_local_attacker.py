@@ -13,9 +13,12 @@ import pwd
 import shutil
 import stat
 import subprocess
+import tempfile
 from pathlib import Path
 
 import pytest
+
+from updatekit import UpdateKit
 
 ATTACKER = "nobody"
 
@@ -27,12 +30,19 @@ def attacker_uid():
     return pwd.getpwnam(ATTACKER).pw_uid
 
 
+# A Python the attacker may run (not one below root's home).
+SYSTEM_PYTHON = shutil.which("python3", path="/usr/bin:/bin") or "python3"
+
+
+def attacker_argv(args):
+    """args as a command line that runs them as the attacker."""
+    group = grp.getgrgid(pwd.getpwnam(ATTACKER).pw_gid).gr_name
+    return ["setpriv", f"--reuid={ATTACKER}", f"--regid={group}", "--clear-groups", *args]
+
+
 def as_attacker(args, **kwargs):
     """Runs args as the attacker; gives the CompletedProcess."""
-    user = pwd.getpwnam(ATTACKER)
-    group = grp.getgrgid(user.pw_gid).gr_name
-    return subprocess.run(["setpriv", f"--reuid={ATTACKER}", f"--regid={group}",
-                           "--clear-groups", *args], capture_output=True, timeout=60, **kwargs)
+    return subprocess.run(attacker_argv(args), capture_output=True, timeout=60, **kwargs)
 
 
 def assert_nothing_of_attacker(inst):
@@ -45,3 +55,70 @@ def assert_nothing_of_attacker(inst):
             assert st.st_uid != uid, os.path.join(top, name)
             assert not (stat.S_ISREG(st.st_mode) and st.st_mode & stat.S_IWOTH), \
                 os.path.join(top, name)
+
+
+# Run as the attacker: opens (creating) what it may of the files named, keeps them open
+# while the root run goes by, then writes through each when told to.
+HOLD_OPEN = """import os, sys
+fds = []
+for path in sys.argv[1:]:
+    try:
+        fds.append(os.open(path, os.O_RDWR | os.O_CREAT, 0o666))
+    except OSError:
+        pass
+print(flush=True)
+sys.stdin.readline()
+for fd in fds:
+    os.pwrite(fd, b"attacker's", 0)
+"""
+
+
+def test_links_and_held_files_planted_beside_the_targets(tmp_path, nginx):
+    # In a sticky and a plain world-writable directory, at new and at replaced names: a link
+    # to root's file outside, a held ".upd-new", dangling links at the target and at its
+    # ".upd-new", a directory at ".upd-new" and a held file at the target. The downloads
+    # are moved into place (same file system), then copied (from /dev/shm).
+    for p in (tmp_path, *tmp_path.parents):
+        p.chmod(p.stat().st_mode | 0o011)
+    outside = tmp_path / "outside.txt"
+    outside.write_bytes(b"root's")
+    kit, dirs, names = UpdateKit(tmp_path), {"sticky": 0o1777, "open": 0o777}, list("abcd")
+    srv = nginx(kit.www)
+    shm = Path(tempfile.mkdtemp(dir="/dev/shm"))
+    try:
+        for n, tmp in enumerate([None, tmp_path / "work", shm / "work"]):
+            new = [f"n{n}{x}" for x in "abcd"]
+            plant, held = [], []
+            for d in dirs:
+                for link, keep, dangling, blocked in (names[:4], new) if n else ():
+                    made = tmp_path / f"made-{dangling}"
+                    plant += [f"ln -sfn {outside} {d}/{link}; ln -sfn {made} {d}/{dangling}",
+                              f"ln -sfn {made} {d}/.{dangling}.upd-new; rm -f {d}/{blocked}",
+                              f"mkdir -p {d}/.{blocked}.upd-new/sub"]
+                    held += [f"{d}/.{keep}.upd-new", f"{d}/{blocked}"]
+            as_attacker(["sh", "-c", "; ".join(plant)], cwd=kit.inst)
+            holder = subprocess.Popen(attacker_argv([SYSTEM_PYTHON, "-c", HOLD_OPEN, *held]),
+                                      cwd=kit.inst, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            try:
+                holder.stdout.readline()
+                names += new if n else []
+                kit.tmp = tmp or kit.tmp
+                for d in dirs:
+                    kit.module(d, {f: f"{d}/{f} {n}".encode() for f in names})
+                kit.publish()
+                assert kit.run([srv.url]).returncode == 0, kit.log_text()
+                holder.communicate(b"\n", timeout=60)
+            finally:
+                holder.kill()
+                holder.wait()
+            for d, mode in dirs.items():  # what the attacker left beside the targets goes
+                (kit.inst / d).chmod(mode)
+                for leftover in (kit.inst / d).glob(".*"):
+                    shutil.rmtree(leftover) if leftover.is_dir() else leftover.unlink()
+            assert outside.read_bytes() == b"root's" and not list(tmp_path.glob("made-*"))
+            assert_nothing_of_attacker(kit.inst)
+            assert kit.installed_tree() == {f"{d}/{f}": f"{d}/{f} {n}".encode()
+                                            for d in dirs for f in names}
+            assert all(not (kit.inst / d / f).is_symlink() for d in dirs for f in names)
+    finally:
+        shutil.rmtree(shm, ignore_errors=True)

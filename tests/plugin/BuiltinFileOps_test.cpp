@@ -2,6 +2,7 @@
 // copyFile / checkCreateDirectory with and without a plug-in taking the step over.
 #include "plugin/BuiltinFileOps.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -13,9 +14,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Messages.h"
 #include "plugin/UpdateCallbacks.h"
 
@@ -207,6 +210,31 @@ TEST_F(FileSteps, NewTargetInADirectoryWithoutWritePermissionReportsThePermissio
     });
     EXPECT_EQ(0, status);
     EXPECT_FALSE(Exists(Path("ro/new")));
+}
+
+TEST_F(FileSteps, NoFileButARegularOneIsWrittenOrReadNorAnotherUsersLinkFollowed) {
+    Write(Path("src"), "new");
+    ASSERT_EQ(0, mkdir(Path("dir").c_str(), 0755));
+    ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0644));
+    ASSERT_EQ(0, symlink(Path("src").c_str(), Path("link").c_str()));
+    ASSERT_EQ(0, symlink(m_dir.c_str(), Path("via").c_str()));
+    const bool root = lchown(Path("via").c_str(), 65534, 65534) == 0;
+    const std::wstring notAFile = MsgLib<26>(WPath("fifo"), MsgLib<35>());
+    const std::tuple<const char*, const char*, int> cases[] = {
+        {"src", "dir", EISDIR}, {"src", "fifo", EINVAL}, {"link", "x", ELOOP}, {"src", "via/x", 0}};
+    for (const auto& [source, target, code] : cases) {
+        try {
+            bool deferred;
+            CopyFileBuiltin(WPath(source), WPath(target), true, deferred);
+            EXPECT_TRUE(code == 0 && !root) << target;
+        } catch (const Exception& e) {
+            EXPECT_EQ(code != 0 ? code : kUntrustedLink, e.code()) << target;
+            if (code == EINVAL) {
+                EXPECT_EQ(notAFile, e.twhat());
+            }
+        }
+    }
+    EXPECT_EQ(root ? kUntrustedLink : 0, CreateDirectories(WPath("via/sub")));
 }
 
 TEST_F(FileSteps, DispatcherCopiesItselfUnlessThePluginTakesTheStep) {

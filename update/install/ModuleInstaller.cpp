@@ -24,10 +24,13 @@ namespace UpdateNew {
 
 namespace {
 
+// Whether a regular file stands at `path`. A symbolic link there is not followed: the copy
+// never reads through it, so a link at an installed path is not backed up (the new file
+// replaces it and stays on a rollback).
 bool FileExists(const std::wstring& path) {
     struct stat st;
     const std::string name = ToMultibyte(path);
-    return !name.empty() && ::stat(name.c_str(), &st) == 0;
+    return !name.empty() && ::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::wstring BaseName(const FileRecord& file) {

@@ -220,7 +220,7 @@ void FileProcessor::CheckFiles() {
             const bool changed =
                 checkFile(module, file, destination, moduleAddress, prefetch.get(), localPath);
             // What a kill during the replacement of the file left beside it.
-            if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
+            if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
             if (guiLibrary) file.toPluginInfo(f);
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile,
                               static_cast<const UpdateFileInfo&>(f));
