@@ -14,6 +14,7 @@ import shutil
 import stat
 import subprocess
 import tempfile
+from itertools import product
 from pathlib import Path
 
 import pytest
@@ -28,10 +29,6 @@ pytestmark = pytest.mark.skipif(os.geteuid() != 0 or shutil.which("setpriv") is 
 
 def attacker_uid():
     return pwd.getpwnam(ATTACKER).pw_uid
-
-
-# A Python the attacker may run (not one below root's home).
-SYSTEM_PYTHON = shutil.which("python3", path="/usr/bin:/bin") or "python3"
 
 
 def attacker_argv(args):
@@ -57,20 +54,10 @@ def assert_nothing_of_attacker(inst):
                 os.path.join(top, name)
 
 
-# Run as the attacker: opens (creating) what it may of the files named, keeps them open
-# while the root run goes by, then writes through each when told to.
-HOLD_OPEN = """import os, sys
-fds = []
-for path in sys.argv[1:]:
-    try:
-        fds.append(os.open(path, os.O_RDWR | os.O_CREAT, 0o666))
-    except OSError:
-        pass
-print(flush=True)
-sys.stdin.readline()
-for fd in fds:
-    os.pwrite(fd, b"attacker's", 0)
-"""
+# Run by the attacker with the files to hold: opens what it may, waits for a line, then
+# writes through every descriptor it holds.
+HOLD_OPEN = ('for f; do exec {fd}<>"$f" && fds+=($fd); done 2>/dev/null; echo; read x; '
+             'for fd in "${fds[@]}"; do echo "attacker\'s" >&$fd; done')
 
 
 def test_links_and_held_files_planted_beside_the_targets(tmp_path, nginx):
@@ -80,45 +67,37 @@ def test_links_and_held_files_planted_beside_the_targets(tmp_path, nginx):
     # are moved into place (same file system), then copied (from /dev/shm).
     for p in (tmp_path, *tmp_path.parents):
         p.chmod(p.stat().st_mode | 0o011)
-    outside = tmp_path / "outside.txt"
+    outside, made = tmp_path / "outside.txt", tmp_path / "made"
     outside.write_bytes(b"root's")
-    kit, dirs, names = UpdateKit(tmp_path), {"sticky": 0o1777, "open": 0o777}, list("abcd")
-    srv = nginx(kit.www)
-    shm = Path(tempfile.mkdtemp(dir="/dev/shm"))
+    kit, dirs, names = UpdateKit(tmp_path), ("sticky", "open"), list("abcd")
+    srv, shm = nginx(kit.www), Path(tempfile.mkdtemp(dir="/dev/shm"))
     try:
-        for n, tmp in enumerate([None, tmp_path / "work", shm / "work"]):
-            new = [f"n{n}{x}" for x in "abcd"]
-            plant, held = [], []
-            for d in dirs:
-                for link, keep, dangling, blocked in (names[:4], new) if n else ():
-                    made = tmp_path / f"made-{dangling}"
-                    plant += [f"ln -sfn {outside} {d}/{link}; ln -sfn {made} {d}/{dangling}",
-                              f"ln -sfn {made} {d}/.{dangling}.upd-new; rm -f {d}/{blocked}",
-                              f"mkdir -p {d}/.{blocked}.upd-new/sub"]
-                    held += [f"{d}/.{keep}.upd-new", f"{d}/{blocked}"]
+        for n, tmp in enumerate([kit.tmp, kit.tmp, shm / "work"]):
+            new, plant, held = [f"n{n}{x}" for x in "abcd"], [], []
+            for d, (link, keep, dangling, blocked) in product(dirs, (names[:4], new) if n else ()):
+                plant += [f"ln -sfn {outside} {d}/{link}", f"ln -sfn {made} {d}/{dangling}",
+                          f"ln -sfn {made} {d}/.{dangling}.upd-new", f"rm -f {d}/{blocked}",
+                          f"mkdir -p {d}/.{blocked}.upd-new/sub"]
+                held += [f"{d}/.{keep}.upd-new", f"{d}/{blocked}"]
             as_attacker(["sh", "-c", "; ".join(plant)], cwd=kit.inst)
-            holder = subprocess.Popen(attacker_argv([SYSTEM_PYTHON, "-c", HOLD_OPEN, *held]),
+            holder = subprocess.Popen(attacker_argv(["bash", "-c", HOLD_OPEN, "-", *held]),
                                       cwd=kit.inst, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-            try:
-                holder.stdout.readline()
-                names += new if n else []
-                kit.tmp = tmp or kit.tmp
-                for d in dirs:
-                    kit.module(d, {f: f"{d}/{f} {n}".encode() for f in names})
-                kit.publish()
-                assert kit.run([srv.url]).returncode == 0, kit.log_text()
-                holder.communicate(b"\n", timeout=60)
-            finally:
-                holder.kill()
-                holder.wait()
-            for d, mode in dirs.items():  # what the attacker left beside the targets goes
+            holder.stdout.readline()
+            names, kit.tmp = names + (new if n else []), tmp
+            for d in dirs:
+                kit.module(d, {f: f"{d}/{f} {n}".encode() for f in names})
+            kit.publish()
+            r = kit.run([srv.url])
+            holder.communicate(b"\n", timeout=60)
+            assert r.returncode == 0, kit.log_text()
+            for d, mode in zip(dirs, (0o1777, 0o777)):  # the attacker's leftovers go
                 (kit.inst / d).chmod(mode)
                 for leftover in (kit.inst / d).glob(".*"):
                     shutil.rmtree(leftover) if leftover.is_dir() else leftover.unlink()
-            assert outside.read_bytes() == b"root's" and not list(tmp_path.glob("made-*"))
+            assert outside.read_bytes() == b"root's" and not made.exists()
             assert_nothing_of_attacker(kit.inst)
             assert kit.installed_tree() == {f"{d}/{f}": f"{d}/{f} {n}".encode()
                                             for d in dirs for f in names}
-            assert all(not (kit.inst / d / f).is_symlink() for d in dirs for f in names)
+            assert not any((kit.inst / d / f).is_symlink() for d in dirs for f in names)
     finally:
         shutil.rmtree(shm, ignore_errors=True)

@@ -212,26 +212,20 @@ TEST_F(FileSteps, NewTargetInADirectoryWithoutWritePermissionReportsThePermissio
     EXPECT_FALSE(Exists(Path("ro/new")));
 }
 
-TEST_F(FileSteps, NoFileButARegularOneIsWrittenOrReadNorAnotherUsersLinkFollowed) {
+TEST_F(FileSteps, NeitherAFifoNorAnotherUsersLinkOnTheWayIsWrittenThrough) {
     Write(Path("src"), "new");
-    ASSERT_EQ(0, mkdir(Path("dir").c_str(), 0755));
     ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0644));
-    ASSERT_EQ(0, symlink(Path("src").c_str(), Path("link").c_str()));
     ASSERT_EQ(0, symlink(m_dir.c_str(), Path("via").c_str()));
     const bool root = lchown(Path("via").c_str(), 65534, 65534) == 0;
-    const std::wstring notAFile = MsgLib<26>(WPath("fifo"), MsgLib<35>());
-    const std::tuple<const char*, const char*, int> cases[] = {
-        {"src", "dir", EISDIR}, {"src", "fifo", EINVAL}, {"link", "x", ELOOP}, {"src", "via/x", 0}};
-    for (const auto& [source, target, code] : cases) {
+    for (const char* target : {"fifo", "via/x"}) {
         try {
             bool deferred;
-            CopyFileBuiltin(WPath(source), WPath(target), true, deferred);
-            EXPECT_TRUE(code == 0 && !root) << target;
+            CopyFileBuiltin(WPath("src"), WPath(target), true, deferred);
+            EXPECT_FALSE(root || target[0] == 'f') << target;
         } catch (const Exception& e) {
-            EXPECT_EQ(code != 0 ? code : kUntrustedLink, e.code()) << target;
-            if (code == EINVAL) {
-                EXPECT_EQ(notAFile, e.twhat());
-            }
+            EXPECT_EQ(
+                MsgLib<26>(WPath(target), target[0] == 'f' ? MsgLib<35>() : RefusedLinkText()),
+                e.twhat());
         }
     }
     EXPECT_EQ(root ? kUntrustedLink : 0, CreateDirectories(WPath("via/sub")));
