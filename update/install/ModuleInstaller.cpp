@@ -208,7 +208,7 @@ void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wst
         m_callbacks.moveFile(source, dest, true, &deferred);
     else
         m_callbacks.copyFile(source, dest, true, &deferred);
-    // The busy old file was moved aside; nothing needs it once the run is over.
+    // The protected old file was moved aside; nothing needs it once the run is over.
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
 
