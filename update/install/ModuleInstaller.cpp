@@ -25,10 +25,13 @@ namespace UpdateNew {
 
 namespace {
 
+// Whether a regular file stands at `path`. A symbolic link there is not followed: the copy
+// never reads through it, so a link at an installed path is not backed up (the new file
+// replaces it and stays on a rollback).
 bool FileExists(const std::wstring& path) {
     struct stat st;
     const std::string name = ToMultibyte(path);
-    return !name.empty() && ::stat(name.c_str(), &st) == 0;
+    return !name.empty() && ::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::wstring BaseName(const FileRecord& file) {
@@ -209,7 +212,7 @@ void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wst
         m_callbacks.moveFile(source, dest, true, &deferred);
     else
         m_callbacks.copyFile(source, dest, true, &deferred);
-    // The busy old file was moved aside; nothing needs it once the run is over.
+    // The protected old file was moved aside; nothing needs it once the run is over.
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
 
