@@ -163,7 +163,7 @@ int MsgResOpen(const char* path, void** handle) {
     if (!handle) return MSGRES_E_FAILED;
     *handle = nullptr;
     if (!path) return MSGRES_E_OPEN;
-    std::FILE* fp = std::fopen(path, "rb");
+    std::FILE* fp = std::fopen(path, "rbe");
     if (!fp) return MSGRES_E_OPEN;
     const int result = msgres::Load(fp, handle);
     std::fclose(fp);

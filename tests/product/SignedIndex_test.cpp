@@ -39,3 +39,18 @@ TEST(SignedIndex, TrustStateReadsBackAndADamagedOneIsNoEmptyOne) {
     ScratchDir::Write(dir.Path("state"), "serial=9\n");
     EXPECT_FALSE(ReadTrustState(dir.WPath("state"), read));
 }
+
+TEST(SignedIndex, OneKeyUnderTwoIdsCountsOnce) {
+    const MinisignSecretKey first = GenerateMinisignKey();
+    MinisignSecretKey second = first;
+    second.keyId[0] ^= 0xFF;
+    const std::string index = "serial=1\n";
+    const std::vector<std::string> signatures = {
+        SignMinisign(first, index.data(), index.size(), "c"),
+        SignMinisign(second, index.data(), index.size(), "c")};
+    const std::vector<MinisignPublicKey> trusted = {first.PublicKey(), second.PublicKey()};
+    std::string detail;
+    EXPECT_EQ(IndexVerdict::kBelowThreshold,
+              CheckIndexSignatures(index, signatures, trusted, 2, detail));
+    EXPECT_EQ(IndexVerdict::kOk, CheckIndexSignatures(index, signatures, trusted, 1, detail));
+}

@@ -48,8 +48,11 @@ int CheckDirectory(const std::wstring& path, bool create);
 std::wstring GetTempPath();
 
 // Removes the directory's entries, descending into subdirectories, then the directory
-// itself. Symbolic links are removed, never followed, so nothing outside the tree is
-// touched. Failures are ignored (what can be removed is removed).
+// itself (a file or link at `path` is just removed). Only the directory holding `path` is
+// found by its path; below it every entry is reached through the descriptor of the
+// directory that holds it (openat with O_NOFOLLOW, unlinkat): symbolic links are removed,
+// never followed, even one swapped in while the removal runs, so nothing outside the tree
+// is touched. Failures are ignored (what can be removed is removed).
 void RemoveDirectoryTree(const std::wstring& path);
 
 // Deletes a file (remove). Unless `ignoreErrors` is set, a failure throws (library
@@ -65,7 +68,7 @@ void MoveFile(const std::wstring& source, const std::wstring& target);
 // failure (the copy stops there).
 int CopyDirectoryTree(const std::wstring& source, const std::wstring& target);
 
-// fopen with path and mode converted; null on failure (errno set).
+// fopen with path and mode converted, close-on-exec; null on failure (errno set).
 FILE* OpenFile(const std::wstring& path, const std::wstring& mode);
 
 // The open descriptor whose number the environment variable `variable` holds (one a

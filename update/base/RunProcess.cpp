@@ -1,9 +1,13 @@
 #include "base/RunProcess.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -47,7 +51,68 @@ pid_t WaitAtMost(pid_t pid, int* status, double seconds) {
     }
 }
 
+std::vector<int>& HandedDown() {
+    static std::vector<int> fds;
+    return fds;
+}
+
+// Closes the descriptors from `from` to `to` (inclusive). Runs in the child between fork and
+// exec, so only async-signal-safe calls: close_range where the kernel has it, else a walk
+// of /proc/self/fd through raw getdents64, else every number up to the descriptor limit.
+void CloseRange(unsigned from, unsigned to) {
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, from, to, 0) == 0) return;
+#endif
+    const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        alignas(8) char buffer[4096];
+        long n;
+        while ((n = syscall(SYS_getdents64, dir, buffer, sizeof buffer)) > 0) {
+            for (long at = 0; at < n;) {
+                const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+                at += entry->d_reclen;
+                unsigned fd = 0;
+                const char* c = entry->d_name;
+                for (; *c >= '0' && *c <= '9'; ++c) fd = fd * 10 + static_cast<unsigned>(*c - '0');
+                if (*c == '\0' && c != entry->d_name && fd >= from && fd <= to &&
+                    static_cast<int>(fd) != dir)
+                    ::close(static_cast<int>(fd));
+            }
+        }
+        ::close(dir);
+        if (n == 0) return;
+    }
+    rlimit limit{};
+    const unsigned last = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                              ? static_cast<unsigned>(limit.rlim_cur) - 1
+                              : 65535u;
+    for (unsigned fd = from; fd <= to && fd <= last; ++fd) ::close(static_cast<int>(fd));
+}
+
+// In the child: every descriptor from 3 up is closed but those in `keep` (sorted), and the
+// handed-down ones among them lose close-on-exec.
+void CloseAllBut(const std::vector<int>& keep, const std::vector<int>& handDown) {
+    for (int fd : handDown) ::fcntl(fd, F_SETFD, 0);
+    unsigned from = 3;
+    for (int fd : keep) {
+        if (fd < 3) continue;
+        if (static_cast<unsigned>(fd) > from) CloseRange(from, static_cast<unsigned>(fd) - 1);
+        from = static_cast<unsigned>(fd) + 1;
+    }
+    CloseRange(from, ~0U);
+}
+
 }  // namespace
+
+void HandDownDescriptor(int fd) {
+    std::vector<int>& fds = HandedDown();
+    if (fd >= 3 && std::find(fds.begin(), fds.end(), fd) == fds.end()) fds.push_back(fd);
+}
+
+void StopHandingDown(int fd) {
+    std::vector<int>& fds = HandedDown();
+    fds.erase(std::remove(fds.begin(), fds.end(), fd), fds.end());
+}
 
 int SplitCommandLine(const std::wstring& commandLine, int& count, std::wstring tokens[30]) {
     count = 0;
@@ -113,6 +178,11 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     // (close-on-exec), so the parent tells "could not start" from "exited with 127".
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) THROW_ERROR(L"Can not create a pipe", errno);
+    // What the child keeps, worked out before the fork: the child may not allocate.
+    const std::vector<int> handDown = HandedDown();
+    std::vector<int> keep = handDown;
+    keep.push_back(report[1]);
+    std::sort(keep.begin(), keep.end());
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == -1) {
@@ -122,7 +192,9 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
         THROW_ERROR(L"Can not fork", err);
     }
     if (pid == 0) {
-        close(report[0]);
+        CloseAllBut(keep, handDown);
+        // The updater ignores SIGPIPE; the programs it starts get the usual action.
+        std::signal(SIGPIPE, SIG_DFL);
         execv(path.c_str(), argv.data());
         // Still the updater's copy: report and leave at once, running none of its code.
         const int err = errno;

@@ -36,6 +36,15 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
                std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome = nullptr,
                int* childPid = nullptr);
 
+// What a child inherits: standard input, output and error, and the descriptors handed
+// down here (a self-update's hand-over pipe and run lock); every other descriptor of the
+// updater is closed in the child before the program starts, whether close-on-exec or not.
+// A handed-down descriptor stays close-on-exec in the updater, so that children a plug-in
+// starts do not see it; only RunProcess's children get it. Process-wide, used by the one
+// thread that starts children; the caller keeps the descriptor open while it is handed down.
+void HandDownDescriptor(int fd);
+void StopHandingDown(int fd);
+
 // RunProcess waiting until the child ends.
 int RunProcessAndWait(const std::wstring& program, const std::wstring& arguments,
                       std::wstring& resultText);

@@ -23,7 +23,7 @@ namespace {
 int ReadChecked(const std::wstring& path, const std::function<bool(const char*, size_t)>& store) {
     std::string name = ToMultibyte(path);
     if (name.empty()) return -1;
-    FILE* fp = std::fopen(name.c_str(), "r");
+    FILE* fp = std::fopen(name.c_str(), "re");
     if (fp == nullptr) return -1;
 
     md5_ctx ctx;

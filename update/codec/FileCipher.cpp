@@ -32,7 +32,7 @@ void CipherFile(const std::wstring& source, const std::wstring& target, const st
     std::string from, to;
     Stream in;
     if (WideToMultibyte(source, from))
-        in.fp = std::fopen(from.c_str(), "rb");
+        in.fp = std::fopen(from.c_str(), "rbe");
     else
         errno = EILSEQ;
     if (in.fp == nullptr) {
@@ -41,7 +41,7 @@ void CipherFile(const std::wstring& source, const std::wstring& target, const st
     }
     Stream out;
     if (WideToMultibyte(target, to))
-        out.fp = std::fopen(to.c_str(), "wb");
+        out.fp = std::fopen(to.c_str(), "wbe");
     else
         errno = EILSEQ;
     if (out.fp == nullptr) {

@@ -67,7 +67,7 @@ void CSimpleFile::Open(const std::wstring& path, const std::wstring& mode) {
     std::string name, narrowMode;
     errno = EILSEQ;
     if (WideToMultibyte(path, name) && WideToMultibyte(mode, narrowMode))
-        m_fp = std::fopen(name.c_str(), narrowMode.c_str());
+        m_fp = std::fopen(name.c_str(), (narrowMode + "e").c_str());  // close-on-exec
     if (m_fp == nullptr) {
         const int error = errno;
         THROW_ERROR(MsgLib<2>(path, SystemErrorText(error)), error);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
@@ -52,13 +53,13 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
     const std::string inName = ToMultibyte(compressed);
     const std::string outName = ToMultibyte(output);
 
-    gzFile in = inName.empty() ? nullptr : gzopen(inName.c_str(), "rb");
+    gzFile in = inName.empty() ? nullptr : gzopen(inName.c_str(), "rbe");
     if (in == nullptr) {
         std::fprintf(stderr, "\ncan't gzopen %s\n", inName.c_str());
         return -1;
     }
     gzbuffer(in, kPiece);
-    FILE* out = outName.empty() ? nullptr : std::fopen(outName.c_str(), "wb");
+    FILE* out = outName.empty() ? nullptr : std::fopen(outName.c_str(), "wbe");
     if (out == nullptr) {
         if (outputError != nullptr) *outputError = outName.empty() ? EILSEQ : errno;
         std::fprintf(stderr, "\ncan't gzopen %s\n", outName.c_str());
@@ -176,12 +177,14 @@ bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned l
 int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode) {
     const std::string inName = ToMultibyte(source);
     const std::string outName = ToMultibyte(target);
-    FILE* in = inName.empty() ? nullptr : std::fopen(inName.c_str(), "rb");
+    FILE* in = inName.empty() ? nullptr : std::fopen(inName.c_str(), "rbe");
     if (in == nullptr) {
         std::perror(inName.c_str());
         return -1;
     }
-    gzFile out = outName.empty() ? nullptr : gzopen(outName.c_str(), mode ? mode : "wb");
+    // "e": close-on-exec, as every descriptor of the updater.
+    const std::string outMode = std::string(mode ? mode : "wb") + "e";
+    gzFile out = outName.empty() ? nullptr : gzopen(outName.c_str(), outMode.c_str());
     if (out == nullptr) {
         std::fprintf(stderr, "can't gzopen %s\n", outName.c_str());
         std::fclose(in);

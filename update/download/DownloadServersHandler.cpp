@@ -123,7 +123,7 @@ bool CDownloadServersHandler::FetchAndCheck(const std::wstring& remote, const st
 }
 
 void CDownloadServersHandler::LogFileContent(const std::wstring& path) {
-    FILE* file = std::fopen(ToMultibyte(path).c_str(), "r");
+    FILE* file = std::fopen(ToMultibyte(path).c_str(), "re");
     if (!file) {
         LogDebug(L"Cannot open %s: %S\n", path.c_str(), std::strerror(errno));
         return;
@@ -173,7 +173,7 @@ void CDownloadServersHandler::DownloadProductFile() {
 }
 
 void CDownloadServersHandler::ParseProductFile(const std::wstring& path) {
-    FILE* file = std::fopen(ToMultibyte(path).c_str(), "r");
+    FILE* file = std::fopen(ToMultibyte(path).c_str(), "re");
     if (!file) {
         THROW_CRITICAL(Msg<133>(path) + L": " + FromMultibyte(std::strerror(errno)),
                        ERR_SERVER_LIST);

@@ -15,6 +15,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/RunProcess.h"
 
 namespace UpdateNew {
 
@@ -44,16 +45,18 @@ std::wstring HolderText(const std::string& path) {
     return FromMultibyte(text);
 }
 
-void SetInheritable(int fd, bool inheritable) {
+void SetCloseOnExec(int fd) {
     const int flags = fcntl(fd, F_GETFD);
-    if (flags >= 0) fcntl(fd, F_SETFD, inheritable ? flags & ~FD_CLOEXEC : flags | FD_CLOEXEC);
+    if (flags >= 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
 }
 
 }  // namespace
 
 RunLock::~RunLock() {
     if (g_current == this) g_current = nullptr;
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd < 0) return;
+    StopHandingDown(m_fd);
+    close(m_fd);
 }
 
 RunLock* RunLock::current() {
@@ -65,7 +68,7 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
     if (int fd = InheritedDescriptor(RunLock::kHandOverVariable); fd >= 0 && SameFile(fd, file)) {
         // The updater a self-update restarted: the lock is already ours.
         unsetenv(kHandOverVariable);
-        SetInheritable(fd, false);
+        SetCloseOnExec(fd);
         m_fd = fd;
         g_current = this;
         LogDebug(L"Run lock %s taken over from the self-update\n", path.c_str());
@@ -90,22 +93,42 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
     LogDebug(L"Run lock %s taken\n", path.c_str());
 }
 
+void RunLock::acquireShared(const std::wstring& path, const std::wstring& installation) {
+    const std::string file = ToMultibyte(path);
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT) return;  // no real run has been here yet
+        THROW_CRITICAL(Msg<696>(path, SystemErrorText(errno)), ERR_INSTALL_DIR);
+    }
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK) THROW_CRITICAL(Msg<880>(installation, path), ERR_INSTALL_DIR);
+        THROW_CRITICAL(Msg<696>(path, SystemErrorText(error)), ERR_INSTALL_DIR);
+    }
+    m_fd = fd;
+    LogDebug(L"Run lock %s taken shared\n", path.c_str());
+}
+
 void RunLock::keepHandedDown() {
     const int fd = InheritedDescriptor(RunLock::kHandOverVariable);
     if (fd < 0) return;
-    m_fd = fd;  // stays inheritable and named for the restarted updater
+    // Stays named for the restarted updater, which alone of this process's children gets it.
+    SetCloseOnExec(fd);
+    HandDownDescriptor(fd);
+    m_fd = fd;
     g_current = this;
 }
 
 void RunLock::handOver() {
     if (m_fd < 0) return;
-    SetInheritable(m_fd, true);
+    HandDownDescriptor(m_fd);
     setenv(kHandOverVariable, std::to_string(m_fd).c_str(), 1);
 }
 
 void RunLock::takeBack() {
     if (m_fd < 0) return;
-    SetInheritable(m_fd, false);
+    StopHandingDown(m_fd);
     unsetenv(kHandOverVariable);
 }
 

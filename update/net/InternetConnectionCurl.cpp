@@ -1,6 +1,7 @@
 #include "net/InternetConnectionCurl.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <cctype>
 #include <new>
@@ -211,11 +212,22 @@ extern "C" int AbortOnInterrupt(void*, curl_off_t, curl_off_t, curl_off_t, curl_
     return InterruptRequested() ? 1 : 0;
 }
 
+// Every connection libcurl opens is close-on-exec from its first moment, so that neither
+// the updater's children nor those a plug-in starts inherit a connection to a server.
+extern "C" curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype, curl_sockaddr* address) {
+    return ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 }  // namespace
 
 unsigned InternetConnectionCurl::ApplyFixedOptions(void* handle, const std::string& url) {
     CURL* curl = Handle(handle);
-    CURLcode rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &AbortOnInterrupt);
+    CURLcode rc = curl_easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, &OpenCloseOnExecSocket);
+    if (rc != CURLE_OK) {
+        PrintConnectionDiagnostic(L"Can not set option (CURLOPT_OPENSOCKETFUNCTION)\n");
+        return rc;
+    }
+    rc = curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &AbortOnInterrupt);
     if (rc == CURLE_OK) rc = curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     if (rc != CURLE_OK) {
         PrintConnectionDiagnostic(L"Can not set option (CURLOPT_XFERINFOFUNCTION)\n");

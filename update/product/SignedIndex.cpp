@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <set>
@@ -94,6 +95,18 @@ std::wstring IndexSignatureName(const std::wstring& index, int n) {
     return n <= 1 ? index + L".minisig" : index + L".minisig." + std::to_wstring(n);
 }
 
+std::wstring ContentSignatureName(const std::wstring& index, const std::string& indexSha256,
+                                  int n) {
+    return IndexSignatureName(
+        index + L"." + FromMultibyte(indexSha256.substr(0, kContentNameDigits)), n);
+}
+
+std::wstring ContentProductInfoName(const std::wstring& info, const std::string& sha256) {
+    const bool gz = info.size() > 3 && info.compare(info.size() - 3, 3, L".gz") == 0;
+    return info.substr(0, gz ? info.size() - 3 : info.size()) + L"." +
+           FromMultibyte(sha256.substr(0, kContentNameDigits)) + L".gz";
+}
+
 std::wstring TrustStatePath(const std::wstring& keptIndex) {
     return keptIndex + L".trust";
 }
@@ -132,7 +145,9 @@ IndexVerdict CheckIndexSignatures(const std::string& indexBytes,
                                   const std::vector<MinisignPublicKey>& trusted, int threshold,
                                   std::string& detail) {
     if (signatureTexts.empty()) return IndexVerdict::kUnsigned;
-    std::set<MinisignKeyId> good;
+    // The threshold counts public keys, not key ids: a key id is only a label, and one
+    // key listed under two ids (or two signature files by one key) must count once.
+    std::set<std::array<uint8_t, 32>> good;
     std::string untrusted;
     for (size_t i = 0; i < signatureTexts.size(); ++i) {
         MinisignSignature signature;
@@ -141,19 +156,26 @@ IndexVerdict CheckIndexSignatures(const std::string& indexBytes,
             return IndexVerdict::kMalformed;
         }
         const MinisignPublicKey* key = nullptr;
-        for (const MinisignPublicKey& candidate : trusted)
-            if (candidate.keyId == signature.keyId) key = &candidate;
+        bool verified = false;
+        for (const MinisignPublicKey& candidate : trusted) {
+            if (candidate.keyId != signature.keyId) continue;
+            key = &candidate;
+            if (VerifyMinisign(candidate, signature, indexBytes.data(), indexBytes.size())) {
+                verified = true;
+                break;
+            }
+        }
         if (key == nullptr) {
             MinisignPublicKey unknown;
             unknown.keyId = signature.keyId;
             untrusted = unknown.IdText();
             continue;
         }
-        if (!VerifyMinisign(*key, signature, indexBytes.data(), indexBytes.size())) {
+        if (!verified) {
             detail = key->IdText();
             return IndexVerdict::kBadSignature;
         }
-        good.insert(key->keyId);
+        good.insert(key->key);
     }
     if (good.empty() && !untrusted.empty()) {
         detail = untrusted;

@@ -102,12 +102,12 @@ bool IsContainedPath(const std::wstring& path) {
 // wrote in `digest`; false with the reason otherwise.
 bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std::wstring& digest,
                        std::wstring& reason) {
-    FILE* in = std::fopen(ToMultibyte(source).c_str(), "rb");
+    FILE* in = std::fopen(ToMultibyte(source).c_str(), "rbe");
     if (!in) {
         reason = FromMultibyte(std::strerror(errno));
         return false;
     }
-    FILE* out = std::fopen(ToMultibyte(copy).c_str(), "wb");
+    FILE* out = std::fopen(ToMultibyte(copy).c_str(), "wbe");
     if (!out) {
         reason = FromMultibyte(std::strerror(errno));
         std::fclose(in);
