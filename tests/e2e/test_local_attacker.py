@@ -186,7 +186,8 @@ def test_links_beside_the_kept_index(tmp_path, nginx):
         d.chmod(0o777)  # the attacker may rename and plant names here
     names = [kept.name + suffix for suffix in
              ("", ".new", ".pending", ".pending.new", ".trust", ".trust.new", ".lock")]
-    plants = [(kept.parent / n, secret) for n in names] + [(kit.inst / ".update-partial", outside)]
+    plants = [(kept.parent / n, secret) for n in names] + [
+        (kept.parent / (kept.name + ".partial"), outside), (kit.inst / ".update-partial", outside)]
     for version, (link, target) in enumerate(plants, 2):
         kit.set_file("core", "bin/tool", b"v%d\n" % version)
         kit.publish(extra=[sign(kit.k1)])

@@ -171,6 +171,14 @@ std::wstring SystemErrorText(int error) {
     return FromMultibyte(std::strerror(error));
 }
 
+bool IsDiskFull(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
+void ThrowIfDiskFull(const std::wstring& path, int error) {
+    if (IsDiskFull(error)) THROW_CRITICAL(Msg<1010>(path, SystemErrorText(error)), ERR_GENERIC);
+}
+
 int CreateDirectories(const std::wstring& path, mode_t mode, std::vector<std::wstring>* created) {
     std::string full;
     if (!ToSystemPath(ToSlashes(path), full)) return EILSEQ;

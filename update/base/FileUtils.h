@@ -24,6 +24,12 @@ constexpr int kNotADirectory = 8;
 // (SafeFile), the text naming the refused link.
 std::wstring SystemErrorText(int error);
 
+// Whether `error` says that the file system, or the user's quota on it, is full.
+bool IsDiskFull(int error);
+// When `error` says the file system is full: throws CUpdateCriticalException (message 1010
+// naming `path` and the system's reason), as no other server would help. Otherwise nothing.
+void ThrowIfDiskFull(const std::wstring& path, int error);
+
 // Creates `path` and every missing parent with `mode` (the updater passes 0755), from the
 // root downwards, as OpenDirectory (SafeFile) does: a symbolic link on the way is followed
 // only when it belongs to root or to the effective user (else kUntrustedLink, whose text

@@ -13,6 +13,7 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
@@ -278,9 +279,11 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     // Local failures (a full disk, a directory that takes no files) name the local file
     // and the system's reason; they are not the server's fault.
     PartialFile partial;
-    if (int err = partial.Create(destPath))
+    if (int err = partial.Create(destPath)) {
+        ThrowIfDiskFull(cDestFileSimpl, err);
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
              cDestFileSimpl + L": " + SysError(err), true);
+    }
 
     if (offerToPlugin(names)) return 0;
 
@@ -303,9 +306,11 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     if (m_context.overLimit)
         Fail(cSourceFileSimpl, Msg<679>(std::to_wstring(maxBytes)),
              L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
-    if (m_context.writeErrno != 0)
+    if (m_context.writeErrno != 0) {
+        ThrowIfDiskFull(cDestFileSimpl, m_context.writeErrno);
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
              FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno), true);
+    }
     // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of trying
     // the next server.
     if (rc != 0) ThrowIfInterrupted();
@@ -318,9 +323,11 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         FailTransfer(cSourceFileSimpl, outcome);
     }
 
-    if (int err = partial.Finish(0755))
+    if (int err = partial.Finish(0755)) {
+        ThrowIfDiskFull(cDestFileSimpl, err);
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
              FromMultibyte(partial.path()) + L": " + SysError(err), true);
+    }
     if (int err = partial.Commit())
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
              cDestFileSimpl + L": " + SysError(err), true);

@@ -223,8 +223,45 @@ void TransferWindow::CheckOnArrival(StreamDigest::Kind digest, bool unpack) {
     if (unpack && !m_unpack) m_unpack.reset(new UnpackAhead());
 }
 
-std::wstring TransferWindow::ResumeDirOf(const std::wstring& installDir) {
+std::wstring TransferWindow::ResumeDirOf(const std::wstring& keptIndex) {
+    return keptIndex + L".partial";
+}
+
+std::wstring TransferWindow::SharedResumeDirOf(const std::wstring& installDir) {
     return WithoutTrailingSlash(installDir) + L"/.update-partial";
+}
+
+void TransferWindow::AdoptPartials(const std::wstring& oldDir, const std::wstring& resumeDir) {
+    const std::string from = ToMultibyte(WithoutTrailingSlash(oldDir));
+    const std::string to = ToMultibyte(WithoutTrailingSlash(resumeDir));
+    UniqueFd dir;
+    struct stat st;
+    if (OpenDirectory(from, dir) != 0 || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+        (st.st_mode & 022) != 0)
+        return;
+    const int listed = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
+    DIR* list = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!list) {
+        if (listed >= 0) ::close(listed);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(list)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(list);
+    for (const std::string& name : names) {
+        const std::string target = to + "/" + name;
+        struct stat there;
+        const bool taken = ::lstat(target.c_str(), &there) == 0;
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0 && !taken &&
+            RenameFile(from + "/" + name, target) == 0)
+            continue;
+        RemoveFile(from + "/" + name);
+    }
+    if (::rmdir(from.c_str()) == 0)
+        LogDebug(L"The partial files of %S were moved to %S\n", from.c_str(), to.c_str());
 }
 
 void TransferWindow::Plan(std::vector<Entry> files, Namer namer) {
@@ -344,6 +381,15 @@ void TransferWindow::cancelAll() {
     m_slots.clear();
 }
 
+void TransferWindow::failIfDiskFull(const std::wstring& path, int err) {
+    if (!IsDiskFull(err)) return;
+    // The partials take the room the run needs: none of them is kept for a later run.
+    m_keep = false;
+    for (auto& entry : m_slots) entry.second->resumable = false;
+    cancelAll();
+    ThrowIfDiskFull(path, err);
+}
+
 void TransferWindow::reportPending(Slot& slot) {
     std::vector<unsigned long> blocks;
     m_pool.Locked([&] {
@@ -352,21 +398,42 @@ void TransferWindow::reportPending(Slot& slot) {
     for (unsigned long bytes : blocks) m_downloader->reportBlock(slot.names, bytes);
 }
 
-void TransferWindow::finish(Slot& slot) {
-    const FileDownloader::TransferNames& names = slot.names;
-    if (slot.openErrno != 0) {
-        const std::wstring reason = SystemErrorText(slot.openErrno);
-        m_downloader->Fail(names.source, MsgLib<26>(FromMultibyte(slot.partial), reason),
-                           FromMultibyte(slot.partial) + L": " + reason);
-    }
+void TransferWindow::wait(Slot& slot) {
     // The blocks are reported on this thread, in order, as they arrive.
     if (!m_pool.WaitFor(slot.complete ? 0 : slot.id, [&] { reportPending(slot); })) {
         cancelAll();
         ThrowIfInterrupted();
     }
+}
+
+void TransferWindow::restartWhole(Slot& slot) {
+    if (!slot.Truncate()) return;  // finish reports why
+    std::string url;
+    if (!WideToMultibyte(slot.names.source, url)) url.clear();
+    m_pool.Cancel(slot.id);
+    slot.complete = false;
+    slot.id = m_pool.Start(url, 0, &slot);
+}
+
+void TransferWindow::finish(Slot& slot) {
+    const FileDownloader::TransferNames& names = slot.names;
+    if (slot.openErrno != 0) {
+        failIfDiskFull(FromMultibyte(slot.partial), slot.openErrno);
+        const std::wstring reason = SystemErrorText(slot.openErrno);
+        m_downloader->Fail(names.source, MsgLib<26>(FromMultibyte(slot.partial), reason),
+                           FromMultibyte(slot.partial) + L": " + reason);
+    }
+    wait(slot);
+    TransferOutcome outcome = m_pool.Outcome(slot.id);
+    if (outcome.rangeRefused && !slot.error && slot.writeErrno == 0) {
+        LogDebug(L"%s: the server did not continue after byte %llu; fetching it whole\n",
+                 names.source.c_str(), slot.resumedFrom);
+        restartWhole(slot);
+        wait(slot);
+        outcome = m_pool.Outcome(slot.id);
+    }
     if (slot.restarted)
         LogDebug(L"%s: the server sent the whole file again\n", names.source.c_str());
-    const TransferOutcome outcome = m_pool.Outcome(slot.id);
     if (slot.error) std::rethrow_exception(slot.error);
     if (slot.overLimit) {
         slot.Close(true);
@@ -375,6 +442,7 @@ void TransferWindow::finish(Slot& slot) {
             L"the server sent more than the expected " + std::to_wstring(slot.cap) + L" bytes");
     }
     if (slot.writeErrno != 0) {
+        failIfDiskFull(FromMultibyte(slot.partial), slot.writeErrno);
         const std::wstring reason = SystemErrorText(slot.writeErrno);
         // The partial is where the bytes go: its file system is the one that is full.
         m_downloader->Fail(names.source, MsgLib<5>(FromMultibyte(slot.partial), reason),
@@ -410,13 +478,7 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
         // Bytes kept from an earlier transfer do not fit the rest: once more, whole.
         LogDebug(L"%s: the continued file does not match; fetching it whole\n",
                  slot.names.source.c_str());
-        if (slot.Truncate()) {
-            std::string url;
-            if (!WideToMultibyte(slot.names.source, url)) url.clear();
-            m_pool.Cancel(slot.id);
-            slot.complete = false;
-            slot.id = m_pool.Start(url, 0, &slot);
-        }
+        restartWhole(slot);
         finish(slot);
     }
     // What is kept now counts.
@@ -451,6 +513,7 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     const FileDownloader::TransferNames names = slot.names;
     slot.Close(true);
     m_slots.erase(index);
+    if (err != 0) failIfDiskFull(names.destination, err);
     if (err != 0)
         m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),
                            names.destination + L": " + SystemErrorText(err));

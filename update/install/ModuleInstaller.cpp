@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <utility>
 
 #include "base/Conv.h"
@@ -14,8 +15,11 @@
 #include "base/PathUtils.h"
 #include "base/SharedNames.h"
 #include "base/StringUtils.h"
+#include "codec/FileDigest.h"
+#include "codec/FileInfo.h"
 #include "download/DownloadNames.h"
 #include "download/FileDownloader.h"
+#include "install/Rollback.h"
 #include "install/TemporaryFiles.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -24,6 +28,18 @@
 namespace UpdateNew {
 
 namespace {
+
+// Whether the two files hold the same bytes: both there, of one size and one digest.
+bool SameFileContent(const std::wstring& a, const std::wstring& b) {
+    try {
+        const FileInfo x(a), y(b);
+        if (!x.Exists() || !y.Exists() || x.GetSize() != y.GetSize()) return false;
+        const std::wstring digest = GetFileMD5(a);
+        return !digest.empty() && digest == GetFileMD5(b);
+    } catch (const Exception&) {
+        return false;
+    }
+}
 
 // Whether a regular file stands at `path`. A symbolic link there is not followed: the copy
 // never reads through it, so a link at an installed path is not backed up (the new file
@@ -247,6 +263,7 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
 
     const bool selfUpdate = isSelfUpdateModule(module);
     CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, true);
+    std::unique_ptr<RollbackFailure> failure;  // the first file that could not be restored
     for (const FileRecord& file : module.files) {
         const std::wstring cDest = installedPath(module, file);
         if (!file.needsupdate) {
@@ -269,11 +286,26 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
             LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
             continue;
         }
-        if (selfUpdate)
+        if (selfUpdate) {
             helper.AddChangedFile(cSrc, cDest);
-        else
+            continue;
+        }
+        try {
             copyDeferrable(cSrc, cDest);
+        } catch (const Exception& e) {
+            // A copy that cannot be made over a file that still holds what it held before
+            // the run (the run failed before it reached it) fails nothing.
+            if (!SameFileContent(cSrc, cDest)) {
+                if (!failure)
+                    failure.reset(new RollbackFailure(
+                        Msg<1011>(module.name, Msg<1012>(cDest), std::wstring(e.twhat()))));
+                continue;
+            }
+            LogInfo(L"%s\n", Msg<1014>(module.name, cDest, std::wstring(e.twhat())).c_str());
+        }
     }
+    // The other files were still put back.
+    if (failure) throw *failure;
     if (selfUpdate) handToSelfUpdate(helper);
 
     m_callbacks.callGui(L"afterRestoreModuleCompletion(cCurModule.name)",

@@ -49,6 +49,7 @@ namespace UpdateNew {
 namespace {
 
 [[noreturn]] void ThrowFileError(int libMessage, const std::wstring& path, int error) {
+    ThrowIfDiskFull(path, error);
     const std::wstring reason = SystemErrorText(error);
     if (libMessage == 2) THROW_ERROR(MsgLib<2>(path, reason), error);
     if (libMessage == 5) THROW_ERROR(MsgLib<5>(path, reason), error);
@@ -576,13 +577,14 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
 }
 
 std::wstring FileProcessor::prepareResumeDir(bool& keep, UniqueFd& dir) {
-    const std::wstring kept = TransferWindow::ResumeDirOf(installDir());
+    const std::wstring kept = TransferWindow::ResumeDirOf(KeptMasterIdxPath(*m_config));
     struct stat st;
     // Only a real directory of this user, which nobody else may write to, holds partials
     // that a later run continues. It is judged by the descriptor the transfers then use.
     if (OpenDirectory(ToMultibyte(kept), dir, true, 0700) == 0 && ::fstat(dir.get(), &st) == 0 &&
         st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
         keep = true;
+        TransferWindow::AdoptPartials(TransferWindow::SharedResumeDirOf(installDir()), kept);
         return kept;
     }
     LogDebug(L"%s cannot hold partial files: transfers start afresh\n", kept.c_str());
