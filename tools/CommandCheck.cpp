@@ -49,7 +49,8 @@ std::vector<std::wstring> CheckModuleCommands(const std::vector<ResolvedModule>&
         const std::pair<const wchar_t*, const std::vector<OsValue>*> commands[] = {
             {L"PRE", &module.desc->pre},
             {L"POST", &module.desc->post},
-            {L"UNPOST", &module.desc->unpost}};
+            {L"UNPOST", &module.desc->unpost},
+            {L"CHECK", &module.desc->check}};
         for (const auto& [key, values] : commands) {
             const OsValue* command = Effective(*values);
             if (!command || Trim(command->value).empty()) continue;

@@ -143,7 +143,8 @@ void Parser::line(std::wstring raw) {
     }
     key = ToUpper(key);
     if (key.empty()) ThrowAt(m_at, Msg<905>());
-    bool osKey = key == L"PRE" || key == L"POST" || key == L"UNPOST" || key == L"DESTINATION";
+    bool osKey = key == L"PRE" || key == L"POST" || key == L"UNPOST" || key == L"CHECK" ||
+                 key == L"DESTINATION";
     if (osKey && m_section == Section::Module) {
         // "PRE = run.sh;OS=UNIX" would silently lose its limit to the comment.
         std::wstring c = ToUpper(comment);
@@ -153,7 +154,7 @@ void Parser::line(std::wstring raw) {
     if (hasOs && !(osKey && m_section == Section::Module)) ThrowAt(m_at, Msg<907>(key));
     if (hasOs) os = NormaliseOsList(os, m_at);
     if (value.empty()) ThrowAt(m_at, Msg<908>(key));
-    if (HasControl(value, key == L"PRE" || key == L"POST" || key == L"UNPOST"))
+    if (HasControl(value, key == L"PRE" || key == L"POST" || key == L"UNPOST" || key == L"CHECK"))
         ThrowAt(m_at, Msg<909>(key));
     switch (m_section) {
         case Section::None:
@@ -224,8 +225,9 @@ void Parser::finishSection() {
 }
 
 void Parser::noteKey(const std::wstring& key) {
-    static const std::set<std::wstring> repeatable = {
-        L"DESTINATION", L"PRE", L"POST", L"UNPOST", L"DEPEND", L"INCLUDE", L"FILE", L"SERVERS"};
+    static const std::set<std::wstring> repeatable = {L"DESTINATION", L"PRE",   L"POST",
+                                                      L"UNPOST",      L"CHECK", L"DEPEND",
+                                                      L"INCLUDE",     L"FILE",  L"SERVERS"};
     auto found = m_keyLines.find(key);
     if (found != m_keyLines.end() && repeatable.count(key) == 0)
         ThrowAt(m_at, Msg<916>(key, found->second));
@@ -298,6 +300,8 @@ void Parser::moduleKey(const std::wstring& key, const std::wstring& os, const st
         module.post.push_back(entry);
     } else if (key == L"UNPOST") {
         module.unpost.push_back(entry);
+    } else if (key == L"CHECK") {
+        module.check.push_back(entry);
     } else if (key == L"DEPEND") {
         if (module.depend.empty()) module.dependAt = m_at;
         module.depend += (module.depend.empty() ? L"" : L",") + value;
@@ -309,9 +313,10 @@ void Parser::moduleKey(const std::wstring& key, const std::wstring& os, const st
     } else if (key == L"FILE") {
         module.files.push_back(fileSpec(value));
     } else {
-        ThrowAt(m_at, Msg<921>(key, L"[module]",
-                               L"NAME, SOURCE, DESTINATION, PRE, POST, UNPOST, DEPEND, INCLUDE, "
-                               L"BASE, FILE"));
+        ThrowAt(m_at,
+                Msg<921>(key, L"[module]",
+                         L"NAME, SOURCE, DESTINATION, PRE, POST, UNPOST, CHECK, DEPEND, INCLUDE, "
+                         L"BASE, FILE"));
     }
 }
 

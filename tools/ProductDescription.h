@@ -39,7 +39,8 @@ struct ModuleDesc {
     std::vector<OsValue> pre;
     std::vector<OsValue> post;
     std::vector<OsValue> unpost;
-    std::wstring depend;  // module names separated by ","
+    std::vector<OsValue> check;  // health check run after the update's post commands
+    std::wstring depend;         // module names separated by ","
     DescLocation dependAt;
     std::vector<OsValue> include;  // further product info file names (never OS-limited)
     std::vector<FileSpec> files;

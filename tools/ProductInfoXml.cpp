@@ -81,6 +81,8 @@ std::string ProductInfoBody(const ProductDesc& product,
         OsElements(out, "PRE", desc.pre);
         OsElements(out, "POST", desc.post);
         OsElements(out, "UNPOST", desc.unpost);
+        // Readers that know no health check skip the element.
+        OsElements(out, "CHECK", desc.check);
         if (!desc.depend.empty()) Element(out, 2, "DEPEND", desc.depend);
         for (const OsValue& include : desc.include) Element(out, 2, "INCLUDE", include.value);
         for (const InfoFileEntry& file : module.files) {

@@ -52,6 +52,14 @@ std::wstring Previous(const std::string& value, PublishCommandLine& line) {
     return {};
 }
 
+std::wstring Rollout(const std::string& value, PublishCommandLine& line) {
+    if (value.empty() || value.size() > 3 ||
+        value.find_first_not_of("0123456789") != std::string::npos || std::stoi(value) > 100)
+        return Msg<1220>(FromMultibyte(value));
+    line.options.rollout = std::stoi(value);
+    return {};
+}
+
 std::wstring Check(const std::string&, PublishCommandLine& line) {
     line.check = true;
     return {};
@@ -149,6 +157,10 @@ const PublishOptionRow kPublishOptions[] = {
      "an earlier published tree of the product (repeatable): each\n"
      "changed file also gets a zstd patch from every earlier version\n"
      "found there that is clearly smaller than its .gz"},
+    {"--rollout", nullptr, "<percent>", false, Rollout,
+     "publish the release as a candidate beside the published stable\n"
+     "release, taken by this share of machines (0 halts it); publishing\n"
+     "without --rollout withdraws it, or promotes it when it is its product"},
     {"--check", nullptr, nullptr, false, Check,
      "check the description and the product files; write nothing"},
     {"--quiet", "-q", nullptr, false, Quiet, "print nothing but errors"},

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "CandidatePublication.h"
 #include "CommandCheck.h"
 #include "ProductDescription.h"
 #include "ProductResolver.h"
@@ -93,6 +94,7 @@ int main(int argc, char** argv) {
         }
         if (stat(operands[0].c_str(), &st) == 0) options.inputTime = st.st_mtime;
         InstallSignalHandlers();
+        if (options.rollout >= 0) MakeCandidate(product);
         PublishReport report = Publish(product, modules, outputDir, options);
         for (const std::wstring& warning : report.warnings) Print(stderr, Msg<994>(warning));
         if (!quiet) {

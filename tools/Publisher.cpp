@@ -11,6 +11,7 @@
 #include <map>
 #include <set>
 
+#include "CandidatePublication.h"
 #include "ProductInfoXml.h"
 #include "PublishCipher.h"
 #include "PublishedIndex.h"
@@ -344,6 +345,12 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // So is a serial that would not be above every one published before.
     const PublishedIndex replaced =
         ReadPublishedIndex(outputDir, product.masterIdx, !signingKeys.empty());
+    // A candidate needs the stable release it is published beside; a stable publication
+    // drops the candidate an earlier one offered.
+    std::vector<std::string> stableLines;
+    if (options.rollout >= 0) stableLines = StableIndexLines(outputDir, product.masterIdx);
+    const bool dropsCandidate =
+        options.rollout < 0 && IndexOffersCandidate(outputDir, product.masterIdx);
     SignedIndex signedIndex;
     if (!signingKeys.empty())
         signedIndex.serial = ChooseSerial(replaced, outputDir, options.previous, product.masterIdx,
@@ -474,6 +481,16 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
         "productinfo=" + WideToUtf8(product.productInfo),
         "productinfohash=" + WideToUtf8(report.infoDigest),
     };
+    if (options.rollout >= 0) {
+        // A candidate: the stable release stays what the index names first, and the
+        // signatures cover its files as they did.
+        indexLines = stableLines;
+        for (const std::string& line :
+             CandidateIndexLines(product, options.rollout, report.infoDigest))
+            indexLines.push_back(line);
+        for (const auto& info : replaced.fields.productInfos) signedIndex.productInfos.insert(info);
+        signedIndex.productFiles = replaced.fields.productFiles;
+    }
     if (!signingKeys.empty()) {
         signedIndex.expires =
             static_cast<int64_t>(time(nullptr)) + int64_t(options.expiresDays) * 86400;
@@ -508,6 +525,10 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // Whatever else this publication wrote stays, whatever its name.
     for (const auto& output : outputs) listedPatches.insert(output.first);
     RemoveUnlistedPatches(gzRels, listedPatches, tree, report);
+    if (dropsCandidate)
+        for (const std::wstring& rel :
+             RemoveCandidateFiles(outputDir, product.updateRoot, product.productInfo))
+            report.removed.push_back(rel);
     // The files named after content stay for the publication after this one: until then
     // a client may still work from the replaced index.
     std::set<std::wstring> contentNames(listedPatches);

@@ -35,6 +35,10 @@ struct PublishOptions {
     // Earlier published trees of the product: every changed file gets a patch from each
     // earlier version found there, unless the patch is not clearly smaller than its ".gz".
     std::vector<std::wstring> previous;
+    // -1: publish the stable release. 0 to 100: publish `product` (made a candidate by
+    // MakeCandidate) beside the stable release already in the output directory, offered to
+    // this percentage of machines (0 halts it: only machines that took it keep it).
+    int rollout = -1;
 };
 
 struct PublishReport {

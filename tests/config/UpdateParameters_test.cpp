@@ -108,6 +108,17 @@ std::vector<Decl> ExpectedTable() {
         {L"delta", 43, 1, false, false, -1, L"1",
          L"Rebuild changed files from patches against the installed files where the server "
          L"offers them (1, the default); 0 always fetches whole files"},
+        {L"check-timeout", 120, 1, false, false, -1, L"60",
+         L"Seconds a module's health check (CHECK) may run before it is stopped and fails the "
+         L"update (Defaults to 60)"},
+        {L"retry-failed", 121, 1, false, false, -1, L"0",
+         L"1 installs again a release whose health check failed on this machine"},
+        {L"machine-id", 122, 1, false, false, -1, N,
+         L"The text that decides whether this machine takes a candidate release (Defaults to "
+         L"/etc/machine-id)"},
+        {L"candidate", 123, 1, false, false, -1, L"auto",
+         L"auto takes a candidate release when this machine is in its share, always and never "
+         L"decide for it"},
     };
 }
 

@@ -89,16 +89,18 @@ class UpdateKit:
         mark.write_text(MARK_SCRIPT)
         mark.chmod(0o755)
         self.modules = []
+        self.version = "1.0"
 
     # ---- the product ------------------------------------------------------------------
     def module(self, name, files, pre=None, post=None, unpost=None, destination=None,
-               source=None):
+               source=None, check=None):
         """Adds a module (or replaces its files when it exists): files is {path: bytes}."""
         for m in self.modules:
             if m["name"] == name:
                 m["files"] = dict(files)
                 return m
         m = {"name": name, "files": dict(files), "pre": pre, "post": post, "unpost": unpost,
+             "check": check,
              "destination": destination or f"%INSTALL_PATH%/{name}",
              "source": source or name}
         self.modules.append(m)
@@ -112,12 +114,12 @@ class UpdateKit:
         raise KeyError(module)
 
     def description(self):
-        lines = ["[product]", "NAME = Demo", "VERSION = 1.0", f"UPDATEROOT = {UPDATEROOT}",
+        lines = ["[product]", "NAME = Demo", f"VERSION = {self.version}", f"UPDATEROOT = {UPDATEROOT}",
                  f"PRODUCTINFO = {PRODUCTINFO}", f"MASTERIDX = {MASTERIDX}", ""]
         for m in self.modules:
             lines += ["[module]", f"NAME = {m['name']}", f"SOURCE = {m['source']}",
                       f"DESTINATION = {m['destination']}", f"BASE = {m['name']}"]
-            for key in ("pre", "post", "unpost"):
+            for key in ("pre", "post", "unpost", "check"):
                 if m[key]:
                     lines.append(f"{key.upper()} = {m[key]}")
             for path in m["files"]:

@@ -58,6 +58,12 @@ public:
     void setIgnoreServerList(bool on) override { rec(L"setIgnoreServerList", flag(on)); }
     void setIgnoreMasterIdx(bool on) override { rec(L"setIgnoreMasterIdx", flag(on)); }
     void setDelta(bool on) override { rec(L"setDelta", flag(on)); }
+    void setCheckTimeout(int seconds) override {
+        rec(L"setCheckTimeout", std::to_wstring(seconds));
+    }
+    void setRetryFailed(bool on) override { rec(L"setRetryFailed", flag(on)); }
+    void setMachineId(const std::wstring& id) override { rec(L"setMachineId", id); }
+    void setCandidateMode(const std::wstring& mode) override { rec(L"setCandidateMode", mode); }
     void setPlainPass(bool on) override { rec(L"setPlainPass", flag(on)); }
     void setLogAppend(bool on) override { rec(L"setLogAppend", flag(on)); }
 

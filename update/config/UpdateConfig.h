@@ -118,6 +118,10 @@ public:
     void setIgnoreServerList(bool on) override { m_ignoreServerList = on; }
     void setIgnoreMasterIdx(bool on) override { m_ignoreMasterIdx = on; }
     void setDelta(bool on) override { m_delta = on; }
+    void setCheckTimeout(int seconds) override { m_checkTimeout = seconds; }
+    void setRetryFailed(bool on) override { m_retryFailed = on; }
+    void setMachineId(const std::wstring& id) override { m_machineId = id; }
+    void setCandidateMode(const std::wstring& mode) override { m_candidateMode = mode; }
     void setPlainPass(bool on) override { m_plainPass = on; }
     void setLogAppend(bool on) override { m_logAppend = on; }
     // Minisign public keys the master index must be signed with, and how many distinct
@@ -162,6 +166,12 @@ public:
     // Rebuild changed files from patches against the installed copies where the server
     // offers them (option `delta`, on by default).
     bool delta() const { return m_delta; }
+    // The health check and the candidate release (options `check-timeout`,
+    // `retry-failed`, `machine-id`, `candidate`); an empty machine id: /etc/machine-id.
+    int checkTimeout() const { return m_checkTimeout; }
+    bool retryFailed() const { return m_retryFailed; }
+    const std::wstring& machineId() const { return m_machineId; }
+    const std::wstring& candidateMode() const { return m_candidateMode; }
     bool checkDirty() const { return m_checkDirty; }
     bool ignoreServerList() const { return m_ignoreServerList; }
     const std::wstring& trustedKeys() const { return m_trustedKeys; }
@@ -250,6 +260,10 @@ private:
     bool m_ignoreMasterIdx = false;
     bool m_selfUpdateDone = false;
     bool m_delta = true;
+    int m_checkTimeout = 60;
+    bool m_retryFailed = false;
+    std::wstring m_machineId;
+    std::wstring m_candidateMode = L"auto";
     bool m_checkDirty = false;
     bool m_ignoreServerList = false;
     std::wstring m_trustedKeys;

@@ -91,6 +91,14 @@ public:
     virtual void setLogAppend(bool on) = 0;
     // `delta`: on for "1" or "true", off for any other value.
     virtual void setDelta(bool on) = 0;
+    // `check-timeout`: seconds a module's health check may run (1 to 86400).
+    virtual void setCheckTimeout(int seconds) = 0;
+    // `retry-failed`: install a release that failed its health check here before.
+    virtual void setRetryFailed(bool on) = 0;
+    // `machine-id`: the text that places this machine in a candidate's share.
+    virtual void setMachineId(const std::wstring& id) = 0;
+    // `candidate`: "auto", "always" or "never" (checked by the table).
+    virtual void setCandidateMode(const std::wstring& mode) = 0;
 
     virtual ~UpdateOptionTarget() = default;
 };

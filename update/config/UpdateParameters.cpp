@@ -177,6 +177,23 @@ void SelfUpdateDone(const CUpdateParameters&, const std::wstring&, UpdateOptionT
 
 // `trust-threshold`: a whole number of distinct keys, 1 to 8 (the most signatures an index
 // carries); anything else ends the run before a server is asked.
+// `check-timeout`: whole seconds from 1 to a day.
+void CheckTimeout(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    unsigned long long seconds = 0;
+    if (!WholeNumber(Trim(value), 5, seconds) || seconds < 1 || seconds > 86400)
+        ThrowBadValue(L"check-timeout", value, L"whole seconds from 1 to 86400");
+    target.setCheckTimeout(static_cast<int>(seconds));
+}
+
+// `candidate`: auto, always or never.
+void CandidateModeValue(const CUpdateParameters&, const std::wstring& value,
+                        UpdateOptionTarget& target) {
+    const std::wstring mode = ToLower(Trim(value));
+    if (mode != L"auto" && mode != L"always" && mode != L"never")
+        ThrowBadValue(L"candidate", value, L"auto, always or never");
+    target.setCandidateMode(mode);
+}
+
 void TrustThreshold(const CUpdateParameters&, const std::wstring& value,
                     UpdateOptionTarget& target) {
     int keys = 0;
@@ -317,6 +334,21 @@ const OptionRow kOptionTable[] = {
     {OPT_DELTA, L"delta", kValue, L"1", DefaultFrom::Text, 0, kNoDependency, OnOff<&T::setDelta>,
      L"Rebuild changed files from patches against the installed files where the server offers "
      L"them (1, the default); 0 always fetches whole files"},
+    {OPT_CHECK_TIMEOUT, L"check-timeout", kValue, L"60", DefaultFrom::Text, 0, kNoDependency,
+     CheckTimeout,
+     L"Seconds a module's health check (CHECK) may run before it is stopped and fails the update "
+     L"(Defaults to 60)"},
+    {OPT_RETRY_FAILED, L"retry-failed", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,
+     OnOff<&T::setRetryFailed>,
+     L"1 installs again a release whose health check failed on this machine"},
+    {OPT_MACHINE_ID, L"machine-id", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setMachineId>,
+     L"The text that decides whether this machine takes a candidate release (Defaults to "
+     L"/etc/machine-id)"},
+    {OPT_CANDIDATE, L"candidate", kValue, L"auto", DefaultFrom::Text, 0, kNoDependency,
+     CandidateModeValue,
+     L"auto takes a candidate release when this machine is in its share, always and never "
+     L"decide for it"},
 };
 
 // The row of an id (the first, for an option with two spellings); null for unknown ids.

@@ -60,6 +60,10 @@ enum EUpdateOptionId : int32_t {
     OPT_PARALLEL = 41,
     OPT_MAX_RATE = 42,
     OPT_DELTA = 43,
+    OPT_CHECK_TIMEOUT = 120,
+    OPT_RETRY_FAILED = 121,
+    OPT_MACHINE_ID = 122,
+    OPT_CANDIDATE = 123,
 };
 
 class CUpdateParameters : public Parameters {

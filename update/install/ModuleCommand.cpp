@@ -57,4 +57,16 @@ void RunModuleCommand(const std::wstring& moduleName, const std::wstring& progra
     if (result != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_MODULE_COMMAND);
 }
 
+bool RunModuleCheck(const std::wstring& moduleName, const std::wstring& program,
+                    const std::wstring& arguments, int timeoutSeconds, std::wstring& outcome) {
+    ProcessOutcome result;
+    const int killed = RunProcess(program, arguments, timeoutSeconds, outcome, true, &result);
+    LogDebug(L"Health check of module %s: %s %s: %s\n", moduleName.c_str(), program.c_str(),
+             arguments.c_str(), outcome.c_str());
+    if (killed != 0) THROW_CRITICAL(Msg<252>(outcome), ERR_MODULE_COMMAND);
+    if (result.kind == ProcessOutcome::kNotStarted)
+        outcome = Msg<698>(moduleName, program, SystemErrorText(result.startError));
+    return result.kind == ProcessOutcome::kExited && result.status == 0;
+}
+
 }  // namespace UpdateNew

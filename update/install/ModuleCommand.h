@@ -40,4 +40,12 @@ bool ModuleProgramExists(const std::wstring& path);
 void RunModuleCommand(const std::wstring& moduleName, const std::wstring& program,
                       const std::wstring& arguments, int timeoutSeconds = kModuleCommandTimeout);
 
+// Runs a module's health check like a command, but its outcome decides: true only for a
+// child that exited with status 0 within `timeoutSeconds`. A child still running then is
+// sent SIGTERM and reaped. `outcome` receives the child-process layer's result text ("exit
+// status 3", the signal, the time-out, why it could not start). Failures to start or
+// await the child pass on as for RunModuleCommand.
+bool RunModuleCheck(const std::wstring& moduleName, const std::wstring& program,
+                    const std::wstring& arguments, int timeoutSeconds, std::wstring& outcome);
+
 }  // namespace UpdateNew

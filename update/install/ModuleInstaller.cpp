@@ -13,6 +13,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "base/SharedNames.h"
 #include "base/StringUtils.h"
 #include "codec/FileDigest.h"
@@ -148,6 +149,7 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
                             &CUpdateGuiCallbacks::onBackupFile, cCurModule.name, cSrc, cDest);
         if (!FileExists(cSrc)) {
             LogDebug(L"%s\n", Msg<623>(cSrc).c_str());
+            m_newFiles.insert(cSrc);
             continue;
         }
         if (backedUp) {
@@ -251,6 +253,14 @@ void CModuleInstaller::handToSelfUpdate(CSelfUpdateHelper& helper) {
     m_temporaries.addDir(helper.SideDir());
 }
 
+void CModuleInstaller::removeNewFile(const std::wstring& path) {
+    const int err = RemoveFile(ToMultibyte(path));
+    if (err != 0)
+        LogError(L"%s\n", Msg<8>(path, SystemErrorText(err)).c_str());
+    else
+        LogInfo(L"%s\n", Msg<1203>(path).c_str());
+}
+
 void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
     const UpdateModuleInfo& cCurModule = module;
     LogInfo(L"%s\n", Msg<629>(module.name).c_str());
@@ -284,6 +294,8 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
                             cDest);
         if (cSrc.empty() || !copiedByThisRun || !FileExists(cSrc)) {
             LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
+            if (m_removeNewFiles && !selfUpdate && m_newFiles.count(cDest) != 0)
+                removeNewFile(cDest);
             continue;
         }
         if (selfUpdate) {

@@ -90,6 +90,10 @@ public:
     // backup is the copy looked up by name. For the updater's own module the copies go
     // through a restore-mode self-update helper.
     void restoreModule(const UpdateModuleInfo& module);
+    // From now on a restore also removes the files this run installed where none was
+    // before, so that the installation is the previous release again (a rollback after a
+    // failed health check). The updater's own module keeps them.
+    void removeNewFilesOnRestore() { m_removeNewFiles = true; }
 
     // The list file handed to the next process: the temporary root joined with
     // "ToRemove.txt".
@@ -98,8 +102,11 @@ public:
 private:
     std::wstring backupPath(const UpdateModuleInfo& module, const FileRecord& file);
     void handToSelfUpdate(CSelfUpdateHelper& helper);
-    // Copies (or, with `move`, moves) through the dispatcher with may defer set; a
-    // protected target moved aside is listed as temporary, so the run's clean-up deletes it.
+    // Removes a file this run installed where none was; a failure is logged, not thrown:
+    // the rest of the rollback goes on.
+    void removeNewFile(const std::wstring& path);
+    // Copies (or, with `move`, moves) through the dispatcher with may defer set; a protected
+    // target moved aside is listed as temporary, so the run's clean-up deletes it.
     void copyDeferrable(const std::wstring& source, const std::wstring& dest, bool move = false);
     // In a mirror, the patches of a file that the download step fetched beside its ".gz"
     // (`src`) go beside the mirrored ".gz" (`dest`) too.
@@ -114,6 +121,8 @@ private:
     CBackupNames m_backupNames;
     std::set<std::wstring> m_copied;            // installed files whose backup copy was made
     std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
+    std::set<std::wstring> m_newFiles;          // installed files that were missing at the backup
+    bool m_removeNewFiles = false;
     // The files whose download is moved (planMoves), sorted by address: a run may install
     // hundreds of thousands, so no names are kept.
     std::vector<const FileRecord*> m_movable;

@@ -27,7 +27,9 @@ struct UpdateModuleInfo {
     std::wstring pre;     // command run before installation (PRE)
     std::wstring post;    // command run after installation (POST)
     std::wstring unpost;  // command run when the module is rolled back (UNPOST)
-    std::wstring depend;  // DEPEND as written: comma-separated names of modules it needs
+    // Health check run after every module's POST (CHECK); failing it rolls the update back.
+    std::wstring check;
+    std::wstring depend;            // DEPEND as written: comma-separated names of modules it needs
     std::vector<int> dependencies;  // indices of the modules named by `depend`, in text order
     std::wstring source;            // directory of the module's files on the server, relative
     std::wstring destination;       // installation directory; may contain path variables

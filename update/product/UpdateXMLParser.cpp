@@ -29,14 +29,24 @@ namespace {
 // Element names by depth and position (views: a lookup compares lengths first).
 constexpr std::wstring_view kDepth0[] = {L"UPDATE"};
 constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
-constexpr std::wstring_view kDepth2[] = {L"PRE",         L"POST", L"UNPOST", L"SOURCE",
-                                         L"DESTINATION", L"FILE", L"DEPEND", L"INCLUDE"};
+constexpr std::wstring_view kDepth2[] = {L"PRE",  L"POST",   L"UNPOST",  L"SOURCE", L"DESTINATION",
+                                         L"FILE", L"DEPEND", L"INCLUDE", L"CHECK"};
 constexpr std::wstring_view kDepth3[] = {L"NAME",      L"FILEMD5", L"FILESIZE",
                                          L"ZIPMD5",    L"ZIPSIZE", L"OS",
                                          L"PEFILEMD5", L"VERSION", L"ZIPSHA256"};
 
 enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5 };
-enum { D2_PRE, D2_POST, D2_UNPOST, D2_SOURCE, D2_DESTINATION, D2_FILE, D2_DEPEND, D2_INCLUDE };
+enum {
+    D2_PRE,
+    D2_POST,
+    D2_UNPOST,
+    D2_SOURCE,
+    D2_DESTINATION,
+    D2_FILE,
+    D2_DEPEND,
+    D2_INCLUDE,
+    D2_CHECK
+};
 enum {
     D3_NAME,
     D3_FILEMD5,
@@ -272,6 +282,9 @@ void UpdateXMLParser::attributeHandler(const std::wstring& name, const std::wstr
                         break;
                     case D2_UNPOST:
                         storeOsField(module.unpost, value);
+                        break;
+                    case D2_CHECK:
+                        storeOsField(module.check, value);
                         break;
                     case D2_DESTINATION:
                         if (m_mirror) {

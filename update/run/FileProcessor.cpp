@@ -502,4 +502,9 @@ void FileProcessor::RollBack(int phase, int moduleIndex) {
     UpdateNew::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
 }
 
+void FileProcessor::RollBackRelease() {
+    installer().removeNewFilesOnRestore();
+    RollBack(ROLLBACK_PHASE_POST, m_update->moduleCount() - 1);
+}
+
 }  // namespace UpdateNew

@@ -189,6 +189,10 @@ public:
     void RunPre(int moduleIndex);
     void RunPost(int moduleIndex);
     void RunUnPost(int moduleIndex);
+    // A module's health check (CHECK), found like its POST program and run with
+    // `timeoutSeconds`: true when it exited with 0 (or the module has none, or this is a
+    // mirror); otherwise false with the outcome text in `outcome`.
+    bool RunCheck(int moduleIndex, int timeoutSeconds, std::wstring& outcome);
 
     // --- the run as a whole: directories, clean-up, backup, installation, rollback ---
     // Takes the configuration's three directories for a run: logs them (message 600),
@@ -217,6 +221,13 @@ public:
     // Undoes a run that failed in `phase` (0 pre or backup, 4 install, 1 post) at module
     // `moduleIndex`.
     void RollBack(int phase, int moduleIndex);
+    // Puts the previous release back after a failed health check: every module is rolled
+    // back as after a failure in the post pass of the last module (UNPOST, PRE, RESTORE,
+    // POST), and the files this run installed where there were none are removed too.
+    void RollBackRelease();
+    // The lines of the master index DownloadMasterIdx fetched (after a self-update, of the
+    // kept copy), without the digest line; empty before.
+    const std::vector<std::string>& MasterIdxLines() const { return m_indexLines; }
 
 private:
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
@@ -339,6 +350,7 @@ private:
     };
     // By file record: the records stay where they are from the check to the download.
     std::map<const FileRecord*, PatchPlan> m_patchPlans;
+    std::vector<std::string> m_indexLines;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;
     // Made by DownloadMasterIdx when trusted keys are configured; checks the index and,

@@ -40,6 +40,16 @@ void FileProcessor::RunPost(int moduleIndex) {
     RunModuleCommand(m.name, program, line.arguments);
 }
 
+bool FileProcessor::RunCheck(int moduleIndex, int timeoutSeconds, std::wstring& outcome) {
+    const UpdateModuleInfo& m = m_update->cGetModuleByIndex(moduleIndex);
+    if (mirror() || m.check.empty()) return true;
+    const ModuleCommandLine line = SplitModuleCommand(m.check);
+    const std::wstring path = ModuleProgramPath(installDir(), line.program);
+    return RunModuleCheck(m.name,
+                          ModuleProgramExists(path) ? path : ModuleProgramName(line.program),
+                          line.arguments, timeoutSeconds, outcome);
+}
+
 void FileProcessor::RunUnPost(int moduleIndex) {
     if (mirror()) return;
     const UpdateModuleInfo& cCurModule = m_update->cGetModuleByIndex(moduleIndex);

@@ -274,6 +274,8 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         // The first process verified and accepted the index it kept; this one only
         // makes sure the kept copy is still that index.
         if (m_verifier) m_verifier->VerifyKept(keptCopy, std::time(nullptr));
+        if (ReadCheckedTextFile(keptCopy, m_indexLines, kCheckedTextMaxFileBytes) < 0)
+            m_indexLines.clear();
         // The update the first process began ends with this run.
         if (m_unfinished) m_pendingIndexMarker = marker;
         m_keptIndexReplaced = true;
@@ -321,7 +323,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
 
     if (mirror() && !m_config->checkDirty()) mirrorIndex(src, local);
 
-    std::vector<std::string> lines;
+    std::vector<std::string>& lines = m_indexLines;
     ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes);
     UpdStringList cMasterIdxContents;
     cMasterIdxContents.reserve(lines.size());

@@ -13,6 +13,7 @@
 #include "base/StringUtils.h"
 #include "codec/FileDigest.h"
 #include "codec/ProductInfoDecode.h"
+#include "codec/Sha256.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateUri.h"
 #include "download/DownloadNames.h"
@@ -307,11 +308,19 @@ int UpdatePerformer::performUpdate() {
     cb.callGui(L"onCheckMainIdx(true)", &CUpdateGuiCallbacks::onCheckMainIdx, true);
     LogDebug(L"%s\n", Msg<599>().c_str());
 
-    specialDownloadFiles(true);   // 8.
-    readProductInfo();            // 9.
+    chooseRelease();
+    specialDownloadFiles(true);  // 8.
+    readProductInfo();           // 9.
+    if (refuseFailedRelease()) {
+        cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
+        cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
+        return 0;
+    }
     specialDownloadFiles(false);  // 10.
 
-    return checkAndInstall(servers);  // 11. - 26.
+    const int result = checkAndInstall(servers);  // 11. - 26.
+    if (result == 0) recordRelease();
+    return result;
 }
 
 // Steps 11 to 26 of an attempt whose index changed: check every file, then (unless only
@@ -445,7 +454,8 @@ void UpdatePerformer::readProductInfo() {
 
     // Every attempt reads the product anew: an earlier attempt may have stopped half-way.
     m_product = UpdateInfo();
-    m_product.includes.push_front(servers.GetProductInfo());
+    m_product.includes.push_front(m_candidateInfo.empty() ? servers.GetProductInfo()
+                                                          : m_candidateInfo);
 
     const auto& hashes = servers.GetProductInfoHashes();
     const std::wstring infoDir = GetDirPart(servers.GetLocalMasterIdxPath());
@@ -469,7 +479,7 @@ void UpdatePerformer::readProductInfo() {
                 xmlFile = localCopy;
         }
         if (xmlFile.empty()) {
-            const std::wstring given = first ? std::wstring() : entry;
+            const std::wstring given = first ? m_candidateInfo : entry;
             const std::wstring downloaded =
                 fp.DownloadProductInfoFile(servers.GetProductInfoAddress(), given);
             if (mirror) {
@@ -495,6 +505,7 @@ void UpdatePerformer::readProductInfo() {
             fp.DropPrefetch();  // merged files are checked in module order, not as read
         }
         parser.parseFile(xmlFile);
+        if (first) m_productInfoSha256 = Sha256OfFile(xmlFile);
         cb.callLib(L"notifyProductInfoFile(cProductInfoLocalName)",
                    &CUpdateLibCallbacks::notifyProductInfoFile, cProductInfoLocalName);
         first = false;
@@ -552,7 +563,7 @@ void UpdatePerformer::expandPaths() {
         // Commands reach the child and the plug-ins expanded. A reference to no variable
         // ends the expansion and stays as written, and so does a text the expansion cannot
         // take (a lone "%" of a date format): the command decides what that means.
-        for (std::wstring* command : {&module.pre, &module.post, &module.unpost}) {
+        for (std::wstring* command : {&module.pre, &module.post, &module.unpost, &module.check}) {
             try {
                 m_config->expandVariables(*command, false, false);
             } catch (const Exception& e) {
@@ -599,6 +610,7 @@ void UpdatePerformer::installPasses() {
     prePass();
     backupInstallPass();
     postPass();
+    healthChecks();
     LogDebug(L"%s\n", Msg<602>(FileCountText(callbacks().filesTotal())).c_str());
 }
 

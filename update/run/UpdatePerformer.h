@@ -99,7 +99,29 @@ private:
     // caller rethrows.
     void rollBack(int phase, int module);
 
+    // The release this run installs (UpdatePerformerRelease.cpp): the stable one or the
+    // candidate the index offers beside it, the health checks after the post pass, and
+    // what the installation records beside the kept index about both.
+    // Decides between the stable release and the candidate after the index was fetched.
+    void chooseRelease();
+    // After the product info was read: true when it is a release whose health check failed
+    // here (the run then ends with 0 and one line; a candidate falls back to the stable
+    // release first).
+    bool refuseFailedRelease();
+    // The CHECK commands in module order after the post pass; the first that fails
+    // records the release as failed, rolls every module back and throws
+    // CUpdateCriticalException 613 naming the module, the command and the outcome.
+    void healthChecks();
+    // After a run that ended well: the candidate followed, or none; a failed release that
+    // installed after all is failed no more.
+    void recordRelease();
+    std::wstring keptIndex();
+
     UpdateConfig* m_config;
+    std::wstring m_candidateInfo;  // product info file of the candidate followed; "" stable
+    std::string m_candidateVersion;
+    std::string m_stableVersion;
+    std::string m_productInfoSha256;  // of the (first) product info file this attempt read
     // Declared before the file processor, which keeps a reference to it.
     UpdateInfo m_product;
     std::unique_ptr<FileProcessor> m_fileProcessor;

@@ -1,0 +1,89 @@
+#include "CandidatePublication.h"
+
+#include <sys/stat.h>
+
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "codec/CheckedTextFile.h"
+
+using namespace UpdateNew;
+
+namespace {
+
+const wchar_t kCandidateDir[] = L"candidate";
+const wchar_t kInfoSuffix[] = L".info.gz";
+
+bool Exists(const std::wstring& path) {
+    struct stat st;
+    return ::lstat(ToMultibyte(path).c_str(), &st) == 0;
+}
+
+bool ReadIndexLines(const std::wstring& outputDir, const std::wstring& indexRel,
+                    std::vector<std::string>& lines) {
+    return ReadCheckedTextFile(JoinPath(outputDir, indexRel), lines, kCheckedTextMaxFileBytes) >= 0;
+}
+
+}  // namespace
+
+std::wstring CandidateInfoPath(const std::wstring& stableInfo) {
+    const size_t stem = stableInfo.size() - (sizeof kInfoSuffix / sizeof(wchar_t) - 1);
+    return stableInfo.substr(0, stem) + L".candidate" + kInfoSuffix;
+}
+
+void MakeCandidate(ProductDesc& product) {
+    product.productInfo = CandidateInfoPath(product.productInfo);
+    product.hasProductFile = false;  // the stable release's product file stays
+    for (ModuleDesc& module : product.modules)
+        module.source =
+            module.source.empty() ? kCandidateDir : JoinPath(kCandidateDir, module.source);
+}
+
+std::vector<std::string> StableIndexLines(const std::wstring& outputDir,
+                                          const std::wstring& indexRel) {
+    std::vector<std::string> lines;
+    std::vector<std::string> stable;
+    const bool read = ReadIndexLines(outputDir, indexRel, lines);
+    for (const char* key : {"product=", "version=", "productinfo=", "productinfohash="})
+        for (const std::string& line : lines)
+            if (line.compare(0, std::char_traits<char>::length(key), key) == 0) {
+                stable.push_back(line);
+                break;
+            }
+    if (!read || stable.size() != 4)
+        throw Exception(Msg<1221>(outputDir, JoinPath(outputDir, indexRel)), ERR_GENERIC);
+    return stable;
+}
+
+bool IndexOffersCandidate(const std::wstring& outputDir, const std::wstring& indexRel) {
+    std::vector<std::string> lines;
+    if (!ReadIndexLines(outputDir, indexRel, lines)) return false;
+    for (const std::string& line : lines)
+        if (line.compare(0, 14, "candidateinfo=") == 0) return true;
+    return false;
+}
+
+std::vector<std::string> CandidateIndexLines(const ProductDesc& candidate, int share,
+                                             const std::wstring& infoDigest) {
+    return {"candidateversion=" + WideToUtf8(candidate.version),
+            "candidateshare=" + std::to_string(share),
+            "candidateinfo=" + WideToUtf8(GetLastComponent(candidate.productInfo)),
+            "candidateinfohash=" + WideToUtf8(infoDigest)};
+}
+
+std::vector<std::wstring> RemoveCandidateFiles(const std::wstring& outputDir,
+                                               const std::wstring& updateRoot,
+                                               const std::wstring& stableInfo) {
+    std::vector<std::wstring> removed;
+    for (const std::wstring& rel :
+         {CandidateInfoPath(stableInfo), JoinPath(updateRoot, kCandidateDir)}) {
+        const std::wstring path = JoinPath(outputDir, rel);
+        if (!Exists(path)) continue;
+        RemoveDirectoryTree(path);
+        if (Exists(path)) DeleteFile(path, true);
+        removed.push_back(rel);
+    }
+    return removed;
+}

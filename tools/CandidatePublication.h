@@ -1,0 +1,35 @@
+// A release published as a candidate beside the stable release (`--rollout`): the stable
+// product info, product file and module files stay as they are, the candidate's get
+// names of their own, and the master index keeps the stable release's lines and names
+// the candidate in lines that updaters which know nothing of candidates skip:
+//   candidateversion=<VERSION>, candidateshare=<percent>,
+//   candidateinfo=<file name of the candidate's product info>, candidateinfohash=<digest>
+// The candidate's product info lies beside the stable one as "<name>.candidate.info.gz";
+// its module files lie below "<UPDATEROOT>/candidate/". A later publication without
+// `--rollout` drops the candidate's lines and files (it withdraws the candidate, or, when
+// it publishes the candidate's product, promotes it).
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "ProductDescription.h"
+
+// Gives the candidate's product info and module files their own paths.
+void MakeCandidate(ProductDesc& product);
+// The path of a product info file's candidate ("a/b.info.gz" -> "a/b.candidate.info.gz").
+std::wstring CandidateInfoPath(const std::wstring& stableInfo);
+// The stable release's lines of the index published in `outputDir` (product, version,
+// productinfo, productinfohash). Throws Exception (message 1221) when there is none.
+std::vector<std::string> StableIndexLines(const std::wstring& outputDir,
+                                          const std::wstring& indexRel);
+// Whether the index published in `outputDir` offers a candidate.
+bool IndexOffersCandidate(const std::wstring& outputDir, const std::wstring& indexRel);
+// The candidate's index lines.
+std::vector<std::string> CandidateIndexLines(const ProductDesc& candidate, int share,
+                                             const std::wstring& infoDigest);
+// Removes the files of a candidate no longer offered: its product info beside
+// `stableInfo` and the candidate directory below `updateRoot`. Gives what was removed.
+std::vector<std::wstring> RemoveCandidateFiles(const std::wstring& outputDir,
+                                               const std::wstring& updateRoot,
+                                               const std::wstring& stableInfo);

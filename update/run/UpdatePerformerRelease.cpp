@@ -1,0 +1,123 @@
+// The release an update run installs: the stable release or the candidate the master
+// index offers beside it, the health checks that decide whether the installed release
+// stays, and the records kept beside the kept index (ReleaseChoice names them).
+#include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/FileUtils.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "config/UpdateConfig.h"
+#include "download/DownloadServersHandler.h"
+#include "download/ReleaseChoice.h"
+#include "run/FileProcessor.h"
+#include "run/UpdatePerformer.h"
+
+namespace UpdateNew {
+
+namespace {
+
+const wchar_t* const kMachineIdFile = L"/etc/machine-id";
+
+}  // namespace
+
+std::wstring UpdatePerformer::keptIndex() {
+    return m_fileProcessor->GetServersHandler().GetLocalMasterIdxPath();
+}
+
+void UpdatePerformer::chooseRelease() {
+    m_candidateInfo.clear();
+    m_candidateVersion.clear();
+    const CandidateOffer offer = ParseCandidateOffer(m_fileProcessor->MasterIdxLines());
+    m_stableVersion = offer.stable;
+    const std::wstring& mode = m_config->candidateMode();
+    if (!offer.present || mode == L"never") return;
+    const std::wstring version = Utf8ToWide(offer.version);
+    const std::wstring share = std::to_wstring(offer.share);
+    // A machine that took this candidate stays on it, also once its share is halted.
+    bool take = mode == L"always" ||
+                ReadRecordValue(CandidateRecordPath(keptIndex()), "version") == offer.version;
+    if (!take) {
+        std::string id = WideToUtf8(m_config->machineId());
+        int error = 0;
+        if (id.empty() && !ReadMachineId(id, error))
+            LogWarning(L"%s\n", Msg<1207>(kMachineIdFile, SystemErrorText(error)).c_str());
+        take = !id.empty() && MachineTakesCandidate(id, offer.product, offer.version, offer.share);
+    }
+    if (!take) {
+        LogInfo(L"%s\n", Msg<1206>(version, share, Utf8ToWide(offer.stable)).c_str());
+        return;
+    }
+    LogInfo(L"%s\n", Msg<1205>(version, share).c_str());
+    m_candidateInfo = Utf8ToWide(offer.info);
+    m_candidateVersion = offer.version;
+}
+
+bool UpdatePerformer::refuseFailedRelease() {
+    if (m_config->retryFailed() || m_config->mirror()) return false;
+    const std::string failed = ReadRecordValue(FailedRecordPath(keptIndex()), "sha256");
+    if (failed.empty() || failed != m_productInfoSha256) return false;
+    if (!m_candidateInfo.empty()) {
+        LogInfo(L"%s\n",
+                Msg<1209>(Utf8ToWide(m_candidateVersion), Utf8ToWide(m_stableVersion)).c_str());
+        m_candidateInfo.clear();
+        m_candidateVersion.clear();
+        readProductInfo();
+        return refuseFailedRelease();
+    }
+    LogInfo(L"%s\n", Msg<1201>(m_product.version, Utf8ToWide(failed)).c_str());
+    // Nothing of the release is installed: the next run looks at the index again.
+    m_fileProcessor->FinishMasterIdx();
+    deleteMasterIdxQuietly();
+    return true;
+}
+
+void UpdatePerformer::healthChecks() {
+    if (m_config->mirror()) return;
+    // After a self-update the restarted updater finishes the release and checks it.
+    bool installed = m_config->selfUpdateDone();
+    for (const UpdateModuleInfo& module : m_product.modules) installed |= module.needsupdate;
+    if (!installed) return;
+    FileProcessor& fp = *m_fileProcessor;
+    for (int index = 0; index < m_product.moduleCount(); ++index) {
+        const UpdateModuleInfo& module = m_product.cGetModuleByIndex(index);
+        if (module.check.empty()) continue;
+        std::wstring outcome;
+        bool passed = false;
+        try {
+            passed = fp.RunCheck(index, m_config->checkTimeout(), outcome);
+        } catch (const Exception& e) {
+            outcome = e.twhat();
+        }
+        if (passed) {
+            LogDebug(L"%s\n", Msg<1204>(module.name, module.check).c_str());
+            continue;
+        }
+        const std::wstring text = Msg<1200>(module.name, module.check, outcome);
+        LogFatal(L"%s\n", text.c_str());
+        // Recorded first: whatever the rollback meets, the release is not taken again.
+        const std::wstring record = FailedRecordPath(keptIndex());
+        const int err = WriteRecord(
+            record, {"sha256=" + m_productInfoSha256, "version=" + WideToUtf8(m_product.version)});
+        if (err != 0)
+            LogError(L"%s\n", Msg<1202>(m_product.version, record, SystemErrorText(err)).c_str());
+        fp.RollBackRelease();
+        THROW_CRITICAL(text, ERR_MODULE_COMMAND);
+    }
+}
+
+void UpdatePerformer::recordRelease() {
+    if (m_config->checkDirty() || m_config->mirror()) return;
+    const std::wstring failed = FailedRecordPath(keptIndex());
+    if (!m_productInfoSha256.empty() && ReadRecordValue(failed, "sha256") == m_productInfoSha256)
+        WriteRecord(failed, {});
+    const std::wstring record = CandidateRecordPath(keptIndex());
+    const std::string followed = ReadRecordValue(record, "version");
+    if (followed == m_candidateVersion) return;
+    std::vector<std::string> lines;
+    if (!m_candidateVersion.empty())
+        lines = {"version=" + m_candidateVersion, "info=" + WideToUtf8(m_candidateInfo)};
+    const int err = WriteRecord(record, lines);
+    if (err != 0) LogError(L"%s\n", Msg<1208>(record, SystemErrorText(err)).c_str());
+}
+
+}  // namespace UpdateNew
