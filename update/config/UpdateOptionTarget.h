@@ -91,6 +91,12 @@ public:
     virtual void setLogAppend(bool on) = 0;
     // `delta`: on for "1" or "true", off for any other value.
     virtual void setDelta(bool on) = 0;
+    // `list-changes` (a flag, only switched on), `status` ("text" or "json", already
+    // checked and in lower case), `report` and `metrics` (file names as given).
+    virtual void setListChanges(bool on) = 0;
+    virtual void setStatus(const std::wstring& form) = 0;
+    virtual void setReportFile(const std::wstring& path) = 0;
+    virtual void setMetricsFile(const std::wstring& path) = 0;
 
     virtual ~UpdateOptionTarget() = default;
 };

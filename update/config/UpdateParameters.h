@@ -60,6 +60,10 @@ enum EUpdateOptionId : int32_t {
     OPT_PARALLEL = 41,
     OPT_MAX_RATE = 42,
     OPT_DELTA = 43,
+    OPT_STATUS = 44,
+    OPT_LIST_CHANGES = 45,
+    OPT_REPORT = 46,
+    OPT_METRICS = 47,
 };
 
 class CUpdateParameters : public Parameters {
