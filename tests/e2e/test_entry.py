@@ -25,7 +25,8 @@ OPTION_NAMES = [
     "noselfupdate", "guilib", "updatelib", "add-var-pair", "add-var-pair%d", "backup-dir",
     "useragent", "logfile", "tmpdir", "idxlocalname", "checkdirty",
     "productfileignoreserverlist", "TmpFilesList", "IgnoreMasterIDX", "version", "log-append",
-    "log-template", "trusted-keys", "trust-threshold", "delta",
+    "log-template", "trusted-keys", "trust-threshold", "delta", "status", "list-changes",
+    "report", "metrics",
 ]
 
 # Options that pass validation without any server being contacted before the run.
