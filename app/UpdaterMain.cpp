@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@
 #include "install/RunLock.h"
 #include "install/SelfUpdateHandover.h"
 #include "net/ConnectionOptions.h"
+#include "run/InstallationStatus.h"
+#include "run/KeptState.h"
+#include "run/RunReport.h"
 #include "run/UpdatePerformer.h"
 
 using namespace UpdateNew;
@@ -87,7 +91,7 @@ void RemoveEmptyRunDirs(const UpdateConfig& config) {
 // One update run on the prepared configuration, under the installation's run lock (a
 // check-only run takes it shared, and only when a real run made it; the self-update helper
 // keeps the one handed down to it).
-int RunUpdate(UpdateConfig& config) {
+int RunUpdate(UpdateConfig& config, RunReport& report) {
     RunLock lock;
     const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
     try {
@@ -112,6 +116,7 @@ int RunUpdate(UpdateConfig& config) {
         return ERR_SELFUPDATE;
     }
     UpdatePerformer performer(&config);
+    performer.setReport(&report);
     const int result = performer.run();
     // A check writes nothing to keep: what it made for itself goes when it is empty.
     if (config.checkDirty()) RemoveEmptyRunDirs(config);
@@ -135,9 +140,10 @@ bool AnswerVersion(int argc, const wchar_t* const* argv) {
 // Opens the configured log file, creating its directory when missing, and makes it the
 // logger's second appender. A log that cannot be opened ends the run (false, after naming
 // it as the log file with the system's reason); a check-only run, which changes nothing,
-// goes on with the console alone after a warning.
+// goes on with the console alone after a warning. `failure` (when given) receives the text
+// of a failure.
 bool OpenLogFile(const UpdateConfig& config, UpdateNew::Logger& logger,
-                 UpdateNew::LoggerAppenderFile& fileAppender) {
+                 UpdateNew::LoggerAppenderFile& fileAppender, std::wstring* failure = nullptr) {
     if (!config.logFileName().empty()) fileAppender.SetFileName(config.logFileName());
     // The helper and the updater a self-update starts continue the log of the process
     // that began the run: they append to it, never truncate it. Appending also keeps
@@ -157,11 +163,44 @@ bool OpenLogFile(const UpdateConfig& config, UpdateNew::Logger& logger,
             return true;
         }
         LogFatal(L"%s\n", Msg<852>(name, reason).c_str());
+        if (failure) *failure = Msg<852>(name, reason);
         return false;
     }
     if (!config.logTemplate().empty()) fileAppender.SetTemplate(config.logTemplate());
     logger.AddAppender(&fileAppender);
     return true;
+}
+
+// `status`: the installation's state on standard output, nothing else done.
+void PrintStatus(const UpdateConfig& config) {
+    const InstallationStatus status(config);
+    ConsoleWrite(config.status() == L"json" ? status.json()
+                                            : ToMultibyte(Utf8ToWide(status.text())));
+}
+
+// The end of a run whose configuration was read: the record beside the kept index (not for
+// a check-only run, nor for a self-update helper, whose updater ends the run) and the
+// report files. `prepared`: the installation and its kept index are known.
+void EndRun(const UpdateConfig& config, RunReport& report, int result, bool prepared) {
+    if (!config.copyActions().empty()) return;
+    report.ended = static_cast<long long>(std::time(nullptr));
+    report.resultCode = result;
+    report.exitStatus = result == 0 ? 0 : 255;  // what UpdaterNarrowMain makes of it
+    report.checkOnly = config.checkDirty();
+    report.outcome = RunReport::Outcome(result, report.checkOnly, report.beganFetching);
+    if (prepared && !config.checkDirty()) {
+        LastRun run;
+        run.ended = report.ended;
+        run.outcome = report.outcome;
+        run.exitStatus = report.exitStatus;
+        run.resultCode = result;
+        run.message = report.message;
+        const std::wstring kept = KeptMasterIdxPath(config);
+        if (const int error = KeptState::WriteLastRun(kept, run))
+            LogWarning(L"%s\n",
+                       Msg<1151>(KeptState::LastRunPath(kept), SystemErrorText(error)).c_str());
+    }
+    report.write(config.reportFile(), config.metricsFile());
 }
 
 }  // namespace
@@ -190,6 +229,9 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         return kConfigInitFailed;
     }
 
+    RunReport report;
+    report.started = static_cast<long long>(std::time(nullptr));
+    bool prepared = false;
     int result = 0;
     try {
         LoadMessageTables();
@@ -198,8 +240,18 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
             return -1;
         }
         config.prepare();
+        prepared = true;
+        // Only reads: no log file unless one was asked for, no lock, no server.
+        if (!config.status().empty()) {
+            if (config.logFileGiven() && !OpenLogFile(config, logger, fileAppender)) return -1;
+            PrintStatus(config);
+            return 0;
+        }
 
-        if (!OpenLogFile(config, logger, fileAppender)) return -1;
+        if (!OpenLogFile(config, logger, fileAppender, &report.message)) {
+            EndRun(config, report, -1, prepared);
+            return -1;
+        }
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
@@ -208,6 +260,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         config.warnUnknownOptions();
     } catch (const Exception& e) {
         LogFatal(L"%s\n", e.twhat());
+        report.message = e.twhat();
         result = -1;
     } catch (...) {
         ReportUnexpected();
@@ -216,15 +269,17 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
     if (result == 0) {
         try {
-            result = RunUpdate(config);
+            result = RunUpdate(config, report);
         } catch (const Exception& e) {
-            LogFatal(L"%s\n", Msg<590>(std::wstring(e.twhat())).c_str());
+            report.message = Msg<590>(std::wstring(e.twhat()));
+            LogFatal(L"%s\n", report.message.c_str());
             result = -1;
         } catch (...) {
             ReportUnexpected();
             result = -1;
         }
     }
+    EndRun(config, report, result, prepared);
     return result;
 }
 

@@ -119,6 +119,15 @@ std::vector<Decl> ExpectedTable() {
         {L"candidate", 123, 1, false, false, -1, L"auto",
          L"auto takes a candidate release when this machine is in its share, always and never "
          L"decide for it"},
+        {L"status", 44, 1, false, false, -1, N,
+         L"Prints the installed product, its trusted state and how its last run ended (text or "
+         L"json), without contacting a server or writing anything"},
+        {L"list-changes", 45, 1, false, false, -1, L"0",
+         L"With checkdirty: prints one line for each file the run would change, with the reason"},
+        {L"report", 46, 1, false, false, -1, N,
+         L"File replaced at the end of the run with its outcome as JSON"},
+        {L"metrics", 47, 1, false, false, -1, N,
+         L"File replaced at the end of the run with its figures in the Prometheus text format"},
     };
 }
 
@@ -198,11 +207,11 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
     std::vector<std::wstring> set;
     for (const Parameter& p : t)
         if (p.isSet()) set.push_back(p.name());
-    EXPECT_EQ(
-        (std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate", L"mirror",
-                                   L"plain-pass", L"install-path", L"config-file", L"backup-dir",
-                                   L"logfile", L"tmpdir", L"log-append", L"delta"}),
-        set);
+    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate",
+                                         L"mirror", L"plain-pass", L"install-path", L"config-file",
+                                         L"backup-dir", L"logfile", L"tmpdir", L"log-append",
+                                         L"delta", L"list-changes"}),
+              set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
     CUpdateParameters u(L"/opt/bin", kCwd);
@@ -529,7 +538,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(45u, entries);
+    EXPECT_EQ(49u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

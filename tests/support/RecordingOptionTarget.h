@@ -66,6 +66,10 @@ public:
     void setCandidateMode(const std::wstring& mode) override { rec(L"setCandidateMode", mode); }
     void setPlainPass(bool on) override { rec(L"setPlainPass", flag(on)); }
     void setLogAppend(bool on) override { rec(L"setLogAppend", flag(on)); }
+    void setListChanges(bool on) override { rec(L"setListChanges", flag(on)); }
+    void setStatus(const std::wstring& v) override { rec(L"setStatus", v); }
+    void setReportFile(const std::wstring& v) override { rec(L"setReportFile", v); }
+    void setMetricsFile(const std::wstring& v) override { rec(L"setMetricsFile", v); }
 
     // The recorded calls whose name starts with `prefix`.
     std::vector<std::wstring> only(const std::wstring& prefix) const {

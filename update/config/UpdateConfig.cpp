@@ -539,7 +539,8 @@ void UpdateConfig::prepareDirectories() {
     const std::wstring installDir = normalizeDir(m_installPath);
     if (!explicitPath && !helper && (installDir.empty() || installDir == L"/"))
         THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
-    if (!explicitPath && !helper) LogInfo(L"%s\n", Msg<851>(installDir).c_str());
+    if (!explicitPath && !helper && m_status.empty())
+        LogInfo(L"%s\n", Msg<851>(installDir).c_str());
     if (m_backupDir.empty()) {
         m_backupDir = normalizeDir(joinPath(m_installPath, L"backup"));
         setVariable(L"BACKUP_DIR", m_backupDir);
@@ -547,6 +548,8 @@ void UpdateConfig::prepareDirectories() {
     m_updateDirs.m_installdir = normalizeDir(m_installPath) + L"/";
     m_updateDirs.m_tmpdir = normalizeDir(m_tempDir) + L"/";
     m_updateDirs.m_backupdir = normalizeDir(m_backupDir) + L"/";
+    // A run that only prints the installation's state makes nothing.
+    if (!m_status.empty()) return;
     createDirectory(m_updateDirs.m_installdir, ERR_INSTALL_DIR);
     // The installation comes first: a temporary or backup directory that is the
     // installation or one of its parents is never taken as created for the run.

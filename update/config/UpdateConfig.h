@@ -122,6 +122,10 @@ public:
     void setRetryFailed(bool on) override { m_retryFailed = on; }
     void setMachineId(const std::wstring& id) override { m_machineId = id; }
     void setCandidateMode(const std::wstring& mode) override { m_candidateMode = mode; }
+    void setListChanges(bool on) override { m_listChanges = on; }
+    void setStatus(const std::wstring& form) override { m_status = form; }
+    void setReportFile(const std::wstring& path) override { m_reportFile = path; }
+    void setMetricsFile(const std::wstring& path) override { m_metricsFile = path; }
     void setPlainPass(bool on) override { m_plainPass = on; }
     void setLogAppend(bool on) override { m_logAppend = on; }
     // Minisign public keys the master index must be signed with, and how many distinct
@@ -173,6 +177,19 @@ public:
     const std::wstring& machineId() const { return m_machineId; }
     const std::wstring& candidateMode() const { return m_candidateMode; }
     bool checkDirty() const { return m_checkDirty; }
+    // A check-only run prints each file it would change (`list-changes`).
+    bool listChanges() const { return m_listChanges; }
+    // "text" or "json" when the run only prints the installation's state; empty otherwise.
+    // Such a run makes no directory and contacts no server.
+    const std::wstring& status() const { return m_status; }
+    // Where the run's outcome goes at its end (empty: nowhere).
+    const std::wstring& reportFile() const { return m_reportFile; }
+    const std::wstring& metricsFile() const { return m_metricsFile; }
+    // `logfile` was given (on the command line or in the configuration file).
+    bool logFileGiven() const {
+        auto option = m_params.findById(OPT_LOGFILE);
+        return option != m_params.end() && option->given();
+    }
     bool ignoreServerList() const { return m_ignoreServerList; }
     const std::wstring& trustedKeys() const { return m_trustedKeys; }
     int trustThreshold() const { return m_trustThreshold; }
@@ -265,6 +282,10 @@ private:
     std::wstring m_machineId;
     std::wstring m_candidateMode = L"auto";
     bool m_checkDirty = false;
+    bool m_listChanges = false;
+    std::wstring m_status;
+    std::wstring m_reportFile;
+    std::wstring m_metricsFile;
     bool m_ignoreServerList = false;
     std::wstring m_trustedKeys;
     int m_trustThreshold = 1;

@@ -99,6 +99,12 @@ public:
     virtual void setMachineId(const std::wstring& id) = 0;
     // `candidate`: "auto", "always" or "never" (checked by the table).
     virtual void setCandidateMode(const std::wstring& mode) = 0;
+    // `list-changes` (a flag, only switched on), `status` ("text" or "json", already
+    // checked and in lower case), `report` and `metrics` (file names as given).
+    virtual void setListChanges(bool on) = 0;
+    virtual void setStatus(const std::wstring& form) = 0;
+    virtual void setReportFile(const std::wstring& path) = 0;
+    virtual void setMetricsFile(const std::wstring& path) = 0;
 
     virtual ~UpdateOptionTarget() = default;
 };

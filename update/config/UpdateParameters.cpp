@@ -175,6 +175,13 @@ void SelfUpdateDone(const CUpdateParameters&, const std::wstring&, UpdateOptionT
     THROW_CRITICAL(Msg<1>(), ERR_NONE);
 }
 
+// `status`: "text" or "json", the form in which the installation's state is printed.
+void Status(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    const std::wstring form = ToLower(Trim(value));
+    if (form != L"text" && form != L"json") ThrowBadValue(L"status", value, L"text or json");
+    target.setStatus(form);
+}
+
 // `trust-threshold`: a whole number of distinct keys, 1 to 8 (the most signatures an index
 // carries); anything else ends the run before a server is asked.
 // `check-timeout`: whole seconds from 1 to a day.
@@ -349,6 +356,17 @@ const OptionRow kOptionTable[] = {
      CandidateModeValue,
      L"auto takes a candidate release when this machine is in its share, always and never "
      L"decide for it"},
+    {OPT_STATUS, L"status", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency, Status,
+     L"Prints the installed product, its trusted state and how its last run ended (text or "
+     L"json), without contacting a server or writing anything"},
+    {OPT_LIST_CHANGES, L"list-changes", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,
+     Flag<&T::setListChanges>,
+     L"With checkdirty: prints one line for each file the run would change, with the reason"},
+    {OPT_REPORT, L"report", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setReportFile>, L"File replaced at the end of the run with its outcome as JSON"},
+    {OPT_METRICS, L"metrics", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+     Text<&T::setMetricsFile>,
+     L"File replaced at the end of the run with its figures in the Prometheus text format"},
 };
 
 // The row of an id (the first, for an option with two spellings); null for unknown ids.

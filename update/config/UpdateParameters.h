@@ -64,6 +64,10 @@ enum EUpdateOptionId : int32_t {
     OPT_RETRY_FAILED = 121,
     OPT_MACHINE_ID = 122,
     OPT_CANDIDATE = 123,
+    OPT_STATUS = 44,
+    OPT_LIST_CHANGES = 45,
+    OPT_REPORT = 46,
+    OPT_METRICS = 47,
 };
 
 class CUpdateParameters : public Parameters {

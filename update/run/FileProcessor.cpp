@@ -261,6 +261,13 @@ void FileProcessor::CheckFiles() {
     m_updatedText.clear();
 }
 
+std::wstring FileProcessor::InstalledPath(const UpdateModuleInfo& module,
+                                          const FileRecord& file) const {
+    std::wstring destination = module.destination;
+    m_config->expandVariables(destination, true, false);
+    return JoinPath(destination, CheckedName(file, false));
+}
+
 std::vector<std::wstring> FileProcessor::updatedFiles() const {
     std::vector<std::wstring> entries;
     const std::string* text = m_config->packedVariable(L"UPDATED_FILES");

@@ -70,6 +70,13 @@ public:
     void DropPrefetch();
     // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
     unsigned long FetchSize(const FileRecord& file) const;
+    // Where the check looks for the file of `module` (its destination expanded).
+    std::wstring InstalledPath(const UpdateModuleInfo& module, const FileRecord& file) const;
+    // Whether the check chose a patch to rebuild the changed file from.
+    bool PatchPlanned(const FileRecord& file) const { return m_patchPlans.count(&file) != 0; }
+    // Bytes the download step fetched so far: compressed whole files, and patches.
+    unsigned long long WholeBytesFetched() const { return m_wholeBytes; }
+    unsigned long long PatchBytesFetched() const { return m_patchBytes; }
     // The entries behind UPDATED_FILES of the last check: per module with changed files
     // "[name]", then the local path of each changed file between double quotes (none once
     // the variable is set to something else).
@@ -343,6 +350,8 @@ private:
     std::vector<std::wstring> m_tempDirs;
     std::wstring m_downloadDir;
     std::wstring m_baseAddress;  // of the module files, while DownloadFiles runs
+    unsigned long long m_wholeBytes = 0;
+    unsigned long long m_patchBytes = 0;
     // A patch the check chose for a changed file, and the installed copy it applies to.
     struct PatchPlan {
         std::wstring installed;

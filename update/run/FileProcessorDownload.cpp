@@ -434,6 +434,7 @@ bool FileProcessor::patchModuleFile(const FileRecord& file, const std::wstring& 
         AddTempFile(patch);
         try {
             GetDownloader().downloadFile(remote, patch, plan.patch.size);
+            m_patchBytes += plan.patch.size;
         } catch (const CUpdateCriticalException&) {
             throw;  // a stop the plug-in asked for is no reason to fetch anything else
         } catch (const Exception& e) {
@@ -564,6 +565,7 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
         AddTempFile(gz);
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
         arrival = window.Fetch(step.windowIndex);
+        m_wholeBytes += file.zipsize;
     }
 
     // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read

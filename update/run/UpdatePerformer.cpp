@@ -23,7 +23,9 @@
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
 #include "product/UpdateXMLParser.h"
+#include "run/ChangeList.h"
 #include "run/FileProcessor.h"
+#include "run/RunReport.h"
 
 namespace UpdateNew {
 
@@ -103,7 +105,9 @@ int UpdatePerformer::run() {
         cb.callGui(L"onSelfUpdateFinish()", &CUpdateGuiCallbacks::onSelfUpdateFinish);
         return result;
     }
-    return runProductUpdate();
+    const int result = runProductUpdate();
+    fillReport(result);
+    return result;
 }
 
 // A plug-in stopped the run: both plug-ins hear it as a critical error, the kept index
@@ -119,7 +123,8 @@ int UpdatePerformer::endOnPluginException(const std::wstring& text) {
         cb.callGui(L"onUpdateCriticalError(cPluginException.twhat(), ERR_PLUGIN_INVALID_EXIT_CODE)",
                    &CUpdateGuiCallbacks::onUpdateCriticalError, text, ERR_PLUGIN_INVALID_EXIT_CODE);
     });
-    LogFatal(L"%s\n", Msg<246>(text).c_str());
+    m_resultText = Msg<246>(text);
+    LogFatal(L"%s\n", m_resultText.c_str());
     deleteMasterIdxQuietly();
     return ERR_PLUGIN_INVALID_EXIT_CODE;
 }
@@ -139,7 +144,8 @@ int UpdatePerformer::runProductUpdate() {
         } catch (const CUpdateCriticalException& e) {
             UpdateCallbacks::ForgetFailedCall();
             notifyCriticalQuietly(e.twhat(), e.code());
-            LogFatal(L"%s\n", Msg<246>(std::wstring(e.twhat())).c_str());
+            m_resultText = Msg<246>(std::wstring(e.twhat()));
+            LogFatal(L"%s\n", m_resultText.c_str());
             deleteMasterIdxQuietly();
             result = e.code();
         } catch (const Exception& e) {
@@ -180,7 +186,8 @@ int UpdatePerformer::runProductUpdate() {
                         L"static_cast<EUpdateErrors>(cUpdException.code()))",
                         &CUpdateGuiCallbacks::onUpdateCriticalError, text, lastCode);
                 });
-                LogFatal(L"%s\n", Msg<246>(text).c_str());
+                m_resultText = Msg<246>(text);
+                LogFatal(L"%s\n", m_resultText.c_str());
                 deleteMasterIdxQuietly();
                 result = c.code();
             }
@@ -206,6 +213,7 @@ void UpdatePerformer::reportVersion() {
     const std::wstring text =
         m_versionReport.line(m_product, installed, m_config->selfUpdateDone());
     if (!text.empty()) LogInfo(L"%s\n", text.c_str());
+    m_resultText = text;
 }
 
 void UpdatePerformer::notifyCriticalQuietly(const std::wstring& text, int code) {
@@ -288,6 +296,7 @@ int UpdatePerformer::performUpdate() {
     // "connectServer" only for that server, and "disconnectServer" names it).
     std::wstring serverName;
     servers.GetDownloadServer(serverName);
+    if (m_report) m_report->serverTried(servers.GetServerAddress());
     m_versionReport.readKeptIndex(servers.GetLocalMasterIdxPath());
 
     // 6. The master index only matters as a whole: unchanged means nothing to do.
@@ -335,6 +344,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         fp.CheckFiles();
         // 12.
         tidy();
+        listChanges();
         // 13.
         cb.callGui(L"onCheckFilesDone(config()->cCallbacks().filesTotal())",
                    &CUpdateGuiCallbacks::onCheckFilesDone, cb.filesTotal());
@@ -358,15 +368,17 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
             unsigned long modules = 0;
             for (const UpdateModuleInfo& module : m_product.modules)
                 if (module.needsupdate) ++modules;
-            LogInfo(L"%s\n", Msg<715>(FileCountText(cb.filesTotal()), ModuleCountText(modules),
-                                      ByteSizeText(cb.ulGetDownloadSize()))
-                                 .c_str());
+            m_resultText = Msg<715>(FileCountText(cb.filesTotal()), ModuleCountText(modules),
+                                    ByteSizeText(cb.ulGetDownloadSize()));
+            LogInfo(L"%s
+", m_resultText.c_str());
             deleteMasterIdxQuietly(false);
             return 1;
         }
         // 16.
         expandPaths();
         // 17.
+        if (m_report) m_report->beganFetching = true;
         fp.DownloadFiles(servers.GetUpdateRootAddress(), servers.GetUpdateRoot());
         // 18.
         cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);

@@ -28,8 +28,10 @@
 
 namespace UpdateNew {
 
+class ChangeList;
 class CDownloadServersHandler;
 class FileProcessor;
+struct RunReport;
 class UpdateCallbacks;
 class UpdateConfig;
 
@@ -53,6 +55,10 @@ public:
     virtual int run();
     // One update attempt: 0 (done or nothing to do) or 1 (checkdirty found changes).
     virtual int performUpdate();
+
+    // The report the run fills in at its end (product, versions, files, transfers,
+    // servers, result text); owned by the caller, it must outlive run(). None by default.
+    void setReport(RunReport* report) { m_report = report; }
 
     UpdateConfig* config() const { return m_config; }
     UpdateInfo& product() { return m_product; }
@@ -81,6 +87,11 @@ private:
     // After a failure (`failed`) the kept index stays where the file processor says it
     // may; a check-only run that found changes always deletes it.
     void deleteMasterIdxQuietly(bool failed = true);
+    // After the check: the files the run changes, when a report or the list asks for them;
+    // a check-only run with `list-changes` prints them.
+    void listChanges();
+    // Fills the report (if any) at the end of run() with `result`.
+    void fillReport(int result);
 
     void specialDownloadFiles(bool first);
     void readProductInfo();
@@ -126,6 +137,9 @@ private:
     UpdateInfo m_product;
     std::unique_ptr<FileProcessor> m_fileProcessor;
     VersionReport m_versionReport;
+    RunReport* m_report = nullptr;
+    std::unique_ptr<ChangeList> m_changes;  // from the last check, when asked for
+    std::wstring m_resultText;              // the line that ends the run
 };
 
 }  // namespace UpdateNew

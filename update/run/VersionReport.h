@@ -26,6 +26,10 @@ public:
     // product's name or version is unknown.
     std::wstring line(const UpdateInfo& product, bool installed, bool afterSelfUpdate) const;
 
+    // What readKeptIndex found (empty when nothing).
+    const std::wstring& name() const { return m_name; }
+    const std::wstring& version() const { return m_version; }
+
 private:
     bool m_read = false;
     std::wstring m_name;

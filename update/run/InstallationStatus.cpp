@@ -1,0 +1,91 @@
+#include "run/InstallationStatus.h"
+
+#include <unistd.h>
+
+#include "base/Conv.h"
+#include "base/Messages.h"
+#include "config/UpdateConfig.h"
+#include "download/DownloadServersHandler.h"
+#include "product/SignedIndex.h"
+#include "run/JsonText.h"
+#include "run/VersionReport.h"
+
+namespace UpdateNew {
+
+InstallationStatus::InstallationStatus(const UpdateConfig& config)
+    : m_installation(config.updateDirs().m_installdir) {
+    const std::wstring kept = KeptMasterIdxPath(config);
+    VersionReport version;
+    version.readKeptIndex(kept);
+    m_product = version.name();
+    m_version = version.version();
+    TrustState trust;
+    if (ReadTrustState(TrustStatePath(kept), trust) && trust.present) {
+        m_signed = true;
+        m_serial = trust.serial;
+    }
+    KeptState::ReadLastRun(kept, m_lastRun);
+    const std::wstring pending = KeptState::PendingPath(kept);
+    if (::access(ToMultibyte(pending).c_str(), F_OK) == 0) m_pending = pending;
+    const auto installed = KeptState::ReadInstalled(kept);
+    m_listKept = !installed.empty();
+    for (const auto& file : installed) {
+        auto module = m_modules.begin();
+        while (module != m_modules.end() && module->first != file.first) ++module;
+        if (module == m_modules.end()) module = m_modules.insert(module, {file.first, 0});
+        ++module->second;
+    }
+    m_changedConfig = KeptState::ChangedConfigFiles(kept);
+}
+
+std::string InstallationStatus::json() const {
+    std::string out = "{\n  \"schema\": 1,\n";
+    out += "  \"installation\": " + JsonString(m_installation) + ",\n";
+    out += "  \"product\": " + JsonString(m_product) + ",\n";
+    out += "  \"version\": " + JsonString(m_version) + ",\n";
+    out += std::string("  \"trusted\": ") + (m_signed ? "true" : "false") + ",\n";
+    out += "  \"serial\": " + (m_signed ? std::to_string(m_serial) : std::string("null")) + ",\n";
+    if (m_lastRun.present) {
+        const std::string ended = UtcTimeText(m_lastRun.ended);
+        out += "  \"last_run\": {\"end_time\": " +
+               (ended.empty() ? std::string("null") : "\"" + ended + "\"") +
+               ", \"outcome\": " + JsonString(m_lastRun.outcome) +
+               ", \"exit_status\": " + std::to_string(m_lastRun.exitStatus) +
+               ", \"result_code\": " + std::to_string(m_lastRun.resultCode) +
+               ", \"result_message\": " + JsonString(m_lastRun.message) + "},\n";
+    } else {
+        out += "  \"last_run\": null,\n";
+    }
+    out += std::string("  \"unfinished\": ") + (m_pending.empty() ? "false" : "true") + ",\n";
+    out += "  \"modules\": [";
+    for (size_t i = 0; i < m_modules.size(); ++i)
+        out += std::string(i ? ", " : "") + "{\"name\": " + JsonString(m_modules[i].first) +
+               ", \"files\": " + std::to_string(m_modules[i].second) + "}";
+    out += "],\n";
+    out += "  \"config_changed\": " + JsonStrings(m_changedConfig) + "\n";
+    return out + "}\n";
+}
+
+std::string InstallationStatus::text() const {
+    std::vector<std::wstring> lines;
+    lines.push_back(Msg<1152>(m_product, m_version));
+    lines.push_back(m_signed ? Msg<1153>(std::to_wstring(m_serial)) : Msg<1154>());
+    if (m_lastRun.present) {
+        lines.push_back(Msg<1155>(Utf8ToWide(UtcTimeText(m_lastRun.ended)), m_lastRun.outcome,
+                                  std::to_wstring(m_lastRun.exitStatus),
+                                  std::to_wstring(m_lastRun.resultCode)));
+        if (!m_lastRun.message.empty()) lines.push_back(Msg<1156>(m_lastRun.message));
+    } else {
+        lines.push_back(Msg<1157>());
+    }
+    if (!m_pending.empty()) lines.push_back(Msg<1158>(m_pending));
+    if (!m_listKept) lines.push_back(Msg<1161>());
+    for (const auto& module : m_modules)
+        lines.push_back(Msg<1159>(module.first, std::to_wstring(module.second)));
+    for (const std::wstring& path : m_changedConfig) lines.push_back(Msg<1160>(path));
+    std::string out;
+    for (const std::wstring& line : lines) out += WideToUtf8(line) + "\n";
+    return out;
+}
+
+}  // namespace UpdateNew
