@@ -6,6 +6,7 @@ UPDATER_PACKAGES=(
   python3 python3-pytest
   nginx tinyproxy microsocks
   valgrind strace
+  libfuse3-dev fuse3
   clang-14 libclang-rt-14-dev clang-format
 )
 
