@@ -1,6 +1,6 @@
 // crashfs: a file system for tests that loses power on command.
 //
-//   crashfs [--cut=N] [--seed=S] [--trace=FILE] BACKING MOUNTPOINT [fuse options]
+//   crashfs [--cut=N] [--seed=S | --keep-names] [--trace=FILE] BACKING MOUNTPOINT [fuse options]
 //
 // A pass-through onto the directory BACKING: every call is done on BACKING at once, so the
 // programs on MOUNTPOINT see an ordinary file system. Beside it, crashfs keeps a model of
@@ -17,7 +17,9 @@
 // model (exactly what a reboot would find) and answers every later call with EIO until the
 // file system is unmounted. With --seed=S the cut keeps, for every file and directory on
 // its own, a random in-order prefix of its unsynced changes (so a rename may last and the
-// data it names not, or the reverse). --trace=FILE writes one line per counted call:
+// data it names not, or the reverse). --keep-names keeps every unsynced name and no unsynced
+// data: the worst such order, that of a file system which commits its journal before it
+// writes the data of new files. --trace=FILE writes one line per counted call:
 // "<n> <call> <path> [<second path>]".
 //
 // Files are named by their inode on BACKING; a file made anew gets a new number in the
@@ -76,6 +78,7 @@ struct State {
     std::vector<Change> unsynced;
     unsigned long count = 0, cutAfter = 0;
     unsigned seed = 0;
+    bool keepNames = false;
     bool dead = false;
     FILE* trace = nullptr;
 } S;
@@ -218,12 +221,13 @@ void Rebuild(int dir, uint64_t id, std::map<uint64_t, std::pair<int, std::string
 }
 
 void Cut() {
-    if (S.seed != 0) {
-        // Every file and directory keeps a random prefix of its own changes.
+    if (S.seed != 0 || S.keepNames) {
+        // Every file and directory keeps a prefix of its own changes.
         std::mt19937 random(S.seed);
         std::map<uint64_t, size_t> total, kept, seen;
         for (const Change& c : S.unsynced) ++total[c.object];
-        for (const auto& [object, n] : total) kept[object] = random() % (n + 1);
+        for (const auto& [object, n] : total)
+            kept[object] = !S.keepNames ? random() % (n + 1) : S.disk[object].type == 'd' ? n : 0;
         for (const Change& c : S.unsynced)
             if (seen[c.object]++ < kept[c.object]) Apply(c);
     }
@@ -522,11 +526,13 @@ void* Init(fuse_conn_info*, fuse_config* cfg) {
 struct Options {
     unsigned long cut = 0;
     unsigned seed = 0;
+    int keepNames = 0;
     char* trace = nullptr;
 };
 
 const fuse_opt kOptions[] = {{"--cut=%lu", offsetof(Options, cut), 0},
                              {"--seed=%u", offsetof(Options, seed), 0},
+                             {"--keep-names", offsetof(Options, keepNames), 1},
                              {"--trace=%s", offsetof(Options, trace), 0},
                              FUSE_OPT_END};
 
@@ -543,8 +549,10 @@ int main(int argc, char** argv) {
     fuse_args args = FUSE_ARGS_INIT(argc, argv);
     Options options;
     if (fuse_opt_parse(&args, &options, kOptions, TakeBacking) != 0 || S.backing.empty()) {
-        std::fprintf(stderr, "usage: %s [--cut=N] [--seed=S] [--trace=FILE] BACKING MOUNTPOINT\n",
-                     argv[0]);
+        std::fprintf(
+            stderr,
+            "usage: %s [--cut=N] [--seed=S | --keep-names] [--trace=FILE] BACKING MOUNTPOINT\n",
+            argv[0]);
         return 2;
     }
     S.root = ::open(S.backing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -554,6 +562,7 @@ int main(int argc, char** argv) {
     }
     S.cutAfter = options.cut;
     S.seed = options.seed;
+    S.keepNames = options.keepNames != 0;
     if (options.trace) S.trace = std::fopen(options.trace, "we");
     struct stat st;
     ::fstat(S.root, &st);
