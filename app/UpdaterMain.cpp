@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -11,9 +12,11 @@
 #include "base/Console.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/PathUtils.h"
 #include "base/ProgramInfo.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateParameters.h"
@@ -72,14 +75,25 @@ void LoadMessageTables() {
 }
 
 // One update run on the prepared configuration, under the installation's run lock (a
-// check-only run changes nothing and takes none; the self-update helper keeps the one
-// handed down to it).
+// check-only run takes it shared, and only when a real run made it; the self-update helper
+// keeps the one handed down to it).
 int RunUpdate(UpdateConfig& config) {
     RunLock lock;
+    const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
     if (!config.copyActions().empty())
         lock.keepHandedDown();
-    else if (!config.checkDirty())
-        lock.acquire(KeptMasterIdxPath(config) + L".lock", config.updateDirs().m_installdir);
+    else if (config.checkDirty())
+        lock.acquireShared(lockFile, config.updateDirs().m_installdir);
+    else
+        lock.acquire(lockFile, config.updateDirs().m_installdir);
+    // The updated updater a self-update restarted: the first process ends with success once
+    // it hears this. One that stopped waiting rolls the self-update back with the files of
+    // the temporary and backup directories it shares with this run: this run must change
+    // nothing, not even clean up, so it ends before it has a file processor.
+    if (config.copyActions().empty() && !SelfUpdateHandover::SignalTakenOver()) {
+        LogFatal(L"%s\n", Msg<882>().c_str());
+        return ERR_SELFUPDATE;
+    }
     UpdatePerformer performer(&config);
     return performer.run();
 }
@@ -98,8 +112,10 @@ bool AnswerVersion(int argc, const wchar_t* const* argv) {
     return false;
 }
 
-// Opens the configured log file and makes it the logger's second appender. False (after
-// saying which file and why) when it cannot be opened.
+// Opens the configured log file, creating its directory when missing, and makes it the
+// logger's second appender. A log that cannot be opened ends the run (false, after naming
+// it as the log file with the system's reason); a check-only run, which changes nothing,
+// goes on with the console alone after a warning.
 bool OpenLogFile(const UpdateConfig& config, UpdateNew::Logger& logger,
                  UpdateNew::LoggerAppenderFile& fileAppender) {
     if (!config.logFileName().empty()) fileAppender.SetFileName(config.logFileName());
@@ -109,10 +125,18 @@ bool OpenLogFile(const UpdateConfig& config, UpdateNew::Logger& logger,
     // overwriting each other.
     // (The restarted updater is the one given the first process's list file.)
     const bool continuesRun = !config.tmpFilesList().empty() || !config.copyActions().empty();
-    if (fileAppender.Open(config.logAppend() || continuesRun) != 0) {
-        const int error = errno;
-        LogFatal(L"%s\n",
-                 MsgLib<2>(config.logFileName(), FromMultibyte(std::strerror(error))).c_str());
+    const std::wstring& name = fileAppender.FileName();
+    const std::wstring dir = GetDirPart(name);
+    // mkdir never follows a link in the place of the directory it makes.
+    int error = dir.empty() ? 0 : CreateDirectories(dir, 0755);
+    if (error == 0 && fileAppender.Open(config.logAppend() || continuesRun) != 0) error = errno;
+    if (error != 0) {
+        const std::wstring reason = SystemErrorText(error);
+        if (config.checkDirty()) {
+            LogWarning(L"%s\n", Msg<853>(name, reason).c_str());
+            return true;
+        }
+        LogFatal(L"%s\n", Msg<852>(name, reason).c_str());
         return false;
     }
     if (!config.logTemplate().empty()) fileAppender.SetTemplate(config.logTemplate());
@@ -186,6 +210,9 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
 int UpdaterNarrowMain(int argc, char** argv) {
     InstallSignalHandlers();  // before anything else; its result is not needed
+    // A reader of standard output that goes away (a closed pipe, a dropped session) must
+    // not end the run half-way: the write fails with EPIPE and the console goes quiet.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::wstring> converted;
     converted.reserve(static_cast<size_t>(argc > 0 ? argc : 0));

@@ -86,9 +86,18 @@ std::wstring SignKey(const std::string& value, PublishCommandLine& line) {
 std::wstring Expires(const std::string& value, PublishCommandLine& line) {
     char* end = nullptr;
     const long days = std::strtol(value.c_str(), &end, 10);
-    if (value.empty() || *end != '\0' || days < 0 || days > 3650)
+    if (value.empty() || *end != '\0' || days < 1 || days > 3650)
         return Msg<838>(FromMultibyte(value));
     line.options.expiresDays = static_cast<int>(days);
+    return {};
+}
+
+std::wstring Serial(const std::string& value, PublishCommandLine& line) {
+    // The updater reads serials of at most 18 digits.
+    if (value.empty() || value.size() > 18 || value[0] == '0' ||
+        value.find_first_not_of("0123456789") != std::string::npos)
+        return Msg<987>(FromMultibyte(value));
+    line.options.serial = std::strtoull(value.c_str(), nullptr, 10);
     return {};
 }
 
@@ -129,7 +138,11 @@ const PublishOptionRow kPublishOptions[] = {
      "sign the master index with this minisign secret key (repeatable:\n"
      "one signature per key); adds serial, expiry and SHA-256 digests"},
     {"--expires", nullptr, "<days>", false, Expires,
-     "days until a signed master index expires (default 30)"},
+     "days until a signed master index expires, 1 to 3650 (default 30)"},
+    {"--serial", nullptr, "<n>", false, Serial,
+     "the serial of the signed master index; it must be above every\n"
+     "serial in the output and --previous trees (default: one above\n"
+     "them, at least the time in seconds since 1970)"},
     {"--new-key", nullptr, "<base>", false, NewKey,
      "write a new key pair: <base>.pub and the unencrypted <base>.key"},
     {"--previous", nullptr, "<dir>", false, Previous,

@@ -1,6 +1,5 @@
 #include "Publisher.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,11 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <regex>
 #include <set>
 
 #include "ProductInfoXml.h"
 #include "PublishCipher.h"
+#include "PublishedIndex.h"
+#include "TreeCleanup.h"
 #include "TreeWriter.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -189,25 +189,6 @@ std::vector<MinisignSecretKey> LoadSigningKeys(const std::vector<std::wstring>& 
     return keys;
 }
 
-// The serial of the next signed index: one above that of the index already in the tree
-// (an unsigned or missing one counts as 0).
-uint64_t NextSerial(const std::wstring& existingIndex) {
-    std::vector<std::string> lines;
-    if (access(ToMultibyte(existingIndex).c_str(), F_OK) != 0) return 1;
-    if (ReadCheckedTextFile(existingIndex, lines) < 0)
-        Fail(Msg<938>(existingIndex, Msg<132>(existingIndex)));
-    SignedIndex index;
-    std::string bad;
-    switch (ParseSignedIndex(lines, index, bad)) {
-        case SignedIndexParse::kOk:
-            return index.serial + 1;
-        case SignedIndexParse::kUnsigned:
-            return 1;
-        default:
-            Fail(Msg<938>(existingIndex, Utf8ToWide(bad)));
-    }
-}
-
 void Record(PublishReport& report, const std::wstring& rel, bool changed) {
     (changed ? report.written : report.unchanged).push_back(rel);
 }
@@ -254,44 +235,47 @@ void WritePatches(const std::wstring& rel, const std::wstring& source, InfoFileE
     }
 }
 
-// Once the new master index is in place: the patch files beside the published module
-// files (`gzRels`) that are not `listed` (the new product info's) go, so the tree does
-// not grow with every release. They are patches from versions no longer named by
-// --previous, to versions no longer published, or named as earlier publishers named
-// them. A client still working from the replaced product info that misses one fetches
-// the whole file.
-void RemoveUnlistedPatches(const std::vector<std::wstring>& gzRels,
-                           const std::set<std::wstring>& listed, const TreeWriter& tree,
-                           PublishReport& report) {
-    std::map<std::wstring, std::set<std::string>> stems;  // directory -> names without ".gz"
-    for (const std::wstring& rel : gzRels) {
-        const std::wstring name = GetLastComponent(rel);
-        stems[GetDirPart(rel)].insert(ToMultibyte(name.substr(0, name.size() - 3)));
-    }
-    // <name>.<base digest>[-<target digest>].patch
-    static const std::regex kPatch(R"(^(.+)\.[0-9a-f]{32}(-[0-9a-f]{32})?\.patch$)");
-    for (const auto& dir : stems) {
-        DIR* d = opendir(ToMultibyte(tree.TargetPath(dir.first)).c_str());
-        if (d == nullptr) continue;
-        std::vector<std::wstring> unlisted;
-        while (struct dirent* e = readdir(d)) {
-            std::cmatch match;
-            if (!std::regex_match(e->d_name, match, kPatch) || !dir.second.count(match[1].str()))
-                continue;
-            const std::wstring rel = JoinPath(dir.first, FromMultibyte(e->d_name));
-            if (!listed.count(rel)) unlisted.push_back(rel);
-        }
-        closedir(d);
-        for (const std::wstring& rel : unlisted) {
-            const std::string path = ToMultibyte(tree.TargetPath(rel));
-            struct stat st;
-            if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-            if (unlink(path.c_str()) == 0)
-                report.removed.push_back(rel);
-            else if (errno != ENOENT)
-                report.warnings.push_back(MsgLib<8>(tree.TargetPath(rel), SystemError(errno)));
-        }
-    }
+// Puts a copy of the tree's file `fromRel` in place as `toRel` when the tree has the one
+// and not yet the other.
+void CopyInTree(const std::wstring& fromRel, const std::wstring& toRel, TreeWriter& tree,
+                PublishReport& report) {
+    std::string bytes;
+    if (access(ToMultibyte(tree.TargetPath(toRel)).c_str(), F_OK) == 0 ||
+        !ReadBytes(tree.TargetPath(fromRel), bytes))
+        return;
+    WriteBytes(tree.Prepare(toRel), bytes);
+    Record(report, toRel, tree.Finish(toRel));
+}
+
+// The files of the publication the tree holds, under the names made from their content,
+// when it has them only under their plain names (a tree written before there were such
+// names): a client that fetched its index while this publication is put in place finds
+// them there. `written` is the name this publication gives its own product info (empty
+// when unsigned), which is not prepared twice.
+void KeepReplacedPublication(const PublishedIndex& replaced, const std::wstring& indexRel,
+                             const std::wstring& infoRel, const std::wstring& written,
+                             TreeWriter& tree, PublishReport& report) {
+    if (!replaced.isSigned) return;
+    for (int n = 1; n <= replaced.fields.signatures; ++n)
+        CopyInTree(IndexSignatureName(indexRel, n),
+                   ContentSignatureName(indexRel, replaced.sha256, n), tree, report);
+    const auto info = replaced.fields.productInfos.find(ToMultibyte(GetLastComponent(infoRel)));
+    if (info != replaced.fields.productInfos.end() &&
+        ContentProductInfoName(infoRel, info->second) != written &&
+        Sha256OfFile(tree.TargetPath(infoRel)) == info->second)
+        CopyInTree(infoRel, ContentProductInfoName(infoRel, info->second), tree, report);
+}
+
+// Adds the names made from content of the publication whose index has `fields` and
+// `sha256` to `names`.
+void AddContentNames(const SignedIndex& fields, const std::string& sha256,
+                     const std::wstring& indexRel, const std::wstring& infoRel,
+                     std::set<std::wstring>& names) {
+    for (int n = 1; n <= fields.signatures; ++n)
+        names.insert(ContentSignatureName(indexRel, sha256, n));
+    const auto info = fields.productInfos.find(ToMultibyte(GetLastComponent(infoRel)));
+    if (info != fields.productInfos.end())
+        names.insert(ContentProductInfoName(infoRel, info->second));
 }
 
 }  // namespace
@@ -357,7 +341,13 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
 
     // Keys are read before anything is written: a bad key fails the publication at once.
     const std::vector<MinisignSecretKey> signingKeys = LoadSigningKeys(options.signKeys);
+    // So is a serial that would not be above every one published before.
+    const PublishedIndex replaced =
+        ReadPublishedIndex(outputDir, product.masterIdx, !signingKeys.empty());
     SignedIndex signedIndex;
+    if (!signingKeys.empty())
+        signedIndex.serial = ChooseSerial(replaced, outputDir, options.previous, product.masterIdx,
+                                          options.serial, time(nullptr));
 
     PublishReport report;
     StagingDir staging;
@@ -441,7 +431,18 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
                 signedIndex.productInfos[ToMultibyte(GetLastComponent(rel))] = digest;
             }
     }
+    std::wstring infoContentRel;
+    if (!signingKeys.empty()) {
+        // The same bytes under a name of their own, which no later publication changes.
+        std::string bytes;
+        if (!ReadBytes(temp, bytes)) Fail(Msg<975>(temp));
+        infoContentRel = ContentProductInfoName(
+            infoRel, signedIndex.productInfos[ToMultibyte(GetLastComponent(infoRel))]);
+        WriteBytes(tree.Prepare(infoContentRel), bytes);
+        Record(report, infoContentRel, tree.Finish(infoContentRel));
+    }
     Record(report, infoRel, tree.Finish(infoRel));
+    KeepReplacedPublication(replaced, product.masterIdx, infoRel, infoContentRel, tree, report);
 
     // The product file names the servers and the product's place on them.
     if (product.hasProductFile) {
@@ -474,7 +475,6 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
         "productinfohash=" + WideToUtf8(report.infoDigest),
     };
     if (!signingKeys.empty()) {
-        signedIndex.serial = NextSerial(tree.TargetPath(product.masterIdx));
         signedIndex.expires =
             static_cast<int64_t>(time(nullptr)) + int64_t(options.expiresDays) * 86400;
         signedIndex.signatures = static_cast<int>(signingKeys.size());
@@ -482,15 +482,21 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
         for (const std::string& line : signedIndex.Lines()) indexLines.push_back(line);
     }
     std::string index = CheckedText(indexLines);
-    // The signatures go in place before the index they sign.
+    const std::string indexSha256 = Sha256OfData(index.data(), index.size());
+    // The signatures go in place before the index they sign, each also under the name
+    // made from the index's content.
     for (size_t i = 0; i < signingKeys.size(); ++i) {
-        const std::wstring rel = IndexSignatureName(product.masterIdx, static_cast<int>(i + 1));
+        const int n = static_cast<int>(i + 1);
         const std::string comment = "timestamp:" + std::to_string(time(nullptr)) +
                                     "\tfile:" + ToMultibyte(GetLastComponent(product.masterIdx)) +
                                     "\tserial:" + std::to_string(signedIndex.serial);
-        WriteBytes(tree.Prepare(rel),
-                   SignMinisign(signingKeys[i], index.data(), index.size(), comment));
-        Record(report, rel, tree.Finish(rel));
+        const std::string signature =
+            SignMinisign(signingKeys[i], index.data(), index.size(), comment);
+        for (const std::wstring& rel : {ContentSignatureName(product.masterIdx, indexSha256, n),
+                                        IndexSignatureName(product.masterIdx, n)}) {
+            WriteBytes(tree.Prepare(rel), signature);
+            Record(report, rel, tree.Finish(rel));
+        }
     }
     std::wstring indexTemp = tree.Prepare(product.masterIdx);
     WriteBytes(indexTemp, index);
@@ -502,5 +508,14 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // Whatever else this publication wrote stays, whatever its name.
     for (const auto& output : outputs) listedPatches.insert(output.first);
     RemoveUnlistedPatches(gzRels, listedPatches, tree, report);
+    // The files named after content stay for the publication after this one: until then
+    // a client may still work from the replaced index.
+    std::set<std::wstring> contentNames(listedPatches);
+    if (replaced.isSigned)
+        AddContentNames(replaced.fields, replaced.sha256, product.masterIdx, infoRel, contentNames);
+    if (!signingKeys.empty())
+        AddContentNames(signedIndex, indexSha256, product.masterIdx, infoRel, contentNames);
+    RemoveStaleSignedFiles(product.masterIdx, infoRel, signedIndex.signatures, contentNames, tree,
+                           report);
     return report;
 }

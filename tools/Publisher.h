@@ -3,7 +3,9 @@
 // that order, each replaced only when its bytes change (see TreeWriter). The master index
 // comes last, so a client that sees a new index finds everything it points at already in
 // place; after it, the patches of the module files that the product info no longer lists
-// are removed.
+// are removed (see TreeCleanup). A signed publication also writes its signatures and
+// product info under names made from their content, which stay until the publication
+// after next, so that a client that fetched the replaced index still finds its own.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +27,11 @@ struct PublishOptions {
     // Minisign secret key files: the master index is signed once with each. With none, the
     // tree is written exactly as an unsigned publication.
     std::vector<std::wstring> signKeys;
-    // Days until a signed index expires (0: it is expired as soon as it is written).
+    // Days until a signed index expires (1 to 3650).
     int expiresDays = 30;
+    // The serial of a signed index; 0: one above every serial found in the output tree
+    // and the `previous` trees, and at least the publication time in seconds since 1970.
+    uint64_t serial = 0;
     // Earlier published trees of the product: every changed file gets a patch from each
     // earlier version found there, unless the patch is not clearly smaller than its ".gz".
     std::vector<std::wstring> previous;

@@ -84,6 +84,17 @@ void CProgressGuiCallbacks::line(const std::wstring& text, Tone tone) {
     m_out.write(bytes);
 }
 
+void CProgressGuiCallbacks::commandLine(const std::wstring& text, const std::wstring& command,
+                                        Tone tone) {
+    if (!commandRuns(command)) {
+        status(true);
+        return;
+    }
+    // The command writes to the same terminal: no status line stands where its output
+    // begins.
+    line(text + command, tone);
+}
+
 void CProgressGuiCallbacks::status(bool force) {
     if (!m_bar) return;
     const Clock::time_point now = Clock::now();
@@ -122,8 +133,8 @@ std::wstring CProgressGuiCallbacks::statusText(int columns) const {
         case Phase::Downloading: {
             const std::wstring head = L"Downloading ";
             std::wstring tail = L" " + std::to_wstring(Percent(m_bytesDone, m_bytesTotal)) +
-                                L"%  " + Number(m_filesStarted) + L"/" + Number(m_filesTotal) +
-                                L" files  " + FormatBytes(m_bytesDone) + L" of " +
+                                L"%  " + Number(m_filesStarted) + L"/" + Files(m_filesTotal) +
+                                L"  " + FormatBytes(m_bytesDone) + L" of " +
                                 FormatBytes(m_bytesTotal) + L"  " +
                                 FormatRate(m_bytesDone, secondsSince(m_downloadStart));
             int barWidth = columns - DisplayWidth(head) - DisplayWidth(tail);
@@ -138,8 +149,7 @@ std::wstring CProgressGuiCallbacks::statusText(int columns) const {
             text = (m_phase == Phase::Rollback ? L"ROLLBACK module " : L"Module ") + m_module +
                    L": " + m_step;
             if (m_stepTotal > 0) {
-                const std::wstring count =
-                    L" " + Number(m_stepDone) + L"/" + Number(m_stepTotal) + L" files";
+                const std::wstring count = L" " + Number(m_stepDone) + L"/" + Files(m_stepTotal);
                 int barWidth = columns - DisplayWidth(text) - DisplayWidth(count) - 1;
                 if (barWidth > 32) barWidth = 32;
                 if (barWidth >= 7) text += L" " + FormatBar(m_stepDone, m_stepTotal, barWidth);
@@ -231,7 +241,9 @@ int CProgressGuiCallbacks::onStartDownloadFiles(const std::wstring& cServer,
         m_fetching.clear();
         m_downloadStart = Clock::now();
         m_downloadStarted = true;
-        // The patches came first and are not in the announced size.
+        // The patches came first and are not in the announced size; the files they rebuilt
+        // are not fetched any more.
+        m_filesTotal = m_filesTotal > m_patches ? m_filesTotal - m_patches : 0;
         if (m_patches != 0)
             line(L"Fetched " + Number(m_patches) + (m_patches == 1 ? L" patch (" : L" patches (") +
                  FormatBytes(m_patchBytes) + L") to rebuild changed files");
@@ -324,8 +336,7 @@ int CProgressGuiCallbacks::beforePre(const std::wstring& cModuleName,
         m_module = cModuleName;
         m_step = L"running the pre command";
         m_stepDone = m_stepTotal = 0;
-        if (commandRuns(cCommand)) line(L"Module " + cModuleName + L": pre command: " + cCommand);
-        status(true);
+        commandLine(L"Module " + cModuleName + L": pre command: ", cCommand, Tone::Plain);
     });
 }
 
@@ -371,7 +382,8 @@ int CProgressGuiCallbacks::beforeInstallModule(const std::wstring& cModuleName) 
 int CProgressGuiCallbacks::onInstallFile(const std::wstring& cSrc, const std::wstring& cDest) {
     return Quietly([&] {
         ++m_stepDone;
-        status(false);
+        // The last file is always shown: the bar must not stay behind at the end.
+        status(m_stepDone >= m_stepTotal);
     });
 }
 
@@ -390,8 +402,7 @@ int CProgressGuiCallbacks::beforePost(const std::wstring& cModuleName,
         m_module = cModuleName;
         m_step = L"running the post command";
         m_stepDone = m_stepTotal = 0;
-        if (commandRuns(cCommand)) line(L"Module " + cModuleName + L": post command: " + cCommand);
-        status(true);
+        commandLine(L"Module " + cModuleName + L": post command: ", cCommand, Tone::Plain);
     });
 }
 
@@ -444,11 +455,8 @@ int CProgressGuiCallbacks::beforeUnpost(const std::wstring& cModuleName,
         m_module = cModuleName;
         m_step = L"running the unpost command";
         m_stepDone = m_stepTotal = 0;
-        if (commandRuns(cCommand)) {
-            line(L"ROLLBACK: module " + cModuleName + L": unpost command: " + cCommand,
-                 Tone::Alarm);
-        }
-        status(true);
+        commandLine(L"ROLLBACK: module " + cModuleName + L": unpost command: ", cCommand,
+                    Tone::Alarm);
     });
 }
 
@@ -488,7 +496,7 @@ int CProgressGuiCallbacks::onUpdateFinish() {
             line(L"Finished: " + Files(m_downloadedFiles) + L" downloaded, nothing installed",
                  Tone::Good);
         } else if (m_changed > 0) {
-            line(L"Finished: " + Number(m_changed) + L" changed files found, nothing installed",
+            line(L"Finished: " + Files(m_changed) + L" found changed, nothing installed",
                  Tone::Good);
         } else {
             line(L"Up to date: nothing to update", Tone::Good);

@@ -71,6 +71,9 @@ private:
 
     // A line that stays: clears the status line first (terminal), then the text.
     void line(const std::wstring& text, Tone tone = Tone::Plain);
+    // The line announcing a module command (`text` followed by the command), after which
+    // no status line is drawn while the command may write; an empty command only redraws.
+    void commandLine(const std::wstring& text, const std::wstring& command, Tone tone);
     // Redraws the status line on a terminal; `force` skips the redraw throttle.
     void status(bool force);
     std::wstring statusText(int columns) const;

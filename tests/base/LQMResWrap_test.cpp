@@ -22,7 +22,7 @@ TEST(LQMResWrap, FormatsMessagesOfBothTables) {
     EXPECT_EQ(MsgLib<2>(std::wstring(L"/x/y"), L"No such file or directory"),
               L"Cannot open the file \"/x/y\": No such file or directory");
     EXPECT_EQ(Msg<616>(), L"The command line could not be processed");
-    EXPECT_EQ(Msg<622>(3, L"http://127.0.0.1/"), L"3 files to download from \"http://127.0.0.1/\"");
+    EXPECT_EQ(Msg<622>(3, L"http://127.0.0.1/"), L"3 to download from \"http://127.0.0.1/\"");
 }
 
 TEST(LQMResWrap, PluginFailureTextKeepsItsResultPlaceholder) {

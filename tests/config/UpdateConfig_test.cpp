@@ -282,11 +282,14 @@ TEST_F(UpdateConfigTest, DefaultTemporaryDirectoryIsPerRun) {
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
     config.prepare();
     const std::wstring tmp = config.updateDirs().m_tmpdir;
-    const std::wstring suffix = L"_" + std::to_wstring(getpid()) + L"/";
-    EXPECT_EQ(0u, tmp.find(config.getVariable(L"TEMP_DIR") + L"/Update_")) << ToMultibyte(tmp);
-    ASSERT_GT(tmp.size(), suffix.size());
-    EXPECT_EQ(suffix, tmp.substr(tmp.size() - suffix.size()));
-    EXPECT_TRUE(IsDir(tmp));
+    // The name after date, time and process, then an ending no one can foretell.
+    const std::wstring pid = L"_" + std::to_wstring(getpid()) + L"_";
+    EXPECT_EQ(tmp.size() - pid.size() - 7, tmp.find(pid, tmp.rfind(L"/Update_")))
+        << ToMultibyte(tmp);
+    EXPECT_EQ(tmp, config.getVariable(L"UPDATE_TEMP") + L"/");
+    struct stat st;
+    ASSERT_EQ(0, lstat(ToMultibyte(tmp).c_str(), &st));
+    EXPECT_TRUE(S_ISDIR(st.st_mode) && (st.st_mode & 0777) == 0700);
     EXPECT_EQ(0, rmdir(ToMultibyte(tmp).c_str()));
     EXPECT_EQ(root + L"/backup/", config.updateDirs().m_backupdir);
 }

@@ -279,6 +279,12 @@ TEST_F(UpdateParametersTest, ServerCombinations) {
     }
 }
 
+TEST(UpdateParametersTypos, ASwapOfNeighboursIsOneEdit) {
+    CUpdateParameters t(kUpdaterDir, kCwd);
+    EXPECT_EQ(L"url", t.nearestName(L"rul"));
+    EXPECT_EQ(L"", t.nearestName(L"lru"));
+}
+
 TEST_F(UpdateParametersTest, NumberedUrlFromTheConfigurationFileCountsAsUrlMode) {
     CUpdateParameters t(kUpdaterDir, kCwd);
     target.onReadConfigFile = [&](const std::wstring&) {

@@ -49,6 +49,10 @@ def index_lines(www):
     return (Path(www) / MASTERIDX).read_text().splitlines()[:-1]
 
 
+def serial(www):
+    return int(next(line for line in index_lines(www) if line.startswith("serial="))[7:])
+
+
 def write_index(www, lines, key=None):
     """Writes the index (fixing its digest line) and, with a key, signs it with minisign."""
     idx = Path(www) / MASTERIDX

@@ -10,6 +10,7 @@ import subprocess
 from pathlib import Path
 
 import pytest
+from updatekit import UpdateKit, tree
 
 BUILD_DIR = Path(os.environ.get("UPDATER_BUILD_DIR", Path(__file__).resolve().parents[2] / "build"))
 UPDATER = BUILD_DIR / "updater"
@@ -154,3 +155,92 @@ def test_argument_that_cannot_be_converted_is_named(home):
     assert result.returncode == 255, result
     assert result.stdout == b"Can not convert argument 2 to a wide string\n"
     assert not (home / "update.log").exists()
+
+
+def kit_with_post(base):
+    """A published one-module product whose POST command leaves a marker, and its URL."""
+    kit = UpdateKit(base)
+    kit.module("core", {"bin/tool": b"v1"}, post="mark post core")
+    kit.publish()
+    return kit, "file://" + str(kit.www)
+
+
+def test_typo_of_a_path_or_plugin_option_is_refused_a_farther_one_warned(tmp_path):
+    kit, url = kit_with_post(tmp_path / "kit")
+    (tmp_path / "cwd").mkdir()
+    args = [a for a in kit.args([url], plugins=False) if not a.startswith("--install-path")]
+    conf = tmp_path / "typo.conf"
+    conf.write_text("tmpdri = /tmp/x\n")  # two letters swapped: one edit
+    before = tree(tmp_path)
+    for extra, key, option, where in (
+            ([f"--instal-path={kit.inst}"], "instal-path", "install-path", "the command line"),
+            ([f"--install-path={kit.inst}", f"--config-file={conf}"], "tmpdri", "tmpdir", str(conf))):
+        result = run(kit.bin / "updater", args + extra, cwd=tmp_path / "cwd")
+        assert result.returncode == 255, result
+        assert (f'"{key}" in {where} is not an option of the updater, but it is close to '
+                f"--{option}") in result.stdout.decode()
+        assert tree(tmp_path) == before and not kit.markers()
+    # Farther from every such option: a warning, and the run installs into the working
+    # directory, which the console names.
+    result = run(kit.bin / "updater", args + ["--instxxl-paxxh=1"], cwd=kit.inst)
+    assert result.returncode == 0, result
+    out = result.stdout.decode()
+    assert '"instxxl-paxxh" in the command line is not an option of the updater' in out
+    assert f'No --install-path is given: the installation is the working directory "{kit.inst}"' in out
+    assert kit.markers() == ["post core"]
+
+
+def test_missing_log_directory_is_made_and_a_check_as_nobody_needs_no_log():
+    import grp
+    import pwd
+    import tempfile
+    # Below /tmp, where the unprivileged user can reach the updater and the product.
+    base = Path(tempfile.mkdtemp(dir="/tmp"))
+    try:
+        base.chmod(0o755)
+        kit, url = kit_with_post(base / "kit")
+        log = base / "logs" / "deeper" / "update.log"
+        args = [a for a in kit.args([url], plugins=False) if not a.startswith("--logfile")]
+        result = run(kit.bin / "updater", args + [f"--logfile={log}"], cwd=base)
+        assert result.returncode == 0, result
+        assert (log.parent.stat().st_mode & 0o777) == 0o755 and "Updater version" in log.read_text()
+        # An unopenable log is named as the log file; a real run stops there.
+        blocked = run(kit.bin / "updater", args + [f"--logfile={kit.inst}/mark/x.log"], cwd=base)
+        assert blocked.returncode == 255
+        assert (f'Cannot open the log file "{kit.inst}/mark/x.log": Not a directory'
+                in blocked.stdout.decode())
+        if os.geteuid() != 0 or shutil.which("setpriv") is None:
+            return
+        # A check by an unprivileged user, with the default log beside the updater (which
+        # that user cannot write): a warning, then the answer.
+        user = pwd.getpwnam("nobody")
+        group = grp.getgrgid(user.pw_gid).gr_name
+        args = [a for a in args if not a.startswith(("--tmpdir", "--backup-dir"))]
+        check = subprocess.run(["setpriv", "--reuid=nobody", f"--regid={group}", "--clear-groups",
+                                str(kit.bin / "updater"), *args, "--checkdirty"], cwd="/",
+                               capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+        out = check.stdout.decode()
+        assert check.returncode == 0 and out.endswith("up to date\n"), out
+        assert f'Cannot open the log file "{kit.bin}/update.log"' in out
+    finally:
+        shutil.rmtree(base)
+
+
+def test_update_whose_output_pipe_closes_after_the_first_line_completes(tmp_path):
+    kit = UpdateKit(tmp_path)
+    kit.module("core", {f"bin/tool{i}": b"v1 %d" % i for i in range(4)}, post="waitgo")
+    kit.publish()
+    # The post command holds the run until the reader has gone (a bounded wait).
+    (kit.inst / "waitgo").write_text('#!/bin/sh\ni=0\nwhile [ ! -e "$(dirname "$0")/go" ] && '
+                                     '[ $i -lt 600 ]; do sleep 0.1; i=$((i+1)); done\n')
+    (kit.inst / "waitgo").chmod(0o755)
+    updater = subprocess.Popen([str(kit.bin / "updater")] + kit.args(["file://" + str(kit.www)],
+                                                                      plugins=False),
+                               cwd=tmp_path, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    assert updater.stdout.readline()
+    updater.stdout.close()
+    (kit.inst / "go").touch()
+    assert updater.wait(timeout=60) == 0
+    assert {k: v for k, v in kit.installed_tree().items() if k.startswith("core/")} == {
+        f"core/tool{i}": b"v1 %d" % i for i in range(4)}
+    assert "Demo is now at version 1.0\n" in kit.log_text() and not tree(kit.tmp)

@@ -15,6 +15,8 @@ import shutil
 import stat
 import subprocess
 import sys
+import tempfile
+import time
 from pathlib import Path
 
 import pytest
@@ -32,12 +34,14 @@ def attacker_uid():
     return pwd.getpwnam(ATTACKER).pw_uid
 
 
+def attacker_argv(args):
+    group = grp.getgrgid(pwd.getpwnam(ATTACKER).pw_gid).gr_name
+    return ["setpriv", f"--reuid={ATTACKER}", f"--regid={group}", "--clear-groups", *args]
+
+
 def as_attacker(args, **kwargs):
     """Runs args as the attacker; gives the CompletedProcess."""
-    user = pwd.getpwnam(ATTACKER)
-    group = grp.getgrgid(user.pw_gid).gr_name
-    return subprocess.run(["setpriv", f"--reuid={ATTACKER}", f"--regid={group}",
-                           "--clear-groups", *args], capture_output=True, timeout=60, **kwargs)
+    return subprocess.run(attacker_argv(args), capture_output=True, timeout=60, **kwargs)
 
 
 def assert_nothing_of_attacker(inst):
@@ -83,4 +87,77 @@ def test_a_module_command_inherits_only_the_standard_descriptors(tmp_path, nginx
     assert r.returncode == 0, kit.log_text()
     line = [l for l in r.stdout.decode().splitlines() if l.startswith("fds ")][0].split()
     assert [entry.split("=")[0] for entry in line[1:]] == ["0", "1", "2"], line
+    assert_nothing_of_attacker(kit.inst)
+
+
+@pytest.fixture
+def scratch():
+    """Makes directories in /tmp of the given owner and mode, all removed afterwards."""
+    made = []
+
+    def make(owner=0, mode=0o755):
+        made.append(Path(tempfile.mkdtemp(dir="/tmp")))
+        os.chown(made[-1], owner, -1)
+        made[-1].chmod(mode)
+        return made[-1]
+    yield make
+    for d in made:
+        shutil.rmtree(d, ignore_errors=True)
+
+
+def kit_with_post(base, nginx):
+    kit = UpdateKit(base)
+    kit.module("core", {"bin/tool": b"v1"}, post="mark post core")
+    kit.srv = nginx(kit.publish())
+    return kit
+
+
+def test_run_uses_no_temporary_directory_another_user_prepared(tmp_path, nginx, scratch):
+    kit, lair = kit_with_post(tmp_path, nginx), scratch(attacker_uid(), 0o777)
+    owned, open_to_all, evil = lair / "work", scratch(0, 0o777), lair / "evil"
+    assert as_attacker(["mkdir", "-m", "0777", str(owned)]).returncode == 0
+    evil.write_text(f"#!/bin/sh\ntouch {lair}/ran\n")
+    # The names Update_<date>_<time>_<pid> of the next seconds and process ids, made first.
+    now, pid = time.time(), int(Path("/proc/sys/kernel/ns_last_pid").read_text())
+    planted = [time.strftime(f"/tmp/Update_%Y%m%d_%H%M%S_{p}", time.localtime(now + s))
+               for s in range(4) for p in range(pid + 1, pid + 60)]
+    assert as_attacker(["mkdir", "-m", "0777", *planted]).returncode == 0
+    loop = subprocess.Popen(attacker_argv([
+        "sh", "-c", f"i=0; while [ $i -lt 3000 ] && [ ! -e {lair}/stop ]; do i=$((i+1)); "
+        f"find /tmp/Update_* {lair} -type f ! -name evil -exec cp {evil} {{}} \\; 2>/dev/null; done"]))
+    try:
+        for given, env in ((owned, {}), (open_to_all, {}), (None, {"TMPDIR": str(lair)})):
+            kit.tmp = given
+            r = kit.run([kit.srv.url], env=env)
+            assert r.returncode == 255 and str(given or lair).encode() in r.stdout, r.stdout
+        assert not Path(kit.srv.access_log).read_text()  # refused before any download
+        kit.tmp = None
+        assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
+    finally:
+        (lair / "stop").touch()
+        loop.wait(timeout=60)
+        used = [a for _, n, a in kit.events() if n == "notifyUpdateStart"]
+        assert not [p for p in planted if os.listdir(p) or os.rmdir(p)]  # empty, then gone
+    assert kit.installed("core", "bin/tool") == b"v1" and kit.markers() == ["post core"]
+    assert not (lair / "ran").exists()
+    run_tmp = used[0].split(", ")[-1].strip('"/')  # the run's own, removed at its end
+    assert run_tmp.startswith("tmp/Update_") and not os.path.exists("/" + run_tmp)
+    assert_nothing_of_attacker(kit.inst)
+
+
+def test_forged_pending_marker_leaves_outside_directories_alone(nginx, scratch):
+    kit = kit_with_post(scratch(), nginx)  # reachable: the attacker writes into it
+    assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
+    victim, lair = scratch(), scratch(attacker_uid(), 0o777)  # root's own, the attacker's
+    [(d / name).write_text(name) for d in (victim, lair) for name in (".updater-owned", "keep")]
+    kit.kept_index().parent.chmod(0o777)  # the attacker writes the marker first, then root
+    record = f"TmpDir={victim}\\nBackupDir={lair}\\n"
+    for n, writer in ((2, as_attacker), (3, subprocess.run)):
+        writer(["sh", "-c", f"printf '{record}' > {kit.kept_index()}.pending"], check=True)
+        kit.set_file("core", "bin/tool", b"v%d" % n)
+        kit.publish()
+        r = kit.run([kit.srv.url])
+        assert r.returncode == 0 and kit.installed("core", "bin/tool") == b"v%d" % n
+        for d in (victim, lair) if n == 2 else (lair,):
+            assert (d / "keep").exists() and f'"{d}" named in' in kit.log_text()
     assert_nothing_of_attacker(kit.inst)

@@ -191,7 +191,7 @@ def test_on_a_terminal_a_status_line_is_redrawn_in_place():
     assert re.search(r"Downloading \[#+\.+\] 20%  1/2 files  600 B of 2\.93 KiB  \S+ \S+/s", term)
     assert re.search(r"Downloading \[#+\] 100%  2/2 files  2\.93 KiB of 2\.93 KiB", term)
     assert "Module base: backing up" in term
-    assert re.search(r"Module app: installing \[\.+\] 0/1 files", term)
+    assert re.search(r"Module app: installing \[\.+\] 0/1 file(?!s)", term)
     # What stays on the screen is the same story as the plain output.
     assert lasting_lines(term)[-1] == "Update finished: 2 files installed in 2 modules"
     assert "\x1b[32mUpdate finished" in term

@@ -59,12 +59,43 @@ def test_fresh_install_and_nothing_changed_on_a_terminal(tmp_path):
     assert "Checked 6 files: 6 changed, 6 to download" in term
     assert "Module app: installed 1 file" in term
     assert "Module app: post command: " in term
-    assert lasting_lines(term)[-1] == "Update finished: 6 files installed in 5 modules"
+    lines = lasting_lines(term)
+    assert lines[-2:] == ["Demo Product is now at version 1.0.0",
+                          "Update finished: 6 files installed in 5 modules"]
+    # The engine's lines and the plug-in's never share a line.
+    installed = [l for l in lines if "[ updated to version" in l]
+    assert len(installed) == 6 and all(l.startswith(str(tmp_path)) for l in installed), lines
 
     status, term = run_on_pty(updater_args(tmp_path, url), tmp_path)
     assert status == 0, term
     assert "Nothing changed on the server" in term
-    assert lasting_lines(term)[-1] == "Up to date: nothing to update"
+    assert lasting_lines(term)[-2:] == ["Demo Product stays at version 1.0.0",
+                                        "Up to date: nothing to update"]
+
+
+def test_an_update_with_patches_counts_alike_everywhere_on_a_terminal(tmp_path):
+    url = publish(tmp_path)
+    assert run_on_pty(updater_args(tmp_path, url), tmp_path)[0] == 0
+    for name in ("bin/demo-app", "lib/demo-core.dat"):
+        path = tmp_path / "product" / name
+        path.write_text(path.read_text() + "release 2\n")
+    (tmp_path / "product/share/CHANGES").write_text("Changes in 2.0.0\n")
+    desc = tmp_path / "demo.desc"
+    desc.write_text(desc.read_text().replace("1.0.0", "2.0.0"))
+    subprocess.run([PUBLISH, "--quiet", f"--previous={tmp_path}/server", str(desc), str(tmp_path),
+                    str(tmp_path / "server2")], check=True, timeout=60)
+    status, term = run_on_pty(updater_args(tmp_path, "file://" + str(tmp_path / "server2")),
+                              tmp_path)
+    assert status == 0, term
+    lines = lasting_lines(term)
+    # Two files are rebuilt from patches, one is fetched whole: each count says so.
+    assert "Fetched 2 patches" in term and "Downloading 1 file (" in term, lines
+    assert re.search(r"Downloading \[#+\] 100%  1/1 file  ", term), term
+    assert "Downloaded 1 file, " in term and "Module docs: installed 1 file" in lines
+    assert re.search(r"Module core: installing \[#+\] 1/1 file(?!s)", term), term
+    assert not re.search(r"\b1 files\b", "\n".join(lines)), lines
+    assert lines[-2:] == ["Demo Product 1.0.0 \u2192 2.0.0",
+                          "Update finished: 3 files installed in 3 modules"]
 
 
 def test_plain_lines_when_standard_error_is_not_a_terminal(tmp_path):

@@ -1,5 +1,5 @@
 """What keeps an administrator's mistakes from doing damage: one run per installation at a
-time, a warning for every key that is not an option, and no installation into "/" by
+time (a check-only run shares the lock and ends at once while a real run holds it), a warning for every key that is not an option, and no installation into "/" by
 default."""
 
 import os
@@ -42,21 +42,40 @@ def test_one_run_per_installation_and_a_killed_holder_releases(tmp_path, nginx):
     assert kit.installed("core", "README") == b"v2"
 
 
+def test_check_only_run_never_overlaps_a_real_run(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    first = kit.start([srv.url], env=HOLD)
+    assert wait_for(lambda: (tmp_path / "held").exists())
+    index = kit.kept_index().read_bytes()
+    check = kit.run([srv.url], extra=["--checkdirty"], plugins=False)
+    assert check.returncode == 255
+    assert f"An update of {kit.inst}/ is running" in check.stdout.decode()
+    assert kit.kept_index().read_bytes() == index
+    (tmp_path / "go").touch()
+    assert first.wait(timeout=60) == 0 and kit.installed("core", "README") == b"read me\n"
+    # With no real run, a check-only run shares the lock file and leaves it as it was.
+    lock = kit.inst / "demo/master.idx.lock"
+    held_by = lock.read_bytes()
+    assert kit.run([srv.url], extra=["--checkdirty"], plugins=False).returncode == 0
+    assert lock.read_bytes() == held_by
+
+
 def test_unknown_options_are_warned_and_root_is_no_default(tmp_path, nginx):
     kit = two_module_kit(tmp_path)
     srv = nginx(kit.www)
     conf = tmp_path / "update.conf"
     conf.write_text("log-apend = 1\nmy-plugin-key = x\n")
-    r = kit.run([srv.url], extra=[f"--config-file={conf}", "--instal-path=/opt/x"])
+    r = kit.run([srv.url], extra=[f"--config-file={conf}", "--retires=3"])
     out = r.stdout.decode()
     assert r.returncode == 0 and kit.installed("core", "README") == b"read me\n"
-    for line in ('"instal-path" in the command line is not an option of the updater: '
-                 "did you mean --install-path?",
+    for line in ('"retires" in the command line is not an option of the updater: '
+                 "did you mean --retries?",
                  f'"log-apend" in {conf} is not an option of the updater: did you mean '
                  "--log-append?",
                  f'"my-plugin-key" in {conf} is not an option of the updater; the value'):
         assert line in out and line in kit.log_text()
-    assert "instal-path" in kit.events_file.read_text()  # still handed to the plug-ins
+    assert "retires" in kit.events_file.read_text()  # still handed to the plug-ins
 
     # From "/" without --install-path: refused before anything is touched. An explicit
     # --install-path=/ is taken. Both only check, so even a failing test writes nothing.

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from signedkit import index_lines, rewrite_info, sign, signed_kit, write_index
+from signedkit import index_lines, rewrite_info, serial, sign, signed_kit, write_index
 from updatekit import MASTERIDX, PRODUCTINFO, UpdateKit
 
 
@@ -40,7 +40,9 @@ def below_threshold(kit):
 
 
 def expired(kit):
-    v2(kit, kit.k1, extra=["--expires=0"])
+    v2(kit, kit.k1)
+    write_index(kit.www, [re.sub(r"^expires=\d+$", "expires=1000", line)
+                          for line in index_lines(kit.www)], kit.k1)
     return "expired at"
 
 
@@ -55,13 +57,13 @@ def accept_v2_keep_v1(kit):
 
 def rollback(kit):
     kit.url = kit.url_of(accept_v2_keep_v1(kit))
-    return "lower than the serial 2"
+    return f"lower than the serial {serial(kit.www)}"
 
 
 def same_serial(kit):
     other = accept_v2_keep_v1(kit)
     kit.set_file("core", "README", b"r3\n")
-    kit.publish(www=other, extra=[sign(kit.k1)])
+    kit.publish(www=other, extra=[sign(kit.k1), f"--serial={serial(kit.www)}"])
     kit.url = kit.url_of(other)
     return "accepted already with other content"
 
@@ -69,7 +71,8 @@ def same_serial(kit):
 def mixed_info(kit):
     old_info = (kit.www / PRODUCTINFO).read_bytes()
     v2(kit, kit.k1)
-    (kit.www / PRODUCTINFO).write_bytes(old_info)
+    for info in [kit.www / PRODUCTINFO, *(kit.www / "demo").glob("demo.info.*.gz")]:
+        info.write_bytes(old_info)
     return "product info file"
 
 
@@ -82,8 +85,9 @@ def file_digest(kit):
 
 def huge_signature(kit):
     v2(kit, kit.k1)
-    with open(kit.www / (MASTERIDX + ".minisig"), "a") as f:
-        f.write("x" * 5000)
+    for signature in (kit.www / "demo").glob("master.idx*.minisig"):
+        with open(signature, "a") as f:
+            f.write("x" * 5000)
     return "more than the expected 4096 bytes"
 
 

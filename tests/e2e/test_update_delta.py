@@ -192,12 +192,18 @@ def test_a_signed_publication_covers_its_patches(tmp_path, nginx):
     info, good = kit.www / PRODUCTINFO, patch.read_bytes()
     signed_info = info.read_bytes()
 
-    # A patch swapped together with its digest in the product info: the signed index no
-    # longer names that product info, so nothing is fetched from it.
+    # A patch swapped together with its digest in the product info (and in its copies
+    # named after content): the signed index no longer names that product info, so
+    # nothing is fetched from it.
     replace_patch(kit, "bin/tool", raw_frame(b"z" * len(LIB2), 20))
+    copies = {p: p.read_bytes() for p in info.parent.glob("demo.info.*.gz")}
+    for copy in copies:
+        copy.write_bytes(info.read_bytes())
     assert kit.run_signed().returncode != 0
     assert kit.installed("core", "bin/tool") == LIB1
     info.write_bytes(signed_info)
+    for copy, data in copies.items():
+        copy.write_bytes(data)
     patch.write_bytes(good)
     assert kit.run_signed().returncode == 0, kit.log_text()
     assert kit.installed("core", "bin/tool") == LIB2

@@ -454,7 +454,7 @@ def test_killed_runs_default_temporary_directory_is_reused_and_removed(updated):
     # installation's partial files before the kill.
     p = kit.start([kit.url], ["--parallel=1"], env={"UPD_REC_KILL": "lib.downloadFile#4"})
     assert p.wait(timeout=60) == -9, kit.log_text()
-    (killed,) = glob.glob(f"/tmp/Update_*_{p.pid}")
+    (killed,) = glob.glob(f"/tmp/Update_*_{p.pid}_*")
     try:
         fetched = os.path.join(killed, "demo/files/base/lib/liba.so.gz")
         assert os.path.exists(fetched)
@@ -465,7 +465,7 @@ def test_killed_runs_default_temporary_directory_is_reused_and_removed(updated):
         assert p.wait(timeout=60) == 0, kit.log_text()
         assert kit.installed_tree() == NEW
         assert not os.path.exists(killed)
-        assert not glob.glob(f"/tmp/Update_*_{p.pid}")
+        assert not glob.glob(f"/tmp/Update_*_{p.pid}_*")
         assert not pending(kit).exists()
         # The verified download of the killed run was taken, not fetched again.
         fresh = access_log_requests(kit)[len(requests):]

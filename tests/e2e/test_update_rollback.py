@@ -3,7 +3,7 @@ steps of its phase (seen through the recording plug-in and the markers the modul
 write), leaves the installation as it was and ends with the failure. A GUI answer of 1 in
 a phase fails the run with 611; the same answer in an error handler changes nothing.
 A SIGINT during a slow download stops the run with exit status 255; a SIGTERM aborts the
-transfer in progress."""
+transfer in progress; a SIGHUP in the install or post pass rolls every module back whole."""
 
 import os
 import re
@@ -166,3 +166,23 @@ def test_sigterm_aborts_the_transfer_in_progress(tmp_path, nginx):
     assert p.wait(timeout=30) == 255  # the run is over long before the file could be
     assert "SIGTERM received: the run is stopped" in kit.log_text()
     assert kit.installed_tree() == {} and not kit.tmp.exists()
+
+
+@pytest.mark.parametrize("slot, nth, markers", [
+    # Between the two files of "base": the module goes back whole, every post command runs.
+    ("gui_onInstallFile", 2, ["pre base", "pre core", "post core", "post base"]),
+    # After the post command of "core": the post pass's rollback, unpost first.
+    ("gui_afterPost", 1, ["pre base", "pre core", "post core", "unpost base", "pre base",
+                          "post core", "post base"]),
+])
+def test_sighup_stops_the_run_at_the_next_whole_module(updated, slot, nth, markers):
+    kit = updated
+    count = kit.base / "calls.txt"
+    # Sent once by the shell the plug-in starts (its parent is the updater): a second
+    # SIGHUP would end the updater at once.
+    hook = f'echo x >> {count}; [ "$(wc -l < {count})" -ne {nth} ] || kill -HUP $PPID'
+    r = kit.run([kit.url], env={f"UPD_REC_SHELL_{slot}": hook})
+    assert r.returncode == 255, kit.log_text()
+    assert "SIGHUP received: the run is stopped" in kit.log_text()
+    assert kit.markers() == markers
+    assert kit.installed_tree() == kit.before

@@ -124,3 +124,35 @@ def test_self_update_with_a_function_replacing_plugin(tmp_path, nginx):
                             str(kit.www)], capture_output=True, text=True, timeout=60)
     assert "selfupdate updates the updater, but it carries no file named update_msg.lqr" in \
         check.stderr, check.stderr
+
+
+def test_self_update_of_an_updater_started_through_path(tmp_path, nginx):
+    # Started by its bare name, the updater is restarted by its real path. When that path
+    # cannot be executed any more (a command removed it), the run fails and the updater's
+    # module is put back.
+    kit, home, updater = UpdateKit(tmp_path), tmp_path / "inst/selfupdate", UPDATER.read_bytes()
+    run_dir = tmp_path / "run"
+    for d in (home, run_dir):
+        d.mkdir(parents=True)
+        for f in (UPDATER, MESSAGE_FILE):
+            shutil.copy2(f, d / f.name)
+    (kit.inst / "gone").write_text('#!/bin/sh\nrm -f "$1"\n')
+    (kit.inst / "gone").chmod(0o755)
+    srv = nginx(kit.www)
+    for n, path_dir, status in [(2, home, 0), (3, run_dir, 255)]:
+        module = kit.module("selfupdate", {"updater": updater + bytes([n]),
+                                           "update_msg.lqr": MESSAGE_FILE.read_bytes()})
+        module["pre"] = f"gone {run_dir}/updater" if n == 3 else None
+        kit.module("core", {"tool": b"v%d" % n})
+        kit.publish()
+        first = kit.start([srv.url], program="updater", plugins=False,
+                          env={"PATH": f"{path_dir}:{os.environ['PATH']}"})
+        assert first.wait(timeout=120) == status, kit.log_text()
+        if status == 0:
+            assert wait_for(lambda: kit.installed("core", "tool") == b"v2", timeout=60)
+            assert f"Self-update starts: {os.path.realpath(home)}/updater " in kit.log_text()
+    log = kit.log_text()
+    assert f'Cannot start the updated updater "{os.path.realpath(run_dir)}/updater"' in log, log
+    assert "did not take over: it ended with status 255" in log
+    assert (home / "updater").read_bytes() == updater + b"\2"
+    assert kit.installed("core", "tool") == b"v2" and not (run_dir / "updater").exists()

@@ -416,9 +416,10 @@ TEST_F(ModuleInstallerTest, SelfUpdateModuleIsHandedToTheHelperAndTheProcessEnds
               conf[1]);
     EXPECT_EQ("CopyAction=" + m_dir.Path("tmp/root/srcA/data") + "|" + m_dir.Path("inst/a/data"),
               conf[2]);
-    EXPECT_EQ("ExecAction=/opt/u/updater --x=1  --NoSelfUpdate \"--TmpDir=" + m_dir.Path("tmp/") +
-                  "\" \"--LogFile=" + m_dir.Path("update.log") + "\" \"--TmpFilesList=" + list +
-                  "\"",
+    // "/opt/u/updater" as typed is no file here: the updater's own path replaces it.
+    EXPECT_EQ("ExecAction=" + m_dir.Path("bin/helper.sh") + " --x=1  --NoSelfUpdate \"--TmpDir=" +
+                  m_dir.Path("tmp/") + "\" \"--LogFile=" + m_dir.Path("update.log") +
+                  "\" \"--TmpFilesList=" + list + "\"",
               conf[3]);
 }
 

@@ -1,15 +1,60 @@
 #include "base/Console.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
+#include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
 #include "base/Conv.h"
+#include "base/FileUtils.h"
 #include "base/FormatConverter.h"
 
 namespace UpdateNew {
+
+namespace {
+
+std::atomic<bool> g_silenced{false};
+// Whether the last byte written ended a line (or nothing was written yet).
+bool g_atLineStart = true;
+
+// Standard output and standard error are one terminal that understands cursor control.
+bool SharesTerminalWithStatusLine() {
+    if (isatty(STDOUT_FILENO) != 1 || isatty(STDERR_FILENO) != 1) return false;
+    const char* term = std::getenv("TERM");
+    if (term && std::strcmp(term, "dumb") == 0) return false;
+    struct stat out, err;
+    if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0) return false;
+    return out.st_rdev == err.st_rdev;
+}
+
+}  // namespace
+
+bool ConsoleWrite(const std::string& bytes) {
+    if (g_silenced.load()) return false;
+    if (bytes.empty()) return true;
+    static const bool clearStatusLine = SharesTerminalWithStatusLine();
+    bool written;
+    if (clearStatusLine && g_atLineStart) {
+        written = WriteAll(STDOUT_FILENO, "\r\033[K" + bytes);
+    } else {
+        written = WriteAll(STDOUT_FILENO, bytes);
+    }
+    if (!written) {
+        g_silenced.store(true);
+        return false;
+    }
+    g_atLineStart = bytes.back() == '\n';
+    return true;
+}
+
+bool ConsoleSilenced() {
+    return g_silenced.load();
+}
 
 void ConsolePrintf(const wchar_t* format, ...) {
     UpdateNew::FormatConverter converted(format);
@@ -20,8 +65,7 @@ void ConsolePrintf(const wchar_t* format, ...) {
         int n = std::vswprintf(buf.data(), buf.size(), converted.c_str(), args);
         va_end(args);
         if (n >= 0) {
-            std::string bytes = ToMultibyte(std::wstring(buf.data(), static_cast<size_t>(n)));
-            (void)!::write(STDOUT_FILENO, bytes.data(), bytes.size());
+            ConsoleWrite(ToMultibyte(std::wstring(buf.data(), static_cast<size_t>(n))));
             return;
         }
         buf.resize(buf.size() * 4);  // too long (or unconvertible): grow, a bounded number of times

@@ -1,10 +1,32 @@
-// Short English diagnostics on standard output (the layers that return numeric codes
-// print these), in the program's format convention ("%s" takes a wide string). Written at
-// the descriptor, so they never fight the C streams over wide or narrow orientation.
+// Standard output, the console every info line and short diagnostic reaches. Lines are
+// written at the descriptor, so they never fight the C streams over wide or narrow
+// orientation.
+//
+// A console that cannot be written (a reader that went away, a full disk under a redirect)
+// never ends or fails a run: its first failed write silences it for the rest of the
+// process, and the log keeps every line. SIGPIPE is ignored by the entry point, so a
+// closed pipe shows here as EPIPE.
+//
+// When standard output and standard error are the same terminal, a status line that the
+// progress display keeps on standard error may stand where a line begins; each line then
+// first clears it ("\r" and erase to the end of the line), so the two never run together.
+//
+// Used from the run's one thread; the state is process-wide.
 #pragma once
+
+#include <string>
 
 namespace UpdateNew {
 
+// Short English diagnostics (the layers that return numeric codes print these), in the
+// program's format convention ("%s" takes a wide string).
 void ConsolePrintf(const wchar_t* format, ...);
+
+// Writes text already in the locale's encoding. False when the console is silent (now or
+// from an earlier failure); nothing is written then.
+bool ConsoleWrite(const std::string& bytes);
+
+// Whether a failed write has silenced the console.
+bool ConsoleSilenced();
 
 }  // namespace UpdateNew

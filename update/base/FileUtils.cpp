@@ -60,24 +60,34 @@ struct Dir {
     Dir& operator=(const Dir&) = delete;
 };
 
-void RemoveTree(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return;
-    if (!S_ISDIR(st.st_mode)) {
-        ::unlink(path.c_str());
+void RemoveTreeAt(int parent, const char* name);
+
+// Removes every entry of the directory open as `fd` (taken over). Entries are named
+// relative to the directory's descriptor, never by a path string.
+void EmptyDirectory(int fd) {
+    Dir dir(::fdopendir(fd));
+    if (dir.dir == nullptr) {
+        ::close(fd);
         return;
     }
-    {
-        Dir dir(::opendir(path.c_str()));
-        if (dir.dir != nullptr) {
-            while (dirent* entry = ::readdir(dir.dir)) {
-                if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                    continue;
-                RemoveTree(JoinNarrow(path, entry->d_name));
-            }
-        }
+    std::vector<std::string> names;
+    while (dirent* entry = ::readdir(dir.dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
     }
-    ::rmdir(path.c_str());
+    for (const std::string& name : names) RemoveTreeAt(::dirfd(dir.dir), name.c_str());
+}
+
+// Removes the entry `name` of the directory open as `parent`: a file or a link is
+// unlinked; a directory is opened with O_NOFOLLOW, emptied through its own descriptor and
+// removed. A link is never followed, and a directory swapped for a link while the walk
+// runs is not entered.
+void RemoveTreeAt(int parent, const char* name) {
+    if (::unlinkat(parent, name, 0) == 0 || (errno != EISDIR && errno != EPERM)) return;
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    EmptyDirectory(fd);
+    ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
 // Copies one regular file's content and permission bits; 0 or an error number.
@@ -208,7 +218,15 @@ std::wstring GetTempPath() {
 void RemoveDirectoryTree(const std::wstring& path) {
     std::string name;
     if (!ToSystemPath(path, name) || name.empty()) return;
-    RemoveTree(name);
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    const size_t slash = name.rfind('/');
+    const std::string parent = slash == std::string::npos ? "."
+                               : slash == 0               ? "/"
+                                                          : name.substr(0, slash);
+    const std::string leaf = slash == std::string::npos ? name : name.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..") return;
+    Fd dir(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd >= 0) RemoveTreeAt(dir.fd, leaf.c_str());
 }
 
 bool DeleteFile(const std::wstring& path, bool ignoreErrors) {

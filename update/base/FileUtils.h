@@ -42,8 +42,11 @@ int CheckDirectory(const std::wstring& path, bool create);
 std::wstring GetTempPath();
 
 // Removes the directory's entries, descending into subdirectories, then the directory
-// itself. Symbolic links are removed, never followed, so nothing outside the tree is
-// touched. Failures are ignored (what can be removed is removed).
+// itself (a file or link at `path` is just removed). Only the directory holding `path` is
+// found by its path; below it every entry is reached through the descriptor of the
+// directory that holds it (openat with O_NOFOLLOW, unlinkat): symbolic links are removed,
+// never followed, even one swapped in while the removal runs, so nothing outside the tree
+// is touched. Failures are ignored (what can be removed is removed).
 void RemoveDirectoryTree(const std::wstring& path);
 
 // Deletes a file (remove). Unless `ignoreErrors` is set, a failure throws (library

@@ -11,6 +11,7 @@ const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only store lock-free");
 std::atomic<int> g_sigintReceived{0};
 std::atomic<int> g_sigtermReceived{0};
+std::atomic<int> g_sighupReceived{0};
 
 namespace {
 
@@ -20,37 +21,34 @@ void WriteSignalLine() {
     (void)ignored;
 }
 
-extern "C" void OnSigint(int) {
+// One handler for the three signals: sets the signal's flag, says so, and gives the signal
+// its default action back, so that a second one ends the process at once.
+extern "C" void OnInterrupt(int signal) {
     int saved = errno;
-    g_sigintReceived = 1;
+    (signal == SIGINT    ? g_sigintReceived
+     : signal == SIGTERM ? g_sigtermReceived
+                         : g_sighupReceived) = 1;
     WriteSignalLine();
-    std::signal(SIGINT, SIG_DFL);
-    errno = saved;
-}
-
-extern "C" void OnSigterm(int) {
-    int saved = errno;
-    g_sigtermReceived = 1;
-    WriteSignalLine();
-    std::signal(SIGTERM, SIG_DFL);
+    std::signal(signal, SIG_DFL);
     errno = saved;
 }
 
 }  // namespace
 
 int InstallSignalHandlers() {
-    if (std::signal(SIGINT, OnSigint) == SIG_ERR) return errno;
-    if (std::signal(SIGTERM, OnSigterm) == SIG_ERR) return errno;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        if (std::signal(signal, OnInterrupt) == SIG_ERR) return errno;
     return 0;
 }
 
 bool InterruptRequested() {
-    return g_sigintReceived != 0 || g_sigtermReceived != 0;
+    return g_sigintReceived != 0 || g_sigtermReceived != 0 || g_sighupReceived != 0;
 }
 
 const wchar_t* InterruptSignalName() {
     if (g_sigintReceived != 0) return L"SIGINT";
     if (g_sigtermReceived != 0) return L"SIGTERM";
+    if (g_sighupReceived != 0) return L"SIGHUP";
     return nullptr;
 }
 

@@ -1,4 +1,5 @@
-// SIGINT and SIGTERM become flags. The handlers do nothing that could block inside an
+// SIGINT, SIGTERM and SIGHUP become flags (a closed terminal or session stops a run as
+// SIGTERM does). The handlers do nothing that could block inside an
 // interrupted malloc or stdio call: each sets its flag, writes kSignalReceivedLine to
 // standard output with write(2) and restores the default action, so that a second
 // signal of the same kind ends the process. The module download loop reads the flags
@@ -18,14 +19,15 @@ extern const char kSignalReceivedLine[];
 // thread reads them too, and a lock-free atomic is as safe in a handler as sig_atomic_t.
 extern std::atomic<int> g_sigintReceived;
 extern std::atomic<int> g_sigtermReceived;
+extern std::atomic<int> g_sighupReceived;
 
-// Installs both handlers, SIGINT first. Returns 0, or the errno value of the signal()
+// Installs the three handlers, SIGINT first. Returns 0, or the errno value of the signal()
 // call that failed.
 int InstallSignalHandlers();
 
-// True once either signal has been received.
+// True once any of them has been received.
 bool InterruptRequested();
-// "SIGINT" or "SIGTERM" (the first if both came), null when neither has been received.
+// "SIGINT", "SIGTERM" or "SIGHUP" (in that order of precedence), null when none came.
 const wchar_t* InterruptSignalName();
 
 }  // namespace UpdateNew

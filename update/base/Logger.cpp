@@ -1,14 +1,17 @@
 #include "base/Logger.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
 
+#include "base/Console.h"
 #include "base/Conv.h"
 #include "base/FileUtils.h"
 #include "base/FormatConverter.h"
@@ -125,8 +128,8 @@ LineBuffers& Buffers() {
     return buffers;
 }
 
-// Converts a whole line and writes it with one call; false when it cannot be converted.
-bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
+// Converts a whole line into Buffers().bytes; false when it cannot be converted.
+bool LineBytes(const std::wstring& line) {
     // Lines of ASCII characters alone (nearly all) are narrowed in place.
     std::string& bytes = Buffers().bytes;
     const wchar_t* const wide = line.data();
@@ -139,13 +142,17 @@ bool WriteLine(int fd, FILE* stream, const std::wstring& line) {
         bytes.resize(size);
         char* const narrow = &bytes[0];
         for (size_t i = 0; i < size; ++i) narrow[i] = static_cast<char>(wide[i]);
-    } else if (!WideToMultibyte(line, bytes)) {
-        return false;
+        return true;
     }
+    return WideToMultibyte(line, bytes);
+}
+
+// Converts a whole line and writes it with one call; false when it cannot be converted.
+bool WriteLine(FILE* stream, const std::wstring& line) {
+    if (!LineBytes(line)) return false;
     // The stream is unbuffered: its descriptor takes the line at once, as fwrite would.
     // A failed write is not the caller's concern: the line could be converted.
-    if (stream) fd = fileno(stream);
-    (void)WriteAll(fd, bytes);
+    (void)WriteAll(fileno(stream), Buffers().bytes);
     return true;
 }
 
@@ -330,12 +337,27 @@ LoggerAppenderFile::~LoggerAppenderFile() {
 
 int LoggerAppenderFile::Open(bool append) {
     std::string path;
-    if (!WideToMultibyte(m_fileName, path)) return -1;
+    if (!WideToMultibyte(m_fileName, path)) {
+        errno = EILSEQ;
+        return -1;
+    }
     Close();
     // Close-on-exec: module commands and the updater copies of a self-update open the
-    // log themselves when they write to it.
-    m_file = std::fopen(path.c_str(), append ? "abe" : "wbe");
-    if (!m_file) return -1;
+    // log themselves when they write to it. A truncated log is still written at its end:
+    // the self-update helper and the updater it restarts append to it while this process
+    // may still write (a failed restart). A link in the log's place is not followed:
+    // the updater runs as root, and the log directory may be writable by others.
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_APPEND | (append ? 0 : O_TRUNC);
+    const int fd = ::open(path.c_str(), flags, 0644);
+    if (fd < 0) return -1;
+    m_file = ::fdopen(fd, append ? "ab" : "wb");
+    if (!m_file) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
     std::setvbuf(m_file, nullptr, _IONBF, 0);
     return 0;
 }
@@ -354,7 +376,7 @@ bool LoggerAppenderFile::Append(int level, const std::wstring& message,
     Format(level, message, source, line);
     // A closed file drops the line; the entry point never adds such an appender.
     if (!m_file) return true;
-    return WriteLine(-1, m_file, line);
+    return WriteLine(m_file, line);
 }
 
 bool LoggerAppender::AppendAll(int level, const std::vector<std::wstring>& messages,
@@ -375,7 +397,7 @@ bool LoggerAppenderFile::AppendAll(int level, const std::vector<std::wstring>& m
         lines += line;
     }
     if (!m_file) return true;
-    return WriteLine(-1, m_file, lines);
+    return WriteLine(m_file, lines);
 }
 
 LoggerAppenderStdout::LoggerAppenderStdout(int minLevel, const std::wstring& tmpl)
@@ -388,7 +410,11 @@ bool LoggerAppenderStdout::Append(int level, const std::wstring& message,
     if (level < m_minLevel) return true;
     std::wstring& line = Buffers().line;
     Format(level, message, source, line);
-    return WriteLine(STDOUT_FILENO, nullptr, line);
+    if (!LineBytes(line)) return false;
+    // A console that cannot take the line goes quiet; the file appender after it still
+    // gets the message.
+    (void)ConsoleWrite(Buffers().bytes);
+    return true;
 }
 
 Logger::Logger(const std::wstring& name) : m_name(name) {}

@@ -77,7 +77,10 @@ public:
     bool AppendAll(int level, const std::vector<std::wstring>& messages,
                    const std::wstring& source) override;
     void SetFileName(const std::wstring& fileName) { m_fileName = fileName; }
-    // Opens for appending or truncating; 0 or -1. The stream is unbuffered.
+    const std::wstring& FileName() const { return m_fileName; }
+    // Opens for appending or truncating; 0, or -1 with errno set (EILSEQ when the name has
+    // no multibyte form; ELOOP when the name is a symbolic link, which is never followed).
+    // The stream is unbuffered.
     int Open(bool append);
     void Close();
 

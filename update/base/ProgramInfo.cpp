@@ -29,16 +29,18 @@ std::string ReadRawExecutablePath(const std::string& procLink) {
 }
 
 std::wstring GetUpdaterPath() {
-    // Read once per process: the link is stable and EXE_NAME only matters at start-up.
-    static const std::string raw = [] {
+    // Resolved once per process, at start-up: EXE_NAME only matters then, and a
+    // self-update may replace (or a command remove) the file later, while the restart
+    // still needs the path the updater was started from.
+    static const std::wstring path = [] {
         char link[64];
         std::snprintf(link, sizeof link, "/proc/%lu/exe", static_cast<unsigned long>(getpid()));
-        return ReadRawExecutablePath(link);
+        const std::string raw = ReadRawExecutablePath(link);
+        char resolved[PATH_MAX];
+        if (raw.empty() || !realpath(raw.c_str(), resolved)) return std::wstring();
+        return FromMultibyte(resolved);
     }();
-    if (raw.empty()) return std::wstring();
-    char resolved[PATH_MAX];
-    if (!realpath(raw.c_str(), resolved)) return std::wstring();
-    return FromMultibyte(resolved);
+    return path;
 }
 
 std::wstring GetUpdaterDir() {

@@ -7,7 +7,8 @@
 
 namespace UpdateNew {
 
-// The resolved path of the running executable, read once per process from
+// The resolved path of the running executable, resolved once per process (at the first
+// call, which the entry makes at start-up) from
 // /proc/<pid>/exe, or from the environment variable EXE_NAME when that link cannot be
 // read. Empty when neither gives a path or the path cannot be resolved.
 std::wstring GetUpdaterPath();

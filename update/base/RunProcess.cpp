@@ -193,6 +193,8 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     }
     if (pid == 0) {
         CloseAllBut(keep, handDown);
+        // The updater ignores SIGPIPE; the programs it starts get the usual action.
+        std::signal(SIGPIPE, SIG_DFL);
         execv(path.c_str(), argv.data());
         // Still the updater's copy: report and leave at once, running none of its code.
         const int err = errno;

@@ -1,6 +1,7 @@
 #include "codec/DigestPrefetch.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <utility>
 
@@ -91,16 +92,25 @@ void DigestPrefetch::work() {
     }
 }
 
-FileDigest DigestPrefetch::take() {
+FileDigest DigestPrefetch::take(const std::function<void()>& whileWaiting) {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_nextToTake >= m_paths.size()) return FileDigest();
     const size_t slot = m_nextToTake % m_lookahead;
     if (!m_ready[slot]) {
         // Paths added since the last wake-up may be what the workers wait for.
         if (m_workersWaiting != 0) m_slotsFree.notify_all();
-        m_takerWaiting = true;
-        m_resultReady.wait(lock, [&] { return static_cast<bool>(m_ready[slot]); });
-        m_takerWaiting = false;
+        const auto ready = [&] { return static_cast<bool>(m_ready[slot]); };
+        for (;;) {
+            m_takerWaiting = true;
+            const bool done = m_resultReady.wait_for(lock, std::chrono::seconds(1), ready);
+            m_takerWaiting = false;
+            if (done) break;
+            if (whileWaiting) {
+                lock.unlock();
+                whileWaiting();
+                lock.lock();
+            }
+        }
     }
     FileDigest result = std::move(m_slots[slot]);
     m_ready[slot] = false;

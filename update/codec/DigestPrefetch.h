@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -35,9 +36,10 @@ public:
     // The paths so far (called by the taking thread).
     size_t size() const { return m_paths.size(); }
     // The result for the next path in list order (the first take gives paths[0], and so
-    // on); waits until it is computed. Taking more than size() results is a logic error
-    // and gives an empty result.
-    FileDigest take();
+    // on); waits until it is computed, calling `whileWaiting` (when given) about once a
+    // second meanwhile: what it throws ends the wait and passes on. Taking more than size()
+    // results is a logic error and gives an empty result.
+    FileDigest take(const std::function<void()>& whileWaiting = {});
     // Whether the next take() gives the result for `path` (called by the taking thread,
     // the only one that adds paths).
     bool nextIs(const std::wstring& path) const {

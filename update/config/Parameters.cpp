@@ -235,6 +235,7 @@ bool Parameters::parseCommandLine(int argc, const wchar_t* const* argv, int32_t 
             it->setValue(0, std::wstring());
         }
     }
+    checkUnknownKeys();
     validate();
     return true;
 }
@@ -247,31 +248,36 @@ void Parameters::noteUnknownKey(const std::wstring& key, const std::wstring& sou
 
 namespace {
 
-// Single-character insertions, deletions and substitutions that turn `a` into `b`.
+// Single-character insertions, deletions and substitutions, and swaps of two neighbours
+// (each counting once), that turn `a` into `b`; no character is edited twice.
 size_t EditDistance(const std::wstring& a, const std::wstring& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    // Three rows of the table: two rows back (for swaps), the last one and this one.
+    std::vector<size_t> before(b.size() + 1), last(b.size() + 1), row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) last[j] = j;
     for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diagonal = row[0];
         row[0] = i;
         for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
-            diagonal = above;
+            row[j] = std::min({last[j] + 1, row[j - 1] + 1, last[j - 1] + (a[i - 1] != b[j - 1])});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                row[j] = std::min(row[j], before[j - 2] + 1);
         }
+        before.swap(last);
+        last.swap(row);
     }
-    return row[b.size()];
+    return last[b.size()];
 }
 
 }  // namespace
 
-std::wstring Parameters::nearestName(const std::wstring& key) const {
+std::wstring Parameters::nearestName(const std::wstring& key,
+                                     const std::function<bool(const Parameter&)>& among) const {
     // Keys longer than any option are no typo of one; the bound keeps the work small.
     if (key.empty() || key.size() > 64) return std::wstring();
     const std::wstring lower = ToLower(key);
     std::wstring best;
     size_t bestDistance = 0;
     for (const Parameter& p : m_params) {
+        if (among && !among(p)) continue;
         std::wstring name = ToLower(p.name());
         const size_t numbered = name.find(L"%d");
         if (numbered != std::wstring::npos) name.erase(numbered, 2);
@@ -286,5 +292,7 @@ std::wstring Parameters::nearestName(const std::wstring& key) const {
     const size_t limit = std::max<size_t>(1, std::min<size_t>(3, lower.size() / 3));
     return bestDistance <= limit ? best : std::wstring();
 }
+
+void Parameters::checkUnknownKeys() const {}
 
 }  // namespace UpdateNew

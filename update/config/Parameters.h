@@ -143,24 +143,31 @@ public:
     // file's values come before the command line's. Pass 2 gives every known --key=value
     // its value (recording the pair as well), records unknown pairs, and sets switches.
     // Keys are lower-cased, values keep their case. Failures throw
-    // CUpdateCriticalException 632 (messages 124, 362, 363) or whatever the hook or
-    // validate() throw; what was set before stays set. Returns true.
+    // CUpdateCriticalException 632 (messages 124, 362, 363) or whatever the hook,
+    // checkUnknownKeys() or validate() throw; what was set before stays set. Returns true.
     bool parseCommandLine(int argc, const wchar_t* const* argv, int32_t configFileId,
                           std::map<std::wstring, std::wstring>& configData,
                           const std::function<void(const std::wstring&)>& readConfigFile);
 
     // A key that is no option of the table, and where it was given: "" for the command
     // line, else the configuration file's path. Parsing and reading the configuration
-    // file record them in the order met; the table does not act on them.
+    // file record them in the order met; checkUnknownKeys() decides what they do.
     struct UnknownKey {
         std::wstring key;
         std::wstring source;
     };
     void noteUnknownKey(const std::wstring& key, const std::wstring& source);
     const std::vector<UnknownKey>& unknownKeys() const { return m_unknownKeys; }
-    // The declared name closest to `key` (fewest single-character edits, numbered
-    // declarations written without "%d"), or "" when none is close enough to be a typo.
-    std::wstring nearestName(const std::wstring& key) const;
+    // The declared name closest to `key` (fewest single-character edits, a swap of two
+    // neighbours counting as one; numbered declarations written without "%d"), or "" when
+    // none is close enough to be a typo. `among`, when given, limits the candidates.
+    std::wstring nearestName(const std::wstring& key,
+                             const std::function<bool(const Parameter&)>& among = {}) const;
+
+protected:
+    // Called by parseCommandLine once every value is in, before validate(): a derived
+    // table may refuse unknown keys here (by throwing). This one accepts them all.
+    virtual void checkUnknownKeys() const;
 
 private:
     std::vector<Parameter> m_params;

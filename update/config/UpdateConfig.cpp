@@ -19,6 +19,7 @@
 #include "base/PathUtils.h"
 #include "base/ProgramInfo.h"
 #include "base/StringUtils.h"
+#include "base/TrustedDirectory.h"
 #include "codec/PasswordScramble.h"
 #include "codec/Secrets.h"
 #include "net/ConnectionOptions.h"
@@ -351,6 +352,7 @@ void UpdateConfig::setTempDir(const std::wstring& path) {
         m_callbacks.callLib(L"changeTempDir(cTempVar)", &CUpdateLibCallbacks::changeTempDir,
                             cTempVar);
     }
+    if (cTempVar != path) m_tempDirDefault = false;
     m_tempDir = normalizeDir(cTempVar);
 }
 
@@ -402,6 +404,8 @@ void UpdateConfig::prepare() {
     defineStandardVariables();
     applyPluginChanges();
     defineUserVariables();
+    const auto tmpdir = m_params.find(L"tmpdir");
+    m_tempDirDefault = tmpdir != m_params.end() && tmpdir->getValue(0) == tmpdir->defaultValue();
     expandOptionValues();
     m_callbacks.notifyConfigFile(m_configFileName);
     m_params.applyOptions(*this);
@@ -473,9 +477,9 @@ void UpdateConfig::expandOptionValues() {
     }
 }
 
-bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
+bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode, bool privateDir) {
     UpdStringList cCreatedDirs;
-    if (!m_callbacks.checkCreateDirectory(dir, cCreatedDirs)) {
+    if (!m_callbacks.checkCreateDirectory(dir, cCreatedDirs, privateDir)) {
         THROW_CRITICAL(Msg<153>(dir), errorCode);
     }
     m_createdRunDirs.insert(m_createdRunDirs.end(), cCreatedDirs.begin(), cCreatedDirs.end());
@@ -483,6 +487,35 @@ bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode) {
     for (const std::wstring& created : cCreatedDirs)
         if (WithoutTrailingSlash(created) == bare) return true;
     return false;
+}
+
+bool UpdateConfig::createRunDirectory(const std::wstring& dir, int errorCode) {
+    const bool created = createDirectory(dir, errorCode, true);
+    const std::wstring fault = DirectoryTrustFault(dir);
+    if (!fault.empty()) THROW_CRITICAL(Msg<815>(dir, fault), errorCode);
+    return created;
+}
+
+void UpdateConfig::createUniqueTempDir() {
+    const std::wstring pattern = WithoutTrailingSlash(m_updateDirs.m_tmpdir);
+    std::wstring parent = GetDirPart(pattern);
+    if (const char* env = std::getenv("TMPDIR"); env != nullptr && env[0] == '/')
+        parent = normalizeDir(FromMultibyte(env));
+    const std::wstring prefix = joinPath(parent, GetLastComponent(pattern)) + L"_";
+    const std::wstring dir = CreateUniqueDirectory(prefix);
+    if (dir.empty())
+        THROW_CRITICAL(Msg<815>(prefix + L"XXXXXX", SystemErrorText(errno)), ERR_TEMP_DIR);
+    const std::wstring fault = DirectoryTrustFault(dir);
+    if (!fault.empty()) {
+        ::rmdir(ToMultibyte(dir).c_str());
+        THROW_CRITICAL(Msg<815>(dir, fault), ERR_TEMP_DIR);
+    }
+    m_createdRunDirs.push_back(dir);
+    m_tempDir = dir;
+    m_updateDirs.m_tmpdir = dir + L"/";
+    setVariable(L"UPDATE_TEMP", dir);
+    // The plug-in hears of it as of every directory of the run.
+    createDirectory(m_updateDirs.m_tmpdir, ERR_TEMP_DIR);
 }
 
 void UpdateConfig::warnUnknownOptions() const {
@@ -506,6 +539,7 @@ void UpdateConfig::prepareDirectories() {
     const std::wstring installDir = normalizeDir(m_installPath);
     if (!explicitPath && !helper && (installDir.empty() || installDir == L"/"))
         THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
+    if (!explicitPath && !helper) LogInfo(L"%s\n", Msg<851>(installDir).c_str());
     if (m_backupDir.empty()) {
         m_backupDir = normalizeDir(joinPath(m_installPath, L"backup"));
         setVariable(L"BACKUP_DIR", m_backupDir);
@@ -516,10 +550,18 @@ void UpdateConfig::prepareDirectories() {
     createDirectory(m_updateDirs.m_installdir, ERR_INSTALL_DIR);
     // The installation comes first: a temporary or backup directory that is the
     // installation or one of its parents is never taken as created for the run.
-    m_tmpDirCreated = createDirectory(m_updateDirs.m_tmpdir, ERR_TEMP_DIR);
+    // Both are the run's own: another user who could change them could swap what the run
+    // verified before it is installed.
+    if (m_tempDirDefault) {
+        createUniqueTempDir();
+        m_tmpDirCreated = true;
+    } else {
+        m_tmpDirCreated = createRunDirectory(m_updateDirs.m_tmpdir, ERR_TEMP_DIR);
+    }
     // A check-only run backs nothing up: its backup directory (by default inside the
     // installation) is not made, so that the check writes nothing there.
-    m_backupDirCreated = !m_checkDirty && createDirectory(m_updateDirs.m_backupdir, ERR_BACKUP_DIR);
+    m_backupDirCreated =
+        !m_checkDirty && createRunDirectory(m_updateDirs.m_backupdir, ERR_BACKUP_DIR);
     if (m_logFileName.empty()) {
         m_logFileName = joinPath(joinPath(m_installPath, L"logs"), L"update.log");
     }

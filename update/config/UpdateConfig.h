@@ -224,8 +224,18 @@ private:
     void defineUserVariables();
     void expandOptionValues();
     void prepareDirectories();
-    // Gives whether `dir` itself was created (not only some of its parents).
-    bool createDirectory(const std::wstring& dir, int errorCode);
+    // Gives whether `dir` itself was created (not only some of its parents); with
+    // `privateDir` a missing directory is made with mode 0700.
+    bool createDirectory(const std::wstring& dir, int errorCode, bool privateDir = false);
+    // The temporary or backup directory: made 0700 when missing, and either way used only
+    // when it is trusted (base/TrustedDirectory.h); otherwise the run is refused with
+    // message 815 and `errorCode`.
+    bool createRunDirectory(const std::wstring& dir, int errorCode);
+    // The default temporary directory: a new one under $TMPDIR (when it names an absolute
+    // path) or the default's own directory, named after the default with an unpredictable
+    // ending, made exclusively with mode 0700. It becomes the temporary directory and the
+    // value of UPDATE_TEMP.
+    void createUniqueTempDir();
     std::wstring password(const std::wstring& value) const;
 
     ConnectionOptions* m_settings = nullptr;
@@ -270,6 +280,9 @@ private:
     std::vector<std::wstring> m_createdRunDirs;
     bool m_tmpDirCreated = false;
     bool m_backupDirCreated = false;
+    // Whether the temporary directory is the default's (not given, not changed by the
+    // function-replacing plug-in).
+    bool m_tempDirDefault = false;
 };
 
 }  // namespace UpdateNew

@@ -193,6 +193,10 @@ enum class DefaultFrom { Text, WorkingDir, UpdaterDir };
 
 constexpr unsigned kMandatory = 1;
 constexpr unsigned kMultiple = 2;
+// The option decides where files go or what runs: an unknown key that looks like a typo
+// of it ends the run instead of reaching the plug-ins (the run would otherwise go on with
+// the default, installing into the working directory, say).
+constexpr unsigned kTypoRefused = 4;
 constexpr int32_t kNoDependency = -1;
 
 using T = UpdateOptionTarget;
@@ -206,7 +210,7 @@ struct OptionRow {
     uint32_t valueCount;  // kSwitch or kValue
     const wchar_t* defaultValue;
     DefaultFrom defaultFrom;
-    unsigned flags;  // kMandatory, kMultiple
+    unsigned flags;  // kMandatory, kMultiple, kTypoRefused
     int32_t dependsOn;
     Setter apply;
     const wchar_t* help;
@@ -242,9 +246,9 @@ const OptionRow kOptionTable[] = {
      L"Set PASS for authenticating while accessing a shared folder"},
     {OPT_HELP, L"help", kSwitch, nullptr, DefaultFrom::Text, 0, kNoDependency, Help,
      L"Help about the options"},
-    {OPT_INSTALL_PATH, L"install-path", kValue, L"", DefaultFrom::WorkingDir, 0, kNoDependency,
-     Text<&T::setInstallPath>, L"Set the path where to install the updates"},
-    {OPT_CONFIG_FILE, L"config-file", kValue, L"update.conf", DefaultFrom::UpdaterDir, 0,
+    {OPT_INSTALL_PATH, L"install-path", kValue, L"", DefaultFrom::WorkingDir, kTypoRefused,
+     kNoDependency, Text<&T::setInstallPath>, L"Set the path where to install the updates"},
+    {OPT_CONFIG_FILE, L"config-file", kValue, L"update.conf", DefaultFrom::UpdaterDir, kTypoRefused,
      kNoDependency, NameAndRead<&T::setConfigFileName, &T::readConfigFile>,
      L"Path to a configuration file that will be used instead of all parameters"},
     {OPT_MASTER_IDX, L"masteridx", kValue, nullptr, DefaultFrom::Text, kMandatory, kNoDependency,
@@ -270,24 +274,24 @@ const OptionRow kOptionTable[] = {
      Text<&T::setSelfUpdateProgram>, L"File which has to be executed in selfupdate, param = app"},
     {OPT_NOSELFUPDATE, L"noselfupdate", kSwitch, nullptr, DefaultFrom::Text, 0, kNoDependency,
      SelfUpdateDone, L"No more selfupdate (because selfupdate already has taken place)"},
-    {OPT_GUILIB, L"guilib", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+    {OPT_GUILIB, L"guilib", kValue, nullptr, DefaultFrom::Text, kTypoRefused, kNoDependency,
      Text<&T::setGuiLib>, L"Extension library for gui creation"},
-    {OPT_UPDATELIB, L"updatelib", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+    {OPT_UPDATELIB, L"updatelib", kValue, nullptr, DefaultFrom::Text, kTypoRefused, kNoDependency,
      Text<&T::setUpdateLib>, L"Extension library for functionality replacing"},
     {OPT_ADD_VAR_PAIR, L"add-var-pair", kValue, nullptr, DefaultFrom::Text, kMultiple,
      kNoDependency, Nothing, kVarPairHelp},
     {OPT_ADD_VAR_PAIR, L"add-var-pair%d", kValue, nullptr, DefaultFrom::Text, kMultiple,
      kNoDependency, Nothing, kVarPairHelp},
-    {OPT_BACKUP_DIR, L"backup-dir", kValue, L"%INSTALL_DIR%\\backup", DefaultFrom::Text, 0,
-     kNoDependency, Text<&T::setBackupDir>, L"The backup directory"},
+    {OPT_BACKUP_DIR, L"backup-dir", kValue, L"%INSTALL_DIR%\\backup", DefaultFrom::Text,
+     kTypoRefused, kNoDependency, Text<&T::setBackupDir>, L"The backup directory"},
     {OPT_USERAGENT, L"useragent", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency, Nothing,
      L"User Agent String which is sent to the http server on download"},
     {OPT_LOGFILE, L"logfile", kValue, L"update.log", DefaultFrom::Text, 0, kNoDependency,
      Text<&T::setLogFileName>, L"Specifies the name of the logfile"},
-    {OPT_TMPDIR, L"tmpdir", kValue, kDefaultTmpDir, DefaultFrom::Text, 0, kNoDependency,
+    {OPT_TMPDIR, L"tmpdir", kValue, kDefaultTmpDir, DefaultFrom::Text, kTypoRefused, kNoDependency,
      Text<&T::setTempDir>, L"Subdirectory in temp path"},
-    {OPT_IDX_LOCAL_NAME, L"idxlocalname", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
-     Text<&T::setIdxLocalName>, L"Local idx filename"},
+    {OPT_IDX_LOCAL_NAME, L"idxlocalname", kValue, nullptr, DefaultFrom::Text, kTypoRefused,
+     kNoDependency, Text<&T::setIdxLocalName>, L"Local idx filename"},
     {OPT_CHECKDIRTY, L"checkdirty", kSwitch, nullptr, DefaultFrom::Text, 0, kNoDependency,
      On<&T::setCheckDirty>, L"Checks whether remote files are dirty"},
     {OPT_IGNORE_SERVER_LIST, L"productfileignoreserverlist", kValue, nullptr, DefaultFrom::Text, 0,
@@ -353,6 +357,19 @@ void CUpdateParameters::validate() const {
     const bool ok = isSet(OPT_DEFAULT_SERVER) ? (productFile && !urls && !infoFile && !root)
                                               : (!productFile && urls && infoFile && root);
     if (!ok) THROW_CRITICAL(Msg<366>(), ERR_CONFIG_FILE);
+}
+
+void CUpdateParameters::checkUnknownKeys() const {
+    const auto refused = [](const Parameter& p) {
+        const OptionRow* row = RowOf(p.id());
+        return row != nullptr && (row->flags & kTypoRefused) != 0;
+    };
+    for (const UnknownKey& unknown : unknownKeys()) {
+        const std::wstring option = nearestName(unknown.key, refused);
+        if (option.empty()) continue;
+        const std::wstring where = unknown.source.empty() ? Msg<693>() : unknown.source;
+        THROW_CRITICAL(Msg<850>(unknown.key, where, option), ERR_INVALID_PARAMETER);
+    }
 }
 
 bool CUpdateParameters::parseCommandLine(int argc, const wchar_t* const* argv,

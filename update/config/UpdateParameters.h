@@ -78,6 +78,13 @@ public:
     // file and product root); otherwise CUpdateCriticalException 618 (message 366).
     void validate() const override;
 
+    // An unknown key of the command line or of the configuration file that is close to an
+    // option deciding where files go or what runs (install-path, config-file, tmpdir,
+    // backup-dir, idxlocalname, guilib, updatelib) throws CUpdateCriticalException 631
+    // (message 850) naming the key, where it was given and the option; other unknown keys
+    // pass.
+    void checkUnknownKeys() const override;
+
     // The two-pass parse of the command line; the configuration file is read through
     // apply(OPT_CONFIG_FILE, ...) on `target` between the passes. Unknown --key=value pairs
     // (and, in the second pass, known ones too) are recorded in `configData`, the data the

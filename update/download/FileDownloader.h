@@ -121,7 +121,7 @@ private:
     std::wstring m_proxyHost;  // the configured proxy host without surrounding blanks
 };
 
-// When a SIGINT or SIGTERM arrived: logs the handler's line and throws
+// When an interrupt signal arrived: logs the handler's line and throws
 // CUpdateCriticalException -1 (message 252 naming the signal), which stops the run and
 // rolls back what it did. Otherwise nothing.
 void ThrowIfInterrupted();

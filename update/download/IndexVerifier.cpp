@@ -72,8 +72,49 @@ IndexVerifier::IndexVerifier(const std::wstring& keysFile, int threshold) : m_th
             ERR_INVALID_PARAMETER);
 }
 
+std::wstring IndexVerifier::checkSignatures(
+    const std::wstring& address, const std::wstring& local, const std::string& bytes,
+    const Fetch& fetch, const std::function<std::wstring(const std::wstring&, int)>& name) {
+    m_signatureFiles.clear();
+    std::vector<std::string> texts;
+    for (int n = 1; n <= m_index.signatures; ++n) {
+        const std::wstring sigLocal = name(local, n);
+        const std::wstring sigAddress = name(address, n);
+        try {
+            fetch(sigAddress, sigLocal);
+        } catch (const Exception& e) {
+            // Without its first signature an index counts as unsigned; later ones may be
+            // missing as long as enough trusted keys signed.
+            if (n == 1) return Msg<808>(sigAddress, e.twhat()) + L"; " + Msg<793>(address);
+            LogDebug(L"%s\n", Msg<808>(sigAddress, e.twhat()).c_str());
+            continue;
+        }
+        std::string text;
+        int error = 0;
+        if (!ReadSmallFile(sigLocal, kMinisignMaxSignatureBytes, text, error))
+            return Msg<794>(sigAddress);
+        m_signatureFiles.emplace_back(n, sigLocal);
+        texts.push_back(text);
+    }
+    std::string detail;
+    switch (CheckIndexSignatures(bytes, texts, m_keys, m_threshold, detail)) {
+        case IndexVerdict::kOk:
+            return std::wstring();
+        case IndexVerdict::kUnsigned:
+            return Msg<793>(address);
+        case IndexVerdict::kMalformed:
+            return Msg<794>(name(address, m_signatureFiles[std::stoul(detail) - 1].first));
+        case IndexVerdict::kBadSignature:
+            return Msg<795>(address, W(detail));
+        case IndexVerdict::kUntrustedKey:
+            return Msg<796>(address, W(detail));
+        default:
+            return Msg<797>(address, W(detail), std::to_wstring(m_threshold));
+    }
+}
+
 void IndexVerifier::Verify(const std::wstring& address, const std::wstring& local,
-                           const std::wstring& keptCopy, const FetchSignature& fetch, time_t now) {
+                           const std::wstring& keptCopy, const Fetch& fetch, time_t now) {
     m_signatureFiles.clear();
     std::string bytes;
     int error = 0;
@@ -100,43 +141,22 @@ void IndexVerifier::Verify(const std::wstring& address, const std::wstring& loca
     // An index this installation verified before needs no new look at its signatures:
     // the state holds the digest of exactly these bytes.
     if (!state.present || state.indexSha256 != m_indexSha256) {
-        std::vector<std::string> texts;
-        for (int n = 1; n <= m_index.signatures; ++n) {
-            const std::wstring sigLocal = IndexSignatureName(local, n);
-            const std::wstring sigAddress = IndexSignatureName(address, n);
-            try {
-                fetch(n, sigLocal);
-            } catch (const Exception& e) {
-                // Without its first signature an index counts as unsigned; later ones
-                // may be missing as long as enough trusted keys signed.
-                if (n == 1)
-                    THROW_ERROR(Msg<808>(sigAddress, e.twhat()) + L"; " + Msg<793>(address),
-                                ERR_FILE_READ);
-                LogDebug(L"%s\n", Msg<808>(sigAddress, e.twhat()).c_str());
-                continue;
+        const std::wstring besideIndex =
+            checkSignatures(address, local, bytes, fetch, IndexSignatureName);
+        if (!besideIndex.empty()) {
+            // While a tree is published or copied, the signature files beside the index
+            // may already be those of the next index; the ones named after this index's
+            // content are its own.
+            LogDebug(L"%s\n", besideIndex.c_str());
+            const std::wstring byContent = checkSignatures(
+                address, local, bytes, fetch, [this](const std::wstring& path, int n) {
+                    return ContentSignatureName(path, m_indexSha256, n);
+                });
+            if (!byContent.empty()) {
+                LogDebug(L"%s\n", byContent.c_str());
+                THROW_ERROR(Msg<875>(address, ContentSignatureName(address, m_indexSha256, 1)),
+                            ERR_FILE_READ);
             }
-            std::string text;
-            if (!ReadSmallFile(sigLocal, kMinisignMaxSignatureBytes, text, error))
-                THROW_ERROR(Msg<794>(sigAddress), ERR_FILE_READ);
-            m_signatureFiles.push_back(sigLocal);
-            texts.push_back(text);
-        }
-        std::string detail;
-        switch (CheckIndexSignatures(bytes, texts, m_keys, m_threshold, detail)) {
-            case IndexVerdict::kOk:
-                break;
-            case IndexVerdict::kUnsigned:
-                THROW_ERROR(Msg<793>(address), ERR_FILE_READ);
-            case IndexVerdict::kMalformed:
-                THROW_ERROR(Msg<794>(IndexSignatureName(address, std::stoi(detail))),
-                            ERR_FILE_READ);
-            case IndexVerdict::kBadSignature:
-                THROW_ERROR(Msg<795>(address, W(detail)), ERR_FILE_READ);
-            case IndexVerdict::kUntrustedKey:
-                THROW_ERROR(Msg<796>(address, W(detail)), ERR_FILE_READ);
-            default:
-                THROW_ERROR(Msg<797>(address, W(detail), std::to_wstring(m_threshold)),
-                            ERR_FILE_READ);
         }
     }
     switch (CheckIndexFreshness(m_index, m_indexSha256, state, now)) {
@@ -200,10 +220,21 @@ void IndexVerifier::CheckProductFile(const std::wstring& name, const std::string
         THROW_ERROR(Msg<802>(name), ERR_FILE_READ);
 }
 
-void IndexVerifier::CheckProductInfo(const std::wstring& local) const {
+void IndexVerifier::CheckProductInfo(const std::wstring& remote, const std::wstring& local,
+                                     const Fetch& fetch) const {
     const auto found = m_index.productInfos.find(ToMultibyte(GetLastComponent(local)));
-    if (found == m_index.productInfos.end() || found->second != Sha256OfFile(local))
-        THROW_ERROR(Msg<803>(local), ERR_FILE_READ);
+    if (found == m_index.productInfos.end()) THROW_ERROR(Msg<803>(local), ERR_FILE_READ);
+    if (Sha256OfFile(local) == found->second) return;
+    // Another publication's file (one being put in place): the copy of this index's one
+    // is kept under a name made from its digest.
+    const std::wstring named = ContentProductInfoName(remote, found->second);
+    LogDebug(L"%s\n", Msg<877>(remote, named).c_str());
+    try {
+        fetch(named, local);
+    } catch (const Exception& e) {
+        LogDebug(L"%s\n", e.twhat());
+    }
+    if (Sha256OfFile(local) != found->second) THROW_ERROR(Msg<876>(remote, named), ERR_FILE_READ);
 }
 
 void IndexVerifier::CheckModuleFile(const std::wstring& local, const std::string& expected,

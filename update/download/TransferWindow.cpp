@@ -413,7 +413,7 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
         arrival.sha256 = slot.digest.Sha256Text();
     }
     if (slot.job) {
-        arrival.unpacked = m_unpack->Wait(slot.job);
+        arrival.unpacked = m_unpack->Wait(slot.job, ThrowIfInterrupted);
         slot.job.reset();
     }
 

@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+
 #include "base/Conv.h"
 #include "base/FileUtils.h"
 #include "codec/GzFile.h"
@@ -48,10 +50,17 @@ void UnpackAhead::Add(std::shared_ptr<Job> job) {
     m_work.notify_one();
 }
 
-UnpackedFile UnpackAhead::Wait(const std::shared_ptr<Job>& job) {
+UnpackedFile UnpackAhead::Wait(const std::shared_ptr<Job>& job,
+                               const std::function<void()>& whileWaiting) {
     std::unique_lock<std::mutex> lock(m_mutex);
     // Bounded by the job: it reads a file of known size and writes at most its cap.
-    m_done.wait(lock, [&] { return job->done || !job->queued; });
+    while (!m_done.wait_for(lock, std::chrono::seconds(1),
+                            [&] { return job->done || !job->queued; })) {
+        if (!whileWaiting) continue;
+        lock.unlock();
+        whileWaiting();
+        lock.lock();
+    }
     if (!job->ok) return UnpackedFile();
     return UnpackedFile(job->output, job->writtenSize, job->writtenMd5);
 }

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -58,9 +59,12 @@ public:
     // Queues `job`; once the threads have ended (destruction) it is done at once, without
     // output.
     void Add(std::shared_ptr<Job> job);
-    // Waits until `job` is done: its output, or an empty file object when it has none. A
-    // job never handed to Add has none.
-    UnpackedFile Wait(const std::shared_ptr<Job>& job);
+    // Waits until `job` is done: its output, or an empty file object when it has none (a
+    // job never handed to Add has none). Calls `whileWaiting` (when given) about once a
+    // second meanwhile; what it throws ends the wait and passes on (the job goes on; the
+    // destructor waits for it).
+    UnpackedFile Wait(const std::shared_ptr<Job>& job,
+                      const std::function<void()>& whileWaiting = {});
     // Gives the job up: a queued job is skipped, a running one stops at its next piece;
     // returns once no thread works on it any more, with its output removed.
     void Drop(const std::shared_ptr<Job>& job);

@@ -15,6 +15,7 @@
 #include "base/SharedNames.h"
 #include "base/StringUtils.h"
 #include "download/DownloadNames.h"
+#include "download/FileDownloader.h"
 #include "install/TemporaryFiles.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -99,7 +100,8 @@ std::wstring CModuleInstaller::listFilePath() const {
 void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
     const UpdateModuleInfo& cCurModule = module;
     for (const FileRecord& file : module.files)
-        if (file.needsupdate) LogDebug(L"%s\n", Msg<626>(module.name).c_str());
+        if (file.needsupdate)
+            LogDebug(L"%s\n", Msg<626>(module.name, installedPath(module, file)).c_str());
 
     UpdStringList cCreatedDirs;
     m_callbacks.checkCreateDirectory(m_settings.backupDir, cCreatedDirs);
@@ -170,6 +172,8 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             helper.AddChangedFile(src, dest);
             continue;
         }
+        // Stopped between two files, the module is rolled back as a whole.
+        ThrowIfInterrupted();
         CreateTargetDirectory(dest);
         // The verified download is needed by nothing else once it is installed.
         copyDeferrable(

@@ -1,6 +1,7 @@
 #include "install/PendingUpdate.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/TrustedDirectory.h"
 
 namespace UpdateNew {
 
@@ -34,8 +36,19 @@ std::wstring OwedPostsTempFile(const std::wstring& marker) {
 
 PendingRecord ReadPendingRecord(const std::wstring& marker) {
     PendingRecord record;
-    const int fd = ::open(ToMultibyte(marker).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return record;
+    // Not blocking: a FIFO planted there must not hold the run up.
+    const int fd =
+        ::open(ToMultibyte(marker).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ELOOP) record.distrust = Msg<816>(marker);
+        return record;
+    }
+    record.distrust = FileTrustFault(fd, marker);
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return record;
+    }
     std::string text;
     char buf[4096];
     while (text.size() < kPendingRecordMaxBytes) {

@@ -19,11 +19,16 @@ struct PendingRecord {
     // leaves them listed; the run that ends the update removes them).
     std::vector<std::wstring> tmpDirs;
     std::vector<std::wstring> backupDirs;
+    // Set by ReadPendingRecord: why the marker is not to be trusted with directories (a
+    // message naming it: another user's file, or one every user may write); empty when it is.
+    std::wstring distrust;
 };
 
 // The record in the marker at `marker`. A missing marker, an empty one (as updaters without
 // the record leave it) and lines of other keys give nothing. Only the first
-// kPendingRecordMaxBytes are read, and only whole lines with a non-empty value count.
+// kPendingRecordMaxBytes are read, and only whole lines with a non-empty value count. The
+// marker is opened without following a link (a link gives nothing but the distrust) and
+// checked on the open descriptor (base/TrustedDirectory.h, FileTrustFault).
 PendingRecord ReadPendingRecord(const std::wstring& marker);
 
 // Writes `record` as the marker's content (UTF-8, owed posts first, then the directories):

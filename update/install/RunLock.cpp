@@ -93,6 +93,23 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
     LogDebug(L"Run lock %s taken\n", path.c_str());
 }
 
+void RunLock::acquireShared(const std::wstring& path, const std::wstring& installation) {
+    const std::string file = ToMultibyte(path);
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT) return;  // no real run has been here yet
+        THROW_CRITICAL(Msg<696>(path, SystemErrorText(errno)), ERR_INSTALL_DIR);
+    }
+    if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+        const int error = errno;
+        close(fd);
+        if (error == EWOULDBLOCK) THROW_CRITICAL(Msg<880>(installation, path), ERR_INSTALL_DIR);
+        THROW_CRITICAL(Msg<696>(path, SystemErrorText(error)), ERR_INSTALL_DIR);
+    }
+    m_fd = fd;
+    LogDebug(L"Run lock %s taken shared\n", path.c_str());
+}
+
 void RunLock::keepHandedDown() {
     const int fd = InheritedDescriptor(RunLock::kHandOverVariable);
     if (fd < 0) return;

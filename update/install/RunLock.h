@@ -1,4 +1,5 @@
-// One update run per installation at a time. A run holds an exclusive flock on a lock
+// One update run per installation at a time (check-only runs share the lock among
+// themselves, never with a real run). A run holds an exclusive flock on a lock
 // file beside the kept master index ("<kept index>.lock") from before its first step to
 // its end; the file holds the holder's process id, so a second run can say who holds it.
 // The kernel drops the lock when the holder ends, however it ends (a killed run does not
@@ -30,6 +31,12 @@ public:
     // (ERR_INSTALL_DIR) naming `installation` and the holder's process id when another run
     // holds it, or naming the file and the system error when it cannot be taken.
     void acquire(const std::wstring& path, const std::wstring& installation);
+    // A check-only run: takes the lock on `path` shared when the file exists (opened
+    // read-only, never created), so that it never looks at the kept index while a real run
+    // writes it. Nothing when the file does not exist. Throws CUpdateCriticalException
+    // (ERR_INSTALL_DIR) naming `installation` while a real run holds it, or naming the file
+    // and the system error when it cannot be opened or locked.
+    void acquireShared(const std::wstring& path, const std::wstring& installation);
     // In the self-update helper: keeps a handed-down descriptor open and hands it down to
     // the updater it restarts. Nothing when none was handed down.
     void keepHandedDown();

@@ -13,6 +13,7 @@
 
 #include "base/Exception.h"
 #include "base/FileUtils.h"
+#include "base/Interrupts.h"
 #include "base/Messages.h"
 #include "base/RunProcess.h"
 
@@ -35,6 +36,8 @@ std::wstring Outcome(int status) {
     if (WIFSIGNALED(status)) return Msg<702>(WTERMSIG(status));
     // 127: the child could not execute the helper program (see RunProcess).
     if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return Msg<703>();
+    // The helper did its part; the updater it started is what did not take over.
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return Msg<881>();
     return Msg<701>(WIFEXITED(status) ? WEXITSTATUS(status) : status);
 }
 
@@ -69,6 +72,14 @@ bool SelfUpdateHandover::WaitForTakeOver(int pid, std::wstring& why) {
                               deadline - std::chrono::steady_clock::now())
                               .count();
         if (left <= 0) break;
+        if (const wchar_t* signal = InterruptSignalName()) {
+            // Stopped here, the run rolls the module back: nothing may copy after that.
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            why = Msg<707>(signal);
+            return false;
+        }
         pollfd p{m_read, POLLIN, 0};
         const int ready = ::poll(&p, 1, static_cast<int>(left < 1000 ? left : 1000));
         if (ready < 0 && errno != EINTR) break;
@@ -101,12 +112,30 @@ void SelfUpdateHandover::AdoptFromEnvironment() {
     ::fcntl(g_helperFd, F_SETFD, FD_CLOEXEC);
 }
 
-void SelfUpdateHandover::SignalTakenOver() {
+void SelfUpdateHandover::PassOn() {
     if (g_helperFd < 0) return;
-    const char byte = 1;
-    while (::write(g_helperFd, &byte, 1) < 0 && errno == EINTR) {
-    }
+    ::fcntl(g_helperFd, F_SETFD, 0);
+    ::setenv(kEnvironmentName, std::to_string(g_helperFd).c_str(), 1);
+}
+
+void SelfUpdateHandover::ReleasePassedOn() {
+    ::unsetenv(kEnvironmentName);
     CloseFd(g_helperFd);
+}
+
+bool SelfUpdateHandover::SignalTakenOver() {
+    if (g_helperFd < 0) return true;
+    const char byte = 1;
+    // A first process that gave up has closed its end: the write fails with EPIPE, which
+    // must not end this process before it can say so.
+    void (*previous)(int) = ::signal(SIGPIPE, SIG_IGN);
+    ssize_t n;
+    do {
+        n = ::write(g_helperFd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    ::signal(SIGPIPE, previous == SIG_ERR ? SIG_DFL : previous);
+    CloseFd(g_helperFd);
+    return n == 1;
 }
 
 }  // namespace UpdateNew

@@ -3,11 +3,14 @@
 //
 // The first process opens a pipe and hands its write end to the helper (the descriptor's
 // number in the environment variable kEnvironmentName, inherited through fork and exec).
-// The helper writes one byte once its configuration and plug-ins are loaded, its copy
-// actions are done and the updated updater is started, and closes the pipe. A helper that
-// cannot be started, cannot load what it needs or fails on the way ends without that byte:
-// the first process sees the pipe close empty (or the wait run out) and fails the run
-// instead of ending with 0 while nothing was updated.
+// The helper does its copy actions and hands the write end on to the updated updater it
+// starts (the same way), which writes one byte once it runs its update, and closes the
+// pipe. A helper or an updated updater that cannot be started, cannot load what it needs
+// or fails on the way ends without that byte: the first process sees the pipe close empty
+// (or the wait run out, or an interrupt come) and fails the run instead of ending with 0
+// while nothing was updated. An updated updater that finds the first process no longer
+// waiting (its byte cannot be written) ends without doing anything, as that process rolls
+// the self-update back.
 //
 // The first process owns one object for the duration of the start; the helper side is a
 // pair of process-wide functions. Single-threaded.
@@ -33,17 +36,25 @@ public:
     SelfUpdateHandover& operator=(const SelfUpdateHandover&) = delete;
 
     // First process, after the helper `pid` was started: closes its own copy of the write
-    // end and waits for the helper's byte, at most kWaitSeconds. True when the helper took
-    // over; otherwise false with `why` saying what became of the helper (its exit status,
-    // the signal that ended it, or that it did not answer in time and was killed).
+    // end and waits for the byte, at most kWaitSeconds, looking at the interrupt flags
+    // every second. True when the updated updater took over; otherwise false with `why`
+    // saying what became of the helper (its exit status, the signal that ended it, that the
+    // updater it started ended first, or that it did not answer in time or an interrupt came
+    // and it was killed).
     bool WaitForTakeOver(int pid, std::wstring& why);
 
     // Helper side, at start: takes the descriptor named by the environment (if any) out of
     // the environment and keeps it from the programs this process starts.
     static void AdoptFromEnvironment();
-    // Helper side: the take-over is complete; writes the byte and closes the descriptor.
-    // Does nothing when this process was not started by a self-update.
-    static void SignalTakenOver();
+    // Helper side: the updated updater about to be started inherits the descriptor (named
+    // in the environment); ReleasePassedOn closes this process's copy once it is started.
+    // Nothing when this process was not started by a self-update.
+    static void PassOn();
+    static void ReleasePassedOn();
+    // Updated updater (or a helper that starts none): the take-over is complete; writes the
+    // byte and closes the descriptor. False when the first process no longer waits for it;
+    // true otherwise, and when this process was not started by a self-update.
+    static bool SignalTakenOver();
 
 private:
     int m_read = -1;

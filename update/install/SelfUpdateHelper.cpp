@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -56,6 +57,15 @@ std::wstring RealPath(const std::wstring& path) {
     return out;
 }
 
+// Whether `program` names an existing file as a path. A bare name (no "/") is what a
+// shell found through PATH, and never a file of the working directory.
+bool IsExistingProgramPath(const std::wstring& program) {
+    if (program.find(L'/') == std::wstring::npos) return false;
+    struct stat st;
+    const std::string name = ToMultibyte(program);
+    return !name.empty() && ::stat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
 CSelfUpdateHelper::CSelfUpdateHelper(UpdateCallbacks& callbacks, const SelfUpdateSettings& settings,
@@ -94,6 +104,15 @@ std::wstring CSelfUpdateHelper::HelperLibrary() const {
     return lib;
 }
 
+std::wstring CSelfUpdateHelper::RestartCommandLine() const {
+    const std::wstring& line = m_settings.commandLine;
+    const std::wstring typed = GetProgramPart(line);
+    if (IsExistingProgramPath(typed) || m_settings.updaterPath.empty()) return line;
+    const std::wstring& real = m_settings.updaterPath;
+    const std::wstring program = real.find(L' ') == std::wstring::npos ? real : L'"' + real + L'"';
+    return program + line.substr(typed.size());
+}
+
 std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) const {
     std::wstring text;
     AppendF(text, L"[selfupdate]\n");
@@ -103,8 +122,8 @@ std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) con
         AppendF(text,
                 L"ExecAction=%s --NoSelfUpdate \"--TmpDir=%s\" \"--LogFile=%s\" "
                 L"\"--TmpFilesList=%s\"\n",
-                m_settings.commandLine.c_str(), m_settings.tmpDir.c_str(),
-                m_settings.logFile.c_str(), tmpFilesList.c_str());
+                RestartCommandLine().c_str(), m_settings.tmpDir.c_str(), m_settings.logFile.c_str(),
+                tmpFilesList.c_str());
     if (!m_settings.updateLib.empty()) {
         AppendF(text, L"[update]\n");
         AppendF(text, L"UpdateLib=%s\n", HelperLibrary().c_str());
@@ -154,9 +173,10 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
         return;
     }
     // The helper replaces the files and starts the updated updater, which finishes the
-    // run. This process ends with success only once the helper said it took over: a helper
-    // that cannot start, load its plug-in or copy fails this run instead, which then rolls
-    // back as any failed installation does.
+    // run. This process ends with success only once that updater said it took over: a
+    // helper that cannot start, load its plug-in or copy, or an updater that cannot be
+    // restarted or ends first, fails this run instead, which then rolls back (and restores
+    // what the helper replaced) as any failed installation does.
     SelfUpdateHandover handover;
     int pid = 0;
     // The helper and the updater it restarts go on under this run's lock.

@@ -25,7 +25,7 @@ struct SelfUpdateSettings {
     std::wstring updateLib;    // the function-replacing plug-in's path; empty when none
     std::wstring commandLine;  // this process's command line text, variables expanded;
                                // ends with a blank
-    std::wstring updaterPath;  // the running updater's executable
+    std::wstring updaterPath;  // the running updater's executable, links resolved
 };
 
 class CSelfUpdateHelper {
@@ -68,7 +68,7 @@ public:
     // The text of "update.conf", line by line:
     //   [selfupdate]
     //   CopyAction=<source>|<target>            one per changed entry, in order
-    //   ExecAction=<command line> --NoSelfUpdate "--TmpDir=<tmp>" "--LogFile=<log>"
+    //   ExecAction=<RestartCommandLine()> --NoSelfUpdate "--TmpDir=<tmp>" "--LogFile=<log>"
     //       "--TmpFilesList=<tmpFilesList>"     (one line; not in restore mode)
     //   [update]                                only with a plug-in library:
     //   UpdateLib=<HelperLibrary()>
@@ -76,6 +76,10 @@ public:
     //   masteridx=/idx/master.idx
     //   Logfile=<log>
     std::wstring ConfigText(const std::wstring& tmpFilesList) const;
+    // The command line the updated updater is started with: this process's, unless its
+    // program word (argv[0] as typed) is no path to an existing file (a program found
+    // through PATH); then the updater's real path, resolved at start-up, takes its place.
+    std::wstring RestartCommandLine() const;
     // Where the helper loads the function-replacing plug-in from: the side directory when
     // the library is one of the module's files (copied there by Execute), otherwise the
     // configured path.
@@ -84,9 +88,10 @@ public:
     // Creates the side directory (through "checkCreateDirectory(cPath, cCreatedDirs)"),
     // copies every entry into it (through "copyFile(source, dest)"), writes "update.conf"
     // (temporary name, sync, rename) and starts the helper program without arguments.
-    // Normal mode: does not return once the helper took over (SelfUpdateHandover), the
-    // process ends with status 0; a helper that does not take over fails with 630 and
-    // message 700 saying what became of it. Restore mode: waits for the helper (at most
+    // Normal mode: does not return once the updated updater the helper restarts took over
+    // (SelfUpdateHandover), the process ends with status 0; when either does not take over
+    // (or an interrupt comes first) it fails with 630 and message 700 saying what became of
+    // them. Restore mode: waits for the helper (at most
     // kRestoreWaitSeconds) and returns. Failures: CUpdateCriticalException 630 with message 243
     // (the configuration file or the side directory cannot be written) or 252 (the helper could not
     // be started or awaited); the Exception of the child-process layer passes on; copy failures

@@ -14,8 +14,10 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Logger.h"
+#include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/StringUtils.h"
+#include "base/TrustedDirectory.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -70,6 +72,12 @@ bool CTemporaryFiles::IsOwned(const std::wstring& dir) {
     struct stat st;
     const std::wstring marker = JoinPath(WithoutTrailingSlash(dir), kOwnerMarkerName);
     return ::lstat(ToMultibyte(marker).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+std::wstring CTemporaryFiles::OwnRunDirFault(const std::wstring& dir) {
+    std::wstring fault = DirectoryTrustFault(dir);
+    if (fault.empty() && !IsOwned(dir)) fault = Msg<823>(WithoutTrailingSlash(dir));
+    return fault;
 }
 
 void CTemporaryFiles::addRunDir(const std::wstring& path) {

@@ -28,6 +28,10 @@ public:
     static bool MarkOwned(const std::wstring& dir);
     // Whether `dir` holds the marker.
     static bool IsOwned(const std::wstring& dir);
+    // Why `dir`, a directory an earlier run recorded, may not be taken as that run's own
+    // (reused or removed): it must be trusted (base/TrustedDirectory.h) and hold the
+    // marker. Empty when it may.
+    static std::wstring OwnRunDirFault(const std::wstring& dir);
 
     CTemporaryFiles() = default;
     CTemporaryFiles(const CTemporaryFiles&) = delete;

@@ -6,6 +6,7 @@
 #include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/TrustedDirectory.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/LibraryInfo.h"
 
@@ -340,10 +341,12 @@ bool UpdateCallbacks::placeFile(const std::wstring& source, const std::wstring& 
     return bCopied;
 }
 
-bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath, UpdStringList& cCreatedDirs) {
+bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath, UpdStringList& cCreatedDirs,
+                                           bool privateDir) {
     if (callLib(L"checkCreateDirectory(cPath, cCreatedDirs)",
                 &CUpdateLibCallbacks::checkCreateDirectory, cPath, cCreatedDirs))
         return true;
+    if (privateDir) return CreatePrivateDirectory(cPath, &cCreatedDirs) == 0;
     return CreateDirectories(cPath, 0755, &cCreatedDirs) == 0;
 }
 

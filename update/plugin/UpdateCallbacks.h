@@ -178,7 +178,10 @@ public:
     // the step over ("checkCreateDirectory(cPath, cCreatedDirs)" answered 0: true). The
     // updater creates missing directories with mode 0755 and appends each one it created
     // to `cCreatedDirs`, parents first. Gives whether the directory exists afterwards.
-    bool checkCreateDirectory(const std::wstring& cPath, UpdStringList& cCreatedDirs);
+    // With `privateDir` the updater makes `cPath` itself with mode 0700 (parents as
+    // before) and leaves anything found in place to the caller's check.
+    bool checkCreateDirectory(const std::wstring& cPath, UpdStringList& cCreatedDirs,
+                              bool privateDir = false);
     bool checkCreateDirectory(const std::wstring& cPath);
 
     // Counters of the run, kept for the file check and the progress display.

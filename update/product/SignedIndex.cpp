@@ -95,6 +95,18 @@ std::wstring IndexSignatureName(const std::wstring& index, int n) {
     return n <= 1 ? index + L".minisig" : index + L".minisig." + std::to_wstring(n);
 }
 
+std::wstring ContentSignatureName(const std::wstring& index, const std::string& indexSha256,
+                                  int n) {
+    return IndexSignatureName(
+        index + L"." + FromMultibyte(indexSha256.substr(0, kContentNameDigits)), n);
+}
+
+std::wstring ContentProductInfoName(const std::wstring& info, const std::string& sha256) {
+    const bool gz = info.size() > 3 && info.compare(info.size() - 3, 3, L".gz") == 0;
+    return info.substr(0, gz ? info.size() - 3 : info.size()) + L"." +
+           FromMultibyte(sha256.substr(0, kContentNameDigits)) + L".gz";
+}
+
 std::wstring TrustStatePath(const std::wstring& keptIndex) {
     return keptIndex + L".trust";
 }

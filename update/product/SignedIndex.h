@@ -10,6 +10,11 @@
 // format, over the index's bytes). Every module file's record in the product info file
 // carries ZIPSHA256, the SHA-256 of its compressed file.
 //
+// A signed publication also keeps each signature and product info file under a name made
+// from content (ContentSignatureName, ContentProductInfoName), kept until the publication
+// after next. A client that fetched an index while a newer publication was being put in
+// place (or copied) finds the files of exactly that index there.
+//
 // This header also holds what one run checks the index against: the trust state kept
 // beside the kept copy of the index (highest accepted serial and that index's SHA-256)
 // and the pure checks of signatures, expiry and serial.
@@ -50,6 +55,14 @@ SignedIndexParse ParseSignedIndex(const std::vector<std::string>& lines, SignedI
 
 // Name of the n-th signature file (n from 1) beside the index at `index`.
 std::wstring IndexSignatureName(const std::wstring& index, int n);
+// Name of the n-th signature file of the index whose SHA-256 text is `indexSha256`:
+// "<index>.<first 16 hex digits>.minisig", then ".minisig.2" and so on.
+std::wstring ContentSignatureName(const std::wstring& index, const std::string& indexSha256, int n);
+// Name of the product info file `info` ("....gz") whose SHA-256 text is `sha256`:
+// "<info without .gz>.<first 16 hex digits>.gz".
+std::wstring ContentProductInfoName(const std::wstring& info, const std::string& sha256);
+// Hex digits of a SHA-256 text that a content name carries.
+constexpr size_t kContentNameDigits = 16;
 
 // What this installation has accepted: the highest serial and the SHA-256 of that index.
 struct TrustState {

@@ -280,8 +280,9 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& 
     if (!mirror) {
         localPath = JoinPath(destination, name);
         // One open gives presence, size and digest.
+        ThrowIfInterrupted();
         const FileDigest local = prefetch && prefetch->nextIs(localPath)
-                                     ? prefetch->take()
+                                     ? prefetch->take(ThrowIfInterrupted)
                                      : GetFileSizeAndMD5(localPath);
         if (!local.exists) {
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
@@ -377,6 +378,25 @@ void FileProcessor::addRunDir(const std::wstring& dir, bool created) {
             dir.c_str());
     }
     m_temporaries.addRunDir(dir);
+}
+
+void FileProcessor::readEarlierRuns(const std::wstring& marker) {
+    m_earlierRuns = ReadPendingRecord(marker);
+    const UpdateDirs& dirs = m_config->updateDirs();
+    for (auto* list : {&m_earlierRuns.tmpDirs, &m_earlierRuns.backupDirs}) {
+        std::vector<std::wstring> kept;
+        for (const std::wstring& dir : *list) {
+            const bool ours = dir == WithoutTrailingSlash(dirs.m_tmpdir) ||
+                              dir == WithoutTrailingSlash(dirs.m_backupdir);
+            std::wstring fault = ours ? std::wstring() : m_earlierRuns.distrust;
+            if (!ours && fault.empty()) fault = CTemporaryFiles::OwnRunDirFault(dir);
+            if (fault.empty())
+                kept.push_back(dir);
+            else
+                LogWarning(L"%s\n", Msg<822>(dir, marker, fault).c_str());
+        }
+        list->swap(kept);
+    }
 }
 
 void FileProcessor::ReadTmpFilesList(const std::wstring& path) {

@@ -144,6 +144,10 @@ public:
     // cannot be made; the downloader's Exception for a failed transfer.
     std::wstring DownloadProductInfoFile(const std::wstring& defaultAddress,
                                          const std::wstring& givenName);
+    // In mirror mode: copies the fetched product info file `downloaded` to `mirrorPath`
+    // (creating its directory), and, when the mirrored signed index names it with this
+    // digest, also under its content name (ContentProductInfoName).
+    void MirrorProductInfo(const std::wstring& downloaded, const std::wstring& mirrorPath);
 
     // --- module download ---
     // The download step. `baseAddress` is the server joined with the update root (module
@@ -242,9 +246,9 @@ private:
     void keepNewIndex(const std::wstring& local, const std::wstring& keptCopy,
                       const std::wstring& marker);
     void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
-    // Fetches the n-th signature file of the index at `address` into `local` (registered as
-    // temporary first), no bigger than a signature file may be.
-    void fetchIndexSignature(const std::wstring& address, int n, const std::wstring& local);
+    // Fetches the signature file `remote` into `local` (registered as temporary first), no
+    // bigger than a signature file may be.
+    void fetchIndexSignature(const std::wstring& remote, const std::wstring& local);
     // Chooses, for a changed installed file, the patch whose base has its digest (when
     // patches are on and the file has any).
     void planPatch(const UpdateModuleInfo& module, const FileRecord& file,
@@ -258,10 +262,11 @@ private:
     // fetched or does not match its record is left out (logged at info level).
     void fetchMirrorPatches(const UpdateModuleInfo& module, const FileRecord& file,
                             const std::wstring& remoteGz, const std::wstring& gz);
-    // Copies the index's signature files beside its mirror copy (fetching them first when
+    // Copies the `count` signature files of the index beside its mirror copy, under their
+    // plain names and the names made from the index's content (fetching them first when
     // no verifier did).
     void copyIndexSignatures(const std::wstring& address, const std::wstring& local,
-                             const std::wstring& mirrorCopy);
+                             const std::wstring& mirrorCopy, int count);
     // What the download step does with one module file, decided before the first
     // transfer so that the files behind the one being fetched can run ahead.
     // A step keeps no paths: a product may have hundreds of thousands of files, so each
@@ -332,10 +337,18 @@ private:
     // Made by DownloadMasterIdx when trusted keys are configured; checks the index and,
     // through it, everything the run fetches after it.
     std::unique_ptr<IndexVerifier> m_verifier;
+    // The product info digests of the signed index a mirror copied (name -> SHA-256 text).
+    std::map<std::string, std::string> m_mirroredInfos;
     // The modules the marker records as owed a post command.
     std::vector<std::wstring> m_owedPosts;
-    // The record as this run found it (the directories of earlier runs of the update).
+    // The record as this run found it (the directories of earlier runs of the update),
+    // holding only the directories that may be taken as those runs' own.
     PendingRecord m_earlierRuns;
+    // Reads the record of `marker` into m_earlierRuns. A directory of it that is not this
+    // run's own is kept only when the marker and the directory are trusted and the
+    // directory holds the owner marker; any other is left alone with a warning that says
+    // why, and is neither reused nor removed.
+    void readEarlierRuns(const std::wstring& marker);
     // Whether the marker was there: an earlier run did not end well.
     bool m_unfinished = false;
     // The download directories of earlier runs, where verified downloads may wait.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/Conv.h"
+#include "base/CountText.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Interrupts.h"
@@ -137,35 +138,46 @@ void FileProcessor::makeDirectoryForFile(const std::wstring& file, int code) {
 
 // ---- master index -------------------------------------------------------------------------
 
-void FileProcessor::fetchIndexSignature(const std::wstring& address, int n,
-                                        const std::wstring& local) {
+void FileProcessor::fetchIndexSignature(const std::wstring& remote, const std::wstring& local) {
     AddTempFile(local);
-    GetDownloader().downloadFile(IndexSignatureName(address, n), local, kMinisignMaxSignatureBytes);
+    GetDownloader().downloadFile(remote, local, kMinisignMaxSignatureBytes);
 }
 
 void FileProcessor::copyIndexSignatures(const std::wstring& address, const std::wstring& local,
-                                        const std::wstring& mirrorCopy) {
+                                        const std::wstring& mirrorCopy, int count) {
     // A mirror serves the publication as signed: its signature files, byte for byte, in
-    // place before the index. Without a verifier they are fetched for the copy alone.
-    std::vector<std::wstring> fetched;
-    if (m_verifier) {
-        fetched = m_verifier->signatureFiles();
-    } else {
-        std::vector<std::string> lines;
-        SignedIndex index;
-        std::string bad;
-        if (ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes) < 0 ||
-            ParseSignedIndex(lines, index, bad) != SignedIndexParse::kOk)
-            return;
-        for (int n = 1; n <= index.signatures; ++n) {
-            fetched.push_back(IndexSignatureName(local, n));
-            fetchIndexSignature(address, n, fetched.back());
+    // place before the index, under both names. Without a verifier they are fetched for
+    // the copy alone: those named after the index's content when the server has them (they
+    // are this index's for certain), else those beside it.
+    std::vector<std::pair<int, std::wstring>> fetched;
+    const std::string sha256 = m_verifier ? m_verifier->indexSha256() : Sha256OfFile(local);
+    if (m_verifier) fetched = m_verifier->signatureFiles();
+    for (int n = 1; !m_verifier && n <= count; ++n) {
+        const std::wstring named = ContentSignatureName(local, sha256, n);
+        try {
+            fetchIndexSignature(ContentSignatureName(address, sha256, n), named);
+            fetched.emplace_back(n, named);
+            continue;
+        } catch (const Exception& e) {
+            LogDebug(L"%s\n", e.twhat());
         }
+        fetched.emplace_back(n, IndexSignatureName(local, n));
+        fetchIndexSignature(IndexSignatureName(address, n), fetched.back().second);
     }
-    for (const std::wstring& sig : fetched) {
-        const std::wstring suffix = sig.substr(local.size());
-        callbacks().copyFile(sig, mirrorCopy + suffix, false);
+    for (const auto& sig : fetched) {
+        callbacks().copyFile(sig.second, ContentSignatureName(mirrorCopy, sha256, sig.first),
+                             false);
+        callbacks().copyFile(sig.second, IndexSignatureName(mirrorCopy, sig.first), false);
     }
+}
+
+void FileProcessor::MirrorProductInfo(const std::wstring& downloaded,
+                                      const std::wstring& mirrorPath) {
+    callbacks().checkCreateDirectory(GetDirPart(mirrorPath));
+    callbacks().copyFile(downloaded, mirrorPath, false);
+    const auto found = m_mirroredInfos.find(ToMultibyte(GetLastComponent(mirrorPath)));
+    if (found != m_mirroredInfos.end() && found->second == Sha256OfFile(downloaded))
+        callbacks().copyFile(downloaded, ContentProductInfoName(mirrorPath, found->second), false);
 }
 
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
@@ -219,15 +231,14 @@ void FileProcessor::FinishMasterIdx() {
     m_owedPosts.clear();
     if (m_pendingIndexMarker.empty()) return;
     // The directories of earlier runs of this update that were killed: their downloads
-    // served this run, nothing else needs them. Only a directory that holds the owner
-    // marker goes (a run made it), never one that holds the installation, and this run's
-    // own directories are left to its own clean-up.
+    // served this run, nothing else needs them. Only a run's own directory goes (trusted,
+    // with the owner marker: readEarlierRuns kept no other), never one that holds the
+    // installation, and this run's own directories are left to its own clean-up.
     const UpdateDirs& dirs = m_config->updateDirs();
     for (const auto* list : {&m_earlierRuns.tmpDirs, &m_earlierRuns.backupDirs}) {
         for (const std::wstring& dir : *list) {
             if (dir.empty() || dir[0] != L'/' || dir == WithoutTrailingSlash(dirs.m_tmpdir) ||
-                dir == WithoutTrailingSlash(dirs.m_backupdir) ||
-                PathHolds(dir, dirs.m_installdir) || !CTemporaryFiles::IsOwned(dir))
+                dir == WithoutTrailingSlash(dirs.m_backupdir) || PathHolds(dir, dirs.m_installdir))
                 continue;
             LogDebug(L"Removing \"%s\", left by an earlier run of this update\n", dir.c_str());
             m_temporaries.addRunDir(dir);
@@ -266,7 +277,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     const std::wstring marker = PendingMarkerOf(keptCopy);
     // What an earlier run that did not end well left owed (the first process of a
     // self-update among them).
-    m_earlierRuns = ReadPendingRecord(marker);
+    readEarlierRuns(marker);
     m_owedPosts = m_earlierRuns.owedPosts;
     // A run killed while replacing a file may have left the new content's file beside it.
     m_unfinished = Exists(marker);
@@ -296,7 +307,9 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
     if (m_verifier) {
         m_verifier->Verify(
             src, local, keptCopy,
-            [&](int n, const std::wstring& sigLocal) { fetchIndexSignature(src, n, sigLocal); },
+            [&](const std::wstring& remote, const std::wstring& sigLocal) {
+                fetchIndexSignature(remote, sigLocal);
+            },
             std::time(nullptr));
         CDownloadServersHandler& servers = GetServersHandler();
         m_verifier->CheckProductFile(servers.GetProductFileName(), servers.GetProductFileSha256());
@@ -343,7 +356,14 @@ void FileProcessor::mirrorIndex(const std::wstring& address, const std::wstring&
         LogError(L"%s\n", text.c_str());
         THROW_CRITICAL(text, ERR_DOWNLOAD_PRODUCT_INFO);
     }
-    copyIndexSignatures(address, local, mirrorCopy);
+    std::vector<std::string> lines;
+    SignedIndex index;
+    std::string bad;
+    if (ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes) >= 0 &&
+        ParseSignedIndex(lines, index, bad) == SignedIndexParse::kOk) {
+        m_mirroredInfos = index.productInfos;
+        copyIndexSignatures(address, local, mirrorCopy, index.signatures);
+    }
     callbacks().copyFile(local, mirrorCopy, false);
 }
 
@@ -376,7 +396,11 @@ std::wstring FileProcessor::DownloadProductInfoFile(const std::wstring& defaultA
     AddTempFile(local);
     // A server that keeps sending is cut off instead of filling the disk.
     GetDownloader().downloadFile(remote, local, kMaxProductInfoTransferBytes);
-    if (m_verifier) m_verifier->CheckProductInfo(local);
+    if (m_verifier)
+        m_verifier->CheckProductInfo(
+            remote, local, [&](const std::wstring& from, const std::wstring& to) {
+                GetDownloader().downloadFile(from, to, kMaxProductInfoTransferBytes);
+            });
     return local;
 }
 
@@ -592,9 +616,9 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     m_downloadDir = JoinConfined(tmpDir(), productRoot);
     m_baseAddress = baseAddress;
     m_earlierDownloadDirs.clear();
-    // Only directories a run made (they hold the owner marker) are taken from.
+    // Only directories a run made are taken from (readEarlierRuns kept no other).
     for (const std::wstring& dir : m_earlierRuns.tmpDirs)
-        if (dir != WithoutTrailingSlash(tmpDir()) && CTemporaryFiles::IsOwned(dir))
+        if (dir != WithoutTrailingSlash(tmpDir()))
             m_earlierDownloadDirs.push_back(JoinConfined(dir, productRoot));
     std::vector<ModuleFileStep> steps;
     for (const UpdateModuleInfo& module : m_update->modules) {
@@ -614,7 +638,7 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
             steps.push_back(step);
         }
     }
-    LogDebug(L"%s\n", Msg<622>(static_cast<int>(steps.size()), baseAddress).c_str());
+    LogDebug(L"%s\n", Msg<622>(FileCountText(steps.size()), baseAddress).c_str());
 
     // What the patches settle is known before the size is announced: the announced bytes
     // are those that follow the announcement.

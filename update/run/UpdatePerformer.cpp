@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "base/CountText.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Logger.h"
@@ -91,8 +92,8 @@ int UpdatePerformer::run() {
         int result = -1;
         try {
             result = performSelfUpdateActions();
-            // The files are in place and the updated updater runs: the process that
-            // started this one may now end with success.
+            // The files are in place; a helper that starts no updater (a restore) is what
+            // the process that started it waits for.
             SelfUpdateHandover::SignalTakenOver();
         } catch (const Exception& e) {
             LogFatal(L"%s\n", Msg<241>(std::wstring(e.twhat())).c_str());
@@ -129,6 +130,7 @@ int UpdatePerformer::runProductUpdate() {
         int result = 0;
         try {
             result = performUpdate();
+            if (result == 0) reportVersion();
             cb.callGui(L"onUpdateFinish()", &CUpdateGuiCallbacks::onUpdateFinish);
             return result;
         } catch (const CPluginException& e) {
@@ -187,6 +189,22 @@ int UpdatePerformer::runProductUpdate() {
             return result;
         }
     }
+}
+
+// The run's last info line: the product's version before and after. A check or a mirror
+// installs nothing, and a run that hands the updater's own files to a self-update leaves
+// the line to the updater it restarts, which finishes the update.
+void UpdatePerformer::reportVersion() {
+    if (m_config->checkDirty() || m_config->mirror()) return;
+    bool installed = false;
+    for (const UpdateModuleInfo& module : m_product.modules) {
+        if (!module.needsupdate) continue;
+        if (IsSelfUpdateName(module.name) && !m_config->selfUpdateDone()) return;
+        installed = true;
+    }
+    const std::wstring text =
+        m_versionReport.line(m_product, installed, m_config->selfUpdateDone());
+    if (!text.empty()) LogInfo(L"%s\n", text.c_str());
 }
 
 void UpdatePerformer::notifyCriticalQuietly(const std::wstring& text, int code) {
@@ -265,6 +283,7 @@ int UpdatePerformer::performUpdate() {
     // "connectServer" only for that server, and "disconnectServer" names it).
     std::wstring serverName;
     servers.GetDownloadServer(serverName);
+    m_versionReport.readKeptIndex(servers.GetLocalMasterIdxPath());
 
     // 6. The master index only matters as a whole: unchanged means nothing to do.
     if (!m_config->selfUpdateDone()) {
@@ -323,11 +342,11 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
             LogDebug(L"No file changed; the post commands the last update owes are run\n");
         // 15. Only report: nothing is downloaded or installed.
         if (m_config->checkDirty()) {
-            int modules = 0;
+            unsigned long modules = 0;
             for (const UpdateModuleInfo& module : m_product.modules)
                 if (module.needsupdate) ++modules;
-            LogInfo(L"%s\n", Msg<715>(static_cast<unsigned long>(cb.filesTotal()), modules,
-                                      cb.ulGetDownloadSize())
+            LogInfo(L"%s\n", Msg<715>(FileCountText(cb.filesTotal()), ModuleCountText(modules),
+                                      ByteSizeText(cb.ulGetDownloadSize()))
                                  .c_str());
             deleteMasterIdxQuietly();
             return 1;
@@ -457,8 +476,7 @@ void UpdatePerformer::readProductInfo() {
                 const std::wstring mirrorPath =
                     JoinConfined(m_config->updateDirs().m_installdir,
                                  PathBelowServer(servers.GetServerAddress(), remote));
-                cb.checkCreateDirectory(GetDirPart(mirrorPath));
-                cb.copyFile(downloaded, mirrorPath, false);
+                fp.MirrorProductInfo(downloaded, mirrorPath);
             }
             xmlFile = DecodeProductInfoFile(downloaded,
                                             [&fp](const std::wstring& p) { fp.AddTempFile(p); });
@@ -568,11 +586,16 @@ void UpdatePerformer::moduleFileLists() {
 
 // ---- pre, backup, install and post passes ----------------------------------------------
 
+// An interrupt stops the passes at the next point where every module is wholly old or
+// wholly new: after a module's pre command, before a module's installation or between two
+// of its files, before a post command. The rollback of the pass then gives the modules
+// whose pre command ran the commands that undo it.
 void UpdatePerformer::installPasses() {
+    ThrowIfInterrupted();
     prePass();
     backupInstallPass();
     postPass();
-    LogDebug(L"%s\n", Msg<602>(static_cast<int>(callbacks().filesTotal())).c_str());
+    LogDebug(L"%s\n", Msg<602>(FileCountText(callbacks().filesTotal())).c_str());
 }
 
 void UpdatePerformer::rollBack(int phase, int module) {
@@ -604,6 +627,7 @@ void UpdatePerformer::prePass() {
                            i->pre);
             }
             if (IsSelfUpdateName(i->name)) afterSelfUpdate = true;
+            ThrowIfInterrupted();
         } catch (...) {
             LogFatal(L"%s\n", Msg<610>(i->name, CurrentExceptionText()).c_str());
             rollBack(0, index);
@@ -629,6 +653,7 @@ void UpdatePerformer::backupInstallPass() {
             throw;
         }
         try {
+            ThrowIfInterrupted();
             // From here until its post command ran, a kill leaves the module's post command
             // owed. The updater's own module is handed to a process of its own instead.
             if (!IsSelfUpdateName(i->name)) fp.MarkPostOwed(i->name);
@@ -652,6 +677,7 @@ void UpdatePerformer::postPass() {
         UpdateModuleInfo* ri = &m_product.cGetModuleByIndex(index);
         if (!ri->needsupdate && !owesPost(*ri)) continue;
         try {
+            ThrowIfInterrupted();
             cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost,
                        ri->name, ri->post);
             fp.RunPost(index);
@@ -722,8 +748,14 @@ int UpdatePerformer::performSelfUpdateActions() {
         SplitExecAction(execAction, program, arguments);
         LogDebug(L"Self-update starts: %s %s\n", program.c_str(), arguments.c_str());
         std::wstring resultText;
-        if (RunProcess(program, arguments, 0, resultText, false) != 0)
-            THROW_CRITICAL(Msg<252>(resultText), 630);
+        ProcessOutcome outcome;
+        // The updated updater answers the first process itself.
+        SelfUpdateHandover::PassOn();
+        const int started = RunProcess(program, arguments, 0, resultText, false, &outcome);
+        SelfUpdateHandover::ReleasePassedOn();
+        if (started != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
+        if (outcome.kind == ProcessOutcome::kNotStarted)
+            THROW_CRITICAL(Msg<883>(program, SystemErrorText(outcome.startError)), ERR_SELFUPDATE);
     }
     return 0;
 }

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "product/UpdateInfo.h"
+#include "run/VersionReport.h"
 #include "update/UpdateCallbackTypes.h"
 
 namespace UpdateNew {
@@ -76,6 +77,8 @@ private:
     // The handlers' notifications and the index deletion never let an exception out.
     void notifyCriticalQuietly(const std::wstring& text, int code);
     void deleteMasterIdxQuietly();
+    // Logs the product's version before and after a run that ended well.
+    void reportVersion();
 
     void specialDownloadFiles(bool first);
     void readProductInfo();
@@ -98,6 +101,7 @@ private:
     // Declared before the file processor, which keeps a reference to it.
     UpdateInfo m_product;
     std::unique_ptr<FileProcessor> m_fileProcessor;
+    VersionReport m_versionReport;
 };
 
 }  // namespace UpdateNew
