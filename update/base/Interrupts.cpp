@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <initializer_list>
 
 namespace UpdateNew {
 
