@@ -161,3 +161,45 @@ def test_forged_pending_marker_leaves_outside_directories_alone(nginx, scratch):
         for d in (victim, lair) if n == 2 else (lair,):
             assert (d / "keep").exists() and f'"{d}" named in' in kit.log_text()
     assert_nothing_of_attacker(kit.inst)
+
+
+def reachable(path):
+    """Lets every user pass through the directories above path (not list or write them)."""
+    for parent in Path(path).parents:
+        mode = parent.stat().st_mode
+        if not mode & stat.S_IXOTH:
+            parent.chmod(stat.S_IMODE(mode) | stat.S_IXOTH)
+
+
+def test_links_beside_the_kept_index(tmp_path, nginx):
+    from signedkit import sign, signed_kit
+    kit = signed_kit(tmp_path / "k", lambda www: nginx(www).url)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    secret = outside / "secret"
+    secret.write_bytes(b"root's own\n")
+    kept = kit.kept_index()
+    reachable(kept)
+    for d in (kit.inst, kept.parent):
+        d.chmod(0o777)  # the attacker may rename and plant names here
+    names = [kept.name + suffix for suffix in
+             ("", ".new", ".pending", ".pending.new", ".trust", ".trust.new", ".lock")]
+    plants = [(kept.parent / n, secret) for n in names] + [(kit.inst / ".update-partial", outside)]
+    for version, (link, target) in enumerate(plants, 2):
+        kit.set_file("core", "bin/tool", b"v%d\n" % version)
+        kit.publish(extra=[sign(kit.k1)])
+        planted = as_attacker(["sh", "-c", 'mv -f "$1" "$1.old" 2>/dev/null; ln -s "$2" "$1"',
+                               "sh", str(link), str(target)])
+        assert planted.returncode == 0 and link.is_symlink(), planted.stderr
+        r = kit.run_signed()
+        out = r.stdout.decode(errors="replace")
+        assert secret.read_bytes() == b"root's own\n" and os.listdir(outside) == ["secret"]
+        if r.returncode == 0:
+            assert kit.installed("core", "tool") == b"v%d\n" % version, link
+        else:  # refused, naming the file it would not use
+            assert r.returncode == 255 and link.name in out, out
+        if link.is_symlink():
+            link.unlink()
+        assert kit.markers() in ([], ["pre core", "post core"])
+        kit.clear_markers()
+        assert_nothing_of_attacker(kit.inst)

@@ -17,7 +17,9 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "base/StringUtils.h"
+#include "base/UniqueFd.h"
 #include "config/UpdateUri.h"
 #include "plugin/UpdateCallbacks.h"
 
@@ -49,6 +51,7 @@ void ReportReceived(UpdateCallbacks& callbacks, const FileDownloader::TransferFi
 }
 
 // The temporary file a download is written to; removed unless it was renamed into place.
+// It and its destination are reached through the destination's directory, opened once.
 class PartialFile {
 public:
     PartialFile() = default;
@@ -56,23 +59,20 @@ public:
     PartialFile& operator=(const PartialFile&) = delete;
     ~PartialFile() {
         if (m_stream) std::fclose(m_stream);
-        if (!m_path.empty()) ::unlink(m_path.c_str());
+        if (!m_name.empty()) ::unlinkat(m_dir.get(), m_name.c_str(), 0);
     }
 
-    // Creates "<destination>.XXXXXX" beside the destination; errno on failure.
+    // Creates "<destination>.<pid>.part" beside the destination; errno on failure.
     int Create(const std::string& destination) {
-        std::vector<char> name(destination.begin(), destination.end());
-        static const char kSuffix[] = ".XXXXXX";
-        name.insert(name.end(), kSuffix, kSuffix + sizeof kSuffix);  // with the zero
-        int fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd < 0) return errno;
-        m_path = name.data();
-        m_stream = ::fdopen(fd, "wb");
-        if (!m_stream) {
-            int err = errno;
-            ::close(fd);
-            return err;
-        }
+        if (int err = OpenParent(destination, m_dir, m_destName)) return err;
+        const std::string name = m_destName + "." + std::to_string(::getpid()) + ".part";
+        UniqueFd fd;
+        if (int err = CreateFileAt(m_dir.get(), name, 0600, fd)) return err;
+        m_name = name;
+        m_path = destination.substr(0, destination.size() - m_destName.size()) + name;
+        m_stream = ::fdopen(fd.get(), "wb");
+        if (!m_stream) return errno;
+        fd.release();
         return 0;
     }
 
@@ -91,14 +91,18 @@ public:
         return err;
     }
 
-    // Moves the file to `destination`; errno on failure.
-    int CommitTo(const std::string& destination) {
-        if (::rename(m_path.c_str(), destination.c_str()) != 0) return errno;
-        m_path.clear();
+    // Moves the file to its destination; errno on failure.
+    int Commit() {
+        if (::renameat(m_dir.get(), m_name.c_str(), m_dir.get(), m_destName.c_str()) != 0)
+            return errno;
+        m_name.clear();
         return 0;
     }
 
 private:
+    UniqueFd m_dir;
+    std::string m_destName;
+    std::string m_name;  // in m_dir; empty once renamed
     std::string m_path;
     FILE* m_stream = nullptr;
 };
@@ -244,8 +248,9 @@ bool FileDownloader::offerToPlugin(const TransferNames& names) {
         return false;
     // The plug-in placed the file itself. The destination exists afterwards, as it would
     // had the downloader opened it; what the plug-in wrote stays untouched.
-    int fd = ::open(names.destPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) ::close(fd);
+    UniqueFd placed;
+    if (OpenExisting(names.destPath, O_WRONLY, placed) == ENOENT)
+        (void)CreateFile(names.destPath, 0666, placed);
     return true;
 }
 
@@ -316,7 +321,7 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     if (int err = partial.Finish(0755))
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
              FromMultibyte(partial.path()) + L": " + SysError(err), true);
-    if (int err = partial.CommitTo(destPath))
+    if (int err = partial.Commit())
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
              cDestFileSimpl + L": " + SysError(err), true);
     return 0;

@@ -17,6 +17,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "download/DownloadedFileCheck.h"
 
 namespace UpdateNew {
@@ -44,8 +45,9 @@ constexpr size_t kWriteBuffer = 64 * 1024;
 // Copies the open file `fd` to a new file `target` (a rename across file systems).
 int CopyOut(int fd, const std::string& target) {
     if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
-    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-    if (out < 0) return errno;
+    UniqueFd made;
+    if (int err = CreateFile(target, 0755, made)) return err;
+    const int out = made.release();
     char buffer[65536];
     int err = 0;
     for (;;) {
@@ -59,7 +61,7 @@ int CopyOut(int fd, const std::string& target) {
         }
     }
     if (::close(out) != 0 && err == 0) err = errno;
-    if (err != 0) ::unlink(target.c_str());
+    if (err != 0) (void)RemoveFile(target);
     return err;
 }
 
@@ -73,7 +75,9 @@ public:
     TransferPool* pool = nullptr;
     FileDownloader* downloader = nullptr;
     FileDownloader::TransferNames names;
-    std::string partial;  // its path
+    std::string partial;      // its path, for messages
+    std::string partialName;  // its name in the resume directory
+    int dir = -1;             // the resume directory (the window's)
     bool resumable = false;
     int fd = -1;
     int openErrno = 0;
@@ -122,8 +126,8 @@ public:
         if (!remove) Flush();
         if (fd >= 0) ::close(fd);
         fd = -1;
-        if (remove && !partial.empty()) ::unlink(partial.c_str());
-        if (remove) partial.clear();
+        if (remove && !partialName.empty()) ::unlinkat(dir, partialName.c_str(), 0);
+        if (remove) partial.clear(), partialName.clear();
     }
 
     // Starts the partial afresh; what it held was never reported and never will be.
@@ -194,7 +198,8 @@ public:
 };
 
 TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
-                               const std::wstring& resumeDir, bool keep, bool askAhead)
+                               const std::wstring& resumeDir, int resumeFd, bool keep,
+                               bool askAhead)
     : m_downloader(&downloader),
       m_width(std::max<size_t>(1, width)),
       // Four times the transfers, so that a file still being decompressed, or a large one
@@ -203,6 +208,7 @@ TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigne
       m_keep(keep),
       m_askAhead(askAhead),
       m_resumeDir(ToMultibyte(WithoutTrailingSlash(resumeDir))),
+      m_resumeFd(resumeFd),
       m_pool(downloader.connection(), m_width, maxRate) {}
 
 TransferWindow::~TransferWindow() {
@@ -232,8 +238,13 @@ void TransferWindow::Plan(std::vector<Entry> files, Namer namer) {
         // Two files of equal content share no partial: the second starts afresh.
         m_resumable[i] = m_keep && !name.empty() && wanted.insert(name).second;
     }
-    DIR* dir = m_keep ? ::opendir(m_resumeDir.c_str()) : nullptr;
-    if (!dir) return;
+    const int listed =
+        m_keep ? ::openat(m_resumeFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0) ::close(listed);
+        return;
+    }
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == ".." || wanted.count(name)) continue;
@@ -273,18 +284,21 @@ void TransferWindow::start(size_t index, bool ask) {
     }
     s.cap = entry.file->zipsize;
     s.resumable = m_resumable[index];
-    int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    if (s.resumable) {
-        s.partial = m_resumeDir + "/" + PartialName(entry.file->zipmd5.wide(), entry.file->zipsize);
-    } else {
-        s.partial = m_resumeDir + "/run-" + std::to_string(::getpid()) + "-" +
-                    std::to_string(index) + ".part";
-        flags |= O_TRUNC;
-    }
-    s.fd = ::open(s.partial.c_str(), flags, 0600);
+    s.dir = m_resumeFd.get();
+    s.partialName =
+        s.resumable ? PartialName(entry.file->zipmd5.wide(), entry.file->zipsize)
+                    : "run-" + std::to_string(::getpid()) + "-" + std::to_string(index) + ".part";
+    s.partial = m_resumeDir + "/" + s.partialName;
+    // A partial is continued only when it is a plain file of its own; whatever else
+    // stands at its name (a link, a FIFO, a file with a second name) gives way to a new one.
+    UniqueFd file;
+    int err = s.resumable ? OpenExistingAt(s.dir, s.partialName, O_RDWR, file) : ENOENT;
+    if (err == ENOENT || err == ELOOP || err == EINVAL)
+        err = CreateFileAt(s.dir, s.partialName, 0600, file, O_RDWR);
+    s.fd = file.release();
     struct stat st;
-    if (s.fd < 0 || ::fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        s.openErrno = s.fd < 0 ? errno : EINVAL;
+    if (err != 0 || ::fstat(s.fd, &st) != 0) {
+        s.openErrno = err != 0 ? err : errno;
         s.Close(false);
         return;
     }
@@ -420,11 +434,15 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     // Every downloaded file is executable by everybody; a file system that cannot store
     // the mode does not fail the download.
     (void)::fchmod(slot.fd, 0755);
-    int err = 0;
-    if (::rename(slot.partial.c_str(), slot.names.destPath.c_str()) == 0) {
+    UniqueFd destDir;
+    std::string destName;
+    int err = OpenParent(slot.names.destPath, destDir, destName);
+    if (err == 0 &&
+        ::renameat(slot.dir, slot.partialName.c_str(), destDir.get(), destName.c_str()) == 0) {
         slot.partial.clear();
+        slot.partialName.clear();
     } else {
-        err = errno;
+        if (err == 0) err = errno;
         if (err == EXDEV) err = CopyOut(slot.fd, slot.names.destPath);
         // A copy is checked by reading it: the digest was of the partial's bytes.
         arrival.md5.clear();

@@ -43,6 +43,7 @@
 #include <string>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "codec/StreamDigest.h"
 #include "download/FileDownloader.h"
 #include "download/UnpackAhead.h"
@@ -72,13 +73,15 @@ public:
     };
 
     // `downloader` (not owned, it must outlive the window) gives the connection settings,
-    // the plug-in calls and the failure messages. `resumeDir` must exist; without `keep`
-    // no partial outlives its transfer (a directory that is not safe to continue from).
-    // With `askAhead` the function-replacing plug-in is asked about each file started
-    // ahead of the loop before its transfer starts (the destination's directory must
-    // exist by then).
+    // the plug-in calls and the failure messages. `resumeFd` is the open directory
+    // `resumeDir` (taken over: the window closes it); every partial is made, continued,
+    // moved and removed through it, so that a name swapped in the path meanwhile cannot
+    // redirect them. Without `keep` no partial outlives its transfer (a directory that is
+    // not safe to continue from). With `askAhead` the function-replacing plug-in is asked
+    // about each file started ahead of the loop before its transfer starts (the
+    // destination's directory must exist by then).
     TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
-                   const std::wstring& resumeDir, bool keep, bool askAhead = false);
+                   const std::wstring& resumeDir, int resumeFd, bool keep, bool askAhead = false);
     TransferWindow(const TransferWindow&) = delete;
     TransferWindow& operator=(const TransferWindow&) = delete;
     // Stops the transfers in flight. Partials that can be continued stay; the others go,
@@ -127,6 +130,7 @@ private:
     bool m_keep;
     bool m_askAhead;
     std::string m_resumeDir;
+    UniqueFd m_resumeFd;
     TransferPool m_pool;
     std::vector<Entry> m_plan;
     Namer m_namer;

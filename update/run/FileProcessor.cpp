@@ -240,7 +240,7 @@ void FileProcessor::CheckFiles() {
             const bool changed =
                 checkFile(module, file, destination, moduleAddress, prefetch.get(), localPath);
             // What a kill during the replacement of the file left beside it.
-            if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
+            if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
             if (guiLibrary) file.toPluginInfo(f);
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile,
                               static_cast<const UpdateFileInfo&>(f));
@@ -435,7 +435,11 @@ void FileProcessor::DeleteMasterIdxCopy() {
     if (m_config->cCallbacks().callLib(L"DeleteFile(cIdx)", &CUpdateLibCallbacks::DeleteFile,
                                        cIdx.c_str()))
         return;
-    UpdateNew::DeleteFile(cIdx, true);
+    (void)RemoveFile(ToMultibyte(cIdx));
+}
+
+bool FileProcessor::KeptIndexOutlivesFailure() const {
+    return !m_config->trustedKeys().empty() && !m_keptIndexReplaced;
 }
 
 // ---- backup, installation, rollback ------------------------------------------------------

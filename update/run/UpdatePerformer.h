@@ -79,6 +79,9 @@ private:
     void deleteMasterIdxQuietly();
     // Logs the product's version before and after a run that ended well.
     void reportVersion();
+    // After a failure (`failed`) the kept index stays where the file processor says it
+    // may; a check-only run that found changes always deletes it.
+    void deleteMasterIdxQuietly(bool failed = true);
 
     void specialDownloadFiles(bool first);
     void readProductInfo();
