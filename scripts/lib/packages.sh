@@ -7,6 +7,7 @@ UPDATER_PACKAGES=(
   nginx tinyproxy microsocks
   valgrind strace
   prometheus
+  libfuse3-dev fuse3
   clang-14 libclang-rt-14-dev clang-format
 )
 

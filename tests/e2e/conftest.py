@@ -21,6 +21,11 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import servers  # noqa: E402
 
 
+def pytest_addoption(parser):
+    parser.addoption("--crash-points", default="quick",
+                     help="test_crash.py: 'all' cuts the power at every point, not a quick set")
+
+
 def _factory(cls):
     started = []
 

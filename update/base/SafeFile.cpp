@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/Conv.h"
@@ -250,6 +251,21 @@ int SyncParent(const std::string& path) {
     std::string name;
     if (int rc = OpenParent(path, dir, name)) return rc;
     return ::fsync(dir.get()) == 0 ? 0 : errno;
+}
+
+int SyncFileSystems(const std::vector<std::string>& dirs) {
+    std::vector<dev_t> synced;
+    int error = 0;
+    for (const std::string& path : dirs) {
+        UniqueFd dir;
+        struct stat st;
+        if (OpenDirectory(path, dir) != 0 || ::fstat(dir.get(), &st) != 0 ||
+            std::find(synced.begin(), synced.end(), st.st_dev) != synced.end())
+            continue;
+        synced.push_back(st.st_dev);
+        if (::syncfs(dir.get()) != 0 && error == 0) error = errno;
+    }
+    return error;
 }
 
 int ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode, ReplaceStep* failed,

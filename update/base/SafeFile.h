@@ -78,6 +78,12 @@ int RemoveFile(const std::string& path);
 // through a power cut.
 int SyncParent(const std::string& path);
 
+// Flushes every file system that holds one of the directories `dirs`, each once (one
+// syncfs per file system): what was written and renamed there, by this process or another,
+// is on disk when it returns. A directory that cannot be opened is skipped (nothing was
+// installed into it). 0, or the first syncfs error.
+int SyncFileSystems(const std::vector<std::string>& dirs);
+
 // Replaces the file `path` with `bytes`: written to a new "<path>.new" (made as CreateFile
 // makes files, with `mode`), flushed, then renamed over `path`, so that a reader finds the
 // old file or the whole new one. With `syncDirectory` the directory is flushed too. The

@@ -12,6 +12,7 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/SafeFile.h"
 #include "base/TrustedDirectory.h"
 
 namespace UpdateNew {
@@ -89,7 +90,9 @@ void WritePendingRecord(const std::wstring& marker, const PendingRecord& record)
     add(kBackupDirKey, record.backupDirs);
 
     ReplaceStep failed;
-    const int error = ReplaceFileContent(ToMultibyte(marker), text, &failed);
+    // The directory is flushed too: the record must be on disk before the first file that
+    // it stands for is replaced, even if a power cut follows.
+    const int error = ReplaceFile(ToMultibyte(marker), text, 0644, &failed, true);
     if (error == 0) return;
     const std::wstring temp = OwedPostsTempFile(marker);
     if (failed == ReplaceStep::kWrite) ThrowWriteError(5, temp, error);

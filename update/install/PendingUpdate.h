@@ -32,8 +32,9 @@ struct PendingRecord {
 PendingRecord ReadPendingRecord(const std::wstring& marker);
 
 // Writes `record` as the marker's content (UTF-8, owed posts first, then the directories):
-// a file beside it (marker + ".new") is written, synced and renamed over the marker, so the
-// marker is always a whole record, never a half-written one. A path holding a line end is
+// a file beside it (marker + ".new") is written, synced and renamed over the marker, and the
+// marker's directory is synced, so the marker is always a whole record, never a half-written
+// one, and is on disk when this returns. A path holding a line end is
 // left out. Throws Exception (library messages 26 or 5, with the path and the system's
 // reason) when that fails.
 void WritePendingRecord(const std::wstring& marker, const PendingRecord& record);

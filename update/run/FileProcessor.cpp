@@ -99,6 +99,25 @@ std::wstring FileProcessor::moduleFilesAddress() const {
     return m_serversHandler ? m_serversHandler->GetUpdateRootAddress() : std::wstring();
 }
 
+bool FileProcessor::syncInstalledFiles() {
+    std::vector<std::string> dirs = {ToMultibyte(GetDirPart(m_pendingIndexMarker))};
+    for (const UpdateModuleInfo& module : m_update->modules) {
+        std::wstring destination = module.destination;
+        try {
+            m_config->expandVariables(destination, true, false);
+        } catch (const Exception&) {
+            continue;  // the check could not reach its files either
+        }
+        for (const FileRecord& file : module.files) {
+            std::string dir = ToMultibyte(GetDirPart(JoinPath(destination, file.name)));
+            if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
+        }
+    }
+    const int error = SyncFileSystems(dirs);
+    if (error != 0) LogWarning(L"%s\n", Msg<1020>(installDir(), SystemErrorText(error)).c_str());
+    return error == 0;
+}
+
 std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
     if (m_config->mirror()) return nullptr;
     UpdateCallbacks& callbacks = m_config->cCallbacks();

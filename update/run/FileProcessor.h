@@ -270,6 +270,9 @@ private:
     void keepNewIndex(const std::wstring& local, const std::wstring& keptCopy,
                       const std::wstring& marker);
     void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
+    // Flushes the file systems that hold the kept index and the files of every module (one
+    // syncfs each); false, with a warning, when that fails.
+    bool syncInstalledFiles();
     // Fetches the signature file `remote` into `local` (registered as temporary first), no
     // bigger than a signature file may be.
     void fetchIndexSignature(const std::wstring& remote, const std::wstring& local);

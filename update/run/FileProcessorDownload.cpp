@@ -231,10 +231,16 @@ void FileProcessor::FinishMasterIdx() {
             m_temporaries.addRunDir(dir);
         }
     }
-    // A record the kill of an earlier run left half-written goes too.
-    for (const std::wstring& path : {m_pendingIndexMarker, OwedPostsTempFile(m_pendingIndexMarker)})
-        if (const int err = RemoveFile(ToMultibyte(path)))
-            LogDebug(L"Cannot remove %s: %s\n", path.c_str(), SystemErrorText(err).c_str());
+    // The files this update installed reach the disk before the marker goes: a new file is
+    // not flushed on its own, and a power cut must not leave it short with nothing left to
+    // say that the files need a check. Where that fails the marker stays.
+    if (syncInstalledFiles()) {
+        // A record the kill of an earlier run left half-written goes too.
+        for (const std::wstring& path :
+             {m_pendingIndexMarker, OwedPostsTempFile(m_pendingIndexMarker)})
+            if (const int err = RemoveFile(ToMultibyte(path)))
+                LogDebug(L"Cannot remove %s: %s\n", path.c_str(), SystemErrorText(err).c_str());
+    }
     m_pendingIndexMarker.clear();
 }
 
