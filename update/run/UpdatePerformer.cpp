@@ -370,8 +370,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
                 if (module.needsupdate) ++modules;
             m_resultText = Msg<715>(FileCountText(cb.filesTotal()), ModuleCountText(modules),
                                     ByteSizeText(cb.ulGetDownloadSize()));
-            LogInfo(L"%s
-", m_resultText.c_str());
+            LogInfo(L"%s\n", m_resultText.c_str());
             deleteMasterIdxQuietly(false);
             return 1;
         }
