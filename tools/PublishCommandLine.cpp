@@ -52,6 +52,11 @@ std::wstring Previous(const std::string& value, PublishCommandLine& line) {
     return {};
 }
 
+std::wstring KeepDropped(const std::string&, PublishCommandLine& line) {
+    line.options.keepDropped = true;
+    return {};
+}
+
 std::wstring Check(const std::string&, PublishCommandLine& line) {
     line.check = true;
     return {};
@@ -149,6 +154,9 @@ const PublishOptionRow kPublishOptions[] = {
      "an earlier published tree of the product (repeatable): each\n"
      "changed file also gets a zstd patch from every earlier version\n"
      "found there that is clearly smaller than its .gz"},
+    {"--keep-dropped", nullptr, nullptr, false, KeepDropped,
+     "do not ask updaters to remove installed files that the product\n"
+     "no longer lists (they are removed by default)"},
     {"--check", nullptr, nullptr, false, Check,
      "check the description and the product files; write nothing"},
     {"--quiet", "-q", nullptr, false, Quiet, "print nothing but errors"},

@@ -35,6 +35,9 @@ struct PublishOptions {
     // Earlier published trees of the product: every changed file gets a patch from each
     // earlier version found there, unless the patch is not clearly smaller than its ".gz".
     std::vector<std::wstring> previous;
+    // Leave installed files that the product no longer lists where they are (no DROPPED
+    // line in the product info).
+    bool keepDropped = false;
 };
 
 struct PublishReport {

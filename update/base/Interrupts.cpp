@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
 
 namespace UpdateNew {
 

@@ -39,6 +39,24 @@ bool IsBusy(int error) {
     THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
 }
 
+// The owner and group `fd` (the new content) takes, where the process may set them, and the
+// permission bits it must get: those of mode.likePath where that is a regular file, else
+// the source's (`sourceFd`, owner and group included) or the given ones. `replaced` is the file at the target, when
+// there is one.
+mode_t ApplyOwnerGiveBits(int fd, int sourceFd, const FileMode& mode, const struct stat* replaced) {
+    struct stat st;
+    if (!mode.likePath.empty() && ::lstat(mode.likePath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        (void)!::fchown(fd, st.st_uid, st.st_gid);
+        return st.st_mode & 0777;
+    }
+    if (mode.fromSource && ::fstat(sourceFd, &st) == 0) {
+        (void)!::fchown(fd, st.st_uid, st.st_gid);
+        return st.st_mode & 0777;
+    }
+    if (replaced) (void)!::fchown(fd, replaced->st_uid, replaced->st_gid);
+    return static_cast<mode_t>(mode.bits & 0777);
+}
+
 }  // namespace
 
 std::wstring SetAsidePath(const std::wstring& target) {
@@ -88,7 +106,8 @@ bool TargetIsBusy(const std::string& target, int& error) {
 // directory the updater may not write to, a name too long for a suffix), the target is
 // opened, truncated and written as it is.
 void CopyInPlace(int in, const std::string& dst, const std::wstring& source,
-                 const std::wstring& target, bool bMayDefer, bool& bDeferred) {
+                 const std::wstring& target, bool bMayDefer, bool& bDeferred,
+                 const FileMode& mode) {
     UniqueFd out(OpenTarget(dst, 0644));
     if (out.get() < 0 && IsBusy(errno)) {
         sleep(1);
@@ -108,7 +127,7 @@ void CopyInPlace(int in, const std::string& dst, const std::wstring& source,
         if (out.get() < 0) ThrowTargetError(target, errno);
     }
     CopyContent(in, out.get(), source, target);
-    if (::fchmod(out.get(), 0755) != 0) {
+    if (::fchmod(out.get(), ApplyOwnerGiveBits(out.get(), in, mode, nullptr)) != 0) {
         const int error = errno;
         THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
     }
@@ -134,19 +153,18 @@ private:
     std::string m_path;
 };
 
-// Gives the finished new content of `target` (open as `fd`) the owner and group of the file
-// it replaces, where the process may set them, and the permission bits of every installed
-// file. When it replaces a file, it is flushed to disk first, so that not even a power cut
+// Gives the finished new content of `target` (open as `fd`) the owner, group and permission
+// bits that `mode` says (ApplyOwnerGiveBits; `sourceFd` is what it was copied from). When it replaces a file, it is flushed to disk first, so that not even a power cut
 // can leave the path with less than the old content; a file new to the installation has
 // nothing to lose and is left to the system's own write-back (a fresh install does not wait
 // for the disk file by file). 0, or the library message of the step that failed (13 for
 // the permission bits, 5 for the flush) with `error` set.
-int FinishNewFile(int fd, const std::string& dst, int& error) {
+int FinishNewFile(int fd, int sourceFd, const FileMode& mode, const std::string& dst, int& error) {
     struct stat old;
     const bool replaces = ::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode);
-    if (replaces) (void)!::fchown(fd, old.st_uid, old.st_gid);
+    const mode_t bits = ApplyOwnerGiveBits(fd, sourceFd, mode, replaces ? &old : nullptr);
     error = 0;
-    if (::fchmod(fd, 0755) != 0) error = errno;
+    if (::fchmod(fd, bits) != 0) error = errno;
     if (error != 0) return 13;
     if (replaces && ::fdatasync(fd) != 0) error = errno;
     return error != 0 ? 5 : 0;
@@ -204,7 +222,7 @@ std::wstring ReplacementPath(const std::wstring& target) {
 }
 
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred) {
+                     bool& bDeferred, const FileMode& mode) {
     bDeferred = false;
     std::string src, dst;
     if (!WideToMultibyte(source, src))
@@ -221,15 +239,15 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     UniqueFd out(
         ::open(beside.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.get() < 0) {
-        CopyInPlace(in.get(), dst, source, target, bMayDefer, bDeferred);
+        CopyInPlace(in.get(), dst, source, target, bMayDefer, bDeferred, mode);
         return true;
     }
     ReplacementGuard guard(beside);
     CopyContent(in.get(), out.get(), source, target);
-    in.close();
 
     int error = 0;
-    const int failed = FinishNewFile(out.get(), dst, error);
+    const int failed = FinishNewFile(out.get(), in.get(), mode, dst, error);
+    in.close();
     if (failed == 13) THROW_ERROR(MsgLib<13>(target, SystemErrorText(error)), error);
     if (failed != 0 || out.close() != 0) {
         if (failed == 0) error = errno;
@@ -243,11 +261,11 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
 }
 
 bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred) {
+                     bool& bDeferred, const FileMode& mode) {
     bDeferred = false;
     std::string src, dst;
     if (!WideToMultibyte(source, src) || !WideToMultibyte(target, dst))
-        return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
+        return CopyFileBuiltin(source, target, bMayDefer, bDeferred, mode);
     bool busy = false;
     UniqueFd in(OpenSource(src, dst, source, target, bMayDefer, busy));
     // The source becomes the installed file: it gets what a copy would, and is on disk
@@ -255,9 +273,9 @@ bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     // another file system, in a directory that takes no new names), the copy does what
     // can be done there.
     int error = 0;
-    if (FinishNewFile(in.get(), dst, error) != 0 ||
+    if (FinishNewFile(in.get(), in.get(), mode, dst, error) != 0 ||
         RenameOver(src, dst, AsideName(target, busy)) != 0)
-        return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
+        return CopyFileBuiltin(source, target, bMayDefer, bDeferred, mode);
     bDeferred = busy;
     return true;
 }

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "plugin/FileMode.h"
+
 namespace UpdateNew {
 
 // Where a busy target is moved aside to: target + ".tmp".
@@ -20,8 +22,9 @@ std::wstring ReplacementPath(const std::wstring& target);
 // ReplacementPath(target) and renamed over the target, so that the target's path holds the
 // old file or the whole new one at every instant, also across a kill. Where it replaces a
 // file, the new content is flushed to disk before the rename, so that holds across a power
-// cut too. The new file gets permission bits 0755 and keeps the owner and
-// group of the file it replaces where the process may set them. A symbolic link at the
+// cut too. The new file gets the permission bits, owner and group that `mode` says (by
+// default 0755, and the owner and group of the file it replaces) where the process may set
+// the owner and group. A symbolic link at the
 // target is replaced, never written through.
 // When the installed target is busy (access to it is denied, or a program runs from it:
 // EACCES, ETXTBSY), the copy waits one second and asks once more. If it is still busy and
@@ -37,16 +40,16 @@ std::wstring ReplacementPath(const std::wstring& target);
 // replaced), 4 (read failed), 5 (write failed) or 13 (permission bits); the replacement
 // file does not outlive a failure. A copy that cannot be completed never reports success.
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred);
+                     bool& bDeferred, const FileMode& mode = FileMode());
 
 // Like CopyFileBuiltin, but the source file itself becomes the target: it gets the same
-// owner, group and permission bits, is flushed to disk where it replaces a file, and is
+// owner, group and permission bits (`mode`), is flushed to disk where it replaces a file, and is
 // renamed over the target (a
 // busy target handled the same way), so nothing is copied and `source` is gone
 // afterwards. Where the rename cannot be done (the source on another file system, a
 // directory that takes no new names), it falls back to CopyFileBuiltin and the source
 // stays. Throws as CopyFileBuiltin does.
 bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred);
+                     bool& bDeferred, const FileMode& mode = FileMode());
 
 }  // namespace UpdateNew
