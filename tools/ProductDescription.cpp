@@ -224,8 +224,9 @@ void Parser::finishSection() {
 }
 
 void Parser::noteKey(const std::wstring& key) {
-    static const std::set<std::wstring> repeatable = {
-        L"DESTINATION", L"PRE", L"POST", L"UNPOST", L"DEPEND", L"INCLUDE", L"FILE", L"CONFIG", L"SERVERS"};
+    static const std::set<std::wstring> repeatable = {L"DESTINATION", L"PRE",    L"POST",
+                                                      L"UNPOST",      L"DEPEND", L"INCLUDE",
+                                                      L"FILE",        L"CONFIG", L"SERVERS"};
     auto found = m_keyLines.find(key);
     if (found != m_keyLines.end() && repeatable.count(key) == 0)
         ThrowAt(m_at, Msg<916>(key, found->second));

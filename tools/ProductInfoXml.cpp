@@ -1,11 +1,11 @@
 #include "ProductInfoXml.h"
 
+#include <cstdio>
+
 #include "ProductDescription.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
-
-#include <cstdio>
 
 using namespace UpdateNew;
 
@@ -91,7 +91,8 @@ std::string ProductInfoBody(const ProductDesc& product, const std::vector<InfoMo
             // Readers that do not know these attributes ignore them.
             char mode[8];
             std::snprintf(mode, sizeof mode, "%04o", file.mode & 0777);
-            out += std::string("  <FILE MODE=\"") + mode + (file.config ? "\" CONFIG=\"1\">\n" : "\">\n");
+            out += std::string("  <FILE MODE=\"") + mode +
+                   (file.config ? "\" CONFIG=\"1\">\n" : "\">\n");
             Element(out, 4, "NAME", file.name);
             Element(out, 4, "FILESIZE", std::to_wstring(file.fileSize));
             Element(out, 4, "FILEMD5", file.fileMd5);

@@ -177,8 +177,9 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
         for (const FileSpec& entry : desc.files) {
             if (!entry.config) continue;
             for (ResolvedFile& file : Expand(entry, baseDir)) {
-                auto named = std::find_if(module.files.begin(), module.files.end(),
-                                          [&](const ResolvedFile& f) { return f.name == file.name; });
+                auto named =
+                    std::find_if(module.files.begin(), module.files.end(),
+                                 [&](const ResolvedFile& f) { return f.name == file.name; });
                 if (named != module.files.end())
                     named->config = true;
                 else

@@ -22,7 +22,7 @@ struct ResolvedFile {
     time_t mtime = 0;
     unsigned mode = 0;    // permission bits in the product directory, without set-id bits
     bool config = false;  // named by a CONFIG line: a configuration file
-    DescLocation at;  // the FILE line that named it
+    DescLocation at;      // the FILE line that named it
 };
 
 struct ResolvedModule {

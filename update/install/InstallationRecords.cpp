@@ -86,7 +86,8 @@ const std::string* CInstallationRecords::configDigest(const std::wstring& path) 
 void CInstallationRecords::addFile(const std::wstring& module, const std::wstring& path,
                                    bool config, const std::string& digest) {
     // One line per file: a name that would break its line is not recorded.
-    if (path.find(L'\n') != std::wstring::npos || module.find_first_of(L"\t\n") != std::wstring::npos)
+    if (path.find(L'\n') != std::wstring::npos ||
+        module.find_first_of(L"\t\n") != std::wstring::npos)
         return;
     m_newInstalled.emplace_back(module, path);
     if (config) m_newConfig.emplace_back(digest, path);

@@ -41,8 +41,8 @@ bool IsBusy(int error) {
 
 // The owner and group `fd` (the new content) takes, where the process may set them, and the
 // permission bits it must get: those of mode.likePath where that is a regular file, else
-// the source's (`sourceFd`, owner and group included) or the given ones. `replaced` is the file at the target, when
-// there is one.
+// the source's (`sourceFd`, owner and group included) or the given ones. `replaced` is the file at
+// the target, when there is one.
 mode_t ApplyOwnerGiveBits(int fd, int sourceFd, const FileMode& mode, const struct stat* replaced) {
     struct stat st;
     if (!mode.likePath.empty() && ::lstat(mode.likePath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -154,11 +154,12 @@ private:
 };
 
 // Gives the finished new content of `target` (open as `fd`) the owner, group and permission
-// bits that `mode` says (ApplyOwnerGiveBits; `sourceFd` is what it was copied from). When it replaces a file, it is flushed to disk first, so that not even a power cut
-// can leave the path with less than the old content; a file new to the installation has
-// nothing to lose and is left to the system's own write-back (a fresh install does not wait
-// for the disk file by file). 0, or the library message of the step that failed (13 for
-// the permission bits, 5 for the flush) with `error` set.
+// bits that `mode` says (ApplyOwnerGiveBits; `sourceFd` is what it was copied from). When it
+// replaces a file, it is flushed to disk first, so that not even a power cut can leave the path
+// with less than the old content; a file new to the installation has nothing to lose and is left to
+// the system's own write-back (a fresh install does not wait for the disk file by file). 0, or the
+// library message of the step that failed (13 for the permission bits, 5 for the flush) with
+// `error` set.
 int FinishNewFile(int fd, int sourceFd, const FileMode& mode, const std::string& dst, int& error) {
     struct stat old;
     const bool replaces = ::lstat(dst.c_str(), &old) == 0 && S_ISREG(old.st_mode);

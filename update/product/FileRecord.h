@@ -53,9 +53,9 @@ struct FileRecord {
     // the installed file gets 0755).
     static constexpr uint16_t kNoMode = 0xffff;
     uint16_t mode = kNoMode;
-    std::wstring version;      // VERSION, usually empty
-    std::wstring name;         // NAME: path relative to the module, then optional words
-    std::wstring os;           // OS: the file's system tokens as written
+    std::wstring version;  // VERSION, usually empty
+    std::wstring name;     // NAME: path relative to the module, then optional words
+    std::wstring os;       // OS: the file's system tokens as written
 
     // The plug-in interface's form of the record, written into `out` (whose strings are
     // reused).

@@ -59,7 +59,8 @@ bool IsHexText(const std::wstring& text, size_t length) {
 // The permission bits of a file entry's MODE attribute: up to four octal digits; set-id
 // bits are never taken from a publication. -1 for anything else.
 int ParseMode(const std::wstring& value) {
-    if (value.empty() || value.size() > 4 || value.find_first_not_of(L"01234567") != std::wstring::npos)
+    if (value.empty() || value.size() > 4 ||
+        value.find_first_not_of(L"01234567") != std::wstring::npos)
         return -1;
     return static_cast<int>(std::wcstoul(value.c_str(), nullptr, 8) & 0777);
 }

@@ -5,6 +5,7 @@
 #include "base/Conv.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/PathUtils.h"
 #include "codec/FileDigest.h"
 #include "download/DownloadServersHandler.h"
 #include "run/FileProcessor.h"
@@ -15,8 +16,7 @@ void FileProcessor::loadInstallationRecords() {
     m_records.clearFiles();
     m_droppedFiles.clear();
     m_recordsComplete = !callbacks().bLoadFailed();
-    if (mirror()) return;
-    m_records.load(GetServersHandler().GetLocalMasterIdxPath());
+    if (!mirror() && m_serversHandler) m_records.load(m_serversHandler->GetLocalMasterIdxPath());
 }
 
 bool FileProcessor::judgeConfigFile(FileRecord& file, const std::wstring& localPath,
@@ -35,14 +35,22 @@ bool FileProcessor::judgeConfigFile(FileRecord& file, const std::wstring& localP
 }
 
 void FileProcessor::findDroppedFiles() {
-    if (mirror() || !m_update->removeDropped || !m_recordsComplete ||
-        !m_records.hasInstalledList())
+    if (mirror() || !m_update->removeDropped || !m_recordsComplete || !m_records.hasInstalledList())
         return;
-    std::set<std::wstring> listed;
-    for (const auto& entry : m_records.files()) listed.insert(entry.second);
+    // Only a file in a directory of this installation: below its installation directory,
+    // or where the product installs files now (a copied installation keeps the records of
+    // the one it was copied from, which are not its own).
+    std::set<std::wstring> listed, directories;
+    for (const auto& entry : m_records.files()) {
+        listed.insert(entry.second);
+        directories.insert(GetDirPart(entry.second));
+    }
+    const std::wstring& root = installDir();
     for (const auto& entry : m_records.installed()) {
         const std::wstring& path = entry.second;
         if (CModuleInstaller::IsSelfUpdateName(entry.first) || listed.count(path) != 0) continue;
+        if (path.compare(0, root.size(), root) != 0 && directories.count(GetDirPart(path)) == 0)
+            continue;
         const FileDigest local = GetFileSizeAndMD5(path);
         if (!local.exists) continue;
         const std::string* installed = m_records.configDigest(path);
