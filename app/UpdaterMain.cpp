@@ -1,5 +1,7 @@
 #include "UpdaterMain.h"
 
+#include <unistd.h>
+
 #include <cassert>
 #include <cerrno>
 #include <csignal>
@@ -74,18 +76,33 @@ void LoadMessageTables() {
     assert(g_cMsgTable.handle() != nullptr);
 }
 
+// Removes the directories the configuration made for this run that are still empty,
+// innermost first (rmdir leaves any that holds something).
+void RemoveEmptyRunDirs(const UpdateConfig& config) {
+    const std::vector<std::wstring>& dirs = config.createdRunDirs();
+    for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir)
+        ::rmdir(ToMultibyte(WithoutTrailingSlash(*dir)).c_str());
+}
+
 // One update run on the prepared configuration, under the installation's run lock (a
 // check-only run takes it shared, and only when a real run made it; the self-update helper
 // keeps the one handed down to it).
 int RunUpdate(UpdateConfig& config) {
     RunLock lock;
     const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
-    if (!config.copyActions().empty())
-        lock.keepHandedDown();
-    else if (config.checkDirty())
-        lock.acquireShared(lockFile, config.updateDirs().m_installdir);
-    else
-        lock.acquire(lockFile, config.updateDirs().m_installdir);
+    try {
+        if (!config.copyActions().empty())
+            lock.keepHandedDown();
+        else if (config.checkDirty())
+            lock.acquireShared(lockFile, config.updateDirs().m_installdir);
+        else
+            lock.acquire(lockFile, config.updateDirs().m_installdir);
+    } catch (...) {
+        // Refused before it used any of them: nothing of this run is left behind.
+        RemoveEmptyRunDirs(config);
+        throw;
+    }
+
     // The updated updater a self-update restarted: the first process ends with success once
     // it hears this. One that stopped waiting rolls the self-update back with the files of
     // the temporary and backup directories it shares with this run: this run must change
@@ -95,7 +112,10 @@ int RunUpdate(UpdateConfig& config) {
         return ERR_SELFUPDATE;
     }
     UpdatePerformer performer(&config);
-    return performer.run();
+    const int result = performer.run();
+    // A check writes nothing to keep: what it made for itself goes when it is empty.
+    if (config.checkDirty()) RemoveEmptyRunDirs(config);
+    return result;
 }
 
 // --version is answered before anything is created: no logger, no log file. True when

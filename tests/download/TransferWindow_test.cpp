@@ -1,6 +1,7 @@
 // The window against nginx on 127.0.0.1, with the recording plug-in as both plug-ins.
 #include "download/TransferWindow.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -13,6 +14,15 @@
 
 using namespace UpdateNew;
 using namespace TestServers;
+
+namespace {
+
+// The open resume directory the window takes over.
+int OpenDir(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+}  // namespace
 
 TEST(TransferWindow, ThrownAwayPartialsAreNotReportedAndDestructionEndsTransfers) {
     TempDir www("www"), out("out"), resume("resume");
@@ -53,7 +63,8 @@ TEST(TransferWindow, ThrownAwayPartialsAreNotReportedAndDestructionEndsTransfers
         WriteFile(resume.file(ToMultibyte(file.zipmd5.wide()) + "-307200.part"), partial);
         ::unlink(out.file("calls.txt").c_str());
         dir = ahead = path;
-        TransferWindow window(downloader, 1, 0, FromMultibyte(resume.path()), true);
+        TransferWindow window(downloader, 1, 0, FromMultibyte(resume.path()),
+                              OpenDir(resume.path()), true);
         plan(window, 1);
         window.Fetch(0);
         unsigned long long reported = 0;
@@ -69,7 +80,8 @@ TEST(TransferWindow, ThrownAwayPartialsAreNotReportedAndDestructionEndsTransfers
     dir = "";
     ahead = "/slow";
     {
-        TransferWindow window(downloader, 3, 0, FromMultibyte(resume.path()), true, true);
+        TransferWindow window(downloader, 3, 0, FromMultibyte(resume.path()),
+                              OpenDir(resume.path()), true, true);
         plan(window, 3);
         window.Fetch(0);
     }

@@ -23,8 +23,8 @@ from pathlib import Path
 
 import pytest
 
-from updatekit import (BUILD, MASTERIDX, RECORDING, RUN_TIMEOUT, UPDATEROOT, UpdateKit, md5,
-                       tree)
+from updatekit import (BUILD, MARK_SCRIPT, MASTERIDX, RECORDING, RUN_TIMEOUT, UPDATEROOT,
+                       UpdateKit, md5, tree)
 
 ENOSPC_SHIM = BUILD / "tests" / "libenospc.so"
 ROOT = os.geteuid() == 0
@@ -267,8 +267,9 @@ TEMPORARY_CASES = {
                      "demo/demo.info"),
     # Transfers write to the installation's resume directory, which takes 1000 bytes: the big
     # library's .gz does not fit into its partial file.
-    "download": (lambda kit: (kit.inst / ".update-partial", 1000),
-                 lambda kit: kit.inst / ".update-partial" / partial_name(kit, "base/lib/liba.so")),
+    "download": (lambda kit: (kit.inst / (MASTERIDX + ".partial"), 1000),
+                 lambda kit: kit.inst / (MASTERIDX + ".partial") /
+                 partial_name(kit, "base/lib/liba.so")),
     # Its .gz arrives (renamed from the partial) but the unpacked copy does not fit.
     "decompression": (lambda kit: (kit.tmp / UPDATEROOT, 1000), f"{UPDATEROOT}/base/lib/liba.so"),
 }
@@ -308,3 +309,55 @@ def test_check_without_write_access_to_the_installation(updated):
         [kit.url], ["--checkdirty"], plugins=False), capture_output=True, timeout=RUN_TIMEOUT)
     assert b"update available: 4 files in 2 modules" in r.stdout and tree(kit.inst) == before
 
+
+
+FILL_SCRIPT = """#!/bin/sh
+head -c "$1" /dev/zero > "$(dirname "$0")/filler"
+"""
+
+
+@pytest.mark.skipif(not ROOT, reason="mounting a file system needs root")
+def test_full_installation_file_system_is_named_and_no_server_is_blamed(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=512k,mode=0755", "tmpfs", str(kit.inst)],
+                   check=True)
+    try:
+        for name, script in (("mark", MARK_SCRIPT), ("fill", FILL_SCRIPT)):
+            (kit.inst / name).write_text(script)
+            (kit.inst / name).chmod(0o755)
+        kit.module("data", {"big.bin": os.urandom(100 * 1024), "small": b"s1\n"},
+                   pre="mark pre data", post="mark post data")
+        kit.publish()
+        srv, spare = nginx(kit.www), nginx(kit.www)
+        assert kit.run([srv.url]).returncode == 0, kit.log_text()
+        old = kit.installed_tree()
+        # Downloading: the new big file does not fit into its partial file.
+        kit.module("data", {"big.bin": os.urandom(600 * 1024), "small": b"s2\n"})
+        kit.publish()
+        before = os.path.getsize(srv.access_log)
+        r = kit.run([srv.url, spare.url])
+        text = r.stdout.decode() + kit.log_text()
+        assert r.returncode == 255, text
+        assert f'"{kit.inst}/' in text and '": No space left on device' in text, text
+        assert "Trying the next server" not in text and "this server failed" not in text, text
+        # One server was asked, whichever the run chose first.
+        sizes = [os.path.getsize(s.access_log) if os.path.exists(s.access_log) else 0
+                 for s in (srv, spare)]
+        assert sizes[0] == before or sizes[1] == 0, text
+        assert kit.installed_tree() == old and not list(kit.inst.rglob("*.part"))
+        # Installing: the pre command fills the disk; the rollback finds every file intact.
+        kit.module("data", {"big.bin": os.urandom(200 * 1024), "small": b"s3\n"})["pre"] = \
+            "fill 300000"
+        kit.publish()
+        r = kit.run([srv.url])
+        text = r.stdout.decode() + kit.log_text()
+        assert r.returncode == 255 and "No space left on device" in text, text
+        assert "nothing to restore" in text and "failed while" not in text, text
+        (kit.inst / "filler").unlink()
+        assert kit.installed_tree() == old
+        kit.modules[0]["pre"] = None
+        kit.publish()
+        r = kit.run([srv.url])
+        assert r.returncode == 0 and kit.installed("data", "small") == b"s3\n", kit.log_text()
+    finally:
+        subprocess.run(["umount", "-l", str(kit.inst)], check=False)

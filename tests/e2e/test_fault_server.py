@@ -18,6 +18,7 @@ import zlib
 
 import pytest
 
+import servers
 from run_available import requires_update_run
 from updatekit import MASTERIDX, PRODUCTINFO, UPDATEROOT, UpdateKit, md5, wait_for
 
@@ -174,8 +175,12 @@ def started_fetching(kit, name):
     return None
 
 
+def partial_dir(kit):
+    return kit.inst / (MASTERIDX + ".partial")
+
+
 def partial_files(kit):
-    return [os.path.join(d, n) for d, _, names in os.walk(kit.inst / ".update-partial")
+    return [os.path.join(d, n) for d, _, names in os.walk(partial_dir(kit))
             for n in names if n.endswith(".part")]
 
 
@@ -581,7 +586,7 @@ def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
         kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))
         kit.publish()
         gz = kit.server_file("core", "share/big.bin").read_bytes()
-        part = kit.inst / ".update-partial" / f"{md5(gz)}-{len(gz)}.part"
+        part = partial_dir(kit) / f"{md5(gz)}-{len(gz)}.part"
         part.parent.mkdir(exist_ok=True)
         part.write_bytes(data or gz[:len(gz) // 2])
         assert_converges(kit, url)
@@ -598,3 +603,46 @@ def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
     kit.publish()
     assert_converges(kit, srv.url)
     assert not partial_files(kit)
+
+
+def test_partial_continues_over_http_https_and_a_shared_folder(tmp_path, nginx, monkeypatch):
+    kit, _ = installed_old_then_published_new(tmp_path, nginx)
+    srv = nginx(kit.www, tls=True)
+    monkeypatch.setenv("SSL_CERT_FILE", servers.CA_FILE)
+    # The first partial lies where every product's partials were kept before.
+    for url, where in ((srv.url, kit.inst / ".update-partial"), (srv.tls_url, partial_dir(kit)),
+                       ("file://" + str(kit.www), partial_dir(kit))):
+        kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))
+        kit.publish()
+        gz = kit.server_file("core", "share/big.bin").read_bytes()
+        part = where / f"{md5(gz)}-{len(gz)}.part"
+        part.parent.mkdir(exist_ok=True)
+        part.write_bytes(gz[:len(gz) // 2])
+        assert_converges(kit, url)
+        text = kit.log_text()
+        assert f"continuing after the {len(gz) // 2} bytes" in text, (url, text)
+        assert "whole" not in text and "does not match" not in text, (url, text)
+        assert not part.exists() and not (kit.inst / ".update-partial").exists()
+
+
+def test_two_products_in_one_installation_keep_their_own_partials(tmp_path, nginx):
+    a, b = UpdateKit(tmp_path / "a"), UpdateKit(tmp_path / "b")
+    b.inst = a.inst
+    a.module("core", {"share/big.bin": os.urandom(64 * 1024)})
+    b.module("other", {"lib/x.bin": os.urandom(16 * 1024)})
+    a.publish()
+    b.publish()
+    srv_a, srv_b = nginx(a.www), nginx(b.www)
+    # Both transfers are slow: the second product's run starts and ends during the first's.
+    p = a.start([srv_a.url + "/slow"])
+    try:
+        assert wait_for(lambda: partial_files(a), timeout=30), a.log_text()
+        r = b.run([srv_b.url + "/slow"], ["--idxlocalname=other.idx"])
+        assert r.returncode == 0, b.log_text()
+        assert p.wait(timeout=60) == 0, a.log_text()
+    finally:
+        if p.poll() is None:
+            p.kill()
+            p.wait()
+    assert a.installed("core", "share/big.bin") == a.modules[0]["files"]["share/big.bin"]
+    assert b.installed("other", "lib/x.bin") == b.modules[0]["files"]["lib/x.bin"]

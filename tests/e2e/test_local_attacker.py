@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from itertools import product
 from pathlib import Path
 
 import pytest
@@ -35,6 +36,7 @@ def attacker_uid():
 
 
 def attacker_argv(args):
+    """args as a command line that runs them as the attacker."""
     group = grp.getgrgid(pwd.getpwnam(ATTACKER).pw_gid).gr_name
     return ["setpriv", f"--reuid={ATTACKER}", f"--regid={group}", "--clear-groups", *args]
 
@@ -161,3 +163,95 @@ def test_forged_pending_marker_leaves_outside_directories_alone(nginx, scratch):
         for d in (victim, lair) if n == 2 else (lair,):
             assert (d / "keep").exists() and f'"{d}" named in' in kit.log_text()
     assert_nothing_of_attacker(kit.inst)
+
+
+def reachable(path):
+    """Lets every user pass through the directories above path (not list or write them)."""
+    for parent in Path(path).parents:
+        mode = parent.stat().st_mode
+        if not mode & stat.S_IXOTH:
+            parent.chmod(stat.S_IMODE(mode) | stat.S_IXOTH)
+
+
+def test_links_beside_the_kept_index(tmp_path, nginx):
+    from signedkit import sign, signed_kit
+    kit = signed_kit(tmp_path / "k", lambda www: nginx(www).url)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    secret = outside / "secret"
+    secret.write_bytes(b"root's own\n")
+    kept = kit.kept_index()
+    reachable(kept)
+    for d in (kit.inst, kept.parent):
+        d.chmod(0o777)  # the attacker may rename and plant names here
+    names = [kept.name + suffix for suffix in
+             ("", ".new", ".pending", ".pending.new", ".trust", ".trust.new", ".lock")]
+    plants = [(kept.parent / n, secret) for n in names] + [
+        (kept.parent / (kept.name + ".partial"), outside), (kit.inst / ".update-partial", outside)]
+    for version, (link, target) in enumerate(plants, 2):
+        kit.set_file("core", "bin/tool", b"v%d\n" % version)
+        kit.publish(extra=[sign(kit.k1)])
+        planted = as_attacker(["sh", "-c", 'mv -f "$1" "$1.old" 2>/dev/null; ln -s "$2" "$1"',
+                               "sh", str(link), str(target)])
+        assert planted.returncode == 0 and link.is_symlink(), planted.stderr
+        r = kit.run_signed()
+        out = r.stdout.decode(errors="replace")
+        assert secret.read_bytes() == b"root's own\n" and os.listdir(outside) == ["secret"]
+        if r.returncode == 0:
+            assert kit.installed("core", "tool") == b"v%d\n" % version, link
+        else:  # refused, naming the file it would not use
+            assert r.returncode == 255 and link.name in out, out
+        if link.is_symlink():
+            link.unlink()
+        assert kit.markers() in ([], ["pre core", "post core"])
+        kit.clear_markers()
+        assert_nothing_of_attacker(kit.inst)
+
+
+# Run by the attacker with the files to hold: opens what it may, waits for a line, then
+# writes through every descriptor it holds.
+HOLD_OPEN = ('for f; do exec {fd}<>"$f" && fds+=($fd); done 2>/dev/null; echo; read x; '
+             'for fd in "${fds[@]}"; do echo "attacker\'s" >&$fd; done')
+
+
+def test_links_and_held_files_planted_beside_the_targets(tmp_path, nginx):
+    # In a sticky and a plain world-writable directory, at new and at replaced names: a link
+    # to root's file outside, a held ".upd-new", dangling links at the target and at its
+    # ".upd-new", a directory at ".upd-new" and a held file at the target. The downloads
+    # are moved into place (same file system), then copied (from /dev/shm).
+    for p in (tmp_path, *tmp_path.parents):
+        p.chmod(p.stat().st_mode | 0o011)
+    outside, made = tmp_path / "outside.txt", tmp_path / "made"
+    outside.write_bytes(b"root's")
+    kit, dirs, names = UpdateKit(tmp_path), ("sticky", "open"), list("abcd")
+    srv, shm = nginx(kit.www), Path(tempfile.mkdtemp(dir="/dev/shm"))
+    try:
+        for n, tmp in enumerate([kit.tmp, kit.tmp, shm / "work"]):
+            new, plant, held = [f"n{n}{x}" for x in "abcd"], [], []
+            for d, (link, keep, dangling, blocked) in product(dirs, (names[:4], new) if n else ()):
+                plant += [f"ln -sfn {outside} {d}/{link}", f"ln -sfn {made} {d}/{dangling}",
+                          f"ln -sfn {made} {d}/.{dangling}.upd-new", f"rm -f {d}/{blocked}",
+                          f"mkdir -p {d}/.{blocked}.upd-new/sub"]
+                held += [f"{d}/.{keep}.upd-new", f"{d}/{blocked}"]
+            as_attacker(["sh", "-c", "; ".join(plant)], cwd=kit.inst)
+            holder = subprocess.Popen(attacker_argv(["bash", "-c", HOLD_OPEN, "-", *held]),
+                                      cwd=kit.inst, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+            holder.stdout.readline()
+            names, kit.tmp = names + (new if n else []), tmp
+            for d in dirs:
+                kit.module(d, {f: f"{d}/{f} {n}".encode() for f in names})
+            kit.publish()
+            r = kit.run([srv.url])
+            holder.communicate(b"\n", timeout=60)
+            assert r.returncode == 0, kit.log_text()
+            for d, mode in zip(dirs, (0o1777, 0o777)):  # the attacker's leftovers go
+                (kit.inst / d).chmod(mode)
+                for leftover in (kit.inst / d).glob(".*"):
+                    shutil.rmtree(leftover) if leftover.is_dir() else leftover.unlink()
+            assert outside.read_bytes() == b"root's" and not made.exists()
+            assert_nothing_of_attacker(kit.inst)
+            assert kit.installed_tree() == {f"{d}/{f}": f"{d}/{f} {n}".encode()
+                                            for d in dirs for f in names}
+            assert not any((kit.inst / d / f).is_symlink() for d in dirs for f in names)
+    finally:
+        shutil.rmtree(shm, ignore_errors=True)

@@ -19,10 +19,15 @@ def test_one_run_per_installation_and_a_killed_holder_releases(tmp_path, nginx):
     srv = nginx(kit.www)
     first = kit.start([srv.url], env=HOLD)
     assert wait_for(lambda: (tmp_path / "held").exists())
-    second = kit.run([srv.url], plugins=False)
+    # Refused by the lock, and only checking: neither leaves a temporary directory.
+    kit.tmp, tmp = None, tmp_path / "t"
+    tmp.mkdir()
+    second = kit.run([srv.url], plugins=False, env={"TMPDIR": str(tmp)})
     out = second.stdout.decode()
     assert second.returncode == 255
     assert f"Another update of {kit.inst}/ is running (process {first.pid}" in out
+    assert kit.run([srv.url], ["--checkdirty"], env={"TMPDIR": str(tmp)}).returncode == 255
+    assert not os.listdir(tmp)
     assert kit.installed_tree() == {}
     (tmp_path / "go").touch()
     assert first.wait(timeout=60) == 0 and kit.installed("core", "README") == b"read me\n"

@@ -4,6 +4,7 @@
 import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -105,10 +106,15 @@ def test_refused_without_a_trace(tmp_path, nginx, attack):
     kit.extra = []
     expected = attack(kit)
     before = kit.installed_tree()
+    own = [Path(f"{kit.kept_index()}{suffix}") for suffix in ("", ".trust", ".pending")]
+    kept = [p.read_bytes() if p.exists() else None for p in own]
     r = kit.run_signed(extra=kit.extra)
     out = r.stdout.decode() + kit.log_text()
     assert r.returncode == 255 and expected in out, out
     assert kit.installed_tree() == before and kit.markers() == []
+    # Refused at the index, the updater's own files stay as they were too.
+    if attack not in (mixed_info, file_digest):
+        assert [p.read_bytes() if p.exists() else None for p in own] == kept
     assert "afterPre" not in kit.names() and "beforeInstallModule" not in kit.names()
 
 

@@ -11,11 +11,12 @@ from updatekit import MASTERIDX
 
 # Every kill is real: the recording plug-in stops the run at an event ("event#N"), or strace
 # stops it on entering the first system call of a kind on a path ("path:call"; the temporary
-# file of the state, the state, or its directory).
+# file of the state, the state, or its directory, through whose descriptor the state is
+# renamed).
 @pytest.mark.parametrize("kill, accepted", [("downloadFile#2", False), ("state:openat", False),
                                             ("notifyMasterIdxContent#1", True),
                                             ("temp:write", False), ("temp:fsync", False),
-                                            ("temp:rename", False), ("dir:fsync", True)])
+                                            ("dir:rename", False), ("dir:fsync", True)])
 def test_killed_runs_never_roll_back(tmp_path, nginx, kill, accepted):
     kit = signed_kit(tmp_path / "kit", lambda www: nginx(www).url)
     old = nginx(shutil.copytree(kit.www, tmp_path / "old")).url

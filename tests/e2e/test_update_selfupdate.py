@@ -116,6 +116,8 @@ def test_self_update_with_a_function_replacing_plugin(tmp_path, nginx):
         assert first.wait(timeout=120) == status
         if status == 0:
             assert wait_for(lambda: kit.installed("core", "tool") == b"v%d" % n, timeout=60)
+            # The running updater was replaced at once: nothing deferred, no second name.
+            assert "copyFileNeedRestart" not in kit.names() and not list(home.glob("*.tmp"))
         assert (n == 2) == ("plug-in : %s/SelfUpdateTemp/" % kit.tmp in kit.log_text())
     log = kit.log_text()
     assert (home / "updater").read_bytes() == updater + b"\3" and "did not take over: it ended " \

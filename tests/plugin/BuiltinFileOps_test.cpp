@@ -2,6 +2,7 @@
 // copyFile / checkCreateDirectory with and without a plug-in taking the step over.
 #include "plugin/BuiltinFileOps.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -13,9 +14,11 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Messages.h"
 #include "plugin/UpdateCallbacks.h"
 
@@ -207,6 +210,25 @@ TEST_F(FileSteps, NewTargetInADirectoryWithoutWritePermissionReportsThePermissio
     });
     EXPECT_EQ(0, status);
     EXPECT_FALSE(Exists(Path("ro/new")));
+}
+
+TEST_F(FileSteps, NeitherAFifoNorAnotherUsersLinkOnTheWayIsWrittenThrough) {
+    Write(Path("src"), "new");
+    ASSERT_EQ(0, mkfifo(Path("fifo").c_str(), 0644));
+    ASSERT_EQ(0, symlink(m_dir.c_str(), Path("via").c_str()));
+    const bool root = lchown(Path("via").c_str(), 65534, 65534) == 0;
+    for (const char* target : {"fifo", "via/x"}) {
+        try {
+            bool deferred;
+            CopyFileBuiltin(WPath("src"), WPath(target), true, deferred);
+            EXPECT_FALSE(root || target[0] == 'f') << target;
+        } catch (const Exception& e) {
+            EXPECT_EQ(
+                MsgLib<26>(WPath(target), target[0] == 'f' ? MsgLib<35>() : RefusedLinkText()),
+                e.twhat());
+        }
+    }
+    EXPECT_EQ(root ? kUntrustedLink : 0, CreateDirectories(WPath("via/sub")));
 }
 
 TEST_F(FileSteps, DispatcherCopiesItselfUnlessThePluginTakesTheStep) {

@@ -171,27 +171,23 @@ std::wstring SystemErrorText(int error) {
     return FromMultibyte(std::strerror(error));
 }
 
+bool IsDiskFull(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
+
+void ThrowIfDiskFull(const std::wstring& path, int error) {
+    if (IsDiskFull(error)) THROW_CRITICAL(Msg<1010>(path, SystemErrorText(error)), ERR_GENERIC);
+}
+
 int CreateDirectories(const std::wstring& path, mode_t mode, std::vector<std::wstring>* created) {
-    std::wstring wide = ToSlashes(path);
-    if (wide.empty() || wide.back() != L'/') wide.push_back(L'/');
     std::string full;
-    if (!ToSystemPath(wide, full)) return EILSEQ;
-    // Most calls name a directory that is already there (every file of a module asks for
-    // its module's directory): one stat then answers instead of a mkdir and a stat for
-    // each of its parents.
-    if (full.size() > 1 && IsDirectory(full.substr(0, full.size() - 1))) return 0;
-    for (size_t pos = full.find('/', 1); pos != std::string::npos; pos = full.find('/', pos + 1)) {
-        const std::string prefix = full.substr(0, pos);
-        if (prefix.back() == '/') continue;  // "//" in the path
-        if (::mkdir(prefix.c_str(), mode) == 0) {
-            if (created != nullptr) created->push_back(FromMultibyte(prefix));
-            continue;
-        }
-        const int error = errno;
-        if (IsDirectory(prefix)) continue;
-        return error == EEXIST ? ENOTDIR : error;
-    }
-    return 0;
+    if (!ToSystemPath(ToSlashes(path), full)) return EILSEQ;
+    if (full.empty()) return 0;  // the working directory
+    UniqueFd dir;
+    std::vector<std::string> made;
+    const int rc = OpenDirectory(full, dir, true, mode, created != nullptr ? &made : nullptr);
+    for (const std::string& name : made) created->push_back(FromMultibyte(name));
+    return rc;
 }
 
 int CheckDirectory(const std::wstring& path, bool create) {
@@ -231,18 +227,22 @@ void RemoveDirectoryTree(const std::wstring& path) {
 
 bool DeleteFile(const std::wstring& path, bool ignoreErrors) {
     std::string name;
-    if (ToSystemPath(path, name) && std::remove(name.c_str()) == 0) return true;
-    const int error = errno;
+    int error = ToSystemPath(path, name) ? 0 : EILSEQ;
+    UniqueFd dir;
+    std::string last;
+    if (error == 0) error = OpenParent(name, dir, last);
+    // The name itself goes (a link as the link), never a directory or what a link names.
+    if (error == 0 && ::unlinkat(dir.get(), last.c_str(), 0) != 0) error = errno;
+    if (error == 0) return true;
     if (ignoreErrors) return false;
     THROW_ERROR(MsgLib<8>(path, SystemErrorText(error)), error);
 }
 
 void MoveFile(const std::wstring& source, const std::wstring& target) {
     std::string from, to;
-    if (ToSystemPath(source, from) && ToSystemPath(target, to) &&
-        std::rename(from.c_str(), to.c_str()) == 0)
-        return;
-    const int error = errno;
+    const int error =
+        ToSystemPath(source, from) && ToSystemPath(target, to) ? RenameFile(from, to) : EILSEQ;
+    if (error == 0) return;
     THROW_ERROR(MsgLib<9>(source, target, SystemErrorText(error)), error);
 }
 

@@ -24,8 +24,16 @@ constexpr int kNotADirectory = 8;
 // (SafeFile), the text naming the refused link.
 std::wstring SystemErrorText(int error);
 
+// Whether `error` says that the file system, or the user's quota on it, is full.
+bool IsDiskFull(int error);
+// When `error` says the file system is full: throws CUpdateCriticalException (message 1010
+// naming `path` and the system's reason), as no other server would help. Otherwise nothing.
+void ThrowIfDiskFull(const std::wstring& path, int error);
+
 // Creates `path` and every missing parent with `mode` (the updater passes 0755), from the
-// root downwards. "\" counts as "/". An existing directory is no error. Gives 0, or the
+// root downwards, as OpenDirectory (SafeFile) does: a symbolic link on the way is followed
+// only when it belongs to root or to the effective user (else kUntrustedLink, whose text
+// names the link). "\" counts as "/". An existing directory is no error. Gives 0, or the
 // system error number of the first failure (ENOTDIR when a prefix is a file). Every
 // directory this call created is appended to `created` (when given), parents first,
 // without a trailing "/".
@@ -49,11 +57,14 @@ std::wstring GetTempPath();
 // is touched. Failures are ignored (what can be removed is removed).
 void RemoveDirectoryTree(const std::wstring& path);
 
-// Deletes a file (remove). Unless `ignoreErrors` is set, a failure throws (library
-// message 8 naming the path). Gives whether the file was deleted.
+// Deletes the name `path` (a file, or a link as the link; never a directory), its
+// directory looked up as OpenParent (SafeFile) does. Unless `ignoreErrors` is set, a
+// failure (a missing file too) throws (library message 8 naming the path). Gives whether
+// the file was deleted.
 bool DeleteFile(const std::wstring& path, bool ignoreErrors = false);
 
-// Renames `source` to `target`; a failure throws (library message 9 naming both).
+// Renames `source` to `target` as RenameFile (SafeFile) does; a failure throws (library
+// message 9 naming both).
 void MoveFile(const std::wstring& source, const std::wstring& target);
 
 // Creates `target` (with missing parents, mode 0755) and copies every file, symbolic link

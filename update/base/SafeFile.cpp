@@ -164,12 +164,12 @@ int OpenParent(const std::string& path, UniqueFd& dir, std::string& name) {
     return OpenDirectory(parent, dir);
 }
 
-int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file) {
+int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file, int access) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT)
             return errno == EISDIR || errno == EPERM ? EISDIR : errno;
         const int fd =
-            ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            ::openat(dir, name.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             file.reset(fd);
             return 0;
@@ -211,6 +211,21 @@ int OpenExisting(const std::string& path, int flags, UniqueFd& file) {
     std::string name;
     if (int rc = OpenParent(path, dir, name)) return rc;
     return OpenExistingAt(dir.get(), name, flags, file);
+}
+
+int CreateFileStream(const std::string& path, mode_t mode, FILE*& stream) {
+    stream = nullptr;
+    UniqueFd file;
+    if (int rc = CreateFile(path, mode, file)) return rc;
+    stream = ::fdopen(file.get(), "wb");
+    if (stream == nullptr) {
+        const int error = errno;
+        file.close();
+        (void)RemoveFile(path);
+        return error;
+    }
+    file.release();
+    return 0;
 }
 
 int RenameFile(const std::string& from, const std::string& to) {

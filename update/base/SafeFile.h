@@ -17,8 +17,10 @@
 // is close-on-exec. Thread-safe: no state but the calling thread's last refused link.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -46,8 +48,9 @@ int OpenParent(const std::string& path, UniqueFd& dir, std::string& name);
 
 // Creates the file `name` in `dir` for writing: what stands at the name (a file, a link,
 // a FIFO) is removed first, then the file is made with O_EXCL and `mode`. A directory at
-// the name is refused (EISDIR).
-int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file);
+// the name is refused (EISDIR). `access` is O_WRONLY, or O_RDWR for a file also read back.
+int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file,
+                 int access = O_WRONLY);
 
 // Opens the existing file `name` in `dir` with `flags` (O_WRONLY or O_RDWR, optionally
 // O_APPEND or O_TRUNC) without following a link; only a regular file with one name is
@@ -58,6 +61,10 @@ int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file);
 // Path forms of the two above; `path`'s directory is opened as OpenParent does.
 int CreateFile(const std::string& path, mode_t mode, UniqueFd& file);
 int OpenExisting(const std::string& path, int flags, UniqueFd& file);
+
+// CreateFile for writing through stdio: `stream` ("wb") owns the new file's descriptor and
+// is the caller's to fclose. On failure `stream` is null and no file is left.
+int CreateFileStream(const std::string& path, mode_t mode, FILE*& stream);
 
 // Renames `from` to `to` (both full paths) with renameat between their directories; a link
 // at either name is renamed or replaced as the name it is.

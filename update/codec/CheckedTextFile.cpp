@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "base/Conv.h"
+#include "base/SafeFile.h"
 #include "codec/FileDigest.h"
 
 namespace UpdateNew {
@@ -109,25 +110,10 @@ int WriteCheckedTextFile(const std::wstring& path, const std::vector<std::string
 
     std::string name;
     if (!WideToMultibyte(path, name) || name.empty()) return EILSEQ;
-    // One fixed temporary name: a write cut short (a kill, a power cut) leaves at most this
-    // one file, which the next write replaces, where random names would pile up. It is
-    // removed and then created exclusively without following links, so that whatever was
-    // planted under that name is never written through.
-    const std::string temp = name + ".new";
-    if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return errno;
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
-    int error = 0;
-    for (size_t done = 0; done < content.size() && error == 0;) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno != EINTR) error = errno;
-        if (n > 0) done += static_cast<size_t>(n);
-    }
-    if (error == 0 && ::fchmod(fd, 0644) != 0) error = errno;
-    if (error == 0 && ::fsync(fd) != 0) error = errno;
-    if (::close(fd) != 0 && error == 0) error = errno;
-    if (error == 0 && ::rename(temp.c_str(), name.c_str()) != 0) error = errno;
-    if (error != 0) ::unlink(temp.c_str());
+    // One fixed temporary name ("<name>.new"): a write cut short (a kill, a power cut)
+    // leaves at most this one file, which the next write replaces, where random names would
+    // pile up. It is made anew, never written through whatever was planted under that name.
+    const int error = ReplaceFile(name, content, 0644);
     return error;
 }
 

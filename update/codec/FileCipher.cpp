@@ -9,6 +9,7 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/SafeFile.h"
 #include "codec/Secrets.h"
 #include "codec/TwofishCfb.h"
 
@@ -40,14 +41,8 @@ void CipherFile(const std::wstring& source, const std::wstring& target, const st
         THROW_ERROR(MsgLib<2>(source, SystemErrorText(error)), error);
     }
     Stream out;
-    if (WideToMultibyte(target, to))
-        out.fp = std::fopen(to.c_str(), "wbe");
-    else
-        errno = EILSEQ;
-    if (out.fp == nullptr) {
-        const int error = errno;
-        THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
-    }
+    int error = WideToMultibyte(target, to) ? CreateFileStream(to, 0666, out.fp) : EILSEQ;
+    if (out.fp == nullptr) THROW_ERROR(MsgLib<26>(target, SystemErrorText(error)), error);
 
     uint8_t chunk[kCipherChunk];
     for (;;) {
@@ -56,7 +51,7 @@ void CipherFile(const std::wstring& source, const std::wstring& target, const st
             const int error = errno;
             std::fclose(out.fp);
             out.fp = nullptr;
-            ::unlink(to.c_str());
+            (void)RemoveFile(to);
             THROW_ERROR(MsgLib<4>(source, SystemErrorText(error)), error);
         }
         if (n == 0) break;
@@ -69,12 +64,12 @@ void CipherFile(const std::wstring& source, const std::wstring& target, const st
         if (n < sizeof chunk) break;
     }
     const bool writeFailed = std::ferror(out.fp) != 0;
-    int error = errno;
+    error = errno;
     const int closed = std::fclose(out.fp);
     out.fp = nullptr;
     if (writeFailed || closed != 0) {
         if (!writeFailed) error = errno;
-        ::unlink(to.c_str());
+        (void)RemoveFile(to);
         THROW_ERROR(MsgLib<5>(target, SystemErrorText(error)), error);
     }
 }

@@ -236,11 +236,13 @@ bool CreateFilePatch(const std::wstring& basePath, const std::wstring& targetPat
     }
     patch.resize(rc);
     const std::string out = ToMultibyte(patchPath);
-    UniqueFd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0 || !WriteAll(fd.get(), patch.data(), patch.size()) ||
-        ::close(fd.release()) != 0) {
-        error = CannotRead(patchPath, errno);
-        ::unlink(out.c_str());
+    UniqueFd fd;
+    int err = CreateFile(out, 0644, fd);
+    if (err == 0 && (!WriteAll(fd.get(), patch.data(), patch.size()) || fd.close() != 0))
+        err = errno;
+    if (err != 0) {
+        error = CannotRead(patchPath, err);
+        (void)RemoveFile(out);
         return false;
     }
     return true;
@@ -276,9 +278,9 @@ bool ApplyFilePatch(const std::wstring& basePath, const std::wstring& patchPath,
     if (!CheckHeader(head, static_cast<size_t>(headSize), expectedSize, error)) return false;
 
     const std::string out = ToMultibyte(outPath);
-    UniqueFd fd(::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (fd.get() < 0) {
-        error = CannotRead(outPath, errno);
+    UniqueFd fd;
+    if (int err = CreateFile(out, 0644, fd)) {
+        error = CannotRead(outPath, err);
         return false;
     }
     const int outFd = fd.get();
@@ -305,7 +307,7 @@ bool ApplyFilePatch(const std::wstring& basePath, const std::wstring& patchPath,
         error = CannotRead(outPath, errno);
         ok = false;
     }
-    if (!ok) ::unlink(out.c_str());
+    if (!ok) (void)RemoveFile(out);
     return ok;
 }
 

@@ -14,6 +14,7 @@
 #include "base/Conv.h"
 #include "base/FileUtils.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "codec/FileDigest.h"
 #include "codec/StreamDigest.h"
 
@@ -59,9 +60,11 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
         return -1;
     }
     gzbuffer(in, kPiece);
-    FILE* out = outName.empty() ? nullptr : std::fopen(outName.c_str(), "wbe");
+    // Made anew (0666 less the umask, as fopen makes files), never written through a link.
+    FILE* out = nullptr;
+    const int createError = outName.empty() ? EILSEQ : CreateFileStream(outName, 0666, out);
     if (out == nullptr) {
-        if (outputError != nullptr) *outputError = outName.empty() ? EILSEQ : errno;
+        if (outputError != nullptr) *outputError = createError;
         std::fprintf(stderr, "\ncan't gzopen %s\n", outName.c_str());
         gzclose(in);
         return -1;
@@ -112,7 +115,7 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
         if (ok) std::fprintf(stderr, "failed gzclose\n");
         ok = false;
     }
-    if (!ok) ::unlink(outName.c_str());
+    if (!ok) (void)RemoveFile(outName);
     if (outputError != nullptr && writeError != 0) *outputError = writeError;
     if (ok && written != nullptr) {
         unsigned char bytes[MD5_DIGEST_SIZE];

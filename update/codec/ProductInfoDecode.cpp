@@ -8,6 +8,7 @@
 #include "base/FileUtils.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "codec/FileCipher.h"
 #include "codec/GzFile.h"
 #include "codec/Secrets.h"
@@ -53,7 +54,8 @@ std::wstring DecodeProductInfoFile(const std::wstring& downloadedPath,
         const std::wstring deciphered = local + L".dec";
         DecryptFile(local, deciphered, ProductInfoKey());
         // The rename replaces the enciphered file in one step.
-        MoveFile(deciphered, local);
+        if (const int error = RenameFile(ToMultibyte(deciphered), ToMultibyte(local)))
+            THROW_ERROR(MsgLib<9>(deciphered, local, SystemErrorText(error)), error);
     }
     return local;
 }

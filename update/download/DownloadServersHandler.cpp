@@ -14,6 +14,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "base/StringUtils.h"
 #include "codec/CheckedTextFile.h"
 #include "codec/Sha256.h"
@@ -169,7 +170,7 @@ void CDownloadServersHandler::DownloadProductFile() {
         m_config->cCallbacks().checkCreateDirectory(GetDirPart(mirrorCopy));
         m_config->cCallbacks().copyFile(local, mirrorCopy, false);
     }
-    ::unlink(ToMultibyte(local).c_str());
+    (void)RemoveFile(ToMultibyte(local));
 }
 
 void CDownloadServersHandler::ParseProductFile(const std::wstring& path) {

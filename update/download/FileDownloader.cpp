@@ -13,11 +13,14 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "base/StringUtils.h"
+#include "base/UniqueFd.h"
 #include "config/UpdateUri.h"
 #include "plugin/UpdateCallbacks.h"
 
@@ -49,6 +52,7 @@ void ReportReceived(UpdateCallbacks& callbacks, const FileDownloader::TransferFi
 }
 
 // The temporary file a download is written to; removed unless it was renamed into place.
+// It and its destination are reached through the destination's directory, opened once.
 class PartialFile {
 public:
     PartialFile() = default;
@@ -56,23 +60,20 @@ public:
     PartialFile& operator=(const PartialFile&) = delete;
     ~PartialFile() {
         if (m_stream) std::fclose(m_stream);
-        if (!m_path.empty()) ::unlink(m_path.c_str());
+        if (!m_name.empty()) ::unlinkat(m_dir.get(), m_name.c_str(), 0);
     }
 
-    // Creates "<destination>.XXXXXX" beside the destination; errno on failure.
+    // Creates "<destination>.<pid>.part" beside the destination; errno on failure.
     int Create(const std::string& destination) {
-        std::vector<char> name(destination.begin(), destination.end());
-        static const char kSuffix[] = ".XXXXXX";
-        name.insert(name.end(), kSuffix, kSuffix + sizeof kSuffix);  // with the zero
-        int fd = ::mkostemp(name.data(), O_CLOEXEC);
-        if (fd < 0) return errno;
-        m_path = name.data();
-        m_stream = ::fdopen(fd, "wb");
-        if (!m_stream) {
-            int err = errno;
-            ::close(fd);
-            return err;
-        }
+        if (int err = OpenParent(destination, m_dir, m_destName)) return err;
+        const std::string name = m_destName + "." + std::to_string(::getpid()) + ".part";
+        UniqueFd fd;
+        if (int err = CreateFileAt(m_dir.get(), name, 0600, fd)) return err;
+        m_name = name;
+        m_path = destination.substr(0, destination.size() - m_destName.size()) + name;
+        m_stream = ::fdopen(fd.get(), "wb");
+        if (!m_stream) return errno;
+        fd.release();
         return 0;
     }
 
@@ -91,14 +92,18 @@ public:
         return err;
     }
 
-    // Moves the file to `destination`; errno on failure.
-    int CommitTo(const std::string& destination) {
-        if (::rename(m_path.c_str(), destination.c_str()) != 0) return errno;
-        m_path.clear();
+    // Moves the file to its destination; errno on failure.
+    int Commit() {
+        if (::renameat(m_dir.get(), m_name.c_str(), m_dir.get(), m_destName.c_str()) != 0)
+            return errno;
+        m_name.clear();
         return 0;
     }
 
 private:
+    UniqueFd m_dir;
+    std::string m_destName;
+    std::string m_name;  // in m_dir; empty once renamed
     std::string m_path;
     FILE* m_stream = nullptr;
 };
@@ -244,8 +249,9 @@ bool FileDownloader::offerToPlugin(const TransferNames& names) {
         return false;
     // The plug-in placed the file itself. The destination exists afterwards, as it would
     // had the downloader opened it; what the plug-in wrote stays untouched.
-    int fd = ::open(names.destPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd >= 0) ::close(fd);
+    UniqueFd placed;
+    if (OpenExisting(names.destPath, O_WRONLY, placed) == ENOENT)
+        (void)CreateFile(names.destPath, 0666, placed);
     return true;
 }
 
@@ -273,9 +279,11 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     // Local failures (a full disk, a directory that takes no files) name the local file
     // and the system's reason; they are not the server's fault.
     PartialFile partial;
-    if (int err = partial.Create(destPath))
+    if (int err = partial.Create(destPath)) {
+        ThrowIfDiskFull(cDestFileSimpl, err);
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
              cDestFileSimpl + L": " + SysError(err), true);
+    }
 
     if (offerToPlugin(names)) return 0;
 
@@ -298,9 +306,11 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
     if (m_context.overLimit)
         Fail(cSourceFileSimpl, Msg<679>(std::to_wstring(maxBytes)),
              L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
-    if (m_context.writeErrno != 0)
+    if (m_context.writeErrno != 0) {
+        ThrowIfDiskFull(cDestFileSimpl, m_context.writeErrno);
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
              FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno), true);
+    }
     // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of trying
     // the next server.
     if (rc != 0) ThrowIfInterrupted();
@@ -313,10 +323,12 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         FailTransfer(cSourceFileSimpl, outcome);
     }
 
-    if (int err = partial.Finish(0755))
+    if (int err = partial.Finish(0755)) {
+        ThrowIfDiskFull(cDestFileSimpl, err);
         Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(err)),
              FromMultibyte(partial.path()) + L": " + SysError(err), true);
-    if (int err = partial.CommitTo(destPath))
+    }
+    if (int err = partial.Commit())
         Fail(cSourceFileSimpl, MsgLib<26>(cDestFileSimpl, SysError(err)),
              cDestFileSimpl + L": " + SysError(err), true);
     return 0;

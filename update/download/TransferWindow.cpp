@@ -17,6 +17,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "download/DownloadedFileCheck.h"
 
 namespace UpdateNew {
@@ -44,8 +45,9 @@ constexpr size_t kWriteBuffer = 64 * 1024;
 // Copies the open file `fd` to a new file `target` (a rename across file systems).
 int CopyOut(int fd, const std::string& target) {
     if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
-    const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-    if (out < 0) return errno;
+    UniqueFd made;
+    if (int err = CreateFile(target, 0755, made)) return err;
+    const int out = made.release();
     char buffer[65536];
     int err = 0;
     for (;;) {
@@ -59,7 +61,7 @@ int CopyOut(int fd, const std::string& target) {
         }
     }
     if (::close(out) != 0 && err == 0) err = errno;
-    if (err != 0) ::unlink(target.c_str());
+    if (err != 0) (void)RemoveFile(target);
     return err;
 }
 
@@ -73,7 +75,9 @@ public:
     TransferPool* pool = nullptr;
     FileDownloader* downloader = nullptr;
     FileDownloader::TransferNames names;
-    std::string partial;  // its path
+    std::string partial;      // its path, for messages
+    std::string partialName;  // its name in the resume directory
+    int dir = -1;             // the resume directory (the window's)
     bool resumable = false;
     int fd = -1;
     int openErrno = 0;
@@ -122,8 +126,8 @@ public:
         if (!remove) Flush();
         if (fd >= 0) ::close(fd);
         fd = -1;
-        if (remove && !partial.empty()) ::unlink(partial.c_str());
-        if (remove) partial.clear();
+        if (remove && !partialName.empty()) ::unlinkat(dir, partialName.c_str(), 0);
+        if (remove) partial.clear(), partialName.clear();
     }
 
     // Starts the partial afresh; what it held was never reported and never will be.
@@ -194,7 +198,8 @@ public:
 };
 
 TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
-                               const std::wstring& resumeDir, bool keep, bool askAhead)
+                               const std::wstring& resumeDir, int resumeFd, bool keep,
+                               bool askAhead)
     : m_downloader(&downloader),
       m_width(std::max<size_t>(1, width)),
       // Four times the transfers, so that a file still being decompressed, or a large one
@@ -203,6 +208,7 @@ TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigne
       m_keep(keep),
       m_askAhead(askAhead),
       m_resumeDir(ToMultibyte(WithoutTrailingSlash(resumeDir))),
+      m_resumeFd(resumeFd),
       m_pool(downloader.connection(), m_width, maxRate) {}
 
 TransferWindow::~TransferWindow() {
@@ -217,8 +223,45 @@ void TransferWindow::CheckOnArrival(StreamDigest::Kind digest, bool unpack) {
     if (unpack && !m_unpack) m_unpack.reset(new UnpackAhead());
 }
 
-std::wstring TransferWindow::ResumeDirOf(const std::wstring& installDir) {
+std::wstring TransferWindow::ResumeDirOf(const std::wstring& keptIndex) {
+    return keptIndex + L".partial";
+}
+
+std::wstring TransferWindow::SharedResumeDirOf(const std::wstring& installDir) {
     return WithoutTrailingSlash(installDir) + L"/.update-partial";
+}
+
+void TransferWindow::AdoptPartials(const std::wstring& oldDir, const std::wstring& resumeDir) {
+    const std::string from = ToMultibyte(WithoutTrailingSlash(oldDir));
+    const std::string to = ToMultibyte(WithoutTrailingSlash(resumeDir));
+    UniqueFd dir;
+    struct stat st;
+    if (OpenDirectory(from, dir) != 0 || ::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+        (st.st_mode & 022) != 0)
+        return;
+    const int listed = ::fcntl(dir.get(), F_DUPFD_CLOEXEC, 0);
+    DIR* list = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!list) {
+        if (listed >= 0) ::close(listed);
+        return;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(list)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(list);
+    for (const std::string& name : names) {
+        const std::string target = to + "/" + name;
+        struct stat there;
+        const bool taken = ::lstat(target.c_str(), &there) == 0;
+        if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0 && !taken &&
+            RenameFile(from + "/" + name, target) == 0)
+            continue;
+        RemoveFile(from + "/" + name);
+    }
+    if (::rmdir(from.c_str()) == 0)
+        LogDebug(L"The partial files of %S were moved to %S\n", from.c_str(), to.c_str());
 }
 
 void TransferWindow::Plan(std::vector<Entry> files, Namer namer) {
@@ -232,8 +275,13 @@ void TransferWindow::Plan(std::vector<Entry> files, Namer namer) {
         // Two files of equal content share no partial: the second starts afresh.
         m_resumable[i] = m_keep && !name.empty() && wanted.insert(name).second;
     }
-    DIR* dir = m_keep ? ::opendir(m_resumeDir.c_str()) : nullptr;
-    if (!dir) return;
+    const int listed =
+        m_keep ? ::openat(m_resumeFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    DIR* dir = listed >= 0 ? ::fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0) ::close(listed);
+        return;
+    }
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == ".." || wanted.count(name)) continue;
@@ -273,18 +321,21 @@ void TransferWindow::start(size_t index, bool ask) {
     }
     s.cap = entry.file->zipsize;
     s.resumable = m_resumable[index];
-    int flags = O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    if (s.resumable) {
-        s.partial = m_resumeDir + "/" + PartialName(entry.file->zipmd5.wide(), entry.file->zipsize);
-    } else {
-        s.partial = m_resumeDir + "/run-" + std::to_string(::getpid()) + "-" +
-                    std::to_string(index) + ".part";
-        flags |= O_TRUNC;
-    }
-    s.fd = ::open(s.partial.c_str(), flags, 0600);
+    s.dir = m_resumeFd.get();
+    s.partialName =
+        s.resumable ? PartialName(entry.file->zipmd5.wide(), entry.file->zipsize)
+                    : "run-" + std::to_string(::getpid()) + "-" + std::to_string(index) + ".part";
+    s.partial = m_resumeDir + "/" + s.partialName;
+    // A partial is continued only when it is a plain file of its own; whatever else
+    // stands at its name (a link, a FIFO, a file with a second name) gives way to a new one.
+    UniqueFd file;
+    int err = s.resumable ? OpenExistingAt(s.dir, s.partialName, O_RDWR, file) : ENOENT;
+    if (err == ENOENT || err == ELOOP || err == EINVAL)
+        err = CreateFileAt(s.dir, s.partialName, 0600, file, O_RDWR);
+    s.fd = file.release();
     struct stat st;
-    if (s.fd < 0 || ::fstat(s.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        s.openErrno = s.fd < 0 ? errno : EINVAL;
+    if (err != 0 || ::fstat(s.fd, &st) != 0) {
+        s.openErrno = err != 0 ? err : errno;
         s.Close(false);
         return;
     }
@@ -330,6 +381,15 @@ void TransferWindow::cancelAll() {
     m_slots.clear();
 }
 
+void TransferWindow::failIfDiskFull(const std::wstring& path, int err) {
+    if (!IsDiskFull(err)) return;
+    // The partials take the room the run needs: none of them is kept for a later run.
+    m_keep = false;
+    for (auto& entry : m_slots) entry.second->resumable = false;
+    cancelAll();
+    ThrowIfDiskFull(path, err);
+}
+
 void TransferWindow::reportPending(Slot& slot) {
     std::vector<unsigned long> blocks;
     m_pool.Locked([&] {
@@ -338,21 +398,42 @@ void TransferWindow::reportPending(Slot& slot) {
     for (unsigned long bytes : blocks) m_downloader->reportBlock(slot.names, bytes);
 }
 
-void TransferWindow::finish(Slot& slot) {
-    const FileDownloader::TransferNames& names = slot.names;
-    if (slot.openErrno != 0) {
-        const std::wstring reason = SystemErrorText(slot.openErrno);
-        m_downloader->Fail(names.source, MsgLib<26>(FromMultibyte(slot.partial), reason),
-                           FromMultibyte(slot.partial) + L": " + reason);
-    }
+void TransferWindow::wait(Slot& slot) {
     // The blocks are reported on this thread, in order, as they arrive.
     if (!m_pool.WaitFor(slot.complete ? 0 : slot.id, [&] { reportPending(slot); })) {
         cancelAll();
         ThrowIfInterrupted();
     }
+}
+
+void TransferWindow::restartWhole(Slot& slot) {
+    if (!slot.Truncate()) return;  // finish reports why
+    std::string url;
+    if (!WideToMultibyte(slot.names.source, url)) url.clear();
+    m_pool.Cancel(slot.id);
+    slot.complete = false;
+    slot.id = m_pool.Start(url, 0, &slot);
+}
+
+void TransferWindow::finish(Slot& slot) {
+    const FileDownloader::TransferNames& names = slot.names;
+    if (slot.openErrno != 0) {
+        failIfDiskFull(FromMultibyte(slot.partial), slot.openErrno);
+        const std::wstring reason = SystemErrorText(slot.openErrno);
+        m_downloader->Fail(names.source, MsgLib<26>(FromMultibyte(slot.partial), reason),
+                           FromMultibyte(slot.partial) + L": " + reason);
+    }
+    wait(slot);
+    TransferOutcome outcome = m_pool.Outcome(slot.id);
+    if (outcome.rangeRefused && !slot.error && slot.writeErrno == 0) {
+        LogDebug(L"%s: the server did not continue after byte %llu; fetching it whole\n",
+                 names.source.c_str(), slot.resumedFrom);
+        restartWhole(slot);
+        wait(slot);
+        outcome = m_pool.Outcome(slot.id);
+    }
     if (slot.restarted)
         LogDebug(L"%s: the server sent the whole file again\n", names.source.c_str());
-    const TransferOutcome outcome = m_pool.Outcome(slot.id);
     if (slot.error) std::rethrow_exception(slot.error);
     if (slot.overLimit) {
         slot.Close(true);
@@ -361,6 +442,7 @@ void TransferWindow::finish(Slot& slot) {
             L"the server sent more than the expected " + std::to_wstring(slot.cap) + L" bytes");
     }
     if (slot.writeErrno != 0) {
+        failIfDiskFull(FromMultibyte(slot.partial), slot.writeErrno);
         const std::wstring reason = SystemErrorText(slot.writeErrno);
         // The partial is where the bytes go: its file system is the one that is full.
         m_downloader->Fail(names.source, MsgLib<5>(FromMultibyte(slot.partial), reason),
@@ -396,13 +478,7 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
         // Bytes kept from an earlier transfer do not fit the rest: once more, whole.
         LogDebug(L"%s: the continued file does not match; fetching it whole\n",
                  slot.names.source.c_str());
-        if (slot.Truncate()) {
-            std::string url;
-            if (!WideToMultibyte(slot.names.source, url)) url.clear();
-            m_pool.Cancel(slot.id);
-            slot.complete = false;
-            slot.id = m_pool.Start(url, 0, &slot);
-        }
+        restartWhole(slot);
         finish(slot);
     }
     // What is kept now counts.
@@ -420,11 +496,15 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     // Every downloaded file is executable by everybody; a file system that cannot store
     // the mode does not fail the download.
     (void)::fchmod(slot.fd, 0755);
-    int err = 0;
-    if (::rename(slot.partial.c_str(), slot.names.destPath.c_str()) == 0) {
+    UniqueFd destDir;
+    std::string destName;
+    int err = OpenParent(slot.names.destPath, destDir, destName);
+    if (err == 0 &&
+        ::renameat(slot.dir, slot.partialName.c_str(), destDir.get(), destName.c_str()) == 0) {
         slot.partial.clear();
+        slot.partialName.clear();
     } else {
-        err = errno;
+        if (err == 0) err = errno;
         if (err == EXDEV) err = CopyOut(slot.fd, slot.names.destPath);
         // A copy is checked by reading it: the digest was of the partial's bytes.
         arrival.md5.clear();
@@ -433,6 +513,7 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     const FileDownloader::TransferNames names = slot.names;
     slot.Close(true);
     m_slots.erase(index);
+    if (err != 0) failIfDiskFull(names.destination, err);
     if (err != 0)
         m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),
                            names.destination + L": " + SystemErrorText(err));

@@ -22,10 +22,11 @@
 // Every transfer writes to a partial file in the resume directory. A partial of a file
 // with a usable digest is named after that digest and the file's size, so a later
 // transfer of the same file (the run's next server, or the next run) continues from the
-// bytes already there with a range request. A server that ignores ranges sends the whole
-// file again, and a continued file whose digest turns out wrong is fetched once more from
-// the start: a partial never ends in a spliced file. Partials leave the directory when
-// their file is placed, and Plan removes those no planned file wants.
+// bytes already there with a range request (or from that offset over file:// and FTP). A
+// server that ignores ranges sends the whole file again, one that answers with another
+// range is asked for the whole file, and a continued file whose digest turns out wrong is
+// fetched once more from the start: a partial never ends in a spliced file. Partials leave the
+// directory when their file is placed, and Plan removes those no planned file wants.
 //
 // Asked to (CheckOnArrival), the window also digests each file's bytes as they arrive and
 // decompresses a file to its destination without ".gz" as soon as its transfer has ended
@@ -43,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "base/UniqueFd.h"
 #include "codec/StreamDigest.h"
 #include "download/FileDownloader.h"
 #include "download/UnpackAhead.h"
@@ -72,13 +74,15 @@ public:
     };
 
     // `downloader` (not owned, it must outlive the window) gives the connection settings,
-    // the plug-in calls and the failure messages. `resumeDir` must exist; without `keep`
-    // no partial outlives its transfer (a directory that is not safe to continue from).
-    // With `askAhead` the function-replacing plug-in is asked about each file started
-    // ahead of the loop before its transfer starts (the destination's directory must
-    // exist by then).
+    // the plug-in calls and the failure messages. `resumeFd` is the open directory
+    // `resumeDir` (taken over: the window closes it); every partial is made, continued,
+    // moved and removed through it, so that a name swapped in the path meanwhile cannot
+    // redirect them. Without `keep` no partial outlives its transfer (a directory that is
+    // not safe to continue from). With `askAhead` the function-replacing plug-in is asked
+    // about each file started ahead of the loop before its transfer starts (the
+    // destination's directory must exist by then).
     TransferWindow(FileDownloader& downloader, size_t width, unsigned long long maxRate,
-                   const std::wstring& resumeDir, bool keep, bool askAhead = false);
+                   const std::wstring& resumeDir, int resumeFd, bool keep, bool askAhead = false);
     TransferWindow(const TransferWindow&) = delete;
     TransferWindow& operator=(const TransferWindow&) = delete;
     // Stops the transfers in flight. Partials that can be continued stay; the others go,
@@ -103,8 +107,16 @@ public:
     // An interrupt stops every transfer: CUpdateCriticalException, message 252.
     Arrival Fetch(size_t index);
 
-    // The resume directory that belongs to an installation directory.
-    static std::wstring ResumeDirOf(const std::wstring& installDir);
+    // The resume directory of one product in one installation: beside its kept master
+    // index, named like the run lock, so that another product's runs never touch it.
+    static std::wstring ResumeDirOf(const std::wstring& keptIndex);
+    // Where partials of every product in `installDir` were kept before they had a
+    // directory of their own.
+    static std::wstring SharedResumeDirOf(const std::wstring& installDir);
+    // Moves the partial files of `oldDir` (a real directory of this user that nobody else
+    // may write to; anything else is left alone) into `resumeDir`, unless one of that name is
+    // there, and removes `oldDir` with what is left in it. Plan and Fetch check them as any.
+    static void AdoptPartials(const std::wstring& oldDir, const std::wstring& resumeDir);
 
 private:
     class Slot;
@@ -116,9 +128,17 @@ private:
     // Starts the files behind `current` that the depth allows and are not started yet.
     void fillAhead(size_t current);
     void cancelAll();
+    // When `err` says the file system is full: removes every partial of the window's
+    // transfers and throws CUpdateCriticalException naming `path` (ThrowIfDiskFull).
+    void failIfDiskFull(const std::wstring& path, int err);
     // Reports the slot's received blocks unless they are held back.
     void reportPending(Slot& slot);
-    // Waits for the slot's transfer; throws its failure.
+    // Waits for the slot's transfer, reporting its blocks; an interrupt ends every transfer.
+    void wait(Slot& slot);
+    // Throws away what the slot's partial holds and fetches the file from its first byte.
+    void restartWhole(Slot& slot);
+    // Waits for the slot's transfer (once more from the first byte when the server did not
+    // continue it where asked); throws its failure.
     void finish(Slot& slot);
 
     FileDownloader* m_downloader;
@@ -127,6 +147,7 @@ private:
     bool m_keep;
     bool m_askAhead;
     std::string m_resumeDir;
+    UniqueFd m_resumeFd;
     TransferPool m_pool;
     std::vector<Entry> m_plan;
     Namer m_namer;

@@ -7,6 +7,8 @@
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
+#include "base/SafeFile.h"
+#include "base/UniqueFd.h"
 #include "codec/GzFile.h"
 
 namespace UpdateNew {
@@ -33,7 +35,7 @@ UnpackAhead::~UnpackAhead() {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (const auto& job : left) {
         job->done = true;
-        ::unlink(job->output.c_str());
+        (void)RemoveFile(job->output);
     }
 }
 
@@ -77,7 +79,7 @@ void UnpackAhead::Drop(const std::shared_ptr<Job>& job) {
         }
     }
     m_done.wait(lock, [&] { return job->done; });
-    ::unlink(job->output.c_str());
+    (void)RemoveFile(job->output);
 }
 
 void UnpackAhead::Run() {
@@ -94,13 +96,12 @@ void UnpackAhead::Run() {
         const size_t slash = job->output.rfind('/');
         if (slash != std::string::npos && slash > 0)
             (void)CreateDirectories(FromMultibyte(job->output.substr(0, slash)), 0755);
-        // Mode as GunzipFile's output gets it (fopen: 0666 less the umask).
-        const int out = ::open(job->output.c_str(),
-                               O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (out >= 0) {
-            ok = InflateOneMember(job->fd, job->size, out, job->cap, written, &job->dropped);
-            if (::close(out) != 0) ok = false;
-            if (!ok) ::unlink(job->output.c_str());
+        // Mode as GunzipFile's output gets it (0666 less the umask).
+        UniqueFd out;
+        if (CreateFile(job->output, 0666, out) == 0) {
+            ok = InflateOneMember(job->fd, job->size, out.get(), job->cap, written, &job->dropped);
+            if (out.close() != 0) ok = false;
+            if (!ok) (void)RemoveFile(job->output);
         }
         ::close(job->fd);
         job->fd = -1;

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "base/SafeFile.h"
+
 namespace UpdateNew {
 
 UnpackedFile& UnpackedFile::operator=(UnpackedFile&& other) noexcept {
@@ -19,7 +21,7 @@ UnpackedFile& UnpackedFile::operator=(UnpackedFile&& other) noexcept {
 bool UnpackedFile::Take(const std::string& target) {
     if (m_path.empty()) return false;
     // Unpacked under its final name already (the usual case): nothing to move.
-    if (m_path == target || std::rename(m_path.c_str(), target.c_str()) == 0) {
+    if (m_path == target || RenameFile(m_path, target) == 0) {
         m_path.clear();
         return true;
     }
@@ -28,7 +30,7 @@ bool UnpackedFile::Take(const std::string& target) {
 }
 
 void UnpackedFile::Drop() {
-    if (!m_path.empty()) ::unlink(m_path.c_str());
+    if (!m_path.empty()) (void)RemoveFile(m_path);
     m_path.clear();
 }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
 #include <utility>
 
 #include "base/Conv.h"
@@ -17,8 +18,11 @@
 #include "base/SafeFile.h"
 #include "base/SharedNames.h"
 #include "base/StringUtils.h"
+#include "codec/FileDigest.h"
+#include "codec/FileInfo.h"
 #include "download/DownloadNames.h"
 #include "download/FileDownloader.h"
+#include "install/Rollback.h"
 #include "install/TemporaryFiles.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -28,10 +32,25 @@ namespace UpdateNew {
 
 namespace {
 
+// Whether the two files hold the same bytes: both there, of one size and one digest.
+bool SameFileContent(const std::wstring& a, const std::wstring& b) {
+    try {
+        const FileInfo x(a), y(b);
+        if (!x.Exists() || !y.Exists() || x.GetSize() != y.GetSize()) return false;
+        const std::wstring digest = GetFileMD5(a);
+        return !digest.empty() && digest == GetFileMD5(b);
+    } catch (const Exception&) {
+        return false;
+    }
+}
+
+// Whether a regular file stands at `path`. A symbolic link there is not followed: the copy
+// never reads through it, so a link at an installed path is not backed up (the new file
+// replaces it and stays on a rollback).
 bool FileExists(const std::wstring& path) {
     struct stat st;
     const std::string name = ToMultibyte(path);
-    return !name.empty() && ::stat(name.c_str(), &st) == 0;
+    return !name.empty() && ::lstat(name.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::wstring BaseName(const FileRecord& file) {
@@ -233,7 +252,7 @@ void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wst
         m_callbacks.moveFile(source, dest, true, &deferred, mode);
     else
         m_callbacks.copyFile(source, dest, true, &deferred, mode);
-    // The busy old file was moved aside; nothing needs it once the run is over.
+    // The protected old file was moved aside; nothing needs it once the run is over.
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
 
@@ -271,6 +290,7 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
     CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, true);
     FileMode asBackedUp;
     asBackedUp.fromSource = true;
+    std::unique_ptr<RollbackFailure> failure;  // the first file that could not be restored
     for (const FileRecord& file : module.files) {
         // A configuration file edited here was not touched, and is not now.
         if (file.configCopy != FileRecord::ConfigCopy::kNone) continue;
@@ -295,11 +315,26 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
             LogDebug(L"%s\n", Msg<624>(cSrc.empty() ? cDest : cSrc).c_str());
             continue;
         }
-        if (selfUpdate)
+        if (selfUpdate) {
             helper.AddChangedFile(cSrc, cDest);
-        else
+            continue;
+        }
+        try {
             copyDeferrable(cSrc, cDest, asBackedUp);
+        } catch (const Exception& e) {
+            // A copy that cannot be made over a file that still holds what it held before
+            // the run (the run failed before it reached it) fails nothing.
+            if (!SameFileContent(cSrc, cDest)) {
+                if (!failure)
+                    failure.reset(new RollbackFailure(
+                        Msg<1011>(module.name, Msg<1012>(cDest), std::wstring(e.twhat()))));
+                continue;
+            }
+            LogInfo(L"%s\n", Msg<1014>(module.name, cDest, std::wstring(e.twhat())).c_str());
+        }
     }
+    // The other files were still put back.
+    if (failure) throw *failure;
     if (selfUpdate) handToSelfUpdate(helper);
 
     m_callbacks.callGui(L"afterRestoreModuleCompletion(cCurModule.name)",

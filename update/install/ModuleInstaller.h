@@ -78,10 +78,10 @@ public:
     // failures throw.
     void backupModule(const UpdateModuleInfo& module);
     // Installs every changed file ("overrideInstallModule(cCurModule.name)" may take the
-    // module over; "onInstallFile(src, dest)" before each file; a busy target is replaced
-    // through target + ".tmp", which is listed as temporary). For the updater's own module:
-    // CUpdateCriticalException 629 (message 242) after a self-update; otherwise the files go to the
-    // self-update, which ends this process when it starts.
+    // module over; "onInstallFile(src, dest)" before each file; a protected target is
+    // replaced through target + ".tmp", which is listed as temporary). For the updater's own
+    // module: CUpdateCriticalException 629 (message 242) after a self-update; otherwise the files
+    // go to the self-update, which ends this process when it starts.
     void installModule(const UpdateModuleInfo& module);
     // Copies the backup copies of the module's changed files back (message 629; 632 for a
     // module that was not updated; 624 for a file without a backup copy, which stays as
@@ -115,8 +115,8 @@ public:
 private:
     std::wstring backupPath(const UpdateModuleInfo& module, const FileRecord& file);
     void handToSelfUpdate(CSelfUpdateHelper& helper);
-    // Copies (or, with `move`, moves) through the dispatcher with may defer set; a busy
-    // target moved aside is listed as temporary, so the run's clean-up deletes it.
+    // Copies (or, with `move`, moves) through the dispatcher with may defer set; a
+    // protected target moved aside is listed as temporary, so the run's clean-up deletes it.
     void copyDeferrable(const std::wstring& source, const std::wstring& dest, const FileMode& mode,
                         bool move = false);
     // In a mirror, the patches of a file that the download step fetched beside its ".gz"

@@ -10,6 +10,25 @@
 
 namespace UpdateNew {
 
+namespace {
+
+// What a rollback step of a module does, for its failure line.
+std::wstring StepText(ERollbackSteps step) {
+    switch (step) {
+        case ROLLBACK_PRE:
+            return Msg<1013>(L"pre");
+        case ROLLBACK_POST:
+            return Msg<1013>(L"post");
+        case ROLLBACK_UNPOST:
+            return Msg<1013>(L"unpost");
+        case ROLLBACK_RESTORE:
+            break;
+    }
+    return Msg<1012>(L"its files");
+}
+
+}  // namespace
+
 std::vector<RollbackStep> PlanRollback(int phase, int module, int moduleCount) {
     std::vector<RollbackStep> steps;
     if (moduleCount <= 0) return steps;
@@ -96,22 +115,25 @@ void RollBack(UpdateCallbacks& callbacks, const UpdateInfo& product,
 
     std::exception_ptr first;
     for (const RollbackStep& s : PlanRollback(phase, module, product.moduleCount())) {
+        std::wstring reason;
         try {
             RunRollbackStep(callbacks, product, operations, s.step, s.module, s.announcement);
+            continue;
+        } catch (const RollbackFailure& e) {
+            // Names the module, the file and what was done itself.
+            LogError(L"%s\n", e.twhat());
+            if (!first) first = std::current_exception();
+            continue;
         } catch (const Exception& e) {
-            LogError(L"Rollback step %d of module \"%s\" failed: %s\n", static_cast<int>(s.step),
-                     product.cGetModuleByIndex(s.module).name.c_str(), e.twhat());
-            if (!first) first = std::current_exception();
+            reason = e.twhat();
         } catch (const CPluginException& e) {
-            LogError(L"Rollback step %d of module \"%s\" failed in the plug-in: %s\n",
-                     static_cast<int>(s.step), product.cGetModuleByIndex(s.module).name.c_str(),
-                     e.twhat().c_str());
-            if (!first) first = std::current_exception();
+            reason = e.twhat();
         } catch (...) {
-            LogError(L"Rollback step %d of module \"%s\" failed\n", static_cast<int>(s.step),
-                     product.cGetModuleByIndex(s.module).name.c_str());
-            if (!first) first = std::current_exception();
+            reason = Msg<659>();
         }
+        if (!first) first = std::current_exception();
+        const std::wstring& name = product.cGetModuleByIndex(s.module).name;
+        LogError(L"%s\n", Msg<1011>(name, StepText(s.step), reason).c_str());
     }
 
     try {

@@ -7,9 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "base/Exception.h"
 #include "update/UpdateCallbackTypes.h"
 
 namespace UpdateNew {
+
+// A rollback step that left an installed file other than it was before the run; the text
+// names the module, the file and what was done (message 1011).
+class RollbackFailure : public Exception {
+public:
+    using Exception::Exception;
+};
 
 class UpdateCallbacks;
 class UpdateInfo;
@@ -61,7 +69,8 @@ void RunRollbackStep(UpdateCallbacks& callbacks, const UpdateInfo& product,
 
 // The whole rollback: message 630, "beforeRollback()", every planned step, then
 // "afterRollback()". A step that fails does not stop the rollback: the files of every
-// other module are still put back. The failure is logged and the first one is rethrown
+// other module are still put back. The failure is logged (message 1011, naming the module
+// and what the step did) and the first one is rethrown
 // after the last step (and after "afterRollback()"), so the run still ends with it.
 void RollBack(UpdateCallbacks& callbacks, const UpdateInfo& product,
               IRollbackOperations& operations, int phase, int module);

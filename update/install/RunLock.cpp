@@ -16,6 +16,8 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/RunProcess.h"
+#include "base/SafeFile.h"
+#include "base/UniqueFd.h"
 
 namespace UpdateNew {
 
@@ -31,18 +33,37 @@ bool SameFile(int fd, const std::string& path) {
            a.st_ino == b.st_ino;
 }
 
-// The process id the holder wrote into the file; "?" when unreadable.
-std::wstring HolderText(const std::string& path) {
+// The process id the holder wrote into the lock file `fd`; "?" when unreadable.
+std::wstring HolderText(int fd) {
     std::string text;
-    if (int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
-        char buffer[32];
-        const ssize_t n = read(fd, buffer, sizeof buffer - 1);
-        if (n > 0) text.assign(buffer, static_cast<size_t>(n));
-        close(fd);
-    }
+    char buffer[32];
+    const ssize_t n = pread(fd, buffer, sizeof buffer - 1, 0);
+    if (n > 0) text.assign(buffer, static_cast<size_t>(n));
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
     if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return L"?";
     return FromMultibyte(text);
+}
+
+// Opens the lock file `file`, a plain file of its own that is never replaced (another run
+// may hold a lock on it); a missing one is made exclusively. 0 or the error number (ELOOP,
+// EISDIR, EINVAL for what is no such file).
+int OpenLockFile(const std::string& file, UniqueFd& fd) {
+    UniqueFd dir;
+    std::string name;
+    if (int rc = OpenParent(file, dir, name)) return rc;
+    // Bounded: each round the name either was there or was made.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const int rc = OpenExistingAt(dir.get(), name, O_RDWR, fd);
+        if (rc != ENOENT) return rc;
+        const int made = openat(dir.get(), name.c_str(),
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (made >= 0) {
+            fd.reset(made);
+            return 0;
+        }
+        if (errno != EEXIST) return errno;
+    }
+    return EEXIST;
 }
 
 void SetCloseOnExec(int fd) {
@@ -76,15 +97,21 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
     }
     const std::wstring dir = GetDirPart(path);
     if (!dir.empty()) CreateDirectories(dir);
-    const int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) THROW_CRITICAL(Msg<696>(path, SystemErrorText(errno)), ERR_INSTALL_DIR);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    UniqueFd opened;
+    const int openError = OpenLockFile(file, opened);
+    if (openError != 0)
+        THROW_CRITICAL(
+            Msg<696>(path, openError == ELOOP || openError == EINVAL || openError == EISDIR
+                               ? Msg<842>()
+                               : SystemErrorText(openError)),
+            ERR_INSTALL_DIR);
+    if (flock(opened.get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        close(fd);
         if (error == EWOULDBLOCK)
-            THROW_CRITICAL(Msg<695>(installation, HolderText(file), path), ERR_INSTALL_DIR);
+            THROW_CRITICAL(Msg<695>(installation, HolderText(opened.get()), path), ERR_INSTALL_DIR);
         THROW_CRITICAL(Msg<696>(path, SystemErrorText(error)), ERR_INSTALL_DIR);
     }
+    const int fd = opened.release();
     const std::string pid = std::to_string(getpid()) + "\n";
     if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)
         LogDebug(L"Cannot write the process id into %s\n", path.c_str());
@@ -95,11 +122,13 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
 
 void RunLock::acquireShared(const std::wstring& path, const std::wstring& installation) {
     const std::string file = ToMultibyte(path);
-    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        if (errno == ENOENT) return;  // no real run has been here yet
-        THROW_CRITICAL(Msg<696>(path, SystemErrorText(errno)), ERR_INSTALL_DIR);
+    UniqueFd opened;
+    // Never a link, a FIFO or a file with other names: the same rule as the real run's.
+    if (const int rc = OpenExisting(file, O_RDONLY, opened)) {
+        if (rc == ENOENT) return;  // no real run has been here yet
+        THROW_CRITICAL(Msg<696>(path, SystemErrorText(rc)), ERR_INSTALL_DIR);
     }
+    const int fd = opened.release();
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);

@@ -16,8 +16,10 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "base/StringUtils.h"
 #include "base/TrustedDirectory.h"
+#include "base/UniqueFd.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -50,19 +52,19 @@ bool ReadsBack(const std::wstring& key, const std::wstring& path) {
 
 bool CTemporaryFiles::MarkOwned(const std::wstring& dir) {
     const std::wstring marker = JoinPath(WithoutTrailingSlash(dir), kOwnerMarkerName);
-    FILE* fp = OpenFile(marker, L"w");
-    if (fp == nullptr) {
+    const std::string name = ToMultibyte(marker);
+    UniqueFd fd;
+    if (const int error = name.empty() ? EILSEQ : CreateFile(name, 0644, fd)) {
         LogDebug(L"The owner marker \"%s\" cannot be created: %s\n", marker.c_str(),
-                 SystemErrorText(errno).c_str());
+                 SystemErrorText(error).c_str());
         return false;
     }
-    const bool written =
-        std::fputs("Created by the updater; removed with this directory.\n", fp) >= 0;
-    const int error = errno;
-    if (std::fclose(fp) != 0 || !written) {
+    if (!WriteAll(fd.get(),
+                  std::string("Created by the updater; removed with this directory.\n")) ||
+        fd.close() != 0) {
         LogDebug(L"The owner marker \"%s\" cannot be written: %s\n", marker.c_str(),
-                 SystemErrorText(written ? errno : error).c_str());
-        UpdateNew::DeleteFile(marker, true);
+                 SystemErrorText(errno).c_str());
+        (void)RemoveFile(name);
         return false;
     }
     return true;
@@ -102,7 +104,8 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
         } catch (...) {
             LogDebug(L"Deleting \"%s\" through the plug-in failed\n", file.c_str());
         }
-        UpdateNew::DeleteFile(file, true);
+        std::string name;
+        if (WideToMultibyte(file, name) && !name.empty()) (void)RemoveFile(name);
     }
     for (auto cRIterator = m_dirs.rbegin(); cRIterator != m_dirs.rend(); ++cRIterator) {
         try {

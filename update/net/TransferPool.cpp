@@ -3,9 +3,13 @@
 #include <curl/curl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 
 #include "base/Interrupts.h"
@@ -54,6 +58,52 @@ private:
 // writes and callbacks per file. A capped transfer keeps libcurl's default, so that what
 // the cap lets through at once stays small.
 constexpr long kReceiveBuffer = 64 * 1024;
+
+// Where the answer to a request from a later offset begins.
+enum class Answer { kContinued, kWhole, kElsewhere };
+
+// Whether a Content-Range value ("bytes <first>-<last>/<size>") starts at `offset`.
+bool RangeStartsAt(const char* value, unsigned long long offset) {
+    static const char kUnit[] = "bytes";
+    if (!value || ::strncasecmp(value, kUnit, sizeof kUnit - 1) != 0) return false;
+    const char* p = value + sizeof kUnit - 1;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!std::isdigit(static_cast<unsigned char>(*p))) return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long first = std::strtoull(p, &end, 10);
+    return errno == 0 && *end == '-' && first == offset;
+}
+
+// Judges the first block of a transfer asked to start at `offset` (above 0) by the
+// transport that carried it: a file:// or FTP transfer has no status, and libcurl either
+// starts it at the offset or fails it; an HTTP answer continues the file only as a
+// "206 Partial Content" of the range asked for.
+Answer AnswerOf(CURL* easy, unsigned long long offset) {
+    const char* scheme = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_SCHEME, &scheme) != CURLE_OK || !scheme)
+        return Answer::kElsewhere;
+    if (::strcasecmp(scheme, "file") == 0 || ::strcasecmp(scheme, "ftp") == 0 ||
+        ::strcasecmp(scheme, "ftps") == 0)
+        return Answer::kContinued;
+    if (::strcasecmp(scheme, "http") != 0 && ::strcasecmp(scheme, "https") != 0)
+        return Answer::kElsewhere;
+    long status = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 206) return Answer::kWhole;
+    curl_header* range = nullptr;
+    if (curl_easy_header(easy, "Content-Range", 0, CURLH_HEADER, -1, &range) != CURLHE_OK)
+        return Answer::kElsewhere;
+    return RangeStartsAt(range->value, offset) ? Answer::kContinued : Answer::kElsewhere;
+}
+
+// Whether a transfer from a later offset failed because its source cannot be continued
+// there (a file shorter than the offset, an FTP server without REST, HTTP 416).
+bool RefusesOffset(CURLcode result, long status) {
+    return result == CURLE_RANGE_ERROR || result == CURLE_BAD_DOWNLOAD_RESUME ||
+           result == CURLE_FTP_COULDNT_USE_REST ||
+           (result == CURLE_HTTP_RETURNED_ERROR && status == 416);
+}
 
 }  // namespace
 
@@ -204,13 +254,16 @@ size_t TransferPool::WriteCallback(char* data, size_t size, size_t nmemb, void* 
         return CURL_WRITEFUNC_PAUSE;
     }
     bool fromStart = false;
-    if (t->firstBlock) {
-        t->firstBlock = false;
-        long status = 0;
-        curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
-        // Only "206 Partial Content" continues at the offset; anything else is the whole.
-        fromStart = t->offset > 0 && status != 206;
+    if (t->firstBlock && t->offset > 0) {
+        const Answer answer = AnswerOf(t->easy, t->offset);
+        if (answer == Answer::kElsewhere) {
+            // Bytes of an unknown place: none of them may reach the partial.
+            t->outcome.rangeRefused = true;
+            return bytes == 0 ? 1 : 0;
+        }
+        fromStart = answer == Answer::kWhole;
     }
+    t->firstBlock = false;
     pool.m_budget -= static_cast<double>(bytes);
     if (!t->sink->Receive(data, bytes, fromStart)) return bytes == 0 ? 1 : 0;
     return bytes;
@@ -246,6 +299,8 @@ void TransferPool::Reap() {
         const CURLcode result = msg->data.result;
         t->done = true;
         curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &t->outcome.status);
+        if (t->offset > 0 && RefusesOffset(result, t->outcome.status))
+            t->outcome.rangeRefused = true;
         if (result != CURLE_OK) {
             t->outcome.rc = result == CURLE_HTTP_RETURNED_ERROR
                                 ? static_cast<unsigned>(CONNECTION_HTTP_ERROR)

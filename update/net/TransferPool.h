@@ -30,7 +30,9 @@ public:
     virtual ~TransferSink() = default;
     // One block of the body, on the pool's thread with its lock held. `fromStart` is true on the
     // first block of an answer that begins at byte 0 although a later offset was asked for (a
-    // server that ignores ranges): the sink then drops what it held. False stops the transfer.
+    // server that ignores ranges): the sink then drops what it held. An answer that begins
+    // anywhere else never reaches the sink (TransferOutcome::rangeRefused). False stops the
+    // transfer.
     virtual bool Receive(const char* data, size_t bytes, bool fromStart) = 0;
     // The transfer ended (`complete`: libcurl received the whole answer), on the pool's
     // thread with its lock held; the sink may hand what it received on from here.
@@ -43,6 +45,10 @@ struct TransferOutcome {
     long status = 0;              // the HTTP status, 0 when there was none
     std::string errorText;        // libcurl's reason, empty on success
     std::string refusedRedirect;  // a redirect from https:// to another scheme that was refused
+    // A transfer from a later offset that the transport did not continue there: an HTTP answer
+    // of another range (or 416), a file shorter than the offset, an FTP server without REST.
+    // Nothing of the answer reached the sink; fetching from byte 0 is what remains.
+    bool rangeRefused = false;
 };
 
 class TransferPool {
@@ -58,8 +64,11 @@ public:
     ~TransferPool();
 
     // Starts fetching `url` from byte `offset` on into `sink` (not owned; it must live until
-    // the transfer is cancelled or the pool destroyed). Gives the transfer's id; a transfer
-    // that cannot be set up is at once done with its reason.
+    // the transfer is cancelled or the pool destroyed). From an offset, the answer counts as
+    // continued when it is an HTTP "206 Partial Content" whose Content-Range starts there, or
+    // comes over a transport without statuses that starts where it is asked to (file://,
+    // FTP); an HTTP answer of the whole file is handed over from its start. Gives the transfer's
+    // id; a transfer that cannot be set up is at once done with its reason.
     int Start(const std::string& url, unsigned long long offset, TransferSink* sink);
     // While held, transfers started are kept back; releasing starts them all in one round,
     // so that they open their connections side by side. Holds nest: the pool runs again

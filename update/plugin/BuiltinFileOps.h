@@ -22,19 +22,30 @@ std::wstring ReplacementPath(const std::wstring& target);
 // ReplacementPath(target) and renamed over the target, so that the target's path holds the
 // old file or the whole new one at every instant, also across a kill. Where it replaces a
 // file, the new content is flushed to disk before the rename, so that holds across a power
-// cut too. The new file gets the permission bits, owner and group that `mode` says (by
-// default 0755, and the owner and group of the file it replaces) where the process may set
-// the owner and group. A symbolic link at the
-// target is replaced, never written through.
-// When the installed target is busy (access to it is denied, or a program runs from it:
-// EACCES, ETXTBSY), the copy waits one second and asks once more. If it is still busy and
-// `bMayDefer` is set, the busy file keeps a second name SetAsidePath(target) (an older one
-// is deleted first) while the new file takes the target's path; `bDeferred` is then set
-// (the program that held the old file picks the new one up when it restarts). The aside
-// file is the caller's to delete once the copy succeeded.
+// cut too. The new file gets the permission bits that `mode` says (by default 0755) and
+// belongs to the effective user; where it replaces a file in a directory that neither
+// group nor others may write, it keeps that file's owner and group, or takes those `mode`
+// names (where the process may set them).
+// The target's directory is looked up as OpenParent (SafeFile) does: a symbolic link in an
+// earlier component is followed only when it belongs to root or to the effective user. A
+// symbolic link at the target is replaced, never written through; a directory, a device,
+// a FIFO or a socket at the target is refused. The source is read only when it is a
+// regular file and not a link. The replacement file is made anew (O_EXCL after removing
+// what stood at its name), so a descriptor somebody opened there before never reaches the
+// new content.
+// A program running from the target (ETXTBSY) is no obstacle: the new file takes the name
+// and the program keeps the old one. A target that may not be opened for writing (EACCES:
+// a protected file) is asked once more after a second; if it is still protected and
+// `bMayDefer` is set, it keeps a second name SetAsidePath(target) (an older one is deleted
+// first) while the new file takes the target's path; `bDeferred` is then set (the program
+// that uses the old file picks the new one up when it restarts). The aside file is the
+// caller's to delete once the copy succeeded.
 // Where no file can be made beside the target (a directory the process may not write to,
-// a name too long for the suffix), the target itself is truncated and written, with the
-// same busy handling (the busy target is renamed aside and written anew).
+// a name too long for the suffix, a directory in the way), the target itself is written:
+// an existing regular file of one name in a directory that neither group nor others may
+// write is truncated and written, anything else at the name is replaced by a new file. A
+// target that is busy there (EACCES, ETXTBSY) is asked once more after a second and, when
+// `bMayDefer` is set, renamed aside and written anew.
 // Gives true; every failure throws Exception with the system error number as its code:
 // library message 2 (source cannot be opened), 26 (target cannot be created or
 // replaced), 4 (read failed), 5 (write failed) or 13 (permission bits); the replacement
@@ -44,11 +55,10 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
 
 // Like CopyFileBuiltin, but the source file itself becomes the target: it gets the same
 // owner, group and permission bits (`mode`), is flushed to disk where it replaces a file, and is
-// renamed over the target (a
-// busy target handled the same way), so nothing is copied and `source` is gone
-// afterwards. Where the rename cannot be done (the source on another file system, a
-// directory that takes no new names), it falls back to CopyFileBuiltin and the source
-// stays. Throws as CopyFileBuiltin does.
+// renamed over the target (a protected target handled the same way), so nothing is copied
+// and `source` is gone afterwards. Where the rename cannot be done (a source with further
+// names, on another file system, in a directory that takes no new names), it copies as
+// CopyFileBuiltin does and the source stays. Throws as CopyFileBuiltin does.
 bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
                      bool& bDeferred, const FileMode& mode = FileMode());
 

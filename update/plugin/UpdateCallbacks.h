@@ -163,7 +163,7 @@ public:
 
     // Copies `source` to `dest` unless the function-replacing plug-in takes the step over
     // ("copyFile(source, dest)" answered 0: true, nothing copied). The updater's own copy
-    // (CopyFileBuiltin) may defer a busy target when `bMayDefer` is set; then
+    // (CopyFileBuiltin) may defer a protected target when `bMayDefer` is set; then
     // "copyFileNeedRestart(dest)" follows, and `*pDeferred` (when given) is set: the old
     // target then lies at SetAsidePath(dest) until the caller deletes it. Gives whether the
     // file was copied; a copy that cannot open or write a file throws Exception.

@@ -9,6 +9,7 @@
 #include <set>
 
 #include "base/Conv.h"
+#include "base/SafeFile.h"
 #include "codec/CheckedTextFile.h"
 #include "codec/Sha256.h"
 
@@ -131,13 +132,7 @@ int WriteTrustState(const std::wstring& path, const TrustState& state) {
     if (error != 0) return error;
     // The rename itself must survive a power cut too, or the machine could come back with
     // the serial before it.
-    std::string dir = ToMultibyte(path);
-    dir = dir.find('/') == std::string::npos ? "." : dir.substr(0, dir.rfind('/') + 1);
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    const int syncError = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    return syncError;
+    return SyncParent(ToMultibyte(path));
 }
 
 IndexVerdict CheckIndexSignatures(const std::string& indexBytes,

@@ -13,8 +13,10 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/SafeFile.h"
 #include "codec/FileDigest.h"
 #include "codec/Sha256.h"
 #include "codec/StreamDigest.h"
@@ -116,9 +118,9 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
         reason = FromMultibyte(std::strerror(errno));
         return false;
     }
-    FILE* out = std::fopen(ToMultibyte(copy).c_str(), "wbe");
-    if (!out) {
-        reason = FromMultibyte(std::strerror(errno));
+    FILE* out = nullptr;
+    if (const int error = CreateFileStream(ToMultibyte(copy), 0644, out)) {
+        reason = SystemErrorText(error);
         std::fclose(in);
         return false;
     }
@@ -531,7 +533,7 @@ void UpdateXMLParser::parseFile(const std::wstring& fileName) {
     const std::wstring copy = fileName + L".tmp";
     std::wstring reason, digest;
     const bool written = WriteChecksumCopy(fileName, copy, digest, reason);
-    ::unlink(ToMultibyte(copy).c_str());
+    (void)RemoveFile(ToMultibyte(copy));
     if (!written) THROW_CRITICAL(Msg<123>(fileName) + L": " + reason, ERR_XML);
     if (digest.empty() || digest != m_update->md5) {
         LogDebug(L"Checksum of %s is %s, the document gives %s\n", fileName.c_str(), digest.c_str(),

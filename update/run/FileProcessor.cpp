@@ -13,6 +13,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/ProgramInfo.h"
+#include "base/SafeFile.h"
 #include "base/StringUtils.h"
 #include "codec/DigestPrefetch.h"
 #include "codec/FileDigest.h"
@@ -221,7 +222,7 @@ void FileProcessor::CheckFiles() {
             const bool changed =
                 checkFile(module, file, destination, moduleAddress, prefetch.get(), localPath);
             // What a kill during the replacement of the file left beside it.
-            if (m_unfinished) ::unlink(ToMultibyte(ReplacementPath(localPath)).c_str());
+            if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
             if (!mirror() && (file.config || m_update->removeDropped))
                 m_records.addFile(module.name, localPath, file.config,
                                   WideToUtf8(file.pefilemd5.wide()));
@@ -421,7 +422,11 @@ void FileProcessor::DeleteMasterIdxCopy() {
     if (m_config->cCallbacks().callLib(L"DeleteFile(cIdx)", &CUpdateLibCallbacks::DeleteFile,
                                        cIdx.c_str()))
         return;
-    UpdateNew::DeleteFile(cIdx, true);
+    (void)RemoveFile(ToMultibyte(cIdx));
+}
+
+bool FileProcessor::KeptIndexOutlivesFailure() const {
+    return !m_config->trustedKeys().empty() && !m_keptIndexReplaced;
 }
 
 // ---- backup, installation, rollback ------------------------------------------------------

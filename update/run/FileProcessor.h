@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/PathList.h"
+#include "base/UniqueFd.h"
 #include "config/UpdateConfig.h"
 #include "install/InstallationRecords.h"
 #include "install/ModuleInstaller.h"
@@ -204,6 +205,11 @@ public:
     // Deletes the kept local copy of the master index ("DeleteFile(cIdx)" offered first), so
     // that the next run does not take an unfinished update for an unchanged one.
     void DeleteMasterIdxCopy();
+    // Whether a failure of the run may leave the kept copy of the master index as it is:
+    // with trusted keys, as long as the run did not replace it (it still names what the
+    // installation holds, and deleting it would only make a refused publication change
+    // the updater's files). Without keys the copy always goes on a failure.
+    bool KeptIndexOutlivesFailure() const;
     // Backup, installation and restore of one module (CModuleInstaller); the updater's own
     // module is handed to the self-update, which ends this process.
     void BackupModule(int moduleIndex);
@@ -324,8 +330,9 @@ private:
     void downloadModuleFile(const ModuleFileStep& step, TransferWindow& window, int& count);
     // Where the module transfers keep their partial files: the installation's resume
     // directory, or one below the temporary root (removed with the run) when that cannot
-    // be made. `keep` tells whether partials may outlive the run.
-    std::wstring prepareResumeDir(bool& keep);
+    // be made. `keep` tells whether partials may outlive the run; `dir` is that directory,
+    // opened.
+    std::wstring prepareResumeDir(bool& keep, UniqueFd& dir);
     // `dir` and its parents below the temporary root, as temporary directories.
     void registerDownloadDirs(const std::wstring& dir);
 
@@ -378,6 +385,8 @@ private:
     void readEarlierRuns(const std::wstring& marker);
     // Whether the marker was there: an earlier run did not end well.
     bool m_unfinished = false;
+    // Whether this run (or the process before a self-update) replaced the kept index.
+    bool m_keptIndexReplaced = false;
     // The download directories of earlier runs, where verified downloads may wait.
     std::vector<std::wstring> m_earlierDownloadDirs;
     // The record to write: the earlier runs' directories with `owed`.

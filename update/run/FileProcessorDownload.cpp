@@ -19,6 +19,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "base/SharedNames.h"
 #include "base/StringUtils.h"
 #include "base/UniqueFd.h"
@@ -48,52 +49,38 @@ namespace UpdateNew {
 namespace {
 
 [[noreturn]] void ThrowFileError(int libMessage, const std::wstring& path, int error) {
+    ThrowIfDiskFull(path, error);
     const std::wstring reason = SystemErrorText(error);
     if (libMessage == 2) THROW_ERROR(MsgLib<2>(path, reason), error);
     if (libMessage == 5) THROW_ERROR(MsgLib<5>(path, reason), error);
     THROW_ERROR(MsgLib<26>(path, reason), error);
 }
 
+// The whole content of the open file `fd`; false with errno set on a read error.
+bool ReadAll(int fd, std::string& bytes) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+}
+
 // Copies `source` to a new file beside `target`, syncs it and renames it over `target`, so
 // that the target is always either the old or the complete new file.
 void ReplaceFileAtomically(const std::wstring& source, const std::wstring& target) {
-    const std::string src = ToMultibyte(source), dst = ToMultibyte(target);
-    const std::string tmp = dst + ".new";
+    const std::string src = ToMultibyte(source);
     UniqueFd in(::open(src.c_str(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0) ThrowFileError(2, source, errno);
-    UniqueFd out(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (out.get() < 0) ThrowFileError(26, target + L".new", errno);
-    std::vector<char> buf(65536);
-    for (;;) {
-        ssize_t n = ::read(in.get(), buf.data(), buf.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            const int err = errno;
-            ::unlink(tmp.c_str());
-            ThrowFileError(2, source, err);
-        }
-        if (n == 0) break;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::write(out.get(), buf.data() + done, n - done);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) {
-                const int err = errno;
-                ::unlink(tmp.c_str());
-                ThrowFileError(5, target + L".new", err);
-            }
-            done += w;
-        }
-    }
-    if (::fsync(out.get()) != 0 || ::close(out.release()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        ThrowFileError(5, target + L".new", err);
-    }
-    if (::rename(tmp.c_str(), dst.c_str()) != 0) {
-        const int err = errno;
-        ::unlink(tmp.c_str());
-        ThrowFileError(26, target, err);
-    }
+    std::string bytes;
+    if (!ReadAll(in.get(), bytes)) ThrowFileError(2, source, errno);
+    ReplaceStep failed = ReplaceStep::kOpen;
+    const int err = ReplaceFile(ToMultibyte(target), bytes, 0644, &failed);
+    if (err == 0) return;
+    if (failed == ReplaceStep::kWrite) ThrowFileError(5, target + L".new", err);
+    ThrowFileError(26, failed == ReplaceStep::kOpen ? target + L".new" : target, err);
 }
 
 }  // namespace
@@ -246,8 +233,8 @@ void FileProcessor::FinishMasterIdx() {
     }
     // A record the kill of an earlier run left half-written goes too.
     for (const std::wstring& path : {m_pendingIndexMarker, OwedPostsTempFile(m_pendingIndexMarker)})
-        if (::unlink(ToMultibyte(path).c_str()) != 0 && errno != ENOENT)
-            LogDebug(L"Cannot remove %s: %S\n", path.c_str(), std::strerror(errno));
+        if (const int err = RemoveFile(ToMultibyte(path)))
+            LogDebug(L"Cannot remove %s: %s\n", path.c_str(), SystemErrorText(err).c_str());
     m_pendingIndexMarker.clear();
 }
 
@@ -289,6 +276,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
         if (m_verifier) m_verifier->VerifyKept(keptCopy, std::time(nullptr));
         // The update the first process began ends with this run.
         if (m_unfinished) m_pendingIndexMarker = marker;
+        m_keptIndexReplaced = true;
         // The first run of this update fetched it; this run only cleans it up.
         AddTempFile(local);
         AddTempDir(GetDirPart(local));
@@ -382,6 +370,7 @@ void FileProcessor::keepNewIndex(const std::wstring& local, const std::wstring& 
     AddOnce(record.backupDirs, m_config->updateDirs().m_backupdir);
     WritePendingRecord(marker, record);
     m_pendingIndexMarker = marker;
+    m_keptIndexReplaced = true;
     replaceKeptIndex(local, keptCopy);
 }
 
@@ -461,7 +450,7 @@ bool FileProcessor::patchModuleFile(const FileRecord& file, const std::wstring& 
             reason = Msg<874>(local);
     }
     if (reason.empty()) return true;
-    ::unlink(ToMultibyte(local).c_str());
+    (void)RemoveFile(ToMultibyte(local));
     LogInfo(L"%s\n", Msg<870>(remoteGz, reason).c_str());
     return false;
 }
@@ -489,7 +478,7 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Fil
         // A mirror without a patch only costs its clients the whole file.
         if (!reason.empty()) {
             LogInfo(L"%s\n", reason.c_str());
-            ::unlink(ToMultibyte(local).c_str());
+            (void)RemoveFile(ToMultibyte(local));
         }
     }
 }
@@ -499,7 +488,7 @@ void FileProcessor::takeEarlierDownload(const UpdateModuleInfo& module, const Fi
     for (const std::wstring& dir : m_earlierDownloadDirs) {
         const std::wstring earlier = ModuleFileLocalName(dir, module.source, file.name) + kGzSuffix;
         // Moved, not trusted: the check below takes it only when it matches the record.
-        if (::rename(ToMultibyte(earlier).c_str(), ToMultibyte(gz).c_str()) == 0) {
+        if (RenameFile(ToMultibyte(earlier), ToMultibyte(gz)) == 0) {
             LogDebug(L"Taking \"%s\" from an earlier run of this update\n", earlier.c_str());
             return;
         }
@@ -587,20 +576,21 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
     if (!mirror()) DecompressAndVerify(gz, file, m_tempFiles, &arrival.unpacked);
 }
 
-std::wstring FileProcessor::prepareResumeDir(bool& keep) {
-    const std::wstring kept = TransferWindow::ResumeDirOf(installDir());
+std::wstring FileProcessor::prepareResumeDir(bool& keep, UniqueFd& dir) {
+    const std::wstring kept = TransferWindow::ResumeDirOf(KeptMasterIdxPath(*m_config));
     struct stat st;
     // Only a real directory of this user, which nobody else may write to, holds partials
-    // that a later run continues.
-    if (CreateDirectories(kept, 0700) == 0 && ::lstat(ToMultibyte(kept).c_str(), &st) == 0 &&
-        S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
+    // that a later run continues. It is judged by the descriptor the transfers then use.
+    if (OpenDirectory(ToMultibyte(kept), dir, true, 0700) == 0 && ::fstat(dir.get(), &st) == 0 &&
+        st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
         keep = true;
+        TransferWindow::AdoptPartials(TransferWindow::SharedResumeDirOf(installDir()), kept);
         return kept;
     }
     LogDebug(L"%s cannot hold partial files: transfers start afresh\n", kept.c_str());
     keep = false;
     const std::wstring local = tmpDir() + L"partial";
-    const int err = CreateDirectories(local, 0700);
+    const int err = OpenDirectory(ToMultibyte(local), dir, true, 0700);
     if (err != 0) {
         const std::wstring text = Msg<125>(local) + L": " + SystemErrorText(err);
         LogError(L"%s\n", text.c_str());
@@ -655,7 +645,8 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
         &CUpdateGuiCallbacks::onStartDownloadFiles, weblocation, cb.ulGetDownloadSize());
 
     bool keep = false;
-    const std::wstring resumeDir = prepareResumeDir(keep);
+    UniqueFd resumeFd;
+    const std::wstring resumeDir = prepareResumeDir(keep, resumeFd);
     std::vector<TransferWindow::Entry> fetches;
     // A decompressed file is made ahead only where no other file of the run is written
     // to its name (two modules may share a source directory).
@@ -679,8 +670,8 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     if (askAhead)
         for (const ModuleFileStep* step : fetched) makeStepDirectory(*step);
     {
-        TransferWindow window(GetDownloader(), width, m_config->maxRate(), resumeDir, keep,
-                              askAhead);
+        TransferWindow window(GetDownloader(), width, m_config->maxRate(), resumeDir,
+                              resumeFd.release(), keep, askAhead);
         // The window digests what arrives with the digest the check below compares, and
         // decompresses ahead what the loop would decompress.
         window.CheckOnArrival(m_verifier ? StreamDigest::Kind::kSha256 : StreamDigest::Kind::kMd5,

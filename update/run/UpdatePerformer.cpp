@@ -224,7 +224,11 @@ void UpdatePerformer::notifyCriticalQuietly(const std::wstring& text, int code) 
     });
 }
 
-void UpdatePerformer::deleteMasterIdxQuietly() {
+void UpdatePerformer::deleteMasterIdxQuietly(bool failed) {
+    if (failed && m_fileProcessor->KeptIndexOutlivesFailure()) {
+        LogDebug(L"The kept master index stays: this run did not change it\n");
+        return;
+    }
     try {
         m_fileProcessor->DeleteMasterIdxCopy();
     } catch (...) {
@@ -351,7 +355,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
             LogInfo(L"%s\n", Msg<715>(FileCountText(cb.filesTotal()), ModuleCountText(modules),
                                       ByteSizeText(cb.ulGetDownloadSize()))
                                  .c_str());
-            deleteMasterIdxQuietly();
+            deleteMasterIdxQuietly(false);
             return 1;
         }
         // 16.

@@ -76,9 +76,11 @@ private:
     int checkAndInstall(CDownloadServersHandler& servers);
     // The handlers' notifications and the index deletion never let an exception out.
     void notifyCriticalQuietly(const std::wstring& text, int code);
-    void deleteMasterIdxQuietly();
     // Logs the product's version before and after a run that ended well.
     void reportVersion();
+    // After a failure (`failed`) the kept index stays where the file processor says it
+    // may; a check-only run that found changes always deletes it.
+    void deleteMasterIdxQuietly(bool failed = true);
 
     void specialDownloadFiles(bool first);
     void readProductInfo();
