@@ -225,9 +225,9 @@ void Parser::finishSection() {
 }
 
 void Parser::noteKey(const std::wstring& key) {
-    static const std::set<std::wstring> repeatable = {L"DESTINATION", L"PRE",   L"POST",
-                                                      L"UNPOST",      L"CHECK", L"DEPEND",
-                                                      L"INCLUDE",     L"FILE",  L"SERVERS"};
+    static const std::set<std::wstring> repeatable = {
+        L"DESTINATION", L"PRE",     L"POST", L"UNPOST", L"CHECK",
+        L"DEPEND",      L"INCLUDE", L"FILE", L"CONFIG", L"SERVERS"};
     auto found = m_keyLines.find(key);
     if (found != m_keyLines.end() && repeatable.count(key) == 0)
         ThrowAt(m_at, Msg<916>(key, found->second));
@@ -310,13 +310,14 @@ void Parser::moduleKey(const std::wstring& key, const std::wstring& os, const st
             !EndsWith(value, L".info") || value.size() == 5)
             ThrowAt(m_at, Msg<925>(value));
         module.include.push_back(entry);
-    } else if (key == L"FILE") {
+    } else if (key == L"FILE" || key == L"CONFIG") {
         module.files.push_back(fileSpec(value));
+        module.files.back().config = key == L"CONFIG";
     } else {
         ThrowAt(m_at,
                 Msg<921>(key, L"[module]",
                          L"NAME, SOURCE, DESTINATION, PRE, POST, UNPOST, CHECK, DEPEND, INCLUDE, "
-                         L"BASE, FILE"));
+                         L"BASE, FILE, CONFIG"));
     }
 }
 

@@ -27,6 +27,7 @@ struct FileSpec {
     std::wstring pattern;
     std::wstring version;  // empty unless VERSION= was given
     std::wstring os = L"UNIX";
+    bool config = false;  // a CONFIG line: the files are configuration files
     DescLocation at;
 };
 

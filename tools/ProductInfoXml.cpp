@@ -1,5 +1,7 @@
 #include "ProductInfoXml.h"
 
+#include <cstdio>
+
 #include "ProductDescription.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -68,11 +70,13 @@ void OsElements(std::string& out, const char* name, const std::vector<OsValue>& 
 
 }  // namespace
 
-std::string ProductInfoBody(const ProductDesc& product,
-                            const std::vector<InfoModuleEntry>& modules) {
+std::string ProductInfoBody(const ProductDesc& product, const std::vector<InfoModuleEntry>& modules,
+                            bool removeDropped) {
     std::string out = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<UPDATE>\n";
     Element(out, 0, "VERSION", product.version);
     Element(out, 0, "NAME", product.name);
+    // Readers that do not know this element skip it.
+    if (removeDropped) Element(out, 0, "DROPPED", L"remove");
     for (const InfoModuleEntry& module : modules) {
         const ModuleDesc& desc = *module.desc;
         out += "<MODULE NAME=\"" + XmlAttribute(desc.name) + "\">\n";
@@ -86,7 +90,11 @@ std::string ProductInfoBody(const ProductDesc& product,
         if (!desc.depend.empty()) Element(out, 2, "DEPEND", desc.depend);
         for (const OsValue& include : desc.include) Element(out, 2, "INCLUDE", include.value);
         for (const InfoFileEntry& file : module.files) {
-            out += "  <FILE>\n";
+            // Readers that do not know these attributes ignore them.
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", file.mode & 0777);
+            out += std::string("  <FILE MODE=\"") + mode +
+                   (file.config ? "\" CONFIG=\"1\">\n" : "\">\n");
             Element(out, 4, "NAME", file.name);
             Element(out, 4, "FILESIZE", std::to_wstring(file.fileSize));
             Element(out, 4, "FILEMD5", file.fileMd5);

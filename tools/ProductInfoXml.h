@@ -29,6 +29,8 @@ struct InfoFileEntry {
     std::wstring zipMd5;
     std::wstring os;                      // token list, e.g. "UNIX"
     std::wstring version;                 // empty: no VERSION element
+    unsigned mode = 0755;                 // the FILE element's MODE attribute
+    bool config = false;                  // CONFIG="1" on the FILE element
     std::string zipSha256;                // empty: no ZIPSHA256 element (an unsigned publication)
     std::vector<InfoPatchEntry> patches;  // one PATCH element each
 };
@@ -44,8 +46,10 @@ struct InfoModuleEntry {
 std::string XmlAttribute(const std::wstring& text);
 
 // The document from the XML declaration through the last MODULE element.
-std::string ProductInfoBody(const ProductDesc& product,
-                            const std::vector<InfoModuleEntry>& modules);
+// `removeDropped` adds the DROPPED line that asks updaters to remove installed files the
+// product no longer lists.
+std::string ProductInfoBody(const ProductDesc& product, const std::vector<InfoModuleEntry>& modules,
+                            bool removeDropped);
 // The line "<DATE value=\"...\"/>".
 std::string ProductInfoDateLine(const std::wstring& date);
 // The closing line "<MD5 value=\"...\"/></UPDATE>"; `md5` is the lowercase digest text of

@@ -95,6 +95,8 @@ ResolvedFile MakeFile(const FileSpec& entry, const std::wstring& name, const std
     file.os = entry.os;
     file.size = st.st_size;
     file.mtime = st.st_mtime;
+    file.mode = st.st_mode & 0777;
+    file.config = entry.config;
     file.at = entry.at;
     return file;
 }
@@ -168,8 +170,22 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
         module.desc = &desc;
         std::wstring baseDir = desc.base.empty() ? productDir : JoinPath(productDir, desc.base);
         for (const FileSpec& entry : desc.files)
-            for (ResolvedFile& file : Expand(entry, baseDir))
-                module.files.push_back(std::move(file));
+            if (!entry.config)
+                for (ResolvedFile& file : Expand(entry, baseDir))
+                    module.files.push_back(std::move(file));
+        // A CONFIG line marks the files a FILE line names already and adds those it does not.
+        for (const FileSpec& entry : desc.files) {
+            if (!entry.config) continue;
+            for (ResolvedFile& file : Expand(entry, baseDir)) {
+                auto named =
+                    std::find_if(module.files.begin(), module.files.end(),
+                                 [&](const ResolvedFile& f) { return f.name == file.name; });
+                if (named != module.files.end())
+                    named->config = true;
+                else
+                    module.files.push_back(std::move(file));
+            }
+        }
         CheckModuleFiles(module);
         modules.push_back(std::move(module));
     }

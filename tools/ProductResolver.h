@@ -20,7 +20,9 @@ struct ResolvedFile {
     std::wstring os;
     off_t size = 0;
     time_t mtime = 0;
-    DescLocation at;  // the FILE line that named it
+    unsigned mode = 0;    // permission bits in the product directory, without set-id bits
+    bool config = false;  // named by a CONFIG line: a configuration file
+    DescLocation at;      // the FILE line that named it
 };
 
 struct ResolvedModule {

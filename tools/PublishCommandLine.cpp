@@ -60,6 +60,11 @@ std::wstring Rollout(const std::string& value, PublishCommandLine& line) {
     return {};
 }
 
+std::wstring KeepDropped(const std::string&, PublishCommandLine& line) {
+    line.options.keepDropped = true;
+    return {};
+}
+
 std::wstring Check(const std::string&, PublishCommandLine& line) {
     line.check = true;
     return {};
@@ -161,6 +166,9 @@ const PublishOptionRow kPublishOptions[] = {
      "publish the release as a candidate beside the published stable\n"
      "release, taken by this share of machines (0 halts it); publishing\n"
      "without --rollout withdraws it, or promotes it when it is its product"},
+    {"--keep-dropped", nullptr, nullptr, false, KeepDropped,
+     "do not ask updaters to remove installed files that the product\n"
+     "no longer lists (they are removed by default)"},
     {"--check", nullptr, nullptr, false, Check,
      "check the description and the product files; write nothing"},
     {"--quiet", "-q", nullptr, false, Quiet, "print nothing but errors"},

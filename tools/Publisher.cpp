@@ -375,6 +375,8 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
             entry.name = file.name;
             entry.os = file.os;
             entry.version = file.version;
+            entry.mode = file.mode;
+            entry.config = file.config;
             std::string source = ToMultibyte(file.path);
             struct stat before, after;
             if (stat(source.c_str(), &before) != 0)
@@ -410,7 +412,7 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     }
 
     // The product info file: plain XML, optionally enciphered, then compressed.
-    std::string body = ProductInfoBody(product, infoModules);
+    std::string body = ProductInfoBody(product, infoModules, !options.keepDropped);
     report.infoDigest = GetDataMD5(body.data(), body.size());
     report.date = ExistingDate(tree.TargetPath(infoRel), body, options, staging);
     if (report.date.empty()) report.date = ChooseDate(options, modules);

@@ -39,6 +39,9 @@ struct PublishOptions {
     // MakeCandidate) beside the stable release already in the output directory, offered to
     // this percentage of machines (0 halts it: only machines that took it keep it).
     int rollout = -1;
+    // Leave installed files that the product no longer lists where they are (no DROPPED
+    // line in the product info).
+    bool keepDropped = false;
 };
 
 struct PublishReport {

@@ -243,7 +243,7 @@ def announce(kit, module, path, data):
     info = kit.www / PRODUCTINFO
     text = gzip.decompress(info.read_bytes()).decode("utf-8")
     head = text[:text.index('<MD5 value="')]
-    block = re.compile(r'(<FILE>\s*<NAME value="' + re.escape(path) + r'"/>.*?</FILE>)', re.S)
+    block = re.compile(r'(<FILE[^>]*>\s*<NAME value="' + re.escape(path) + r'"/>.*?</FILE>)', re.S)
     m = block.search(head)
     assert m, path
     entry = re.sub(r'<ZIPSIZE value="\d+"/>', f'<ZIPSIZE value="{len(data)}"/>', m.group(1))

@@ -123,7 +123,7 @@ class UpdateKit:
                 if m[key]:
                     lines.append(f"{key.upper()} = {m[key]}")
             for path in m["files"]:
-                lines.append(f"FILE = {path}")
+                lines.append(f"{'CONFIG' if path in m.get('config', ()) else 'FILE'} = {path}")
             lines.append("")
         return "\n".join(lines)
 
@@ -137,6 +137,7 @@ class UpdateKit:
                 p = self.prod / m["name"] / path
                 p.parent.mkdir(parents=True, exist_ok=True)
                 p.write_bytes(data)
+                p.chmod(m.get("modes", {}).get(path, 0o755))
         desc = self.base / "demo.desc"
         desc.write_text(self.description())
         www = Path(www or self.www)

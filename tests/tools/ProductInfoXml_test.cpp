@@ -85,7 +85,7 @@ TEST(ProductInfoXml, AttributeTextIsEscapedAndUtf8) {
 
 TEST(ProductInfoXml, BodyHasTheLayoutTheReaderExpects) {
     ProductDesc product = SmallProduct();
-    std::string body = ProductInfoBody(product, Entries(product));
+    std::string body = ProductInfoBody(product, Entries(product), false);
     const char* expected =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
         "<UPDATE>\n"
@@ -100,7 +100,7 @@ TEST(ProductInfoXml, BodyHasTheLayoutTheReaderExpects) {
         "  <UNPOST value=\"undo\"/>\n"
         "  <DEPEND value=\"lib\"/>\n"
         "  <INCLUDE value=\"extra.info\"/>\n"
-        "  <FILE>\n"
+        "  <FILE MODE=\"0755\">\n"
         "    <NAME value=\"bin/tool\"/>\n"
         "    <FILESIZE value=\"1234\"/>\n"
         "    <FILEMD5 value=\"0123456789abcdef0123456789abcdef\"/>\n"
@@ -109,7 +109,7 @@ TEST(ProductInfoXml, BodyHasTheLayoutTheReaderExpects) {
         "    <PEFILEMD5 value=\"0123456789abcdef0123456789abcdef\"/>\n"
         "    <OS value=\"UNIX\"/>\n"
         "  </FILE>\n"
-        "  <FILE>\n"
+        "  <FILE MODE=\"0755\">\n"
         "    <NAME value=\"README\"/>\n"
         "    <FILESIZE value=\"1234\"/>\n"
         "    <FILEMD5 value=\"0123456789abcdef0123456789abcdef\"/>\n"
@@ -129,7 +129,7 @@ TEST(ProductInfoXml, BodyHasTheLayoutTheReaderExpects) {
 
 TEST(ProductInfoXml, WholeDocumentIsWellFormedAndEndsWithItsChecksumLine) {
     ProductDesc product = SmallProduct();
-    std::string document = ProductInfoBody(product, Entries(product)) +
+    std::string document = ProductInfoBody(product, Entries(product), false) +
                            ProductInfoDateLine(L"2026-12-08T18:00:00Z") +
                            ProductInfoMd5Line(L"00112233445566778899aabbccddeeff");
     Parsed parsed;

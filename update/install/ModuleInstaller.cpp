@@ -1,6 +1,8 @@
 #include "install/ModuleInstaller.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <functional>
@@ -113,6 +115,19 @@ std::wstring CModuleInstaller::restoreSource(const UpdateModuleInfo& module,
     return m_backupNames.lookup(m_settings.backupDir, installedPath(module, file));
 }
 
+std::wstring CModuleInstaller::NewDistPath(const std::wstring& installed) {
+    return installed + L".upd-new-dist";
+}
+
+FileMode CModuleInstaller::installMode(const UpdateModuleInfo& module,
+                                       const FileRecord& file) const {
+    FileMode mode;
+    if (m_settings.mirror) return mode;
+    if (file.mode != FileRecord::kNoMode) mode.bits = file.mode;
+    if (file.config) mode.likePath = ToMultibyte(installedPath(module, file));
+    return mode;
+}
+
 std::wstring CModuleInstaller::listFilePath() const {
     return JoinPath(m_settings.tmpDir, CTemporaryFiles::kListFileName);
 }
@@ -133,8 +148,11 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
         return;
     }
 
+    FileMode asInstalled;
+    asInstalled.fromSource = true;
     for (const FileRecord& file : module.files) {
-        if (!file.needsupdate) continue;
+        // A configuration file edited here is never touched, so it needs no backup.
+        if (!file.needsupdate || file.configCopy != FileRecord::ConfigCopy::kNone) continue;
         const std::wstring cSrc = installedPath(module, file);
         // The first backup of a file holds its content from before the run; a second
         // module installing the same file must not overwrite it with the new content.
@@ -156,7 +174,7 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
             LogDebug(L"\"%s\" is backed up already as \"%s\"\n", cSrc.c_str(), cDest.c_str());
             continue;
         }
-        m_callbacks.copyFile(cSrc, cDest, false);
+        m_callbacks.copyFile(cSrc, cDest, false, nullptr, asInstalled);
         m_temporaries.addFile(cDest);
         m_copied.insert(cSrc);
     }
@@ -185,7 +203,12 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
             continue;
         }
         const std::wstring src = installSource(module, file);
-        const std::wstring dest = installedPath(module, file);
+        std::wstring dest = installedPath(module, file);
+        // The configuration file edited here stays; the product's copy goes beside it.
+        if (file.configCopy == FileRecord::ConfigCopy::kBeside) {
+            LogWarning(L"%s\n", Msg<1100>(dest, NewDistPath(dest)).c_str());
+            dest = NewDistPath(dest);
+        }
         if (m_settings.mirror) CreateTargetDirectory(dest);
         m_callbacks.callGui(L"onInstallFile(src, dest)", &CUpdateGuiCallbacks::onInstallFile, src,
                             dest);
@@ -198,7 +221,7 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         CreateTargetDirectory(dest);
         // The verified download is needed by nothing else once it is installed.
         copyDeferrable(
-            src, dest,
+            src, dest, installMode(module, file),
             !m_settings.mirror && std::binary_search(m_movable.begin(), m_movable.end(), &file,
                                                      std::less<const FileRecord*>()));
         if (m_settings.mirror) copyPatches(module, file, src, dest);
@@ -224,12 +247,12 @@ void CModuleInstaller::planMoves(const std::vector<UpdateModuleInfo>& modules) {
 }
 
 void CModuleInstaller::copyDeferrable(const std::wstring& source, const std::wstring& dest,
-                                      bool move) {
+                                      const FileMode& mode, bool move) {
     bool deferred = false;
     if (move)
-        m_callbacks.moveFile(source, dest, true, &deferred);
+        m_callbacks.moveFile(source, dest, true, &deferred, mode);
     else
-        m_callbacks.copyFile(source, dest, true, &deferred);
+        m_callbacks.copyFile(source, dest, true, &deferred, mode);
     // The protected old file was moved aside; nothing needs it once the run is over.
     if (deferred) m_temporaries.addFile(SetAsidePath(dest));
 }
@@ -241,7 +264,8 @@ void CModuleInstaller::copyPatches(const UpdateModuleInfo& module, const FileRec
     const std::wstring target = file.filemd5.wide();
     for (const FilePatchInfo& patch : patches->second) {
         const std::wstring from = PatchName(src, patch.baseMd5, target);
-        if (FileExists(from)) copyDeferrable(from, PatchName(dest, patch.baseMd5, target));
+        if (FileExists(from))
+            copyDeferrable(from, PatchName(dest, patch.baseMd5, target), FileMode());
     }
 }
 
@@ -273,8 +297,12 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
 
     const bool selfUpdate = isSelfUpdateModule(module);
     CSelfUpdateHelper helper(m_callbacks, m_settings.selfUpdate, true);
+    FileMode asBackedUp;
+    asBackedUp.fromSource = true;
     std::unique_ptr<RollbackFailure> failure;  // the first file that could not be restored
     for (const FileRecord& file : module.files) {
+        // A configuration file edited here was not touched, and is not now.
+        if (file.configCopy != FileRecord::ConfigCopy::kNone) continue;
         const std::wstring cDest = installedPath(module, file);
         if (!file.needsupdate) {
             if (selfUpdate) {
@@ -303,7 +331,7 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
             continue;
         }
         try {
-            copyDeferrable(cSrc, cDest);
+            copyDeferrable(cSrc, cDest, asBackedUp);
         } catch (const Exception& e) {
             // A copy that cannot be made over a file that still holds what it held before
             // the run (the run failed before it reached it) fails nothing.
@@ -322,6 +350,60 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
 
     m_callbacks.callGui(L"afterRestoreModuleCompletion(cCurModule.name)",
                         &CUpdateGuiCallbacks::afterRestoreModuleCompletion, cCurModule.name);
+}
+
+}  // namespace UpdateNew
+
+namespace UpdateNew {
+
+namespace {
+
+// Removes the directory `dir` and then each parent below `root` while it is empty; the
+// first that is not empty (or not there, or `root` itself) ends the walk.
+void RemoveEmptyDirectories(std::wstring dir, const std::wstring& root) {
+    const std::wstring top = ToSlashes(root);
+    while (dir.size() > top.size() && dir.compare(0, top.size(), top) == 0) {
+        UniqueFd parent;
+        std::string name;
+        if (OpenParent(ToMultibyte(dir), parent, name) != 0) return;
+        if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0) return;
+        LogDebug(L"The empty directory \"%s\" is removed\n", dir.c_str());
+        dir = GetDirPart(dir);
+        while (!dir.empty() && dir.back() == L'/') dir.pop_back();
+    }
+}
+
+}  // namespace
+
+void CModuleInstaller::removeDropped(const std::vector<std::wstring>& paths) {
+    if (paths.empty()) return;
+    UpdStringList created;
+    m_callbacks.checkCreateDirectory(m_settings.backupDir, created);
+    m_temporaries.addDirs(created);
+    FileMode asInstalled;
+    asInstalled.fromSource = true;
+    for (const std::wstring& path : paths) {
+        if (!FileExists(path)) continue;
+        LogInfo(L"%s\n", Msg<1102>(path).c_str());
+        const std::wstring backup = m_backupNames.assign(m_settings.backupDir, path);
+        m_callbacks.copyFile(path, backup, false, nullptr, asInstalled);
+        m_temporaries.addFile(backup);
+        if (const int error = RemoveFile(ToMultibyte(path)))
+            THROW_ERROR(Msg<1106>(path, SystemErrorText(error)), error);
+        m_dropped.emplace_back(path, backup);
+    }
+    for (const auto& dropped : m_dropped)
+        RemoveEmptyDirectories(GetDirPart(dropped.first), m_settings.installDir);
+}
+
+void CModuleInstaller::restoreDropped() {
+    FileMode asBackedUp;
+    asBackedUp.fromSource = true;
+    for (const auto& dropped : m_dropped) {
+        CreateTargetDirectory(dropped.first);
+        copyDeferrable(dropped.second, dropped.first, asBackedUp);
+    }
+    m_dropped.clear();
 }
 
 }  // namespace UpdateNew

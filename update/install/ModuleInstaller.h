@@ -21,6 +21,7 @@
 
 #include "install/BackupNames.h"
 #include "install/SelfUpdateHelper.h"
+#include "plugin/FileMode.h"
 #include "product/FileRecord.h"
 #include "update/UpdateCallbackTypes.h"
 
@@ -95,6 +96,22 @@ public:
     // failed health check). The updater's own module keeps them.
     void removeNewFilesOnRestore() { m_removeNewFiles = true; }
 
+    // Where the product's new copy of a configuration file edited here is written: beside
+    // it, as "<installed path>.upd-new-dist".
+    static std::wstring NewDistPath(const std::wstring& installed);
+    // The permission bits, owner and group an installed file gets: the product's bits (0755
+    // when it gives none) and the owner of the file it replaces; a configuration file keeps
+    // the bits, owner and group of the installed one.
+    FileMode installMode(const UpdateModuleInfo& module, const FileRecord& file) const;
+
+    // Backs up and removes the installed files `paths` that the product no longer lists
+    // (message 1102 for each; a missing one is skipped); restoreDropped() puts them back
+    // (the rollback). Copy failures throw; a file that cannot be removed throws too
+    // (message 1106), after which restoreDropped() still restores what was removed.
+    void removeDropped(const std::vector<std::wstring>& paths);
+    void restoreDropped();
+    size_t droppedCount() const { return m_dropped.size(); }
+
     // The list file handed to the next process: the temporary root joined with
     // "ToRemove.txt".
     std::wstring listFilePath() const;
@@ -105,9 +122,10 @@ private:
     // Removes a file this run installed where none was; a failure is logged, not thrown:
     // the rest of the rollback goes on.
     void removeNewFile(const std::wstring& path);
-    // Copies (or, with `move`, moves) through the dispatcher with may defer set; a protected
-    // target moved aside is listed as temporary, so the run's clean-up deletes it.
-    void copyDeferrable(const std::wstring& source, const std::wstring& dest, bool move = false);
+    // Copies (or, with `move`, moves) through the dispatcher with may defer set; a
+    // protected target moved aside is listed as temporary, so the run's clean-up deletes it.
+    void copyDeferrable(const std::wstring& source, const std::wstring& dest, const FileMode& mode,
+                        bool move = false);
     // In a mirror, the patches of a file that the download step fetched beside its ".gz"
     // (`src`) go beside the mirrored ".gz" (`dest`) too.
     void copyPatches(const UpdateModuleInfo& module, const FileRecord& file,
@@ -126,6 +144,8 @@ private:
     // The files whose download is moved (planMoves), sorted by address: a run may install
     // hundreds of thousands, so no names are kept.
     std::vector<const FileRecord*> m_movable;
+    // The dropped files removed by removeDropped(): (installed path, backup copy).
+    std::vector<std::pair<std::wstring, std::wstring>> m_dropped;
 };
 
 }  // namespace UpdateNew

@@ -70,6 +70,26 @@ void OpenTarget(const std::string& dst, Target& target) {
     target.exists = S_ISREG(target.old.st_mode);
 }
 
+// The permission bits the new content of `target` (open as `fd`) must get, after giving it
+// an owner and group where the process may set them and nobody else could have put the
+// file it takes after there (a directory neither group nor others may write): with
+// mode.likePath a regular file there, its bits, owner and group; with mode.fromSource the
+// source's (`sourceFd`); else the given bits and the owner and group of the file replaced.
+mode_t ApplyOwnerGiveBits(int fd, int sourceFd, const FileMode& mode, const Target& target) {
+    struct stat st;
+    const bool own = !target.shared;
+    if (!mode.likePath.empty() && ::lstat(mode.likePath.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (own) (void)!::fchown(fd, st.st_uid, st.st_gid);
+        return st.st_mode & 0777;
+    }
+    if (mode.fromSource && ::fstat(sourceFd, &st) == 0) {
+        if (own) (void)!::fchown(fd, st.st_uid, st.st_gid);
+        return st.st_mode & 0777;
+    }
+    if (target.exists && own) (void)!::fchown(fd, target.old.st_uid, target.old.st_gid);
+    return static_cast<mode_t>(mode.bits & 0777);
+}
+
 // Opens the source for reading: a link in its last component is not followed, and only a
 // regular file is read (a FIFO would block the run, a device is no file to install).
 // Throws library message 2 naming the source.
@@ -135,7 +155,7 @@ int OpenInPlace(const Target& target, UniqueFd& out) {
 // way), the target is truncated and written as it is. A busy target that may be deferred is
 // renamed aside and written anew.
 void CopyInPlace(int in, const Target& target, const std::wstring& source, bool bMayDefer,
-                 bool& bDeferred) {
+                 bool& bDeferred, const FileMode& mode) {
     UniqueFd out;
     int error = OpenInPlace(target, out);
     if (error != 0 && IsBusy(error)) {
@@ -155,7 +175,7 @@ void CopyInPlace(int in, const Target& target, const std::wstring& source, bool 
             ThrowTargetError(target.shown, rc);
     }
     CopyContent(in, out.get(), source, target.shown);
-    if (::fchmod(out.get(), 0755) != 0) {
+    if (::fchmod(out.get(), ApplyOwnerGiveBits(out.get(), in, mode, target)) != 0) {
         const int e = errno;
         THROW_ERROR(MsgLib<13>(target.shown, SystemErrorText(e)), e);
     }
@@ -182,18 +202,18 @@ private:
     std::string m_name;
 };
 
-// Gives the finished new content of the target (open as `fd`) the permission bits of every
-// installed file and, where it replaces a file, that file's owner and group (where the
-// process may set them) and a flush to disk, so that not even a power cut can leave the
+// Gives the finished new content of the target (open as `fd`, copied from `sourceFd`) the
+// permission bits, owner and group ApplyOwnerGiveBits decides and, where it replaces a
+// file, a flush to disk, so that not even a power cut can leave the
 // path with less than the old content. The old owner is kept only where nobody else could
 // have put the old file there: in a directory that group or others may write, the new file
 // stays the effective user's. A file new to the installation has nothing to lose and is
 // left to the system's own write-back. 0, or the library message of the step that failed
 // (13 for the permission bits, 5 for the flush) with `error` set.
-int FinishNewFile(int fd, const Target& target, int& error) {
-    if (target.exists && !target.shared) (void)!::fchown(fd, target.old.st_uid, target.old.st_gid);
+int FinishNewFile(int fd, int sourceFd, const FileMode& mode, const Target& target, int& error) {
+    const mode_t bits = ApplyOwnerGiveBits(fd, sourceFd, mode, target);
     error = 0;
-    if (::fchmod(fd, 0755) != 0) error = errno;
+    if (::fchmod(fd, bits) != 0) error = errno;
     if (error != 0) return 13;
     if (target.exists && ::fdatasync(fd) != 0) error = errno;
     return error != 0 ? 5 : 0;
@@ -230,7 +250,7 @@ bool MustDefer(const Target& target, bool bMayDefer) {
 // The copy proper, from the open source `in` to the opened target. `known` is MustDefer's
 // answer when the caller asked it already, else -1.
 void CopyOpened(UniqueFd& in, Target& target, const std::wstring& source, bool bMayDefer,
-                bool& bDeferred, int known = -1) {
+                bool& bDeferred, const FileMode& mode, int known = -1) {
     // The new content is written beside the target and renamed over it once it is whole
     // and on disk: a reader of the target, or a kill at any point, finds the old file or
     // the new one, never a part. The new name is made with O_EXCL after removing what
@@ -238,16 +258,16 @@ void CopyOpened(UniqueFd& in, Target& target, const std::wstring& source, bool b
     const std::string beside = "." + target.name + kReplacementSuffix;
     UniqueFd out;
     if (CreateFileAt(target.dir.get(), beside, 0600, out) != 0) {
-        CopyInPlace(in.get(), target, source, bMayDefer, bDeferred);
+        CopyInPlace(in.get(), target, source, bMayDefer, bDeferred, mode);
         return;
     }
     ReplacementGuard guard(target.dir.get(), beside);
     const bool defer = known >= 0 ? known != 0 : MustDefer(target, bMayDefer);
     CopyContent(in.get(), out.get(), source, target.shown);
-    in.close();
 
     int error = 0;
-    const int failed = FinishNewFile(out.get(), target, error);
+    const int failed = FinishNewFile(out.get(), in.get(), mode, target, error);
+    in.close();
     if (failed == 13) THROW_ERROR(MsgLib<13>(target.shown, SystemErrorText(error)), error);
     if (failed != 0 || out.close() != 0) {
         if (failed == 0) error = errno;
@@ -272,7 +292,7 @@ std::wstring ReplacementPath(const std::wstring& target) {
 }
 
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred) {
+                     bool& bDeferred, const FileMode& mode) {
     bDeferred = false;
     std::string src, dst;
     if (!WideToMultibyte(source, src))
@@ -281,16 +301,16 @@ bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     UniqueFd in(OpenSource(src, source));
     Target place(target);
     OpenTarget(dst, place);
-    CopyOpened(in, place, source, bMayDefer, bDeferred);
+    CopyOpened(in, place, source, bMayDefer, bDeferred, mode);
     return true;
 }
 
 bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred) {
+                     bool& bDeferred, const FileMode& mode) {
     bDeferred = false;
     std::string src, dst;
     if (!WideToMultibyte(source, src) || !WideToMultibyte(target, dst))
-        return CopyFileBuiltin(source, target, bMayDefer, bDeferred);
+        return CopyFileBuiltin(source, target, bMayDefer, bDeferred, mode);
     UniqueFd in(OpenSource(src, source));
     Target place(target);
     OpenTarget(dst, place);
@@ -304,8 +324,8 @@ bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, boo
     struct stat st;
     int error = 0;
     if (::fstat(in.get(), &st) == 0 && st.st_nlink == 1 &&
-        FinishNewFile(in.get(), place, error) == 0 && OpenParent(src, fromDir, from) == 0 &&
-        RenameOver(fromDir.get(), from, place, defer) == 0) {
+        FinishNewFile(in.get(), in.get(), mode, place, error) == 0 &&
+        OpenParent(src, fromDir, from) == 0 && RenameOver(fromDir.get(), from, place, defer) == 0) {
         bDeferred = defer;
         return true;
     }
@@ -313,7 +333,7 @@ bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, boo
         error = errno;
         THROW_ERROR(MsgLib<4>(source, SystemErrorText(error)), error);
     }
-    CopyOpened(in, place, source, bMayDefer, bDeferred, defer ? 1 : 0);
+    CopyOpened(in, place, source, bMayDefer, bDeferred, mode, defer ? 1 : 0);
     return true;
 }
 

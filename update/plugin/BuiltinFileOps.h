@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "plugin/FileMode.h"
+
 namespace UpdateNew {
 
 // Where a busy target is moved aside to: target + ".tmp".
@@ -20,9 +22,10 @@ std::wstring ReplacementPath(const std::wstring& target);
 // ReplacementPath(target) and renamed over the target, so that the target's path holds the
 // old file or the whole new one at every instant, also across a kill. Where it replaces a
 // file, the new content is flushed to disk before the rename, so that holds across a power
-// cut too. The new file gets permission bits 0755 and belongs to the effective user; where
-// it replaces a file in a directory that neither group nor others may write, it keeps that
-// file's owner and group (where the process may set them).
+// cut too. The new file gets the permission bits that `mode` says (by default 0755) and
+// belongs to the effective user; where it replaces a file in a directory that neither
+// group nor others may write, it keeps that file's owner and group, or takes those `mode`
+// names (where the process may set them).
 // The target's directory is looked up as OpenParent (SafeFile) does: a symbolic link in an
 // earlier component is followed only when it belongs to root or to the effective user. A
 // symbolic link at the target is replaced, never written through; a directory, a device,
@@ -48,15 +51,15 @@ std::wstring ReplacementPath(const std::wstring& target);
 // replaced), 4 (read failed), 5 (write failed) or 13 (permission bits); the replacement
 // file does not outlive a failure. A copy that cannot be completed never reports success.
 bool CopyFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred);
+                     bool& bDeferred, const FileMode& mode = FileMode());
 
 // Like CopyFileBuiltin, but the source file itself becomes the target: it gets the same
-// owner, group and permission bits, is flushed to disk where it replaces a file, and is
+// owner, group and permission bits (`mode`), is flushed to disk where it replaces a file, and is
 // renamed over the target (a protected target handled the same way), so nothing is copied
 // and `source` is gone afterwards. Where the rename cannot be done (a source with further
 // names, on another file system, in a directory that takes no new names), it copies as
 // CopyFileBuiltin does and the source stays. Throws as CopyFileBuiltin does.
 bool MoveFileBuiltin(const std::wstring& source, const std::wstring& target, bool bMayDefer,
-                     bool& bDeferred);
+                     bool& bDeferred, const FileMode& mode = FileMode());
 
 }  // namespace UpdateNew

@@ -318,22 +318,23 @@ bool UpdateCallbacks::notifyConfigFile(const std::wstring& cConfigFileName) {
 }
 
 bool UpdateCallbacks::copyFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
-                               bool* pDeferred) {
-    return placeFile(source, dest, bMayDefer, pDeferred, CopyFileBuiltin);
+                               bool* pDeferred, const FileMode& mode) {
+    return placeFile(source, dest, bMayDefer, pDeferred, mode, CopyFileBuiltin);
 }
 
 bool UpdateCallbacks::moveFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
-                               bool* pDeferred) {
-    return placeFile(source, dest, bMayDefer, pDeferred, MoveFileBuiltin);
+                               bool* pDeferred, const FileMode& mode) {
+    return placeFile(source, dest, bMayDefer, pDeferred, mode, MoveFileBuiltin);
 }
 
 bool UpdateCallbacks::placeFile(const std::wstring& source, const std::wstring& dest,
-                                bool bMayDefer, bool* pDeferred, BuiltinPlacement builtin) {
+                                bool bMayDefer, bool* pDeferred, const FileMode& mode,
+                                BuiltinPlacement builtin) {
     if (pDeferred) *pDeferred = false;
     if (callLib(L"copyFile(source, dest)", &CUpdateLibCallbacks::copyFile, source, dest))
         return true;
     bool bDeferred = false;
-    const bool bCopied = builtin(source, dest, bMayDefer, bDeferred);
+    const bool bCopied = builtin(source, dest, bMayDefer, bDeferred, mode);
     if (pDeferred) *pDeferred = bDeferred;
     if (bCopied && bDeferred) {
         callLib(L"copyFileNeedRestart(dest)", &CUpdateLibCallbacks::copyFileNeedRestart, dest);

@@ -39,6 +39,7 @@
 #include <utility>
 
 #include "plugin/DynamicLibrary.h"
+#include "plugin/FileMode.h"
 #include "update/UpdateCallbackTypes.h"
 #include "update/UpdateGuiCallbacks.h"
 #include "update/UpdateLibCallbacks.h"
@@ -166,14 +167,15 @@ public:
     // "copyFileNeedRestart(dest)" follows, and `*pDeferred` (when given) is set: the old
     // target then lies at SetAsidePath(dest) until the caller deletes it. Gives whether the
     // file was copied; a copy that cannot open or write a file throws Exception.
+    // `mode`: the permission bits, owner and group the updater's own copy gives `dest`.
     bool copyFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
-                  bool* pDeferred = nullptr);
+                  bool* pDeferred = nullptr, const FileMode& mode = FileMode());
     // The same step for a source that is not needed afterwards (a verified download): the
     // plug-in is offered "copyFile(source, dest)" as for a copy and then gets the source
     // file as it is; otherwise the updater moves it into place (MoveFileBuiltin), copying
     // only where a move is not possible.
     bool moveFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
-                  bool* pDeferred = nullptr);
+                  bool* pDeferred = nullptr, const FileMode& mode = FileMode());
     // Makes sure the directory `cPath` exists, with its parents, unless the plug-in takes
     // the step over ("checkCreateDirectory(cPath, cCreatedDirs)" answered 0: true). The
     // updater creates missing directories with mode 0755 and appends each one it created
@@ -205,9 +207,10 @@ public:
 
 private:
     // copyFile and moveFile: the plug-in's offer, then `builtin`, then the restart notice.
-    using BuiltinPlacement = bool (*)(const std::wstring&, const std::wstring&, bool, bool&);
+    using BuiltinPlacement = bool (*)(const std::wstring&, const std::wstring&, bool, bool&,
+                                      const FileMode&);
     bool placeFile(const std::wstring& source, const std::wstring& dest, bool bMayDefer,
-                   bool* pDeferred, BuiltinPlacement builtin);
+                   bool* pDeferred, const FileMode& mode, BuiltinPlacement builtin);
     void DropFailedGuiLib();
     void DropFailedLib();
     static bool JudgeLibResult(int result, const wchar_t* pszExpression);

@@ -44,9 +44,18 @@ struct FileRecord {
     DigestText filemd5;        // FILEMD5: digest of the decompressed file
     DigestText pefilemd5;      // PEFILEMD5: digest the installed file must have
     bool needsupdate = false;  // set by the file check: download and install it
-    std::wstring version;      // VERSION, usually empty
-    std::wstring name;         // NAME: path relative to the module, then optional words
-    std::wstring os;           // OS: the file's system tokens as written
+    bool config = false;       // CONFIG attribute: a configuration file the administrator may edit
+    // What the file check decided for a configuration file edited since it was installed:
+    // nothing special, keep it as it is, or keep it and write the new copy beside it.
+    enum class ConfigCopy : uint8_t { kNone, kKeep, kBeside };
+    ConfigCopy configCopy = ConfigCopy::kNone;
+    // MODE attribute: the permission bits the product gives the file (kNoMode: none given,
+    // the installed file gets 0755).
+    static constexpr uint16_t kNoMode = 0xffff;
+    uint16_t mode = kNoMode;
+    std::wstring version;  // VERSION, usually empty
+    std::wstring name;     // NAME: path relative to the module, then optional words
+    std::wstring os;       // OS: the file's system tokens as written
 
     // The plug-in interface's form of the record, written into `out` (whose strings are
     // reused).

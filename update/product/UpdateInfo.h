@@ -58,6 +58,9 @@ public:
     std::wstring version;  // UPDATE/VERSION
     std::wstring name;     // UPDATE/NAME
     std::wstring md5;      // UPDATE/MD5: checksum of the product info file itself
+    // UPDATE/DROPPED with the value "remove": installed files that the product no longer
+    // lists are removed (publications without it keep them, as earlier updaters do).
+    bool removeDropped = false;
     // Further product info files to read (INCLUDE values, in document order); the run takes
     // entries from the front and may push its own first.
     std::list<std::wstring> includes;

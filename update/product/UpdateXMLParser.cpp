@@ -28,14 +28,14 @@ namespace {
 
 // Element names by depth and position (views: a lookup compares lengths first).
 constexpr std::wstring_view kDepth0[] = {L"UPDATE"};
-constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5"};
+constexpr std::wstring_view kDepth1[] = {L"VERSION", L"NAME", L"MODULE", L"MD5", L"DROPPED"};
 constexpr std::wstring_view kDepth2[] = {L"PRE",  L"POST",   L"UNPOST",  L"SOURCE", L"DESTINATION",
                                          L"FILE", L"DEPEND", L"INCLUDE", L"CHECK"};
 constexpr std::wstring_view kDepth3[] = {L"NAME",      L"FILEMD5", L"FILESIZE",
                                          L"ZIPMD5",    L"ZIPSIZE", L"OS",
                                          L"PEFILEMD5", L"VERSION", L"ZIPSHA256"};
 
-enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5 };
+enum { D1_VERSION, D1_NAME, D1_MODULE, D1_MD5, D1_DROPPED };
 enum {
     D2_PRE,
     D2_POST,
@@ -66,6 +66,15 @@ constexpr wchar_t kPatchElement[] = L"PATCH";
 bool IsHexText(const std::wstring& text, size_t length) {
     return text.size() == length &&
            text.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
+}
+
+// The permission bits of a file entry's MODE attribute: up to four octal digits; set-id
+// bits are never taken from a publication. -1 for anything else.
+int ParseMode(const std::wstring& value) {
+    if (value.empty() || value.size() > 4 ||
+        value.find_first_not_of(L"01234567") != std::wstring::npos)
+        return -1;
+    return static_cast<int>(std::wcstoul(value.c_str(), nullptr, 8) & 0777);
 }
 
 // A file entry must carry NAME, FILEMD5, FILESIZE, ZIPMD5, ZIPSIZE, OS and PEFILEMD5.
@@ -271,6 +280,14 @@ void UpdateXMLParser::attributeHandler(const std::wstring& name, const std::wstr
             }
             break;
         case 2:
+            // A file entry's own attributes (older readers ignore them): its permission bits
+            // and whether it is a configuration file.
+            if (m_elementPos == D2_FILE && name == L"MODE") {
+                const int mode = ParseMode(value);
+                if (mode >= 0) m_file.mode = static_cast<uint16_t>(mode);
+            } else if (m_elementPos == D2_FILE && name == L"CONFIG") {
+                m_file.config = value == L"1";
+            }
             if (name == L"value") {
                 UpdateModuleInfo& module = m_update->cGetModuleByIndex(m_modulePos);
                 switch (m_elementPos) {
@@ -330,6 +347,9 @@ void UpdateXMLParser::productValue(const std::wstring&, const std::wstring& valu
             break;
         case D1_MD5:
             m_update->md5 = value;
+            break;
+        case D1_DROPPED:
+            if (!m_merge) m_update->removeDropped = value == L"remove";
             break;
         default:
             break;

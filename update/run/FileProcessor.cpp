@@ -214,6 +214,7 @@ void FileProcessor::CheckFiles() {
         if (!same) prefetch.reset();
     }
     if (!prefetch) prefetch = prefetchDigests();
+    loadInstallationRecords();
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
@@ -241,6 +242,9 @@ void FileProcessor::CheckFiles() {
                 checkFile(module, file, destination, moduleAddress, prefetch.get(), localPath);
             // What a kill during the replacement of the file left beside it.
             if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
+            if (!mirror() && (file.config || m_update->removeDropped))
+                m_records.addFile(module.name, localPath, file.config,
+                                  WideToUtf8(file.pefilemd5.wide()));
             if (guiLibrary) file.toPluginInfo(f);
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile,
                               static_cast<const UpdateFileInfo&>(f));
@@ -278,6 +282,7 @@ void FileProcessor::CheckFiles() {
     if (callbacks.filesTotal() != 0)
         m_config->setPackedVariable(L"UPDATED_FILES", std::move(m_updatedText));
     m_updatedText.clear();
+    findDroppedFiles();
 }
 
 std::wstring FileProcessor::InstalledPath(const UpdateModuleInfo& module,
@@ -299,7 +304,7 @@ std::vector<std::wstring> FileProcessor::updatedFiles() const {
     return entries;
 }
 
-bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& file,
+bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
                               const std::wstring& destination, const std::wstring& moduleAddress,
                               DigestPrefetch* prefetch, std::wstring& localPath) {
     const bool mirror = m_config->mirror();
@@ -315,7 +320,8 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, const FileRecord& 
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;
         }
-        const bool changed = checkInstalledFile(module, file, localPath, moduleAddress, local);
+        bool changed = checkInstalledFile(module, file, localPath, moduleAddress, local);
+        if (changed && file.config) changed = judgeConfigFile(file, localPath, local.digest);
         if (changed) planPatch(module, file, localPath, local.digest);
         return changed;
     }
@@ -524,6 +530,8 @@ private:
 };
 
 void FileProcessor::RollBack(int phase, int moduleIndex) {
+    // The files removed last go back first.
+    if (m_installer) m_installer->restoreDropped();
     RollbackOperations operations(*this);
     UpdateNew::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
 }

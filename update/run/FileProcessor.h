@@ -12,6 +12,7 @@
 #include "base/PathList.h"
 #include "base/UniqueFd.h"
 #include "config/UpdateConfig.h"
+#include "install/InstallationRecords.h"
 #include "install/ModuleInstaller.h"
 #include "install/PendingUpdate.h"
 #include "install/Rollback.h"
@@ -236,11 +237,34 @@ public:
     // kept copy), without the digest line; empty before.
     const std::vector<std::string>& MasterIdxLines() const { return m_indexLines; }
 
+    // --- the installation's records (CInstallationRecords), outside mirror mode ---
+    // Whether the last check found installed files that the product no longer lists and
+    // asks to remove (UPDATE/DROPPED): only files listed as installed by an earlier run, not
+    // of the updater's own module, and not a configuration file edited here (kept, message
+    // 1101).
+    bool HasDroppedFiles() const { return !m_droppedFiles.empty(); }
+    // Backs up and removes those files after the install pass (a rollback restores them).
+    void RemoveDroppedFiles();
+    // How many files RemoveDroppedFiles removed.
+    size_t RemovedFileCount() const { return m_installer ? m_installer->droppedCount() : 0; }
+    // Writes the records of the checked product beside the kept master index, after a run
+    // that ended well. Throws Exception (message 1104) when one cannot be written.
+    void SaveInstallationRecords();
+
 private:
+    // Reads the records kept beside the kept master index, for the check.
+    void loadInstallationRecords();
+    // A changed configuration file (`local` its digest): true when it is to be replaced as
+    // usual or written beside (FileRecord::configCopy); false when it was edited here and
+    // the product's copy did not change (kept as it is).
+    bool judgeConfigFile(FileRecord& file, const std::wstring& localPath,
+                         const std::wstring& local);
+    // After the check: the installed files the product dropped (m_droppedFiles).
+    void findDroppedFiles();
     // Checks one file; true when it must be fetched. `localPath` receives the path looked at.
     // `moduleAddress` is the server's address of the module's files, for log lines only.
     // `prefetch` (may be null) holds the installed files' digests computed ahead.
-    bool checkFile(const UpdateModuleInfo& module, const FileRecord& file,
+    bool checkFile(const UpdateModuleInfo& module, FileRecord& file,
                    const std::wstring& destination, const std::wstring& moduleAddress,
                    DigestPrefetch* prefetch, std::wstring& localPath);
     // Starts hashing the installed files of the check ahead, in check order; null in mirror
@@ -335,6 +359,9 @@ private:
 
     UpdateConfig* m_config;
     UpdateInfo* m_update;
+    CInstallationRecords m_records;
+    bool m_recordsComplete = false;  // the last check saw every module's files
+    std::vector<std::wstring> m_droppedFiles;
     std::unique_ptr<FileDownloader> m_downloader;
     std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
     // The UPDATED_FILES text of the check (each entry followed by a blank) in PathList's

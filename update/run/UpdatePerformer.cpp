@@ -210,8 +210,10 @@ void UpdatePerformer::reportVersion() {
         if (IsSelfUpdateName(module.name) && !m_config->selfUpdateDone()) return;
         installed = true;
     }
-    const std::wstring text =
-        m_versionReport.line(m_product, installed, m_config->selfUpdateDone());
+    const size_t removed = m_fileProcessor ? m_fileProcessor->RemovedFileCount() : 0;
+    std::wstring text =
+        m_versionReport.line(m_product, installed || removed != 0, m_config->selfUpdateDone());
+    if (!text.empty() && removed != 0) text = Msg<1103>(text, FileCountText(removed));
     if (!text.empty()) LogInfo(L"%s\n", text.c_str());
     m_resultText = text;
 }
@@ -352,8 +354,9 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         // commands; those run in a post pass of their own below (a mere check of dirty
         // files runs none and keeps them owed).
         const bool postsOwed = anyPostOwed();
-        if (!m_config->selfUpdateDone() && cb.filesTotal() == 0 &&
+        if (!m_config->selfUpdateDone() && cb.filesTotal() == 0 && !fp.HasDroppedFiles() &&
             (!postsOwed || m_config->checkDirty())) {
+            if (!m_config->checkDirty()) fp.SaveInstallationRecords();
             if (!postsOwed) fp.FinishMasterIdx();
             LogDebug(L"%s\n", Msg<615>().c_str());
             if (m_config->checkDirty()) LogInfo(L"%s\n", Msg<714>().c_str());
@@ -392,6 +395,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         }
         // 26.
         cb.callLib(L"globalPost()", &CUpdateLibCallbacks::globalPost);
+        fp.SaveInstallationRecords();
         fp.FinishMasterIdx();
         LogDebug(L"%s\n", Msg<606>().c_str());
         return 0;
@@ -620,6 +624,16 @@ void UpdatePerformer::installPasses() {
     ThrowIfInterrupted();
     prePass();
     backupInstallPass();
+    // Files the product no longer lists go once everything new is in place; a failure
+    // rolls back the whole install pass (and restores the files removed so far).
+    try {
+        ThrowIfInterrupted();
+        m_fileProcessor->RemoveDroppedFiles();
+    } catch (...) {
+        LogFatal(L"%s\n", Msg<1107>(CurrentExceptionText()).c_str());
+        rollBack(4, m_product.moduleCount() - 1);
+        throw;
+    }
     postPass();
     healthChecks();
     LogDebug(L"%s\n", Msg<602>(FileCountText(callbacks().filesTotal())).c_str());

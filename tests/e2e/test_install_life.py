@@ -1,0 +1,79 @@
+"""The installation's life across publications: permission bits from the product (also
+through a rollback), configuration files edited here kept (the product's new copy written
+beside), files the product dropped removed (restored by a rollback, an administrator's own
+file untouched), and a tree with these additions taken out still installing."""
+
+import os
+import re
+import stat
+
+from updatekit import UpdateKit, info_text, write_info
+
+CONF = b"listen 80\n"
+
+
+def mode(kit, module, name):
+    return stat.S_IMODE(os.stat(kit.inst / module / name).st_mode)
+
+
+def test_modes_config_files_and_dropped_files(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    m = kit.module("app", {"bin/run": b"run v1\n", "secret": b"s1\n", "doc": b"d1\n",
+                           "app.conf": CONF, "keep.conf": CONF, "old": b"old\n"},
+                   post="mark post app")
+    m["modes"] = {"bin/run": 0o755, "secret": 0o600, "doc": 0o644}
+    m["config"] = ("app.conf", "keep.conf")
+    kit.publish()
+    srv = nginx(kit.www)
+    assert kit.run([srv.url]).returncode == 0, kit.log_text()
+    assert [mode(kit, "app", n) for n in ("run", "secret", "doc")] == [0o755, 0o600, 0o644]
+    installed = kit.kept_index().with_name("master.idx.installed").read_text().splitlines()
+    assert installed[0] == "# updater installed files 1" and f"app\t{kit.inst}/app/old" in installed
+
+    # An administrator edits both configuration files and adds a file of their own.
+    (kit.inst / "app" / "app.conf").write_bytes(b"listen 8080\n")
+    (kit.inst / "app" / "keep.conf").write_bytes(b"mine\n")
+    os.chmod(kit.inst / "app" / "keep.conf", 0o640)
+    (kit.inst / "app" / "local").write_bytes(b"admin\n")
+    # v2: modes change with the content, app.conf changes, keep.conf does not, old is dropped.
+    kit.module("app", {"bin/run": b"run v2\n", "secret": b"s2\n", "doc": b"d2\n",
+                       "app.conf": b"listen 81\n", "keep.conf": CONF})
+    m["modes"] = {"bin/run": 0o700, "secret": 0o640, "doc": 0o600}
+    kit.publish()
+
+    # A failing post command rolls everything back: bits, content and the dropped file.
+    r = kit.run([srv.url], answers="gui.afterPost=1")
+    assert r.returncode == 255
+    assert [mode(kit, "app", n) for n in ("run", "secret", "doc")] == [0o755, 0o600, 0o644]
+    assert kit.installed("app", "old") == b"old\n" and kit.installed("app", "doc") == b"d1\n"
+    assert kit.installed("app", "app.conf") == b"listen 8080\n"
+
+    kit.clear_markers()
+    r = kit.run([srv.url])
+    assert r.returncode == 0, kit.log_text()
+    log = kit.log_text()
+    assert [mode(kit, "app", n) for n in ("run", "secret", "doc")] == [0o700, 0o640, 0o600]
+    assert kit.installed("app", "old") is None and kit.installed("app", "local") == b"admin\n"
+    assert re.search(r"\(1 file removed\)", log), log
+    # Edited here: both kept; the changed product copy is written beside, the other not fetched.
+    assert kit.installed("app", "app.conf") == b"listen 8080\n"
+    assert kit.installed("app", "app.conf.upd-new-dist") == b"listen 81\n"
+    assert kit.installed("app", "keep.conf") == b"mine\n" and mode(kit, "app", "keep.conf") == 0o640
+    assert not (kit.inst / "app" / "keep.conf.upd-new-dist").exists()
+    assert "app.conf.upd-new-dist" in log
+    with open(srv.access_log) as log_file:
+        fetched = log_file.read()
+    assert "app.conf.gz" in fetched and "keep.conf.gz" not in fetched.split("master.idx")[-1]
+
+
+def test_tree_without_the_additions_still_installs(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    m = kit.module("app", {"secret": b"s1\n", "app.conf": CONF})
+    m["modes"], m["config"] = {"secret": 0o600}, ("app.conf",)
+    kit.publish()
+    text = info_text(kit)
+    text = re.sub(r'<FILE [^>]*>', "<FILE>", text).replace('<DROPPED value="remove"/>\n', "")
+    write_info(kit, text)
+    assert kit.run([nginx(kit.www).url]).returncode == 0, kit.log_text()
+    assert mode(kit, "app", "secret") == 0o755 and kit.installed("app", "app.conf") == CONF
+    assert not kit.kept_index().with_name("master.idx.installed").exists()

@@ -1,0 +1,62 @@
+// What the updater keeps beside the kept master index about the files it installed, for
+// the next run:
+//   "<kept index>.config"    the configuration files as last installed: the first line
+//                            "# updater configuration digests 1", then one line per file,
+//                            "<32 lowercase hex MD5> <absolute installed path>";
+//   "<kept index>.installed" the files installed: the first line
+//                            "# updater installed files 1", then one line per file,
+//                            "<module name>\t<absolute installed path>".
+// Both are UTF-8 text, replaced whole (new file, sync, rename) after a run that ended well.
+// A value type, used on the run's thread only.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace UpdateNew {
+
+class CInstallationRecords {
+public:
+    static std::wstring ConfigPath(const std::wstring& keptIndex);
+    static std::wstring InstalledPath(const std::wstring& keptIndex);
+
+    // Reads both records kept beside `keptIndex`. A record that is missing, unreadable or
+    // of another format counts as absent (hasInstalledList() false, no digests).
+    void load(const std::wstring& keptIndex);
+    // The digest recorded for the configuration file `path`, or nullptr.
+    const std::string* configDigest(const std::wstring& path) const;
+    // Whether the list of installed files was there; an installation made by an earlier
+    // updater has none, and nothing is removed as dropped from it.
+    bool hasInstalledList() const { return m_hasInstalledList; }
+    // The installed files as (module name, path), in the record's order.
+    const std::vector<std::pair<std::wstring, std::wstring>>& installed() const {
+        return m_installed;
+    }
+
+    // The files of this run's product, for save(): `digest` is the product's digest of a
+    // configuration file (`config`).
+    void addFile(const std::wstring& module, const std::wstring& path, bool config,
+                 const std::string& digest);
+    void clearFiles();
+    // The files added since clearFiles(), as (module name, path).
+    const std::vector<std::pair<std::wstring, std::wstring>>& files() const {
+        return m_newInstalled;
+    }
+    bool hasConfigFiles() const { return !m_newConfig.empty(); }
+
+    // Writes the configuration digests (when the product has configuration files) and,
+    // with `installedList`, the list of installed files beside `keptIndex`. Throws
+    // Exception naming the file and the reason when one cannot be written.
+    void save(const std::wstring& keptIndex, bool installedList) const;
+
+private:
+    std::map<std::wstring, std::string> m_config;
+    bool m_hasInstalledList = false;
+    std::vector<std::pair<std::wstring, std::wstring>> m_installed;
+    std::vector<std::pair<std::string, std::wstring>> m_newConfig;  // digest, path
+    std::vector<std::pair<std::wstring, std::wstring>> m_newInstalled;
+};
+
+}  // namespace UpdateNew

@@ -1,0 +1,76 @@
+// The file processor's use of the installation's records: configuration files edited
+// here, and installed files that the product no longer lists.
+#include <set>
+
+#include "base/Conv.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+#include "base/PathUtils.h"
+#include "codec/FileDigest.h"
+#include "download/DownloadServersHandler.h"
+#include "run/FileProcessor.h"
+
+namespace UpdateNew {
+
+void FileProcessor::loadInstallationRecords() {
+    m_records.clearFiles();
+    m_droppedFiles.clear();
+    m_recordsComplete = !callbacks().bLoadFailed();
+    if (!mirror() && m_serversHandler) m_records.load(m_serversHandler->GetLocalMasterIdxPath());
+}
+
+bool FileProcessor::judgeConfigFile(FileRecord& file, const std::wstring& localPath,
+                                    const std::wstring& local) {
+    file.configCopy = FileRecord::ConfigCopy::kNone;
+    const std::string* installed = m_records.configDigest(localPath);
+    // Not recorded (installed by an earlier updater), or as installed: replaced as usual.
+    if (installed == nullptr || local.empty() || WideToUtf8(local) == *installed) return true;
+    if (Utf8ToWide(*installed) == file.pefilemd5) {
+        LogInfo(L"%s\n", Msg<1105>(localPath).c_str());
+        file.configCopy = FileRecord::ConfigCopy::kKeep;
+        return false;
+    }
+    file.configCopy = FileRecord::ConfigCopy::kBeside;
+    return true;
+}
+
+void FileProcessor::findDroppedFiles() {
+    if (mirror() || !m_update->removeDropped || !m_recordsComplete || !m_records.hasInstalledList())
+        return;
+    // Only a file in a directory of this installation: below its installation directory,
+    // or where the product installs files now (a copied installation keeps the records of
+    // the one it was copied from, which are not its own).
+    std::set<std::wstring> listed, directories;
+    for (const auto& entry : m_records.files()) {
+        listed.insert(entry.second);
+        directories.insert(GetDirPart(entry.second));
+    }
+    const std::wstring& root = installDir();
+    for (const auto& entry : m_records.installed()) {
+        const std::wstring& path = entry.second;
+        if (CModuleInstaller::IsSelfUpdateName(entry.first) || listed.count(path) != 0) continue;
+        if (path.compare(0, root.size(), root) != 0 && directories.count(GetDirPart(path)) == 0)
+            continue;
+        const FileDigest local = GetFileSizeAndMD5(path);
+        if (!local.exists) continue;
+        const std::string* installed = m_records.configDigest(path);
+        if (installed != nullptr && WideToUtf8(local.digest) != *installed) {
+            LogWarning(L"%s\n", Msg<1101>(path).c_str());
+            continue;
+        }
+        m_droppedFiles.push_back(path);
+        listed.insert(path);
+    }
+}
+
+void FileProcessor::RemoveDroppedFiles() {
+    installer().removeDropped(m_droppedFiles);
+}
+
+void FileProcessor::SaveInstallationRecords() {
+    if (mirror() || !m_serversHandler || !m_recordsComplete) return;
+    m_records.save(m_serversHandler->GetLocalMasterIdxPath(),
+                   m_update->removeDropped && m_recordsComplete);
+}
+
+}  // namespace UpdateNew
