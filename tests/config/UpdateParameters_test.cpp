@@ -207,11 +207,12 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
     std::vector<std::wstring> set;
     for (const Parameter& p : t)
         if (p.isSet()) set.push_back(p.name());
-    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate",
-                                         L"mirror", L"plain-pass", L"install-path", L"config-file",
-                                         L"backup-dir", L"logfile", L"tmpdir", L"log-append",
-                                         L"delta", L"list-changes"}),
-              set);
+    EXPECT_EQ(
+        (std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate", L"mirror",
+                                   L"plain-pass", L"install-path", L"config-file", L"backup-dir",
+                                   L"logfile", L"tmpdir", L"log-append", L"delta", L"check-timeout",
+                                   L"retry-failed", L"candidate", L"list-changes"}),
+        set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
     CUpdateParameters u(L"/opt/bin", kCwd);
@@ -522,6 +523,9 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
         L"setCheckDirty(true)",
         // log-append "0": no call
         L"setDelta(true)",
+        L"setCheckTimeout(60)",
+        L"setRetryFailed(false)",
+        L"setCandidateMode(auto)",
     };
     EXPECT_EQ(expected, target.calls);
 }
@@ -538,7 +542,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(49u, entries);
+    EXPECT_EQ(53u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

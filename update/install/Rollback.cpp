@@ -126,12 +126,14 @@ void RollBack(UpdateCallbacks& callbacks, const UpdateInfo& product,
             continue;
         } catch (const Exception& e) {
             reason = e.twhat();
+            if (!first) first = std::current_exception();
         } catch (const CPluginException& e) {
             reason = e.twhat();
+            if (!first) first = std::current_exception();
         } catch (...) {
             reason = Msg<659>();
+            if (!first) first = std::current_exception();
         }
-        if (!first) first = std::current_exception();
         const std::wstring& name = product.cGetModuleByIndex(s.module).name;
         LogError(L"%s\n", Msg<1011>(name, StepText(s.step), reason).c_str());
     }
