@@ -91,7 +91,7 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     # The progress plug-in shows the patches apart from the whole file it counts.
     r = shown.run([kit.srv.url], plugins=False, extra=[f"--guilib={PROGRESS}"])
     assert r.returncode == 0 and shown.installed_tree() == EXPECTED, shown.log_text()
-    assert re.search(r"Fetched 2 patches \(.+\) to rebuild changed files\nDownloading 3 files \("
+    assert re.search(r"Fetched 2 patches \(.+\) to rebuild changed files\nDownloading 1 file \("
                      + f"{tool_gz.stat().st_size} B", r.stderr.decode()), r.stderr
 
     # --delta=0 takes the ".gz" files of the same tree to the same result.
