@@ -114,12 +114,15 @@ void SelfUpdateHandover::AdoptFromEnvironment() {
 
 void SelfUpdateHandover::PassOn() {
     if (g_helperFd < 0) return;
-    ::fcntl(g_helperFd, F_SETFD, 0);
+    // Stays close-on-exec here; only the restarted updater, a child started from now on,
+    // gets it.
+    HandDownDescriptor(g_helperFd);
     ::setenv(kEnvironmentName, std::to_string(g_helperFd).c_str(), 1);
 }
 
 void SelfUpdateHandover::ReleasePassedOn() {
     ::unsetenv(kEnvironmentName);
+    if (g_helperFd >= 0) StopHandingDown(g_helperFd);
     CloseFd(g_helperFd);
 }
 
