@@ -85,17 +85,6 @@ def test_power_cut_at_any_point_leaves_an_update_the_next_run_completes(tmp_path
     kit = signed_kit(tmp_path / "kit", lambda www: nginx(www).url)
     commands = tmp_path / "commands.txt"
     (kit.inst / "mark").write_text(NOTE.format(log=commands))
-    # v2: the binary replaced, a new file beside it. Files above a FUSE write each, so a
-    # cut can fall inside one.
-    kit.set_file("core", "bin/tool", os.urandom(300_000))
-    kit.set_file("core", "share/new.dat", os.urandom(200_000))
-    # A configuration file kept across releases and a file the new release drops join
-    # the scenario here once the updater handles them.
-    kit.publish(extra=[sign(kit.k1)])
-    old, new = kit.installed_tree(), {"core/README": b"r1\n",
-                                      "core/tool": kit.modules[0]["files"]["bin/tool"],
-                                      "core/new.dat": kit.modules[0]["files"]["share/new.dat"]}
-
     disk = Disk(tmp_path)
     pristine = tmp_path / "pristine"
     shutil.move(kit.inst, pristine / "inst")
@@ -112,6 +101,31 @@ def test_power_cut_at_any_point_leaves_an_update_the_next_run_completes(tmp_path
         r = kit.run_signed(env=env)
         disk.detach()
         return r
+
+    # v1 also holds a configuration file and a file the next release drops; it is
+    # installed on the crash file system itself, where the record of installed files then
+    # names them.
+    kit.set_file("core", "etc/app.conf", b"conf v1\n")
+    kit.set_file("core", "share/old.dat", b"dropped in v2\n")
+    kit.modules[0]["config"] = {"etc/app.conf"}
+    kit.publish(extra=[sign(kit.k1)])
+    assert run().returncode == 0, kit.log_text()
+    shutil.rmtree(pristine)
+    shutil.copytree(disk.backing, pristine, symlinks=True)
+    # v2: the binary replaced, a new file beside it (files above a FUSE write each, so a
+    # cut can fall inside one), the configuration file's product copy changed (it was not
+    # edited here, so it is replaced) and the dropped file gone.
+    kit.set_file("core", "bin/tool", os.urandom(300_000))
+    kit.set_file("core", "share/new.dat", os.urandom(200_000))
+    kit.set_file("core", "etc/app.conf", b"conf v2\n")
+    del kit.modules[0]["files"]["share/old.dat"]
+    kit.publish(extra=[sign(kit.k1)])
+    old = {k: v for k, v in files_below(pristine / "inst").items()
+           if k.startswith("core/") and "/." not in k}
+    new = {"core/README": b"r1\n", "core/app.conf": b"conf v2\n",
+           "core/tool": kit.modules[0]["files"]["bin/tool"],
+           "core/new.dat": kit.modules[0]["files"]["share/new.dat"]}
+    assert "core/old.dat" in old
 
     # A run without a cut: the calls it makes give the points.
     serials = [serial(pristine / "inst" / (MASTERIDX + ".trust"))]
@@ -132,7 +146,8 @@ def test_power_cut_at_any_point_leaves_an_update_the_next_run_completes(tmp_path
             where = f"cut after call {point} ({' '.join(calls[point - 1][1:])}), keeping {keep}"
             run(point, keep)
             # What the disk holds after the cut: each installed file old or new, whole; a
-            # file new to the installation absent, or new and maybe short.
+            # file new to the installation absent, or new and maybe short; a dropped file
+            # whole or gone.
             after = files_below(disk.backing / "inst")
             for path in set(old) | set(new):
                 have = after.get(path)
@@ -141,7 +156,7 @@ def test_power_cut_at_any_point_leaves_an_update_the_next_run_completes(tmp_path
                 elif path in new:
                     ok = have is None or new[path].startswith(have)
                 else:
-                    ok = have == old[path]
+                    ok = have in (None, old[path])
                 if not ok:
                     failures.append(f"{where}: {path} holds {len(have or b'')} bytes of neither")
             if serial(state) < serials[point >= accepted]:

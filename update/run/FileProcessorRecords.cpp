@@ -69,6 +69,11 @@ void FileProcessor::RemoveDroppedFiles() {
 
 void FileProcessor::SaveInstallationRecords() {
     if (mirror() || !m_serversHandler || !m_recordsComplete) return;
+    // The records say what the installation holds: they may reach the disk only after the
+    // files they describe, or a power cut could leave a configuration file's old content
+    // under the new digest, which the next run would take for an edit of the
+    // administrator's. Where the flush fails the old records stay.
+    if (!syncInstalledFiles()) return;
     m_records.save(m_serversHandler->GetLocalMasterIdxPath(),
                    m_update->removeDropped && m_recordsComplete);
 }
