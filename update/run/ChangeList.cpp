@@ -28,11 +28,9 @@ ChangeList::ChangeList(const UpdateInfo& product, const FileProcessor& files,
     std::set<std::wstring> installed;
     for (const auto& entry : KeptState::ReadInstalled(keptIndex)) installed.insert(entry.second);
     const std::map<std::wstring, std::string> configs = KeptState::ReadConfigDigests(keptIndex);
-    std::set<std::wstring> listed;
     for (const UpdateModuleInfo& module : product.modules) {
         for (const FileRecord& file : module.files) {
             const std::wstring path = files.InstalledPath(module, file);
-            listed.insert(path);
             const auto config = configs.find(path);
             if (config != configs.end()) {
                 // Changed locally to something else than the product's copy: left alone.
@@ -50,8 +48,9 @@ ChangeList::ChangeList(const UpdateInfo& product, const FileProcessor& files,
                 m_changes.push_back({files.PatchPlanned(file) ? L"patch" : L"changed", path});
         }
     }
-    for (const std::wstring& path : installed)
-        if (!listed.count(path) && Present(path)) m_changes.push_back({L"dropped", path});
+    // The run's own decision: only where the publication asks for it, and only the files of
+    // this installation.
+    for (const std::wstring& path : files.DroppedFiles()) m_changes.push_back({L"dropped", path});
 }
 
 std::vector<std::wstring> ChangeList::paths(std::initializer_list<const wchar_t*> reasons) const {

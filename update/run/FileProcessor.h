@@ -243,6 +243,9 @@ public:
     // of the updater's own module, and not a configuration file edited here (kept, message
     // 1101).
     bool HasDroppedFiles() const { return !m_droppedFiles.empty(); }
+    // After the check: the installed files this run removes because the product dropped
+    // them (empty unless the publication asks for it).
+    const std::vector<std::wstring>& DroppedFiles() const { return m_droppedFiles; }
     // Backs up and removes those files after the install pass (a rollback restores them).
     void RemoveDroppedFiles();
     // How many files RemoveDroppedFiles removed.
