@@ -1,11 +1,17 @@
 #include "install/InstallationRecords.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/SafeFile.h"
+#include "base/UniqueFd.h"
 
 namespace UpdateNew {
 
@@ -15,10 +21,18 @@ const char kConfigHeader[] = "# updater configuration digests 1";
 const char kInstalledHeader[] = "# updater installed files 1";
 
 // The lines of the UTF-8 text file `path` after its first line, which must be `header`;
-// false when the file cannot be read or starts otherwise.
+// false when the file cannot be read or starts otherwise. Only a regular file of one name,
+// no link, belonging to root or to the effective user and not writable by every user is
+// read: the list decides which files a run removes.
 bool ReadRecord(const std::wstring& path, const char* header, std::vector<std::string>& lines) {
-    FILE* in = std::fopen(ToMultibyte(path).c_str(), "re");
+    UniqueFd fd;
+    struct stat st;
+    if (OpenExisting(ToMultibyte(path), O_RDONLY, fd) != 0 || ::fstat(fd.get(), &st) != 0 ||
+        (st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & S_IWOTH) != 0)
+        return false;
+    FILE* in = ::fdopen(fd.get(), "r");
     if (!in) return false;
+    fd.release();
     std::string text;
     char piece[64 * 1024];
     size_t n;

@@ -9,13 +9,12 @@
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
 #include "codec/FileDigest.h"
+#include "install/InstallationRecords.h"
 
 namespace UpdateNew {
 
 namespace {
 
-const char kInstalledHeader[] = "# updater installed files 1";
-const char kConfigHeader[] = "# updater configuration digests 1";
 const char kLastRunHeader[] = "# updater last run 1";
 // Far more than any of these files holds for a real product; a bigger one is not read.
 constexpr size_t kMaxListBytes = 256u * 1024 * 1024;
@@ -51,11 +50,6 @@ std::vector<std::string> ReadLines(const std::wstring& path, const char* header)
     return lines;
 }
 
-std::wstring PathText(const std::string& bytes) {
-    std::wstring path;
-    return MultibyteToWide(bytes, path) ? path : Utf8ToWide(bytes);
-}
-
 // A message kept on one line.
 std::string OneLine(const std::wstring& text) {
     std::string line = WideToUtf8(text);
@@ -65,14 +59,6 @@ std::string OneLine(const std::wstring& text) {
 }
 
 }  // namespace
-
-std::wstring KeptState::InstalledListPath(const std::wstring& keptIndex) {
-    return keptIndex + L".installed";
-}
-
-std::wstring KeptState::ConfigDigestsPath(const std::wstring& keptIndex) {
-    return keptIndex + L".config";
-}
 
 std::wstring KeptState::LastRunPath(const std::wstring& keptIndex) {
     return keptIndex + L".lastrun";
@@ -84,22 +70,15 @@ std::wstring KeptState::PendingPath(const std::wstring& keptIndex) {
 
 std::vector<std::pair<std::wstring, std::wstring>> KeptState::ReadInstalled(
     const std::wstring& keptIndex) {
-    std::vector<std::pair<std::wstring, std::wstring>> files;
-    for (const std::string& line : ReadLines(InstalledListPath(keptIndex), kInstalledHeader)) {
-        const size_t tab = line.find('\t');
-        if (tab == std::string::npos || tab + 1 >= line.size()) continue;
-        files.emplace_back(Utf8ToWide(line.substr(0, tab)), PathText(line.substr(tab + 1)));
-    }
-    return files;
+    CInstallationRecords records;
+    records.load(keptIndex);
+    return records.installed();
 }
 
 std::map<std::wstring, std::string> KeptState::ReadConfigDigests(const std::wstring& keptIndex) {
-    std::map<std::wstring, std::string> digests;
-    for (const std::string& line : ReadLines(ConfigDigestsPath(keptIndex), kConfigHeader)) {
-        if (line.size() < 34 || line[32] != ' ') continue;
-        digests[PathText(line.substr(33))] = line.substr(0, 32);
-    }
-    return digests;
+    CInstallationRecords records;
+    records.load(keptIndex);
+    return records.configDigests();
 }
 
 std::vector<std::wstring> KeptState::ChangedConfigFiles(const std::wstring& keptIndex) {

@@ -32,8 +32,6 @@ struct LastRun {
 
 struct KeptState {
     // The file names beside the kept index `keptIndex`.
-    static std::wstring InstalledListPath(const std::wstring& keptIndex);
-    static std::wstring ConfigDigestsPath(const std::wstring& keptIndex);
     static std::wstring LastRunPath(const std::wstring& keptIndex);
     // The unfinished-update marker a killed or failing run leaves.
     static std::wstring PendingPath(const std::wstring& keptIndex);
