@@ -191,6 +191,8 @@ def test_links_beside_the_kept_index(tmp_path, nginx):
     for version, (link, target) in enumerate(plants, 2):
         kit.set_file("core", "bin/tool", b"v%d\n" % version)
         kit.publish(extra=[sign(kit.k1)])
+        if link.is_dir() and not link.is_symlink():
+            shutil.rmtree(link)  # a directory of an earlier run's: the name is what is attacked
         planted = as_attacker(["sh", "-c", 'mv -f "$1" "$1.old" 2>/dev/null; ln -s "$2" "$1"',
                                "sh", str(link), str(target)])
         assert planted.returncode == 0 and link.is_symlink(), planted.stderr
