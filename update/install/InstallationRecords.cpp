@@ -20,11 +20,16 @@ namespace {
 const char kConfigHeader[] = "# updater configuration digests 1";
 const char kInstalledHeader[] = "# updater installed files 1";
 
-// The lines of the UTF-8 text file `path` after its first line, which must be `header`;
-// false when the file cannot be read or starts otherwise. Only a regular file of one name,
-// no link, belonging to root or to the effective user and not writable by every user is
-// read: the list decides which files a run removes.
-bool ReadRecord(const std::wstring& path, const char* header, std::vector<std::string>& lines) {
+void WriteRecord(const std::wstring& path, const std::string& bytes) {
+    ReplaceStep failed = ReplaceStep::kOpen;
+    const int error = ReplaceFileContent(ToMultibyte(path), bytes, &failed);
+    if (error != 0) THROW_ERROR(Msg<1104>(path, SystemErrorText(error)), error);
+}
+
+}  // namespace
+
+bool CInstallationRecords::ReadLines(const std::wstring& path, const char* header,
+                                     std::vector<std::string>& lines) {
     UniqueFd fd;
     struct stat st;
     if (OpenExisting(ToMultibyte(path), O_RDONLY, fd) != 0 || ::fstat(fd.get(), &st) != 0 ||
@@ -57,14 +62,6 @@ bool ReadRecord(const std::wstring& path, const char* header, std::vector<std::s
     return !first;
 }
 
-void WriteRecord(const std::wstring& path, const std::string& bytes) {
-    ReplaceStep failed = ReplaceStep::kOpen;
-    const int error = ReplaceFileContent(ToMultibyte(path), bytes, &failed);
-    if (error != 0) THROW_ERROR(Msg<1104>(path, SystemErrorText(error)), error);
-}
-
-}  // namespace
-
 std::wstring CInstallationRecords::ConfigPath(const std::wstring& keptIndex) {
     return keptIndex + L".config";
 }
@@ -77,13 +74,13 @@ void CInstallationRecords::load(const std::wstring& keptIndex) {
     m_config.clear();
     m_installed.clear();
     std::vector<std::string> lines;
-    if (ReadRecord(ConfigPath(keptIndex), kConfigHeader, lines)) {
+    if (ReadLines(ConfigPath(keptIndex), kConfigHeader, lines)) {
         for (const std::string& line : lines)
             if (line.size() > 33 && line[32] == ' ')
                 m_config[Utf8ToWide(line.substr(33))] = line.substr(0, 32);
     }
     lines.clear();
-    m_hasInstalledList = ReadRecord(InstalledPath(keptIndex), kInstalledHeader, lines);
+    m_hasInstalledList = ReadLines(InstalledPath(keptIndex), kInstalledHeader, lines);
     for (const std::string& line : lines) {
         const size_t tab = line.find('\t');
         if (tab != std::string::npos && tab + 1 < line.size())

@@ -20,6 +20,13 @@ namespace UpdateNew {
 class CInstallationRecords {
 public:
     static std::wstring ConfigPath(const std::wstring& keptIndex);
+    // The lines of the UTF-8 record `path` after its first line, which must be `header`
+    // (empty lines dropped); false when it cannot be read or starts otherwise. Only a
+    // regular file of one name, no link, of root or the effective user and not writable by
+    // every user is read: these records decide which files a run removes. Also the reader
+    // of the other records beside the kept index.
+    static bool ReadLines(const std::wstring& path, const char* header,
+                          std::vector<std::string>& lines);
     static std::wstring InstalledPath(const std::wstring& keptIndex);
 
     // Reads both records kept beside `keptIndex`. A record that is missing, unreadable or

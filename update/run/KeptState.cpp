@@ -16,39 +16,6 @@ namespace UpdateNew {
 namespace {
 
 const char kLastRunHeader[] = "# updater last run 1";
-// Far more than any of these files holds for a real product; a bigger one is not read.
-constexpr size_t kMaxListBytes = 256u * 1024 * 1024;
-
-// The lines of the file after its first one, which must be `header`; none when the file
-// is missing, unreadable, too big or of another kind. Never follows a link at its name.
-std::vector<std::string> ReadLines(const std::wstring& path, const char* header) {
-    std::vector<std::string> lines;
-    UniqueFd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (fd.get() < 0) return lines;
-    std::string bytes;
-    char buf[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-        if (n < 0 || bytes.size() + static_cast<size_t>(n) > kMaxListBytes) return lines;
-        if (n == 0) break;
-        bytes.append(buf, static_cast<size_t>(n));
-    }
-    size_t start = 0;
-    bool first = true;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) end = bytes.size();
-        std::string line = bytes.substr(start, end - start);
-        start = end + 1;
-        if (first) {
-            if (line != header) return lines;
-            first = false;
-            continue;
-        }
-        if (!line.empty()) lines.push_back(std::move(line));
-    }
-    return lines;
-}
 
 // A message kept on one line.
 std::string OneLine(const std::wstring& text) {
@@ -90,7 +57,9 @@ std::vector<std::wstring> KeptState::ChangedConfigFiles(const std::wstring& kept
 
 bool KeptState::ReadLastRun(const std::wstring& keptIndex, LastRun& run) {
     run = LastRun();
-    for (const std::string& line : ReadLines(LastRunPath(keptIndex), kLastRunHeader)) {
+    std::vector<std::string> lines;
+    CInstallationRecords::ReadLines(LastRunPath(keptIndex), kLastRunHeader, lines);
+    for (const std::string& line : lines) {
         const size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
         const std::string key = line.substr(0, eq);
