@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -347,10 +348,21 @@ int LoggerAppenderFile::Open(bool append) {
     // the self-update helper and the updater it restarts append to it while this process
     // may still write (a failed restart). A link in the log's place is not followed:
     // the updater runs as root, and the log directory may be writable by others.
-    const int flags =
-        O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_APPEND | (append ? 0 : O_TRUNC);
+    // Nor is anything but a regular file written (a FIFO there would hold the run).
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_APPEND |
+                      (append ? 0 : O_TRUNC);
     const int fd = ::open(path.c_str(), flags, 0644);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    (void)::fcntl(fd, F_SETFL, O_APPEND);
     m_file = ::fdopen(fd, append ? "ab" : "wb");
     if (!m_file) {
         const int error = errno;
