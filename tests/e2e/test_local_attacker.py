@@ -173,7 +173,9 @@ def reachable(path):
             parent.chmod(stat.S_IMODE(mode) | stat.S_IXOTH)
 
 
-def test_links_beside_the_kept_index(tmp_path, nginx):
+def test_links_beside_the_kept_index(nginx, scratch):
+    # Out of pytest's own directory, which a parallel pytest may close to other users.
+    tmp_path = scratch()
     from signedkit import sign, signed_kit
     kit = signed_kit(tmp_path / "k", lambda www: nginx(www).url)
     outside = tmp_path / "outside"
@@ -193,6 +195,8 @@ def test_links_beside_the_kept_index(tmp_path, nginx):
         kit.publish(extra=[sign(kit.k1)])
         if link.is_dir() and not link.is_symlink():
             shutil.rmtree(link)  # a directory of an earlier run's: the name is what is attacked
+        for d in (kit.inst, kept.parent):
+            d.chmod(0o777)
         planted = as_attacker(["sh", "-c", 'mv -f "$1" "$1.old" 2>/dev/null; ln -s "$2" "$1"',
                                "sh", str(link), str(target)])
         assert planted.returncode == 0 and link.is_symlink(), planted.stderr
@@ -216,7 +220,8 @@ HOLD_OPEN = ('for f; do exec {fd}<>"$f" && fds+=($fd); done 2>/dev/null; echo; r
              'for fd in "${fds[@]}"; do echo "attacker\'s" >&$fd; done')
 
 
-def test_links_and_held_files_planted_beside_the_targets(tmp_path, nginx):
+def test_links_and_held_files_planted_beside_the_targets(nginx, scratch):
+    tmp_path = scratch()  # out of pytest's own directory, as above
     # In a sticky and a plain world-writable directory, at new and at replaced names: a link
     # to root's file outside, a held ".upd-new", dangling links at the target and at its
     # ".upd-new", a directory at ".upd-new" and a held file at the target. The downloads

@@ -215,14 +215,10 @@ void RemoveDirectoryTree(const std::wstring& path) {
     std::string name;
     if (!ToSystemPath(path, name) || name.empty()) return;
     while (name.size() > 1 && name.back() == '/') name.pop_back();
-    const size_t slash = name.rfind('/');
-    const std::string parent = slash == std::string::npos ? "."
-                               : slash == 0               ? "/"
-                                                          : name.substr(0, slash);
-    const std::string leaf = slash == std::string::npos ? name : name.substr(slash + 1);
-    if (leaf.empty() || leaf == "." || leaf == "..") return;
-    Fd dir(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.fd >= 0) RemoveTreeAt(dir.fd, leaf.c_str());
+    UniqueFd dir;
+    std::string leaf;
+    // Only the directory that holds the tree is found by its path, as every path is.
+    if (OpenParent(name, dir, leaf) == 0) RemoveTreeAt(dir.get(), leaf.c_str());
 }
 
 bool DeleteFile(const std::wstring& path, bool ignoreErrors) {
