@@ -215,10 +215,13 @@ def test_server_stopped_mid_download_changes_nothing_and_a_restarted_one_complet
     text = kit.log_text()
     assert "big.bin.gz" in text
 
-    # The same tree served again (on a new port): one run converges.
+    # The same tree served again (on a new port): one run converges, fetching only what
+    # the failed run had not fetched whole.
     again = nginx(kit.www)
     assert_converges(kit, again.url)
     assert kit.markers() == ["pre core", "post core"]
+    fetched = [ln for ln in log_lines_since(again, 0) if ".gz " in ln and ".info.gz" not in ln]
+    assert fetched and all("big.bin.gz" in ln for ln in fetched), fetched
 
 
 def test_server_stopped_mid_download_fails_over_to_the_other_server(tmp_path, nginx):
@@ -563,7 +566,8 @@ def test_overlapping_transfers_keep_the_events_the_failures_and_the_tree(tmp_pat
 
 def test_interrupt_stops_every_transfer_in_flight_and_rolls_back(tmp_path, nginx):
     kit, old = installed_old_then_published_new(tmp_path, nginx)
-    kit.module("core", dict(NEW, **{f"share/s{i}.bin": os.urandom(64 * 1024) for i in range(10)}))
+    # Larger than what a transfer keeps in memory before it writes to its partial file.
+    kit.module("core", dict(NEW, **{f"share/s{i}.bin": os.urandom(160 * 1024) for i in range(10)}))
     kit.publish()
     srv = nginx(kit.www)
     # Interrupted once the transfers receive (blocks reported and written to their files).

@@ -304,3 +304,21 @@ def test_module_commands_get_their_path_variables(tmp_path, nginx):
     post = f"post {kit.inst} hello [core] {kit.inst}/core/tool %NOSUCH% 50%"
     assert kit.markers() == [f"pre {kit.inst}", post]
     assert f'GUI beforePost("core", "mark post {kit.inst} hello [core] ' in "".join(kit.run_events())
+
+
+def test_first_install_skips_a_pre_command_that_the_update_installs(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    svc = b'#!/bin/sh\necho "svc $*" >> "$(dirname "$0")/markers.txt"\n'
+    kit.module("svc", {"svc": svc}, pre="svc stop", post="svc start",
+               destination="%INSTALL_PATH%")
+    kit.publish()
+    url = nginx(kit.www).url
+    r = kit.run([url])
+    assert r.returncode == 0, kit.log_text()
+    assert kit.markers() == ["svc start"]
+    assert kit.log_text().count("is not installed yet and this update installs it") == 1
+    # Installed, it is the module's PRE program again.
+    kit.set_file("svc", "svc", svc + b"# 2\n")
+    kit.publish()
+    assert kit.run([url]).returncode == 0, kit.log_text()
+    assert kit.markers() == ["svc start", "svc stop", "svc start"]

@@ -90,6 +90,38 @@ void RemoveTreeAt(int parent, const char* name) {
     ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
+// Removes the entry `name` of the directory open as `parent` when it is a directory that
+// holds nothing but (recursively) empty directories; files, links and anything else stay,
+// and so do the directories that hold them. 0 when the entry is gone (or was not there),
+// otherwise why it stays.
+int RemoveEmptyAt(int parent, const char* name, int depth) {
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    Dir dir(::fdopendir(fd));
+    if (dir.dir == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        return error;
+    }
+    std::vector<std::string> names;
+    int error = 0;
+    while (dirent* entry = ::readdir(dir.dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN)
+            names.push_back(entry->d_name);
+        else
+            error = ENOTEMPTY;
+    }
+    for (const std::string& sub : names) {
+        // A tree deeper than any run makes is not ours to walk.
+        const int subError =
+            depth >= 64 ? ENOTEMPTY : RemoveEmptyAt(::dirfd(dir.dir), sub.c_str(), depth + 1);
+        if (subError != 0 && subError != ENOENT) error = ENOTEMPTY;
+    }
+    if (error == 0 && ::unlinkat(parent, name, AT_REMOVEDIR) != 0) error = errno;
+    return error;
+}
+
 // Copies one regular file's content and permission bits; 0 or an error number.
 int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode) {
     Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
@@ -219,6 +251,17 @@ void RemoveDirectoryTree(const std::wstring& path) {
     std::string leaf;
     // Only the directory that holds the tree is found by its path, as every path is.
     if (OpenParent(name, dir, leaf) == 0) RemoveTreeAt(dir.get(), leaf.c_str());
+}
+
+int RemoveEmptyDirectories(const std::wstring& path) {
+    std::string name;
+    if (!ToSystemPath(path, name) || name.empty()) return EINVAL;
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
+    UniqueFd dir;
+    std::string leaf;
+    int error = OpenParent(name, dir, leaf);
+    if (error == 0) error = RemoveEmptyAt(dir.get(), leaf.c_str(), 0);
+    return error == ENOENT ? 0 : error;
 }
 
 bool DeleteFile(const std::wstring& path, bool ignoreErrors) {

@@ -57,6 +57,12 @@ std::wstring GetTempPath();
 // is touched. Failures are ignored (what can be removed is removed).
 void RemoveDirectoryTree(const std::wstring& path);
 
+// Removes the directory `path` when it holds nothing but directories that are (in turn)
+// empty, those included, reached as RemoveDirectoryTree reaches them; a directory holding
+// anything else is kept with what it holds, and so is every directory above it. 0 when
+// `path` is gone (or was not there), otherwise why it stays (ENOTEMPTY: it holds files).
+int RemoveEmptyDirectories(const std::wstring& path);
+
 // Deletes the name `path` (a file, or a link as the link; never a directory), its
 // directory looked up as OpenParent (SafeFile) does. Unless `ignoreErrors` is set, a
 // failure (a missing file too) throws (library message 8 naming the path). Gives whether

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <exception>
 
 #include "base/Conv.h"
@@ -262,6 +263,19 @@ void TransferWindow::AdoptPartials(const std::wstring& oldDir, const std::wstrin
     }
     if (::rmdir(from.c_str()) == 0)
         LogDebug(L"The partial files of %S were moved to %S\n", from.c_str(), to.c_str());
+}
+
+std::string TransferWindow::PartialNameOf(const FileRecord& file) {
+    return PartialName(file.zipmd5.wide(), file.zipsize);
+}
+
+bool TransferWindow::KeepWhole(const std::wstring& path, int resumeFd,
+                               const std::string& partialName) {
+    UniqueFd dir;
+    std::string leaf;
+    return !partialName.empty() && OpenParent(ToMultibyte(path), dir, leaf) == 0 &&
+           ::renameat2(dir.get(), leaf.c_str(), resumeFd, partialName.c_str(), RENAME_NOREPLACE) ==
+               0;
 }
 
 void TransferWindow::Plan(std::vector<Entry> files, Namer namer) {

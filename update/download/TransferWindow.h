@@ -117,6 +117,14 @@ public:
     // may write to; anything else is left alone) into `resumeDir`, unless one of that name is
     // there, and removes `oldDir` with what is left in it. Plan and Fetch check them as any.
     static void AdoptPartials(const std::wstring& oldDir, const std::wstring& resumeDir);
+    // The name a partial of `file` has in the resume directory; empty when the file has no
+    // usable digest (its partials are never kept).
+    static std::string PartialNameOf(const FileRecord& file);
+    // Moves the whole download `path` into the open resume directory `resumeFd` as the
+    // complete partial `partialName`, which the next run checks and uses like any partial,
+    // unless one of that name is there; nothing happens across file systems. Gives whether
+    // it was moved.
+    static bool KeepWhole(const std::wstring& path, int resumeFd, const std::string& partialName);
 
 private:
     class Slot;

@@ -123,15 +123,11 @@ void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
                                       WithoutTrailingSlash(*cRIterator)) != m_runDirs.end();
         if (!runDir || IsOwned(*cRIterator)) {
             RemoveDirectoryTree(*cRIterator);
-        } else if (::rmdir(ToMultibyte(*cRIterator).c_str()) != 0) {
-            // Found in place: what the run put there is gone, the rest is the user's.
-            const int error = errno;
-            if (error != ENOENT) {
-                LogDebug(
-                    L"The directory \"%s\" is kept: it was not created by the updater "
-                    L"(%s)\n",
-                    cRIterator->c_str(), SystemErrorText(error).c_str());
-            }
+        } else if (const int error = RemoveEmptyDirectories(*cRIterator)) {
+            // Found in place: what the run put there is gone, and so are empty directories
+            // (a killed run's, whose marker was lost); files are the user's.
+            LogDebug(L"The directory \"%s\" is kept: it was not created by the updater (%s)\n",
+                     cRIterator->c_str(), SystemErrorText(error).c_str());
         }
     }
     m_files.clear();

@@ -58,8 +58,9 @@ public:
 
     // Deletes every listed file in list order, then every listed directory with what is
     // still in it, in reverse list order (the deepest one created last goes first); a
-    // directory given through addRunDir without the owner marker is only removed when
-    // empty, and kept (with a debug line) otherwise. Each
+    // directory given through addRunDir without the owner marker loses only the empty
+    // directories in it (a killed run's) and goes when nothing else is left; otherwise it
+    // is kept (with a debug line). Each
     // deletion is offered to the function-replacing plug-in first ("DeleteFile(...)",
     // "DeleteDir(...)"); the updater deletes only what the plug-in leaves to it. Failures,
     // a plug-in failure included, are logged at debug level and never stop the clean-up:

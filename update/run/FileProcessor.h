@@ -73,10 +73,17 @@ public:
     unsigned long FetchSize(const FileRecord& file) const;
     // Where the check looks for the file of `module` (its destination expanded).
     std::wstring InstalledPath(const UpdateModuleInfo& module, const FileRecord& file) const;
+    // Whether one of the product's files installs at `path`.
+    bool InstallsFile(const std::wstring& path) const;
     // Whether the check chose a patch to rebuild the changed file from.
     bool PatchPlanned(const FileRecord& file) const { return m_patchPlans.count(&file) != 0; }
     // Bytes the download step fetched so far: compressed whole files, and patches.
     unsigned long long WholeBytesFetched() const { return m_wholeBytes; }
+    // The run failed: the whole module files it downloaded are moved into the resume
+    // directory, where the next run finds them as partials that are complete, instead of
+    // being deleted with the temporary directory. Never throws; nothing happens without a
+    // resume directory to keep them in, across file systems, or on a nearly full disk.
+    void KeepDownloadsForNextRun() noexcept;
     unsigned long long PatchBytesFetched() const { return m_patchBytes; }
     // The entries behind UPDATED_FILES of the last check: per module with changed files
     // "[name]", then the local path of each changed file between double quotes (none once
@@ -193,7 +200,9 @@ public:
     // when no such file exists. The child runs with the command time-out
     // (kModuleCommandTimeout) and the wait ends as soon as it does. Throws
     // CUpdateCriticalException 613 (message 252) when a late child cannot be terminated;
-    // the child-process layer's Exception when it cannot be started or awaited.
+    // the child-process layer's Exception when it cannot be started or awaited. A PRE
+    // whose program is missing but is one of the product's files (a first install) is
+    // skipped with an info line (message 1325).
     void RunPre(int moduleIndex);
     void RunPost(int moduleIndex);
     void RunUnPost(int moduleIndex);
@@ -384,6 +393,7 @@ private:
     std::wstring m_downloadDir;
     std::wstring m_baseAddress;  // of the module files, while DownloadFiles runs
     unsigned long long m_wholeBytes = 0;
+    std::wstring m_keptResumeDir;  // where a failed run's downloads are kept; may be empty
     unsigned long long m_patchBytes = 0;
     // A patch the check chose for a changed file, and the installed copy it applies to.
     struct PatchPlan {

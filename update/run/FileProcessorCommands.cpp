@@ -19,8 +19,23 @@ void FileProcessor::RunPre(int moduleIndex) {
     const ModuleCommandLine line = SplitModuleCommand(m.pre);
     const std::wstring path = ModuleProgramPath(installDir(), line.program);
     LogDebug(L"%s\n", Msg<585>(m.name, m.pre).c_str());
-    RunModuleCommand(m.name, ModuleProgramExists(path) ? path : ModuleProgramName(line.program),
-                     line.arguments);
+    const bool exists = ModuleProgramExists(path);
+    // A first install has nothing to stop or prepare yet: a program the update is about to
+    // install cannot run before it.
+    if (!exists && InstallsFile(path)) {
+        LogInfo(L"%s\n", Msg<1325>(m.name, path).c_str());
+        return;
+    }
+    RunModuleCommand(m.name, exists ? path : ModuleProgramName(line.program), line.arguments);
+}
+
+bool FileProcessor::InstallsFile(const std::wstring& path) const {
+    for (const UpdateModuleInfo& module : m_update->modules) {
+        for (const FileRecord& file : module.files) {
+            if (InstalledPath(module, file) == path) return true;
+        }
+    }
+    return false;
 }
 
 void FileProcessor::RunPost(int moduleIndex) {

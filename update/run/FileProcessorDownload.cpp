@@ -3,6 +3,7 @@
 // root is registered before anything can fail, so the clean-up removes it.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -586,6 +587,42 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
     if (!mirror()) DecompressAndVerify(gz, file, m_tempFiles, &arrival.unpacked);
 }
 
+void FileProcessor::KeepDownloadsForNextRun() noexcept {
+    if (m_keptResumeDir.empty() || m_downloadDir.empty()) return;
+    try {
+        UniqueFd dir;
+        struct stat st;
+        // The same judgement as when the transfers began: this user's, nobody else's.
+        if (OpenDirectory(ToMultibyte(m_keptResumeDir), dir) != 0 || ::fstat(dir.get(), &st) != 0 ||
+            st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
+            return;
+        // A run that ended on a full disk frees what it fetched rather than hold it.
+        struct statvfs fs;
+        if (::fstatvfs(dir.get(), &fs) != 0 ||
+            static_cast<unsigned long long>(fs.f_bavail) * fs.f_frsize < m_wholeBytes + (1u << 20))
+            return;
+        // Each whole download still in the download directory (the next run checks its
+        // size and digests before it uses any of it).
+        size_t kept = 0;
+        for (const UpdateModuleInfo& module : m_update->modules) {
+            if (!module.needsupdate) continue;
+            for (const FileRecord& file : module.files) {
+                if (!file.needsupdate) continue;
+                const std::wstring gz = stepGz({&module, &file, 0});
+                const FileInfo info(gz);
+                if (info.Exists() && info.GetSize() == static_cast<off_t>(file.zipsize) &&
+                    TransferWindow::KeepWhole(gz, dir.get(), TransferWindow::PartialNameOf(file)))
+                    ++kept;
+            }
+        }
+        if (kept > 0)
+            LogDebug(L"%zu downloaded file(s) kept in %s for the next run\n", kept,
+                     m_keptResumeDir.c_str());
+    } catch (...) {
+        // Only a saving: the clean-up deletes what stays.
+    }
+}
+
 std::wstring FileProcessor::prepareResumeDir(bool& keep, UniqueFd& dir) {
     const std::wstring kept = TransferWindow::ResumeDirOf(KeptMasterIdxPath(*m_config));
     struct stat st;
@@ -595,6 +632,7 @@ std::wstring FileProcessor::prepareResumeDir(bool& keep, UniqueFd& dir) {
         st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
         keep = true;
         TransferWindow::AdoptPartials(TransferWindow::SharedResumeDirOf(installDir()), kept);
+        if (!mirror()) m_keptResumeDir = kept;
         return kept;
     }
     LogDebug(L"%s cannot hold partial files: transfers start afresh\n", kept.c_str());

@@ -400,6 +400,9 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         LogDebug(L"%s\n", Msg<606>().c_str());
         return 0;
     } catch (...) {
+        // What was fetched serves the next run (a self-update's restart takes its files from
+        // the temporary directory itself).
+        if (!m_config->selfUpdateDone()) fp.KeepDownloadsForNextRun();
         // The plug-in hears the end of the update whatever happened; a failure of this
         // call must not hide the one that ends the attempt.
         Quietly([&] { cb.callLib(L"globalPost()", &CUpdateLibCallbacks::globalPost); });
