@@ -1,8 +1,10 @@
 /* The fresh-install baseline: one libcurl handle (one connection) fetches every .gz file of
  * a list, and zlib inflates each one into its place as the bytes arrive. Nothing else: no
- * digest, no temporary copy, no check.
+ * digest, no temporary copy, no check. With --sync, the files are on disk when it ends (one
+ * syncfs of the destination's file system, what an installation that survives a power cut
+ * pays at the least).
  *
- *     baseline_install <files base URL> <list file> <destination directory>
+ *     baseline_install [--sync] <files base URL> <list file> <destination directory>
  *
  * The list holds one "<module>/<path>" per line; "<base URL>/<module>/<path>.gz" goes to
  * "<destination>/<module>/<last component of path>". Exit status 0 when every file arrived
@@ -13,6 +15,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <zlib.h>
 
 struct sink {
@@ -39,8 +43,11 @@ static size_t inflate_piece(char* data, size_t size, size_t n, void* user) {
 }
 
 int main(int argc, char** argv) {
+    const int sync = argc > 1 && strcmp(argv[1], "--sync") == 0;
+    argv += sync;
+    argc -= sync;
     if (argc != 4) {
-        fprintf(stderr, "usage: %s <base URL> <list> <destination>\n", argv[0]);
+        fprintf(stderr, "usage: %s [--sync] <base URL> <list> <destination>\n", argv[0]);
         return 2;
     }
     FILE* list = fopen(argv[2], "r");
@@ -78,5 +85,10 @@ int main(int argc, char** argv) {
     curl_easy_cleanup(curl);
     curl_global_cleanup();
     fclose(list);
+    if (sync) {
+        const int dir = open(argv[3], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir < 0 || syncfs(dir) != 0) status = 1;
+        if (dir >= 0) close(dir);
+    }
     return status;
 }

@@ -100,6 +100,9 @@ void UnpackAhead::Run() {
         UniqueFd out;
         if (CreateFile(job->output, 0666, out) == 0) {
             ok = InflateOneMember(job->fd, job->size, out.get(), job->cap, written, &job->dropped);
+            // The file is installed as it is: its way to the disk starts now, beside the
+            // transfers, rather than all at once in the flush that ends the run.
+            if (ok) (void)::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
             if (out.close() != 0) ok = false;
             if (!ok) (void)RemoveFile(job->output);
         }

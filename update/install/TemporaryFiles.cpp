@@ -93,6 +93,20 @@ void CTemporaryFiles::addDir(const std::wstring& path) {
     if (std::find(m_dirs.begin(), m_dirs.end(), path) == m_dirs.end()) m_dirs.push_back(path);
 }
 
+void CTemporaryFiles::removeFilesNow(const std::wstring& suffix) noexcept {
+    try {
+        for (const std::wstring& file : m_files) {
+            std::string name;
+            if (file.size() >= suffix.size() &&
+                file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+                WideToMultibyte(file, name) && !name.empty())
+                (void)RemoveFile(name);
+        }
+    } catch (...) {
+        // Only early: the clean-up deletes what is left.
+    }
+}
+
 void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
     for (const std::wstring& file : m_files) {
         try {

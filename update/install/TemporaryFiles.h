@@ -54,6 +54,9 @@ public:
     void addRunDir(const std::wstring& path);
 
     std::vector<std::wstring> files() const { return m_files.ToVector(); }
+    // Deletes the listed files whose names end in `suffix` at once, asking no plug-in (for a
+    // caller that loaded none); they stay listed, and the clean-up finds them gone.
+    void removeFilesNow(const std::wstring& suffix) noexcept;
     const std::vector<std::wstring>& dirs() const { return m_dirs; }
 
     // Deletes every listed file in list order, then every listed directory with what is

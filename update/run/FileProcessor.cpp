@@ -100,6 +100,14 @@ std::wstring FileProcessor::moduleFilesAddress() const {
 }
 
 bool FileProcessor::syncInstalledFiles() {
+    // The downloaded .gz files are of no more use once the files are installed, and not
+    // worth a write to disk: without a plug-in (which hears each deletion) they go before
+    // the flush rather than after it.
+    if (!m_downloadsRemoved && !mirror() && !callbacks().IsLibLoaded()) {
+        m_downloadsRemoved = true;
+        collectTemporaries();
+        m_temporaries.removeFilesNow(kGzSuffix);
+    }
     std::vector<std::string> dirs = {ToMultibyte(GetDirPart(m_pendingIndexMarker))};
     for (const UpdateModuleInfo& module : m_update->modules) {
         std::wstring destination = module.destination;

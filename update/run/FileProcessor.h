@@ -393,7 +393,8 @@ private:
     std::wstring m_downloadDir;
     std::wstring m_baseAddress;  // of the module files, while DownloadFiles runs
     unsigned long long m_wholeBytes = 0;
-    std::wstring m_keptResumeDir;  // where a failed run's downloads are kept; may be empty
+    std::wstring m_keptResumeDir;     // where a failed run's downloads are kept; may be empty
+    bool m_downloadsRemoved = false;  // before the flush that ends a run
     unsigned long long m_patchBytes = 0;
     // A patch the check chose for a changed file, and the installed copy it applies to.
     struct PatchPlan {
