@@ -11,11 +11,11 @@
  * and inflated. */
 #include <curl/curl.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
 
