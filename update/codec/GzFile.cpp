@@ -4,7 +4,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +15,7 @@
 #include "base/PathUtils.h"
 #include "base/SafeFile.h"
 #include "codec/FileDigest.h"
-#include "codec/StreamDigest.h"
+#include "codec/GzipMemberInflater.h"
 
 namespace UpdateNew {
 
@@ -129,52 +128,9 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
 
 bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned long long maxOutput,
                       GunzipOutput& written, const std::atomic<bool>* stop) {
-    constexpr size_t kInPiece = 4 * kPiece, kOutPiece = 4 * kPiece;
-    // Allocated once per thread: a fresh mapping per file would cost its page faults.
-    thread_local std::unique_ptr<unsigned char[]> inBuf(new unsigned char[kInPiece]);
-    thread_local std::unique_ptr<unsigned char[]> outBuf(new unsigned char[kOutPiece]);
-    z_stream z{};
-    // 16 + MAX_WBITS: a gzip wrapper only, as gzread reads a file that starts with one.
-    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
-    StreamDigest digest(StreamDigest::Kind::kMd5);
-    unsigned long long offset = 0, total = 0;
-    int rc = Z_OK;
-    bool ok = true;
-    while (ok && rc != Z_STREAM_END) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) ok = false;
-        if (!ok || offset >= inSize) break;  // the member ends after the input: truncated
-        const size_t want =
-            static_cast<size_t>(std::min<unsigned long long>(kInPiece, inSize - offset));
-        const ssize_t got = ::pread(inFd, inBuf.get(), want, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        // Without the gzip magic gzread copies the data as it is: not for this path.
-        if (offset == 0 && (got < 2 || inBuf[0] != 0x1f || inBuf[1] != 0x8b)) break;
-        offset += static_cast<unsigned long long>(got);
-        z.next_in = inBuf.get();
-        z.avail_in = static_cast<uInt>(got);
-        while (ok && rc != Z_STREAM_END && (z.avail_in > 0 || z.avail_out == 0)) {
-            z.next_out = outBuf.get();
-            z.avail_out = static_cast<uInt>(kOutPiece);
-            rc = inflate(&z, Z_NO_FLUSH);
-            // No progress with all input taken: the output was full; the next piece goes on.
-            if (rc == Z_BUF_ERROR && z.avail_in == 0) rc = Z_OK;
-            if (rc != Z_OK && rc != Z_STREAM_END) ok = false;
-            const size_t have = kOutPiece - z.avail_out;
-            if (!ok || have == 0) continue;
-            if (have > maxOutput - total) ok = false;
-            if (ok) digest.Update(outBuf.get(), have);
-            if (ok && !WriteAll(outFd, outBuf.get(), have)) ok = false;
-            total += have;
-        }
-        // A second member or trailing bytes: gzread would go on reading them.
-        if (rc == Z_STREAM_END && (z.avail_in > 0 || offset < inSize)) ok = false;
-    }
-    inflateEnd(&z);
-    if (!ok || rc != Z_STREAM_END) return false;
-    written.size = total;
-    written.md5 = digest.Md5Text();
-    return true;
+    // Made once per thread: a fresh decoder and buffers per file would cost their page faults.
+    thread_local GzipMemberInflater inflater;
+    return inflater.Inflate(inFd, inSize, outFd, maxOutput, written, stop);
 }
 
 int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode) {
