@@ -1,6 +1,5 @@
 #include "codec/GzFile.h"
 
-#include <nettle/md5.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -16,6 +15,7 @@
 #include "base/SafeFile.h"
 #include "codec/FileDigest.h"
 #include "codec/GzipMemberInflater.h"
+#include "codec/Md5.h"
 
 namespace UpdateNew {
 
@@ -43,8 +43,7 @@ void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstr
 
 int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* outputError,
                unsigned long long maxOutput, GunzipOutput* written) {
-    md5_ctx digest;
-    md5_init(&digest);
+    Md5 digest;
     int writeError = 0;
     bool tooLarge = false;
     if (outputError != nullptr) *outputError = 0;
@@ -89,9 +88,7 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
             break;
         }
         total += static_cast<unsigned long long>(n);
-        if (written != nullptr)
-            md5_update(&digest, static_cast<size_t>(n),
-                       reinterpret_cast<const uint8_t*>(buf.get()));
+        if (written != nullptr) digest.Update(buf.get(), static_cast<size_t>(n));
         errno = 0;
         if (std::fwrite(buf.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
             writeError = errno != 0 ? errno : EIO;
@@ -117,8 +114,8 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
     if (!ok) (void)RemoveFile(outName);
     if (outputError != nullptr && writeError != 0) *outputError = writeError;
     if (ok && written != nullptr) {
-        unsigned char bytes[MD5_DIGEST_SIZE];
-        md5_digest(&digest, sizeof bytes, bytes);
+        unsigned char bytes[Md5::kSize];
+        digest.Final(bytes);
         written->size = total;
         written->md5 = DigestToText(bytes);
     }

@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include "base/FileUtils.h"
-#include "codec/StreamDigest.h"
 
 namespace UpdateNew {
 
@@ -37,7 +36,7 @@ bool GzipMemberInflater::Inflate(int inFd, unsigned long long inSize, int outFd,
     isal_inflate_init(&z);
     // The header is read, and the trailer's CRC-32 and length checked, as zlib does.
     z.crc_flag = ISAL_GZIP;
-    StreamDigest digest(StreamDigest::Kind::kMd5);
+    m_digest.Reset(StreamDigest::Kind::kMd5);
     unsigned long long offset = 0, total = 0;
     bool ok = true;
     while (ok && z.block_state != ISAL_BLOCK_FINISH) {
@@ -64,7 +63,7 @@ bool GzipMemberInflater::Inflate(int inFd, unsigned long long inSize, int outFd,
             if (have == 0 && z.avail_in > 0 && z.avail_in == before) ok = false;  // no progress
             if (!ok || have == 0) continue;
             if (have > maxOutput - total) ok = false;
-            if (ok) digest.Update(m_out.get(), have);
+            if (ok) m_digest.Update(m_out.get(), have);
             if (ok && !WriteAll(outFd, m_out.get(), have)) ok = false;
             total += have;
         } while (ok && z.block_state != ISAL_BLOCK_FINISH && (z.avail_in > 0 || z.avail_out == 0));
@@ -73,7 +72,7 @@ bool GzipMemberInflater::Inflate(int inFd, unsigned long long inSize, int outFd,
     }
     if (!ok || z.block_state != ISAL_BLOCK_FINISH) return false;
     written.size = total;
-    written.md5 = digest.Md5Text();
+    written.md5 = m_digest.Md5Text();
     return true;
 }
 

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "codec/GzFile.h"
+#include "codec/StreamDigest.h"
 
 struct inflate_state;
 
@@ -32,6 +33,7 @@ private:
     std::unique_ptr<inflate_state> m_state;
     std::unique_ptr<unsigned char[]> m_in;
     std::unique_ptr<unsigned char[]> m_out;
+    StreamDigest m_digest;
 };
 
 }  // namespace UpdateNew
