@@ -10,6 +10,7 @@ build/update-publish and served by nginx on 127.0.0.1 (tests/e2e/servers.py).
     bench/run --smoke         tiny product, one run each, goals not enforced (< 30 s)
     bench/run --runs 7 --write-doc docs/performance.md
     bench/run --cases transfers --old-build DIR   also against the updater of an older build
+    bench/run --cases libs    the libraries of the hot loops alone (bench/libs.c), in memory
 
 Exit status: 0 when every measured case ran correctly (goals are reported, not enforced),
 1 when a run failed or produced a wrong installation.
@@ -40,9 +41,12 @@ import servers  # noqa: E402
 SETTLE = 35  # seconds without deletions before a case on a disk (ext4 skips inodes freed
 # within dirty_expire_centisecs, 30 s by default, when it allocates new ones)
 RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product takes a few
-ALL_CASES = "main,transfers,scale,huge,memory,commands,signed"
+ALL_CASES = "main,transfers,scale,huge,memory,commands,signed,libs"
 RESULTS_BEGIN = "<!-- bench results begin -->"
 RESULTS_END = "<!-- bench results end -->"
+LIBS_BEGIN = "<!-- library results begin -->"
+LIBS_END = "<!-- library results end -->"
+LIBS = ("nettle", "libcrypto", "libisal", "libdeflate", "zlib")
 
 
 class BenchError(Exception):
@@ -215,6 +219,7 @@ class Bench:
             self.baseline = None
         self.nginx = None
         self.rows = []
+        self.libs_table = None
         self.failed = False
 
     def discard(self, path):
@@ -674,6 +679,19 @@ class Bench:
                  "whole run's time, start-up and installation included")
         self.discard(inst)
 
+    def libs_case(self, runs):
+        """bench/libs.c: the hot loops' libraries on buffers in memory, a table of its own."""
+        print("measuring the libraries of the hot loops ...", flush=True)
+        exe = os.path.join(self.bin, "libs")
+        flags = subprocess.run(["pkg-config", "--cflags", "--libs", *LIBS], capture_output=True,
+                               text=True, check=True).stdout.split()
+        subprocess.run(["cc", "-O2", "-o", exe, os.path.join(HERE, "libs.c"), *flags, "-lm"],
+                       check=True)
+        argv = [exe, "--reps", str(max(runs, 3))] + (["--quick"] if self.args.smoke else [])
+        self.libs_table = subprocess.run(argv, capture_output=True, text=True, check=True,
+                                         timeout=RUN_TIMEOUT).stdout
+        print(self.libs_table, flush=True)
+
     # ---- report -----------------------------------------------------------------------
     def machine(self):
         cpu = "?"
@@ -739,15 +757,14 @@ def loadavg():
         return "?"
 
 
-def write_doc(path, table):
+def write_doc(path, table, begin=RESULTS_BEGIN, end=RESULTS_END):
     text = ""
     if os.path.exists(path):
         with open(path) as f:
             text = f.read()
-    block = f"{RESULTS_BEGIN}\n{table}{RESULTS_END}"
-    if RESULTS_BEGIN in text and RESULTS_END in text:
-        text = text[:text.index(RESULTS_BEGIN)] + block + text[text.index(RESULTS_END) +
-                                                               len(RESULTS_END):]
+    block = f"{begin}\n{table}{end}"
+    if begin in text and end in text:
+        text = text[:text.index(begin)] + block + text[text.index(end) + len(end):]
     else:
         text += "\n" + block + "\n"
     with open(path, "w") as f:
@@ -798,7 +815,8 @@ def main():
                          ("huge", lambda: bench.huge_case(sizes, runs)),
                          ("memory", lambda: bench.memory_case(sizes, runs)),
                          ("commands", lambda: bench.command_case(runs)),
-                         ("signed", lambda: bench.signed_case(sizes, runs))):
+                         ("signed", lambda: bench.signed_case(sizes, runs)),
+                         ("libs", lambda: bench.libs_case(runs))):
             if name in cases:
                 bench.settle()
                 try:
@@ -808,12 +826,20 @@ def main():
                     print(f"case {name} failed: {e}", file=sys.stderr)
                     bench.not_measured(name, "-", f"failed: {str(e).splitlines()[0]}")
         table = bench.table(bench.machine(), load_before, loadavg(), runs)
-        print()
-        print(table)
+        if bench.rows:
+            print()
+            print(table)
         print(f"benchmark took {time.monotonic() - started:.1f} s")
-        if doc:
+        if doc and cases != {"libs"}:
             write_doc(doc, table)
             print(f"table written to {doc}")
+        # The library table depends on no other case: any run of it but a smoke run
+        # replaces its own block.
+        libs_doc = doc or (os.path.join(SOURCE, "docs", "performance.md")
+                           if not args.smoke else None)
+        if bench.libs_table and libs_doc:
+            write_doc(libs_doc, bench.libs_table, LIBS_BEGIN, LIBS_END)
+            print(f"library table written to {libs_doc}")
     except (BenchError, subprocess.CalledProcessError, RuntimeError, OSError) as e:
         print(f"bench: {e}", file=sys.stderr)
         status = 1

@@ -3,6 +3,7 @@ UPDATER_PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev
   zlib1g-dev libcurl4-openssl-dev libexpat1-dev nettle-dev libsodium-dev minisign libzstd-dev
+  libisal-dev libssl-dev libdeflate-dev
   python3 python3-pytest
   nginx tinyproxy microsocks
   valgrind strace

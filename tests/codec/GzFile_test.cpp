@@ -159,6 +159,11 @@ TEST(InflateOneMember, TakesOneWholeMemberAndNothingElse) {
     const std::string gz = ScratchDir::Read(dir.Path("a.gz"));
     std::string damaged = gz;
     damaged[gz.size() - 6] ^= 0x01;  // the trailer's checksum
+    std::string length = gz;
+    length[gz.size() - 1] ^= 0x01;  // the trailer's length
+    std::string named = gz;         // whole and sound, with a name field: GunzipFile's
+    named[3] = 0x08;
+    named.insert(10, std::string("a\0", 2));
     auto inflate = [&](const std::string& input, unsigned long long cap, GunzipOutput& out) {
         ScratchDir::Write(dir.Path("in"), input);
         const int in = ::open(dir.Path("in").c_str(), O_RDONLY);
@@ -173,7 +178,8 @@ TEST(InflateOneMember, TakesOneWholeMemberAndNothingElse) {
     EXPECT_EQ(data, ScratchDir::Read(dir.Path("out")));
     EXPECT_EQ(data.size(), out.size);
     EXPECT_EQ(GetFileMD5(dir.WPath("orig")), out.md5);
-    for (const std::string& other : {gz + gz, gz + "x", data, damaged, gz.substr(0, 1000)})
+    for (const std::string& other :
+         {gz + gz, gz + "x", data, damaged, gz.substr(0, 1000), length, named})
         EXPECT_FALSE(inflate(other, kGunzipNoLimit, out));
     EXPECT_FALSE(inflate(gz, data.size() - 1, out));
 }

@@ -1,7 +1,6 @@
 #include "codec/CheckedTextFile.h"
 
 #include <fcntl.h>
-#include <nettle/md5.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include "base/Conv.h"
 #include "base/SafeFile.h"
 #include "codec/FileDigest.h"
+#include "codec/Md5.h"
 
 namespace UpdateNew {
 
@@ -27,8 +27,7 @@ int ReadChecked(const std::wstring& path, const std::function<bool(const char*, 
     FILE* fp = std::fopen(name.c_str(), "re");
     if (fp == nullptr) return -1;
 
-    md5_ctx ctx;
-    md5_init(&ctx);
+    Md5 md5;
     char* line = nullptr;
     size_t capacity = 0;
     int count = 0;
@@ -39,8 +38,8 @@ int ReadChecked(const std::wstring& path, const std::function<bool(const char*, 
         if (line[0] == '<') {
             const size_t after = static_cast<size_t>(len) - 1;
             if (after >= 33) {
-                unsigned char digest[MD5_DIGEST_SIZE];
-                md5_digest(&ctx, sizeof digest, digest);
+                unsigned char digest[Md5::kSize];
+                md5.Final(digest);
                 std::wstring computed = DigestToText(digest);
                 std::wstring stated(line + 1, line + 33);
                 unsigned char a[16], b[16];
@@ -55,7 +54,7 @@ int ReadChecked(const std::wstring& path, const std::function<bool(const char*, 
             line[len - 2] = '\n';
             line[--len] = '\0';
         }
-        md5_update(&ctx, static_cast<size_t>(len), reinterpret_cast<const uint8_t*>(line));
+        md5.Update(line, static_cast<size_t>(len));
         if (!store(line, static_cast<size_t>(len))) break;
         ++count;
     }

@@ -1,7 +1,6 @@
 #include "codec/FileDigest.h"
 
 #include <fcntl.h>
-#include <nettle/md5.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <memory>
 
 #include "base/Conv.h"
+#include "codec/Md5.h"
 
 namespace UpdateNew {
 
@@ -95,8 +95,9 @@ std::wstring GetDescriptorMD5(int fd, off_t size, const SkipRanges& skip) {
     std::sort(ranges.begin(), ranges.end(),
               [](const SkipRange& a, const SkipRange& b) { return a.start < b.start; });
 
-    md5_ctx ctx;
-    md5_init(&ctx);
+    // Kept per thread, as the read buffer: nothing allocated per file.
+    thread_local Md5 md5;
+    md5.Reset();
     unsigned char* const buf = ReadBuffer();
     off_t pos = 0;
     size_t next = 0;
@@ -113,11 +114,11 @@ std::wstring GetDescriptorMD5(int fd, off_t size, const SkipRanges& skip) {
         size_t piece = static_cast<size_t>(std::min<off_t>(limit - pos, kPiece));
         ssize_t got = ReadFullAt(fd, buf, piece, pos);
         if (got != static_cast<ssize_t>(piece)) return std::wstring();
-        md5_update(&ctx, piece, buf);
+        md5.Update(buf, piece);
         pos += static_cast<off_t>(piece);
     }
-    unsigned char digest[MD5_DIGEST_SIZE];
-    md5_digest(&ctx, sizeof digest, digest);
+    unsigned char digest[Md5::kSize];
+    md5.Final(digest);
     return DigestToText(digest);
 }
 
@@ -154,11 +155,10 @@ FileDigest GetFileSizeAndMD5(const std::wstring& path) {
 }
 
 std::wstring GetDataMD5(const void* data, size_t size) {
-    md5_ctx ctx;
-    md5_init(&ctx);
-    md5_update(&ctx, size, static_cast<const uint8_t*>(data));
-    unsigned char digest[MD5_DIGEST_SIZE];
-    md5_digest(&ctx, sizeof digest, digest);
+    Md5 md5;
+    md5.Update(data, size);
+    unsigned char digest[Md5::kSize];
+    md5.Final(digest);
     return DigestToText(digest);
 }
 

@@ -1,10 +1,8 @@
 #include "codec/GzFile.h"
 
-#include <nettle/md5.h>
 #include <unistd.h>
 #include <zlib.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +14,8 @@
 #include "base/PathUtils.h"
 #include "base/SafeFile.h"
 #include "codec/FileDigest.h"
-#include "codec/StreamDigest.h"
+#include "codec/GzipMemberInflater.h"
+#include "codec/Md5.h"
 
 namespace UpdateNew {
 
@@ -44,8 +43,7 @@ void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstr
 
 int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* outputError,
                unsigned long long maxOutput, GunzipOutput* written) {
-    md5_ctx digest;
-    md5_init(&digest);
+    Md5 digest;
     int writeError = 0;
     bool tooLarge = false;
     if (outputError != nullptr) *outputError = 0;
@@ -90,9 +88,7 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
             break;
         }
         total += static_cast<unsigned long long>(n);
-        if (written != nullptr)
-            md5_update(&digest, static_cast<size_t>(n),
-                       reinterpret_cast<const uint8_t*>(buf.get()));
+        if (written != nullptr) digest.Update(buf.get(), static_cast<size_t>(n));
         errno = 0;
         if (std::fwrite(buf.get(), 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
             writeError = errno != 0 ? errno : EIO;
@@ -118,8 +114,8 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
     if (!ok) (void)RemoveFile(outName);
     if (outputError != nullptr && writeError != 0) *outputError = writeError;
     if (ok && written != nullptr) {
-        unsigned char bytes[MD5_DIGEST_SIZE];
-        md5_digest(&digest, sizeof bytes, bytes);
+        unsigned char bytes[Md5::kSize];
+        digest.Final(bytes);
         written->size = total;
         written->md5 = DigestToText(bytes);
     }
@@ -129,52 +125,9 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir, int* output
 
 bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned long long maxOutput,
                       GunzipOutput& written, const std::atomic<bool>* stop) {
-    constexpr size_t kInPiece = 4 * kPiece, kOutPiece = 4 * kPiece;
-    // Allocated once per thread: a fresh mapping per file would cost its page faults.
-    thread_local std::unique_ptr<unsigned char[]> inBuf(new unsigned char[kInPiece]);
-    thread_local std::unique_ptr<unsigned char[]> outBuf(new unsigned char[kOutPiece]);
-    z_stream z{};
-    // 16 + MAX_WBITS: a gzip wrapper only, as gzread reads a file that starts with one.
-    if (inflateInit2(&z, 16 + MAX_WBITS) != Z_OK) return false;
-    StreamDigest digest(StreamDigest::Kind::kMd5);
-    unsigned long long offset = 0, total = 0;
-    int rc = Z_OK;
-    bool ok = true;
-    while (ok && rc != Z_STREAM_END) {
-        if (stop != nullptr && stop->load(std::memory_order_relaxed)) ok = false;
-        if (!ok || offset >= inSize) break;  // the member ends after the input: truncated
-        const size_t want =
-            static_cast<size_t>(std::min<unsigned long long>(kInPiece, inSize - offset));
-        const ssize_t got = ::pread(inFd, inBuf.get(), want, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        // Without the gzip magic gzread copies the data as it is: not for this path.
-        if (offset == 0 && (got < 2 || inBuf[0] != 0x1f || inBuf[1] != 0x8b)) break;
-        offset += static_cast<unsigned long long>(got);
-        z.next_in = inBuf.get();
-        z.avail_in = static_cast<uInt>(got);
-        while (ok && rc != Z_STREAM_END && (z.avail_in > 0 || z.avail_out == 0)) {
-            z.next_out = outBuf.get();
-            z.avail_out = static_cast<uInt>(kOutPiece);
-            rc = inflate(&z, Z_NO_FLUSH);
-            // No progress with all input taken: the output was full; the next piece goes on.
-            if (rc == Z_BUF_ERROR && z.avail_in == 0) rc = Z_OK;
-            if (rc != Z_OK && rc != Z_STREAM_END) ok = false;
-            const size_t have = kOutPiece - z.avail_out;
-            if (!ok || have == 0) continue;
-            if (have > maxOutput - total) ok = false;
-            if (ok) digest.Update(outBuf.get(), have);
-            if (ok && !WriteAll(outFd, outBuf.get(), have)) ok = false;
-            total += have;
-        }
-        // A second member or trailing bytes: gzread would go on reading them.
-        if (rc == Z_STREAM_END && (z.avail_in > 0 || offset < inSize)) ok = false;
-    }
-    inflateEnd(&z);
-    if (!ok || rc != Z_STREAM_END) return false;
-    written.size = total;
-    written.md5 = digest.Md5Text();
-    return true;
+    // Made once per thread: a fresh decoder and buffers per file would cost their page faults.
+    thread_local GzipMemberInflater inflater;
+    return inflater.Inflate(inFd, inSize, outFd, maxOutput, written, stop);
 }
 
 int GzipFile(const std::wstring& source, const std::wstring& target, const char* mode) {

@@ -38,9 +38,12 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstri
 // into exactly the same output is taken: one gzip member, its trailer checked, nothing
 // after it, at most `maxOutput` bytes inflated. Anything else (not gzip data, several
 // members, damage, too much output, a read or write error) gives false at once and says
-// nothing: the caller then runs GunzipFile, which reports it. `stop` (may be null) is
-// looked at between pieces; once set, the call gives false. Meant for one thread of its
-// own: its buffers are kept per thread.
+// nothing: the caller then runs GunzipFile, which reports it. A member whose header has
+// optional fields (a name, a comment, extra data, a header checksum) is left to GunzipFile
+// as well: this path inflates with the faster decoder of GzipMemberInflater, which reads
+// those fields otherwise. `stop` (may be null) is looked at between pieces; once set, the
+// call gives false. Meant for one thread of its own: its decoder and buffers are kept per
+// thread.
 bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned long long maxOutput,
                       GunzipOutput& written, const std::atomic<bool>* stop = nullptr);
 

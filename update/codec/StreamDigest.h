@@ -1,14 +1,15 @@
 // StreamDigest computes the MD5 or the SHA-256 digest of bytes handed over in pieces, as
 // they arrive, so that a file received into place need not be read back for its check.
 // The texts are those of GetFileMD5 (FileDigest.h) and Sha256OfFile (Sha256.h) for the
-// same bytes. A value type; not shared between threads.
+// same bytes. Movable, not copyable; not shared between threads.
 #pragma once
 
-#include <nettle/md5.h>
 #include <nettle/sha2.h>
 
 #include <cstddef>
 #include <string>
+
+#include "codec/Md5.h"
 
 namespace UpdateNew {
 
@@ -29,7 +30,7 @@ public:
 
 private:
     Kind m_kind = Kind::kNone;
-    md5_ctx m_md5;
+    Md5 m_md5;
     sha256_ctx m_sha256;
 };
 
