@@ -24,6 +24,7 @@
 #include "download/IndexVerifier.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
+#include "run/StatCache.h"
 
 namespace UpdateNew {
 
@@ -114,6 +115,7 @@ bool FileProcessor::syncInstalledFiles() {
         }
     }
     const int error = SyncFileSystems(dirs);
+    m_filesSynced = error == 0;
     if (error != 0) LogWarning(L"%s\n", Msg<1020>(installDir(), SystemErrorText(error)).c_str());
     return error == 0;
 }
@@ -135,8 +137,11 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
             paths.push_back(JoinPath(destination, CheckedName(file, false)));
     }
     if (paths.size() < 2) return nullptr;
+    StatCache* cache = statCache();
+    DigestPrefetch::Source source;
+    if (cache) source = [cache](const std::wstring& path) { return cache->digest(path); };
     return std::unique_ptr<DigestPrefetch>(
-        new DigestPrefetch(std::move(paths), DigestPrefetch::Workers()));
+        new DigestPrefetch(std::move(paths), DigestPrefetch::Workers(), 256, std::move(source)));
 }
 
 void FileProcessor::BeginPrefetch() {
@@ -150,7 +155,11 @@ void FileProcessor::BeginPrefetch() {
     if (m_config->mirror() || m_config->cCallbacks().hasLibPlugin()) return;
     // One worker while this thread reads the product info, all of them once it checks.
     const unsigned workers = DigestPrefetch::Workers();
-    m_prefetch.reset(new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead));
+    StatCache* cache = statCache();
+    DigestPrefetch::Source source;
+    if (cache) source = [cache](const std::wstring& path) { return cache->digest(path); };
+    m_prefetch.reset(
+        new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead, std::move(source)));
 }
 
 void FileProcessor::DropPrefetch() {
@@ -215,6 +224,10 @@ void FileProcessor::CheckFiles() {
     }
     if (!prefetch) prefetch = prefetchDigests();
     loadInstallationRecords();
+    if (statCache()) statCache()->beginCheck();
+    m_checked = true;
+    m_cachedDigests = 0;
+    size_t checked = 0;
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
@@ -240,6 +253,7 @@ void FileProcessor::CheckFiles() {
             std::wstring localPath;
             const bool changed =
                 checkFile(module, file, destination, moduleAddress, prefetch.get(), localPath);
+            ++checked;
             // What a kill during the replacement of the file left beside it.
             if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
             if (!mirror() && (file.config || m_update->removeDropped))
@@ -282,6 +296,10 @@ void FileProcessor::CheckFiles() {
     if (callbacks.filesTotal() != 0)
         m_config->setPackedVariable(L"UPDATED_FILES", std::move(m_updatedText));
     m_updatedText.clear();
+    if (m_statCache && LogDebugOn())
+        LogDebug(L"%s\n", Msg<1300>(m_cachedDigests, checked,
+                                    StatCache::Path(GetServersHandler().GetLocalMasterIdxPath()))
+                              .c_str());
     findDroppedFiles();
 }
 
@@ -315,7 +333,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
         ThrowIfInterrupted();
         const FileDigest local = prefetch && prefetch->nextIs(localPath)
                                      ? prefetch->take(ThrowIfInterrupted)
-                                     : GetFileSizeAndMD5(localPath);
+                                     : installedDigest(localPath);
         if (!local.exists) {
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;
@@ -323,6 +341,8 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
         bool changed = checkInstalledFile(module, file, localPath, moduleAddress, local);
         if (changed && file.config) changed = judgeConfigFile(file, localPath, local.digest);
         if (changed) planPatch(module, file, localPath, local.digest);
+        if (local.cached) ++m_cachedDigests;
+        if (!changed && m_statCache) m_statCache->record(local);
         return changed;
     }
     // The mirror tree holds the server's compressed files under the same layout.
