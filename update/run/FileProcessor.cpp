@@ -100,7 +100,7 @@ std::wstring FileProcessor::moduleFilesAddress() const {
     return m_serversHandler ? m_serversHandler->GetUpdateRootAddress() : std::wstring();
 }
 
-bool FileProcessor::syncInstalledFiles() {
+bool FileProcessor::syncInstalledFiles(bool checkedOnly) {
     std::vector<std::string> dirs = {ToMultibyte(GetDirPart(m_pendingIndexMarker))};
     for (const UpdateModuleInfo& module : m_update->modules) {
         std::wstring destination = module.destination;
@@ -108,6 +108,11 @@ bool FileProcessor::syncInstalledFiles() {
             m_config->expandVariables(destination, true, false);
         } catch (const Exception&) {
             continue;  // the check could not reach its files either
+        }
+        // The check looks at each file in its module's destination itself.
+        if (checkedOnly) {
+            dirs.push_back(ToMultibyte(destination));
+            continue;
         }
         for (const FileRecord& file : module.files) {
             std::string dir = ToMultibyte(GetDirPart(JoinPath(destination, file.name)));

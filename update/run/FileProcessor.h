@@ -309,8 +309,9 @@ private:
                       const std::wstring& marker);
     void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
     // Flushes the file systems that hold the kept index and the files of every module (one
-    // syncfs each); false, with a warning, when that fails.
-    bool syncInstalledFiles();
+    // syncfs each); false, with a warning, when that fails. `checkedOnly`: the files where
+    // the check looks at them (each module's destination), one directory per module.
+    bool syncInstalledFiles(bool checkedOnly = false);
     bool m_filesSynced = false;  // syncInstalledFiles succeeded
     // Fetches the signature file `remote` into `local` (registered as temporary first), no
     // bigger than a signature file may be.

@@ -32,7 +32,7 @@ FileDigest FileProcessor::installedDigest(const std::wstring& path) {
 
 void FileProcessor::SaveStatCache() {
     if (!m_statCache || !m_checked || !m_serversHandler) return;
-    if (!m_filesSynced && !syncInstalledFiles()) return;
+    if (!m_filesSynced && !syncInstalledFiles(true)) return;
     m_statCache->save(m_serversHandler->GetLocalMasterIdxPath());
 }
 
