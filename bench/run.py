@@ -41,7 +41,7 @@ import servers  # noqa: E402
 SETTLE = 35  # seconds without deletions before a case on a disk (ext4 skips inodes freed
 # within dirty_expire_centisecs, 30 s by default, when it allocates new ones)
 RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product takes a few
-ALL_CASES = "main,transfers,scale,huge,memory,commands,signed,libs"
+ALL_CASES = "main,transfers,scale,huge,statcache,memory,commands,signed,libs"
 RESULTS_BEGIN = "<!-- bench results begin -->"
 RESULTS_END = "<!-- bench results end -->"
 LIBS_BEGIN = "<!-- library results begin -->"
@@ -187,6 +187,9 @@ class Bench:
         self.discarded = 0
         self.www = os.path.join(self.work, "www")
         os.makedirs(self.www)
+        # The huge products, shared by the cases that check them (huge_products()).
+        self.huge = None
+        self.huge_users = set()
         # A private copy of the updater and its message file: no configuration file of the
         # build directory can reach the runs.
         self.bin = os.path.join(self.work, "bin")
@@ -494,31 +497,52 @@ class Bench:
         for inst in insts.values():
             self.discard(inst)
 
-    def huge_case(self, sizes, runs):
-        """200,000 files (a product info of tens of MB): the check per file against the same
-        check of 2000 such files, and the peak RSS of the fresh install and of the check."""
+    def huge_products(self, sizes):
+        """The 2000- and 200,000-file products, published and installed once for the cases
+        that check them: {"products", "urls", "insts", "install_rss", "info_note"}."""
+        if self.huge:
+            return self.huge
         small, large = sizes["huge"]
-        insts, urls, rss, install_rss = {}, {}, [], []
+        h = {"products": {}, "urls": {}, "insts": {}, "install_rss": [], "info_note": ""}
         for n in (small, large):
             print(f"generating the {n}-file product ...", flush=True)
             p = Product(self, f"huge{n}", files=n, total_mib=0, min_kib=0.5, max_kib=1,
                         big_mib=0, seed=5)
+            h["products"][n] = p
             # Publishing 200,000 files takes longer than one run may on a loaded machine.
-            urls[n] = p.publish(f"huge{n}", timeout=RUN_TIMEOUT * max(1, n // 20000))
-            insts[n] = os.path.join(self.work, f"insthuge{n}")
-            os.makedirs(insts[n])
+            h["urls"][n] = p.publish(f"huge{n}", timeout=RUN_TIMEOUT * max(1, n // 20000))
+            h["insts"][n] = os.path.join(self.work, f"insthuge{n}")
+            os.makedirs(h["insts"][n])
             print(f"installing the {n}-file product ...", flush=True)
-            secs, peak = self.run_updater(insts[n], urls[n])
+            secs, peak = self.run_updater(h["insts"][n], h["urls"][n])
             if n == large:
-                install_rss.append(peak)
+                h["install_rss"].append(peak)
                 info = os.path.join(self.www, f"huge{n}", gen_product.PRODUCTINFO)
-                info_note = f"product info: {os.path.getsize(info) / 2**20:.1f} MiB on the server"
+                h["info_note"] = (f"product info: {os.path.getsize(info) / 2**20:.1f} MiB "
+                                  "on the server")
                 try:
                     with gzip.open(info) as f:
-                        info_note += f", {len(f.read()) / 2**20:.1f} MiB decompressed"
+                        h["info_note"] += f", {len(f.read()) / 2**20:.1f} MiB decompressed"
                 except OSError:
                     pass
-            p.verify(insts[n], p.digests())
+            p.verify(h["insts"][n], p.digests())
+        self.huge = h
+        return h
+
+    def done_with_huge(self, case):
+        """The installations go once the last case that checks them is done."""
+        self.huge_users.discard(case)
+        if not self.huge_users and self.huge:
+            for inst in self.huge["insts"].values():
+                self.discard(inst)
+
+    def huge_case(self, sizes, runs):
+        """200,000 files (a product info of tens of MB): the check per file against the same
+        check of 2000 such files, and the peak RSS of the fresh install and of the check."""
+        small, large = sizes["huge"]
+        h = self.huge_products(sizes)
+        insts, urls, rss = h["insts"], h["urls"], []
+        install_rss, info_note = h["install_rss"], h["info_note"]
         check = ["--IgnoreMasterIDX=1", "--checkdirty"]
 
         def check_large():
@@ -539,8 +563,25 @@ class Bench:
             peak = max(peaks) / 1024
             self.row(f"peak RSS of the {what} on {large} files", f"{peak:.1f} MiB", "-", "-",
                      "<= 256 MiB", verdict(peak <= 256), note)
-        for inst in insts.values():
-            self.discard(inst)
+        self.done_with_huge("huge")
+
+    def statcache_case(self, sizes, runs):
+        """The check of the up-to-date 200,000-file installation with the stat cache (filled
+        by a first run) against md5sum -c of the same files."""
+        large = sizes["huge"][1]
+        h = self.huge_products(sizes)
+        inst, url, p = h["insts"][large], h["urls"][large], h["products"][large]
+        # Files changed within a second before a check are not recorded; the periodic full
+        # check is left out here (it costs what the plain check costs).
+        check = ["--IgnoreMasterIDX=1", "--checkdirty", "--stat-cache=1", "--full-check-every=0"]
+        time.sleep(1.1)
+        self.run_updater(inst, url, check)
+        listing = p.md5_list(inst, p.digests(), os.path.join(self.work, f"md5-huge{large}.txt"))
+        a, b = self.paired(runs, lambda: self.run_updater(inst, url, check)[0],
+                           lambda: timed(["md5sum", "--quiet", "-c", listing])[0])
+        self.ratio_row(f"check of {large} files (0.5-1 KiB each) with the stat cache", a, b,
+                       0.1, "<= 0.1x", "--stat-cache=1 (filled by a first run) vs md5sum -c")
+        self.done_with_huge("statcache")
 
     def memory_case(self, sizes, runs):
         print("generating the big-file product ...", flush=True)
@@ -807,12 +848,14 @@ def main():
     try:
         bench = Bench(args)
         bench.nginx = servers.Nginx(bench.www).start()
+        bench.huge_users = cases & {"huge", "statcache"}
         load_before = loadavg()
         started = time.monotonic()
         for name, fn in (("main", lambda: bench.main_cases(sizes, runs)),
                          ("transfers", lambda: bench.transfer_cases(sizes, runs)),
                          ("scale", lambda: bench.scale_case(sizes, runs)),
                          ("huge", lambda: bench.huge_case(sizes, runs)),
+                         ("statcache", lambda: bench.statcache_case(sizes, runs)),
                          ("memory", lambda: bench.memory_case(sizes, runs)),
                          ("commands", lambda: bench.command_case(runs)),
                          ("signed", lambda: bench.signed_case(sizes, runs)),

@@ -128,6 +128,13 @@ std::vector<Decl> ExpectedTable() {
          L"File replaced at the end of the run with its outcome as JSON"},
         {L"metrics", 47, 1, false, false, -1, N,
          L"File replaced at the end of the run with its figures in the Prometheus text format"},
+        {L"stat-cache", 130, 1, false, false, -1, L"0",
+         L"1 keeps each checked file's size, times, inode and digest beside the kept master "
+         L"index and takes the digest of a file whose values did not change from there without "
+         L"reading it"},
+        {L"full-check-every", 131, 1, false, false, -1, L"10",
+         L"With stat-cache: every n-th check reads and hashes every file and renews the cache; "
+         L"1 every check, 0 never (Defaults to 10)"},
     };
 }
 
@@ -207,12 +214,12 @@ TEST_F(UpdateParametersTest, OptionsWithDefaultsAreSetFromTheStart) {
     std::vector<std::wstring> set;
     for (const Parameter& p : t)
         if (p.isSet()) set.push_back(p.name());
-    EXPECT_EQ(
-        (std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate", L"mirror",
-                                   L"plain-pass", L"install-path", L"config-file", L"backup-dir",
-                                   L"logfile", L"tmpdir", L"log-append", L"delta", L"check-timeout",
-                                   L"retry-failed", L"candidate", L"list-changes"}),
-        set);
+    EXPECT_EQ((std::vector<std::wstring>{L"retries", L"timeout", L"parallel", L"max-rate",
+                                         L"mirror", L"plain-pass", L"install-path", L"config-file",
+                                         L"backup-dir", L"logfile", L"tmpdir", L"log-append",
+                                         L"delta", L"check-timeout", L"retry-failed", L"candidate",
+                                         L"list-changes", L"stat-cache", L"full-check-every"}),
+              set);
     EXPECT_EQ(kCwd, t.getValue(OPT_INSTALL_PATH));
     // The updater's directory gets its separator when it came without one.
     CUpdateParameters u(L"/opt/bin", kCwd);
@@ -526,6 +533,8 @@ TEST_F(UpdateParametersTest, ApplicationFollowsTableOrderAndSkipsPluginsAndConfi
         L"setCheckTimeout(60)",
         L"setRetryFailed(false)",
         L"setCandidateMode(auto)",
+        L"setStatCache(false)",
+        L"setFullCheckEvery(10)",
     };
     EXPECT_EQ(expected, target.calls);
 }
@@ -542,7 +551,7 @@ TEST_F(UpdateParametersTest, HelpPrintsEveryEntryAndExitsWithZero) {
     EXPECT_EQ(Captured([&](FILE* f) { t.printUtf8(f); }), out);
     size_t entries = 0;
     for (size_t pos = 0; (pos = out.find("\n--", pos)) != std::string::npos; ++pos) ++entries;
-    EXPECT_EQ(53u, entries);
+    EXPECT_EQ(55u, entries);
 }
 
 TEST_F(UpdateParametersTest, HelpOnTheCommandLineEndsBeforeInstallPathIsApplied) {

@@ -16,7 +16,7 @@ BUILD_DIR = Path(os.environ.get("UPDATER_BUILD_DIR", Path(__file__).resolve().pa
 UPDATER = BUILD_DIR / "updater"
 MESSAGE_FILE = BUILD_DIR / "update_msg.lqr"
 
-# The 51 options of the command line, in help order.
+# The 53 options of the command line, in help order.
 OPTION_NAMES = [
     "retries", "timeout", "parallel", "max-rate", "mirror", "plain-pass", "proxy-server",
     "proxy-port", "proxy-username", "proxy-userpass", "share-username", "share-userpass", "help",
@@ -27,6 +27,7 @@ OPTION_NAMES = [
     "productfileignoreserverlist", "TmpFilesList", "IgnoreMasterIDX", "version", "log-append",
     "log-template", "trusted-keys", "trust-threshold", "delta", "check-timeout",
     "retry-failed", "machine-id", "candidate", "status", "list-changes", "report", "metrics",
+    "stat-cache", "full-check-every",
 ]
 
 # Options that pass validation without any server being contacted before the run.

@@ -86,7 +86,7 @@ def test_man_page_documents_every_option(staged, tmp_path):
     p = subprocess.run([str(staged / "usr/bin/updater"), *HELP_ARGS], capture_output=True,
                        text=True, cwd=tmp_path, timeout=30)
     options = re.findall(r"^--([A-Za-z%\-]+)", p.stdout, re.M)
-    assert len(options) == 53
+    assert len(options) == 55
     page = (staged / "usr/share/man/man1/updater.1").read_text()
     for name in options:
         assert "\\-\\-" + name.replace("-", "\\-") in page, name

@@ -4,7 +4,9 @@ one changed file, checkdirty, verification failures, failover over servers, a pl
 that takes the installation over, what module commands report."""
 
 import os
+import re
 import subprocess
+import time
 
 import pytest
 
@@ -322,3 +324,52 @@ def test_first_install_skips_a_pre_command_that_the_update_installs(tmp_path, ng
     kit.publish()
     assert kit.run([url]).returncode == 0, kit.log_text()
     assert kit.markers() == ["svc start", "svc stop", "svc start"]
+def test_stat_cache_reads_only_changed_files_and_is_dropped_when_not_trusted(tmp_path, nginx):
+    kit = two_module_kit(tmp_path)
+    srv = nginx(kit.www)
+    assert kit.run([srv.url], ["--stat-cache=1"]).returncode == 0
+    cache = kit.inst / (MASTERIDX + ".stat")
+    time.sleep(1.1)  # a file changed within a second before a check is not recorded
+
+    def check():
+        r = kit.run([srv.url], ["--stat-cache=1", "--full-check-every=4", "--IgnoreMasterIDX=1"])
+        assert r.returncode == 0, kit.log_text()
+        m = re.search(r"(\d+) of 4 checked files had their digest from the stat cache",
+                      kit.log_text())
+        return int(m.group(1)), kit.log_text()
+
+    assert check()[0] == 0 and cache.stat().st_mode & 0o777 == 0o600
+    assert check()[0] == 4
+    # Changed behind the updater's back, size and modification time put back: its status
+    # change time still differs, so it is read and repaired.
+    lib = kit.inst / "base" / "liba.so"
+    original, st = lib.read_bytes(), lib.stat()
+    lib.write_bytes(bytes(b ^ 1 for b in original))
+    os.utime(lib, ns=(st.st_atime_ns, st.st_mtime_ns))
+    assert check()[0] == 3
+    assert lib.read_bytes() == original
+    hits, log = check()  # the fourth check since the install reads every file
+    assert hits == 0 and "reads every installed file and renews the stat cache" in log
+
+    def pending():
+        (kit.inst / (MASTERIDX + ".pending")).write_bytes(b"")
+
+    def failed_run():
+        (kit.inst / (MASTERIDX + ".lastrun")).write_text(
+            "# updater last run 1\nended=%d\noutcome=failed\n" % (time.time() + 60))
+
+    def link():
+        os.rename(cache, cache.with_name("elsewhere"))
+        os.symlink("elsewhere", cache)
+
+    for damage, why in [(pending, "an unfinished update's marker is there"),
+                        (failed_run, "the last run did not end well"),
+                        (link, "it is not a regular file of root"),
+                        (lambda: os.chmod(cache, 0o606), "it is not a regular file of root"),
+                        (lambda: os.truncate(cache, cache.stat().st_size - 1),
+                         "it is damaged or of another format")]:
+        damage()
+        hits, log = check()
+        assert hits == 0 and f'The stat cache "{cache}" is not used: {why}' in log, log
+        assert cache.is_file() and not cache.is_symlink()
+    assert check()[0] >= 3

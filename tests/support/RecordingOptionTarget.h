@@ -70,6 +70,8 @@ public:
     void setStatus(const std::wstring& v) override { rec(L"setStatus", v); }
     void setReportFile(const std::wstring& v) override { rec(L"setReportFile", v); }
     void setMetricsFile(const std::wstring& v) override { rec(L"setMetricsFile", v); }
+    void setStatCache(bool on) override { rec(L"setStatCache", flag(on)); }
+    void setFullCheckEvery(int runs) override { rec(L"setFullCheckEvery", std::to_wstring(runs)); }
 
     // The recorded calls whose name starts with `prefix`.
     std::vector<std::wstring> only(const std::wstring& prefix) const {

@@ -7,19 +7,23 @@
 
 namespace UpdateNew {
 
-DigestPrefetch::DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead)
+DigestPrefetch::DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead,
+                               Source source)
     : m_paths(std::make_move_iterator(paths.begin()), std::make_move_iterator(paths.end())),
       m_closed(true),
       m_lookahead(std::max<size_t>(lookahead, 1)),
+      m_source(std::move(source)),
       m_slots(m_lookahead),
       m_ready(m_lookahead, false) {
     start(static_cast<unsigned>(
         std::min<size_t>(std::max(threads, 1u), std::max<size_t>(m_paths.size(), 1))));
 }
 
-DigestPrefetch::DigestPrefetch(unsigned threads, unsigned threadsAfterClose, size_t lookahead)
+DigestPrefetch::DigestPrefetch(unsigned threads, unsigned threadsAfterClose, size_t lookahead,
+                               Source source)
     : m_threadsAfterClose(threadsAfterClose),
       m_lookahead(std::max<size_t>(lookahead, 1)),
+      m_source(std::move(source)),
       m_slots(m_lookahead),
       m_ready(m_lookahead, false) {
     start(std::max(threads, 1u));
@@ -84,7 +88,7 @@ void DigestPrefetch::work() {
         const size_t index = m_nextToCompute++;
         const std::wstring path = m_paths[index];
         lock.unlock();
-        FileDigest result = GetFileSizeAndMD5(path);
+        FileDigest result = m_source ? m_source(path) : GetFileSizeAndMD5(path);
         lock.lock();
         m_slots[index % m_lookahead] = std::move(result);
         m_ready[index % m_lookahead] = true;

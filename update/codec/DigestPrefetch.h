@@ -19,13 +19,18 @@ namespace UpdateNew {
 
 class DigestPrefetch {
 public:
-    // Starts `threads` workers (at least one) that compute GetFileSizeAndMD5 of `paths` in
-    // list order, never more than `lookahead` results ahead of the next take().
-    DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead = 256);
+    // What a worker computes for a path: GetFileSizeAndMD5 when empty. Called on the
+    // worker threads, several at a time; what it refers to must outlive the workers.
+    using Source = std::function<FileDigest(const std::wstring&)>;
+    // Starts `threads` workers (at least one) that compute `source` of `paths` in list
+    // order, never more than `lookahead` results ahead of the next take().
+    DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead = 256,
+                   Source source = Source());
     // The same with a list that grows while the workers run: add() appends a path,
     // close() says that none follows and brings the workers to `threadsAfterClose` (the
     // thread that adds is busy with other work until then). Called by the taking thread.
-    DigestPrefetch(unsigned threads, unsigned threadsAfterClose, size_t lookahead);
+    DigestPrefetch(unsigned threads, unsigned threadsAfterClose, size_t lookahead,
+                   Source source = Source());
     void add(std::wstring path);
     void close();
     // Stops the workers (results not taken are dropped) and waits for them.
@@ -61,6 +66,7 @@ private:
     unsigned m_threadsAfterClose = 0;
     size_t m_addedUnannounced = 0;  // paths added since the waiting workers were last woken
     const size_t m_lookahead;
+    const Source m_source;
     std::mutex m_mutex;
     // Wake-ups only where someone waits: the taking thread for the result it needs next,
     // the workers once a batch of slots is free again (a wake-up per file costs a system

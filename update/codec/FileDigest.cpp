@@ -147,6 +147,10 @@ FileDigest GetFileSizeAndMD5(const std::wstring& path) {
     }
     result.exists = true;
     result.size = st.st_size;
+    result.device = st.st_dev;
+    result.inode = st.st_ino;
+    result.mtimeNs = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    result.ctimeNs = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
     // A file read in one piece gains nothing from read-ahead advice: no call for it.
     if (st.st_size > static_cast<off_t>(kPiece))
         (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);

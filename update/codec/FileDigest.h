@@ -38,11 +38,18 @@ std::wstring GetDescriptorMD5(int fd, off_t size, const SkipRanges& skip = SkipR
 
 // What the check of an installed file needs, from one open of the file: whether it exists
 // (stat succeeds), its size, and its digest text (empty when it cannot be opened or read
-// in full, as GetFileMD5 gives it).
+// in full, as GetFileMD5 gives it). With a digest, also what fstat said of the file before
+// it was read (device, inode, modification and status change times in nanoseconds since
+// the epoch), and whether the digest was taken from a cache instead of the file's bytes.
 struct FileDigest {
     bool exists = false;
     off_t size = 0;
     std::wstring digest;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long mtimeNs = 0;
+    long long ctimeNs = 0;
+    bool cached = false;
 };
 FileDigest GetFileSizeAndMD5(const std::wstring& path);
 

@@ -126,6 +126,8 @@ public:
     void setStatus(const std::wstring& form) override { m_status = form; }
     void setReportFile(const std::wstring& path) override { m_reportFile = path; }
     void setMetricsFile(const std::wstring& path) override { m_metricsFile = path; }
+    void setStatCache(bool on) override { m_statCache = on; }
+    void setFullCheckEvery(int runs) override { m_fullCheckEvery = runs; }
     void setPlainPass(bool on) override { m_plainPass = on; }
     void setLogAppend(bool on) override { m_logAppend = on; }
     // Minisign public keys the master index must be signed with, and how many distinct
@@ -185,6 +187,10 @@ public:
     // Where the run's outcome goes at its end (empty: nowhere).
     const std::wstring& reportFile() const { return m_reportFile; }
     const std::wstring& metricsFile() const { return m_metricsFile; }
+    // The check takes unchanged files' digests from the stat cache (`stat-cache`); every
+    // fullCheckEvery()-th check with it hashes every file (0: never).
+    bool statCache() const { return m_statCache; }
+    int fullCheckEvery() const { return m_fullCheckEvery; }
     // `logfile` was given (on the command line or in the configuration file).
     bool logFileGiven() const {
         auto option = m_params.findById(OPT_LOGFILE);
@@ -286,6 +292,8 @@ private:
     std::wstring m_status;
     std::wstring m_reportFile;
     std::wstring m_metricsFile;
+    bool m_statCache = false;
+    int m_fullCheckEvery = 10;
     bool m_ignoreServerList = false;
     std::wstring m_trustedKeys;
     int m_trustThreshold = 1;

@@ -105,6 +105,9 @@ public:
     virtual void setStatus(const std::wstring& form) = 0;
     virtual void setReportFile(const std::wstring& path) = 0;
     virtual void setMetricsFile(const std::wstring& path) = 0;
+    // `stat-cache` (on for "1" or "true") and `full-check-every` (0 to 1000000, checked).
+    virtual void setStatCache(bool on) = 0;
+    virtual void setFullCheckEvery(int runs) = 0;
 
     virtual ~UpdateOptionTarget() = default;
 };

@@ -185,6 +185,15 @@ void Status(const CUpdateParameters&, const std::wstring& value, UpdateOptionTar
 // `trust-threshold`: a whole number of distinct keys, 1 to 8 (the most signatures an index
 // carries); anything else ends the run before a server is asked.
 // `check-timeout`: whole seconds from 1 to a day.
+// `full-check-every`: 0 (never) or the period in runs, up to 1000000.
+void FullCheckEvery(const CUpdateParameters&, const std::wstring& value,
+                    UpdateOptionTarget& target) {
+    unsigned long long runs = 0;
+    if (!WholeNumber(Trim(value), 7, runs) || runs > 1000000)
+        ThrowBadValue(L"full-check-every", value, L"a whole number from 0 to 1000000");
+    target.setFullCheckEvery(static_cast<int>(runs));
+}
+
 void CheckTimeout(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
     unsigned long long seconds = 0;
     if (!WholeNumber(Trim(value), 5, seconds) || seconds < 1 || seconds > 86400)
@@ -367,6 +376,15 @@ const OptionRow kOptionTable[] = {
     {OPT_METRICS, L"metrics", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
      Text<&T::setMetricsFile>,
      L"File replaced at the end of the run with its figures in the Prometheus text format"},
+    {OPT_STAT_CACHE, L"stat-cache", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,
+     OnOff<&T::setStatCache>,
+     L"1 keeps each checked file's size, times, inode and digest beside the kept master index "
+     L"and takes the digest of a file whose values did not change from there without reading "
+     L"it"},
+    {OPT_FULL_CHECK_EVERY, L"full-check-every", kValue, L"10", DefaultFrom::Text, 0, kNoDependency,
+     FullCheckEvery,
+     L"With stat-cache: every n-th check reads and hashes every file and renews the cache; 1 "
+     L"every check, 0 never (Defaults to 10)"},
 };
 
 // The row of an id (the first, for an option with two spellings); null for unknown ids.

@@ -68,6 +68,8 @@ enum EUpdateOptionId : int32_t {
     OPT_LIST_CHANGES = 45,
     OPT_REPORT = 46,
     OPT_METRICS = 47,
+    OPT_STAT_CACHE = 130,
+    OPT_FULL_CHECK_EVERY = 131,
 };
 
 class CUpdateParameters : public Parameters {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "base/Conv.h"
@@ -28,23 +29,30 @@ void WriteRecord(const std::wstring& path, const std::string& bytes) {
 
 }  // namespace
 
-bool CInstallationRecords::ReadLines(const std::wstring& path, const char* header,
-                                     std::vector<std::string>& lines) {
+int CInstallationRecords::ReadRecord(const std::wstring& path, std::string& bytes,
+                                     struct stat& st) {
     UniqueFd fd;
-    struct stat st;
-    if (OpenExisting(ToMultibyte(path), O_RDONLY, fd) != 0 || ::fstat(fd.get(), &st) != 0 ||
-        (st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & S_IWOTH) != 0)
-        return false;
+    if (const int error = OpenExisting(ToMultibyte(path), O_RDONLY, fd)) return error;
+    if (::fstat(fd.get(), &st) != 0) return errno;
+    if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & S_IWOTH) != 0) return EPERM;
     FILE* in = ::fdopen(fd.get(), "r");
-    if (!in) return false;
+    if (!in) return errno;
     fd.release();
-    std::string text;
+    bytes.clear();
+    if (st.st_size > 0) bytes.reserve(static_cast<size_t>(st.st_size));
     char piece[64 * 1024];
     size_t n;
-    while ((n = std::fread(piece, 1, sizeof piece, in)) > 0) text.append(piece, n);
-    const bool ok = !std::ferror(in);
+    while ((n = std::fread(piece, 1, sizeof piece, in)) > 0) bytes.append(piece, n);
+    const int error = std::ferror(in) ? EIO : 0;
     std::fclose(in);
-    if (!ok) return false;
+    return error;
+}
+
+bool CInstallationRecords::ReadLines(const std::wstring& path, const char* header,
+                                     std::vector<std::string>& lines) {
+    std::string text;
+    struct stat st;
+    if (ReadRecord(path, text, st) != 0) return false;
     size_t start = 0;
     bool first = true;
     while (start < text.size()) {

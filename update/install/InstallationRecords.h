@@ -10,6 +10,8 @@
 // A value type, used on the run's thread only.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <map>
 #include <string>
 #include <utility>
@@ -27,6 +29,10 @@ public:
     // of the other records beside the kept index.
     static bool ReadLines(const std::wstring& path, const char* header,
                           std::vector<std::string>& lines);
+    // Reads the whole record `path` into `bytes` under the rules of ReadLines; 0, or the
+    // error number (EPERM for a file of another user or writable by every user). `st` is
+    // what fstat said of the file read.
+    static int ReadRecord(const std::wstring& path, std::string& bytes, struct stat& st);
     static std::wstring InstalledPath(const std::wstring& keptIndex);
 
     // Reads both records kept beside `keptIndex`. A record that is missing, unreadable or

@@ -24,6 +24,7 @@
 #include "download/IndexVerifier.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
+#include "run/StatCache.h"
 
 namespace UpdateNew {
 
@@ -99,7 +100,7 @@ std::wstring FileProcessor::moduleFilesAddress() const {
     return m_serversHandler ? m_serversHandler->GetUpdateRootAddress() : std::wstring();
 }
 
-bool FileProcessor::syncInstalledFiles() {
+bool FileProcessor::syncInstalledFiles(bool checkedOnly) {
     // The downloaded .gz files are of no more use once the files are installed, and not
     // worth a write to disk: without a plug-in (which hears each deletion) they go before
     // the flush rather than after it.
@@ -116,12 +117,18 @@ bool FileProcessor::syncInstalledFiles() {
         } catch (const Exception&) {
             continue;  // the check could not reach its files either
         }
+        // The check looks at each file in its module's destination itself.
+        if (checkedOnly) {
+            dirs.push_back(ToMultibyte(destination));
+            continue;
+        }
         for (const FileRecord& file : module.files) {
             std::string dir = ToMultibyte(GetDirPart(JoinPath(destination, file.name)));
             if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
         }
     }
     const int error = SyncFileSystems(dirs);
+    m_filesSynced = error == 0;
     if (error != 0) LogWarning(L"%s\n", Msg<1020>(installDir(), SystemErrorText(error)).c_str());
     return error == 0;
 }
@@ -143,8 +150,11 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
             paths.push_back(JoinPath(destination, CheckedName(file, false)));
     }
     if (paths.size() < 2) return nullptr;
+    StatCache* cache = statCache();
+    DigestPrefetch::Source source;
+    if (cache) source = [cache](const std::wstring& path) { return cache->digest(path); };
     return std::unique_ptr<DigestPrefetch>(
-        new DigestPrefetch(std::move(paths), DigestPrefetch::Workers()));
+        new DigestPrefetch(std::move(paths), DigestPrefetch::Workers(), 256, std::move(source)));
 }
 
 void FileProcessor::BeginPrefetch() {
@@ -158,7 +168,11 @@ void FileProcessor::BeginPrefetch() {
     if (m_config->mirror() || m_config->cCallbacks().hasLibPlugin()) return;
     // One worker while this thread reads the product info, all of them once it checks.
     const unsigned workers = DigestPrefetch::Workers();
-    m_prefetch.reset(new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead));
+    StatCache* cache = statCache();
+    DigestPrefetch::Source source;
+    if (cache) source = [cache](const std::wstring& path) { return cache->digest(path); };
+    m_prefetch.reset(
+        new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead, std::move(source)));
 }
 
 void FileProcessor::DropPrefetch() {
@@ -223,6 +237,10 @@ void FileProcessor::CheckFiles() {
     }
     if (!prefetch) prefetch = prefetchDigests();
     loadInstallationRecords();
+    if (statCache()) statCache()->beginCheck();
+    m_checked = true;
+    m_cachedDigests = 0;
+    size_t checked = 0;
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
@@ -248,6 +266,7 @@ void FileProcessor::CheckFiles() {
             std::wstring localPath;
             const bool changed =
                 checkFile(module, file, destination, moduleAddress, prefetch.get(), localPath);
+            ++checked;
             // What a kill during the replacement of the file left beside it.
             if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
             if (!mirror() && (file.config || m_update->removeDropped))
@@ -290,6 +309,10 @@ void FileProcessor::CheckFiles() {
     if (callbacks.filesTotal() != 0)
         m_config->setPackedVariable(L"UPDATED_FILES", std::move(m_updatedText));
     m_updatedText.clear();
+    if (m_statCache && LogDebugOn())
+        LogDebug(L"%s\n", Msg<1300>(m_cachedDigests, checked,
+                                    StatCache::Path(GetServersHandler().GetLocalMasterIdxPath()))
+                              .c_str());
     findDroppedFiles();
 }
 
@@ -323,7 +346,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
         ThrowIfInterrupted();
         const FileDigest local = prefetch && prefetch->nextIs(localPath)
                                      ? prefetch->take(ThrowIfInterrupted)
-                                     : GetFileSizeAndMD5(localPath);
+                                     : installedDigest(localPath);
         if (!local.exists) {
             if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(localPath).c_str());
             return true;
@@ -331,6 +354,8 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
         bool changed = checkInstalledFile(module, file, localPath, moduleAddress, local);
         if (changed && file.config) changed = judgeConfigFile(file, localPath, local.digest);
         if (changed) planPatch(module, file, localPath, local.digest);
+        if (local.cached) ++m_cachedDigests;
+        if (!changed && m_statCache) m_statCache->record(local);
         return changed;
     }
     // The mirror tree holds the server's compressed files under the same layout.

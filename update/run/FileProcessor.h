@@ -25,6 +25,7 @@ class CDownloadServersHandler;
 class DigestPrefetch;
 class FileDownloader;
 class IndexVerifier;
+class StatCache;
 class TransferWindow;
 struct FileDigest;
 class UpdateCallbacks;
@@ -262,8 +263,18 @@ public:
     // Writes the records of the checked product beside the kept master index, after a run
     // that ended well. Throws Exception (message 1104) when one cannot be written.
     void SaveInstallationRecords();
+    // With the stat cache on: replaces it with what the last check found, after a run that
+    // ended well, once the files it describes are on disk (the file systems holding the
+    // kept index and every module's files are flushed first unless the run did that
+    // already). Does nothing when no check ran. Never throws; a failure is a warning.
+    void SaveStatCache();
 
 private:
+    // The stat cache, read on first use when the option is on (not in mirror mode nor in
+    // the run after a self-update); null otherwise.
+    StatCache* statCache();
+    // The installed file's size and digest, from the stat cache when it has them.
+    FileDigest installedDigest(const std::wstring& path);
     // Reads the records kept beside the kept master index, for the check.
     void loadInstallationRecords();
     // A changed configuration file (`local` its digest): true when it is to be replaced as
@@ -307,8 +318,10 @@ private:
                       const std::wstring& marker);
     void replaceKeptIndex(const std::wstring& fresh, const std::wstring& kept);
     // Flushes the file systems that hold the kept index and the files of every module (one
-    // syncfs each); false, with a warning, when that fails.
-    bool syncInstalledFiles();
+    // syncfs each); false, with a warning, when that fails. `checkedOnly`: the files where
+    // the check looks at them (each module's destination), one directory per module.
+    bool syncInstalledFiles(bool checkedOnly = false);
+    bool m_filesSynced = false;  // syncInstalledFiles succeeded
     // Fetches the signature file `remote` into `local` (registered as temporary first), no
     // bigger than a signature file may be.
     void fetchIndexSignature(const std::wstring& remote, const std::wstring& local);
@@ -381,8 +394,13 @@ private:
     // each entry in it: one narrow copy of every path instead of a string per entry.
     std::string m_updatedText;
     std::vector<size_t> m_updatedEnds;
-    std::vector<std::wstring> m_checkLines;      // the debug lines of the file being checked
-    std::wstring m_verdictLines[2];              // messages 685 (changed) and 686 (up to date)
+    std::vector<std::wstring> m_checkLines;  // the debug lines of the file being checked
+    std::wstring m_verdictLines[2];          // messages 685 (changed) and 686 (up to date)
+    // Declared before the prefetch, whose workers may use it until they are stopped.
+    std::unique_ptr<StatCache> m_statCache;
+    bool m_statCacheRead = false;  // statCache() decided
+    bool m_checked = false;        // CheckFiles ran
+    size_t m_cachedDigests = 0;    // files of the last check whose digest came from it
     std::unique_ptr<DigestPrefetch> m_prefetch;  // begun while the product info is read
     int m_prefetchModule = -1;                   // the module m_prefetchDestination is of
     std::wstring m_prefetchDestination;          // empty: its files are not prefetched

@@ -9,8 +9,32 @@
 #include "codec/FileDigest.h"
 #include "download/DownloadServersHandler.h"
 #include "run/FileProcessor.h"
+#include "run/StatCache.h"
 
 namespace UpdateNew {
+
+StatCache* FileProcessor::statCache() {
+    if (!m_statCacheRead) {
+        m_statCacheRead = true;
+        if (m_config->statCache() && !mirror() && !m_config->selfUpdateDone() && m_serversHandler) {
+            m_statCache.reset(new StatCache);
+            m_statCache->load(m_serversHandler->GetLocalMasterIdxPath(), m_unfinished,
+                              m_config->fullCheckEvery());
+        }
+    }
+    return m_statCache.get();
+}
+
+FileDigest FileProcessor::installedDigest(const std::wstring& path) {
+    StatCache* cache = statCache();
+    return cache ? cache->digest(path) : GetFileSizeAndMD5(path);
+}
+
+void FileProcessor::SaveStatCache() {
+    if (!m_statCache || !m_checked || !m_serversHandler) return;
+    if (!m_filesSynced && !syncInstalledFiles(true)) return;
+    m_statCache->save(m_serversHandler->GetLocalMasterIdxPath());
+}
 
 void FileProcessor::loadInstallationRecords() {
     m_records.clearFiles();

@@ -357,7 +357,10 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         if (!m_config->selfUpdateDone() && cb.filesTotal() == 0 && !fp.HasDroppedFiles() &&
             (!postsOwed || m_config->checkDirty())) {
             if (!m_config->checkDirty()) fp.SaveInstallationRecords();
-            if (!postsOwed) fp.FinishMasterIdx();
+            if (!postsOwed) {
+                fp.FinishMasterIdx();
+                fp.SaveStatCache();
+            }
             LogDebug(L"%s\n", Msg<615>().c_str());
             if (m_config->checkDirty()) LogInfo(L"%s\n", Msg<714>().c_str());
             cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
@@ -374,6 +377,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
             m_resultText = Msg<715>(FileCountText(cb.filesTotal()), ModuleCountText(modules),
                                     ByteSizeText(cb.ulGetDownloadSize()));
             LogInfo(L"%s\n", m_resultText.c_str());
+            fp.SaveStatCache();
             deleteMasterIdxQuietly(false);
             return 1;
         }
@@ -397,6 +401,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         cb.callLib(L"globalPost()", &CUpdateLibCallbacks::globalPost);
         fp.SaveInstallationRecords();
         fp.FinishMasterIdx();
+        fp.SaveStatCache();
         LogDebug(L"%s\n", Msg<606>().c_str());
         return 0;
     } catch (...) {
