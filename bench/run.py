@@ -41,6 +41,8 @@ RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product t
 ALL_CASES = "main,transfers,scale,huge,memory,commands,signed"
 RESULTS_BEGIN = "<!-- bench results begin -->"
 RESULTS_END = "<!-- bench results end -->"
+# The updater's default number of transfers in flight (its option parallel).
+DEFAULT_PARALLEL = 8
 
 
 class BenchError(Exception):
@@ -327,6 +329,7 @@ class Bench:
             at = self.access_log_size()
             t = self.run_updater(inst, url1)[0]
             seen["requests"], seen["connections"] = self.requests_since(at)
+            seen["most"] = max(seen.get("most", 0), seen["connections"])
             return t
 
         a, b = self.paired(runs, fresh,
@@ -336,6 +339,14 @@ class Bench:
                        "<= 1.5x", "baseline: one curl (one connection), gzip -d, cp; the "
                        f"updater made {seen['requests']} requests over "
                        f"{seen['connections']} connection(s)")
+        # Each transfer in flight keeps its connection (default --parallel=8), and the
+        # master index and product info take one more: a connection per file means the
+        # connections are dropped and opened again.
+        most = DEFAULT_PARALLEL + 2
+        self.row("connections of a fresh install (the most of any run)", str(seen["most"]),
+                 f"{seen['requests']} requests", "-", f"<= {most}",
+                 "(smoke)" if self.args.smoke else ("yes" if seen["most"] <= most else "no"),
+                 "nginx's $connection in its access log")
 
         if self.baseline:
             a, b = self.paired(runs, fresh, lambda: self.c_baseline(

@@ -137,6 +137,11 @@ TransferPool::TransferPool(InternetConnection& connection, size_t maxConnections
     if (!m_multi) return;
     const long connections = static_cast<long>(std::max<size_t>(1, maxConnections));
     curl_multi_setopt(Multi(m_multi), CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+    // libcurl sizes its cache of idle connections after the handles in the multi handle
+    // (four per handle) unless told: a finished transfer leaves it at once, so while the
+    // download loop is behind, few handles remain and the cache closes connections that
+    // the next files then open again. It keeps every connection the transfers may use.
+    curl_multi_setopt(Multi(m_multi), CURLMOPT_MAXCONNECTS, connections);
     curl_multi_setopt(Multi(m_multi), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     m_thread = std::thread(&TransferPool::Run, this);
 }
