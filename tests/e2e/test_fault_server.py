@@ -564,6 +564,25 @@ def test_overlapping_transfers_keep_the_events_the_failures_and_the_tree(tmp_pat
     assert 'The value "fast" of the option max-rate' in (r.stdout + r.stderr).decode()
 
 
+def test_transfers_keep_their_connections(tmp_path, nginx, monkeypatch):
+    """Over HTTP/1.1 a run opens one connection per transfer in flight and one for the index
+    and product info, however far the loop is behind; over HTTP/2 the files share one."""
+    kit = UpdateKit(tmp_path)
+    for m in range(3):
+        kit.module(f"m{m}", {f"lib/f{i}.bin": os.urandom(500 + i) for i in range(100)})
+    kit.publish()
+    srv = nginx(kit.www, tls=True)
+    monkeypatch.setenv("SSL_CERT_FILE", servers.CA_FILE)
+    for url, files_only, most in ((srv.url, False, 10), (srv.tls_url, True, 1)):
+        at = os.path.getsize(srv.access_log) if os.path.exists(srv.access_log) else 0
+        r = fresh_run(kit, [url], "--parallel=8")
+        assert r.returncode == 0 and kit.installed_tree() == expected_tree(kit), kit.log_text()
+        lines = [ln for ln in log_lines_since(srv, at)
+                 if not files_only or f"/{UPDATEROOT}/m" in ln]
+        connections = {re.search(r"connection=(\d+)", ln).group(1) for ln in lines}
+        assert len(lines) >= 300 and len(connections) <= most, (url, len(connections))
+
+
 def test_interrupt_stops_every_transfer_in_flight_and_rolls_back(tmp_path, nginx):
     kit, old = installed_old_then_published_new(tmp_path, nginx)
     # Larger than what a transfer keeps in memory before it writes to its partial file.

@@ -14,9 +14,9 @@ namespace {
 struct Collect : TransferSink {
     std::string data;
     int restarts = 0;
-    bool Receive(const char* p, size_t n, bool fromStart) override {
+    Taken Receive(const char* p, size_t n, bool fromStart) override {
         if (fromStart) data.clear(), ++restarts;
-        return data.append(p, n), true;
+        return data.append(p, n), Taken::kYes;
     }
 };
 

@@ -40,9 +40,6 @@ std::string PartialName(const std::wstring& digest, unsigned long long size) {
     return name + "-" + std::to_string(size) + ".part";
 }
 
-// The most a transfer keeps in memory before writing it to its partial.
-constexpr size_t kWriteBuffer = 64 * 1024;
-
 // Copies the open file `fd` to a new file `target` (a rename across file systems).
 int CopyOut(int fd, const std::string& target) {
     if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
@@ -70,10 +67,16 @@ int CopyOut(int fd, const std::string& target) {
 
 // One planned file in flight (or done and not yet taken by Fetch): its partial file and
 // the blocks received before the loop reached it, which Fetch reports first. A slot ends
-// its own transfer and unpacking job, so that neither outlives it.
-class TransferWindow::Slot : public TransferSink {
+// its own transfer, writing and unpacking job, so that none of them outlives it.
+//
+// Threads: the pool's thread (with its lock held) takes the blocks into the writer and
+// counts them (`received`, `pending`, `overLimit`, `restarted`); the writer's thread writes
+// and digests them (`fd`, `onDisk`, `digest`, `job`); the caller reads either once the
+// transfer has ended and the writer has written everything (TransferWindow::wait).
+class TransferWindow::Slot : public TransferSink, public BlockWriter::Stream {
 public:
     TransferPool* pool = nullptr;
+    BlockWriter* writer = nullptr;
     FileDownloader* downloader = nullptr;
     FileDownloader::TransferNames names;
     std::string partial;      // its path, for messages
@@ -84,6 +87,7 @@ public:
     int openErrno = 0;
     unsigned long long cap = 0;          // ZIPSIZE; 0: no cap
     unsigned long long onDisk = 0;       // bytes in the partial
+    unsigned long long received = 0;     // bytes in the partial once the writer wrote them
     unsigned long long resumedFrom = 0;  // bytes a past transfer left, continued now
     std::vector<unsigned long> pending;  // block sizes not reported yet
     // Blocks are kept back while bytes of an earlier transfer are not known to be good:
@@ -104,82 +108,82 @@ public:
     unsigned long long unpackCap = 0;  // FILESIZE
     std::shared_ptr<UnpackAhead::Job> job;
 
-    // Received bytes not yet written to the partial: libcurl hands them over in blocks of
-    // 16 KiB, written in pieces of up to kWriteBuffer. Empty when no transfer is receiving.
-    std::vector<char> buffered;
-
     ~Slot() override {
         if (pool && id != 0) pool->Cancel(id);
+        if (writer) writer->Forget(*this);
         if (job) unpack->Drop(job);
         Close(!resumable);
     }
 
-    // Writes what is buffered to the partial; false (writeErrno set) when it cannot.
-    bool Flush() {
-        if (buffered.empty() || fd < 0) return true;
-        const bool ok = WriteAll(fd, buffered.data(), buffered.size());
-        if (!ok && writeErrno == 0) writeErrno = errno != 0 ? errno : EIO;
-        std::vector<char>().swap(buffered);
-        return ok;
-    }
-
     void Close(bool remove) {
-        if (!remove) Flush();
         if (fd >= 0) ::close(fd);
         fd = -1;
         if (remove && !partialName.empty()) ::unlinkat(dir, partialName.c_str(), 0);
         if (remove) partial.clear(), partialName.clear();
     }
 
-    // Starts the partial afresh; what it held was never reported and never will be.
+    // Starts the partial afresh; what it held was never reported and never will be. Not
+    // while a transfer or the writer works on the slot.
     bool Truncate() {
-        std::vector<char>().swap(buffered);
         pending.clear();
         holdReports = false;
         if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0) {
             writeErrno = errno;
             return false;
         }
-        onDisk = resumedFrom = 0;
+        onDisk = received = resumedFrom = 0;
         digesting = false;
         return true;
     }
 
-    // On the pool's thread, with its lock held: nothing here may call a plug-in or log.
-    bool Receive(const char* data, size_t bytes, bool fromStart) override {
-        if (fromStart && onDisk > 0) {
-            restarted = true;
-            if (!Truncate()) return false;
-        }
+    // On the pool's thread, with its lock held: nothing here may call a plug-in, log or
+    // touch the partial.
+    Taken Receive(const char* data, size_t bytes, bool fromStart) override {
+        const bool restart = fromStart && received > 0;
+        const unsigned long long before = restart ? 0 : received;
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
-        if (cap > 0 && bytes > cap - onDisk) {
+        if (cap > 0 && bytes > cap - before) {
             overLimit = true;
-            return false;
+            return Taken::kStop;
         }
+        switch (writer->Offer(*this, data, bytes, restart)) {
+            case BlockWriter::Offered::kTaken:
+                break;
+            case BlockWriter::Offered::kFull:
+                return Taken::kLater;
+            case BlockWriter::Offered::kFailed:
+                return Taken::kStop;
+        }
+        if (restart) {
+            restarted = true;
+            pending.clear();
+            holdReports = false;
+            resumedFrom = 0;
+        }
+        received = before + bytes;
         pending.push_back(static_cast<unsigned long>(bytes));
-        if (buffered.size() + bytes > kWriteBuffer && !Flush()) return false;
-        if (bytes >= kWriteBuffer) {
-            if (!WriteAll(fd, data, bytes)) {
-                writeErrno = errno != 0 ? errno : EIO;
-                return false;
-            }
-        } else {
-            if (buffered.capacity() == 0) buffered.reserve(kWriteBuffer);
-            buffered.insert(buffered.end(), data, data + bytes);
-        }
-        onDisk += bytes;
-        if (digesting) digest.Update(data, bytes);
-        return true;
+        return Taken::kYes;
     }
 
-    // On the pool's thread, with its lock held. A file of the expected size that arrived
-    // whole is decompressed at once, on the unpacking thread. The job is the slot's only
-    // once it is queued; a job that cannot be made leaves the file to the loop.
-    void Ended(bool completed) override {
-        Flush();
-        if (!completed || !digesting || !unpack || overLimit || writeErrno != 0 || fd < 0 ||
-            onDisk != cap)
-            return;
+    // On the pool's thread, with its lock held: the writer ends the file (End).
+    void Ended(bool completed) override { writer->Finish(*this, completed); }
+
+    // On the writer's thread.
+    int Write(const char* data, size_t bytes, bool restart) override {
+        if (restart && (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) < 0)) return errno;
+        if (restart) onDisk = 0;
+        if (!WriteAll(fd, data, bytes)) return errno != 0 ? errno : EIO;
+        onDisk += bytes;
+        if (digesting) digest.Update(data, bytes);
+        return 0;
+    }
+
+    // On the writer's thread, once the transfer's bytes are written. A file of the
+    // expected size that arrived whole is decompressed at once, on the unpacking thread.
+    // The job is the slot's only once it is queued; a job that cannot be made leaves the
+    // file to the loop.
+    void End(bool completed) override {
+        if (!completed || !digesting || !unpack || fd < 0 || onDisk != cap) return;
         const int input = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (input < 0) return;
         std::shared_ptr<UnpackAhead::Job> queued;
@@ -193,7 +197,7 @@ public:
             unpack->Add(queued);
             job = std::move(queued);
         } catch (...) {
-            // Nothing may leave the pool's thread; the job closes `input` as it goes.
+            // Nothing may leave the writer's thread; the job closes `input` as it goes.
         }
     }
 };
@@ -210,7 +214,8 @@ TransferWindow::TransferWindow(FileDownloader& downloader, size_t width, unsigne
       m_askAhead(askAhead),
       m_resumeDir(ToMultibyte(WithoutTrailingSlash(resumeDir))),
       m_resumeFd(resumeFd),
-      m_pool(downloader.connection(), m_width, maxRate) {}
+      m_pool(downloader.connection(), m_width, maxRate),
+      m_writer([this] { m_pool.Resume(); }) {}
 
 TransferWindow::~TransferWindow() {
     cancelAll();
@@ -319,6 +324,7 @@ void TransferWindow::start(size_t index, bool ask) {
     // A slot already there (none should be) ends its transfer as it goes.
     m_slots[index] = std::move(slot);
     s.pool = &m_pool;
+    s.writer = &m_writer;
     s.downloader = m_downloader;
     try {
         s.names = namesOf(index);
@@ -353,7 +359,7 @@ void TransferWindow::start(size_t index, bool ask) {
         s.Close(false);
         return;
     }
-    s.onDisk = static_cast<unsigned long long>(st.st_size);
+    s.onDisk = s.received = static_cast<unsigned long long>(st.st_size);
     if (s.cap > 0 && s.onDisk > s.cap && !s.Truncate()) return;
     if (::lseek(s.fd, 0, SEEK_END) < 0) s.writeErrno = errno;
     s.resumedFrom = s.onDisk;
@@ -418,6 +424,12 @@ void TransferWindow::wait(Slot& slot) {
         cancelAll();
         ThrowIfInterrupted();
     }
+    // Then the writer's thread writes what it still holds of the transfer.
+    const int err = m_writer.Wait(slot, [&] {
+        if (InterruptRequested()) cancelAll();
+        ThrowIfInterrupted();
+    });
+    if (slot.writeErrno == 0) slot.writeErrno = err;
 }
 
 void TransferWindow::restartWhole(Slot& slot) {

@@ -14,9 +14,10 @@
 // its size: bytes kept from an earlier transfer, and what is received after them, are
 // reported once the continued file proved good; a partial thrown away was never reported.
 //
-// Threads: the pool's thread fills the slots (with the pool's lock held), the unpacking
-// threads write the decompressed files; everything else, every plug-in call among it, is
-// on the caller's thread. Destroying the window (also while an exception leaves Fetch)
+// Threads: the pool's thread hands the received blocks to the slots (with the pool's lock
+// held), the writer's thread (BlockWriter) writes them to the partials and digests them,
+// the unpacking threads write the decompressed files; everything else, every plug-in call
+// among it, is on the caller's thread. Destroying the window (also while an exception leaves Fetch)
 // ends every transfer and unpacking job first.
 //
 // Every transfer writes to a partial file in the resume directory. A partial of a file
@@ -46,6 +47,7 @@
 
 #include "base/UniqueFd.h"
 #include "codec/StreamDigest.h"
+#include "download/BlockWriter.h"
 #include "download/FileDownloader.h"
 #include "download/UnpackAhead.h"
 #include "download/UnpackedFile.h"
@@ -157,6 +159,9 @@ private:
     std::string m_resumeDir;
     UniqueFd m_resumeFd;
     TransferPool m_pool;
+    // Writes the received blocks to the partials and digests them; after the pool, which it
+    // resumes, and before the slots, which it writes for.
+    BlockWriter m_writer;
     std::vector<Entry> m_plan;
     Namer m_namer;
     std::vector<bool> m_resumable;  // per planned file: its partial is kept between runs

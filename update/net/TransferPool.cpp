@@ -114,7 +114,8 @@ struct TransferPool::Transfer {
     std::string url;
     unsigned long long offset = 0;
     bool firstBlock = true;
-    bool paused = false;
+    bool paused = false;  // by the rate cap
+    bool held = false;    // by its sink
     bool done = false;
     TransferOutcome outcome;
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -137,6 +138,11 @@ TransferPool::TransferPool(InternetConnection& connection, size_t maxConnections
     if (!m_multi) return;
     const long connections = static_cast<long>(std::max<size_t>(1, maxConnections));
     curl_multi_setopt(Multi(m_multi), CURLMOPT_MAX_HOST_CONNECTIONS, connections);
+    // libcurl sizes its cache of idle connections after the handles in the multi handle
+    // (four per handle) unless told: a finished transfer leaves it at once, so while the
+    // download loop is behind, few handles remain and the cache closes connections that
+    // the next files then open again. It keeps every connection the transfers may use.
+    curl_multi_setopt(Multi(m_multi), CURLMOPT_MAXCONNECTS, connections);
     curl_multi_setopt(Multi(m_multi), CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
     m_thread = std::thread(&TransferPool::Run, this);
 }
@@ -263,13 +269,31 @@ size_t TransferPool::WriteCallback(char* data, size_t size, size_t nmemb, void* 
         }
         fromStart = answer == Answer::kWhole;
     }
+    switch (t->sink->Receive(data, bytes, fromStart)) {
+        case TransferSink::Taken::kYes:
+            break;
+        case TransferSink::Taken::kLater:
+            t->held = true;
+            return CURL_WRITEFUNC_PAUSE;
+        case TransferSink::Taken::kStop:
+            return bytes == 0 ? 1 : 0;
+    }
     t->firstBlock = false;
     pool.m_budget -= static_cast<double>(bytes);
-    if (!t->sink->Receive(data, bytes, fromStart)) return bytes == 0 ? 1 : 0;
     return bytes;
 }
 
 void TransferPool::Refill() {
+    if (m_resume) {
+        m_resume = false;
+        for (auto& entry : m_transfers) {
+            Transfer& t = *entry.second;
+            if (!t.held || !t.easy) continue;
+            t.held = false;
+            // May deliver the kept block at once and pause again.
+            curl_easy_pause(t.easy, CURLPAUSE_CONT);
+        }
+    }
     if (m_maxRate == 0) return;
     const auto now = std::chrono::steady_clock::now();
     const double seconds = std::chrono::duration<double>(now - m_lastRefill).count();
@@ -317,6 +341,12 @@ void TransferPool::Reap() {
         t->Release();
         if (t->sink) t->sink->Ended(result == CURLE_OK);
     }
+}
+
+void TransferPool::Resume() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_resume = true;
+    if (m_multi) curl_multi_wakeup(Multi(m_multi));
 }
 
 void TransferPool::Hold(bool held) {

@@ -5,9 +5,10 @@
 //
 // The transfers run on a thread of the pool's own, so they move on while the caller
 // checks and unpacks what arrived before: the sinks are called on that thread, with the
-// pool's lock held. The caller reads what a sink collected inside Locked. WaitFor returns
-// early when SIGINT or SIGTERM was received, so a run stops every transfer in flight
-// within a fraction of a second.
+// pool's lock held, and should only take the bytes (a sink that cannot take a block now
+// pauses its transfer until Resume). The caller reads what a sink collected inside Locked. WaitFor
+// returns early when SIGINT or SIGTERM was received, so a run stops every transfer in flight within
+// a fraction of a second.
 #pragma once
 
 #include <chrono>
@@ -27,13 +28,17 @@ namespace UpdateNew {
 // Takes the body of one transfer.
 class TransferSink {
 public:
+    enum class Taken {
+        kYes,    // the block is the sink's
+        kLater,  // not now: the transfer pauses and offers the same block again after Resume
+        kStop,   // the transfer ends (as failed)
+    };
     virtual ~TransferSink() = default;
     // One block of the body, on the pool's thread with its lock held. `fromStart` is true on the
     // first block of an answer that begins at byte 0 although a later offset was asked for (a
     // server that ignores ranges): the sink then drops what it held. An answer that begins
-    // anywhere else never reaches the sink (TransferOutcome::rangeRefused). False stops the
-    // transfer.
-    virtual bool Receive(const char* data, size_t bytes, bool fromStart) = 0;
+    // anywhere else never reaches the sink (TransferOutcome::rangeRefused).
+    virtual Taken Receive(const char* data, size_t bytes, bool fromStart) = 0;
     // The transfer ended (`complete`: libcurl received the whole answer), on the pool's
     // thread with its lock held; the sink may hand what it received on from here.
     virtual void Ended(bool complete) { (void)complete; }
@@ -98,6 +103,9 @@ public:
     // Ends `id` (in flight or not) and forgets it; once this returns, its sink is no
     // longer called.
     void Cancel(int id);
+    // Offers the blocks the sinks answered kLater for once more, soon, on the pool's thread.
+    // Any thread may call it, with no lock held that a sink takes.
+    void Resume();
 
 private:
     struct Transfer;
@@ -106,7 +114,8 @@ private:
     // The thread: adds and removes what the caller asked for, moves the transfers on and
     // tells the waiting caller, until the pool is destroyed.
     void Run();
-    // Hands out the budget earned since the last call and resumes paused transfers.
+    // Hands out the budget earned since the last call and resumes the transfers the cap
+    // paused; resumes those their sinks paused when Resume was called.
     void Refill();
     // Collects the transfers libcurl finished.
     void Reap();
@@ -128,6 +137,7 @@ private:
     std::vector<std::unique_ptr<Transfer>> m_retired;
     unsigned long long m_rounds = 0;  // rounds of the thread so far
     int m_holds = 0;                  // Hold(true) not yet released
+    bool m_resume = false;            // Resume was called
     bool m_stop = false;
     std::thread m_thread;
 };
