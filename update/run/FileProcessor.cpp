@@ -215,6 +215,10 @@ void FileProcessor::CheckFiles() {
     }
     if (!prefetch) prefetch = prefetchDigests();
     loadInstallationRecords();
+    // Three debug lines per file: written in batches rather than with a call per file,
+    // unless a plug-in library, which may write to the log itself, hears each file.
+    std::unique_ptr<LogHold> hold;
+    if (!callbacks.IsGuiLibLoaded() && !callbacks.hasLibPlugin()) hold.reset(new LogHold);
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
