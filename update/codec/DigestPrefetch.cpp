@@ -49,17 +49,14 @@ DigestPrefetch::DigestPrefetch(std::vector<std::wstring> paths, unsigned threads
     : m_paths(std::make_move_iterator(paths.begin()), std::make_move_iterator(paths.end())),
       m_closed(true),
       m_lookahead(std::max<size_t>(lookahead, 1)),
-      m_slots(m_lookahead),
-      m_ready(m_lookahead, false) {
+      m_slots(std::min(m_lookahead, m_paths.size())),
+      m_ready(m_slots.size(), false) {
     start(static_cast<unsigned>(
         std::min<size_t>(std::max(threads, 1u), std::max<size_t>(m_paths.size(), 1))));
 }
 
 DigestPrefetch::DigestPrefetch(unsigned threads, unsigned threadsAfterClose, size_t lookahead)
-    : m_threadsAfterClose(threadsAfterClose),
-      m_lookahead(std::max<size_t>(lookahead, 1)),
-      m_slots(m_lookahead),
-      m_ready(m_lookahead, false) {
+    : m_threadsAfterClose(threadsAfterClose), m_lookahead(std::max<size_t>(lookahead, 1)) {
     start(std::max(threads, 1u));
 }
 
@@ -72,6 +69,11 @@ void DigestPrefetch::add(std::wstring path) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_paths.push_back(std::move(path));
+        // The ring grows with the list up to its size: a small list costs few slots.
+        if (m_slots.size() < m_lookahead) {
+            m_slots.emplace_back();
+            m_ready.push_back(false);
+        }
         // Waiting workers are woken for a batch of paths, not for each one.
         wake = m_workersWaiting != 0 && ++m_addedUnannounced >= 16;
         if (wake) m_addedUnannounced = 0;

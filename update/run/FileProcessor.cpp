@@ -248,7 +248,7 @@ void FileProcessor::CheckFiles() {
             if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
             if (!mirror() && (file.config || m_update->removeDropped))
                 m_records.addFile(module.name, localPath, file.config,
-                                  WideToUtf8(file.pefilemd5.wide()));
+                                  file.config ? WideToUtf8(file.pefilemd5.wide()) : std::string());
             if (guiLibrary) file.toPluginInfo(f);
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile,
                               static_cast<const UpdateFileInfo&>(f));
