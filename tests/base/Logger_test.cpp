@@ -166,6 +166,27 @@ TEST_F(LoggerTest, FileAppenderWritesEveryLineImmediately) {
     EXPECT_EQ(-1, bad.Open(true));
 }
 
+TEST_F(LoggerTest, HeldDebugLinesKeepTheirPlaceAndReachTheFile) {
+    TempFile tmp;
+    LoggerAppenderFile file(LOG_DEBUG, std::wstring(tmp.path.begin(), tmp.path.end()),
+                            L"${LEVEL}: ${MSG}");
+    ASSERT_EQ(0, file.Open(false));
+    logger.AddAppender(&file);
+    {
+        const LogHold hold;
+        LogDebug(L"a\n");
+        LogDebugTexts({L"b", L"c"});
+        EXPECT_EQ("", ReadFile(tmp.path));
+        // A line of a higher level goes out at once, after the debug lines before it.
+        LogWarning(L"w\n");
+        EXPECT_EQ("debug: a\ndebug: b\ndebug: c\nwarning: w\n", ReadFile(tmp.path));
+        LogDebug(L"d\n");
+    }
+    EXPECT_EQ("debug: a\ndebug: b\ndebug: c\nwarning: w\ndebug: d\n", ReadFile(tmp.path));
+    LogDebug(L"e\n");  // released: at once again
+    EXPECT_EQ("debug: a\ndebug: b\ndebug: c\nwarning: w\ndebug: d\ndebug: e\n", ReadFile(tmp.path));
+}
+
 TEST_F(LoggerTest, StdoutAppenderWritesBareText) {
     TempFile tmp;
     fflush(stdout);

@@ -148,15 +148,6 @@ bool LineBytes(const std::wstring& line) {
     return WideToMultibyte(line, bytes);
 }
 
-// Converts a whole line and writes it with one call; false when it cannot be converted.
-bool WriteLine(FILE* stream, const std::wstring& line) {
-    if (!LineBytes(line)) return false;
-    // The stream is unbuffered: its descriptor takes the line at once, as fwrite would.
-    // A failed write is not the caller's concern: the line could be converted.
-    (void)WriteAll(fileno(stream), Buffers().bytes);
-    return true;
-}
-
 }  // namespace
 
 // The local time of one line, read from the clock once, when the template first needs it,
@@ -375,6 +366,7 @@ int LoggerAppenderFile::Open(bool append) {
 }
 
 void LoggerAppenderFile::Close() {
+    flushHeld();
     if (m_file) {
         std::fclose(m_file);
         m_file = nullptr;
@@ -388,7 +380,8 @@ bool LoggerAppenderFile::Append(int level, const std::wstring& message,
     Format(level, message, source, line);
     // A closed file drops the line; the entry point never adds such an appender.
     if (!m_file) return true;
-    return WriteLine(m_file, line);
+    if (!LineBytes(line)) return false;
+    return write(level);
 }
 
 bool LoggerAppender::AppendAll(int level, const std::vector<std::wstring>& messages,
@@ -409,7 +402,39 @@ bool LoggerAppenderFile::AppendAll(int level, const std::vector<std::wstring>& m
         lines += line;
     }
     if (!m_file) return true;
-    return WriteLine(m_file, lines);
+    if (!LineBytes(lines)) return false;
+    return write(level);
+}
+
+// Debug lines kept back while held are written once this many bytes are together.
+constexpr size_t kHeldBytes = 64 * 1024;
+
+bool LoggerAppenderFile::write(int level) {
+    const std::string& bytes = Buffers().bytes;
+    if (m_held && level <= LOG_DEBUG) {
+        m_heldBytes += bytes;
+        if (m_heldBytes.size() >= kHeldBytes) flushHeld();
+        return true;
+    }
+    if (m_heldBytes.empty()) {
+        // A failed write is not the caller's concern: the line could be converted.
+        (void)WriteAll(fileno(m_file), bytes);
+        return true;
+    }
+    m_heldBytes += bytes;
+    flushHeld();
+    return true;
+}
+
+void LoggerAppenderFile::flushHeld() {
+    if (m_heldBytes.empty()) return;
+    if (m_file) (void)WriteAll(fileno(m_file), m_heldBytes);
+    m_heldBytes.clear();
+}
+
+void LoggerAppenderFile::Hold(bool held) {
+    m_held = held;
+    if (!held) flushHeld();
 }
 
 LoggerAppenderStdout::LoggerAppenderStdout(int minLevel, const std::wstring& tmpl)
@@ -489,6 +514,18 @@ bool Logger::LogTexts(int level, const std::vector<std::wstring>& texts) {
         if (!appender->AppendAll(level, messages, std::wstring())) return false;
     }
     return true;
+}
+
+void Logger::Hold(bool held) {
+    for (LoggerAppender* appender : m_appenders) appender->Hold(held);
+}
+
+LogHold::LogHold() : m_logger(GetLogger()) {
+    if (m_logger) m_logger->Hold(true);
+}
+
+LogHold::~LogHold() {
+    if (m_logger) m_logger->Hold(false);
 }
 
 bool Logger::Wants(int level) const {

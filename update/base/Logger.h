@@ -21,7 +21,8 @@ enum LogLevel {
 };
 
 // Writes one message as a line built from its template. Lines are written unbuffered, so
-// every line is on disk (or on the terminal) when Append returns.
+// every line is on disk (or on the terminal) when Append returns; only debug lines logged
+// while a LogHold lives may wait in memory for a moment (see there).
 class LoggerAppender {
 public:
     LoggerAppender(int minLevel, const std::wstring& tmpl);
@@ -30,6 +31,9 @@ public:
     // Several messages in order; an appender that writes may write them in one go.
     virtual bool AppendAll(int level, const std::vector<std::wstring>& messages,
                            const std::wstring& source);
+    // While held, an appender may keep debug lines back and write them together later,
+    // in the same order; releasing writes what it kept.
+    virtual void Hold(bool held) { (void)held; }
 
     // Whether a message of `level` would be written (at or above the minimum level).
     bool Accepts(int level) const { return level >= m_minLevel; }
@@ -83,10 +87,19 @@ public:
     // The stream is unbuffered.
     int Open(bool append);
     void Close();
+    // Held, debug lines collect in memory and are written when 64 KiB are together, with
+    // the next line of a higher level, at the release, or when the file is closed.
+    void Hold(bool held) override;
 
 private:
+    // Writes the converted line in Buffers(), after what was kept back.
+    bool write(int level);
+    void flushHeld();
+
     std::wstring m_fileName;
     FILE* m_file = nullptr;
+    bool m_held = false;
+    std::string m_heldBytes;  // debug lines kept back while held
 };
 
 // Standard output, written at the descriptor so it mixes safely with the C streams.
@@ -111,6 +124,8 @@ public:
     // Whether some appender takes messages of `level`; messages no appender takes are
     // neither formatted nor handed on.
     bool Wants(int level) const;
+    // Holds or releases every appender (LogHold does it for the current logger).
+    void Hold(bool held);
 
 private:
     std::vector<LoggerAppender*> m_appenders;
@@ -120,6 +135,23 @@ private:
 // The process-wide current logger (null at start). SetLogger returns the previous one.
 Logger* SetLogger(Logger* logger);
 Logger* GetLogger();
+
+// Debug lines of the current logger written in batches for the life of this object:
+// a stretch of work that logs several debug lines per item (the check of installed files)
+// costs a write per 64 KiB of lines instead of one per item. The lines, their order and
+// their content stay the same; a line of a higher level goes out at once with the debug
+// lines before it, and the destructor writes the rest. Only one thread logs meanwhile.
+// Not nested.
+class LogHold {
+public:
+    LogHold();
+    ~LogHold();
+    LogHold(const LogHold&) = delete;
+    LogHold& operator=(const LogHold&) = delete;
+
+private:
+    Logger* m_logger;
+};
 
 // The text ${LEVEL} expands to; empty for levels outside the table.
 const wchar_t* LevelName(int level);

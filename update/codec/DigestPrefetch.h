@@ -75,7 +75,8 @@ private:
     std::condition_variable m_slotsFree;
     bool m_takerWaiting = false;
     size_t m_workersWaiting = 0;
-    // Ring of m_lookahead slots: the result for path i lives in slot i % m_lookahead.
+    // Ring of m_lookahead slots (fewer while the list is shorter): the result for path i
+    // lives in slot i % m_lookahead.
     std::vector<FileDigest> m_slots;
     std::vector<bool> m_ready;
     size_t m_nextToCompute = 0;  // the next index a worker claims

@@ -133,15 +133,13 @@ std::wstring GetFileMD5(const std::wstring& path, const SkipRanges& skip) {
     return GetDescriptorMD5(file.fd, st.st_size, skip);
 }
 
-FileDigest GetFileSizeAndMD5(const std::wstring& path) {
+FileDigest GetFileSizeAndMD5At(int dir, const char* name) {
     FileDigest result;
-    std::string name = ToMultibyte(path);
-    if (name.empty()) return result;
     struct stat st;
-    Fd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
+    Fd file(::openat(dir, name, O_RDONLY | O_CLOEXEC));
     if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
         // Present but unreadable still counts as present, with no digest.
-        result.exists = ::stat(name.c_str(), &st) == 0;
+        result.exists = ::fstatat(dir, name, &st, 0) == 0;
         if (result.exists) result.size = st.st_size;
         return result;
     }
@@ -156,6 +154,12 @@ FileDigest GetFileSizeAndMD5(const std::wstring& path) {
         (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     result.digest = GetDescriptorMD5(file.fd, st.st_size);
     return result;
+}
+
+FileDigest GetFileSizeAndMD5(const std::wstring& path) {
+    std::string name = ToMultibyte(path);
+    if (name.empty()) return FileDigest();
+    return GetFileSizeAndMD5At(AT_FDCWD, name.c_str());
 }
 
 std::wstring GetDataMD5(const void* data, size_t size) {

@@ -52,6 +52,11 @@ struct FileDigest {
     bool cached = false;
 };
 FileDigest GetFileSizeAndMD5(const std::wstring& path);
+// The same for the file `name` (multibyte) relative to the open directory `dir` (or to
+// the working directory for AT_FDCWD): for a name of one component what the path form
+// gives for the directory's path joined with `name`, links followed alike, with one
+// lookup instead of one per component of the path.
+FileDigest GetFileSizeAndMD5At(int dir, const char* name);
 
 // Digest of a product info file without its own date and digest lines: the line from
 // "<DATE value=" to its line end and, after it, the line from "<MD5 value=" to its line end

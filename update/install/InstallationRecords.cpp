@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -48,26 +50,48 @@ int CInstallationRecords::ReadRecord(const std::wstring& path, std::string& byte
     return error;
 }
 
+namespace {
+
+// The text of the record `path` after its header line, as ReadLines reads it.
+bool ReadBody(const std::wstring& path, const char* header, std::string& text, size_t& body) {
+    struct stat st;
+    if (CInstallationRecords::ReadRecord(path, text, st) != 0 || text.empty()) return false;
+    size_t end = text.find('\n');
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(0, end, header) != 0) return false;
+    body = end + 1;
+    return true;
+}
+
+// Calls `take(begin, size)` for each line of `text` from `body` on, empty lines left out.
+template <class Take>
+void EachLine(const std::string& text, size_t body, Take take) {
+    for (size_t start = body; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        if (end > start) take(text.data() + start, end - start);
+        start = end + 1;
+    }
+}
+
+// The UTF-8 text [begin, begin + size) as a wide string: ASCII (nearly every path)
+// widened directly, without an intermediate copy.
+std::wstring Wide(const char* begin, size_t size) {
+    const char* const end = begin + size;
+    if (std::all_of(begin, end, [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return std::wstring(begin, end);
+    return Utf8ToWide(std::string(begin, end));
+}
+
+}  // namespace
+
 bool CInstallationRecords::ReadLines(const std::wstring& path, const char* header,
                                      std::vector<std::string>& lines) {
     std::string text;
-    struct stat st;
-    if (ReadRecord(path, text, st) != 0) return false;
-    size_t start = 0;
-    bool first = true;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (first) {
-            if (line != header) return false;
-            first = false;
-        } else if (!line.empty()) {
-            lines.push_back(std::move(line));
-        }
-    }
-    return !first;
+    size_t body = 0;
+    if (!ReadBody(path, header, text, body)) return false;
+    EachLine(text, body, [&](const char* line, size_t size) { lines.emplace_back(line, size); });
+    return true;
 }
 
 std::wstring CInstallationRecords::ConfigPath(const std::wstring& keptIndex) {
@@ -81,20 +105,25 @@ std::wstring CInstallationRecords::InstalledPath(const std::wstring& keptIndex) 
 void CInstallationRecords::load(const std::wstring& keptIndex) {
     m_config.clear();
     m_installed.clear();
-    std::vector<std::string> lines;
-    if (ReadLines(ConfigPath(keptIndex), kConfigHeader, lines)) {
-        for (const std::string& line : lines)
-            if (line.size() > 33 && line[32] == ' ')
-                m_config[Utf8ToWide(line.substr(33))] = line.substr(0, 32);
+    // The lines are taken apart where they lie in the text read: a product of many files
+    // lists a line for each.
+    std::string text;
+    size_t body = 0;
+    if (ReadBody(ConfigPath(keptIndex), kConfigHeader, text, body)) {
+        EachLine(text, body, [&](const char* line, size_t size) {
+            if (size > 33 && line[32] == ' ')
+                m_config[Wide(line + 33, size - 33)] = std::string(line, 32);
+        });
     }
-    lines.clear();
-    m_hasInstalledList = ReadLines(InstalledPath(keptIndex), kInstalledHeader, lines);
-    for (const std::string& line : lines) {
-        const size_t tab = line.find('\t');
-        if (tab != std::string::npos && tab + 1 < line.size())
-            m_installed.emplace_back(Utf8ToWide(line.substr(0, tab)),
-                                     Utf8ToWide(line.substr(tab + 1)));
-    }
+    text.clear();
+    m_hasInstalledList = ReadBody(InstalledPath(keptIndex), kInstalledHeader, text, body);
+    if (!m_hasInstalledList) return;
+    EachLine(text, body, [&](const char* line, size_t size) {
+        const char* const tab = static_cast<const char*>(std::memchr(line, '\t', size));
+        const size_t module = tab ? static_cast<size_t>(tab - line) : size;
+        if (tab != nullptr && module + 1 < size)
+            m_installed.emplace_back(Wide(line, module), Wide(tab + 1, size - module - 1));
+    });
 }
 
 const std::string* CInstallationRecords::configDigest(const std::wstring& path) const {

@@ -241,6 +241,10 @@ void FileProcessor::CheckFiles() {
     m_checked = true;
     m_cachedDigests = 0;
     size_t checked = 0;
+    // Three debug lines per file: written in batches rather than with a call per file,
+    // unless a plug-in library, which may write to the log itself, hears each file.
+    std::unique_ptr<LogHold> hold;
+    if (!callbacks.IsGuiLibLoaded() && !callbacks.hasLibPlugin()) hold.reset(new LogHold);
 
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
@@ -271,7 +275,7 @@ void FileProcessor::CheckFiles() {
             if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
             if (!mirror() && (file.config || m_update->removeDropped))
                 m_records.addFile(module.name, localPath, file.config,
-                                  WideToUtf8(file.pefilemd5.wide()));
+                                  file.config ? WideToUtf8(file.pefilemd5.wide()) : std::string());
             if (guiLibrary) file.toPluginInfo(f);
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile,
                               static_cast<const UpdateFileInfo&>(f));

@@ -1,6 +1,7 @@
 // The file processor's use of the installation's records: configuration files edited
 // here, and installed files that the product no longer lists.
-#include <set>
+#include <string_view>
+#include <unordered_set>
 
 #include "base/Conv.h"
 #include "base/Logger.h"
@@ -64,16 +65,32 @@ void FileProcessor::findDroppedFiles() {
     // Only a file in a directory of this installation: below its installation directory,
     // or where the product installs files now (a copied installation keeps the records of
     // the one it was copied from, which are not its own).
-    std::set<std::wstring> listed, directories;
-    for (const auto& entry : m_records.files()) {
-        listed.insert(entry.second);
-        directories.insert(GetDirPart(entry.second));
-    }
+    // Views of the records' own paths (they stay unchanged meanwhile): a check of many
+    // files would otherwise copy each path twice into ordered sets. The sets are made only
+    // for an entry that is not this check's file at the same place in the list: the
+    // records of the last run list the same files in the same order while nothing changed.
+    const auto dirPart = [](const std::wstring& path) {
+        const size_t slash = path.rfind(L'/');
+        return std::wstring_view(path.data(), slash == std::wstring::npos ? 0 : slash);
+    };
+    const auto& files = m_records.files();
+    std::unordered_set<std::wstring_view> listed, directories;
+    bool sets = false;
     const std::wstring& root = installDir();
+    size_t index = 0;
     for (const auto& entry : m_records.installed()) {
         const std::wstring& path = entry.second;
+        if (index < files.size() && files[index++].second == path) continue;
+        if (!sets) {
+            listed.reserve(files.size());
+            for (const auto& file : files) {
+                listed.insert(file.second);
+                directories.insert(dirPart(file.second));
+            }
+            sets = true;
+        }
         if (CModuleInstaller::IsSelfUpdateName(entry.first) || listed.count(path) != 0) continue;
-        if (path.compare(0, root.size(), root) != 0 && directories.count(GetDirPart(path)) == 0)
+        if (path.compare(0, root.size(), root) != 0 && directories.count(dirPart(path)) == 0)
             continue;
         const FileDigest local = GetFileSizeAndMD5(path);
         if (!local.exists) continue;
