@@ -9,6 +9,7 @@
  * The list holds one "<module>/<path>" per line; "<base URL>/<module>/<path>.gz" goes to
  * "<destination>/<module>/<last component of path>". Exit status 0 when every file arrived
  * and inflated. */
+#define _GNU_SOURCE /* syncfs */
 #include <curl/curl.h>
 #include <errno.h>
 #include <fcntl.h>
