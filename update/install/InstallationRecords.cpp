@@ -122,7 +122,8 @@ void CInstallationRecords::load(const std::wstring& keptIndex) {
         const char* const tab = static_cast<const char*>(std::memchr(line, '\t', size));
         const size_t module = tab ? static_cast<size_t>(tab - line) : size;
         if (tab != nullptr && module + 1 < size)
-            m_installed.emplace_back(Wide(line, module), Wide(tab + 1, size - module - 1));
+            m_installed.emplace_back(std::string(line, module),
+                                     std::string(tab + 1, size - module - 1));
     });
 }
 
@@ -137,7 +138,12 @@ void CInstallationRecords::addFile(const std::wstring& module, const std::wstrin
     if (path.find(L'\n') != std::wstring::npos ||
         module.find_first_of(L"\t\n") != std::wstring::npos)
         return;
-    m_newInstalled.emplace_back(module, path);
+    // The files of one module come one after the other: its name is converted once.
+    if (m_newInstalled.empty() || module != m_lastModule) {
+        m_lastModule = module;
+        m_lastModuleUtf8 = WideToUtf8(module);
+    }
+    m_newInstalled.emplace_back(m_lastModuleUtf8, WideToUtf8(path));
     if (config) m_newConfig.emplace_back(digest, path);
 }
 
@@ -155,8 +161,7 @@ void CInstallationRecords::save(const std::wstring& keptIndex, bool installedLis
     }
     if (installedList) {
         std::string text = std::string(kInstalledHeader) + "\n";
-        for (const auto& entry : m_newInstalled)
-            text += WideToUtf8(entry.first) + "\t" + WideToUtf8(entry.second) + "\n";
+        for (const auto& entry : m_newInstalled) text += entry.first + "\t" + entry.second + "\n";
         WriteRecord(InstalledPath(keptIndex), text);
     }
 }

@@ -45,8 +45,9 @@ public:
     // Whether the list of installed files was there; an installation made by an earlier
     // updater has none, and nothing is removed as dropped from it.
     bool hasInstalledList() const { return m_hasInstalledList; }
-    // The installed files as (module name, path), in the record's order.
-    const std::vector<std::pair<std::wstring, std::wstring>>& installed() const {
+    // The installed files as (module name, path), UTF-8, in the record's order. Kept as
+    // the record's bytes: a product of many files lists a line for each.
+    const std::vector<std::pair<std::string, std::string>>& installed() const {
         return m_installed;
     }
 
@@ -55,10 +56,8 @@ public:
     void addFile(const std::wstring& module, const std::wstring& path, bool config,
                  const std::string& digest);
     void clearFiles();
-    // The files added since clearFiles(), as (module name, path).
-    const std::vector<std::pair<std::wstring, std::wstring>>& files() const {
-        return m_newInstalled;
-    }
+    // The files added since clearFiles(), as (module name, path), UTF-8.
+    const std::vector<std::pair<std::string, std::string>>& files() const { return m_newInstalled; }
     bool hasConfigFiles() const { return !m_newConfig.empty(); }
 
     // Writes the configuration digests (when the product has configuration files) and,
@@ -69,9 +68,11 @@ public:
 private:
     std::map<std::wstring, std::string> m_config;
     bool m_hasInstalledList = false;
-    std::vector<std::pair<std::wstring, std::wstring>> m_installed;
+    std::vector<std::pair<std::string, std::string>> m_installed;
     std::vector<std::pair<std::string, std::wstring>> m_newConfig;  // digest, path
-    std::vector<std::pair<std::wstring, std::wstring>> m_newInstalled;
+    std::vector<std::pair<std::string, std::string>> m_newInstalled;
+    std::wstring m_lastModule;  // addFile's last module, and its UTF-8 name
+    std::string m_lastModuleUtf8;
 };
 
 }  // namespace UpdateNew

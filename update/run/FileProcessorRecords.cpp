@@ -69,17 +69,17 @@ void FileProcessor::findDroppedFiles() {
     // files would otherwise copy each path twice into ordered sets. The sets are made only
     // for an entry that is not this check's file at the same place in the list: the
     // records of the last run list the same files in the same order while nothing changed.
-    const auto dirPart = [](const std::wstring& path) {
-        const size_t slash = path.rfind(L'/');
-        return std::wstring_view(path.data(), slash == std::wstring::npos ? 0 : slash);
+    const auto dirPart = [](const std::string& path) {
+        const size_t slash = path.rfind('/');
+        return std::string_view(path.data(), slash == std::string::npos ? 0 : slash);
     };
     const auto& files = m_records.files();
-    std::unordered_set<std::wstring_view> listed, directories;
+    std::unordered_set<std::string_view> listed, directories;
     bool sets = false;
-    const std::wstring& root = installDir();
+    const std::string root = WideToUtf8(installDir());
     size_t index = 0;
     for (const auto& entry : m_records.installed()) {
-        const std::wstring& path = entry.second;
+        const std::string& path = entry.second;
         if (index < files.size() && files[index++].second == path) continue;
         if (!sets) {
             listed.reserve(files.size());
@@ -89,17 +89,19 @@ void FileProcessor::findDroppedFiles() {
             }
             sets = true;
         }
-        if (CModuleInstaller::IsSelfUpdateName(entry.first) || listed.count(path) != 0) continue;
+        if (listed.count(path) != 0 || CModuleInstaller::IsSelfUpdateName(Utf8ToWide(entry.first)))
+            continue;
         if (path.compare(0, root.size(), root) != 0 && directories.count(dirPart(path)) == 0)
             continue;
-        const FileDigest local = GetFileSizeAndMD5(path);
+        const std::wstring wide = Utf8ToWide(path);
+        const FileDigest local = GetFileSizeAndMD5(wide);
         if (!local.exists) continue;
-        const std::string* installed = m_records.configDigest(path);
+        const std::string* installed = m_records.configDigest(wide);
         if (installed != nullptr && WideToUtf8(local.digest) != *installed) {
-            LogWarning(L"%s\n", Msg<1101>(path).c_str());
+            LogWarning(L"%s\n", Msg<1101>(wide).c_str());
             continue;
         }
-        m_droppedFiles.push_back(path);
+        m_droppedFiles.push_back(wide);
         listed.insert(path);
     }
 }

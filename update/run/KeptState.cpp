@@ -39,7 +39,11 @@ std::vector<std::pair<std::wstring, std::wstring>> KeptState::ReadInstalled(
     const std::wstring& keptIndex) {
     CInstallationRecords records;
     records.load(keptIndex);
-    return records.installed();
+    std::vector<std::pair<std::wstring, std::wstring>> installed;
+    installed.reserve(records.installed().size());
+    for (const auto& entry : records.installed())
+        installed.emplace_back(Utf8ToWide(entry.first), Utf8ToWide(entry.second));
+    return installed;
 }
 
 std::map<std::wstring, std::string> KeptState::ReadConfigDigests(const std::wstring& keptIndex) {
