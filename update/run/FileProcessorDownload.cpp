@@ -49,6 +49,15 @@ namespace UpdateNew {
 
 namespace {
 
+// Opens the resume directory `path` (made when missing with `create`). Only a real
+// directory of this user, which nobody else may write to, holds partials that a later run
+// continues; it is judged by the descriptor the transfers then use.
+bool OpenResumeDir(const std::wstring& path, UniqueFd& dir, bool create) {
+    struct stat st;
+    return OpenDirectory(ToMultibyte(path), dir, create, 0700) == 0 &&
+           ::fstat(dir.get(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 022) == 0;
+}
+
 [[noreturn]] void ThrowFileError(int libMessage, const std::wstring& path, int error) {
     ThrowIfDiskFull(path, error);
     const std::wstring reason = SystemErrorText(error);
@@ -591,11 +600,8 @@ void FileProcessor::KeepDownloadsForNextRun() noexcept {
     if (m_keptResumeDir.empty() || m_downloadDir.empty()) return;
     try {
         UniqueFd dir;
-        struct stat st;
-        // The same judgement as when the transfers began: this user's, nobody else's.
-        if (OpenDirectory(ToMultibyte(m_keptResumeDir), dir) != 0 || ::fstat(dir.get(), &st) != 0 ||
-            st.st_uid != ::geteuid() || (st.st_mode & 022) != 0)
-            return;
+        // The same judgement as when the transfers began.
+        if (!OpenResumeDir(m_keptResumeDir, dir, false)) return;
         // A run that ended on a full disk frees what it fetched rather than hold it.
         struct statvfs fs;
         if (::fstatvfs(dir.get(), &fs) != 0 ||
@@ -625,11 +631,7 @@ void FileProcessor::KeepDownloadsForNextRun() noexcept {
 
 std::wstring FileProcessor::prepareResumeDir(bool& keep, UniqueFd& dir) {
     const std::wstring kept = TransferWindow::ResumeDirOf(KeptMasterIdxPath(*m_config));
-    struct stat st;
-    // Only a real directory of this user, which nobody else may write to, holds partials
-    // that a later run continues. It is judged by the descriptor the transfers then use.
-    if (OpenDirectory(ToMultibyte(kept), dir, true, 0700) == 0 && ::fstat(dir.get(), &st) == 0 &&
-        st.st_uid == ::geteuid() && (st.st_mode & 022) == 0) {
+    if (OpenResumeDir(kept, dir, true)) {
         keep = true;
         TransferWindow::AdoptPartials(TransferWindow::SharedResumeDirOf(installDir()), kept);
         if (!mirror()) m_keptResumeDir = kept;
