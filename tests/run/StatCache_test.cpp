@@ -15,7 +15,7 @@ TEST(StatCacheTest, AFileChangedJustBeforeTheCheckIsReadAgainByTheNext) {
     cache.load(kept, false, 0);
     const FileDigest first = cache.digest(dir.WPath("file"));
     ASSERT_FALSE(first.digest.empty());
-    cache.record(first);
+    cache.record(first, dir.WPath("file"));
     cache.save(kept);
     ASSERT_TRUE(ScratchDir::Exists(dir.Path("master.idx.stat")));
 

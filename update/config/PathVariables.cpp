@@ -69,6 +69,11 @@ void PathVariables::removeDotSlash(std::wstring& text) {
     }
 }
 
+std::set<std::string> PathVariables::environmentNamesUsed() const {
+    std::lock_guard<std::mutex> lock(m_environmentMutex);
+    return m_environmentUsed;
+}
+
 void PathVariables::expandVariables(std::wstring& text, bool useEnvironment,
                                     bool removeDotSlash) const {
     if (removeDotSlash) PathVariables::removeDotSlash(text);
@@ -90,6 +95,8 @@ void PathVariables::expandVariables(std::wstring& text, bool useEnvironment,
             const char* env = nullptr;
             if (!name.empty() && WideToMultibyte(name, narrowName)) {
                 env = std::getenv(narrowName.c_str());
+                std::lock_guard<std::mutex> lock(m_environmentMutex);
+                m_environmentUsed.insert(narrowName);
             }
             if (!env) {
                 LogDebug(L"%s\n", Msg<641>(name).c_str());

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace UpdateNew {
@@ -41,6 +43,9 @@ public:
     // closing "%" fails (code 602), and so does a self-referring variable (code 602).
     // A failed expansion leaves the text partly expanded.
     void expandVariables(std::wstring& text, bool useEnvironment, bool removeDotSlash) const;
+    // The names expandVariables() has looked up in the environment so far, found or not:
+    // what of the environment the expanded texts depend on. Any thread.
+    std::set<std::string> environmentNamesUsed() const;
 
     // Defines one `add-var-pair` value: NAME=value, optionally in double quotes. A text
     // without "=" is refused (code 631).
@@ -52,7 +57,9 @@ public:
 
 private:
     Table m_variables;
-    std::map<std::wstring, std::string> m_packed;  // setPackedVariable's, by lower-case name
+    mutable std::mutex m_environmentMutex;            // guards m_environmentUsed
+    mutable std::set<std::string> m_environmentUsed;  // see environmentNamesUsed()
+    std::map<std::wstring, std::string> m_packed;     // setPackedVariable's, by lower-case name
 };
 
 }  // namespace UpdateNew

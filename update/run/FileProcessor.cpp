@@ -313,6 +313,7 @@ void FileProcessor::CheckFiles() {
     if (callbacks.filesTotal() != 0)
         m_config->setPackedVariable(L"UPDATED_FILES", std::move(m_updatedText));
     m_updatedText.clear();
+    m_checkedFiles = checked;
     if (m_statCache && LogDebugOn())
         LogDebug(L"%s\n", Msg<1300>(m_cachedDigests, checked,
                                     StatCache::Path(GetServersHandler().GetLocalMasterIdxPath()))
@@ -359,7 +360,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
         if (changed && file.config) changed = judgeConfigFile(file, localPath, local.digest);
         if (changed) planPatch(module, file, localPath, local.digest);
         if (local.cached) ++m_cachedDigests;
-        if (!changed && m_statCache) m_statCache->record(local);
+        if (!changed && m_statCache) m_statCache->record(local, localPath);
         return changed;
     }
     // The mirror tree holds the server's compressed files under the same layout.

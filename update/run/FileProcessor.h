@@ -26,6 +26,7 @@ class DigestPrefetch;
 class FileDownloader;
 class IndexVerifier;
 class StatCache;
+struct CheckVerdict;
 class TransferWindow;
 struct FileDigest;
 class UpdateCallbacks;
@@ -268,6 +269,17 @@ public:
     // kept index and every module's files are flushed first unless the run did that
     // already). Does nothing when no check ran. Never throws; a failure is a warning.
     void SaveStatCache();
+    // With the stat cache on, before the product info is read: the verdict of the check
+    // the cache recorded, when it was made with the product info `firstInfo` and its key
+    // and every file are the same now (CheckVerdict.h). Only without plug-ins (they hear
+    // each file of a check) and never after an unfinished update. False otherwise, with a
+    // debug line that says why.
+    bool TakeCheckVerdict(const std::wstring& firstInfo, CheckVerdict& verdict);
+    // After a check that found nothing to do: its verdict goes into the stat cache with
+    // SaveStatCache() (not when the check had installed files to compare beyond the product's).
+    void KeepCheckVerdict(CheckVerdict verdict);
+    // After a check that took the verdict over: counts it toward the next full check.
+    void CountCheckVerdict();
 
 private:
     // The stat cache, read on first use when the option is on (not in mirror mode nor in
@@ -400,6 +412,8 @@ private:
     std::unique_ptr<StatCache> m_statCache;
     bool m_statCacheRead = false;  // statCache() decided
     bool m_checked = false;        // CheckFiles ran
+    size_t m_checkedFiles = 0;     // the files it checked
+    bool m_droppedLooked = false;  // it looked for dropped files beyond the product's list
     size_t m_cachedDigests = 0;    // files of the last check whose digest came from it
     std::unique_ptr<DigestPrefetch> m_prefetch;  // begun while the product info is read
     int m_prefetchModule = -1;                   // the module m_prefetchDestination is of

@@ -1,5 +1,6 @@
 // The file processor's use of the installation's records: configuration files edited
 // here, and installed files that the product no longer lists.
+#include <set>
 #include <string_view>
 #include <unordered_set>
 
@@ -9,6 +10,7 @@
 #include "base/PathUtils.h"
 #include "codec/FileDigest.h"
 #include "download/DownloadServersHandler.h"
+#include "run/CheckVerdict.h"
 #include "run/FileProcessor.h"
 #include "run/StatCache.h"
 
@@ -37,9 +39,55 @@ void FileProcessor::SaveStatCache() {
     m_statCache->save(m_serversHandler->GetLocalMasterIdxPath());
 }
 
+// The verdict of a check is kept and taken over only where nothing but the files, the
+// product info and the options decides it: no plug-in hears the check's files or may
+// change them, and no update was left unfinished.
+static bool VerdictApplies(UpdateConfig& config, bool unfinished) {
+    UpdateCallbacks& cb = config.cCallbacks();
+    return !unfinished && !cb.hasLibPlugin() && !cb.IsGuiLibLoaded() && !cb.bLoadFailed();
+}
+
+bool FileProcessor::TakeCheckVerdict(const std::wstring& firstInfo, CheckVerdict& verdict) {
+    StatCache* cache = statCache();
+    if (!cache || !VerdictApplies(*m_config, m_unfinished) || !cache->verdict()) return false;
+    const std::wstring keptIndex = m_serversHandler->GetLocalMasterIdxPath();
+    const std::wstring path = StatCache::Path(keptIndex);
+    const CheckVerdict& kept = *cache->verdict();
+    std::wstring changed;
+    if (kept.firstInfo != firstInfo ||
+        CheckKey(*m_config, keptIndex, m_indexLines, kept.firstInfo, kept.infoNames,
+                 kept.environment, m_serversHandler->GetProductInfoHashes()) != kept.key) {
+        LogDebug(L"%s\n", Msg<1309>(path, Msg<1310>()).c_str());
+        return false;
+    }
+    if (!cache->verdictHolds(changed)) {
+        LogDebug(L"%s\n", Msg<1309>(path, Msg<1311>(changed)).c_str());
+        return false;
+    }
+    LogDebug(L"%s\n", Msg<1308>(static_cast<long long>(cache->verdictFiles()), path).c_str());
+    verdict = kept;
+    return true;
+}
+
+void FileProcessor::KeepCheckVerdict(CheckVerdict verdict) {
+    if (!m_statCache || !m_checked || m_droppedLooked || !VerdictApplies(*m_config, m_unfinished))
+        return;
+    const std::set<std::string> used = m_config->variables().environmentNamesUsed();
+    verdict.environment.assign(used.begin(), used.end());
+    verdict.key = CheckKey(*m_config, m_serversHandler->GetLocalMasterIdxPath(), m_indexLines,
+                           verdict.firstInfo, verdict.infoNames, verdict.environment,
+                           m_serversHandler->GetProductInfoHashes());
+    m_statCache->setVerdict(std::move(verdict), m_checkedFiles);
+}
+
+void FileProcessor::CountCheckVerdict() {
+    if (m_statCache) m_statCache->saveCount(m_serversHandler->GetLocalMasterIdxPath());
+}
+
 void FileProcessor::loadInstallationRecords() {
     m_records.clearFiles();
     m_droppedFiles.clear();
+    m_droppedLooked = false;
     m_recordsComplete = !callbacks().bLoadFailed();
     if (!mirror() && m_serversHandler) m_records.load(m_serversHandler->GetLocalMasterIdxPath());
 }
@@ -82,6 +130,7 @@ void FileProcessor::findDroppedFiles() {
         const std::string& path = entry.second;
         if (index < files.size() && files[index++].second == path) continue;
         if (!sets) {
+            m_droppedLooked = true;
             listed.reserve(files.size());
             for (const auto& file : files) {
                 listed.insert(file.second);

@@ -12,23 +12,35 @@
 // recorded, and an entry whose time lies within a second of the cache's own write time is
 // not used (its file is read anyway).
 //
-// The file: the line "# updater stat cache 1", a line "<checks> <entries> <checksum>"
-// (decimal, decimal, 16 hexadecimal digits), then the entries, 56 bytes each in the
-// machine's byte order, sorted by device and inode. <checks> counts the checks since the
-// last one that read every file. Written whole beside its name, flushed and renamed over
-// it (ReplaceFile); read only under the installation records' rules (ReadRecord).
+// A check that found every file up to date, each one recorded, also keeps its verdict
+// (CheckVerdict.h) with the path of each file: a later check with the same key takes the
+// verdict over when every file still stats as recorded (verdictHolds()).
+//
+// The file: the line "# updater stat cache 2", a line "<checks> <entries> <checksum>
+// <paths> <verdict bytes>" (decimal, decimal, 16 hexadecimal digits, decimal, decimal),
+// then the entries, 56 bytes each in the machine's byte order, sorted by device and inode;
+// then, when <paths> is not 0, the verdict's text, the index of each path's entry (32 bits
+// each) and the paths, each ended by a NUL, in the check's order. <checks> counts the
+// checks since the last one that read every file; a check that took the verdict over
+// counts in "<kept index>.stat.checks" ("# updater stat checks 1", then "<checks>
+// <checksum>" of the cache it counts for), so that the cache itself is not written again.
+// Written whole beside its name and renamed over it (ReplaceFile, the cache flushed);
+// read only under the installation records' rules (ReadRecord).
 //
 // Ownership and threads: the file processor owns one for a run. load(), beginCheck(),
-// record() and save() run on the run's thread; digest() may run on any number of threads
-// at once between load() and save(): it reads only what load() built.
+// record(), setVerdict(), verdictHolds() and the saves run on the run's thread; digest()
+// may run on any number of threads at once between load() and save(): it reads only what
+// load() built.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "codec/FileDigest.h"
+#include "run/CheckVerdict.h"
 
 namespace UpdateNew {
 
@@ -49,9 +61,28 @@ public:
     FileDigest digest(const std::wstring& path) const;
 
     // A check begins (again): nothing recorded.
-    void beginCheck() { m_recorded.clear(); }
-    // The check found the file of `file` (a result of digest()) as the product has it.
-    void record(const FileDigest& file);
+    void beginCheck() {
+        m_recorded.clear();
+        m_recordedPaths.clear();
+        m_keepVerdict = false;
+    }
+    // The check found the file of `file` (a result of digest()) at `path` as the product
+    // has it.
+    void record(const FileDigest& file, const std::wstring& path);
+    // The check that found its `checked` files up to date came to the verdict "nothing to
+    // do": save() keeps it when every one of those files was recorded.
+    void setVerdict(CheckVerdict verdict, size_t checked);
+
+    // The verdict the cache holds, null when it has none or is not used in this check.
+    const CheckVerdict* verdict() const { return m_paths.empty() ? nullptr : &m_verdict; }
+    // The number of files the verdict covers.
+    size_t verdictFiles() const { return m_pathStarts.size(); }
+    // True when every file of the verdict still stats as it was recorded (stat, on two
+    // threads or more); else `changed` names the first file found otherwise.
+    bool verdictHolds(std::wstring& changed) const;
+    // After a check that took the verdict over: counts it beside the cache (not flushed:
+    // a count lost to a power cut only puts the next full check off).
+    void saveCount(const std::wstring& keptIndex) const;
 
     // Replaces the cache beside `keptIndex` with what this check recorded (flushed,
     // renamed over, directory flushed); a warning when that fails. The caller makes sure
@@ -70,16 +101,29 @@ private:
     };
     static_assert(sizeof(Entry) == 56, "an entry is stored as its bytes");
 
-    // Parses the bytes of a cache file into m_entries and m_checks; false when damaged.
+    // Parses the bytes of a cache file into m_entries, m_checks and the verdict with its
+    // paths; false when damaged.
     bool parse(const std::string& bytes);
+    // Whether the file at `path` stats as `entry` says (dev, inode, size, both times).
+    bool unchanged(int directory, const char* name, const Entry& entry) const;
+    // Whether the verdict's paths from `from` to `to` (indexes) all stat as recorded;
+    // stops early once `stop` is set, and sets it (and `changed`) at a change.
+    bool holdsBetween(size_t from, size_t to, std::atomic<bool>& stop, size_t& changed) const;
     // The reason of a cache not used, logged, and the file removed when `remove`.
     void discard(const std::wstring& path, const std::wstring& reason, bool warn, bool remove);
 
-    std::vector<Entry> m_entries;     // as read, sorted by device and inode
-    long long m_writtenNs = 0;        // the cache file's modification time
-    long long m_startNs = 0;          // when load() ran: the check begins after it
-    unsigned long long m_checks = 0;  // this check's count since the last full one
-    std::vector<Entry> m_recorded;    // this check's files
+    std::vector<Entry> m_entries;         // as read, sorted by device and inode
+    long long m_writtenNs = 0;            // the cache file's modification time
+    long long m_startNs = 0;              // when load() ran: the check begins after it
+    unsigned long long m_checks = 0;      // this check's count since the last full one
+    uint64_t m_sum = 0;                   // the checksum of the file read
+    std::vector<Entry> m_recorded;        // this check's files
+    std::string m_recordedPaths;          // their paths (UTF-8), each ended by a NUL
+    bool m_keepVerdict = false;           // setVerdict() judged the check's verdict worth keeping
+    CheckVerdict m_verdict;               // read (with m_paths) or to be saved
+    std::vector<uint32_t> m_pathEntries;  // the verdict's paths as read: their entries,
+    std::vector<size_t> m_pathStarts;     // where each begins in m_paths
+    std::string m_paths;
 };
 
 }  // namespace UpdateNew

@@ -321,7 +321,11 @@ int UpdatePerformer::performUpdate() {
 
     chooseRelease();
     specialDownloadFiles(true);  // 8.
-    readProductInfo();           // 9.
+    if (takeCheckVerdict()) {
+        recordRelease();
+        return 0;
+    }
+    readProductInfo();  // 9.
     if (refuseFailedRelease()) {
         cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
         cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
@@ -359,6 +363,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
             if (!m_config->checkDirty()) fp.SaveInstallationRecords();
             if (!postsOwed) {
                 fp.FinishMasterIdx();
+                fp.KeepCheckVerdict(checkVerdict());
                 fp.SaveStatCache();
             }
             LogDebug(L"%s\n", Msg<615>().c_str());
@@ -477,6 +482,7 @@ void UpdatePerformer::readProductInfo() {
 
     // Every attempt reads the product anew: an earlier attempt may have stopped half-way.
     m_product = UpdateInfo();
+    m_infoNames.clear();
     m_product.includes.push_front(m_candidateInfo.empty() ? servers.GetProductInfo()
                                                           : m_candidateInfo);
 
@@ -519,6 +525,7 @@ void UpdatePerformer::readProductInfo() {
                                             [&fp](const std::wstring& p) { fp.AddTempFile(p); });
         }
         m_product.includes.pop_front();
+        m_infoNames.push_back(cProductInfoLocalName);
 
         UpdateXMLParser parser(&m_product, !first, &cb, mirror);
         if (first) {

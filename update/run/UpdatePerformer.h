@@ -23,6 +23,7 @@
 #include <string>
 
 #include "product/UpdateInfo.h"
+#include "run/CheckVerdict.h"
 #include "run/VersionReport.h"
 #include "update/UpdateCallbackTypes.h"
 
@@ -127,12 +128,19 @@ private:
     // installed after all is failed no more.
     void recordRelease();
     std::wstring keptIndex();
+    // With the stat cache on, before the product info is read: true when the verdict of
+    // the check it recorded stands (CheckVerdict.h); the run then ends as one that found
+    // nothing to do, without reading the product info.
+    bool takeCheckVerdict();
+    // After a check that found nothing to do: its verdict, for the stat cache.
+    CheckVerdict checkVerdict() const;
 
     UpdateConfig* m_config;
     std::wstring m_candidateInfo;  // product info file of the candidate followed; "" stable
     std::string m_candidateVersion;
     std::string m_stableVersion;
-    std::string m_productInfoSha256;  // of the (first) product info file this attempt read
+    std::string m_productInfoSha256;        // of the (first) product info file this attempt read
+    std::vector<std::wstring> m_infoNames;  // the product info files it read (local names)
     // Declared before the file processor, which keeps a reference to it.
     UpdateInfo m_product;
     std::unique_ptr<FileProcessor> m_fileProcessor;
