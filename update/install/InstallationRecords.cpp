@@ -117,14 +117,7 @@ void CInstallationRecords::load(const std::wstring& keptIndex) {
     }
     text.clear();
     m_hasInstalledList = ReadBody(InstalledPath(keptIndex), kInstalledHeader, text, body);
-    if (!m_hasInstalledList) return;
-    EachLine(text, body, [&](const char* line, size_t size) {
-        const char* const tab = static_cast<const char*>(std::memchr(line, '\t', size));
-        const size_t module = tab ? static_cast<size_t>(tab - line) : size;
-        if (tab != nullptr && module + 1 < size)
-            m_installed.emplace_back(std::string(line, module),
-                                     std::string(tab + 1, size - module - 1));
-    });
+    if (m_hasInstalledList) m_installed.assign(std::move(text), body);
 }
 
 const std::string* CInstallationRecords::configDigest(const std::wstring& path) const {
@@ -143,7 +136,7 @@ void CInstallationRecords::addFile(const std::wstring& module, const std::wstrin
         m_lastModule = module;
         m_lastModuleUtf8 = WideToUtf8(module);
     }
-    m_newInstalled.emplace_back(m_lastModuleUtf8, WideToUtf8(path));
+    m_newInstalled.add(m_lastModuleUtf8, WideToUtf8(path));
     if (config) m_newConfig.emplace_back(digest, path);
 }
 
@@ -160,9 +153,8 @@ void CInstallationRecords::save(const std::wstring& keptIndex, bool installedLis
         WriteRecord(ConfigPath(keptIndex), text);
     }
     if (installedList) {
-        std::string text = std::string(kInstalledHeader) + "\n";
-        for (const auto& entry : m_newInstalled) text += entry.first + "\t" + entry.second + "\n";
-        WriteRecord(InstalledPath(keptIndex), text);
+        WriteRecord(InstalledPath(keptIndex),
+                    std::string(kInstalledHeader) + "\n" + m_newInstalled.text());
     }
 }
 

@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "install/ModulePathList.h"
+
 namespace UpdateNew {
 
 class CInstallationRecords {
@@ -47,9 +49,7 @@ public:
     bool hasInstalledList() const { return m_hasInstalledList; }
     // The installed files as (module name, path), UTF-8, in the record's order. Kept as
     // the record's bytes: a product of many files lists a line for each.
-    const std::vector<std::pair<std::string, std::string>>& installed() const {
-        return m_installed;
-    }
+    const ModulePathList& installed() const { return m_installed; }
 
     // The files of this run's product, for save(): `digest` is the product's digest of a
     // configuration file (`config`).
@@ -57,7 +57,7 @@ public:
                  const std::string& digest);
     void clearFiles();
     // The files added since clearFiles(), as (module name, path), UTF-8.
-    const std::vector<std::pair<std::string, std::string>>& files() const { return m_newInstalled; }
+    const ModulePathList& files() const { return m_newInstalled; }
     bool hasConfigFiles() const { return !m_newConfig.empty(); }
 
     // Writes the configuration digests (when the product has configuration files) and,
@@ -68,9 +68,9 @@ public:
 private:
     std::map<std::wstring, std::string> m_config;
     bool m_hasInstalledList = false;
-    std::vector<std::pair<std::string, std::string>> m_installed;
+    ModulePathList m_installed;
     std::vector<std::pair<std::string, std::wstring>> m_newConfig;  // digest, path
-    std::vector<std::pair<std::string, std::string>> m_newInstalled;
+    ModulePathList m_newInstalled;
     std::wstring m_lastModule;  // addFile's last module, and its UTF-8 name
     std::string m_lastModuleUtf8;
 };

@@ -117,32 +117,34 @@ void FileProcessor::findDroppedFiles() {
     // files would otherwise copy each path twice into ordered sets. The sets are made only
     // for an entry that is not this check's file at the same place in the list: the
     // records of the last run list the same files in the same order while nothing changed.
-    const auto dirPart = [](const std::string& path) {
+    const auto dirPart = [](std::string_view path) {
         const size_t slash = path.rfind('/');
-        return std::string_view(path.data(), slash == std::string::npos ? 0 : slash);
+        return path.substr(0, slash == std::string_view::npos ? 0 : slash);
     };
-    const auto& files = m_records.files();
+    const ModulePathList& files = m_records.files();
+    const ModulePathList& installed = m_records.installed();
     std::unordered_set<std::string_view> listed, directories;
     bool sets = false;
     const std::string root = WideToUtf8(installDir());
     size_t index = 0;
-    for (const auto& entry : m_records.installed()) {
-        const std::string& path = entry.second;
-        if (index < files.size() && files[index++].second == path) continue;
+    for (size_t entry = 0; entry < installed.size(); ++entry) {
+        const std::string_view path = installed.path(entry);
+        if (index < files.size() && files.path(index++) == path) continue;
         if (!sets) {
             m_droppedLooked = true;
             listed.reserve(files.size());
-            for (const auto& file : files) {
-                listed.insert(file.second);
-                directories.insert(dirPart(file.second));
+            for (size_t file = 0; file < files.size(); ++file) {
+                listed.insert(files.path(file));
+                directories.insert(dirPart(files.path(file)));
             }
             sets = true;
         }
-        if (listed.count(path) != 0 || CModuleInstaller::IsSelfUpdateName(Utf8ToWide(entry.first)))
+        if (listed.count(path) != 0 ||
+            CModuleInstaller::IsSelfUpdateName(Utf8ToWide(std::string(installed.module(entry)))))
             continue;
         if (path.compare(0, root.size(), root) != 0 && directories.count(dirPart(path)) == 0)
             continue;
-        const std::wstring wide = Utf8ToWide(path);
+        const std::wstring wide = Utf8ToWide(std::string(path));
         const FileDigest local = GetFileSizeAndMD5(wide);
         if (!local.exists) continue;
         const std::string* installed = m_records.configDigest(wide);

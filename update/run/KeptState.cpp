@@ -40,9 +40,11 @@ std::vector<std::pair<std::wstring, std::wstring>> KeptState::ReadInstalled(
     CInstallationRecords records;
     records.load(keptIndex);
     std::vector<std::pair<std::wstring, std::wstring>> installed;
-    installed.reserve(records.installed().size());
-    for (const auto& entry : records.installed())
-        installed.emplace_back(Utf8ToWide(entry.first), Utf8ToWide(entry.second));
+    const ModulePathList& list = records.installed();
+    installed.reserve(list.size());
+    for (size_t i = 0; i < list.size(); ++i)
+        installed.emplace_back(Utf8ToWide(std::string(list.module(i))),
+                               Utf8ToWide(std::string(list.path(i))));
     return installed;
 }
 
