@@ -17,7 +17,7 @@ struct SlowFile : TransferSink, BlockWriter::Stream {
     BlockWriter* writer = nullptr;
     std::string written;  // by the writer's thread
     int refused = 0, ends = 0;
-    Taken Receive(const char* p, size_t n, bool) override {
+    Taken Receive(const char* p, size_t n, bool, bool) override {
         const BlockWriter::Offered offered = writer->Offer(*this, p, n, false);
         refused += offered == BlockWriter::Offered::kFull;
         return offered == BlockWriter::Offered::kTaken ? Taken::kYes : Taken::kLater;

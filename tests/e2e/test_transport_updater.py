@@ -1,7 +1,8 @@
 """Whole runs of build/updater over the transports a site may have: an HTTP proxy with and
 without authentication (plain and scrambled passwords), a SOCKS5 proxy, HTTPS with a
 private CA over HTTP/2 (and refusal of a server the updater cannot trust), an enciphered product info
-file, a mirror that another installation then updates from, and default-server mode
+file, a mirror that another installation then updates from, a shared folder of large files,
+and default-server mode
 through a product file (also with the product file's server list ignored). Every server is
 real and listens on 127.0.0.1 only."""
 
@@ -153,6 +154,19 @@ def test_mirror_then_update_from_the_mirror(tmp_path, nginx):
     assert status == 0, out
     assert installed(tmp_path)
     assert "demo-app.gz" in open(mirror_srv.access_log).read()
+
+
+def test_a_shared_folder_with_files_larger_than_the_write_buffers(tmp_path):
+    # libcurl reads a file:// source in one go and cannot pause it: the buffers between the
+    # transfer and the disk (a few MiB) and the rate cap wait instead of refusing.
+    for rate in ([], ["--max-rate=16M"]):
+        publish(tmp_path)
+        for name in ("lib/demo-core.dat", "lib/demo-table.dat"):
+            (tmp_path / "product" / name).write_bytes(os.urandom(3 << 20))
+        server = publish(tmp_path)
+        status, out = run(tmp_path, f"--url=file://{server}/", "--IgnoreMasterIDX=1", *rate)
+        assert status == 0, out + log(tmp_path)
+        assert installed(tmp_path)
 
 
 def test_default_server_mode_through_a_product_file(tmp_path, nginx):

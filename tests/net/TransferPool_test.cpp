@@ -14,7 +14,7 @@ namespace {
 struct Collect : TransferSink {
     std::string data;
     int restarts = 0;
-    Taken Receive(const char* p, size_t n, bool fromStart) override {
+    Taken Receive(const char* p, size_t n, bool fromStart, bool) override {
         if (fromStart) data.clear(), ++restarts;
         return data.append(p, n), Taken::kYes;
     }

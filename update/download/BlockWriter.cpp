@@ -32,13 +32,19 @@ BlockWriter::~BlockWriter() {
 }
 
 BlockWriter::Offered BlockWriter::Offer(Stream& stream, const char* data, size_t bytes,
-                                        bool restart) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+                                        bool restart, bool wait) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const auto full = [&] {
+        return stream.m_buffer.size() >= m_streamBound || m_total >= m_totalBound;
+    };
+    // The writer thread takes what is buffered as fast as the disk takes it.
+    while (wait && !restart && full() && stream.m_error == 0 && !m_stop)
+        m_room.wait_for(lock, kWaitStep);
     if (stream.m_error != 0) return Offered::kFailed;
     if (restart) {
         m_total -= stream.m_buffer.size();
         stream.m_buffer.clear();
-    } else if (stream.m_buffer.size() >= m_streamBound || m_total >= m_totalBound) {
+    } else if (full() && !wait) {
         m_refused = true;
         return Offered::kFull;
     }
@@ -118,6 +124,7 @@ void BlockWriter::Run() {
         const bool wake = m_refused;
         m_refused = false;
         lock.unlock();
+        m_room.notify_all();
         // The refused transfers go on receiving while these bytes are written.
         if (wake) {
             try {

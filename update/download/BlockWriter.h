@@ -9,7 +9,8 @@
 // bytes offered before Finish are written. Memory stays bounded: a stream buffers at most
 // `streamBound` bytes and all of them together at most `totalBound` (each plus one block);
 // beyond, Offer refuses the block (the transfer pauses and hands it over again later) and
-// `resume` is called once the writer has taken buffered bytes away. At most a few spare
+// `resume` is called once the writer has taken buffered bytes away, or, for a transfer that
+// cannot pause, waits until the writer has taken them. At most a few spare
 // buffers are kept from one write to the next.
 //
 // Threads and locks: Offer and Finish may be called on any thread, also with another lock
@@ -75,8 +76,10 @@ public:
     ~BlockWriter();
 
     // Buffers one block of `stream`; with `restart` the stream starts over from its first
-    // byte (what is buffered and what was written are dropped).
-    Offered Offer(Stream& stream, const char* data, size_t bytes, bool restart);
+    // byte (what is buffered and what was written are dropped). With `wait`, bounds that are
+    // reached make it wait for the writer thread instead of refusing the block; `resume`
+    // must then not wait for the caller.
+    Offered Offer(Stream& stream, const char* data, size_t bytes, bool restart, bool wait = false);
     // No more blocks for now: End follows once the buffered ones are written. A stream may
     // be offered blocks again once its End has run (a new transfer).
     void Finish(Stream& stream, bool complete);
@@ -97,6 +100,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_work;  // a stream was queued, or the thread is to end
     std::condition_variable m_idle;  // a stream's work was done
+    std::condition_variable m_room;  // the writer thread took buffered bytes away
     std::deque<Stream*> m_queue;     // streams with something to do, in order
     std::vector<std::vector<char>> m_spares;
     size_t m_total = 0;      // bytes buffered in all streams

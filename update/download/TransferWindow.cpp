@@ -138,7 +138,7 @@ public:
 
     // On the pool's thread, with its lock held: nothing here may call a plug-in, log or
     // touch the partial.
-    Taken Receive(const char* data, size_t bytes, bool fromStart) override {
+    Taken Receive(const char* data, size_t bytes, bool fromStart, bool mustTake) override {
         const bool restart = fromStart && received > 0;
         const unsigned long long before = restart ? 0 : received;
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
@@ -146,7 +146,7 @@ public:
             overLimit = true;
             return Taken::kStop;
         }
-        switch (writer->Offer(*this, data, bytes, restart)) {
+        switch (writer->Offer(*this, data, bytes, restart, mustTake)) {
             case BlockWriter::Offered::kTaken:
                 break;
             case BlockWriter::Offered::kFull:

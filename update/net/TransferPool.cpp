@@ -114,8 +114,9 @@ struct TransferPool::Transfer {
     std::string url;
     unsigned long long offset = 0;
     bool firstBlock = true;
-    bool paused = false;  // by the rate cap
-    bool held = false;    // by its sink
+    bool paused = false;   // by the rate cap
+    bool canPause = true;  // libcurl reads a file:// source in one go: it cannot pause
+    bool held = false;     // by its sink
     bool done = false;
     TransferOutcome outcome;
     char errorBuffer[CURL_ERROR_SIZE] = {};
@@ -211,6 +212,7 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
     t.sink = sink;
     t.url = url;
     t.offset = offset;
+    t.canPause = url.compare(0, 5, "file:") != 0;
     // Set up here; only the thread touches the handle once it is queued.
     CURL* easy = m_multi ? curl_easy_init() : nullptr;
     unsigned rc = easy ? m_connection->ConfigureTransfer(easy, url)
@@ -255,9 +257,17 @@ size_t TransferPool::WriteCallback(char* data, size_t size, size_t nmemb, void* 
     const size_t bytes = size * nmemb;
     TransferPool& pool = *t->pool;
     if (pool.m_maxRate > 0 && pool.m_budget <= 0) {
-        // libcurl keeps the block and hands it over again once the transfer is resumed.
-        t->paused = true;
-        return CURL_WRITEFUNC_PAUSE;
+        if (t->canPause) {
+            // libcurl keeps the block and hands it over again once the transfer is resumed.
+            t->paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        // The cap is kept by waiting here instead: what is owed is at most a block or two.
+        while (pool.m_budget <= 0) {
+            const double wait = -pool.m_budget / static_cast<double>(pool.m_maxRate);
+            std::this_thread::sleep_for(std::chrono::duration<double>(std::min(wait, 0.1)));
+            pool.EarnBudget();
+        }
     }
     bool fromStart = false;
     if (t->firstBlock && t->offset > 0) {
@@ -269,7 +279,7 @@ size_t TransferPool::WriteCallback(char* data, size_t size, size_t nmemb, void* 
         }
         fromStart = answer == Answer::kWhole;
     }
-    switch (t->sink->Receive(data, bytes, fromStart)) {
+    switch (t->sink->Receive(data, bytes, fromStart, !t->canPause)) {
         case TransferSink::Taken::kYes:
             break;
         case TransferSink::Taken::kLater:
@@ -284,8 +294,7 @@ size_t TransferPool::WriteCallback(char* data, size_t size, size_t nmemb, void* 
 }
 
 void TransferPool::Refill() {
-    if (m_resume) {
-        m_resume = false;
+    if (m_resume.exchange(false)) {
         for (auto& entry : m_transfers) {
             Transfer& t = *entry.second;
             if (!t.held || !t.easy) continue;
@@ -295,13 +304,7 @@ void TransferPool::Refill() {
         }
     }
     if (m_maxRate == 0) return;
-    const auto now = std::chrono::steady_clock::now();
-    const double seconds = std::chrono::duration<double>(now - m_lastRefill).count();
-    m_lastRefill = now;
-    const double rate = static_cast<double>(m_maxRate);
-    // A short burst at most: an idle moment does not buy a long run at full speed.
-    const double burst = std::max(kMinBurst, rate / 20);
-    m_budget = std::min(burst, m_budget + rate * seconds);
+    EarnBudget();
     if (m_budget <= 0) return;
     for (auto& entry : m_transfers) {
         Transfer& t = *entry.second;
@@ -310,6 +313,16 @@ void TransferPool::Refill() {
         // May deliver the kept block at once and pause again.
         curl_easy_pause(t.easy, CURLPAUSE_CONT);
     }
+}
+
+void TransferPool::EarnBudget() {
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(now - m_lastRefill).count();
+    m_lastRefill = now;
+    const double rate = static_cast<double>(m_maxRate);
+    // A short burst at most: an idle moment does not buy a long run at full speed.
+    const double burst = std::max(kMinBurst, rate / 20);
+    m_budget = std::min(burst, m_budget + rate * seconds);
 }
 
 void TransferPool::Reap() {
@@ -344,8 +357,7 @@ void TransferPool::Reap() {
 }
 
 void TransferPool::Resume() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_resume = true;
+    m_resume.store(true);
     if (m_multi) curl_multi_wakeup(Multi(m_multi));
 }
 

@@ -11,6 +11,7 @@
 // a fraction of a second.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -37,8 +38,10 @@ public:
     // One block of the body, on the pool's thread with its lock held. `fromStart` is true on the
     // first block of an answer that begins at byte 0 although a later offset was asked for (a
     // server that ignores ranges): the sink then drops what it held. An answer that begins
-    // anywhere else never reaches the sink (TransferOutcome::rangeRefused).
-    virtual Taken Receive(const char* data, size_t bytes, bool fromStart) = 0;
+    // anywhere else never reaches the sink (TransferOutcome::rangeRefused). With `mustTake`
+    // the transfer cannot pause (libcurl reads a file:// source in one go): kLater would end
+    // it, so the sink waits until it can take the block instead.
+    virtual Taken Receive(const char* data, size_t bytes, bool fromStart, bool mustTake) = 0;
     // The transfer ended (`complete`: libcurl received the whole answer), on the pool's
     // thread with its lock held; the sink may hand what it received on from here.
     virtual void Ended(bool complete) { (void)complete; }
@@ -104,7 +107,8 @@ public:
     // longer called.
     void Cancel(int id);
     // Offers the blocks the sinks answered kLater for once more, soon, on the pool's thread.
-    // Any thread may call it, with no lock held that a sink takes.
+    // Any thread may call it, with no lock held that a sink takes; it takes no lock itself
+    // (a sink may wait, with the pool's lock held, for the thread that calls it).
     void Resume();
 
 private:
@@ -117,6 +121,8 @@ private:
     // Hands out the budget earned since the last call and resumes the transfers the cap
     // paused; resumes those their sinks paused when Resume was called.
     void Refill();
+    // The budget part of Refill: what the cap allows since the last call.
+    void EarnBudget();
     // Collects the transfers libcurl finished.
     void Reap();
 
@@ -135,9 +141,9 @@ private:
     // Cancelled transfers whose handles are still in m_toRemove: libcurl writes into their
     // error buffers while it removes the handles, so they are freed only after that.
     std::vector<std::unique_ptr<Transfer>> m_retired;
-    unsigned long long m_rounds = 0;  // rounds of the thread so far
-    int m_holds = 0;                  // Hold(true) not yet released
-    bool m_resume = false;            // Resume was called
+    unsigned long long m_rounds = 0;    // rounds of the thread so far
+    int m_holds = 0;                    // Hold(true) not yet released
+    std::atomic<bool> m_resume{false};  // Resume was called (set without the lock)
     bool m_stop = false;
     std::thread m_thread;
 };
