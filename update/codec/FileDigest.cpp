@@ -17,10 +17,12 @@ namespace UpdateNew {
 
 namespace {
 
-// Large reads keep a whole-tree check close to the disk's speed: few system calls per
-// file, and a piece still small enough to stay in the processor's cache between the
-// kernel's copy and the digest.
-constexpr size_t kPiece = 256 * 1024;
+// Reads of 64 KiB: few system calls per file, and a piece that stays in the processor's
+// nearest caches between the kernel's copy and the digest. 256 KiB pieces made the kernel's
+// copy three times as costly (a check of 200 MiB from the page cache: 0.17 s of system
+// time against 0.06 s) and the whole check a sixth slower; the read-ahead advice, not the
+// piece, keeps a cold disk streaming.
+constexpr size_t kPiece = 64 * 1024;
 // The stream buffer of the info-file scan, which reads byte by byte.
 constexpr size_t kStreamBuffer = 64 * 1024;
 
