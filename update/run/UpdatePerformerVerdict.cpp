@@ -24,8 +24,7 @@ CheckVerdict UpdatePerformer::checkVerdict() const {
 
 bool UpdatePerformer::takeCheckVerdict() {
     // A report or the list of changes describes the product as read: those runs read it.
-    if (m_report && (!m_config->reportFile().empty() || !m_config->metricsFile().empty()))
-        return false;
+    if (!m_config->reportFile().empty() || !m_config->metricsFile().empty()) return false;
     if (m_config->checkDirty() && m_config->listChanges()) return false;
     CheckVerdict verdict;
     FileProcessor& fp = *m_fileProcessor;
