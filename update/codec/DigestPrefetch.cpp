@@ -1,49 +1,14 @@
 #include "codec/DigestPrefetch.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cwchar>
 #include <iterator>
 #include <utility>
 
 #include "base/Conv.h"
-#include "base/UniqueFd.h"
+#include "base/LastDirectory.h"
 
 namespace UpdateNew {
-
-namespace {
-
-// The directory of a worker's last file, kept open: the files of a module lie in one
-// directory, and a lookup from its descriptor costs one component instead of a walk of
-// the whole path per file. The directory is found as the path form would find it, and
-// so is the file in it (links followed alike); whatever is odd (no directory part, a name
-// such as "..", a directory that cannot be opened) goes the path form's way.
-class LastDirectory {
-public:
-    FileDigest digest(const std::wstring& path) {
-        const size_t slash = path.rfind(L'/');
-        if (slash == std::wstring::npos) return GetFileSizeAndMD5(path);
-        const wchar_t* const leaf = path.c_str() + slash + 1;
-        if (*leaf == L'\0' || std::wcscmp(leaf, L".") == 0 || std::wcscmp(leaf, L"..") == 0)
-            return GetFileSizeAndMD5(path);
-        if (m_path.size() != slash + 1 || path.compare(0, slash + 1, m_path) != 0) {
-            m_path.assign(path, 0, slash + 1);
-            const std::string dir = ToMultibyte(m_path);
-            m_dir.reset(dir.empty() ? -1 : ::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        }
-        const std::string name = m_dir.get() >= 0 ? ToMultibyte(leaf) : std::string();
-        if (name.empty()) return GetFileSizeAndMD5(path);
-        return GetFileSizeAndMD5At(m_dir.get(), name.c_str());
-    }
-
-private:
-    std::wstring m_path;  // with its trailing "/"
-    UniqueFd m_dir;
-};
-
-}  // namespace
 
 DigestPrefetch::DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead,
                                Source source)
@@ -112,7 +77,9 @@ unsigned DigestPrefetch::Workers(unsigned limit) {
 }
 
 void DigestPrefetch::work() {
+    // The files of a module lie in one directory: each is looked up by its name in it.
     LastDirectory directory;
+    std::string leaf;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         // A slot is free once the result it held was taken.
@@ -131,7 +98,14 @@ void DigestPrefetch::work() {
         // Appending to the deque leaves its elements in place: no copy of the path.
         const std::wstring& path = m_paths[index];
         lock.unlock();
-        FileDigest result = m_source ? m_source(path) : directory.digest(path);
+        FileDigest result;
+        if (m_source) {
+            result = m_source(path);
+        } else {
+            const std::string name = ToMultibyte(path);
+            const int dir = name.empty() ? -1 : directory.at(name, leaf);
+            result = dir < 0 ? GetFileSizeAndMD5(path) : GetFileSizeAndMD5At(dir, leaf.c_str());
+        }
         lock.lock();
         m_slots[index % m_lookahead] = std::move(result);
         m_ready[index % m_lookahead] = true;

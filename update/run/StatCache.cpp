@@ -1,6 +1,5 @@
 #include "run/StatCache.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,10 +13,10 @@
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
+#include "base/LastDirectory.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/SafeFile.h"
-#include "base/UniqueFd.h"
 #include "install/InstallationRecords.h"
 #include "run/KeptState.h"
 
@@ -289,27 +288,13 @@ bool StatCache::unchanged(int directory, const char* name, const Entry& entry) c
 
 bool StatCache::holdsBetween(size_t from, size_t to, std::atomic<bool>& stop,
                              size_t& changed) const {
-    // Files of one directory follow each other: each directory is looked up once, and
-    // each file by its name in it.
-    std::string directoryPath;
-    UniqueFd directory;
+    // Files of one directory follow each other: each is looked up by its name in it.
+    LastDirectory directory;
+    std::string leaf;
     for (size_t i = from; i < to; ++i) {
         if ((i & 255) == 0 && stop.load(std::memory_order_relaxed)) return false;
-        const char* path = m_paths.data() + m_pathStarts[i];
-        const char* slash = std::strrchr(path, '/');
-        bool same = false;
-        if (slash != nullptr) {
-            const size_t length = std::max<size_t>(slash - path, 1);
-            same = directory.get() >= 0 && directoryPath.size() == length &&
-                   directoryPath.compare(0, length, path, length) == 0;
-            if (!same) {
-                directoryPath.assign(path, length);
-                directory.reset(::open(directoryPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-            }
-        }
-        const bool holds = slash != nullptr && directory.get() >= 0 &&
-                           unchanged(directory.get(), slash + 1, m_entries[m_pathEntries[i]]);
-        if (!holds) {
+        const int dir = directory.at(m_paths.data() + m_pathStarts[i], leaf);
+        if (dir < 0 || !unchanged(dir, leaf.c_str(), m_entries[m_pathEntries[i]])) {
             changed = i;
             stop.store(true);
             return false;
