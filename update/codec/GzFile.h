@@ -24,6 +24,10 @@ namespace UpdateNew {
 //
 // With `written` given, the size and MD5 digest text of the output are computed while it is
 // written, so that a caller checking the output need not read it back.
+//
+// The plain single member the publisher writes is inflated by InflateOneMember's faster
+// decoder; everything else (other headers, several members, data that is not gzip, and
+// every failure, which is then reported as described) goes through zlib.
 constexpr unsigned long long kGunzipNoLimit = ~0ULL;
 struct GunzipOutput {
     unsigned long long size = 0;
@@ -42,10 +46,11 @@ int GunzipFile(const std::wstring& name, const std::wstring& outDir = std::wstri
 // optional fields (a name, a comment, extra data, a header checksum) is left to GunzipFile
 // as well: this path inflates with the faster decoder of GzipMemberInflater, which reads
 // those fields otherwise. `stop` (may be null) is looked at between pieces; once set, the
-// call gives false. Meant for one thread of its own: its decoder and buffers are kept per
-// thread.
+// call gives false. Without `digest`, `written` gets the size only (no MD5 is computed).
+// Its decoder and buffers (about 0.6 MiB) are kept per thread, for the thread's next file.
 bool InflateOneMember(int inFd, unsigned long long inSize, int outFd, unsigned long long maxOutput,
-                      GunzipOutput& written, const std::atomic<bool>* stop = nullptr);
+                      GunzipOutput& written, const std::atomic<bool>* stop = nullptr,
+                      bool digest = true);
 
 // The names GunzipFile uses for `name` and `outDir`.
 void GunzipNames(const std::wstring& name, const std::wstring& outDir, std::wstring& compressed,

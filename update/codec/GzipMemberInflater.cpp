@@ -31,7 +31,7 @@ GzipMemberInflater::~GzipMemberInflater() = default;
 
 bool GzipMemberInflater::Inflate(int inFd, unsigned long long inSize, int outFd,
                                  unsigned long long maxOutput, GunzipOutput& written,
-                                 const std::atomic<bool>* stop) {
+                                 const std::atomic<bool>* stop, bool digest) {
     inflate_state& z = *m_state;
     isal_inflate_init(&z);
     // The header is read, and the trailer's CRC-32 and length checked, as zlib does.
@@ -63,7 +63,7 @@ bool GzipMemberInflater::Inflate(int inFd, unsigned long long inSize, int outFd,
             if (have == 0 && z.avail_in > 0 && z.avail_in == before) ok = false;  // no progress
             if (!ok || have == 0) continue;
             if (have > maxOutput - total) ok = false;
-            if (ok) m_digest.Update(m_out.get(), have);
+            if (ok && digest) m_digest.Update(m_out.get(), have);
             if (ok && !WriteAll(outFd, m_out.get(), have)) ok = false;
             total += have;
         } while (ok && z.block_state != ISAL_BLOCK_FINISH && (z.avail_in > 0 || z.avail_out == 0));
@@ -72,7 +72,7 @@ bool GzipMemberInflater::Inflate(int inFd, unsigned long long inSize, int outFd,
     }
     if (!ok || z.block_state != ISAL_BLOCK_FINISH) return false;
     written.size = total;
-    written.md5 = m_digest.Md5Text();
+    written.md5 = digest ? m_digest.Md5Text() : std::wstring();
     return true;
 }
 

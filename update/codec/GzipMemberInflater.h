@@ -27,7 +27,7 @@ public:
 
     // As InflateOneMember.
     bool Inflate(int inFd, unsigned long long inSize, int outFd, unsigned long long maxOutput,
-                 GunzipOutput& written, const std::atomic<bool>* stop);
+                 GunzipOutput& written, const std::atomic<bool>* stop, bool digest = true);
 
 private:
     std::unique_ptr<inflate_state> m_state;
