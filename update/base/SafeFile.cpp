@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +24,27 @@ constexpr int kMaxLinks = 40;
 // The link this thread was last refused, with its owner, for its error text.
 thread_local std::string t_refusedLink;
 thread_local uid_t t_refusedOwner = 0;
+
+// Opens the directory `path` in one call when no component of it is a symbolic link: what
+// the walk below reaches then, without a descriptor and a close per component. -1 when
+// the kernel cannot do that (no openat2), or the path holds a link or fails in any way:
+// the walk then finds out what to follow, what to create and what to report.
+int OpenDirWithoutLinks(const std::string& path) {
+#ifdef SYS_openat2
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long fd;
+    do {
+        fd = ::syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    return fd < 0 ? -1 : static_cast<int>(fd);
+#else
+    (void)path;
+    return -1;
+#endif
+}
 
 int OpenDirAt(int at, const char* name) {
     int fd;
@@ -155,6 +178,11 @@ std::wstring RefusedLinkText() {
 int OpenDirectory(const std::string& path, UniqueFd& dir, bool create, mode_t mode,
                   std::vector<std::string>* created) {
     if (path.empty()) return ENOENT;
+    const int fd = OpenDirWithoutLinks(path);
+    if (fd >= 0) {
+        dir.reset(fd);
+        return 0;
+    }
     Walker walker(create, mode, created);
     return walker.walk(AT_FDCWD, path, dir, path[0] == '/' ? "/" : "");
 }

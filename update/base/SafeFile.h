@@ -5,6 +5,8 @@
 //   - look a path up one component at a time from directory descriptors, following a
 //     symbolic link only when it belongs to root or to the effective user (so an
 //     administrator's "data -> /srv/data" works, a link planted by another user does not);
+//     a path without any link is looked up in one call that refuses every link (openat2
+//     with RESOLVE_NO_SYMLINKS), which reaches the same directory;
 //   - never follow a link in the last component: a link there is replaced or removed as
 //     the name it is;
 //   - create every new file with O_EXCL after removing what stood at its name, so no
