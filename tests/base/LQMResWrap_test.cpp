@@ -8,6 +8,7 @@
 
 #include "base/Exception.h"
 #include "base/Messages.h"
+#include "base/PreparedMsg.h"
 #include "msgres/MessageCatalogue.h"
 #include "msgres/MsgRes.h"
 
@@ -23,6 +24,15 @@ TEST(LQMResWrap, FormatsMessagesOfBothTables) {
               L"Cannot open the file \"/x/y\": No such file or directory");
     EXPECT_EQ(Msg<616>(), L"The command line could not be processed");
     EXPECT_EQ(Msg<622>(3, L"http://127.0.0.1/"), L"3 to download from \"http://127.0.0.1/\"");
+}
+
+TEST(LQMResWrap, PreparedMessagesGiveTheFormattedText) {
+    std::wstring out = L"> ";
+    PreparedMsg<683>().AppendTo(out, std::wstring(L"/a/\u00e9"), std::wstring(L"0f"));
+    EXPECT_EQ(out, L"> " + Msg<683>(L"/a/\u00e9", L"0f"));
+    // A message whose own text holds a character taken for a marker is formatted whole.
+    const MsgPieces odd = SplitAtMarkers(L"a\xE001 \xE001", 0xE000, L"a\xE001 \xE101", 0xE100, 1);
+    EXPECT_FALSE(odd.usable);
 }
 
 TEST(LQMResWrap, PluginFailureTextKeepsItsResultPlaceholder) {

@@ -175,16 +175,21 @@ TEST_F(LoggerTest, HeldDebugLinesKeepTheirPlaceAndReachTheFile) {
     {
         const LogHold hold;
         LogDebug(L"a\n");
-        LogDebugTexts({L"b", L"c"});
+        // A text too long for a message is cut as LogV cuts it, its line end with it.
+        LogDebugTexts({L"b", L"c", std::wstring(1100, L'x')});
         EXPECT_EQ("", ReadFile(tmp.path));
         // A line of a higher level goes out at once, after the debug lines before it.
         LogWarning(L"w\n");
-        EXPECT_EQ("debug: a\ndebug: b\ndebug: c\nwarning: w\n", ReadFile(tmp.path));
+        const std::string before =
+            "debug: a\ndebug: b\ndebug: c\ndebug: " + std::string(1022, 'x') + "warning: w\n";
+        EXPECT_EQ(before, ReadFile(tmp.path));
         LogDebug(L"d\n");
     }
-    EXPECT_EQ("debug: a\ndebug: b\ndebug: c\nwarning: w\ndebug: d\n", ReadFile(tmp.path));
+    const std::string before =
+        "debug: a\ndebug: b\ndebug: c\ndebug: " + std::string(1022, 'x') + "warning: w\n";
+    EXPECT_EQ(before + "debug: d\n", ReadFile(tmp.path));
     LogDebug(L"e\n");  // released: at once again
-    EXPECT_EQ("debug: a\ndebug: b\ndebug: c\nwarning: w\ndebug: d\ndebug: e\n", ReadFile(tmp.path));
+    EXPECT_EQ(before + "debug: d\ndebug: e\n", ReadFile(tmp.path));
 }
 
 TEST_F(LoggerTest, StdoutAppenderWritesBareText) {

@@ -120,7 +120,6 @@ struct LineBuffers {
     std::wstring message;
     std::wstring line;
     std::wstring lines;
-    std::vector<std::wstring> messages;
     std::string bytes;
 };
 
@@ -129,23 +128,44 @@ LineBuffers& Buffers() {
     return buffers;
 }
 
-// Converts a whole line into Buffers().bytes; false when it cannot be converted.
-bool LineBytes(const std::wstring& line) {
+// Appends the multibyte form of `lines` to `bytes`; false, with `bytes` as it was, when
+// they cannot be converted.
+bool AppendLineBytes(const std::wstring& lines, std::string& bytes) {
     // Lines of ASCII characters alone (nearly all) are narrowed in place.
-    std::string& bytes = Buffers().bytes;
-    const wchar_t* const wide = line.data();
-    const size_t size = line.size();
+    const wchar_t* const wide = lines.data();
+    const size_t size = lines.size();
     // Two straight passes (whether all are ASCII, then the copy) that the compiler turns
     // into vector code, rather than one that stops at each character.
     unsigned long all = 0;
     for (size_t i = 0; i < size; ++i) all |= static_cast<unsigned long>(wide[i]);
     if (all < 0x80) {
-        bytes.resize(size);
-        char* const narrow = &bytes[0];
+        const size_t start = bytes.size();
+        bytes.resize(start + size);
+        char* const narrow = &bytes[start];
         for (size_t i = 0; i < size; ++i) narrow[i] = static_cast<char>(wide[i]);
         return true;
     }
-    return WideToMultibyte(line, bytes);
+    std::string converted;
+    if (!WideToMultibyte(lines, converted)) return false;
+    bytes += converted;
+    return true;
+}
+
+// Converts a whole line into Buffers().bytes; false when it cannot be converted.
+bool LineBytes(const std::wstring& line) {
+    std::string& bytes = Buffers().bytes;
+    bytes.clear();
+    return AppendLineBytes(line, bytes);
+}
+
+// The part of a finished text that LogV's "%s\n" form logs: its characters up to the first
+// NUL with a line end, cut to kMessageBuffer - 2 characters (a text that long loses its
+// line end).
+std::wstring_view LineOf(const std::wstring& text, bool& lineEnd) {
+    size_t size = std::wcslen(text.c_str());
+    lineEnd = size + 1 <= kMessageBuffer - 2;
+    if (!lineEnd) size = kMessageBuffer - 2;
+    return std::wstring_view(text.data(), size);
 }
 
 }  // namespace
@@ -258,9 +278,14 @@ LoggerAppender::~LoggerAppender() = default;
 
 void LoggerAppender::Format(int level, const std::wstring& message, const std::wstring& source,
                             std::wstring& out) const {
-    // Inserted text is never scanned for fields itself.
     out.clear();
     out.reserve(m_template.size() + message.size() + 64);
+    FormatAppend(level, message, false, source, out);
+}
+
+void LoggerAppender::FormatAppend(int level, std::wstring_view message, bool lineEnd,
+                                  const std::wstring& source, std::wstring& out) const {
+    // Inserted text is never scanned for fields itself.
     LineTime time;
     size_t first = 0;
     if (m_headPieces != 0) {
@@ -271,7 +296,7 @@ void LoggerAppender::Format(int level, const std::wstring& message, const std::w
         if (second == -1 || second != m_headSecond || level != m_headLevel || pid != m_headPid ||
             named != m_headSource) {
             m_head.clear();
-            expand(0, m_headPieces, level, message, source, time, m_head);
+            expand(0, m_headPieces, level, message, lineEnd, source, time, m_head);
             // A second that passed while the head was built is not taken for the next line.
             m_headSecond = second == static_cast<long long>(std::time(nullptr)) ? second : -1;
             m_headLevel = level;
@@ -281,17 +306,19 @@ void LoggerAppender::Format(int level, const std::wstring& message, const std::w
         out += m_head;
         first = m_headPieces;
     }
-    expand(first, m_pieces.size(), level, message, source, time, out);
+    expand(first, m_pieces.size(), level, message, lineEnd, source, time, out);
 }
 
-void LoggerAppender::expand(size_t first, size_t last, int level, const std::wstring& message,
-                            const std::wstring& source, LineTime& time, std::wstring& out) const {
+void LoggerAppender::expand(size_t first, size_t last, int level, std::wstring_view message,
+                            bool lineEnd, const std::wstring& source, LineTime& time,
+                            std::wstring& out) const {
     for (size_t i = first; i < last; ++i) {
         const Piece& piece = m_pieces[i];
         out += piece.text;
         switch (piece.field) {
             case kMsg:
                 out += message;
+                if (lineEnd) out.push_back(L'\n');
                 break;
             case kSource:
                 out += source.empty() ? m_defaultSource : source;
@@ -384,30 +411,42 @@ bool LoggerAppenderFile::Append(int level, const std::wstring& message,
     return write(level);
 }
 
-bool LoggerAppender::AppendAll(int level, const std::vector<std::wstring>& messages,
-                               const std::wstring& source) {
-    for (const std::wstring& message : messages)
-        if (!Append(level, message, source)) return false;
-    return true;
-}
-
-bool LoggerAppenderFile::AppendAll(int level, const std::vector<std::wstring>& messages,
-                                   const std::wstring& source) {
+bool LoggerAppender::AppendAll(int level, const std::vector<std::wstring>& texts) {
     if (level < m_minLevel) return true;
-    std::wstring& lines = Buffers().lines;
-    std::wstring& line = Buffers().line;
-    lines.clear();
-    for (const std::wstring& message : messages) {
-        Format(level, message, source, line);
-        lines += line;
+    std::wstring message;
+    for (const std::wstring& text : texts) {
+        bool lineEnd = false;
+        message.assign(LineOf(text, lineEnd));
+        if (lineEnd) message.push_back(L'\n');
+        if (!Append(level, message, std::wstring())) return false;
     }
-    if (!m_file) return true;
-    if (!LineBytes(lines)) return false;
-    return write(level);
+    return true;
 }
 
 // Debug lines kept back while held are written once this many bytes are together.
 constexpr size_t kHeldBytes = 64 * 1024;
+
+bool LoggerAppenderFile::AppendAll(int level, const std::vector<std::wstring>& texts) {
+    if (level < m_minLevel) return true;
+    // The lines are built one after the other in one buffer, and held debug lines go
+    // straight to the bytes kept back: no copy of a line on its way.
+    static const std::wstring kNoSource;
+    std::wstring& lines = Buffers().lines;
+    lines.clear();
+    for (const std::wstring& text : texts) {
+        bool lineEnd = false;
+        const std::wstring_view message = LineOf(text, lineEnd);
+        FormatAppend(level, message, lineEnd, kNoSource, lines);
+    }
+    if (!m_file) return true;
+    if (m_held && level <= LOG_DEBUG) {
+        if (!AppendLineBytes(lines, m_heldBytes)) return false;
+        if (m_heldBytes.size() >= kHeldBytes) flushHeld();
+        return true;
+    }
+    if (!LineBytes(lines)) return false;
+    return write(level);
+}
 
 bool LoggerAppenderFile::write(int level) {
     const std::string& bytes = Buffers().bytes;
@@ -502,16 +541,8 @@ bool Logger::LogV(int level, const std::wstring& source, const wchar_t* format, 
 
 bool Logger::LogTexts(int level, const std::vector<std::wstring>& texts) {
     if (!Wants(level)) return true;
-    // Each text as the "%s\n" form of LogV makes it: a line end, cut alike.
-    std::vector<std::wstring>& messages = Buffers().messages;
-    messages.resize(texts.size());
-    for (size_t i = 0; i < texts.size(); ++i) {
-        messages[i].assign(texts[i].c_str());
-        messages[i].push_back(L'\n');
-        if (messages[i].size() > kMessageBuffer - 2) messages[i].resize(kMessageBuffer - 2);
-    }
     for (LoggerAppender* appender : m_appenders) {
-        if (!appender->AppendAll(level, messages, std::wstring())) return false;
+        if (!appender->AppendAll(level, texts)) return false;
     }
     return true;
 }

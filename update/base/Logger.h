@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,9 +29,10 @@ public:
     LoggerAppender(int minLevel, const std::wstring& tmpl);
     virtual ~LoggerAppender();
     virtual bool Append(int level, const std::wstring& message, const std::wstring& source) = 0;
-    // Several messages in order; an appender that writes may write them in one go.
-    virtual bool AppendAll(int level, const std::vector<std::wstring>& messages,
-                           const std::wstring& source);
+    // Finished texts in order, each as the line LogV(level, L"", L"%s\n", text) would make
+    // of it (its line end added, cut alike); an appender that writes may write them in one
+    // go.
+    virtual bool AppendAll(int level, const std::vector<std::wstring>& texts);
     // While held, an appender may keep debug lines back and write them together later,
     // in the same order; releasing writes what it kept.
     virtual void Hold(bool held) { (void)held; }
@@ -42,6 +44,9 @@ public:
     // Expands the template around one message into `out`.
     void Format(int level, const std::wstring& message, const std::wstring& source,
                 std::wstring& out) const;
+    // The same appended to `out`, with a line end after the message when `lineEnd`.
+    void FormatAppend(int level, std::wstring_view message, bool lineEnd,
+                      const std::wstring& source, std::wstring& out) const;
 
 protected:
     int m_minLevel;
@@ -58,7 +63,7 @@ private:
     std::vector<Piece> m_pieces;
     class LineTime;
     // Appends the expansion of pieces [first, last) to `out`.
-    void expand(size_t first, size_t last, int level, const std::wstring& message,
+    void expand(size_t first, size_t last, int level, std::wstring_view message, bool lineEnd,
                 const std::wstring& source, LineTime& time, std::wstring& out) const;
     // The expansion of the pieces before the first ${MSG} (time, host, process, source,
     // level), kept for the next line of the same second, level and source: a run writes
@@ -77,9 +82,8 @@ public:
     LoggerAppenderFile(int minLevel, const std::wstring& fileName, const std::wstring& tmpl);
     ~LoggerAppenderFile() override;
     bool Append(int level, const std::wstring& message, const std::wstring& source) override;
-    // The lines of all messages with one write.
-    bool AppendAll(int level, const std::vector<std::wstring>& messages,
-                   const std::wstring& source) override;
+    // The lines of all texts with one write, or kept back with the held lines.
+    bool AppendAll(int level, const std::vector<std::wstring>& texts) override;
     void SetFileName(const std::wstring& fileName) { m_fileName = fileName; }
     const std::wstring& FileName() const { return m_fileName; }
     // Opens for appending or truncating; 0, or -1 with errno set (EILSEQ when the name has

@@ -120,9 +120,10 @@ bool IsContainedPath(const std::wstring& path) {
 }
 
 // Writes `source` without its checksum lines to `copy` and gives the digest of what it
-// wrote in `digest`; false with the reason otherwise.
+// wrote in `digest`, and the SHA-256 of the whole source in `sha256` (the same reading
+// serves both); false with the reason otherwise.
 bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std::wstring& digest,
-                       std::wstring& reason) {
+                       std::string& sha256, std::wstring& reason) {
     FILE* in = std::fopen(ToMultibyte(source).c_str(), "rbe");
     if (!in) {
         reason = FromMultibyte(std::strerror(errno));
@@ -139,6 +140,7 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
     // that may be the start of a marker wait for the next block.
     bool ok = true;
     StreamDigest md5(StreamDigest::Kind::kMd5);
+    StreamDigest whole(StreamDigest::Kind::kSha256);
     const size_t marker = sizeof kChecksumLine - 1;
     std::vector<char> buffer(64 * 1024 + marker);
     size_t kept = 0;        // bytes carried over at the front of the buffer
@@ -151,6 +153,7 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
     };
     for (;;) {
         const size_t got = std::fread(buffer.data() + kept, 1, buffer.size() - kept, in);
+        whole.Update(buffer.data() + kept, got);
         const bool last = got == 0;
         const char* const begin = buffer.data();
         const char* const end = begin + kept + got;
@@ -186,7 +189,10 @@ bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std
         ok = false;
         reason = FromMultibyte(std::strerror(errno));
     }
-    if (ok) digest = md5.Md5Text();
+    if (ok) {
+        digest = md5.Md5Text();
+        sha256 = whole.Sha256Text();
+    }
     return ok;
 }
 
@@ -545,7 +551,8 @@ void UpdateXMLParser::parseFile(const std::wstring& fileName) {
     if (!done) parse(fileName);
     const std::wstring copy = fileName + L".tmp";
     std::wstring reason, digest;
-    const bool written = WriteChecksumCopy(fileName, copy, digest, reason);
+    m_fileSha256.clear();
+    const bool written = WriteChecksumCopy(fileName, copy, digest, m_fileSha256, reason);
     (void)RemoveFile(ToMultibyte(copy));
     if (!written) THROW_CRITICAL(Msg<123>(fileName) + L": " + reason, ERR_XML);
     if (digest.empty() || digest != m_update->md5) {

@@ -39,6 +39,9 @@ public:
     // CUpdateCriticalException: 635 (message 123) when the copy for the check cannot be
     // written, 636 (message 132) on a mismatch.
     void parseFile(const std::wstring& fileName);
+    // The SHA-256 (lower-case hex) of the file the last parseFile() checked, read in the
+    // same pass as its checksum copy; empty when that copy could not be written.
+    const std::string& fileSha256() const { return m_fileSha256; }
 
     void attributeHandler(const std::wstring& name, const std::wstring& value, int depth) override;
     void startElementHandler(int depth, const std::wstring& name) override;
@@ -99,6 +102,7 @@ private:
     FileSink m_fileSink;
     bool m_holdLog = false;  // a single reading: debug lines wait for its end
     std::vector<std::wstring> m_heldLines;
+    std::string m_fileSha256;  // of the file the last parseFile() checked
 };
 
 }  // namespace UpdateNew

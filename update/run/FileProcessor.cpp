@@ -393,8 +393,14 @@ bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const Fil
             m_checkLines[0] = Msg<681>(serverPath, file.version, file.pefilemd5.wide());
             m_checkLines[1] = Msg<682>(localPath, kLocalFileVersion, local.digest);
         } else {
-            m_checkLines[0] = Msg<683>(serverPath, file.pefilemd5.wide());
-            m_checkLines[1] = Msg<684>(localPath, local.digest);
+            if (!m_serverFileLine) {
+                m_serverFileLine.emplace();
+                m_localFileLine.emplace();
+            }
+            m_checkLines[0].clear();
+            m_serverFileLine->AppendTo(m_checkLines[0], serverPath, file.pefilemd5.wide());
+            m_checkLines[1].clear();
+            m_localFileLine->AppendTo(m_checkLines[1], localPath, local.digest);
         }
         m_checkLines[2] = m_verdictLines[upToDate ? 1 : 0];
         LogDebugTexts(m_checkLines);

@@ -6,10 +6,12 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/PathList.h"
+#include "base/PreparedMsg.h"
 #include "base/UniqueFd.h"
 #include "config/UpdateConfig.h"
 #include "install/InstallationRecords.h"
@@ -408,6 +410,9 @@ private:
     std::vector<size_t> m_updatedEnds;
     std::vector<std::wstring> m_checkLines;  // the debug lines of the file being checked
     std::wstring m_verdictLines[2];          // messages 685 (changed) and 686 (up to date)
+    // Messages 683 and 684 (the server's and the local digest), prepared for the check.
+    std::optional<PreparedMsg<683>> m_serverFileLine;
+    std::optional<PreparedMsg<684>> m_localFileLine;
     // Declared before the prefetch, whose workers may use it until they are stopped.
     std::unique_ptr<StatCache> m_statCache;
     bool m_statCacheRead = false;  // statCache() decided

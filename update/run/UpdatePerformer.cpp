@@ -13,7 +13,6 @@
 #include "base/StringUtils.h"
 #include "codec/FileDigest.h"
 #include "codec/ProductInfoDecode.h"
-#include "codec/Sha256.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateUri.h"
 #include "download/DownloadNames.h"
@@ -535,7 +534,7 @@ void UpdatePerformer::readProductInfo() {
             fp.DropPrefetch();  // merged files are checked in module order, not as read
         }
         parser.parseFile(xmlFile);
-        if (first) m_productInfoSha256 = Sha256OfFile(xmlFile);
+        if (first) m_productInfoSha256 = parser.fileSha256();
         cb.callLib(L"notifyProductInfoFile(cProductInfoLocalName)",
                    &CUpdateLibCallbacks::notifyProductInfoFile, cProductInfoLocalName);
         first = false;
