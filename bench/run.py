@@ -40,6 +40,10 @@ import servers  # noqa: E402
 
 SETTLE = 35  # seconds without deletions before a case on a disk (ext4 skips inodes freed
 # within dirty_expire_centisecs, 30 s by default, when it allocates new ones)
+# A check of an up-to-date installation takes well under a second, and this machine's speed
+# varies from second to second: its rows take at least this many pairs, so that a median
+# does not rest on three samples of a noisy moment.
+CHECK_RUNS = 9
 RUN_TIMEOUT = 900  # seconds for one updater or baseline run; the full product takes a few
 ALL_CASES = "main,transfers,scale,huge,statcache,memory,commands,signed,libs"
 RESULTS_BEGIN = "<!-- bench results begin -->"
@@ -342,6 +346,10 @@ class Bench:
             b.append(baseline())
         return a, b
 
+    def check_runs(self, runs):
+        """Pairs for a check row: CHECK_RUNS at least, unless a smoke run asked for fewer."""
+        return runs if self.args.smoke else max(runs, CHECK_RUNS)
+
     def row(self, case, value, base, ratio, goal, met, note=""):
         self.rows.append((case, value, base, ratio, goal, met, note))
         print(f"  {case}: {value} vs {base} -> {ratio} (goal {goal}: {met}) {note}", flush=True)
@@ -417,7 +425,8 @@ class Bench:
         list1 = p.md5_list(inst, d1, os.path.join(self.work, "md5-1.txt"))
         list2 = p.md5_list(inst, d2, os.path.join(self.work, "md5-2.txt"))
         check = ["--IgnoreMasterIDX=1", "--checkdirty"]
-        a, b = self.paired(runs, lambda: self.run_updater(inst, url1, check)[0],
+        a, b = self.paired(self.check_runs(runs),
+                           lambda: self.run_updater(inst, url1, check)[0],
                            lambda: timed(["md5sum", "--quiet", "-c", list1])[0])
         p.verify(inst, d1)
         self.ratio_row("check of an up-to-date installation, every file hashed", a, b, 0.6,
@@ -505,7 +514,8 @@ class Bench:
             insts[n] = inst
             products[n] = p
         check = ["--IgnoreMasterIDX=1", "--checkdirty"]
-        a, b = self.paired(runs, lambda: self.run_updater(insts[large], urls[large], check)[0],
+        a, b = self.paired(self.check_runs(runs),
+                           lambda: self.run_updater(insts[large], urls[large], check)[0],
                            lambda: self.run_updater(insts[small], urls[small], check)[0])
         medians = [statistics.median(a) / large, statistics.median(b) / small]
         r = medians[0] / medians[1]
@@ -515,7 +525,8 @@ class Bench:
                  ("yes" if r <= 1.2 else "no"))
         listing = products[large].md5_list(insts[large], products[large].digests(),
                                            os.path.join(self.work, f"md5-{large}.txt"))
-        a, b = self.paired(runs, lambda: self.run_updater(insts[large], urls[large], check)[0],
+        a, b = self.paired(self.check_runs(runs),
+                           lambda: self.run_updater(insts[large], urls[large], check)[0],
                            lambda: timed(["md5sum", "--quiet", "-c", listing])[0])
         self.ratio_row(f"check of {large} small files (1-8 KiB each)", a, b, 1.0, "<= 1.0x",
                        "--IgnoreMasterIDX=1 --checkdirty vs md5sum -c")
@@ -794,7 +805,8 @@ class Bench:
 
     def table(self, facts, load_before, load_after, runs):
         lines = [f"Run of {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
-                 f"{runs} paired runs per case, medians.", "",
+                 f"{runs} paired runs per case (at least {CHECK_RUNS} for the checks), "
+                 "medians.", "",
                  f"- CPU: {facts['cpu']}, {facts['cores']} cores; memory {facts['memory']}; "
                  f"Linux {facts['kernel']}; build type {facts['build']}",
                  f"- load average before / after: {load_before} / {load_after}",
