@@ -130,7 +130,7 @@ private:
         bool reported = false;  // reported as a node (it has children)
         std::string name;
         std::wstring wideName;
-        std::vector<std::pair<std::string, std::string>> attributes;  // slots
+        std::vector<BasicXMLParser::Attribute> attributes;  // slots
         size_t attributeCount = 0;
         std::string text;
     };
@@ -156,10 +156,14 @@ private:
             m_handlers.endNodeHandler(depth, open.wideName);
             return;
         }
+        const std::string text = TrimXmlText(open.text);
+        if (m_handlers.leafHandler(depth, open.name, open.attributes.data(), open.attributeCount,
+                                   text))
+            return;
         AssignWide(open.wideName, open.name);
         m_handlers.startElementHandler(depth, open.wideName);
         reportAttributes(open, depth);
-        reportText(TrimXmlText(open.text), open, depth);
+        reportText(text, open, depth);
         m_handlers.endElementHandler(depth, open.wideName);
     }
 
@@ -220,6 +224,14 @@ void BasicXMLParser::textHandler(int, const std::wstring&, const std::wstring&) 
 void BasicXMLParser::startNodeHandler(int, const std::wstring&) {}
 void BasicXMLParser::endNodeHandler(int, const std::wstring&) {}
 void BasicXMLParser::endElementHandler(int, const std::wstring&) {}
+bool BasicXMLParser::leafHandler(int, const std::string&, const Attribute*, size_t,
+                                 const std::string&) {
+    return false;
+}
+
+void BasicXMLParser::Widen(std::wstring& out, const std::string& in) {
+    AssignWide(out, in);
+}
 
 void BasicXMLParser::wellFormedHandler() {}
 

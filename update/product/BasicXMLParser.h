@@ -4,8 +4,10 @@
 // need; the base handlers do nothing.
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <string>
+#include <utility>
 
 namespace UpdateNew {
 
@@ -28,6 +30,16 @@ public:
     virtual void endNodeHandler(int depth, const std::wstring& name);
     // End of an element without child elements.
     virtual void endElementHandler(int depth, const std::wstring& name);
+
+    // An element without child elements as read, before the handlers above hear of it: its
+    // name, its attributes (name and value) and its trimmed text, all UTF-8. A reader that
+    // takes the element whole here returns true, and the handlers above are not called for
+    // it; false (what the base does) reports it through them. For a reader whose handlers
+    // cost too much to be called for each of the hundreds of thousands of leaves of a large
+    // document.
+    using Attribute = std::pair<std::string, std::string>;
+    virtual bool leafHandler(int depth, const std::string& name, const Attribute* attributes,
+                             size_t count, const std::string& text);
 
     // Walks the file, holding the parser's lock throughout. For every element: its start
     // handler, its attributes, its text, its children at depth + 1, its end handler. A
@@ -55,6 +67,9 @@ public:
 protected:
     // Called by parseOnce() once the whole document was read and found well formed.
     virtual void wellFormedHandler();
+    // `in` (UTF-8) as wide text in `out`, reusing its storage: how names, values and texts
+    // reach the handlers.
+    static void Widen(std::wstring& out, const std::string& in);
 
 private:
     std::mutex m_lock;

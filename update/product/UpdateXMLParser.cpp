@@ -92,6 +92,24 @@ int Find(const std::wstring_view (&row)[N], const std::wstring& name) {
     return -1;
 }
 
+// Whether a name as read (UTF-8) is the element name `known` (ASCII).
+bool SameName(const std::string& name, std::wstring_view known) {
+    if (known.size() != name.size()) return false;
+    for (size_t k = 0; k < known.size(); ++k) {
+        if (known[k] != static_cast<wchar_t>(static_cast<unsigned char>(name[k]))) return false;
+    }
+    return true;
+}
+
+// Find() for a name as read.
+template <size_t N>
+int FindNarrow(const std::wstring_view (&row)[N], const std::string& name) {
+    for (size_t i = 0; i < N; ++i) {
+        if (SameName(name, row[i])) return static_cast<int>(i);
+    }
+    return -1;
+}
+
 uint32_t ParseSize(const std::wstring& value) {
     // Decimal, read from the UTF-8 form; leading digits count, anything else gives 0.
     // Nine digits or fewer (every size up to 999,999,999) are read directly.
@@ -257,6 +275,29 @@ void UpdateXMLParser::endNodeHandler(int depth, const std::wstring& name) {
     // modules would otherwise keep up to twice its records' size.
     if (depth == 1 && m_modulePos >= 0 && positionOf(1, name) == D1_MODULE)
         m_update->cGetModuleByIndex(m_modulePos).files.shrink_to_fit();
+}
+
+bool UpdateXMLParser::leafHandler(int depth, const std::string& name, const Attribute* attributes,
+                                  size_t count, const std::string& text) {
+    // The values of a file entry, nearly all of a large document, handled as
+    // startElementHandler, attributeHandler and textHandler would handle them, without
+    // the round trip through them. A library plug-in hears the element names, and a PATCH
+    // starts a patch: those take the long way.
+    if (depth != 3 || m_callbacks->hasLibPlugin() || SameName(name, kPatchElement)) return false;
+    m_openNodes.resize(3);
+    m_elementPos = FindNarrow(kDepth3, name);
+    m_inPatch = false;
+    if (m_elementPos < 0 || !inContext(3)) return true;
+    for (size_t i = 0; i < count; ++i) {
+        if (attributes[i].first != "value") continue;
+        Widen(m_leafValue, attributes[i].second);
+        fileValue(m_leafValue);
+    }
+    if (!text.empty()) {
+        Widen(m_leafValue, text);
+        fileValue(m_leafValue);
+    }
+    return true;
 }
 
 void UpdateXMLParser::textHandler(int depth, const std::wstring&, const std::wstring& text) {

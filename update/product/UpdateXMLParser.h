@@ -48,6 +48,8 @@ public:
     void textHandler(int depth, const std::wstring& name, const std::wstring& text) override;
     void startNodeHandler(int depth, const std::wstring& name) override;
     void endNodeHandler(int depth, const std::wstring& name) override;
+    bool leafHandler(int depth, const std::string& name, const Attribute* attributes, size_t count,
+                     const std::string& text) override;
 
 protected:
     void wellFormedHandler() override;
@@ -103,6 +105,7 @@ private:
     bool m_holdLog = false;  // a single reading: debug lines wait for its end
     std::vector<std::wstring> m_heldLines;
     std::string m_fileSha256;  // of the file the last parseFile() checked
+    std::wstring m_leafValue;  // the value leafHandler() hands on, its storage reused
 };
 
 }  // namespace UpdateNew
