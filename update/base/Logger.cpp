@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <cwchar>
@@ -136,8 +137,8 @@ bool AppendLineBytes(const std::wstring& lines, std::string& bytes) {
     const size_t size = lines.size();
     // Two straight passes (whether all are ASCII, then the copy) that the compiler turns
     // into vector code, rather than one that stops at each character.
-    unsigned long all = 0;
-    for (size_t i = 0; i < size; ++i) all |= static_cast<unsigned long>(wide[i]);
+    uint32_t all = 0;
+    for (size_t i = 0; i < size; ++i) all |= static_cast<uint32_t>(wide[i]);
     if (all < 0x80) {
         const size_t start = bytes.size();
         bytes.resize(start + size);
