@@ -408,8 +408,7 @@ bool LoggerAppenderFile::Append(int level, const std::wstring& message,
     Format(level, message, source, line);
     // A closed file drops the line; the entry point never adds such an appender.
     if (!m_file) return true;
-    if (!LineBytes(line)) return false;
-    return write(level);
+    return write(level, line);
 }
 
 bool LoggerAppender::AppendAll(int level, const std::vector<std::wstring>& texts) {
@@ -424,13 +423,9 @@ bool LoggerAppender::AppendAll(int level, const std::vector<std::wstring>& texts
     return true;
 }
 
-// Debug lines kept back while held are written once this many bytes are together.
-constexpr size_t kHeldBytes = 64 * 1024;
-
 bool LoggerAppenderFile::AppendAll(int level, const std::vector<std::wstring>& texts) {
     if (level < m_minLevel) return true;
-    // The lines are built one after the other in one buffer, and held debug lines go
-    // straight to the bytes kept back: no copy of a line on its way.
+    // The lines are built one after the other in one buffer: no copy of a line on its way.
     static const std::wstring kNoSource;
     std::wstring& lines = Buffers().lines;
     lines.clear();
@@ -440,22 +435,21 @@ bool LoggerAppenderFile::AppendAll(int level, const std::vector<std::wstring>& t
         FormatAppend(level, message, lineEnd, kNoSource, lines);
     }
     if (!m_file) return true;
+    return write(level, lines);
+}
+
+// Debug lines kept back while held are written once this many bytes are together.
+constexpr size_t kHeldBytes = 64 * 1024;
+
+bool LoggerAppenderFile::write(int level, const std::wstring& lines) {
+    // Held debug lines are narrowed straight onto the bytes kept back.
     if (m_held && level <= LOG_DEBUG) {
         if (!AppendLineBytes(lines, m_heldBytes)) return false;
         if (m_heldBytes.size() >= kHeldBytes) flushHeld();
         return true;
     }
     if (!LineBytes(lines)) return false;
-    return write(level);
-}
-
-bool LoggerAppenderFile::write(int level) {
     const std::string& bytes = Buffers().bytes;
-    if (m_held && level <= LOG_DEBUG) {
-        m_heldBytes += bytes;
-        if (m_heldBytes.size() >= kHeldBytes) flushHeld();
-        return true;
-    }
     if (m_heldBytes.empty()) {
         // A failed write is not the caller's concern: the line could be converted.
         (void)WriteAll(fileno(m_file), bytes);

@@ -96,8 +96,9 @@ public:
     void Hold(bool held) override;
 
 private:
-    // Writes the converted line in Buffers(), after what was kept back.
-    bool write(int level);
+    // Writes `lines` (whole lines), after what was kept back, or keeps them back with the
+    // held debug lines; false when they cannot be converted.
+    bool write(int level, const std::wstring& lines);
     void flushHeld();
 
     std::wstring m_fileName;

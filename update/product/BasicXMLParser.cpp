@@ -19,22 +19,6 @@ namespace {
 // in document order (0 for the document element).
 using NodeTexts = std::unordered_map<size_t, std::string>;
 
-// `in` as a wide string in `out`, reusing its storage: names and values are nearly always
-// ASCII, and the walk converts several of them per element.
-void AssignWide(std::wstring& out, const std::string& in) {
-    // One pass widens and finds out whether the text is ASCII.
-    const size_t n = in.size();
-    out.resize(n);
-    wchar_t* const wide = &out[0];
-    unsigned all = 0;
-    for (size_t i = 0; i < n; ++i) {
-        const auto c = static_cast<unsigned char>(in[i]);
-        all |= c;
-        wide[i] = static_cast<wchar_t>(c);
-    }
-    if (all >= 0x80) out = Utf8ToWide(in);
-}
-
 // First reading: gathers the NodeTexts. The slots of the open elements are reused from
 // element to element, so nothing is allocated per element once the deepest one was seen.
 class NodeTextPass : public XmlEventSink {
@@ -160,7 +144,7 @@ private:
         if (m_handlers.leafHandler(depth, open.name, open.attributes.data(), open.attributeCount,
                                    text))
             return;
-        AssignWide(open.wideName, open.name);
+        BasicXMLParser::Widen(open.wideName, open.name);
         m_handlers.startElementHandler(depth, open.wideName);
         reportAttributes(open, depth);
         reportText(text, open, depth);
@@ -171,7 +155,7 @@ private:
         const int depth = static_cast<int>(index);
         Open& open = m_open[index];
         open.reported = true;
-        AssignWide(open.wideName, open.name);
+        BasicXMLParser::Widen(open.wideName, open.name);
         m_handlers.startNodeHandler(depth, open.wideName);
         reportAttributes(open, depth);
         if (!m_texts) {
@@ -184,14 +168,14 @@ private:
 
     void reportText(const std::string& text, const Open& open, int depth) {
         if (text.empty()) return;
-        AssignWide(m_value, text);
+        BasicXMLParser::Widen(m_value, text);
         m_handlers.textHandler(depth, open.wideName, m_value);
     }
 
     void reportAttributes(const Open& open, int depth) {
         for (size_t i = 0; i < open.attributeCount; ++i) {
-            AssignWide(m_name, open.attributes[i].first);
-            AssignWide(m_value, open.attributes[i].second);
+            BasicXMLParser::Widen(m_name, open.attributes[i].first);
+            BasicXMLParser::Widen(m_value, open.attributes[i].second);
             m_handlers.attributeHandler(m_name, m_value, depth);
         }
     }
@@ -230,7 +214,17 @@ bool BasicXMLParser::leafHandler(int, const std::string&, const Attribute*, size
 }
 
 void BasicXMLParser::Widen(std::wstring& out, const std::string& in) {
-    AssignWide(out, in);
+    // One pass widens and finds out whether the text is ASCII.
+    const size_t n = in.size();
+    out.resize(n);
+    wchar_t* const wide = &out[0];
+    unsigned all = 0;
+    for (size_t i = 0; i < n; ++i) {
+        const auto c = static_cast<unsigned char>(in[i]);
+        all |= c;
+        wide[i] = static_cast<wchar_t>(c);
+    }
+    if (all >= 0x80) out = Utf8ToWide(in);
 }
 
 void BasicXMLParser::wellFormedHandler() {}

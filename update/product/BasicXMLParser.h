@@ -41,6 +41,10 @@ public:
     virtual bool leafHandler(int depth, const std::string& name, const Attribute* attributes,
                              size_t count, const std::string& text);
 
+    // `in` (UTF-8) as wide text in `out`, reusing its storage: how names, values and texts
+    // reach the handlers (nearly all of them ASCII, widened in one pass).
+    static void Widen(std::wstring& out, const std::string& in);
+
     // Walks the file, holding the parser's lock throughout. For every element: its start
     // handler, its attributes, its text, its children at depth + 1, its end handler. A
     // syntax error throws Exception(message 31: file, line, column, reason), any other
@@ -67,9 +71,6 @@ public:
 protected:
     // Called by parseOnce() once the whole document was read and found well formed.
     virtual void wellFormedHandler();
-    // `in` (UTF-8) as wide text in `out`, reusing its storage: how names, values and texts
-    // reach the handlers.
-    static void Widen(std::wstring& out, const std::string& in);
 
 private:
     std::mutex m_lock;

@@ -238,10 +238,14 @@ int UpdateXMLParser::positionOf(int depth, const std::wstring& name) {
 }
 
 void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
-    m_openNodes.resize(static_cast<size_t>(depth));
-    m_elementPos = positionOf(depth, name);
     // Only a library plug-in hears element names (with each file entry's values).
     if (m_callbacks->hasLibPlugin()) m_elementName = name;
+    startAt(depth, positionOf(depth, name), depth == 3 && name == kPatchElement);
+}
+
+void UpdateXMLParser::startAt(int depth, int position, bool patch) {
+    m_openNodes.resize(static_cast<size_t>(depth));
+    m_elementPos = position;
     if (depth == 1 && m_elementPos == D1_MODULE) {
         // Until its NAME attribute is read a MODULE has no module: what it holds must not
         // land in the module before it.
@@ -255,7 +259,7 @@ void UpdateXMLParser::startAny(int depth, const std::wstring& name) {
     }
     // Patches are an addition to the file entry: not in the depth table, so they neither
     // count as children nor reach the plug-in.
-    m_inPatch = depth == 3 && name == kPatchElement && inContext(3);
+    m_inPatch = patch && inContext(3);
     if (m_inPatch) m_patches.emplace_back();
 }
 
@@ -284,9 +288,7 @@ bool UpdateXMLParser::leafHandler(int depth, const std::string& name, const Attr
     // the round trip through them. A library plug-in hears the element names, and a PATCH
     // starts a patch: those take the long way.
     if (depth != 3 || m_callbacks->hasLibPlugin() || SameName(name, kPatchElement)) return false;
-    m_openNodes.resize(3);
-    m_elementPos = FindNarrow(kDepth3, name);
-    m_inPatch = false;
+    startAt(3, FindNarrow(kDepth3, name), false);
     if (m_elementPos < 0 || !inContext(3)) return true;
     for (size_t i = 0; i < count; ++i) {
         if (attributes[i].first != "value") continue;

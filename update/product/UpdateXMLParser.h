@@ -65,6 +65,9 @@ private:
     // A debug line of the walk; held until the document proved well formed while m_holdLog.
     void logWalkLine(const std::wstring& line);
     void startAny(int depth, const std::wstring& name);
+    // What startAny() does once the element's name is known by its position in its depth's
+    // row (-1: none) and whether it is a PATCH.
+    void startAt(int depth, int position, bool patch);
     void productValue(const std::wstring& name, const std::wstring& value);
     void moduleValue(const std::wstring& value);
     void fileValue(const std::wstring& value);
