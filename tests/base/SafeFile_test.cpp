@@ -53,6 +53,16 @@ TEST(SafeFile, NewFilesReplaceWhatStandsAtTheirName) {
     EXPECT_EQ(EINVAL, OpenExisting(dir.Path("fifo2"), O_WRONLY, file));
     EXPECT_EQ(0, RemoveFile(dir.Path("link")));
     EXPECT_EQ("keep", Read(outside));
+
+    // Reading opens regular files only, through the caller's own links too, and never waits.
+    ASSERT_EQ(0, ::symlink(dir.Path("fifo2").c_str(), dir.Path("to-fifo").c_str()));
+    ASSERT_EQ(0, ::symlink(outside.c_str(), dir.Path("to-file").c_str()));
+    EXPECT_EQ(EINVAL, OpenRegular(dir.Path("fifo2"), file));
+    EXPECT_EQ(EINVAL, OpenRegular(dir.Path("to-fifo"), file));
+    EXPECT_EQ(EISDIR, OpenRegular(dir.Path("d"), file));
+    struct stat st;
+    ASSERT_EQ(0, OpenRegular(dir.Path("to-file"), file, &st));
+    EXPECT_EQ(4, st.st_size);
 }
 
 // A link inside a path is followed when it belongs to root or the effective user, refused

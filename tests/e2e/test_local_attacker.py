@@ -262,3 +262,27 @@ def test_links_and_held_files_planted_beside_the_targets(nginx, scratch):
             assert not any((kit.inst / d / f).is_symlink() for d in dirs for f in names)
     finally:
         shutil.rmtree(shm, ignore_errors=True)
+
+
+def test_fifos_at_installed_names_hold_no_run(nginx, scratch):
+    # A FIFO at an installed file's name, and the attacker's link to one: the check reads
+    # neither (it would wait for a writer forever, past any signal), finds both changed, and
+    # the install refuses the FIFO by name. Once root removes it, the next run mends all.
+    kit = UpdateKit(scratch())
+    kit.module("open", {f: f.encode() for f in "abc"})
+    srv = nginx(kit.publish())
+    assert kit.run([srv.url]).returncode == 0, kit.log_text()
+    (kit.inst / "open").chmod(0o777)
+    lair = scratch(attacker_uid(), 0o777)
+    assert as_attacker(["sh", "-c", f"rm a b && mkfifo a {lair}/p && ln -s {lair}/p b"],
+                       cwd=kit.inst / "open").returncode == 0
+    again = ["--IgnoreMasterIDX=1"]
+    kit.run([srv.url], extra=[*again, "--checkdirty"], timeout=60)
+    assert 'Local file "%s": checksum \n' % (kit.inst / "open/a") in kit.log_text()
+    r = kit.run([srv.url], extra=again, timeout=60)
+    assert r.returncode == 255 and b'open/a": it is not a regular file' in r.stdout, r.stdout
+    (kit.inst / "open/a").unlink()
+    assert kit.run([srv.url], extra=again, timeout=60).returncode == 0, kit.log_text()
+    assert kit.installed_tree() == {f"open/{f}": f.encode() for f in "abc"}
+    assert not (kit.inst / "open/b").is_symlink()
+    assert_nothing_of_attacker(kit.inst)

@@ -17,6 +17,7 @@
 #include "base/Exception.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 
 namespace UpdateNew {
 
@@ -124,8 +125,9 @@ int RemoveEmptyAt(int parent, const char* name, int depth) {
 
 // Copies one regular file's content and permission bits; 0 or an error number.
 int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode) {
-    Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.fd < 0) return errno;
+    UniqueFd opened;
+    if (const int rc = OpenRegular(source, opened)) return rc;
+    Fd in(opened.release());
     Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     if (out.fd < 0) return errno;
     std::unique_ptr<char[]> buf(new char[kCopyPiece]);

@@ -228,6 +228,45 @@ int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file) 
     return 0;
 }
 
+int OpenRegularAt(int dir, const char* name, UniqueFd& file, struct stat* status) {
+    int fd;
+    do {
+        fd = ::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    struct stat st;
+    if (fd < 0 && errno == ELOOP) {
+        // A link: trusted by its owner, then resolved to a descriptor that opens nothing
+        // (O_PATH), and reopened for reading through /proc only when it is a regular file.
+        if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        if (S_ISLNK(st.st_mode) && st.st_uid != 0 && st.st_uid != ::geteuid()) {
+            t_refusedLink = name;
+            t_refusedOwner = st.st_uid;
+            return kUntrustedLink;
+        }
+        const UniqueFd path(::openat(dir, name, O_PATH | O_CLOEXEC));
+        if (path.get() < 0) return errno;
+        if (::fstat(path.get(), &st) != 0) return errno;
+        if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        const std::string self = "/proc/self/fd/" + std::to_string(path.get());
+        fd = ::open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    }
+    // ENXIO: a socket, or a device without its driver.
+    if (fd < 0) return errno == ENXIO ? EINVAL : errno;
+    UniqueFd opened(fd);
+    if (::fstat(fd, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (status != nullptr) *status = st;
+    file.reset(opened.release());
+    return 0;
+}
+
+int OpenRegular(const std::string& path, UniqueFd& file, struct stat* st) {
+    UniqueFd dir;
+    std::string name;
+    if (int rc = OpenParent(path, dir, name)) return rc;
+    return OpenRegularAt(dir.get(), name.c_str(), file, st);
+}
+
 int CreateFile(const std::string& path, mode_t mode, UniqueFd& file) {
     UniqueFd dir;
     std::string name;

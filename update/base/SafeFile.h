@@ -20,6 +20,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -59,6 +60,18 @@ int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file,
 // accepted (ELOOP for a link, EISDIR for a directory, EINVAL for anything else or a file
 // with more names).
 int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file);
+
+// Opens `name` in `dir` for reading when it is a regular file, and gives its status in `st`
+// when asked. Nothing else is ever opened: a FIFO, a socket or a device at the name, or at
+// the end of the links it is, could hold the run or act on being opened. The last
+// component may be a link (an administrator's link to a shared file is read through) when
+// it belongs to root or to the effective user; the chain it starts is looked at without
+// opening anything, and the regular file it ends in is then opened as that very inode.
+// EISDIR for a directory, EINVAL for anything else that is not a regular file,
+// kUntrustedLink for a link of another user. Costs no system call more than a plain open
+// and fstat unless the name is a link.
+int OpenRegularAt(int dir, const char* name, UniqueFd& file, struct stat* st = nullptr);
+int OpenRegular(const std::string& path, UniqueFd& file, struct stat* st = nullptr);
 
 // Path forms of the two above; `path`'s directory is opened as OpenParent does.
 int CreateFile(const std::string& path, mode_t mode, UniqueFd& file);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "base/Conv.h"
+#include "base/SafeFile.h"
 #include "codec/Md5.h"
 
 namespace UpdateNew {
@@ -32,17 +33,6 @@ unsigned char* ReadBuffer() {
     thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kPiece]);
     return buffer.get();
 }
-
-// Owns a descriptor for the length of one call.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 // Reads exactly `size` bytes at `pos` unless the file ends first; gives the count read,
 // or -1 on an error.
@@ -128,19 +118,19 @@ std::wstring GetFileMD5(const std::wstring& path, const SkipRanges& skip) {
     std::string name = ToMultibyte(path);
     if (name.empty()) return std::wstring();
     struct stat st;
-    if (::stat(name.c_str(), &st) != 0) return std::wstring();
-    Fd file(::open(name.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0) return std::wstring();
-    (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    return GetDescriptorMD5(file.fd, st.st_size, skip);
+    UniqueFd file;
+    if (OpenRegular(name, file, &st) != 0) return std::wstring();
+    (void)::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    return GetDescriptorMD5(file.get(), st.st_size, skip);
 }
 
 FileDigest GetFileSizeAndMD5At(int dir, const char* name) {
     FileDigest result;
     struct stat st;
-    Fd file(::openat(dir, name, O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0 || ::fstat(file.fd, &st) != 0) {
-        // Present but unreadable still counts as present, with no digest.
+    UniqueFd file;
+    if (OpenRegularAt(dir, name, file, &st) != 0) {
+        // Present but unreadable (or not a regular file) still counts as present, with no
+        // digest.
         result.exists = ::fstatat(dir, name, &st, 0) == 0;
         if (result.exists) result.size = st.st_size;
         return result;
@@ -153,8 +143,8 @@ FileDigest GetFileSizeAndMD5At(int dir, const char* name) {
     result.ctimeNs = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
     // A file read in one piece gains nothing from read-ahead advice: no call for it.
     if (st.st_size > static_cast<off_t>(kPiece))
-        (void)::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    result.digest = GetDescriptorMD5(file.fd, st.st_size);
+        (void)::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    result.digest = GetDescriptorMD5(file.get(), st.st_size);
     return result;
 }
 

@@ -14,6 +14,7 @@
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
+#include "base/SafeFile.h"
 #include "base/UniqueFd.h"
 
 namespace UpdateNew {
@@ -48,10 +49,10 @@ public:
         if (m_data != nullptr) ::munmap(m_data, m_size);
     }
     bool open(const std::wstring& path, std::wstring& error) {
-        UniqueFd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
+        UniqueFd fd;
         struct stat st;
-        if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-            error = CannotRead(path, errno);
+        if (const int rc = OpenRegular(ToMultibyte(path), fd, &st)) {
+            error = CannotRead(path, rc);
             return false;
         }
         m_size = static_cast<size_t>(st.st_size);
@@ -174,10 +175,10 @@ private:
 };
 
 bool ReadWhole(const std::wstring& path, std::string& bytes, std::wstring& error) {
-    UniqueFd fd(::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd;
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
-        error = CannotRead(path, errno);
+    if (const int rc = OpenRegular(ToMultibyte(path), fd, &st)) {
+        error = CannotRead(path, rc);
         return false;
     }
     bytes.resize(static_cast<size_t>(st.st_size));

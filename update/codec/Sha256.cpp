@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/Conv.h"
+#include "base/SafeFile.h"
 
 namespace UpdateNew {
 
@@ -40,8 +41,9 @@ std::string Sha256OfData(const void* data, size_t size) {
 }
 
 std::string Sha256OfFile(const std::wstring& path) {
-    const int fd = ::open(ToMultibyte(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::string();
+    UniqueFd file;
+    if (OpenRegular(ToMultibyte(path), file) != 0) return std::string();
+    const int fd = file.release();
     sha256_ctx ctx;
     sha256_init(&ctx);
     std::vector<uint8_t> buf(1 << 16);
