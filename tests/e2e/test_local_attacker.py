@@ -285,4 +285,10 @@ def test_fifos_at_installed_names_hold_no_run(nginx, scratch):
     assert kit.run([srv.url], extra=again, timeout=60).returncode == 0, kit.log_text()
     assert kit.installed_tree() == {f"open/{f}": f.encode() for f in "abc"}
     assert not (kit.inst / "open/b").is_symlink()
+    # A FIFO at the kept master index: read as no index at all, and replaced.
+    kept = kit.kept_index()
+    kept.parent.chmod(0o777)
+    assert as_attacker(["sh", "-c", f"rm -f {kept} && mkfifo {kept}"]).returncode == 0
+    assert kit.run([srv.url], timeout=60).returncode == 0, kit.log_text()
+    assert kept.is_file() and "The master index has changed" in kit.log_text()
     assert_nothing_of_attacker(kit.inst)

@@ -267,6 +267,16 @@ int OpenRegular(const std::string& path, UniqueFd& file, struct stat* st) {
     return OpenRegularAt(dir.get(), name.c_str(), file, st);
 }
 
+int OpenRegularStream(const std::string& path, FILE*& stream) {
+    stream = nullptr;
+    UniqueFd file;
+    if (int rc = OpenRegular(path, file)) return rc;
+    stream = ::fdopen(file.get(), "r");
+    if (stream == nullptr) return errno;
+    file.release();
+    return 0;
+}
+
 int CreateFile(const std::string& path, mode_t mode, UniqueFd& file) {
     UniqueFd dir;
     std::string name;

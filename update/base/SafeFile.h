@@ -72,6 +72,9 @@ int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file);
 // and fstat unless the name is a link.
 int OpenRegularAt(int dir, const char* name, UniqueFd& file, struct stat* st = nullptr);
 int OpenRegular(const std::string& path, UniqueFd& file, struct stat* st = nullptr);
+// OpenRegular through stdio: `stream` ("r") owns the descriptor and is the caller's to
+// fclose; null on failure.
+int OpenRegularStream(const std::string& path, FILE*& stream);
 
 // Path forms of the two above; `path`'s directory is opened as OpenParent does.
 int CreateFile(const std::string& path, mode_t mode, UniqueFd& file);

@@ -24,8 +24,8 @@ namespace {
 int ReadChecked(const std::wstring& path, const std::function<bool(const char*, size_t)>& store) {
     std::string name = ToMultibyte(path);
     if (name.empty()) return -1;
-    FILE* fp = std::fopen(name.c_str(), "re");
-    if (fp == nullptr) return -1;
+    FILE* fp = nullptr;
+    if (OpenRegularStream(name, fp) != 0) return -1;
 
     Md5 md5;
     char* line = nullptr;

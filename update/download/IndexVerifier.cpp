@@ -9,6 +9,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 #include "codec/CheckedTextFile.h"
 #include "codec/Sha256.h"
 
@@ -18,11 +19,9 @@ namespace {
 
 // The whole file, at most `limit` bytes; false when it cannot be read or is longer.
 bool ReadSmallFile(const std::wstring& path, size_t limit, std::string& bytes, int& error) {
-    FILE* f = std::fopen(ToMultibyte(path).c_str(), "rbe");
-    if (f == nullptr) {
-        error = errno;
-        return false;
-    }
+    FILE* f = nullptr;
+    error = OpenRegularStream(ToMultibyte(path), f);
+    if (error != 0) return false;
     bytes.clear();
     char buf[16384];
     size_t n;
