@@ -264,7 +264,9 @@ int OpenRegular(const std::string& path, UniqueFd& file, struct stat* st) {
     UniqueFd dir;
     std::string name;
     if (int rc = OpenParent(path, dir, name)) return rc;
-    return OpenRegularAt(dir.get(), name.c_str(), file, st);
+    const int rc = OpenRegularAt(dir.get(), name.c_str(), file, st);
+    if (rc == kUntrustedLink) t_refusedLink = path;  // the whole path, not just its name
+    return rc;
 }
 
 int OpenRegularStream(const std::string& path, FILE*& stream) {
