@@ -13,7 +13,7 @@ from updatekit import MASTERIDX
 # stops it on entering the first system call of a kind on a path ("path:call"; the temporary
 # file of the state, the state, or its directory, through whose descriptor the state is
 # renamed).
-@pytest.mark.parametrize("kill, accepted", [("downloadFile#2", False), ("state:openat", False),
+@pytest.mark.parametrize("kill, accepted", [("downloadFile#2", False), ("state:read", False),
                                             ("notifyMasterIdxContent#1", True),
                                             ("temp:write", False), ("temp:fsync", False),
                                             ("dir:rename", False), ("dir:fsync", True)])
