@@ -41,16 +41,7 @@ std::string JoinNarrow(const std::string& a, const char* b) {
     return (!a.empty() && a.back() == '/') ? a + b : a + '/' + b;
 }
 
-// Owns a descriptor or a directory stream for one call.
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
+// Owns a directory stream for one call.
 struct Dir {
     DIR* dir;
     explicit Dir(DIR* d) : dir(d) {}
@@ -125,21 +116,20 @@ int RemoveEmptyAt(int parent, const char* name, int depth) {
 
 // Copies one regular file's content and permission bits; 0 or an error number.
 int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode) {
-    UniqueFd opened;
-    if (const int rc = OpenRegular(source, opened)) return rc;
-    Fd in(opened.release());
-    Fd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (out.fd < 0) return errno;
+    UniqueFd in;
+    if (const int rc = OpenRegular(source, in)) return rc;
+    UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (out.get() < 0) return errno;
     std::unique_ptr<char[]> buf(new char[kCopyPiece]);
     for (;;) {
-        ssize_t n = ::read(in.fd, buf.get(), kCopyPiece);
+        ssize_t n = ::read(in.get(), buf.get(), kCopyPiece);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (n == 0) break;
         for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::write(out.fd, buf.get() + done, static_cast<size_t>(n - done));
+            ssize_t w = ::write(out.get(), buf.get() + done, static_cast<size_t>(n - done));
             if (w < 0) {
                 if (errno == EINTR) continue;
                 return errno;
@@ -147,10 +137,8 @@ int CopyRegularFile(const std::string& source, const std::string& target, mode_t
             done += w;
         }
     }
-    if (::fchmod(out.fd, mode & 07777) != 0) return errno;
-    int fd = out.fd;
-    out.fd = -1;
-    return ::close(fd) == 0 ? 0 : errno;
+    if (::fchmod(out.get(), mode & 07777) != 0) return errno;
+    return out.close() == 0 ? 0 : errno;
 }
 
 // `skipDev`/`skipIno` name the top target directory, so that a target inside the source

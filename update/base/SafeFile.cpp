@@ -169,6 +169,12 @@ bool SplitLast(const std::string& path, std::string& parent, std::string& name) 
     return true;
 }
 
+// 0 for a regular file; EISDIR for a directory, EINVAL for anything else.
+int RegularOrError(const struct stat& st) {
+    if (S_ISREG(st.st_mode)) return 0;
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+}
+
 }  // namespace
 
 std::wstring RefusedLinkText() {
@@ -219,8 +225,8 @@ int OpenExistingAt(int dir, const std::string& name, int flags, UniqueFd& file) 
     UniqueFd opened(fd);
     struct stat st;
     if (::fstat(fd, &st) != 0) return errno;
-    if (S_ISDIR(st.st_mode)) return EISDIR;
-    if (!S_ISREG(st.st_mode) || st.st_nlink != 1) return EINVAL;
+    if (const int rc = RegularOrError(st)) return rc;
+    if (st.st_nlink != 1) return EINVAL;
     // Writes block as usual from here on.
     const int fl = ::fcntl(fd, F_GETFL);
     if (fl >= 0) (void)::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
@@ -246,7 +252,7 @@ int OpenRegularAt(int dir, const char* name, UniqueFd& file, struct stat* status
         const UniqueFd path(::openat(dir, name, O_PATH | O_CLOEXEC));
         if (path.get() < 0) return errno;
         if (::fstat(path.get(), &st) != 0) return errno;
-        if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        if (const int rc = RegularOrError(st)) return rc;
         const std::string self = "/proc/self/fd/" + std::to_string(path.get());
         fd = ::open(self.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     }
@@ -254,7 +260,7 @@ int OpenRegularAt(int dir, const char* name, UniqueFd& file, struct stat* status
     if (fd < 0) return errno == ENXIO ? EINVAL : errno;
     UniqueFd opened(fd);
     if (::fstat(fd, &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (const int rc = RegularOrError(st)) return rc;
     if (status != nullptr) *status = st;
     file.reset(opened.release());
     return 0;

@@ -43,21 +43,16 @@ std::string Sha256OfData(const void* data, size_t size) {
 std::string Sha256OfFile(const std::wstring& path) {
     UniqueFd file;
     if (OpenRegular(ToMultibyte(path), file) != 0) return std::string();
-    const int fd = file.release();
     sha256_ctx ctx;
     sha256_init(&ctx);
     std::vector<uint8_t> buf(1 << 16);
     for (;;) {
-        const ssize_t n = ::read(fd, buf.data(), buf.size());
+        const ssize_t n = ::read(file.get(), buf.data(), buf.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::string();
-        }
+        if (n < 0) return std::string();
         if (n == 0) break;
         sha256_update(&ctx, static_cast<size_t>(n), buf.data());
     }
-    ::close(fd);
     uint8_t digest[SHA256_DIGEST_SIZE];
     sha256_digest(&ctx, sizeof digest, digest);
     return HexOf(digest, sizeof digest);
