@@ -230,11 +230,15 @@ void BasicXMLParser::Widen(std::wstring& out, const std::string& in) {
 void BasicXMLParser::wellFormedHandler() {}
 
 void BasicXMLParser::parse(const std::wstring& fileName) {
+    parse(fileName, {});
+}
+
+void BasicXMLParser::parse(const std::wstring& fileName, const XmlReader::PieceObserver& onPiece) {
     std::lock_guard<std::mutex> hold(m_lock);
     NodeTexts texts;
     XmlLoadError error;
     NodeTextPass check(texts);
-    bool read = XmlReader::readFile(fileName, check, error);
+    bool read = XmlReader::readFile(fileName, check, error, onPiece);
     if (read) {
         WalkPass walk(*this, &texts);
         read = XmlReader::readFile(fileName, walk, error);
@@ -242,11 +246,12 @@ void BasicXMLParser::parse(const std::wstring& fileName) {
     if (!read) ThrowLoadError(fileName, error);
 }
 
-bool BasicXMLParser::parseOnce(const std::wstring& fileName) {
+bool BasicXMLParser::parseOnce(const std::wstring& fileName,
+                               const XmlReader::PieceObserver& onPiece) {
     std::lock_guard<std::mutex> hold(m_lock);
     XmlLoadError error;
     WalkPass walk(*this, nullptr);
-    const bool read = XmlReader::readFile(fileName, walk, error);
+    const bool read = XmlReader::readFile(fileName, walk, error, onPiece);
     if (walk.inexact()) return false;
     if (!read) ThrowLoadError(fileName, error);
     wellFormedHandler();

@@ -9,6 +9,8 @@
 #include <string>
 #include <utility>
 
+#include "product/XmlReader.h"
+
 namespace UpdateNew {
 
 class BasicXMLParser {
@@ -56,6 +58,8 @@ public:
     // may stand after them in the file; only such texts that are not white space are
     // kept), then to call the handlers.
     virtual void parse(const std::wstring& fileName);
+    // The same, with `onPiece` seeing the file's bytes in its first reading.
+    void parse(const std::wstring& fileName, const XmlReader::PieceObserver& onPiece);
 
     // The same walk in one reading of the file, for a reader that keeps every effect of
     // its handlers to itself until the document is known to be well formed: the handlers
@@ -66,7 +70,8 @@ public:
     // when a node has text other than white space after its first child: then the walk
     // was not the one parse() makes, and the caller undoes what the handlers did and
     // calls parse().
-    bool parseOnce(const std::wstring& fileName);
+    // `onPiece` sees the file's bytes as they are read; all of them when the result is true.
+    bool parseOnce(const std::wstring& fileName, const XmlReader::PieceObserver& onPiece = {});
 
 protected:
     // Called by parseOnce() once the whole document was read and found well formed.

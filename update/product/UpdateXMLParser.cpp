@@ -19,8 +19,8 @@
 #include "base/SafeFile.h"
 #include "codec/FileDigest.h"
 #include "codec/Sha256.h"
-#include "codec/StreamDigest.h"
 #include "plugin/UpdateCallbacks.h"
+#include "product/InfoChecksum.h"
 
 namespace UpdateNew {
 
@@ -80,9 +80,6 @@ int ParseMode(const std::wstring& value) {
 // A file entry must carry NAME, FILEMD5, FILESIZE, ZIPMD5, ZIPSIZE, OS and PEFILEMD5.
 constexpr int kCountedFileChildren = 7;
 
-// The line that carries the document's own checksum; it is left out of the checksum.
-const char kChecksumLine[] = "<MD5 value=";
-
 template <size_t N>
 int Find(const std::wstring_view (&row)[N], const std::wstring& name) {
     const std::wstring_view view(name);
@@ -135,83 +132,6 @@ bool IsContainedPath(const std::wstring& path) {
         if (sep == std::wstring::npos) return true;
         start = sep + 1;
     }
-}
-
-// Writes `source` without its checksum lines to `copy` and gives the digest of what it
-// wrote in `digest`, and the SHA-256 of the whole source in `sha256` (the same reading
-// serves both); false with the reason otherwise.
-bool WriteChecksumCopy(const std::wstring& source, const std::wstring& copy, std::wstring& digest,
-                       std::string& sha256, std::wstring& reason) {
-    FILE* in = std::fopen(ToMultibyte(source).c_str(), "rbe");
-    if (!in) {
-        reason = FromMultibyte(std::strerror(errno));
-        return false;
-    }
-    FILE* out = nullptr;
-    if (const int error = CreateFileStream(ToMultibyte(copy), 0644, out)) {
-        reason = SystemErrorText(error);
-        std::fclose(in);
-        return false;
-    }
-    // Read in large blocks; the lines that do not start with the checksum marker are
-    // written in runs as long as the block allows. The few bytes at the end of a block
-    // that may be the start of a marker wait for the next block.
-    bool ok = true;
-    StreamDigest md5(StreamDigest::Kind::kMd5);
-    StreamDigest whole(StreamDigest::Kind::kSha256);
-    const size_t marker = sizeof kChecksumLine - 1;
-    std::vector<char> buffer(64 * 1024 + marker);
-    size_t kept = 0;        // bytes carried over at the front of the buffer
-    bool lineStart = true;  // buffer[0] starts a line
-    bool skipping = false;  // the line being read is a checksum line
-    auto emit = [&](const char* data, size_t n) {
-        if (n == 0 || !ok) return;
-        if (std::fwrite(data, 1, n, out) != n) ok = false;
-        md5.Update(data, n);
-    };
-    for (;;) {
-        const size_t got = std::fread(buffer.data() + kept, 1, buffer.size() - kept, in);
-        whole.Update(buffer.data() + kept, got);
-        const bool last = got == 0;
-        const char* const begin = buffer.data();
-        const char* const end = begin + kept + got;
-        const char* p = begin;
-        const char* run = begin;  // start of the bytes to write
-        while (ok && p < end) {
-            if (lineStart) {
-                if (static_cast<size_t>(end - p) < marker && !last) break;
-                skipping = static_cast<size_t>(end - p) >= marker && *p == '<' &&
-                           std::memcmp(p, kChecksumLine, marker) == 0;
-                lineStart = false;
-                if (skipping) {
-                    emit(run, static_cast<size_t>(p - run));
-                }
-            }
-            const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
-            p = nl ? nl + 1 : end;
-            if (skipping) run = p;
-            if (nl) {
-                lineStart = true;
-                skipping = false;
-            }
-        }
-        if (!skipping) emit(run, static_cast<size_t>(p - run));
-        kept = static_cast<size_t>(end - p);
-        std::memmove(buffer.data(), p, kept);
-        if (last || !ok) break;
-    }
-    if (ok && std::ferror(in)) ok = false;
-    if (!ok) reason = FromMultibyte(std::strerror(errno));
-    std::fclose(in);
-    if (std::fclose(out) != 0 && ok) {
-        ok = false;
-        reason = FromMultibyte(std::strerror(errno));
-    }
-    if (ok) {
-        digest = md5.Md5Text();
-        sha256 = whole.Sha256Text();
-    }
-    return ok;
 }
 
 }  // namespace
@@ -571,13 +491,18 @@ void UpdateXMLParser::parseFile(const std::wstring& fileName) {
     // the checking reading first), the records it fills are new (the run drops them when
     // the document is refused), and the debug lines wait. Otherwise, or when the single
     // reading was not exact, the document is checked first and then walked.
+    // The digests are taken from the same reading as the parse.
+    InfoChecksum checksum;
+    const auto onPiece = [&checksum](const char* data, size_t size) {
+        checksum.update(data, size);
+    };
     bool done = false;
     if (!m_merge && m_update->modules.empty() && !m_callbacks->hasLibPlugin()) {
         const std::wstring version = m_update->version, name = m_update->name, md5 = m_update->md5;
         const std::list<std::wstring> includes = m_update->includes;
         m_holdLog = true;
         try {
-            done = parseOnce(fileName);
+            done = parseOnce(fileName, onPiece);
         } catch (...) {
             resetWalk();
             throw;
@@ -589,15 +514,12 @@ void UpdateXMLParser::parseFile(const std::wstring& fileName) {
             m_update->name = name;
             m_update->md5 = md5;
             m_update->includes = includes;
+            checksum = InfoChecksum();
         }
     }
-    if (!done) parse(fileName);
-    const std::wstring copy = fileName + L".tmp";
-    std::wstring reason, digest;
-    m_fileSha256.clear();
-    const bool written = WriteChecksumCopy(fileName, copy, digest, m_fileSha256, reason);
-    (void)RemoveFile(ToMultibyte(copy));
-    if (!written) THROW_CRITICAL(Msg<123>(fileName) + L": " + reason, ERR_XML);
+    if (!done) parse(fileName, onPiece);
+    std::wstring digest;
+    checksum.finish(digest, m_fileSha256);
     if (digest.empty() || digest != m_update->md5) {
         LogDebug(L"Checksum of %s is %s, the document gives %s\n", fileName.c_str(), digest.c_str(),
                  m_update->md5.c_str());

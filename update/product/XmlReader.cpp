@@ -111,7 +111,8 @@ bool XmlReader::readText(const std::string& text, XmlEventSink& sink, XmlLoadErr
     return session.feed(text.data(), text.size(), true, error);
 }
 
-bool XmlReader::readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadError& error) {
+bool XmlReader::readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadError& error,
+                         const PieceObserver& onPiece) {
     error = XmlLoadError();
     const std::string narrow = ToMultibyte(path);
     const int fd = ::open(narrow.c_str(), O_RDONLY | O_CLOEXEC);
@@ -135,6 +136,7 @@ bool XmlReader::readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadEr
             error.text = FromMultibyte(std::strerror(errno));
             return false;
         }
+        if (onPiece && got != 0) onPiece(buffer, static_cast<size_t>(got));
         if (!session.feed(buffer, static_cast<size_t>(got), got == 0, error)) return false;
         if (got == 0) return true;
     }

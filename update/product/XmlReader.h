@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace UpdateNew {
@@ -38,9 +39,14 @@ public:
     // errors so that no reader of the events needs an unbounded stack.
     static constexpr int kMaxDepth = 256;
 
+    // Sees each piece of a file as it is read, before it is parsed.
+    using PieceObserver = std::function<void(const char* data, size_t size)>;
+
     // Parses the file in 64 KiB pieces. False with `error` filled when the file cannot be
     // read or is no well-formed document; the sink may have had events up to the fault.
-    static bool readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadError& error);
+    // `onPiece`, when given, has seen every byte of the file when the result is true.
+    static bool readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadError& error,
+                         const PieceObserver& onPiece = {});
     static bool readText(const std::string& text, XmlEventSink& sink, XmlLoadError& error);
 };
 
