@@ -200,17 +200,20 @@ int OpenParent(const std::string& path, UniqueFd& dir, std::string& name) {
 }
 
 int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file, int access) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT)
-            return errno == EISDIR || errno == EPERM ? EISDIR : errno;
+    // The name is nearly always free: try to create first, and remove what holds the name
+    // (a link is removed, not followed) only when that fails; a name made again in between
+    // is removed again, a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
         const int fd =
             ::openat(dir, name.c_str(), access | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             file.reset(fd);
             return 0;
         }
-        if (errno != EEXIST && errno != EINTR) return errno;
-        // Somebody made the name again in between: remove and try again, a few times.
+        if (errno == EINTR) continue;
+        if (errno != EEXIST) return errno;
+        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT)
+            return errno == EISDIR || errno == EPERM ? EISDIR : errno;
     }
     return EEXIST;
 }

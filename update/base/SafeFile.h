@@ -50,7 +50,7 @@ int OpenDirectory(const std::string& path, UniqueFd& dir, bool create = false, m
 int OpenParent(const std::string& path, UniqueFd& dir, std::string& name);
 
 // Creates the file `name` in `dir` for writing: what stands at the name (a file, a link,
-// a FIFO) is removed first, then the file is made with O_EXCL and `mode`. A directory at
+// a FIFO) is removed, and the file is made with O_EXCL and `mode`. A directory at
 // the name is refused (EISDIR). `access` is O_WRONLY, or O_RDWR for a file also read back.
 int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file,
                  int access = O_WRONLY);
