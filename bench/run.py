@@ -38,8 +38,8 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 import gen_product  # noqa: E402
 import servers  # noqa: E402
 
-SETTLE = 35  # seconds without deletions before a case on a disk (ext4 skips inodes freed
-# within dirty_expire_centisecs, 30 s by default, when it allocates new ones)
+SETTLE = 65  # seconds without deletions before a case on a disk (ext4 without a journal
+# skips, when it allocates, the inodes freed in the last 60 s once they are written back)
 # A check of an up-to-date installation takes well under a second, and this machine's speed
 # varies from second to second: its rows take at least this many pairs, so that a median
 # does not rest on three samples of a noisy moment.
@@ -200,6 +200,8 @@ class Bench:
         self.trash = os.path.join(self.work, "trash")
         os.makedirs(self.trash)
         self.discarded = 0
+        self.named = 0
+        self.last_copy = None
         self.www = os.path.join(self.work, "www")
         os.makedirs(self.www)
         # The huge products, shared by the cases that check them (huge_products()).
@@ -251,6 +253,25 @@ class Bench:
             self.discarded += 1
             os.rename(path, os.path.join(self.trash, str(self.discarded)))
 
+    def fresh_name(self, stem):
+        """A new path below the work directory, never used before in this run: ext4 starts
+        the search for a top directory's group at the hash of its name, so a fresh name (with
+        the updater's temporary directory, named after it) lands in a group of its own, not
+        in the one whose thousands of files the last run of the same name just deleted."""
+        self.named += 1
+        return os.path.join(self.work, f"{stem}-{self.named}")
+
+    def discard_copy(self, dest):
+        """Discards the baselines' last copy: `dest` takes its place."""
+        if self.last_copy:
+            self.discard(self.last_copy)
+        self.last_copy = dest
+
+    def fresh_dir(self, stem):
+        path = self.fresh_name(stem)
+        os.makedirs(path)
+        return path
+
     def settle(self):
         """Deletes what the runs of the last case left, then gives a disk's inode allocator
         the time to forget those deletions before the next case is timed."""
@@ -299,10 +320,8 @@ class Bench:
     def curl_pipeline(self, url, rels, dest):
         """One curl process fetching every .gz over one connection, one gzip -d for all of
         them, one cp into dest: the machine's own tools doing a download-and-install."""
-        stage = os.path.join(self.work, "stage")
-        self.discard(stage)
-        self.discard(dest)
-        os.makedirs(stage)
+        self.discard_copy(dest)
+        stage = self.fresh_dir("stage")
         cfg = os.path.join(self.work, "curl.cfg")
         with open(cfg, "w") as f:
             for rel in rels:
@@ -313,12 +332,14 @@ class Bench:
         timed(["curl", "-s", "-f", "--create-dirs", "--parallel-max", "1", "-K", cfg])
         timed(["gzip", "-d", "-r", stage])
         timed(["cp", "-r", stage, dest])
-        return time.monotonic() - start
+        took = time.monotonic() - start
+        self.discard(stage)
+        return took
 
     def c_baseline(self, url, rels, dest):
         """bench/baseline_install.c: every .gz over one connection, inflated into place, and
         on disk when it ends (one syncfs), as the updater's installation is."""
-        self.discard(dest)
+        self.discard_copy(dest)
         listing = os.path.join(self.work, "baseline.list")
         with open(listing, "w") as f:
             f.write("".join(rel + "\n" for rel in rels))
@@ -377,25 +398,25 @@ class Bench:
         url2 = p.publish("main2")
         d2 = p.digests()
         p.restore(saved)
-        inst = os.path.join(self.work, "inst")
         rels = [rel for _, rel in p.files]
         mib = p.size / (1 << 20)
         print(f"product: {len(rels)} files, {mib:.1f} MiB", flush=True)
 
-        seen = {}
+        seen = {"inst": None}
 
         def fresh():
-            self.discard(inst)
-            os.makedirs(inst)
+            if seen["inst"]:
+                self.discard(seen["inst"])
+            seen["inst"] = self.fresh_dir("inst")
             at = self.access_log_size()
-            t = self.run_updater(inst, url1)[0]
+            t = self.run_updater(seen["inst"], url1)[0]
             seen["requests"], seen["connections"] = self.requests_since(at)
             seen["most"] = max(seen.get("most", 0), seen["connections"])
             return t
 
         a, b = self.paired(runs, fresh,
-                           lambda: self.curl_pipeline(url1, rels, os.path.join(self.work, "copy")))
-        p.verify(inst, d1)
+                           lambda: self.curl_pipeline(url1, rels, self.fresh_name("copy")))
+        p.verify(seen["inst"], d1)
         self.ratio_row(f"fresh install, {len(rels)} files / {mib:.0f} MiB over HTTP", a, b, 1.5,
                        "<= 1.5x", "baseline: one curl (one connection), gzip -d, cp; the "
                        f"updater made {seen['requests']} requests over "
@@ -410,9 +431,11 @@ class Bench:
                  "nginx's $connection in its access log")
 
         if self.baseline:
+            # The pipeline's gzip deleted a file for each it wrote.
+            self.settle()
             a, b = self.paired(runs, fresh, lambda: self.c_baseline(
-                url1, rels, os.path.join(self.work, "copy")))
-            p.verify(inst, d1)
+                url1, rels, self.fresh_name("copy")))
+            p.verify(seen["inst"], d1)
             self.ratio_row(f"fresh install vs C baseline, {len(rels)} files", a, b, 1.1,
                            "<= 1.1x", "both end with the files on disk: the updater with one "
                            "syncfs per file system (new files; a replaced file is flushed before "
@@ -422,6 +445,7 @@ class Bench:
         else:
             self.not_measured("fresh install vs C baseline", "<= 1.1x", "no C compiler")
 
+        inst = seen["inst"]
         list1 = p.md5_list(inst, d1, os.path.join(self.work, "md5-1.txt"))
         list2 = p.md5_list(inst, d2, os.path.join(self.work, "md5-2.txt"))
         check = ["--IgnoreMasterIDX=1", "--checkdirty"]
@@ -449,7 +473,7 @@ class Bench:
             lst = list1 if state["v"] == 1 else list2
             t = timed(["md5sum", "--quiet", "-c", lst])[0]
             return t + self.curl_pipeline(url2 if state["v"] == 1 else url1, changed,
-                                          os.path.join(self.work, "copy"))
+                                          self.fresh_name("copy"))
 
         a, b = self.paired(max(runs, 2), update, update_base)
         p.verify(inst, d2 if state["v"] == 2 else d1)
@@ -468,27 +492,29 @@ class Bench:
         signed = p.publish("signed", [f"--sign-key={key}.key"])
         plain = p.publish("unsigned")
         keys = [f"--trusted-keys={key}.pub"]
-        inst = os.path.join(self.work, "inst-signed")
+        runs_of = {"inst": None}
         digests = p.digests()
 
         cpu = {signed: [], plain: []}
 
         def fresh(url, extra):
-            self.discard(inst)
-            os.makedirs(inst)
+            if runs_of["inst"]:
+                self.discard(runs_of["inst"])
+            runs_of["inst"] = self.fresh_dir("inst-signed")
             before = resource.getrusage(resource.RUSAGE_CHILDREN)
-            secs = self.run_updater(inst, url, extra)[0]
+            secs = self.run_updater(runs_of["inst"], url, extra)[0]
             after = resource.getrusage(resource.RUSAGE_CHILDREN)
             cpu[url].append(after.ru_utime - before.ru_utime + after.ru_stime - before.ru_stime)
             return secs
 
         a, b = self.paired(runs, lambda: fresh(signed, keys), lambda: fresh(plain, []))
-        p.verify(inst, digests)
+        p.verify(runs_of["inst"], digests)
         self.ratio_row(f"signed fresh install, {len(p.files)} files", a, b, 1.05, "<= 1.05x",
                        "baseline: the same product unsigned, no keys; CPU time (user + "
                        f"system) {statistics.median(cpu[signed]):.3f} s vs "
                        f"{statistics.median(cpu[plain]):.3f} s")
         fresh(signed, keys)
+        inst = runs_of["inst"]
         a, b = self.paired(runs, lambda: self.run_updater(inst, signed, keys)[0],
                            lambda: timed(["curl", "-s", "-f", "-o", os.devnull,
                                           f"{signed}{gen_product.MASTERIDX}"])[0])
