@@ -256,8 +256,13 @@ TEST_F(TemporaryFilesTest, MarkedRunDirectoryGoesWholeAlsoFromAListFile) {
     CTemporaryFiles t;
     ASSERT_TRUE(t.readListFile(m_dir.WPath("list.txt")));
     t.addRunDir(W(dir + "/"));
+    // A listed file goes with the tree only when its path is spelled below it.
+    ScratchDir::Write(m_dir.Path("beside.gz"), "x");
+    t.addFile(W(dir + "/sub/orphan"));
+    t.addFile(W(dir + "/sub/../../beside.gz"));
     t.cleanup(cb);
     EXPECT_FALSE(ScratchDir::Exists(dir));
+    EXPECT_FALSE(ScratchDir::Exists(m_dir.Path("beside.gz")));
 }
 
 TEST_F(TemporaryFilesTest, MarkerThatCannotBeWrittenIsReported) {

@@ -334,6 +334,20 @@ int RemoveFile(const std::string& path) {
     return errno;
 }
 
+void RemoveFiles(const std::vector<std::string>& paths) {
+    UniqueFd dir;
+    std::string dirPath, parent, name;
+    for (const std::string& path : paths) {
+        if (!SplitLast(path, parent, name)) continue;
+        if (dir.get() < 0 || parent != dirPath) {
+            dir.reset(-1);
+            dirPath = parent;
+            if (OpenDirectory(parent, dir) != 0) continue;
+        }
+        (void)::unlinkat(dir.get(), name.c_str(), 0);
+    }
+}
+
 int SyncParent(const std::string& path) {
     UniqueFd dir;
     std::string name;

@@ -91,6 +91,9 @@ int RenameFile(const std::string& from, const std::string& to);
 // Removes the name `path` (a file, a link, a FIFO; never a directory and never what a
 // link points at). A missing name is no error.
 int RemoveFile(const std::string& path);
+// Removes each of `paths` as RemoveFile does, errors aside; the directory shared by
+// consecutive paths is looked up once for all of them.
+void RemoveFiles(const std::vector<std::string>& paths);
 
 // Flushes the directory that holds `path`, so that names created or renamed in it last
 // through a power cut.

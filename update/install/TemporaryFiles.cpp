@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -46,6 +48,22 @@ bool ReadsBack(const std::wstring& key, const std::wstring& path) {
     return !path.empty() && path.find_first_of(L"\n\r") == std::wstring::npos &&
            Trim(path, TRIM_BOTH, kTrimAllSpace) == path &&
            key.size() + 1 + path.size() <= kMaxListLine;
+}
+
+// Whether `path` lies below `dir` by its spelling alone: `dir` followed by "/" and
+// components that are neither empty nor "." or "..".
+bool SpelledBelow(const std::wstring& path, const std::wstring& dir) {
+    if (path.size() <= dir.size() + 1 || path.compare(0, dir.size(), dir) != 0 ||
+        path[dir.size()] != L'/')
+        return false;
+    for (size_t start = dir.size() + 1; start <= path.size();) {
+        size_t end = path.find(L'/', start);
+        if (end == std::wstring::npos) end = path.size();
+        const std::wstring_view part(path.data() + start, end - start);
+        if (part.empty() || part == L"." || part == L"..") return false;
+        start = end + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -95,20 +113,33 @@ void CTemporaryFiles::addDir(const std::wstring& path) {
 
 void CTemporaryFiles::removeFilesNow(const std::wstring& suffix) noexcept {
     try {
+        std::vector<std::string> names;
         for (const std::wstring& file : m_files) {
             std::string name;
             if (file.size() >= suffix.size() &&
                 file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0 &&
                 WideToMultibyte(file, name) && !name.empty())
-                (void)RemoveFile(name);
+                names.push_back(std::move(name));
         }
+        RemoveFiles(names);
     } catch (...) {
         // Only early: the clean-up deletes what is left.
     }
 }
 
 void CTemporaryFiles::cleanup(UpdateCallbacks& callbacks) noexcept {
+    // A run's own directory goes as a whole below, its entries removed through its
+    // descriptors: the files in it (every download of a run) are not each looked up by
+    // their paths first. A library plug-in is offered every file and directory instead.
+    std::vector<std::wstring> wholeDirs;
+    if (!callbacks.hasLibPlugin()) {
+        for (const std::wstring& dir : m_runDirs)
+            if (!IsRoot(dir) && IsOwned(dir)) wholeDirs.push_back(dir);
+    }
     for (const std::wstring& file : m_files) {
+        if (std::any_of(wholeDirs.begin(), wholeDirs.end(),
+                        [&file](const std::wstring& dir) { return SpelledBelow(file, dir); }))
+            continue;
         try {
             if (callbacks.callLib(L"DeleteFile((*cIterator).c_str())",
                                   &CUpdateLibCallbacks::DeleteFile, file.c_str()))
