@@ -334,10 +334,10 @@ int RemoveFile(const std::string& path) {
     return errno;
 }
 
-void RemoveFiles(const std::vector<std::string>& paths) {
+void RemoveFiles(const std::function<bool(std::string& path)>& next) {
     UniqueFd dir;
-    std::string dirPath, parent, name;
-    for (const std::string& path : paths) {
+    std::string path, dirPath, parent, name;
+    while (next(path)) {
         if (!SplitLast(path, parent, name)) continue;
         if (dir.get() < 0 || parent != dirPath) {
             dir.reset(-1);

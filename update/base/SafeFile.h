@@ -24,6 +24,7 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,9 +92,10 @@ int RenameFile(const std::string& from, const std::string& to);
 // Removes the name `path` (a file, a link, a FIFO; never a directory and never what a
 // link points at). A missing name is no error.
 int RemoveFile(const std::string& path);
-// Removes each of `paths` as RemoveFile does, errors aside; the directory shared by
-// consecutive paths is looked up once for all of them.
-void RemoveFiles(const std::vector<std::string>& paths);
+// Removes each path that `next` gives (it returns false after the last) as RemoveFile
+// does, errors aside; the directory shared by consecutive paths is looked up once for all
+// of them. One path at a time: a list of 200,000 is not copied.
+void RemoveFiles(const std::function<bool(std::string& path)>& next);
 
 // Flushes the directory that holds `path`, so that names created or renamed in it last
 // through a power cut.

@@ -113,15 +113,17 @@ void CTemporaryFiles::addDir(const std::wstring& path) {
 
 void CTemporaryFiles::removeFilesNow(const std::wstring& suffix) noexcept {
     try {
-        std::vector<std::string> names;
-        for (const std::wstring& file : m_files) {
-            std::string name;
-            if (file.size() >= suffix.size() &&
-                file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-                WideToMultibyte(file, name) && !name.empty())
-                names.push_back(std::move(name));
-        }
-        RemoveFiles(names);
+        size_t at = 0;
+        RemoveFiles([&](std::string& name) {
+            while (at < m_files.size()) {
+                const std::wstring& file = m_files[at++];
+                if (file.size() >= suffix.size() &&
+                    file.compare(file.size() - suffix.size(), suffix.size(), suffix) == 0 &&
+                    WideToMultibyte(file, name) && !name.empty())
+                    return true;
+            }
+            return false;
+        });
     } catch (...) {
         // Only early: the clean-up deletes what is left.
     }
