@@ -118,8 +118,9 @@ int RemoveEmptyAt(int parent, const char* name, int depth) {
 int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode) {
     UniqueFd in;
     if (const int rc = OpenRegular(source, in)) return rc;
-    UniqueFd out(::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-    if (out.get() < 0) return errno;
+    // What stands at the target's name is replaced, never written through.
+    UniqueFd out;
+    if (const int rc = CreateFile(target, 0600, out)) return rc;
     std::unique_ptr<char[]> buf(new char[kCopyPiece]);
     for (;;) {
         ssize_t n = ::read(in.get(), buf.get(), kCopyPiece);

@@ -1,10 +1,6 @@
 #include "product/UpdateXMLParser.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -13,10 +9,8 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
-#include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
-#include "base/SafeFile.h"
 #include "codec/FileDigest.h"
 #include "codec/Sha256.h"
 #include "plugin/UpdateCallbacks.h"
