@@ -381,3 +381,21 @@ def test_stat_cache_reads_only_changed_files_and_is_dropped_when_not_trusted(tmp
         assert hits == 0 and f'The stat cache "{cache}" is not used: {why}' in log, log
         assert cache.is_file() and not cache.is_symlink()
     assert check()[0] in (3, 4, "verdict")
+    # Only files nobody but root may write are taken from the cache (a write through a
+    # mapping need not move the times): one that others may write is read every time.
+    os.chmod(lib, 0o646)
+    time.sleep(1.1)
+    assert check()[0] == 3 and check()[0] == 3
+    # A cache that cannot be written goes: it would never count to its full check.
+    (kit.inst / (MASTERIDX + ".stat.new")).mkdir()
+    hits, log = check()
+    assert f'Cannot write the stat cache "{cache}"' in log and not cache.exists()
+    (kit.inst / (MASTERIDX + ".stat.new")).rmdir()
+    # A directory swapped for another user's link is not looked through.
+    base = kit.inst / "base"
+    os.rename(base, tmp_path / "real")
+    os.symlink(tmp_path / "real", base)
+    os.lchown(base, 65534, 65534)
+    r = kit.run([srv.url], ["--stat-cache=1", "--IgnoreMasterIDX=1", "--checkdirty"],
+                plugins=False)
+    assert r.returncode == 255 and b"update available: 2 files" in r.stdout, r.stdout

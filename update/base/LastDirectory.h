@@ -1,9 +1,9 @@
 // The directory of the last path looked up, kept open: the files of a module lie in one
 // directory, and a lookup from its descriptor costs one component instead of a walk of the
-// whole path per file. The directory is found as the path form would find it, and so is
-// the file in it (links followed alike); whatever is odd (no directory part, a last
-// component that is empty, "." or "..", a directory that cannot be opened) is left to the
-// path form.
+// whole path per file. The directory is found as the path form would find it
+// (OpenDirectory: a link of another user is not followed), and so is the file in it;
+// whatever is odd (no directory part, a last component that is empty, "." or "..", a
+// directory that cannot be opened) is left to the path form.
 // Threads: one object per thread. Nothing is created, replaced or removed through it.
 #pragma once
 

@@ -99,13 +99,12 @@ void DigestPrefetch::work() {
         const std::wstring& path = m_paths[index];
         lock.unlock();
         FileDigest result;
-        if (m_source) {
-            result = m_source(path);
-        } else {
-            const std::string name = ToMultibyte(path);
-            const int dir = name.empty() ? -1 : directory.at(name, leaf);
+        const std::string name = ToMultibyte(path);
+        const int dir = name.empty() ? -1 : directory.at(name, leaf);
+        if (m_source)
+            result = m_source(path, dir, leaf.c_str());
+        else
             result = dir < 0 ? GetFileSizeAndMD5(path) : GetFileSizeAndMD5At(dir, leaf.c_str());
-        }
         lock.lock();
         m_slots[index % m_lookahead] = std::move(result);
         m_ready[index % m_lookahead] = true;

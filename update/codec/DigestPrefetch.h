@@ -19,9 +19,11 @@ namespace UpdateNew {
 
 class DigestPrefetch {
 public:
-    // What a worker computes for a path: GetFileSizeAndMD5 when empty. Called on the
-    // worker threads, several at a time; what it refers to must outlive the workers.
-    using Source = std::function<FileDigest(const std::wstring&)>;
+    // What a worker computes for a path: GetFileSizeAndMD5 when empty. `dir` is the
+    // path's directory as LastDirectory opened it, with `leaf` the name in it, or -1 when
+    // the path is to be taken whole. Called on the worker threads, several at a time;
+    // what it refers to must outlive the workers.
+    using Source = std::function<FileDigest(const std::wstring& path, int dir, const char* leaf)>;
     // Starts `threads` workers (at least one) that compute `source` of `paths` in list
     // order, never more than `lookahead` results ahead of the next take().
     DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead = 256,

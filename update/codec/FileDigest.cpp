@@ -131,7 +131,7 @@ FileDigest GetFileSizeAndMD5At(int dir, const char* name) {
     if (OpenRegularAt(dir, name, file, &st) != 0) {
         // Present but unreadable (or not a regular file) still counts as present, with no
         // digest.
-        result.exists = ::fstatat(dir, name, &st, 0) == 0;
+        result.exists = ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (result.exists) result.size = st.st_size;
         return result;
     }
@@ -149,9 +149,22 @@ FileDigest GetFileSizeAndMD5At(int dir, const char* name) {
 }
 
 FileDigest GetFileSizeAndMD5(const std::wstring& path) {
-    std::string name = ToMultibyte(path);
-    if (name.empty()) return FileDigest();
-    return GetFileSizeAndMD5At(AT_FDCWD, name.c_str());
+    // The directory is looked up as every path the updater reads: a link of another user
+    // in it is not followed, and the file then counts as present without a digest.
+    const std::string narrow = ToMultibyte(path);
+    if (narrow.empty()) return FileDigest();
+    UniqueFd dir;
+    std::string name;
+    const int error = OpenParent(narrow, dir, name);
+    // A path that names no entry of a directory ("/", "x/..") is looked at as it is.
+    if (error == EINVAL) return GetFileSizeAndMD5At(AT_FDCWD, narrow.c_str());
+    if (error == ENOENT || error == ENOTDIR) return FileDigest();
+    if (error != 0) {
+        FileDigest present;
+        present.exists = true;
+        return present;
+    }
+    return GetFileSizeAndMD5At(dir.get(), name.c_str());
 }
 
 std::wstring GetDataMD5(const void* data, size_t size) {

@@ -51,11 +51,13 @@ struct FileDigest {
     long long ctimeNs = 0;
     bool cached = false;
 };
+// The directory of `path` is looked up as OpenParent does: behind a link of another user
+// the file counts as present, without a digest.
 FileDigest GetFileSizeAndMD5(const std::wstring& path);
 // The same for the file `name` (multibyte) relative to the open directory `dir` (or to
 // the working directory for AT_FDCWD): for a name of one component what the path form
-// gives for the directory's path joined with `name`, links followed alike, with one
-// lookup instead of one per component of the path.
+// gives for the directory's path joined with `name`, with one lookup instead of one per
+// component of the path.
 FileDigest GetFileSizeAndMD5At(int dir, const char* name);
 
 // Digest of a product info file without its own date and digest lines: the line from

@@ -127,6 +127,10 @@ bool FileProcessor::syncInstalledFiles(bool checkedOnly) {
             if (std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
         }
     }
+    // A checked file may lie on a file system mounted below its module's destination.
+    if (checkedOnly && m_statCache) {
+        for (std::string& dir : m_statCache->deviceDirectories()) dirs.push_back(std::move(dir));
+    }
     const int error = SyncFileSystems(dirs);
     m_filesSynced = error == 0;
     if (error != 0) LogWarning(L"%s\n", Msg<1020>(installDir(), SystemErrorText(error)).c_str());
@@ -152,7 +156,11 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
     if (paths.size() < 2) return nullptr;
     StatCache* cache = statCache();
     DigestPrefetch::Source source;
-    if (cache) source = [cache](const std::wstring& path) { return cache->digest(path); };
+    if (cache) {
+        source = [cache](const std::wstring& path, int dir, const char* leaf) {
+            return cache->digest(path, dir, leaf);
+        };
+    }
     return std::unique_ptr<DigestPrefetch>(
         new DigestPrefetch(std::move(paths), DigestPrefetch::Workers(), 256, std::move(source)));
 }
@@ -170,7 +178,11 @@ void FileProcessor::BeginPrefetch() {
     const unsigned workers = DigestPrefetch::Workers();
     StatCache* cache = statCache();
     DigestPrefetch::Source source;
-    if (cache) source = [cache](const std::wstring& path) { return cache->digest(path); };
+    if (cache) {
+        source = [cache](const std::wstring& path, int dir, const char* leaf) {
+            return cache->digest(path, dir, leaf);
+        };
+    }
     m_prefetch.reset(
         new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead, std::move(source)));
 }

@@ -271,6 +271,9 @@ public:
     // kept index and every module's files are flushed first unless the run did that
     // already). Does nothing when no check ran. Never throws; a failure is a warning.
     void SaveStatCache();
+    // Before the run changes the installation: the stat cache beside the kept index goes
+    // (whether or not this run uses it); a run that ends well writes it anew.
+    void RemoveStatCache();
     // With the stat cache on, before the product info is read: the verdict of the check
     // the cache recorded, when it was made with the product info `firstInfo` and its key
     // and every file are the same now (CheckVerdict.h). Only without plug-ins (they hear

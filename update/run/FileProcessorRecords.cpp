@@ -39,6 +39,10 @@ void FileProcessor::SaveStatCache() {
     m_statCache->save(m_serversHandler->GetLocalMasterIdxPath());
 }
 
+void FileProcessor::RemoveStatCache() {
+    if (m_serversHandler && !mirror()) StatCache::Remove(m_serversHandler->GetLocalMasterIdxPath());
+}
+
 // The verdict of a check is kept and taken over only where nothing but the files, the
 // product info and the options decides it: no plug-in hears the check's files or may
 // change them, and no update was left unfinished.

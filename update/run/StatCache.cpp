@@ -1,5 +1,6 @@
 #include "run/StatCache.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,15 @@ uint64_t Checksum(const char* bytes, size_t size) {
     return sum;
 }
 
+// Whether a file whose stat is `st` may be taken for its entry: a regular file, no link,
+// that only root and the effective user can write (see the header: writes through a
+// mapping need not move the times). A group write bit counts only for root's group.
+bool Trusted(const struct stat& st) {
+    static const uid_t self = ::geteuid();
+    return S_ISREG(st.st_mode) && (st.st_uid == 0 || st.st_uid == self) &&
+           (st.st_mode & S_IWOTH) == 0 && ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
+}
+
 bool Before(const uint64_t device, const uint64_t inode, const uint64_t otherDevice,
             const uint64_t otherInode) {
     return device != otherDevice ? device < otherDevice : inode < otherInode;
@@ -67,17 +77,27 @@ void StatCache::discard(const std::wstring& path, const std::wstring& reason, bo
         LogWarning(L"%s\n", line.c_str());
     else if (LogDebugOn())
         LogDebug(L"%s\n", line.c_str());
+    forget();
+    if (remove) (void)RemoveFile(ToMultibyte(path));
+}
+
+void StatCache::forget() {
     m_entries.clear();
     m_paths.clear();
-    if (remove) (void)RemoveFile(ToMultibyte(path));
+    m_pathStarts.clear();
+    m_pathEntries.clear();
+}
+
+void StatCache::Remove(const std::wstring& keptIndex) {
+    (void)RemoveFile(ToMultibyte(Path(keptIndex)));
+    (void)RemoveFile(ToMultibyte(CountPath(keptIndex)));
 }
 
 void StatCache::load(const std::wstring& keptIndex, bool unfinished, int fullCheckEvery) {
     struct timespec now;
     ::clock_gettime(CLOCK_REALTIME, &now);
     m_startNs = Nanoseconds(now);
-    m_entries.clear();
-    m_paths.clear();
+    forget();
     m_checks = 0;
     beginCheck();
     const std::wstring path = Path(keptIndex);
@@ -106,8 +126,7 @@ void StatCache::load(const std::wstring& keptIndex, bool unfinished, int fullChe
         m_checks = counted;
     ++m_checks;
     if (fullCheckEvery != 0 && m_checks >= static_cast<unsigned long long>(fullCheckEvery)) {
-        m_entries.clear();
-        m_paths.clear();
+        forget();
         m_checks = 0;
         if (LogDebugOn())
             LogDebug(L"%s\n", Msg<1306>(path, static_cast<long long>(fullCheckEvery)).c_str());
@@ -167,10 +186,20 @@ bool StatCache::parse(const std::string& bytes) {
     return true;
 }
 
-FileDigest StatCache::digest(const std::wstring& path) const {
-    if (!m_entries.empty()) {
+FileDigest StatCache::digest(const std::wstring& path, int dir, const char* leaf) const {
+    if (m_entries.empty())
+        return dir < 0 ? GetFileSizeAndMD5(path) : GetFileSizeAndMD5At(dir, leaf);
+    // The directory is looked up as every path the updater reads (no link of another user).
+    UniqueFd parent;
+    std::string name;
+    if (dir < 0) {
+        if (OpenParent(ToMultibyte(path), parent, name) != 0) return GetFileSizeAndMD5(path);
+        dir = parent.get();
+        leaf = name.c_str();
+    }
+    {
         struct stat st;
-        if (::stat(ToMultibyte(path).c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && Trusted(st)) {
             const uint64_t device = st.st_dev, inode = st.st_ino;
             const auto found = std::lower_bound(
                 m_entries.begin(), m_entries.end(), 0,
@@ -192,7 +221,7 @@ FileDigest StatCache::digest(const std::wstring& path) const {
             }
         }
     }
-    return GetFileSizeAndMD5(path);
+    return GetFileSizeAndMD5At(dir, leaf);
 }
 
 void StatCache::record(const FileDigest& file, const std::wstring& path) {
@@ -262,10 +291,29 @@ void StatCache::save(const std::wstring& keptIndex) const {
     std::memcpy(&bytes[room - head.size()], head.data(), head.size());
     bytes.erase(0, room - head.size());
     const std::wstring path = Path(keptIndex);
-    if (const int error = ReplaceFile(ToMultibyte(path), bytes, 0600, nullptr, true))
+    if (const int error = ReplaceFile(ToMultibyte(path), bytes, 0600, nullptr, true)) {
         LogWarning(L"%s\n", Msg<1307>(path, SystemErrorText(error)).c_str());
+        // The old cache kept would count the same checks again and again, never reaching
+        // its full check: the next check reads every file instead.
+        (void)RemoveFile(ToMultibyte(path));
+    }
     // The count beside it belonged to the cache replaced.
     (void)RemoveFile(ToMultibyte(CountPath(keptIndex)));
+}
+
+std::vector<std::string> StatCache::deviceDirectories() const {
+    std::vector<std::string> dirs;
+    std::vector<uint64_t> devices;
+    size_t start = 0;
+    for (const Entry& entry : m_recorded) {
+        const char* path = m_recordedPaths.c_str() + start;
+        start += std::strlen(path) + 1;
+        if (std::find(devices.begin(), devices.end(), entry.device) != devices.end()) continue;
+        devices.push_back(entry.device);
+        const char* slash = std::strrchr(path, '/');
+        if (slash != nullptr) dirs.emplace_back(path, slash == path ? 1 : slash - path);
+    }
+    return dirs;
 }
 
 void StatCache::saveCount(const std::wstring& keptIndex) const {
@@ -279,7 +327,7 @@ void StatCache::saveCount(const std::wstring& keptIndex) const {
 
 bool StatCache::unchanged(int directory, const char* name, const Entry& entry) const {
     struct stat st;
-    return ::fstatat(directory, name, &st, 0) == 0 && S_ISREG(st.st_mode) &&
+    return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && Trusted(st) &&
            static_cast<uint64_t>(st.st_dev) == entry.device &&
            static_cast<uint64_t>(st.st_ino) == entry.inode && st.st_size == entry.size &&
            Nanoseconds(st.st_mtim) == entry.mtimeNs && Nanoseconds(st.st_ctim) == entry.ctimeNs &&

@@ -5,7 +5,11 @@
 // later check takes a file whose five values are all unchanged for having that digest,
 // without opening it. A file's status change time moves with every write, rename, link
 // count, owner or mode change, and no call can set it back: restoring size and
-// modification time (utime) after a change still shows.
+// modification time (utime) after a change still shows. Writes through a shared mapping
+// are the exception: only the first write to a page since it was last written back moves
+// the times, so whoever can write a file can change it unseen while it is being read. An
+// entry is therefore only taken for a regular file (not a link) that nobody but root and
+// the effective user can write.
 //
 // Two rules keep an entry from hiding a change made within the clock's granularity: only a
 // file whose status change time lies more than a second before the check began is
@@ -57,8 +61,13 @@ public:
     // of the file is used either. Never throws for what it reads.
     void load(const std::wstring& keptIndex, bool unfinished, int fullCheckEvery);
     // The size and digest of the file `path` as the check needs them (GetFileSizeAndMD5),
-    // from the cache when its entry matches the file's stat, else from its bytes.
-    FileDigest digest(const std::wstring& path) const;
+    // from the cache when its entry matches the file's stat, else from its bytes. `dir`
+    // and `leaf`: the path's directory, opened as LastDirectory does, and the name in it;
+    // with -1 the directory is looked up here.
+    FileDigest digest(const std::wstring& path, int dir = -1, const char* leaf = nullptr) const;
+    // Removes the cache beside `keptIndex` and its count, before a run changes the
+    // installation: a run that then fails must not leave a cache that looks newer than it.
+    static void Remove(const std::wstring& keptIndex);
 
     // A check begins (again): nothing recorded.
     void beginCheck() {
@@ -85,9 +94,12 @@ public:
     void saveCount(const std::wstring& keptIndex) const;
 
     // Replaces the cache beside `keptIndex` with what this check recorded (flushed,
-    // renamed over, directory flushed); a warning when that fails. The caller makes sure
-    // the files it describes are on disk first.
+    // renamed over, directory flushed); a warning when that fails, and the old cache is
+    // removed (it would never count to its next full check). The caller makes sure the
+    // files it describes are on disk first: deviceDirectories() names a directory on each
+    // file system they lie on.
     void save(const std::wstring& keptIndex) const;
+    std::vector<std::string> deviceDirectories() const;
 
 private:
     // One file, as stored.
@@ -104,13 +116,16 @@ private:
     // Parses the bytes of a cache file into m_entries, m_checks and the verdict with its
     // paths; false when damaged.
     bool parse(const std::string& bytes);
-    // Whether the file at `path` stats as `entry` says (dev, inode, size, both times).
+    // Whether the file at `path` stats as `entry` says (dev, inode, size, both times) and
+    // may be taken for it (see Trusted in the source).
     bool unchanged(int directory, const char* name, const Entry& entry) const;
     // Whether the verdict's paths from `from` to `to` (indexes) all stat as recorded;
     // stops early once `stop` is set, and sets it (and `changed`) at a change.
     bool holdsBetween(size_t from, size_t to, std::atomic<bool>& stop, size_t& changed) const;
     // The reason of a cache not used, logged, and the file removed when `remove`.
     void discard(const std::wstring& path, const std::wstring& reason, bool warn, bool remove);
+    // Nothing read is used.
+    void forget();
 
     std::vector<Entry> m_entries;         // as read, sorted by device and inode
     long long m_writtenNs = 0;            // the cache file's modification time

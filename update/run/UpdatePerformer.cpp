@@ -386,6 +386,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
             return 1;
         }
         // 16.
+        fp.RemoveStatCache();
         expandPaths();
         // 17.
         if (m_report) m_report->beganFetching = true;
