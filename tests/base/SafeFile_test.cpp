@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,14 @@ TEST(SafeFile, NewFilesReplaceWhatStandsAtTheirName) {
     EXPECT_EQ("data", Read(dir.Path("fifo")));
     ASSERT_EQ(0, ::mkdir(dir.Path("d").c_str(), 0700));
     EXPECT_EQ(EISDIR, CreateFile(dir.Path("d"), 0600, file));
+    // A device (root's own, as only root makes them) is never replaced; an operator's output
+    // is written into it.
+    struct stat st;
+    if (::mknod(dir.Path("null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+        EXPECT_EQ(EINVAL, CreateFile(dir.Path("null"), 0600, file));
+        EXPECT_EQ(0, WriteOutputFile(dir.Path("null"), "data"));
+        EXPECT_TRUE(::lstat(dir.Path("null").c_str(), &st) == 0 && S_ISCHR(st.st_mode));
+    }
 
     // Existing files are written only when they are regular files with one name.
     EXPECT_EQ(0, ::symlink(outside.c_str(), dir.Path("link").c_str()));
@@ -60,7 +69,6 @@ TEST(SafeFile, NewFilesReplaceWhatStandsAtTheirName) {
     EXPECT_EQ(EINVAL, OpenRegular(dir.Path("fifo2"), file));
     EXPECT_EQ(EINVAL, OpenRegular(dir.Path("to-fifo"), file));
     EXPECT_EQ(EISDIR, OpenRegular(dir.Path("d"), file));
-    struct stat st;
     ASSERT_EQ(0, OpenRegular(dir.Path("to-file"), file, &st));
     EXPECT_EQ(4, st.st_size);
 }

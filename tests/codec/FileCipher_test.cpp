@@ -1,8 +1,10 @@
 #include "codec/FileCipher.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cerrno>
+#include <csignal>
 
 #include "base/Exception.h"
 #include "codec/Secrets.h"
@@ -168,8 +170,15 @@ TEST_F(FileCipher, FailuresNameTheFileAndLeaveNoTarget) {
     EXPECT_THROW(EncryptFile(dir.WPath("plain"), dir.WPath("out"), std::string(33, 'k')),
                  Exception);
     EXPECT_FALSE(ScratchDir::Exists(dir.Path("out")));
-    // A full device: the partial target is removed.
-    if (ScratchDir::Exists("/dev/full")) {
-        EXPECT_THROW(EncryptFile(dir.WPath("plain"), L"/dev/full", ""), Exception);
-    }
+    // A write that fails half-way (a file size limit stands in for a full disk; a device
+    // at the target's name would be replaced, as any file there): no partial target.
+    struct rlimit limit;
+    ASSERT_EQ(0, ::getrlimit(RLIMIT_FSIZE, &limit));
+    const struct rlimit tiny = {2, limit.rlim_max};
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(0, ::setrlimit(RLIMIT_FSIZE, &tiny));
+    EXPECT_THROW(EncryptFile(dir.WPath("plain"), dir.WPath("out"), ""), Exception);
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path("out")));
 }

@@ -2,6 +2,7 @@
 and the run's report files (--report, --metrics) after a good, a failed and a refused run."""
 
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -100,6 +101,12 @@ def test_status_and_reports_after_a_good_a_failed_and_a_refused_run(tmp_path, ng
     state = status(kit)
     assert (state["last_run"]["outcome"], state["last_run"]["result_code"]) == ("refused", 628)
     assert state["last_run"]["result_message"] == refused["result_message"]
+    # Root's link to a device (/dev/stdout, here a pipe) is written through, never replaced.
+    null = tmp_path / "null"
+    null.symlink_to("/dev/null")
+    r = kit.run_signed(["--report=/dev/stdout", f"--metrics={null}"])
+    assert json.loads(r.stdout[r.stdout.index(b"{"):])["outcome"] == "refused", r.stdout
+    assert os.path.islink("/dev/stdout") and null.is_symlink()
 
     # The lists kept beside the index: module file counts, locally changed configuration.
     kept = kit.kept_index()

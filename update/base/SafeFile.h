@@ -52,7 +52,9 @@ int OpenParent(const std::string& path, UniqueFd& dir, std::string& name);
 
 // Creates the file `name` in `dir` for writing: what stands at the name (a file, a link,
 // a FIFO) is removed, and the file is made with O_EXCL and `mode`. A directory at
-// the name is refused (EISDIR). `access` is O_WRONLY, or O_RDWR for a file also read back.
+// the name is refused (EISDIR), and so is a device (EINVAL): only root makes those, and
+// a name like /dev/full given by mistake must not take the device away from the machine.
+// `access` is O_WRONLY, or O_RDWR for a file also read back.
 int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file,
                  int access = O_WRONLY);
 
@@ -114,5 +116,13 @@ int SyncFileSystems(const std::vector<std::string>& dirs);
 enum class ReplaceStep { kOpen, kWrite, kRename };
 int ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode = 0644,
                 ReplaceStep* failed = nullptr, bool syncDirectory = false);
+
+// Writes `bytes` to an output the operator named (a report): a free name or a regular file
+// is replaced as ReplaceFile does. A device, FIFO or socket at the name, or a link there,
+// that belongs to root or the effective user (/dev/stdout, /dev/null, a FIFO someone
+// reads) is written into as a shell redirection would (a regular file it leads to is
+// truncated first), never replaced; a FIFO nobody reads is an error (ENXIO), not a wait.
+// What another user put at the name is replaced.
+int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
 
 }  // namespace UpdateNew

@@ -121,7 +121,7 @@ void RunReport::write(const std::wstring& reportFile, const std::wstring& metric
         {&metricsFile, metricsFile.empty() ? std::string() : metrics()}};
     for (const auto& file : files) {
         if (file.first->empty()) continue;
-        const int error = ReplaceFile(ToMultibyte(*file.first), file.second, 0644);
+        const int error = WriteOutputFile(ToMultibyte(*file.first), file.second, 0644);
         if (error != 0) LogWarning(L"%s\n", Msg<1150>(*file.first, SystemErrorText(error)).c_str());
     }
 }
