@@ -399,3 +399,16 @@ def test_stat_cache_reads_only_changed_files_and_is_dropped_when_not_trusted(tmp
     r = kit.run([srv.url], ["--stat-cache=1", "--IgnoreMasterIDX=1", "--checkdirty"],
                 plugins=False)
     assert r.returncode == 255 and b"update available: 2 files" in r.stdout, r.stdout
+
+
+def test_a_file_and_the_same_name_with_gz_in_one_directory(tmp_path, nginx):
+    # "x" is fetched to "x.gz", where a file "x.gz" is decompressed: in either order.
+    kit = UpdateKit(tmp_path)
+    big, small = os.urandom(40 * 1024), b"small\n" * 40
+    kit.module("a", {"share/x": big, "share/x.gz": small})
+    kit.module("b", {"share/y.gz": small, "share/y": big})
+    kit.publish()
+    r = kit.run([nginx(kit.www).url + "/slow"], ["--parallel=8"])
+    assert r.returncode == 0, kit.log_text()
+    assert [kit.installed(m, f"share/{n}") for m, n in
+            [("a", "x"), ("a", "x.gz"), ("b", "y"), ("b", "y.gz")]] == [big, small, big, small]

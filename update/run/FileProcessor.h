@@ -373,7 +373,14 @@ private:
         static constexpr size_t kNotAhead = static_cast<size_t>(-1);
         size_t windowIndex = kNotAhead;
         bool patched = false;  // rebuilt from its patch: nothing more to fetch
+        bool clash = false;    // one of its two names is also a name of another step
     };
+    // Marks the steps whose file or ".gz" shares its name with a file or ".gz" of another
+    // step ("x.gz" is where "x" is fetched and where a file "x.gz" is decompressed), and
+    // puts those in order of their names' length: each is fetched and decompressed in
+    // the loop, the shorter name first, so that a ".gz" is of no more use when another
+    // file is decompressed over it. Never ahead, nor from a patch (fetched before all).
+    void markClashes(std::vector<ModuleFileStep>& steps) const;
     // The step's file on the server: <baseAddress>/<SOURCE>/<NAME>.gz.
     std::wstring stepRemoteGz(const ModuleFileStep& step) const;
     // The decompressed file in the download directory, and its ".gz" (local + ".gz").

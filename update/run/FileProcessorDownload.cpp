@@ -552,13 +552,32 @@ long long FileProcessor::fetchPatches(std::vector<ModuleFileStep>& steps, int& c
         if (plan == m_patchPlans.end()) continue;
         overcount += static_cast<long long>(plan->second.patch.size);
         // A verified ".gz" left by an earlier run of this update is cheaper than the patch.
-        if (step.present <= 0) {
+        if (step.present <= 0 && !step.clash) {
             makeStepDirectory(step);
             step.patched = patchModuleFile(file, stepRemoteGz(step), stepLocal(step), count);
         }
         if (!step.patched) overcount -= static_cast<long long>(file.zipsize);
     }
     return overcount;
+}
+
+void FileProcessor::markClashes(std::vector<ModuleFileStep>& steps) const {
+    const std::vector<bool> shared = SharedNames(2 * steps.size(), [&](size_t i) {
+        return i % 2 == 0 ? stepLocal(steps[i / 2]) : stepGz(steps[i / 2]);
+    });
+    std::vector<size_t> places;
+    std::vector<ModuleFileStep> clashing;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        steps[i].clash = shared[2 * i] || shared[2 * i + 1];
+        if (!steps[i].clash) continue;
+        places.push_back(i);
+        clashing.push_back(steps[i]);
+    }
+    std::stable_sort(clashing.begin(), clashing.end(),
+                     [&](const ModuleFileStep& a, const ModuleFileStep& b) {
+                         return stepLocal(a).size() < stepLocal(b).size();
+                     });
+    for (size_t k = 0; k < places.size(); ++k) steps[places[k]] = clashing[k];
 }
 
 void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindow& window,
@@ -679,6 +698,7 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
         }
     }
     LogDebug(L"%s\n", Msg<622>(FileCountText(steps.size()), baseAddress).c_str());
+    markClashes(steps);
 
     // What the patches settle is known before the size is announced: the announced bytes
     // are those that follow the announcement.
@@ -699,15 +719,12 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     const std::wstring resumeDir = prepareResumeDir(keep, resumeFd);
     std::vector<TransferWindow::Entry> fetches;
     // A decompressed file is made ahead only where no other file of the run is written
-    // to its name (two modules may share a source directory).
-    const std::vector<bool> shared =
-        SharedNames(steps.size(), [&](size_t i) { return stepLocal(steps[i]); });
+    // to its name (two modules may share a source directory, "x" is fetched to "x.gz").
     std::vector<const ModuleFileStep*> fetched;
-    for (size_t i = 0; i < steps.size(); ++i) {
-        ModuleFileStep& step = steps[i];
+    for (ModuleFileStep& step : steps) {
         if (step.present > 0 || step.patched) continue;
         step.windowIndex = fetches.size();
-        fetches.push_back({step.file, !shared[i]});
+        fetches.push_back({step.file, !step.clash});
         fetched.push_back(&step);
     }
     // A function-replacing plug-in has the first chance at every transfer. By default it
