@@ -213,11 +213,12 @@ int CreateFileAt(int dir, const std::string& name, mode_t mode, UniqueFd& file, 
         if (errno == EINTR) continue;
         if (errno != EEXIST) return errno;
         struct stat st;
-        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)))
-            return EINVAL;
-        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT)
-            return errno == EISDIR || errno == EPERM ? EISDIR : errno;
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(st.st_mode)) return EISDIR;
+            if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return EINVAL;
+        }
+        // EPERM: another user's file in a sticky directory (EISDIR: a directory made since).
+        if (::unlinkat(dir, name.c_str(), 0) != 0 && errno != ENOENT) return errno;
     }
     return EEXIST;
 }

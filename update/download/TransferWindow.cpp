@@ -115,11 +115,13 @@ public:
         Close(!resumable);
     }
 
-    void Close(bool remove) {
-        if (fd >= 0) ::close(fd);
+    // 0, or what close said: a network file system may report a failed write only then.
+    int Close(bool remove) {
+        const int closed = fd >= 0 && ::close(fd) != 0 ? errno : 0;
         fd = -1;
         if (remove && !partialName.empty()) ::unlinkat(dir, partialName.c_str(), 0);
         if (remove) partial.clear(), partialName.clear();
+        return closed;
     }
 
     // Starts the partial afresh; what it held was never reported and never will be. Not
@@ -537,8 +539,14 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
         arrival.sha256.clear();
     }
     const FileDownloader::TransferNames names = slot.names;
-    slot.Close(true);
+    // The digest taken on arrival stands for the file only when all of it was written.
+    const int closed = slot.Close(true);
     m_slots.erase(index);
+    if (err == 0 && closed != 0) {
+        failIfDiskFull(names.destination, closed);
+        m_downloader->Fail(names.source, MsgLib<5>(names.destination, SystemErrorText(closed)),
+                           names.destination + L": " + SystemErrorText(closed));
+    }
     if (err != 0) failIfDiskFull(names.destination, err);
     if (err != 0)
         m_downloader->Fail(names.source, MsgLib<26>(names.destination, SystemErrorText(err)),

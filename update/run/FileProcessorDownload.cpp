@@ -731,6 +731,10 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     // sees the files one after the other; asked for transfers side by side, it is asked
     // about each file before its transfer starts, which may be before the loop reaches it.
     size_t width = static_cast<size_t>(m_config->parallel());
+    // A shared folder's file is read whole within one step of the transfer thread: several
+    // at once would hold the loop (its progress, a damaged file's error, an interrupt)
+    // until every one of them is read, and gain nothing.
+    if (baseAddress.compare(0, 5, L"file:") == 0) width = 1;
     const bool plugin = cb.IsLibLoaded();
     if (plugin && !m_config->parallelGiven()) width = 1;
     const bool askAhead = plugin && width > 1;
