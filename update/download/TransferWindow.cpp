@@ -41,7 +41,8 @@ std::string PartialName(const std::wstring& digest, unsigned long long size) {
 }
 
 // Copies the open file `fd` to a new file `target` (a rename across file systems).
-int CopyOut(int fd, const std::string& target) {
+int CopyOut(int fd, const std::string& target, unsigned long long& copied) {
+    copied = 0;
     if (::lseek(fd, 0, SEEK_SET) < 0) return errno;
     UniqueFd made;
     if (int err = CreateFile(target, 0755, made)) return err;
@@ -57,6 +58,7 @@ int CopyOut(int fd, const std::string& target) {
             err = errno;
             break;
         }
+        copied += static_cast<unsigned long long>(n);
     }
     if (::close(out) != 0 && err == 0) err = errno;
     if (err != 0) (void)RemoveFile(target);
@@ -533,10 +535,15 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
         slot.partialName.clear();
     } else {
         if (err == 0) err = errno;
-        if (err == EXDEV) err = CopyOut(slot.fd, slot.names.destPath);
-        // A copy is checked by reading it: the digest was of the partial's bytes.
-        arrival.md5.clear();
-        arrival.sha256.clear();
+        unsigned long long copied = 0;
+        if (err == EXDEV) err = CopyOut(slot.fd, slot.names.destPath, copied);
+        // The digest taken on arrival is of the bytes written to the partial: it stands
+        // for a copy that holds all of them, as for the partial renamed. Else the copy is
+        // checked by reading it.
+        if (err != 0 || copied != slot.onDisk) {
+            arrival.md5.clear();
+            arrival.sha256.clear();
+        }
     }
     const FileDownloader::TransferNames names = slot.names;
     // The digest taken on arrival stands for the file only when all of it was written.
