@@ -112,7 +112,8 @@ void StatCache::load(const std::wstring& keptIndex, bool unfinished, int fullChe
     if (!parse(bytes)) return discard(path, Msg<1305>(), true, false);
     m_writtenNs = Nanoseconds(st.st_mtim);
     LastRun last;
-    if (KeptState::ReadLastRun(keptIndex, last) && last.outcome != L"success" &&
+    // A refused run fetched and installed nothing: only a failed one may have changed files.
+    if (KeptState::ReadLastRun(keptIndex, last) && last.outcome == L"failed" &&
         last.ended >= static_cast<long long>(st.st_mtim.tv_sec))
         return discard(path, Msg<1303>(), false, true);
     // Checks that took the verdict over counted beside the cache.

@@ -55,10 +55,10 @@ public:
 
     // Reads the cache beside `keptIndex`. It is not used, and removed, while the marker of
     // an unfinished update was there (`unfinished`) or when the last run recorded (in
-    // "<kept index>.lastrun") ended otherwise than well after the cache was written; a
-    // damaged, foreign or linked file is not used (a warning says why). When
-    // `fullCheckEvery` (0: never) says this check is the one to read every file, nothing
-    // of the file is used either. Never throws for what it reads.
+    // "<kept index>.lastrun") failed after the cache was written (a refused run fetched and
+    // installed nothing); a damaged, foreign or linked file is not used (a warning says
+    // why). When `fullCheckEvery` (0: never) says this check is the one to read every file,
+    // nothing of the file is used either. Never throws for what it reads.
     void load(const std::wstring& keptIndex, bool unfinished, int fullCheckEvery);
     // The size and digest of the file `path` as the check needs them (GetFileSizeAndMD5),
     // from the cache when its entry matches the file's stat, else from its bytes. `dir`
