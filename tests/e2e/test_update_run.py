@@ -381,6 +381,11 @@ def test_stat_cache_reads_only_changed_files_and_is_dropped_when_not_trusted(tmp
         assert hits == 0 and f'The stat cache "{cache}" is not used: {why}' in log, log
         assert cache.is_file() and not cache.is_symlink()
     assert check()[0] in (3, 4, "verdict")
+    # A refused run (a server out of reach) fetched and installed nothing: the cache stays.
+    failed_run()
+    (kit.inst / (MASTERIDX + ".lastrun")).write_text(
+        kit.inst.joinpath(MASTERIDX + ".lastrun").read_text().replace("failed", "refused"))
+    assert check()[0] in (3, 4, "verdict")
     # Only files nobody but root may write are taken from the cache (a write through a
     # mapping need not move the times): one that others may write is read every time.
     os.chmod(lib, 0o646)
