@@ -127,7 +127,7 @@ private:
     // same link is that link's, whoever swaps names meanwhile.
     int followLink(UniqueFd& current, const std::string& part, const struct stat& st,
                    const std::string& shown) {
-        if (st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        if (!TrustedOwner(st.st_uid)) {
             t_refusedLink =
                 shown.empty() || shown.back() == '/' ? shown + part : shown + "/" + part;
             t_refusedOwner = st.st_uid;
@@ -179,6 +179,10 @@ int RegularOrError(const struct stat& st) {
 
 std::wstring RefusedLinkText() {
     return MsgLib<34>(FromMultibyte(t_refusedLink), std::to_wstring(t_refusedOwner));
+}
+
+bool TrustedOwner(uid_t owner) {
+    return owner == 0 || owner == ::geteuid();
 }
 
 int OpenDirectory(const std::string& path, UniqueFd& dir, bool create, mode_t mode,
@@ -252,7 +256,7 @@ int OpenRegularAt(int dir, const char* name, UniqueFd& file, struct stat* status
         // A link: trusted by its owner, then resolved to a descriptor that opens nothing
         // (O_PATH), and reopened for reading through /proc only when it is a regular file.
         if (::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-        if (S_ISLNK(st.st_mode) && st.st_uid != 0 && st.st_uid != ::geteuid()) {
+        if (S_ISLNK(st.st_mode) && !TrustedOwner(st.st_uid)) {
             t_refusedLink = name;
             t_refusedOwner = st.st_uid;
             return kUntrustedLink;
@@ -381,7 +385,7 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
     if (OpenParent(path, dir, name) != 0) return ReplaceFile(path, bytes, mode);
     struct stat st;
     if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISREG(st.st_mode) ||
-        S_ISDIR(st.st_mode) || (st.st_uid != 0 && st.st_uid != ::geteuid()))
+        S_ISDIR(st.st_mode) || !TrustedOwner(st.st_uid))
         return ReplaceFile(path, bytes, mode);
     int fd;
     do {

@@ -39,6 +39,9 @@ constexpr int kUntrustedLink = 0x10000;
 // The text of kUntrustedLink: the link this thread was last refused, and its owner.
 std::wstring RefusedLinkText();
 
+// Whether what `owner` owns may be trusted by the updater: root's or the effective user's.
+bool TrustedOwner(uid_t owner);
+
 // Opens the directory `path` (absolute, or relative to the working directory) with every
 // component looked up as described above. With `create`, missing directories are made
 // with `mode` and appended to `created` (when given), parents first, without a trailing

@@ -12,6 +12,7 @@
 #include "base/FileUtils.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
 
 namespace UpdateNew {
 
@@ -32,10 +33,6 @@ std::wstring OwnerFault(const std::string& path, uid_t owner) {
                     static_cast<unsigned>(::geteuid()));
 }
 
-bool OwnedByUs(uid_t owner) {
-    return owner == 0 || owner == ::geteuid();
-}
-
 // Checks every directory above the absolute `path` ("/" first), as the kernel walks it.
 // A link on the way is followed by the kernel, so it must be ours; where it points is
 // checked through the resolved path.
@@ -47,7 +44,7 @@ std::wstring FaultAbove(const std::string& path) {
         const std::string prefix = slash == 0 ? "/" : path.substr(0, slash);
         struct stat st;
         if (::lstat(prefix.c_str(), &st) != 0) return ExamineFault(prefix, errno);
-        if (!OwnedByUs(st.st_uid)) return OwnerFault(prefix, st.st_uid);
+        if (!TrustedOwner(st.st_uid)) return OwnerFault(prefix, st.st_uid);
         if (S_ISLNK(st.st_mode)) continue;
         if (!S_ISDIR(st.st_mode)) return Msg<817>(FromMultibyte(prefix));
         if ((st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_ISVTX) == 0)

@@ -36,7 +36,7 @@ int CInstallationRecords::ReadRecord(const std::wstring& path, std::string& byte
     UniqueFd fd;
     if (const int error = OpenExisting(ToMultibyte(path), O_RDONLY, fd)) return error;
     if (::fstat(fd.get(), &st) != 0) return errno;
-    if ((st.st_uid != 0 && st.st_uid != ::geteuid()) || (st.st_mode & S_IWOTH) != 0) return EPERM;
+    if (!TrustedOwner(st.st_uid) || (st.st_mode & S_IWOTH) != 0) return EPERM;
     FILE* in = ::fdopen(fd.get(), "r");
     if (!in) return errno;
     fd.release();

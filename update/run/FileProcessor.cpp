@@ -60,6 +60,14 @@ std::wstring CheckedName(const FileRecord& file, bool mirror) {
 // takes them only after the whole document is read.
 constexpr size_t kEarlyLookahead = 65536;
 
+// The hashing workers' source of digests: the stat cache when there is one.
+DigestPrefetch::Source CacheSource(StatCache* cache) {
+    if (!cache) return DigestPrefetch::Source();
+    return [cache](const std::wstring& path, int dir, const char* leaf) {
+        return cache->digest(path, dir, leaf);
+    };
+}
+
 bool Exists(const std::wstring& path) {
     struct stat st;
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
@@ -155,12 +163,7 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
     }
     if (paths.size() < 2) return nullptr;
     StatCache* cache = statCache();
-    DigestPrefetch::Source source;
-    if (cache) {
-        source = [cache](const std::wstring& path, int dir, const char* leaf) {
-            return cache->digest(path, dir, leaf);
-        };
-    }
+    DigestPrefetch::Source source = CacheSource(cache);
     return std::unique_ptr<DigestPrefetch>(
         new DigestPrefetch(std::move(paths), DigestPrefetch::Workers(), 256, std::move(source)));
 }
@@ -177,12 +180,7 @@ void FileProcessor::BeginPrefetch() {
     // One worker while this thread reads the product info, all of them once it checks.
     const unsigned workers = DigestPrefetch::Workers();
     StatCache* cache = statCache();
-    DigestPrefetch::Source source;
-    if (cache) {
-        source = [cache](const std::wstring& path, int dir, const char* leaf) {
-            return cache->digest(path, dir, leaf);
-        };
-    }
+    DigestPrefetch::Source source = CacheSource(cache);
     m_prefetch.reset(
         new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead, std::move(source)));
 }

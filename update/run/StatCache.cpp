@@ -49,9 +49,8 @@ uint64_t Checksum(const char* bytes, size_t size) {
 // that only root and the effective user can write (see the header: writes through a
 // mapping need not move the times). A group write bit counts only for root's group.
 bool Trusted(const struct stat& st) {
-    static const uid_t self = ::geteuid();
-    return S_ISREG(st.st_mode) && (st.st_uid == 0 || st.st_uid == self) &&
-           (st.st_mode & S_IWOTH) == 0 && ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
+    return S_ISREG(st.st_mode) && TrustedOwner(st.st_uid) && (st.st_mode & S_IWOTH) == 0 &&
+           ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
 }
 
 bool Before(const uint64_t device, const uint64_t inode, const uint64_t otherDevice,
@@ -198,28 +197,26 @@ FileDigest StatCache::digest(const std::wstring& path, int dir, const char* leaf
         dir = parent.get();
         leaf = name.c_str();
     }
-    {
-        struct stat st;
-        if (::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && Trusted(st)) {
-            const uint64_t device = st.st_dev, inode = st.st_ino;
-            const auto found = std::lower_bound(
-                m_entries.begin(), m_entries.end(), 0,
-                [&](const Entry& e, int) { return Before(e.device, e.inode, device, inode); });
-            const long long ctime = Nanoseconds(st.st_ctim);
-            if (found != m_entries.end() && found->device == device && found->inode == inode &&
-                found->size == st.st_size && found->mtimeNs == Nanoseconds(st.st_mtim) &&
-                found->ctimeNs == ctime && ctime + kSecondNs < m_writtenNs) {
-                FileDigest result;
-                result.exists = true;
-                result.size = st.st_size;
-                result.digest = DigestToText(found->md5);
-                result.device = device;
-                result.inode = inode;
-                result.mtimeNs = found->mtimeNs;
-                result.ctimeNs = ctime;
-                result.cached = true;
-                return result;
-            }
+    struct stat st;
+    if (::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && Trusted(st)) {
+        const uint64_t device = st.st_dev, inode = st.st_ino;
+        const auto found = std::lower_bound(
+            m_entries.begin(), m_entries.end(), 0,
+            [&](const Entry& e, int) { return Before(e.device, e.inode, device, inode); });
+        const long long ctime = Nanoseconds(st.st_ctim);
+        if (found != m_entries.end() && found->device == device && found->inode == inode &&
+            found->size == st.st_size && found->mtimeNs == Nanoseconds(st.st_mtim) &&
+            found->ctimeNs == ctime && ctime + kSecondNs < m_writtenNs) {
+            FileDigest result;
+            result.exists = true;
+            result.size = st.st_size;
+            result.digest = DigestToText(found->md5);
+            result.device = device;
+            result.inode = inode;
+            result.mtimeNs = found->mtimeNs;
+            result.ctimeNs = ctime;
+            result.cached = true;
+            return result;
         }
     }
     return GetFileSizeAndMD5At(dir, leaf);
