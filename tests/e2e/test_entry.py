@@ -176,12 +176,18 @@ def test_typo_of_a_path_or_plugin_option_is_refused_a_farther_one_warned(tmp_pat
     before = tree(tmp_path)
     for extra, key, option, where in (
             ([f"--instal-path={kit.inst}"], "instal-path", "install-path", "the command line"),
-            ([f"--install-path={kit.inst}", f"--config-file={conf}"], "tmpdri", "tmpdir", str(conf))):
+            ([f"--install-path={kit.inst}", f"--config-file={conf}"], "tmpdri", "tmpdir", str(conf)),
+            ([f"--install-path={kit.inst}", "--trusted-key=k.pub"], "trusted-key", "trusted-keys",
+             "the command line")):
         result = run(kit.bin / "updater", args + extra, cwd=tmp_path / "cwd")
         assert result.returncode == 255, result
         assert (f'"{key}" in {where} is not an option of the updater, but it is close to '
                 f"--{option}") in result.stdout.decode()
         assert tree(tmp_path) == before and not kit.markers()
+    # A threshold without keys would check nothing.
+    result = run(kit.bin / "updater", args + [f"--install-path={kit.inst}", "--trust-threshold=2"],
+                 cwd=tmp_path)
+    assert result.returncode == 255 and b"needs --trusted-keys" in result.stdout, result
     # Farther from every such option: a warning, and the run installs into the working
     # directory, which the console names.
     result = run(kit.bin / "updater", args + ["--instxxl-paxxh=1"], cwd=kit.inst)

@@ -226,9 +226,10 @@ enum class DefaultFrom { Text, WorkingDir, UpdaterDir };
 
 constexpr unsigned kMandatory = 1;
 constexpr unsigned kMultiple = 2;
-// The option decides where files go or what runs: an unknown key that looks like a typo
-// of it ends the run instead of reaching the plug-ins (the run would otherwise go on with
-// the default, installing into the working directory, say).
+// The option decides where files go, what runs or what is trusted: an unknown key that
+// looks like a typo of it ends the run instead of reaching the plug-ins (the run would
+// otherwise go on with the default: installing into the working directory, or taking an
+// unsigned index).
 constexpr unsigned kTypoRefused = 4;
 constexpr int32_t kNoDependency = -1;
 
@@ -341,10 +342,12 @@ const OptionRow kOptionTable[] = {
      Flag<&T::setLogAppend>, L"Append to log file"},
     {OPT_LOG_TEMPLATE, L"log-template", kValue, nullptr, DefaultFrom::Text, 0, OPT_LOG_TEMPLATE,
      Text<&T::setLogTemplate>, L"Set template for log"},
-    {OPT_TRUSTED_KEYS, L"trusted-keys", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+    {OPT_TRUSTED_KEYS, L"trusted-keys", kValue, nullptr, DefaultFrom::Text, kTypoRefused,
+     kNoDependency,
      Text<&T::setTrustedKeys>,
      L"File of minisign public keys: the master index must be signed with them"},
-    {OPT_TRUST_THRESHOLD, L"trust-threshold", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
+    {OPT_TRUST_THRESHOLD, L"trust-threshold", kValue, nullptr, DefaultFrom::Text, kTypoRefused,
+     kNoDependency,
      TrustThreshold,
      L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
     {OPT_DELTA, L"delta", kValue, L"1", DefaultFrom::Text, 0, kNoDependency, OnOff<&T::setDelta>,
@@ -417,7 +420,9 @@ void CUpdateParameters::validate() const {
     Parameters::validate();
     // A self-update run is described by its actions alone.
     if (isSet(OPT_EXECACTION) || isSet(OPT_COPYACTION)) return;
-
+    // A threshold without keys would check nothing and say nothing.
+    if (isSet(OPT_TRUST_THRESHOLD) && !isSet(OPT_TRUSTED_KEYS))
+        THROW_CRITICAL(Msg<861>(), ERR_INVALID_PARAMETER);
     const bool productFile = isSet(OPT_PRODUCT_FILE);
     const bool urls = isSet(OPT_URL) || isSet(OPT_URL_NUMBERED) || isSet(OPT_URL_FILE);
     const bool infoFile = isSet(OPT_PRODUCT_INFO_FILE);
