@@ -43,3 +43,15 @@ def test_mirrors_of_every_server_form(tmp_path, nginx):
         kit.inst = tmp_path / "installed" / form
         assert kit.run([nginx(tmp_path / "mirror" / form).url + "/" + base]).returncode == 0
         assert kit.installed("core", "bin/tool") == b"v1" and kit.installed("core", "extra.bin")
+
+    # A product file whose update root climbs out: the mirror would write (and its backup
+    # clean-up remove) files beside itself. Refused before anything is fetched.
+    body = body.replace(b"updateroot=demo/files", b"updateroot=demo/../../../out")
+    (www / "demo/product.txt").write_bytes(body + b"<%s\n" % hashlib.md5(body).hexdigest().encode())
+    kit.inst = tmp_path / "mirror" / "evil"
+    args = [a for a in kit.args([], [f"--defaultsrv={root}/", "--productfile=demo/product.txt",
+                                     "--mirror=1"])
+            if not a.startswith(("--productroot=", "--productinfofile="))]
+    r = subprocess.run([str(kit.bin / "updater")] + args, capture_output=True, timeout=60)
+    assert r.returncode == 255 and b'"demo/../../../out" leads out' in r.stdout, r
+    assert not (tmp_path / "out").exists() and not (tmp_path / "mirror/out").exists()

@@ -53,4 +53,16 @@ bool PathHolds(std::wstring outer, std::wstring inner) {
     return inner.compare(0, outer.size(), outer) == 0;
 }
 
+bool IsContainedPath(const std::wstring& path) {
+    if (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t sep = path.find_first_of(L"/\\", start);
+        const size_t end = sep == std::wstring::npos ? path.size() : sep;
+        if (end - start == 2 && path[start] == L'.' && path[start + 1] == L'.') return false;
+        if (sep == std::wstring::npos) return true;
+        start = sep + 1;
+    }
+}
+
 }  // namespace UpdateNew

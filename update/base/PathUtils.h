@@ -30,6 +30,10 @@ std::wstring WithoutTrailingSlash(std::wstring path);
 // trailing "/" on either side ignored).
 bool PathHolds(std::wstring outer, std::wstring inner);
 
+// Whether a path a server gives stays below the directory it is joined to: not absolute
+// and without a ".." component ("/" and "\" both separate components).
+bool IsContainedPath(const std::wstring& path);
+
 // Turns every "\" into "/".
 std::wstring ToSlashes(const std::wstring& path);
 

@@ -11,6 +11,7 @@
 #include "base/Exception.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/PathUtils.h"
 #include "codec/FileDigest.h"
 #include "codec/Sha256.h"
 #include "plugin/UpdateCallbacks.h"
@@ -112,20 +113,6 @@ uint32_t ParseSize(const std::wstring& value) {
     }
     const std::string narrow = WideToUtf8(value);
     return static_cast<uint32_t>(std::strtoul(narrow.c_str(), nullptr, 10));
-}
-
-// Whether a path given by the product info stays below the directory it is joined to:
-// not absolute and without a ".." component ("/" and "\" both separate components).
-bool IsContainedPath(const std::wstring& path) {
-    if (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) return false;
-    size_t start = 0;
-    for (;;) {
-        const size_t sep = path.find_first_of(L"/\\", start);
-        const size_t end = sep == std::wstring::npos ? path.size() : sep;
-        if (end - start == 2 && path[start] == L'.' && path[start + 1] == L'.') return false;
-        if (sep == std::wstring::npos) return true;
-        start = sep + 1;
-    }
 }
 
 }  // namespace
