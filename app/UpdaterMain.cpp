@@ -171,11 +171,21 @@ bool OpenLogFile(const UpdateConfig& config, UpdateNew::Logger& logger,
     return true;
 }
 
-// `status`: the installation's state on standard output, nothing else done.
-void PrintStatus(const UpdateConfig& config) {
+// `status`: the installation's state on standard output, nothing else done. The output
+// is the whole answer, so one that cannot be written fails the run (on standard error).
+bool PrintStatus(const UpdateConfig& config) {
     const InstallationStatus status(config);
-    ConsoleWrite(config.status() == L"json" ? status.json()
-                                            : ToMultibyte(Utf8ToWide(status.text())));
+    if (!status.exists()) {
+        LogFatal(L"%s\n", Msg<863>(status.installation()).c_str());
+        return false;
+    }
+    errno = 0;
+    if (ConsoleWrite(config.status() == L"json" ? status.json()
+                                                : ToMultibyte(Utf8ToWide(status.text()))))
+        return true;
+    const std::wstring reason = SystemErrorText(errno ? errno : EIO);
+    std::fprintf(stderr, "%s\n", ToMultibyte(Msg<862>(reason)).c_str());
+    return false;
 }
 
 // The end of a run whose configuration was read: the record beside the kept index (not for
@@ -241,12 +251,8 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         }
         config.prepare();
         prepared = true;
-        // Only reads: no log file unless one was asked for, no lock, no server.
-        if (!config.status().empty()) {
-            if (config.logFileGiven() && !OpenLogFile(config, logger, fileAppender)) return -1;
-            PrintStatus(config);
-            return 0;
-        }
+        // Only reads: no log file (the last run's log stays as it was), no lock, no server.
+        if (!config.status().empty()) return PrintStatus(config) ? 0 : -1;
 
         if (!OpenLogFile(config, logger, fileAppender, &report.message)) {
             EndRun(config, report, -1, prepared);

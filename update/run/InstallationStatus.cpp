@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "base/Conv.h"
+#include "base/CountText.h"
 #include "base/Messages.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadServersHandler.h"
@@ -15,6 +16,8 @@ namespace UpdateNew {
 InstallationStatus::InstallationStatus(const UpdateConfig& config)
     : m_installation(config.updateDirs().m_installdir) {
     const std::wstring kept = KeptMasterIdxPath(config);
+    m_keptIndex = kept;
+    m_exists = ::access(ToMultibyte(m_installation).c_str(), F_OK) == 0;
     VersionReport version;
     version.readKeptIndex(kept);
     m_product = version.name();
@@ -68,7 +71,8 @@ std::string InstallationStatus::json() const {
 
 std::string InstallationStatus::text() const {
     std::vector<std::wstring> lines;
-    lines.push_back(Msg<1152>(m_product, m_version));
+    lines.push_back(m_product.empty() && m_version.empty() ? Msg<1163>(m_keptIndex)
+                                                           : Msg<1152>(m_product, m_version));
     lines.push_back(m_signed ? Msg<1153>(std::to_wstring(m_serial)) : Msg<1154>());
     if (m_lastRun.present) {
         lines.push_back(Msg<1155>(Utf8ToWide(UtcTimeText(m_lastRun.ended)), m_lastRun.outcome,
@@ -81,7 +85,7 @@ std::string InstallationStatus::text() const {
     if (!m_pending.empty()) lines.push_back(Msg<1158>(m_pending));
     if (!m_listKept) lines.push_back(Msg<1161>());
     for (const auto& module : m_modules)
-        lines.push_back(Msg<1159>(module.first, std::to_wstring(module.second)));
+        lines.push_back(Msg<1159>(module.first, FileCountText(module.second)));
     for (const std::wstring& path : m_changedConfig) lines.push_back(Msg<1160>(path));
     std::string out;
     for (const std::wstring& line : lines) out += WideToUtf8(line) + "\n";

@@ -27,8 +27,14 @@ public:
     std::string json() const;
     std::string text() const;
 
+    // Whether the installation directory is there at all (a mistyped path is not).
+    bool exists() const { return m_exists; }
+    const std::wstring& installation() const { return m_installation; }
+
 private:
     std::wstring m_installation;
+    std::wstring m_keptIndex;
+    bool m_exists = false;
     std::wstring m_pending;  // the unfinished-update marker's path, when it is there
     std::wstring m_product;
     std::wstring m_version;
