@@ -476,3 +476,19 @@ def test_killed_runs_default_temporary_directory_is_reused_and_removed(updated):
         assert [line for line in fresh if "/base/lib/libb.so.gz" in line], fresh
     finally:
         shutil.rmtree(killed, ignore_errors=True)
+
+
+def test_run_killed_in_its_post_pass_leaves_its_directory_to_the_next_run(updated):
+    kit = updated
+    kit.tmp = None  # the default: a new directory per run, named after its process
+    p = kit.start([kit.url], env={"UPD_REC_KILL": "gui.beforePost#1"})
+    assert p.wait(timeout=60) == -9, kit.log_text()
+    (killed,) = glob.glob(f"/tmp/Update_*_{p.pid}_*")
+    try:
+        # Rewritten for the owed post commands, the marker still names the directory.
+        assert f"TmpDir={killed}" in pending(kit).read_text().splitlines()
+        p = kit.start([kit.url])
+        assert p.wait(timeout=60) == 0, kit.log_text()
+        assert not os.path.exists(killed) and "is left alone" not in kit.log_text()
+    finally:
+        shutil.rmtree(killed, ignore_errors=True)

@@ -475,6 +475,8 @@ void FileProcessor::readEarlierRuns(const std::wstring& marker) {
         for (const std::wstring& dir : *list) {
             const bool ours = dir == WithoutTrailingSlash(dirs.m_tmpdir) ||
                               dir == WithoutTrailingSlash(dirs.m_backupdir);
+            // Gone: that run removed it itself before it ended.
+            if (!ours && !Exists(dir)) continue;
             std::wstring fault = ours ? std::wstring() : m_earlierRuns.distrust;
             if (!ours && fault.empty()) fault = CTemporaryFiles::OwnRunDirFault(dir);
             if (fault.empty())

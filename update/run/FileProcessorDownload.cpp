@@ -221,6 +221,10 @@ void AddOnce(std::vector<std::wstring>& dirs, const std::wstring& dir) {
 PendingRecord FileProcessor::pendingRecord(const std::vector<std::wstring>& owed) const {
     PendingRecord record = m_earlierRuns;
     record.owedPosts = owed;
+    // This run's directories too, so that a run after a kill finds them whatever its own
+    // are (the marker is rewritten as post commands run).
+    AddOnce(record.tmpDirs, tmpDir());
+    AddOnce(record.backupDirs, m_config->updateDirs().m_backupdir);
     return record;
 }
 
@@ -381,12 +385,8 @@ void FileProcessor::keepNewIndex(const std::wstring& local, const std::wstring& 
         if (err != 0) ThrowFileError(26, keptCopy, err);
     }
     // The marker is on disk before the kept copy changes. It keeps what an earlier run
-    // recorded (post commands it owes, its directories) and names this run's directories,
-    // so that a run after a kill finds them whatever its own are.
-    PendingRecord record = pendingRecord(m_owedPosts);
-    AddOnce(record.tmpDirs, tmpDir());
-    AddOnce(record.backupDirs, m_config->updateDirs().m_backupdir);
-    WritePendingRecord(marker, record);
+    // recorded (post commands it owes, its directories) and names this run's directories.
+    WritePendingRecord(marker, pendingRecord(m_owedPosts));
     m_pendingIndexMarker = marker;
     m_keptIndexReplaced = true;
     replaceKeptIndex(local, keptCopy);
