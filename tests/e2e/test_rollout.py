@@ -36,6 +36,7 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     failed = Path(str(kit.kept_index()) + ".failed")
 
     # v2 changes the tool and adds a file; its check fails: the installation is v1 again.
+    kit.version = "2.0"
     kit.module("core", {"bin/tool": b"v2\n", "bin/new.txt": b"new\n"})
     kit.publish()
     (kit.inst / "probe.status").write_text("3")
@@ -52,6 +53,11 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     assert kit.run([srv.url]).returncode == 0
     assert "failed its health check on this machine" in kit.log_text()
     assert kit.installed("core", "tool") == b"v1\n"
+    # The run and the status name the release installed, not the one refused.
+    assert "Demo stays at version 1.0" in kit.log_text()
+    r = subprocess.run([str(kit.bin / "updater"), "--status=text"] + kit.args([srv.url]),
+                       capture_output=True, text=True)
+    assert "Product: Demo, version 1.0" in r.stdout, r.stdout
 
     # A newer release installs.
     kit.module("core", {"bin/tool": b"v3\n"})
@@ -107,6 +113,13 @@ def test_candidate_share_halt_and_old_updaters(tmp_path, nginx):
     assert not any(chosen(m) for m in machines)
     (tmp_path / "record").rename(record)
     assert chosen("taker") and not chosen("taker", "--candidate=never")
+    # With the index kept and unchanged, the mode still decides: never goes back to the
+    # stable release, always takes the candidate again.
+    assert kit.run([srv.url], extra=["--machine-id=taker"]).returncode == 0
+    assert kit.run([srv.url], extra=["--machine-id=taker", "--candidate=never"]).returncode == 0
+    assert kit.installed("core", "tool") == b"v1\n" and not record.exists()
+    assert kit.run([srv.url], extra=["--machine-id=other", "--candidate=always"]).returncode == 0
+    assert kit.installed("core", "tool") == b"v2\n"
 
     # The stable release is untouched: an updater from before candidates installs it.
     assert b"candidateversion=2.0" in (kit.www / "demo/master.idx").read_bytes()

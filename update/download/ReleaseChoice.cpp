@@ -97,6 +97,26 @@ std::wstring FailedRecordPath(const std::wstring& keptIndex) {
     return keptIndex + L".failed";
 }
 
+std::wstring ReleaseRecordPath(const std::wstring& keptIndex) {
+    return keptIndex + L".release";
+}
+
+bool ReleaseChoiceChanged(const std::vector<std::string>& indexLines, const std::wstring& keptIndex,
+                          const std::wstring& mode, bool retryFailed,
+                          const std::function<std::string()>& machineId) {
+    const CandidateOffer offer = ParseCandidateOffer(indexLines);
+    if (!offer.present) return false;
+    const std::string taken = ReadRecordValue(CandidateRecordPath(keptIndex), "version");
+    if (taken == offer.version) return mode == L"never";  // back to the stable release
+    if (mode == L"never") return false;
+    // The candidate failed its check here, and the machine went on with the stable one.
+    if (ReadRecordValue(FailedRecordPath(keptIndex), "version") == offer.version && !retryFailed)
+        return false;
+    if (mode == L"always") return true;
+    const std::string id = machineId();
+    return !id.empty() && MachineTakesCandidate(id, offer.product, offer.version, offer.share);
+}
+
 std::string ReadRecordValue(const std::wstring& path, const std::string& key) {
     std::string text;
     int error = 0;

@@ -4,6 +4,10 @@
 //   <kept index>.candidate   the candidate this machine took ("version=" and "info=" lines)
 //   <kept index>.failed      the SHA-256 of the product info of a release whose health
 //                            check failed here ("sha256=" and "version=" lines)
+//   <kept index>.release     the product and version the last update installed
+//                            ("product=" and "version=" lines): what is installed while
+//                            the kept index is gone (a refused release, a check that
+//                            found an update due) or names a release that was refused
 // A candidate is offered by lines that readers which know nothing of it skip:
 //   candidateversion=<VERSION>   candidateshare=<0..100>
 //   candidateinfo=<file name of the candidate's product info, beside the stable one>
@@ -15,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,9 +48,18 @@ bool MachineTakesCandidate(const std::string& machineId, const std::string& prod
 // number) when it cannot be read or is empty.
 bool ReadMachineId(std::string& id, int& error);
 
-// The two records. Paths are the kept index's with ".candidate" and ".failed" added.
+// The records. Paths are the kept index's with ".candidate", ".failed" and ".release" added.
 std::wstring CandidateRecordPath(const std::wstring& keptIndex);
 std::wstring FailedRecordPath(const std::wstring& keptIndex);
+std::wstring ReleaseRecordPath(const std::wstring& keptIndex);
+
+// Whether an index that did not change still asks for an update run, because the release
+// this machine would choose from it now is not the one it took: `mode` ("auto", "always",
+// "never"), the machine id (asked for only when needed; empty when unknown) or
+// `retryFailed` changed since. Reads the records of `keptIndex`.
+bool ReleaseChoiceChanged(const std::vector<std::string>& indexLines, const std::wstring& keptIndex,
+                          const std::wstring& mode, bool retryFailed,
+                          const std::function<std::string()>& machineId);
 
 // Reads "key=value" lines of a record; a missing or unreadable record gives an empty
 // value. Only the record's first 4096 bytes count.

@@ -4,6 +4,7 @@
 // changed files). Sections below follow the phases of a run.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -132,6 +133,11 @@ public:
     // self-update verifies the kept copy against the trusted state instead. In mirror mode
     // the index's signature files are copied beside the mirrored index.
     bool DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy);
+    // Asked with the lines of an index equal to the kept copy: true makes the run go on
+    // as if it had changed (the release it would choose from it is not the one installed).
+    void SetUnchangedIndexCheck(std::function<bool(const std::vector<std::string>&)> check) {
+        m_unchangedIndexCheck = std::move(check);
+    }
     // The verifier of a run with trusted keys after DownloadMasterIdx; null otherwise.
     const IndexVerifier* verifier() const { return m_verifier.get(); }
     // The kept copy is replaced before anything is installed. Until the run ends well a
@@ -456,6 +462,7 @@ private:
     // Made by DownloadMasterIdx when trusted keys are configured; checks the index and,
     // through it, everything the run fetches after it.
     std::unique_ptr<IndexVerifier> m_verifier;
+    std::function<bool(const std::vector<std::string>&)> m_unchangedIndexCheck;
     // The product info digests of the signed index a mirror copied (name -> SHA-256 text).
     std::map<std::string, std::string> m_mirroredInfos;
     // The modules the marker records as owed a post command.

@@ -337,8 +337,14 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
                  module.c_str());
     if (!unfinished && CompareFilesByMD5(FileInfo(local), FileInfo(keptCopy)) &&
         !m_config->ignoreMasterIdx()) {
-        LogDebug(L"%s\n", Msg<645>().c_str());
-        return false;
+        std::vector<std::string> lines;
+        if (!m_unchangedIndexCheck ||
+            ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes) < 0 ||
+            !m_unchangedIndexCheck(lines)) {
+            LogDebug(L"%s\n", Msg<645>().c_str());
+            return false;
+        }
+        LogDebug(L"The master index did not change, but the release to take from it did\n");
     }
 
     if (mirror() && !m_config->checkDirty()) mirrorIndex(src, local);

@@ -18,6 +18,7 @@
 #include "download/DownloadNames.h"
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
+#include "download/ReleaseChoice.h"
 #include "install/SelfUpdateHandover.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -77,6 +78,12 @@ void Quietly(F&& notify) {
 UpdatePerformer::UpdatePerformer(UpdateConfig* config)
     : m_config(config), m_fileProcessor(new FileProcessor(config, &m_product)) {
     m_fileProcessor->PrepareRun();
+    // `candidate` and `retry-failed` may ask for another release of an unchanged index.
+    m_fileProcessor->SetUnchangedIndexCheck([this](const std::vector<std::string>& lines) {
+        return !m_config->mirror() &&
+               ReleaseChoiceChanged(lines, keptIndex(), m_config->candidateMode(),
+                                    m_config->retryFailed(), [this] { return machineId(); });
+    });
 }
 
 UpdatePerformer::~UpdatePerformer() = default;

@@ -116,6 +116,9 @@ private:
     // what the installation records beside the kept index about both.
     // Decides between the stable release and the candidate after the index was fetched.
     void chooseRelease();
+    // The machine id that decides whether a candidate is taken (`machine-id`, or the
+    // system's; empty with a warning when there is none).
+    std::string machineId();
     // After the product info was read: true when it is a release whose health check failed
     // here (the run then ends with 0 and one line; a candidate falls back to the stable
     // release first).

@@ -24,6 +24,14 @@ std::wstring UpdatePerformer::keptIndex() {
     return m_fileProcessor->GetServersHandler().GetLocalMasterIdxPath();
 }
 
+std::string UpdatePerformer::machineId() {
+    std::string id = WideToUtf8(m_config->machineId());
+    int error = 0;
+    if (id.empty() && !ReadMachineId(id, error))
+        LogWarning(L"%s\n", Msg<1207>(kMachineIdFile, SystemErrorText(error)).c_str());
+    return id;
+}
+
 void UpdatePerformer::chooseRelease() {
     m_candidateInfo.clear();
     m_candidateVersion.clear();
@@ -37,10 +45,7 @@ void UpdatePerformer::chooseRelease() {
     bool take = mode == L"always" ||
                 ReadRecordValue(CandidateRecordPath(keptIndex()), "version") == offer.version;
     if (!take) {
-        std::string id = WideToUtf8(m_config->machineId());
-        int error = 0;
-        if (id.empty() && !ReadMachineId(id, error))
-            LogWarning(L"%s\n", Msg<1207>(kMachineIdFile, SystemErrorText(error)).c_str());
+        const std::string id = machineId();
         take = !id.empty() && MachineTakesCandidate(id, offer.product, offer.version, offer.share);
     }
     if (!take) {
@@ -65,6 +70,8 @@ bool UpdatePerformer::refuseFailedRelease() {
         return refuseFailedRelease();
     }
     LogInfo(L"%s\n", Msg<1201>(m_product.version, Utf8ToWide(failed)).c_str());
+    // The run ends at the installed release, not the refused one it read.
+    m_product.version.clear();
     // Nothing of the release is installed: the next run looks at the index again.
     m_fileProcessor->FinishMasterIdx();
     deleteMasterIdxQuietly();
@@ -107,6 +114,14 @@ void UpdatePerformer::healthChecks() {
 
 void UpdatePerformer::recordRelease() {
     if (m_config->checkDirty() || m_config->mirror()) return;
+    // What is installed now, for the runs that find no kept index to say it.
+    if (!m_product.version.empty()) {
+        const std::wstring release = ReleaseRecordPath(keptIndex());
+        const std::vector<std::string> lines = {"product=" + WideToUtf8(m_product.name),
+                                                "version=" + WideToUtf8(m_product.version)};
+        if (const int err = WriteRecord(release, lines))
+            LogError(L"%s\n", Msg<1208>(release, SystemErrorText(err)).c_str());
+    }
     const std::wstring failed = FailedRecordPath(keptIndex());
     if (!m_productInfoSha256.empty() && ReadRecordValue(failed, "sha256") == m_productInfoSha256)
         WriteRecord(failed, {});

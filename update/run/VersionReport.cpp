@@ -5,6 +5,7 @@
 #include "base/Conv.h"
 #include "base/Messages.h"
 #include "codec/CheckedTextFile.h"
+#include "download/ReleaseChoice.h"
 #include "product/UpdateInfo.h"
 
 namespace UpdateNew {
@@ -34,9 +35,17 @@ void VersionReport::readKeptIndex(const std::wstring& keptIndex) {
     if (m_read) return;
     m_read = true;
     std::vector<std::string> lines;
-    if (ReadCheckedTextFile(keptIndex, lines) < 0) return;
-    m_name = IndexValue(lines, "product");
-    m_version = IndexValue(lines, "version");
+    if (ReadCheckedTextFile(keptIndex, lines) >= 0) {
+        m_name = IndexValue(lines, "product");
+        m_version = IndexValue(lines, "version");
+    }
+    // Without a kept index (a refused release, a check that found an update due): the
+    // release the last update installed.
+    if (m_version.empty()) {
+        const std::wstring record = ReleaseRecordPath(keptIndex);
+        m_name = Utf8ToWide(ReadRecordValue(record, "product"));
+        m_version = Utf8ToWide(ReadRecordValue(record, "version"));
+    }
 }
 
 std::wstring VersionReport::line(const UpdateInfo& product, bool installed,

@@ -16,7 +16,8 @@ class VersionReport {
 public:
     // Reads the name and version of the kept master index at `keptIndex` the first time
     // it is called; later calls (further attempts) keep what the first one found. A
-    // missing or unreadable index, or one without those lines, leaves them empty.
+    // missing or unreadable index, or one without those lines, gives those of the record
+    // of the last installed release (ReleaseChoice), or leaves them empty.
     void readKeptIndex(const std::wstring& keptIndex);
 
     // The line (without its line end) for a run that ended well. `product` is what the run
