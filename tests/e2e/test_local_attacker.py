@@ -292,3 +292,32 @@ def test_fifos_at_installed_names_hold_no_run(nginx, scratch):
     assert kit.run([srv.url], timeout=60).returncode == 0, kit.log_text()
     assert kept.is_file() and "The master index has changed" in kit.log_text()
     assert_nothing_of_attacker(kit.inst)
+
+
+def test_product_info_planted_beside_the_kept_index_is_not_read(nginx, scratch):
+    # In default-server mode the product file announces the product info's digest, and a
+    # copy of that digest beside the kept index is read instead of the server's: unless
+    # another user may have put it there. A FIFO there would hold the run past any signal.
+    kit = UpdateKit(scratch())
+    www = kit.www
+    kit.description = (lambda text=kit.description: text().replace(
+        "[module]", f"[productfile]\nPATH = demo/product.txt\nSERVERS = file://{www}\n\n[module]"))
+    kit.module("core", {"bin/tool": b"v1"})
+    srv = nginx(kit.publish())
+    argv = [str(kit.bin / "updater")] + [
+        a for a in kit.args([], [f"--defaultsrv={srv.url}/", "--productfile=demo/product.txt"])
+        if not a.startswith(("--productroot=", "--productinfofile="))]
+    assert subprocess.run(argv, capture_output=True, timeout=60).returncode == 0, kit.log_text()
+    kept = kit.kept_index()
+    reachable(kept)
+    kept.parent.chmod(0o777)
+    copy = kept.parent / "demo.info"
+    for version, plant in ((2, f"mkfifo {copy}"), (3, f"gzip -dc {www}/demo/demo.info.gz >{copy}")):
+        kit.module("core", {"bin/tool": b"v%d" % version})
+        kit.publish()
+        assert as_attacker(["sh", "-c", plant]).returncode == 0
+        r = subprocess.run(argv, capture_output=True, timeout=60)
+        assert r.returncode == 0 and kit.installed("core", "tool") == b"v%d" % version, r
+        assert f'The copy of the product info "{copy}" is not read' in kit.log_text()
+        copy.unlink()
+    assert_nothing_of_attacker(kit.inst)

@@ -180,8 +180,8 @@ std::wstring GetInfoFileMD5(const std::wstring& path) {
     if (name.empty()) return std::wstring();
     // The stream reads through a large buffer that outlives it.
     std::unique_ptr<char[]> buffer(new char[kStreamBuffer]);
-    FILE* fp = std::fopen(name.c_str(), "rbe");
-    if (fp == nullptr) return std::wstring();
+    FILE* fp = nullptr;
+    if (OpenRegularStream(name, fp) != 0) return std::wstring();
     std::setvbuf(fp, buffer.get(), _IOFBF, kStreamBuffer);
 
     // The date line comes first; the digest line is sought only after it.

@@ -10,6 +10,9 @@
 #include <new>
 
 #include "base/Conv.h"
+#include "base/FileUtils.h"
+#include "base/SafeFile.h"
+#include "base/UniqueFd.h"
 
 namespace UpdateNew {
 
@@ -114,17 +117,14 @@ bool XmlReader::readText(const std::string& text, XmlEventSink& sink, XmlLoadErr
 bool XmlReader::readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadError& error,
                          const PieceObserver& onPiece) {
     error = XmlLoadError();
-    const std::string narrow = ToMultibyte(path);
-    const int fd = ::open(narrow.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    // Only a regular file is read: a FIFO at the name would hold the run.
+    UniqueFd file;
+    if (const int err = OpenRegular(ToMultibyte(path), file)) {
         error.kind = XmlLoadError::kRead;
-        error.text = FromMultibyte(std::strerror(errno));
+        error.text = SystemErrorText(err);
         return false;
     }
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
+    const int fd = file.get();
 
     Session session(sink);
     char buffer[65536];

@@ -1,8 +1,10 @@
 #include "run/UpdatePerformer.h"
 
+#include <cerrno>
 #include <exception>
 #include <string>
 
+#include "base/Conv.h"
 #include "base/CountText.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
@@ -10,7 +12,10 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/RunProcess.h"
+#include "base/SafeFile.h"
 #include "base/StringUtils.h"
+#include "base/TrustedDirectory.h"
+#include "base/UniqueFd.h"
 #include "codec/FileDigest.h"
 #include "codec/ProductInfoDecode.h"
 #include "config/UpdateConfig.h"
@@ -71,6 +76,21 @@ void Quietly(F&& notify) {
         notify();
     } catch (...) {
     }
+}
+
+// Whether the copy of a product info at `path` may be read: a regular file of the run's
+// user that no other user may write, in a directory of the same kind (no other user can
+// have planted it, nor swap it between its digest and its reading). An untrusted one is
+// left alone with a warning and the file is fetched from the server.
+bool TrustedInfoCopy(const std::wstring& path) {
+    UniqueFd file;
+    const int err = OpenRegular(ToMultibyte(path), file);
+    if (err == ENOENT) return false;
+    std::wstring fault = err ? SystemErrorText(err) : FileTrustFault(file.get(), path);
+    if (fault.empty()) fault = DirectoryTrustFault(GetDirPart(path));
+    if (fault.empty()) return true;
+    LogWarning(L"%s\n", Msg<1164>(path, fault).c_str());
+    return false;
 }
 
 }  // namespace
@@ -506,12 +526,14 @@ void UpdatePerformer::readProductInfo() {
             cProductInfoLocalName.erase(cProductInfoLocalName.size() - 3);
 
         // A product info file whose announced hash matches the copy kept beside the master
-        // index is taken from there: it is the decoded file already.
+        // index is taken from there: it is the decoded file already. Only a copy no other
+        // user can have put there or change is looked at.
         std::wstring xmlFile;
         const auto hash = hashes.find(cProductInfoLocalName);
         if (hash != hashes.end()) {
             const std::wstring localCopy = JoinPath(infoDir, cProductInfoLocalName);
-            if (!hash->second.empty() && hash->second == GetInfoFileMD5(localCopy))
+            if (!hash->second.empty() && TrustedInfoCopy(localCopy) &&
+                hash->second == GetInfoFileMD5(localCopy))
                 xmlFile = localCopy;
         }
         if (xmlFile.empty()) {
