@@ -321,3 +321,20 @@ def test_product_info_planted_beside_the_kept_index_is_not_read(nginx, scratch):
         assert f'The copy of the product info "{copy}" is not read' in kit.log_text()
         copy.unlink()
     assert_nothing_of_attacker(kit.inst)
+
+
+def test_a_directory_another_user_made_gives_them_no_installed_file(nginx, scratch):
+    # A new module's destination below a world-writable directory, made there first by
+    # another user with their file at the name: the installed file is root's all the same.
+    kit = UpdateKit(scratch())
+    kit.module("open", {"a": b"a"})
+    srv = nginx(kit.publish())
+    assert kit.run([srv.url]).returncode == 0, kit.log_text()
+    (kit.inst / "open").chmod(0o1777)
+    assert as_attacker(["sh", "-c", "mkdir lib && echo mine >lib/tool"],
+                       cwd=kit.inst / "open").returncode == 0
+    kit.module("lib", {"bin/tool": b"v1"}, destination="%INSTALL_PATH%/open/lib")
+    kit.publish()
+    assert kit.run([srv.url]).returncode == 0, kit.log_text()
+    assert (kit.inst / "open/lib/tool").read_bytes() == b"v1"
+    assert_nothing_of_attacker(kit.inst)
