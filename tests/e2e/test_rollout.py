@@ -13,6 +13,7 @@ from updatekit import UpdateKit
 # Exits with the status in probe.status beside it; sleeps while probe.hang is there.
 PROBE = """#!/bin/sh
 d="$(dirname "$0")"
+[ -x "$d/probe.hook" ] && "$d/probe.hook"
 while [ -e "$d/probe.hang" ]; do sleep 1; done
 exit "$(cat "$d/probe.status" 2>/dev/null || echo 0)"
 """
@@ -71,6 +72,22 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     r = kit.run([srv.url], extra=["--check-timeout=2"])
     (kit.inst / "probe.hang").unlink()
     assert r.returncode == 255 and kit.installed("core", "tool") == b"v3\n"
+
+    # A dropped file that cannot be put back (a directory took its name meanwhile) keeps
+    # the module's own files from being restored no more.
+    kit.module("core", {"bin/tool": b"v5\n", "bin/old.txt": b"old\n"})
+    kit.publish()
+    (kit.inst / "probe.status").write_text("0")
+    assert kit.run([srv.url]).returncode == 0 and kit.installed("core", "old.txt") == b"old\n"
+    kit.module("core", {"bin/tool": b"v6\n"})
+    kit.publish()
+    (kit.inst / "probe.status").write_text("3")
+    hook = kit.inst / "probe.hook"
+    hook.write_text(f"#!/bin/sh\nmkdir -p {kit.inst}/core/old.txt\n")
+    hook.chmod(0o755)
+    r = kit.run([srv.url])
+    assert r.returncode == 255 and kit.installed("core", "tool") == b"v5\n", kit.log_text()
+    assert f"{kit.inst}/core/old.txt" in kit.log_text()
 
 
 def takes(machine, version, share):

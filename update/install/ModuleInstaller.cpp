@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <utility>
@@ -399,11 +400,20 @@ void CModuleInstaller::removeDropped(const std::vector<std::wstring>& paths) {
 void CModuleInstaller::restoreDropped() {
     FileMode asBackedUp;
     asBackedUp.fromSource = true;
+    // One that cannot be put back (something else took its name) keeps none of the others
+    // from it; the first failure is rethrown after the last.
+    std::exception_ptr failure;
     for (const auto& dropped : m_dropped) {
-        CreateTargetDirectory(dropped.first);
-        copyDeferrable(dropped.second, dropped.first, asBackedUp);
+        try {
+            CreateTargetDirectory(dropped.first);
+            copyDeferrable(dropped.second, dropped.first, asBackedUp);
+        } catch (const Exception& e) {
+            LogError(L"%s\n", e.twhat());
+            if (!failure) failure = std::current_exception();
+        }
     }
     m_dropped.clear();
+    if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace UpdateNew

@@ -106,8 +106,9 @@ public:
 
     // Backs up and removes the installed files `paths` that the product no longer lists
     // (message 1102 for each; a missing one is skipped); restoreDropped() puts them back
-    // (the rollback). Copy failures throw; a file that cannot be removed throws too
-    // (message 1106), after which restoreDropped() still restores what was removed.
+    // (the rollback), all it can, and throws the first failure after the last. Copy
+    // failures throw; a file that cannot be removed throws too (message 1106), after which
+    // restoreDropped() still restores what was removed.
     void removeDropped(const std::vector<std::wstring>& paths);
     void restoreDropped();
     size_t droppedCount() const { return m_dropped.size(); }

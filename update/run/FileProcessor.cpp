@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 
 #include "base/Conv.h"
@@ -586,10 +587,21 @@ private:
 };
 
 void FileProcessor::RollBack(int phase, int moduleIndex) {
-    // The files removed last go back first.
-    if (m_installer) m_installer->restoreDropped();
+    // The files removed last go back first. One that cannot be put back keeps no module
+    // from being rolled back; its failure is the run's after them.
+    std::exception_ptr dropped;
+    try {
+        if (m_installer) m_installer->restoreDropped();
+    } catch (const Exception&) {
+        dropped = std::current_exception();
+    }
     RollbackOperations operations(*this);
-    UpdateNew::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
+    try {
+        UpdateNew::RollBack(m_config->cCallbacks(), *m_update, operations, phase, moduleIndex);
+    } catch (...) {
+        if (!dropped) throw;
+    }
+    if (dropped) std::rethrow_exception(dropped);
 }
 
 void FileProcessor::RollBackRelease() {
