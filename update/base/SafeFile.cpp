@@ -185,6 +185,11 @@ bool TrustedOwner(uid_t owner) {
     return owner == 0 || owner == ::geteuid();
 }
 
+bool OnlyTrustedMayWrite(const struct stat& st) {
+    return S_ISREG(st.st_mode) && TrustedOwner(st.st_uid) && (st.st_mode & S_IWOTH) == 0 &&
+           ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
+}
+
 int OpenDirectory(const std::string& path, UniqueFd& dir, bool create, mode_t mode,
                   std::vector<std::string>* created) {
     if (path.empty()) return ENOENT;

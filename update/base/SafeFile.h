@@ -42,6 +42,11 @@ std::wstring RefusedLinkText();
 // Whether what `owner` owns may be trusted by the updater: root's or the effective user's.
 bool TrustedOwner(uid_t owner);
 
+// Whether the file whose status is `st` is a regular file that only root and the effective
+// user can write (a group write bit counts only for root's group): nobody else can change
+// or shorten it while the updater reads it, also through a mapping.
+bool OnlyTrustedMayWrite(const struct stat& st);
+
 // Opens the directory `path` (absolute, or relative to the working directory) with every
 // component looked up as described above. With `create`, missing directories are made
 // with `mode` and appended to `created` (when given), parents first, without a trailing

@@ -14,6 +14,7 @@
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
+#include "base/Messages.h"
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
 
@@ -53,6 +54,12 @@ public:
         struct stat st;
         if (const int rc = OpenRegular(ToMultibyte(path), fd, &st)) {
             error = CannotRead(path, rc);
+            return false;
+        }
+        // Another user who may write the file could shorten it under the mapping, and the
+        // next read of a page past the end would kill the run (SIGBUS).
+        if (!OnlyTrustedMayWrite(st)) {
+            error = path + L": " + Msg<878>();
             return false;
         }
         m_size = static_cast<size_t>(st.st_size);

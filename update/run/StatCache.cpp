@@ -45,14 +45,6 @@ uint64_t Checksum(const char* bytes, size_t size) {
     return sum;
 }
 
-// Whether a file whose stat is `st` may be taken for its entry: a regular file, no link,
-// that only root and the effective user can write (see the header: writes through a
-// mapping need not move the times). A group write bit counts only for root's group.
-bool Trusted(const struct stat& st) {
-    return S_ISREG(st.st_mode) && TrustedOwner(st.st_uid) && (st.st_mode & S_IWOTH) == 0 &&
-           ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
-}
-
 bool Before(const uint64_t device, const uint64_t inode, const uint64_t otherDevice,
             const uint64_t otherInode) {
     return device != otherDevice ? device < otherDevice : inode < otherInode;
@@ -198,7 +190,7 @@ FileDigest StatCache::digest(const std::wstring& path, int dir, const char* leaf
         leaf = name.c_str();
     }
     struct stat st;
-    if (::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && Trusted(st)) {
+    if (::fstatat(dir, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && OnlyTrustedMayWrite(st)) {
         const uint64_t device = st.st_dev, inode = st.st_ino;
         const auto found = std::lower_bound(
             m_entries.begin(), m_entries.end(), 0,
@@ -325,7 +317,7 @@ void StatCache::saveCount(const std::wstring& keptIndex) const {
 
 bool StatCache::unchanged(int directory, const char* name, const Entry& entry) const {
     struct stat st;
-    return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && Trusted(st) &&
+    return ::fstatat(directory, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && OnlyTrustedMayWrite(st) &&
            static_cast<uint64_t>(st.st_dev) == entry.device &&
            static_cast<uint64_t>(st.st_ino) == entry.inode && st.st_size == entry.size &&
            Nanoseconds(st.st_mtim) == entry.mtimeNs && Nanoseconds(st.st_ctim) == entry.ctimeNs &&
