@@ -1,6 +1,7 @@
 #include "Publisher.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,8 @@
 #include "base/Interrupts.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/SafeFile.h"
+#include "base/UniqueFd.h"
 #include "codec/CheckedTextFile.h"
 #include "codec/FileDigest.h"
 #include "codec/FilePatch.h"
@@ -325,6 +328,22 @@ std::string CheckedText(const std::vector<std::string>& lines) {
     return content + "<" + WideToUtf8(GetDataMD5(content.data(), content.size())) + "\n";
 }
 
+namespace {
+
+UniqueFd LockOutputTree(const std::wstring& outputDir) {
+    const std::string path = ToMultibyte(outputDir);
+    UniqueFd dir;
+    int error = CreateDirectories(outputDir);
+    if (error == 0) error = OpenDirectory(path, dir);
+    if (error == 0 && ::flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
+        error = errno == EWOULDBLOCK ? -1 : errno;
+    if (error == -1) Fail(Msg<988>(outputDir));
+    if (error != 0) Fail(Msg<970>(outputDir, SystemError(error)));
+    return UniqueFd(dir.release());
+}
+
+}  // namespace
+
 PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModule>& modules,
                       const std::wstring& outputDir, const PublishOptions& options) {
     const std::wstring infoRel = product.productInfo;
@@ -339,6 +358,10 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     outputs.emplace_back(product.masterIdx, product.at);
     if (product.hasProductFile) outputs.emplace_back(product.productFile, product.productFileAt);
     CheckOutputPaths(outputs);
+    // One publication into a tree at a time: two at once would mix their files under one
+    // index. The lock is the output directory's own (made when missing), so the tree holds
+    // no file of it; the kernel drops it however the publication ends.
+    const UniqueFd treeLock = LockOutputTree(outputDir);
 
     // Keys are read before anything is written: a bad key fails the publication at once.
     const std::vector<MinisignSecretKey> signingKeys = LoadSigningKeys(options.signKeys);
@@ -389,10 +412,14 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
             if (stat(ToMultibyte(temp).c_str(), &zipped) != 0) Fail(Msg<975>(temp));
             entry.zipSize = static_cast<uint32_t>(zipped.st_size);
             WritePatches(rel, file.path, entry, options, staging, tree, report);
-            // The digest, the compressed copy and the patches must describe the same content.
+            // The digest, the compressed copy and the patches must describe the same content
+            // (times to the nanosecond: a write within the same second changes them too).
+            const auto same = [](const struct timespec& a, const struct timespec& b) {
+                return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+            };
             if (stat(source.c_str(), &after) != 0 || after.st_size != before.st_size ||
-                after.st_mtime != before.st_mtime || after.st_ctime != before.st_ctime ||
-                before.st_size > kMaxPublishedFileSize)
+                !same(after.st_mtim, before.st_mtim) || !same(after.st_ctim, before.st_ctim) ||
+                after.st_ino != before.st_ino || before.st_size > kMaxPublishedFileSize)
                 ThrowAt(file.at, Msg<977>(file.path));
             if (zipped.st_size > kMaxPublishedFileSize) ThrowAt(file.at, Msg<978>(file.path));
             entry.fileSize = static_cast<uint32_t>(before.st_size);

@@ -320,6 +320,9 @@ def test_an_interrupt_replaces_nothing(product):
             assert process.poll() is None, "finished before it could be interrupted"
             assert time.monotonic() < deadline, "no temporary file appeared"
             time.sleep(0.01)
+        # A second publication into the same tree meanwhile would mix the two.
+        second = publish(desc, prod, out, check=False)
+        assert second.returncode == 1 and "another publication into" in second.stderr, second
         process.send_signal(signal.SIGINT)
         stdout, stderr = process.communicate(timeout=60)
     finally:
