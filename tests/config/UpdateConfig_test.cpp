@@ -127,9 +127,10 @@ TEST_F(UpdateConfigTest, EndlessConfigurationAndUrlFilesAreRefused) {
                         ERR_URL_FILE);
 }
 
-TEST_F(UpdateConfigTest, MissingConfigurationFileIsNoError) {
-    config.readConfigFile(dir.wfile("nothing-here.conf"));
+TEST_F(UpdateConfigTest, OnlyTheDefaultConfigurationFileMayBeMissing) {
+    config.readConfigFile(GetUpdaterDir() + L"update.conf");
     EXPECT_EQ(L"1", option(L"retries").getValue(0));
+    EXPECT_THROW(config.readConfigFile(dir.wfile("nothing-here.conf")), CUpdateCriticalException);
 }
 
 TEST_F(UpdateConfigTest, BareNamesAreTakenInTheUpdatersDirectory) {

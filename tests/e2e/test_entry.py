@@ -184,6 +184,10 @@ def test_typo_of_a_path_or_plugin_option_is_refused_a_farther_one_warned(tmp_pat
         assert (f'"{key}" in {where} is not an option of the updater, but it is close to '
                 f"--{option}") in result.stdout.decode()
         assert tree(tmp_path) == before and not kit.markers()
+    # A configuration file named on purpose that is not there would run without its settings.
+    result = run(kit.bin / "updater", args + [f"--install-path={kit.inst}",
+                                              f"--config-file={tmp_path}/typo.cnf"], cwd=tmp_path)
+    assert result.returncode == 255 and b"Cannot read the configuration file" in result.stdout
     # A threshold without keys would check nothing.
     result = run(kit.bin / "updater", args + [f"--install-path={kit.inst}", "--trust-threshold=2"],
                  cwd=tmp_path)

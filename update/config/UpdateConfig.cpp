@@ -239,7 +239,13 @@ void UpdateConfig::setConfigFileName(const std::wstring& name) {
 void UpdateConfig::readConfigFile(const std::wstring& name) {
     const std::wstring path = inDirectoryIfBare(name, GetUpdaterDir());
     FILE* file = OpenForReading(path);
-    if (!file) return;  // a missing configuration file is no error
+    if (!file) {
+        // The default file is optional. One named on purpose that cannot be read (a typo, a
+        // file moved away) would silently run without its settings, its trusted keys say.
+        if (path != GetUpdaterDir() + L"update.conf")
+            THROW_CRITICAL(Msg<145>(path, SystemErrorText(errno)), ERR_CONFIG_FILE);
+        return;
+    }
     FileCloser closer{file};
 
     std::string bytes;
