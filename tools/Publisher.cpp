@@ -330,17 +330,30 @@ std::string CheckedText(const std::vector<std::string>& lines) {
 
 namespace {
 
-UniqueFd LockOutputTree(const std::wstring& outputDir) {
-    const std::string path = ToMultibyte(outputDir);
-    UniqueFd dir;
-    int error = CreateDirectories(outputDir);
-    if (error == 0) error = OpenDirectory(path, dir);
-    if (error == 0 && ::flock(dir.get(), LOCK_EX | LOCK_NB) != 0)
-        error = errno == EWOULDBLOCK ? -1 : errno;
-    if (error == -1) Fail(Msg<988>(outputDir));
-    if (error != 0) Fail(Msg<970>(outputDir, SystemError(error)));
-    return UniqueFd(dir.release());
-}
+// The lock of one publication on its output directory. A directory it made for it goes
+// again at the end while it is empty (a publication refused before it wrote anything).
+class TreeLock {
+public:
+    explicit TreeLock(const std::wstring& outputDir) : m_path(ToMultibyte(outputDir)) {
+        struct stat st;
+        const bool existed = ::stat(m_path.c_str(), &st) == 0;
+        int error = CreateDirectories(outputDir);
+        if (error == 0 && !existed) m_made = true;
+        if (error == 0) error = OpenDirectory(m_path, m_dir);
+        if (error == 0 && ::flock(m_dir.get(), LOCK_EX | LOCK_NB) != 0)
+            error = errno == EWOULDBLOCK ? -1 : errno;
+        if (error == -1) Fail(Msg<988>(outputDir));
+        if (error != 0) Fail(Msg<970>(outputDir, SystemError(error)));
+    }
+    ~TreeLock() {
+        if (m_made) ::rmdir(m_path.c_str());  // only succeeds while still empty
+    }
+
+private:
+    std::string m_path;
+    UniqueFd m_dir;
+    bool m_made = false;
+};
 
 }  // namespace
 
@@ -361,7 +374,7 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // One publication into a tree at a time: two at once would mix their files under one
     // index. The lock is the output directory's own (made when missing), so the tree holds
     // no file of it; the kernel drops it however the publication ends.
-    const UniqueFd treeLock = LockOutputTree(outputDir);
+    const TreeLock treeLock(outputDir);
 
     // Keys are read before anything is written: a bad key fails the publication at once.
     const std::vector<MinisignSecretKey> signingKeys = LoadSigningKeys(options.signKeys);

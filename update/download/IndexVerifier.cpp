@@ -75,6 +75,7 @@ std::wstring IndexVerifier::checkSignatures(
     const std::wstring& address, const std::wstring& local, const std::string& bytes,
     const Fetch& fetch, const std::function<std::wstring(const std::wstring&, int)>& name) {
     m_signatureFiles.clear();
+    m_wrongKeys = false;
     std::vector<std::string> texts;
     for (int n = 1; n <= m_index.signatures; ++n) {
         const std::wstring sigLocal = name(local, n);
@@ -106,8 +107,10 @@ std::wstring IndexVerifier::checkSignatures(
         case IndexVerdict::kBadSignature:
             return Msg<795>(address, W(detail));
         case IndexVerdict::kUntrustedKey:
+            m_wrongKeys = true;
             return Msg<796>(address, W(detail));
         default:
+            m_wrongKeys = true;
             return Msg<797>(address, W(detail), std::to_wstring(m_threshold));
     }
 }
@@ -145,7 +148,9 @@ void IndexVerifier::Verify(const std::wstring& address, const std::wstring& loca
         if (!besideIndex.empty()) {
             // While a tree is published or copied, the signature files beside the index
             // may already be those of the next index; the ones named after this index's
-            // content are its own.
+            // content are its own. Good signatures by keys that are not trusted are no
+            // such mix-up: the trusted keys are not the server's.
+            const bool wrongKeys = m_wrongKeys;
             LogDebug(L"%s\n", besideIndex.c_str());
             const std::wstring byContent = checkSignatures(
                 address, local, bytes, fetch, [this](const std::wstring& path, int n) {
@@ -153,6 +158,7 @@ void IndexVerifier::Verify(const std::wstring& address, const std::wstring& loca
                 });
             if (!byContent.empty()) {
                 LogDebug(L"%s\n", byContent.c_str());
+                if (wrongKeys) THROW_ERROR(besideIndex, ERR_FILE_READ);
                 THROW_ERROR(Msg<875>(address, ContentSignatureName(address, m_indexSha256, 1)),
                             ERR_FILE_READ);
             }

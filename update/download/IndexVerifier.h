@@ -85,6 +85,8 @@ private:
     SignedIndex m_index;
     std::string m_indexSha256;
     std::vector<std::pair<int, std::wstring>> m_signatureFiles;
+    // The last checkSignatures found good signatures, but not by enough trusted keys.
+    bool m_wrongKeys = false;
 };
 
 }  // namespace UpdateNew
