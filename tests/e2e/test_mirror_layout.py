@@ -6,7 +6,7 @@ import shutil
 import subprocess
 
 from test_hostile_server import info_text, write_info
-from updatekit import PRODUCTINFO, UPDATEROOT, UpdateKit, tree
+from updatekit import MASTERIDX, PRODUCTINFO, UPDATEROOT, UpdateKit, tree
 
 
 def test_mirrors_of_every_server_form(tmp_path, nginx):
@@ -43,6 +43,23 @@ def test_mirrors_of_every_server_form(tmp_path, nginx):
         kit.inst = tmp_path / "installed" / form
         assert kit.run([nginx(tmp_path / "mirror" / form).url + "/" + base]).returncode == 0
         assert kit.installed("core", "bin/tool") == b"v1" and kit.installed("core", "extra.bin")
+
+    # A mirror run that fails (a damaged module file on the server) leaves the mirror
+    # serving the index it completed last, not one that names files it lacks.
+    kit.inst = mirror = tmp_path / "mirror" / "http"
+    served = (mirror / MASTERIDX).read_bytes()
+    kit.module("core", {"bin/tool": b"v2"})
+    kit.publish()
+    good = kit.server_file("core", "bin/tool").read_bytes()
+    kit.server_file("core", "bin/tool").write_bytes(b"damaged")
+    argv = [str(kit.bin / "updater")] + kit.args([], [f"--url={root}", "--mirror=1"])
+    r = subprocess.run(argv, capture_output=True, timeout=60)
+    assert r.returncode == 255 and (mirror / MASTERIDX).read_bytes() == served, r
+    kit.server_file("core", "bin/tool").write_bytes(good)
+    assert subprocess.run(argv, capture_output=True, timeout=60).returncode == 0
+    assert (mirror / MASTERIDX).read_bytes() == (www / MASTERIDX).read_bytes()
+    body = (www / "demo/product.txt").read_bytes()
+    body = body[:body.rindex(b"<")]
 
     # A product file whose update root climbs out: the mirror would write (and its backup
     # clean-up remove) files beside itself. Refused before anything is fetched.

@@ -34,7 +34,8 @@ UPDATEROOT = "demo/files"
 PRODUCTINFO = "demo/demo.info.gz"
 MASTERIDX = "demo/master.idx"
 # What a run that ended records beside the kept index (the installed files, the last run).
-KEPT_RECORDS = {"master.idx.installed", "master.idx.lastrun", "master.idx.config"}
+KEPT_RECORDS = {"master.idx.installed", "master.idx.lastrun", "master.idx.config",
+                "master.idx.release"}
 RUN_TIMEOUT = 60  # seconds; a run of these small products takes well under one
 
 MARK_SCRIPT = """#!/bin/sh

@@ -147,7 +147,9 @@ public:
     // directories of every run of the unfinished update. The update run calls this when it
     // ends with success; it removes the marker and lists the earlier runs' directories
     // that hold the owner marker (not this run's, never one holding the installation) for
-    // the clean-up.
+    // the clean-up. A mirror's product info files, index signatures and index go into its
+    // tree here, after every file they name: until then the tree serves the last index it
+    // completed, also when the run fails or is killed.
     void FinishMasterIdx();
     // The marker also records the modules whose installation began while it stood and whose
     // post command has not run since: a run killed in between owes their post commands to
@@ -170,9 +172,10 @@ public:
     // cannot be made; the downloader's Exception for a failed transfer.
     std::wstring DownloadProductInfoFile(const std::wstring& defaultAddress,
                                          const std::wstring& givenName);
-    // In mirror mode: copies the fetched product info file `downloaded` to `mirrorPath`
-    // (creating its directory), and, when the mirrored signed index names it with this
-    // digest, also under its content name (ContentProductInfoName).
+    // In mirror mode: the fetched product info file `downloaded` is to be copied to
+    // `mirrorPath` (its directory is made now), and, when the mirrored signed index names it
+    // with this digest, also under its content name (ContentProductInfoName). The copies are
+    // made by FinishMasterIdx, before the index.
     void MirrorProductInfo(const std::wstring& downloaded, const std::wstring& mirrorPath);
 
     // --- module download ---
@@ -238,7 +241,8 @@ public:
     // Whether a failure of the run may leave the kept copy of the master index as it is:
     // with trusted keys, as long as the run did not replace it (it still names what the
     // installation holds, and deleting it would only make a refused publication change
-    // the updater's files). Without keys the copy always goes on a failure.
+    // the updater's files); in a mirror, whose kept copy is the index it serves, as long
+    // as the run did not replace it. Otherwise the copy always goes on a failure.
     bool KeptIndexOutlivesFailure() const;
     // Backup, installation and restore of one module (CModuleInstaller); the updater's own
     // module is handed to the self-update, which ends this process.
@@ -333,8 +337,13 @@ private:
     void makeDirectoryForFile(const std::wstring& file, int code);
     // Fetches `address` into `local`; true when the copy passes the checked-text check.
     bool fetchCheckedIndex(const std::wstring& address, const std::wstring& local);
-    // The index copied into the mirror tree, with its signature files.
+    // The index to copy into the mirror tree, with its signature files: its directory is
+    // made and its product infos noted now, the copies are made by publishMirror.
     void mirrorIndex(const std::wstring& address, const std::wstring& local);
+    // The mirror's product infos, then the index's signature files, then the index.
+    void publishMirror();
+    // Where a mirror serves the index.
+    std::wstring mirrorIndexPath() const;
     // The changed index becomes the kept copy, after the unfinished-update record that
     // names this run is on disk.
     void keepNewIndex(const std::wstring& local, const std::wstring& keptCopy,
@@ -463,8 +472,14 @@ private:
     // through it, everything the run fetches after it.
     std::unique_ptr<IndexVerifier> m_verifier;
     std::function<bool(const std::vector<std::string>&)> m_unchangedIndexCheck;
-    // The product info digests of the signed index a mirror copied (name -> SHA-256 text).
+    // The product info digests of the signed index a mirror copies (name -> SHA-256 text).
     std::map<std::string, std::string> m_mirroredInfos;
+    // What publishMirror copies: the index's address and local copy (empty when none),
+    // the number of its signatures (-1: not a signed index), and the product infos
+    // (downloaded file, path in the mirror).
+    std::wstring m_mirrorIndexAddress, m_mirrorIndexLocal;
+    int m_mirrorIndexSignatures = -1;
+    std::vector<std::pair<std::wstring, std::wstring>> m_mirrorInfos;
     // The modules the marker records as owed a post command.
     std::vector<std::wstring> m_owedPosts;
     // The record as this run found it (the directories of earlier runs of the update),

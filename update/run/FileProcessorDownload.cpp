@@ -171,10 +171,31 @@ void FileProcessor::copyIndexSignatures(const std::wstring& address, const std::
 void FileProcessor::MirrorProductInfo(const std::wstring& downloaded,
                                       const std::wstring& mirrorPath) {
     callbacks().checkCreateDirectory(GetDirPart(mirrorPath));
-    callbacks().copyFile(downloaded, mirrorPath, false);
-    const auto found = m_mirroredInfos.find(ToMultibyte(GetLastComponent(mirrorPath)));
-    if (found != m_mirroredInfos.end() && found->second == Sha256OfFile(downloaded))
-        callbacks().copyFile(downloaded, ContentProductInfoName(mirrorPath, found->second), false);
+    m_mirrorInfos.emplace_back(downloaded, mirrorPath);
+}
+
+void FileProcessor::publishMirror() {
+    for (const auto& info : m_mirrorInfos) {
+        const std::wstring& downloaded = info.first;
+        const std::wstring& mirrorPath = info.second;
+        callbacks().copyFile(downloaded, mirrorPath, false);
+        const auto found = m_mirroredInfos.find(ToMultibyte(GetLastComponent(mirrorPath)));
+        if (found != m_mirroredInfos.end() && found->second == Sha256OfFile(downloaded))
+            callbacks().copyFile(downloaded, ContentProductInfoName(mirrorPath, found->second),
+                                 false);
+    }
+    m_mirrorInfos.clear();
+    if (m_mirrorIndexLocal.empty()) return;
+    const std::wstring mirrorCopy = mirrorIndexPath();
+    if (m_mirrorIndexSignatures >= 0)
+        copyIndexSignatures(m_mirrorIndexAddress, m_mirrorIndexLocal, mirrorCopy,
+                            m_mirrorIndexSignatures);
+    callbacks().copyFile(m_mirrorIndexLocal, mirrorCopy, false);
+    m_mirrorIndexLocal.clear();
+}
+
+std::wstring FileProcessor::mirrorIndexPath() const {
+    return JoinConfined(installDir(), m_config->masterIdx());
 }
 
 bool FileProcessor::fetchCheckedIndex(const std::wstring& address, const std::wstring& local) {
@@ -229,6 +250,7 @@ PendingRecord FileProcessor::pendingRecord(const std::vector<std::wstring>& owed
 }
 
 void FileProcessor::FinishMasterIdx() {
+    if (mirror()) publishMirror();
     m_owedPosts.clear();
     if (m_pendingIndexMarker.empty()) return;
     // The directories of earlier runs of this update that were killed: their downloads
@@ -366,7 +388,7 @@ bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::ws
 }
 
 void FileProcessor::mirrorIndex(const std::wstring& address, const std::wstring& local) {
-    const std::wstring mirrorCopy = JoinConfined(installDir(), m_config->masterIdx());
+    const std::wstring mirrorCopy = mirrorIndexPath();
     if (!callbacks().checkCreateDirectory(GetDirPart(mirrorCopy))) {
         const std::wstring text = Msg<125>(GetDirPart(mirrorCopy));
         LogError(L"%s\n", text.c_str());
@@ -378,9 +400,10 @@ void FileProcessor::mirrorIndex(const std::wstring& address, const std::wstring&
     if (ReadCheckedTextFile(local, lines, kCheckedTextMaxFileBytes) >= 0 &&
         ParseSignedIndex(lines, index, bad) == SignedIndexParse::kOk) {
         m_mirroredInfos = index.productInfos;
-        copyIndexSignatures(address, local, mirrorCopy, index.signatures);
+        m_mirrorIndexSignatures = index.signatures;
     }
-    callbacks().copyFile(local, mirrorCopy, false);
+    m_mirrorIndexAddress = address;
+    m_mirrorIndexLocal = local;
 }
 
 void FileProcessor::keepNewIndex(const std::wstring& local, const std::wstring& keptCopy,
@@ -394,6 +417,8 @@ void FileProcessor::keepNewIndex(const std::wstring& local, const std::wstring& 
     // recorded (post commands it owes, its directories) and names this run's directories.
     WritePendingRecord(marker, pendingRecord(m_owedPosts));
     m_pendingIndexMarker = marker;
+    // A mirror's kept copy is the index it serves: that one is replaced last.
+    if (mirror() && keptCopy == mirrorIndexPath()) return;
     m_keptIndexReplaced = true;
     replaceKeptIndex(local, keptCopy);
 }
