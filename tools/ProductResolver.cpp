@@ -101,6 +101,16 @@ ResolvedFile MakeFile(const FileSpec& entry, const std::wstring& name, const std
     return file;
 }
 
+// `text` with glob's special characters escaped, so that it matches only itself.
+std::string GlobEscaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '*' || c == '?' || c == '[' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 // Expands one FILE line into the regular files it names, in byte order of their names.
 std::vector<ResolvedFile> Expand(const FileSpec& entry, const std::wstring& baseDir) {
     std::vector<ResolvedFile> files;
@@ -114,8 +124,15 @@ std::vector<ResolvedFile> Expand(const FileSpec& entry, const std::wstring& base
         files.push_back(MakeFile(entry, entry.pattern, full, st));
         return files;
     }
+    // Only the line's pattern is one: the directories above it are taken as written.
+    std::string mbBase, mbPattern;
+    WideToMultibyte(baseDir, mbBase);
+    if (!WideToMultibyte(entry.pattern, mbPattern)) ThrowAt(entry.at, Msg<948>(full));
+    std::string globbed = GlobEscaped(mbBase);
+    if (!globbed.empty() && globbed.back() != '/') globbed += '/';
+    globbed += mbPattern;
     glob_t found{};
-    int rc = glob(mbFull.c_str(), GLOB_ERR | GLOB_NOSORT, nullptr, &found);
+    int rc = glob(globbed.c_str(), GLOB_ERR | GLOB_NOSORT, nullptr, &found);
     std::vector<std::string> paths(found.gl_pathv, found.gl_pathv + found.gl_pathc);
     globfree(&found);
     if (rc == GLOB_ABORTED) ThrowAt(entry.at, Msg<951>(full, SystemError(errno)));

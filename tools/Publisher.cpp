@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <set>
 
@@ -127,7 +128,9 @@ std::wstring ChooseDate(const PublishOptions& options, const std::vector<Resolve
         char* end = nullptr;
         errno = 0;
         long long value = std::strtoll(epoch, &end, 10);
-        if (errno != 0 || *end != '\0' || value < 0) Fail(Msg<974>(FromMultibyte(epoch)));
+        // Up to the last second of the year 9999, the last a DATE can write.
+        if (errno != 0 || *end != '\0' || value < 0 || value > 253402300799LL)
+            Fail(Msg<974>(FromMultibyte(epoch)));
         return FormatDate(static_cast<time_t>(value));
     }
     time_t newest = options.inputTime;
@@ -299,7 +302,26 @@ bool IsDateText(const std::wstring& text) {
         if (shape[i] == L'd' ? !(text[i] >= L'0' && text[i] <= L'9') : text[i] != shape[i])
             return false;
     }
-    return true;
+    // A date of the calendar: it reads back the same from its time.
+    const auto number = [&text](size_t at, size_t digits) {
+        int value = 0;
+        for (size_t i = at; i < at + digits; ++i) value = value * 10 + (text[i] - L'0');
+        return value;
+    };
+    struct tm given = {};
+    given.tm_year = number(0, 4) - 1900;
+    given.tm_mon = number(5, 2) - 1;
+    given.tm_mday = number(8, 2);
+    given.tm_hour = number(11, 2);
+    given.tm_min = number(14, 2);
+    given.tm_sec = number(17, 2);
+    struct tm back = given;
+    const time_t seconds = timegm(&back);
+    struct tm read = {};
+    return gmtime_r(&seconds, &read) != nullptr && read.tm_year == given.tm_year &&
+           read.tm_mon == given.tm_mon && read.tm_mday == given.tm_mday &&
+           read.tm_hour == given.tm_hour && read.tm_min == given.tm_min &&
+           read.tm_sec == given.tm_sec;
 }
 
 std::wstring WriteNewKeyPair(const std::wstring& base) {

@@ -4,6 +4,7 @@ independent readers (gzip, hashlib, ElementTree) against the formats the updater
 import gzip
 import hashlib
 import os
+import shutil
 import signal
 import subprocess
 import time
@@ -211,7 +212,9 @@ def test_master_index_changes_exactly_with_the_content(product):
 def test_same_input_gives_a_byte_identical_tree(product):
     env = {"SOURCE_DATE_EPOCH": "1767225600"}
     publish(product / "demo.desc", product / "prod", product / "one", env=env)
-    publish(product / "demo.desc", product / "prod", product / "two", env=env)
+    # From a product directory whose name holds a pattern's characters too.
+    shutil.copytree(product / "prod", product / "pr*d[1]")
+    publish(product / "demo.desc", product / "pr*d[1]", product / "two", env=env)
     assert tree(product / "one") == tree(product / "two")
     assert b'<DATE value="2026-01-01T00:00:00Z"/>' in info_document(product / "one")
     publish(product / "demo.desc", product / "prod", product / "three", "--date=2026-05-06T07:08:09Z")
@@ -288,6 +291,7 @@ def test_command_line(product):
     assert publish(check=False).returncode == 2
     assert publish("--frobnicate", "a", "b", "c", check=False).returncode == 2
     assert publish("--date=yesterday", "a", "b", "c", check=False).returncode == 2
+    assert publish("--date=2026-13-45T99:00:00Z", "a", "b", "c", check=False).returncode == 2
     missing = publish(product / "none.desc", product / "prod", product / "out", check=False)
     assert missing.returncode == 1
     assert f"cannot open the description {product}/none.desc: No such file" in missing.stderr
