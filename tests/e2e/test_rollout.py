@@ -138,6 +138,20 @@ def test_candidate_share_halt_and_old_updaters(tmp_path, nginx):
     assert kit.run([srv.url], extra=["--machine-id=other", "--candidate=always"]).returncode == 0
     assert kit.installed("core", "tool") == b"v2\n"
 
+    # A mirror copies the stable release only, and says so; a new machine that would take
+    # the candidate from it takes the stable release.
+    def argv(inst, url, *extra):
+        return [str(kit.bin / "updater")] + [a.replace(str(kit.inst), str(inst)) for a in
+                                             kit.args([url], extra, plugins=False)]
+    mirror, fresh = tmp_path / "mirror", tmp_path / "from-mirror"
+    r = subprocess.run(argv(mirror, srv.url, "--mirror=1"), capture_output=True, timeout=60)
+    assert r.returncode == 0 and b"is not copied into the mirror" in r.stdout, r
+    fresh.mkdir()
+    r = subprocess.run(argv(fresh, nginx(mirror).url, "--candidate=always"), capture_output=True,
+                       timeout=60, cwd=tmp_path)
+    assert r.returncode == 0 and b"cannot be fetched" in r.stdout, r
+    assert (fresh / "core/tool").read_bytes() == b"v1\n"
+
     # The stable release is untouched: an updater from before candidates installs it.
     assert b"candidateversion=2.0" in (kit.www / "demo/master.idx").read_bytes()
     assert stable.splitlines()[:4] == (kit.www / "demo/master.idx").read_bytes().splitlines()[:4]

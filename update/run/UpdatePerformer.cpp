@@ -538,8 +538,25 @@ void UpdatePerformer::readProductInfo() {
         }
         if (xmlFile.empty()) {
             const std::wstring given = first ? m_candidateInfo : entry;
-            const std::wstring downloaded =
-                fp.DownloadProductInfoFile(servers.GetProductInfoAddress(), given);
+            std::wstring downloaded;
+            try {
+                downloaded = fp.DownloadProductInfoFile(servers.GetProductInfoAddress(), given);
+            } catch (const Exception& e) {
+                // A machine about to take a candidate whose product info is not there (a
+                // mirror copies the stable release only) takes the stable release; one that
+                // follows the candidate already does not go back on its own.
+                if (!first || m_candidateInfo.empty() ||
+                    ReadRecordValue(CandidateRecordPath(keptIndex()), "version") ==
+                        m_candidateVersion)
+                    throw;
+                LogWarning(L"%s\n", Msg<1211>(Utf8ToWide(m_candidateVersion), e.twhat(),
+                                              Utf8ToWide(m_stableVersion))
+                                        .c_str());
+                m_candidateInfo.clear();
+                m_candidateVersion.clear();
+                readProductInfo();
+                return;
+            }
             if (mirror) {
                 // The mirror tree is laid out like the server: the file lands at the path
                 // it has below the server's base address, whatever path that address has.

@@ -38,7 +38,14 @@ void UpdatePerformer::chooseRelease() {
     const CandidateOffer offer = ParseCandidateOffer(m_fileProcessor->MasterIdxLines());
     m_stableVersion = offer.stable;
     const std::wstring& mode = m_config->candidateMode();
-    if (!offer.present || mode == L"never") return;
+    if (!offer.present) return;
+    // A mirror copies the stable release, whatever the machine it runs on would take; its
+    // clients fall back to that release when the candidate's product info is missing.
+    if (m_config->mirror()) {
+        LogWarning(L"%s\n", Msg<1210>(Utf8ToWide(offer.version)).c_str());
+        return;
+    }
+    if (mode == L"never") return;
     const std::wstring version = Utf8ToWide(offer.version);
     const std::wstring share = std::to_wstring(offer.share);
     // A machine that took this candidate stays on it, also once its share is halted.
