@@ -23,9 +23,11 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
                    post="mark post app")
     m["modes"] = {"bin/run": 0o755, "secret": 0o600, "doc": 0o644}
     m["config"] = ("app.conf", "keep.conf")
+    kit.module("spool", {"seed": b"s\n"})
     kit.publish()
     srv = nginx(kit.www)
     assert kit.run([srv.url]).returncode == 0, kit.log_text()
+    (kit.inst / "spool").chmod(0o1777)  # a directory the administrator opened to all
     assert [mode(kit, "app", n) for n in ("run", "secret", "doc")] == [0o755, 0o600, 0o644]
     installed = kit.kept_index().with_name("master.idx.installed").read_text().splitlines()
     assert installed[0] == "# updater installed files 1" and f"app\t{kit.inst}/app/old" in installed
@@ -39,6 +41,7 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
     kit.module("app", {"bin/run": b"run v2\n", "secret": b"s2\n", "doc": b"d2\n",
                        "app.conf": b"listen 81\n", "keep.conf": CONF})
     m["modes"] = {"bin/run": 0o700, "secret": 0o640, "doc": 0o600}
+    kit.modules = [module for module in kit.modules if module["name"] != "spool"]
     kit.publish()
 
     # A failing post command rolls everything back: bits, content and the dropped file.
@@ -54,7 +57,9 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
     log = kit.log_text()
     assert [mode(kit, "app", n) for n in ("run", "secret", "doc")] == [0o700, 0o640, 0o600]
     assert kit.installed("app", "old") is None and kit.installed("app", "local") == b"admin\n"
-    assert re.search(r"\(1 file removed\)", log), log
+    assert re.search(r"\(2 files removed\)", log), log
+    # Emptied, the administrator's open directory stays as it was.
+    assert (kit.inst / "spool").stat().st_mode & 0o7777 == 0o1777
     # Edited here: both kept; the changed product copy is written beside, the other not fetched.
     assert kit.installed("app", "app.conf") == b"listen 8080\n"
     assert kit.installed("app", "app.conf.upd-new-dist") == b"listen 81\n"

@@ -426,6 +426,9 @@ TEST_F(DownloadTest, MirrorModeCopiesTheIndexIntoTheMirrorTree) {
     FileProcessor& p = Processor({L"--mirror=1"});
     const std::string kept = root.file("inst/kept.idx");
     EXPECT_TRUE(p.DownloadMasterIdx(Base() + L"/master.idx", W(kept)));
+    // The index goes into the tree when the run ends well, after the files it names.
+    EXPECT_FALSE(Exists(root.file("inst/prod/master.idx")));
+    p.FinishMasterIdx();
     EXPECT_EQ(ReadFile(www + "/prod/master.idx"), ReadFile(root.file("inst/prod/master.idx")));
     EXPECT_EQ(ReadFile(www + "/prod/master.idx"), ReadFile(kept));
     // The mirror tree is no temporary directory.

@@ -367,6 +367,12 @@ void RemoveEmptyDirectories(std::wstring dir, const std::wstring& root) {
         UniqueFd parent;
         std::string name;
         if (OpenParent(ToMultibyte(dir), parent, name) != 0) return;
+        // A directory made for others to write in (sticky or writable by all) was set up
+        // on purpose, with a mode a rollback would not give it back: it stays.
+        struct stat st;
+        if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            (st.st_mode & (S_ISVTX | S_IWOTH)) != 0)
+            return;
         if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) != 0) return;
         LogDebug(L"The empty directory \"%s\" is removed\n", dir.c_str());
         dir = GetDirPart(dir);

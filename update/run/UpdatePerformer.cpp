@@ -778,8 +778,16 @@ void UpdatePerformer::postPass() {
     for (int index = m_product.moduleCount() - 1; index >= 0; --index) {
         UpdateModuleInfo* ri = &m_product.cGetModuleByIndex(index);
         if (!ri->needsupdate && !owesPost(*ri)) continue;
+        // Stopped between two post commands: rolled back as a failed post pass is, but
+        // said as what it is (no post command failed).
         try {
             ThrowIfInterrupted();
+        } catch (...) {
+            LogFatal(L"%s\n", CurrentExceptionText().c_str());
+            rollBack(1, index);
+            throw;
+        }
+        try {
             cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost,
                        ri->name, ri->post);
             fp.RunPost(index);
