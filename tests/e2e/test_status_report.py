@@ -69,16 +69,13 @@ def test_status_and_reports_after_a_good_a_failed_and_a_refused_run(tmp_path, ng
     assert figures["updater_index_serial"] == serial(kit.www)
 
     # Asking writes nothing: not even into the runs' log, when it is given the same options.
-    log = kit.log.read_bytes()
-    args = kit.args([kit.url], plugins=False)
-    r = subprocess.run([str(kit.bin / "updater"), "--status=text", *args], capture_output=True)
+    log, args = kit.log.read_bytes(), [str(kit.bin / "updater")] + kit.args([kit.url])
+    r = subprocess.run(args + ["--status=text"], capture_output=True)
     assert r.returncode == 0 and kit.log.read_bytes() == log, r
     # An answer that cannot be written, or a mistyped installation, is no answer.
-    r = subprocess.run([str(kit.bin / "updater"), "--status=json", *args],
-                       stdout=open("/dev/full", "wb"), stderr=subprocess.PIPE)
+    r = subprocess.run(args + ["--status=json"], stdout=open("/dev/full", "wb"), stderr=-1)
     assert r.returncode == 255 and b"No space left" in r.stderr, r
-    r = subprocess.run([str(kit.bin / "updater"), "--status=json", *args,
-                        f"--install-path={kit.inst}x"], capture_output=True)
+    r = subprocess.run(args + ["--status=json", f"--install-path={kit.inst}x"], capture_output=True)
     assert r.returncode == 255 and b"There is no installation at" in r.stdout, r
     kit.log.unlink()
     shutil.rmtree(kit.tmp, ignore_errors=True)
