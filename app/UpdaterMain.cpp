@@ -175,8 +175,8 @@ bool OpenLogFile(const UpdateConfig& config, UpdateNew::Logger& logger,
 // is the whole answer, so one that cannot be written fails the run (on standard error).
 bool PrintStatus(const UpdateConfig& config) {
     const InstallationStatus status(config);
-    if (!status.exists()) {
-        LogFatal(L"%s\n", Msg<863>(status.installation()).c_str());
+    if (!status.exists()) {  // on standard error too: standard output is the answer's
+        std::fprintf(stderr, "%s\n", ToMultibyte(Msg<863>(status.installation())).c_str());
         return false;
     }
     errno = 0;

@@ -4,6 +4,7 @@ beside), files the product dropped removed (restored by a rollback, an administr
 file untouched), and a tree with these additions taken out still installing."""
 
 import os
+import pwd
 import re
 import stat
 
@@ -14,6 +15,9 @@ CONF = b"listen 80\n"
 
 def mode(kit, module, name):
     return stat.S_IMODE(os.stat(kit.inst / module / name).st_mode)
+
+
+NOBODY = pwd.getpwnam("nobody").pw_uid
 
 
 def test_modes_config_files_and_dropped_files(tmp_path, nginx):
@@ -28,6 +32,8 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
     srv = nginx(kit.www)
     assert kit.run([srv.url]).returncode == 0, kit.log_text()
     (kit.inst / "spool").chmod(0o1777)  # a directory the administrator opened to all
+    for path in (kit.inst / "app", kit.inst / "app" / "doc"):  # a service user's
+        os.chown(path, NOBODY, -1)
     assert [mode(kit, "app", n) for n in ("run", "secret", "doc")] == [0o755, 0o600, 0o644]
     installed = kit.kept_index().with_name("master.idx.installed").read_text().splitlines()
     assert installed[0] == "# updater installed files 1" and f"app\t{kit.inst}/app/old" in installed
@@ -56,6 +62,7 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
     assert r.returncode == 0, kit.log_text()
     log = kit.log_text()
     assert [mode(kit, "app", n) for n in ("run", "secret", "doc")] == [0o700, 0o640, 0o600]
+    assert (kit.inst / "app" / "doc").stat().st_uid == NOBODY
     assert kit.installed("app", "old") is None and kit.installed("app", "local") == b"admin\n"
     assert re.search(r"\(2 files removed\)", log), log
     # Emptied, the administrator's open directory stays as it was.

@@ -76,7 +76,7 @@ def test_status_and_reports_after_a_good_a_failed_and_a_refused_run(tmp_path, ng
     r = subprocess.run(args + ["--status=json"], stdout=open("/dev/full", "wb"), stderr=-1)
     assert r.returncode == 255 and b"No space left" in r.stderr, r
     r = subprocess.run(args + ["--status=json", f"--install-path={kit.inst}x"], capture_output=True)
-    assert r.returncode == 255 and b"There is no installation at" in r.stdout, r
+    assert r.returncode == 255 and b"There is no installation at" in r.stderr, r
     kit.log.unlink()
     shutil.rmtree(kit.tmp, ignore_errors=True)
     state = status(kit)

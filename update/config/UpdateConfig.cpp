@@ -240,10 +240,11 @@ void UpdateConfig::readConfigFile(const std::wstring& name) {
     const std::wstring path = inDirectoryIfBare(name, GetUpdaterDir());
     FILE* file = OpenForReading(path);
     if (!file) {
+        const int error = errno;
         // The default file is optional. One named on purpose that cannot be read (a typo, a
         // file moved away) would silently run without its settings, its trusted keys say.
-        if (path != GetUpdaterDir() + L"update.conf")
-            THROW_CRITICAL(Msg<145>(path, SystemErrorText(errno)), ERR_CONFIG_FILE);
+        if (error != ENOENT || path != GetUpdaterDir() + L"update.conf")
+            THROW_CRITICAL(Msg<145>(path, SystemErrorText(error)), ERR_CONFIG_FILE);
         return;
     }
     FileCloser closer{file};

@@ -229,9 +229,10 @@ void CDownloadServersHandler::SetProductFileValue(const std::wstring& key,
             m_config->servers().emplace(server, UpdateUri::parse(server));
         }
     } else if (key == L"updateroot") {
-        // A mirror joins it to its own directory too, so it may not climb out of that.
+        // A mirror joins it to its own directory too, so there it may not climb out of that.
         const size_t start = expanded.find_first_not_of(L"/\\");
-        if (start != std::wstring::npos && !IsContainedPath(expanded.substr(start)))
+        if (m_config->mirror() && start != std::wstring::npos &&
+            !IsContainedPath(expanded.substr(start)))
             THROW_CRITICAL(Msg<162>(expanded), ERR_SERVER_LIST);
         m_updateRoot = expanded;
     } else if (key == L"productinfo") {

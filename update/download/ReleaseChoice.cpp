@@ -109,6 +109,8 @@ bool ReleaseChoiceChanged(const std::vector<std::string>& indexLines, const std:
     const std::string taken = ReadRecordValue(CandidateRecordPath(keptIndex), "version");
     if (taken == offer.version) return mode == L"never";  // back to the stable release
     if (mode == L"never") return false;
+    // Its product info was not on the server: asked for again once the index changes.
+    if (ReadRecordValue(CandidateRecordPath(keptIndex), "skipped") == offer.version) return false;
     // The candidate failed its check here, and the machine went on with the stable one.
     if (ReadRecordValue(FailedRecordPath(keptIndex), "version") == offer.version && !retryFailed)
         return false;

@@ -1,7 +1,9 @@
 // Which release of a product this machine installs when the master index offers a
 // candidate beside the stable release, and what the installation remembers about
 // releases beside its kept copy of the index:
-//   <kept index>.candidate   the candidate this machine took ("version=" and "info=" lines)
+//   <kept index>.candidate   the candidate this machine took ("version=" and "info=" lines),
+//                            or one it could not take, its product info not being on the
+//                            server ("skipped=")
 //   <kept index>.failed      the SHA-256 of the product info of a release whose health
 //                            check failed here ("sha256=" and "version=" lines)
 //   <kept index>.release     the product and version the last update installed

@@ -416,6 +416,8 @@ void CModuleInstaller::restoreDropped() {
         } catch (const Exception& e) {
             LogError(L"%s\n", e.twhat());
             if (!failure) failure = std::current_exception();
+        } catch (...) {  // a plug-in's copyFile: its failure is the run's, as any step's
+            if (!failure) failure = std::current_exception();
         }
     }
     m_dropped.clear();

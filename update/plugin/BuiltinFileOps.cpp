@@ -47,8 +47,9 @@ struct Target {
     // A regular file stands at the name (a symbolic link there is replaced as the name it
     // is, like a missing file).
     bool exists = false;
-    // The directory is writable by group or others, or belongs to another user, so
-    // whatever stands in it may have been put there by another user.
+    // The directory is writable by group or others, or belongs to another user and stands
+    // in a directory every user may write (so anyone may have made it), so whatever stands
+    // in it may have been put there by another user.
     bool shared = false;
 };
 
@@ -59,7 +60,11 @@ void OpenTarget(const std::string& dst, Target& target) {
     int error = OpenParent(dst, target.dir, target.name);
     if (error == 0 && ::fstat(target.dir.get(), &dir) != 0) error = errno;
     if (error != 0) ThrowTargetError(target.shown, error);
-    target.shared = (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0 || !TrustedOwner(dir.st_uid);
+    target.shared = (dir.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    struct stat above;
+    if (!target.shared && !TrustedOwner(dir.st_uid))
+        target.shared =
+            ::fstatat(target.dir.get(), "..", &above, 0) != 0 || (above.st_mode & S_IWOTH) != 0;
     if (::fstatat(target.dir.get(), target.name.c_str(), &target.old, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT) ThrowTargetError(target.shown, errno);
         return;

@@ -502,6 +502,9 @@ void FileProcessor::collectTemporaries() {
 
 void FileProcessor::DeleteMasterIdxCopy() {
     const std::wstring cIdx = GetServersHandler().GetLocalMasterIdxPath();
+    // A mirror's kept copy is the index it serves, which its clients need; the marker of
+    // an unfinished run makes the next one check every file all the same.
+    if (mirror() && cIdx == mirrorIndexPath()) return;
     if (m_config->cCallbacks().callLib(L"DeleteFile(cIdx)", &CUpdateLibCallbacks::DeleteFile,
                                        cIdx.c_str()))
         return;
@@ -594,7 +597,7 @@ void FileProcessor::RollBack(int phase, int moduleIndex) {
     std::exception_ptr dropped;
     try {
         if (m_installer) m_installer->restoreDropped();
-    } catch (const Exception&) {
+    } catch (...) {
         dropped = std::current_exception();
     }
     RollbackOperations operations(*this);

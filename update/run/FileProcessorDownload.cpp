@@ -304,6 +304,11 @@ void FileProcessor::MarkPostRun(const std::wstring& module) {
 bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy) {
     const std::wstring local = LocalPathOfAddress(tmpDir(), address);
     const std::wstring marker = PendingMarkerOf(keptCopy);
+    // What an earlier attempt (another server) meant to put into a mirror is not this one's.
+    m_mirroredInfos.clear();
+    m_mirrorInfos.clear();
+    m_mirrorIndexLocal.clear();
+    m_mirrorIndexSignatures = -1;
     // What an earlier run that did not end well left owed (the first process of a
     // self-update among them).
     readEarlierRuns(marker);

@@ -1,5 +1,7 @@
 #include "run/UpdatePerformer.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <exception>
 #include <string>
@@ -8,6 +10,7 @@
 #include "base/CountText.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
+#include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
@@ -78,15 +81,17 @@ void Quietly(F&& notify) {
     }
 }
 
-// Whether the copy of a product info at `path` may be read: a regular file of the run's
-// user that no other user may write, in a directory of the same kind (no other user can
-// have planted it, nor swap it between its digest and its reading). An untrusted one is
+// Whether the copy of a product info at `path` may be read: a regular file that only
+// root and the run's user may write, in a directory of the run's user that no other may (no other
+// user can have planted it, nor swap it between its digest and its reading). An untrusted one is
 // left alone with a warning and the file is fetched from the server.
 bool TrustedInfoCopy(const std::wstring& path) {
     UniqueFd file;
-    const int err = OpenRegular(ToMultibyte(path), file);
+    struct stat st;
+    const int err = OpenRegular(ToMultibyte(path), file, &st);
     if (err == ENOENT) return false;
-    std::wstring fault = err ? SystemErrorText(err) : FileTrustFault(file.get(), path);
+    std::wstring fault = err ? SystemErrorText(err) : std::wstring();
+    if (fault.empty() && !OnlyTrustedMayWrite(st)) fault = Msg<878>();
     if (fault.empty()) fault = DirectoryTrustFault(GetDirPart(path));
     if (fault.empty()) return true;
     LogWarning(L"%s\n", Msg<1164>(path, fault).c_str());
@@ -542,22 +547,26 @@ void UpdatePerformer::readProductInfo() {
             try {
                 downloaded = fp.DownloadProductInfoFile(servers.GetProductInfoAddress(), given);
             } catch (const Exception& e) {
-                // A machine about to take a candidate whose product info is not there (a
-                // mirror copies the stable release only) takes the stable release; one that
-                // follows the candidate already does not go back on its own.
-                if (!first || m_candidateInfo.empty() ||
-                    ReadRecordValue(CandidateRecordPath(keptIndex()), "version") ==
-                        m_candidateVersion)
+                // A machine about to take its first candidate whose product info cannot be
+                // fetched (a mirror copies the stable release only) takes the stable release.
+                // One that follows a candidate does not go back on its own, and a stop, or a
+                // file of another publication, ends the run as always.
+                if (!first || m_candidateInfo.empty() || e.code() != ERR_GENERIC ||
+                    InterruptSignalName() ||
+                    !ReadRecordValue(CandidateRecordPath(keptIndex()), "version").empty())
                     throw;
                 LogWarning(L"%s\n", Msg<1211>(Utf8ToWide(m_candidateVersion), e.twhat(),
                                               Utf8ToWide(m_stableVersion))
                                         .c_str());
+                // Not on the server at all: not asked for again while the index offers it.
+                if (std::wstring(e.twhat()).find(Msg<677>()) != std::wstring::npos)
+                    m_skippedCandidate = m_candidateVersion;
                 m_candidateInfo.clear();
                 m_candidateVersion.clear();
                 readProductInfo();
                 return;
             }
-            if (mirror) {
+            if (mirror && !m_config->checkDirty()) {
                 // The mirror tree is laid out like the server: the file lands at the path
                 // it has below the server's base address, whatever path that address has.
                 const std::wstring remote =

@@ -142,6 +142,7 @@ private:
     std::wstring m_candidateInfo;  // product info file of the candidate followed; "" stable
     std::string m_candidateVersion;
     std::string m_stableVersion;
+    std::string m_skippedCandidate;         // a candidate whose product info the server lacks
     std::string m_productInfoSha256;        // of the (first) product info file this attempt read
     std::vector<std::wstring> m_infoNames;  // the product info files it read (local names)
     // Declared before the file processor, which keeps a reference to it.

@@ -134,10 +134,12 @@ void UpdatePerformer::recordRelease() {
         WriteRecord(failed, {});
     const std::wstring record = CandidateRecordPath(keptIndex());
     const std::string followed = ReadRecordValue(record, "version");
-    if (followed == m_candidateVersion) return;
+    if (followed == m_candidateVersion && m_skippedCandidate.empty()) return;
     std::vector<std::string> lines;
     if (!m_candidateVersion.empty())
         lines = {"version=" + m_candidateVersion, "info=" + WideToUtf8(m_candidateInfo)};
+    else if (!m_skippedCandidate.empty())
+        lines = {"skipped=" + m_skippedCandidate};
     const int err = WriteRecord(record, lines);
     if (err != 0) LogError(L"%s\n", Msg<1208>(record, SystemErrorText(err)).c_str());
 }
