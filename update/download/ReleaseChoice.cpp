@@ -106,15 +106,25 @@ bool ReleaseChoiceChanged(const std::vector<std::string>& indexLines, const std:
                           const std::function<std::string()>& machineId) {
     const CandidateOffer offer = ParseCandidateOffer(indexLines);
     if (!offer.present) return false;
-    const std::string taken = ReadRecordValue(CandidateRecordPath(keptIndex), "version");
-    if (taken == offer.version) return mode == L"never";  // back to the stable release
-    if (mode == L"never") return false;
-    // Its product info was not on the server: asked for again once the index changes.
-    if (ReadRecordValue(CandidateRecordPath(keptIndex), "skipped") == offer.version) return false;
-    // The candidate failed its check here, and the machine went on with the stable one.
-    if (ReadRecordValue(FailedRecordPath(keptIndex), "version") == offer.version && !retryFailed)
-        return false;
-    if (mode == L"always") return true;
+    const std::wstring record = CandidateRecordPath(keptIndex);
+    const bool taken = ReadRecordValue(record, "version") == offer.version;
+    if (!taken) {
+        // Its product info was not on the server: asked for again once the index changes.
+        if (ReadRecordValue(record, "skipped") == offer.version) return false;
+        // It failed its check here, and the machine went on with the stable release.
+        if (!retryFailed &&
+            ReadRecordValue(FailedRecordPath(keptIndex), "version") == offer.version)
+            return false;
+    }
+    return TakesCandidate(offer, keptIndex, mode, machineId) != taken;
+}
+
+bool TakesCandidate(const CandidateOffer& offer, const std::wstring& keptIndex,
+                    const std::wstring& mode, const std::function<std::string()>& machineId) {
+    if (!offer.present || mode == L"never") return false;
+    if (mode == L"always" ||
+        ReadRecordValue(CandidateRecordPath(keptIndex), "version") == offer.version)
+        return true;
     const std::string id = machineId();
     return !id.empty() && MachineTakesCandidate(id, offer.product, offer.version, offer.share);
 }

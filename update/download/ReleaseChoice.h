@@ -55,6 +55,13 @@ std::wstring CandidateRecordPath(const std::wstring& keptIndex);
 std::wstring FailedRecordPath(const std::wstring& keptIndex);
 std::wstring ReleaseRecordPath(const std::wstring& keptIndex);
 
+// Whether this machine takes the candidate `offer`: never with `mode` "never", always with
+// "always" or when the candidate record of `keptIndex` names it (a machine that took it
+// stays on it), else by the machine's share (`machineId` is asked only then; an empty id
+// takes none).
+bool TakesCandidate(const CandidateOffer& offer, const std::wstring& keptIndex,
+                    const std::wstring& mode, const std::function<std::string()>& machineId);
+
 // Whether an index that did not change still asks for an update run, because the release
 // this machine would choose from it now is not the one it took: `mode` ("auto", "always",
 // "never"), the machine id (asked for only when needed; empty when unknown) or

@@ -512,9 +512,7 @@ void FileProcessor::DeleteMasterIdxCopy() {
 }
 
 bool FileProcessor::KeptIndexOutlivesFailure() const {
-    // A mirror's kept copy is the index it serves until the run ends well: the unfinished
-    // update's marker makes the next run check every file all the same.
-    return (!m_config->trustedKeys().empty() || mirror()) && !m_keptIndexReplaced;
+    return !m_config->trustedKeys().empty() && !m_keptIndexReplaced;
 }
 
 // ---- backup, installation, rollback ------------------------------------------------------

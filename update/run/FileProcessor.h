@@ -241,8 +241,8 @@ public:
     // Whether a failure of the run may leave the kept copy of the master index as it is:
     // with trusted keys, as long as the run did not replace it (it still names what the
     // installation holds, and deleting it would only make a refused publication change
-    // the updater's files); in a mirror, whose kept copy is the index it serves, as long
-    // as the run did not replace it. Otherwise the copy always goes on a failure.
+    // the updater's files). Without keys the copy always goes on a failure (but for a
+    // mirror's, which is the index it serves: DeleteMasterIdxCopy keeps that one).
     bool KeptIndexOutlivesFailure() const;
     // Backup, installation and restore of one module (CModuleInstaller); the updater's own
     // module is handed to the self-update, which ends this process.

@@ -49,13 +49,7 @@ void UpdatePerformer::chooseRelease() {
     const std::wstring version = Utf8ToWide(offer.version);
     const std::wstring share = std::to_wstring(offer.share);
     // A machine that took this candidate stays on it, also once its share is halted.
-    bool take = mode == L"always" ||
-                ReadRecordValue(CandidateRecordPath(keptIndex()), "version") == offer.version;
-    if (!take) {
-        const std::string id = machineId();
-        take = !id.empty() && MachineTakesCandidate(id, offer.product, offer.version, offer.share);
-    }
-    if (!take) {
+    if (!TakesCandidate(offer, keptIndex(), mode, [this] { return machineId(); })) {
         LogInfo(L"%s\n", Msg<1206>(version, share, Utf8ToWide(offer.stable)).c_str());
         return;
     }
@@ -122,12 +116,12 @@ void UpdatePerformer::healthChecks() {
 void UpdatePerformer::recordRelease() {
     if (m_config->checkDirty() || m_config->mirror()) return;
     // What is installed now, for the runs that find no kept index to say it.
-    if (!m_product.version.empty()) {
-        const std::wstring release = ReleaseRecordPath(keptIndex());
-        const std::vector<std::string> lines = {"product=" + WideToUtf8(m_product.name),
-                                                "version=" + WideToUtf8(m_product.version)};
-        if (const int err = WriteRecord(release, lines))
-            LogError(L"%s\n", Msg<1208>(release, SystemErrorText(err)).c_str());
+    const std::wstring release = ReleaseRecordPath(keptIndex());
+    const std::string name = WideToUtf8(m_product.name), version = WideToUtf8(m_product.version);
+    if (!version.empty() && (ReadRecordValue(release, "version") != version ||
+                             ReadRecordValue(release, "product") != name)) {
+        if (const int err = WriteRecord(release, {"product=" + name, "version=" + version}))
+            LogError(L"%s\n", Msg<1212>(release, SystemErrorText(err)).c_str());
     }
     const std::wstring failed = FailedRecordPath(keptIndex());
     if (!m_productInfoSha256.empty() && ReadRecordValue(failed, "sha256") == m_productInfoSha256)
