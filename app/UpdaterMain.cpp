@@ -124,13 +124,18 @@ int RunUpdate(UpdateConfig& config, RunReport& report) {
 }
 
 // --version is answered before anything is created: no logger, no log file. True when
-// it was given (and answered).
-bool AnswerVersion(int argc, const wchar_t* const* argv) {
+// it was given (and answered); `written` then tells whether the line got out.
+bool AnswerVersion(int argc, const wchar_t* const* argv, bool& written) {
     for (int i = 0; i < argc; ++i) {
         if (argv[i] && std::wcscmp(argv[i], L"--version") == 0) {
             std::fprintf(stdout, "Product version : %s\n",
                          ToMultibyte(CUpdateParameters::kProductVersion).c_str());
-            std::fflush(stdout);
+            int error = 0;
+            written = StdoutFlushed(error);
+            // Before the message table is loaded: the one text said without it.
+            if (!written)
+                std::fprintf(stderr, "The version cannot be written to standard output: %s\n",
+                             std::strerror(error));
             return true;
         }
     }
@@ -221,7 +226,8 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
     SelfUpdateHandover::AdoptFromEnvironment();
     SetCommandLineText(BuildCommandLineText(argc, argv));
 
-    if (AnswerVersion(argc, argv)) return 0;
+    bool written = true;
+    if (AnswerVersion(argc, argv, written)) return written ? 0 : -1;
 
     // Destroyed in reverse order: settings, configuration, file appender, standard-output
     // appender, logger.

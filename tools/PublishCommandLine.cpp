@@ -6,6 +6,7 @@
 
 #include "ProductDescription.h"
 #include "PublishCipher.h"
+#include "base/Console.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
@@ -129,13 +130,13 @@ std::wstring NewKey(const std::string& value, PublishCommandLine& line) {
 
 std::wstring Version(const std::string&, PublishCommandLine& line) {
     std::printf("update-publish %s\n", ToMultibyte(CUpdateParameters::kProductVersion).c_str());
-    line.finished = 0;
+    line.finished = AnswerWritten(L"The version") ? 0 : 1;
     return {};
 }
 
 std::wstring Help(const std::string&, PublishCommandLine& line) {
     std::fputs(PublishUsage().c_str(), stdout);
-    line.finished = 0;
+    line.finished = AnswerWritten(L"The usage") ? 0 : 1;
     return {};
 }
 

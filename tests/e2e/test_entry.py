@@ -56,6 +56,12 @@ def test_version_anywhere_answers_before_anything_else(home):
         assert result.stdout == b"Product version : 7.0.10\n"
     assert not (home / "update.log").exists()
     assert sorted(p.name for p in home.iterdir()) == ["update_msg.lqr", "updater"]
+    # An answer that cannot be written is no answer, for both tools.
+    for exe, args in ((home / "updater", ["--version"]), (home / "updater", VALID + ["--help"]),
+                      (UPDATER.parent / "update-publish", ["--version"])):
+        full = subprocess.run([str(exe)] + args, cwd=home, stdout=open("/dev/full", "wb"),
+                              stderr=subprocess.PIPE, timeout=60)
+        assert full.returncode in (1, 255) and b"No space left on device" in full.stderr, full
 
 
 def test_version_in_another_spelling_ends_as_a_failure(home):

@@ -4,7 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
@@ -13,6 +15,7 @@
 #include "base/Conv.h"
 #include "base/FileUtils.h"
 #include "base/FormatConverter.h"
+#include "base/Messages.h"
 
 namespace UpdateNew {
 
@@ -54,6 +57,21 @@ bool ConsoleWrite(const std::string& bytes) {
 
 bool ConsoleSilenced() {
     return g_silenced.load();
+}
+
+bool StdoutFlushed(int& error) {
+    // A write that failed before left its reason in errno, unless something changed it.
+    if (!std::ferror(stdout)) errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
+    error = errno ? errno : EIO;
+    return false;
+}
+
+bool AnswerWritten(const std::wstring& what) {
+    int error = 0;
+    if (StdoutFlushed(error)) return true;
+    std::fprintf(stderr, "%s\n", ToMultibyte(Msg<1213>(what, SystemErrorText(error))).c_str());
+    return false;
 }
 
 void ConsolePrintf(const wchar_t* format, ...) {

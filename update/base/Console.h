@@ -29,4 +29,13 @@ bool ConsoleWrite(const std::string& bytes);
 // Whether a failed write has silenced the console.
 bool ConsoleSilenced();
 
+// For an answer printed through the C stream `stdout` (--version, --help), which is the
+// whole output of its command: flushes it and tells whether every byte got out. When not,
+// says so on standard error, naming `what` was printed and the system's reason (message
+// 1213: the message table must be loaded).
+bool AnswerWritten(const std::wstring& what);
+// The same test alone: false, with the system's error number in `error`, when not every
+// byte of `stdout` got out.
+bool StdoutFlushed(int& error);
+
 }  // namespace UpdateNew

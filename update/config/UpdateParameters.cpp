@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cwchar>
 
+#include "base/Console.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
@@ -157,11 +158,11 @@ void SelfUpdateDone(const CUpdateParameters&, const std::wstring&, UpdateOptionT
     target.setSelfUpdateDone();
 }
 
-// `help`: the table on standard output, then the process ends with status 0.
+// `help`: the table on standard output, then the process ends with status 0 (255 when it
+// could not be written).
 [[noreturn]] void Help(const CUpdateParameters& table, const std::wstring&, UpdateOptionTarget&) {
     table.printUtf8(stdout);
-    std::fflush(stdout);
-    std::exit(0);
+    std::exit(AnswerWritten(L"The option help") ? 0 : 255);
 }
 
 // `version`: the version line, then the run ends with message 1 and code 0.
