@@ -39,6 +39,11 @@ def test_layout(staged):
     assert (staged / "usr/share/man/man1/updater.1").is_file()
     for name in ("updater.service", "updater.timer", "update.conf"):
         assert (staged / "usr/share/doc/updater/examples" / name).is_file(), name
+    # Every guide a man page refers to is installed beside the examples.
+    pages = (staged / "usr/share/man/man1/updater.1").read_text() + \
+        (staged / "usr/share/man/man1/update-publish.1").read_text()
+    for name in set(re.findall(r"([a-z]+\.md)", pages)):
+        assert (staged / "usr/share/doc/updater" / name).is_file(), name
     assert (staged / "usr/include/updater/update/UpdateGuiCallbacks.h").is_file()
     assert list(staged.glob("usr/lib/**/pkgconfig/updater-plugin.pc"))
     # Nothing of the build tree or the test plug-ins is installed.
