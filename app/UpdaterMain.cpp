@@ -266,7 +266,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         }
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
-        LogDebug(L"Command line : %s\n", GetCommandLineText().c_str());
+        LogDebug(L"Command line : %s\n", BuildCommandLineText(argc, argv, true).c_str());
         if (!config.updateLib().empty())
             LogDebug(L"Function-replacing plug-in : %s\n", config.updateLib().c_str());
         config.warnUnknownOptions();
@@ -292,6 +292,8 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         }
     }
     EndRun(config, report, result, prepared);
+    // The first process of a self-update ends with this run's status.
+    SelfUpdateHandover::SignalResult(result);
     return result;
 }
 

@@ -165,6 +165,26 @@ def test_forged_pending_marker_leaves_outside_directories_alone(nginx, scratch):
     assert_nothing_of_attacker(kit.inst)
 
 
+def test_no_user_may_hold_the_run_lock_or_read_a_password_in_the_log(nginx, scratch):
+    kit = kit_with_post(scratch(), nginx)  # reachable: the attacker may look into it
+    lock = Path(f"{kit.kept_index()}.lock")
+    for n, extra in ((1, []), (2, ["--share-username=u", "--share-userpass=Open Sesame", "--plain-pass=1"])):
+        kit.set_file("core", "bin/tool", b"v%d" % n)
+        kit.publish()
+        if lock.exists():
+            lock.chmod(0o644)  # as an earlier version left it
+        assert kit.run([kit.srv.url], extra).returncode == 0, kit.log_text()
+        assert stat.S_IMODE(lock.stat().st_mode) == 0o600
+        held = as_attacker(["flock", "-n", "-s", str(lock), "true"])
+        assert held.returncode != 0 and b"Permission denied" in held.stderr, held
+    assert "Sesame" not in kit.log_text() and "--share-userpass=*** " in kit.log_text()
+    # A check by another user goes on without the lock it may not take.
+    own = scratch(attacker_uid(), 0o700)
+    r = as_attacker([str(kit.bin / "updater")] + kit.args(
+        [kit.srv.url], ["--checkdirty", f"--tmpdir={own}/t", f"--logfile={own}/log"]))
+    assert r.returncode == 0 and "not this user's to take" in (own / "log").read_text(), r
+
+
 def reachable(path):
     """Lets every user pass through the directories above path (not list or write them)."""
     for parent in Path(path).parents:

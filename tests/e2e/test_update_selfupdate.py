@@ -58,11 +58,9 @@ def test_self_update_over_three_processes(tmp_path, nginx, signed):
             first.kill()
             first.wait()
 
-    def finished():
-        return (kit.installed("core", "tool") == b"tool v2\n" and not kit.tmp.exists()
-                and "post core" in kit.markers())
-
-    assert wait_for(finished, timeout=60), (kit.log_text(), kit.markers())
+    # The first process ended with the whole update: the final process had finished.
+    assert kit.installed("core", "tool") == b"tool v2\n" and "post core" in kit.markers()
+    assert wait_for(lambda: not kit.tmp.exists(), timeout=60), kit.log_text()
     assert (home / "updater").read_bytes() == new_updater
     assert os.access(home / "updater", os.X_OK)
     assert (home / "update_msg.lqr").read_bytes() == messages
@@ -93,6 +91,22 @@ def test_self_update_over_three_processes(tmp_path, nginx, signed):
     # The helper's own temporary directory was empty and is gone.
     helper_tmp = re.search(r'\[%s\]: .*temporary directory "([^"]+)"' % pids[1], log).group(1)
     assert not os.path.exists(helper_tmp), helper_tmp
+
+    # A final process whose part fails (its health check) fails the first process too.
+    (kit.inst / "probe").write_text("#!/bin/sh\nexit 3\n")
+    (kit.inst / "probe").chmod(0o755)
+    kit.module("selfupdate", {"updater": new_updater + b"v3", "update_msg.lqr": messages})
+    kit.module("core", {"tool": b"tool v3\n"})["check"] = "probe"
+    kit.publish(extra=publish)
+    first = kit.start([srv.url], keys, program=home / "updater", plugins=False, cwd=here)
+    try:
+        assert first.wait(timeout=60) == 255
+    finally:
+        if first.poll() is None:
+            first.kill()
+            first.wait()
+    assert kit.installed("core", "tool") == b"tool v2\n"
+    assert "finished the run and it failed" in kit.log_text()
 
 
 

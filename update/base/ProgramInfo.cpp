@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cwctype>
 
 #include "base/Conv.h"
 
@@ -50,10 +52,16 @@ std::wstring GetUpdaterDir() {
     return path.substr(0, slash + 1);
 }
 
-std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv) {
+std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv, bool hidePasswords) {
     std::wstring text;
     for (int i = 0; i < argc; ++i) {
-        text += argv[i];
+        std::wstring argument = argv[i];
+        if (hidePasswords) {
+            // A password with blanks is one argument here: all of it goes.
+            const std::wstring hidden = HidePasswords(argument);
+            if (hidden != argument) argument = hidden.substr(0, hidden.find(L"***") + 3);
+        }
+        text += argument;
         text += L' ';
     }
     return text;
@@ -65,6 +73,24 @@ void SetCommandLineText(const std::wstring& text) {
 
 const std::wstring& GetCommandLineText() {
     return g_commandLine;
+}
+
+std::wstring HidePasswords(const std::wstring& text) {
+    static const std::wstring kKey = L"userpass=";
+    std::wstring out = text;
+    size_t at = 0;
+    for (;;) {
+        auto found = std::search(
+            out.begin() + static_cast<std::ptrdiff_t>(at), out.end(), kKey.begin(), kKey.end(),
+            [](wchar_t a, wchar_t b) { return static_cast<wchar_t>(std::towlower(a)) == b; });
+        if (found == out.end()) return out;
+        const size_t value = static_cast<size_t>(found - out.begin()) + kKey.size();
+        // The value ends where the argument does: at a blank, or at the quote that closes it.
+        size_t end = value;
+        while (end < out.size() && out[end] != L' ' && out[end] != L'"') ++end;
+        out.replace(value, end - value, L"***");
+        at = value + 3;
+    }
 }
 
 }  // namespace UpdateNew

@@ -23,9 +23,16 @@ std::wstring GetUpdaterDir();
 std::string ReadRawExecutablePath(const std::string& procLink);
 
 // The command line text: every argument, the program name included, followed by one blank.
-std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv);
+// With `hidePasswords`, as the log may show it (see HidePasswords), each argument whole.
+std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv, bool hidePasswords = false);
 // The process-wide command line text, recorded by the entry point at start-up.
 void SetCommandLineText(const std::wstring& text);
 const std::wstring& GetCommandLineText();
+
+// A command line text as the log may show it: the value of every option that carries a
+// password (`proxy-userpass`, `share-userpass`, in any letter case and spelling the option
+// parser takes) replaced by "***". The log is readable by more than root; the self-update
+// repeats the real text, in a file only root reads.
+std::wstring HidePasswords(const std::wstring& text);
 
 }  // namespace UpdateNew

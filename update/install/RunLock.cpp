@@ -55,8 +55,10 @@ int OpenLockFile(const std::string& file, UniqueFd& fd) {
     for (int attempt = 0; attempt < 3; ++attempt) {
         const int rc = OpenExistingAt(dir.get(), name, O_RDWR, fd);
         if (rc != ENOENT) return rc;
+        // Readable by its owner alone: whoever may open it may hold it (flock needs no more
+        // than that), and so stop every run.
         const int made = openat(dir.get(), name.c_str(),
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (made >= 0) {
             fd.reset(made);
             return 0;
@@ -105,6 +107,10 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
                                ? Msg<842>()
                                : SystemErrorText(openError)),
             ERR_INSTALL_DIR);
+    // One an earlier version made open to all is closed to others from now on.
+    struct stat st;
+    if (fstat(opened.get(), &st) == 0 && (st.st_mode & 077) != 0 && st.st_uid == geteuid())
+        fchmod(opened.get(), 0600);
     if (flock(opened.get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         if (error == EWOULDBLOCK)
@@ -126,6 +132,13 @@ void RunLock::acquireShared(const std::wstring& path, const std::wstring& instal
     // Never a link, a FIFO or a file with other names: the same rule as the real run's.
     if (const int rc = OpenExisting(file, O_RDONLY, opened)) {
         if (rc == ENOENT) return;  // no real run has been here yet
+        if (rc == EACCES) {
+            // Another user's installation, whose lock only its owner may hold: a check by
+            // this user goes on without it, as it may not change the installation anyway.
+            LogDebug(L"Run lock %s is not this user's to take; the check goes on without it\n",
+                     path.c_str());
+            return;
+        }
         THROW_CRITICAL(Msg<696>(path, SystemErrorText(rc)), ERR_INSTALL_DIR);
     }
     const int fd = opened.release();

@@ -25,6 +25,24 @@ namespace {
 
 // The helper's end of the pipe, -1 when this process was not started by a self-update.
 int g_helperFd = -1;
+// The take-over byte was written: the result byte follows at the end.
+bool g_tookOver = false;
+
+constexpr char kTakenOver = 1;
+constexpr char kSucceeded = 2;
+constexpr char kFailed = 3;
+
+// One byte to the first process. False when it no longer reads: the write fails with EPIPE,
+// which must not end this process before it can say so.
+bool WriteByte(char byte) {
+    void (*previous)(int) = ::signal(SIGPIPE, SIG_IGN);
+    ssize_t n;
+    do {
+        n = ::write(g_helperFd, &byte, 1);
+    } while (n < 0 && errno == EINTR);
+    ::signal(SIGPIPE, previous == SIG_ERR ? SIG_DFL : previous);
+    return n == 1;
+}
 
 void CloseFd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -87,7 +105,7 @@ bool SelfUpdateHandover::WaitForTakeOver(int pid, std::wstring& why) {
         char byte = 0;
         const ssize_t n = ::read(m_read, &byte, 1);
         if (n < 0 && errno == EINTR) continue;
-        if (n == 1) return true;
+        if (n == 1 && byte == kTakenOver) return true;
         // Closed without the byte: the helper ended (or is about to); say how.
         int status = 0;
         if (::waitpid(pid, &status, 0) == pid)
@@ -102,6 +120,17 @@ bool SelfUpdateHandover::WaitForTakeOver(int pid, std::wstring& why) {
     ::waitpid(pid, &status, 0);
     why = Msg<704>(kWaitSeconds);
     return false;
+}
+
+int SelfUpdateHandover::WaitForResult(std::wstring& why) {
+    for (;;) {
+        char byte = 0;
+        const ssize_t n = ::read(m_read, &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 1 && byte == kSucceeded) return 0;
+        why = n == 1 && byte == kFailed ? Msg<1214>() : Msg<1215>();
+        return -1;
+    }
 }
 
 void SelfUpdateHandover::AdoptFromEnvironment() {
@@ -128,17 +157,16 @@ void SelfUpdateHandover::ReleasePassedOn() {
 
 bool SelfUpdateHandover::SignalTakenOver() {
     if (g_helperFd < 0) return true;
-    const char byte = 1;
-    // A first process that gave up has closed its end: the write fails with EPIPE, which
-    // must not end this process before it can say so.
-    void (*previous)(int) = ::signal(SIGPIPE, SIG_IGN);
-    ssize_t n;
-    do {
-        n = ::write(g_helperFd, &byte, 1);
-    } while (n < 0 && errno == EINTR);
-    ::signal(SIGPIPE, previous == SIG_ERR ? SIG_DFL : previous);
+    // A first process that gave up has closed its end.
+    g_tookOver = WriteByte(kTakenOver);
+    if (!g_tookOver) CloseFd(g_helperFd);
+    return g_tookOver;
+}
+
+void SelfUpdateHandover::SignalResult(int result) {
+    if (g_helperFd < 0) return;
+    if (g_tookOver) WriteByte(result == 0 ? kSucceeded : kFailed);
     CloseFd(g_helperFd);
-    return n == 1;
 }
 
 }  // namespace UpdateNew

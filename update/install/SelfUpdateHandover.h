@@ -1,5 +1,5 @@
 // SelfUpdateHandover: how the first process of a self-update learns that the helper it
-// started has taken over before it ends with success.
+// started has taken over, and then how the run the updated updater finishes ended.
 //
 // The first process opens a pipe and hands its write end to the helper (the descriptor's
 // number in the environment variable kEnvironmentName, inherited through fork and exec).
@@ -11,6 +11,12 @@
 // while nothing was updated. An updated updater that finds the first process no longer
 // waiting (its byte cannot be written) ends without doing anything, as that process rolls
 // the self-update back.
+//
+// The updated updater keeps the pipe open for its whole run and at its end writes its
+// result, one more byte; the first process waits for it and ends with that run's exit
+// status, so whoever started the update (a scheduler, a service manager, a script) learns
+// how the whole update ended, not only that its first half did. An updated updater that
+// ends without that byte (killed) fails the first process.
 //
 // The first process owns one object for the duration of the start; the helper side is a
 // pair of process-wide functions. Single-threaded.
@@ -42,6 +48,12 @@ public:
     // updater it started ended first, or that it did not answer in time or an interrupt came
     // and it was killed).
     bool WaitForTakeOver(int pid, std::wstring& why);
+    // First process, after the take-over: waits, without a time limit, for the result of
+    // the run the updated updater finishes. 0 when it succeeded; otherwise -1 with `why`
+    // saying whether it failed or ended without a result. An interrupt does not end the wait:
+    // the updated updater, in the same process group, gets the stop and rolls back itself
+    // (a second signal ends this process at once, as always).
+    int WaitForResult(std::wstring& why);
 
     // Helper side, at start: takes the descriptor named by the environment (if any) out of
     // the environment and keeps it from the programs this process starts.
@@ -52,9 +64,13 @@ public:
     static void PassOn();
     static void ReleasePassedOn();
     // Updated updater (or a helper that starts none): the take-over is complete; writes the
-    // byte and closes the descriptor. False when the first process no longer waits for it;
-    // true otherwise, and when this process was not started by a self-update.
+    // byte. False when the first process no longer waits for it (the descriptor is closed
+    // then); true otherwise, and when this process was not started by a self-update.
     static bool SignalTakenOver();
+    // Updated updater, at the very end of its run: writes the run's result (0 success) and
+    // closes the descriptor. Nothing when this process was not started by a self-update, or
+    // said nothing yet.
+    static void SignalResult(int result);
 
 private:
     int m_read = -1;

@@ -192,7 +192,11 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
         LogError(L"%s\n", text.c_str());
         THROW_CRITICAL(text, ERR_SELFUPDATE);
     }
-    std::exit(0);
+    // The run is the updated updater's now; its exit status is this process's. Nothing of
+    // this process may be cleaned up or rolled back: it ends here.
+    if (handover.WaitForResult(why) == 0) std::exit(0);
+    LogError(L"%s\n", why.c_str());
+    std::exit(255);
 }
 
 }  // namespace UpdateNew

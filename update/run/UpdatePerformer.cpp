@@ -14,6 +14,7 @@
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/ProgramInfo.h"
 #include "base/RunProcess.h"
 #include "base/SafeFile.h"
 #include "base/StringUtils.h"
@@ -865,7 +866,7 @@ int UpdatePerformer::performSelfUpdateActions() {
         std::wstring program;
         std::wstring arguments;
         SplitExecAction(execAction, program, arguments);
-        LogDebug(L"Self-update starts: %s %s\n", program.c_str(), arguments.c_str());
+        LogDebug(L"Self-update starts: %s %s\n", program.c_str(), HidePasswords(arguments).c_str());
         std::wstring resultText;
         ProcessOutcome outcome;
         // The updated updater answers the first process itself.
