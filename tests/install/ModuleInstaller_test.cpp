@@ -382,10 +382,12 @@ TEST_F(ModuleInstallerTest, SelfUpdateModuleIsHandedToTheHelperAndTheProcessEnds
     ScratchDir::Write(m_dir.Path("inst/a/helper.sh"), "old helper");
     ScratchDir::Write(m_dir.Path("inst/a/data"), "old data");
     ScratchDir::Write(m_dir.Path("inst/a/same"), "same");
-    // The helper says it took over through the descriptor it was handed.
+    // The helper says it took over, then that the run succeeded, through the descriptor it
+    // was handed.
     ScratchDir::Write(m_dir.Path("tmp/root/srcA/helper.sh"),
                       "#!/bin/sh\necho \"$0\" > '" + marker + ".tmp' && mv '" + marker + ".tmp' '" +
-                          marker + "'\neval \"echo x >&$UPDATER_SELFUPDATE_HANDOVER_FD\"\n");
+                          marker +
+                          "'\neval \"printf '\\001\\002' >&$UPDATER_SELFUPDATE_HANDOVER_FD\"\n");
     ScratchDir::Write(m_dir.Path("tmp/root/srcA/data"), "new data");
     UpdateModuleInfo self = Module(L"SelfUpdate", "inst/a", L"srcA");
     self.files = {File(L"helper.sh", true), File(L"same", false), File(L"data", true)};

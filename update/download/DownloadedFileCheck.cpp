@@ -1,5 +1,7 @@
 #include "download/DownloadedFileCheck.h"
 
+#include <string>
+
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
@@ -14,15 +16,22 @@ namespace UpdateNew {
 namespace {
 
 // Size first, then digest; both against one record's values.
+// The damage, said: which value differs from the product info's.
+[[noreturn]] void ThrowWrongSize(const std::wstring& path, unsigned long long actual,
+                                 uint32_t size) {
+    THROW_CRITICAL(Msg<250>(path) + L": " + Msg<1218>(std::to_wstring(actual), size),
+                   ERR_DOWNLOAD_SERVER);
+}
+
 void VerifySizeAndDigest(const std::wstring& path, unsigned long long actualSize,
                          const std::wstring& digest, uint32_t size, const DigestText& md5,
                          bool logCrc) {
-    if (actualSize != size) THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
+    if (actualSize != size) ThrowWrongSize(path, actualSize, size);
     if (digest != md5) {
         if (logCrc)
             LogDebug(L"CRC error:Reported '%s' , expected '%s'\n", digest.c_str(),
                      md5.wide().c_str());
-        THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
+        THROW_CRITICAL(Msg<250>(path) + L": " + Msg<1219>(digest, md5.wide()), ERR_DOWNLOAD_SERVER);
     }
 }
 
@@ -33,7 +42,8 @@ void VerifyFile(const std::wstring& path, uint32_t size, const DigestText* md5, 
     if (!info.Exists()) THROW_CRITICAL(Msg<251>(path), ERR_DOWNLOAD);
     const off_t actual = info.GetSize();
     if (md5 == nullptr) {
-        if (actual != static_cast<off_t>(size)) THROW_CRITICAL(Msg<250>(path), ERR_DOWNLOAD_SERVER);
+        if (actual != static_cast<off_t>(size))
+            ThrowWrongSize(path, static_cast<unsigned long long>(actual), size);
         return;
     }
     // A size that does not match is judged without reading the file.

@@ -145,19 +145,23 @@ bool UpdateInfo::findCycle(std::vector<int>& cycle) const {
     return false;
 }
 
-void UpdateInfo::collect(int m, std::vector<int>& dependents) const {
+void UpdateInfo::collect(int m, std::vector<int>& dependents, std::vector<bool>& seen) const {
     for (int j = 0; j < moduleCount(); ++j) {
-        if (DependsOn(j, m)) {
-            dependents.push_back(j);
-            collect(j, dependents);
-        }
+        // Each module once: modules that share dependents (m2 on m1 and m0, m3 on m2 and
+        // m1, ...) would otherwise be walked again along every path, twice as often for
+        // each module more.
+        if (seen[static_cast<size_t>(j)] || !DependsOn(j, m)) continue;
+        seen[static_cast<size_t>(j)] = true;
+        dependents.push_back(j);
+        collect(j, dependents, seen);
     }
 }
 
 DependencyVerdict UpdateInfo::CollectDependentModules(int n, std::vector<int>& dependents) {
     dependents.clear();
     DependencyVerdict verdict = BuildDependencies();
-    if (verdict.ok()) collect(n, dependents);
+    std::vector<bool> seen(static_cast<size_t>(moduleCount()), false);
+    if (verdict.ok()) collect(n, dependents, seen);
     return verdict;
 }
 

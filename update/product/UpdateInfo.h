@@ -92,8 +92,8 @@ public:
     // and the modules concerned). The relation is only complete when the verdict is ok.
     DependencyVerdict BuildDependencies();
     // Rebuilds the relation and lists every module that depends on module n, directly or
-    // through others, depth first in index order (a module reachable along two paths is
-    // listed twice). On a verdict other than ok the list is left empty.
+    // through others, depth first in index order, each once (where it is first reached).
+    // On a verdict other than ok the list is left empty.
     DependencyVerdict CollectDependentModules(int n, std::vector<int>& dependents);
     // As CollectDependentModules, but an unusable relation ends the process at once (after
     // logging the verdict's text at debug level) with the verdict's status: dependency
@@ -101,7 +101,7 @@ public:
     std::vector<int> GetDependentModules(int n);
 
 private:
-    void collect(int m, std::vector<int>& dependents) const;
+    void collect(int m, std::vector<int>& dependents, std::vector<bool>& seen) const;
     bool findCycle(std::vector<int>& cycle) const;
 
     std::vector<std::vector<bool>> m_dependsOn;  // row i, bit j: module i depends on module j

@@ -395,9 +395,13 @@ void UpdateXMLParser::completeFile() {
     const FileRecord& kept = module.files.back();
     if (m_fileSink) m_fileSink(modulePos, kept);
     if (!m_fileZipSha256.empty()) module.zipSha256[kept.name] = m_fileZipSha256;
-    // A patch without all of its values is left out: the file is then fetched whole.
+    // A patch without all of its values is left out: the file is then fetched whole. Both
+    // digests name the patch's file (server, download and mirror), so they must be digests:
+    // a FILEMD5 of "/../.." would take the name out of every tree.
+    const bool targetNamed = IsHexText(kept.filemd5.wide(), 32);
     for (const FilePatchInfo& patch : m_patches) {
-        if (IsHexText(patch.baseMd5, 32) && IsSha256Text(patch.sha256) && patch.size > 0) {
+        if (targetNamed && IsHexText(patch.baseMd5, 32) && IsSha256Text(patch.sha256) &&
+            patch.size > 0) {
             module.patches[kept.name].push_back(patch);
         } else {
             if (LogDebugOn()) logWalkLine(L"An incomplete PATCH of " + kept.name + L" is ignored");

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <string>
@@ -507,6 +508,9 @@ void UpdatePerformer::specialDownloadFiles(bool first) {
 
 // ---- product info ----------------------------------------------------------------------
 
+// The most product info files one product may read (its own and what it includes).
+constexpr size_t kMaxProductInfoFiles = 256;
+
 void UpdatePerformer::readProductInfo() {
     UpdateCallbacks& cb = callbacks();
     FileProcessor& fp = *m_fileProcessor;
@@ -530,6 +534,17 @@ void UpdatePerformer::readProductInfo() {
         if (cProductInfoLocalName.size() > 3 &&
             ToLower(cProductInfoLocalName.substr(cProductInfoLocalName.size() - 3)) == L".gz")
             cProductInfoLocalName.erase(cProductInfoLocalName.size() - 3);
+        // A file already read is not read again (a file that includes itself, or one that two
+        // others include, would otherwise be read without end or merged twice), and a chain
+        // of ever new names ends too.
+        if (std::find(m_infoNames.begin(), m_infoNames.end(), cProductInfoLocalName) !=
+            m_infoNames.end()) {
+            LogWarning(L"%s\n", Msg<1216>(cProductInfoLocalName).c_str());
+            m_product.includes.pop_front();
+            continue;
+        }
+        if (m_infoNames.size() >= kMaxProductInfoFiles)
+            THROW_CRITICAL(Msg<1217>(kMaxProductInfoFiles, cProductInfoLocalName), ERR_XML);
 
         // A product info file whose announced hash matches the copy kept beside the master
         // index is taken from there: it is the decoded file already. Only a copy no other
