@@ -23,7 +23,7 @@ from pathlib import Path
 import pytest
 
 from signedkit import pub, sign
-from updatekit import UpdateKit
+from updatekit import RECORDING, UpdateKit
 
 ATTACKER = "nobody"
 
@@ -183,6 +183,24 @@ def test_no_user_may_hold_the_run_lock_or_read_a_password_in_the_log(nginx, scra
     r = as_attacker([str(kit.bin / "updater")] + kit.args(
         [kit.srv.url], ["--checkdirty", f"--tmpdir={own}/t", f"--logfile={own}/log"]))
     assert r.returncode == 0 and "not this user's to take" in (own / "log").read_text(), r
+
+
+def test_a_program_or_plug_in_another_user_planted_is_not_run(nginx, scratch):
+    kit = UpdateKit(scratch())
+    kit.module("core", {"bin/tool": b"v1"}, pre="hook", post="mark post core")
+    kit.srv = nginx(kit.publish())
+    kit.inst.mkdir(parents=True, exist_ok=True)
+    kit.inst.chmod(0o1777)  # an installation open to all, as docs/security.md allows
+    lair = scratch(attacker_uid(), 0o755)
+    planted = as_attacker(["sh", "-c", f"printf '#!/bin/sh\\ntouch {lair}/ran\\n' > "
+                           f"{kit.inst}/hook && chmod 755 {kit.inst}/hook && cp {RECORDING} {lair}"])
+    assert planted.returncode == 0, planted
+    assert kit.run([kit.srv.url]).returncode == 0, kit.log_text()
+    assert not (lair / "ran").exists() and kit.markers() == ["post core"]
+    assert f'The command of module core is not run: "{kit.inst}/hook" is not a regular file' \
+        in kit.log_text()
+    r = kit.run([kit.srv.url], [f"--guilib={lair}/{RECORDING.name}"], plugins=False)
+    assert r.returncode == 255 and b"is not loaded" in r.stdout, r
 
 
 def reachable(path):

@@ -83,6 +83,32 @@ std::wstring DirectoryTrustFault(const std::wstring& wide) {
     return real == path ? std::wstring() : FaultAbove(real);
 }
 
+std::wstring ProgramTrustFault(const std::wstring& wide) {
+    std::string path;
+    if (!WideToMultibyte(wide, path)) return Msg<821>(wide, SystemErrorText(EILSEQ));
+    char* resolved = ::realpath(path.c_str(), nullptr);
+    if (resolved == nullptr) return std::wstring();
+    const std::string real = resolved;
+    std::free(resolved);
+    struct stat st;
+    if (::stat(real.c_str(), &st) != 0) return std::wstring();
+    if (!OnlyTrustedMayWrite(st))
+        return Msg<1224>(FromMultibyte(real), static_cast<unsigned>(st.st_uid),
+                         ModeText(st.st_mode));
+    // The directories it lies in, "/" first; a group may write only root's group's.
+    for (size_t slash = real.rfind('/'); slash != std::string::npos && slash != 0;
+         slash = real.rfind('/', slash - 1)) {
+        const std::string dir = real.substr(0, slash);
+        if (::stat(dir.c_str(), &st) != 0) return ExamineFault(dir, errno);
+        if (!TrustedOwner(st.st_uid)) return OwnerFault(dir, st.st_uid);
+        const bool others =
+            (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0);
+        if (others && (st.st_mode & S_ISVTX) == 0)
+            return Msg<819>(FromMultibyte(dir), ModeText(st.st_mode));
+    }
+    return std::wstring();
+}
+
 std::wstring FileTrustFault(int fd, const std::wstring& path) {
     struct stat st;
     if (::fstat(fd, &st) != 0) return Msg<821>(path, SystemErrorText(errno));

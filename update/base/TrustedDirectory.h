@@ -24,6 +24,15 @@ namespace UpdateNew {
 // with "/") is not trusted; empty when it is.
 std::wstring DirectoryTrustFault(const std::wstring& path);
 
+// Why the program or library `path` (relative to the working directory unless it begins
+// with "/") may not be run or loaded by the updater: the file it resolves to must be a
+// regular file that only root and the effective user may write (see OnlyTrustedMayWrite),
+// in directories that no other user may change (each owned by root or the effective user,
+// and writable by every user only with the sticky bit), so that nobody else can have put
+// it there or swap it before it runs. Empty when it may run, and when nothing is there (the
+// start then says why).
+std::wstring ProgramTrustFault(const std::wstring& path);
+
 // Why the open file `fd`, known as `path`, is not trusted: it must be a regular file of
 // the effective user that not every user may write (a group-writable one, as a umask of
 // 002 makes it, is taken). Empty when it is.

@@ -9,6 +9,7 @@
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/RunProcess.h"
+#include "base/TrustedDirectory.h"
 
 namespace UpdateNew {
 
@@ -41,6 +42,12 @@ bool ModuleProgramExists(const std::wstring& path) {
 
 void RunModuleCommand(const std::wstring& moduleName, const std::wstring& program,
                       const std::wstring& arguments, int timeoutSeconds) {
+    // Run as root: never a program another user may have put in place or may change, in
+    // the installation (a directory open to all) or in the working directory.
+    if (const std::wstring fault = ProgramTrustFault(program); !fault.empty()) {
+        LogError(L"%s\n", Msg<1223>(moduleName, fault).c_str());
+        return;
+    }
     std::wstring resultText;
     ProcessOutcome outcome;
     const int result = RunProcess(program, arguments, timeoutSeconds, resultText, true, &outcome);
@@ -59,6 +66,10 @@ void RunModuleCommand(const std::wstring& moduleName, const std::wstring& progra
 
 bool RunModuleCheck(const std::wstring& moduleName, const std::wstring& program,
                     const std::wstring& arguments, int timeoutSeconds, std::wstring& outcome) {
+    if (const std::wstring fault = ProgramTrustFault(program); !fault.empty()) {
+        outcome = Msg<1223>(moduleName, fault);
+        return false;
+    }
     ProcessOutcome result;
     const int killed = RunProcess(program, arguments, timeoutSeconds, outcome, true, &result);
     LogDebug(L"Health check of module %s: %s %s: %s\n", moduleName.c_str(), program.c_str(),

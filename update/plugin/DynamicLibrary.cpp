@@ -6,6 +6,8 @@
 
 #include "base/Console.h"
 #include "base/Conv.h"
+#include "base/Messages.h"
+#include "base/TrustedDirectory.h"
 
 namespace UpdateNew {
 
@@ -30,6 +32,14 @@ int DynamicLibrary::Load(const wchar_t* pszPath) {
         ConsolePrintf(L"Invalid pointer: %s cannot be converted to the local character set\n",
                       pszPath);
         return 2;
+    }
+    // A name without "/" is searched in the system's library directories; a path is the
+    // file it names, which must be one no other user may have put there or may change.
+    if (path.find('/') != std::string::npos) {
+        if (const std::wstring fault = ProgramTrustFault(pszPath); !fault.empty()) {
+            ConsolePrintf(L"%s\n", Msg<1225>(std::wstring(pszPath), fault).c_str());
+            return 2;
+        }
     }
     if (m_pHandle) Unload();
     void* handle = dlopen(path.c_str(), RTLD_NOW);
