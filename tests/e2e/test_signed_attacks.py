@@ -84,6 +84,13 @@ def file_digest(kit):
     return "does not match its signed SHA-256"
 
 
+def other_product(kit):
+    v2(kit, kit.k1)  # another product signed with the same key, at the same paths
+    write_index(kit.www, [re.sub(r"^product=.*$", "product=Other", line)
+                          for line in index_lines(kit.www)], kit.k1)
+    return 'is signed for the product "Other", but this installation holds "Demo"'
+
+
 def huge_signature(kit):
     v2(kit, kit.k1)
     for signature in (kit.www / "demo").glob("master.idx*.minisig"):
@@ -100,7 +107,7 @@ def huge_index(kit):
 
 @pytest.mark.parametrize("attack", [unsigned, tampered, untrusted, below_threshold, expired,
                                     rollback, same_serial, mixed_info, file_digest,
-                                    huge_signature, huge_index])
+                                    other_product, huge_signature, huge_index])
 def test_refused_without_a_trace(tmp_path, nginx, attack):
     kit = signed_kit(tmp_path, lambda www: nginx(www).url)
     kit.extra = []

@@ -91,6 +91,23 @@ TEST(SelfUpdateExecute, ConfigurationThatCannotBeWrittenIs630) {
     EXPECT_FALSE(ScratchDir::Exists(dir.Path("SelfUpdateTemp/update.conf.new")));
 }
 
+TEST(SelfUpdateExecute, ValueItsSettingsCannotCarryIsRefusedBeforeAnythingIsCopied) {
+    ScratchDir dir;
+    UpdateCallbacks cb;
+    SelfUpdateSettings s = Settings(dir.WPath(""));
+    s.commandLine = L"/opt/p;x/updater --url=http://h/ ";  // ";" begins a comment there
+    CSelfUpdateHelper helper(cb, s, false);
+    helper.AddChangedFile(dir.WPath("new"), L"/opt/p;x/updater");
+    try {
+        helper.Execute(L"/x");
+        ADD_FAILURE() << "630 expected";
+    } catch (const CUpdateCriticalException& e) {
+        EXPECT_EQ(630, e.code());
+        EXPECT_EQ(Msg<1227>(std::wstring(L"/opt/p;x/updater")), e.twhat());
+    }
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path("SelfUpdateTemp")));
+}
+
 TEST(SelfUpdateExecute, SideDirectoryThatCannotBeMadeIs630) {
     ScratchDir dir;
     ScratchDir::Write(dir.Path("SelfUpdateTemp"), "a file in the way");

@@ -61,7 +61,11 @@ std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv, bool hid
             const std::wstring hidden = HidePasswords(argument);
             if (hidden != argument) argument = hidden.substr(0, hidden.find(L"***") + 3);
         }
-        text += argument;
+        // An argument with blanks is quoted, so that the text splits back into the same
+        // arguments (the self-update restarts the updater from it).
+        const bool quote = argument.find_first_of(L" \t") != std::wstring::npos &&
+                           argument.find(L'"') == std::wstring::npos;
+        text += quote ? L'"' + argument + L'"' : argument;
         text += L' ';
     }
     return text;
@@ -85,9 +89,12 @@ std::wstring HidePasswords(const std::wstring& text) {
             [](wchar_t a, wchar_t b) { return static_cast<wchar_t>(std::towlower(a)) == b; });
         if (found == out.end()) return out;
         const size_t value = static_cast<size_t>(found - out.begin()) + kKey.size();
-        // The value ends where the argument does: at a blank, or at the quote that closes it.
+        // The value ends where the argument does: at the quote that closes a quoted one,
+        // else at a blank.
+        const size_t token = out.find_last_of(L' ', value);
+        const bool quoted = out[token == std::wstring::npos ? 0 : token + 1] == L'"';
         size_t end = value;
-        while (end < out.size() && out[end] != L' ' && out[end] != L'"') ++end;
+        while (end < out.size() && out[end] != L'"' && (quoted || out[end] != L' ')) ++end;
         out.replace(value, end - value, L"***");
         at = value + 3;
     }

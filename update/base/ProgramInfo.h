@@ -22,8 +22,9 @@ std::wstring GetUpdaterDir();
 // gives one. GetUpdaterPath() calls it once with "/proc/<pid>/exe".
 std::string ReadRawExecutablePath(const std::string& procLink);
 
-// The command line text: every argument, the program name included, followed by one blank.
-// With `hidePasswords`, as the log may show it (see HidePasswords), each argument whole.
+// The command line text: every argument, the program name included, followed by one blank;
+// an argument with blanks (and no '"') in double quotes. With `hidePasswords`, as the log may show
+// it (see HidePasswords), each argument whole.
 std::wstring BuildCommandLineText(int argc, const wchar_t* const* argv, bool hidePasswords = false);
 // The process-wide command line text, recorded by the entry point at start-up.
 void SetCommandLineText(const std::wstring& text);

@@ -12,6 +12,7 @@
 #include "base/SafeFile.h"
 #include "codec/CheckedTextFile.h"
 #include "codec/Sha256.h"
+#include "download/ReleaseChoice.h"
 
 namespace UpdateNew {
 
@@ -176,6 +177,16 @@ void IndexVerifier::Verify(const std::wstring& address, const std::wstring& loca
         default:
             THROW_ERROR(Msg<800>(address, std::to_wstring(m_index.serial)), ERR_FILE_READ);
     }
+    // A signature binds an index to a key, not to this installation: a maker may sign
+    // several products with one key, and another product's index must not replace this one
+    // (its files would all go as dropped). The installed product is the one the kept index,
+    // the last one accepted, names.
+    const std::string installed = ReadRecordValue(keptCopy, "product");
+    std::string offered;
+    for (const std::string& line : lines)
+        if (line.compare(0, 8, "product=") == 0) offered = line.substr(8);
+    if (!installed.empty() && offered != installed)
+        THROW_ERROR(Msg<1226>(address, W(offered), W(installed)), ERR_FILE_READ);
     LogDebug(L"%s\n",
              Msg<807>(address, std::to_wstring(m_index.serial), UtcText(m_index.expires)).c_str());
 }

@@ -106,14 +106,37 @@ std::wstring CSelfUpdateHelper::HelperLibrary() const {
 
 std::wstring CSelfUpdateHelper::RestartCommandLine() const {
     const std::wstring& line = m_settings.commandLine;
-    const std::wstring typed = GetProgramPart(line);
+    // The program as typed: the first word, or the quoted first argument (one with blanks).
+    size_t end = line.find(L' ');
+    std::wstring typed = line.substr(0, end);
+    if (!line.empty() && line[0] == L'"' && (end = line.find(L'"', 1)) != std::wstring::npos) {
+        typed = line.substr(1, end - 1);
+        ++end;
+    }
     if (IsExistingProgramPath(typed) || m_settings.updaterPath.empty()) return line;
     const std::wstring& real = m_settings.updaterPath;
     const std::wstring program = real.find(L' ') == std::wstring::npos ? real : L'"' + real + L'"';
-    return program + line.substr(typed.size());
+    return program + (end == std::wstring::npos ? std::wstring() : line.substr(end));
 }
 
 std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) const {
+    // The helper reads this as a configuration file, where ";" begins a comment and a line
+    // ends a value; "|" parts a copy action and '"' ends a quoted argument. A value that
+    // holds one cannot be said there: the self-update is refused before anything is copied
+    // (it would copy or start something else than meant).
+    const auto refuse = [](const std::wstring& value, const wchar_t* special) {
+        if (value.find_first_of(special) != std::wstring::npos)
+            THROW_CRITICAL(Msg<1227>(value), ERR_SELFUPDATE);
+    };
+    for (const Entry& e : m_files) {
+        refuse(e.source, L";\n\r|");
+        refuse(e.target, L";\n\r|");
+    }
+    for (const std::wstring* value : {&m_settings.tmpDir, &m_settings.logFile, &tmpFilesList})
+        refuse(*value, L";\n\r\"");
+    refuse(m_settings.commandLine, L";\n\r");
+    refuse(m_settings.updaterPath, L";\n\r\"");
+    if (!m_settings.updateLib.empty()) refuse(HelperLibrary(), L";\n\r");
     std::wstring text;
     AppendF(text, L"[selfupdate]\n");
     for (const Entry& e : m_files)
@@ -149,6 +172,7 @@ void CSelfUpdateHelper::WriteConfig(const std::wstring& path, const std::wstring
 }
 
 void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
+    const std::wstring config = ConfigText(tmpFilesList);  // first: it may refuse
     const std::wstring cPath = SideDir();
     UpdStringList cCreatedDirs;
     if (!m_callbacks.checkCreateDirectory(cPath, cCreatedDirs))
@@ -161,7 +185,7 @@ void CSelfUpdateHelper::Execute(const std::wstring& tmpFilesList) {
         m_callbacks.copyFile(source, dest, false);
     }
 
-    WriteConfig(JoinPath(cPath, kConfigName), ConfigText(tmpFilesList));
+    WriteConfig(JoinPath(cPath, kConfigName), config);
 
     const std::wstring program = HelperProgram();
     LogDebug(L"Starting the Self Update helper \"%s\"\n", program.c_str());
