@@ -131,7 +131,8 @@ def test_start_up_prepares_directories_and_logs_the_command_line(home):
             f'backup directory "{inst}/backup/"') in text
     assert not (inst / "backup").exists() and not (home / "work" / "tmp").exists()
     assert "Updater version : 7.0.10\n" in text
-    command = " ".join([str(home / "updater")] + args) + " "
+    # An argument with a blank is quoted, so that the text splits back into the arguments.
+    command = " ".join([str(home / "updater")] + args[:-1] + ['"--add-var-pair=MY=my value"']) + " "
     assert f"Command line : {command}\n" in text
 
 
