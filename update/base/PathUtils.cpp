@@ -33,6 +33,10 @@ std::wstring GetLastComponent(const std::wstring& path) {
 }
 
 std::wstring GetProgramPart(const std::wstring& commandLine) {
+    if (!commandLine.empty() && commandLine[0] == L'"') {
+        const size_t close = commandLine.find(L'"', 1);
+        return commandLine.substr(0, close == std::wstring::npos ? close : close + 1);
+    }
     return commandLine.substr(0, commandLine.find(L' '));
 }
 

@@ -18,8 +18,9 @@ std::wstring GetDirPart(const std::wstring& path);
 // Everything after the last "/"; the whole text when there is none.
 std::wstring GetLastComponent(const std::wstring& path);
 
-// The program of a command line: the text before the first blank (the whole text when
-// there is none).
+// The program of a command line as it stands there: the text before the first blank (the
+// whole text when there is none), or, when the line begins with '"', the quoted first
+// argument with its quotes (one with blanks; to the end when the quote is not closed).
 std::wstring GetProgramPart(const std::wstring& commandLine);
 
 // `path` without its trailing "/" (the root stays "/"), so that "/a/b/" and "/a/b" compare

@@ -15,7 +15,6 @@ namespace UpdateNew {
 
 namespace {
 
-// Size first, then digest; both against one record's values.
 // The damage, said: which value differs from the product info's.
 [[noreturn]] void ThrowWrongSize(const std::wstring& path, unsigned long long actual,
                                  uint32_t size) {
@@ -23,6 +22,7 @@ namespace {
                    ERR_DOWNLOAD_SERVER);
 }
 
+// Size first, then digest; both against one record's values.
 void VerifySizeAndDigest(const std::wstring& path, unsigned long long actualSize,
                          const std::wstring& digest, uint32_t size, const DigestText& md5,
                          bool logCrc) {

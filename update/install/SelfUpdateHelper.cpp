@@ -106,17 +106,13 @@ std::wstring CSelfUpdateHelper::HelperLibrary() const {
 
 std::wstring CSelfUpdateHelper::RestartCommandLine() const {
     const std::wstring& line = m_settings.commandLine;
-    // The program as typed: the first word, or the quoted first argument (one with blanks).
-    size_t end = line.find(L' ');
-    std::wstring typed = line.substr(0, end);
-    if (!line.empty() && line[0] == L'"' && (end = line.find(L'"', 1)) != std::wstring::npos) {
-        typed = line.substr(1, end - 1);
-        ++end;
-    }
+    const std::wstring part = GetProgramPart(line);  // as it stands, quotes included
+    const bool quoted = part.size() >= 2 && part.front() == L'"' && part.back() == L'"';
+    const std::wstring typed = quoted ? part.substr(1, part.size() - 2) : part;
     if (IsExistingProgramPath(typed) || m_settings.updaterPath.empty()) return line;
     const std::wstring& real = m_settings.updaterPath;
     const std::wstring program = real.find(L' ') == std::wstring::npos ? real : L'"' + real + L'"';
-    return program + (end == std::wstring::npos ? std::wstring() : line.substr(end));
+    return program + line.substr(part.size());
 }
 
 std::wstring CSelfUpdateHelper::ConfigText(const std::wstring& tmpFilesList) const {
