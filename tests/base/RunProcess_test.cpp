@@ -105,17 +105,34 @@ TEST(RunProcess, QuickCommandWithTimeoutReturnsAtOnce) {
     EXPECT_LT(Seconds(start), 5.0);
 }
 
-TEST(RunProcess, LateChildIsTerminatedAndReaped) {
+// Both the child and the sleep it started ignore SIGTERM: both are killed after the grace.
+TEST(RunProcess, LateChildIsEndedWithWhatItStartedAndReaped) {
+    const std::string pidFile = TempPath("grandchild");
     auto start = std::chrono::steady_clock::now();
     std::wstring text;
-    EXPECT_EQ(0, RunProcess(L"/bin/sleep", L"10", 5, text, true));
+    const std::wstring script = L"\"trap '' TERM; sleep 60 & echo $! >" +
+                                std::wstring(pidFile.begin(), pidFile.end()) + L"; wait\"";
+    EXPECT_EQ(0, RunProcess(L"/bin/sh", L"-c " + script, 2, text, true));
     EXPECT_EQ(kLate, text);
     double took = Seconds(start);
-    EXPECT_GE(took, 4.9);
+    EXPECT_GE(took, 1.9);
     EXPECT_LT(took, 9.5);
     // Nothing is left to reap: the child was waited for.
     EXPECT_EQ(-1, waitpid(-1, nullptr, WNOHANG));
     EXPECT_EQ(ECHILD, errno);
+    int grandchild = 0;
+    std::ifstream(pidFile) >> grandchild;
+    std::remove(pidFile.c_str());
+    ASSERT_GT(grandchild, 0);
+    // Gone, or a zombie its new parent has not reaped yet.
+    const std::string stat = "/proc/" + std::to_string(grandchild) + "/stat";
+    std::string state = "R";
+    for (int i = 0; i < 100 && state != "Z"; ++i, usleep(20000)) {
+        std::string line;
+        if (!std::getline(std::ifstream(stat), line)) break;
+        state = line.substr(line.rfind(')') + 2, 1);
+    }
+    EXPECT_TRUE(state == "Z" || !std::ifstream(stat)) << state;
 }
 
 TEST(RunProcess, NoWaitReturnsImmediately) {

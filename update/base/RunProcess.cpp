@@ -17,10 +17,14 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/ProcessTree.h"
 
 namespace UpdateNew {
 
 namespace {
+
+// How long a late child and its descendants get between SIGTERM and SIGKILL.
+constexpr double kGraceSeconds = 5;
 
 bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t';
@@ -225,16 +229,21 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     if (r == -1) THROW_ERROR(L"Error waiting child", errno);
     if (r == 0) {
         if (terminateWhenLate) {
-            int k = kill(pid, SIGTERM);
-            if (k != 0) {
+            // The child and what it started end together; the child is reaped, so no
+            // zombie is left. Whatever ignores SIGTERM for 5 seconds is killed.
+            ProcessTree tree(pid);
+            if (tree.Hold() != 0) {
                 resultText = L"Can not terminate child process";
-                return k;
+                return -1;
             }
-            // Reap it, so no zombie is left; one that ignores SIGTERM is killed.
-            if (WaitAtMost(pid, &status, 5) == 0) {
+            tree.Send(SIGTERM);
+            const double deadline = Now() + kGraceSeconds;
+            const bool ended = WaitAtMost(pid, &status, kGraceSeconds) != 0;
+            if (!ended) {
                 kill(pid, SIGKILL);
                 WaitChild(pid, &status, 0);
             }
+            if (!tree.WaitDescendants(std::max(0.0, deadline - Now()))) tree.Send(SIGKILL, false);
             resultText =
                 L"Child process terminated because it didn't returned in the specified time";
             result.kind = ProcessOutcome::kTimedOut;

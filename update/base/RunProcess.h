@@ -25,13 +25,13 @@ struct ProcessOutcome {
 
 // Runs `program` with the command line "program arguments" split into its argument vector.
 // timeout: -1 waits for the child, 0 does not wait, N > 0 waits at most N seconds and then,
-// when terminateWhenLate, sends SIGTERM (and reaps the child). `resultText` receives the
-// outcome text ("Child process successfully executed" only for exit status 0; otherwise
-// the status, the signal, the time-out or why it could not be started), unchanged when
-// none applies; `outcome`, when given, the same as data; `childPid`, when given, the
-// child's process id (for a caller that does not wait and reaps the child itself). Returns 0, or
-// the failing kill() result. System-call failures throw Exception with the errno value (or the
-// tokenizer result) as code.
+// when terminateWhenLate, sends SIGTERM to the child and to the processes it started (and
+// reaps the child; SIGKILL follows for what is still there 5 seconds later). `resultText` receives
+// the outcome text ("Child process successfully executed" only for exit status 0; otherwise the
+// status, the signal, the time-out or why it could not be started), unchanged when none applies;
+// `outcome`, when given, the same as data; `childPid`, when given, the child's process id (for a
+// caller that does not wait and reaps the child itself). Returns 0, or the failing kill() result.
+// System-call failures throw Exception with the errno value (or the tokenizer result) as code.
 int RunProcess(const std::wstring& program, const std::wstring& arguments, int timeout,
                std::wstring& resultText, bool terminateWhenLate, ProcessOutcome* outcome = nullptr,
                int* childPid = nullptr);
