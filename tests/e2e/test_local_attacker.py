@@ -327,6 +327,16 @@ def test_fifos_at_installed_names_hold_no_run(nginx, scratch):
     assert kit.run([srv.url], timeout=60).returncode == 0, kit.log_text()
     assert (kit.inst / "open/lib/tool").read_bytes() == b"v1"
     assert_nothing_of_attacker(kit.inst)
+    # On a shared folder, a FIFO at a module file's name, then at the product info's: the
+    # run names it instead of waiting for a writer.
+    kit.set_file("lib", "bin/tool", b"v2")
+    kit.publish()
+    for fifo in (kit.server_file("lib", "bin/tool"), next(kit.www.rglob("*.info.gz"))):
+        fifo.unlink()
+        os.mkfifo(fifo)
+        r = kit.run(["file://" + str(kit.www)], timeout=60)
+        assert r.returncode != 0 and f"{fifo}: not a regular file" in kit.log_text()
+        assert (kit.inst / "open/lib/tool").read_bytes() == b"v1"
 
 
 def test_product_info_planted_beside_the_kept_index_is_not_read(nginx, scratch):

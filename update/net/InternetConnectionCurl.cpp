@@ -9,6 +9,7 @@
 
 #include "base/Conv.h"
 #include "base/Interrupts.h"
+#include "net/LocalSource.h"
 
 namespace UpdateNew {
 
@@ -325,6 +326,15 @@ unsigned InternetConnectionCurl::Perform() {
         m_errorText = curl_easy_strerror(static_cast<CURLcode>(rc));
         return rc;
     }
+    std::string url;
+    if (m_options->GetBytes(ConnectionOptions::URL, url) != ConnectionOptions::OK) url.clear();
+    LocalSource source;
+    source.Open(url);
+    if (!source.Refusal().empty()) {
+        m_errorText = source.Refusal();
+        return CURLE_FILE_COULDNT_READ_FILE;
+    }
+    if (source.Url() != url) curl_easy_setopt(Handle(m_curl), CURLOPT_URL, source.Url().c_str());
     CURLcode result = curl_easy_perform(Handle(m_curl));
     if (result == CURLE_OK) return CONNECTION_OK;
     m_errorText = m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result);

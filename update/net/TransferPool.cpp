@@ -14,6 +14,7 @@
 
 #include "base/Interrupts.h"
 #include "net/InternetConnectionCurl.h"
+#include "net/LocalSource.h"
 
 namespace UpdateNew {
 
@@ -120,6 +121,7 @@ struct TransferPool::Transfer {
     bool done = false;
     TransferOutcome outcome;
     char errorBuffer[CURL_ERROR_SIZE] = {};
+    LocalSource source;  // a file:// source, open until the transfer goes
 
     // Only on the pool's thread, or once it has ended.
     void Release() {
@@ -214,9 +216,11 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
     t.offset = offset;
     t.canPause = url.compare(0, 5, "file:") != 0;
     // Set up here; only the thread touches the handle once it is queued.
-    CURL* easy = m_multi ? curl_easy_init() : nullptr;
-    unsigned rc = easy ? m_connection->ConfigureTransfer(easy, url)
-                       : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
+    t.source.Open(url);
+    CURL* easy = m_multi && t.source.Refusal().empty() ? curl_easy_init() : nullptr;
+    unsigned rc = !t.source.Refusal().empty() ? static_cast<unsigned>(CURLE_FILE_COULDNT_READ_FILE)
+                  : easy ? m_connection->ConfigureTransfer(easy, t.source.Url())
+                         : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
     if (rc == 0) {
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
@@ -238,7 +242,9 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
         easy = nullptr;
         t.done = true;
         t.outcome.rc = rc;
-        t.outcome.errorText = curl_easy_strerror(static_cast<CURLcode>(rc));
+        t.outcome.errorText = !t.source.Refusal().empty()
+                                  ? t.source.Refusal()
+                                  : curl_easy_strerror(static_cast<CURLcode>(rc));
     }
     t.easy = easy;
     std::lock_guard<std::mutex> lock(m_mutex);
