@@ -6,6 +6,7 @@ left behind. Signed, every process checks what it uses against the trusted keys:
 first the fetched index, the last the kept copy the first accepted."""
 
 import collections
+import json
 import os
 import re
 import shutil
@@ -38,10 +39,14 @@ def test_self_update_over_three_processes(tmp_path, nginx, signed):
     shutil.copy2(MESSAGE_FILE, home / "update_msg.lqr")
     (kit.inst / "core").mkdir()
     (kit.inst / "core" / "tool").write_bytes(b"tool v1\n")
+    report = tmp_path / "report.json"
+    keys += [f"--report={report}"]
     assert kit.run([srv.url], keys, plugins=False).returncode == 0, kit.log_text()
+    installed = json.loads(report.read_text())["version_after"]
 
     kit.module("selfupdate", {"updater": new_updater, "update_msg.lqr": messages})
     kit.module("core", {"tool": b"tool v2\n"})
+    kit.version = "2.0"
     kit.publish(extra=publish)
     kit.clear_markers()
 
@@ -73,6 +78,9 @@ def test_self_update_over_three_processes(tmp_path, nginx, signed):
     assert (kit.inst / "demo/master.idx.trust").exists() == signed
     assert (here / "backup" / "keep.txt").read_bytes() == b"not the updater's\n"
     assert not kit.backup.exists()
+    # The report of the final process gives the version the whole run began with.
+    versions = json.loads(report.read_text())
+    assert (installed, "2.0") == (versions["version_before"], versions["version_after"]), versions
 
     # One log for the whole run: the helper and the final process append to what the first
     # process wrote, each line once.

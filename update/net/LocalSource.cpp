@@ -20,8 +20,8 @@ std::string LocalPath(const std::string& url) {
     char* decoded = nullptr;
     if (curl_url_set(parsed, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK) {
         const CURLUcode hasHost = curl_url_get(parsed, CURLUPART_HOST, &host, 0);
-        const bool local = hasHost != CURLUE_OK || !host || !*host ||
-                           ::strcasecmp(host, "localhost") == 0;
+        const bool local =
+            hasHost != CURLUE_OK || !host || !*host || ::strcasecmp(host, "localhost") == 0;
         if (local && curl_url_get(parsed, CURLUPART_PATH, &decoded, CURLU_URLDECODE) == CURLUE_OK &&
             decoded)
             path = decoded;

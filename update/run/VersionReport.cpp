@@ -41,10 +41,11 @@ void VersionReport::readKeptIndex(const std::wstring& keptIndex) {
     }
     // Without a kept index (a refused release, a check that found an update due): the
     // release the last update installed.
+    const std::wstring record = ReleaseRecordPath(keptIndex);
+    m_recorded = Utf8ToWide(ReadRecordValue(record, "version"));
     if (m_version.empty()) {
-        const std::wstring record = ReleaseRecordPath(keptIndex);
         m_name = Utf8ToWide(ReadRecordValue(record, "product"));
-        m_version = Utf8ToWide(ReadRecordValue(record, "version"));
+        m_version = m_recorded;
     }
 }
 

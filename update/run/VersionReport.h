@@ -30,11 +30,18 @@ public:
     // What readKeptIndex found (empty when nothing).
     const std::wstring& name() const { return m_name; }
     const std::wstring& version() const { return m_version; }
+    // The version the product had when the whole run began. After a self-update the kept
+    // index names the new release already; the record of the last installed release,
+    // written only when a run ends well, still names the one before.
+    const std::wstring& versionBefore(bool afterSelfUpdate) const {
+        return afterSelfUpdate && !m_recorded.empty() ? m_recorded : m_version;
+    }
 
 private:
     bool m_read = false;
     std::wstring m_name;
     std::wstring m_version;
+    std::wstring m_recorded;  // the release record's version
 };
 
 }  // namespace UpdateNew
