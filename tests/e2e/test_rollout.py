@@ -115,6 +115,8 @@ def test_candidate_share_halt_and_old_updaters(tmp_path, nginx):
     # it, and that machine stays on it.
     assert kit.run([srv.url], extra=["--machine-id=taker"]).returncode == 0
     assert kit.installed("core", "tool") == b"v2\n"
+    # The kept index names the stable release; the status names the one installed.
+    assert b"Product: Demo, version 2.0" in kit.run([srv.url], extra=["--status=text"]).stdout
     record = Path(str(kit.kept_index()) + ".candidate")
     assert "version=2.0" in record.read_text()
     kit.publish(extra=["--rollout=0"])

@@ -31,9 +31,9 @@ void UpdatePerformer::fillReport(int result) {
     report.message = m_resultText;
     if (report.message.empty() && result == 0) report.message = m_changes ? Msg<606>() : Msg<615>();
     report.product = m_product.name.empty() ? m_versionReport.name() : m_product.name;
-    report.versionBefore = m_versionReport.versionBefore(m_config->selfUpdateDone());
+    report.versionBefore = m_versionReport.version();
     report.versionAfter =
-        changed && !m_product.version.empty() ? m_product.version : m_versionReport.version();
+        changed && !m_product.version.empty() ? m_product.version : report.versionBefore;
     TrustState trust;
     if (ReadTrustState(TrustStatePath(KeptMasterIdxPath(*m_config)), trust) && trust.present) {
         report.signedIndex = true;

@@ -34,18 +34,16 @@ std::wstring Showable(std::wstring text) {
 void VersionReport::readKeptIndex(const std::wstring& keptIndex) {
     if (m_read) return;
     m_read = true;
+    const std::wstring record = ReleaseRecordPath(keptIndex);
+    m_version = Utf8ToWide(ReadRecordValue(record, "version"));
+    if (!m_version.empty()) {
+        m_name = Utf8ToWide(ReadRecordValue(record, "product"));
+        return;
+    }
     std::vector<std::string> lines;
     if (ReadCheckedTextFile(keptIndex, lines) >= 0) {
         m_name = IndexValue(lines, "product");
         m_version = IndexValue(lines, "version");
-    }
-    // Without a kept index (a refused release, a check that found an update due): the
-    // release the last update installed.
-    const std::wstring record = ReleaseRecordPath(keptIndex);
-    m_recorded = Utf8ToWide(ReadRecordValue(record, "version"));
-    if (m_version.empty()) {
-        m_name = Utf8ToWide(ReadRecordValue(record, "product"));
-        m_version = m_recorded;
     }
 }
 

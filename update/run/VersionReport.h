@@ -1,7 +1,7 @@
 // The last info line of a run that ended well: the product's name and the version it had
 // before the run and has after it ("Example Suite 2.0.0 → 2.1.0"), or that it stays at
-// its version. The version before comes from the kept master index, which names the
-// product and version it was published for; it is read before the run replaces it.
+// its version. The version before is the installed release's (readKeptIndex), read before
+// the run replaces what names it.
 //
 // Owned by the update run, on its one thread.
 #pragma once
@@ -14,10 +14,13 @@ class UpdateInfo;
 
 class VersionReport {
 public:
-    // Reads the name and version of the kept master index at `keptIndex` the first time
-    // it is called; later calls (further attempts) keep what the first one found. A
-    // missing or unreadable index, or one without those lines, gives those of the record
-    // of the last installed release (ReleaseChoice), or leaves them empty.
+    // Reads the name and version of the installed release the first time it is called;
+    // later calls (further attempts) keep what the first one found. They come from the
+    // record of the last installed release (ReleaseChoice), which only a run that ends well
+    // writes: the kept master index names the stable release, also on a machine that
+    // follows a candidate, and after a self-update already the new one. Without the record
+    // (an installation updated before it was kept) they come from the kept master index at
+    // `keptIndex`; without either they stay empty.
     void readKeptIndex(const std::wstring& keptIndex);
 
     // The line (without its line end) for a run that ended well. `product` is what the run
@@ -30,18 +33,11 @@ public:
     // What readKeptIndex found (empty when nothing).
     const std::wstring& name() const { return m_name; }
     const std::wstring& version() const { return m_version; }
-    // The version the product had when the whole run began. After a self-update the kept
-    // index names the new release already; the record of the last installed release,
-    // written only when a run ends well, still names the one before.
-    const std::wstring& versionBefore(bool afterSelfUpdate) const {
-        return afterSelfUpdate && !m_recorded.empty() ? m_recorded : m_version;
-    }
 
 private:
     bool m_read = false;
     std::wstring m_name;
     std::wstring m_version;
-    std::wstring m_recorded;  // the release record's version
 };
 
 }  // namespace UpdateNew
