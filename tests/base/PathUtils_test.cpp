@@ -29,3 +29,10 @@ TEST(PathParts, ProgramOfACommandLineAndSlashes) {
     EXPECT_EQ(GetProgramPart(L"/bin/true"), L"/bin/true");
     EXPECT_EQ(ToSlashes(L"bin\\lib\\a.so"), L"bin/lib/a.so");
 }
+
+TEST(LexicalPath, OneSpellingOfAPath) {
+    EXPECT_EQ(L"/opt/app", LexicalPath(std::wstring(L"/opt//./app/")));
+    EXPECT_EQ(L"/", LexicalPath(std::wstring(L"//.")));
+    EXPECT_EQ(L"app/../x", LexicalPath(std::wstring(L"./app/../x")));
+    EXPECT_EQ(".", LexicalPath(std::string("./")));
+}

@@ -7,6 +7,7 @@ import os
 import pwd
 import re
 import stat
+import subprocess
 
 from updatekit import UpdateKit, info_text, write_info
 
@@ -76,6 +77,16 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
     with open(srv.access_log) as log_file:
         fetched = log_file.read()
     assert "app.conf.gz" in fetched and "keep.conf.gz" not in fetched.split("master.idx")[-1]
+
+    # The installation named otherwise on a later run: nothing is taken for dropped, and
+    # the edited file is still known as edited.
+    before = kit.installed_tree()
+    for spelled in (f"{kit.inst}/", f"{kit.inst.parent}//./{kit.inst.name}"):
+        argv = [str(kit.bin / "updater"), "--IgnoreMasterIDX=1"] + [
+            a.replace(f"--install-path={kit.inst}", f"--install-path={spelled}")
+            for a in kit.args([srv.url], plugins=False)]
+        assert subprocess.run(argv, capture_output=True, timeout=60).returncode == 0
+        assert kit.installed_tree() == before and "removed" not in kit.log_text(), spelled
 
 
 def test_tree_without_the_additions_still_installs(tmp_path, nginx):

@@ -51,6 +51,41 @@ std::wstring WithoutTrailingSlash(std::wstring path) {
     return path;
 }
 
+namespace {
+
+template <typename String>
+String Lexical(const String& path) {
+    using Char = typename String::value_type;
+    String out;
+    out.reserve(path.size());
+    size_t at = 0;
+    while (at < path.size()) {
+        const size_t end = std::min(path.find(Char('/'), at), path.size());
+        const size_t size = end - at;
+        const bool dot = size == 1 && path[at] == Char('.');
+        if (size > 0 && !dot) {
+            if (!out.empty() && out.back() != Char('/')) out.push_back(Char('/'));
+            out.append(path, at, size);
+        } else if (out.empty() && at == 0 && path[0] == Char('/')) {
+            out.push_back(Char('/'));
+        }
+        at = end + 1;
+    }
+    // "." alone, or "./", is the directory itself.
+    if (out.empty() && !path.empty()) out.push_back(path[0] == Char('/') ? Char('/') : Char('.'));
+    return out;
+}
+
+}  // namespace
+
+std::wstring LexicalPath(const std::wstring& path) {
+    return Lexical(path);
+}
+
+std::string LexicalPath(const std::string& path) {
+    return Lexical(path);
+}
+
 bool PathHolds(std::wstring outer, std::wstring inner) {
     if (outer.empty() || outer.back() != L'/') outer.push_back(L'/');
     if (inner.empty() || inner.back() != L'/') inner.push_back(L'/');

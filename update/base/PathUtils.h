@@ -27,6 +27,13 @@ std::wstring GetProgramPart(const std::wstring& commandLine);
 // equal.
 std::wstring WithoutTrailingSlash(std::wstring path);
 
+// One spelling of `path`: no repeated "/", no "." component, no trailing "/" (the root
+// stays "/"), so that "/opt/app/", "/opt//app" and "/opt/./app" compare equal. ".." is
+// kept: a link before it would change where it leads. For paths the updater records and
+// compares from run to run, which an administrator may spell differently each time.
+std::wstring LexicalPath(const std::wstring& path);
+std::string LexicalPath(const std::string& path);
+
 // Whether the directory `outer` is `inner` or one of its ancestors (compared by text, a
 // trailing "/" on either side ignored).
 bool PathHolds(std::wstring outer, std::wstring inner);

@@ -345,7 +345,7 @@ void UpdateConfig::setSharePassword(const std::wstring& value) {
 }
 
 void UpdateConfig::setInstallPath(const std::wstring& path) {
-    m_installPath = normalizeDir(path);
+    m_installPath = LexicalPath(normalizeDir(path));
 }
 
 void UpdateConfig::setBackupDir(const std::wstring& path) {
@@ -427,8 +427,11 @@ void UpdateConfig::defineStandardVariables() {
     if (temp.empty()) THROW_CRITICAL(MsgLib<22>(SystemErrorText(errno)), ERR_TEMP_DIR);
     setVariable(L"TEMP_DIR", temp);
     setVariable(L"UPDATE_TEMP", m_params.getValue(OPT_TMPDIR));
-    setVariable(L"INSTALL_DIR", m_params.getValue(OPT_INSTALL_PATH));
-    setVariable(L"INSTALL_PATH", m_params.getValue(OPT_INSTALL_PATH));
+    // One spelling however the installation was named ("/opt/app/", "/opt/./app"): the
+    // paths built from it are recorded and compared from run to run.
+    const std::wstring installPath = LexicalPath(m_params.getValue(OPT_INSTALL_PATH));
+    setVariable(L"INSTALL_DIR", installPath);
+    setVariable(L"INSTALL_PATH", installPath);
     setVariable(L"CURRENT_DIR", CurrentDir());
     setVariable(L"UPDATER_PATH", GetUpdaterDir());
 

@@ -13,6 +13,7 @@
 #include "base/Exception.h"
 #include "base/FileUtils.h"
 #include "base/Messages.h"
+#include "base/PathUtils.h"
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
 
@@ -112,7 +113,7 @@ void CInstallationRecords::load(const std::wstring& keptIndex) {
     if (ReadBody(ConfigPath(keptIndex), kConfigHeader, text, body)) {
         EachLine(text, body, [&](const char* line, size_t size) {
             if (size > 33 && line[32] == ' ')
-                m_config[Wide(line + 33, size - 33)] = std::string(line, 32);
+                m_config[LexicalPath(Wide(line + 33, size - 33))] = std::string(line, 32);
         });
     }
     text.clear();
@@ -121,7 +122,7 @@ void CInstallationRecords::load(const std::wstring& keptIndex) {
 }
 
 const std::string* CInstallationRecords::configDigest(const std::wstring& path) const {
-    const auto found = m_config.find(path);
+    const auto found = m_config.find(LexicalPath(path));
     return found == m_config.end() ? nullptr : &found->second;
 }
 

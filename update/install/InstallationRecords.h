@@ -40,9 +40,10 @@ public:
     // Reads both records kept beside `keptIndex`. A record that is missing, unreadable or
     // of another format counts as absent (hasInstalledList() false, no digests).
     void load(const std::wstring& keptIndex);
-    // The recorded digests of the configuration files, by installed path.
+    // The recorded digests of the configuration files, by installed path in one spelling
+    // (LexicalPath: an earlier run may have named the installation otherwise).
     const std::map<std::wstring, std::string>& configDigests() const { return m_config; }
-    // The digest recorded for the configuration file `path`, or nullptr.
+    // The digest recorded for the configuration file `path` (in any spelling), or nullptr.
     const std::string* configDigest(const std::wstring& path) const;
     // Whether the list of installed files was there; an installation made by an earlier
     // updater has none, and nothing is removed as dropped from it.

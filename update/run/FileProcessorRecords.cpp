@@ -128,6 +128,9 @@ void FileProcessor::findDroppedFiles() {
     const ModulePathList& files = m_records.files();
     const ModulePathList& installed = m_records.installed();
     std::unordered_set<std::string_view> listed, directories;
+    // The same paths in one spelling: an earlier run may have named the installation
+    // otherwise ("/opt/app/", "/opt/./app"), and its files are not dropped for that.
+    std::unordered_set<std::string> spelled;
     bool sets = false;
     const std::string root = WideToUtf8(installDir());
     size_t index = 0;
@@ -140,10 +143,11 @@ void FileProcessor::findDroppedFiles() {
             for (size_t file = 0; file < files.size(); ++file) {
                 listed.insert(files.path(file));
                 directories.insert(dirPart(files.path(file)));
+                spelled.insert(LexicalPath(std::string(files.path(file))));
             }
             sets = true;
         }
-        if (listed.count(path) != 0 ||
+        if (listed.count(path) != 0 || !spelled.insert(LexicalPath(std::string(path))).second ||
             CModuleInstaller::IsSelfUpdateName(Utf8ToWide(std::string(installed.module(entry)))))
             continue;
         if (path.compare(0, root.size(), root) != 0 && directories.count(dirPart(path)) == 0)
