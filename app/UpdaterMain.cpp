@@ -298,6 +298,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 }
 
 int UpdaterNarrowMain(int argc, char** argv) {
+    OpenStandardDescriptors();
     InstallSignalHandlers();  // before anything else; its result is not needed
     // A reader of standard output that goes away (a closed pipe, a dropped session) must
     // not end the run half-way: the write fails with EPIPE and the console goes quiet.

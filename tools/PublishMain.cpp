@@ -19,6 +19,7 @@
 #include "PublishCipher.h"
 #include "PublishCommandLine.h"
 #include "Publisher.h"
+#include "base/Console.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Interrupts.h"
@@ -59,6 +60,7 @@ bool LoadMessages() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    OpenStandardDescriptors();
     EnsureLocale();
     if (!LoadMessages()) return 1;
     PublishCommandLine line;

@@ -92,8 +92,12 @@ def test_one_changed_file_is_the_only_one_fetched_and_installed(tmp_path, nginx)
 
     kit.set_file("core", "bin/tool", b"#!/bin/sh\necho tool v2\n")
     kit.publish()
-    r = kit.run([srv.url])
+    # Started without a standard output: the log gets its own records, not the console's.
+    kit.events_file.unlink()
+    r = subprocess.run(["sh", "-c", 'exec "$@" >&-', "sh", str(kit.bin / "updater"),
+                        *kit.args([srv.url])], env=kit.env("", ""), cwd=kit.base, timeout=60)
     assert r.returncode == 0, kit.log_text()
+    assert all(re.match(r"\d\d/\d\d/\d{4} ", line) for line in kit.log_text().splitlines())
 
     after = kit.installed_tree()
     assert after["core/tool"] == b"#!/bin/sh\necho tool v2\n"

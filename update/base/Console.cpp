@@ -1,5 +1,6 @@
 #include "base/Console.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +23,8 @@ namespace UpdateNew {
 namespace {
 
 std::atomic<bool> g_silenced{false};
+// Whether the program was started without a standard output.
+bool g_stdoutClosed = false;
 // Whether the last byte written ended a line (or nothing was written yet).
 bool g_atLineStart = true;
 
@@ -59,7 +62,27 @@ bool ConsoleSilenced() {
     return g_silenced.load();
 }
 
+void OpenStandardDescriptors() {
+    for (int fd = 0; fd < 3; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: `fd` itself, as the ones below it are open.
+        const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            ::dup2(opened, fd);
+            ::close(opened);
+        }
+        if (fd == STDOUT_FILENO) {
+            g_silenced.store(true);
+            g_stdoutClosed = true;
+        }
+    }
+}
+
 bool StdoutFlushed(int& error) {
+    if (g_stdoutClosed) {
+        error = EBADF;
+        return false;
+    }
     // A write that failed before left its reason in errno, unless something changed it.
     if (!std::ferror(stdout)) errno = 0;
     if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;

@@ -18,6 +18,13 @@
 
 namespace UpdateNew {
 
+// Called first thing by each program: a standard descriptor (0, 1, 2) the program was
+// started without is opened onto /dev/null, so that no file the program opens later (its
+// log, a file it installs) takes that number and receives what is meant for the console.
+// A standard output that was closed counts as one that cannot be written: the console is
+// silent from the start, and StdoutFlushed fails with EBADF.
+void OpenStandardDescriptors();
+
 // Short English diagnostics (the layers that return numeric codes print these), in the
 // program's format convention ("%s" takes a wide string).
 void ConsolePrintf(const wchar_t* format, ...);
