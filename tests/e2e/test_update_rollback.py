@@ -174,6 +174,9 @@ def test_sigterm_aborts_the_transfer_in_progress(tmp_path, nginx):
     # After the post command of "core": the post pass's rollback, unpost first.
     ("gui_afterPost", 1, ["pre base", "pre core", "post core", "unpost base", "pre base",
                           "post core", "post base"]),
+    # During the last post command: the whole release goes back.
+    ("gui_afterPost", 2, ["pre base", "pre core", "post core", "post base", "unpost core",
+                          "unpost base", "pre base", "pre core", "post core", "post base"]),
 ])
 def test_sighup_stops_the_run_at_the_next_whole_module(updated, slot, nth, markers):
     kit = updated

@@ -721,6 +721,15 @@ void UpdatePerformer::installPasses() {
         throw;
     }
     postPass();
+    // Stopped during the last post command: every module is new and its post command ran,
+    // so the whole release goes back, as after a failed health check.
+    try {
+        ThrowIfInterrupted();
+    } catch (...) {
+        LogFatal(L"%s\n", CurrentExceptionText().c_str());
+        m_fileProcessor->RollBackRelease();
+        throw;
+    }
     healthChecks();
     LogDebug(L"%s\n", Msg<602>(FileCountText(callbacks().filesTotal())).c_str());
 }
