@@ -24,8 +24,8 @@ def health_kit(tmp_path):
     probe = kit.inst / "probe"
     probe.write_text(PROBE)
     probe.chmod(0o755)
-    kit.module("core", {"bin/tool": b"v1\n"}, post="mark post core", unpost="mark unpost core",
-               check="probe")
+    kit.module("core", {"bin/tool": b"v1\n", "app.conf": b"v1\n"}, post="mark post core",
+               unpost="mark unpost core", check="probe")["config"] = ("app.conf",)
     kit.publish()
     return kit
 
@@ -36,9 +36,11 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     assert kit.run([srv.url]).returncode == 0
     failed = Path(str(kit.kept_index()) + ".failed")
 
-    # v2 changes the tool and adds a file; its check fails: the installation is v1 again.
+    # v2 changes the tool, the configuration file edited here, and adds a file; its check
+    # fails: the installation is v1 again, without the product's copy of the new file.
     kit.version = "2.0"
-    kit.module("core", {"bin/tool": b"v2\n", "bin/new.txt": b"new\n"})
+    kit.module("core", {"bin/tool": b"v2\n", "bin/new.txt": b"new\n", "app.conf": b"v2\n"})
+    (kit.inst / "core" / "app.conf").write_bytes(b"mine\n")
     kit.publish()
     (kit.inst / "probe.status").write_text("3")
     kit.clear_markers()
@@ -46,6 +48,8 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     assert r.returncode == 255
     assert 'module core failed: "probe"' in kit.log_text() and "3" in kit.log_text()
     assert kit.installed("core", "tool") == b"v1\n" and kit.installed("core", "new.txt") is None
+    assert kit.installed("core", "app.conf.upd-new-dist") is None
+    assert kit.installed("core", "app.conf") == b"mine\n"
     assert kit.markers() == ["post core", "unpost core", "post core"]
     assert "sha256=" in failed.read_text()
 

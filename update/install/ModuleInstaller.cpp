@@ -152,7 +152,13 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
     FileMode asInstalled;
     asInstalled.fromSource = true;
     for (const FileRecord& file : module.files) {
-        // A configuration file edited here is never touched, so it needs no backup.
+        // A configuration file edited here is never touched, so it needs no backup; the
+        // product's copy written beside it is new to the installation when none was there.
+        if (file.needsupdate && file.configCopy == FileRecord::ConfigCopy::kBeside &&
+            !m_settings.mirror) {
+            const std::wstring beside = NewDistPath(installedPath(module, file));
+            if (!FileExists(beside)) m_newFiles.insert(beside);
+        }
         if (!file.needsupdate || file.configCopy != FileRecord::ConfigCopy::kNone) continue;
         const std::wstring cSrc = installedPath(module, file);
         // The first backup of a file holds its content from before the run; a second
@@ -302,8 +308,14 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
     asBackedUp.fromSource = true;
     std::unique_ptr<RollbackFailure> failure;  // the first file that could not be restored
     for (const FileRecord& file : module.files) {
-        // A configuration file edited here was not touched, and is not now.
-        if (file.configCopy != FileRecord::ConfigCopy::kNone) continue;
+        // A configuration file edited here was not touched, and is not now; the product's
+        // copy beside it goes with the release when this run wrote it first.
+        if (file.configCopy != FileRecord::ConfigCopy::kNone) {
+            const std::wstring beside = NewDistPath(installedPath(module, file));
+            if (m_removeNewFiles && file.needsupdate && m_newFiles.count(beside) != 0)
+                removeNewFile(beside);
+            continue;
+        }
         const std::wstring cDest = installedPath(module, file);
         if (!file.needsupdate) {
             if (selfUpdate) {
