@@ -247,7 +247,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
     RunReport report;
     report.started = static_cast<long long>(std::time(nullptr));
-    bool prepared = false;
+    bool prepared = false, initialized = false, logOpened = false;
     int result = 0;
     try {
         LoadMessageTables();
@@ -255,6 +255,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
             LogFatal(L"%s\n", Msg<616>().c_str());
             return -1;
         }
+        initialized = true;
         config.prepare();
         prepared = true;
         // Only reads: no log file (the last run's log stays as it was), no lock, no server.
@@ -264,6 +265,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
             EndRun(config, report, -1, prepared);
             return -1;
         }
+        logOpened = true;
 
         LogDebug(L"Updater version : %s\n", CUpdateParameters::kProductVersion);
         LogDebug(L"Command line : %s\n", BuildCommandLineText(argc, argv, true).c_str());
@@ -271,6 +273,10 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
             LogDebug(L"Function-replacing plug-in : %s\n", config.updateLib().c_str());
         config.warnUnknownOptions();
     } catch (const Exception& e) {
+        // Once the options are read, a failure to prepare the run (a directory that cannot
+        // be made) is in the log too, where a scheduled run's administrator looks.
+        if (initialized && !logOpened && config.status().empty())
+            OpenLogFile(config, logger, fileAppender);
         LogFatal(L"%s\n", e.twhat());
         report.message = e.twhat();
         result = -1;

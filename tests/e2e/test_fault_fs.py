@@ -15,6 +15,7 @@ with ENOSPC once a byte budget is used up."""
 import grp
 import os
 import pwd
+import re
 import shutil
 import stat
 import subprocess
@@ -241,6 +242,11 @@ def test_new_module_in_a_read_only_installation_directory_fails_and_rolls_back(u
 
     kit.inst.chmod(0o755)
     assert_converges(kit, {**kit.new, "extra/extra": b"extra v2\n"})
+    # An installation directory that cannot be made: the reason, in the log too.
+    (kit.base / "afile").touch()
+    kit.inst = kit.base / "afile" / "inst"
+    assert run(kit).returncode == 255
+    assert re.search(r'"[^"]*/afile/inst/?": Not a directory', kit.log_text()), kit.log_text()
 
 
 # ---- a full file system ----------------------------------------------------------------------

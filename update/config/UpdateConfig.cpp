@@ -489,8 +489,11 @@ void UpdateConfig::expandOptionValues() {
 
 bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode, bool privateDir) {
     UpdStringList cCreatedDirs;
+    errno = 0;
     if (!m_callbacks.checkCreateDirectory(dir, cCreatedDirs, privateDir)) {
-        THROW_CRITICAL(Msg<153>(dir), errorCode);
+        const int error = errno;
+        THROW_CRITICAL(error == 0 ? Msg<153>(dir) : Msg<153>(dir) + L": " + SystemErrorText(error),
+                       errorCode);
     }
     m_createdRunDirs.insert(m_createdRunDirs.end(), cCreatedDirs.begin(), cCreatedDirs.end());
     const std::wstring bare = WithoutTrailingSlash(dir);

@@ -347,8 +347,10 @@ bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath, UpdStringL
     if (callLib(L"checkCreateDirectory(cPath, cCreatedDirs)",
                 &CUpdateLibCallbacks::checkCreateDirectory, cPath, cCreatedDirs))
         return true;
-    if (privateDir) return CreatePrivateDirectory(cPath, &cCreatedDirs) == 0;
-    return CreateDirectories(cPath, 0755, &cCreatedDirs) == 0;
+    const int error = privateDir ? CreatePrivateDirectory(cPath, &cCreatedDirs)
+                                 : CreateDirectories(cPath, 0755, &cCreatedDirs);
+    errno = error;  // the reason, for the caller's message
+    return error == 0;
 }
 
 bool UpdateCallbacks::checkCreateDirectory(const std::wstring& cPath) {

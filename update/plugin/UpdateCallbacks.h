@@ -179,7 +179,8 @@ public:
     // Makes sure the directory `cPath` exists, with its parents, unless the plug-in takes
     // the step over ("checkCreateDirectory(cPath, cCreatedDirs)" answered 0: true). The
     // updater creates missing directories with mode 0755 and appends each one it created
-    // to `cCreatedDirs`, parents first. Gives whether the directory exists afterwards.
+    // to `cCreatedDirs`, parents first. Gives whether the directory exists afterwards;
+    // when not, errno holds the system's reason.
     // With `privateDir` the updater makes `cPath` itself with mode 0700 (parents as
     // before) and leaves anything found in place to the caller's check.
     bool checkCreateDirectory(const std::wstring& cPath, UpdStringList& cCreatedDirs,
