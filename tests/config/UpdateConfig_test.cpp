@@ -301,7 +301,8 @@ TEST_F(UpdateConfigTest, DirectoryThatCannotBeCreatedFails) {
     Argv args({L"--masteridx=m", L"--defaultsrv=d", L"--productfile=p",
                L"--install-path=" + root + L"/inst", L"--tmpdir=" + root + L"/file/tmp"});
     ASSERT_TRUE(config.init(args.argc(), args.argv()));
-    ExpectCriticalError([&] { config.prepare(); }, Msg<153>(root + L"/file/tmp/"), ERR_TEMP_DIR);
+    ExpectCriticalError([&] { config.prepare(); },
+                        Msg<153>(root + L"/file/tmp/") + L": Not a directory", ERR_TEMP_DIR);
 }
 
 TEST_F(UpdateConfigTest, CommandLineValuesFollowTheConfigurationFile) {

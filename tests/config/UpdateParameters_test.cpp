@@ -433,6 +433,8 @@ TEST_F(UpdateParametersTest, ParallelAndMaxRateAreCheckedNumbers) {
         EXPECT_THROW(t.apply(OPT_PARALLEL, bad, r), CUpdateCriticalException) << ToMultibyte(bad);
     for (const wchar_t* bad : {L"1G", L"fast", L"-1", L"K"})
         EXPECT_THROW(t.apply(OPT_MAX_RATE, bad, r), CUpdateCriticalException) << ToMultibyte(bad);
+    for (const wchar_t* bad : {L"abc", L"0", L"-1"})  // no time-out at all
+        EXPECT_THROW(t.apply(OPT_TIMEOUT, bad, r), CUpdateCriticalException) << ToMultibyte(bad);
 }
 
 TEST_F(UpdateParametersTest, TextsAreCutToTheirFields) {

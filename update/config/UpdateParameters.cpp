@@ -195,6 +195,16 @@ void FullCheckEvery(const CUpdateParameters&, const std::wstring& value,
     target.setFullCheckEvery(static_cast<int>(runs));
 }
 
+// `timeout`: the leading number, as for every number of the table ("5s" is 5); one that
+// gives no second at all ("abc", 0, -1) would let a server that stops answering hold the
+// run for ever, and ends the run instead.
+void Timeout(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    int seconds = 0;
+    if (!DecimalValue(value, seconds)) return;
+    if (seconds < 1) ThrowBadValue(L"timeout", value, L"a number of seconds of at least 1");
+    target.setTimeout(seconds);
+}
+
 void CheckTimeout(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
     unsigned long long seconds = 0;
     if (!WholeNumber(Trim(value), 5, seconds) || seconds < 1 || seconds > 86400)
@@ -254,8 +264,8 @@ struct OptionRow {
 const OptionRow kOptionTable[] = {
     {OPT_RETRIES, L"retries", kValue, L"1", DefaultFrom::Text, 0, kNoDependency,
      Number<&T::setRetries>, L"Number of retries until an error will be submitted.(Defaults to 1)"},
-    {OPT_TIMEOUT, L"timeout", kValue, L"10", DefaultFrom::Text, 0, kNoDependency,
-     Number<&T::setTimeout>, L"Timeout for an internet connection.(Defaults to 10 seconds)"},
+    {OPT_TIMEOUT, L"timeout", kValue, L"10", DefaultFrom::Text, 0, kNoDependency, Timeout,
+     L"Timeout for an internet connection.(Defaults to 10 seconds)"},
     {OPT_PARALLEL, L"parallel", kValue, L"8", DefaultFrom::Text, 0, kNoDependency, Parallel,
      L"Module files in flight at once, 1 to 64 (1: one after the other)"},
     {OPT_MAX_RATE, L"max-rate", kValue, L"0", DefaultFrom::Text, 0, kNoDependency, MaxRate,
