@@ -41,7 +41,7 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     kit.version = "2.0"
     kit.module("core", {"bin/tool": b"v2\n", "bin/new.txt": b"new\n", "app.conf": b"v2\n"})
     (kit.inst / "core" / "app.conf").write_bytes(b"mine\n")
-    kit.publish()
+    kit.publish(extra=["--rollout=100"])  # as a candidate, every machine takes it
     (kit.inst / "probe.status").write_text("3")
     kit.clear_markers()
     r = kit.run([srv.url])
@@ -53,7 +53,9 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     assert kit.markers() == ["post core", "unpost core", "post core"]
     assert "sha256=" in failed.read_text()
 
-    # Not tried again, even with a check that would pass now; --retry-failed=1 would.
+    # Not tried again, also once promoted to stable, even with a check that would pass
+    # now; --retry-failed=1 would.
+    kit.publish()
     (kit.inst / "probe.status").write_text("0")
     assert kit.run([srv.url]).returncode == 0
     assert "failed its health check on this machine" in kit.log_text()

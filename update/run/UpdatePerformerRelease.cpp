@@ -6,6 +6,7 @@
 #include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "codec/Sha256.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadServersHandler.h"
 #include "download/ReleaseChoice.h"
@@ -17,6 +18,35 @@ namespace UpdateNew {
 namespace {
 
 const wchar_t* const kMachineIdFile = L"/etc/machine-id";
+
+// What makes a release the same release wherever its files lie: the product, its version,
+// and each module's commands and files (names, digests, sizes, modes), but not SOURCE (nor
+// DESTINATION, whose variables the run expands in place). A candidate's product info differs from
+// the same release promoted to stable only in SOURCE (its files lie below "candidate/"), and a
+// machine that found the release failing there must not install it again once promoted.
+std::string ReleaseIdentity(const UpdateInfo& product) {
+    std::wstring text = product.name + L'\n' + product.version + L'\n';
+    for (const UpdateModuleInfo& module : product.modules) {
+        for (const std::wstring* field :
+             {&module.name, &module.pre, &module.post, &module.unpost, &module.check})
+            text += *field + L'\n';
+        for (const FileRecord& file : module.files)
+            text += file.name + L'\t' + file.filemd5.wide() + L'\t' + file.pefilemd5.wide() +
+                    L'\t' + std::to_wstring(file.filesize) + L'\t' + std::to_wstring(file.mode) +
+                    L'\t' + (file.config ? L"c" : L"") + L'\n';
+    }
+    const std::string bytes = WideToUtf8(text);
+    return Sha256OfData(bytes.data(), bytes.size());
+}
+
+// Whether the failed-release record names this release: by its product info's digest, or
+// by the release itself (a record written before the identity was kept has only the first).
+bool NamesRelease(const std::wstring& record, const std::string& infoSha256,
+                  const std::string& identity) {
+    const std::string sha256 = ReadRecordValue(record, "sha256");
+    const std::string release = ReadRecordValue(record, "release");
+    return (!sha256.empty() && sha256 == infoSha256) || (!release.empty() && release == identity);
+}
 
 }  // namespace
 
@@ -60,8 +90,9 @@ void UpdatePerformer::chooseRelease() {
 
 bool UpdatePerformer::refuseFailedRelease() {
     if (m_config->retryFailed() || m_config->mirror()) return false;
-    const std::string failed = ReadRecordValue(FailedRecordPath(keptIndex()), "sha256");
-    if (failed.empty() || failed != m_productInfoSha256) return false;
+    const std::wstring record = FailedRecordPath(keptIndex());
+    if (!NamesRelease(record, m_productInfoSha256, ReleaseIdentity(m_product))) return false;
+    const std::string failed = ReadRecordValue(record, "sha256");
     if (!m_candidateInfo.empty()) {
         LogInfo(L"%s\n",
                 Msg<1209>(Utf8ToWide(m_candidateVersion), Utf8ToWide(m_stableVersion)).c_str());
@@ -105,7 +136,8 @@ void UpdatePerformer::healthChecks() {
         // Recorded first: whatever the rollback meets, the release is not taken again.
         const std::wstring record = FailedRecordPath(keptIndex());
         const int err = WriteRecord(
-            record, {"sha256=" + m_productInfoSha256, "version=" + WideToUtf8(m_product.version)});
+            record, {"sha256=" + m_productInfoSha256, "version=" + WideToUtf8(m_product.version),
+                     "release=" + ReleaseIdentity(m_product)});
         if (err != 0)
             LogError(L"%s\n", Msg<1202>(m_product.version, record, SystemErrorText(err)).c_str());
         fp.RollBackRelease();
@@ -124,7 +156,8 @@ void UpdatePerformer::recordRelease() {
             LogError(L"%s\n", Msg<1212>(release, SystemErrorText(err)).c_str());
     }
     const std::wstring failed = FailedRecordPath(keptIndex());
-    if (!m_productInfoSha256.empty() && ReadRecordValue(failed, "sha256") == m_productInfoSha256)
+    if (!m_productInfoSha256.empty() &&
+        NamesRelease(failed, m_productInfoSha256, ReleaseIdentity(m_product)))
         WriteRecord(failed, {});
     const std::wstring record = CandidateRecordPath(keptIndex());
     const std::string followed = ReadRecordValue(record, "version");
