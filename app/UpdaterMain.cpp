@@ -91,7 +91,8 @@ void RemoveEmptyRunDirs(const UpdateConfig& config) {
 // One update run on the prepared configuration, under the installation's run lock (a
 // check-only run takes it shared, and only when a real run made it; the self-update helper
 // keeps the one handed down to it).
-int RunUpdate(UpdateConfig& config, RunReport& report) {
+// `notLocked` is set when the run could not take the lock (another run holds it).
+int RunUpdate(UpdateConfig& config, RunReport& report, bool& notLocked) {
     RunLock lock;
     const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
     try {
@@ -103,6 +104,7 @@ int RunUpdate(UpdateConfig& config, RunReport& report) {
             lock.acquire(lockFile, config.updateDirs().m_installdir);
     } catch (...) {
         // Refused before it used any of them: nothing of this run is left behind.
+        notLocked = true;
         RemoveEmptyRunDirs(config);
         throw;
     }
@@ -285,9 +287,10 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         result = -1;
     }
 
+    bool notLocked = false;
     if (result == 0) {
         try {
-            result = RunUpdate(config, report);
+            result = RunUpdate(config, report, notLocked);
         } catch (const Exception& e) {
             report.message = Msg<590>(std::wstring(e.twhat()));
             LogFatal(L"%s\n", report.message.c_str());
@@ -297,7 +300,9 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
             result = -1;
         }
     }
-    EndRun(config, report, result, prepared);
+    // A run refused because another one holds the installation leaves its record alone:
+    // the record is that run's to write.
+    EndRun(config, report, result, prepared && !notLocked);
     // The first process of a self-update ends with this run's status.
     SelfUpdateHandover::SignalResult(result);
     return result;

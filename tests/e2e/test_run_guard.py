@@ -5,6 +5,7 @@ default."""
 import os
 import signal
 import subprocess
+from pathlib import Path
 
 from updatekit import two_module_kit, wait_for
 
@@ -26,11 +27,14 @@ def test_one_run_per_installation_and_a_killed_holder_releases(tmp_path, nginx):
     out = second.stdout.decode()
     assert second.returncode == 255
     assert f"Another update of {kit.inst}/ is running (process {first.pid}" in out
+    lastrun = Path(f"{kit.kept_index()}.lastrun")
+    assert not lastrun.exists()  # the record is the running update's to write
     assert kit.run([srv.url], ["--checkdirty"], env={"TMPDIR": str(tmp)}).returncode == 255
     assert not os.listdir(tmp)
     assert kit.installed_tree() == {}
     (tmp_path / "go").touch()
     assert first.wait(timeout=60) == 0 and kit.installed("core", "README") == b"read me\n"
+    assert "outcome=success" in lastrun.read_text()
 
     # A killed holder (its module command children still running) blocks nobody.
     kit.set_file("core", "README", b"v2")
