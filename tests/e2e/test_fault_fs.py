@@ -365,5 +365,10 @@ def test_full_installation_file_system_is_named_and_no_server_is_blamed(tmp_path
         kit.publish()
         r = kit.run([srv.url])
         assert r.returncode == 0 and kit.installed("data", "small") == b"s3\n", kit.log_text()
+        # A log on the full file system: said once, on the console.
+        kit.log = kit.inst / "run.log"
+        subprocess.run([str(kit.inst / "fill"), "600000"], stderr=subprocess.DEVNULL)
+        out = kit.run([srv.url]).stdout.decode()
+        assert out.count(f'"{kit.log}" cannot be written: No space left on device') == 1, out
     finally:
         subprocess.run(["umount", "-l", str(kit.inst)], check=False)

@@ -17,6 +17,7 @@
 #include "base/Conv.h"
 #include "base/FileUtils.h"
 #include "base/FormatConverter.h"
+#include "base/Messages.h"
 
 namespace UpdateNew {
 
@@ -452,7 +453,7 @@ bool LoggerAppenderFile::write(int level, const std::wstring& lines) {
     const std::string& bytes = Buffers().bytes;
     if (m_heldBytes.empty()) {
         // A failed write is not the caller's concern: the line could be converted.
-        (void)WriteAll(fileno(m_file), bytes);
+        writeBytes(bytes);
         return true;
     }
     m_heldBytes += bytes;
@@ -462,8 +463,18 @@ bool LoggerAppenderFile::write(int level, const std::wstring& lines) {
 
 void LoggerAppenderFile::flushHeld() {
     if (m_heldBytes.empty()) return;
-    if (m_file) (void)WriteAll(fileno(m_file), m_heldBytes);
+    if (m_file) writeBytes(m_heldBytes);
     m_heldBytes.clear();
+}
+
+void LoggerAppenderFile::writeBytes(const std::string& bytes) {
+    errno = 0;
+    if (WriteAll(fileno(m_file), bytes) || m_writeFailed) return;
+    // Said once, where it can still be read: a full disk under the log must not leave a
+    // run that goes on without a word.
+    m_writeFailed = true;
+    const std::wstring reason = SystemErrorText(errno ? errno : EIO);
+    ConsoleWrite(ToMultibyte(Msg<1228>(m_fileName, reason)) + "\n");
 }
 
 void LoggerAppenderFile::Hold(bool held) {

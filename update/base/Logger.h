@@ -100,11 +100,14 @@ private:
     // held debug lines; false when they cannot be converted.
     bool write(int level, const std::wstring& lines);
     void flushHeld();
+    // Writes to the file; the first failure is said on the console (message 1228).
+    void writeBytes(const std::string& bytes);
 
     std::wstring m_fileName;
     FILE* m_file = nullptr;
     bool m_held = false;
     std::string m_heldBytes;  // debug lines kept back while held
+    bool m_writeFailed = false;
 };
 
 // Standard output, written at the descriptor so it mixes safely with the C streams.
