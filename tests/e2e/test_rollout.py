@@ -62,6 +62,7 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     assert kit.installed("core", "tool") == b"v1\n"
     # The run and the status name the release installed, not the one refused.
     assert "Demo stays at version 1.0" in kit.log_text()
+    assert b"up to date" in kit.run([srv.url], extra=["--checkdirty"]).stdout
     assert b"Product: Demo, version 1.0" in kit.run([srv.url], extra=["--status=text"]).stdout
 
     # A newer release installs.

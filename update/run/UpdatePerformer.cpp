@@ -360,6 +360,8 @@ int UpdatePerformer::performUpdate() {
     }
     readProductInfo();  // 9.
     if (refuseFailedRelease()) {
+        // Nothing is due: the release the server offers is one this machine refuses.
+        if (m_config->checkDirty()) LogInfo(L"%s\n", Msg<714>().c_str());
         cb.callLib(L"afterDownloadFiles()", &CUpdateLibCallbacks::afterDownloadFiles);
         cb.callLib(L"downloadNothingChanged()", &CUpdateLibCallbacks::downloadNothingChanged);
         return 0;
