@@ -137,12 +137,14 @@ def test_list_changes_names_each_file_a_run_would_change(tmp_path, nginx):
     assert kit.run([srv.url]).returncode == 0, kit.log_text()
     core = kit.inst / "core"
     (core / "old").write_bytes(b"from an earlier version\n")
+    (core / "old.conf").write_bytes(b"dropped, but edited here\n")
     kept = kit.kept_index()
     (kept.parent / (kept.name + ".installed")).write_text(
         "# updater installed files 1\n" + "".join(f"core\t{core / n}\n" for n in "abc") +
-        f"core\t{core / 'old'}\n")
+        f"core\t{core / 'old'}\ncore\t{core / 'old.conf'}\n")
     (kept.parent / (kept.name + ".config")).write_text(
-        f"# updater configuration digests 1\n{md5(b'c1' + bytes([10]))} {core / 'c'}\n")
+        f"# updater configuration digests 1\n{md5(b'c1' + bytes([10]))} {core / 'c'}\n"
+        f"{md5(b'o1' + bytes([10]))} {core / 'old.conf'}\n")
     (core / "b").unlink()
     (core / "c").write_bytes(b"edited here\n")
     kit.module("core", {"a": b"a2\n", "b": b"b1\n", "c": b"c2\n", "d": b"d1\n"})
@@ -155,7 +157,8 @@ def test_list_changes_names_each_file_a_run_would_change(tmp_path, nginx):
                         r.stdout.decode(), re.M)
     assert sorted(listed) == sorted([("changed", str(core / "a")), ("missing", str(core / "b")),
                                      ("config-kept", str(core / "c")), ("new", str(core / "d")),
-                                     ("dropped", str(core / "old"))]), r.stdout
+                                     ("dropped", str(core / "old")),
+                                     ("config-kept", str(core / "old.conf"))]), r.stdout
     # Only a check: nothing changed, and no record of the run.
     assert (core / "a").read_bytes() == b"a1\n" and not (core / "d").exists()
     assert not (kept.parent / (kept.name + ".lastrun")).exists()

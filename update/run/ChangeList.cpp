@@ -51,6 +51,8 @@ ChangeList::ChangeList(const UpdateInfo& product, const FileProcessor& files,
     // The run's own decision: only where the publication asks for it, and only the files of
     // this installation.
     for (const std::wstring& path : files.DroppedFiles()) m_changes.push_back({L"dropped", path});
+    for (const std::wstring& path : files.KeptDroppedFiles())
+        m_changes.push_back({L"config-kept", path});
 }
 
 std::vector<std::wstring> ChangeList::paths(std::initializer_list<const wchar_t*> reasons) const {

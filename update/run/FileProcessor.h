@@ -269,6 +269,8 @@ public:
     // After the check: the installed files this run removes because the product dropped
     // them (empty unless the publication asks for it).
     const std::vector<std::wstring>& DroppedFiles() const { return m_droppedFiles; }
+    // The dropped configuration files edited here, which stay (message 1101).
+    const std::vector<std::wstring>& KeptDroppedFiles() const { return m_keptDroppedFiles; }
     // Backs up and removes those files after the install pass (a rollback restores them).
     void RemoveDroppedFiles();
     // How many files RemoveDroppedFiles removed.
@@ -426,6 +428,7 @@ private:
     CInstallationRecords m_records;
     bool m_recordsComplete = false;  // the last check saw every module's files
     std::vector<std::wstring> m_droppedFiles;
+    std::vector<std::wstring> m_keptDroppedFiles;
     std::unique_ptr<FileDownloader> m_downloader;
     std::unique_ptr<CDownloadServersHandler> m_serversHandler;  // uses m_downloader
     // The UPDATED_FILES text of the check (each entry followed by a blank) in PathList's

@@ -91,6 +91,7 @@ void FileProcessor::CountCheckVerdict() {
 void FileProcessor::loadInstallationRecords() {
     m_records.clearFiles();
     m_droppedFiles.clear();
+    m_keptDroppedFiles.clear();
     m_droppedLooked = false;
     m_recordsComplete = !callbacks().bLoadFailed();
     if (!mirror() && m_serversHandler) m_records.load(m_serversHandler->GetLocalMasterIdxPath());
@@ -158,6 +159,7 @@ void FileProcessor::findDroppedFiles() {
         const std::string* installed = m_records.configDigest(wide);
         if (installed != nullptr && WideToUtf8(local.digest) != *installed) {
             LogWarning(L"%s\n", Msg<1101>(wide).c_str());
+            m_keptDroppedFiles.push_back(wide);
             continue;
         }
         m_droppedFiles.push_back(wide);
