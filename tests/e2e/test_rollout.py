@@ -40,7 +40,9 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     # fails: the installation is v1 again, without the product's copy of the new file.
     kit.version = "2.0"
     kit.module("core", {"bin/tool": b"v2\n", "bin/new.txt": b"new\n", "app.conf": b"v2\n"})
+    kit.module("extra", {"share/extra/x.dat": b"x\n"})  # a new module in new directories
     (kit.inst / "core" / "app.conf").write_bytes(b"mine\n")
+    dirs = sorted(p for p in kit.inst.rglob("*") if p.is_dir())
     kit.publish(extra=["--rollout=100"])  # as a candidate, every machine takes it
     (kit.inst / "probe.status").write_text("3")
     kit.clear_markers()
@@ -49,6 +51,7 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     assert 'module core failed: "probe"' in kit.log_text() and "3" in kit.log_text()
     assert kit.installed("core", "tool") == b"v1\n" and kit.installed("core", "new.txt") is None
     assert kit.installed("core", "app.conf.upd-new-dist") is None
+    assert sorted(p for p in kit.inst.rglob("*") if p.is_dir()) == dirs
     assert kit.installed("core", "app.conf") == b"mine\n"
     assert kit.markers() == ["post core", "unpost core", "post core"]
     assert "sha256=" in failed.read_text()

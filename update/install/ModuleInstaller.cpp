@@ -60,9 +60,10 @@ std::wstring BaseName(const FileRecord& file) {
 
 // Creates the directory of an installation target with its parents. A directory that
 // cannot be made is the reason the copy would fail, so it is the one reported.
-void CreateTargetDirectory(const std::wstring& target) {
+void CreateTargetDirectory(const std::wstring& target,
+                           std::vector<std::wstring>* created = nullptr) {
     const std::wstring dir = GetDirPart(target);
-    if (int error = CreateDirectories(dir, 0755))
+    if (int error = CreateDirectories(dir, 0755, created))
         THROW_ERROR(MsgLib<10>(dir, SystemErrorText(error)), error);
 }
 
@@ -225,7 +226,7 @@ void CModuleInstaller::installModule(const UpdateModuleInfo& module) {
         }
         // Stopped between two files, the module is rolled back as a whole.
         ThrowIfInterrupted();
-        CreateTargetDirectory(dest);
+        CreateTargetDirectory(dest, &m_createdDirs);
         // The verified download is needed by nothing else once it is installed.
         copyDeferrable(
             src, dest, installMode(module, file),
@@ -393,6 +394,22 @@ void RemoveEmptyDirectories(std::wstring dir, const std::wstring& root) {
 }
 
 }  // namespace
+
+void CModuleInstaller::noteCreatedDirectories(const std::vector<std::wstring>& dirs) {
+    m_createdDirs.insert(m_createdDirs.end(), dirs.begin(), dirs.end());
+}
+
+void CModuleInstaller::removeNewDirectories() {
+    if (!m_removeNewFiles) return;
+    for (auto dir = m_createdDirs.rbegin(); dir != m_createdDirs.rend(); ++dir) {
+        UniqueFd parent;
+        std::string name;
+        if (OpenParent(ToMultibyte(WithoutTrailingSlash(*dir)), parent, name) == 0 &&
+            ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0)
+            LogDebug(L"The empty directory \"%s\" is removed\n", dir->c_str());
+    }
+    m_createdDirs.clear();
+}
 
 void CModuleInstaller::removeDropped(const std::vector<std::wstring>& paths) {
     if (paths.empty()) return;

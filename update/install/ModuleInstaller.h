@@ -95,6 +95,12 @@ public:
     // before, so that the installation is the previous release again (a rollback after a
     // failed health check). The updater's own module keeps them.
     void removeNewFilesOnRestore() { m_removeNewFiles = true; }
+    // Directories this run made for the installation (`dirs`, parents first), noted so that
+    // removeNewDirectories can take them back.
+    void noteCreatedDirectories(const std::vector<std::wstring>& dirs);
+    // After a restore with removeNewFilesOnRestore: removes, last made first, each directory
+    // this run made that is empty again. One that holds anything stays.
+    void removeNewDirectories();
 
     // Where the product's new copy of a configuration file edited here is written: beside
     // it, as "<installed path>.upd-new-dist".
@@ -142,6 +148,7 @@ private:
     std::set<std::wstring> m_backedUpByPlugin;  // names of modules whose backup the plug-in made
     std::set<std::wstring> m_newFiles;          // installed files that were missing at the backup
     bool m_removeNewFiles = false;
+    std::vector<std::wstring> m_createdDirs;  // made by this run, parents first
     // The files whose download is moved (planMoves), sorted by address: a run may install
     // hundreds of thousands, so no names are kept.
     std::vector<const FileRecord*> m_movable;

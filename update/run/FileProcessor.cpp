@@ -607,9 +607,19 @@ void FileProcessor::RollBack(int phase, int moduleIndex) {
     if (dropped) std::rethrow_exception(dropped);
 }
 
+void FileProcessor::NoteCreatedDirectories(const std::vector<std::wstring>& dirs) {
+    installer().noteCreatedDirectories(dirs);
+}
+
 void FileProcessor::RollBackRelease() {
     installer().removeNewFilesOnRestore();
-    RollBack(ROLLBACK_PHASE_POST, m_update->moduleCount() - 1);
+    try {
+        RollBack(ROLLBACK_PHASE_POST, m_update->moduleCount() - 1);
+    } catch (...) {
+        installer().removeNewDirectories();
+        throw;
+    }
+    installer().removeNewDirectories();
 }
 
 }  // namespace UpdateNew

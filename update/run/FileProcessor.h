@@ -254,8 +254,11 @@ public:
     void RollBack(int phase, int moduleIndex);
     // Puts the previous release back after a failed health check: every module is rolled
     // back as after a failure in the post pass of the last module (UNPOST, PRE, RESTORE,
-    // POST), and the files this run installed where there were none are removed too.
+    // POST), and the files this run installed where there were none are removed too, with
+    // the directories this run made for them once they are empty.
     void RollBackRelease();
+    // Directories the run made for a module (its destination), for RollBackRelease.
+    void NoteCreatedDirectories(const std::vector<std::wstring>& dirs);
     // The lines of the master index DownloadMasterIdx fetched (after a self-update, of the
     // kept copy), without the digest line; empty before.
     const std::vector<std::string>& MasterIdxLines() const { return m_indexLines; }

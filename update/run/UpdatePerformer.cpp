@@ -757,7 +757,9 @@ void UpdatePerformer::prePass() {
             if (i->needsupdate) {
                 cb.callGui(L"BeforeUpdateModule(i->name)", &CUpdateGuiCallbacks::BeforeUpdateModule,
                            i->name);
-                cb.checkCreateDirectory(i->destination);
+                UpdStringList created;
+                cb.checkCreateDirectory(i->destination, created);
+                fp.NoteCreatedDirectories(created);
                 cb.callGui(L"beforePre(i->name, i->pre)", &CUpdateGuiCallbacks::beforePre, i->name,
                            i->pre);
                 fp.RunPre(index);
