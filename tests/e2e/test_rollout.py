@@ -25,7 +25,7 @@ def health_kit(tmp_path):
     probe.write_text(PROBE)
     probe.chmod(0o755)
     kit.module("core", {"bin/tool": b"v1\n", "app.conf": b"v1\n"}, post="mark post core",
-               unpost="mark unpost core", check="probe")["config"] = ("app.conf",)
+               unpost="mark unpost core", check="probe %INSTALL_PATH%")["config"] = ("app.conf",)
     kit.publish()
     return kit
 
@@ -48,7 +48,7 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     kit.clear_markers()
     r = kit.run([srv.url])
     assert r.returncode == 255
-    assert 'module core failed: "probe"' in kit.log_text() and "3" in kit.log_text()
+    assert "module core failed: \"probe " in kit.log_text() and "3" in kit.log_text()
     assert kit.installed("core", "tool") == b"v1\n" and kit.installed("core", "new.txt") is None
     assert kit.installed("core", "app.conf.upd-new-dist") is None
     assert sorted(p for p in kit.inst.rglob("*") if p.is_dir()) == dirs
@@ -81,6 +81,16 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     (kit.inst / "probe.hang").unlink()
     assert r.returncode == 255 and kit.installed("core", "tool") == b"v3\n"
     assert kit.installed("core", "old.txt") == b"old\n"  # dropped by v4, put back
+    # A Ctrl-C during a check (it reaches the check too): rolled back, not recorded as failed.
+    kit.module("core", {"bin/tool": b"v4b\n"})
+    kit.publish()
+    (kit.inst / "probe.status").write_text("3")
+    (kit.inst / "probe.hook").write_text("#!/bin/sh\nkill -INT $(cut -d' ' -f4 /proc/$PPID/stat)\n")
+    (kit.inst / "probe.hook").chmod(0o755)
+    record = failed.read_text()
+    r = kit.run([srv.url])
+    assert r.returncode == 255 and kit.installed("core", "tool") == b"v3\n", kit.log_text()
+    assert "SIGINT received" in kit.log_text() and failed.read_text() == record
     # A dropped file that cannot be put back (a directory took its name) stops no restore.
     kit.module("core", {"bin/tool": b"v5\n"})
     kit.publish()

@@ -613,6 +613,8 @@ void UpdatePerformer::readProductInfo() {
                    &CUpdateLibCallbacks::notifyProductInfoFile, cProductInfoLocalName);
         first = false;
     }
+    // As read: the run expands the path variables of the commands and names in place.
+    m_releaseIdentity = ReleaseIdentity(m_product);
 }
 
 // ---- tidy ------------------------------------------------------------------------------
@@ -723,16 +725,21 @@ void UpdatePerformer::installPasses() {
         throw;
     }
     postPass();
-    // Stopped during the last post command: every module is new and its post command ran,
-    // so the whole release goes back, as after a failed health check.
-    try {
-        ThrowIfInterrupted();
-    } catch (...) {
-        LogFatal(L"%s\n", CurrentExceptionText().c_str());
-        m_fileProcessor->RollBackRelease();
-        throw;
-    }
+    // Stopped during the last post command or a health check: every module is new and its
+    // post command ran, so the whole release goes back, as after a failed health check
+    // (but it is not recorded as failed here).
+    const auto stopIfInterrupted = [this] {
+        try {
+            ThrowIfInterrupted();
+        } catch (...) {
+            LogFatal(L"%s\n", CurrentExceptionText().c_str());
+            m_fileProcessor->RollBackRelease();
+            throw;
+        }
+    };
+    stopIfInterrupted();
     healthChecks();
+    stopIfInterrupted();
     LogDebug(L"%s\n", Msg<602>(FileCountText(callbacks().filesTotal())).c_str());
 }
 

@@ -36,6 +36,13 @@ struct RunReport;
 class UpdateCallbacks;
 class UpdateConfig;
 
+// What makes a release the same release wherever its files lie on the server (a SHA-256
+// in hex): the product, its version, and each module's commands and files (names,
+// digests, sizes, modes), not SOURCE. A candidate's product info differs from the same
+// release promoted to stable only in SOURCE; a machine where it failed keeps refusing it.
+// Taken of the product as read, before the run expands path variables in place.
+std::string ReleaseIdentity(const UpdateInfo& product);
+
 class UpdatePerformer {
 public:
     // `config` is prepared and must outlive the performer. Builds the file processor,
@@ -125,7 +132,8 @@ private:
     bool refuseFailedRelease();
     // The CHECK commands in module order after the post pass; the first that fails
     // records the release as failed, rolls every module back and throws
-    // CUpdateCriticalException 613 naming the module, the command and the outcome.
+    // CUpdateCriticalException 613 naming the module, the command and the outcome. A check
+    // that fails while a signal is pending ends the checks without that: the caller stops.
     void healthChecks();
     // After a run that ended well: the candidate followed, or none; a failed release that
     // installed after all is failed no more.
@@ -144,6 +152,7 @@ private:
     std::string m_stableVersion;
     std::string m_skippedCandidate;         // a candidate whose product info the server lacks
     std::string m_productInfoSha256;        // of the (first) product info file this attempt read
+    std::string m_releaseIdentity;          // ReleaseIdentity of the product as read
     std::vector<std::wstring> m_infoNames;  // the product info files it read (local names)
     // Declared before the file processor, which keeps a reference to it.
     UpdateInfo m_product;

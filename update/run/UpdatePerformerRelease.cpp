@@ -4,6 +4,7 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
+#include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
 #include "codec/Sha256.h"
@@ -19,11 +20,17 @@ namespace {
 
 const wchar_t* const kMachineIdFile = L"/etc/machine-id";
 
-// What makes a release the same release wherever its files lie: the product, its version,
-// and each module's commands and files (names, digests, sizes, modes), but not SOURCE (nor
-// DESTINATION, whose variables the run expands in place). A candidate's product info differs from
-// the same release promoted to stable only in SOURCE (its files lie below "candidate/"), and a
-// machine that found the release failing there must not install it again once promoted.
+// Whether the failed-release record names this release: by its product info's digest, or
+// by the release itself (a record written before the identity was kept has only the first).
+bool NamesRelease(const std::wstring& record, const std::string& infoSha256,
+                  const std::string& identity) {
+    const std::string sha256 = ReadRecordValue(record, "sha256");
+    const std::string release = ReadRecordValue(record, "release");
+    return (!sha256.empty() && sha256 == infoSha256) || (!release.empty() && release == identity);
+}
+
+}  // namespace
+
 std::string ReleaseIdentity(const UpdateInfo& product) {
     std::wstring text = product.name + L'\n' + product.version + L'\n';
     for (const UpdateModuleInfo& module : product.modules) {
@@ -38,17 +45,6 @@ std::string ReleaseIdentity(const UpdateInfo& product) {
     const std::string bytes = WideToUtf8(text);
     return Sha256OfData(bytes.data(), bytes.size());
 }
-
-// Whether the failed-release record names this release: by its product info's digest, or
-// by the release itself (a record written before the identity was kept has only the first).
-bool NamesRelease(const std::wstring& record, const std::string& infoSha256,
-                  const std::string& identity) {
-    const std::string sha256 = ReadRecordValue(record, "sha256");
-    const std::string release = ReadRecordValue(record, "release");
-    return (!sha256.empty() && sha256 == infoSha256) || (!release.empty() && release == identity);
-}
-
-}  // namespace
 
 std::wstring UpdatePerformer::keptIndex() {
     return m_fileProcessor->GetServersHandler().GetLocalMasterIdxPath();
@@ -91,7 +87,7 @@ void UpdatePerformer::chooseRelease() {
 bool UpdatePerformer::refuseFailedRelease() {
     if (m_config->retryFailed() || m_config->mirror()) return false;
     const std::wstring record = FailedRecordPath(keptIndex());
-    if (!NamesRelease(record, m_productInfoSha256, ReleaseIdentity(m_product))) return false;
+    if (!NamesRelease(record, m_productInfoSha256, m_releaseIdentity)) return false;
     const std::string failed = ReadRecordValue(record, "sha256");
     if (!m_candidateInfo.empty()) {
         LogInfo(L"%s\n",
@@ -131,13 +127,16 @@ void UpdatePerformer::healthChecks() {
             LogDebug(L"%s\n", Msg<1204>(module.name, module.check).c_str());
             continue;
         }
+        // A signal came meanwhile (a Ctrl-C at the terminal reaches the check as well): the
+        // run stops, and the release has not failed on this machine.
+        if (InterruptRequested()) return;
         const std::wstring text = Msg<1200>(module.name, module.check, outcome);
         LogFatal(L"%s\n", text.c_str());
         // Recorded first: whatever the rollback meets, the release is not taken again.
         const std::wstring record = FailedRecordPath(keptIndex());
         const int err = WriteRecord(
             record, {"sha256=" + m_productInfoSha256, "version=" + WideToUtf8(m_product.version),
-                     "release=" + ReleaseIdentity(m_product)});
+                     "release=" + m_releaseIdentity});
         if (err != 0)
             LogError(L"%s\n", Msg<1202>(m_product.version, record, SystemErrorText(err)).c_str());
         fp.RollBackRelease();
@@ -157,7 +156,7 @@ void UpdatePerformer::recordRelease() {
     }
     const std::wstring failed = FailedRecordPath(keptIndex());
     if (!m_productInfoSha256.empty() &&
-        NamesRelease(failed, m_productInfoSha256, ReleaseIdentity(m_product)))
+        NamesRelease(failed, m_productInfoSha256, m_releaseIdentity))
         WriteRecord(failed, {});
     const std::wstring record = CandidateRecordPath(keptIndex());
     const std::string followed = ReadRecordValue(record, "version");
