@@ -91,8 +91,8 @@ void RemoveEmptyRunDirs(const UpdateConfig& config) {
 // One update run on the prepared configuration, under the installation's run lock (a
 // check-only run takes it shared, and only when a real run made it; the self-update helper
 // keeps the one handed down to it).
-// `notLocked` is set when the run could not take the lock (another run holds it).
-int RunUpdate(UpdateConfig& config, RunReport& report, bool& notLocked) {
+// `busy` is set when another run holds the lock.
+int RunUpdate(UpdateConfig& config, RunReport& report, bool& busy) {
     RunLock lock;
     const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
     try {
@@ -104,7 +104,7 @@ int RunUpdate(UpdateConfig& config, RunReport& report, bool& notLocked) {
             lock.acquire(lockFile, config.updateDirs().m_installdir);
     } catch (...) {
         // Refused before it used any of them: nothing of this run is left behind.
-        notLocked = true;
+        busy = lock.busy();
         RemoveEmptyRunDirs(config);
         throw;
     }
@@ -249,7 +249,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
 
     RunReport report;
     report.started = static_cast<long long>(std::time(nullptr));
-    bool prepared = false, initialized = false, logOpened = false;
+    bool prepared = false, logOpened = false;
     int result = 0;
     try {
         LoadMessageTables();
@@ -257,7 +257,6 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
             LogFatal(L"%s\n", Msg<616>().c_str());
             return -1;
         }
-        initialized = true;
         config.prepare();
         prepared = true;
         // Only reads: no log file (the last run's log stays as it was), no lock, no server.
@@ -277,7 +276,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
     } catch (const Exception& e) {
         // Once the options are read, a failure to prepare the run (a directory that cannot
         // be made) is in the log too, where a scheduled run's administrator looks.
-        if (initialized && !logOpened && config.status().empty())
+        if (config.optionsApplied() && !logOpened && config.status().empty())
             OpenLogFile(config, logger, fileAppender);
         LogFatal(L"%s\n", e.twhat());
         report.message = e.twhat();
@@ -287,10 +286,10 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         result = -1;
     }
 
-    bool notLocked = false;
+    bool busy = false;
     if (result == 0) {
         try {
-            result = RunUpdate(config, report, notLocked);
+            result = RunUpdate(config, report, busy);
         } catch (const Exception& e) {
             report.message = Msg<590>(std::wstring(e.twhat()));
             LogFatal(L"%s\n", report.message.c_str());
@@ -302,7 +301,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
     }
     // A run refused because another one holds the installation leaves its record alone:
     // the record is that run's to write.
-    EndRun(config, report, result, prepared && !notLocked);
+    EndRun(config, report, result, prepared && !busy);
     // The first process of a self-update ends with this run's status.
     SelfUpdateHandover::SignalResult(result);
     return result;

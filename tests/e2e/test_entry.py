@@ -108,10 +108,12 @@ def test_missing_message_file_stops_the_start(tmp_path):
 def test_command_line_errors_end_with_255(home):
     for args, text in ((["retries=5"], 'Invalid argument "retries=5"'),
                        (["--nosuchswitch"], 'Unknown switch "nosuchswitch"'),
-                       (VALID + ["--productroot=r", "--productinfofile=p"], "Invalid combination of options")):
+                       (VALID + ["--productroot=r", "--productinfofile=p"], "Invalid combination of options"),
+                       (VALID + ["--timeout=0"], 'The value "0"')):
         result = run(home / "updater", args, cwd=home)
         assert result.returncode == 255, (args, result)
         assert text in result.stdout.decode(), (args, result)
+        assert not (home / "update.log").exists()  # the runs' log stays as it was
 
 
 def test_start_up_prepares_directories_and_logs_the_command_line(home):

@@ -24,8 +24,9 @@ def health_kit(tmp_path):
     probe = kit.inst / "probe"
     probe.write_text(PROBE)
     probe.chmod(0o755)
-    kit.module("core", {"bin/tool": b"v1\n", "app.conf": b"v1\n"}, post="mark post core",
-               unpost="mark unpost core", check="probe %INSTALL_PATH%")["config"] = ("app.conf",)
+    kit.module("core", {"bin/tool": b"v1\n", "app.conf": b"v1\n", "b.conf": b"v1\n"},
+               post="mark post core", unpost="mark unpost core",
+               check="probe %INSTALL_PATH%")["config"] = ("app.conf", "b.conf")
     kit.publish()
     return kit
 
@@ -39,9 +40,12 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     # v2 changes the tool, the configuration file edited here, and adds a file; its check
     # fails: the installation is v1 again, without the product's copy of the new file.
     kit.version = "2.0"
-    kit.module("core", {"bin/tool": b"v2\n", "bin/new.txt": b"new\n", "app.conf": b"v2\n"})
+    kit.module("core", {"bin/tool": b"v2\n", "bin/new.txt": b"new\n", "app.conf": b"v2\n",
+                        "b.conf": b"v2\n"})
     kit.module("extra", {"share/extra/x.dat": b"x\n"})  # a new module in new directories
     (kit.inst / "core" / "app.conf").write_bytes(b"mine\n")
+    (kit.inst / "core" / "b.conf").write_bytes(b"mine\n")
+    (kit.inst / "core" / "b.conf.upd-new-dist").write_bytes(b"an earlier copy\n")
     dirs = sorted(p for p in kit.inst.rglob("*") if p.is_dir())
     kit.publish(extra=["--rollout=100"])  # as a candidate, every machine takes it
     (kit.inst / "probe.status").write_text("3")
@@ -51,6 +55,7 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     assert "module core failed: \"probe " in kit.log_text() and "3" in kit.log_text()
     assert kit.installed("core", "tool") == b"v1\n" and kit.installed("core", "new.txt") is None
     assert kit.installed("core", "app.conf.upd-new-dist") is None
+    assert kit.installed("core", "b.conf.upd-new-dist") == b"an earlier copy\n"
     assert sorted(p for p in kit.inst.rglob("*") if p.is_dir()) == dirs
     assert kit.installed("core", "app.conf") == b"mine\n"
     assert kit.markers() == ["post core", "unpost core", "post core"]

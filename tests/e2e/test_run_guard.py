@@ -49,6 +49,12 @@ def test_one_run_per_installation_and_a_killed_holder_releases(tmp_path, nginx):
     r = kit.run([srv.url], plugins=False)
     assert r.returncode == 0, r.stdout
     assert kit.installed("core", "README") == b"v2"
+    # A lock that cannot be taken for another reason is this run's failure, recorded.
+    lock = Path(f"{kit.kept_index()}.lock")
+    lock.unlink()
+    lock.mkdir()
+    assert kit.run([srv.url], plugins=False).returncode == 255
+    assert "outcome=refused" in lastrun.read_text()
 
 
 def test_check_only_run_never_overlaps_a_real_run(tmp_path, nginx):

@@ -416,6 +416,7 @@ void UpdateConfig::prepare() {
     expandOptionValues();
     m_callbacks.notifyConfigFile(m_configFileName);
     m_params.applyOptions(*this);
+    m_optionsApplied = true;
     if (!m_logFileName.empty()) setVariable(L"LOGFILE", m_logFileName);
     if (!m_backupDir.empty()) setVariable(L"BACKUP_DIR", m_backupDir);
     prepareDirectories();

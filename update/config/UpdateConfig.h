@@ -70,6 +70,8 @@ public:
     // Loads the plug-ins, defines and expands the path variables, applies the options and
     // derives and creates the three directories. Throws CUpdateCriticalException.
     void prepare();
+    // Whether prepare() got as far as applying every option (the log file's name is known).
+    bool optionsApplied() const { return m_optionsApplied; }
 
     // --- what the option table applies (UpdateOptionTarget) ---
     void setRetries(int retries) override { ConnectionConfig::setRetries(retries); }
@@ -326,6 +328,7 @@ private:
     // Whether the temporary directory is the default's (not given, not changed by the
     // function-replacing plug-in).
     bool m_tempDirDefault = false;
+    bool m_optionsApplied = false;
 };
 
 }  // namespace UpdateNew

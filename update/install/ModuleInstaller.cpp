@@ -154,11 +154,19 @@ void CModuleInstaller::backupModule(const UpdateModuleInfo& module) {
     asInstalled.fromSource = true;
     for (const FileRecord& file : module.files) {
         // A configuration file edited here is never touched, so it needs no backup; the
-        // product's copy written beside it is new to the installation when none was there.
+        // product's copy written beside it is new to the installation when none was there,
+        // and is backed up like any file when an earlier release's copy is there.
         if (file.needsupdate && file.configCopy == FileRecord::ConfigCopy::kBeside &&
             !m_settings.mirror) {
             const std::wstring beside = NewDistPath(installedPath(module, file));
-            if (!FileExists(beside)) m_newFiles.insert(beside);
+            if (!FileExists(beside)) {
+                m_newFiles.insert(beside);
+            } else if (m_besideBackups.count(beside) == 0) {
+                const std::wstring backup = m_backupNames.assign(m_settings.backupDir, beside);
+                m_callbacks.copyFile(beside, backup, false, nullptr, asInstalled);
+                m_temporaries.addFile(backup);
+                m_besideBackups[beside] = backup;
+            }
         }
         if (!file.needsupdate || file.configCopy != FileRecord::ConfigCopy::kNone) continue;
         const std::wstring cSrc = installedPath(module, file);
@@ -313,7 +321,10 @@ void CModuleInstaller::restoreModule(const UpdateModuleInfo& module) {
         // copy beside it goes with the release when this run wrote it first.
         if (file.configCopy != FileRecord::ConfigCopy::kNone) {
             const std::wstring beside = NewDistPath(installedPath(module, file));
-            if (m_removeNewFiles && file.needsupdate && m_newFiles.count(beside) != 0)
+            const auto backup = m_besideBackups.find(beside);
+            if (backup != m_besideBackups.end())
+                copyDeferrable(backup->second, beside, asBackedUp);
+            else if (m_removeNewFiles && file.needsupdate && m_newFiles.count(beside) != 0)
                 removeNewFile(beside);
             continue;
         }

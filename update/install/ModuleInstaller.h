@@ -14,6 +14,7 @@
 //                install source  = download directory / SOURCE / NAME.gz
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -149,6 +150,9 @@ private:
     std::set<std::wstring> m_newFiles;          // installed files that were missing at the backup
     bool m_removeNewFiles = false;
     std::vector<std::wstring> m_createdDirs;  // made by this run, parents first
+    // The product's copies beside configuration files edited here that were there before
+    // this run wrote them, and their backups.
+    std::map<std::wstring, std::wstring> m_besideBackups;
     // The files whose download is moved (planMoves), sorted by address: a run may install
     // hundreds of thousands, so no names are kept.
     std::vector<const FileRecord*> m_movable;

@@ -113,7 +113,8 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
         fchmod(opened.get(), 0600);
     if (flock(opened.get(), LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        if (error == EWOULDBLOCK)
+        m_busy = error == EWOULDBLOCK;
+        if (m_busy)
             THROW_CRITICAL(Msg<695>(installation, HolderText(opened.get()), path), ERR_INSTALL_DIR);
         THROW_CRITICAL(Msg<696>(path, SystemErrorText(error)), ERR_INSTALL_DIR);
     }
@@ -145,7 +146,8 @@ void RunLock::acquireShared(const std::wstring& path, const std::wstring& instal
     if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
         const int error = errno;
         close(fd);
-        if (error == EWOULDBLOCK) THROW_CRITICAL(Msg<880>(installation, path), ERR_INSTALL_DIR);
+        m_busy = error == EWOULDBLOCK;
+        if (m_busy) THROW_CRITICAL(Msg<880>(installation, path), ERR_INSTALL_DIR);
         THROW_CRITICAL(Msg<696>(path, SystemErrorText(error)), ERR_INSTALL_DIR);
     }
     m_fd = fd;

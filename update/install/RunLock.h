@@ -48,12 +48,15 @@ public:
     void takeBack();
 
     bool held() const { return m_fd >= 0; }
+    // Whether acquire or acquireShared failed because another run holds the lock.
+    bool busy() const { return m_busy; }
 
     // The lock of this process (null when none): the self-update uses it to hand it over.
     static RunLock* current();
 
 private:
     int m_fd = -1;
+    bool m_busy = false;
 };
 
 }  // namespace UpdateNew
