@@ -468,8 +468,10 @@ void LoggerAppenderFile::flushHeld() {
 }
 
 void LoggerAppenderFile::writeBytes(const std::string& bytes) {
+    // Once a write failed, nothing more: a later line must not follow one cut short.
+    if (m_writeFailed) return;
     errno = 0;
-    if (WriteAll(fileno(m_file), bytes) || m_writeFailed) return;
+    if (WriteAll(fileno(m_file), bytes)) return;
     // Said once, where it can still be read: a full disk under the log must not leave a
     // run that goes on without a word.
     m_writeFailed = true;

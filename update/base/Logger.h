@@ -100,7 +100,8 @@ private:
     // held debug lines; false when they cannot be converted.
     bool write(int level, const std::wstring& lines);
     void flushHeld();
-    // Writes to the file; the first failure is said on the console (message 1228).
+    // Writes to the file; the first failure is said on the console (message 1228), and
+    // nothing is written after it.
     void writeBytes(const std::string& bytes);
 
     std::wstring m_fileName;

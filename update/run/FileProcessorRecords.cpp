@@ -148,7 +148,8 @@ void FileProcessor::findDroppedFiles() {
             }
             sets = true;
         }
-        if (listed.count(path) != 0 || !spelled.insert(LexicalPath(std::string(path))).second ||
+        const std::string spelling = LexicalPath(std::string(path));
+        if (listed.count(path) != 0 || spelled.count(spelling) != 0 ||
             CModuleInstaller::IsSelfUpdateName(Utf8ToWide(std::string(installed.module(entry)))))
             continue;
         if (path.compare(0, root.size(), root) != 0 && directories.count(dirPart(path)) == 0)
@@ -164,6 +165,7 @@ void FileProcessor::findDroppedFiles() {
         }
         m_droppedFiles.push_back(wide);
         listed.insert(path);
+        spelled.insert(spelling);
     }
 }
 
