@@ -613,8 +613,14 @@ void UpdatePerformer::readProductInfo() {
                    &CUpdateLibCallbacks::notifyProductInfoFile, cProductInfoLocalName);
         first = false;
     }
-    // As read: the run expands the path variables of the commands and names in place.
-    m_releaseIdentity = ReleaseIdentity(m_product);
+    // As read: the run expands the path variables of the commands and names in place. Only
+    // where a release can be recorded as failed (it has health checks) or refused here.
+    bool checked = false;
+    for (const UpdateModuleInfo& module : m_product.modules) checked |= !module.check.empty();
+    m_releaseIdentity =
+        checked || !ReadRecordValue(FailedRecordPath(keptIndex()), "release").empty()
+            ? ReleaseIdentity(m_product)
+            : std::string();
 }
 
 // ---- tidy ------------------------------------------------------------------------------

@@ -152,7 +152,7 @@ private:
     std::string m_stableVersion;
     std::string m_skippedCandidate;         // a candidate whose product info the server lacks
     std::string m_productInfoSha256;        // of the (first) product info file this attempt read
-    std::string m_releaseIdentity;          // ReleaseIdentity of the product as read
+    std::string m_releaseIdentity;          // ReleaseIdentity of the product as read, where needed
     std::vector<std::wstring> m_infoNames;  // the product info files it read (local names)
     // Declared before the file processor, which keeps a reference to it.
     UpdateInfo m_product;

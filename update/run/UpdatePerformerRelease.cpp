@@ -7,7 +7,7 @@
 #include "base/Interrupts.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
-#include "codec/Sha256.h"
+#include "codec/StreamDigest.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadServersHandler.h"
 #include "download/ReleaseChoice.h"
@@ -32,18 +32,24 @@ bool NamesRelease(const std::wstring& record, const std::string& infoSha256,
 }  // namespace
 
 std::string ReleaseIdentity(const UpdateInfo& product) {
-    std::wstring text = product.name + L'\n' + product.version + L'\n';
+    // Digested line by line: a product of many files is never held as one text.
+    StreamDigest digest(StreamDigest::Kind::kSha256);
+    std::string bytes;
+    const auto add = [&digest, &bytes](const std::wstring& line) {
+        bytes = WideToUtf8(line);
+        digest.Update(bytes.data(), bytes.size());
+    };
+    add(product.name + L'\n' + product.version + L'\n');
     for (const UpdateModuleInfo& module : product.modules) {
         for (const std::wstring* field :
              {&module.name, &module.pre, &module.post, &module.unpost, &module.check})
-            text += *field + L'\n';
+            add(*field + L'\n');
         for (const FileRecord& file : module.files)
-            text += file.name + L'\t' + file.filemd5.wide() + L'\t' + file.pefilemd5.wide() +
-                    L'\t' + std::to_wstring(file.filesize) + L'\t' + std::to_wstring(file.mode) +
-                    L'\t' + (file.config ? L"c" : L"") + L'\n';
+            add(file.name + L'\t' + file.filemd5.wide() + L'\t' + file.pefilemd5.wide() + L'\t' +
+                std::to_wstring(file.filesize) + L'\t' + std::to_wstring(file.mode) + L'\t' +
+                (file.config ? L"c" : L"") + L'\n');
     }
-    const std::string bytes = WideToUtf8(text);
-    return Sha256OfData(bytes.data(), bytes.size());
+    return digest.Sha256Text();
 }
 
 std::wstring UpdatePerformer::keptIndex() {
