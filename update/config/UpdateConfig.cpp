@@ -493,8 +493,9 @@ bool UpdateConfig::createDirectory(const std::wstring& dir, int errorCode, bool 
     errno = 0;
     if (!m_callbacks.checkCreateDirectory(dir, cCreatedDirs, privateDir)) {
         const int error = errno;
-        THROW_CRITICAL(error == 0 ? Msg<153>(dir) : Msg<153>(dir) + L": " + SystemErrorText(error),
-                       errorCode);
+        std::wstring text = Msg<153>(dir);
+        if (error != 0) text += L": " + SystemErrorText(error);
+        THROW_CRITICAL(text, errorCode);
     }
     m_createdRunDirs.insert(m_createdRunDirs.end(), cCreatedDirs.begin(), cCreatedDirs.end());
     const std::wstring bare = WithoutTrailingSlash(dir);

@@ -412,13 +412,9 @@ void CModuleInstaller::noteCreatedDirectories(const std::vector<std::wstring>& d
 
 void CModuleInstaller::removeNewDirectories() {
     if (!m_removeNewFiles) return;
-    for (auto dir = m_createdDirs.rbegin(); dir != m_createdDirs.rend(); ++dir) {
-        UniqueFd parent;
-        std::string name;
-        if (OpenParent(ToMultibyte(WithoutTrailingSlash(*dir)), parent, name) == 0 &&
-            ::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0)
+    for (auto dir = m_createdDirs.rbegin(); dir != m_createdDirs.rend(); ++dir)
+        if (RemoveEmptyDirectories(*dir) == 0)
             LogDebug(L"The empty directory \"%s\" is removed\n", dir->c_str());
-    }
     m_createdDirs.clear();
 }
 

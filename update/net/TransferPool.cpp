@@ -217,10 +217,11 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
     t.canPause = url.compare(0, 5, "file:") != 0;
     // Set up here; only the thread touches the handle once it is queued.
     t.source.Open(url);
-    CURL* easy = m_multi && t.source.Refusal().empty() ? curl_easy_init() : nullptr;
-    unsigned rc = !t.source.Refusal().empty() ? static_cast<unsigned>(CURLE_FILE_COULDNT_READ_FILE)
-                  : easy ? m_connection->ConfigureTransfer(easy, t.source.Url())
-                         : static_cast<unsigned>(CURLE_OUT_OF_MEMORY);
+    const bool refused = !t.source.Refusal().empty();
+    CURL* easy = m_multi && !refused ? curl_easy_init() : nullptr;
+    unsigned rc =
+        static_cast<unsigned>(refused ? CURLE_FILE_COULDNT_READ_FILE : CURLE_OUT_OF_MEMORY);
+    if (easy) rc = m_connection->ConfigureTransfer(easy, t.source.Url());
     if (rc == 0) {
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, t.errorBuffer);
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &WriteCallback);
@@ -242,9 +243,8 @@ int TransferPool::Start(const std::string& url, unsigned long long offset, Trans
         easy = nullptr;
         t.done = true;
         t.outcome.rc = rc;
-        t.outcome.errorText = !t.source.Refusal().empty()
-                                  ? t.source.Refusal()
-                                  : curl_easy_strerror(static_cast<CURLcode>(rc));
+        t.outcome.errorText =
+            refused ? t.source.Refusal() : curl_easy_strerror(static_cast<CURLcode>(rc));
     }
     t.easy = easy;
     std::lock_guard<std::mutex> lock(m_mutex);
