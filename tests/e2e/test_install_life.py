@@ -78,14 +78,17 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
         fetched = log_file.read()
     assert "app.conf.gz" in fetched and "keep.conf.gz" not in fetched.split("master.idx")[-1]
 
-    # The installation named otherwise on a later run: nothing is taken for dropped, and
-    # the edited file is still known as edited.
+    # The installation named otherwise on a later run (through a link, relative to the
+    # working directory): nothing is taken for dropped, and the edited file is still known
+    # as edited.
     before = kit.installed_tree()
-    for spelled in (f"{kit.inst}/", f"{kit.inst.parent}//./{kit.inst.name}"):
+    (tmp_path / "inst-link").symlink_to(kit.inst)
+    for spelled, cwd in ((f"{kit.inst}/", None), (f"{kit.inst.parent}//./{kit.inst.name}", None),
+                         (tmp_path / "inst-link", None), (kit.inst.name, kit.inst.parent)):
         argv = [str(kit.bin / "updater"), "--IgnoreMasterIDX=1"] + [
             a.replace(f"--install-path={kit.inst}", f"--install-path={spelled}")
             for a in kit.args([srv.url], plugins=False)]
-        assert subprocess.run(argv, capture_output=True, timeout=60).returncode == 0
+        assert subprocess.run(argv, capture_output=True, timeout=60, cwd=cwd).returncode == 0
         assert kit.installed_tree() == before and "removed" not in kit.log_text(), spelled
 
 

@@ -345,7 +345,15 @@ void UpdateConfig::setSharePassword(const std::wstring& value) {
 }
 
 void UpdateConfig::setInstallPath(const std::wstring& path) {
-    m_installPath = LexicalPath(normalizeDir(path));
+    std::wstring dir = normalizeDir(path);
+    // A relative path names a directory below the working directory: it is kept whole, as
+    // the records of the installed files name them, so that a run started elsewhere, or
+    // given the whole path, finds them.
+    if (!dir.empty() && dir.front() != L'/' && dir.find(L':') == std::wstring::npos) {
+        const std::wstring cwd = CurrentDir();
+        if (!cwd.empty()) dir = joinPath(cwd, dir);
+    }
+    m_installPath = LexicalPath(dir);
 }
 
 void UpdateConfig::setBackupDir(const std::wstring& path) {

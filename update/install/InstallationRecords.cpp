@@ -21,6 +21,13 @@ namespace UpdateNew {
 
 namespace {
 
+// Whether `path` names a regular file (a link at its end not followed), with its status.
+bool RegularFileAt(const std::wstring& path, struct stat& st) {
+    const std::string narrow = ToMultibyte(path);
+    return !narrow.empty() && ::fstatat(AT_FDCWD, narrow.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(st.st_mode);
+}
+
 const char kConfigHeader[] = "# updater configuration digests 1";
 const char kInstalledHeader[] = "# updater installed files 1";
 
@@ -123,7 +130,24 @@ void CInstallationRecords::load(const std::wstring& keptIndex) {
 
 const std::string* CInstallationRecords::configDigest(const std::wstring& path) const {
     const auto found = m_config.find(LexicalPath(path));
-    return found == m_config.end() ? nullptr : &found->second;
+    if (found != m_config.end()) return &found->second;
+    // The same file recorded under another name of the installation (reached through a
+    // symbolic link, or relative to another working directory): found by its identity
+    // among the records of its file name.
+    const size_t slash = path.rfind(L'/');
+    const std::wstring leaf = path.substr(slash == std::wstring::npos ? 0 : slash);
+    struct stat local;
+    if (leaf.size() < 2 || !RegularFileAt(path, local)) return nullptr;
+    for (const auto& entry : m_config) {
+        const std::wstring& recorded = entry.first;
+        struct stat other;
+        if (recorded.size() > leaf.size() &&
+            recorded.compare(recorded.size() - leaf.size(), leaf.size(), leaf) == 0 &&
+            RegularFileAt(recorded, other) && other.st_dev == local.st_dev &&
+            other.st_ino == local.st_ino)
+            return &entry.second;
+    }
+    return nullptr;
 }
 
 void CInstallationRecords::addFile(const std::wstring& module, const std::wstring& path,
