@@ -109,7 +109,11 @@ def test_command_line_errors_end_with_255(home):
     for args, text in ((["retries=5"], 'Invalid argument "retries=5"'),
                        (["--nosuchswitch"], 'Unknown switch "nosuchswitch"'),
                        (VALID + ["--productroot=r", "--productinfofile=p"], "Invalid combination of options"),
-                       (VALID + ["--timeout=0"], 'The value "0"')):
+                       (VALID + ["--timeout=0"], 'The value "0"'),
+                       (VALID + ["--timeout=2147484"], 'The value "2147484"'),
+                       (VALID + ["--proxy-server=127.0.0.1", "--proxy-port=70000"], '"70000"'),
+                       (VALID + ["--proxy-server=127.0.0.1", "--proxy-port=1", "--proxy-username=a",
+                                 "--proxy-userpass=s3cret"], "proxy-userpass is not a scrambled")):
         result = run(home / "updater", args, cwd=home)
         assert result.returncode == 255, (args, result)
         assert text in result.stdout.decode(), (args, result)

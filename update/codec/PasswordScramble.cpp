@@ -24,14 +24,19 @@ int HexValue(wchar_t c) {
 
 }  // namespace
 
+bool IsScrambledPassword(const std::wstring& hexText, int length) {
+    if (length <= 0 || hexText.size() != 4 * static_cast<size_t>(length)) return false;
+    for (wchar_t c : hexText)
+        if (HexValue(c) < 0) return false;
+    return true;
+}
+
 std::wstring DescramblePassword(const std::wstring& hexText, int length, uint32_t seed) {
-    if (length <= 0 || hexText.size() != 4 * static_cast<size_t>(length)) return std::wstring();
+    if (!IsScrambledPassword(hexText, length)) return std::wstring();
     std::vector<uint8_t> bytes(hexText.size() / 2);
     for (size_t i = 0; i < bytes.size(); ++i) {
-        int hi = HexValue(hexText[2 * i]);
-        int lo = HexValue(hexText[2 * i + 1]);
-        if (hi < 0 || lo < 0) return std::wstring();
-        bytes[i] = static_cast<uint8_t>(hi << 4 | lo);
+        bytes[i] =
+            static_cast<uint8_t>(HexValue(hexText[2 * i]) << 4 | HexValue(hexText[2 * i + 1]));
     }
     ApplyKeyStream(bytes, length, seed);
     std::wstring password;

@@ -16,6 +16,9 @@ namespace UpdateNew {
 // ends at its first zero character (or after 2 * length bytes).
 std::wstring DescramblePassword(const std::wstring& hexText, int length, uint32_t seed);
 
+// Whether `hexText` has the scrambled form: exactly 4 * length hexadecimal digits.
+bool IsScrambledPassword(const std::wstring& hexText, int length);
+
 // The scrambling direction: the 4 * length lowercase hexadecimal digits that
 // DescramblePassword turns back into `password`. The empty text when the password does
 // not fit into 2 * length bytes (at most length / 2 characters) or length is not positive.

@@ -330,18 +330,21 @@ const std::wstring& UpdateConfig::getServerUrl(size_t index) const {
 // ---------------------------------------------------------------------------------------
 // Credentials, files and plug-ins
 
-std::wstring UpdateConfig::password(const std::wstring& value) const {
-    const std::wstring result =
-        m_plainPass ? value : DescramblePassword(value, kPasswordLength, PasswordSeed());
-    return result.substr(0, kMaxCredential);
+std::wstring UpdateConfig::password(const wchar_t* option, const std::wstring& value) const {
+    if (m_plainPass) return value.substr(0, kMaxCredential);
+    // A value that is not in the scrambled form would be sent as an empty password, and
+    // the server's refusal would not tell why: most likely a password in plain text.
+    if (!value.empty() && !IsScrambledPassword(value, kPasswordLength))
+        THROW_CRITICAL(Msg<1229>(option), ERR_CONFIG_FILE);
+    return DescramblePassword(value, kPasswordLength, PasswordSeed()).substr(0, kMaxCredential);
 }
 
 void UpdateConfig::setProxyPassword(const std::wstring& value) {
-    ConnectionConfig::setProxyUserPass(password(value));
+    ConnectionConfig::setProxyUserPass(password(L"proxy-userpass", value));
 }
 
 void UpdateConfig::setSharePassword(const std::wstring& value) {
-    ConnectionConfig::setShareUserPass(password(value));
+    ConnectionConfig::setShareUserPass(password(L"share-userpass", value));
 }
 
 void UpdateConfig::setInstallPath(const std::wstring& path) {

@@ -271,7 +271,7 @@ private:
     // ending, made exclusively with mode 0700. It becomes the temporary directory and the
     // value of UPDATE_TEMP.
     void createUniqueTempDir();
-    std::wstring password(const std::wstring& value) const;
+    std::wstring password(const wchar_t* option, const std::wstring& value) const;
 
     ConnectionOptions* m_settings = nullptr;
     bool m_settingsInitialised = false;

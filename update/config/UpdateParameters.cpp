@@ -201,8 +201,23 @@ void FullCheckEvery(const CUpdateParameters&, const std::wstring& value,
 void Timeout(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
     int seconds = 0;
     if (!DecimalValue(value, seconds)) return;
-    if (seconds < 1) ThrowBadValue(L"timeout", value, L"a number of seconds of at least 1");
+    // More than a day is no time-out a transfer library takes (beyond about 24 days it
+    // refused every transfer), and most likely a typing error.
+    if (seconds < 1 || seconds > 86400)
+        ThrowBadValue(L"timeout", value, L"a number of seconds from 1 to 86400");
     target.setTimeout(seconds);
+}
+
+// `proxy-port`: the leading number, as for every number of the table ("8080 " is 8080); a
+// value with no number at all, or beyond the ports, would send the requests to another
+// port than the one meant.
+void ProxyPort(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
+    const std::wstring text = Trim(value);
+    int port = 0;
+    if (!DecimalValue(text, port)) return;  // no text form: left alone, as every number
+    if (text.empty() || text[0] < L'0' || text[0] > L'9' || port > 65535)
+        ThrowBadValue(L"proxy-port", value, L"a port number from 0 to 65535");
+    target.setProxyPort(port);
 }
 
 void CheckTimeout(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
@@ -277,7 +292,7 @@ const OptionRow kOptionTable[] = {
     {OPT_PROXY_SERVER, L"proxy-server", kValue, nullptr, DefaultFrom::Text, 0, OPT_PROXY_PORT,
      Cut<&T::setProxy, kMaxProxyServer>, L"Set proxy server"},
     {OPT_PROXY_PORT, L"proxy-port", kValue, nullptr, DefaultFrom::Text, 0, OPT_PROXY_SERVER,
-     Number<&T::setProxyPort>, L"Set proxy port"},
+     ProxyPort, L"Set proxy port"},
     {OPT_PROXY_USERNAME, L"proxy-username", kValue, nullptr, DefaultFrom::Text, 0,
      OPT_PROXY_USERPASS, Cut<&T::setProxyUsername, kMaxCredential>,
      L"Set proxy USERNAME for proxy authentication"},
