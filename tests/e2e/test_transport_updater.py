@@ -69,8 +69,9 @@ def log(tmp_path):
 def test_http_proxy_without_and_with_authentication(tmp_path, nginx, tinyproxy):
     srv = nginx(publish(tmp_path))
     proxy = tinyproxy()
+    # A no_proxy of the environment does not send the requests past the configured proxy.
     status, out = run(tmp_path, f"--url={srv.url}/", "--proxy-server=127.0.0.1",
-                      f"--proxy-port={proxy.port}")
+                      f"--proxy-port={proxy.port}", env={"no_proxy": "*", "NO_PROXY": "*"})
     assert status == 0, out
     assert installed(tmp_path)
     assert "demo/files/app/bin/demo-app.gz" in open(proxy.log_file).read()

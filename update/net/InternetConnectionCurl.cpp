@@ -170,15 +170,23 @@ unsigned InternetConnectionCurl::ApplyStringOptions(void* handle, bool withUrl) 
         {ConnectionOptions::CA_FILE, CURLOPT_CAINFO, L"Can not set option (CURLOPT_CAINFO)\n"},
     };
     std::string value;
+    bool proxied = false;
     for (const StringOption& o : kOptions) {
         if (!withUrl && o.id == ConnectionOptions::URL) continue;
         if (m_options->GetBytes(o.id, value) != ConnectionOptions::OK) continue;
+        proxied |= o.id == ConnectionOptions::PROXY_HOST_PORT && !value.empty();
         // libcurl copies the text, so the temporary may go.
         CURLcode rc = curl_easy_setopt(Handle(handle), o.option, value.c_str());
         if (rc != CURLE_OK) {
             PrintConnectionDiagnostic(o.failure);
             return rc;
         }
+    }
+    // A configured proxy carries every request: a no_proxy of the environment would send
+    // some of them past it without a word.
+    if (proxied && curl_easy_setopt(Handle(handle), CURLOPT_NOPROXY, "") != CURLE_OK) {
+        PrintConnectionDiagnostic(L"Can not set option (CURLOPT_NOPROXY)\n");
+        return CURLE_FAILED_INIT;
     }
     return CURLE_OK;
 }
