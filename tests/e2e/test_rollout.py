@@ -65,6 +65,14 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     # now; --retry-failed=1 would.
     kit.publish()
     (kit.inst / "probe.status").write_text("0")
+    # Had the rollback been stopped (no word that v1 is whole again), every run would say
+    # so and leave the update unfinished rather than call it done.
+    whole = failed.read_text()
+    failed.write_text(whole.replace("rolled-back=yes\n", ""))
+    r = kit.run([srv.url])
+    assert r.returncode == 255 and b"was stopped before it ended" in r.stdout, r.stdout
+    assert Path(str(kit.kept_index()) + ".pending").exists() and "rolled-back=yes" in whole
+    failed.write_text(whole)
     assert kit.run([srv.url]).returncode == 0
     assert "failed its health check on this machine" in kit.log_text()
     assert kit.installed("core", "tool") == b"v1\n"

@@ -244,6 +244,9 @@ public:
     // the updater's files). Without keys the copy always goes on a failure (but for a
     // mirror's, which is the index it serves: DeleteMasterIdxCopy keeps that one).
     bool KeptIndexOutlivesFailure() const;
+    // Whether an earlier run left the update unfinished (the marker was there when this run
+    // fetched the index).
+    bool Unfinished() const { return m_unfinished; }
     // Backup, installation and restore of one module (CModuleInstaller); the updater's own
     // module is handed to the self-update, which ends this process.
     void BackupModule(int moduleIndex);

@@ -103,6 +103,12 @@ bool UpdatePerformer::refuseFailedRelease() {
         readProductInfo();
         return refuseFailedRelease();
     }
+    // A run stopped while it rolled the release back (or whose rollback failed) left the
+    // update unfinished without saying that the earlier release is whole again: files of
+    // both may be installed, and only the administrator can tell which release to make
+    // whole. The marker stays, so every run says so until then.
+    if (m_fileProcessor->Unfinished() && ReadRecordValue(record, "rolled-back") != "yes")
+        THROW_CRITICAL(Msg<1230>(m_product.version, keptIndex() + L".pending"), ERR_GENERIC);
     LogInfo(L"%s\n", Msg<1201>(m_product.version, Utf8ToWide(failed)).c_str());
     // The run ends at the installed release, not the refused one it read.
     m_product.version.clear();
@@ -140,12 +146,16 @@ void UpdatePerformer::healthChecks() {
         LogFatal(L"%s\n", text.c_str());
         // Recorded first: whatever the rollback meets, the release is not taken again.
         const std::wstring record = FailedRecordPath(keptIndex());
-        const int err = WriteRecord(
-            record, {"sha256=" + m_productInfoSha256, "version=" + WideToUtf8(m_product.version),
-                     "release=" + m_releaseIdentity});
+        std::vector<std::string> lines = {"sha256=" + m_productInfoSha256,
+                                          "version=" + WideToUtf8(m_product.version),
+                                          "release=" + m_releaseIdentity};
+        const int err = WriteRecord(record, lines);
         if (err != 0)
             LogError(L"%s\n", Msg<1202>(m_product.version, record, SystemErrorText(err)).c_str());
         fp.RollBackRelease();
+        // Whole again: the next run may leave the update it refuses unfinished no more.
+        lines.push_back("rolled-back=yes");
+        if (err == 0) WriteRecord(record, lines);
         THROW_CRITICAL(text, ERR_MODULE_COMMAND);
     }
 }
