@@ -244,8 +244,11 @@ void UpdatePerformer::reportVersion() {
         installed = true;
     }
     const size_t removed = m_fileProcessor ? m_fileProcessor->RemovedFileCount() : 0;
-    std::wstring text =
-        m_versionReport.line(m_product, installed || removed != 0, m_config->selfUpdateDone());
+    // A run that completes an update an earlier run began (and was stopped in) brings the
+    // product to the release as well, even when only the owed post commands were left.
+    const bool completed = m_fileProcessor && m_fileProcessor->Unfinished();
+    std::wstring text = m_versionReport.line(m_product, installed || completed || removed != 0,
+                                             m_config->selfUpdateDone());
     if (!text.empty() && removed != 0) text = Msg<1103>(text, FileCountText(removed));
     if (!text.empty()) LogInfo(L"%s\n", text.c_str());
     m_resultText = text;
