@@ -10,6 +10,7 @@
 #include "base/PathUtils.h"
 #include "codec/FileDigest.h"
 #include "download/DownloadServersHandler.h"
+#include "install/ModuleInstaller.h"
 #include "run/CheckVerdict.h"
 #include "run/FileProcessor.h"
 #include "run/StatCache.h"
@@ -109,6 +110,17 @@ bool FileProcessor::judgeConfigFile(FileRecord& file, const std::wstring& localP
         return false;
     }
     file.configCopy = FileRecord::ConfigCopy::kBeside;
+    // A run stopped after writing the product's new copy beside the edited file (the digests
+    // are recorded only by a run that ends well): nothing is due, and the module's post
+    // command is not run once more for it.
+    const std::wstring beside = CModuleInstaller::NewDistPath(localPath);
+    if (GetFileSizeAndMD5(beside).digest == file.pefilemd5) {
+        LogDebug(
+            L"The product's copy beside the configuration file \"%s\" is the new one already\n",
+            localPath.c_str());
+        file.configCopy = FileRecord::ConfigCopy::kKeep;
+        return false;
+    }
     return true;
 }
 
