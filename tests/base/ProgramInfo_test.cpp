@@ -39,4 +39,8 @@ TEST(ProgramInfo, CommandLineTextEndsEveryArgumentWithABlank) {
               BuildCommandLineText(3, argv, true));
     EXPECT_EQ(L"u \"--share-userpass=***\" --proxy-userpass=*** --x",
               HidePasswords(L"u \"--share-userpass=a b\" --proxy-userpass=c --x"));
+    std::string text = "get http://u:p%40ss@h:80/x, socks5://v:w@h, a@b http://h/u:x@y";
+    EXPECT_TRUE(HideUrlPasswords(text));
+    EXPECT_EQ("get http://u:***@h:80/x, socks5://v:***@h, a@b http://h/u:x@y", text);
+    EXPECT_FALSE(HideUrlPasswords(text));
 }

@@ -177,12 +177,14 @@ def test_no_user_may_hold_the_lock_plant_a_program_or_read_a_password(nginx, scr
     log = ""
     for n in (1, 2):  # the second over a lock an earlier version left open to all
         Path(f"{lock}.lock").chmod(0o644) if n == 2 else None
-        assert kit.run([kit.srv.url], secret).returncode == 0, kit.log_text()
+        url = kit.srv.url.replace("://", "://u:TopSecret@")  # a password in the address
+        assert kit.run([url], secret).returncode == 0, kit.log_text()
         log += kit.log_text()
         assert stat.S_IMODE(Path(f"{lock}.lock").stat().st_mode) == 0o600
         held = as_attacker(["flock", "-n", "-s", f"{lock}.lock", "true"])
         assert held.returncode != 0 and b"Permission denied" in held.stderr, held
     assert "Sesame" not in log and "--share-userpass=*** " in log
+    assert "TopSecret" not in log and "://u:***@" in log
     assert not (lair / "ran").exists() and kit.markers() == ["post core"]
     assert f'module core is not run: "{kit.inst}/hook" is not a regular file' in log
     r = kit.run([kit.srv.url], [f"--guilib={lair}/{RECORDING.name}"], plugins=False)

@@ -18,6 +18,7 @@
 #include "base/FileUtils.h"
 #include "base/FormatConverter.h"
 #include "base/Messages.h"
+#include "base/ProgramInfo.h"
 
 namespace UpdateNew {
 
@@ -470,8 +471,13 @@ void LoggerAppenderFile::flushHeld() {
 void LoggerAppenderFile::writeBytes(const std::string& bytes) {
     // Once a write failed, nothing more: a later line must not follow one cut short.
     if (m_writeFailed) return;
+    // The log is readable by more than root: a password in a server's or proxy's address
+    // stays out of it.
+    std::string hidden;
+    if (bytes.find('@') != std::string::npos) hidden = bytes;
+    const bool masked = !hidden.empty() && HideUrlPasswords(hidden);
     errno = 0;
-    if (WriteAll(fileno(m_file), bytes)) return;
+    if (WriteAll(fileno(m_file), masked ? hidden : bytes)) return;
     // Said once, where it can still be read: a full disk under the log must not leave a
     // run that goes on without a word.
     m_writeFailed = true;

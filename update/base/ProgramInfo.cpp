@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwctype>
 
 #include "base/Conv.h"
@@ -98,6 +99,28 @@ std::wstring HidePasswords(const std::wstring& text) {
         out.replace(value, end - value, L"***");
         at = value + 3;
     }
+}
+
+bool HideUrlPasswords(std::string& text) {
+    // Nearly every text has no address with a user in it.
+    if (text.find('@') == std::string::npos) return false;
+    bool hidden = false;
+    size_t at = 0;
+    while ((at = text.find("://", at)) != std::string::npos) {
+        // The user part ends at the first "@" of the address's host part.
+        const size_t start = at + 3;
+        size_t end = start;
+        while (end < text.size() && !std::strchr("/@ \t\n\"'<>", text[end])) ++end;
+        const size_t colon = text.find(':', start);
+        if (end < text.size() && text[end] == '@' && colon < end &&
+            text.compare(colon + 1, end - colon - 1, "***") != 0) {
+            text.replace(colon + 1, end - colon - 1, "***");
+            hidden = true;
+            end = colon + 4;
+        }
+        at = end;
+    }
+    return hidden;
 }
 
 }  // namespace UpdateNew

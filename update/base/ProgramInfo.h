@@ -35,5 +35,8 @@ const std::wstring& GetCommandLineText();
 // parser takes) replaced by "***". The log is readable by more than root; the self-update
 // repeats the real text, in a file only root reads.
 std::wstring HidePasswords(const std::wstring& text);
+// The same for the addresses in a text: the password of every "scheme://user:password@"
+// replaced by "***" in place. Gives whether there was one.
+bool HideUrlPasswords(std::string& text);
 
 }  // namespace UpdateNew

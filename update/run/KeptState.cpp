@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "base/Conv.h"
+#include "base/ProgramInfo.h"
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
 #include "codec/FileDigest.h"
@@ -87,6 +88,7 @@ int KeptState::WriteLastRun(const std::wstring& keptIndex, const LastRun& run) {
     text += "status=" + std::to_string(run.exitStatus) + "\n";
     text += "code=" + std::to_string(run.resultCode) + "\n";
     text += "message=" + OneLine(run.message) + "\n";
+    HideUrlPasswords(text);  // readable by all, as the log
     return ReplaceFile(ToMultibyte(LastRunPath(keptIndex)), text, 0644, nullptr, true);
 }
 

@@ -6,6 +6,7 @@
 #include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/ProgramInfo.h"
 #include "base/SafeFile.h"
 #include "run/JsonText.h"
 
@@ -121,7 +122,9 @@ void RunReport::write(const std::wstring& reportFile, const std::wstring& metric
         {&metricsFile, metricsFile.empty() ? std::string() : metrics()}};
     for (const auto& file : files) {
         if (file.first->empty()) continue;
-        const int error = WriteOutputFile(ToMultibyte(*file.first), file.second, 0644);
+        std::string text = file.second;
+        HideUrlPasswords(text);  // readable by all, as the log
+        const int error = WriteOutputFile(ToMultibyte(*file.first), text, 0644);
         if (error != 0) LogWarning(L"%s\n", Msg<1150>(*file.first, SystemErrorText(error)).c_str());
     }
 }
