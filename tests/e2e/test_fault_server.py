@@ -681,3 +681,26 @@ def test_two_products_in_one_installation_keep_their_own_partials(tmp_path, ngin
             p.wait()
     assert a.installed("core", "share/big.bin") == a.modules[0]["files"]["share/big.bin"]
     assert b.installed("other", "lib/x.bin") == b.modules[0]["files"]["lib/x.bin"]
+
+
+def test_retries_ask_a_busy_server_again_and_a_missing_file_once(tmp_path, nginx):
+    kit = UpdateKit(tmp_path)
+    kit.module("core", dict(OLD))
+    kit.publish()
+    srv = nginx(kit.www)
+
+    def asked(path):
+        with open(srv.access_log) as f:
+            return sum(f" {path}" in line for line in f)
+
+    # The index (one transfer at a time) and the module files (side by side) of a busy
+    # server are asked --retries times in all, once by default; a missing index once.
+    index, tool = f"/unavailable/{MASTERIDX}", f"/unavailable/{UPDATEROOT}/core/bin/tool.gz"
+    runs = (([f"{srv.url}/unavailable"], ["--retries=3"], index, 3),
+            ([f"{srv.url}/unavailable"], [], index, 4),
+            ([f"{srv.url}/missing"], ["--retries=3"], f"/missing/{MASTERIDX}", 1),
+            ([srv.url], ["--retries=2", f"--productroot=unavailable/{UPDATEROOT}"], tool, 2))
+    for urls, extra, path, total in runs:
+        r = kit.run(urls, extra=extra)
+        assert r.returncode == 255 and asked(path) == total, (extra, kit.log_text())
+        assert kit.installed_tree() == {}

@@ -22,6 +22,7 @@
 #include "base/StringUtils.h"
 #include "base/UniqueFd.h"
 #include "config/UpdateUri.h"
+#include "download/TransferRetry.h"
 #include "plugin/UpdateCallbacks.h"
 
 namespace UpdateNew {
@@ -79,6 +80,13 @@ public:
 
     FILE* stream() const { return m_stream; }
     const std::string& path() const { return m_path; }
+
+    // Empties the file for a transfer from the start; errno on failure.
+    int Restart() {
+        if (std::fflush(m_stream) != 0 || ::ftruncate(::fileno(m_stream), 0) != 0) return errno;
+        std::rewind(m_stream);
+        return 0;
+    }
 
     // Flushes, sets the mode and closes; errno on failure.
     int Finish(mode_t mode) {
@@ -289,38 +297,45 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
 
     CopyReported(m_files.sourceURI, cSourceFileSimpl);
     CopyReported(m_files.destFileName, cDestFileSimpl);
-    m_context.stream = partial.stream();
-    m_context.error = nullptr;
-    m_context.writeErrno = 0;
-    m_context.maxBytes = maxBytes;
-    m_context.received = 0;
-    m_context.overLimit = false;
-    rc = m_connection.Perform();
-    m_context.stream = nullptr;
-
-    if (m_context.error) {
-        std::exception_ptr error = m_context.error;
+    const int tries = TransferTries(m_cfg->retries());
+    for (int attempt = 1;; ++attempt) {
+        m_context.stream = partial.stream();
         m_context.error = nullptr;
-        std::rethrow_exception(error);  // the partial file goes with `partial`
-    }
-    if (m_context.overLimit)
-        Fail(cSourceFileSimpl, Msg<679>(std::to_wstring(maxBytes)),
-             L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
-    if (m_context.writeErrno != 0) {
-        ThrowIfDiskFull(cDestFileSimpl, m_context.writeErrno);
-        Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
-             FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno), true);
-    }
-    // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of trying
-    // the next server.
-    if (rc != 0) ThrowIfInterrupted();
-    if (rc != 0) {
+        m_context.writeErrno = 0;
+        m_context.maxBytes = maxBytes;
+        m_context.received = 0;
+        m_context.overLimit = false;
+        rc = m_connection.Perform();
+        m_context.stream = nullptr;
+
+        if (m_context.error) {
+            std::exception_ptr error = m_context.error;
+            m_context.error = nullptr;
+            std::rethrow_exception(error);  // the partial file goes with `partial`
+        }
+        if (m_context.overLimit)
+            Fail(
+                cSourceFileSimpl, Msg<679>(std::to_wstring(maxBytes)),
+                L"the server sent more than the expected " + std::to_wstring(maxBytes) + L" bytes");
+        if (m_context.writeErrno != 0) {
+            ThrowIfDiskFull(cDestFileSimpl, m_context.writeErrno);
+            Fail(cSourceFileSimpl, MsgLib<5>(cDestFileSimpl, SysError(m_context.writeErrno)),
+                 FromMultibyte(partial.path()) + L": " + SysError(m_context.writeErrno), true);
+        }
+        if (rc == 0) break;
+        // Aborted by a SIGINT or SIGTERM: the run stops (a critical failure) instead of
+        // trying again or the next server.
+        ThrowIfInterrupted();
         TransferOutcome outcome;
         outcome.rc = rc;
         if (rc == UpdateNew::CONNECTION_HTTP_ERROR) m_connection.GetResponseCode(&outcome.status);
         outcome.errorText = m_connection.LastErrorText();
         outcome.refusedRedirect = m_connection.RefusedRedirect();
-        FailTransfer(cSourceFileSimpl, outcome);
+        if (attempt >= tries || !MayPassOnRetry(rc, outcome.status) || partial.Restart() != 0)
+            FailTransfer(cSourceFileSimpl, outcome);
+        LogDebug(L"%s: %S; try %d of %d\n", cSourceFileSimpl.c_str(), outcome.errorText.c_str(),
+                 attempt + 1, tries);
+        WaitBeforeRetry(attempt + 1);
     }
 
     if (int err = partial.Finish(0755)) {

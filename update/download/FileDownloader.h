@@ -86,8 +86,9 @@ public:
     // The failure of a transfer of `source` that ended with `outcome` (rc not 0).
     [[noreturn]] void FailTransfer(const std::wstring& source,
                                    const TransferOutcome& outcome) const;
-    // The connection whose settings every transfer uses.
+    // The connection whose settings every transfer uses, and the settings it was made from.
     InternetConnection& connection() { return m_connection; }
+    const ConnectionConfig& settings() const { return *m_cfg; }
 
     bool ready() const { return m_ready; }
     int serverKind() const { return m_serverKind; }

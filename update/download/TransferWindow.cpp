@@ -20,6 +20,7 @@
 #include "base/PathUtils.h"
 #include "base/SafeFile.h"
 #include "download/DownloadedFileCheck.h"
+#include "download/TransferRetry.h"
 
 namespace UpdateNew {
 
@@ -458,6 +459,20 @@ void TransferWindow::finish(Slot& slot) {
     if (outcome.rangeRefused && !slot.error && slot.writeErrno == 0) {
         LogDebug(L"%s: the server did not continue after byte %llu; fetching it whole\n",
                  names.source.c_str(), slot.resumedFrom);
+        restartWhole(slot);
+        wait(slot);
+        outcome = m_pool.Outcome(slot.id);
+    }
+    // A failure that may pass is tried again on the same server, from the start, as often
+    // as the option `retries` allows.
+    const int tries = TransferTries(m_downloader->settings().retries());
+    for (int attempt = 2; attempt <= tries && outcome.rc != 0 && !slot.error && !slot.overLimit &&
+                          slot.writeErrno == 0 && MayPassOnRetry(outcome.rc, outcome.status);
+         ++attempt) {
+        ThrowIfInterrupted();
+        LogDebug(L"%s: %S; try %d of %d\n", names.source.c_str(), outcome.errorText.c_str(),
+                 attempt, tries);
+        WaitBeforeRetry(attempt);
         restartWhole(slot);
         wait(slot);
         outcome = m_pool.Outcome(slot.id);
