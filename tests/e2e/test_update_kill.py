@@ -483,3 +483,15 @@ def test_killed_runs_default_temporary_directory_is_reused_and_removed(updated, 
     finally:
         shutil.rmtree(killed, ignore_errors=True)
 
+
+
+def test_killed_at_its_very_end_a_run_leaves_its_directories_to_the_next(updated, tmp_path):
+    # Its default temporary directory is named after its process: only the marker, which
+    # goes last, lets the next run find and remove it.
+    kit, scratch = updated, tmp_path / "scratch"
+    kit.tmp = None
+    scratch.mkdir()
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "gui.onUpdateFinish", "TMPDIR": str(scratch)})
+    assert r.returncode == -9 and kit.installed_tree() == NEW
+    assert kit.run([kit.url], env={"TMPDIR": str(scratch)}).returncode == 0, kit.log_text()
+    assert list(scratch.iterdir()) == [] and not pending(kit).exists()

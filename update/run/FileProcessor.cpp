@@ -86,6 +86,7 @@ FileProcessor::~FileProcessor() {
     m_temporaries.cleanup(m_config->cCallbacks());
     for (auto dir = m_helperDirs.rbegin(); dir != m_helperDirs.rend(); ++dir)
         ::rmdir(ToMultibyte(*dir).c_str());
+    removeFinishedMarker();
 }
 
 FileDownloader& FileProcessor::GetDownloader() {

@@ -145,9 +145,10 @@ public:
     // run that finds the marker (the last one died, say by SIGKILL) does not take an equal
     // index for "nothing changed". The marker also names the temporary and backup
     // directories of every run of the unfinished update. The update run calls this when it
-    // ends with success; it removes the marker and lists the earlier runs' directories
-    // that hold the owner marker (not this run's, never one holding the installation) for
-    // the clean-up. A mirror's product info files, index signatures and index go into its
+    // ends with success; the marker is removed at the very end of the clean-up, after this
+    // run's own directories (a kill before leaves it to name them), and this lists the
+    // earlier runs' directories that hold the owner marker (not this run's, never one
+    // holding the installation) for the clean-up. A mirror's product info files, index signatures and index go into its
     // tree here, after every file they name: until then the tree serves the last index it
     // completed, also when the run fails or is killed.
     void FinishMasterIdx();
@@ -477,6 +478,10 @@ private:
     std::vector<std::string> m_indexLines;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;
+    // The marker of an update this run finished, removed once the run's own directories
+    // are gone (removeFinishedMarker, at the end of the clean-up).
+    std::wstring m_finishedMarker;
+    void removeFinishedMarker();
     // Made by DownloadMasterIdx when trusted keys are configured; checks the index and,
     // through it, everything the run fetches after it.
     std::unique_ptr<IndexVerifier> m_verifier;

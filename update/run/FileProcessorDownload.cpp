@@ -269,15 +269,19 @@ void FileProcessor::FinishMasterIdx() {
     }
     // The files this update installed reach the disk before the marker goes: a new file is
     // not flushed on its own, and a power cut must not leave it short with nothing left to
-    // say that the files need a check. Where that fails the marker stays.
-    if (syncInstalledFiles()) {
-        // A record the kill of an earlier run left half-written goes too.
-        for (const std::wstring& path :
-             {m_pendingIndexMarker, OwedPostsTempFile(m_pendingIndexMarker)})
-            if (const int err = RemoveFile(ToMultibyte(path)))
-                LogDebug(L"Cannot remove %s: %s\n", path.c_str(), SystemErrorText(err).c_str());
-    }
+    // say that the files need a check. Where that fails the marker stays. It goes last of
+    // all, after the run's own directories: a kill in between must leave it to name them.
+    if (syncInstalledFiles()) m_finishedMarker = m_pendingIndexMarker;
     m_pendingIndexMarker.clear();
+}
+
+void FileProcessor::removeFinishedMarker() {
+    if (m_finishedMarker.empty()) return;
+    // A record the kill of an earlier run left half-written goes too.
+    for (const std::wstring& path : {m_finishedMarker, OwedPostsTempFile(m_finishedMarker)})
+        if (const int err = RemoveFile(ToMultibyte(path)))
+            LogDebug(L"Cannot remove %s: %s\n", path.c_str(), SystemErrorText(err).c_str());
+    m_finishedMarker.clear();
 }
 
 bool FileProcessor::IsPostOwed(const std::wstring& module) const {
@@ -304,6 +308,8 @@ void FileProcessor::MarkPostRun(const std::wstring& module) {
 bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy) {
     const std::wstring local = LocalPathOfAddress(tmpDir(), address);
     const std::wstring marker = PendingMarkerOf(keptCopy);
+    // An update this processor finished is done before another index is looked at.
+    removeFinishedMarker();
     // What an earlier attempt (another server) meant to put into a mirror is not this one's.
     m_mirroredInfos.clear();
     m_mirrorInfos.clear();
