@@ -495,3 +495,15 @@ def test_killed_at_its_very_end_a_run_leaves_its_directories_to_the_next(updated
     assert r.returncode == -9 and kit.installed_tree() == NEW
     assert kit.run([kit.url], env={"TMPDIR": str(scratch)}).returncode == 0, kit.log_text()
     assert list(scratch.iterdir()) == [] and not pending(kit).exists()
+
+
+def test_a_file_a_killed_run_added_goes_when_a_later_release_drops_it(updated, nginx, tmp_path):
+    # The killed run wrote no records of installed files; the file it added is still the
+    # updater's, unlike one an administrator changed since.
+    kit = updated
+    r = kit.run([kit.url], env={"UPD_REC_KILL": "gui.beforePost#1"})
+    assert r.returncode == -9 and kit.installed("core", "new.txt") == b"new in v2\n"
+    kit.module("core", {n: d for n, d in V2["core"].items() if n != "new.txt"})
+    srv = nginx(kit.publish(www=tmp_path / "v3"))
+    assert kit.run([srv.url]).returncode == 0, kit.log_text()
+    assert kit.installed("core", "new.txt") is None and "(1 file removed)" in kit.log_text()

@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <unordered_set>
 
 #include "base/Conv.h"
 #include "base/Exception.h"
@@ -16,6 +18,7 @@
 #include "base/PathUtils.h"
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
+#include "codec/FileDigest.h"
 
 namespace UpdateNew {
 
@@ -30,6 +33,7 @@ bool RegularFileAt(const std::wstring& path, struct stat& st) {
 
 const char kConfigHeader[] = "# updater configuration digests 1";
 const char kInstalledHeader[] = "# updater installed files 1";
+const char kAddingHeader[] = "# updater files being added 1";
 
 void WriteRecord(const std::wstring& path, const std::string& bytes) {
     ReplaceStep failed = ReplaceStep::kOpen;
@@ -125,7 +129,28 @@ void CInstallationRecords::load(const std::wstring& keptIndex) {
     }
     text.clear();
     m_hasInstalledList = ReadBody(InstalledPath(keptIndex), kInstalledHeader, text, body);
-    if (m_hasInstalledList) m_installed.assign(std::move(text), body);
+    if (!m_hasInstalledList) return;
+    // Files a run killed before it wrote the list had begun to add: each that still holds
+    // what that run installed is the updater's (not an administrator's file of that name).
+    std::string adding;
+    size_t addingBody = 0;
+    if (ReadBody(AddingPath(keptIndex), kAddingHeader, adding, addingBody)) {
+        std::unordered_set<std::string_view> listed;
+        EachLine(text, body, [&](const char* line, size_t size) { listed.emplace(line, size); });
+        std::string added;
+        EachLine(adding, addingBody, [&](const char* line, size_t size) {
+            if (size < 36 || line[32] != ' ') return;
+            const std::string_view entry(line + 33, size - 33);
+            const size_t tab = entry.find('\t');
+            if (tab == std::string_view::npos || listed.count(entry) != 0) return;
+            const std::wstring path = Wide(entry.data() + tab + 1, entry.size() - tab - 1);
+            if (GetFileMD5(path) != Wide(line, 32)) return;
+            added.append(entry.data(), entry.size()).push_back('\n');
+        });
+        if (!text.empty() && text.back() != '\n') text.push_back('\n');
+        text += added;
+    }
+    m_installed.assign(std::move(text), body);
 }
 
 const std::string* CInstallationRecords::configDigest(const std::wstring& path) const {
@@ -165,9 +190,27 @@ void CInstallationRecords::addFile(const std::wstring& module, const std::wstrin
     if (config) m_newConfig.emplace_back(digest, path);
 }
 
+void CInstallationRecords::addFile(const std::wstring& module, const std::wstring& path,
+                                   bool config, const std::string& digest,
+                                   const std::string& installs) {
+    const size_t before = m_newInstalled.size();
+    addFile(module, path, config, digest);
+    if (m_newInstalled.size() != before && installs.size() == 32)
+        m_adding += installs + " " + m_lastModuleUtf8 + "\t" + WideToUtf8(path) + "\n";
+}
+
 void CInstallationRecords::clearFiles() {
     m_newInstalled.clear();
     m_newConfig.clear();
+    m_adding.clear();
+}
+
+std::wstring CInstallationRecords::AddingPath(const std::wstring& keptIndex) {
+    return keptIndex + L".adding";
+}
+
+void CInstallationRecords::noteAdding(const std::wstring& keptIndex) const {
+    if (!m_adding.empty()) WriteRecord(AddingPath(keptIndex), kAddingHeader + ("\n" + m_adding));
 }
 
 void CInstallationRecords::save(const std::wstring& keptIndex, bool installedList) const {
@@ -180,6 +223,10 @@ void CInstallationRecords::save(const std::wstring& keptIndex, bool installedLis
     if (installedList) {
         WriteRecord(InstalledPath(keptIndex),
                     std::string(kInstalledHeader) + "\n" + m_newInstalled.text());
+        // The list names every file now: what was being added is in it.
+        const std::wstring adding = AddingPath(keptIndex);
+        if (const int err = RemoveFile(ToMultibyte(adding)))
+            if (err != ENOENT) THROW_ERROR(Msg<1104>(adding, SystemErrorText(err)), err);
     }
 }
 

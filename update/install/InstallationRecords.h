@@ -56,15 +56,27 @@ public:
     // configuration file (`config`).
     void addFile(const std::wstring& module, const std::wstring& path, bool config,
                  const std::string& digest);
+    // The same file, to be installed by this run with the content of digest `installs`.
+    void addFile(const std::wstring& module, const std::wstring& path, bool config,
+                 const std::string& digest, const std::string& installs);
     void clearFiles();
     // The files added since clearFiles(), as (module name, path), UTF-8.
     const ModulePathList& files() const { return m_newInstalled; }
     bool hasConfigFiles() const { return !m_newConfig.empty(); }
 
     // Writes the configuration digests (when the product has configuration files) and,
-    // with `installedList`, the list of installed files beside `keptIndex`. Throws
-    // Exception naming the file and the reason when one cannot be written.
+    // with `installedList`, the list of installed files beside `keptIndex` (and removes
+    // the record of files being added). Throws Exception naming the file and the reason
+    // when one cannot be written.
     void save(const std::wstring& keptIndex, bool installedList) const;
+
+    // The files a run is about to install, each with the digest of the content it installs
+    // there: kept beside `keptIndex` until save() writes the list of installed files, so
+    // that after a run killed in between, load() counts every one that still holds that
+    // content as installed by the updater (a later release that drops it removes it). A
+    // file that does not, or is not there, is left out. Throws as save().
+    void noteAdding(const std::wstring& keptIndex) const;
+    static std::wstring AddingPath(const std::wstring& keptIndex);
 
 private:
     std::map<std::wstring, std::string> m_config;
@@ -72,6 +84,8 @@ private:
     ModulePathList m_installed;
     std::vector<std::pair<std::string, std::wstring>> m_newConfig;  // digest, path
     ModulePathList m_newInstalled;
+    // For noteAdding: "<digest> <module>\t<path>" lines of the files this run installs.
+    std::string m_adding;
     std::wstring m_lastModule;  // addFile's last module, and its UTF-8 name
     std::string m_lastModuleUtf8;
 };

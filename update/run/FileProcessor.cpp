@@ -258,6 +258,8 @@ void FileProcessor::CheckFiles() {
     std::unique_ptr<LogHold> hold;
     if (!callbacks.IsGuiLibLoaded() && !callbacks.hasLibPlugin()) hold.reset(new LogHold);
 
+    const bool noteAdded =
+        !m_config->checkDirty() && m_update->removeDropped && m_records.hasInstalledList();
     for (int index = 0; index < m_update->moduleCount(); ++index) {
         UpdateModuleInfo& module = m_update->cGetModuleByIndex(index);
         if (callbacks.bLoadFailed() && !IsSelfUpdate(module)) {
@@ -285,9 +287,14 @@ void FileProcessor::CheckFiles() {
             ++checked;
             // What a kill during the replacement of the file left beside it.
             if (m_unfinished) (void)RemoveFile(ToMultibyte(ReplacementPath(localPath)));
+            // A file this run is to install is noted with the content it gets, for a run
+            // killed before the records are written (only where the records list the
+            // installed files: the drop of a file needs them).
             if (!mirror() && (file.config || m_update->removeDropped))
-                m_records.addFile(module.name, localPath, file.config,
-                                  file.config ? WideToUtf8(file.pefilemd5.wide()) : std::string());
+                m_records.addFile(
+                    module.name, localPath, file.config,
+                    file.config ? WideToUtf8(file.pefilemd5.wide()) : std::string(),
+                    changed && noteAdded ? WideToUtf8(file.pefilemd5.wide()) : std::string());
             if (guiLibrary) file.toPluginInfo(f);
             callbacks.callGui(L"onCheckFile(f)", &CUpdateGuiCallbacks::onCheckFile,
                               static_cast<const UpdateFileInfo&>(f));

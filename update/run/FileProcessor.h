@@ -285,6 +285,10 @@ public:
     // Writes the records of the checked product beside the kept master index, after a run
     // that ended well. Throws Exception (message 1104) when one cannot be written.
     void SaveInstallationRecords();
+    // Before the first file is installed: notes the files the check found to install, so
+    // that a run killed before SaveInstallationRecords still counts them as the updater's
+    // (CInstallationRecords::noteAdding). Throws as SaveInstallationRecords.
+    void NoteFilesBeingAdded();
     // With the stat cache on: replaces it with what the last check found, after a run that
     // ended well, once the files it describes are on disk (the file systems holding the
     // kept index and every module's files are flushed first unless the run did that

@@ -185,6 +185,11 @@ void FileProcessor::RemoveDroppedFiles() {
     installer().removeDropped(m_droppedFiles);
 }
 
+void FileProcessor::NoteFilesBeingAdded() {
+    if (mirror() || !m_serversHandler || !m_recordsComplete) return;
+    m_records.noteAdding(m_serversHandler->GetLocalMasterIdxPath());
+}
+
 void FileProcessor::SaveInstallationRecords() {
     if (mirror() || !m_serversHandler || !m_recordsComplete) return;
     // The records say what the installation holds: they may reach the disk only after the

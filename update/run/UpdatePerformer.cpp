@@ -438,6 +438,7 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         if (!m_config->selfUpdateDone())
             cb.callLib(L"globalPre()", &CUpdateLibCallbacks::globalPre);
         // 21. - 25.
+        fp.NoteFilesBeingAdded();
         if (!cb.callLib(L"overrideInstall()", &CUpdateLibCallbacks::overrideInstall)) {
             installPasses();
         }
