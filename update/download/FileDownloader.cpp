@@ -297,7 +297,6 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
 
     CopyReported(m_files.sourceURI, cSourceFileSimpl);
     CopyReported(m_files.destFileName, cDestFileSimpl);
-    const int tries = TransferTries(m_cfg->retries());
     for (int attempt = 1;; ++attempt) {
         m_context.stream = partial.stream();
         m_context.error = nullptr;
@@ -331,11 +330,9 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
         if (rc == UpdateNew::CONNECTION_HTTP_ERROR) m_connection.GetResponseCode(&outcome.status);
         outcome.errorText = m_connection.LastErrorText();
         outcome.refusedRedirect = m_connection.RefusedRedirect();
-        if (attempt >= tries || !MayPassOnRetry(rc, outcome.status) || partial.Restart() != 0)
+        if (!TryAgain(cSourceFileSimpl, outcome, attempt, m_cfg->retries()) ||
+            partial.Restart() != 0)
             FailTransfer(cSourceFileSimpl, outcome);
-        LogDebug(L"%s: %S; try %d of %d\n", cSourceFileSimpl.c_str(), outcome.errorText.c_str(),
-                 attempt + 1, tries);
-        WaitBeforeRetry(attempt + 1);
     }
 
     if (int err = partial.Finish(0755)) {

@@ -6,14 +6,13 @@
 #include <chrono>
 #include <thread>
 
+#include "base/Logger.h"
 #include "download/FileDownloader.h"
 #include "net/InternetConnectionBase.h"
 
 namespace UpdateNew {
 
-int TransferTries(int retries) {
-    return std::min(std::max(retries, 1), 100);
-}
+namespace {
 
 bool MayPassOnRetry(unsigned rc, long status) {
     if (rc == CONNECTION_HTTP_ERROR)
@@ -35,13 +34,22 @@ bool MayPassOnRetry(unsigned rc, long status) {
     }
 }
 
-void WaitBeforeRetry(int attempt) {
-    const int seconds = 1 << std::min(std::max(attempt - 2, 0), 3);
+}  // namespace
+
+bool TryAgain(const std::wstring& source, const TransferOutcome& outcome, int attempt,
+              int retries) {
+    const int tries = std::min(std::max(retries, 1), 100);
+    if (outcome.rc == 0 || attempt >= tries || !MayPassOnRetry(outcome.rc, outcome.status))
+        return false;
+    LogDebug(L"%s: %S; try %d of %d\n", source.c_str(), outcome.errorText.c_str(), attempt + 1,
+             tries);
+    const int seconds = 1 << std::min(attempt - 1, 3);
     for (int tenth = 0; tenth < seconds * 10; ++tenth) {
         ThrowIfInterrupted();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     ThrowIfInterrupted();
+    return true;
 }
 
 }  // namespace UpdateNew

@@ -6,17 +6,17 @@
 // certificate or a file that is too long is reported at the first try.
 #pragma once
 
+#include <string>
+
+#include "net/TransferPool.h"
+
 namespace UpdateNew {
 
-// The tries a transfer gets for the option's value (at least one, at most 100).
-int TransferTries(int retries);
-
-// Whether a transfer that ended with `rc` (InternetConnection::Perform's code) and HTTP
-// `status` (0 when none) may succeed when tried again.
-bool MayPassOnRetry(unsigned rc, long status);
-
-// Waits before try `attempt` (2 and later): 1 s, then 2, 4 and at most 8 s. A SIGINT or
-// SIGTERM ends the wait with ThrowIfInterrupted's exception. Called on the run's thread.
-void WaitBeforeRetry(int attempt);
+// Whether the transfer of `source` that ended with `outcome` on try `attempt` (1 for the
+// first) is tried again, the option being `retries` (below 1 counts as 1, above 100 as
+// 100). When it is, the log says so and the wait before the next try is over: 1 s, then
+// 2, 4 and at most 8 s. A SIGINT or SIGTERM ends the wait with ThrowIfInterrupted's
+// exception. Called on the run's thread.
+bool TryAgain(const std::wstring& source, const TransferOutcome& outcome, int attempt, int retries);
 
 }  // namespace UpdateNew

@@ -465,14 +465,10 @@ void TransferWindow::finish(Slot& slot) {
     }
     // A failure that may pass is tried again on the same server, from the start, as often
     // as the option `retries` allows.
-    const int tries = TransferTries(m_downloader->settings().retries());
-    for (int attempt = 2; attempt <= tries && outcome.rc != 0 && !slot.error && !slot.overLimit &&
-                          slot.writeErrno == 0 && MayPassOnRetry(outcome.rc, outcome.status);
+    for (int attempt = 1;
+         !slot.error && !slot.overLimit && slot.writeErrno == 0 &&
+         TryAgain(names.source, outcome, attempt, m_downloader->settings().retries());
          ++attempt) {
-        ThrowIfInterrupted();
-        LogDebug(L"%s: %S; try %d of %d\n", names.source.c_str(), outcome.errorText.c_str(),
-                 attempt, tries);
-        WaitBeforeRetry(attempt);
         restartWhole(slot);
         wait(slot);
         outcome = m_pool.Outcome(slot.id);

@@ -176,7 +176,8 @@ const std::string* CInstallationRecords::configDigest(const std::wstring& path) 
 }
 
 void CInstallationRecords::addFile(const std::wstring& module, const std::wstring& path,
-                                   bool config, const std::string& digest) {
+                                   bool config, const std::string& digest,
+                                   const std::string& installs) {
     // One line per file: a name that would break its line is not recorded.
     if (path.find(L'\n') != std::wstring::npos ||
         module.find_first_of(L"\t\n") != std::wstring::npos)
@@ -186,17 +187,10 @@ void CInstallationRecords::addFile(const std::wstring& module, const std::wstrin
         m_lastModule = module;
         m_lastModuleUtf8 = WideToUtf8(module);
     }
-    m_newInstalled.add(m_lastModuleUtf8, WideToUtf8(path));
+    const std::string narrow = WideToUtf8(path);
+    m_newInstalled.add(m_lastModuleUtf8, narrow);
     if (config) m_newConfig.emplace_back(digest, path);
-}
-
-void CInstallationRecords::addFile(const std::wstring& module, const std::wstring& path,
-                                   bool config, const std::string& digest,
-                                   const std::string& installs) {
-    const size_t before = m_newInstalled.size();
-    addFile(module, path, config, digest);
-    if (m_newInstalled.size() != before && installs.size() == 32)
-        m_adding += installs + " " + m_lastModuleUtf8 + "\t" + WideToUtf8(path) + "\n";
+    if (installs.size() == 32) m_adding += installs + " " + m_lastModuleUtf8 + "\t" + narrow + "\n";
 }
 
 void CInstallationRecords::clearFiles() {

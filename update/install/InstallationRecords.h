@@ -53,12 +53,10 @@ public:
     const ModulePathList& installed() const { return m_installed; }
 
     // The files of this run's product, for save(): `digest` is the product's digest of a
-    // configuration file (`config`).
+    // configuration file (`config`); `installs`, when given, the digest of the content
+    // this run installs there (for noteAdding).
     void addFile(const std::wstring& module, const std::wstring& path, bool config,
-                 const std::string& digest);
-    // The same file, to be installed by this run with the content of digest `installs`.
-    void addFile(const std::wstring& module, const std::wstring& path, bool config,
-                 const std::string& digest, const std::string& installs);
+                 const std::string& digest, const std::string& installs = std::string());
     void clearFiles();
     // The files added since clearFiles(), as (module name, path), UTF-8.
     const ModulePathList& files() const { return m_newInstalled; }

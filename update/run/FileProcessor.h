@@ -148,9 +148,9 @@ public:
     // ends with success; the marker is removed at the very end of the clean-up, after this
     // run's own directories (a kill before leaves it to name them), and this lists the
     // earlier runs' directories that hold the owner marker (not this run's, never one
-    // holding the installation) for the clean-up. A mirror's product info files, index signatures
-    // and index go into its tree here, after every file they name: until then the tree serves the
-    // last index it completed, also when the run fails or is killed.
+    // holding the installation) for the clean-up. A mirror's product info files, index
+    // signatures and index go into its tree here, after every file they name: until then
+    // the tree serves the last index it completed, also when the run fails or is killed.
     void FinishMasterIdx();
     // The marker also records the modules whose installation began while it stood and whose
     // post command has not run since: a run killed in between owes their post commands to

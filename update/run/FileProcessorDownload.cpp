@@ -44,6 +44,7 @@
 #include "product/SignedIndex.h"
 #include "product/UpdateInfo.h"
 #include "run/FileProcessor.h"
+#include "run/KeptState.h"
 
 namespace UpdateNew {
 
@@ -222,10 +223,6 @@ void FileProcessor::replaceKeptIndex(const std::wstring& fresh, const std::wstri
 
 namespace {
 
-std::wstring PendingMarkerOf(const std::wstring& keptCopy) {
-    return keptCopy + L".pending";
-}
-
 bool Exists(const std::wstring& path) {
     return ::access(ToMultibyte(path).c_str(), F_OK) == 0;
 }
@@ -307,7 +304,7 @@ void FileProcessor::MarkPostRun(const std::wstring& module) {
 
 bool FileProcessor::DownloadMasterIdx(const std::wstring& address, const std::wstring& keptCopy) {
     const std::wstring local = LocalPathOfAddress(tmpDir(), address);
-    const std::wstring marker = PendingMarkerOf(keptCopy);
+    const std::wstring marker = KeptState::PendingPath(keptCopy);
     // An update this processor finished is done before another index is looked at.
     removeFinishedMarker();
     // What an earlier attempt (another server) meant to put into a mirror is not this one's.

@@ -12,6 +12,7 @@
 #include "download/DownloadServersHandler.h"
 #include "download/ReleaseChoice.h"
 #include "run/FileProcessor.h"
+#include "run/KeptState.h"
 #include "run/UpdatePerformer.h"
 
 namespace UpdateNew {
@@ -108,7 +109,8 @@ bool UpdatePerformer::refuseFailedRelease() {
     // both may be installed, and only the administrator can tell which release to make
     // whole. The marker stays, so every run says so until then.
     if (m_fileProcessor->Unfinished() && ReadRecordValue(record, "rolled-back") != "yes")
-        THROW_CRITICAL(Msg<1230>(m_product.version, keptIndex() + L".pending"), ERR_GENERIC);
+        THROW_CRITICAL(Msg<1230>(m_product.version, KeptState::PendingPath(keptIndex())),
+                       ERR_GENERIC);
     LogInfo(L"%s\n", Msg<1201>(m_product.version, Utf8ToWide(failed)).c_str());
     // The run ends at the installed release, not the refused one it read.
     m_product.version.clear();
