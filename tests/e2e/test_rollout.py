@@ -72,6 +72,8 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     r = kit.run([srv.url])
     assert r.returncode == 255 and b"was stopped before it ended" in r.stdout, r.stdout
     assert Path(str(kit.kept_index()) + ".pending").exists() and "rolled-back=yes" in whole
+    status = kit.run([srv.url], extra=["--status=text"]).stdout
+    assert b"files of both releases" in status and b"the next run completes it" not in status
     failed.write_text(whole)
     assert kit.run([srv.url]).returncode == 0
     assert "failed its health check on this machine" in kit.log_text()

@@ -7,6 +7,7 @@
 #include "base/Messages.h"
 #include "config/UpdateConfig.h"
 #include "download/DownloadServersHandler.h"
+#include "download/ReleaseChoice.h"
 #include "product/SignedIndex.h"
 #include "run/JsonText.h"
 #include "run/VersionReport.h"
@@ -29,7 +30,14 @@ InstallationStatus::InstallationStatus(const UpdateConfig& config)
     }
     KeptState::ReadLastRun(kept, m_lastRun);
     const std::wstring pending = KeptState::PendingPath(kept);
-    if (::access(ToMultibyte(pending).c_str(), F_OK) == 0) m_pending = pending;
+    if (::access(ToMultibyte(pending).c_str(), F_OK) == 0) {
+        m_pending = pending;
+        // A rollback after a failed health check that a kill stopped is not completed by
+        // the next run: that run refuses the release and says so.
+        const std::wstring failed = FailedRecordPath(kept);
+        if (ReadRecordValue(failed, "rolled-back") != "yes")
+            m_failedRelease = Utf8ToWide(ReadRecordValue(failed, "version"));
+    }
     const auto installed = KeptState::ReadInstalled(kept);
     m_listKept = !installed.empty();
     for (const auto& file : installed) {
@@ -82,7 +90,10 @@ std::string InstallationStatus::text() const {
     } else {
         lines.push_back(Msg<1157>());
     }
-    if (!m_pending.empty()) lines.push_back(Msg<1158>(m_pending));
+    if (!m_failedRelease.empty())
+        lines.push_back(Msg<1231>(m_failedRelease, m_pending));
+    else if (!m_pending.empty())
+        lines.push_back(Msg<1158>(m_pending));
     if (!m_listKept) lines.push_back(Msg<1161>());
     for (const auto& module : m_modules)
         lines.push_back(Msg<1159>(module.first, FileCountText(module.second)));

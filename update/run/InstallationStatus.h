@@ -36,6 +36,8 @@ private:
     std::wstring m_keptIndex;
     bool m_exists = false;
     std::wstring m_pending;  // the unfinished-update marker's path, when it is there
+    // The release whose rollback after a failed health check was stopped, when it was.
+    std::wstring m_failedRelease;
     std::wstring m_product;
     std::wstring m_version;
     bool m_signed = false;
