@@ -112,6 +112,7 @@ def test_command_line_errors_end_with_255(home):
                        (VALID + ["--timeout=0"], 'The value "0"'),
                        (VALID + ["--timeout=2147484"], 'The value "2147484"'),
                        (VALID + ["--proxy-server=127.0.0.1", "--proxy-port=70000"], '"70000"'),
+                       (VALID + ["--stat-cache=yes"], 'The value "yes"'),
                        (VALID + ["--proxy-server=127.0.0.1", "--proxy-port=1", "--proxy-username=a",
                                  "--proxy-userpass=s3cret"], "proxy-userpass is not a scrambled")):
         result = run(home / "updater", args, cwd=home)

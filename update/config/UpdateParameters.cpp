@@ -121,11 +121,18 @@ void Flag(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarge
     if (FlagValue(value)) (target.*Set)(true);
 }
 
-// A flag that can also be switched off: "1" or "true" on, anything else off.
-template <void (UpdateOptionTarget::*Set)(bool)>
+// A flag that can also be switched off: "1" or "true" on, "0" or "false" off. Anything
+// else ends the run: "yes" switching a safeguard off without a word is worse.
+template <void (UpdateOptionTarget::*Set)(bool), const wchar_t* Name>
 void OnOff(const CUpdateParameters&, const std::wstring& value, UpdateOptionTarget& target) {
-    (target.*Set)(FlagValue(value));
+    const std::wstring word = ToLower(Trim(value));
+    if (word != L"0" && word != L"false" && !FlagValue(word))
+        ThrowBadValue(Name, value, L"1 (or true) or 0 (or false)");
+    (target.*Set)(FlagValue(word));
 }
+constexpr wchar_t kDelta[] = L"delta";
+constexpr wchar_t kRetryFailed[] = L"retry-failed";
+constexpr wchar_t kStatCache[] = L"stat-cache";
 
 // A switch: given means on.
 template <void (UpdateOptionTarget::*Set)(bool)>
@@ -374,7 +381,8 @@ const OptionRow kOptionTable[] = {
     {OPT_TRUST_THRESHOLD, L"trust-threshold", kValue, nullptr, DefaultFrom::Text, kTypoRefused,
      kNoDependency, TrustThreshold,
      L"How many distinct trusted keys must have signed the master index (Defaults to 1)"},
-    {OPT_DELTA, L"delta", kValue, L"1", DefaultFrom::Text, 0, kNoDependency, OnOff<&T::setDelta>,
+    {OPT_DELTA, L"delta", kValue, L"1", DefaultFrom::Text, 0, kNoDependency,
+     OnOff<&T::setDelta, kDelta>,
      L"Rebuild changed files from patches against the installed files where the server offers "
      L"them (1, the default); 0 always fetches whole files"},
     {OPT_CHECK_TIMEOUT, L"check-timeout", kValue, L"60", DefaultFrom::Text, 0, kNoDependency,
@@ -382,7 +390,7 @@ const OptionRow kOptionTable[] = {
      L"Seconds a module's health check (CHECK) may run before it is stopped and fails the update "
      L"(Defaults to 60)"},
     {OPT_RETRY_FAILED, L"retry-failed", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,
-     OnOff<&T::setRetryFailed>,
+     OnOff<&T::setRetryFailed, kRetryFailed>,
      L"1 installs again a release whose health check failed on this machine"},
     {OPT_MACHINE_ID, L"machine-id", kValue, nullptr, DefaultFrom::Text, 0, kNoDependency,
      Text<&T::setMachineId>,
@@ -404,7 +412,7 @@ const OptionRow kOptionTable[] = {
      Text<&T::setMetricsFile>,
      L"File replaced at the end of the run with its figures in the Prometheus text format"},
     {OPT_STAT_CACHE, L"stat-cache", kValue, L"0", DefaultFrom::Text, 0, kNoDependency,
-     OnOff<&T::setStatCache>,
+     OnOff<&T::setStatCache, kStatCache>,
      L"1 keeps each checked file's size, times, inode and digest beside the kept master index "
      L"and takes the digest of a file whose values did not change from there without reading "
      L"it"},
