@@ -115,6 +115,14 @@ def test_failed_health_check_rolls_back_and_is_not_retried(tmp_path, nginx):
     r = kit.run([srv.url])
     assert r.returncode == 255 and kit.installed("core", "tool") == b"v3\n", kit.log_text()
     assert f"{kit.inst}/core/old.txt" in kit.log_text()
+    # A check program that is not there fails the check, named where it was looked for.
+    (kit.inst / "core" / "old.txt").rmdir()
+    kit.module("core", {"bin/tool": b"v6\n"})
+    kit.publish()
+    (kit.inst / "probe").rename(kit.inst / "probe.away")
+    r = kit.run([srv.url])
+    assert r.returncode == 255 and kit.installed("core", "tool") == b"v3\n", kit.log_text()
+    assert f"started: \"{kit.inst}/probe\": No such file" in kit.log_text()
 
 
 def takes(machine, version, share):

@@ -60,9 +60,11 @@ bool FileProcessor::RunCheck(int moduleIndex, int timeoutSeconds, std::wstring& 
     if (mirror() || m.check.empty()) return true;
     const ModuleCommandLine line = SplitModuleCommand(m.check);
     const std::wstring path = ModuleProgramPath(installDir(), line.program);
-    return RunModuleCheck(m.name,
-                          ModuleProgramExists(path) ? path : ModuleProgramName(line.program),
-                          line.arguments, timeoutSeconds, outcome);
+    const std::wstring bare = ModuleProgramName(line.program);
+    // Found neither way, it is named where the product would have put it.
+    const bool inInstallation = ModuleProgramExists(path) || !ModuleProgramExists(bare);
+    return RunModuleCheck(m.name, inInstallation ? path : bare, line.arguments, timeoutSeconds,
+                          outcome);
 }
 
 void FileProcessor::RunUnPost(int moduleIndex) {
