@@ -7,12 +7,15 @@ Every case checks the installed tree: after a refused run it is byte-identical t
 version, and one more run against a good server makes it byte-identical to the new one,
 with no temporary or backup directory left behind."""
 
+import functools
 import gzip
+import http.server
 import os
 import re
 import shutil
 import signal
 import subprocess
+import threading
 import time
 import zlib
 
@@ -80,8 +83,8 @@ def assert_refused(kit, old):
     assert not kit.backup.exists()
 
 
-def assert_converges(kit, url):
-    r = kit.run([url])
+def assert_converges(kit, url, extra=()):
+    r = kit.run([url], extra=list(extra))
     assert r.returncode == 0, (r.stdout, kit.log_text())
     assert kit.installed_tree() == expected_tree(kit)
     assert kit.kept_index().read_bytes() == (kit.www / MASTERIDX).read_bytes()
@@ -629,6 +632,33 @@ def test_cut_transfer_continues_in_the_next_run(tmp_path, nginx):
         # The plug-in heard of the file's bytes once: what was thrown away never counted.
         assert [b for _, n, a, b in merged_events(kit)
                 if n == "onDownloadFile" and "big.bin" in a[0]] == [len(gz)]
+
+    # Cut once, the transfer is tried again (--retries): the plug-in hears its bytes once.
+    class CutOnce(http.server.SimpleHTTPRequestHandler):
+        def copyfile(self, source, out):
+            if "big.bin" not in self.path or cut:
+                return super().copyfile(source, out)
+            cut.append(out.write(source.read(len(gz) // 2)))
+            out.flush()
+            time.sleep(0.5)  # the run reports what came before the cut
+            self.close_connection = True
+
+        def log_message(self, *args):
+            pass
+    cut = []
+    kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))
+    kit.publish()
+    gz = kit.server_file("core", "share/big.bin").read_bytes()
+    cutting = http.server.ThreadingHTTPServer(
+        ("127.0.0.1", 0), functools.partial(CutOnce, directory=str(kit.www)))
+    threading.Thread(target=cutting.serve_forever, daemon=True).start()
+    try:
+        assert_converges(kit, f"http://127.0.0.1:{cutting.server_port}", ["--retries=2"])
+    finally:
+        cutting.shutdown()
+    assert cut and "; try 2 of 2" in kit.log_text()
+    assert [b for _, n, a, b in merged_events(kit)
+            if n == "onDownloadFile" and "big.bin" in a[0]] == [len(gz)]
 
     # A file replaced on the server between runs: the partial of the old one goes.
     kit.set_file("core", "share/big.bin", os.urandom(300 * 1024))

@@ -297,6 +297,8 @@ int FileDownloader::downloadFile(const std::wstring& source, const std::wstring&
 
     CopyReported(m_files.sourceURI, cSourceFileSimpl);
     CopyReported(m_files.destFileName, cDestFileSimpl);
+    // A try after a cut one reports only the bytes past what the earlier ones reported.
+    m_context.reported = 0;
     for (int attempt = 1;; ++attempt) {
         m_context.stream = partial.stream();
         m_context.error = nullptr;
@@ -355,7 +357,12 @@ size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void
     }
     c->received += bytes;
     try {
-        ReportReceived(*c->callbacks, *c->files, static_cast<unsigned long>(size * nmemb));
+        if (c->received > c->reported) {
+            const unsigned long long fresh =
+                c->received - std::max(c->received - bytes, c->reported);
+            c->reported = c->received;
+            ReportReceived(*c->callbacks, *c->files, static_cast<unsigned long>(fresh));
+        }
     } catch (...) {
         // Unwinding through libcurl is undefined: keep the exception, make libcurl stop
         // (any count other than the block's size aborts the transfer) and rethrow it

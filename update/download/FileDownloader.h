@@ -103,6 +103,7 @@ private:
         int writeErrno = 0;               // why a block could not be written, or 0
         unsigned long long maxBytes = 0;  // the most bytes accepted, 0: no limit
         unsigned long long received = 0;  // bytes accepted so far
+        unsigned long long reported = 0;  // the most bytes a try of the file reported
         bool overLimit = false;           // the server sent more than maxBytes
     };
 

@@ -96,6 +96,10 @@ public:
     // Blocks are kept back while bytes of an earlier transfer are not known to be good:
     // a block is reported once it is kept, so a file's blocks add up to its size.
     bool holdReports = false;
+    // On the run's thread: the bytes of this transfer passed to reportPending, and the most
+    // that any transfer of the file reported; a transfer tried again reports only past it.
+    unsigned long long attemptBytes = 0;
+    unsigned long long reportedBytes = 0;
     bool pluginTook = false;  // asked ahead, the plug-in fetched the file itself
     bool restarted = false;   // the server sent the whole file again
     bool complete = false;    // the partial held the whole size: no transfer
@@ -136,7 +140,7 @@ public:
             writeErrno = errno;
             return false;
         }
-        onDisk = received = resumedFrom = 0;
+        onDisk = received = resumedFrom = attemptBytes = 0;
         digesting = false;
         return true;
     }
@@ -420,7 +424,14 @@ void TransferWindow::reportPending(Slot& slot) {
     m_pool.Locked([&] {
         if (!slot.holdReports) blocks.swap(slot.pending);
     });
-    for (unsigned long bytes : blocks) m_downloader->reportBlock(slot.names, bytes);
+    for (unsigned long bytes : blocks) {
+        const unsigned long long before = slot.attemptBytes;
+        slot.attemptBytes += bytes;
+        if (slot.attemptBytes <= slot.reportedBytes) continue;
+        const unsigned long long fresh = slot.attemptBytes - std::max(before, slot.reportedBytes);
+        slot.reportedBytes = slot.attemptBytes;
+        m_downloader->reportBlock(slot.names, static_cast<unsigned long>(fresh));
+    }
 }
 
 void TransferWindow::wait(Slot& slot) {
