@@ -33,12 +33,18 @@ std::wstring CandidateInfoPath(const std::wstring& stableInfo) {
     return stableInfo.substr(0, stem) + L".candidate" + kInfoSuffix;
 }
 
+std::wstring CandidateFilesDir(const std::wstring& stableInfo) {
+    const std::wstring name = GetLastComponent(ToSlashes(stableInfo));
+    const size_t stem = name.size() - (sizeof kInfoSuffix / sizeof(wchar_t) - 1);
+    return JoinPath(kCandidateDir, name.substr(0, stem));
+}
+
 void MakeCandidate(ProductDesc& product) {
+    const std::wstring dir = CandidateFilesDir(product.productInfo);
     product.productInfo = CandidateInfoPath(product.productInfo);
     product.hasProductFile = false;  // the stable release's product file stays
     for (ModuleDesc& module : product.modules)
-        module.source =
-            module.source.empty() ? kCandidateDir : JoinPath(kCandidateDir, module.source);
+        module.source = module.source.empty() ? dir : JoinPath(dir, module.source);
 }
 
 std::vector<std::string> StableIndexLines(const std::wstring& outputDir,
@@ -78,12 +84,14 @@ std::vector<std::wstring> RemoveCandidateFiles(const std::wstring& outputDir,
                                                const std::wstring& stableInfo) {
     std::vector<std::wstring> removed;
     for (const std::wstring& rel :
-         {CandidateInfoPath(stableInfo), JoinPath(updateRoot, kCandidateDir)}) {
+         {CandidateInfoPath(stableInfo), JoinPath(updateRoot, CandidateFilesDir(stableInfo))}) {
         const std::wstring path = JoinPath(outputDir, rel);
         if (!Exists(path)) continue;
         RemoveDirectoryTree(path);
         if (Exists(path)) DeleteFile(path, true);
         removed.push_back(rel);
     }
+    // The directory of all candidates goes with the last of them.
+    RemoveEmptyDirectories(JoinPath(outputDir, updateRoot, kCandidateDir));
     return removed;
 }

@@ -5,7 +5,9 @@
 //   candidateversion=<VERSION>, candidateshare=<percent>,
 //   candidateinfo=<file name of the candidate's product info>, candidateinfohash=<digest>
 // The candidate's product info lies beside the stable one as "<name>.candidate.info.gz";
-// its module files lie below "<UPDATEROOT>/candidate/". A later publication without
+// its module files lie below "<UPDATEROOT>/candidate/<name>/", so that products sharing an
+// update root keep their candidates apart (no stable file may lie below
+// "<UPDATEROOT>/candidate/": ResolveProduct refuses one). A later publication without
 // `--rollout` drops the candidate's lines and files (it withdraws the candidate, or, when
 // it publishes the candidate's product, promotes it).
 #pragma once
@@ -29,7 +31,8 @@ bool IndexOffersCandidate(const std::wstring& outputDir, const std::wstring& ind
 std::vector<std::string> CandidateIndexLines(const ProductDesc& candidate, int share,
                                              const std::wstring& infoDigest);
 // Removes the files of a candidate no longer offered: its product info beside
-// `stableInfo` and the candidate directory below `updateRoot`. Gives what was removed.
+// `stableInfo` and its directory below `updateRoot` (and "candidate/" itself once it holds
+// no other product's candidate). Gives what was removed.
 std::vector<std::wstring> RemoveCandidateFiles(const std::wstring& outputDir,
                                                const std::wstring& updateRoot,
                                                const std::wstring& stableInfo);

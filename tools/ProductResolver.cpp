@@ -24,6 +24,24 @@ std::wstring SystemError(int err) {
     return FromMultibyte(std::strerror(err));
 }
 
+// A name as the release manager can find it: bytes that are no character of the locale's
+// encoding shown as \xNN.
+std::wstring ShownName(const std::string& bytes) {
+    std::wstring wide;
+    if (MultibyteToWide(bytes, wide)) return wide;
+    for (unsigned char c : bytes) {
+        if (c >= 0x20 && c < 0x7F) {
+            wide += static_cast<wchar_t>(c);
+            continue;
+        }
+        static const wchar_t kHex[] = L"0123456789abcdef";
+        wide += L"\\x";
+        wide += kHex[c >> 4];
+        wide += kHex[c & 0x0F];
+    }
+    return wide;
+}
+
 bool IsPattern(const std::wstring& text) {
     return text.find_first_of(L"*?[") != std::wstring::npos;
 }
@@ -149,7 +167,7 @@ std::vector<ResolvedFile> Expand(const FileSpec& entry, const std::wstring& base
         std::wstring path, name;
         if (!MultibyteToWide(mbPath, path) || mbPath.compare(0, prefix.size(), prefix) != 0 ||
             !MultibyteToWide(mbPath.substr(prefix.size()), name))
-            ThrowAt(entry.at, Msg<953>(FromMultibyte(mbPath)));
+            ThrowAt(entry.at, Msg<953>(ShownName(mbPath)));
         files.push_back(MakeFile(entry, name, path, st));
     }
     if (files.empty()) ThrowAt(entry.at, Msg<954>(full));
@@ -210,6 +228,8 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
     for (const ResolvedModule& module : modules) {
         for (const ResolvedFile& file : module.files) {
             std::wstring serverPath = JoinPath(module.desc->source, file.name);
+            if (ToSlashes(serverPath).rfind(L"candidate/", 0) == 0)
+                ThrowAt(file.at, Msg<1232>(serverPath));
             auto inserted = serverPaths.emplace(serverPath, &file);
             if (!inserted.second)
                 ThrowAt(file.at, Msg<957>(serverPath, inserted.first->second->at.text()));

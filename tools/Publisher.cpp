@@ -398,6 +398,14 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
     // no file of it; the kernel drops it however the publication ends.
     const TreeLock treeLock(outputDir);
 
+    // A mistyped earlier tree would publish no patch without a word.
+    for (const std::wstring& previous : options.previous) {
+        struct stat st;
+        const int err = stat(ToMultibyte(previous).c_str(), &st) != 0 ? errno
+                        : S_ISDIR(st.st_mode)                         ? 0
+                                                                      : ENOTDIR;
+        if (err != 0) Fail(Msg<1233>(previous, SystemError(err)));
+    }
     // Keys are read before anything is written: a bad key fails the publication at once.
     const std::vector<MinisignSecretKey> signingKeys = LoadSigningKeys(options.signKeys);
     // So is a serial that would not be above every one published before.
@@ -440,7 +448,13 @@ PublishReport Publish(const ProductDesc& product, const std::vector<ResolvedModu
             if (stat(source.c_str(), &before) != 0)
                 ThrowAt(file.at, Msg<949>(file.path, SystemError(errno)));
             entry.fileMd5 = GetFileMD5(file.path);
-            if (entry.fileMd5.empty()) ThrowAt(file.at, Msg<975>(file.path));
+            if (entry.fileMd5.empty()) {
+                // Why: not readable, no longer a regular file, a link of another user.
+                UniqueFd readable;
+                const int err = OpenRegular(source, readable);
+                ThrowAt(file.at,
+                        err != 0 ? Msg<949>(file.path, SystemErrorText(err)) : Msg<975>(file.path));
+            }
             std::wstring temp = tree.Prepare(rel);
             if (GzipFile(file.path, temp, "wb9") != 0) ThrowAt(file.at, Msg<976>(file.path, temp));
             struct stat zipped;

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from updatekit import UpdateKit
+from updatekit import MASTERIDX, PRODUCTINFO, PUBLISH, UPDATEROOT, UpdateKit
 
 # Exits with the status in probe.status beside it; sleeps while probe.hang is there.
 PROBE = """#!/bin/sh
@@ -195,3 +195,34 @@ def test_candidate_share_halt_and_old_updaters(tmp_path, nginx):
     argv = [old] + [a.replace(str(kit.inst), str(fresh)) for a in kit.args([srv.url], plugins=False)]
     r = subprocess.run(argv, capture_output=True, timeout=60, cwd=tmp_path)
     assert r.returncode == 0 and (fresh / "core/tool").read_bytes() == b"v1\n"
+
+
+def test_candidates_of_products_sharing_a_tree_keep_to_their_own_files(tmp_path):
+    kit = UpdateKit(tmp_path)
+    kit.module("core", {"bin/tool": b"v1\n"})
+
+    def publish(*extra, source="other"):
+        desc = tmp_path / "other.desc"
+        desc.write_text(kit.description().replace(PRODUCTINFO, "demo/other.info.gz")
+                        .replace(MASTERIDX, "demo/other.idx").replace("SOURCE = core",
+                                                                      f"SOURCE = {source}"))
+        return subprocess.run([str(PUBLISH), "--quiet", *extra, str(desc), str(kit.prod),
+                               str(kit.www)], capture_output=True, text=True, timeout=60)
+    kit.publish()
+    assert publish().returncode == 0
+    kit.version = "2.0"
+    kit.module("core", {"bin/tool": b"v2\n"})
+    kit.publish(extra=["--rollout=50"])
+    assert publish("--rollout=50").returncode == 0
+    # Withdrawing one product's candidate leaves the other's files.
+    kit.version = "1.0"
+    kit.module("core", {"bin/tool": b"v1\n"})
+    kit.publish()
+    candidates = kit.www / UPDATEROOT / "candidate"
+    assert [p.name for p in candidates.iterdir()] == ["other"]
+    assert publish().returncode == 0 and not candidates.exists()
+    # No stable file may lie where candidates do; a mistyped earlier tree is no tree.
+    r = publish(source="candidate")
+    assert r.returncode == 1 and 'would lie below "candidate/"' in r.stderr, r.stderr
+    r = publish("--previous=/nonexistent")
+    assert r.returncode == 1 and "--previous /nonexistent names no published tree" in r.stderr
