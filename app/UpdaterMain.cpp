@@ -217,7 +217,8 @@ void EndRun(const UpdateConfig& config, RunReport& report, int result, bool prep
             LogWarning(L"%s\n",
                        Msg<1151>(KeptState::LastRunPath(kept), SystemErrorText(error)).c_str());
     }
-    report.write(config.reportFile(), config.metricsFile());
+    // A refused option writes no report: the files of the run before stay.
+    if (config.optionsApplied()) report.write(config.reportFile(), config.metricsFile());
 }
 
 }  // namespace

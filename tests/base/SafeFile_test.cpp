@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "base/FileUtils.h"
+#include "base/OutputFile.h"
 #include "support/ScratchDir.h"
 
 using namespace UpdateNew;

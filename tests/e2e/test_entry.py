@@ -113,12 +113,14 @@ def test_command_line_errors_end_with_255(home):
                        (VALID + ["--timeout=2147484"], 'The value "2147484"'),
                        (VALID + ["--proxy-server=127.0.0.1", "--proxy-port=70000"], '"70000"'),
                        (VALID + ["--stat-cache=yes"], 'The value "yes"'),
+                       (VALID + ["--report=r.json", "--full-check-every=x"], 'The value "x"'),
                        (VALID + ["--proxy-server=127.0.0.1", "--proxy-port=1", "--proxy-username=a",
                                  "--proxy-userpass=s3cret"], "proxy-userpass is not a scrambled")):
         result = run(home / "updater", args, cwd=home)
         assert result.returncode == 255, (args, result)
         assert text in result.stdout.decode(), (args, result)
         assert not (home / "update.log").exists()  # the runs' log stays as it was
+        assert not (home / "r.json").exists()  # and so does the last report
 
 
 def test_start_up_prepares_directories_and_logs_the_command_line(home):

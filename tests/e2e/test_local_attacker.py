@@ -8,7 +8,10 @@ changed, that no installed file is owned by or writable for the attacker, and th
 command of the attacker's ran."""
 
 import base64
+import contextlib
+import fcntl
 import grp
+import json
 import os
 import pwd
 import shutil
@@ -368,3 +371,45 @@ def test_product_info_planted_beside_the_kept_index_is_not_read(nginx, scratch):
         copy.unlink()
     assert_nothing_of_attacker(kit.inst)
 
+
+
+def test_outputs_in_a_shared_directory_reach_nothing_else(nginx, scratch):
+    tmp_path = scratch()
+    kit = UpdateKit(tmp_path / "k")
+    kit.module("core", {"bin/tool": b"v1\n"})
+    kit.publish()
+    srv = nginx(kit.www)
+    shared, victim, fifo = tmp_path / "shared", tmp_path / "victim", tmp_path / "shared/m.prom"
+    shared.mkdir(mode=0o1777)
+    shared.chmod(0o1777)
+    victim.write_bytes(b"root's own\n")
+    # Root's link to a name the attacker made a link to root's file; the attacker's file at
+    # the log's name; root's FIFO, held open by a reader that reads nothing (its buffer full).
+    (shared / "r.json").symlink_to(shared / "host1.json")
+    os.mkfifo(fifo)
+    assert as_attacker(["sh", "-c", f"ln -s {victim} {shared}/host1.json; umask 0; "
+                                    f"echo planted > {shared}/update.log"]).returncode == 0
+    held = os.open(fifo, os.O_RDWR | os.O_NONBLOCK)
+    try:
+        fcntl.fcntl(held, 1031, 4096)  # F_SETPIPE_SZ
+        with contextlib.suppress(BlockingIOError):
+            for _ in range(64):
+                os.write(held, b"x" * 4096)
+        kit.log = shared / "update.log"
+        r = kit.run([srv.url], extra=[f"--report={shared}/r.json", f"--metrics={fifo}"])
+    finally:
+        os.close(held)
+    log = kit.log_text()
+    assert r.returncode == 0 and victim.read_bytes() == b"root's own\n", log
+    assert "planted" not in log and kit.log.stat().st_uid == 0
+    assert f"{shared}/host1.json" in log and f'"{fifo}": Connection timed out' in log
+
+    # A report on standard output follows the run's lines, whatever the output went to.
+    out = tmp_path / "cron.log"
+    out.write_bytes(b"earlier runs\n")
+    with open(out, "ab") as f:
+        subprocess.run([str(kit.bin / "updater"), *kit.args([srv.url], ["--report=/dev/stdout"])],
+                       stdout=f, stderr=f, timeout=60, check=True)
+    text = out.read_text()
+    assert text.startswith("earlier runs\n") and "stays at version 1.0" in text[:text.index("{")], text
+    assert json.loads(text[text.index("{"):])["outcome"] == "success"

@@ -181,6 +181,12 @@ std::wstring RefusedLinkText() {
     return MsgLib<34>(FromMultibyte(t_refusedLink), std::to_wstring(t_refusedOwner));
 }
 
+int RefuseLink(const std::string& path, uid_t owner) {
+    t_refusedLink = path;
+    t_refusedOwner = owner;
+    return kUntrustedLink;
+}
+
 bool TrustedOwner(uid_t owner) {
     return owner == 0 || owner == ::geteuid();
 }
@@ -382,28 +388,6 @@ int SyncFileSystems(const std::vector<std::string>& dirs) {
         if (::syncfs(dir.get()) != 0 && error == 0) error = errno;
     }
     return error;
-}
-
-int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mode) {
-    UniqueFd dir, file;
-    std::string name;
-    if (OpenParent(path, dir, name) != 0) return ReplaceFile(path, bytes, mode);
-    struct stat st;
-    if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISREG(st.st_mode) ||
-        S_ISDIR(st.st_mode) || !TrustedOwner(st.st_uid))
-        return ReplaceFile(path, bytes, mode);
-    int fd;
-    do {
-        fd = ::openat(dir.get(), name.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
-    file.reset(fd);
-    if (::fstat(fd, &st) != 0 || (S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0)) return errno;
-    // Writes block as usual from here on: a reader takes its time.
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    if (!WriteAll(fd, bytes)) return errno;
-    return file.close() != 0 ? errno : 0;
 }
 
 int ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode, ReplaceStep* failed,

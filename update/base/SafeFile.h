@@ -38,6 +38,8 @@ constexpr int kUntrustedLink = 0x10000;
 
 // The text of kUntrustedLink: the link this thread was last refused, and its owner.
 std::wstring RefusedLinkText();
+// Notes `path`, a link of `owner`, as this thread's refused link; gives kUntrustedLink.
+int RefuseLink(const std::string& path, uid_t owner);
 
 // Whether what `owner` owns may be trusted by the updater: root's or the effective user's.
 bool TrustedOwner(uid_t owner);
@@ -124,13 +126,5 @@ int SyncFileSystems(const std::vector<std::string>& dirs);
 enum class ReplaceStep { kOpen, kWrite, kRename };
 int ReplaceFile(const std::string& path, const std::string& bytes, mode_t mode = 0644,
                 ReplaceStep* failed = nullptr, bool syncDirectory = false);
-
-// Writes `bytes` to an output the operator named (a report): a free name or a regular file
-// is replaced as ReplaceFile does. A device, FIFO or socket at the name, or a link there,
-// that belongs to root or the effective user (/dev/stdout, /dev/null, a FIFO someone
-// reads) is written into as a shell redirection would (a regular file it leads to is
-// truncated first), never replaced; a FIFO nobody reads is an error (ENXIO), not a wait.
-// What another user put at the name is replaced.
-int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
 
 }  // namespace UpdateNew

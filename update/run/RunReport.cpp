@@ -6,6 +6,7 @@
 #include "base/FileUtils.h"
 #include "base/Logger.h"
 #include "base/Messages.h"
+#include "base/OutputFile.h"
 #include "base/ProgramInfo.h"
 #include "base/SafeFile.h"
 #include "run/JsonText.h"
