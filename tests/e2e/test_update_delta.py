@@ -105,6 +105,11 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     assert mirror.run([kit.srv.url], extra=["--mirror=1"]).returncode == 0, mirror.log_text()
     for p in (lib, conf):
         assert (mirror.inst / p.relative_to(kit.www)).read_bytes() == p.read_bytes()
+    # A patch it lacks (a run stopped, or added to the release since) is fetched again.
+    (mirror.inst / lib.relative_to(kit.www)).unlink()
+    r = mirror.run([kit.srv.url], extra=["--mirror=1", "--IgnoreMasterIDX=1"])
+    assert r.returncode == 0, mirror.log_text()
+    assert (mirror.inst / lib.relative_to(kit.www)).read_bytes() == lib.read_bytes()
 
     # Each pair of versions has a patch of its own. The next release keeps the patch whose
     # versions are the same (app.conf did not change) and removes the one to version 2.

@@ -103,9 +103,8 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
         // Looked at without opening anything: /dev/stdout leads to the run's own output.
         const UniqueFd target(::openat(dir.get(), name.c_str(), O_PATH | O_CLOEXEC));
         struct stat end;
-        const int stream = target.get() >= 0 && ::fstat(target.get(), &end) == 0
-                               ? StandardStreamOf(end)
-                               : -1;
+        const int stream =
+            target.get() >= 0 && ::fstat(target.get(), &end) == 0 ? StandardStreamOf(end) : -1;
         if (stream >= 0) {
             std::fflush(stream == STDOUT_FILENO ? stdout : stderr);
             return WriteAll(stream, bytes) ? 0 : errno;
@@ -114,7 +113,8 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
     }
     int fd;
     do {
-        fd = ::openat(dir.get(), name.c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        fd = ::openat(dir.get(), name.c_str(),
+                      O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
     UniqueFd file(fd);

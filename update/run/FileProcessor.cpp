@@ -392,7 +392,17 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
     }
     // An unreadable copy has the empty digest and is never taken for a good one.
     const std::wstring digest = GetFileMD5(localPath);
-    return digest.empty() || digest != file.zipmd5;
+    if (digest.empty() || digest != file.zipmd5) return true;
+    // A patch the server added since (or a run stopped before copying) is fetched with it.
+    const auto patches = module.patches.find(file.name);
+    if (patches == module.patches.end()) return false;
+    for (const FilePatchInfo& patch : patches->second) {
+        const std::wstring name = PatchName(localPath, patch.baseMd5, file.filemd5.wide());
+        if (Exists(name)) continue;
+        if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(name).c_str());
+        return true;
+    }
+    return false;
 }
 
 bool FileProcessor::checkInstalledFile(const UpdateModuleInfo& module, const FileRecord& file,
