@@ -97,6 +97,7 @@ def test_status_and_reports_after_a_good_a_failed_and_a_refused_run(tmp_path, ng
     assert failed["outcome"] == "failed" and failed["exit_status"] == 255
     assert failed["result_code"] not in (0, 1) and "tool" in failed["result_message"]
     assert failed["files_updated"] == [] and failed["version_after"] == "1.0"
+    assert failed["bytes_whole"] == len(b"not the file")  # what came, not what was due
     assert check_metrics(metrics)["updater_run_success"] == 0
     assert status(kit)["last_run"]["outcome"] == "failed"
 

@@ -536,6 +536,7 @@ TransferWindow::Arrival TransferWindow::Fetch(size_t index) {
     // What is kept now counts.
     slot.holdReports = false;
     reportPending(slot);
+    arrival.fetched = static_cast<long long>(slot.onDisk - std::min(slot.onDisk, slot.resumedFrom));
     if (slot.digesting) {
         arrival.md5 = slot.digest.Md5Text();
         arrival.sha256 = slot.digest.Sha256Text();

@@ -73,6 +73,9 @@ public:
         std::wstring md5;       // digest text of the fetched bytes (as ZIPMD5)
         std::string sha256;     // or their SHA-256 digest text
         UnpackedFile unpacked;  // their decompressed content, not verified yet
+        // The bytes this transfer wrote (not those kept from an earlier run); -1 when a
+        // plug-in fetched the file.
+        long long fetched = -1;
     };
 
     // `downloader` (not owned, it must outlive the window) gives the connection settings,

@@ -639,7 +639,8 @@ void FileProcessor::downloadModuleFile(const ModuleFileStep& step, TransferWindo
         AddTempFile(gz);
         // A server that keeps sending past ZIPSIZE is cut off instead of filling the disk.
         arrival = window.Fetch(step.windowIndex);
-        m_wholeBytes += file.zipsize;
+        m_wholeBytes +=
+            arrival.fetched >= 0 ? static_cast<unsigned long long>(arrival.fetched) : file.zipsize;
     }
 
     // Signed, the file's SHA-256 takes the place of ZIPMD5: the stronger digest, one read
