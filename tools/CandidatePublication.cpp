@@ -33,10 +33,13 @@ std::wstring CandidateInfoPath(const std::wstring& stableInfo) {
     return stableInfo.substr(0, stem) + L".candidate" + kInfoSuffix;
 }
 
+// The candidate's module files lie below a directory named after the stable product info's
+// whole path: no two products share it, and none lies inside another's, as the path of one
+// product info is never a directory of another's (a name alone, or a name without its
+// suffix, would let demo/demo.info.gz and other/demo.info.gz, or a.info.gz and
+// a/b.info.gz, remove each other's candidates).
 std::wstring CandidateFilesDir(const std::wstring& stableInfo) {
-    const std::wstring name = GetLastComponent(ToSlashes(stableInfo));
-    const size_t stem = name.size() - (sizeof kInfoSuffix / sizeof(wchar_t) - 1);
-    return JoinPath(kCandidateDir, name.substr(0, stem));
+    return JoinPath(kCandidateDir, ToSlashes(stableInfo));
 }
 
 void MakeCandidate(ProductDesc& product) {

@@ -203,8 +203,8 @@ def test_candidates_of_products_sharing_a_tree_keep_to_their_own_files(tmp_path)
 
     def publish(*extra, source="other"):
         desc = tmp_path / "other.desc"
-        desc.write_text(kit.description().replace(PRODUCTINFO, "demo/other.info.gz")
-                        .replace(MASTERIDX, "demo/other.idx").replace("SOURCE = core",
+        desc.write_text(kit.description().replace(PRODUCTINFO, "other/demo.info.gz")
+                        .replace(MASTERIDX, "other/demo.idx").replace("SOURCE = core",
                                                                       f"SOURCE = {source}"))
         return subprocess.run([str(PUBLISH), "--quiet", *extra, str(desc), str(kit.prod),
                                str(kit.www)], capture_output=True, text=True, timeout=60)
