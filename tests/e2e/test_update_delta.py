@@ -105,11 +105,21 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
     assert mirror.run([kit.srv.url], extra=["--mirror=1"]).returncode == 0, mirror.log_text()
     for p in (lib, conf):
         assert (mirror.inst / p.relative_to(kit.www)).read_bytes() == p.read_bytes()
-    # A patch it lacks (a run stopped, or added to the release since) is fetched again.
+    # A patch it lacks (a run stopped, or added to the release since) is fetched alone,
+    # and one the server lacks too costs a run no more than asking for it.
     (mirror.inst / lib.relative_to(kit.www)).unlink()
     r = mirror.run([kit.srv.url], extra=["--mirror=1", "--IgnoreMasterIDX=1"])
     assert r.returncode == 0, mirror.log_text()
     assert (mirror.inst / lib.relative_to(kit.www)).read_bytes() == lib.read_bytes()
+    def files_fetched():
+        paths, size = fetched(mirror)
+        return [p for p in paths if not p.startswith("http")], size
+    assert files_fetched() == (["core/lib/" + lib.name], 0)
+    (mirror.inst / lib.relative_to(kit.www)).unlink()
+    lib.rename(tmp_path / "patch")
+    r = mirror.run([kit.srv.url], extra=["--mirror=1", "--IgnoreMasterIDX=1"])
+    assert r.returncode == 0 and files_fetched() == (["core/lib/" + lib.name], 0), r.stdout
+    (tmp_path / "patch").rename(lib)
 
     # Each pair of versions has a patch of its own. The next release keeps the patch whose
     # versions are the same (app.conf did not change) and removes the one to version 2.

@@ -114,34 +114,6 @@ int RemoveEmptyAt(int parent, const char* name, int depth) {
     return error;
 }
 
-// Copies one regular file's content and permission bits; 0 or an error number.
-int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode) {
-    UniqueFd in;
-    if (const int rc = OpenRegular(source, in)) return rc;
-    // What stands at the target's name is replaced, never written through.
-    UniqueFd out;
-    if (const int rc = CreateFile(target, 0600, out)) return rc;
-    std::unique_ptr<char[]> buf(new char[kCopyPiece]);
-    for (;;) {
-        ssize_t n = ::read(in.get(), buf.get(), kCopyPiece);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (n == 0) break;
-        for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::write(out.get(), buf.get() + done, static_cast<size_t>(n - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                return errno;
-            }
-            done += w;
-        }
-    }
-    if (::fchmod(out.get(), mode & 07777) != 0) return errno;
-    return out.close() == 0 ? 0 : errno;
-}
-
 // `skipDev`/`skipIno` name the top target directory, so that a target inside the source
 // is not copied into itself.
 int CopyTree(const std::string& source, const std::string& target, dev_t skipDev, ino_t skipIno) {
@@ -188,6 +160,33 @@ std::string ShellQuote(const std::string& text) {
 }
 
 }  // namespace
+
+int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode) {
+    UniqueFd in;
+    if (const int rc = OpenRegular(source, in)) return rc;
+    // What stands at the target's name is replaced, never written through.
+    UniqueFd out;
+    if (const int rc = CreateFile(target, 0600, out)) return rc;
+    std::unique_ptr<char[]> buf(new char[kCopyPiece]);
+    for (;;) {
+        ssize_t n = ::read(in.get(), buf.get(), kCopyPiece);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(out.get(), buf.get() + done, static_cast<size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return errno;
+            }
+            done += w;
+        }
+    }
+    if (::fchmod(out.get(), mode & 07777) != 0) return errno;
+    return out.close() == 0 ? 0 : errno;
+}
 
 std::wstring SystemErrorText(int error) {
     if (error == kUntrustedLink) return RefusedLinkText();

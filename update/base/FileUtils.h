@@ -77,6 +77,9 @@ void MoveFile(const std::wstring& source, const std::wstring& target);
 // and subdirectory of `source` into it, recursively; files keep their permission bits and
 // existing target files are overwritten. Gives 0, or the system error number of the first
 // failure (the copy stops there).
+// Copies the regular file `source` to a new file `target` (what stood at the name is
+// replaced, never written through) with the permission bits `mode`; 0 or an error number.
+int CopyRegularFile(const std::string& source, const std::string& target, mode_t mode);
 int CopyDirectoryTree(const std::wstring& source, const std::wstring& target);
 
 // fopen with path and mode converted, close-on-exec; null on failure (errno set).

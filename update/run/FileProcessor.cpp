@@ -226,6 +226,7 @@ void FileProcessor::CheckFiles() {
     m_updatedText.clear();
     m_updatedEnds.clear();
     m_patchPlans.clear();
+    m_mirrorCurrent.clear();
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
     // The verdict lines are the same for every file.
@@ -400,6 +401,7 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
         const std::wstring name = PatchName(localPath, patch.baseMd5, file.filemd5.wide());
         if (Exists(name)) continue;
         if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(name).c_str());
+        m_mirrorCurrent[&file] = localPath;
         return true;
     }
     return false;
@@ -450,6 +452,7 @@ void FileProcessor::planPatch(const UpdateModuleInfo& module, const FileRecord& 
 }
 
 unsigned long FileProcessor::FetchSize(const FileRecord& file) const {
+    if (m_mirrorCurrent.count(&file) != 0) return 0;
     const auto plan = m_patchPlans.find(&file);
     return plan == m_patchPlans.end() ? file.zipsize
                                       : static_cast<unsigned long>(plan->second.patch.size);

@@ -479,6 +479,9 @@ private:
     };
     // By file record: the records stay where they are from the check to the download.
     std::map<const FileRecord*, PatchPlan> m_patchPlans;
+    // In mirror mode, the files whose compressed copy in the mirror tree is current and only
+    // lacks patches, with that copy: it stands in for the transfer of the whole file.
+    std::map<const FileRecord*, std::wstring> m_mirrorCurrent;
     std::vector<std::string> m_indexLines;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;

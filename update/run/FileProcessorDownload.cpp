@@ -518,7 +518,12 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Fil
     const auto patches = module.patches.find(file.name);
     if (patches == module.patches.end()) return;
     const std::wstring target = file.filemd5.wide();
+    const auto current = m_mirrorCurrent.find(&file);
     for (const FilePatchInfo& patch : patches->second) {
+        // The patches a current mirror copy already has are kept as they are.
+        if (current != m_mirrorCurrent.end() &&
+            Exists(PatchName(current->second, patch.baseMd5, target)))
+            continue;
         const std::wstring local = PatchName(gz, patch.baseMd5, target);
         AddTempFile(local);
         std::wstring reason;
@@ -732,6 +737,12 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
                 // A failure to make the directory is reported when the loop makes it.
                 CreateDirectories(GetDirPart(gz), 0755);
                 takeEarlierDownload(module, file, gz);
+            }
+            const auto current = m_mirrorCurrent.find(&file);
+            if (current != m_mirrorCurrent.end() && !FileInfo(gz).Exists()) {
+                // Only patches are missing: the mirror's own copy is not fetched again.
+                CreateDirectories(GetDirPart(gz), 0755);
+                (void)CopyRegularFile(ToMultibyte(current->second), ToMultibyte(gz), 0644);
             }
             step.present = !FileInfo(gz).Exists() ? 0 : CompressedFileMatches(gz, file) ? 1 : -1;
             steps.push_back(step);
