@@ -413,3 +413,19 @@ def test_outputs_in_a_shared_directory_reach_nothing_else(nginx, scratch):
     text = out.read_text()
     assert text.startswith("earlier runs\n") and "stays at version 1.0" in text[:text.index("{")], text
     assert json.loads(text[text.index("{"):])["outcome"] == "success"
+
+    # Root's links to the run's own streams are written through, never replaced: the log on
+    # standard error, the report into the pipe a shell passed as a descriptor. An attacker's
+    # FIFO at the log's name is replaced, not waited on.
+    read_end, write_end = os.pipe()
+    r = subprocess.run([str(kit.bin / "updater"), *kit.args([srv.url], [
+        "--logfile=/dev/stderr", f"--report=/dev/fd/{write_end}"])], pass_fds=(write_end,),
+        text=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    os.close(write_end)
+    with os.fdopen(read_end) as report:
+        assert r.returncode == 0 and json.loads(report.read())["outcome"] == "success", r.stderr
+    assert "stays at version 1.0" in r.stderr and os.path.islink("/dev/stderr"), r.stderr
+    kit.log.unlink()
+    assert as_attacker(["mkfifo", "-m", "666", str(kit.log)]).returncode == 0
+    r = kit.run([srv.url])
+    assert r.returncode == 0 and kit.log.is_file() and kit.log.stat().st_uid == 0, r.stderr

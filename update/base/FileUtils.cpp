@@ -190,6 +190,7 @@ int CopyRegularFile(const std::string& source, const std::string& target, mode_t
 
 std::wstring SystemErrorText(int error) {
     if (error == kUntrustedLink) return RefusedLinkText();
+    if (error == kNotPlainFile) return MsgLib<35>();
     return FromMultibyte(std::strerror(error));
 }
 

@@ -18,6 +18,7 @@
 #include "base/FileUtils.h"
 #include "base/FormatConverter.h"
 #include "base/Messages.h"
+#include "base/OutputFile.h"
 #include "base/ProgramInfo.h"
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
@@ -370,44 +371,22 @@ int LoggerAppenderFile::Open(bool append) {
     // log themselves when they write to it. A truncated log is still written at its end:
     // the self-update helper and the updater it restarts append to it while this process
     // may still write (a failed restart). The updater runs as root, and the log's
-    // directory may be writable by others: the directory is looked up as SafeFile looks
-    // every path up, a link at the log's name is replaced, never followed, and so is a
-    // file of another user or one with more names (a way to a file of root's), which is
-    // neither truncated nor appended to. Nor is anything but a regular file written (a
-    // FIFO there would hold the run).
-    UniqueFd dir;
-    std::string name;
-    if (const int rc = OpenParent(path, dir, name)) {
+    // directory may be writable by others: OpenLogOutput never writes through another
+    // user's link, file or FIFO, nor into a file of more names (a way to a file of root's),
+    // nor into anything but a regular file (a FIFO there would hold the run), unless it is
+    // one of the run's own streams (an administrator's /dev/stderr).
+    UniqueFd file;
+    bool created = false;
+    bool stream = false;
+    if (const int rc = OpenLogOutput(path, file, created, stream)) {
         errno = rc;  // kUntrustedLink's text names the link
         return -1;
     }
-    int fd;
-    do {
-        fd = ::openat(dir.get(), name.c_str(),
-                      O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_APPEND);
-    } while (fd < 0 && errno == EINTR);
-    UniqueFd file(fd);
-    struct stat st;
-    if (fd >= 0 && ::fstat(fd, &st) != 0) return -1;
-    if (fd >= 0 && !S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        return -1;
-    }
-    if (fd < 0 && errno != ENOENT && errno != ELOOP) {
-        if (errno == ENXIO) errno = EINVAL;  // a FIFO nobody reads
-        return -1;
-    }
-    if (fd < 0 || !TrustedOwner(st.st_uid) || st.st_nlink != 1) {
-        if (const int rc = CreateFileAt(dir.get(), name, 0644, file)) {
-            errno = rc;
-            return -1;
-        }
-    } else if (!append && ::ftruncate(fd, 0) != 0) {
-        return -1;
-    }
-    fd = file.release();
-    (void)::fcntl(fd, F_SETFL, O_APPEND);
-    m_file = ::fdopen(fd, append ? "ab" : "wb");
+    if (!created && !stream && !append && ::ftruncate(file.get(), 0) != 0) return -1;
+    const int fd = file.release();
+    // A stream's flags are its owner's; fdopen "a" would change them.
+    if (!stream) (void)::fcntl(fd, F_SETFL, O_APPEND);
+    m_file = ::fdopen(fd, append && !stream ? "ab" : "wb");
     if (!m_file) {
         const int error = errno;
         ::close(fd);

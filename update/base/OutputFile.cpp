@@ -1,25 +1,25 @@
 #include "base/OutputFile.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 
-#include "base/FileUtils.h"
 #include "base/Interrupts.h"
 #include "base/SafeFile.h"
-#include "base/UniqueFd.h"
 
 namespace UpdateNew {
 
 namespace {
 
-// A chain of links longer than this is a loop, as the kernel counts it.
-constexpr int kMaxLinks = 40;
 // How long a reader may leave the bytes unread before the write gives up.
 constexpr auto kStall = std::chrono::seconds(10);
 
@@ -27,23 +27,60 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// The run's standard output or error when it is the file `st` describes, else -1.
-int StandardStreamOf(const struct stat& st) {
-    for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-        struct stat own;
-        if (::fstat(fd, &own) == 0 && SameFile(own, st)) return fd;
-    }
-    return -1;
+bool SameFile(int fd, const struct stat& st) {
+    struct stat own;
+    return ::fstat(fd, &own) == 0 && SameFile(own, st);
 }
 
-// Writes everything to the non-blocking `fd`, waiting for a slow reader, but not for one
-// that takes nothing for kStall, nor past a SIGINT or SIGTERM.
+// The descriptor the run was started with that is the file `st` describes: its standard
+// output or error, else one the process inherited (the only ones without close-on-exec:
+// every file the updater opens itself has it). -1 when there is none.
+int InheritedDescriptorOf(const struct stat& st) {
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+        if (SameFile(fd, st)) return fd;
+    DIR* fds = ::opendir("/proc/self/fd");
+    if (fds == nullptr) return -1;
+    int found = -1;
+    while (const dirent* entry = ::readdir(fds)) {
+        char* end = nullptr;
+        const long fd = std::strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd > INT_MAX ||
+            fd == ::dirfd(fds))
+            continue;
+        const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
+        if (flags < 0 || (flags & FD_CLOEXEC) != 0 || !SameFile(static_cast<int>(fd), st)) continue;
+        found = static_cast<int>(fd);
+        break;
+    }
+    ::closedir(fds);
+    return found;
+}
+
+// The inherited descriptor that the link `name` in `dir` leads to, looked at without
+// opening anything (/dev/fd/N of a pipe names no path to follow); -1 when none.
+int InheritedDescriptorAt(int dir, const std::string& name) {
+    const UniqueFd target(::openat(dir, name.c_str(), O_PATH | O_CLOEXEC));
+    struct stat st;
+    if (target.get() < 0 || ::fstat(target.get(), &st) != 0) return -1;
+    return InheritedDescriptorOf(st);
+}
+
+// Writes everything to `fd`, waiting for a slow reader, but not for one that takes nothing
+// for kStall, nor past a SIGINT or SIGTERM. A descriptor that blocks is written no more
+// than a pipe takes at once after it polled ready, so no write waits.
 int WritePatiently(int fd, const std::string& bytes) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    const size_t piece = flags >= 0 && (flags & O_NONBLOCK) != 0 ? size_t{1} << 16 : PIPE_BUF;
     const char* p = bytes.data();
     size_t left = bytes.size();
     auto progress = std::chrono::steady_clock::now();
     while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+        struct pollfd ready = {fd, POLLOUT, 0};
+        const int polled = ::poll(&ready, 1, 250);
+        if (polled < 0 && errno != EINTR) return errno;
+        if (InterruptRequested()) return EINTR;
+        if (polled > 0 && (ready.revents & POLLNVAL) != 0) return EBADF;
+        const ssize_t n = polled > 0 ? ::write(fd, p, std::min(left, piece)) : 0;
         if (n > 0) {
             p += n;
             left -= static_cast<size_t>(n);
@@ -51,42 +88,31 @@ int WritePatiently(int fd, const std::string& bytes) {
             continue;
         }
         if (n < 0 && errno != EINTR && errno != EAGAIN) return errno;
-        if (InterruptRequested()) return EINTR;
         if (std::chrono::steady_clock::now() - progress > kStall) return ETIMEDOUT;
-        struct pollfd ready = {fd, POLLOUT, 0};
-        (void)::poll(&ready, 1, 250);
     }
     return 0;
 }
 
-// Follows the links from `name` in `dir` while each belongs to root or the effective user,
-// leaving `dir` and `name` at what the chain ends in and `st` describing it.
-int FollowTrustedLinks(UniqueFd& dir, std::string& name, struct stat& st) {
-    for (int links = 0;; ++links) {
-        if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-        if (!S_ISLNK(st.st_mode)) return 0;
-        if (links == kMaxLinks) return ELOOP;
-        if (!TrustedOwner(st.st_uid)) {
-            char where[4096];
-            const std::string self = "/proc/self/fd/" + std::to_string(dir.get());
-            const ssize_t length = ::readlink(self.c_str(), where, sizeof where - 1);
-            return RefuseLink(length > 0 ? std::string(where, length) + "/" + name : name,
-                              st.st_uid);
-        }
-        char target[4096];
-        const ssize_t n = ::readlinkat(dir.get(), name.c_str(), target, sizeof target - 1);
-        if (n <= 0) return n < 0 ? errno : ENOENT;
-        target[n] = '\0';
-        // A relative target is looked up from the link's own directory.
-        const std::string next = target[0] == '/'
-                                     ? std::string(target)
-                                     : "/proc/self/fd/" + std::to_string(dir.get()) + "/" + target;
-        UniqueFd nextDir;
-        std::string nextName;
-        if (const int rc = OpenParent(next, nextDir, nextName)) return rc;
-        dir.reset(nextDir.release());
-        name = nextName;
-    }
+int WriteToStream(int fd, const std::string& bytes) {
+    // What the run wrote through stdio comes first.
+    if (fd == STDOUT_FILENO) std::fflush(stdout);
+    if (fd == STDERR_FILENO) std::fflush(stderr);
+    return WritePatiently(fd, bytes);
+}
+
+// The chain is followed to its end; a free name there is made, as a redirection makes it.
+// `created` tells which.
+int FollowToFile(UniqueFd& dir, std::string& name, struct stat& st, const std::string& path,
+                 mode_t mode, UniqueFd& file, bool& created) {
+    created = false;
+    const int rc = FollowLinksAt(dir, name, st, path);
+    if (rc != ENOENT) return rc;
+    // ENOENT also for a directory missing on the way: then `name` is still the link.
+    struct stat free;
+    if (::fstatat(dir.get(), name.c_str(), &free, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT)
+        return ENOENT;
+    created = true;
+    return CreateFileAt(dir.get(), name, mode, file);
 }
 
 }  // namespace
@@ -99,17 +125,17 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
     if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISREG(st.st_mode) ||
         S_ISDIR(st.st_mode) || !TrustedOwner(st.st_uid))
         return ReplaceFile(path, bytes, mode);
+    UniqueFd file;
     if (S_ISLNK(st.st_mode)) {
-        // Looked at without opening anything: /dev/stdout leads to the run's own output.
-        const UniqueFd target(::openat(dir.get(), name.c_str(), O_PATH | O_CLOEXEC));
-        struct stat end;
-        const int stream =
-            target.get() >= 0 && ::fstat(target.get(), &end) == 0 ? StandardStreamOf(end) : -1;
-        if (stream >= 0) {
-            std::fflush(stream == STDOUT_FILENO ? stdout : stderr);
-            return WriteAll(stream, bytes) ? 0 : errno;
+        const int inherited = InheritedDescriptorAt(dir.get(), name);
+        if (inherited >= 0) return WriteToStream(inherited, bytes);
+        bool created = false;
+        if (const int rc = FollowToFile(dir, name, st, path, mode, file, created)) return rc;
+        if (created) {
+            if (const int rc = WritePatiently(file.get(), bytes)) return rc;
+            return file.close() != 0 ? errno : 0;
         }
-        if (const int rc = FollowTrustedLinks(dir, name, st)) return rc;
+        if (S_ISDIR(st.st_mode)) return EISDIR;
     }
     int fd;
     do {
@@ -117,17 +143,57 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
                       O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno;
-    UniqueFd file(fd);
+    file.reset(fd);
     struct stat opened;
     if (::fstat(fd, &opened) != 0) return errno;
     if (!SameFile(opened, st)) return EBUSY;
     if (S_ISREG(opened.st_mode)) {
         // A file with more names could be another user's way to a file of root's.
-        if (opened.st_nlink != 1) return EINVAL;
+        if (opened.st_nlink != 1) return kNotPlainFile;
         if (::ftruncate(fd, 0) != 0) return errno;
     }
     if (const int rc = WritePatiently(fd, bytes)) return rc;
     return file.close() != 0 ? errno : 0;
+}
+
+int OpenLogOutput(const std::string& path, UniqueFd& file, bool& created, bool& stream) {
+    created = stream = false;
+    UniqueFd dir;
+    std::string name;
+    if (const int rc = OpenParent(path, dir, name)) return rc;
+    // Twice at most: the name, then the end of the chain of links it starts.
+    for (int pass = 0; pass < 2; ++pass) {
+        int fd;
+        do {
+            fd = ::openat(dir.get(), name.c_str(),
+                          O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_APPEND);
+        } while (fd < 0 && errno == EINTR);
+        const int openError = fd < 0 ? errno : 0;
+        file.reset(fd);
+        struct stat st;
+        const int looked = fd >= 0 ? ::fstat(fd, &st)
+                                   : ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+        if (looked != 0 && errno != ENOENT) return errno;
+        // ELOOP: a link; ENXIO: a FIFO nobody reads, or a socket.
+        if (looked == 0 && fd < 0 && openError != ELOOP && openError != ENXIO) return openError;
+        const bool replace =
+            looked != 0 || !TrustedOwner(st.st_uid) || (S_ISREG(st.st_mode) && st.st_nlink != 1);
+        if (replace) {
+            created = true;
+            return CreateFileAt(dir.get(), name, 0644, file);
+        }
+        if (S_ISREG(st.st_mode)) return 0;
+        if (!S_ISLNK(st.st_mode) || pass > 0) return S_ISDIR(st.st_mode) ? EISDIR : kNotPlainFile;
+        const int inherited = InheritedDescriptorAt(dir.get(), name);
+        if (inherited >= 0) {
+            file.reset(::fcntl(inherited, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+            stream = true;
+            return file.get() >= 0 ? 0 : errno;
+        }
+        if (const int rc = FollowToFile(dir, name, st, path, 0644, file, created)) return rc;
+        if (created) return 0;
+    }
+    return ELOOP;
 }
 
 }  // namespace UpdateNew

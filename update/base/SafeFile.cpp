@@ -69,6 +69,16 @@ std::vector<std::string> Components(const std::string& path) {
     return parts;
 }
 
+bool SplitLast(const std::string& path, std::string& parent, std::string& name) {
+    const size_t slash = path.rfind('/');
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return false;
+    parent = slash == std::string::npos ? std::string(".")
+             : slash == 0               ? std::string("/")
+                                        : path.substr(0, slash);
+    return true;
+}
+
 class Walker {
 public:
     Walker(bool create, mode_t mode, std::vector<std::string>* created)
@@ -123,10 +133,41 @@ private:
     }
 
     // Follows the link `part` of `current` (whose status is `st`) when its owner may be
-    // trusted. A link's text never changes, so the text read between two looks at the
-    // same link is that link's, whoever swaps names meanwhile.
+    // trusted.
     int followLink(UniqueFd& current, const std::string& part, const struct stat& st,
                    const std::string& shown) {
+        std::string target;
+        if (const int rc = readTrustedLink(current.get(), part, st, shown, target)) return rc;
+        return walkFrom(current, target, shown);
+    }
+
+public:
+    // Follows the chain of links that `name` in `dir` starts, as a component's links are
+    // followed, up to the name the chain ends in (see FollowLinksAt).
+    int followChain(UniqueFd& dir, std::string& name, struct stat& st, std::string shown) {
+        for (;;) {
+            if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+            if (!S_ISLNK(st.st_mode)) return 0;
+            const size_t slash = shown.rfind('/');
+            const std::string shownDir =
+                slash == std::string::npos ? std::string() : shown.substr(0, slash + 1);
+            std::string target;
+            if (const int rc = readTrustedLink(dir.get(), name, st, shownDir, target)) return rc;
+            std::string parent, last;
+            // A link to "/" or to "dir/" names a directory, not a file.
+            if (!SplitLast(target, parent, last)) return EISDIR;
+            if (const int rc = walkFrom(dir, parent, shownDir)) return rc;
+            shown = target[0] == '/' ? target : shownDir + target;
+            name = last;
+        }
+    }
+
+private:
+    // Reads the link `part` of `dir` (whose status is `st`) into `target` when its owner may
+    // be trusted. A link's text never changes, so the text read between two looks at the
+    // same link is that link's, whoever swaps names meanwhile.
+    int readTrustedLink(int dir, const std::string& part, const struct stat& st,
+                        const std::string& shown, std::string& target) {
         if (!TrustedOwner(st.st_uid)) {
             t_refusedLink =
                 shown.empty() || shown.back() == '/' ? shown + part : shown + "/" + part;
@@ -134,19 +175,24 @@ private:
             return kUntrustedLink;
         }
         if (++m_links > kMaxLinks) return ELOOP;
-        std::string target(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        const ssize_t n = ::readlinkat(current.get(), part.c_str(), &target[0], target.size());
+        target.assign(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
+        const ssize_t n = ::readlinkat(dir, part.c_str(), &target[0], target.size());
         if (n < 0) return errno;
         if (static_cast<size_t>(n) >= target.size()) return ENAMETOOLONG;
         target.resize(static_cast<size_t>(n));
         struct stat again;
-        if (::fstatat(current.get(), part.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+        if (::fstatat(dir, part.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0) return errno;
         if (again.st_ino != st.st_ino || again.st_dev != st.st_dev) return EAGAIN;
-        // A link resolves from its own directory, and never creates what it names.
+        return target.empty() ? ENOENT : 0;
+    }
+
+    // Moves `current` to the directory `path` names from it. A link resolves from its own
+    // directory, and never creates what it names.
+    int walkFrom(UniqueFd& current, const std::string& path, const std::string& shown) {
         Walker inner(false, m_mode, nullptr);
         inner.m_links = m_links;
         UniqueFd resolved;
-        const int rc = inner.walk(current.get(), target, resolved, shown);
+        const int rc = inner.walk(current.get(), path, resolved, shown);
         m_links = inner.m_links;
         if (rc != 0) return rc;
         current.reset(resolved.release());
@@ -159,16 +205,6 @@ private:
     int m_links = 0;
 };
 
-bool SplitLast(const std::string& path, std::string& parent, std::string& name) {
-    const size_t slash = path.rfind('/');
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-    if (name.empty() || name == "." || name == "..") return false;
-    parent = slash == std::string::npos ? std::string(".")
-             : slash == 0               ? std::string("/")
-                                        : path.substr(0, slash);
-    return true;
-}
-
 // 0 for a regular file; EISDIR for a directory, EINVAL for anything else.
 int RegularOrError(const struct stat& st) {
     if (S_ISREG(st.st_mode)) return 0;
@@ -179,12 +215,6 @@ int RegularOrError(const struct stat& st) {
 
 std::wstring RefusedLinkText() {
     return MsgLib<34>(FromMultibyte(t_refusedLink), std::to_wstring(t_refusedOwner));
-}
-
-int RefuseLink(const std::string& path, uid_t owner) {
-    t_refusedLink = path;
-    t_refusedOwner = owner;
-    return kUntrustedLink;
 }
 
 bool TrustedOwner(uid_t owner) {
@@ -206,6 +236,11 @@ int OpenDirectory(const std::string& path, UniqueFd& dir, bool create, mode_t mo
     }
     Walker walker(create, mode, created);
     return walker.walk(AT_FDCWD, path, dir, path[0] == '/' ? "/" : "");
+}
+
+int FollowLinksAt(UniqueFd& dir, std::string& name, struct stat& st, const std::string& shown) {
+    Walker walker(false, 0755, nullptr);
+    return walker.followChain(dir, name, st, shown);
 }
 
 int OpenParent(const std::string& path, UniqueFd& dir, std::string& name) {

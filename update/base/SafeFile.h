@@ -15,7 +15,8 @@
 //     refuse anything else (a directory, a device, a FIFO) with an error.
 // Paths are multibyte (the system's form). Every service gives 0 or an error number and
 // never throws; kUntrustedLink is the error of a link refused by the rule above, which
-// SystemErrorText (FileUtils) turns into a text naming that link. Every descriptor they open
+// SystemErrorText (FileUtils) turns into a text naming that link, and kNotPlainFile the error
+// of a name that must be a regular file of one name and is not. Every descriptor they open
 // is close-on-exec. Thread-safe: no state but the calling thread's last refused link.
 #pragma once
 
@@ -35,11 +36,12 @@ namespace UpdateNew {
 // The error of a symbolic link in a path that belongs to neither root nor the effective
 // user (errno values are small; this one is not one of them).
 constexpr int kUntrustedLink = 0x10000;
+// The error of a device, FIFO, socket or many-named file where only a regular file of one
+// name may be written.
+constexpr int kNotPlainFile = 0x10001;
 
 // The text of kUntrustedLink: the link this thread was last refused, and its owner.
 std::wstring RefusedLinkText();
-// Notes `path`, a link of `owner`, as this thread's refused link; gives kUntrustedLink.
-int RefuseLink(const std::string& path, uid_t owner);
 
 // Whether what `owner` owns may be trusted by the updater: root's or the effective user's.
 bool TrustedOwner(uid_t owner);
@@ -59,6 +61,15 @@ int OpenDirectory(const std::string& path, UniqueFd& dir, bool create = false, m
 // Opens the directory that holds `path` (as OpenDirectory, without creating) and gives the
 // last component in `name`. EINVAL for a path that names no file ("", "/", "x/").
 int OpenParent(const std::string& path, UniqueFd& dir, std::string& name);
+
+// Follows the chain of symbolic links that the name `name` in `dir` starts, each looked up
+// and trusted as a link inside a path is (kUntrustedLink for one of another user, read so
+// that a link swapped meanwhile is never taken for the one looked at), and leaves `dir` and
+// `name` at the name the chain ends in, `st` at its status. A name that is no link is left
+// as it is. ENOENT (with `dir` and `name` set) when the chain ends in a free name; EISDIR
+// when a link names a directory by its trailing "/". `shown` is the path of `name`, for the
+// text of a refused link. Opens nothing but directories.
+int FollowLinksAt(UniqueFd& dir, std::string& name, struct stat& st, const std::string& shown);
 
 // Creates the file `name` in `dir` for writing: what stands at the name (a file, a link,
 // a FIFO) is removed, and the file is made with O_EXCL and `mode`. A directory at
