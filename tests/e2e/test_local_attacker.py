@@ -416,15 +416,20 @@ def test_outputs_in_a_shared_directory_reach_nothing_else(nginx, scratch):
 
     # Root's links to the run's own streams are written through, never replaced: the log on
     # standard error, the report into the pipe a shell passed as a descriptor. An attacker's
-    # FIFO at the log's name is replaced, not waited on.
+    # FIFO at the log's name is replaced, not waited on. The attacker's link stays refused
+    # when the file it leads to is one the run was given too.
     read_end, write_end = os.pipe()
+    held = os.open(victim, os.O_RDWR)
     r = subprocess.run([str(kit.bin / "updater"), *kit.args([srv.url], [
-        "--logfile=/dev/stderr", f"--report=/dev/fd/{write_end}"])], pass_fds=(write_end,),
+        "--logfile=/dev/stderr", f"--report=/dev/fd/{write_end}",
+        f"--metrics={shared}/r.json"])], pass_fds=(write_end, held),
         text=True, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
     os.close(write_end)
+    os.close(held)
     with os.fdopen(read_end) as report:
         assert r.returncode == 0 and json.loads(report.read())["outcome"] == "success", r.stderr
     assert "stays at version 1.0" in r.stderr and os.path.islink("/dev/stderr"), r.stderr
+    assert f"{shared}/host1.json" in r.stderr and victim.read_bytes() == b"root's own\n"
     kit.log.unlink()
     assert as_attacker(["mkfifo", "-m", "666", str(kit.log)]).returncode == 0
     r = kit.run([srv.url])

@@ -1,6 +1,5 @@
 #include "base/OutputFile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
@@ -27,42 +26,24 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool SameFile(int fd, const struct stat& st) {
-    struct stat own;
-    return ::fstat(fd, &own) == 0 && SameFile(own, st);
+// The run's own descriptor `name` (its number, as /proc/self/fd lists it) in `fd`, when
+// the run was given it: its standard output or error, or one that a shell passed on (the
+// only ones without close-on-exec: every file the updater opens has it). A descriptor of
+// the updater's own, such as its log, is no output (EBADF).
+int GivenDescriptor(const std::string& name, int& fd) {
+    char* end = nullptr;
+    const long number = std::strtol(name.c_str(), &end, 10);
+    if (name.empty() || *end != '\0' || number < STDOUT_FILENO || number > INT_MAX) return EBADF;
+    fd = static_cast<int>(number);
+    if (fd == STDOUT_FILENO || fd == STDERR_FILENO) return 0;
+    const int flags = ::fcntl(fd, F_GETFD);
+    return flags >= 0 && (flags & FD_CLOEXEC) == 0 ? 0 : EBADF;
 }
 
-// The descriptor the run was started with that is the file `st` describes: its standard
-// output or error, else one the process inherited (the only ones without close-on-exec:
-// every file the updater opens itself has it). -1 when there is none.
-int InheritedDescriptorOf(const struct stat& st) {
-    for (int fd : {STDOUT_FILENO, STDERR_FILENO})
-        if (SameFile(fd, st)) return fd;
-    DIR* fds = ::opendir("/proc/self/fd");
-    if (fds == nullptr) return -1;
-    int found = -1;
-    while (const dirent* entry = ::readdir(fds)) {
-        char* end = nullptr;
-        const long fd = std::strtol(entry->d_name, &end, 10);
-        if (end == entry->d_name || *end != '\0' || fd <= STDERR_FILENO || fd > INT_MAX ||
-            fd == ::dirfd(fds))
-            continue;
-        const int flags = ::fcntl(static_cast<int>(fd), F_GETFD);
-        if (flags < 0 || (flags & FD_CLOEXEC) != 0 || !SameFile(static_cast<int>(fd), st)) continue;
-        found = static_cast<int>(fd);
-        break;
-    }
-    ::closedir(fds);
-    return found;
-}
-
-// The inherited descriptor that the link `name` in `dir` leads to, looked at without
-// opening anything (/dev/fd/N of a pipe names no path to follow); -1 when none.
-int InheritedDescriptorAt(int dir, const std::string& name) {
-    const UniqueFd target(::openat(dir, name.c_str(), O_PATH | O_CLOEXEC));
-    struct stat st;
-    if (target.get() < 0 || ::fstat(target.get(), &st) != 0) return -1;
-    return InheritedDescriptorOf(st);
+// Whether `st` is a device: only root makes one, and another user's (a terminal of theirs)
+// is not replaced either.
+bool IsDevice(const struct stat& st) {
+    return S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode);
 }
 
 // Writes everything to `fd`, waiting for a slow reader, but not for one that takes nothing
@@ -123,14 +104,19 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
     if (OpenParent(path, dir, name) != 0) return ReplaceFile(path, bytes, mode);
     struct stat st;
     if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISREG(st.st_mode) ||
-        S_ISDIR(st.st_mode) || !TrustedOwner(st.st_uid))
+        S_ISDIR(st.st_mode) || (!TrustedOwner(st.st_uid) && !IsDevice(st)))
         return ReplaceFile(path, bytes, mode);
+    if (!TrustedOwner(st.st_uid)) return kNotPlainFile;
     UniqueFd file;
     if (S_ISLNK(st.st_mode)) {
-        const int inherited = InheritedDescriptorAt(dir.get(), name);
-        if (inherited >= 0) return WriteToStream(inherited, bytes);
         bool created = false;
-        if (const int rc = FollowToFile(dir, name, st, path, mode, file, created)) return rc;
+        const int rc = FollowToFile(dir, name, st, path, mode, file, created);
+        if (rc == kDescriptorLink) {
+            int fd = -1;
+            if (const int given = GivenDescriptor(name, fd)) return given;
+            return WriteToStream(fd, bytes);
+        }
+        if (rc != 0) return rc;
         if (created) {
             if (const int rc = WritePatiently(file.get(), bytes)) return rc;
             return file.close() != 0 ? errno : 0;
@@ -178,20 +164,22 @@ int OpenLogOutput(const std::string& path, UniqueFd& file, bool& created, bool& 
         if (looked == 0 && fd < 0 && openError != ELOOP && openError != ENXIO) return openError;
         const bool replace =
             looked != 0 || !TrustedOwner(st.st_uid) || (S_ISREG(st.st_mode) && st.st_nlink != 1);
+        if (looked == 0 && IsDevice(st)) return kNotPlainFile;
         if (replace) {
             created = true;
             return CreateFileAt(dir.get(), name, 0644, file);
         }
         if (S_ISREG(st.st_mode)) return 0;
         if (!S_ISLNK(st.st_mode) || pass > 0) return S_ISDIR(st.st_mode) ? EISDIR : kNotPlainFile;
-        const int inherited = InheritedDescriptorAt(dir.get(), name);
-        if (inherited >= 0) {
-            file.reset(::fcntl(inherited, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+        const int rc = FollowToFile(dir, name, st, path, 0644, file, created);
+        if (rc == kDescriptorLink) {
+            int fd = -1;
+            if (const int given = GivenDescriptor(name, fd)) return given;
+            file.reset(::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
             stream = true;
             return file.get() >= 0 ? 0 : errno;
         }
-        if (const int rc = FollowToFile(dir, name, st, path, 0644, file, created)) return rc;
-        if (created) return 0;
+        if (rc != 0 || created) return rc;
     }
     return ELOOP;
 }

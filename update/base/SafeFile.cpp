@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -44,6 +46,21 @@ int OpenDirWithoutLinks(const std::string& path) {
     (void)path;
     return -1;
 #endif
+}
+
+// Whether `dir` is this process's own directory of descriptors (/proc/self/fd, or its
+// thread's).
+bool IsOwnDescriptorDirectory(int dir) {
+    struct statfs fs;
+    struct stat st;
+    if (::fstatfs(dir, &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC || ::fstat(dir, &st) != 0)
+        return false;
+    for (const char* own : {"/proc/self/fd", "/proc/thread-self/fd"}) {
+        struct stat ownSt;
+        if (::stat(own, &ownSt) == 0 && ownSt.st_dev == st.st_dev && ownSt.st_ino == st.st_ino)
+            return true;
+    }
+    return false;
 }
 
 int OpenDirAt(int at, const char* name) {
@@ -115,7 +132,7 @@ private:
         struct stat st;
         if (::fstatat(current.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
         if (!S_ISLNK(st.st_mode)) return ENOTDIR;
-        return followLink(current, part, st, shown);
+        return followLink(current, part, shown);
     }
 
     int makeAndOpen(UniqueFd& current, const std::string& part, const std::string& shown) {
@@ -134,10 +151,9 @@ private:
 
     // Follows the link `part` of `current` (whose status is `st`) when its owner may be
     // trusted.
-    int followLink(UniqueFd& current, const std::string& part, const struct stat& st,
-                   const std::string& shown) {
+    int followLink(UniqueFd& current, const std::string& part, const std::string& shown) {
         std::string target;
-        if (const int rc = readTrustedLink(current.get(), part, st, shown, target)) return rc;
+        if (const int rc = readTrustedLink(current.get(), part, shown, target)) return rc;
         return walkFrom(current, target, shown);
     }
 
@@ -151,8 +167,14 @@ public:
             const size_t slash = shown.rfind('/');
             const std::string shownDir =
                 slash == std::string::npos ? std::string() : shown.substr(0, slash + 1);
+            // The run's own descriptors (/dev/stdout, /dev/fd/3) are links whose text is no
+            // path to follow ("pipe:[...]", or a name the file had once).
             std::string target;
-            if (const int rc = readTrustedLink(dir.get(), name, st, shownDir, target)) return rc;
+            if (IsOwnDescriptorDirectory(dir.get())) {
+                const int rc = readTrustedLink(dir.get(), name, shownDir, target);
+                return rc == 0 ? kDescriptorLink : rc;
+            }
+            if (const int rc = readTrustedLink(dir.get(), name, shownDir, target)) return rc;
             std::string parent, last;
             // A link to "/" or to "dir/" names a directory, not a file.
             if (!SplitLast(target, parent, last)) return EISDIR;
@@ -163,11 +185,15 @@ public:
     }
 
 private:
-    // Reads the link `part` of `dir` (whose status is `st`) into `target` when its owner may
-    // be trusted. A link's text never changes, so the text read between two looks at the
-    // same link is that link's, whoever swaps names meanwhile.
-    int readTrustedLink(int dir, const std::string& part, const struct stat& st,
-                        const std::string& shown, std::string& target) {
+    // Reads the link `part` of `dir` into `target` when its owner may be trusted. The link
+    // is held by a descriptor of its own (O_PATH) that its owner and its text are both read
+    // from: a link swapped in and out meanwhile is never taken for the one looked at.
+    int readTrustedLink(int dir, const std::string& part, const std::string& shown,
+                        std::string& target) {
+        const UniqueFd link(::openat(dir, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (link.get() < 0 || ::fstat(link.get(), &st) != 0) return errno;
+        if (!S_ISLNK(st.st_mode)) return EAGAIN;  // changed since it was looked at
         if (!TrustedOwner(st.st_uid)) {
             t_refusedLink =
                 shown.empty() || shown.back() == '/' ? shown + part : shown + "/" + part;
@@ -176,13 +202,10 @@ private:
         }
         if (++m_links > kMaxLinks) return ELOOP;
         target.assign(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
-        const ssize_t n = ::readlinkat(dir, part.c_str(), &target[0], target.size());
+        const ssize_t n = ::readlinkat(link.get(), "", &target[0], target.size());
         if (n < 0) return errno;
         if (static_cast<size_t>(n) >= target.size()) return ENAMETOOLONG;
         target.resize(static_cast<size_t>(n));
-        struct stat again;
-        if (::fstatat(dir, part.c_str(), &again, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-        if (again.st_ino != st.st_ino || again.st_dev != st.st_dev) return EAGAIN;
         return target.empty() ? ENOENT : 0;
     }
 

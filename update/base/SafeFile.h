@@ -39,6 +39,9 @@ constexpr int kUntrustedLink = 0x10000;
 // The error of a device, FIFO, socket or many-named file where only a regular file of one
 // name may be written.
 constexpr int kNotPlainFile = 0x10001;
+// FollowLinksAt: the chain leads to one of the process's own descriptors (/dev/stdout,
+// /dev/fd/3), whose number is left in `name`.
+constexpr int kDescriptorLink = 0x10002;
 
 // The text of kUntrustedLink: the link this thread was last refused, and its owner.
 std::wstring RefusedLinkText();
@@ -68,7 +71,8 @@ int OpenParent(const std::string& path, UniqueFd& dir, std::string& name);
 // `name` at the name the chain ends in, `st` at its status. A name that is no link is left
 // as it is. ENOENT (with `dir` and `name` set) when the chain ends in a free name; EISDIR
 // when a link names a directory by its trailing "/". `shown` is the path of `name`, for the
-// text of a refused link. Opens nothing but directories.
+// text of a refused link. Opens nothing but directories and links. A link of the process's
+// own descriptor directory is not followed (its text is no path): kDescriptorLink.
 int FollowLinksAt(UniqueFd& dir, std::string& name, struct stat& st, const std::string& shown);
 
 // Creates the file `name` in `dir` for writing: what stands at the name (a file, a link,
