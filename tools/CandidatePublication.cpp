@@ -28,6 +28,11 @@ bool ReadIndexLines(const std::wstring& outputDir, const std::wstring& indexRel,
 
 }  // namespace
 
+bool LiesAmongCandidates(const std::wstring& path) {
+    const std::wstring slashed = L"/" + ToSlashes(path) + L"/";
+    return slashed.find(std::wstring(L"/") + kCandidateDir + L"/") != std::wstring::npos;
+}
+
 std::wstring CandidateInfoPath(const std::wstring& stableInfo) {
     const size_t stem = stableInfo.size() - (sizeof kInfoSuffix / sizeof(wchar_t) - 1);
     return stableInfo.substr(0, stem) + L".candidate" + kInfoSuffix;

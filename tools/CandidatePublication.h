@@ -5,9 +5,11 @@
 //   candidateversion=<VERSION>, candidateshare=<percent>,
 //   candidateinfo=<file name of the candidate's product info>, candidateinfohash=<digest>
 // The candidate's product info lies beside the stable one as "<name>.candidate.info.gz";
-// its module files lie below "<UPDATEROOT>/candidate/<name>/", so that products sharing an
-// update root keep their candidates apart (no stable file may lie below
-// "<UPDATEROOT>/candidate/": ResolveProduct refuses one). A later publication without
+// its module files lie below "<UPDATEROOT>/candidate/<PRODUCTINFO>/", so that products
+// sharing an update root keep their candidates apart. No file a product publishes may lie
+// in a directory named "candidate", nor be named like a candidate's product info (the
+// description and ResolveProduct refuse one): another product's promotion or withdrawal
+// would remove it. A later publication without
 // `--rollout` drops the candidate's lines and files (it withdraws the candidate, or, when
 // it publishes the candidate's product, promotes it).
 #pragma once
@@ -17,6 +19,8 @@
 
 #include "ProductDescription.h"
 
+// Whether `path` has a component "candidate", where some product's candidate may lie.
+bool LiesAmongCandidates(const std::wstring& path);
 // Gives the candidate's product info and module files their own paths.
 void MakeCandidate(ProductDesc& product);
 // The path of a product info file's candidate ("a/b.info.gz" -> "a/b.candidate.info.gz").

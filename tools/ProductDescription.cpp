@@ -7,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "CandidatePublication.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
@@ -82,6 +83,7 @@ private:
     void section(const std::wstring& header);
     void finishSection();
     void productKey(const std::wstring& key, const std::wstring& value);
+    void refuseCandidateName(const std::wstring& key, const std::wstring& value);
     void productFileKey(const std::wstring& key, const std::wstring& value);
     void moduleKey(const std::wstring& key, const std::wstring& os, const std::wstring& value);
     // Records that the section holds `key`; a second one of a key that may appear only
@@ -240,6 +242,12 @@ std::wstring Parser::path(const std::wstring& key, const std::wstring& value, bo
     return value;
 }
 
+void Parser::refuseCandidateName(const std::wstring& key, const std::wstring& value) {
+    // Promoting or withdrawing any product's candidate removes what lies there.
+    if (LiesAmongCandidates(value) || EndsWith(value, L".candidate.info.gz"))
+        ThrowAt(m_at, Msg<1234>(key, value));
+}
+
 void Parser::productKey(const std::wstring& key, const std::wstring& value) {
     noteKey(key);
     if (key == L"NAME" || key == L"VERSION") {
@@ -247,12 +255,15 @@ void Parser::productKey(const std::wstring& key, const std::wstring& value) {
         (key == L"NAME" ? m_desc.name : m_desc.version) = value;
     } else if (key == L"UPDATEROOT") {
         m_desc.updateRoot = path(key, value, true);
+        refuseCandidateName(key, value);
     } else if (key == L"PRODUCTINFO") {
         m_desc.productInfo = path(key, value, true);
         std::wstring base = value.substr(value.rfind(L'/') + 1);
         if (!EndsWith(base, L".info.gz") || base.size() == 8) ThrowAt(m_at, Msg<920>(value));
+        refuseCandidateName(key, value);
     } else if (key == L"MASTERIDX") {
         m_desc.masterIdx = path(key, value, true);
+        refuseCandidateName(key, value);
     } else {
         ThrowAt(m_at,
                 Msg<921>(key, L"[product]", L"NAME, VERSION, UPDATEROOT, PRODUCTINFO, MASTERIDX"));

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 
+#include "CandidatePublication.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/Messages.h"
@@ -228,8 +229,7 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
     for (const ResolvedModule& module : modules) {
         for (const ResolvedFile& file : module.files) {
             std::wstring serverPath = JoinPath(module.desc->source, file.name);
-            if (ToSlashes(serverPath).rfind(L"candidate/", 0) == 0)
-                ThrowAt(file.at, Msg<1232>(serverPath));
+            if (LiesAmongCandidates(serverPath)) ThrowAt(file.at, Msg<1232>(serverPath));
             auto inserted = serverPaths.emplace(serverPath, &file);
             if (!inserted.second)
                 ThrowAt(file.at, Msg<957>(serverPath, inserted.first->second->at.text()));

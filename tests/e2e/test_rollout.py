@@ -201,11 +201,12 @@ def test_candidates_of_products_sharing_a_tree_keep_to_their_own_files(tmp_path)
     kit = UpdateKit(tmp_path)
     kit.module("core", {"bin/tool": b"v1\n"})
 
-    def publish(*extra, source="other"):
+    def publish(*extra, source="other", info="other/demo.info.gz", root=UPDATEROOT):
         desc = tmp_path / "other.desc"
-        desc.write_text(kit.description().replace(PRODUCTINFO, "other/demo.info.gz")
+        desc.write_text(kit.description().replace(PRODUCTINFO, info)
                         .replace(MASTERIDX, "other/demo.idx").replace("SOURCE = core",
-                                                                      f"SOURCE = {source}"))
+                                                                      f"SOURCE = {source}")
+                        .replace(f"UPDATEROOT = {UPDATEROOT}", f"UPDATEROOT = {root}"))
         return subprocess.run([str(PUBLISH), "--quiet", *extra, str(desc), str(kit.prod),
                                str(kit.www)], capture_output=True, text=True, timeout=60)
     kit.publish()
@@ -224,5 +225,8 @@ def test_candidates_of_products_sharing_a_tree_keep_to_their_own_files(tmp_path)
     # No stable file may lie where candidates do; a mistyped earlier tree is no tree.
     r = publish(source="candidate")
     assert r.returncode == 1 and 'would lie below "candidate/"' in r.stderr, r.stderr
+    for r in (publish(info="demo/demo.candidate.info.gz"),
+              publish(root=f"{UPDATEROOT}/candidate/demo/demo.info.gz")):
+        assert r.returncode == 1 and 'would lie in a directory named "candidate"' in r.stderr
     r = publish("--previous=/nonexistent")
     assert r.returncode == 1 and "--previous /nonexistent names no published tree" in r.stderr
