@@ -226,7 +226,7 @@ void FileProcessor::CheckFiles() {
     m_updatedText.clear();
     m_updatedEnds.clear();
     m_patchPlans.clear();
-    m_mirrorCurrent.clear();
+    m_missingPatches.clear();
     // The server address only appears in log lines; it stays the same during the check.
     const std::wstring filesAddress = LogDebugOn() ? moduleFilesAddress() : std::wstring();
     // The verdict lines are the same for every file.
@@ -394,15 +394,14 @@ bool FileProcessor::checkFile(const UpdateModuleInfo& module, FileRecord& file,
     // An unreadable copy has the empty digest and is never taken for a good one.
     const std::wstring digest = GetFileMD5(localPath);
     if (digest.empty() || digest != file.zipmd5) return true;
-    // A patch the server added since (or a run stopped before copying) is fetched with it.
+    // A patch the server added since (or a run stopped before copying) is fetched alone.
     const auto patches = module.patches.find(file.name);
     if (patches == module.patches.end()) return false;
     for (const FilePatchInfo& patch : patches->second) {
         const std::wstring name = PatchName(localPath, patch.baseMd5, file.filemd5.wide());
         if (Exists(name)) continue;
         if (LogDebugOn()) LogDebug(L"%s\n", Msg<620>(name).c_str());
-        m_mirrorCurrent[&file] = localPath;
-        return true;
+        m_missingPatches.push_back({&module, &file, &patch, localPath});
     }
     return false;
 }
@@ -452,7 +451,6 @@ void FileProcessor::planPatch(const UpdateModuleInfo& module, const FileRecord& 
 }
 
 unsigned long FileProcessor::FetchSize(const FileRecord& file) const {
-    if (m_mirrorCurrent.count(&file) != 0) return 0;
     const auto plan = m_patchPlans.find(&file);
     return plan == m_patchPlans.end() ? file.zipsize
                                       : static_cast<unsigned long>(plan->second.patch.size);

@@ -74,6 +74,12 @@ public:
     void BeginPrefetch();
     void PrefetchFile(int moduleIndex, const FileRecord& file);
     void DropPrefetch();
+    // In mirror mode (not a mere check): fetches the patches that current files of the
+    // mirror tree lack (a run stopped, or patches published since) from the update root
+    // `baseAddress` and puts them beside their files. One that cannot be fetched or does
+    // not match its record is left out (logged at info level), as the whole file of a
+    // client is the worst it costs.
+    void FetchMissingMirrorPatches(const std::wstring& baseAddress);
     // The bytes fetching a changed file takes: its chosen patch's size, else ZIPSIZE.
     unsigned long FetchSize(const FileRecord& file) const;
     // Where the check looks for the file of `module` (its destination expanded).
@@ -479,9 +485,15 @@ private:
     };
     // By file record: the records stay where they are from the check to the download.
     std::map<const FileRecord*, PatchPlan> m_patchPlans;
-    // In mirror mode, the files whose compressed copy in the mirror tree is current and only
-    // lacks patches, with that copy: it stands in for the transfer of the whole file.
-    std::map<const FileRecord*, std::wstring> m_mirrorCurrent;
+    // In mirror mode, the patches that a current compressed copy in the mirror tree lacks,
+    // with that copy: fetched beside it, the file itself being no change.
+    struct MissingPatch {
+        const UpdateModuleInfo* module;
+        const FileRecord* file;
+        const FilePatchInfo* patch;
+        std::wstring mirrorGz;
+    };
+    std::vector<MissingPatch> m_missingPatches;
     std::vector<std::string> m_indexLines;
     // The unfinished-update marker this run must remove when it ends well; empty when none.
     std::wstring m_pendingIndexMarker;

@@ -518,12 +518,7 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Fil
     const auto patches = module.patches.find(file.name);
     if (patches == module.patches.end()) return;
     const std::wstring target = file.filemd5.wide();
-    const auto current = m_mirrorCurrent.find(&file);
     for (const FilePatchInfo& patch : patches->second) {
-        // The patches a current mirror copy already has are kept as they are.
-        if (current != m_mirrorCurrent.end() &&
-            Exists(PatchName(current->second, patch.baseMd5, target)))
-            continue;
         const std::wstring local = PatchName(gz, patch.baseMd5, target);
         AddTempFile(local);
         std::wstring reason;
@@ -543,6 +538,44 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Fil
             LogInfo(L"%s\n", reason.c_str());
             (void)RemoveFile(ToMultibyte(local));
         }
+    }
+}
+
+void FileProcessor::FetchMissingMirrorPatches(const std::wstring& baseAddress) {
+    for (const MissingPatch& missing : m_missingPatches) {
+        const FilePatchInfo& patch = *missing.patch;
+        const std::wstring target = missing.file->filemd5.wide();
+        const std::wstring dest = PatchName(missing.mirrorGz, patch.baseMd5, target);
+        // Fetched and checked in the run's directory; put in place whole, as a ".new" copy
+        // renamed over the name, so the mirror's clients never see half a patch.
+        const std::wstring local = JoinPath(tmpDir(), GetLastComponent(dest));
+        const std::wstring fresh = dest + L".new";
+        AddTempFile(local);
+        AddTempFile(fresh);
+        std::wstring reason;
+        try {
+            const std::wstring remoteGz =
+                ModuleFileRemoteName(baseAddress, missing.module->source, missing.file->name);
+            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5, target), local,
+                                         patch.size);
+            int error = 0;
+            if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
+                Sha256OfFile(local) != patch.sha256)
+                reason = Msg<872>(local);
+            else if ((error = CopyRegularFile(ToMultibyte(local), ToMultibyte(fresh), 0644)))
+                reason = MsgLib<26>(fresh, SystemErrorText(error));
+            else if ((error = RenameFile(ToMultibyte(fresh), ToMultibyte(dest))))
+                reason = MsgLib<9>(fresh, dest, SystemErrorText(error));
+            else
+                m_patchBytes += patch.size;
+        } catch (const CUpdateCriticalException&) {
+            throw;
+        } catch (const Exception& e) {
+            reason = e.twhat();
+        }
+        if (!reason.empty()) LogInfo(L"%s\n", reason.c_str());
+        (void)RemoveFile(ToMultibyte(local));
+        (void)RemoveFile(ToMultibyte(fresh));
     }
 }
 
@@ -737,12 +770,6 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
                 // A failure to make the directory is reported when the loop makes it.
                 CreateDirectories(GetDirPart(gz), 0755);
                 takeEarlierDownload(module, file, gz);
-            }
-            const auto current = m_mirrorCurrent.find(&file);
-            if (current != m_mirrorCurrent.end() && !FileInfo(gz).Exists()) {
-                // Only patches are missing: the mirror's own copy is not fetched again.
-                CreateDirectories(GetDirPart(gz), 0755);
-                (void)CopyRegularFile(ToMultibyte(current->second), ToMultibyte(gz), 0644);
             }
             step.present = !FileInfo(gz).Exists() ? 0 : CompressedFileMatches(gz, file) ? 1 : -1;
             steps.push_back(step);

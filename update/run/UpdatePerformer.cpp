@@ -386,6 +386,8 @@ int UpdatePerformer::checkAndInstall(CDownloadServersHandler& servers) {
         // 11.
         cb.resetRunCounters();
         fp.CheckFiles();
+        if (m_config->mirror() && !m_config->checkDirty())
+            fp.FetchMissingMirrorPatches(servers.GetUpdateRootAddress());
         // 12.
         tidy();
         listChanges();
