@@ -191,6 +191,8 @@ int CopyRegularFile(const std::string& source, const std::string& target, mode_t
 std::wstring SystemErrorText(int error) {
     if (error == kUntrustedLink) return RefusedLinkText();
     if (error == kNotPlainFile) return MsgLib<35>();
+    if (error == kNoReader) return MsgLib<36>();
+    if (error == kReaderStalled) return MsgLib<37>();
     return FromMultibyte(std::strerror(error));
 }
 

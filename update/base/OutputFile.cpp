@@ -69,7 +69,7 @@ int WritePatiently(int fd, const std::string& bytes) {
             continue;
         }
         if (n < 0 && errno != EINTR && errno != EAGAIN) return errno;
-        if (std::chrono::steady_clock::now() - progress > kStall) return ETIMEDOUT;
+        if (std::chrono::steady_clock::now() - progress > kStall) return kReaderStalled;
     }
     return 0;
 }
@@ -128,7 +128,7 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
         fd = ::openat(dir.get(), name.c_str(),
                       O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return errno;
+    if (fd < 0) return errno == ENXIO && S_ISFIFO(st.st_mode) ? kNoReader : errno;
     file.reset(fd);
     struct stat opened;
     if (::fstat(fd, &opened) != 0) return errno;

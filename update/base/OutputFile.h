@@ -23,9 +23,9 @@ namespace UpdateNew {
 //     was redirected to; a descriptor of the updater's own is refused (EBADF);
 //   - a device is never replaced, not even another user's (kNotPlainFile);
 //   - a FIFO, device or socket of root or the effective user (at the name or at the end of
-//     the chain) is written into, never replaced. A FIFO nobody reads is an error (ENXIO),
+//     the chain) is written into, never replaced. A FIFO nobody reads is an error (kNoReader),
 //     not a wait.
-// A reader that takes no bytes for 10 seconds (ETIMEDOUT), or a SIGINT or SIGTERM (EINTR),
+// A reader that takes no bytes for 10 seconds (kReaderStalled), or a SIGINT or SIGTERM (EINTR),
 // ends a write; nothing here waits longer for a full pipe. The name found is opened as the
 // very file that was looked at (EBUSY when it changed meanwhile); kNotPlainFile for a file
 // of several names. Gives 0 or an error number; never throws. Called on the run's thread.

@@ -42,6 +42,10 @@ constexpr int kNotPlainFile = 0x10001;
 // FollowLinksAt: the chain leads to one of the process's own descriptors (/dev/stdout,
 // /dev/fd/3), whose number is left in `name`.
 constexpr int kDescriptorLink = 0x10002;
+// The errors of an output that nothing reads (a FIFO without a reader), and of one whose
+// reader stopped taking bytes.
+constexpr int kNoReader = 0x10003;
+constexpr int kReaderStalled = 0x10004;
 
 // The text of kUntrustedLink: the link this thread was last refused, and its owner.
 std::wstring RefusedLinkText();
