@@ -7,6 +7,7 @@
 #include "base/FileUtils.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
+#include "base/StringUtils.h"
 #include "codec/CheckedTextFile.h"
 
 using namespace UpdateNew;
@@ -28,9 +29,24 @@ bool ReadIndexLines(const std::wstring& outputDir, const std::wstring& indexRel,
 
 }  // namespace
 
-bool LiesAmongCandidates(const std::wstring& path) {
-    const std::wstring slashed = L"/" + ToSlashes(path) + L"/";
-    return slashed.find(std::wstring(L"/") + kCandidateDir + L"/") != std::wstring::npos;
+bool LiesAmongCandidates(const std::wstring& path, bool isFile) {
+    if (isFile && EndsWith(path, L".candidate.info.gz")) return true;
+    // A directory "candidate", and below it one named like a product info.
+    std::vector<std::wstring> parts;
+    const std::wstring slashed = ToSlashes(path);
+    for (size_t start = 0; start <= slashed.size();) {
+        size_t end = slashed.find(L'/', start);
+        if (end == std::wstring::npos) end = slashed.size();
+        parts.push_back(slashed.substr(start, end - start));
+        start = end + 1;
+    }
+    const size_t dirs = isFile && !parts.empty() ? parts.size() - 1 : parts.size();
+    bool below = false;
+    for (size_t i = 0; i < dirs; ++i) {
+        if (below && EndsWith(parts[i], kInfoSuffix)) return true;
+        below = below || parts[i] == kCandidateDir;
+    }
+    return false;
 }
 
 std::wstring CandidateInfoPath(const std::wstring& stableInfo) {

@@ -7,9 +7,8 @@
 // The candidate's product info lies beside the stable one as "<name>.candidate.info.gz";
 // its module files lie below "<UPDATEROOT>/candidate/<PRODUCTINFO>/", so that products
 // sharing an update root keep their candidates apart. No file a product publishes may lie
-// in a directory named "candidate", nor be named like a candidate's product info (the
-// description and ResolveProduct refuse one): another product's promotion or withdrawal
-// would remove it. A later publication without
+// where a candidate could (LiesAmongCandidates: the description and ResolveProduct refuse
+// one): another product's promotion or withdrawal would remove it. A later publication without
 // `--rollout` drops the candidate's lines and files (it withdraws the candidate, or, when
 // it publishes the candidate's product, promotes it).
 #pragma once
@@ -19,8 +18,11 @@
 
 #include "ProductDescription.h"
 
-// Whether `path` has a component "candidate", where some product's candidate may lie.
-bool LiesAmongCandidates(const std::wstring& path);
+// Whether `path` (relative to the output directory; a file's, or with `isFile` false a
+// directory's) may lie where the candidate of some product of the tree lies: below a
+// directory "candidate" in one named like a product info, or named like a candidate's
+// product info.
+bool LiesAmongCandidates(const std::wstring& path, bool isFile);
 // Gives the candidate's product info and module files their own paths.
 void MakeCandidate(ProductDesc& product);
 // The path of a product info file's candidate ("a/b.info.gz" -> "a/b.candidate.info.gz").

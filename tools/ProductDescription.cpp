@@ -34,11 +34,6 @@ bool HasControl(const std::wstring& text, bool allowTab) {
     return false;
 }
 
-bool EndsWith(const std::wstring& text, const std::wstring& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 const CUpdateOSChecker& OsChecker() {
     static const CUpdateOSChecker checker;
     return checker;
@@ -244,8 +239,7 @@ std::wstring Parser::path(const std::wstring& key, const std::wstring& value, bo
 
 void Parser::refuseCandidateName(const std::wstring& key, const std::wstring& value) {
     // Promoting or withdrawing any product's candidate removes what lies there.
-    if (LiesAmongCandidates(value) || EndsWith(value, L".candidate.info.gz"))
-        ThrowAt(m_at, Msg<1234>(key, value));
+    if (LiesAmongCandidates(value, key != L"UPDATEROOT")) ThrowAt(m_at, Msg<1234>(key, value));
 }
 
 void Parser::productKey(const std::wstring& key, const std::wstring& value) {

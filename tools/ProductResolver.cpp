@@ -229,7 +229,8 @@ std::vector<ResolvedModule> ResolveProduct(const ProductDesc& product,
     for (const ResolvedModule& module : modules) {
         for (const ResolvedFile& file : module.files) {
             std::wstring serverPath = JoinPath(module.desc->source, file.name);
-            if (LiesAmongCandidates(serverPath)) ThrowAt(file.at, Msg<1232>(serverPath));
+            if (LiesAmongCandidates(JoinPath(product.updateRoot, serverPath) + L".gz", true))
+                ThrowAt(file.at, Msg<1232>(serverPath));
             auto inserted = serverPaths.emplace(serverPath, &file);
             if (!inserted.second)
                 ThrowAt(file.at, Msg<957>(serverPath, inserted.first->second->at.text()));

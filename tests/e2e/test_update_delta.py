@@ -3,6 +3,7 @@
 gives; every way a patch can fail falls back to the file's ".gz"; --delta=0 ignores them."""
 
 import hashlib
+import json
 import random
 import re
 import shutil
@@ -102,9 +103,13 @@ def test_update_through_patches_gives_the_tree_of_a_full_update(tmp_path, nginx)
 
     # A mirror of the tree copies the patches too.
     mirror = UpdateKit(tmp_path / "mirror")
-    assert mirror.run([kit.srv.url], extra=["--mirror=1"]).returncode == 0, mirror.log_text()
+    report = tmp_path / "mirror.json"
+    r = mirror.run([kit.srv.url], extra=["--mirror=1", f"--report={report}"])
+    assert r.returncode == 0, mirror.log_text()
     for p in (lib, conf):
         assert (mirror.inst / p.relative_to(kit.www)).read_bytes() == p.read_bytes()
+    patches = sum(p.stat().st_size for p in kit.www.rglob("*.patch"))
+    assert json.loads(report.read_text())["bytes_patches"] == patches
     # A patch it lacks (a run stopped, or added to the release since) is fetched alone,
     # its file being no change, and one the server lacks too costs a run only the request.
     mirrored = mirror.inst / lib.relative_to(kit.www)

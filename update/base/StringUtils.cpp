@@ -27,6 +27,11 @@ std::wstring Trim(const std::wstring& text, int sides, const wchar_t* chars) {
     return text.substr(first, last - first);
 }
 
+bool EndsWith(const std::wstring& text, const std::wstring& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::wstring ToLower(const std::wstring& text) {
     EnsureLocale();
     std::wstring out(text);

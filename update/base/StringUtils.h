@@ -23,6 +23,8 @@ std::wstring Trim(const std::wstring& text, int sides = TRIM_BOTH,
 // Case mapping character by character with the C library (towlower/towupper) under the
 // current locale.
 std::wstring ToLower(const std::wstring& text);
+// Whether `text` ends in `tail` (case matters).
+bool EndsWith(const std::wstring& text, const std::wstring& tail);
 std::wstring ToUpper(const std::wstring& text);
 
 // Replaces every occurrence of `what` by `with`, scanning left to right without rescanning

@@ -126,11 +126,13 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Fil
         } catch (const Exception& e) {
             reason = e.twhat();
         }
-        // A mirror without a patch only costs its clients the whole file.
-        if (!reason.empty()) {
-            LogInfo(L"%s\n", reason.c_str());
-            (void)RemoveFile(ToMultibyte(local));
+        if (reason.empty()) {
+            m_patchBytes += patch.size;
+            continue;
         }
+        // A mirror without a patch only costs its clients the whole file.
+        LogInfo(L"%s\n", reason.c_str());
+        (void)RemoveFile(ToMultibyte(local));
     }
 }
 
