@@ -114,13 +114,13 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Fil
     for (const FilePatchInfo& patch : patches->second) {
         const std::wstring local = PatchName(gz, patch.baseMd5, target);
         AddTempFile(local);
+        const std::wstring remote = PatchName(remoteGz, patch.baseMd5, target);
         std::wstring reason;
         try {
-            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5, target), local,
-                                         patch.size);
+            GetDownloader().downloadFile(remote, local, patch.size);
             if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
                 Sha256OfFile(local) != patch.sha256)
-                reason = Msg<872>(local);
+                reason = Msg<872>(remote);
         } catch (const CUpdateCriticalException&) {
             throw;
         } catch (const Exception& e) {
@@ -147,19 +147,21 @@ void FileProcessor::FetchMissingMirrorPatches(const std::wstring& baseAddress) {
         const std::wstring fresh = dest + L".new";
         AddTempFile(local);
         AddTempFile(fresh);
+        const std::wstring remote =
+            PatchName(ModuleFileRemoteName(baseAddress, missing.module->source, missing.file->name),
+                      patch.baseMd5, target);
         std::wstring reason;
         try {
-            const std::wstring remoteGz =
-                ModuleFileRemoteName(baseAddress, missing.module->source, missing.file->name);
-            GetDownloader().downloadFile(PatchName(remoteGz, patch.baseMd5, target), local,
-                                         patch.size);
+            GetDownloader().downloadFile(remote, local, patch.size);
             int error = 0;
             if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
                 Sha256OfFile(local) != patch.sha256)
-                reason = Msg<872>(local);
+                reason = Msg<872>(remote);
             else if ((error = CopyRegularFile(ToMultibyte(local), ToMultibyte(fresh), 0644)))
                 reason = MsgLib<26>(fresh, SystemErrorText(error));
-            else if ((error = RenameFile(ToMultibyte(fresh), ToMultibyte(dest))))
+            // On disk before its name: a power cut leaves no empty patch taken for one.
+            else if ((error = SyncFileSystems({ToMultibyte(GetDirPart(fresh))})) ||
+                     (error = RenameFile(ToMultibyte(fresh), ToMultibyte(dest))))
                 reason = MsgLib<9>(fresh, dest, SystemErrorText(error));
             else
                 m_patchBytes += patch.size;
