@@ -44,18 +44,29 @@ namespace {
 const wchar_t* const kSelfUpdateModule = L"selfupdate";
 const wchar_t* const kSelfUpdateDir = L"SelfUpdateTemp";
 
-bool IsSelfUpdateName(const std::wstring& name) {
-    return ToLower(name) == kSelfUpdateModule;
-}
-
 // The path of a file record: its NAME up to the first blank (what follows are option
 // words), "\" read as "/".
 std::wstring FilePath(const FileRecord& file) {
     return ToSlashes(file.name.substr(0, file.name.find(L' ')));
 }
 
-// The text of whatever is being thrown, for the failure messages of the passes.
-std::wstring CurrentExceptionText() {
+// Runs `notify`; whatever it throws is dropped. The handlers of the attempt loop report a
+// failure through plug-ins that may themselves fail; the run's result must not change.
+template <class F>
+void Quietly(F&& notify) {
+    try {
+        notify();
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+bool UpdatePerformer::IsSelfUpdateName(const std::wstring& name) {
+    return ToLower(name) == kSelfUpdateModule;
+}
+
+std::wstring UpdatePerformer::CurrentExceptionText() {
     try {
         throw;
     } catch (const Exception& e) {
@@ -72,35 +83,6 @@ std::wstring CurrentExceptionText() {
         return call.empty() ? Msg<659>() : call;
     }
 }
-
-// Runs `notify`; whatever it throws is dropped. The handlers of the attempt loop report a
-// failure through plug-ins that may themselves fail; the run's result must not change.
-template <class F>
-void Quietly(F&& notify) {
-    try {
-        notify();
-    } catch (...) {
-    }
-}
-
-// Whether the copy of a product info at `path` may be read: a regular file that only
-// root and the run's user may write, in a directory of the run's user that no other may (no other
-// user can have planted it, nor swap it between its digest and its reading). An untrusted one is
-// left alone with a warning and the file is fetched from the server.
-bool TrustedInfoCopy(const std::wstring& path) {
-    UniqueFd file;
-    struct stat st;
-    const int err = OpenRegular(ToMultibyte(path), file, &st);
-    if (err == ENOENT) return false;
-    std::wstring fault = err ? SystemErrorText(err) : std::wstring();
-    if (fault.empty() && !OnlyTrustedMayWrite(st)) fault = Msg<878>();
-    if (fault.empty()) fault = DirectoryTrustFault(GetDirPart(path));
-    if (fault.empty()) return true;
-    LogWarning(L"%s\n", Msg<1164>(path, fault).c_str());
-    return false;
-}
-
-}  // namespace
 
 UpdatePerformer::UpdatePerformer(UpdateConfig* config)
     : m_config(config), m_fileProcessor(new FileProcessor(config, &m_product)) {
@@ -514,121 +496,6 @@ void UpdatePerformer::specialDownloadFiles(bool first) {
                    &CUpdateLibCallbacks::onSpecialDownloadFilesSecondDone);
 }
 
-// ---- product info ----------------------------------------------------------------------
-
-// The most product info files one product may read (its own and what it includes).
-constexpr size_t kMaxProductInfoFiles = 256;
-
-void UpdatePerformer::readProductInfo() {
-    UpdateCallbacks& cb = callbacks();
-    FileProcessor& fp = *m_fileProcessor;
-    CDownloadServersHandler& servers = fp.GetServersHandler();
-    const bool mirror = m_config->mirror();
-
-    // Every attempt reads the product anew: an earlier attempt may have stopped half-way.
-    m_product = UpdateInfo();
-    m_infoNames.clear();
-    m_product.includes.push_front(m_candidateInfo.empty() ? servers.GetProductInfo()
-                                                          : m_candidateInfo);
-
-    const auto& hashes = servers.GetProductInfoHashes();
-    const std::wstring infoDir = GetDirPart(servers.GetLocalMasterIdxPath());
-    bool first = true;
-    // The installed files are hashed for the check while the product info is read.
-    fp.BeginPrefetch();
-    while (!m_product.includes.empty()) {
-        const std::wstring entry = m_product.includes.front();
-        std::wstring cProductInfoLocalName = GetLastComponent(ToSlashes(entry));
-        if (cProductInfoLocalName.size() > 3 &&
-            ToLower(cProductInfoLocalName.substr(cProductInfoLocalName.size() - 3)) == L".gz")
-            cProductInfoLocalName.erase(cProductInfoLocalName.size() - 3);
-        // A file already read is not read again (a file that includes itself, or one that two
-        // others include, would otherwise be read without end or merged twice), and a chain
-        // of ever new names ends too.
-        if (std::find(m_infoNames.begin(), m_infoNames.end(), cProductInfoLocalName) !=
-            m_infoNames.end()) {
-            LogWarning(L"%s\n", Msg<1216>(cProductInfoLocalName).c_str());
-            m_product.includes.pop_front();
-            continue;
-        }
-        if (m_infoNames.size() >= kMaxProductInfoFiles)
-            THROW_CRITICAL(Msg<1217>(kMaxProductInfoFiles, cProductInfoLocalName), ERR_XML);
-
-        // A product info file whose announced hash matches the copy kept beside the master
-        // index is taken from there: it is the decoded file already. Only a copy no other
-        // user can have put there or change is looked at.
-        std::wstring xmlFile;
-        const auto hash = hashes.find(cProductInfoLocalName);
-        if (hash != hashes.end()) {
-            const std::wstring localCopy = JoinPath(infoDir, cProductInfoLocalName);
-            if (!hash->second.empty() && TrustedInfoCopy(localCopy) &&
-                hash->second == GetInfoFileMD5(localCopy))
-                xmlFile = localCopy;
-        }
-        if (xmlFile.empty()) {
-            const std::wstring given = first ? m_candidateInfo : entry;
-            std::wstring downloaded;
-            try {
-                downloaded = fp.DownloadProductInfoFile(servers.GetProductInfoAddress(), given);
-            } catch (const Exception& e) {
-                // A machine about to take its first candidate whose product info cannot be
-                // fetched (a mirror copies the stable release only) takes the stable release.
-                // One that follows a candidate does not go back on its own, and a stop, or a
-                // file of another publication, ends the run as always.
-                if (!first || m_candidateInfo.empty() || e.code() != ERR_GENERIC ||
-                    InterruptSignalName() ||
-                    !ReadRecordValue(CandidateRecordPath(keptIndex()), "version").empty())
-                    throw;
-                LogWarning(L"%s\n", Msg<1211>(Utf8ToWide(m_candidateVersion), e.twhat(),
-                                              Utf8ToWide(m_stableVersion))
-                                        .c_str());
-                // Not on the server at all: not asked for again while the index offers it.
-                if (std::wstring(e.twhat()).find(Msg<677>()) != std::wstring::npos)
-                    m_skippedCandidate = m_candidateVersion;
-                m_candidateInfo.clear();
-                m_candidateVersion.clear();
-                readProductInfo();
-                return;
-            }
-            if (mirror && !m_config->checkDirty()) {
-                // The mirror tree is laid out like the server: the file lands at the path
-                // it has below the server's base address, whatever path that address has.
-                const std::wstring remote =
-                    ProductInfoRemoteName(servers.GetProductInfoAddress(), given);
-                const std::wstring mirrorPath =
-                    JoinConfined(m_config->updateDirs().m_installdir,
-                                 PathBelowServer(servers.GetServerAddress(), remote));
-                fp.MirrorProductInfo(downloaded, mirrorPath);
-            }
-            xmlFile = DecodeProductInfoFile(downloaded,
-                                            [&fp](const std::wstring& p) { fp.AddTempFile(p); });
-        }
-        m_product.includes.pop_front();
-        m_infoNames.push_back(cProductInfoLocalName);
-
-        UpdateXMLParser parser(&m_product, !first, &cb, mirror);
-        if (first) {
-            parser.setFileSink(
-                [&fp](int module, const FileRecord& file) { fp.PrefetchFile(module, file); });
-        } else {
-            fp.DropPrefetch();  // merged files are checked in module order, not as read
-        }
-        parser.parseFile(xmlFile);
-        if (first) m_productInfoSha256 = parser.fileSha256();
-        cb.callLib(L"notifyProductInfoFile(cProductInfoLocalName)",
-                   &CUpdateLibCallbacks::notifyProductInfoFile, cProductInfoLocalName);
-        first = false;
-    }
-    // As read: the run expands the path variables of the commands and names in place. Only
-    // where a release can be recorded as failed (it has health checks) or refused here.
-    bool checked = false;
-    for (const UpdateModuleInfo& module : m_product.modules) checked |= !module.check.empty();
-    m_releaseIdentity =
-        checked || !ReadRecordValue(FailedRecordPath(keptIndex()), "release").empty()
-            ? ReleaseIdentity(m_product)
-            : std::string();
-}
-
 // ---- tidy ------------------------------------------------------------------------------
 
 void UpdatePerformer::tidy() {
@@ -714,217 +581,6 @@ void UpdatePerformer::moduleFileLists() {
     }
     cb.callLib(L"notifyModuleFileListDone()", &CUpdateLibCallbacks::notifyModuleFileListDone);
     cb.callGui(L"notifyModuleFileListDone()", &CUpdateGuiCallbacks::notifyModuleFileListDone);
-}
-
-// ---- pre, backup, install and post passes ----------------------------------------------
-
-// An interrupt stops the passes at the next point where every module is wholly old or
-// wholly new: after a module's pre command, before a module's installation or between two
-// of its files, before a post command. The rollback of the pass then gives the modules
-// whose pre command ran the commands that undo it.
-void UpdatePerformer::installPasses() {
-    ThrowIfInterrupted();
-    prePass();
-    backupInstallPass();
-    // Files the product no longer lists go once everything new is in place; a failure
-    // rolls back the whole install pass (and restores the files removed so far).
-    try {
-        ThrowIfInterrupted();
-        m_fileProcessor->RemoveDroppedFiles();
-    } catch (...) {
-        LogFatal(L"%s\n", Msg<1107>(CurrentExceptionText()).c_str());
-        rollBack(4, m_product.moduleCount() - 1);
-        throw;
-    }
-    postPass();
-    // Stopped during the last post command or a health check: every module is new and its
-    // post command ran, so the whole release goes back, as after a failed health check
-    // (but it is not recorded as failed here).
-    const auto stopIfInterrupted = [this] {
-        try {
-            ThrowIfInterrupted();
-        } catch (...) {
-            LogFatal(L"%s\n", CurrentExceptionText().c_str());
-            m_fileProcessor->RollBackRelease();
-            throw;
-        }
-    };
-    stopIfInterrupted();
-    healthChecks();
-    stopIfInterrupted();
-    LogDebug(L"%s\n", Msg<602>(FileCountText(callbacks().filesTotal())).c_str());
-}
-
-void UpdatePerformer::rollBack(int phase, int module) {
-    m_fileProcessor->RollBack(phase, module);
-}
-
-void UpdatePerformer::prePass() {
-    UpdateCallbacks& cb = callbacks();
-    FileProcessor& fp = *m_fileProcessor;
-    LogDebug(L"%s\n", Msg<601>().c_str());
-    bool afterSelfUpdate = false;
-    const int n = m_product.moduleCount();
-    for (int index = 0; index < n; ++index) {
-        UpdateModuleInfo* i = &m_product.cGetModuleByIndex(index);
-        try {
-            if (afterSelfUpdate) {
-                afterSelfUpdate = false;
-                cb.callLib(L"globalAfterSelfupdatePre()",
-                           &CUpdateLibCallbacks::globalAfterSelfupdatePre);
-            }
-            if (i->needsupdate) {
-                cb.callGui(L"BeforeUpdateModule(i->name)", &CUpdateGuiCallbacks::BeforeUpdateModule,
-                           i->name);
-                UpdStringList created;
-                cb.checkCreateDirectory(i->destination, created);
-                fp.NoteCreatedDirectories(created);
-                cb.callGui(L"beforePre(i->name, i->pre)", &CUpdateGuiCallbacks::beforePre, i->name,
-                           i->pre);
-                fp.RunPre(index);
-                cb.callGui(L"afterPre(i->name, i->pre)", &CUpdateGuiCallbacks::afterPre, i->name,
-                           i->pre);
-            }
-            if (IsSelfUpdateName(i->name)) afterSelfUpdate = true;
-            ThrowIfInterrupted();
-        } catch (...) {
-            LogFatal(L"%s\n", Msg<610>(i->name, CurrentExceptionText()).c_str());
-            rollBack(0, index);
-            throw;
-        }
-    }
-}
-
-void UpdatePerformer::backupInstallPass() {
-    UpdateCallbacks& cb = callbacks();
-    FileProcessor& fp = *m_fileProcessor;
-    const int n = m_product.moduleCount();
-    for (int index = 0; index < n; ++index) {
-        UpdateModuleInfo* i = &m_product.cGetModuleByIndex(index);
-        if (!i->needsupdate) continue;
-        try {
-            cb.callGui(L"beforeBackup(i->name)", &CUpdateGuiCallbacks::beforeBackup, i->name);
-            fp.BackupModule(index);
-            cb.callGui(L"afterBackup(i->name)", &CUpdateGuiCallbacks::afterBackup, i->name);
-        } catch (...) {
-            LogFatal(L"%s\n", Msg<608>(i->name, CurrentExceptionText()).c_str());
-            rollBack(0, index);
-            throw;
-        }
-        try {
-            ThrowIfInterrupted();
-            // From here until its post command ran, a kill leaves the module's post command
-            // owed. The updater's own module is handed to a process of its own instead.
-            if (!IsSelfUpdateName(i->name)) fp.MarkPostOwed(i->name);
-            cb.callGui(L"beforeInstallModule(i->name)", &CUpdateGuiCallbacks::beforeInstallModule,
-                       i->name);
-            fp.InstallModule(index);
-            cb.callGui(L"afterInstallModule(i->name)", &CUpdateGuiCallbacks::afterInstallModule,
-                       i->name);
-        } catch (...) {
-            LogFatal(L"%s\n", Msg<611>(i->name, CurrentExceptionText()).c_str());
-            rollBack(4, index);
-            throw;
-        }
-    }
-}
-
-void UpdatePerformer::postPass() {
-    UpdateCallbacks& cb = callbacks();
-    FileProcessor& fp = *m_fileProcessor;
-    for (int index = m_product.moduleCount() - 1; index >= 0; --index) {
-        UpdateModuleInfo* ri = &m_product.cGetModuleByIndex(index);
-        if (!ri->needsupdate && !owesPost(*ri)) continue;
-        // Stopped between two post commands: rolled back as a failed post pass is, but
-        // said as what it is (no post command failed).
-        try {
-            ThrowIfInterrupted();
-        } catch (...) {
-            LogFatal(L"%s\n", CurrentExceptionText().c_str());
-            rollBack(1, index);
-            throw;
-        }
-        try {
-            cb.callGui(L"beforePost(ri->name, ri->post)", &CUpdateGuiCallbacks::beforePost,
-                       ri->name, ri->post);
-            fp.RunPost(index);
-            fp.MarkPostRun(ri->name);
-            cb.callGui(L"afterPost(ri->name, ri->post)", &CUpdateGuiCallbacks::afterPost, ri->name,
-                       ri->post);
-            cb.callGui(L"AfterUpdateModule(ri->name)", &CUpdateGuiCallbacks::AfterUpdateModule,
-                       ri->name);
-        } catch (...) {
-            LogFatal(L"%s\n", Msg<609>(ri->name, CurrentExceptionText()).c_str());
-            rollBack(1, index);
-            throw;
-        }
-    }
-}
-
-bool UpdatePerformer::owesPost(const UpdateModuleInfo& module) const {
-    return !m_config->mirror() && !module.post.empty() && m_fileProcessor->IsPostOwed(module.name);
-}
-
-bool UpdatePerformer::anyPostOwed() const {
-    if (m_fileProcessor->OwedPosts().empty()) return false;
-    for (const UpdateModuleInfo& module : m_product.modules)
-        if (owesPost(module)) return true;
-    return false;
-}
-
-// ---- self-update actions ---------------------------------------------------------------
-
-void UpdatePerformer::SplitExecAction(const std::wstring& action, std::wstring& program,
-                                      std::wstring& arguments) {
-    if (!action.empty() && action[0] == L'"') {
-        const size_t close = action.find(L'"', 1);
-        if (close == std::wstring::npos) THROW_CRITICAL(Msg<245>(action), 629);
-        program = action.substr(1, close - 1);
-        arguments = Trim(action.substr(close + 1), TRIM_BOTH, L" \t");
-        return;
-    }
-    const size_t blank = action.find(L' ');
-    program = action.substr(0, blank);
-    arguments = blank == std::wstring::npos ? std::wstring() : action.substr(blank + 1);
-}
-
-int UpdatePerformer::performSelfUpdateActions() {
-    UpdateCallbacks& cb = callbacks();
-    FileProcessor& fp = *m_fileProcessor;
-
-    notifyUpdateStart();
-
-    for (const auto& action : m_config->copyActions()) {
-        const std::wstring& source = action.first;
-        const std::wstring& dest = action.second;
-        LogDebug(L"Self-update copy: %s -> %s\n", source.c_str(), dest.c_str());
-        // The sources are not this process's to delete: they lie in the first process's
-        // temporary directory, which the updater started below reuses and removes with
-        // everything the first process listed, or they are the backup copies of a process
-        // that waits for this one to restore them. Deleting them here would race with
-        // the updater started below.
-        bool deferred = false;
-        cb.copyFile(source, dest, true, &deferred);
-        if (deferred) fp.AddTempFile(SetAsidePath(dest));
-    }
-
-    const std::wstring& execAction = m_config->selfUpdateProgram();
-    if (!execAction.empty()) {
-        std::wstring program;
-        std::wstring arguments;
-        SplitExecAction(execAction, program, arguments);
-        LogDebug(L"Self-update starts: %s %s\n", program.c_str(), HidePasswords(arguments).c_str());
-        std::wstring resultText;
-        ProcessOutcome outcome;
-        // The updated updater answers the first process itself.
-        SelfUpdateHandover::PassOn();
-        const int started = RunProcess(program, arguments, 0, resultText, false, &outcome);
-        SelfUpdateHandover::ReleasePassedOn();
-        if (started != 0) THROW_CRITICAL(Msg<252>(resultText), ERR_SELFUPDATE);
-        if (outcome.kind == ProcessOutcome::kNotStarted)
-            THROW_CRITICAL(Msg<883>(program, SystemErrorText(outcome.startError)), ERR_SELFUPDATE);
-    }
-    return 0;
 }
 
 }  // namespace UpdateNew

@@ -106,6 +106,12 @@ private:
     void tidy();
     void expandPaths();
     void moduleFileLists();
+    // Whether `name` is the module that holds the updater itself.
+    static bool IsSelfUpdateName(const std::wstring& name);
+    // The text of whatever is being thrown, for the failure messages of the passes.
+    static std::wstring CurrentExceptionText();
+
+    // The passes (UpdatePerformerPasses.cpp).
     void installPasses();
     void prePass();
     void backupInstallPass();
