@@ -31,20 +31,17 @@ bool ReadIndexLines(const std::wstring& outputDir, const std::wstring& indexRel,
 
 bool LiesAmongCandidates(const std::wstring& path, bool isFile) {
     if (isFile && EndsWith(path, L".candidate.info.gz")) return true;
-    // A directory "candidate", and below it one named like a product info.
-    std::vector<std::wstring> parts;
+    // A directory "candidate", and below it a name like a product info's: a candidate's
+    // directory, or what stands in its place (a withdrawal removes it too).
     const std::wstring slashed = ToSlashes(path);
+    bool below = false;
     for (size_t start = 0; start <= slashed.size();) {
         size_t end = slashed.find(L'/', start);
         if (end == std::wstring::npos) end = slashed.size();
-        parts.push_back(slashed.substr(start, end - start));
+        const std::wstring part = slashed.substr(start, end - start);
+        if (below && EndsWith(part, kInfoSuffix)) return true;
+        below = below || part == kCandidateDir;
         start = end + 1;
-    }
-    const size_t dirs = isFile && !parts.empty() ? parts.size() - 1 : parts.size();
-    bool below = false;
-    for (size_t i = 0; i < dirs; ++i) {
-        if (below && EndsWith(parts[i], kInfoSuffix)) return true;
-        below = below || parts[i] == kCandidateDir;
     }
     return false;
 }

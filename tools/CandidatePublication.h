@@ -20,8 +20,8 @@
 
 // Whether `path` (relative to the output directory; a file's, or with `isFile` false a
 // directory's) may lie where the candidate of some product of the tree lies: below a
-// directory "candidate" in one named like a product info, or named like a candidate's
-// product info.
+// directory "candidate", at or in a name like a product info's, or a file named like a
+// candidate's product info.
 bool LiesAmongCandidates(const std::wstring& path, bool isFile);
 // Gives the candidate's product info and module files their own paths.
 void MakeCandidate(ProductDesc& product);

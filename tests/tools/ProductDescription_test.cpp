@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "CandidatePublication.h"
 #include "base/Conv.h"
 #include "base/Exception.h"
 
@@ -174,6 +175,18 @@ TEST(ProductDescription, PathsMustStayInsideTheirTree) {
               ErrorOf("[product]\nPRODUCTINFO=p.info\n").find("ending in \".info.gz\""));
     EXPECT_NE(std::string::npos,
               ErrorOf("[product]\nPRODUCTINFO=dir/.info.gz\n").find("ending in \".info.gz\""));
+}
+
+TEST(ProductDescription, NothingMayLieWhereACandidateCan) {
+    for (const char* bad : {"r/candidate/p.info.gz/core/x.gz", "r/candidate/a/p.info.gz",
+                            "r/notes.candidate.info.gz"})
+        EXPECT_TRUE(LiesAmongCandidates(FromMultibyte(bad), true)) << bad;
+    for (const char* good :
+         {"r/web/candidate/page.html.gz", "r/candidate/x.gz", "r/p.info.gz/candidate/x.gz"})
+        EXPECT_FALSE(LiesAmongCandidates(FromMultibyte(good), true)) << good;
+    EXPECT_FALSE(LiesAmongCandidates(L"r/x.candidate.info.gz", false));
+    EXPECT_NE(std::string::npos,
+              ErrorOf("[product]\nUPDATEROOT=r/candidate/p.info.gz\n").find("desc:2: UPDATEROOT"));
 }
 
 TEST(ProductDescription, MissingPiecesNameTheirSection) {
