@@ -92,6 +92,16 @@ def test_modes_config_files_and_dropped_files(tmp_path, nginx):
     # The installation named otherwise on a later run (through a link, relative to the
     # working directory): nothing is taken for dropped, and the edited file is still known
     # as edited.
+    relative = [str(kit.bin / "updater")] + [
+        a.replace(f"--install-path={kit.inst}", f"--install-path={kit.inst.parent.name}/inst")
+        for a in kit.args([srv.url], plugins=False)]
+    # A release installed through a relative spelling removes nothing it installs.
+    kit.module("app", {"bin/run": b"run v2\n", "secret": b"s2\n", "doc": b"d3\n",
+                       "app.conf": b"listen 81\n", "keep.conf": CONF})
+    kit.publish()
+    assert subprocess.run(relative, capture_output=True, timeout=60,
+                          cwd=kit.inst.parent.parent).returncode == 0
+    assert kit.installed("app", "doc") == b"d3\n" and "removed" not in kit.log_text()
     before = kit.installed_tree()
     (tmp_path / "inst-link").symlink_to(kit.inst)
     for spelled, cwd in ((f"{kit.inst}/", None), (f"{kit.inst.parent}//./{kit.inst.name}", None),

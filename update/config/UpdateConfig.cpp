@@ -347,7 +347,7 @@ void UpdateConfig::setSharePassword(const std::wstring& value) {
     ConnectionConfig::setShareUserPass(password(L"share-userpass", value));
 }
 
-void UpdateConfig::setInstallPath(const std::wstring& path) {
+std::wstring UpdateConfig::wholeInstallPath(const std::wstring& path) {
     std::wstring dir = normalizeDir(path);
     // A relative path names a directory below the working directory: it is kept whole, as
     // the records of the installed files name them, so that a run started elsewhere, or
@@ -356,7 +356,11 @@ void UpdateConfig::setInstallPath(const std::wstring& path) {
         const std::wstring cwd = CurrentDir();
         if (!cwd.empty()) dir = joinPath(cwd, dir);
     }
-    m_installPath = LexicalPath(dir);
+    return LexicalPath(dir);
+}
+
+void UpdateConfig::setInstallPath(const std::wstring& path) {
+    m_installPath = wholeInstallPath(path);
 }
 
 void UpdateConfig::setBackupDir(const std::wstring& path) {
@@ -439,9 +443,9 @@ void UpdateConfig::defineStandardVariables() {
     if (temp.empty()) THROW_CRITICAL(MsgLib<22>(SystemErrorText(errno)), ERR_TEMP_DIR);
     setVariable(L"TEMP_DIR", temp);
     setVariable(L"UPDATE_TEMP", m_params.getValue(OPT_TMPDIR));
-    // One spelling however the installation was named ("/opt/app/", "/opt/./app"): the
-    // paths built from it are recorded and compared from run to run.
-    const std::wstring installPath = LexicalPath(m_params.getValue(OPT_INSTALL_PATH));
+    // One spelling however the installation was named ("/opt/app/", "/opt/./app", "app"
+    // from /opt): the paths built from it are recorded and compared from run to run.
+    const std::wstring installPath = wholeInstallPath(m_params.getValue(OPT_INSTALL_PATH));
     setVariable(L"INSTALL_DIR", installPath);
     setVariable(L"INSTALL_PATH", installPath);
     setVariable(L"CURRENT_DIR", CurrentDir());

@@ -1,5 +1,8 @@
 // The file processor's use of the installation's records: configuration files edited
 // here, and installed files that the product no longer lists.
+#include <sys/stat.h>
+
+#include <optional>
 #include <set>
 #include <string_view>
 #include <unordered_set>
@@ -144,6 +147,7 @@ void FileProcessor::findDroppedFiles() {
     // The same paths in one spelling: an earlier run may have named the installation
     // otherwise ("/opt/app/", "/opt/./app"), and its files are not dropped for that.
     std::unordered_set<std::string> spelled;
+    std::optional<std::set<std::pair<dev_t, ino_t>>> identities;
     bool sets = false;
     const std::string root = WideToUtf8(installDir());
     size_t index = 0;
@@ -175,6 +179,21 @@ void FileProcessor::findDroppedFiles() {
             m_keptDroppedFiles.push_back(wide);
             continue;
         }
+        // Nor is a file this release installs under another name of the installation (a
+        // link to it, or a spelling no rule above knows): looked at by identity, once
+        // anything seems dropped.
+        if (!identities) {
+            identities.emplace();
+            for (size_t file = 0; file < files.size(); ++file) {
+                struct stat st;
+                if (::stat(std::string(files.path(file)).c_str(), &st) == 0)
+                    identities->insert({st.st_dev, st.st_ino});
+            }
+        }
+        struct stat st;
+        if (::stat(std::string(path).c_str(), &st) == 0 &&
+            identities->count({st.st_dev, st.st_ino}) != 0)
+            continue;
         m_droppedFiles.push_back(wide);
         listed.insert(path);
         spelled.insert(spelling);
