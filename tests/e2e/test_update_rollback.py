@@ -54,8 +54,9 @@ PRE, POST, UNPOST, RESTORE = 0, 1, 2, 3
 @pytest.mark.parametrize("slot, markers, steps", [
     # A pre command's module fails: the post commands of the modules so far undo it.
     ("afterPre", ["pre base", "post base"], [(POST, "base")]),
-    # The backup of the first module fails after every pre command ran.
-    ("afterBackup", ["pre base", "pre core", "post base"], [(POST, "base")]),
+    # The backup of the first module fails after every pre command ran: every post runs.
+    ("afterBackup", ["pre base", "pre core", "post core", "post base"],
+     [(POST, "core"), (POST, "base")]),
     # The first module is installed, then its installation step fails: it is restored and
     # every module's post command runs.
     ("afterInstallModule", ["pre base", "pre core", "post core", "post base"],

@@ -15,6 +15,7 @@
 #include "base/StringUtils.h"
 #include "config/UpdateConfig.h"
 #include "download/FileDownloader.h"
+#include "install/Rollback.h"
 #include "install/SelfUpdateHandover.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -116,7 +117,10 @@ void UpdatePerformer::backupInstallPass() {
             cb.callGui(L"afterBackup(i->name)", &CUpdateGuiCallbacks::afterBackup, i->name);
         } catch (...) {
             LogFatal(L"%s\n", Msg<608>(i->name, CurrentExceptionText()).c_str());
-            rollBack(0, index);
+            // Every module's pre command ran, and the modules before this one are installed:
+            // they are restored, and every post command runs (a rollback of the backup's own
+            // phase would leave those modules new and the later ones stopped).
+            rollBack(ROLLBACK_PHASE_INSTALL, index - 1);
             throw;
         }
         try {
