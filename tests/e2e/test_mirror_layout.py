@@ -56,6 +56,11 @@ def test_mirrors_of_every_server_form(tmp_path, nginx):
     kit.server_file("core", "bin/tool").write_bytes(good)
     assert kit.run([root], extra=["--mirror=1"]).returncode == 0
     assert (mirror / MASTERIDX).read_bytes() == (www / MASTERIDX).read_bytes()
+    # Pointed at an installation by mistake, a mirror run is refused: it still updates.
+    kit.inst = tmp_path / "installed" / "http"
+    r = kit.run([root], extra=["--mirror=1"])
+    assert r.returncode == 255 and b"holds an installation" in r.stdout, r.stdout
+    assert kit.run([root]).returncode == 0 and kit.installed("core", "bin/tool") == b"v2"
     # A product file's update root that climbs out of the mirror is refused.
     body = body.replace(b"updateroot=demo/files", b"updateroot=demo/../../../out")
     (www / "demo/product.txt").write_bytes(body + b"<%s\n" % hashlib.md5(body).hexdigest().encode())

@@ -22,6 +22,7 @@
 #include "base/TrustedDirectory.h"
 #include "base/UniqueFd.h"
 #include "codec/FileDigest.h"
+#include "codec/FileInfo.h"
 #include "codec/ProductInfoDecode.h"
 #include "config/UpdateConfig.h"
 #include "config/UpdateUri.h"
@@ -29,6 +30,7 @@
 #include "download/DownloadServersHandler.h"
 #include "download/FileDownloader.h"
 #include "download/ReleaseChoice.h"
+#include "install/InstallationRecords.h"
 #include "install/SelfUpdateHandover.h"
 #include "plugin/BuiltinFileOps.h"
 #include "plugin/UpdateCallbacks.h"
@@ -119,6 +121,15 @@ int UpdatePerformer::run() {
         }
         cb.callGui(L"onSelfUpdateFinish()", &CUpdateGuiCallbacks::onSelfUpdateFinish);
         return result;
+    }
+    // A mirror's configuration used on an installation by mistake would write the server's
+    // tree into it and replace its kept index: it would then take itself for up to date.
+    const std::wstring installed = CInstallationRecords::InstalledPath(keptIndex());
+    if (m_config->mirror() && FileInfo(installed).Exists()) {
+        m_resultText = Msg<1235>(m_config->installPath(), installed);
+        LogFatal(L"%s\n", m_resultText.c_str());
+        fillReport(ERR_GENERIC);
+        return ERR_GENERIC;
     }
     const int result = runProductUpdate();
     fillReport(result);
