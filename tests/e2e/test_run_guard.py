@@ -31,6 +31,8 @@ def test_one_run_per_installation_and_a_killed_holder_releases(tmp_path, nginx):
     assert not lastrun.exists()  # the record is the running update's to write
     assert kit.run([srv.url], ["--checkdirty"], env={"TMPDIR": str(tmp)}).returncode == 255
     assert not os.listdir(tmp)
+    status = kit.run([srv.url], ["--status=text"], plugins=False).stdout.decode()
+    assert f"A run is updating the installation now (process {first.pid})" in status, status
     assert kit.installed_tree() == {}
     (tmp_path / "go").touch()
     assert first.wait(timeout=60) == 0 and kit.installed("core", "README") == b"read me\n"

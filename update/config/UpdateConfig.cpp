@@ -348,7 +348,7 @@ void UpdateConfig::setSharePassword(const std::wstring& value) {
 }
 
 std::wstring UpdateConfig::wholeInstallPath(const std::wstring& path) {
-    std::wstring dir = normalizeDir(path);
+    std::wstring dir = path;
     // A relative path names a directory below the working directory: it is kept whole, as
     // the records of the installed files name them, so that a run started elsewhere, or
     // given the whole path, finds them.
@@ -360,7 +360,7 @@ std::wstring UpdateConfig::wholeInstallPath(const std::wstring& path) {
 }
 
 void UpdateConfig::setInstallPath(const std::wstring& path) {
-    m_installPath = wholeInstallPath(path);
+    m_installPath = wholeInstallPath(normalizeDir(path));
 }
 
 void UpdateConfig::setBackupDir(const std::wstring& path) {

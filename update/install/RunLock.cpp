@@ -3,10 +3,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 
 #include "base/Conv.h"
@@ -174,6 +177,34 @@ void RunLock::takeBack() {
     if (m_fd < 0) return;
     StopHandingDown(m_fd);
     unsetenv(kHandOverVariable);
+}
+
+long RunLock::Holder(const std::wstring& path) {
+    struct stat st;
+    if (::stat(ToMultibyte(path).c_str(), &st) != 0) return 0;
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%lu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    UniqueFd locks;
+    std::string text;
+    if (OpenRegular("/proc/locks", locks) != 0) return 0;
+    char piece[4096];
+    for (ssize_t n; (n = ::read(locks.get(), piece, sizeof piece)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return 0;
+        text.append(piece, static_cast<size_t>(n));
+    }
+    // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"; a waiter's line has "->" after
+    // its number.
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::string number, kind, advisory, access, pid, file;
+        if (!(words >> number >> kind >> advisory >> access >> pid >> file)) continue;
+        if (kind == "FLOCK" && access == "WRITE" && file == id) return std::atol(pid.c_str());
+    }
+    return 0;
 }
 
 }  // namespace UpdateNew

@@ -51,6 +51,10 @@ public:
     // Whether acquire or acquireShared failed because another run holds the lock.
     bool busy() const { return m_busy; }
 
+    // The process that holds the lock on `path` as a real run does (exclusive), as the
+    // kernel lists it (/proc/locks); 0 when none does. Takes no lock itself, so that a
+    // look at the installation never keeps a run from starting.
+    static long Holder(const std::wstring& path);
     // The lock of this process (null when none): the self-update uses it to hand it over.
     static RunLock* current();
 

@@ -8,6 +8,7 @@
 #include "config/UpdateConfig.h"
 #include "download/DownloadServersHandler.h"
 #include "download/ReleaseChoice.h"
+#include "install/RunLock.h"
 #include "product/SignedIndex.h"
 #include "run/JsonText.h"
 #include "run/VersionReport.h"
@@ -47,6 +48,7 @@ InstallationStatus::InstallationStatus(const UpdateConfig& config)
         ++module->second;
     }
     m_changedConfig = KeptState::ChangedConfigFiles(kept);
+    m_runner = RunLock::Holder(kept + L".lock");
 }
 
 std::string InstallationStatus::json() const {
@@ -68,6 +70,8 @@ std::string InstallationStatus::json() const {
         out += "  \"last_run\": null,\n";
     }
     out += std::string("  \"unfinished\": ") + (m_pending.empty() ? "false" : "true") + ",\n";
+    out +=
+        "  \"running\": " + (m_runner > 0 ? std::to_string(m_runner) : std::string("null")) + ",\n";
     out += "  \"modules\": [";
     for (size_t i = 0; i < m_modules.size(); ++i)
         out += std::string(i ? ", " : "") + "{\"name\": " + JsonString(m_modules[i].first) +
@@ -79,6 +83,7 @@ std::string InstallationStatus::json() const {
 
 std::string InstallationStatus::text() const {
     std::vector<std::wstring> lines;
+    if (m_runner > 0) lines.push_back(Msg<1236>(std::to_wstring(m_runner)));
     lines.push_back(m_product.empty() && m_version.empty() ? Msg<1163>(m_keptIndex)
                                                            : Msg<1152>(m_product, m_version));
     lines.push_back(m_signed ? Msg<1153>(std::to_wstring(m_serial)) : Msg<1154>());
@@ -92,7 +97,7 @@ std::string InstallationStatus::text() const {
     }
     if (!m_failedRelease.empty())
         lines.push_back(Msg<1231>(m_failedRelease, m_pending));
-    else if (!m_pending.empty())
+    else if (!m_pending.empty() && m_runner <= 0)
         lines.push_back(Msg<1158>(m_pending));
     if (!m_listKept) lines.push_back(Msg<1161>());
     for (const auto& module : m_modules)

@@ -46,6 +46,7 @@ private:
     bool m_listKept = false;
     std::vector<std::pair<std::wstring, unsigned long>> m_modules;  // in list order
     std::vector<std::wstring> m_changedConfig;
+    long m_runner = 0;  // the process of a run updating the installation now, or 0
 };
 
 }  // namespace UpdateNew
