@@ -172,7 +172,7 @@ const PublishOptionRow kPublishOptions[] = {
      "no longer lists (they are removed by default)"},
     {"--check", nullptr, nullptr, false, Check,
      "check the description and the product files; write nothing"},
-    {"--quiet", "-q", nullptr, false, Quiet, "print nothing but errors"},
+    {"--quiet", "-q", nullptr, false, Quiet, "print nothing but warnings and errors"},
     {"--scramble-password", nullptr, "<password>", true, Scramble,
      "print the stored form of a password for the updater's\n"
      "configuration file (proxy-userpass, share-userpass)"},
@@ -245,7 +245,11 @@ std::wstring ParsePublishCommandLine(int argc, char** argv, PublishCommandLine& 
             match = &row;
             break;
         }
-        if (!match) return Msg<997>(FromMultibyte(arg));
+        if (!match) {
+            for (const PublishOptionRow& row : kPublishOptions)
+                if (row.value && arg == row.name) return Msg<1237>(FromMultibyte(arg));
+            return Msg<997>(FromMultibyte(arg));
+        }
         if (match->alone && argc != 2) return match->apply == NewKey ? Msg<839>() : Msg<998>();
         std::wstring problem = match->apply(value, line);
         if (!problem.empty()) return problem;
