@@ -432,6 +432,13 @@ void UpdateConfig::prepare() {
     m_callbacks.notifyConfigFile(m_configFileName);
     m_params.applyOptions(*this);
     m_optionsApplied = true;
+    // A relative installation path ("app" from /opt) is named whole from here on, as the
+    // installation path is: the destinations of the product are built from it, recorded,
+    // and compared with those of runs that named it otherwise.
+    if (!m_installPath.empty()) {
+        setVariable(L"INSTALL_DIR", m_installPath);
+        setVariable(L"INSTALL_PATH", m_installPath);
+    }
     if (!m_logFileName.empty()) setVariable(L"LOGFILE", m_logFileName);
     if (!m_backupDir.empty()) setVariable(L"BACKUP_DIR", m_backupDir);
     prepareDirectories();
@@ -443,9 +450,10 @@ void UpdateConfig::defineStandardVariables() {
     if (temp.empty()) THROW_CRITICAL(MsgLib<22>(SystemErrorText(errno)), ERR_TEMP_DIR);
     setVariable(L"TEMP_DIR", temp);
     setVariable(L"UPDATE_TEMP", m_params.getValue(OPT_TMPDIR));
-    // One spelling however the installation was named ("/opt/app/", "/opt/./app", "app"
-    // from /opt): the paths built from it are recorded and compared from run to run.
-    const std::wstring installPath = wholeInstallPath(m_params.getValue(OPT_INSTALL_PATH));
+    // One spelling however the installation was named ("/opt/app/", "/opt/./app"): the
+    // paths built from it are recorded and compared from run to run. Made whole once the
+    // options are applied (below).
+    const std::wstring installPath = LexicalPath(m_params.getValue(OPT_INSTALL_PATH));
     setVariable(L"INSTALL_DIR", installPath);
     setVariable(L"INSTALL_PATH", installPath);
     setVariable(L"CURRENT_DIR", CurrentDir());
