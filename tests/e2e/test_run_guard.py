@@ -94,10 +94,12 @@ def test_unknown_options_are_warned_and_root_is_no_default(tmp_path, nginx):
         assert line in out and line in kit.log_text()
     assert "retires" in kit.events_file.read_text()  # still handed to the plug-ins
 
-    # From "/" without --install-path: refused before anything is touched. An explicit
-    # --install-path=/ is taken. Both only check, so even a failing test writes nothing.
+    # From "/" without --install-path, or with "./": refused before anything is touched. An
+    # explicit --install-path=/ is taken. All only check, so even a failing test writes
+    # nothing.
     args = [a for a in kit.args([srv.url], plugins=False) if not a.startswith("--install-path")]
-    for explicit, refused in (([], True), (["--install-path=/"], False)):
+    for explicit, refused in (([], True), (["--install-path=./"], True),
+                              (["--install-path=/"], False)):
         r = subprocess.run([str(kit.bin / "updater"), "--checkdirty"] + explicit + args, cwd="/",
                            capture_output=True, timeout=60, stdin=subprocess.DEVNULL,
                            env=kit.env())

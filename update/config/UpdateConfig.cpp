@@ -360,7 +360,10 @@ std::wstring UpdateConfig::wholeInstallPath(const std::wstring& path) {
 }
 
 void UpdateConfig::setInstallPath(const std::wstring& path) {
-    m_installPath = wholeInstallPath(normalizeDir(path));
+    // "./" reaches here empty (option values lose every "./"): the working directory, as
+    // "." is. So does an empty value, which prepareDirectories refuses for "/".
+    m_installPathEmpty = path.empty();
+    m_installPath = wholeInstallPath(normalizeDir(path.empty() ? std::wstring(L".") : path));
 }
 
 void UpdateConfig::setBackupDir(const std::wstring& path) {
@@ -575,7 +578,8 @@ void UpdateConfig::prepareDirectories() {
     const bool explicitPath = m_callbacks.configFileData().count(L"install-path") != 0;
     const bool helper = !m_copyActions.empty() || !m_selfUpdateProgram.empty();
     const std::wstring installDir = normalizeDir(m_installPath);
-    if (!explicitPath && !helper && (installDir.empty() || installDir == L"/"))
+    if ((!explicitPath || m_installPathEmpty) && !helper &&
+        (installDir.empty() || installDir == L"/"))
         THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
     if (!explicitPath && !helper && m_status.empty())
         LogInfo(L"%s\n", Msg<851>(installDir).c_str());

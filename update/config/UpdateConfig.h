@@ -305,6 +305,7 @@ private:
 
     std::wstring m_urlFileName;
     std::wstring m_installPath;
+    bool m_installPathEmpty = false;  // given as "", or as "./"
     std::wstring m_tempDir;
     std::wstring m_backupDir;
     std::wstring m_productInfoFile;

@@ -95,6 +95,11 @@ void RunLock::acquire(const std::wstring& path, const std::wstring& installation
         // The updater a self-update restarted: the lock is already ours.
         unsetenv(kHandOverVariable);
         SetCloseOnExec(fd);
+        // The process that holds it now is this one: the one that started the self-update
+        // may be gone.
+        const std::string pid = std::to_string(getpid()) + "\n";
+        if (ftruncate(fd, 0) != 0 || pwrite(fd, pid.data(), pid.size(), 0) < 0)
+            LogDebug(L"Cannot write the process id into %s\n", path.c_str());
         m_fd = fd;
         g_current = this;
         LogDebug(L"Run lock %s taken over from the self-update\n", path.c_str());
@@ -202,7 +207,13 @@ long RunLock::Holder(const std::wstring& path) {
         std::istringstream words(line);
         std::string number, kind, advisory, access, pid, file;
         if (!(words >> number >> kind >> advisory >> access >> pid >> file)) continue;
-        if (kind == "FLOCK" && access == "WRITE" && file == id) return std::atol(pid.c_str());
+        if (kind != "FLOCK" || access != "WRITE" || file != id) continue;
+        // The kernel names the process that took the lock; a self-update's last updater,
+        // which holds it now, wrote its own id into the file.
+        UniqueFd lock;
+        const std::wstring holder =
+            OpenRegular(ToMultibyte(path), lock) == 0 ? HolderText(lock.get()) : L"?";
+        return holder != L"?" ? std::wcstol(holder.c_str(), nullptr, 10) : std::atol(pid.c_str());
     }
     return 0;
 }

@@ -124,7 +124,10 @@ int UpdatePerformer::run() {
     }
     // A mirror's configuration used on an installation by mistake would write the server's
     // tree into it and replace its kept index: it would then take itself for up to date.
-    const std::wstring installed = CInstallationRecords::InstalledPath(keptIndex());
+    std::wstring installed = CInstallationRecords::InstalledPath(keptIndex());
+    // (An installation published without dropped-file records keeps no list, but the
+    // record of its release.)
+    if (!FileInfo(installed).Exists()) installed = ReleaseRecordPath(keptIndex());
     if (m_config->mirror() && FileInfo(installed).Exists()) {
         m_resultText = Msg<1235>(m_config->installPath(), installed);
         LogFatal(L"%s\n", m_resultText.c_str());
