@@ -299,10 +299,10 @@ def test_full_temporary_directory(updated, case):
 def test_full_backup_directory(updated):
     kit = updated
     # The first backup copy (6000 bytes) does not fit into 100 bytes: nothing is installed
-    # and the pre command already run is undone by its post command.
+    # and the pre commands already run are undone by their post commands.
     r = run(kit, full_disk(kit, kit.backup, 100))
     assert_failed_and_rolled_back(kit, r, f'"{kit.backup / "liba.so"}": No space left on device')
-    assert kit.markers() == ["pre base", "pre core", "post base"]
+    assert kit.markers() == ["pre base", "pre core", "post core", "post base"]
     assert_converges(kit)
 
 
