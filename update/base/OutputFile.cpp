@@ -82,11 +82,16 @@ int WriteToStream(int fd, const std::string& bytes) {
 }
 
 // The chain is followed to its end; a free name there is made, as a redirection makes it.
-// `created` tells which.
+// `created` tells which. kDescriptorLink with `given` set for a descriptor the run was
+// given (GivenDescriptor's error for another).
 int FollowToFile(UniqueFd& dir, std::string& name, struct stat& st, const std::string& path,
-                 mode_t mode, UniqueFd& file, bool& created) {
+                 mode_t mode, UniqueFd& file, bool& created, int& given) {
     created = false;
     const int rc = FollowLinksAt(dir, name, st, path);
+    if (rc == kDescriptorLink) {
+        const int error = GivenDescriptor(name, given);
+        return error != 0 ? error : rc;
+    }
     if (rc != ENOENT) return rc;
     // ENOENT also for a directory missing on the way: then `name` is still the link.
     struct stat free;
@@ -110,12 +115,9 @@ int WriteOutputFile(const std::string& path, const std::string& bytes, mode_t mo
     UniqueFd file;
     if (S_ISLNK(st.st_mode)) {
         bool created = false;
-        const int rc = FollowToFile(dir, name, st, path, mode, file, created);
-        if (rc == kDescriptorLink) {
-            int fd = -1;
-            if (const int given = GivenDescriptor(name, fd)) return given;
-            return WriteToStream(fd, bytes);
-        }
+        int given = -1;
+        const int rc = FollowToFile(dir, name, st, path, mode, file, created, given);
+        if (rc == kDescriptorLink) return WriteToStream(given, bytes);
         if (rc != 0) return rc;
         if (created) {
             if (const int rc = WritePatiently(file.get(), bytes)) return rc;
@@ -171,11 +173,10 @@ int OpenLogOutput(const std::string& path, UniqueFd& file, bool& created, bool& 
         }
         if (S_ISREG(st.st_mode)) return 0;
         if (!S_ISLNK(st.st_mode) || pass > 0) return S_ISDIR(st.st_mode) ? EISDIR : kNotPlainFile;
-        const int rc = FollowToFile(dir, name, st, path, 0644, file, created);
+        int given = -1;
+        const int rc = FollowToFile(dir, name, st, path, 0644, file, created, given);
         if (rc == kDescriptorLink) {
-            int fd = -1;
-            if (const int given = GivenDescriptor(name, fd)) return given;
-            file.reset(::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+            file.reset(::fcntl(given, F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
             stream = true;
             return file.get() >= 0 ? 0 : errno;
         }

@@ -170,11 +170,8 @@ public:
             // The run's own descriptors (/dev/stdout, /dev/fd/3) are links whose text is no
             // path to follow ("pipe:[...]", or a name the file had once).
             std::string target;
-            if (IsOwnDescriptorDirectory(dir.get())) {
-                const int rc = readTrustedLink(dir.get(), name, shownDir, target);
-                return rc == 0 ? kDescriptorLink : rc;
-            }
             if (const int rc = readTrustedLink(dir.get(), name, shownDir, target)) return rc;
+            if (IsOwnDescriptorDirectory(dir.get())) return kDescriptorLink;
             std::string parent, last;
             // A link to "/" or to "dir/" names a directory, not a file.
             if (!SplitLast(target, parent, last)) return EISDIR;

@@ -347,8 +347,11 @@ void UpdateConfig::setSharePassword(const std::wstring& value) {
     ConnectionConfig::setShareUserPass(password(L"share-userpass", value));
 }
 
-std::wstring UpdateConfig::wholeInstallPath(const std::wstring& path) {
-    std::wstring dir = path;
+void UpdateConfig::setInstallPath(const std::wstring& path) {
+    // "./" reaches here empty (option values lose every "./"): the working directory, as
+    // "." is. So does an empty value, which prepareDirectories refuses for "/".
+    m_installPathEmpty = path.empty();
+    std::wstring dir = normalizeDir(path.empty() ? std::wstring(L".") : path);
     // A relative path names a directory below the working directory: it is kept whole, as
     // the records of the installed files name them, so that a run started elsewhere, or
     // given the whole path, finds them.
@@ -356,14 +359,7 @@ std::wstring UpdateConfig::wholeInstallPath(const std::wstring& path) {
         const std::wstring cwd = CurrentDir();
         if (!cwd.empty()) dir = joinPath(cwd, dir);
     }
-    return LexicalPath(dir);
-}
-
-void UpdateConfig::setInstallPath(const std::wstring& path) {
-    // "./" reaches here empty (option values lose every "./"): the working directory, as
-    // "." is. So does an empty value, which prepareDirectories refuses for "/".
-    m_installPathEmpty = path.empty();
-    m_installPath = wholeInstallPath(normalizeDir(path.empty() ? std::wstring(L".") : path));
+    m_installPath = LexicalPath(dir);
 }
 
 void UpdateConfig::setBackupDir(const std::wstring& path) {

@@ -239,9 +239,6 @@ public:
     // "\" becomes "/" and runs of "/" become one, unless the path holds ":"; trailing "/"
     // and "\" are removed.
     static std::wstring normalizeDir(const std::wstring& path);
-    // The installation path `path` in the one spelling every run uses: whole (a relative
-    // one taken below the working directory) and without "." or "..".
-    static std::wstring wholeInstallPath(const std::wstring& path);
     // Exactly one "/" between the parts (added to `a` when missing; a leading "/" of `b`
     // dropped).
     static std::wstring joinPath(const std::wstring& a, const std::wstring& b);

@@ -387,6 +387,10 @@ private:
                          const std::wstring& local, int& count);
     // In a mirror: fetches the file's patches beside its ".gz" `gz`; one that cannot be
     // fetched or does not match its record is left out (logged at info level).
+    // Fetches `patch` from `remote` to `local` and checks its size and SHA-256; the text of
+    // what failed, empty when it is there. Only a critical failure throws.
+    std::wstring fetchMirrorPatch(const FilePatchInfo& patch, const std::wstring& remote,
+                                  const std::wstring& local);
     void fetchMirrorPatches(const UpdateModuleInfo& module, const FileRecord& file,
                             const std::wstring& remoteGz, const std::wstring& gz);
     // Copies the `count` signature files of the index beside its mirror copy, under their

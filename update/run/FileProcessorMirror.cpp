@@ -106,6 +106,21 @@ void FileProcessor::mirrorIndex(const std::wstring& address, const std::wstring&
     m_mirrorIndexLocal = local;
 }
 
+std::wstring FileProcessor::fetchMirrorPatch(const FilePatchInfo& patch, const std::wstring& remote,
+                                             const std::wstring& local) {
+    try {
+        GetDownloader().downloadFile(remote, local, patch.size);
+        if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
+            Sha256OfFile(local) != patch.sha256)
+            return Msg<872>(remote);
+    } catch (const CUpdateCriticalException&) {
+        throw;
+    } catch (const Exception& e) {
+        return e.twhat();
+    }
+    return std::wstring();
+}
+
 void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const FileRecord& file,
                                        const std::wstring& remoteGz, const std::wstring& gz) {
     const auto patches = module.patches.find(file.name);
@@ -114,18 +129,8 @@ void FileProcessor::fetchMirrorPatches(const UpdateModuleInfo& module, const Fil
     for (const FilePatchInfo& patch : patches->second) {
         const std::wstring local = PatchName(gz, patch.baseMd5, target);
         AddTempFile(local);
-        const std::wstring remote = PatchName(remoteGz, patch.baseMd5, target);
-        std::wstring reason;
-        try {
-            GetDownloader().downloadFile(remote, local, patch.size);
-            if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
-                Sha256OfFile(local) != patch.sha256)
-                reason = Msg<872>(remote);
-        } catch (const CUpdateCriticalException&) {
-            throw;
-        } catch (const Exception& e) {
-            reason = e.twhat();
-        }
+        const std::wstring reason =
+            fetchMirrorPatch(patch, PatchName(remoteGz, patch.baseMd5, target), local);
         if (reason.empty()) {
             m_patchBytes += patch.size;
             continue;
@@ -150,27 +155,19 @@ void FileProcessor::FetchMissingMirrorPatches(const std::wstring& baseAddress) {
         const std::wstring remote =
             PatchName(ModuleFileRemoteName(baseAddress, missing.module->source, missing.file->name),
                       patch.baseMd5, target);
-        std::wstring reason;
-        try {
-            GetDownloader().downloadFile(remote, local, patch.size);
-            int error = 0;
-            if (FileInfo(local).GetSize() != static_cast<off_t>(patch.size) ||
-                Sha256OfFile(local) != patch.sha256)
-                reason = Msg<872>(remote);
-            else if ((error = CopyRegularFile(ToMultibyte(local), ToMultibyte(fresh), 0644)))
-                reason = MsgLib<26>(fresh, SystemErrorText(error));
-            // On disk before its name: a power cut leaves no empty patch taken for one.
-            else if ((error = SyncFileSystems({ToMultibyte(GetDirPart(fresh))})) ||
-                     (error = RenameFile(ToMultibyte(fresh), ToMultibyte(dest))))
-                reason = MsgLib<9>(fresh, dest, SystemErrorText(error));
-            else
-                m_patchBytes += patch.size;
-        } catch (const CUpdateCriticalException&) {
-            throw;
-        } catch (const Exception& e) {
-            reason = e.twhat();
-        }
-        if (!reason.empty()) LogInfo(L"%s\n", reason.c_str());
+        std::wstring reason = fetchMirrorPatch(patch, remote, local);
+        int error = 0;
+        if (reason.empty() &&
+            (error = CopyRegularFile(ToMultibyte(local), ToMultibyte(fresh), 0644)))
+            reason = MsgLib<26>(fresh, SystemErrorText(error));
+        // On disk before its name: a power cut leaves no empty patch taken for one.
+        if (reason.empty() && ((error = SyncFileSystems({ToMultibyte(GetDirPart(fresh))})) ||
+                               (error = RenameFile(ToMultibyte(fresh), ToMultibyte(dest)))))
+            reason = MsgLib<9>(fresh, dest, SystemErrorText(error));
+        if (reason.empty())
+            m_patchBytes += patch.size;
+        else
+            LogInfo(L"%s\n", reason.c_str());
         (void)RemoveFile(ToMultibyte(local));
         (void)RemoveFile(ToMultibyte(fresh));
     }
