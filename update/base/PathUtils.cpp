@@ -94,13 +94,13 @@ bool PathHolds(std::wstring outer, std::wstring inner) {
 
 bool IsContainedPath(const std::wstring& path) {
     if (!path.empty() && (path[0] == L'/' || path[0] == L'\\')) return false;
+    // Each component is looked at as its separator is met: no ".." among them.
     size_t start = 0;
-    for (;;) {
-        const size_t sep = path.find_first_of(L"/\\", start);
-        const size_t end = sep == std::wstring::npos ? path.size() : sep;
-        if (end - start == 2 && path[start] == L'.' && path[start + 1] == L'.') return false;
-        if (sep == std::wstring::npos) return true;
-        start = sep + 1;
+    for (size_t i = 0;; ++i) {
+        if (i < path.size() && path[i] != L'/' && path[i] != L'\\') continue;
+        if (i - start == 2 && path[start] == L'.' && path[start + 1] == L'.') return false;
+        if (i >= path.size()) return true;
+        start = i + 1;
     }
 }
 

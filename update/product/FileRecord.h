@@ -25,6 +25,8 @@ public:
     std::wstring wide() const;
     // Whether `text` is this digest text exactly.
     bool equals(const std::wstring& text) const;
+    // The text itself (UTF-8, NUL-terminated).
+    const char* c_str() const { return m_text; }
 
 private:
     char m_text[kMaxBytes + 1] = {};

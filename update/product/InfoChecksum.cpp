@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <utility>
 
 namespace UpdateNew {
 
@@ -14,44 +16,44 @@ const char kLineThenChecksum[] = "\n<MD5 value=";
 
 }  // namespace
 
-InfoChecksum::InfoChecksum()
-    : m_md5(StreamDigest::Kind::kMd5), m_whole(StreamDigest::Kind::kSha256) {}
+InfoChecksum::Digests::Digests()
+    : md5(StreamDigest::Kind::kMd5), whole(StreamDigest::Kind::kSha256) {}
 
-void InfoChecksum::update(const char* data, size_t size) {
-    m_whole.Update(data, size);
+void InfoChecksum::Digests::update(const char* data, size_t size) {
+    whole.Update(data, size);
     scan(data, data + size);
 }
 
-void InfoChecksum::scan(const char* p, const char* end) {
+void InfoChecksum::Digests::scan(const char* p, const char* end) {
     while (p < end) {
-        if (m_skipping) {
+        if (skipping) {
             // The checksum line is left out up to and with its line end.
             const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
             if (!nl) return;
             p = nl + 1;
-            m_skipping = false;
-            m_lineStart = true;
+            skipping = false;
+            lineStart = true;
             continue;
         }
-        if (m_lineStart) {
-            if (m_pending.empty() && static_cast<size_t>(end - p) >= kMarker) {
-                m_skipping = std::memcmp(p, kChecksumLine, kMarker) == 0;
-                m_lineStart = false;
+        if (lineStart) {
+            if (pending.empty() && static_cast<size_t>(end - p) >= kMarker) {
+                skipping = std::memcmp(p, kChecksumLine, kMarker) == 0;
+                lineStart = false;
                 continue;
             }
             // Too few bytes to tell: held until the marker's length is there.
-            const size_t take = std::min(kMarker - m_pending.size(), static_cast<size_t>(end - p));
-            m_pending.append(p, take);
+            const size_t take = std::min(kMarker - pending.size(), static_cast<size_t>(end - p));
+            pending.append(p, take);
             p += take;
-            if (m_pending.size() < kMarker) return;
+            if (pending.size() < kMarker) return;
             std::string held;
-            held.swap(m_pending);
-            m_lineStart = false;
-            m_skipping = held == kChecksumLine;
+            held.swap(pending);
+            lineStart = false;
+            skipping = held == kChecksumLine;
             // Held bytes of another line are read as its start; they may end it, and what
             // follows that end is fewer bytes than the marker, so it is held again rather
             // than read a third time.
-            if (!m_skipping) scan(held.data(), held.data() + held.size());
+            if (!skipping) scan(held.data(), held.data() + held.size());
             continue;
         }
         // Everything up to the next checksum line goes into the digest in one piece: a call
@@ -69,18 +71,90 @@ void InfoChecksum::scan(const char* p, const char* end) {
             const char* nl = static_cast<const char*>(memrchr(from, '\n', end - from));
             stop = nl ? nl + 1 : end;
         }
-        m_md5.Update(p, static_cast<size_t>(stop - p));
+        md5.Update(p, static_cast<size_t>(stop - p));
         p = stop;
-        m_lineStart = stop[-1] == '\n';
+        lineStart = stop[-1] == '\n';
     }
 }
 
+InfoChecksum::InfoChecksum() = default;
+
+InfoChecksum::~InfoChecksum() {
+    stop(false);
+}
+
+void InfoChecksum::update(const char* data, size_t size) {
+    if (!m_thread.joinable() && !m_inline) {
+        try {
+            m_stopping = false;
+            m_thread = std::thread([this] { work(); });
+        } catch (const std::system_error&) {
+            m_inline = true;  // no thread to be had: the caller digests
+        }
+    }
+    if (m_inline) {
+        m_digests.update(data, size);
+        return;
+    }
+    std::string block;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_room.wait(lock, [this] { return m_blocks.size() < kQueuedBlocks; });
+        if (!m_spare.empty()) {
+            block.swap(m_spare.back());
+            m_spare.pop_back();
+        }
+    }
+    block.assign(data, size);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_blocks.push_back(std::move(block));
+    }
+    m_queued.notify_one();
+}
+
+void InfoChecksum::work() {
+    for (;;) {
+        std::string block;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_queued.wait(lock, [this] { return !m_blocks.empty() || m_stopping; });
+            if (m_stopping && (!m_drain || m_blocks.empty())) return;
+            block.swap(m_blocks.front());
+            m_blocks.pop_front();
+        }
+        m_room.notify_one();
+        m_digests.update(block.data(), block.size());
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_spare.push_back(std::move(block));
+    }
+}
+
+void InfoChecksum::stop(bool drain) {
+    if (!m_thread.joinable()) return;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        m_drain = drain;
+    }
+    m_queued.notify_one();
+    m_thread.join();
+    m_blocks.clear();
+}
+
+void InfoChecksum::restart() {
+    stop(false);
+    m_digests = Digests();
+}
+
 void InfoChecksum::finish(std::wstring& md5, std::string& sha256) {
+    stop(true);
+    Digests& d = m_digests;
     // A last line shorter than the marker is no checksum line.
-    m_md5.Update(m_pending.data(), m_pending.size());
-    m_pending.clear();
-    md5 = m_md5.Md5Text();
-    sha256 = m_whole.Sha256Text();
+    d.md5.Update(d.pending.data(), d.pending.size());
+    d.pending.clear();
+    md5 = d.md5.Md5Text();
+    sha256 = d.whole.Sha256Text();
 }
 
 }  // namespace UpdateNew

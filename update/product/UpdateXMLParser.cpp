@@ -57,18 +57,33 @@ enum {
 // An earlier version's patch inside a file entry.
 constexpr wchar_t kPatchElement[] = L"PATCH";
 
+// Whether every character of `text` lies in [low, high]. A loop of its own: the
+// library's search for characters outside a set looks each one up in the set, a cost
+// paid several times per file entry.
+template <typename Text>
+bool AllIn(const Text& text, wchar_t low, wchar_t high) {
+    for (const auto c : text)
+        if (static_cast<wchar_t>(c) < low || static_cast<wchar_t>(c) > high) return false;
+    return true;
+}
+
+bool IsHexDigit(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+}
+
 // Whether `text` is `length` lowercase hexadecimal digits (a digest text).
-bool IsHexText(const std::wstring& text, size_t length) {
-    return text.size() == length &&
-           text.find_first_not_of(L"0123456789abcdef") == std::wstring::npos;
+template <typename Text>
+bool IsHexText(const Text& text, size_t length) {
+    if (text.size() != length) return false;
+    for (const auto c : text)
+        if (!IsHexDigit(static_cast<wchar_t>(c))) return false;
+    return true;
 }
 
 // The permission bits of a file entry's MODE attribute: up to four octal digits; set-id
 // bits are never taken from a publication. -1 for anything else.
 int ParseMode(const std::wstring& value) {
-    if (value.empty() || value.size() > 4 ||
-        value.find_first_not_of(L"01234567") != std::wstring::npos)
-        return -1;
+    if (value.empty() || value.size() > 4 || !AllIn(value, L'0', L'7')) return -1;
     return static_cast<int>(std::wcstoul(value.c_str(), nullptr, 8) & 0777);
 }
 
@@ -105,8 +120,7 @@ int FindNarrow(const std::wstring_view (&row)[N], const std::string& name) {
 uint32_t ParseSize(const std::wstring& value) {
     // Decimal, read from the UTF-8 form; leading digits count, anything else gives 0.
     // Nine digits or fewer (every size up to 999,999,999) are read directly.
-    if (!value.empty() && value.size() <= 9 &&
-        value.find_first_not_of(L"0123456789") == std::wstring::npos) {
+    if (!value.empty() && value.size() <= 9 && AllIn(value, L'0', L'9')) {
         uint32_t size = 0;
         for (const wchar_t c : value) size = size * 10 + static_cast<uint32_t>(c - L'0');
         return size;
@@ -398,7 +412,7 @@ void UpdateXMLParser::completeFile() {
     // A patch without all of its values is left out: the file is then fetched whole. Both
     // digests name the patch's file (server, download and mirror), so they must be digests:
     // a FILEMD5 of "/../.." would take the name out of every tree.
-    const bool targetNamed = IsHexText(kept.filemd5.wide(), 32);
+    const bool targetNamed = IsHexText(std::string_view(kept.filemd5.c_str()), 32);
     for (const FilePatchInfo& patch : m_patches) {
         if (targetNamed && IsHexText(patch.baseMd5, 32) && IsSha256Text(patch.sha256) &&
             patch.size > 0) {
@@ -416,8 +430,7 @@ void UpdateXMLParser::patchAttribute(const std::wstring& name, const std::wstrin
     } else if (name == L"SHA256") {
         patch.sha256 = WideToUtf8(value);
     } else if (name == L"SIZE") {
-        const bool digits = !value.empty() && value.size() <= 10 &&
-                            value.find_first_not_of(L"0123456789") == std::wstring::npos;
+        const bool digits = !value.empty() && value.size() <= 10 && AllIn(value, L'0', L'9');
         patch.size = digits ? std::stoull(value) : 0;
     }
 }
@@ -499,7 +512,7 @@ void UpdateXMLParser::parseFile(const std::wstring& fileName) {
             m_update->name = name;
             m_update->md5 = md5;
             m_update->includes = includes;
-            checksum = InfoChecksum();
+            checksum.restart();
         }
     }
     if (!done) parse(fileName, onPiece);
