@@ -63,13 +63,19 @@ private:
 void ReportUnexpected() {
     const std::wstring call = UpdateCallbacks::FailedCallText();
     UpdateCallbacks::ForgetFailedCall();
-    if (!call.empty()) {
-        LogFatal(L"%s\n", call.c_str());
-    } else if (g_cMsgTable.IsLoaded()) {
-        LogFatal(L"%s\n", Msg<659>().c_str());
-    } else {
-        LogFatal(L"Unexpected internal error\n");
+    // Called in a handler: what the system said (a thread or memory refused) is named.
+    std::wstring cause;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        cause = Exception(e).twhat();
+    } catch (...) {
     }
+    std::wstring text = call;
+    if (text.empty())
+        text = g_cMsgTable.IsLoaded() ? Msg<659>() : std::wstring(L"Unexpected internal error");
+    if (!cause.empty()) text += L": " + cause;
+    LogFatal(L"%s\n", text.c_str());
 }
 
 void LoadMessageTables() {
@@ -92,6 +98,10 @@ void RemoveEmptyRunDirs(const UpdateConfig& config) {
 // check-only run takes it shared, and only when a real run made it; the self-update helper
 // keeps the one handed down to it).
 // `busy` is set when another run holds the lock.
+// The process exit status a run asked for instead of 255 (see UpdatePerformer::exitStatus),
+// for UpdaterNarrowMain; 0 when none did.
+int g_exitStatus = 0;
+
 int RunUpdate(UpdateConfig& config, RunReport& report, bool& busy) {
     RunLock lock;
     const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
@@ -120,6 +130,7 @@ int RunUpdate(UpdateConfig& config, RunReport& report, bool& busy) {
     UpdatePerformer performer(&config);
     performer.setReport(&report);
     const int result = performer.run();
+    g_exitStatus = performer.exitStatus();
     // A check writes nothing to keep: what it made for itself goes when it is empty.
     if (config.checkDirty()) RemoveEmptyRunDirs(config);
     return result;
@@ -202,7 +213,8 @@ void EndRun(const UpdateConfig& config, RunReport& report, int result, bool prep
     if (!config.copyActions().empty()) return;
     report.ended = static_cast<long long>(std::time(nullptr));
     report.resultCode = result;
-    report.exitStatus = result == 0 ? 0 : 255;  // what UpdaterNarrowMain makes of it
+    // What UpdaterNarrowMain makes of it.
+    report.exitStatus = result == 0 ? 0 : g_exitStatus != 0 ? g_exitStatus : 255;
     report.checkOnly = config.checkDirty();
     report.outcome = RunReport::Outcome(result, report.checkOnly, report.beganFetching);
     if (prepared && !config.checkDirty()) {
@@ -330,5 +342,7 @@ int UpdaterNarrowMain(int argc, char** argv) {
     for (const std::wstring& arg : converted) wideArgv.push_back(arg.c_str());
     wideArgv.push_back(nullptr);
 
-    return UpdaterMain(argc, wideArgv.data()) == 0 ? 0 : -1;
+    const int result = UpdaterMain(argc, wideArgv.data());
+    if (result != 0 && g_exitStatus != 0) return g_exitStatus;
+    return result == 0 ? 0 : -1;
 }

@@ -28,7 +28,8 @@
 //   UPD_REC_THROW     Slots that throw after recording, comma-separated, same names as
 //                     above: "downloadFile" (or "downloadFile=plugin") throws
 //                     CPluginException("recording plug-in: <slot> failed");
-//                     "downloadFile=std" throws std::runtime_error with the same text.
+//                     "downloadFile=std" throws std::runtime_error with the same text,
+//                     "downloadFile=empty" CPluginException without a text.
 //
 //   UPD_REC_SET_<slot>  Values the plug-in hands back through reference arguments:
 //       changeLogFileName, changeTempDir, changeMasterIdxUrl, changeProductFileUrl: the
@@ -274,7 +275,7 @@ void MaybeThrow(const char* table, const char* slot) {
     if (!LookUp(list, t + "." + slot, kind) && !LookUp(list, slot, kind)) return;
     const std::string text = std::string("recording plug-in: ") + slot + " failed";
     if (kind == "std") throw std::runtime_error(text);
-    throw CPluginException(Wide(text));
+    throw CPluginException(kind == "empty" ? std::wstring() : Wide(text));
 }
 
 // Calls of each slot so far in this process, keyed "table.slot" (a plug-in is used by one

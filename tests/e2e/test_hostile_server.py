@@ -170,6 +170,28 @@ def test_paths_leading_out_are_refused_before_anything_is_written(tmp_path, ngin
     assert_converges(kit, srv)
 
 
+@pytest.mark.parametrize("depend, status, reason", [
+    ("nope", 250, 'The module "core" depends on "nope", which is not a module of the product'),
+    ("core", 249, 'Two modules depend on each other. ("core" -> "core")')])
+def test_an_unusable_module_dependency_fails_cleanly_with_its_own_status(
+        tmp_path, nginx, depend, status, reason):
+    # The run ended the process on the spot: silently, with the new index kept, its
+    # temporary directory left and no report.
+    kit, srv = installed_v1(tmp_path, nginx)
+    text, n = re.subn(r'(<SOURCE value="core"/>\n)', f'\\1  <DEPEND value="{depend}"/>\n',
+                      info_text(kit))
+    assert n == 1, text
+    write_info(kit, text)
+    before, report = kit.installed_tree(), kit.base / "report.json"
+    r = kit.run([srv.url], extra=[f"--report={report}"])
+    assert r.returncode == status, (r.returncode, kit.log_text())
+    assert f"The update failed: {reason}" in r.stdout.decode(), r.stdout
+    assert kit.installed_tree() == before and not kit.tmp.exists() and kept_index_not_taken(kit)
+    assert f'"exit_status": {status}' in report.read_text()
+    assert "LIB notifyUpdateCriticalError(635)" in kit.run_events()
+    assert_converges(kit, srv)
+
+
 def test_a_product_info_that_includes_itself_is_read_once_and_patch_names_stay_digests(
         tmp_path, nginx):
     kit, srv = installed_v1(tmp_path, nginx)

@@ -14,6 +14,10 @@ def test_failing_call_named_and_connection_callbacks(tmp_path, nginx):
     assert kit.run([srv.url], throw="afterBackup=std").returncode == 255
     assert "In the GUI plug-in call afterBackup(i->name)" in kit.log_text(), kit.log_text()
     assert "LIB afterRollback()" in kit.run_events()  # the clean-up made calls of its own
+    # A plug-in's exception without a text is named by its call, not "The update failed: ".
+    r = kit.run([srv.url], throw="afterBackup=empty")
+    assert b"The update failed: In the GUI plug-in call afterBackup(i->name): the plug-in " \
+           b"stopped the run and gave no reason" in r.stdout, r.stdout
     assert kit.run(["http://127.0.0.1:9", srv.url], ["--IgnoreMasterIDX=1"]).returncode == 0
     assert "connectServer" not in kit.names()
     version = subprocess.run([UPDATER, "--version"], capture_output=True, text=True).stdout

@@ -108,11 +108,25 @@ TEST(ModuleDependencies, CyclesThePairwiseTestMissesGive249) {
     }
 }
 
-TEST(ModuleDependenciesDeathTest, UnusableRelationEndsTheProcess) {
-    UpdateInfo unknown = Product({{L"A", L"nope"}});
-    EXPECT_EXIT(unknown.GetDependentModules(0), ::testing::ExitedWithCode(250), "");
-    UpdateInfo cycle = Product({{L"A", L"B"}, {L"B", L"C"}, {L"C", L"A"}});
-    EXPECT_EXIT(cycle.GetDependentModules(0), ::testing::ExitedWithCode(249), "");
-    UpdateInfo pair = Product({{L"A", L"B"}, {L"B", L"A"}});
-    EXPECT_EXIT(pair.GetDependentModules(0), ::testing::ExitedWithCode(249), "");
+TEST(ModuleDependenciesTest, UnusableRelationFailsTheRunWithItsStatus) {
+    const struct {
+        std::vector<std::pair<std::wstring, std::wstring>> modules;
+        int status;
+        const wchar_t* reason;
+    } cases[] = {
+        {{{L"A", L"nope"}}, 250, L"\"A\" depends on \"nope\""},
+        {{{L"A", L"B"}, {L"B", L"C"}, {L"C", L"A"}}, 249, L"(\"A\" -> \"B\" -> \"C\" -> \"A\")"},
+        {{{L"A", L"B"}, {L"B", L"A"}}, 249, L"(\"A\" and \"B\")"},
+    };
+    for (const auto& c : cases) {
+        UpdateInfo info = Product(c.modules);
+        try {
+            info.GetDependentModules(0);
+            ADD_FAILURE() << c.reason;
+        } catch (const CModuleDependencyException& e) {
+            EXPECT_EQ(c.status, e.exitStatus());
+            EXPECT_EQ(ERR_XML, e.code());
+            EXPECT_NE(std::wstring::npos, std::wstring(e.twhat()).find(c.reason)) << e.twhat();
+        }
+    }
 }

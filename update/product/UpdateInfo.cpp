@@ -74,7 +74,8 @@ DependencyVerdict UpdateInfo::BuildDependencies() {
                 const int index = FindModule(part);
                 if (index < 0) {
                     verdict.status = kUnknownDependency;
-                    verdict.text = Msg<106>(module.name, part) + L"\n";
+                    verdict.reason = Msg<106>(module.name, part);
+                    verdict.text = verdict.reason + L"\n";
                     return verdict;
                 }
                 found.push_back(index);
@@ -90,6 +91,8 @@ DependencyVerdict UpdateInfo::BuildDependencies() {
                               L"Module %d  already depends on module %d\n", d, static_cast<int>(i));
                 verdict.status = kCyclicDependency;
                 verdict.text = Msg<107>() + L"\n" + line;
+                verdict.reason = Msg<107>() + L" (\"" + modules[static_cast<size_t>(d)].name +
+                                 L"\" and \"" + module.name + L"\")";
                 return verdict;
             }
             SetDependsOn(static_cast<int>(i), d);
@@ -106,6 +109,7 @@ DependencyVerdict UpdateInfo::BuildDependencies() {
         }
         verdict.status = kCyclicDependency;
         verdict.text = Msg<107>() + L"\nDependency cycle: " + chain + L"\n";
+        verdict.reason = Msg<107>() + L" (" + chain + L")";
     }
     return verdict;
 }
@@ -165,12 +169,18 @@ DependencyVerdict UpdateInfo::CollectDependentModules(int n, std::vector<int>& d
     return verdict;
 }
 
+CModuleDependencyException::CModuleDependencyException(const DependencyVerdict& verdict,
+                                                       const wchar_t* file, int line)
+    : CUpdateCriticalException(verdict.reason, ERR_XML, file, line), m_exitStatus(verdict.status) {}
+
+CModuleDependencyException::~CModuleDependencyException() = default;
+
 std::vector<int> UpdateInfo::GetDependentModules(int n) {
     std::vector<int> dependents;
     const DependencyVerdict verdict = CollectDependentModules(n, dependents);
     if (!verdict.ok()) {
         LogDebug(L"%s", verdict.text.c_str());
-        std::exit(verdict.status);
+        throw CModuleDependencyException(verdict, UPD_FILE, __LINE__);
     }
     return dependents;
 }

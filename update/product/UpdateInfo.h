@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Exception.h"
 #include "product/FileRecord.h"
 
 namespace UpdateNew {
@@ -44,9 +45,24 @@ struct UpdateModuleInfo {
 
 // What the dependency relation says about the product: usable, or why the run must end.
 struct DependencyVerdict {
-    int status = 0;     // 0 usable; otherwise the process exit status to end with
-    std::wstring text;  // the text to log (debug level) before ending; ends with a line feed
+    int status = 0;       // 0 usable; otherwise the process exit status to end with
+    std::wstring text;    // the text to log (debug level) before ending; ends with a line feed
+    std::wstring reason;  // the same in one line, naming the modules, for the run's failure
     bool ok() const { return status == 0; }
+};
+
+// An unusable dependency relation: the run fails as after any critical failure (the
+// plug-ins hear it, the kept index goes so that the next run tries again, the temporary
+// files go, the report and the run's record say why), and the process then ends with
+// exitStatus() (250 or 249) instead of 255.
+class CModuleDependencyException : public CUpdateCriticalException {
+public:
+    CModuleDependencyException(const DependencyVerdict& verdict, const wchar_t* file, int line);
+    ~CModuleDependencyException() override;
+    int exitStatus() const { return m_exitStatus; }
+
+private:
+    int m_exitStatus;
 };
 
 class UpdateInfo {
@@ -95,9 +111,9 @@ public:
     // through others, depth first in index order, each once (where it is first reached).
     // On a verdict other than ok the list is left empty.
     DependencyVerdict CollectDependentModules(int n, std::vector<int>& dependents);
-    // As CollectDependentModules, but an unusable relation ends the process at once (after
-    // logging the verdict's text at debug level) with the verdict's status: dependency
-    // errors are found before anything is downloaded or installed.
+    // As CollectDependentModules, but an unusable relation logs the verdict's text at debug
+    // level and throws CModuleDependencyException: dependency errors are found by the
+    // check, before anything is downloaded or installed.
     std::vector<int> GetDependentModules(int n);
 
 private:

@@ -141,8 +141,12 @@ int UpdatePerformer::run() {
 
 // A plug-in stopped the run: both plug-ins hear it as a critical error, the kept index
 // goes. Gives the run's result.
-int UpdatePerformer::endOnPluginException(const std::wstring& text) {
+int UpdatePerformer::endOnPluginException(const std::wstring& given) {
     UpdateCallbacks& cb = callbacks();
+    // An exception without a text would end the run with "The update failed: " alone.
+    const std::wstring text = given.find_first_not_of(L" \t\r\n") == std::wstring::npos
+                                  ? Msg<1238>(UpdateCallbacks::FailedCallText())
+                                  : given;
     UpdateCallbacks::ForgetFailedCall();
     Quietly([&] {
         cb.callLib(L"notifyUpdateCriticalError(ERR_PLUGIN_INVALID_EXIT_CODE)",
@@ -172,6 +176,8 @@ int UpdatePerformer::runProductUpdate() {
             result = endOnPluginException(e.twhat());
         } catch (const CUpdateCriticalException& e) {
             UpdateCallbacks::ForgetFailedCall();
+            if (const auto* dependency = dynamic_cast<const CModuleDependencyException*>(&e))
+                m_exitStatus = dependency->exitStatus();
             notifyCriticalQuietly(e.twhat(), e.code());
             m_resultText = Msg<246>(std::wstring(e.twhat()));
             LogFatal(L"%s\n", m_resultText.c_str());

@@ -61,6 +61,9 @@ public:
     // of the critical error that ended the run, 639 after a plug-in exception, -1 when the
     // self-update actions failed.
     virtual int run();
+    // The process exit status the run's failure calls for instead of 255 (250 or 249 after
+    // an unusable module dependency), or 0 when the usual mapping of run() holds.
+    int exitStatus() const { return m_exitStatus; }
     // One update attempt: 0 (done or nothing to do) or 1 (checkdirty found changes).
     virtual int performUpdate();
 
@@ -167,6 +170,7 @@ private:
     RunReport* m_report = nullptr;
     std::unique_ptr<ChangeList> m_changes;  // from the last check, when asked for
     std::wstring m_resultText;              // the line that ends the run
+    int m_exitStatus = 0;                   // see exitStatus()
 };
 
 }  // namespace UpdateNew
