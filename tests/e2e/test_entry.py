@@ -250,6 +250,13 @@ def test_missing_log_directory_is_made_and_a_check_as_nobody_needs_no_log():
         out = check.stdout.decode()
         assert check.returncode == 0 and out.endswith("up to date\n"), out
         assert f'Cannot open the log file "{kit.bin}/update.log"' in out
+        # No thread to be had (a task limit): the check hashes on the run's own thread.
+        limited = subprocess.run(["setpriv", "--reuid=nobody", f"--regid={group}",
+                                  "--clear-groups", "prlimit", "--nproc=1",
+                                  str(kit.bin / "updater"), *args, "--checkdirty"], cwd="/",
+                                 capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+        assert limited.returncode == 0, limited.stdout
+        assert limited.stdout.decode().endswith("up to date\n"), limited.stdout
     finally:
         shutil.rmtree(base)
 

@@ -11,6 +11,7 @@
 
 #include "base/Conv.h"
 #include "base/Exception.h"
+#include "base/Interrupts.h"
 
 using namespace UpdateNew;
 
@@ -74,6 +75,18 @@ TEST(BasicXMLParser, TextAfterChildrenIsReportedBeforeThem) {
         L"node 0 R", L"text 0 R [tail \n end]", L"leaf 1 A",  L"/leaf 1 A",
         L"leaf 1 B", L"text 1 B [x]",           L"/leaf 1 B", L"/node 0 R"};
     EXPECT_EQ(expected, r.calls);
+}
+
+TEST(BasicXMLParser, AStopEndsTheReadingAsItEndsTheRun) {
+    // A product info of hundreds of MB is read for seconds: a SIGTERM is taken between
+    // its blocks, as the critical failure every stop of a run is.
+    const std::wstring path = WriteTemp("<R><A/></R>\n");
+    Recorder r;
+    g_sigtermReceived = 1;
+    EXPECT_THROW(r.parse(path), CUpdateCriticalException);
+    g_sigtermReceived = 0;
+    EXPECT_TRUE(r.calls.empty());
+    unlink(ToMultibyte(path).c_str());
 }
 
 TEST(BasicXMLParser, LoadFailuresAreNonCriticalWithCodeMinusOne) {

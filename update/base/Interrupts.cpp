@@ -5,6 +5,10 @@
 #include <cerrno>
 #include <initializer_list>
 
+#include "base/Exception.h"
+#include "base/Logger.h"
+#include "base/Messages.h"
+
 namespace UpdateNew {
 
 const char kSignalReceivedLine[] = "Signal received, exiting ...\n";
@@ -51,6 +55,13 @@ const wchar_t* InterruptSignalName() {
     if (g_sigtermReceived != 0) return L"SIGTERM";
     if (g_sighupReceived != 0) return L"SIGHUP";
     return nullptr;
+}
+
+void ThrowIfInterrupted() {
+    const wchar_t* signal = InterruptSignalName();
+    if (!signal) return;
+    LogDebug(L"%S", kSignalReceivedLine);
+    THROW_CRITICAL(Msg<252>(Msg<707>(signal)), ERR_GENERIC);
 }
 
 }  // namespace UpdateNew

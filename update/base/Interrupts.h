@@ -30,4 +30,9 @@ bool InterruptRequested();
 // "SIGINT", "SIGTERM" or "SIGHUP" (in that order of precedence), null when none came.
 const wchar_t* InterruptSignalName();
 
+// When an interrupt signal arrived: logs the handler's line and throws
+// CUpdateCriticalException -1 (message 252 naming the signal), which stops the run and
+// rolls back what it did. Otherwise nothing. For the run's thread, between steps.
+void ThrowIfInterrupted();
+
 }  // namespace UpdateNew

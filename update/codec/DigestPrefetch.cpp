@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <system_error>
 #include <utility>
 
 #include "base/Conv.h"
@@ -31,7 +32,13 @@ DigestPrefetch::DigestPrefetch(unsigned threads, unsigned threadsAfterClose, siz
 }
 
 void DigestPrefetch::start(unsigned threads) {
-    for (unsigned i = 0; i < threads; ++i) m_workers.emplace_back([this] { work(); });
+    for (unsigned i = 0; i < threads; ++i) {
+        try {
+            m_workers.emplace_back([this] { work(); });
+        } catch (const std::system_error&) {
+            return;  // no more threads to be had (a task limit): fewer workers, or none
+        }
+    }
 }
 
 void DigestPrefetch::add(std::wstring path) {

@@ -24,8 +24,9 @@ public:
     // the path is to be taken whole. Called on the worker threads, several at a time;
     // what it refers to must outlive the workers.
     using Source = std::function<FileDigest(const std::wstring& path, int dir, const char* leaf)>;
-    // Starts `threads` workers (at least one) that compute `source` of `paths` in list
-    // order, never more than `lookahead` results ahead of the next take().
+    // Starts `threads` workers (at least one; fewer when the system gives no more threads,
+    // see running()) that compute `source` of `paths` in list order, never more than
+    // `lookahead` results ahead of the next take().
     DigestPrefetch(std::vector<std::wstring> paths, unsigned threads, size_t lookahead = 256,
                    Source source = Source());
     // The same with a list that grows while the workers run: add() appends a path,
@@ -52,6 +53,10 @@ public:
     bool nextIs(const std::wstring& path) const {
         return m_nextToTake < m_paths.size() && m_paths[m_nextToTake] == path;
     }
+
+    // Whether any worker runs: false when no thread could be started (a task limit), and
+    // the caller must then hash the files itself (take() would wait for ever).
+    bool running() const { return !m_workers.empty(); }
 
     // The number of workers for this machine: one per core, at most `limit`.
     static unsigned Workers(unsigned limit = 4);

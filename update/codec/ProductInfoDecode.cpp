@@ -6,6 +6,7 @@
 #include "base/Conv.h"
 #include "base/Exception.h"
 #include "base/FileUtils.h"
+#include "base/Interrupts.h"
 #include "base/Messages.h"
 #include "base/PathUtils.h"
 #include "base/SafeFile.h"
@@ -49,6 +50,8 @@ std::wstring DecodeProductInfoFile(const std::wstring& downloadedPath,
         THROW_CRITICAL(Msg<155>(compressed, local), ERR_DECODE_PRODUCT_INFO);
     }
     if (addTempFile) addTempFile(local);
+    // Unpacking a large one takes a while: a stop that came meanwhile ends the run here.
+    ThrowIfInterrupted();
 
     if (IsEncipheredProductInfo(local)) {
         const std::wstring deciphered = local + L".dec";

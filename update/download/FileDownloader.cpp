@@ -377,11 +377,4 @@ size_t FileDownloader::WriteCallback(char* data, size_t size, size_t nmemb, void
     return written * size;
 }
 
-void ThrowIfInterrupted() {
-    const wchar_t* signal = InterruptSignalName();
-    if (!signal) return;
-    LogDebug(L"%S", kSignalReceivedLine);
-    THROW_CRITICAL(Msg<252>(Msg<707>(signal)), ERR_GENERIC);
-}
-
 }  // namespace UpdateNew

@@ -13,6 +13,7 @@
 #include <exception>
 #include <string>
 
+#include "base/Interrupts.h"  // ThrowIfInterrupted, for the callers of the downloads
 #include "net/ConnectionConfig.h"
 #include "net/InternetConnection.h"
 #include "net/TransferPool.h"
@@ -122,10 +123,5 @@ private:
     std::wstring m_server;
     std::wstring m_proxyHost;  // the configured proxy host without surrounding blanks
 };
-
-// When an interrupt signal arrived: logs the handler's line and throws
-// CUpdateCriticalException -1 (message 252 naming the signal), which stops the run and
-// rolls back what it did. Otherwise nothing.
-void ThrowIfInterrupted();
 
 }  // namespace UpdateNew

@@ -236,6 +236,8 @@ void TransferWindow::CheckOnArrival(StreamDigest::Kind digest, bool unpack) {
     m_unpackAhead = unpack;
     // Kept once made, even when no longer wanted: slots in flight may point at it.
     if (unpack && !m_unpack) m_unpack.reset(new UnpackAhead());
+    // Without a thread of its own (a task limit) each file is unpacked by the loop.
+    if (m_unpack && !m_unpack->running()) m_unpackAhead = false;
 }
 
 std::wstring TransferWindow::ResumeDirOf(const std::wstring& keptIndex) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <system_error>
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
@@ -20,7 +21,13 @@ UnpackAhead::Job::~Job() {
 UnpackAhead::UnpackAhead() {
     const unsigned cores = std::thread::hardware_concurrency();
     const unsigned threads = cores >= 2 ? 2 : 1;
-    for (unsigned i = 0; i < threads; ++i) m_threads.emplace_back(&UnpackAhead::Run, this);
+    for (unsigned i = 0; i < threads; ++i) {
+        try {
+            m_threads.emplace_back(&UnpackAhead::Run, this);
+        } catch (const std::system_error&) {
+            return;  // no more threads to be had (a task limit): see running()
+        }
+    }
 }
 
 UnpackAhead::~UnpackAhead() {

@@ -50,11 +50,14 @@ public:
         std::atomic<bool> dropped{false};
     };
 
+    // Starts the threads; fewer, or none, when the system gives no more (see running()).
     UnpackAhead();
     UnpackAhead(const UnpackAhead&) = delete;
     UnpackAhead& operator=(const UnpackAhead&) = delete;
     // Drops what is still queued and ends the threads.
     ~UnpackAhead();
+    // Whether any thread runs: a job queued without one would never be done.
+    bool running() const { return !m_threads.empty(); }
 
     // Queues `job`; once the threads have ended (destruction) it is done at once, without
     // output.

@@ -11,6 +11,7 @@
 
 #include "base/Conv.h"
 #include "base/FileUtils.h"
+#include "base/Interrupts.h"
 #include "base/SafeFile.h"
 #include "base/UniqueFd.h"
 
@@ -129,6 +130,9 @@ bool XmlReader::readFile(const std::wstring& path, XmlEventSink& sink, XmlLoadEr
     Session session(sink);
     char buffer[65536];
     for (;;) {
+        // A product info of hundreds of MB takes seconds to read: a stop is taken between
+        // its blocks.
+        ThrowIfInterrupted();
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0) {
             if (errno == EINTR) continue;

@@ -69,6 +69,16 @@ DigestPrefetch::Source CacheSource(StatCache* cache) {
     };
 }
 
+// `prefetch` when a worker of it runs; otherwise (no thread could be started) none, and
+// the check hashes each file itself on the run's thread.
+std::unique_ptr<DigestPrefetch> KeptIfRunning(std::unique_ptr<DigestPrefetch> prefetch) {
+    if (prefetch->running()) return prefetch;
+    LogDebug(
+        L"No thread could be started to hash the installed files ahead: the check "
+        L"hashes them itself\n");
+    return nullptr;
+}
+
 bool Exists(const std::wstring& path) {
     struct stat st;
     return ::stat(ToMultibyte(path).c_str(), &st) == 0;
@@ -166,8 +176,9 @@ std::unique_ptr<DigestPrefetch> FileProcessor::prefetchDigests() {
     if (paths.size() < 2) return nullptr;
     StatCache* cache = statCache();
     DigestPrefetch::Source source = CacheSource(cache);
-    return std::unique_ptr<DigestPrefetch>(
+    std::unique_ptr<DigestPrefetch> prefetch(
         new DigestPrefetch(std::move(paths), DigestPrefetch::Workers(), 256, std::move(source)));
+    return KeptIfRunning(std::move(prefetch));
 }
 
 void FileProcessor::BeginPrefetch() {
@@ -183,8 +194,8 @@ void FileProcessor::BeginPrefetch() {
     const unsigned workers = DigestPrefetch::Workers();
     StatCache* cache = statCache();
     DigestPrefetch::Source source = CacheSource(cache);
-    m_prefetch.reset(
-        new DigestPrefetch(std::max(workers, 2u) - 1, workers, kEarlyLookahead, std::move(source)));
+    m_prefetch = KeptIfRunning(std::unique_ptr<DigestPrefetch>(new DigestPrefetch(
+        std::max(workers, 2u) - 1, workers, kEarlyLookahead, std::move(source))));
 }
 
 void FileProcessor::DropPrefetch() {
