@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <system_error>
 #include <vector>
 
 #include "base/Conv.h"
@@ -671,8 +673,17 @@ void FileProcessor::DownloadFiles(const std::wstring& baseAddress,
     if (askAhead)
         for (const ModuleFileStep* step : fetched) makeStepDirectory(*step);
     {
-        TransferWindow window(GetDownloader(), width, m_config->maxRate(), resumeDir,
-                              resumeFd.release(), keep, askAhead);
+        std::unique_ptr<TransferWindow> made;
+        try {
+            made.reset(new TransferWindow(GetDownloader(), width, m_config->maxRate(), resumeDir,
+                                          resumeFd.get(), keep, askAhead));
+            resumeFd.release();  // the window's now
+        } catch (const std::system_error& e) {
+            // The transfers need their threads (a task limit may refuse them): the run fails
+            // as after any failed download, before anything is fetched.
+            THROW_CRITICAL(Msg<1239>(Exception(e).twhat()), ERR_GENERIC);
+        }
+        TransferWindow& window = *made;
         // The window digests what arrives with the digest the check below compares, and
         // decompresses ahead what the loop would decompress.
         window.CheckOnArrival(m_verifier ? StreamDigest::Kind::kSha256 : StreamDigest::Kind::kMd5,
