@@ -31,6 +31,7 @@
 #include "run/KeptState.h"
 #include "run/RunReport.h"
 #include "run/UpdatePerformer.h"
+#include "update/PluginException.h"
 
 using namespace UpdateNew;
 
@@ -59,14 +60,17 @@ private:
 };
 
 // The last-resort report for anything that is not an Exception: the plug-in call in
-// progress when there is one, otherwise a general internal error.
-void ReportUnexpected() {
+// progress when there is one, otherwise a general internal error, with what the plug-in or
+// the system said (a thread or memory refused). Called in a handler; gives the line logged.
+std::wstring ReportUnexpected() {
     const std::wstring call = UpdateCallbacks::FailedCallText();
     UpdateCallbacks::ForgetFailedCall();
-    // Called in a handler: what the system said (a thread or memory refused) is named.
     std::wstring cause;
     try {
         throw;
+    } catch (const CPluginException& e) {
+        cause = e.twhat();
+        if (cause.find_first_not_of(L" \t\r\n") == std::wstring::npos) cause = Msg<1238>();
     } catch (const std::exception& e) {
         cause = Exception(e).twhat();
     } catch (...) {
@@ -76,6 +80,7 @@ void ReportUnexpected() {
         text = g_cMsgTable.IsLoaded() ? Msg<659>() : std::wstring(L"Unexpected internal error");
     if (!cause.empty()) text += L": " + cause;
     LogFatal(L"%s\n", text.c_str());
+    return text;
 }
 
 void LoadMessageTables() {
@@ -129,7 +134,15 @@ int RunUpdate(UpdateConfig& config, RunReport& report, bool& busy) {
     }
     UpdatePerformer performer(&config);
     performer.setReport(&report);
-    const int result = performer.run();
+    int result = -1;
+    try {
+        result = performer.run();
+    } catch (...) {
+        // A plug-in that throws where no handler is (onUpdateFinish after a failure) ends
+        // the process with the status the run's failure called for.
+        g_exitStatus = performer.exitStatus();
+        throw;
+    }
     g_exitStatus = performer.exitStatus();
     // A check writes nothing to keep: what it made for itself goes when it is empty.
     if (config.checkDirty()) RemoveEmptyRunDirs(config);
@@ -295,7 +308,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
         report.message = e.twhat();
         result = -1;
     } catch (...) {
-        ReportUnexpected();
+        report.message = ReportUnexpected();
         result = -1;
     }
 
@@ -308,7 +321,7 @@ int UpdaterMain(int argc, const wchar_t* const* argv) {
             LogFatal(L"%s\n", report.message.c_str());
             result = -1;
         } catch (...) {
-            ReportUnexpected();
+            report.message = ReportUnexpected();
             result = -1;
         }
     }

@@ -172,7 +172,7 @@ def test_paths_leading_out_are_refused_before_anything_is_written(tmp_path, ngin
 
 @pytest.mark.parametrize("depend, status, reason", [
     ("nope", 250, 'The module "core" depends on "nope", which is not a module of the product'),
-    ("core", 249, 'Two modules depend on each other. ("core" -> "core")')])
+    ("core", 249, 'The modules depend on each other in a cycle: "core" -> "core"')])
 def test_an_unusable_module_dependency_fails_cleanly_with_its_own_status(
         tmp_path, nginx, depend, status, reason):
     # The run ended the process on the spot: silently, with the new index kept, its
@@ -183,9 +183,12 @@ def test_an_unusable_module_dependency_fails_cleanly_with_its_own_status(
     assert n == 1, text
     write_info(kit, text)
     before, report = kit.installed_tree(), kit.base / "report.json"
-    r = kit.run([srv.url], extra=[f"--report={report}"])
+    # Also when the GUI plug-in then fails to hear the end, without a word.
+    r = kit.run([srv.url], extra=[f"--report={report}"], throw="gui.onUpdateFinish=empty")
     assert r.returncode == status, (r.returncode, kit.log_text())
     assert f"The update failed: {reason}" in r.stdout.decode(), r.stdout
+    assert ("In the GUI plug-in call onUpdateFinish(): the plug-in stopped the run and gave no "
+            "reason") in r.stdout.decode(), r.stdout
     assert kit.installed_tree() == before and not kit.tmp.exists() and kept_index_not_taken(kit)
     assert f'"exit_status": {status}' in report.read_text()
     assert "LIB notifyUpdateCriticalError(635)" in kit.run_events()

@@ -15,9 +15,11 @@ def test_failing_call_named_and_connection_callbacks(tmp_path, nginx):
     assert "In the GUI plug-in call afterBackup(i->name)" in kit.log_text(), kit.log_text()
     assert "LIB afterRollback()" in kit.run_events()  # the clean-up made calls of its own
     # A plug-in's exception without a text is named by its call, not "The update failed: ".
-    r = kit.run([srv.url], throw="afterBackup=empty")
-    assert b"The update failed: In the GUI plug-in call afterBackup(i->name): the plug-in " \
-           b"stopped the run and gave no reason" in r.stdout, r.stdout
+    for slot, line in (("afterBackup", b"The update failed: In the GUI plug-in call afterBackup("
+                                       b"i->name)"),
+                       ("onUpdateStart", b"In the GUI plug-in call onUpdateStart()")):
+        r = kit.run([srv.url], throw=f"gui.{slot}=empty")
+        assert line + b": the plug-in stopped the run and gave no reason" in r.stdout, r.stdout
     assert kit.run(["http://127.0.0.1:9", srv.url], ["--IgnoreMasterIDX=1"]).returncode == 0
     assert "connectServer" not in kit.names()
     version = subprocess.run([UPDATER, "--version"], capture_output=True, text=True).stdout

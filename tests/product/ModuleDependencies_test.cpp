@@ -115,7 +115,9 @@ TEST(ModuleDependenciesTest, UnusableRelationFailsTheRunWithItsStatus) {
         const wchar_t* reason;
     } cases[] = {
         {{{L"A", L"nope"}}, 250, L"\"A\" depends on \"nope\""},
-        {{{L"A", L"B"}, {L"B", L"C"}, {L"C", L"A"}}, 249, L"(\"A\" -> \"B\" -> \"C\" -> \"A\")"},
+        {{{L"A", L"B"}, {L"B", L"C"}, {L"C", L"A"}},
+         249,
+         L"cycle: \"A\" -> \"B\" -> \"C\" -> \"A\""},
         {{{L"A", L"B"}, {L"B", L"A"}}, 249, L"(\"A\" and \"B\")"},
     };
     for (const auto& c : cases) {

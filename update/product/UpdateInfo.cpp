@@ -109,7 +109,7 @@ DependencyVerdict UpdateInfo::BuildDependencies() {
         }
         verdict.status = kCyclicDependency;
         verdict.text = Msg<107>() + L"\nDependency cycle: " + chain + L"\n";
-        verdict.reason = Msg<107>() + L" (" + chain + L")";
+        verdict.reason = Msg<1240>(chain);
     }
     return verdict;
 }

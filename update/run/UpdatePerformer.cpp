@@ -62,6 +62,13 @@ void Quietly(F&& notify) {
     }
 }
 
+// The text of a plug-in's exception; one without a text is named by the call it left
+// (a failure line would otherwise end in "failed: " alone).
+std::wstring PluginExceptionText(const std::wstring& given) {
+    if (given.find_first_not_of(L" \t\r\n") != std::wstring::npos) return given;
+    return UpdateCallbacks::FailedCallText() + L": " + Msg<1238>();
+}
+
 }  // namespace
 
 bool UpdatePerformer::IsSelfUpdateName(const std::wstring& name) {
@@ -74,7 +81,7 @@ std::wstring UpdatePerformer::CurrentExceptionText() {
     } catch (const Exception& e) {
         return e.twhat();
     } catch (const CPluginException& e) {
-        return e.twhat();
+        return PluginExceptionText(e.twhat());
     } catch (const std::exception& e) {
         const std::wstring call = UpdateCallbacks::FailedCallText();
         const std::wstring text = Exception(e).twhat();
@@ -143,10 +150,7 @@ int UpdatePerformer::run() {
 // goes. Gives the run's result.
 int UpdatePerformer::endOnPluginException(const std::wstring& given) {
     UpdateCallbacks& cb = callbacks();
-    // An exception without a text would end the run with "The update failed: " alone.
-    const std::wstring text = given.find_first_not_of(L" \t\r\n") == std::wstring::npos
-                                  ? Msg<1238>(UpdateCallbacks::FailedCallText())
-                                  : given;
+    const std::wstring text = PluginExceptionText(given);
     UpdateCallbacks::ForgetFailedCall();
     Quietly([&] {
         cb.callLib(L"notifyUpdateCriticalError(ERR_PLUGIN_INVALID_EXIT_CODE)",
