@@ -1,6 +1,7 @@
 #include "base/RunProcess.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,6 +82,21 @@ TEST(RunProcess, ArgumentsArriveSplitWithoutAShell) {
     unlink(script.c_str());
     unlink(out.c_str());
     EXPECT_EQ("a  b|$HOME|'*'|", ss.str());
+
+    // A program path with a blank (an installation's) is one argument, not two.
+    const std::string dir = TempPath("with blank"), program = dir + "/p.sh";
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0755));
+    std::ofstream(program) << "#!/bin/sh\nout=$1; shift; printf '%s|' \"$0\" \"$@\" > \"$out\"\n";
+    chmod(program.c_str(), 0755);
+    ASSERT_EQ(0, RunProcess(std::wstring(program.begin(), program.end()),
+                            std::wstring(out.begin(), out.end()) + L" x", -1, text, true));
+    std::ifstream second(out);
+    std::stringstream got;
+    got << second.rdbuf();
+    unlink(out.c_str());
+    unlink(program.c_str());
+    rmdir(dir.c_str());
+    EXPECT_EQ(program + "|x|", got.str());
 }
 
 TEST(RunProcess, TooManyTokensIsRefusedBeforeAnythingRuns) {
@@ -92,7 +108,8 @@ TEST(RunProcess, TooManyTokensIsRefusedBeforeAnythingRuns) {
         FAIL() << "expected an exception";
     } catch (const Exception& e) {
         EXPECT_EQ(kTooManyTokens, e.code());
-        EXPECT_STREQ(L"Can not convert command line string", e.twhat());
+        EXPECT_EQ(0u, std::wstring(e.twhat()).find(L"Can not convert command line string (more "
+                                                   L"than 30 words): /bin/true x x"));
     }
     EXPECT_EQ(L"untouched", text);
 }

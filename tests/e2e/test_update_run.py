@@ -311,6 +311,13 @@ def test_module_commands_get_their_path_variables(tmp_path, nginx):
     assert kit.markers() == [f"pre {kit.inst}", post]
     assert f'GUI beforePost("core", "mark post {kit.inst} hello [core] ' in "".join(kit.run_events())
 
+    # An installation path with a blank stays one word of the program, bare or written out.
+    kit = UpdateKit(tmp_path / "my app")
+    kit.module("core", {"bin/tool": b"v1"}, pre="mark pre x", post="%INSTALL_PATH%/mark post y")
+    kit.publish()
+    assert kit.run(["file://" + str(kit.www)]).returncode == 0, kit.log_text()
+    assert kit.markers() == ["pre x", "post y"]
+
 
 def test_first_install_skips_a_pre_command_that_the_update_installs(tmp_path, nginx):
     kit = UpdateKit(tmp_path)

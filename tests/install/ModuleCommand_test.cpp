@@ -20,6 +20,10 @@ TEST(SplitModuleCommand, CutAtTheFirstBlankOnly) {
     c = SplitModuleCommand(L"setup.sh ");
     EXPECT_EQ(L"setup.sh", c.program);
     EXPECT_EQ(L"", c.arguments);
+    // "%INSTALL_PATH%/setup.sh" of an installation path with a blank.
+    c = SplitModuleCommand(L"/opt/my app/setup.sh post", L"/opt/my app/");
+    EXPECT_EQ(L"/opt/my app/setup.sh", c.program);
+    EXPECT_EQ(L"post", c.arguments);
 }
 
 TEST(ModuleProgramPath, LastComponentInTheInstallPath) {

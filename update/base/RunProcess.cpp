@@ -166,12 +166,22 @@ int RunProcess(const std::wstring& program, const std::wstring& arguments, int t
     result = ProcessOutcome();
     // The argument vector is built before the fork, so a bad command line is reported by
     // the updater itself and the child has nothing left to do but exec.
+    // The program is one argument whatever it holds (an installation path with a blank);
+    // the arguments alone are split, into at most the rest of the 30 tokens.
     std::wstring tokens[kMaxCommandTokens];
     int count = 0;
-    int split = SplitCommandLine(program + L" " + arguments, count, tokens);
-    if (split != 0) THROW_ERROR(L"Can not convert command line string", split);
+    int split = SplitCommandLine(arguments, count, tokens);
+    if (split == 0 && count > kMaxCommandTokens - 1) split = kTooManyTokens;
+    if (split != 0) {
+        const std::wstring why =
+            split == kTooManyTokens ? L"more than 30 words" : L"a double quote is not closed";
+        THROW_ERROR(
+            L"Can not convert command line string (" + why + L"): " + program + L" " + arguments,
+            split);
+    }
     std::vector<std::string> args;
-    args.reserve(count);
+    args.reserve(static_cast<size_t>(count) + 1);
+    args.push_back(WideToUtf8(program));
     for (int i = 0; i < count; ++i) args.push_back(WideToUtf8(tokens[i]));
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(&a[0]);

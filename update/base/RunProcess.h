@@ -23,7 +23,8 @@ struct ProcessOutcome {
     int startError = 0;  // kNotStarted: errno of the failed execv
 };
 
-// Runs `program` with the command line "program arguments" split into its argument vector.
+// Runs `program` with the argument vector of `program` (whole, whatever it holds) and the
+// tokens of `arguments` (SplitCommandLine; 30 tokens in all at most).
 // timeout: -1 waits for the child, 0 does not wait, N > 0 waits at most N seconds and then,
 // when terminateWhenLate, sends SIGTERM to the child and to the processes it started (and
 // reaps the child; SIGKILL follows for what is still there 5 seconds later). `resultText` receives

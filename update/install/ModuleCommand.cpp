@@ -13,9 +13,13 @@
 
 namespace UpdateNew {
 
-ModuleCommandLine SplitModuleCommand(const std::wstring& command) {
+ModuleCommandLine SplitModuleCommand(const std::wstring& command, const std::wstring& installPath) {
     ModuleCommandLine line;
-    const size_t blank = command.find(L' ');
+    std::wstring prefix = installPath;
+    if (!prefix.empty() && prefix.back() != L'/') prefix += L'/';
+    const size_t from =
+        prefix.size() > 1 && command.compare(0, prefix.size(), prefix) == 0 ? prefix.size() : 0;
+    const size_t blank = command.find(L' ', from);
     if (blank == std::wstring::npos) {
         line.program = command;
     } else {

@@ -13,12 +13,16 @@ namespace UpdateNew {
 constexpr int kModuleCommandTimeout = 30;
 
 // A command line cut at its first blank. Quotes are not interpreted here: the arguments
-// text reaches the child-process layer as it is written.
+// text reaches the child-process layer as it is written. A command that starts with the
+// installation path `installPath` and "/" (the documented "%INSTALL_PATH%/prog", expanded)
+// is cut at the first blank after that path: an installation path with a blank in it
+// stays part of the program.
 struct ModuleCommandLine {
     std::wstring program;    // the text before the first blank (all of it when there is none)
     std::wstring arguments;  // the text after the first blank; "" when there is no blank
 };
-ModuleCommandLine SplitModuleCommand(const std::wstring& command);
+ModuleCommandLine SplitModuleCommand(const std::wstring& command,
+                                     const std::wstring& installPath = std::wstring());
 
 // The program as it is found in the installation directory: `installPath` joined with the
 // last path component of `programWord` ("\" counts as "/"), whatever directory the word

@@ -16,7 +16,7 @@ void FileProcessor::RunPre(int moduleIndex) {
     if (callbacks().callLib(L"overridePre(m.name)", &CUpdateLibCallbacks::overridePre, m.name))
         return;
     if (m.pre.empty()) return;
-    const ModuleCommandLine line = SplitModuleCommand(m.pre);
+    const ModuleCommandLine line = SplitModuleCommand(m.pre, installDir());
     const std::wstring path = ModuleProgramPath(installDir(), line.program);
     LogDebug(L"%s\n", Msg<585>(m.name, m.pre).c_str());
     const bool exists = ModuleProgramExists(path);
@@ -44,7 +44,7 @@ void FileProcessor::RunPost(int moduleIndex) {
     if (callbacks().callLib(L"overridePost(m.name)", &CUpdateLibCallbacks::overridePost, m.name))
         return;
     if (m.post.empty()) return;
-    const ModuleCommandLine line = SplitModuleCommand(m.post);
+    const ModuleCommandLine line = SplitModuleCommand(m.post, installDir());
     const std::wstring path = ModuleProgramPath(installDir(), line.program);
     LogDebug(L"%s\n", Msg<586>(m.name, m.post).c_str());
     std::wstring program = ModuleProgramName(line.program);
@@ -58,7 +58,7 @@ void FileProcessor::RunPost(int moduleIndex) {
 bool FileProcessor::RunCheck(int moduleIndex, int timeoutSeconds, std::wstring& outcome) {
     const UpdateModuleInfo& m = m_update->cGetModuleByIndex(moduleIndex);
     if (mirror() || m.check.empty()) return true;
-    const ModuleCommandLine line = SplitModuleCommand(m.check);
+    const ModuleCommandLine line = SplitModuleCommand(m.check, installDir());
     const std::wstring path = ModuleProgramPath(installDir(), line.program);
     const std::wstring bare = ModuleProgramName(line.program);
     // Found neither way, it is named where the product would have put it.
@@ -76,7 +76,7 @@ void FileProcessor::RunUnPost(int moduleIndex) {
                &CUpdateGuiCallbacks::beforeUnpost, cCurModule.name, cCurModule.unpost);
     if (!cb.callLib(L"overrideUnPost(cCurModule.name)", &CUpdateLibCallbacks::overrideUnPost,
                     cCurModule.name)) {
-        const ModuleCommandLine line = SplitModuleCommand(cCurModule.unpost);
+        const ModuleCommandLine line = SplitModuleCommand(cCurModule.unpost, installDir());
         LogDebug(L"%s\n", Msg<587>(cCurModule.name, cCurModule.unpost).c_str());
         RunModuleCommand(cCurModule.name, ModuleProgramPath(installDir(), line.program),
                          line.arguments);
