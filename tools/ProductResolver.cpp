@@ -105,6 +105,8 @@ ResolvedFile MakeFile(const FileSpec& entry, const std::wstring& name, const std
                       const struct stat& st) {
     if (name.find_first_of(L" \t") != std::wstring::npos) ThrowAt(entry.at, Msg<945>(name));
     if (!IsSafeRelativePath(name)) ThrowAt(entry.at, Msg<946>(name));
+    // The updater expands path variables in a file's name and its server path.
+    if (name.find(L'%') != std::wstring::npos) ThrowAt(entry.at, Msg<918>(L"file name", name));
     if (st.st_size > kMaxPublishedFileSize)
         ThrowAt(entry.at, Msg<947>(path, static_cast<long long>(st.st_size)));
     ResolvedFile file;

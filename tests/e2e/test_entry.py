@@ -165,6 +165,28 @@ def test_configuration_file_and_log_append(home):
     assert "--retries=2 \n" in log
 
 
+def test_a_file_name_the_locale_cannot_write_is_named_and_its_server_kept(tmp_path, monkeypatch):
+    # Under LC_ALL=C a non-ASCII name had no bytes: the transfer of "file://" failed, the
+    # server was dropped as the one to blame, and the line naming the file was not written.
+    monkeypatch.setenv("LC_ALL", "C.UTF-8")
+    kit = UpdateKit(tmp_path)
+    kit.module("core", {"bin/tool": b"v1", "doc/\u00fcn\u00ef.txt": b"x"})
+    kit.publish()
+    url = "file://" + str(kit.www)
+    r = kit.run([url], plugins=False, env={"LC_ALL": "C"})
+    assert r.returncode == 255
+    assert (f'The update failed: "{kit.www}/demo/files/core/doc/\u00fcn\u00ef.txt.gz" has no form '
+            "in the character set of this locale") in r.stdout.decode(), r.stdout
+    assert "Dropping download server" not in kit.log_text()
+    assert kit.run([url], plugins=False).returncode == 0, kit.log_text()
+    # A TMPDIR without a form in the locale made the temporary directory "/Update_...".
+    kit.tmp = None
+    r = kit.run([url], ["--IgnoreMasterIDX=1"], plugins=False, env={"TMPDIR": "/tmp/t\udcff"})
+    assert r.returncode == 0, kit.log_text()
+    assert (b"TMPDIR is not a name of this locale's character set: the temporary directory is "
+            b"made in /tmp") in r.stdout, r.stdout
+
+
 def test_argument_that_cannot_be_converted_is_named(home):
     env = dict(os.environ, LC_ALL="C.UTF-8")
     result = subprocess.run([str(home / "updater"), "--masteridx=m", b"--url=\xff\xfe"],

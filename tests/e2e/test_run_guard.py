@@ -106,3 +106,8 @@ def test_unknown_options_are_warned_and_root_is_no_default(tmp_path, nginx):
         assert r.returncode == 255  # refused, or (explicit) an update is available
         assert (b'would be the working directory "/"' in r.stdout) == refused, r.stdout
     assert not os.path.exists("/core") and not os.path.exists("/base")
+    # A line end in the path would keep the installed files out of their records.
+    r = subprocess.run([str(kit.bin / "updater"), f"--install-path={kit.base}/a\nb"] + args,
+                       cwd=kit.base, capture_output=True, timeout=60, stdin=subprocess.DEVNULL)
+    assert r.returncode == 255 and b"holds a line end" in r.stdout, r.stdout
+    assert not (kit.base / "a\nb").exists()

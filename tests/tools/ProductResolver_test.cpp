@@ -110,6 +110,11 @@ TEST_F(ProductResolver, FileNamesTheUpdaterCannotUseAreRefused) {
         "desc:12: file name \"two words\" contains a blank; the updater cuts file names at "
         "the first blank",
         ErrorOf("[module]\nNAME=m\nSOURCE=m\nDESTINATION=/d\nBASE=odd\nFILE=t*\n"));
+    WriteFile(m_dir.file("odd/x%HOME%y"), "x");
+    EXPECT_EQ(
+        "desc:12: file name \"x%HOME%y\" must not contain \"%\": the updater expands path "
+        "variables in it",
+        ErrorOf("[module]\nNAME=m\nSOURCE=m\nDESTINATION=/d\nBASE=odd\nFILE=x*\n"));
 }
 
 TEST_F(ProductResolver, ModuleNamesAndDependencies) {

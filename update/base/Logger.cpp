@@ -152,7 +152,10 @@ bool AppendLineBytes(const std::wstring& lines, std::string& bytes) {
         return true;
     }
     std::string converted;
-    if (!WideToMultibyte(lines, converted)) return false;
+    // A character this locale has no bytes for (a non-ASCII file name under LC_ALL=C) would
+    // cost the whole line, the one that says why a run failed too: the line goes out in
+    // UTF-8 instead.
+    if (!WideToMultibyte(lines, converted)) converted = WideToUtf8(lines);
     bytes += converted;
     return true;
 }

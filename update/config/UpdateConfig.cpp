@@ -536,8 +536,14 @@ bool UpdateConfig::createRunDirectory(const std::wstring& dir, int errorCode) {
 void UpdateConfig::createUniqueTempDir() {
     const std::wstring pattern = WithoutTrailingSlash(m_updateDirs.m_tmpdir);
     std::wstring parent = GetDirPart(pattern);
-    if (const char* env = std::getenv("TMPDIR"); env != nullptr && env[0] == '/')
-        parent = normalizeDir(FromMultibyte(env));
+    if (const char* env = std::getenv("TMPDIR"); env != nullptr && env[0] == '/') {
+        // A name this locale cannot read would become "" and the directory "/Update_...".
+        std::wstring given;
+        if (MultibyteToWide(env, given) && !given.empty())
+            parent = normalizeDir(given);
+        else
+            LogWarning(L"%s\n", Msg<1241>(parent).c_str());
+    }
     const std::wstring prefix = joinPath(parent, GetLastComponent(pattern)) + L"_";
     const std::wstring dir = CreateUniqueDirectory(prefix);
     if (dir.empty())
@@ -577,6 +583,10 @@ void UpdateConfig::prepareDirectories() {
     if ((!explicitPath || m_installPathEmpty) && !helper &&
         (installDir.empty() || installDir == L"/"))
         THROW_CRITICAL(Msg<694>(), ERR_INSTALL_DIR);
+    // The records of the installed files hold a path per line: a line end in the path would
+    // leave them out, and with them the edits kept in configuration files.
+    if (installDir.find_first_of(L"\n\r") != std::wstring::npos)
+        THROW_CRITICAL(Msg<1242>(installDir), ERR_INSTALL_DIR);
     if (!explicitPath && !helper && m_status.empty())
         LogInfo(L"%s\n", Msg<851>(installDir).c_str());
     if (m_backupDir.empty()) {

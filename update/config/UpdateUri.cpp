@@ -6,6 +6,8 @@
 #include <cwctype>
 
 #include "base/Conv.h"
+#include "base/Exception.h"
+#include "base/Messages.h"
 
 namespace UpdateNew {
 
@@ -107,8 +109,11 @@ std::wstring UpdateUri::transferUrl() const {
                 path = dir + path;
             }
         }
-        // File names are bytes in the locale's encoding; the URL carries exactly those.
-        return L"file://" + Encode(ToMultibyte(path), "/!$&'()*+,;=:@");
+        // File names are bytes in the locale's encoding; the URL carries exactly those. A
+        // name without such bytes would leave "file://" alone, and its server blamed.
+        std::string bytes;
+        if (!WideToMultibyte(path, bytes)) THROW_CRITICAL(Msg<1243>(path), ERR_GENERIC);
+        return L"file://" + Encode(bytes, "/!$&'()*+,;=:@");
     }
     // A URL may arrive already encoded: "%", "?" and "#" keep their meaning.
     return m_scheme + L"://" + m_host + Encode(WideToUtf8(m_path), "/!$&'()*+,;=:@%?#[]");

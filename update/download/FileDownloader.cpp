@@ -243,9 +243,9 @@ FileDownloader::TransferNames FileDownloader::namesOf(const std::wstring& source
     TransferNames names;
     names.source = UpdateUri::normalizeUrl(source);
     names.destination = ToSlashes(destination);
+    // Not the server's fault: the run ends saying so, instead of dropping the server.
     if (!WideToMultibyte(names.destination, names.destPath))
-        Fail(names.source, Msg<678>(),
-             names.destination + L": the path has no form in the local character set");
+        THROW_CRITICAL(Msg<1243>(names.destination), ERR_GENERIC);
     return names;
 }
 

@@ -26,6 +26,15 @@ namespace UpdateNew {
 
 namespace {
 
+// The address of a transfer in the locale's character set. One without a form there (a
+// non-ASCII file name under LC_ALL=C) ends the run saying so: a transfer of an empty
+// address would fail, and the server would be dropped as the one to blame.
+std::string TransferUrl(const std::wstring& source) {
+    std::string url;
+    if (!WideToMultibyte(source, url)) THROW_CRITICAL(Msg<1243>(source), ERR_GENERIC);
+    return url;
+}
+
 // The longest digest text a partial's name takes.
 constexpr size_t kMaxDigestChars = 128;
 
@@ -395,8 +404,7 @@ void TransferWindow::start(size_t index, bool ask) {
             s.unpackCap = entry.file->filesize;
         }
     }
-    std::string url;
-    if (!WideToMultibyte(s.names.source, url)) url.clear();
+    const std::string url = TransferUrl(s.names.source);
     s.id = m_pool.Start(url, s.onDisk, &s);
 }
 
@@ -452,8 +460,7 @@ void TransferWindow::wait(Slot& slot) {
 
 void TransferWindow::restartWhole(Slot& slot) {
     if (!slot.Truncate()) return;  // finish reports why
-    std::string url;
-    if (!WideToMultibyte(slot.names.source, url)) url.clear();
+    const std::string url = TransferUrl(slot.names.source);
     m_pool.Cancel(slot.id);
     slot.complete = false;
     slot.id = m_pool.Start(url, 0, &slot);
