@@ -99,14 +99,14 @@ void RemoveEmptyRunDirs(const UpdateConfig& config) {
         ::rmdir(ToMultibyte(WithoutTrailingSlash(*dir)).c_str());
 }
 
-// One update run on the prepared configuration, under the installation's run lock (a
-// check-only run takes it shared, and only when a real run made it; the self-update helper
-// keeps the one handed down to it).
-// `busy` is set when another run holds the lock.
 // The process exit status a run asked for instead of 255 (see UpdatePerformer::exitStatus),
 // for UpdaterNarrowMain; 0 when none did.
 int g_exitStatus = 0;
 
+// One update run on the prepared configuration, under the installation's run lock (a
+// check-only run takes it shared, and only when a real run made it; the self-update helper
+// keeps the one handed down to it).
+// `busy` is set when another run holds the lock.
 int RunUpdate(UpdateConfig& config, RunReport& report, bool& busy) {
     RunLock lock;
     const std::wstring lockFile = KeptMasterIdxPath(config) + L".lock";
@@ -134,16 +134,13 @@ int RunUpdate(UpdateConfig& config, RunReport& report, bool& busy) {
     }
     UpdatePerformer performer(&config);
     performer.setReport(&report);
-    int result = -1;
-    try {
-        result = performer.run();
-    } catch (...) {
-        // A plug-in that throws where no handler is (onUpdateFinish after a failure) ends
-        // the process with the status the run's failure called for.
-        g_exitStatus = performer.exitStatus();
-        throw;
-    }
-    g_exitStatus = performer.exitStatus();
+    // Taken however run() ends: a plug-in that throws where no handler is (onUpdateFinish
+    // after a failure) still ends the process with the status the run's failure called for.
+    struct KeepExitStatus {
+        const UpdatePerformer& performer;
+        ~KeepExitStatus() { g_exitStatus = performer.exitStatus(); }
+    } keep{performer};
+    const int result = performer.run();
     // A check writes nothing to keep: what it made for itself goes when it is empty.
     if (config.checkDirty()) RemoveEmptyRunDirs(config);
     return result;
